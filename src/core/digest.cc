@@ -1,0 +1,94 @@
+#include "core/digest.h"
+
+#include <openssl/evp.h>
+
+namespace qs::digest {
+
+std::array<std::uint8_t, 32> sha256(std::string_view bytes) {
+  std::array<std::uint8_t, 32> out{};
+  unsigned int size = 0;
+  EVP_Digest(bytes.data(), bytes.size(), out.data(), &size, EVP_sha256(), nullptr);
+  return out;
+}
+
+std::string hex(const std::uint8_t* bytes, std::size_t count) {
+  static const char* digits = "0123456789abcdef";
+  std::string out;
+  out.reserve(count * 2);
+  for (std::size_t i = 0; i < count; ++i) {
+    out.push_back(digits[bytes[i] >> 4]);
+    out.push_back(digits[bytes[i] & 15]);
+  }
+  return out;
+}
+
+namespace {
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+int value_of(char c) {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  if (c == '+') return 62;
+  if (c == '/') return 63;
+  return -1;
+}
+}  // namespace
+
+std::string base64_encode(std::string_view bytes) {
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  std::size_t i = 0;
+  const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
+  for (; i + 3 <= bytes.size(); i += 3) {
+    unsigned n = (b[i] << 16) | (b[i + 1] << 8) | b[i + 2];
+    out.push_back(kAlphabet[(n >> 18) & 63]);
+    out.push_back(kAlphabet[(n >> 12) & 63]);
+    out.push_back(kAlphabet[(n >> 6) & 63]);
+    out.push_back(kAlphabet[n & 63]);
+  }
+  std::size_t rest = bytes.size() - i;
+  if (rest == 1) {
+    unsigned n = b[i] << 16;
+    out.push_back(kAlphabet[(n >> 18) & 63]);
+    out.push_back(kAlphabet[(n >> 12) & 63]);
+    out += "==";
+  } else if (rest == 2) {
+    unsigned n = (b[i] << 16) | (b[i + 1] << 8);
+    out.push_back(kAlphabet[(n >> 18) & 63]);
+    out.push_back(kAlphabet[(n >> 12) & 63]);
+    out.push_back(kAlphabet[(n >> 6) & 63]);
+    out.push_back('=');
+  }
+  return out;
+}
+
+std::optional<std::string> base64_decode(std::string_view text) {
+  if (text.size() % 4 != 0) return std::nullopt;
+  std::string out;
+  out.reserve(text.size() / 4 * 3);
+  for (std::size_t i = 0; i < text.size(); i += 4) {
+    const bool last = i + 4 == text.size();
+    int v[4];
+    int padding = 0;
+    for (int k = 0; k < 4; ++k) {
+      char c = text[i + static_cast<std::size_t>(k)];
+      if (c == '=' && last && k >= 2) {
+        v[k] = 0;
+        ++padding;
+        continue;
+      }
+      if (padding > 0) return std::nullopt;  // data after padding
+      v[k] = value_of(c);
+      if (v[k] < 0) return std::nullopt;
+    }
+    unsigned n = (static_cast<unsigned>(v[0]) << 18) | (static_cast<unsigned>(v[1]) << 12) |
+                 (static_cast<unsigned>(v[2]) << 6) | static_cast<unsigned>(v[3]);
+    out.push_back(static_cast<char>((n >> 16) & 0xff));
+    if (padding < 2) out.push_back(static_cast<char>((n >> 8) & 0xff));
+    if (padding < 1) out.push_back(static_cast<char>(n & 0xff));
+  }
+  return out;
+}
+
+}  // namespace qs::digest

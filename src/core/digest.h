@@ -1,0 +1,24 @@
+// SHA-256 (OpenSSL) and standard base64. Pure; callable from any thread.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace qs::digest {
+
+std::array<std::uint8_t, 32> sha256(std::string_view bytes);
+
+// Lowercase hexadecimal of the first `count` bytes of `bytes`.
+std::string hex(const std::uint8_t* bytes, std::size_t count);
+
+// Standard alphabet with "=" padding, no line breaks.
+std::string base64_encode(std::string_view bytes);
+
+// Strict decoding: the standard alphabet, length a multiple of four, padding only at the end.
+// No white space or line breaks are accepted.
+std::optional<std::string> base64_decode(std::string_view text);
+
+}  // namespace qs::digest

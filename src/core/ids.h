@@ -1,0 +1,17 @@
+// Identifier checks, written out rather than with regular expressions. Pure.
+#pragma once
+
+#include <string_view>
+
+namespace qs::ids {
+
+// A document id: 1 to 128 of A-Z, a-z, 0-9, "_" and "-".
+bool is_document_id(std::string_view id);
+
+// A reserved document: a valid id beginning with "_".
+bool is_reserved_id(std::string_view id);
+
+// An image capture id: at least one of A-Z, a-z, 0-9 and "-".
+bool is_capture_id(std::string_view id);
+
+}  // namespace qs::ids

@@ -1,0 +1,170 @@
+#include "core/json.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <vector>
+
+#include "core/text.h"
+
+namespace qs::json {
+
+std::optional<value> parse(std::string_view text, std::size_t max_depth) {
+  boost::json::parse_options options;
+  options.max_depth = max_depth;
+  boost::system::error_code ec;
+  boost::json::stream_parser parser({}, options);
+  parser.write(text.data(), text.size(), ec);
+  if (ec) return std::nullopt;
+  parser.finish(ec);
+  if (ec) return std::nullopt;
+  return parser.release();
+}
+
+namespace {
+
+bool append_string(std::string& out, std::string_view s) {
+  if (!text::is_valid_utf8(s)) return false;
+  out.push_back('"');
+  for (unsigned char c : s) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          static const char* hex = "0123456789abcdef";
+          out += "\\u00";
+          out.push_back(hex[c >> 4]);
+          out.push_back(hex[c & 15]);
+        } else {
+          out.push_back(static_cast<char>(c));
+        }
+    }
+  }
+  out.push_back('"');
+  return true;
+}
+
+bool append_double(std::string& out, double d) {
+  if (!std::isfinite(d)) return false;
+  char buf[32];
+  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, d);
+  if (ec != std::errc()) return false;
+  out.append(buf, static_cast<std::size_t>(end - buf));
+  return true;
+}
+
+struct Writer {
+  bool pretty;
+  std::string out;
+
+  void newline(int depth) {
+    out.push_back('\n');
+    out.append(static_cast<std::size_t>(depth) * 2, ' ');
+  }
+
+  bool write(const value& v, int depth) {
+    switch (v.kind()) {
+      case boost::json::kind::null: out += "null"; return true;
+      case boost::json::kind::bool_: out += v.get_bool() ? "true" : "false"; return true;
+      case boost::json::kind::int64: out += std::to_string(v.get_int64()); return true;
+      case boost::json::kind::uint64: out += std::to_string(v.get_uint64()); return true;
+      case boost::json::kind::double_: return append_double(out, v.get_double());
+      case boost::json::kind::string: return append_string(out, v.get_string());
+      case boost::json::kind::array: {
+        const auto& a = v.get_array();
+        out.push_back('[');
+        bool first = true;
+        for (const auto& e : a) {
+          if (!first) out.push_back(',');
+          first = false;
+          if (pretty) newline(depth + 1);
+          if (!write(e, depth + 1)) return false;
+        }
+        if (pretty && !a.empty()) newline(depth);
+        out.push_back(']');
+        return true;
+      }
+      case boost::json::kind::object: {
+        const auto& o = v.get_object();
+        std::vector<const boost::json::key_value_pair*> members;
+        members.reserve(o.size());
+        for (const auto& kv : o) members.push_back(&kv);
+        if (pretty) {
+          std::sort(members.begin(), members.end(), [](auto* a, auto* b) {
+            return std::string_view(a->key()) < std::string_view(b->key());
+          });
+        }
+        out.push_back('{');
+        bool first = true;
+        for (const auto* kv : members) {
+          if (!first) out.push_back(',');
+          first = false;
+          if (pretty) newline(depth + 1);
+          if (!append_string(out, kv->key())) return false;
+          out += pretty ? " : " : ":";
+          if (!write(kv->value(), depth + 1)) return false;
+        }
+        if (pretty && !o.empty()) newline(depth);
+        out.push_back('}');
+        return true;
+      }
+    }
+    return false;
+  }
+};
+
+}  // namespace
+
+std::optional<std::string> compact(const value& v) {
+  Writer w{false, {}};
+  if (!w.write(v, 0)) return std::nullopt;
+  return std::move(w.out);
+}
+
+std::optional<std::string> pretty(const value& v) {
+  Writer w{true, {}};
+  if (!w.write(v, 0)) return std::nullopt;
+  return std::move(w.out);
+}
+
+const value* find(const object& o, std::string_view key) { return o.if_contains(key); }
+
+const object* find_object(const object& o, std::string_view key) {
+  const value* v = o.if_contains(key);
+  return v ? v->if_object() : nullptr;
+}
+
+const array* find_array(const object& o, std::string_view key) {
+  const value* v = o.if_contains(key);
+  return v ? v->if_array() : nullptr;
+}
+
+std::optional<std::string_view> find_string(const object& o, std::string_view key) {
+  const value* v = o.if_contains(key);
+  if (!v || !v->is_string()) return std::nullopt;
+  return std::string_view(v->get_string());
+}
+
+std::optional<double> as_number(const value& v) {
+  switch (v.kind()) {
+    case boost::json::kind::int64: return static_cast<double>(v.get_int64());
+    case boost::json::kind::uint64: return static_cast<double>(v.get_uint64());
+    case boost::json::kind::double_: return v.get_double();
+    default: return std::nullopt;
+  }
+}
+
+bool is_true_flag(const value* v) {
+  if (!v) return false;
+  if (v->is_bool()) return v->get_bool();
+  if (auto n = as_number(*v)) return *n != 0;
+  return false;
+}
+
+}  // namespace qs::json

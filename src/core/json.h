@@ -1,0 +1,43 @@
+// JSON: Boost.JSON parses and holds values; this module writes them.
+//
+// Two written forms:
+//  - compact, for everything handed to the page (keys in their stored order);
+//  - file, for the library's files (pretty-printed, keys sorted, "/" not escaped).
+// Both give no text for NaN, the infinities and strings that are not valid UTF-8, so a
+// caller never writes a file or a reply a reader would choke on. Callable from any thread.
+#pragma once
+
+#include <boost/json.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace qs::json {
+
+using boost::json::array;
+using boost::json::object;
+using boost::json::value;
+
+// Parses one JSON text. None on any syntax error; never throws. Nesting deeper than
+// `max_depth` is refused rather than risking the stack.
+std::optional<value> parse(std::string_view text, std::size_t max_depth = 512);
+
+// Compact serialisation: no spaces, keys as stored.
+std::optional<std::string> compact(const value& v);
+
+// File serialisation: two-space indentation, keys sorted by their bytes, "/" unescaped.
+std::optional<std::string> pretty(const value& v);
+
+// Helpers for reading loosely typed page data.
+const value* find(const object& o, std::string_view key);
+const object* find_object(const object& o, std::string_view key);
+const array* find_array(const object& o, std::string_view key);
+std::optional<std::string_view> find_string(const object& o, std::string_view key);
+
+// A JSON number as a double (integers included); none for other kinds.
+std::optional<double> as_number(const value& v);
+
+// The value a JavaScript-like truth test of a stored flag gives: true, or a non-zero number.
+bool is_true_flag(const value* v);
+
+}  // namespace qs::json

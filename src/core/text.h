@@ -1,0 +1,38 @@
+// Text helpers over UTF-8 strings. "Characters" here are extended grapheme clusters (ICU),
+// the unit a writer sees. The white-space, newline and punctuation sets are Unicode's.
+// Pure; callable from any thread.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qs::text {
+
+bool is_valid_utf8(std::string_view s);
+
+// Number of grapheme clusters. Invalid UTF-8 is counted after replacement with U+FFFD.
+std::size_t grapheme_count(std::string_view s);
+
+// The first `n` grapheme clusters of `s` (all of it when it has fewer).
+std::string grapheme_prefix(std::string_view s, std::size_t n);
+
+// The last `n` grapheme clusters of `s`.
+std::string grapheme_suffix(std::string_view s, std::size_t n);
+
+// White space: space separators (Zs) and tab. Newlines: U+000A to U+000D, U+0085, U+2028, U+2029.
+std::string trim_whitespace(std::string_view s);
+std::string trim_whitespace_and_newlines(std::string_view s);
+// Punctuation (Unicode P*) and white space, not newlines.
+std::string trim_punctuation_and_whitespace(std::string_view s);
+// Spaces and tabs only.
+std::string trim_horizontal_space(std::string_view s);
+
+// Pieces of `s` between runs of white space or newlines; no empty pieces.
+std::vector<std::string> split_on_whitespace(std::string_view s);
+
+// Every occurrence of `from` replaced by `to` (left to right, not overlapping).
+std::string replace_all(std::string_view s, std::string_view from, std::string_view to);
+
+}  // namespace qs::text

@@ -1,0 +1,68 @@
+#include "core/json.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+namespace qs::json {
+namespace {
+
+TEST(JsonTest, FileFormSortsKeysIndentsAndKeepsSlashes) {
+  auto v = parse(R"({"b":1,"a":{"z":"x/y","c":[1,2.5]},"e":[],"d":{}})");
+  ASSERT_TRUE(v);
+  EXPECT_EQ(*pretty(*v),
+            "{\n  \"a\" : {\n    \"c\" : [\n      1,\n      2.5\n    ],\n    \"z\" : \"x/y\"\n  },"
+            "\n  \"b\" : 1,\n  \"d\" : {},\n  \"e\" : []\n}");
+}
+
+TEST(JsonTest, CompactFormKeepsKeyOrderAndEscapesControls) {
+  auto v = parse(R"({"b":"\u0001\n\"\\","a":true,"c":null})");
+  ASSERT_TRUE(v);
+  EXPECT_EQ(*compact(*v), R"({"b":"\u0001\n\"\\","a":true,"c":null})");
+  EXPECT_EQ(*compact(value("caf\xc3\xa9 \xe2\x80\x94")), "\"caf\xc3\xa9 \xe2\x80\x94\"");
+}
+
+TEST(JsonTest, DoublesRoundTripInShortestForm) {
+  for (double d : {0.1, 1.0 / 3.0, 1e300, -2.5e-8, 1733472000123.0}) {
+    auto text = compact(value(d));
+    ASSERT_TRUE(text);
+    auto back = parse(*text);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(*as_number(*back), d) << *text;
+  }
+  EXPECT_EQ(*compact(value(0.1)), "0.1");
+}
+
+TEST(JsonTest, RefusesWhatAReaderWouldChokeOn) {
+  EXPECT_FALSE(compact(value(std::nan(""))));
+  EXPECT_FALSE(pretty(value(std::numeric_limits<double>::infinity())));
+  object o;
+  o["ok"] = "fine";
+  o["bad"] = std::string("\xff\xfe", 2);
+  EXPECT_FALSE(compact(o));
+  object k;
+  k[std::string("\xc3", 1)] = 1;  // a key cut inside a character
+  EXPECT_FALSE(pretty(k));
+}
+
+TEST(JsonTest, ParseRefusesBadTextAndDeepNesting) {
+  EXPECT_FALSE(parse("{"));
+  EXPECT_FALSE(parse("{} trailing"));
+  EXPECT_FALSE(parse("\"\xff\""));
+  EXPECT_FALSE(parse(std::string(100000, '[') + std::string(100000, ']')));
+  EXPECT_TRUE(parse(std::string(100, '[') + std::string(100, ']')));
+}
+
+TEST(JsonTest, TrueFlagsAreBooleansAndNonZeroNumbers) {
+  value t(true), one(1), zero(0), half(0.5), text("true");
+  EXPECT_TRUE(is_true_flag(&t));
+  EXPECT_TRUE(is_true_flag(&one));
+  EXPECT_TRUE(is_true_flag(&half));
+  EXPECT_FALSE(is_true_flag(&zero));
+  EXPECT_FALSE(is_true_flag(&text));
+  EXPECT_FALSE(is_true_flag(nullptr));
+}
+
+}  // namespace
+}  // namespace qs::json
