@@ -1,0 +1,115 @@
+#include "bridge/host_log.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+
+#include "core/clock.h"
+#include "core/file_io.h"
+#include "core/text.h"
+#include "library/package.h"
+
+namespace qs {
+
+namespace {
+
+// A value as its plain description: strings without quotes, numbers in decimal.
+std::string describe(const json::value& v) {
+  if (v.is_string()) return std::string(v.get_string());
+  if (v.is_null()) return "<null>";
+  return json::compact(v).value_or("?");
+}
+
+void walk(const json::array& nodes, int depth, std::map<std::string, std::size_t>& seen,
+          std::size_t& count) {
+  if (depth > 400) return;  // hostile nesting; no real document comes near this
+  for (const auto& node : nodes) {
+    const json::object* o = node.if_object();
+    if (!o) continue;
+    if (auto id = json::find_string(*o, "id")) {
+      ++count;
+      ++seen[std::string(*id)];
+    }
+    if (const json::array* children = json::find_array(*o, "children")) {
+      walk(*children, depth + 1, seen, count);
+    }
+  }
+}
+
+}  // namespace
+
+HostLog::HostLog(std::filesystem::path file, SerialQueue& queue)
+    : file_(std::move(file)), queue_(queue) {}
+
+HostLog& HostLog::shared() {
+  static ThreadSerialQueue* queue = new ThreadSerialQueue("quillstone.hostlog");
+  static HostLog* log = new HostLog(library::supportURL() / "host-log.txt", *queue);
+  return *log;
+}
+
+void HostLog::note(std::string_view event, const json::object& fields) {
+  shared().append(event, fields);
+}
+
+void HostLog::append(std::string_view event, const json::object& fields) {
+  queue_.async([this, text = line(clock::iso8601_utc_now(), event, fields)] { write_line(text); });
+}
+
+std::string HostLog::line(std::string_view time, std::string_view event,
+                          const json::object& fields) {
+  std::vector<std::pair<std::string_view, const json::value*>> sorted;
+  for (const auto& kv : fields) sorted.emplace_back(kv.key(), &kv.value());
+  std::sort(sorted.begin(), sorted.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::string out(time);
+  out += "  ";
+  out += event;
+  for (const auto& [key, value] : sorted) {
+    out += "  ";
+    out += key;
+    out += "=";
+    out += describe(*value);
+  }
+  out += "\n";
+  return out;
+}
+
+void HostLog::write_line(const std::string& line) {
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(file_, ec);
+  if (!ec && size > kSizeLimit) {
+    if (auto text = file_io::read_file(file_)) {
+      // Keep the last half of the characters; the kept text may begin mid-line.
+      const std::size_t characters = text::grapheme_count(*text);
+      (void)file_io::write_atomically(file_,
+                                      text::grapheme_suffix(*text, characters / 2),
+                                      file_io::Durability::kFileOnly);
+    }
+  }
+  int fd = ::open(file_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd < 0) {
+    (void)file_io::write_atomically(file_, line, file_io::Durability::kFileOnly);
+    return;
+  }
+  std::string_view rest(line);
+  while (!rest.empty()) {
+    ssize_t n = ::write(fd, rest.data(), rest.size());
+    if (n <= 0) break;  // lost; logging never reports
+    rest.remove_prefix(static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+}
+
+HostLog::NodeIDs HostLog::ids(const json::object& doc) {
+  NodeIDs out;
+  std::map<std::string, std::size_t> seen;
+  if (const json::array* nodes = json::find_array(doc, "nodes")) walk(*nodes, 0, seen, out.count);
+  for (const auto& [id, times] : seen) {
+    if (times > 1) out.repeated.push_back(id);
+  }
+  return out;
+}
+
+}  // namespace qs

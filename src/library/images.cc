@@ -1,0 +1,133 @@
+#include "library/images.h"
+
+#include "core/digest.h"
+#include "core/file_io.h"
+#include "core/ids.h"
+#include "core/text.h"
+
+namespace qs::images {
+
+namespace {
+
+constexpr std::size_t kInlineLimit = 2048;
+constexpr std::string_view kImagesPrefix = "quillstone-image:images/";
+// Past this depth a value is copied as it is: no page document nests so deep, and recursion
+// must not run out of stack on hostile input.
+constexpr int kMaxDepth = 400;
+
+std::string_view extension_for(std::string_view media_type) {
+  if (media_type == "image/png") return "png";
+  if (media_type == "image/jpeg") return "jpg";
+  if (media_type == "image/gif") return "gif";
+  if (media_type == "image/webp") return "webp";
+  if (media_type == "image/svg+xml") return "svg";
+  if (media_type == "image/heic") return "heic";
+  return "bin";
+}
+
+template <typename Leaf>
+json::value map_strings(const json::value& v, int depth, Leaf& leaf) {
+  if (depth > kMaxDepth) return v;
+  switch (v.kind()) {
+    case boost::json::kind::string:
+      return leaf(v.get_string());
+    case boost::json::kind::object: {
+      json::object out;
+      out.reserve(v.get_object().size());
+      for (const auto& kv : v.get_object())
+        out.emplace(kv.key(), map_strings(kv.value(), depth + 1, leaf));
+      return out;
+    }
+    case boost::json::kind::array: {
+      json::array out;
+      out.reserve(v.get_array().size());
+      for (const auto& e : v.get_array()) out.push_back(map_strings(e, depth + 1, leaf));
+      return out;
+    }
+    default:
+      return v;
+  }
+}
+
+fs::path capture_path(const fs::path& support, std::string_view id) {
+  return support / "captures" / (std::string(id) + ".txt");
+}
+
+}  // namespace
+
+std::optional<ImageParts> imageParts(std::string_view s) {
+  if (s.size() <= kInlineLimit || !s.starts_with("data:image/")) return std::nullopt;
+  const std::size_t comma = s.find(',');
+  if (comma == std::string_view::npos) return std::nullopt;
+  std::string_view header = s.substr(5, comma - 5);
+  if (!header.ends_with(";base64")) return std::nullopt;
+  std::string_view payload = s.substr(comma + 1);
+  auto bytes = digest::base64_decode(payload);
+  if (!bytes || digest::base64_encode(*bytes) != payload) return std::nullopt;
+  std::string_view media_type = header.substr(0, header.size() - 7);
+  auto hash = digest::sha256(*bytes);
+  ImageParts parts;
+  parts.file_name = digest::hex(hash.data(), 10) + "." + std::string(extension_for(media_type));
+  parts.header = std::string(header);
+  parts.bytes = std::move(*bytes);
+  return parts;
+}
+
+json::value extractImages(const json::value& v, const fs::path& folder,
+                          std::set<std::string>& used) {
+  auto leaf = [&](const boost::json::string& s) -> json::value {
+    auto parts = imageParts(s);
+    if (!parts) return s;
+    const fs::path file = folder / parts->file_name;
+    std::error_code ec;
+    if (!fs::exists(file, ec)) {
+      // Errors are left alone: the reference then restores to itself, and the next write
+      // tries again. The write of the document never fails for an image.
+      (void)file_io::create_folders(folder);
+      (void)file_io::write_atomically(file, parts->bytes, file_io::Durability::kFileOnly);
+    }
+    used.insert(parts->file_name);
+    return json::value(std::string(kImagesPrefix) + parts->file_name + "#" + parts->header);
+  };
+  return map_strings(v, 0, leaf);
+}
+
+json::value restoreImages(const json::value& v, const fs::path& folder) {
+  auto leaf = [&](const boost::json::string& s) -> json::value {
+    std::string_view text(s);
+    if (!text.starts_with(kReferencePrefix)) return s;
+    const std::size_t hash = text.find('#');
+    if (hash == std::string_view::npos) return s;
+    std::string_view path = text.substr(kReferencePrefix.size(), hash - kReferencePrefix.size());
+    std::string_view header = text.substr(hash + 1);
+    // Only the last component counts, so "images/../../x" can't leave the images folder.
+    std::string_view name = path.substr(
+        path.find_last_of('/') == std::string_view::npos ? 0 : path.find_last_of('/') + 1);
+    if (name.empty() || name == "." || name == "..") return s;
+    auto bytes = file_io::read_file(folder / std::string(name));
+    if (!bytes) return s;
+    return json::value("data:" + std::string(header) + "," + digest::base64_encode(*bytes));
+  };
+  return map_strings(v, 0, leaf);
+}
+
+std::optional<std::string> capture(const fs::path& support, std::string_view id) {
+  if (!ids::is_capture_id(id)) return std::nullopt;
+  auto text = file_io::read_file(capture_path(support, id));
+  if (!text || !text::is_valid_utf8(*text)) return std::nullopt;
+  return text;
+}
+
+void putCapture(const fs::path& support, std::string_view id, std::string_view src) {
+  if (!ids::is_capture_id(id)) return;
+  (void)file_io::create_folders(support / "captures");
+  (void)file_io::write_atomically(capture_path(support, id), src, file_io::Durability::kFileOnly);
+}
+
+void dropCapture(const fs::path& support, std::string_view id) {
+  if (!ids::is_capture_id(id)) return;
+  std::error_code ec;
+  fs::remove(capture_path(support, id), ec);
+}
+
+}  // namespace qs::images

@@ -1,0 +1,87 @@
+// The document package: a folder "<name>.quillstone" holding "document.json" (the page's doc in
+// a small envelope), the images it references, "preview.md" and "QuickLook/" (Preview.html and
+// Thumbnail.png). This is the one definition of where a package lives, how it is named, and how
+// it is read and written.
+//
+// Threads: fileName, freeURL, placement, spokenName and supportURL are pure or read-only and may
+// run anywhere. readRecord runs on its caller's thread; readIDOrReason and writePackage run on the
+// library's queue (the caller holds whatever coordination the package needs).
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/event_loop.h"
+#include "core/json.h"
+#include "platform/file_icon.h"
+
+namespace qs::library {
+
+namespace fs = std::filesystem;
+
+inline constexpr std::string_view kPackageExtension = ".quillstone";
+inline constexpr std::string_view kPlaceholderSuffix = ".quillstone.icloud";
+inline constexpr std::string_view kDocumentFile = "document.json";
+inline constexpr std::string_view kFormat = "quillstone/document";
+inline constexpr std::string_view kArchiveFolder = "Archive";
+inline constexpr std::string_view kReservedFolder = "reserved";
+inline constexpr std::string_view kCapturesFolder = "captures";
+
+inline constexpr std::string_view kReasonUnreadable = "Couldn't be read.";
+inline constexpr std::string_view kReasonNotDocument = "Isn't a document the app can read.";
+inline constexpr std::string_view kReasonNotDownloaded = "Not downloaded from iCloud yet.";
+
+// The base name (no extension) of a doc's package: its title, else its first words, else
+// "Untitled"; made safe for a file name and cut to 80 characters.
+std::string fileName(const json::object& doc);
+
+// The first package URL in `folder` for `base`, "base 2", "base 3", … that is free, or that is
+// `except` (the document's own package, so a document never collides with itself).
+fs::path freeURL(const fs::path& folder, std::string_view base,
+                 const std::optional<fs::path>& except = std::nullopt);
+
+struct Placement {
+  fs::path folder;
+  std::string base_name;
+};
+
+// Where a document's package goes: reserved ids to support/reserved (named by id), archived
+// docs to root/Archive, the rest to root.
+Placement placement(std::string_view id, const json::object& doc, const fs::path& root,
+                    const fs::path& support);
+
+// The record of a package, with image references restored; none when "document.json" is
+// missing, unreadable or not a document.
+std::optional<json::object> readRecord(const fs::path& package);
+
+// The identity of a package: the doc id, or the reason it can't be used.
+struct Read {
+  std::optional<std::string> id;
+  std::string reason;  // set when id is none
+};
+Read readIDOrReason(const fs::path& package);
+
+struct WriteHooks {
+  // Where the new thumbnail is given to the file manager as the package's icon, on the loop's
+  // thread. Both empty: no icon is set (the command-line tool, tests).
+  EventLoop* main_loop = nullptr;
+  SetFolderIcon set_icon;
+};
+
+// Writes the package and reports whether everything was written. "document.json" is put in
+// place last, so that a write that fails at any step leaves the previous document as it was.
+[[nodiscard]] bool writePackage(const fs::path& package, const json::object& record,
+                                const json::object& doc, const WriteHooks& hooks = {});
+
+// A folder as "Parent → Folder", with the file system's display names.
+std::string spokenName(const fs::path& folder);
+
+// The support folder: $QUILLSTONE_SUPPORT, else $XDG_DATA_HOME/quillstone.
+fs::path supportURL();
+
+// The "app" member of every envelope written.
+std::string appSignature();
+
+}  // namespace qs::library

@@ -1,0 +1,126 @@
+#include "bridge/host_log.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "support/temp_dir.h"
+
+namespace qs {
+namespace {
+
+using qs::testing::read_text;
+using qs::testing::TempDir;
+using qs::testing::write_text;
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> out;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    auto end = text.find('\n', start);
+    out.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return out;
+}
+
+TEST(HostLogTest, LineFormatSortsFieldsAfterTimeAndEvent) {
+  json::object fields;
+  fields["b"] = 2;
+  fields["a"] = "x";
+  fields["c"] = 1.5;
+  fields["d"] = true;
+  EXPECT_EQ(HostLog::line("2026-12-06T08:00:00.000Z", "write", fields),
+            "2026-12-06T08:00:00.000Z  write  a=x  b=2  c=1.5  d=true\n");
+  EXPECT_EQ(HostLog::line("T", "trash", {}), "T  trash\n");
+}
+
+TEST(HostLogTest, FirstLineCreatesTheFileAndLaterLinesAppend) {
+  TempDir dir;
+  const auto file = dir / "host-log.txt";
+  {
+    ThreadSerialQueue queue("quillstone.hostlog");
+    HostLog log(file, queue);
+    json::object fields;
+    fields["id"] = "d1";
+    log.append("write", fields);
+    queue.sync([] {});
+    auto lines = lines_of(read_text(file));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].size(), 24u + 2 + 5 + 2 + 5);
+    EXPECT_EQ(lines[0][10], 'T');
+    EXPECT_EQ(lines[0][23], 'Z');
+    EXPECT_TRUE(lines[0].ends_with("  write  id=d1"));
+    log.append("trash", {});
+  }
+  EXPECT_EQ(lines_of(read_text(file)).size(), 2u);
+}
+
+TEST(HostLogTest, AFileOverTheLimitIsHalvedBeforeTheNextLine) {
+  TempDir dir;
+  const auto file = dir / "host-log.txt";
+  std::string big(1'000'001, 'a');
+  big[500'000] = 'M';  // the first kept character
+  write_text(file, big);
+  {
+    ThreadSerialQueue queue("quillstone.hostlog");
+    HostLog log(file, queue);
+    log.append("next", {});
+  }
+  const std::string text = read_text(file);
+  ASSERT_GT(text.size(), 500'000u);
+  EXPECT_EQ(text.substr(0, 500'000), std::string(500'000, 'a'));  // the last half, then the line
+  EXPECT_TRUE(text.ends_with("  next\n"));
+  EXPECT_LT(text.size(), 500'100u);
+
+  write_text(file, std::string(1'000'000, 'b'));  // at the limit: not cut
+  {
+    ThreadSerialQueue queue("quillstone.hostlog");
+    HostLog log(file, queue);
+    log.append("next", {});
+  }
+  EXPECT_GT(read_text(file).size(), 1'000'000u);
+}
+
+TEST(HostLogTest, LinesFromManyThreadsStayWhole) {
+  TempDir dir;
+  const auto file = dir / "host-log.txt";
+  {
+    ThreadSerialQueue queue("quillstone.hostlog");
+    HostLog log(file, queue);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([&log, t] {
+        for (int i = 0; i < 200; ++i) {
+          json::object fields;
+          fields["thread"] = t;
+          fields["i"] = i;
+          fields["pad"] = std::string(100, 'p');
+          log.append("burst", fields);
+        }
+      });
+    }
+    for (auto& th : threads) th.join();
+  }
+  auto lines = lines_of(read_text(file));
+  ASSERT_EQ(lines.size(), 800u);
+  std::vector<int> next(4, 0);
+  for (const auto& l : lines) {
+    ASSERT_NE(l.find("  burst  i="), std::string::npos) << l;
+    const int t = l[l.find("thread=") + 7] - '0';
+    EXPECT_EQ(l.substr(l.find("  i=") + 4, l.find("  pad") - l.find("  i=") - 4),
+              std::to_string(next[static_cast<std::size_t>(t)]++));
+  }
+}
+
+TEST(HostLogTest, NodeIdsAreCountedDepthFirstWithRepeats) {
+  auto doc = json::parse(R"({"nodes":[{"id":"a","children":[{"id":"b"},{"id":"a"},{"x":1}]},
+                                     {"id":7},{"id":"c","children":"no"},"junk",{"id":"b"}]})");
+  auto ids = HostLog::ids(doc->as_object());
+  EXPECT_EQ(ids.count, 5u);
+  EXPECT_EQ(ids.repeated, (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(HostLog::ids(json::object{}).count, 0u);
+}
+
+}  // namespace
+}  // namespace qs

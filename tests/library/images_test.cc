@@ -1,0 +1,131 @@
+#include "library/images.h"
+
+#include <gtest/gtest.h>
+
+#include "core/digest.h"
+#include "support/temp_dir.h"
+
+namespace qs::images {
+namespace {
+
+using qs::testing::read_text;
+using qs::testing::TempDir;
+using qs::testing::write_text;
+
+// A data URL of exactly `length` characters with canonical base64.
+std::string data_url(std::string_view type, std::size_t length, char seed = 'x') {
+  const std::string prefix = "data:" + std::string(type) + ";base64,";
+  const std::size_t chars = length - prefix.size();  // a multiple of four here
+  std::string bytes(chars / 4 * 3, seed);
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(seed + i % 13);
+  return prefix + digest::base64_encode(bytes);
+}
+
+TEST(ImagePartsTest, OnlyLargeCanonicalBase64ImagesAreSplit) {
+  const std::string at_limit = data_url("image/png", 2048);
+  ASSERT_EQ(at_limit.size(), 2048u);
+  EXPECT_FALSE(imageParts(at_limit));
+  const std::string over = data_url("image/png", 2048 + 4);
+  auto parts = imageParts(over.substr(0, 2049 - 4) + over.substr(2049 - 4));
+  ASSERT_TRUE(parts);
+  EXPECT_EQ(parts->header, "image/png;base64");
+  EXPECT_EQ(parts->file_name.size(), 24u);
+  EXPECT_TRUE(parts->file_name.ends_with(".png"));
+  auto hash = digest::sha256(parts->bytes);
+  EXPECT_EQ(parts->file_name, digest::hex(hash.data(), 10) + ".png");
+
+  EXPECT_EQ(imageParts(data_url("image/tiff", 4000))->file_name.substr(21), "bin");
+  EXPECT_EQ(imageParts(data_url("image/jpeg", 4000))->file_name.substr(21), "jpg");
+  EXPECT_EQ(imageParts(data_url("image/svg+xml", 4000))->file_name.substr(21), "svg");
+
+  std::string with_break = data_url("image/png", 4000);
+  with_break.insert(100, "\n");
+  EXPECT_FALSE(imageParts(with_break));
+  // Trailing bits set in the last group: decodes, but encodes back differently.
+  EXPECT_FALSE(imageParts("data:image/png;base64," + std::string(4000, 'A') + "AB=="));
+  EXPECT_TRUE(imageParts("data:image/png;base64," + std::string(4000, 'A') + "AA=="));
+  EXPECT_FALSE(imageParts("data:text/plain;base64," + data_url("image/png", 4000).substr(22)));
+  EXPECT_FALSE(imageParts("data:image/png," + std::string(4000, 'A')));        // not base64 header
+  EXPECT_FALSE(imageParts("data:image/png;base64" + std::string(4000, 'A')));  // no comma
+}
+
+TEST(ImageFilesTest, ExtractionWritesEachImageOnceAndRestoresIt) {
+  TempDir dir;
+  const std::string img = data_url("image/tiff", 4000);
+  auto doc =
+      *json::parse(R"({"a":")" + img + R"(","b":[")" + img + R"(",1,null,{"c":"small"}],"n":2.5})");
+  std::set<std::string> used;
+  auto stored = extractImages(doc, dir / "images", used);
+  ASSERT_EQ(used.size(), 1u);
+  const std::string ref = "quillstone-image:images/" + *used.begin() + "#image/tiff;base64";
+  EXPECT_EQ(stored.at("a"), json::value(ref));
+  EXPECT_EQ(stored.at("b").at(0), json::value(ref));
+  EXPECT_EQ(stored.at("b").at(3).at("c"), "small");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "images"), fs::directory_iterator()), 1);
+
+  // An image already present is never rewritten.
+  const auto file = dir / "images" / *used.begin();
+  fs::last_write_time(file, fs::file_time_type());
+  std::set<std::string> again;
+  (void)extractImages(doc, dir / "images", again);
+  EXPECT_EQ(fs::last_write_time(file), fs::file_time_type());
+
+  EXPECT_EQ(restoreImages(stored, dir / "images"), doc);
+}
+
+TEST(ImageFilesTest, ReferencesNeverReachOutsideTheImagesFolder) {
+  TempDir dir;
+  write_text(dir / "secret.png", "outside");
+  write_text(dir / "images/x.png", "inside");
+  json::value refs = json::array{"quillstone-image:images/../../secret.png#image/png;base64",
+                                 "quillstone-image:images/../x.png#image/png;base64",
+                                 "quillstone-image:images/missing.png#image/png;base64",
+                                 "quillstone-image:images/..#image/png;base64",
+                                 "quillstone-image:no-hash",
+                                 "plain"};
+  auto restored = restoreImages(refs, dir / "images");
+  EXPECT_EQ(restored.at(0), refs.at(0));  // images/secret.png doesn't exist
+  EXPECT_EQ(restored.at(1), json::value("data:image/png;base64," + digest::base64_encode("inside")));
+  EXPECT_EQ(restored.at(2), refs.at(2));
+  EXPECT_EQ(restored.at(3), refs.at(3));
+  EXPECT_EQ(restored.at(4), refs.at(4));
+  EXPECT_EQ(restored.at(5), "plain");
+}
+
+TEST(ImageFilesTest, DeepNestingDoesNotExhaustTheStack) {
+  TempDir dir;
+  json::value deep = "leaf";
+  for (int i = 0; i < 100000; ++i) deep = json::array{std::move(deep)};
+  std::set<std::string> used;
+  auto out = extractImages(deep, dir / "images", used);
+  EXPECT_TRUE(out.is_array());
+  EXPECT_TRUE(restoreImages(out, dir / "images").is_array());
+  // Tear the value down iteratively too.
+  while (deep.is_array() && !deep.as_array().empty()) {
+    json::value inner = std::move(deep.as_array()[0]);
+    deep = std::move(inner);
+  }
+  while (out.is_array() && !out.as_array().empty()) {
+    json::value inner = std::move(out.as_array()[0]);
+    out = std::move(inner);
+  }
+}
+
+TEST(CaptureTest, IdsAreCheckedBeforeAnyFileIsTouched) {
+  TempDir dir;
+  putCapture(dir.path(), "img-1", "tiny text");
+  EXPECT_EQ(*capture(dir.path(), "img-1"), "tiny text");
+  EXPECT_EQ(read_text(dir / "captures/img-1.txt"), "tiny text");
+  for (const char* bad : {"a_b", "a.b", "../img-1", "", "a/b"}) {
+    putCapture(dir.path(), bad, "nope");
+    EXPECT_FALSE(capture(dir.path(), bad)) << bad;
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "captures"), fs::directory_iterator()), 1);
+  dropCapture(dir.path(), "a.b");
+  dropCapture(dir.path(), "img-1");
+  EXPECT_FALSE(capture(dir.path(), "img-1"));
+  dropCapture(dir.path(), "img-1");  // already gone: nothing happens
+}
+
+}  // namespace
+}  // namespace qs::images

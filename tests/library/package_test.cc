@@ -1,0 +1,319 @@
+#include "library/package.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <random>
+
+#include "core/clock.h"
+#include "core/digest.h"
+#include "core/file_io.h"
+#include "core/text.h"
+#include "support/temp_dir.h"
+
+namespace qs::library {
+namespace {
+
+using qs::testing::read_text;
+using qs::testing::TempDir;
+using qs::testing::write_text;
+
+json::object doc_from(std::string_view text) {
+  return json::parse(text)->as_object();
+}
+
+json::object doc_titled(std::string_view title, std::string_view id = "d1") {
+  json::object doc;
+  doc["id"] = id;
+  doc["title"] = title;
+  return doc;
+}
+
+json::object record_of(const json::object& doc, std::int64_t rev = 3) {
+  json::object r;
+  r["id"] = doc.at("id");
+  r["rev"] = rev;
+  r["updated"] = 1700000000000;
+  return r;
+}
+
+std::string big_png_data_url() {
+  // Not a real image: extraction only needs canonical base64 of more than 2048 characters.
+  std::string bytes(3000, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7);
+  return "data:image/png;base64," + digest::base64_encode(bytes);
+}
+
+std::vector<std::string> files_under(const fs::path& folder) {
+  std::vector<std::string> out;
+  for (const auto& e : fs::recursive_directory_iterator(folder)) {
+    out.push_back(fs::relative(e.path(), folder).string());
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+TEST(PackageNamingTest, TitlesBecomeSafeFileNames) {
+  EXPECT_EQ(fileName(doc_titled("  Notes \n")), "Notes");
+  EXPECT_EQ(fileName(doc_titled("Plans: 2025/26")), "Plans \u2013 2025-26");
+  EXPECT_EQ(fileName(doc_titled("a:b")), "a-b");
+  EXPECT_EQ(fileName(doc_titled(".hidden")), "_hidden");
+  EXPECT_EQ(fileName(doc_titled("   ")), "Untitled");
+  EXPECT_EQ(fileName(json::object{}), "Untitled");
+  json::object numeric;
+  numeric["title"] = 42;
+  EXPECT_EQ(fileName(numeric), "Untitled");
+}
+
+TEST(PackageNamingTest, EmptyTitlesFallBackToTheFirstWordsWithoutPunctuation) {
+  auto doc = doc_from(R"({"id":"x","title":" ","nodes":[{"text":""},
+      {"content":[{"text":"\u2026Hello, "},{"text":"world!"}]}]})");
+  EXPECT_EQ(fileName(doc), "Hello, world");
+  auto only_punctuation = doc_from(R"({"nodes":[{"text":"!!! ..."}]})");
+  EXPECT_EQ(fileName(only_punctuation), "Untitled");
+}
+
+TEST(PackageNamingTest, LongTitlesAreCutToEightyCharactersThenTrimmed) {
+  std::string title = std::string(79, 'a') + " " + std::string(20, 'b');
+  EXPECT_EQ(fileName(doc_titled(title)), std::string(79, 'a'));
+  std::string accents;
+  for (int i = 0; i < 100; ++i) accents += "e\xcc\x81";
+  EXPECT_EQ(text::grapheme_count(fileName(doc_titled(accents))), 80u);
+  // 80 emoji are 320 bytes: the name must still fit a Linux file name with room for " n".
+  std::string emoji;
+  for (int i = 0; i < 100; ++i) emoji += "\xf0\x9f\x93\x9d";
+  const std::string name = fileName(doc_titled(emoji));
+  EXPECT_LE(name.size() + std::string(" 99999.quillstone").size(), 255u);
+  EXPECT_TRUE(text::is_valid_utf8(name));
+  TempDir dir;
+  EXPECT_TRUE(
+      writePackage(freeURL(dir.path(), name), record_of(doc_titled(emoji)), doc_titled(emoji)));
+}
+
+TEST(PackageNamingTest, FreeNamesCountUpAndNeverCollideWithTheirOwnPackage) {
+  TempDir dir;
+  EXPECT_EQ(freeURL(dir.path(), "Notes"), dir / "Notes.quillstone");
+  fs::create_directory(dir / "Notes.quillstone");
+  fs::create_directory(dir / "Notes 2.quillstone");
+  EXPECT_EQ(freeURL(dir.path(), "Notes"), dir / "Notes 3.quillstone");
+  EXPECT_EQ(freeURL(dir.path(), "Notes", dir / "Notes 2.quillstone"), dir / "Notes 2.quillstone");
+  EXPECT_EQ(freeURL(dir.path(), "Notes", dir / "./Notes 2.quillstone"), dir / "Notes 2.quillstone");
+  write_text(dir / "Notes 3.quillstone", "a plain file takes the name too");
+  EXPECT_EQ(freeURL(dir.path(), "Notes"), dir / "Notes 4.quillstone");
+}
+
+TEST(PackagePlacementTest, ReservedArchivedAndOrdinaryDocuments) {
+  const fs::path root = "/w", support = "/s";
+  auto archived = doc_titled("Old");
+  archived["archived"] = true;
+  EXPECT_EQ(placement("d1", archived, root, support).folder, root / "Archive");
+  archived["archived"] = 0;
+  EXPECT_EQ(placement("d1", archived, root, support).folder, root);
+  archived["archived"] = 2;
+  EXPECT_EQ(placement("d1", archived, root, support).base_name, "Old");
+  archived["archived"] = "yes";
+  EXPECT_EQ(placement("d1", archived, root, support).folder, root);
+  auto reserved = placement("_prefs", archived, root, support);
+  EXPECT_EQ(reserved.folder, support / "reserved");
+  EXPECT_EQ(reserved.base_name, "_prefs");
+}
+
+TEST(PackageReadTest, EnvelopeMembersAndRecordDefaults) {
+  TempDir dir;
+  const fs::path pkg = dir / "A.quillstone";
+  write_text(pkg / "document.json",
+             R"({"format":"quillstone/document","doc":{"id":"a","updated":5},
+                 "record":{"rev":"seven","updated":9}})");
+  auto r = readRecord(pkg);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->at("id"), "a");
+  EXPECT_EQ(r->at("rev"), "seven");  // copied as it is
+  EXPECT_EQ(r->at("updated"), 5);    // the doc's wins
+  EXPECT_EQ(r->at("deleted"), false);
+  EXPECT_TRUE(r->at("deletedAt").is_null());
+
+  write_text(pkg / "document.json", R"({"format":"quillstone/document","doc":{"id":"a"}})");
+  const auto before = clock::now_ms();
+  r = readRecord(pkg);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->at("rev"), 1);
+  EXPECT_GE(r->at("updated").as_int64(), before);
+
+  write_text(pkg / "document.json", R"({"format":"other","doc":{"id":"a"}})");
+  EXPECT_FALSE(readRecord(pkg));
+  EXPECT_EQ(*readIDOrReason(pkg).id, "a");  // the identity read ignores the format
+}
+
+TEST(PackageReadTest, UnusablePackagesGiveTheirReason) {
+  TempDir dir;
+  EXPECT_EQ(readIDOrReason(dir / "missing.quillstone").reason, "Couldn't be read.");
+  EXPECT_FALSE(readRecord(dir / "missing.quillstone"));
+  for (const char* text : {"not json", "[1]", R"({"doc":[]})", R"({"doc":{"id":7}})",
+                           R"({"format":"quillstone/document","doc":{"id":null}})"}) {
+    write_text(dir / "P.quillstone/document.json", text);
+    auto read = readIDOrReason(dir / "P.quillstone");
+    EXPECT_FALSE(read.id) << text;
+    EXPECT_EQ(read.reason, "Isn't a document the app can read.") << text;
+    EXPECT_FALSE(readRecord(dir / "P.quillstone")) << text;
+  }
+}
+
+TEST(PackageWriteTest, WritesEveryFileAndReadsBackTheSameDocument) {
+  TempDir dir;
+  auto doc = doc_from(R"({"id":"d1","title":"Trip/Plan","updated":7,
+      "nodes":[{"id":"n1","text":"Hello there"},{"id":"n2","image":")" +
+                      big_png_data_url() + R"("}]})");
+  const fs::path pkg = dir / "Trip-Plan.quillstone";
+  ASSERT_TRUE(writePackage(pkg, record_of(doc), doc));
+  EXPECT_EQ(files_under(pkg).size(), 8u);  // document.json, images/x, preview.md, QuickLook/2
+  auto envelope = json::parse(read_text(pkg / "document.json"))->as_object();
+  EXPECT_EQ(envelope.at("format"), "quillstone/document");
+  EXPECT_EQ(envelope.at("schema"), 3);
+  EXPECT_EQ(envelope.at("version"), 1);
+  EXPECT_EQ(envelope.at("app"), json::value(appSignature()));
+  EXPECT_EQ(envelope.at("record").at("rev"), 3);
+  // The stored doc holds a reference, the read doc the data URL again.
+  EXPECT_TRUE(std::string_view(envelope.at("doc").at("nodes").at(1).at("image").as_string())
+                  .starts_with("quillstone-image:images/"));
+  auto read = readRecord(pkg);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->at("doc"), doc);
+  EXPECT_NE(read_text(pkg / "preview.md").find("# Trip/Plan"), std::string::npos);
+  EXPECT_NE(read_text(pkg / "QuickLook/Preview.html").find("<h1>Trip/Plan</h1>"),
+            std::string::npos);
+  // Slashes are written as they are, keys sorted.
+  const std::string text = read_text(pkg / "document.json");
+  EXPECT_NE(text.find("\"Trip/Plan\""), std::string::npos);
+  EXPECT_LT(text.find("\"app\""), text.find("\"doc\""));
+
+  // Without images now: the images folder goes.
+  doc["nodes"].as_array().pop_back();
+  ASSERT_TRUE(writePackage(pkg, record_of(doc), doc));
+  EXPECT_FALSE(fs::exists(pkg / "images"));
+}
+
+TEST(PackageWriteTest, RecordDefaultsInTheEnvelope) {
+  TempDir dir;
+  auto doc = doc_titled("T");
+  doc["updated"] = 12.5;
+  ASSERT_TRUE(writePackage(dir / "T.quillstone", json::object{}, doc));
+  auto envelope = json::parse(read_text(dir / "T.quillstone/document.json"))->as_object();
+  EXPECT_EQ(envelope.at("record").at("rev"), 1);
+  EXPECT_EQ(envelope.at("record").at("updated"), 12.5);
+  doc.erase("updated");
+  ASSERT_TRUE(writePackage(dir / "T.quillstone", json::object{}, doc));
+  envelope = json::parse(read_text(dir / "T.quillstone/document.json"))->as_object();
+  EXPECT_EQ(envelope.at("record").at("updated"), 0);
+}
+
+TEST(PackageWriteTest, AnUnchangedThumbnailIsNotRewrittenNorGivenToTheFileManager) {
+  TempDir dir;
+  ManualEventLoop loop;
+  int icons = 0;
+  WriteHooks hooks{&loop, [&](const fs::path&, const fs::path&) { ++icons; }};
+  auto doc = doc_titled("Same");
+  const fs::path pkg = dir / "Same.quillstone";
+  ASSERT_TRUE(writePackage(pkg, record_of(doc), doc, hooks));
+  loop.run_pending();
+  EXPECT_EQ(icons, 1);
+  const auto thumbnail = pkg / "QuickLook/Thumbnail.png";
+  const auto stamp = fs::last_write_time(thumbnail);
+  fs::last_write_time(thumbnail, stamp - std::chrono::hours(1));
+  ASSERT_TRUE(writePackage(pkg, record_of(doc), doc, hooks));
+  loop.run_pending();
+  EXPECT_EQ(fs::last_write_time(thumbnail), stamp - std::chrono::hours(1));
+  EXPECT_EQ(icons, 1);
+  doc["title"] = "Changed";
+  ASSERT_TRUE(writePackage(pkg, record_of(doc), doc, hooks));
+  loop.run_pending();
+  EXPECT_EQ(icons, 2);
+}
+
+TEST(PackageWriteTest, UnwritableDocsFailWithoutTouchingThePackage) {
+  TempDir dir;
+  auto doc = doc_titled("Keep");
+  const fs::path pkg = dir / "Keep.quillstone";
+  ASSERT_TRUE(writePackage(pkg, record_of(doc), doc));
+  const std::string before = read_text(pkg / "document.json");
+  auto bad = doc;
+  bad["nan"] = std::nan("");
+  EXPECT_FALSE(writePackage(pkg, record_of(bad), bad));
+  EXPECT_EQ(read_text(pkg / "document.json"), before);
+  write_text(dir / "file.quillstone", "a file where the folder should be");
+  EXPECT_FALSE(writePackage(dir / "file.quillstone", record_of(doc), doc));
+}
+
+// Every file operation of a package write fails in turn, with each error a disk gives. The
+// previous document stays whole, nothing temporary is left, and the failure is reported.
+TEST(PackageWriteTest, AnIOErrorAtAnyStepKeepsThePreviousDocument) {
+  for (int error : {ENOSPC, EIO}) {
+    TempDir dir;
+    auto old_doc = doc_from(R"({"id":"d1","title":"Doc","nodes":[{"text":"old"}]})");
+    const fs::path pkg = dir / "Doc.quillstone";
+    ASSERT_TRUE(writePackage(pkg, record_of(old_doc), old_doc));
+    const std::string before = read_text(pkg / "document.json");
+    auto new_doc = doc_from(R"({"id":"d1","title":"Doc","nodes":[{"text":"new"},{"image":")" +
+                            big_png_data_url() + R"("}]})");
+    int nth = 1;
+    for (;; ++nth) {
+      file_io::inject_failure_for_testing(nth, error);
+      const bool ok = writePackage(pkg, record_of(new_doc, 4), new_doc);
+      file_io::inject_failure_for_testing(0, 0);
+      for (const auto& name : files_under(pkg)) {
+        EXPECT_FALSE(file_io::is_temporary_name(fs::path(name).filename().string()))
+            << name << " left after failing operation " << nth;
+      }
+      if (ok) break;
+      EXPECT_EQ(read_text(pkg / "document.json"), before) << "failing operation " << nth;
+      ASSERT_LT(nth, 100);
+    }
+    EXPECT_GT(nth, 8);
+    EXPECT_EQ(readRecord(pkg)->at("doc"), new_doc);
+  }
+}
+
+// A writer killed at any moment leaves the old document or the new one, never a damaged one.
+TEST(PackageWriteTest, AKilledWriterNeverLeavesADamagedDocument) {
+  TempDir dir;
+  const fs::path pkg = dir / "Doc.quillstone";
+  auto doc_a = doc_from(R"({"id":"d1","title":"Doc","nodes":[{"text":"version a"}]})");
+  auto doc_b = doc_a;
+  doc_b["nodes"].as_array().push_back(
+      json::parse(R"({"text":")" + std::string(200000, 'b') + R"("})")->as_object());
+  ASSERT_TRUE(writePackage(pkg, record_of(doc_a), doc_a));
+  std::mt19937 rng(42);
+  std::uniform_int_distribution<int> delay_us(0, 30000);
+  for (int round = 0; round < 40; ++round) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      for (int i = 0;; ++i) {
+        const auto& doc = i % 2 ? doc_a : doc_b;
+        (void)writePackage(pkg, record_of(doc), doc);
+      }
+    }
+    usleep(static_cast<useconds_t>(delay_us(rng)));
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    auto read = readRecord(pkg);
+    ASSERT_TRUE(read) << "round " << round;
+    const auto& doc = read->at("doc");
+    EXPECT_TRUE(doc == doc_a || doc == doc_b) << "round " << round;
+  }
+}
+
+TEST(PackageTest, SpokenNameAndSupportFolder) {
+  EXPECT_EQ(spokenName("/home/ann/Documents/Quillstone"), "Documents \u2192 Quillstone");
+  EXPECT_EQ(spokenName("/home/ann/Documents/Quillstone/"), "Documents \u2192 Quillstone");
+  setenv("QUILLSTONE_SUPPORT", "/tmp/qs-support-test", 1);
+  EXPECT_EQ(supportURL(), fs::path("/tmp/qs-support-test"));
+  unsetenv("QUILLSTONE_SUPPORT");
+  setenv("XDG_DATA_HOME", "/tmp/xdg-data", 1);
+  EXPECT_EQ(supportURL().filename(), "quillstone");
+}
+
+}  // namespace
+}  // namespace qs::library
