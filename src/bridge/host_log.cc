@@ -54,7 +54,10 @@ void HostLog::note(std::string_view event, const json::object& fields) {
 }
 
 void HostLog::append(std::string_view event, const json::object& fields) {
-  queue_.async([this, text = line(clock::iso8601_utc_now(), event, fields)] { write_line(text); });
+  // The task takes its own copy of the path, so it may run after the log object is gone.
+  queue_.async([file = file_, text = line(clock::iso8601_utc_now(), event, fields)] {
+    write_line(file, text);
+  });
 }
 
 std::string HostLog::line(std::string_view time, std::string_view event,
@@ -76,21 +79,20 @@ std::string HostLog::line(std::string_view time, std::string_view event,
   return out;
 }
 
-void HostLog::write_line(const std::string& line) {
+void HostLog::write_line(const std::filesystem::path& file, const std::string& line) {
   std::error_code ec;
-  const auto size = std::filesystem::file_size(file_, ec);
+  const auto size = std::filesystem::file_size(file, ec);
   if (!ec && size > kSizeLimit) {
-    if (auto text = file_io::read_file(file_)) {
+    if (auto text = file_io::read_file(file)) {
       // Keep the last half of the characters; the kept text may begin mid-line.
       const std::size_t characters = text::grapheme_count(*text);
-      (void)file_io::write_atomically(file_,
-                                      text::grapheme_suffix(*text, characters / 2),
-                                      file_io::Durability::kFileOnly);
+      (void)file_io::write_atomically(file, text::grapheme_suffix(*text, characters / 2),
+                                     file_io::Durability::kFileOnly);
     }
   }
-  int fd = ::open(file_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
   if (fd < 0) {
-    (void)file_io::write_atomically(file_, line, file_io::Durability::kFileOnly);
+    (void)file_io::write_atomically(file, line, file_io::Durability::kFileOnly);
     return;
   }
   std::string_view rest(line);

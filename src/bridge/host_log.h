@@ -41,7 +41,7 @@ class HostLog {
   static NodeIDs ids(const json::object& doc);
 
  private:
-  void write_line(const std::string& line);
+  static void write_line(const std::filesystem::path& file, const std::string& line);
 
   std::filesystem::path file_;
   SerialQueue& queue_;

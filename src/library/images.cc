@@ -81,10 +81,12 @@ json::value extractImages(const json::value& v, const fs::path& folder,
     const fs::path file = folder / parts->file_name;
     std::error_code ec;
     if (!fs::exists(file, ec)) {
-      // Errors are left alone: the reference then restores to itself, and the next write
-      // tries again. The write of the document never fails for an image.
-      (void)file_io::create_folders(folder);
-      (void)file_io::write_atomically(file, parts->bytes, file_io::Durability::kFileOnly);
+      // An image that can't be stored stays inline: a reference to a missing file would lose
+      // the picture, while the document write must not fail for it.
+      if (!file_io::create_folders(folder) ||
+          !file_io::write_atomically(file, parts->bytes, file_io::Durability::kSurvivesCrash)) {
+        return s;
+      }
     }
     used.insert(parts->file_name);
     return json::value(std::string(kImagesPrefix) + parts->file_name + "#" + parts->header);
