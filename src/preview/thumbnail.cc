@@ -1,0 +1,379 @@
+// The thumbnail: a paper card with a soft shadow on a transparent square, the title in bold
+// serif, the first paragraphs beneath it and a small gold bar. Drawn with Cairo and PangoCairo
+// on the calling thread; every Cairo and Pango object here belongs to one call, and the font
+// map is Pango's per-thread default, so concurrent calls share nothing unsynchronised.
+//
+// The geometry is given with the origin at the canvas's bottom-left corner; Cairo's is at the
+// top-left, so every rectangle is flipped on the way in.
+
+#include <cairo.h>
+#include <glib.h>
+#include <pango/pangocairo.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <numbers>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/text.h"
+#include "preview/preview.h"
+
+namespace qs {
+
+namespace {
+
+// Beyond this the canvas alone would take hundreds of megabytes; nobody asks for it.
+constexpr double kMaxSize = 8192;
+constexpr std::size_t kBodyNodes = 12;
+// Only a score of lines is ever visible, so a paragraph longer than this is never drawn whole;
+// the cap keeps Pango's work bounded for huge texts.
+constexpr std::size_t kMaxParagraphBytes = 4096;
+
+struct SurfaceUnref {
+  void operator()(cairo_surface_t* s) const { cairo_surface_destroy(s); }
+};
+struct ContextUnref {
+  void operator()(cairo_t* cr) const { cairo_destroy(cr); }
+};
+struct FontOptionsFree {
+  void operator()(cairo_font_options_t* o) const { cairo_font_options_destroy(o); }
+};
+struct GObjectUnref {
+  void operator()(gpointer p) const { g_object_unref(p); }
+};
+struct FontDescriptionFree {
+  void operator()(PangoFontDescription* d) const { pango_font_description_free(d); }
+};
+struct AttrListUnref {
+  void operator()(PangoAttrList* l) const { pango_attr_list_unref(l); }
+};
+struct LayoutIterFree {
+  void operator()(PangoLayoutIter* i) const { pango_layout_iter_free(i); }
+};
+struct GFree {
+  void operator()(gchar* p) const { g_free(p); }
+};
+
+using Surface = std::unique_ptr<cairo_surface_t, SurfaceUnref>;
+using Context = std::unique_ptr<cairo_t, ContextUnref>;
+using FontDescription = std::unique_ptr<PangoFontDescription, FontDescriptionFree>;
+
+// A rectangle in Cairo's top-left coordinates.
+struct Rect {
+  double x, y, width, height;
+};
+
+struct Rgba {
+  double r, g, b, a;
+};
+
+// A rectangle given from the bottom-left corner of a canvas `size` high.
+Rect flipped(double x, double bottom, double width, double height, double size) {
+  return {x, size - bottom - height, width, height};
+}
+
+void rounded_rect(cairo_t* cr, const Rect& r, double radius) {
+  radius = std::clamp(radius, 0.0, std::min(r.width, r.height) / 2);
+  constexpr double pi = std::numbers::pi;
+  const double right = r.x + r.width, bottom = r.y + r.height;
+  cairo_new_sub_path(cr);
+  cairo_arc(cr, right - radius, r.y + radius, radius, -pi / 2, 0);
+  cairo_arc(cr, right - radius, bottom - radius, radius, 0, pi / 2);
+  cairo_arc(cr, r.x + radius, bottom - radius, radius, pi / 2, pi);
+  cairo_arc(cr, r.x + radius, r.y + radius, radius, pi, 3 * pi / 2);
+  cairo_close_path(cr);
+}
+
+// ---- The shadow ----------------------------------------------------------------------------
+
+// Radii of three box blurs whose succession approximates a Gaussian of deviation `sigma`.
+std::array<int, 3> box_radii(double sigma) {
+  constexpr int kPasses = 3;
+  const double ideal = std::sqrt(12 * sigma * sigma / kPasses + 1);
+  int lower = static_cast<int>(std::floor(ideal));
+  if (lower % 2 == 0) --lower;
+  const int upper = lower + 2;
+  const double lower_count =
+      (12 * sigma * sigma - kPasses * lower * lower - 4 * kPasses * lower - 3 * kPasses) /
+      (-4.0 * lower - 4);
+  const int m = static_cast<int>(std::lround(lower_count));
+  std::array<int, 3> radii{};
+  for (int i = 0; i < kPasses; ++i) radii[i] = ((i < m ? lower : upper) - 1) / 2;
+  return radii;
+}
+
+// One box blur of radius `radius` along `count` samples `step` bytes apart; what lies beyond
+// the ends counts as transparent. Integer arithmetic, so the result is the same everywhere.
+void box_blur_line(std::uint8_t* line, int count, std::ptrdiff_t step, int radius,
+                   std::vector<std::uint8_t>& scratch) {
+  scratch.resize(static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i) scratch[i] = line[i * step];
+  const std::uint32_t window = 2 * static_cast<std::uint32_t>(radius) + 1;
+  std::uint32_t sum = 0;
+  for (int i = 0; i < std::min(radius, count); ++i) sum += scratch[i];
+  for (int i = 0; i < count; ++i) {
+    if (i + radius < count) sum += scratch[i + radius];
+    line[i * step] = static_cast<std::uint8_t>((sum + window / 2) / window);
+    if (i - radius >= 0) sum -= scratch[i - radius];
+  }
+}
+
+void box_blur(cairo_surface_t* mask, int radius) {
+  if (radius <= 0) return;
+  std::uint8_t* data = cairo_image_surface_get_data(mask);
+  const int width = cairo_image_surface_get_width(mask);
+  const int height = cairo_image_surface_get_height(mask);
+  const int stride = cairo_image_surface_get_stride(mask);
+  std::vector<std::uint8_t> scratch;
+  for (int y = 0; y < height; ++y)
+    box_blur_line(data + static_cast<std::ptrdiff_t>(y) * stride, width, 1, radius, scratch);
+  for (int x = 0; x < width; ++x) box_blur_line(data + x, height, stride, radius, scratch);
+}
+
+// Paints the soft shadow of the rounded rectangle `shape` (already offset): the shape is drawn
+// into an alpha mask around it, blurred, and black is painted through the mask at `alpha`.
+// Cairo has no blur of its own.
+bool paint_shadow(cairo_t* cr, const Rect& shape, double radius, double blur, double alpha) {
+  const std::array<int, 3> radii = box_radii(blur / 2);
+  const int pad = radii[0] + radii[1] + radii[2] + 2;
+  const int left = static_cast<int>(std::floor(shape.x)) - pad;
+  const int top = static_cast<int>(std::floor(shape.y)) - pad;
+  const int width = static_cast<int>(std::ceil(shape.width)) + 2 * pad + 2;
+  const int height = static_cast<int>(std::ceil(shape.height)) + 2 * pad + 2;
+
+  Surface mask(cairo_image_surface_create(CAIRO_FORMAT_A8, width, height));
+  if (cairo_surface_status(mask.get()) != CAIRO_STATUS_SUCCESS) return false;
+  {
+    Context mcr(cairo_create(mask.get()));
+    rounded_rect(mcr.get(), {shape.x - left, shape.y - top, shape.width, shape.height}, radius);
+    cairo_set_source_rgba(mcr.get(), 0, 0, 0, 1);
+    cairo_fill(mcr.get());
+    if (cairo_status(mcr.get()) != CAIRO_STATUS_SUCCESS) return false;
+  }
+  cairo_surface_flush(mask.get());
+  for (int r : radii) box_blur(mask.get(), r);
+  cairo_surface_mark_dirty(mask.get());
+
+  cairo_set_source_rgba(cr, 0, 0, 0, alpha);
+  cairo_mask_surface(cr, mask.get(), left, top);
+  return true;
+}
+
+// ---- The text ------------------------------------------------------------------------------
+
+// At most `max_bytes` of `s`, cut at a character boundary, as valid UTF-8 without NULs
+// (invalid sequences and NULs become U+FFFD), which is what Pango insists on.
+std::string pango_safe(std::string_view s, std::size_t max_bytes) {
+  if (s.size() > max_bytes) {
+    std::size_t cut = max_bytes;
+    for (int back = 0; back < 3 && cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80;
+         ++back)
+      --cut;
+    s = s.substr(0, cut);
+  }
+  std::unique_ptr<gchar, GFree> valid(g_utf8_make_valid(s.data(), static_cast<gssize>(s.size())));
+  return valid ? std::string(valid.get()) : std::string();
+}
+
+// Calls `each` with every paragraph of `s`, split where Pango would split a layout into
+// paragraphs (line feed, carriage return, both together, U+2029), until `each` says stop.
+// Returns false when stopped.
+template <typename Each>
+bool for_each_paragraph(std::string_view s, Each&& each) {
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < s.size();) {
+    std::size_t separator = 0;
+    if (s[i] == '\n') {
+      separator = 1;
+    } else if (s[i] == '\r') {
+      separator = (i + 1 < s.size() && s[i + 1] == '\n') ? 2 : 1;
+    } else if (s.compare(i, 3, "\xE2\x80\xA9") == 0) {
+      separator = 3;
+    }
+    if (separator == 0) {
+      ++i;
+      continue;
+    }
+    if (!each(s.substr(start, i - start))) return false;
+    i += separator;
+    start = i;
+  }
+  return each(s.substr(start));
+}
+
+struct ParagraphStyle {
+  const PangoFontDescription* font;
+  Rgba ink;
+  double line_height;   // multiple of the font's natural line height
+  double space_before;  // pixels, except at the top of the box
+};
+
+// Paragraphs laid out one under another from the top of a box. Pango has no spacing between
+// paragraphs, so each paragraph is its own layout and the gaps are added here. The first line
+// that doesn't fit ends the column; when it falls inside a paragraph, the line above it is the
+// last visible one and is cut short with an ellipsis.
+class TextColumn {
+ public:
+  TextColumn(cairo_t* cr, PangoContext* pango, const Rect& box)
+      : cr_(cr), pango_(pango), box_(box) {}
+
+  // False once the box is full.
+  bool add(std::string_view text, const ParagraphStyle& style) {
+    if (full_) return false;
+    const double top = y_ + (first_ ? 0 : style.space_before);
+    std::unique_ptr<PangoLayout, GObjectUnref> layout(pango_layout_new(pango_));
+    pango_layout_set_font_description(layout.get(), style.font);
+    pango_layout_set_width(layout.get(), to_pango(box_.width));
+    pango_layout_set_wrap(layout.get(), PANGO_WRAP_WORD_CHAR);
+    std::unique_ptr<PangoAttrList, AttrListUnref> attrs(pango_attr_list_new());
+    pango_attr_list_insert(attrs.get(), pango_attr_line_height_new(style.line_height));
+    pango_layout_set_attributes(layout.get(), attrs.get());
+    const std::string safe = pango_safe(text, kMaxParagraphBytes);
+    pango_layout_set_text(layout.get(), safe.data(), static_cast<int>(safe.size()));
+
+    const double room = (box_.height - top) * PANGO_SCALE;
+    int lines_fitting = 0;
+    int bottom = 0;
+    std::unique_ptr<PangoLayoutIter, LayoutIterFree> iter(pango_layout_get_iter(layout.get()));
+    do {
+      int line_bottom = 0;
+      pango_layout_iter_get_line_yrange(iter.get(), nullptr, &line_bottom);
+      if (line_bottom > room) break;
+      ++lines_fitting;
+      bottom = line_bottom;
+    } while (pango_layout_iter_next_line(iter.get()));
+    iter.reset();
+
+    if (lines_fitting == 0) {
+      full_ = true;
+      return false;
+    }
+    if (lines_fitting < pango_layout_get_line_count(layout.get())) {
+      pango_layout_set_ellipsize(layout.get(), PANGO_ELLIPSIZE_END);
+      pango_layout_set_height(layout.get(), -lines_fitting);
+      full_ = true;
+    }
+    cairo_set_source_rgba(cr_, style.ink.r, style.ink.g, style.ink.b, style.ink.a);
+    cairo_move_to(cr_, box_.x, box_.y + top);
+    pango_cairo_show_layout(cr_, layout.get());
+    y_ = top + static_cast<double>(bottom) / PANGO_SCALE;
+    first_ = false;
+    return !full_;
+  }
+
+ private:
+  static int to_pango(double pixels) { return std::max(1, static_cast<int>(pixels * PANGO_SCALE)); }
+
+  cairo_t* cr_;
+  PangoContext* pango_;
+  Rect box_;
+  double y_ = 0;
+  bool first_ = true;
+  bool full_ = false;
+};
+
+FontDescription serif_font(double pixels, PangoWeight weight) {
+  FontDescription font(pango_font_description_new());
+  pango_font_description_set_family(font.get(), "serif");
+  pango_font_description_set_weight(font.get(), weight);
+  pango_font_description_set_absolute_size(font.get(),
+                                           std::max(1.0, std::round(pixels * PANGO_SCALE)));
+  return font;
+}
+
+cairo_status_t append_to_string(void* closure, const unsigned char* data, unsigned int length) {
+  try {
+    static_cast<std::string*>(closure)->append(reinterpret_cast<const char*>(data), length);
+    return CAIRO_STATUS_SUCCESS;
+  } catch (...) {
+    return CAIRO_STATUS_WRITE_ERROR;
+  }
+}
+
+std::optional<std::string> draw_thumbnail(const Preview& preview, int size) {
+  const double s = size;
+  Surface canvas(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, size, size));
+  if (cairo_surface_status(canvas.get()) != CAIRO_STATUS_SUCCESS) return std::nullopt;
+  Context cr(cairo_create(canvas.get()));
+  if (cairo_status(cr.get()) != CAIRO_STATUS_SUCCESS) return std::nullopt;
+  // A new image surface is already fully transparent.
+
+  const double card_width = 0.7 * s, card_height = 0.9 * s;
+  const Rect card =
+      flipped((s - card_width) / 2, (s - card_height) / 2, card_width, card_height, s);
+  const double card_radius = 0.022 * s;
+  const double shadow_drop = 0.006 * s;  // downwards on screen
+  if (!paint_shadow(cr.get(), {card.x, card.y + shadow_drop, card.width, card.height}, card_radius,
+                    0.025 * s, 0.22))
+    return std::nullopt;
+  rounded_rect(cr.get(), card, card_radius);
+  cairo_set_source_rgb(cr.get(), 0.984, 0.98, 0.969);
+  cairo_fill(cr.get());
+
+  const Rect text_box{card.x + 0.11 * card_width, card.y + 0.08 * card_height,
+                      card_width * (1 - 2 * 0.11), card_height * (1 - 2 * 0.08)};
+
+  std::unique_ptr<PangoContext, GObjectUnref> pango(pango_cairo_create_context(cr.get()));
+  // Fixed rendering options, so that the bytes depend on the document and not on the session.
+  std::unique_ptr<cairo_font_options_t, FontOptionsFree> options(cairo_font_options_create());
+  cairo_font_options_set_antialias(options.get(), CAIRO_ANTIALIAS_GRAY);
+  cairo_font_options_set_hint_style(options.get(), CAIRO_HINT_STYLE_NONE);
+  cairo_font_options_set_hint_metrics(options.get(), CAIRO_HINT_METRICS_OFF);
+  pango_cairo_context_set_font_options(pango.get(), options.get());
+  pango_context_set_round_glyph_positions(pango.get(), FALSE);
+
+  const FontDescription title_font = serif_font(0.056 * s, PANGO_WEIGHT_BOLD);
+  const FontDescription body_font = serif_font(0.03 * s, PANGO_WEIGHT_NORMAL);
+  constexpr Rgba kInk{0.14, 0.13, 0.11, 1};
+  const ParagraphStyle title_style{title_font.get(), kInk, 1.08, 0};
+  const ParagraphStyle body_style{body_font.get(), {kInk.r, kInk.g, kInk.b, 0.78}, 1.18, 0.016 * s};
+
+  TextColumn column(cr.get(), pango.get(), text_box);
+  const std::optional<std::string_view> raw_title = json::find_string(preview.doc(), "title");
+  const std::string title = text::trim_whitespace_and_newlines(raw_title.value_or(""));
+  bool room = title.empty() || for_each_paragraph(title, [&](std::string_view paragraph) {
+                return column.add(paragraph, title_style);
+              });
+  const std::vector<const json::object*> nodes = preview.nodes();
+  for (std::size_t i = 0; room && i < std::min(nodes.size(), kBodyNodes); ++i) {
+    const std::string plain = Preview::plain(*nodes[i]);
+    if (plain.empty()) continue;
+    room = for_each_paragraph(
+        plain, [&](std::string_view paragraph) { return column.add(paragraph, body_style); });
+  }
+
+  const Rect bar = flipped(text_box.x, (s - card_height) / 2 + 0.05 * card_height,
+                           0.16 * card_width, 0.008 * s, s);
+  rounded_rect(cr.get(), bar, 2);
+  cairo_set_source_rgba(cr.get(), 0.72, 0.54, 0.18, 0.9);
+  cairo_fill(cr.get());
+
+  if (cairo_status(cr.get()) != CAIRO_STATUS_SUCCESS) return std::nullopt;
+  cr.reset();
+  cairo_surface_flush(canvas.get());
+  std::string png;
+  if (cairo_surface_write_to_png_stream(canvas.get(), append_to_string, &png) !=
+      CAIRO_STATUS_SUCCESS)
+    return std::nullopt;
+  return png;
+}
+
+}  // namespace
+
+std::optional<std::string> Preview::thumbnailPNG(double size) const {
+  // The comparison also turns away NaN.
+  if (!(size >= 1 && size <= kMaxSize)) return std::nullopt;
+  try {
+    return draw_thumbnail(*this, static_cast<int>(size));
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace qs

@@ -1,0 +1,334 @@
+#include "preview/preview.h"
+
+#include <gdk-pixbuf/gdk-pixbuf.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+
+#include "core/digest.h"
+#include "library/images.h"
+
+namespace qs {
+namespace {
+
+json::object parse_doc(std::string_view text) {
+  auto v = json::parse(text);
+  EXPECT_TRUE(v && v->is_object()) << text;
+  return v && v->is_object() ? v->get_object() : json::object{};
+}
+
+constexpr std::string_view kBodyEnd = "</body></html>";
+
+// The page's body: what follows the template's "<body>" up to "</body></html>".
+std::string body_of(const std::string& page) {
+  const std::string_view open = "</style></head><body>";
+  const auto at = page.find(open);
+  if (at == std::string::npos || !page.ends_with(kBodyEnd)) return "<malformed page>";
+  const auto start = at + open.size();
+  return page.substr(start, page.size() - start - kBodyEnd.size());
+}
+
+std::string html_body(std::string_view doc_text) {
+  return body_of(Preview(parse_doc(doc_text)).html());
+}
+std::string markdown(std::string_view doc_text) {
+  return Preview(parse_doc(doc_text)).markdown();
+}
+
+// Image bytes made with gdk-pixbuf: a gradient, so that encoders have something to do.
+std::string encoded_image(int width, int height, const char* type) {
+  GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, width, height);
+  guchar* pixels = gdk_pixbuf_get_pixels(pixbuf);
+  const int stride = gdk_pixbuf_get_rowstride(pixbuf);
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      guchar* p = pixels + y * stride + x * 3;
+      p[0] = static_cast<guchar>(x * 255 / width);
+      p[1] = static_cast<guchar>(y * 255 / height);
+      p[2] = 128;
+    }
+  }
+  gchar* buffer = nullptr;
+  gsize size = 0;
+  const gboolean ok = std::string_view(type) == "jpeg"
+                          ? gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, type, nullptr,
+                                                      "quality", "95", static_cast<char*>(nullptr))
+                          : gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, type, nullptr,
+                                                      static_cast<char*>(nullptr));
+  EXPECT_TRUE(ok);
+  std::string out(buffer, size);
+  g_free(buffer);
+  g_object_unref(pixbuf);
+  return out;
+}
+
+// A JPEG whose EXIF says to rotate it a quarter turn clockwise to show it (orientation 6).
+std::string sideways_jpeg(int stored_width, int stored_height) {
+  std::string jpeg = encoded_image(stored_width, stored_height, "jpeg");
+  const std::string exif(
+      "\xFF\xE1\x00\x22"
+      "Exif\x00\x00"
+      "MM\x00\x2A\x00\x00\x00\x08"
+      "\x00\x01"
+      "\x01\x12\x00\x03\x00\x00\x00\x01\x00\x06\x00\x00"
+      "\x00\x00\x00\x00",
+      36);
+  jpeg.insert(2, exif);  // right after the start-of-image marker
+  return jpeg;
+}
+
+// The pixel size of the image a data URL holds; (0, 0) when it doesn't decode.
+std::pair<int, int> size_of(std::string_view data_url) {
+  const auto comma = data_url.find(',');
+  if (comma == std::string_view::npos) return {0, 0};
+  auto bytes = digest::base64_decode(data_url.substr(comma + 1));
+  if (!bytes) return {0, 0};
+  GdkPixbufLoader* loader = gdk_pixbuf_loader_new();
+  std::pair<int, int> size{0, 0};
+  if (gdk_pixbuf_loader_write(loader, reinterpret_cast<const guchar*>(bytes->data()), bytes->size(),
+                              nullptr) &&
+      gdk_pixbuf_loader_close(loader, nullptr)) {
+    GdkPixbuf* pixbuf = gdk_pixbuf_loader_get_pixbuf(loader);
+    size = {gdk_pixbuf_get_width(pixbuf), gdk_pixbuf_get_height(pixbuf)};
+  }
+  g_object_unref(loader);
+  return size;
+}
+
+std::string data_url(std::string_view header, std::string_view bytes) {
+  return "data:" + std::string(header) + "," + digest::base64_encode(bytes);
+}
+
+class PreviewTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Preview::clear_cache_for_testing(); }
+  void TearDown() override { Preview::clear_cache_for_testing(); }
+};
+
+TEST_F(PreviewTest, TitleIsTrimmedElseFirstWordsElseUntitled) {
+  EXPECT_EQ(Preview(parse_doc(R"({"title":" \n Spring\t "})")).title(), "Spring");
+  // Blank nodes are passed over; runs are joined without a separator; six pieces at most.
+  EXPECT_EQ(Preview(parse_doc(R"({"title":"  ","nodes":[
+                {"text":" \n "}, 5,
+                {"content":[{"text":"one  two\nthree"},{"text":"four"},{"text":"\tfive six seven"}]}
+              ]})"))
+                .title(),
+            "one two threefour five six seven");
+  EXPECT_EQ(Preview(parse_doc(R"({"title":42,"nodes":[{"text":"\u2003"}]})")).title(), "Untitled");
+  EXPECT_EQ(Preview::firstWords(parse_doc(R"({"nodes":"nope"})")), std::nullopt);
+}
+
+TEST_F(PreviewTest, PageIsTheTemplateThenTheBody) {
+  const std::string page = Preview(parse_doc(R"({"title":"a < b"})")).html();
+  EXPECT_TRUE(page.starts_with(
+      "<!doctype html><html><head><meta charset=\"utf-8\"><meta name=\"color-scheme\" "
+      "content=\"light dark\">\n<style>\n:root { --paper:#fbfaf7;"));
+  EXPECT_NE(page.find("\n       font: 19px/1.6 \"New York\", ui-serif, Georgia, serif; "
+                      "-webkit-font-smoothing: antialiased; }\n"),
+            std::string::npos);
+  EXPECT_NE(page.find("\n.sub li.pic::before { display: none; }\n"), std::string::npos);
+  EXPECT_TRUE(page.ends_with("\n</style></head><body><h1>a &lt; b</h1></body></html>"));
+  EXPECT_EQ(std::count(page.begin(), page.end(), '\n'), 23);
+}
+
+TEST_F(PreviewTest, EmptyDocumentRendersUntitled) {
+  for (const char* text : {"{}", R"({"nodes":null})", R"({"title":"","nodes":[1,"x",[]]})"}) {
+    EXPECT_EQ(html_body(text), "<h1>Untitled</h1>") << text;
+    EXPECT_EQ(markdown(text), "# Untitled\n") << text;
+  }
+  EXPECT_EQ(markdown(R"({"title":" a < b "})"), "# a < b\n");
+}
+
+TEST_F(PreviewTest, RunsAreWrappedInMarkOrder) {
+  EXPECT_EQ(Preview::inlineHTML(parse_doc(R"({"content":[
+                {"text":"x<","marks":[{"type":"hypertext"},{"type":"bold"},{"type":"subtext"},
+                                       {"type":"italic"},{"type":"highlight"},{"type":7},"bold"]},
+                {"text":" plain "},{"marks":[{"type":"bold"}]},{"text":" b ","marks":[{"type":"bold"}]}
+              ],"text":"ignored"})")),
+            "<span class=door><span class=anchor><mark><i><b>x&lt;</b></i></mark></span></span>"
+            " plain <b></b><b> b </b>");
+  // No runs: the escaped text, or nothing.
+  EXPECT_EQ(Preview::inlineHTML(parse_doc(R"({"content":[],"text":"a&b"})")), "a&amp;b");
+  EXPECT_EQ(Preview::inlineHTML(parse_doc(R"({"content":["s"],"text":3})")), "");
+}
+
+TEST_F(PreviewTest, MarkdownMarksSitInsideSurroundingSpace) {
+  EXPECT_EQ(Preview::markdownText(parse_doc(R"({"content":[
+                {"text":"Say "},
+                {"text":" \tloud ","marks":[{"type":"bold"}]},
+                {"text":"all","marks":[{"type":"bold"},{"type":"italic"},{"type":"highlight"}]},
+                {"text":"   ","marks":[{"type":"bold"}]},
+                {"text":"quiet","marks":[{"type":"subtext"},{"type":"hypertext"}]},
+                {"text":"line\n","marks":[{"type":"italic"}]}
+              ]})")),
+            "Say  \t**loud** ***==all==***   quiet*line\n*");
+  EXPECT_EQ(
+      markdown(R"({"title":"T","nodes":[{"content":[{"text":" b ","marks":[{"type":"bold"}]}]}]})"),
+      "# T\n\n **b** \n");
+}
+
+TEST_F(PreviewTest, HeadingLevels) {
+  const std::string doc = R"({"title":"T","nodes":[
+      {"text":"a","level":1},{"text":"b","level":2},{"text":"c","level":3},{"text":"d","level":7},
+      {"text":"e","level":2.0},{"text":"f","level":2.5},{"text":"g","level":0},
+      {"text":"h","level":"2"},{"text":"i","level":true},{"text":"j","level":-3},
+      {"text":"k","level":18446744073709551615},{"text":"l","level":1e300}]})";
+  EXPECT_EQ(html_body(doc),
+            "<h1>T</h1><h2>a</h2><h3>b</h3><h4>c</h4><h4>d</h4><h3>e</h3><p>f</p><p>g</p>"
+            "<p>h</p><p>i</p><p>j</p><h4>k</h4><h4>l</h4>");
+  // A stray huge level is written with a bounded run of "#".
+  const std::string capped(33, '#');
+  EXPECT_EQ(markdown(doc),
+            "# T\n\n## a\n\n### b\n\n#### c\n\n######## d\n\n### e\n\nf\n\ng\n\nh\n\n"
+            "i\n\nj\n\n" +
+                capped + " k\n\n" + capped + " l\n");
+}
+
+TEST_F(PreviewTest, SubtextTree) {
+  const std::string doc = R"({"title":"T","nodes":[{"text":"P","children":[
+      {"text":"plain"},
+      {"text":"thought","ai":false,"children":[{"text":"deeper","ai":"x","anchor":true}]},
+      {"text":"no","ai":null,"anchor":"true"},
+      {"content":[{"text":"a<"}],"anchor":true,"image":"pic.png"},
+      {"text":"","image":{"src":"q\".png"}},
+      "skipped",
+      {"text":"two\nlines","children":[]}
+    ]}]})";
+  EXPECT_EQ(html_body(doc),
+            "<h1>T</h1><p>P</p><div class=sub><ul>"
+            "<li class=\"\">plain</li>"
+            "<li class=\"ai\"><span class=tag>AI</span> thought<ul>"
+            "<li class=\"ai\"><span class=tag>AI</span> <span class=anchor>deeper</span></li>"
+            "</ul></li>"
+            "<li class=\"\">no</li>"
+            "<li class=\" pic\"><span class=anchor>a&lt;</span><img src=\"pic.png\"></li>"
+            "<li class=\" pic\"><img src=\"q&quot;.png\"></li>"
+            "<li class=\"\">two\nlines</li>"
+            "</ul></div>");
+  EXPECT_EQ(markdown(doc),
+            "# T\n\nP\n\n- plain\n- (AI) thought\n  - (AI) deeper\n- no\n- a<\n- \n- two lines\n");
+  EXPECT_EQ(Preview::treeHTML(json::array{}), "");
+  EXPECT_EQ(Preview::treeHTML(json::array{1, "x"}), "");
+  // Children that hold no bullet add no subtext block.
+  EXPECT_EQ(html_body(R"({"title":"T","nodes":[{"text":"P","children":[1]}]})"),
+            "<h1>T</h1><p>P</p>");
+  EXPECT_EQ(markdown(R"({"title":"T","nodes":[{"text":"P","children":{"text":"x"}}]})"),
+            "# T\n\nP\n");
+}
+
+TEST_F(PreviewTest, ImageNodes) {
+  const std::string big = data_url("image/png;base64", std::string(3000, 'z'));
+  const auto parts = images::imageParts(big);
+  ASSERT_TRUE(parts);
+  const std::string doc = R"({"title":"T","nodes":[
+      {"text":"num","image":7,"level":2},
+      {"text":"cap<","image":"https://x/a.png?a=1&b=2"},
+      {"text":"obj","image":{"src":"s.png"}},
+      {"text":"big","image":")" +
+                          big + R"("}]})";
+  EXPECT_EQ(
+      html_body(doc),
+      "<h1>T</h1><h3>num</h3>"
+      "<figure><img src=\"https://x/a.png?a=1&amp;b=2\"><figcaption>cap&lt;</figcaption></figure>"
+      "<figure><img src=\"s.png\"><figcaption>obj</figcaption></figure>"
+      "<figure><img src=\"" +
+          big + "\"><figcaption>big</figcaption></figure>");
+  EXPECT_EQ(markdown(doc),
+            "# T\n\n![num](image)\n\n![cap<](image)\n\n![obj](image)\n\n![big](images/" +
+                parts->file_name + ")\n");
+}
+
+TEST_F(PreviewTest, LargeImagesAreReducedTo1280Wide) {
+  const std::string wide = encoded_image(2560, 1440, "png");
+  const std::string reduced = Preview::inlineImage("image/png;base64", wide);
+  ASSERT_TRUE(reduced.starts_with("data:image/png;base64,"));
+  EXPECT_LT(reduced.size(), data_url("image/png;base64", wide).size());
+  EXPECT_EQ(size_of(reduced), std::make_pair(1280, 720));
+
+  // The width is the one seen after orientation: stored 1440 × 2560, shown 2560 × 1440.
+  const std::string photo = sideways_jpeg(1440, 2560);
+  const std::string from_photo = Preview::inlineImage("image/jpeg;base64", photo);
+  ASSERT_TRUE(from_photo.starts_with("data:image/jpeg;base64,"));
+  EXPECT_EQ(size_of(from_photo), std::make_pair(1280, 720));
+
+  // Stored 2000 wide but shown 1000 wide: nothing to reduce.
+  const std::string tall = sideways_jpeg(2000, 1000);
+  EXPECT_EQ(Preview::inlineImage("image/jpeg;base64", tall), data_url("image/jpeg;base64", tall));
+}
+
+TEST_F(PreviewTest, OtherImagesKeepTheirFullForm) {
+  const std::string narrow = encoded_image(1000, 1500, "png");
+  EXPECT_EQ(Preview::inlineImage("image/png;base64", narrow), data_url("image/png;base64", narrow));
+  const std::string wide = encoded_image(2560, 1440, "png");
+  for (const char* header : {"image/gif;base64", "image/tiff;base64", "image/png", "", "x"}) {
+    EXPECT_EQ(Preview::inlineImage(header, wide), data_url(header, wide)) << header;
+  }
+  // Labelled PNG but not one, or cut short (its missing rows would be whatever memory held).
+  const std::string junk(5000, '\x01');
+  EXPECT_EQ(Preview::inlineImage("image/png;base64", junk), data_url("image/png;base64", junk));
+  const std::string cut = wide.substr(0, wide.size() / 2);
+  EXPECT_EQ(Preview::inlineImage("image/png;base64", cut), data_url("image/png;base64", cut));
+}
+
+TEST_F(PreviewTest, PreviewSourceUsesTheCache) {
+  EXPECT_EQ(Preview::previewSrc("https://x/y.png"), "https://x/y.png");
+  EXPECT_EQ(Preview::cache_size_for_testing(), 0u);
+
+  const std::string wide = data_url("image/png;base64", encoded_image(2560, 1440, "png"));
+  const std::string shown = Preview::previewSrc(wide);
+  EXPECT_EQ(size_of(shown), std::make_pair(1280, 720));
+  EXPECT_EQ(Preview::previewSrc(wide), shown);
+  EXPECT_EQ(Preview::cache_size_for_testing(), 1u);
+  const std::string page =
+      Preview(parse_doc(R"({"nodes":[{"children":[{"image":")" + wide + R"("}]}]})")).html();
+  EXPECT_NE(page.find("<img src=\"" + shown + "\">"), std::string::npos);
+  EXPECT_EQ(page.find(wide), std::string::npos);
+
+  // Distinct undecodable images: each is cached in its full form.
+  auto distinct = [](int i) {
+    std::string bytes(1600, '\x02');
+    bytes.replace(0, std::to_string(i).size(), std::to_string(i));
+    return data_url("image/png;base64", bytes);
+  };
+  for (int i = 2; i <= 49; ++i) EXPECT_EQ(Preview::previewSrc(distinct(i)), distinct(i));
+  EXPECT_EQ(Preview::cache_size_for_testing(), 49u);
+  EXPECT_EQ(Preview::previewSrc(distinct(2)), distinct(2));  // a hit adds nothing
+  EXPECT_EQ(Preview::cache_size_for_testing(), 49u);
+  EXPECT_EQ(Preview::previewSrc(distinct(50)), distinct(50));
+  EXPECT_EQ(Preview::cache_size_for_testing(), 1u);
+}
+
+TEST_F(PreviewTest, HostileShapesDoNotCrash) {
+  // Bullets nested far deeper than any page makes; built by moving so no copy recurses.
+  json::value nested = json::object{{"text", "leaf"}};
+  for (int i = 0; i <= 5000; ++i) {
+    json::object bullet{{"text", i == 5000 ? "deep" : "b"}, {"ai", i}};
+    bullet["children"] = json::array{};
+    bullet["children"].get_array().push_back(std::move(nested));
+    nested = std::move(bullet);
+  }
+  json::object doc;
+  doc["nodes"] = json::array{};
+  doc["nodes"].get_array().push_back(std::move(nested));
+
+  const Preview preview(std::move(doc));
+  const std::string page = preview.html();
+  EXPECT_TRUE(page.ends_with("</li></ul></div></body></html>"));
+  EXPECT_EQ(preview.title(), "deep");
+  std::string md = preview.markdown();
+  EXPECT_TRUE(md.starts_with("# deep\n\ndeep\n\n- (AI) b\n  - (AI) b\n"));
+  std::string negative;
+  Preview::bullets(json::array{json::object{{"text", "x"}}}, -4, negative);
+  EXPECT_EQ(negative, "- x\n");
+
+  // Wrong types everywhere.
+  const std::string odd = R"({"title":[1],"nodes":[null,true,{"content":{"text":"x"},"text":[],
+      "marks":1,"image":{"src":5},"children":"c","level":{}},
+      {"content":[{"text":1,"marks":"bold"},{"text":"ok","marks":[null,{"type":["bold"]}]}]}]})";
+  EXPECT_EQ(html_body(odd), "<h1>ok</h1><p></p><p>ok</p>");
+  EXPECT_EQ(markdown(odd), "# ok\n\n![](image)\n\nok\n");
+}
+
+}  // namespace
+}  // namespace qs

@@ -1,0 +1,209 @@
+#include <cairo.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/json.h"
+#include "preview/preview.h"
+
+namespace qs {
+namespace {
+
+// At 512 pixels, from the top-left corner: the card spans (76.8, 25.6) to (435.2, 486.4), its
+// text box (116.2, 62.5) to (395.8, 449.5), the gold bar (116.2, 459.3) to (173.6, 463.4).
+constexpr int kSize = 512;
+constexpr int kCardTop = 25, kCardBottom = 486;  // rows the card's edges cover partly
+
+struct Pixel {
+  int a, r, g, b;  // premultiplied, as Cairo keeps them
+};
+
+class Decoded {
+ public:
+  explicit Decoded(const std::optional<std::string>& png) {
+    struct Reader {
+      std::string bytes;
+      std::size_t at = 0;
+    } reader{png.value_or("")};
+    surface_.reset(cairo_image_surface_create_from_png_stream(
+        [](void* closure, unsigned char* data, unsigned int length) {
+          auto* r = static_cast<Reader*>(closure);
+          if (r->bytes.size() - r->at < length) return CAIRO_STATUS_READ_ERROR;
+          std::copy_n(r->bytes.data() + r->at, length, data);
+          r->at += length;
+          return CAIRO_STATUS_SUCCESS;
+        },
+        &reader));
+    EXPECT_EQ(cairo_surface_status(surface_.get()), CAIRO_STATUS_SUCCESS);
+  }
+
+  int size() const { return cairo_image_surface_get_width(surface_.get()); }
+
+  Pixel at(int x, int y) const {
+    const unsigned char* row = cairo_image_surface_get_data(surface_.get()) +
+                               y * cairo_image_surface_get_stride(surface_.get());
+    const std::uint32_t p = reinterpret_cast<const std::uint32_t*>(row)[x];
+    return {static_cast<int>(p >> 24), static_cast<int>((p >> 16) & 0xFF),
+            static_cast<int>((p >> 8) & 0xFF), static_cast<int>(p & 0xFF)};
+  }
+
+  // The smallest red value among opaque pixels of the rectangle: ink is dark, paper is not.
+  int darkest(int left, int top, int right, int bottom) const {
+    int darkest = 255;
+    for (int y = top; y < bottom; ++y)
+      for (int x = left; x < right; ++x)
+        if (at(x, y).a == 255) darkest = std::min(darkest, at(x, y).r);
+    return darkest;
+  }
+
+ private:
+  struct Destroy {
+    void operator()(cairo_surface_t* s) const { cairo_surface_destroy(s); }
+  };
+  std::unique_ptr<cairo_surface_t, Destroy> surface_;
+};
+
+json::object doc(std::string_view text) {
+  auto v = json::parse(text);
+  EXPECT_TRUE(v && v->is_object()) << text;
+  return v && v->is_object() ? v->get_object() : json::object();
+}
+
+std::optional<std::string> thumbnail(const json::object& d) {
+  return Preview(d).thumbnailPNG(kSize);
+}
+
+constexpr int kPaperR = 251;  // 0.984 of 255
+constexpr int kInkR = 36;     // 0.14 of 255
+
+TEST(Thumbnail, EmptyDocumentIsCardShadowAndBarOnTransparentSquare) {
+  const Decoded image(thumbnail(doc("{}")));
+  ASSERT_EQ(image.size(), kSize);
+  for (int x : {0, kSize - 1})
+    for (int y : {0, kSize - 1}) EXPECT_EQ(image.at(x, y).a, 0) << x << "," << y;
+
+  const Pixel paper = image.at(kSize / 2, kSize / 2);
+  EXPECT_EQ(paper.a, 255);
+  EXPECT_NEAR(paper.r, kPaperR, 1);
+  EXPECT_NEAR(paper.g, 250, 1);
+  EXPECT_NEAR(paper.b, 247, 1);
+  for (int y = 63; y < 450; ++y)
+    for (int x = 117; x < 395; ++x) {
+      const Pixel p = image.at(x, y);
+      ASSERT_TRUE(p.a == paper.a && p.r == paper.r && p.g == paper.g && p.b == paper.b)
+          << x << "," << y;
+    }
+  // The gold bar, at 0.9 over the paper, and bare paper to its right.
+  const Pixel gold = image.at(140, 461);
+  EXPECT_NEAR(gold.r, std::lround((0.72 * 0.9 + 0.984 * 0.1) * 255), 2);
+  EXPECT_NEAR(gold.g, std::lround((0.54 * 0.9 + 0.98 * 0.1) * 255), 2);
+  EXPECT_NEAR(gold.b, std::lround((0.18 * 0.9 + 0.969 * 0.1) * 255), 2);
+  EXPECT_EQ(image.at(190, 461).r, paper.r);
+}
+
+TEST(Thumbnail, ShadowIsSoftBlackAndDroppedBelowTheCard) {
+  const Decoded image(thumbnail(doc("{}")));
+  const int x = kSize / 2;
+  std::vector<int> below;
+  for (int y = kCardBottom + 1; y < kSize; ++y) {
+    const Pixel p = image.at(x, y);
+    EXPECT_EQ(p.r + p.g + p.b, 0) << "row " << y;
+    below.push_back(p.a);
+  }
+  // A hard shadow would start at full strength (56) and end at once.
+  EXPECT_GT(below[0], 0);
+  EXPECT_LT(below[0], std::lround(0.22 * 255));
+  for (std::size_t i = 1; i < below.size(); ++i) EXPECT_LE(below[i], below[i - 1]) << i;
+  EXPECT_GT(below[0], below[6]);
+  EXPECT_GT(below[6], below[12]);
+  EXPECT_EQ(below.back(), 0);
+  for (int d = 1; d <= 8; ++d)
+    EXPECT_LT(image.at(x, kCardTop - d).a, image.at(x, kCardBottom + d).a) << d;
+}
+
+TEST(Thumbnail, TitleInFullInkAndBodyLighterOnlyWhereThereIsText) {
+  const Decoded titled(thumbnail(doc(R"({"title": "Spring"})")));
+  EXPECT_NEAR(titled.darkest(117, 63, 395, 110), kInkR, 3);
+  EXPECT_EQ(titled.darkest(117, 110, 395, 450), titled.at(kSize / 2, kSize / 2).r);
+
+  const Decoded body(thumbnail(doc(R"({"nodes": [{"text": "Only a body here"}]})")));
+  EXPECT_NEAR(body.darkest(117, 63, 395, 90), std::lround((0.14 * 0.78 + 0.984 * 0.22) * 255), 3);
+
+  // White space and newlines are no title.
+  EXPECT_EQ(thumbnail(doc(R"({"title": " \n\t "})")), thumbnail(doc("{}")));
+}
+
+TEST(Thumbnail, SameDocumentGivesSameBytesOnAnyThread) {
+  const json::object d = doc(R"({"title": "A Winter Garden", "nodes": [
+    {"text": "The frost came early that year."},
+    {"content": [{"text": "She wrote "}, {"text": "daily", "marks": [{"type": "bold"}]}]}]})");
+  const std::optional<std::string> first = thumbnail(d);
+  ASSERT_TRUE(first.has_value());
+  EXPECT_EQ(thumbnail(d), first);
+
+  std::vector<std::optional<std::string>> results(6);
+  std::vector<std::thread> threads;
+  for (auto& result : results) threads.emplace_back([&d, &result] { result = thumbnail(d); });
+  for (std::thread& t : threads) t.join();
+  for (const auto& result : results) EXPECT_EQ(result, first);
+}
+
+TEST(Thumbnail, OnlyTheFirstTwelveNodesAreDrawn) {
+  json::array nodes(12, json::object{{"text", ""}});
+  json::array thirteen = nodes;
+  thirteen.push_back(json::object{{"text", "Never seen"}});
+  EXPECT_EQ(thumbnail({{"nodes", thirteen}}), thumbnail(doc("{}")));
+  nodes.back() = json::object{{"text", "Seen"}};
+  EXPECT_NE(thumbnail({{"nodes", nodes}}), thumbnail(doc("{}")));
+}
+
+TEST(Thumbnail, SizeIsTruncatedAndBounded) {
+  const Preview empty{json::object()};
+  for (double bad : {0.0, 0.99, -3.0, 8193.0, std::numeric_limits<double>::quiet_NaN(),
+                     std::numeric_limits<double>::infinity()})
+    EXPECT_FALSE(empty.thumbnailPNG(bad).has_value()) << bad;
+  for (auto [asked, made] : {std::pair{1.0, 1}, {1.9, 1}, {64.7, 64}})
+    EXPECT_EQ(Decoded(empty.thumbnailPNG(asked)).size(), made) << asked;
+}
+
+// Whatever the doc holds, a thumbnail comes out, and text that doesn't fit stops at the text
+// box instead of running over the bar.
+TEST(Thumbnail, MalformedHugeAndOverlongDocumentsStillDrawWithinTheBox) {
+  std::string invalid = "bad \xC3\x28 bytes \xF0\x9F\x98 a NUL ";
+  invalid += '\0';
+  invalid += " a surrogate \xED\xA0\x80";
+  const std::string unbroken = std::string(2'000'000, 'x') + "\xE2\x82";
+  std::string many_lines;
+  for (int i = 0; i < 200'000; ++i) many_lines += "line\r\n\xE2\x80\xA9";
+  const json::object overlong{
+      {"text",
+       "A long paragraph that wraps over several lines of the little card, again and "
+       "again and again, until the box is full and the rest is cut away."}};
+
+  const std::vector<json::object> docs = {
+      doc(R"({"title": 42, "nodes": "not a list"})"),
+      doc(R"({"title": null, "nodes": [1, "two", null, [], {"content": 7, "text": []}]})"),
+      doc(R"({"nodes": [{"content": [5, {"text": 9}, {"marks": "bold"}], "level": "x"}]})"),
+      {{"title", invalid}, {"nodes", json::array{json::object{{"text", invalid}}}}},
+      {{"title", unbroken}, {"nodes", json::array{json::object{{"text", unbroken}}}}},
+      {{"nodes", json::array{json::object{{"text", many_lines}}}}},
+      {{"title", "A title long enough to wrap"}, {"nodes", json::array(12, overlong)}},
+  };
+  for (const json::object& d : docs) {
+    const Decoded image(thumbnail(d));
+    ASSERT_EQ(image.size(), kSize);
+    EXPECT_EQ(image.at(0, 0).a, 0);
+    EXPECT_GT(image.darkest(77, 451, 435, 458), 200);
+  }
+  EXPECT_LT(Decoded(thumbnail(docs.back())).darkest(117, 420, 395, 450), 150);
+}
+
+}  // namespace
+}  // namespace qs
