@@ -87,7 +87,7 @@ void HostLog::write_line(const std::filesystem::path& file, const std::string& l
       // Keep the last half of the characters; the kept text may begin mid-line.
       const std::size_t characters = text::grapheme_count(*text);
       (void)file_io::write_atomically(file, text::grapheme_suffix(*text, characters / 2),
-                                     file_io::Durability::kFileOnly);
+                                      file_io::Durability::kFileOnly);
     }
   }
   int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);

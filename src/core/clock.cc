@@ -27,6 +27,8 @@ std::string iso8601_utc(std::chrono::system_clock::time_point t) {
   return buf;
 }
 
-std::string iso8601_utc_now() { return iso8601_utc(std::chrono::system_clock::now()); }
+std::string iso8601_utc_now() {
+  return iso8601_utc(std::chrono::system_clock::now());
+}
 
 }  // namespace qs::clock

@@ -16,7 +16,9 @@ bool is_document_id(std::string_view id) {
   return true;
 }
 
-bool is_reserved_id(std::string_view id) { return is_document_id(id) && id.front() == '_'; }
+bool is_reserved_id(std::string_view id) {
+  return is_document_id(id) && id.front() == '_';
+}
 
 bool is_capture_id(std::string_view id) {
   if (id.empty()) return false;

@@ -28,13 +28,27 @@ bool append_string(std::string& out, std::string_view s) {
   out.push_back('"');
   for (unsigned char c : s) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20) {
           static const char* hex = "0123456789abcdef";
@@ -70,12 +84,22 @@ struct Writer {
 
   bool write(const value& v, int depth) {
     switch (v.kind()) {
-      case boost::json::kind::null: out += "null"; return true;
-      case boost::json::kind::bool_: out += v.get_bool() ? "true" : "false"; return true;
-      case boost::json::kind::int64: out += std::to_string(v.get_int64()); return true;
-      case boost::json::kind::uint64: out += std::to_string(v.get_uint64()); return true;
-      case boost::json::kind::double_: return append_double(out, v.get_double());
-      case boost::json::kind::string: return append_string(out, v.get_string());
+      case boost::json::kind::null:
+        out += "null";
+        return true;
+      case boost::json::kind::bool_:
+        out += v.get_bool() ? "true" : "false";
+        return true;
+      case boost::json::kind::int64:
+        out += std::to_string(v.get_int64());
+        return true;
+      case boost::json::kind::uint64:
+        out += std::to_string(v.get_uint64());
+        return true;
+      case boost::json::kind::double_:
+        return append_double(out, v.get_double());
+      case boost::json::kind::string:
+        return append_string(out, v.get_string());
       case boost::json::kind::array: {
         const auto& a = v.get_array();
         out.push_back('[');
@@ -133,7 +157,9 @@ std::optional<std::string> pretty(const value& v) {
   return std::move(w.out);
 }
 
-const value* find(const object& o, std::string_view key) { return o.if_contains(key); }
+const value* find(const object& o, std::string_view key) {
+  return o.if_contains(key);
+}
 
 const object* find_object(const object& o, std::string_view key) {
   const value* v = o.if_contains(key);
@@ -153,10 +179,14 @@ std::optional<std::string_view> find_string(const object& o, std::string_view ke
 
 std::optional<double> as_number(const value& v) {
   switch (v.kind()) {
-    case boost::json::kind::int64: return static_cast<double>(v.get_int64());
-    case boost::json::kind::uint64: return static_cast<double>(v.get_uint64());
-    case boost::json::kind::double_: return v.get_double();
-    default: return std::nullopt;
+    case boost::json::kind::int64:
+      return static_cast<double>(v.get_int64());
+    case boost::json::kind::uint64:
+      return static_cast<double>(v.get_uint64());
+    case boost::json::kind::double_:
+      return v.get_double();
+    default:
+      return std::nullopt;
   }
 }
 

@@ -17,7 +17,9 @@ bool is_newline(UChar32 c) {
   return (c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029;
 }
 
-bool is_whitespace(UChar32 c) { return c == '\t' || u_charType(c) == U_SPACE_SEPARATOR; }
+bool is_whitespace(UChar32 c) {
+  return c == '\t' || u_charType(c) == U_SPACE_SEPARATOR;
+}
 
 bool is_punctuation(UChar32 c) {
   switch (u_charType(c)) {
@@ -27,17 +29,23 @@ bool is_punctuation(UChar32 c) {
     case U_CONNECTOR_PUNCTUATION:
     case U_OTHER_PUNCTUATION:
     case U_INITIAL_PUNCTUATION:
-    case U_FINAL_PUNCTUATION: return true;
-    default: return false;
+    case U_FINAL_PUNCTUATION:
+      return true;
+    default:
+      return false;
   }
 }
 
 bool trimmed(UChar32 c, Trim how) {
   switch (how) {
-    case Trim::kWhitespace: return is_whitespace(c);
-    case Trim::kWhitespaceAndNewlines: return is_whitespace(c) || is_newline(c);
-    case Trim::kPunctuationAndWhitespace: return is_whitespace(c) || is_punctuation(c);
-    case Trim::kHorizontal: return c == ' ' || c == '\t';
+    case Trim::kWhitespace:
+      return is_whitespace(c);
+    case Trim::kWhitespaceAndNewlines:
+      return is_whitespace(c) || is_newline(c);
+    case Trim::kPunctuationAndWhitespace:
+      return is_whitespace(c) || is_punctuation(c);
+    case Trim::kHorizontal:
+      return c == ' ' || c == '\t';
   }
   return false;
 }
@@ -66,15 +74,15 @@ std::string trim(std::string_view s, Trim how) {
     if (c < 0 || !trimmed(c, how)) break;
     end = i;
   }
-  return std::string(s.substr(static_cast<std::size_t>(begin),
-                              static_cast<std::size_t>(end - begin)));
+  return std::string(
+      s.substr(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin)));
 }
 
 // Byte offsets of grapheme cluster boundaries, from 0 to s.size().
 std::vector<std::size_t> grapheme_boundaries(std::string_view s) {
   std::vector<std::size_t> out;
-  icu::UnicodeString u = icu::UnicodeString::fromUTF8(
-      icu::StringPiece(s.data(), static_cast<int32_t>(s.size())));
+  icu::UnicodeString u =
+      icu::UnicodeString::fromUTF8(icu::StringPiece(s.data(), static_cast<int32_t>(s.size())));
   UErrorCode status = U_ZERO_ERROR;
   std::unique_ptr<icu::BreakIterator> it(
       icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
@@ -135,14 +143,18 @@ std::string grapheme_suffix(std::string_view s, std::size_t n) {
   return std::string(s.substr(b[b.size() - 1 - n]));
 }
 
-std::string trim_whitespace(std::string_view s) { return trim(s, Trim::kWhitespace); }
+std::string trim_whitespace(std::string_view s) {
+  return trim(s, Trim::kWhitespace);
+}
 std::string trim_whitespace_and_newlines(std::string_view s) {
   return trim(s, Trim::kWhitespaceAndNewlines);
 }
 std::string trim_punctuation_and_whitespace(std::string_view s) {
   return trim(s, Trim::kPunctuationAndWhitespace);
 }
-std::string trim_horizontal_space(std::string_view s) { return trim(s, Trim::kHorizontal); }
+std::string trim_horizontal_space(std::string_view s) {
+  return trim(s, Trim::kHorizontal);
+}
 
 std::vector<std::string> split_on_whitespace(std::string_view s) {
   std::vector<std::string> pieces;
@@ -152,8 +164,9 @@ std::vector<std::string> split_on_whitespace(std::string_view s) {
     int32_t at = i;
     UChar32 c = next(s, i);
     if (c >= 0 && (is_whitespace(c) || is_newline(c))) {
-      if (at > start) pieces.emplace_back(s.substr(static_cast<std::size_t>(start),
-                                                   static_cast<std::size_t>(at - start)));
+      if (at > start)
+        pieces.emplace_back(
+            s.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(at - start)));
       start = i;
     }
   }

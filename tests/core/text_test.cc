@@ -31,7 +31,9 @@ TEST(TextTest, TrimsEachSetAtBothEndsOnly) {
 }
 
 TEST(TextTest, SplitsOnAnyWhiteSpace) {
-  auto pieces = text::split_on_whitespace("  one\ttwo\n\nthree\u2029four\xc2\xa0" "five ");
+  auto pieces = text::split_on_whitespace(
+      "  one\ttwo\n\nthree\u2029four\xc2\xa0"
+      "five ");
   EXPECT_EQ(pieces, (std::vector<std::string>{"one", "two", "three", "four", "five"}));
   EXPECT_TRUE(text::split_on_whitespace(" \n ").empty());
 }
@@ -40,7 +42,8 @@ TEST(IdsTest, DocumentAndCaptureIds) {
   EXPECT_TRUE(ids::is_document_id("abc_DEF-123"));
   EXPECT_TRUE(ids::is_document_id(std::string(128, 'a')));
   EXPECT_FALSE(ids::is_document_id(std::string(129, 'a')));
-  for (std::string bad : std::vector<std::string>{"", "a/b", "..", "a.b", "a b", std::string("a\0b", 3), "\xc3\xa9"}) {
+  for (std::string bad : std::vector<std::string>{"", "a/b", "..", "a.b", "a b",
+                                                  std::string("a\0b", 3), "\xc3\xa9"}) {
     EXPECT_FALSE(ids::is_document_id(bad)) << bad;
   }
   EXPECT_TRUE(ids::is_reserved_id("_settings"));
@@ -55,7 +58,8 @@ TEST(DigestTest, Sha256AndStrictBase64) {
   auto h = digest::sha256("abc");
   EXPECT_EQ(digest::hex(h.data(), h.size()),
             "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-  for (std::string s : std::vector<std::string>{"", "f", "fo", "foo", "foob", std::string("\0\xff", 2)}) {
+  for (std::string s :
+       std::vector<std::string>{"", "f", "fo", "foo", "foob", std::string("\0\xff", 2)}) {
     EXPECT_EQ(*digest::base64_decode(digest::base64_encode(s)), s);
   }
   EXPECT_EQ(digest::base64_encode("fo"), "Zm8=");
