@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <future>
 
 namespace qs {
@@ -46,6 +47,43 @@ void ThreadSerialQueue::run() {
       std::unique_lock lock(mutex_);
       wake_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
       if (tasks_.empty()) return;  // stopping, and everything queued has run
+      task = std::move(tasks_.front());
+      tasks_.pop_front();
+    }
+    task();
+  }
+}
+
+WorkerPool::WorkerPool(std::size_t threads) {
+  for (std::size_t i = 0; i < std::max<std::size_t>(threads, 1); ++i) {
+    workers_.emplace_back([this] { run(); });
+  }
+}
+
+WorkerPool::~WorkerPool() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  for (auto& worker : workers_) worker.join();
+}
+
+void WorkerPool::async(Task task) {
+  {
+    std::lock_guard lock(mutex_);
+    tasks_.push_back(std::move(task));
+  }
+  wake_.notify_one();
+}
+
+void WorkerPool::run() {
+  while (true) {
+    Task task;
+    {
+      std::unique_lock lock(mutex_);
+      wake_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
+      if (tasks_.empty()) return;
       task = std::move(tasks_.front());
       tasks_.pop_front();
     }

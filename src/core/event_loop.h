@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace qs {
 
@@ -80,6 +81,26 @@ class ManualEventLoop final : public EventLoop {
   std::map<TimerId, std::chrono::milliseconds> due_;
   std::chrono::milliseconds now_{0};
   TimerId next_id_ = 1;
+};
+
+// A few worker threads for background work that need not run in order ("open", "write",
+// "snapshot"). The destructor runs every task already queued, then joins the workers.
+class WorkerPool {
+ public:
+  explicit WorkerPool(std::size_t threads = 2);
+  ~WorkerPool();
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+  void async(Task task);
+
+ private:
+  void run();
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<Task> tasks_;
+  bool stopping_ = false;
+  std::vector<std::thread> workers_;
 };
 
 // A SerialQueue for tests that runs each task at once on the caller's thread.

@@ -1,0 +1,150 @@
+// The library: the one object that owns the writing folder. It finds the documents there (the
+// scan), answers the page's "open", writes what the page hands over, trashes, keeps restore
+// points, moves the whole library, and keeps previews and the search index up to date.
+//
+// Threads: every public function may be called from any thread. The library's state is guarded
+// by one mutex (the library queue); functions whose name ends in `_locked` expect it held and
+// never take it again. Package reads in allRecords run outside it.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/event_loop.h"
+#include "core/json.h"
+#include "library/package.h"
+
+namespace qs {
+class HostLog;
+class Prefs;
+class SearchIndex;
+class Trash;
+}  // namespace qs
+
+namespace qs::library {
+
+inline constexpr std::string_view kReasonFolderUnopened = "The writing folder couldn't be opened.";
+inline constexpr std::string_view kReasonVanished =
+    "No longer in the writing folder (moved or deleted outside the app).";
+inline constexpr int kPreviewFormat = 2;
+inline constexpr int kWorkspaceSchema = 3;
+inline constexpr std::size_t kRestorePointsKept = 10;
+
+struct Problem {
+  std::string name;
+  std::string reason;
+  json::object toJSON() const;
+  bool operator==(const Problem&) const = default;
+};
+
+// What the app last read or wrote of a package's "document.json".
+struct Seen {
+  std::uintmax_t size = 0;
+  fs::file_time_type date;
+  std::string hash;  // SHA-256 hex, or empty when the file couldn't be read
+  std::string path;  // the package
+  std::int64_t rev = 0;
+};
+
+struct ScanResult {
+  std::map<std::string, fs::path> found;
+  std::vector<Problem> problems;
+};
+
+class Library {
+ public:
+  // The services the library uses; any may be null (then that effect is skipped).
+  struct Services {
+    Trash* trash = nullptr;
+    SearchIndex* spotlight = nullptr;
+    Prefs* prefs = nullptr;
+    HostLog* log = nullptr;
+    WriteHooks package_hooks;
+  };
+
+  // Starts the library on `root` (created if missing) and `support`: creates the support
+  // folders, loads the ledger and scans.
+  Library(fs::path root, fs::path support, Services services);
+
+  // The default writing folder: the desktop's documents folder, then "Quillstone".
+  static fs::path defaultRoot();
+
+  fs::path root() const;
+  const fs::path& support() const { return support_; }
+
+  // ---- scan and open ----
+  // Scans the given folders (position 0 is the writing folder). Pure apart from file reads.
+  static ScanResult scan(const std::vector<fs::path>& folders);
+  // Rescans and gives the problems found.
+  std::vector<Problem> rescan();
+  // Rescans, then reads every package: id → record.
+  std::map<std::string, json::object> allRecords();
+  // The answer to the page's "open".
+  json::object openWorkspace();
+  std::optional<fs::path> url(std::string_view id) const;
+
+  // ---- writes from the page ----
+  // None when every record was handled, else the failure message.
+  std::optional<std::string> write(const json::array& docs, const json::object* meta,
+                                   const json::object* pretext);
+  // One record: the package written, or none.
+  std::optional<fs::path> write(const json::object& record);
+  // A package opened from the file manager: the id to open, or none.
+  std::optional<std::string> adopt(const fs::path& package);
+
+  // ---- restore points, trash, reveal ----
+  [[nodiscard]] bool keepRestorePoint(const json::object& backup);
+  std::optional<fs::path> revealablePackage(std::string_view id) const;
+
+  // ---- moving the library ----
+  struct MoveResult {
+    int moved = 0;
+    int stayed = 0;
+  };
+  MoveResult moveAll(const fs::path& to);
+
+  // ---- upkeep ----
+  // id → (stored doc, package) for every indexed document, read outside the lock.
+  std::map<std::string, std::pair<json::object, fs::path>> documents() const;
+  int refreshPreviewsIfNeeded(bool force);
+  bool refreshPreview(const fs::path& package);
+  // Rebuilds the search index and refreshes stale previews on `background` (inline when null).
+  void reindexSpotlight(WorkerPool* background);
+
+  // ---- state, for the outside-change check and for tests ----
+  std::map<std::string, std::string> ledger() const;
+  std::optional<Seen> seen(std::string_view id) const;
+  std::vector<Problem> problems() const;
+
+ private:
+  using Guard = std::unique_lock<std::mutex>;
+
+  void rescan_locked(const Guard&);
+  void remember_locked(const Guard&, const std::string& id, const fs::path& package,
+                       const json::value* rev);
+  std::vector<Problem> vanished_locked(const Guard&);
+  void save_ledger_locked(const Guard&);
+  void trash_locked(const Guard&, const std::string& id);
+  std::optional<fs::path> write_record_locked(const Guard&, const std::string& id,
+                                              const json::object& record, const json::object& doc);
+  bool is_library_folder(const fs::path& folder) const;
+
+  fs::path root_;
+  const fs::path support_;
+  Services services_;
+
+  mutable std::mutex mutex_;  // the library queue: guards everything below and root_
+  std::map<std::string, fs::path> index_;
+  std::map<std::string, std::string> ledger_;
+  std::vector<Problem> problems_;
+  std::map<std::string, Seen> seen_;
+  std::map<std::string, std::int64_t> last_rev_;
+};
+
+}  // namespace qs::library
