@@ -1,0 +1,62 @@
+// The search index: one entry per live document of the writing folder, so that documents can be
+// found by their words without opening the app. An SQLite database with an FTS5 table in the
+// support folder ("search-index.sqlite3"). update and reindex build entries on the index's own
+// serial queue, in the order they were asked for; remove runs on the caller's thread.
+// Reserved documents (ids beginning with "_") and archived documents are never indexed.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/event_loop.h"
+#include "core/json.h"
+
+namespace qs {
+
+class SearchIndex {
+ public:
+  // The fields of one entry, as built from a document.
+  struct Item {
+    std::string id;
+    std::string title;         // also the display name
+    std::string description;   // non-empty node texts joined by spaces, first 300 characters
+    std::string text;          // title, node texts, bullets not written by the AI
+    std::string path;          // the package path
+    std::optional<double> modified;  // seconds since 1970
+    std::optional<double> created;
+  };
+  struct Hit {
+    std::string id;
+    std::string title;
+    std::string path;
+  };
+  using Documents = std::map<std::string, std::pair<json::object, std::filesystem::path>>;
+
+  virtual ~SearchIndex() = default;
+  virtual void update(const std::string& id, const json::object& doc,
+                      const std::filesystem::path& package) = 0;
+  virtual void remove(const std::string& id) = 0;
+  virtual void reindex(Documents documents) = 0;
+  // Matching documents, best first. Waits for the work already queued.
+  virtual std::vector<Hit> search(const std::string& query, std::size_t limit = 50) = 0;
+  // Waits until the work queued so far is done (tests, the command-line tool).
+  virtual void flush() = 0;
+
+  static Item item(const std::string& id, const json::object& doc,
+                   const std::filesystem::path& package);
+
+  // Indexing is on unless QUILLSTONE_DEBUG is set without QUILLSTONE_SPOTLIGHT.
+  static bool enabledByEnvironment();
+};
+
+// The SQLite index at `database`. When `enabled` is false nothing is indexed or removed and no
+// file is made.
+std::unique_ptr<SearchIndex> makeSQLiteSearchIndex(const std::filesystem::path& database,
+                                                   bool enabled = SearchIndex::enabledByEnvironment());
+
+}  // namespace qs

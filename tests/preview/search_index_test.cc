@@ -1,0 +1,264 @@
+#include "preview/search_index.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "core/text.h"
+#include "support/temp_dir.h"
+
+namespace qs {
+namespace {
+
+using namespace std::string_literals;
+
+json::object parse_doc(std::string_view text) {
+  auto v = json::parse(text);
+  EXPECT_TRUE(v && v->is_object()) << text;
+  return v && v->is_object() ? v->get_object() : json::object{};
+}
+
+json::object doc_with_text(std::string_view title, std::string_view body) {
+  json::object doc;
+  doc["title"] = title;
+  doc["nodes"] = json::array{json::object{{"text", body}}};
+  return doc;
+}
+
+std::vector<std::string> ids(const std::vector<SearchIndex::Hit>& hits) {
+  std::vector<std::string> out;
+  for (const auto& hit : hits) out.push_back(hit.id);
+  return out;
+}
+
+using Ids = std::vector<std::string>;
+
+Ids sorted(Ids ids) {
+  std::sort(ids.begin(), ids.end());
+  return ids;
+}
+
+TEST(SearchIndexItem, FieldsFromTheDocument) {
+  // 500 characters of two code points each, so a cut by bytes or code points would show.
+  std::string long_text;
+  for (int i = 0; i < 500; ++i) long_text += "e\u0301";
+  json::object doc = doc_with_text("  Notes  ", long_text);
+  doc["nodes"].get_array().push_back(json::object{{"text", ""}});
+  doc["nodes"].get_array().push_back(json::object{
+      {"content", json::array{json::object{{"text", "tail "}}, json::object{{"text", "end"}}}}});
+  doc["updated"] = 1'700'000'000'500;
+  doc["created"] = "yesterday";
+
+  const auto item = SearchIndex::item("a1", doc, "/w/Notes.quillstone");
+  EXPECT_EQ(item.title, "Notes");
+  EXPECT_EQ(item.path, "/w/Notes.quillstone");
+  EXPECT_EQ(item.description, text::grapheme_prefix(long_text, 300));
+  EXPECT_EQ(text::grapheme_count(item.description), 300u);
+  EXPECT_EQ(item.text, "Notes\n" + long_text + "\ntail end");
+  EXPECT_EQ(item.modified, 1'700'000'000.5);
+  EXPECT_FALSE(item.created.has_value());
+
+  const auto doc2 = parse_doc(R"({"nodes":[{"text":"first words"},{"text":""},{"text":"b"}]})");
+  EXPECT_EQ(SearchIndex::item("a2", doc2, "/p").title, "first words");
+  EXPECT_EQ(SearchIndex::item("a2", doc2, "/p").description, "first words b");
+  EXPECT_EQ(SearchIndex::item("a3", json::object{}, "/p").title, "Untitled");
+}
+
+TEST(SearchIndexItem, SubtextKeepsTheWritersBulletsOnly) {
+  const auto doc = parse_doc(R"({"title":"T","nodes":[
+    {"text":"body","children":[
+      {"text":"mine"},
+      {"text":"machine","ai":false,"children":[{"text":"reply under ai"},{"text":"deep","ai":"x"}]},
+      {"text":"","children":[{"content":[{"text":"nested"}]}]},
+      {"text":"null ai is mine","ai":null}]},
+    {"text":"","children":[{"text":"under empty node"}]},
+    "not an object"]})");
+  EXPECT_EQ(SearchIndex::item("a", doc, "/p").text,
+            "T\nbody\nmine\nreply under ai\n\nnested\nnull ai is mine\nunder empty node");
+
+  // Hostile nesting: the walk stops after 256 levels.
+  json::value bullet = json::object{{"text", "leaf"}};
+  for (int i = 0; i < 300; ++i) {
+    json::array children;
+    children.push_back(std::move(bullet));
+    bullet = json::object{{"text", "x"}, {"children", std::move(children)}};
+  }
+  const json::object deep{{"title", "T"}, {"nodes", json::array{bullet}}};
+  const std::string text = SearchIndex::item("a", deep, "/p").text;
+  EXPECT_EQ(text.find("leaf"), std::string::npos);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1 + 256);
+}
+
+TEST(SearchIndexEnvironment, DebugTurnsIndexingOffUnlessAskedFor) {
+  unsetenv("QUILLSTONE_DEBUG");
+  unsetenv("QUILLSTONE_SPOTLIGHT");
+  EXPECT_TRUE(SearchIndex::enabledByEnvironment());
+  setenv("QUILLSTONE_DEBUG", "", 1);
+  EXPECT_FALSE(SearchIndex::enabledByEnvironment());
+  setenv("QUILLSTONE_SPOTLIGHT", "", 1);
+  EXPECT_TRUE(SearchIndex::enabledByEnvironment());
+  unsetenv("QUILLSTONE_DEBUG");
+  unsetenv("QUILLSTONE_SPOTLIGHT");
+}
+
+class SearchIndexTest : public ::testing::Test {
+ protected:
+  std::filesystem::path database() const { return dir_ / "support" / "search-index.sqlite3"; }
+  std::unique_ptr<SearchIndex> open() { return makeSQLiteSearchIndex(database(), true); }
+  std::filesystem::path package(std::string_view name) const {
+    return dir_ / (std::string(name) + ".quillstone");
+  }
+
+  testing::TempDir dir_;
+};
+
+TEST_F(SearchIndexTest, UpdateSearchAndRemove) {
+  auto index = open();
+  index->remove("a");
+  EXPECT_TRUE(index->search("words").empty());
+  EXPECT_FALSE(std::filesystem::exists(database())) << "nothing to remove or find: no file";
+
+  index->update("a", doc_with_text("Harbour walk", "The boats came in at dawn."), package("a"));
+  index->update("b", parse_doc(R"({"title":"Kitchen","nodes":[{"text":"bread",
+                  "children":[{"text":"sourdough starter"},{"text":"robot idea","ai":true}]}]})"),
+                package("b"));
+
+  const auto hits = index->search("boats");
+  ASSERT_EQ(ids(hits), Ids{"a"});
+  EXPECT_EQ(hits[0].title, "Harbour walk");
+  EXPECT_EQ(hits[0].path, package("a").string());
+  EXPECT_EQ(ids(index->search("harb")), Ids{"a"}) << "the last word matches as a prefix";
+  EXPECT_EQ(ids(index->search("DAWN boats")), Ids{"a"});
+  EXPECT_TRUE(index->search("harb boats-x").empty()) << "earlier words are whole words";
+  EXPECT_EQ(ids(index->search("sourdough")), Ids{"b"});
+  EXPECT_TRUE(index->search("robot").empty());
+
+  // A new version replaces the old words.
+  index->update("a", doc_with_text("Harbour walk", "Gulls at noon."), package("a"));
+  EXPECT_TRUE(index->search("boats").empty());
+  EXPECT_EQ(ids(index->search("gulls")), Ids{"a"});
+
+  index->remove("a");
+  EXPECT_TRUE(index->search("gulls").empty());
+  EXPECT_EQ(ids(index->search("sourdough")), Ids{"b"});
+
+  // A removal also undoes an update still waiting on the queue.
+  index->update("c", doc_with_text("Trashed", "soon gone"), package("c"));
+  index->remove("c");
+  EXPECT_TRUE(index->search("trashed").empty());
+}
+
+TEST_F(SearchIndexTest, TitleMatchesRankFirstAndEntriesOutliveTheIndex) {
+  {
+    auto index = open();
+    index->update("body", doc_with_text("Other", "a long text that mentions lanterns once"),
+                  package("body"));
+    index->update("title", doc_with_text("Lanterns", "nothing else here"), package("title"));
+    // Destroyed with the work still queued: the queue finishes it first.
+  }
+  auto reopened = open();
+  EXPECT_EQ(ids(reopened->search("lanterns")), (Ids{"title", "body"}));
+  EXPECT_EQ(reopened->search("lanterns", 1).size(), 1u);
+  EXPECT_TRUE(reopened->search("lanterns", 0).empty());
+}
+
+TEST_F(SearchIndexTest, ReservedAndArchivedAreNeverIndexedAndReindexReplacesAll) {
+  auto index = open();
+  json::object archived = doc_with_text("Old", "pretext");
+  archived["archived"] = true;
+  index->update("_reserved", doc_with_text("Secret", "pretext"), package("r"));
+  index->update("old", archived, package("old"));
+  index->update("kept", doc_with_text("Kept", "pretext"), package("kept"));
+  index->update("other", doc_with_text("Other", "pretext"), package("other"));
+  EXPECT_EQ(sorted(ids(index->search("pretext"))), (Ids{"kept", "other"}));
+  archived["archived"] = 2;
+  index->update("kept", archived, package("kept"));
+  EXPECT_EQ(ids(index->search("pretext")), Ids{"other"}) << "archiving removes the entry";
+
+  // The rebuild keeps only live, ordinary documents, and drops everything indexed before.
+  json::object live = doc_with_text("Live", "pretext");
+  live["archived"] = 0;
+  index->reindex({{"_reserved", {doc_with_text("Secret", "pretext"), package("r")}},
+                  {"old", {archived, package("old")}},
+                  {"live", {live, package("live")}},
+                  {"second", {doc_with_text("Second", "pretext"), package("second")}}});
+  EXPECT_EQ(sorted(ids(index->search("pretext"))), (Ids{"live", "second"}));
+  // Updates after a rebuild keep the text index in step with the rows.
+  index->update("live", doc_with_text("Live", "different"), package("live"));
+  EXPECT_EQ(ids(index->search("pretext")), Ids{"second"});
+}
+
+TEST_F(SearchIndexTest, AnyQueryIsReadAsWords) {
+  auto index = open();
+  index->update("a", doc_with_text("Café notes", "alpha beta near the title: gamma"), package("a"));
+  // None of these may fail or be read as FTS5 syntax.
+  // clang-format off
+  const char* const hostile[] = {"", " \t\n", "\"", "\"\"", "*", "-", ":", "+", "\\", "NEAR(a b)",
+                                 "alpha OR", "(alpha", "title:alpha", "^alpha", "a\"b\"c",
+                                 "{title}: *", "NOT alpha", "'; DROP TABLE documents",
+                                 "\xff\xfe\x80", "\U0001F642"};
+  // clang-format on
+  for (const char* query : hostile) (void)index->search(query);
+  EXPECT_TRUE(index->search("").empty());
+  EXPECT_TRUE(index->search("\"").empty());
+  EXPECT_EQ(ids(index->search("NEAR(")), Ids{"a"}) << "the word near, not the operator";
+
+  // Syntax characters are text, not operators: these all still mean "alpha".
+  for (const std::string& query :
+       std::vector<std::string>{"\"alpha", "alpha*", "-alpha", "alpha -", "(alpha)",
+                                "alpha:", "ALPHA \xff", "\0alpha\0"s}) {
+    EXPECT_EQ(ids(index->search(query)), Ids{"a"}) << query;
+  }
+  EXPECT_EQ(ids(index->search("cafe")), Ids{"a"}) << "accents are folded";
+  EXPECT_EQ(ids(index->search("title: gam")), Ids{"a"});
+  EXPECT_TRUE(index->search("alpha OR zeta").empty()) << "OR is a word, not an operator";
+
+  std::string many;
+  for (int i = 0; i < 5000; ++i) many += "alpha ";
+  EXPECT_EQ(ids(index->search(many)), Ids{"a"});
+  EXPECT_EQ(ids(index->search("beta")), Ids{"a"}) << "the index still works";
+}
+
+TEST_F(SearchIndexTest, DisabledIndexMakesNoFileAndFindsNothing) {
+  auto index = makeSQLiteSearchIndex(database(), false);
+  index->update("a", doc_with_text("T", "words"), package("a"));
+  index->reindex({{"b", {doc_with_text("T", "words"), package("b")}}});
+  index->remove("a");
+  index->flush();
+  EXPECT_TRUE(index->search("words").empty());
+  EXPECT_FALSE(std::filesystem::exists(database().parent_path()));
+}
+
+TEST_F(SearchIndexTest, CorruptDatabaseIsSetAsideAndRebuilt) {
+  std::string garbage(8192, '\0');
+  for (std::size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<char>(i * 131 + 7);
+  testing::write_text(database(), garbage);
+
+  auto index = open();
+  index->update("a", doc_with_text("Recovered", "words"), package("a"));
+  EXPECT_EQ(ids(index->search("recovered")), Ids{"a"});
+  auto aside = database();
+  aside += ".corrupt";
+  EXPECT_EQ(testing::read_text(aside), garbage);
+}
+
+TEST_F(SearchIndexTest, UnopenableDatabaseDoesNothingAndSaysSoOnce) {
+  std::filesystem::create_directories(database());  // a folder where the file should be
+  auto index = open();
+  ::testing::internal::CaptureStderr();
+  index->update("a", doc_with_text("T", "words"), package("a"));
+  index->reindex({{"b", {doc_with_text("T", "words"), package("b")}}});
+  index->remove("a");
+  EXPECT_TRUE(index->search("words").empty());
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  const std::string line = "Quillstone: the search index couldn't be opened: ";
+  ASSERT_NE(err.find(line), std::string::npos) << err;
+  EXPECT_EQ(err.find(line, err.find(line) + 1), std::string::npos) << err;
+  EXPECT_TRUE(std::filesystem::is_directory(database()));
+}
+
+}  // namespace
+}  // namespace qs
