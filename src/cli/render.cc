@@ -23,16 +23,6 @@ namespace fs = std::filesystem;
 
 enum class Rendering { kMarkdown, kHTML, kTitle, kFirstWords, kThumbnail };
 
-int fail(const std::string& message) {
-  std::fprintf(stderr, "quillstone-cli: %s\n", message.c_str());
-  return kFailed;
-}
-
-int usage(const std::string& message) {
-  std::fprintf(stderr, "quillstone-cli render: %s\n", message.c_str());
-  return kUsage;
-}
-
 }  // namespace
 
 int render(const std::vector<std::string_view>& args) {
@@ -57,28 +47,29 @@ int render(const std::vector<std::string_view>& args) {
     } else if (a == "--first-words") {
       ok = set(Rendering::kFirstWords);
     } else if (a == "--thumbnail") {
-      if (i + 1 >= args.size()) return usage("--thumbnail needs an output file");
+      if (i + 1 >= args.size()) return usage("render", "--thumbnail needs an output file");
       ok = set(Rendering::kThumbnail);
       output = std::string(args[++i]);
     } else if (a == "--size") {
-      if (i + 1 >= args.size()) return usage("--size needs a number");
+      if (i + 1 >= args.size()) return usage("render", "--size needs a number");
       const std::string n(args[++i]);
       char* end = nullptr;
       size = std::strtod(n.c_str(), &end);
       if (end == n.c_str() || *end != '\0' || !(size >= 1 && size <= 8192)) {
-        return usage("--size must be a number of pixels from 1 to 8192");
+        return usage("render", "--size must be a number of pixels from 1 to 8192");
       }
     } else if (a.size() > 1 && a.starts_with("-")) {
-      return usage("unknown option " + std::string(a));
+      return usage("render", "unknown option " + std::string(a));
     } else if (input) {
-      return usage("only one input file may be given");
+      return usage("render", "only one input file may be given");
     } else {
       input = std::string(a);
     }
-    if (!ok) return usage("give one of --markdown, --html, --title, --first-words, --thumbnail");
+    if (!ok)
+      return usage("render", "give one of --markdown, --html, --title, --first-words, --thumbnail");
   }
   if (!rendering)
-    return usage("give one of --markdown, --html, --title, --first-words, --thumbnail");
+    return usage("render", "give one of --markdown, --html, --title, --first-words, --thumbnail");
 
   std::string text;
   std::optional<fs::path> images_folder;

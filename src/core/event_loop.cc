@@ -3,9 +3,24 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <exception>
 #include <future>
 
 namespace qs {
+
+namespace {
+// A task that throws must not end the process: the failure is logged and the worker goes on.
+void run_guarded(Task& task) noexcept {
+  try {
+    task();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "Quillstone: a background task failed: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "Quillstone: a background task failed\n");
+  }
+}
+}  // namespace
 
 ThreadSerialQueue::ThreadSerialQueue(std::string label)
     : label_(std::move(label)), worker_([this] { run(); }) {
@@ -50,7 +65,7 @@ void ThreadSerialQueue::run() {
       task = std::move(tasks_.front());
       tasks_.pop_front();
     }
-    task();
+    run_guarded(task);
   }
 }
 
@@ -87,7 +102,7 @@ void WorkerPool::run() {
       task = std::move(tasks_.front());
       tasks_.pop_front();
     }
-    task();
+    run_guarded(task);
   }
 }
 

@@ -18,7 +18,22 @@ std::optional<value> parse(std::string_view text, std::size_t max_depth) {
   if (ec) return std::nullopt;
   parser.finish(ec);
   if (ec) return std::nullopt;
-  return parser.release();
+  value v = parser.release();
+  // A number too large for a double reads as infinity, which no writer can give back: such a
+  // text is refused here rather than spoiling every reply it would become part of.
+  std::vector<const value*> pending{&v};
+  while (!pending.empty()) {
+    const value* at = pending.back();
+    pending.pop_back();
+    if (at->is_double()) {
+      if (!std::isfinite(at->get_double())) return std::nullopt;
+    } else if (at->is_array()) {
+      for (const auto& e : at->get_array()) pending.push_back(&e);
+    } else if (at->is_object()) {
+      for (const auto& kv : at->get_object()) pending.push_back(&kv.value());
+    }
+  }
+  return v;
 }
 
 namespace {

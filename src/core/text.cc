@@ -126,6 +126,23 @@ bool is_valid_utf8(std::string_view s) {
   return true;
 }
 
+std::string make_valid_utf8(std::string_view s) {
+  if (is_valid_utf8(s)) return std::string(s);
+  std::string out;
+  out.reserve(s.size() + 8);
+  const auto size = static_cast<int32_t>(s.size());
+  int32_t i = 0;
+  while (i < size) {
+    const int32_t start = i;
+    if (next(s, i) < 0) {
+      out += "\xEF\xBF\xBD";
+    } else {
+      out.append(s.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(i - start)));
+    }
+  }
+  return out;
+}
+
 std::size_t grapheme_count(std::string_view s) {
   if (s.empty()) return 0;
   return grapheme_boundaries(s).size() - 1;

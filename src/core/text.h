@@ -12,6 +12,9 @@ namespace qs::text {
 
 bool is_valid_utf8(std::string_view s);
 
+// `s` with every invalid sequence replaced by U+FFFD (file names need not be UTF-8 here).
+std::string make_valid_utf8(std::string_view s);
+
 // Number of grapheme clusters. Invalid UTF-8 is counted after replacement with U+FFFD.
 std::size_t grapheme_count(std::string_view s);
 

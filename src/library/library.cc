@@ -133,8 +133,9 @@ std::string local_time_stamp() {
 
 }  // namespace
 
+// File names need not be UTF-8 here; the page only takes text that is.
 json::object Problem::toJSON() const {
-  return json::object{{"name", name}, {"reason", reason}};
+  return json::object{{"name", text::make_valid_utf8(name)}, {"reason", reason}};
 }
 
 Library::Library(fs::path root, fs::path support, Services services)

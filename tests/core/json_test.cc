@@ -52,6 +52,8 @@ TEST(JsonTest, ParseRefusesBadTextAndDeepNesting) {
   EXPECT_FALSE(parse("\"\xff\""));
   EXPECT_FALSE(parse(std::string(100000, '[') + std::string(100000, ']')));
   EXPECT_TRUE(parse(std::string(100, '[') + std::string(100, ']')));
+  EXPECT_FALSE(parse(R"({"a":[1,{"b":1e999}]})"));  // would read as infinity
+  EXPECT_TRUE(parse("1.7976931348623157e308"));
 }
 
 TEST(JsonTest, TrueFlagsAreBooleansAndNonZeroNumbers) {

@@ -30,6 +30,15 @@ TEST(TextTest, TrimsEachSetAtBothEndsOnly) {
   EXPECT_EQ(text::trim_whitespace("   "), "");
 }
 
+TEST(TextTest, InvalidBytesBecomeReplacementCharacters) {
+  EXPECT_EQ(text::make_valid_utf8("ok \xc3\xa9"), "ok \xc3\xa9");
+  EXPECT_EQ(text::make_valid_utf8("a\xff"
+                                  "b\xc3"),
+            "a\xef\xbf\xbd"
+            "b\xef\xbf\xbd");
+  EXPECT_TRUE(text::is_valid_utf8(text::make_valid_utf8("\xed\xa0\x80\xf4\x90\x80\x80")));
+}
+
 TEST(TextTest, SplitsOnAnyWhiteSpace) {
   auto pieces = text::split_on_whitespace(
       "  one\ttwo\n\nthree\u2029four\xc2\xa0"

@@ -115,6 +115,15 @@ TEST_F(LibraryTest, ScanReportsEveryProblemAndTheFirstPackageForAnIdWins) {
   EXPECT_EQ(missing.problems[0].name, spokenName(dir_ / "nowhere"));
 }
 
+// File names here may be any bytes; the answer to "open" must still be valid JSON text.
+TEST_F(LibraryTest, ProblemNamesThatAreNotUTF8StillMakeAValidAnswer) {
+  write_text(root() / "\xff\xfe.quillstone/document.json", "{");
+  auto lib = open();
+  auto answer = lib->openWorkspace();
+  ASSERT_TRUE(json::compact(answer));
+  EXPECT_EQ(answer.at("notices").at(0).at("files").at(0).at("name"), "\xef\xbf\xbd\xef\xbf\xbd");
+}
+
 TEST_F(LibraryTest, OpenOrdersByTheWorkspaceOrderThenByCreation) {
   put_package(root() / "c.quillstone", "c");
   ASSERT_TRUE(writePackage(root() / "d.quillstone", {}, doc("d", "d", {{"created", 5}})));

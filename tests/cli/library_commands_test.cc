@@ -1,0 +1,104 @@
+#include <gtest/gtest.h>
+
+#include "cli/cli_runner.h"
+#include "core/json.h"
+#include "support/temp_dir.h"
+
+namespace qs {
+namespace {
+
+using testing::CliResult;
+using testing::run_cli;
+using testing::TempDir;
+using testing::write_text;
+
+class CliLibraryTest : public ::testing::Test {
+ protected:
+  CliResult cli(std::vector<std::string> args, const std::string& input = "") {
+    args.insert(args.begin(),
+                {"--root", (dir_ / "Writing").string(), "--support", (dir_ / "Support").string()});
+    return run_cli(args, input,
+                   {{"QUILLSTONE_CONFIG", (dir_ / "config").string()},
+                    {"XDG_DATA_HOME", (dir_ / "data").string()}});
+  }
+  static json::value parse_line(const std::string& out) {
+    auto v = json::parse(out.substr(0, out.find('\n')));
+    return v ? *v : json::value();
+  }
+  TempDir dir_;
+};
+
+TEST_F(CliLibraryTest, WriteOpenSearchAndScan) {
+  const std::string batch = R"({"docs":[
+      {"id":"a","rev":2,"doc":{"id":"a","title":"Harbour notes","nodes":[{"text":"lanterns by the quay"}]}},
+      {"id":"b","rev":1,"doc":{"id":"b","title":"Garden","nodes":[{"text":"roses","children":[{"text":"quay thoughts","ai":true}]}]}}],
+      "meta":{"schema":3,"order":["b","a"]}})";
+  auto written = cli({"write"}, batch);
+  ASSERT_EQ(written.status, 0) << written.err;
+  EXPECT_EQ(written.out, "true\n");
+
+  auto opened = cli({"open"});
+  ASSERT_EQ(opened.status, 0) << opened.err;
+  auto answer = parse_line(opened.out);
+  EXPECT_EQ(answer.at("kind"), "ready");
+  EXPECT_EQ(answer.at("state").at("docs").at(0).at("id"), "b");
+  EXPECT_EQ(answer.at("revs").at("a"), 2);
+
+  auto found = cli({"search", "quay"});
+  ASSERT_EQ(found.status, 0) << found.err;
+  ASSERT_EQ(std::count(found.out.begin(), found.out.end(), '\n'), 1)
+      << found.out;  // not the AI bullet
+  auto hit = parse_line(found.out);
+  EXPECT_EQ(hit.at("id"), "a");
+  EXPECT_EQ(hit.at("title"), "Harbour notes");
+  EXPECT_EQ(hit.at("path"), json::value((dir_ / "Writing/Harbour notes.quillstone").string()));
+  EXPECT_EQ(cli({"search", "\"*NEAR("}).status, 0);
+
+  write_text(dir_ / "Writing/Broken.quillstone/document.json", "{");
+  auto scanned = cli({"scan"});
+  EXPECT_EQ(parse_line(scanned.out),
+            *json::parse(R"([{"name":"Broken","reason":"Isn't a document the app can read."}])"));
+}
+
+TEST_F(CliLibraryTest, FailedWritesAndBadBatches) {
+  auto failed = cli({"write"}, R"({"docs":[{"id":"a/b","doc":{"title":"Bad"}}]})");
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_EQ(parse_line(failed.out),
+            json::value(json::object{
+                {"message", "Couldn't write \u201cBad\u201d to Documents \u2192 Quillstone."}}));
+  for (const char* bad : {"nope", "[]", "3"}) {
+    auto r = cli({"write"}, bad);
+    EXPECT_EQ(r.status, 1) << bad;
+    EXPECT_TRUE(r.out.empty());
+  }
+  EXPECT_EQ(cli({"write"}, R"({"docs":"not a list"})").out, "true\n");
+  EXPECT_EQ(cli({"write", "a", "b"}).status, 2);
+  EXPECT_EQ(cli({"open", "extra"}).status, 2);
+  EXPECT_EQ(cli({"move"}).status, 2);
+  EXPECT_EQ(cli({"search"}).status, 2);
+}
+
+TEST_F(CliLibraryTest, MoveTheLibrary) {
+  ASSERT_EQ(cli({"write"}, R"({"docs":[{"id":"a","doc":{"id":"a","title":"One"}},
+                                        {"id":"b","doc":{"id":"b","title":"Two","archived":true}}]})")
+                .status,
+            0);
+  auto moved = cli({"move", (dir_ / "Elsewhere").string()});
+  ASSERT_EQ(moved.status, 0) << moved.err;
+  EXPECT_EQ(parse_line(moved.out), *json::parse(R"({"moved":2,"stayed":0})"));
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "Elsewhere/One.quillstone/document.json"));
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "Elsewhere/Archive/Two.quillstone/document.json"));
+}
+
+TEST_F(CliLibraryTest, SettingsRoundTrip) {
+  EXPECT_EQ(cli({"get", "previewFormat"}).status, 1);
+  EXPECT_EQ(cli({"set", "previewFormat", "2"}).status, 0);
+  EXPECT_EQ(cli({"set", "openWindows", R"(["a","b"])"}).status, 0);
+  EXPECT_EQ(cli({"get", "previewFormat"}).out, "2\n");
+  EXPECT_EQ(cli({"get", "openWindows"}).out, "[\"a\",\"b\"]\n");
+  EXPECT_EQ(cli({"set", "x", "{bad"}).status, 1);
+  EXPECT_EQ(cli({"set", "x"}).status, 2);
+}
+
+}  // namespace
+}  // namespace qs
