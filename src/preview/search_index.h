@@ -23,10 +23,10 @@ class SearchIndex {
   // The fields of one entry, as built from a document.
   struct Item {
     std::string id;
-    std::string title;         // also the display name
-    std::string description;   // non-empty node texts joined by spaces, first 300 characters
-    std::string text;          // title, node texts, bullets not written by the AI
-    std::string path;          // the package path
+    std::string title;               // also the display name
+    std::string description;         // non-empty node texts joined by spaces, first 300 characters
+    std::string text;                // title, node texts, bullets not written by the AI
+    std::string path;                // the package path
     std::optional<double> modified;  // seconds since 1970
     std::optional<double> created;
   };
@@ -56,7 +56,7 @@ class SearchIndex {
 
 // The SQLite index at `database`. When `enabled` is false nothing is indexed or removed and no
 // file is made.
-std::unique_ptr<SearchIndex> makeSQLiteSearchIndex(const std::filesystem::path& database,
-                                                   bool enabled = SearchIndex::enabledByEnvironment());
+std::unique_ptr<SearchIndex> makeSQLiteSearchIndex(
+    const std::filesystem::path& database, bool enabled = SearchIndex::enabledByEnvironment());
 
 }  // namespace qs
