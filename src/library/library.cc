@@ -260,7 +260,7 @@ std::map<std::string, json::object> Library::allRecords() {
   std::map<std::string, json::object> records;
   for (auto [id, package] : index) {
     // A write from another window may rename, move or trash the package between the scan and
-    // this read; the index then says where it went, and the document is read there.
+    // this read; the index then says where it is, and the document is read there.
     for (int attempt = 0;; ++attempt) {
       std::optional<json::object> record;
       {
@@ -275,7 +275,7 @@ std::map<std::string, json::object> Library::allRecords() {
       }
       auto now = index_.find(id);
       if (now == index_.end()) break;  // trashed meanwhile
-      if (now->second != package && attempt < 3) {
+      if (attempt < 3) {  // moved, perhaps there and back again: read where it is now
         package = now->second;
         continue;
       }
