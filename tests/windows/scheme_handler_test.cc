@@ -1,0 +1,167 @@
+#include "windows/scheme_handler.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "app/identity.h"
+#include "support/temp_dir.h"
+
+namespace qs::windows {
+namespace {
+
+namespace fs = std::filesystem;
+using qs::testing::TempDir;
+using qs::testing::write_text;
+using Headers = std::vector<std::pair<std::string, std::string>>;
+
+std::string lookUp(std::string_view extension) {
+  static const std::map<std::string, std::string, std::less<>> kTypes = {
+      {"html", "text/html"},
+      {"css", "text/css"},
+      {"js", "application/javascript"},
+      {"mjs", "application/javascript"},
+      {"png", "image/png"},
+  };
+  const auto found = kTypes.find(extension);
+  return found == kTypes.end() ? std::string(kUnknownMimeType) : found->second;
+}
+
+class SchemeHandlerTest : public ::testing::Test {
+ protected:
+  SchemeHandlerTest() {
+    write_text(web() / "index.html", "<!doctype html>");
+    write_text(web() / "app.js", "export {}");
+    write_text(web() / "parts" / "view.mjs", "export {}");
+    write_text(web() / "style.css", "body{}");
+    write_text(web() / "LICENSE", "text");
+    write_text(web() / "data.xyz", "x");
+    write_text(web() / "empty.png", "");
+    write_text(dir / "secret.txt", "outside");
+  }
+
+  fs::path web() const { return dir / "web"; }
+
+  SchemeHandler::Response answer(std::string_view uri) const {
+    const SchemeHandler handler(web(), lookUp);
+    std::optional<SchemeHandler::Response> response = handler.answer(uri);
+    EXPECT_TRUE(response) << uri;
+    return response.value_or(SchemeHandler::Response{});
+  }
+
+  std::string contentType(std::string_view uri) const {
+    const SchemeHandler::Response response = answer(uri);
+    EXPECT_EQ(response.status, 200) << uri;
+    return response.headers.empty() ? "" : response.headers.front().second;
+  }
+
+  void expectNotFound(std::string_view uri) const {
+    const SchemeHandler::Response response = answer(uri);
+    EXPECT_EQ(response.status, 404) << uri;
+    EXPECT_EQ(response.headers, (Headers{{"Content-Type", "text/plain"}})) << uri;
+    EXPECT_EQ(response.body, "Not found") << uri;
+  }
+
+  TempDir dir;
+};
+
+TEST_F(SchemeHandlerTest, ServesAFileWithExactlyTheFiveHeaders) {
+  const SchemeHandler::Response response = answer("quillstone://app/style.css");
+  EXPECT_EQ(response.status, 200);
+  EXPECT_EQ(response.body, "body{}");
+  EXPECT_EQ(response.headers, (Headers{
+                                  {"Content-Type", "text/css; charset=utf-8"},
+                                  {"Content-Length", "6"},
+                                  {"Cache-Control", "no-cache"},
+                                  {"Content-Security-Policy", contentSecurityPolicy()},
+                                  {"Access-Control-Allow-Origin", "quillstone://app"},
+                              }));
+  const SchemeHandler::Response empty = answer("quillstone://app/empty.png");
+  EXPECT_EQ(empty.status, 200);
+  EXPECT_EQ(empty.body, "");
+  EXPECT_EQ(empty.headers.at(1), (std::pair<std::string, std::string>{"Content-Length", "0"}));
+}
+
+TEST_F(SchemeHandlerTest, TheHomeIsIndexHtmlUnderAnyHostQueryOrFragment) {
+  for (std::string_view uri :
+       {"quillstone://app/", "quillstone://app", "quillstone://app/index.html",
+        "quillstone://other/index.html", "quillstone://app/index.html?x=1#top",
+        "quillstone://app/?a/../../secret.txt", "quillstone://app#/../secret.txt",
+        "quillstone://app/%69ndex.html", "quillstone:", "quillstone://app//index.html"}) {
+    const SchemeHandler::Response response = answer(uri);
+    EXPECT_EQ(response.status, 200) << uri;
+    EXPECT_EQ(response.body, "<!doctype html>") << uri;
+  }
+  EXPECT_EQ(contentType(identity::kHome), "text/html; charset=utf-8");
+}
+
+TEST_F(SchemeHandlerTest, MimeTypesComeFromTheExtension) {
+  EXPECT_EQ(contentType("quillstone://app/app.js"), "text/javascript; charset=utf-8");
+  EXPECT_EQ(contentType("quillstone://app/parts/view.mjs"), "text/javascript; charset=utf-8");
+  EXPECT_EQ(contentType("quillstone://app/empty.png"), "image/png");
+  EXPECT_EQ(contentType("quillstone://app/LICENSE"), "application/octet-stream");
+  EXPECT_EQ(contentType("quillstone://app/data.xyz"), "application/octet-stream");
+}
+
+TEST_F(SchemeHandlerTest, NothingOutsideTheWebFolderIsServed) {
+  fs::create_symlink(dir / "secret.txt", web() / "linked.txt");
+  fs::create_directory_symlink(dir.path(), web() / "up");
+  for (std::string_view uri : {
+           "quillstone://app/../secret.txt",
+           "quillstone://app/parts/../../secret.txt",
+           "quillstone://app/%2e%2e/secret.txt",
+           "quillstone://app/%2E%2E/secret.txt",
+           "quillstone://app/..%2fsecret.txt",
+           "quillstone://app/%2e%2e%2f%2e%2e%2fsecret.txt",
+           "quillstone://app/linked.txt",
+           "quillstone://app/up/secret.txt",
+           "quillstone://app/index.html%00.png",
+       }) {
+    expectNotFound(uri);
+  }
+  // Encoded once, decoded once: "%252e%252e" names a folder called "%2e%2e", not "..".
+  write_text(web() / "%2e%2e" / "secret.txt", "inside");
+  EXPECT_EQ(answer("quillstone://app/%252e%252e/secret.txt").body, "inside");
+}
+
+TEST_F(SchemeHandlerTest, LinksThatStayInsideAreFollowed) {
+  fs::create_symlink(web() / "style.css", web() / "alias.css");
+  EXPECT_EQ(answer("quillstone://app/alias.css").body, "body{}");
+
+  // The web folder itself may be a link, as an installed resource folder often is.
+  fs::create_directory_symlink(web(), dir / "linked-web");
+  const SchemeHandler handler(dir / "linked-web/", lookUp);
+  EXPECT_EQ(handler.answer("quillstone://app/style.css")->body, "body{}");
+}
+
+TEST_F(SchemeHandlerTest, MissingFilesAndFoldersAreNotFound) {
+  for (std::string_view uri :
+       {"quillstone://app/missing.js", "quillstone://app/parts", "quillstone://app/parts/",
+        "quillstone://app/index.html/", "quillstone://app/.", "quillstone://app/100%"}) {
+    expectNotFound(uri);
+  }
+  const SchemeHandler nowhere(dir / "no-such-folder", lookUp);
+  EXPECT_EQ(nowhere.answer("quillstone://app/")->status, 404);
+}
+
+TEST_F(SchemeHandlerTest, AUriWithoutASchemeIsABadUrl) {
+  const SchemeHandler handler(web(), lookUp);
+  for (std::string_view uri : {"", "index.html", "/index.html", "://app/", "1x://app/"}) {
+    EXPECT_FALSE(handler.answer(uri)) << uri;
+  }
+}
+
+TEST(SchemeContentSecurityPolicyTest, IsTheElevenDirectivesInOrder) {
+  EXPECT_EQ(contentSecurityPolicy(),
+            "default-src 'self'; script-src 'self'; style-src 'self' 'unsafe-inline'; "
+            "img-src 'self' data: blob: https:; font-src 'self' data:; "
+            "media-src 'self' blob: data:; worker-src 'self' blob:; "
+            "connect-src 'self' blob: data: https://api.openai.com https://api.anthropic.com "
+            "https://openrouter.ai https://compute-1.quillstone.app https://quillstone.app "
+            "https://db.quillstone.app https://auth.quillstone.app https://api.quillstone.app "
+            "https://compute-2.quillstone.app https://compute-3.quillstone.app; "
+            "object-src 'none'; frame-src 'none'; base-uri 'none'");
+}
+
+}  // namespace
+}  // namespace qs::windows
