@@ -1,0 +1,265 @@
+#include "app/app_delegate_gtk.h"
+
+#include <glib-unix.h>
+
+#include <csignal>
+#include <cstdio>
+
+#include "app/environment.h"
+#include "app/identity.h"
+#include "core/build_info.h"
+#include "core/file_io.h"
+#include "core/text.h"
+#include "platform/content_type.h"
+#include "platform/file_icon.h"
+#include "windows/document_window_gtk.h"
+#include "windows/scheme_handler.h"
+
+namespace qs::app {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+AppDelegate* g_shared = nullptr;
+
+// Every GLib callback goes through here, so that no exception crosses into C.
+template <typename F>
+void guarded(F&& f) noexcept {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "Quillstone: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "Quillstone: an unexpected failure\n");
+  }
+}
+
+}  // namespace
+
+AppDelegate::AppDelegate()
+    : prefs_(Prefs::defaultFile()), resources_(resourcesFolder()), registry_(&prefs_) {
+  g_shared = this;
+}
+
+AppDelegate::~AppDelegate() {
+  library_.reset();
+  if (spotlight_) spotlight_->flush();
+  if (network_session_) g_object_unref(network_session_);
+  if (web_context_) g_object_unref(web_context_);
+  if (application_) g_object_unref(application_);
+  g_shared = nullptr;
+}
+
+AppDelegate& AppDelegate::shared() {
+  return *g_shared;
+}
+
+int AppDelegate::run(int argc, char** argv) {
+  application_ = gtk_application_new(identity::kApplicationId.data(), G_APPLICATION_HANDLES_OPEN);
+  g_signal_connect(application_, "startup", G_CALLBACK(+[](GApplication*, gpointer self) {
+                     guarded([&] { static_cast<AppDelegate*>(self)->startup(); });
+                   }),
+                   this);
+  g_signal_connect(application_, "activate", G_CALLBACK(+[](GApplication*, gpointer self) {
+                     guarded([&] { static_cast<AppDelegate*>(self)->activate(); });
+                   }),
+                   this);
+  g_signal_connect(
+      application_, "open",
+      G_CALLBACK(+[](GApplication*, GFile** files, int count, const char*, gpointer self) {
+        guarded([&] { static_cast<AppDelegate*>(self)->openFiles(files, count); });
+      }),
+      this);
+  return g_application_run(G_APPLICATION(application_), argc, argv);
+}
+
+void AppDelegate::startup() {
+  // The program stays when its last window closes; it ends by Quit or a signal.
+  g_application_hold(G_APPLICATION(application_));
+  auto on_signal = +[](gpointer self) -> gboolean {
+    guarded([&] { static_cast<AppDelegate*>(self)->quit(); });
+    return G_SOURCE_CONTINUE;
+  };
+  g_unix_signal_add(SIGTERM, on_signal, this);
+  g_unix_signal_add(SIGINT, on_signal, this);
+
+  const std::pair<const char*, void (*)(GSimpleAction*, GVariant*, gpointer)> actions[] = {
+      {"quit", +[](GSimpleAction*, GVariant*,
+                   gpointer self) { guarded([&] { static_cast<AppDelegate*>(self)->quit(); }); }},
+      {"new-window",
+       +[](GSimpleAction*, GVariant*, gpointer self) {
+         guarded([&] { static_cast<AppDelegate*>(self)->newWindow(std::nullopt, std::nullopt); });
+       }},
+      {"about",
+       +[](GSimpleAction*, GVariant*, gpointer self) {
+         guarded([&] {
+           auto* app = static_cast<AppDelegate*>(self);
+           app->showAbout(gtk_application_get_active_window(app->application_));
+         });
+       }},
+  };
+  for (const auto& [name, handler] : actions) {
+    GSimpleAction* action = g_simple_action_new(name, nullptr);
+    g_signal_connect(action, "activate", G_CALLBACK(handler), this);
+    g_action_map_add_action(G_ACTION_MAP(application_), G_ACTION(action));
+    g_object_unref(action);
+  }
+  const char* quit_keys[] = {"<Control>q", nullptr};
+  const char* new_keys[] = {"<Control>n", nullptr};
+  gtk_application_set_accels_for_action(application_, "app.quit", quit_keys);
+  gtk_application_set_accels_for_action(application_, "app.new-window", new_keys);
+
+  // The page's own scheme, and the web data every window shares.
+  web_context_ = webkit_web_context_new();
+  scheme_handler_ =
+      std::make_shared<windows::SchemeHandler>(resources_ / "web", gioMimeTypeForExtension);
+  windows::registerAppScheme(web_context_, scheme_handler_);
+  if (auto store = developmentStore()) {
+    // A development copy keeps its cookies and storage apart from the installed program's.
+    const fs::path data = fs::path(g_get_user_data_dir()) / "quillstone" / "web-stores" / *store;
+    const fs::path cache = fs::path(g_get_user_cache_dir()) / "quillstone" / "web-stores" / *store;
+    network_session_ = webkit_network_session_new(data.c_str(), cache.c_str());
+  } else {
+    network_session_ = WEBKIT_NETWORK_SESSION(g_object_ref(webkit_network_session_get_default()));
+  }
+
+  finishLaunching();
+}
+
+void AppDelegate::finishLaunching() {
+  const fs::path root = prepareWritingFolder();
+  const fs::path support = library::supportURL();
+  log_queue_ = std::make_unique<ThreadSerialQueue>("quillstone.hostlog");
+  log_ = std::make_unique<HostLog>(support / "host-log.txt", *log_queue_);
+  trash_ = makeDesktopTrash();
+  spotlight_ = makeSQLiteSearchIndex(support / "search-index.sqlite3");
+  library::Library::Services services;
+  services.trash = trash_.get();
+  services.spotlight = spotlight_.get();
+  services.prefs = &prefs_;
+  services.log = log_.get();
+  services.package_hooks.main_loop = &main_loop_;
+  services.package_hooks.set_icon = gvfs_folder_icon();
+  library_ = std::make_unique<library::Library>(root, support, services);
+  launched_ = true;
+  library_->reindexSpotlight(&background_);
+}
+
+void AppDelegate::activate() {
+  // The first activation opens the saved windows; later ones (a second launch, the desktop's
+  // launcher) open a window when none is showing.
+  static bool first = true;
+  if (first) {
+    first = false;
+    if (pending_open_.empty()) {
+      if (!restoreWindows()) newWindow(std::nullopt, std::nullopt);
+    }
+    return;
+  }
+  if (registry_.windows().empty()) {
+    newWindow(std::nullopt, std::nullopt);
+  } else if (GtkWindow* active = gtk_application_get_active_window(application_)) {
+    gtk_window_present(active);
+  }
+}
+
+void AppDelegate::openFiles(GFile** files, int count) {
+  for (int i = 0; i < count; ++i) {
+    char* path = g_file_get_path(files[i]);
+    if (path) {
+      open(path);
+    } else {
+      char* uri = g_file_get_uri(files[i]);
+      // Links into the app (the sign-in callback) are taken by a later version.
+      std::fprintf(stderr, "Quillstone: ignored %s\n", uri ? uri : "?");
+      g_free(uri);
+    }
+    g_free(path);
+  }
+}
+
+bool AppDelegate::restoreWindows() {
+  auto saved = registry_.savedWindows(
+      [this](const std::string& id) { return library_->url(id).has_value(); });
+  if (!saved) return false;
+  for (const auto& w : *saved) newWindow(w.docID, w.size);
+  return true;
+}
+
+std::shared_ptr<windows::DocumentWindowGtk> AppDelegate::newWindow(
+    std::optional<std::string> doc_id, std::optional<Size> size) {
+  auto window = windows::DocumentWindowGtk::create(*this, application_, std::move(doc_id), size);
+  registry_.add(window);
+  window->present();
+  return window;
+}
+
+void AppDelegate::closed(const windows::DocumentWindowGtk* window) {
+  registry_.closed(window);
+}
+
+void AppDelegate::wrote(const json::array& records, const windows::DocumentWindowGtk* from) {
+  registry_.wrote(records, from);
+}
+
+void AppDelegate::open(const fs::path& file) {
+  switch (openKind(file)) {
+    case OpenKind::kPackage: {
+      auto id = library_->adopt(file);
+      if (!id) {
+        GtkWidget* alert = gtk_message_dialog_new(
+            gtk_application_get_active_window(application_), GTK_DIALOG_MODAL, GTK_MESSAGE_WARNING,
+            GTK_BUTTONS_OK, "\u201c%s\u201d couldn't be opened.", file.stem().c_str());
+        gtk_message_dialog_format_secondary_text(
+            GTK_MESSAGE_DIALOG(alert),
+            "Its document.json is missing or isn't a Quillstone document.");
+        g_signal_connect(alert, "response", G_CALLBACK(gtk_window_destroy), nullptr);
+        gtk_window_present(GTK_WINDOW(alert));
+        return;
+      }
+      if (auto url = library_->url(*id)) {
+        GFile* gfile = g_file_new_for_path(url->c_str());
+        char* uri = g_file_get_uri(gfile);
+        gtk_recent_manager_add_item(gtk_recent_manager_get_default(), uri);
+        g_free(uri);
+        g_object_unref(gfile);
+      }
+      if (auto shown = registry_.showing(*id)) {
+        std::static_pointer_cast<windows::DocumentWindowGtk>(shown)->present();
+      } else {
+        newWindow(*id, std::nullopt);
+      }
+      return;
+    }
+    case OpenKind::kMaybeBackup:
+    case OpenKind::kImportable:
+      // Backups and files are imported by a later version; until then they are only noted.
+      std::fprintf(stderr, "Quillstone: importing %s is not available yet\n", file.c_str());
+      return;
+    case OpenKind::kIgnored:
+      return;
+  }
+}
+
+void AppDelegate::quit() {
+  registry_.terminate([this] { g_application_quit(G_APPLICATION(application_)); });
+}
+
+const std::string& AppDelegate::bridgeScript() {
+  if (!bridge_script_) {
+    auto text = file_io::read_file(resources_ / "host" / "bridge.js");
+    bridge_script_ = text && text::is_valid_utf8(*text) ? *text : std::string();
+  }
+  return *bridge_script_;
+}
+
+void AppDelegate::showAbout(GtkWindow* parent) {
+  const std::string credits = std::string("Web app ") + build::kWebCommit +
+                              "\nYour writing is in " + library::spokenName(library_->root()) + ".";
+  gtk_show_about_dialog(parent, "program-name", "Quillstone", "version", build::kVersion,
+                        "comments", credits.c_str(), "website", identity::kWebSite.data(),
+                        "logo-icon-name", identity::kApplicationId.data(), nullptr);
+}
+
+}  // namespace qs::app

@@ -1,0 +1,80 @@
+#include <glib.h>
+
+#include <cstdio>
+#include <exception>
+
+#include "platform/glib_event_loop.h"
+
+namespace qs {
+
+namespace {
+
+// Exceptions never cross into GLib: each task runs behind this wall.
+void run_task(Task& task) noexcept {
+  try {
+    task();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "Quillstone: a main-loop task failed: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "Quillstone: a main-loop task failed\n");
+  }
+}
+
+gboolean run_once(gpointer data) {
+  run_task(*static_cast<Task*>(data));
+  return G_SOURCE_REMOVE;
+}
+
+void delete_task(gpointer data) {
+  delete static_cast<Task*>(data);
+}
+
+}  // namespace
+
+struct GLibEventLoop::Timer {
+  GLibEventLoop* loop;
+  TimerId id;
+  Task task;
+};
+
+void GLibEventLoop::post(Task task) {
+  g_idle_add_full(G_PRIORITY_DEFAULT, run_once, new Task(std::move(task)), delete_task);
+}
+
+EventLoop::TimerId GLibEventLoop::post_after(std::chrono::milliseconds delay, Task task) {
+  std::lock_guard guard(mutex_);
+  const TimerId id = next_id_++;
+  auto* timer = new Timer{this, id, std::move(task)};
+  const auto ms = static_cast<guint>(std::max<std::int64_t>(0, delay.count()));
+  sources_[id] = g_timeout_add_full(G_PRIORITY_DEFAULT, ms, &GLibEventLoop::fire, timer,
+                                    &GLibEventLoop::release);
+  return id;
+}
+
+void GLibEventLoop::cancel(TimerId id) {
+  unsigned source = 0;
+  {
+    std::lock_guard guard(mutex_);
+    auto it = sources_.find(id);
+    if (it == sources_.end()) return;
+    source = it->second;
+    sources_.erase(it);
+  }
+  g_source_remove(source);
+}
+
+int GLibEventLoop::fire(void* data) {
+  auto* timer = static_cast<Timer*>(data);
+  {
+    std::lock_guard guard(timer->loop->mutex_);
+    timer->loop->sources_.erase(timer->id);
+  }
+  run_task(timer->task);
+  return G_SOURCE_REMOVE;
+}
+
+void GLibEventLoop::release(void* data) {
+  delete static_cast<Timer*>(data);
+}
+
+}  // namespace qs

@@ -1,0 +1,105 @@
+#include "windows/document_window.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "core/digest.h"
+
+namespace qs::windows {
+
+std::optional<Rgba> color(std::string_view css) {
+  std::string text(css);
+  for (std::string_view drop : {"rgba(", "rgb(", ")"}) {
+    for (auto at = text.find(drop); at != std::string::npos; at = text.find(drop)) {
+      text.erase(at, drop.size());
+    }
+  }
+  std::vector<double> numbers;
+  std::string piece;
+  auto take = [&] {
+    if (piece.empty()) return;
+    char* end = nullptr;
+    const double value = std::strtod(piece.c_str(), &end);
+    if (end && *end == '\0') numbers.push_back(value);
+    piece.clear();
+  };
+  for (char c : text) {
+    if (c == ',' || c == ' ' || c == '/') {
+      take();
+    } else {
+      piece.push_back(c);
+    }
+  }
+  take();
+  if (numbers.size() < 3) return std::nullopt;
+  return Rgba{numbers[0] / 255, numbers[1] / 255, numbers[2] / 255,
+              numbers.size() > 3 ? numbers[3] : 1.0};
+}
+
+std::string windowTitle(std::string_view title) {
+  return title.empty() ? "Quillstone" : std::string(title);
+}
+
+std::string schemeOf(std::string_view uri) {
+  const auto colon = uri.find(':');
+  if (colon == std::string_view::npos || colon == 0) return {};
+  std::string scheme;
+  for (std::size_t i = 0; i < colon; ++i) {
+    const unsigned char c = static_cast<unsigned char>(uri[i]);
+    const bool ok =
+        std::isalpha(c) || (i > 0 && (std::isdigit(c) || c == '+' || c == '-' || c == '.'));
+    if (!ok) return {};
+    scheme.push_back(static_cast<char>(std::tolower(c)));
+  }
+  return scheme;
+}
+
+Navigation decideNavigation(const NavigationRequest& r) {
+  if (r.wants_download) return Navigation::kDownload;
+  if (r.uri.empty()) return Navigation::kCancel;
+  const std::string scheme = schemeOf(r.uri);
+  if (scheme == "quillstone" || scheme == "blob" || scheme == "data" || scheme == "about") {
+    return Navigation::kAllow;
+  }
+  if (r.has_target_frame && r.targets_subframe) return Navigation::kCancel;
+  if (!r.is_link_activation && !r.has_target_frame) return Navigation::kAllow;
+  return Navigation::kOpenOutside;
+}
+
+OutsideAction outsideAction(std::string_view uri) {
+  const std::string scheme = schemeOf(uri);
+  if (scheme == "http" || scheme == "https" || scheme == "mailto") {
+    return OutsideAction::kOpenInDefaultApp;
+  }
+  if (scheme == "file") return OutsideAction::kShowInFileViewer;
+  return OutsideAction::kIgnore;
+}
+
+bool newWindowGoesOutside(std::string_view uri) {
+  return schemeOf(uri) != "quillstone";
+}
+
+std::optional<std::string> savedFileBytes(std::string_view data_url) {
+  const auto comma = data_url.find(',');
+  if (comma == std::string_view::npos) return std::nullopt;
+  return digest::base64_decode(data_url.substr(comma + 1));
+}
+
+void CloseGate::request(bool page_loaded, const std::function<void(std::function<void()>)>& settle,
+                        std::function<void()> close) {
+  if (settling_) return;
+  settling_ = true;
+  if (!page_loaded) {
+    settling_ = false;
+    close();
+    return;
+  }
+  settle([this, close = std::move(close)] {
+    settling_ = false;
+    close();
+  });
+}
+
+}  // namespace qs::windows

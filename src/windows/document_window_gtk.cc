@@ -1,0 +1,620 @@
+#include "windows/document_window_gtk.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/app_delegate_gtk.h"
+#include "app/environment.h"
+#include "app/identity.h"
+#include "core/file_io.h"
+#include "library/package.h"
+#include "platform/file_viewer.h"
+
+namespace qs::windows {
+
+namespace {
+
+constexpr const char* kHandlerName = "quillstoneHost";
+constexpr GdkRGBA kWindowBackground{0.965f, 0.961f, 0.945f, 1.0f};
+constexpr const char* kDebugProbe =
+    "return document.visibilityState + ' | focus=' + document.hasFocus() + ' | ' + innerWidth + "
+    "'x' + innerHeight + ' | ' + getComputedStyle(document.querySelector('.proto')||"
+    "document.body).opacity + ' | ' + document.querySelectorAll('*').length";
+
+// Every GTK and WebKit callback runs its C++ behind this wall.
+template <typename F>
+void guarded(F&& f) noexcept {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "Quillstone: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "Quillstone: an unexpected failure in a window\n");
+  }
+}
+
+// The window a callback belongs to, if it is still open.
+DocumentWindowGtk* from(gpointer data) {
+  return static_cast<DocumentWindowGtk*>(data);
+}
+
+}  // namespace
+
+std::shared_ptr<DocumentWindowGtk> DocumentWindowGtk::create(app::AppDelegate& app,
+                                                             GtkApplication* application,
+                                                             std::optional<std::string> doc_id,
+                                                             std::optional<app::Size> size) {
+  std::shared_ptr<DocumentWindowGtk> window(new DocumentWindowGtk(app, std::move(doc_id)));
+  window->build(application, size);
+  return window;
+}
+
+DocumentWindowGtk::DocumentWindowGtk(app::AppDelegate& app, std::optional<std::string> doc_id)
+    : app_(app), doc_id_(std::move(doc_id)) {}
+
+DocumentWindowGtk::~DocumentWindowGtk() {
+  *alive_ = false;
+  dispatcher_.reset();
+  calls_.reset();
+  scripting_.reset();
+  if (content_) g_object_unref(content_);
+}
+
+void DocumentWindowGtk::build(GtkApplication* application, std::optional<app::Size> size) {
+  content_ = webkit_user_content_manager_new();
+  web_view_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", app_.webContext(),
+                                           "network-session", app_.networkSession(),
+                                           "user-content-manager", content_, nullptr));
+  WebKitSettings* settings = webkit_web_view_get_settings(web_view_);
+  webkit_settings_set_enable_fullscreen(settings, TRUE);
+  webkit_settings_set_enable_back_forward_navigation_gestures(settings, FALSE);
+  webkit_settings_set_user_agent_with_application_details(settings, "QuillstoneLinux", "0.1");
+  if (app::isSet("QUILLSTONE_DEBUG")) webkit_settings_set_enable_developer_extras(settings, TRUE);
+  webkit_web_view_set_background_color(web_view_, &kWindowBackground);
+
+  scripting_ = bridge::makeWebViewScripting(web_view_);
+  calls_ = std::make_unique<bridge::PageCalls>(*scripting_, app_.mainLoop());
+  dispatcher_ = std::make_unique<bridge::HostDispatcher>(app_.library(), app_.library().support(),
+                                                         app_.mainLoop(), app_.background(), *this);
+
+  window_ = GTK_WINDOW(gtk_application_window_new(application));
+  gtk_widget_add_css_class(GTK_WIDGET(window_), "quillstone-document");
+  gtk_window_set_title(window_, "Quillstone");
+  gtk_widget_set_size_request(GTK_WIDGET(window_), kMinimumWidth, kMinimumHeight);
+  const app::Size initial = size.value_or(app::Size{kDefaultWidth, kDefaultHeight});
+  gtk_window_set_default_size(window_, std::max(initial.width, kMinimumWidth),
+                              std::max(initial.height, kMinimumHeight));
+  // No title bar: the page runs to the top edge, with the window controls laid over it.
+  GtkWidget* no_title_bar = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
+  gtk_widget_set_visible(no_title_bar, FALSE);
+  gtk_window_set_titlebar(window_, no_title_bar);
+
+  overlay_ = gtk_overlay_new();
+  gtk_overlay_set_child(GTK_OVERLAY(overlay_), GTK_WIDGET(web_view_));
+  controls_ = gtk_window_controls_new(GTK_PACK_START);
+  gtk_window_controls_set_decoration_layout(GTK_WINDOW_CONTROLS(controls_),
+                                            "close,minimize,maximize:");
+  gtk_widget_set_halign(controls_, GTK_ALIGN_START);
+  gtk_widget_set_valign(controls_, GTK_ALIGN_START);
+  gtk_widget_set_margin_start(controls_, 10);
+  gtk_widget_set_margin_top(controls_, 8);
+  gtk_widget_add_css_class(controls_, "quillstone-controls");
+  gtk_overlay_add_overlay(GTK_OVERLAY(overlay_), controls_);
+  gtk_window_set_child(window_, overlay_);
+
+  g_signal_connect(window_, "close-request", G_CALLBACK(+[](GtkWindow*, gpointer self) -> gboolean {
+                     guarded([&] { from(self)->requestClose(); });
+                     return TRUE;  // the window closes itself once the page has settled
+                   }),
+                   this);
+  g_signal_connect(window_, "destroy", G_CALLBACK(+[](GtkWidget*, gpointer self) {
+                     guarded([&] { from(self)->windowClosed(); });
+                   }),
+                   this);
+  g_signal_connect(window_, "notify::fullscreened",
+                   G_CALLBACK(+[](GObject*, GParamSpec*, gpointer self) {
+                     guarded([&] {
+                       auto* w = from(self);
+                       const bool full = gtk_window_is_fullscreen(w->window_);
+                       w->scripting_->evaluate(std::string("document.documentElement.classList.") +
+                                               (full ? "add" : "remove") + "('is-mac-fullscreen')");
+                     });
+                   }),
+                   this);
+  g_signal_connect(content_, "script-message-with-reply-received::quillstoneHost",
+                   G_CALLBACK(+[](WebKitUserContentManager*, JSCValue* value,
+                                  WebKitScriptMessageReply* reply, gpointer self) -> gboolean {
+                     guarded([&] { from(self)->receiveMessage(value, reply); });
+                     return TRUE;
+                   }),
+                   this);
+  g_signal_connect(web_view_, "decide-policy",
+                   G_CALLBACK(+[](WebKitWebView*, WebKitPolicyDecision* decision,
+                                  WebKitPolicyDecisionType type, gpointer self) -> gboolean {
+                     gboolean handled = FALSE;
+                     guarded([&] { handled = from(self)->decidePolicy(decision, type); });
+                     return handled;
+                   }),
+                   this);
+  g_signal_connect(
+      web_view_, "create",
+      G_CALLBACK(+[](WebKitWebView*, WebKitNavigationAction* action, gpointer self) -> GtkWidget* {
+        guarded([&] {
+          // Never a second web view: other links go to other programs.
+          WebKitURIRequest* request = webkit_navigation_action_get_request(action);
+          const char* uri = request ? webkit_uri_request_get_uri(request) : nullptr;
+          const std::string target = uri ? uri : "";
+          if (newWindowGoesOutside(target)) from(self)->openOutside(target);
+        });
+        return nullptr;
+      }),
+      this);
+  g_signal_connect(web_view_, "load-changed",
+                   G_CALLBACK(+[](WebKitWebView*, WebKitLoadEvent event, gpointer self) {
+                     if (event == WEBKIT_LOAD_FINISHED) {
+                       guarded([&] { from(self)->finishedLoading(); });
+                     }
+                   }),
+                   this);
+  g_signal_connect(web_view_, "web-process-terminated",
+                   G_CALLBACK(+[](WebKitWebView* view, WebKitWebProcessTerminationReason,
+                                  gpointer) { webkit_web_view_reload(view); }),
+                   nullptr);
+
+  // The last press in the page, for a window drag the page asks for.
+  press_ = gtk_gesture_click_new();
+  gtk_gesture_single_set_button(GTK_GESTURE_SINGLE(press_), 0);
+  gtk_event_controller_set_propagation_phase(GTK_EVENT_CONTROLLER(press_), GTK_PHASE_CAPTURE);
+  g_signal_connect(
+      press_, "pressed",
+      G_CALLBACK(+[](GtkGestureClick* gesture, int, double x, double y, gpointer self) {
+        guarded([&] {
+          auto* w = from(self);
+          GtkGestureSingle* single = GTK_GESTURE_SINGLE(gesture);
+          double wx = x, wy = y;
+          gtk_widget_translate_coordinates(GTK_WIDGET(w->web_view_), GTK_WIDGET(w->window_), x, y,
+                                           &wx, &wy);
+          w->last_press_ = {
+              gtk_gesture_get_device(GTK_GESTURE(gesture)),
+              static_cast<int>(gtk_gesture_single_get_current_button(single)), wx, wy,
+              gtk_event_controller_get_current_event_time(GTK_EVENT_CONTROLLER(gesture))};
+        });
+      }),
+      this);
+  gtk_widget_add_controller(GTK_WIDGET(web_view_), GTK_EVENT_CONTROLLER(press_));
+
+  installScripts();
+  loadHome();
+}
+
+void DocumentWindowGtk::present() {
+  if (window_) gtk_window_present(window_);
+}
+
+std::string DocumentWindowGtk::frameText() const {
+  if (!window_) return app::frameText({kDefaultWidth, kDefaultHeight});
+  int width = gtk_widget_get_width(GTK_WIDGET(window_));
+  int height = gtk_widget_get_height(GTK_WIDGET(window_));
+  if (width <= 0 || height <= 0) gtk_window_get_default_size(window_, &width, &height);
+  return app::frameText({std::max(width, kMinimumWidth), std::max(height, kMinimumHeight)});
+}
+
+// ---- scripts and loading ----
+
+void DocumentWindowGtk::installScripts() {
+  webkit_user_content_manager_remove_all_scripts(content_);
+  webkit_user_content_manager_unregister_script_message_handler(content_, kHandlerName, nullptr);
+  const bool claude_on = app_.prefs().get("claudeOnMac").value_or(false) == json::value(true);
+  const auto scripts = bridge::userScripts(doc_id_, library::spokenName(app_.library().root()),
+                                           app_.bridgeScript(), claude_on);
+  for (const auto& source : scripts) {
+    // Top frame only: together with the page's "frame-src 'none'", no other frame ever gets
+    // the bridge, which stands in for a check of the sending frame that WebKitGTK doesn't give.
+    WebKitUserScript* script =
+        webkit_user_script_new(source.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
+                               WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
+    webkit_user_content_manager_add_script(content_, script);
+    webkit_user_script_unref(script);
+  }
+  webkit_user_content_manager_register_script_message_handler_with_reply(content_, kHandlerName,
+                                                                         nullptr);
+}
+
+void DocumentWindowGtk::loadHome() {
+  webkit_web_view_load_uri(web_view_, std::string(identity::kHome).c_str());
+}
+
+void DocumentWindowGtk::finishedLoading() {
+  if (app::isSet("QUILLSTONE_DEBUG")) {
+    std::weak_ptr<bool> alive = alive_;
+    app_.mainLoop().post_after(std::chrono::seconds(2), [this, alive] {
+      if (alive.expired() || !*alive.lock()) return;
+      scripting_->callAsync(
+          kDebugProbe, {}, [](std::optional<json::value> result, std::optional<std::string> error) {
+            std::fprintf(stderr, "DEBUG %s %s\n",
+                         result ? json::compact(*result).value_or("?").c_str() : "(null)",
+                         error ? error->c_str() : "(null)");
+          });
+    });
+  }
+  if (cover_) {
+    std::weak_ptr<bool> alive = alive_;
+    app_.mainLoop().post_after(std::chrono::milliseconds(350), [this, alive] {
+      if (!alive.expired() && *alive.lock()) fadeCover();
+    });
+  }
+}
+
+void DocumentWindowGtk::fadeCover() {
+  GtkWidget* cover = cover_;
+  cover_ = nullptr;
+  if (!cover) return;
+  // 0.12 s in six steps; the picture goes when it is clear.
+  auto step = std::make_shared<int>(0);
+  std::weak_ptr<bool> alive = alive_;
+  std::function<void()> tick;
+  auto ticker = std::make_shared<std::function<void()>>();
+  *ticker = [this, cover, step, alive, ticker] {
+    if (alive.expired() || !*alive.lock()) return;
+    ++*step;
+    gtk_widget_set_opacity(cover, 1.0 - *step / 6.0);
+    if (*step >= 6) {
+      gtk_overlay_remove_overlay(GTK_OVERLAY(overlay_), cover);
+      *ticker = nullptr;
+      return;
+    }
+    app_.mainLoop().post_after(std::chrono::milliseconds(20), *ticker);
+  };
+  (*ticker)();
+}
+
+void DocumentWindowGtk::reloadQuietly() {
+  std::weak_ptr<bool> alive = alive_;
+  auto reload = [this, alive] {
+    if (alive.expired() || !*alive.lock() || !window_) return;
+    webkit_web_view_get_snapshot(
+        web_view_, WEBKIT_SNAPSHOT_REGION_VISIBLE, WEBKIT_SNAPSHOT_OPTIONS_NONE, nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+          auto* token = static_cast<std::pair<DocumentWindowGtk*, std::weak_ptr<bool>>*>(data);
+          GdkTexture* picture =
+              webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(source), result, nullptr);
+          auto [self, weak] = *token;
+          delete token;
+          if (weak.expired() || !*weak.lock()) {
+            if (picture) g_object_unref(picture);
+            return;
+          }
+          guarded([&] {
+            if (picture) {
+              GtkWidget* cover = gtk_picture_new_for_paintable(GDK_PAINTABLE(picture));
+              gtk_picture_set_can_shrink(GTK_PICTURE(cover), TRUE);
+              gtk_picture_set_content_fit(GTK_PICTURE(cover), GTK_CONTENT_FIT_FILL);
+              gtk_overlay_add_overlay(GTK_OVERLAY(self->overlay_), cover);
+              if (self->cover_)
+                gtk_overlay_remove_overlay(GTK_OVERLAY(self->overlay_), self->cover_);
+              self->cover_ = cover;
+              g_object_unref(picture);
+            }
+            self->loaded_ = false;
+            self->calls_->setLoaded(false);
+            self->installScripts();
+            self->loadHome();
+          });
+        },
+        new std::pair<DocumentWindowGtk*, std::weak_ptr<bool>>(this, alive));
+  };
+  if (loaded_) {
+    calls_->settle(reload);
+  } else {
+    reload();
+  }
+}
+
+void DocumentWindowGtk::run(const std::string& command, const json::value& arg,
+                            std::function<void(bool)> then) {
+  calls_->run(command, arg, std::move(then));
+}
+
+// ---- host messages ----
+
+void DocumentWindowGtk::receiveMessage(JSCValue* value, WebKitScriptMessageReply* reply) {
+  json::value body;
+  if (char* text = jsc_value_to_json(value, 0)) {
+    if (auto parsed = json::parse(text)) body = std::move(*parsed);
+    g_free(text);
+  }
+  JSCContext* context = JSC_CONTEXT(g_object_ref(jsc_value_get_context(value)));
+  webkit_script_message_reply_ref(reply);
+  const char* uri = webkit_web_view_get_uri(web_view_);
+  bridge::receive(closing_ ? nullptr : dispatcher_.get(), body, uri ? uri : "", true,
+                  [reply, context](bridge::PlatformReply answer) {
+                    if (answer.error) {
+                      webkit_script_message_reply_return_error_message(reply,
+                                                                       answer.error->c_str());
+                    } else {
+                      JSCValue* result = nullptr;
+                      if (answer.value.is_string()) {
+                        result = jsc_value_new_string(context, answer.value.get_string().c_str());
+                      } else {
+                        const std::string text = json::compact(answer.value).value_or("null");
+                        result = jsc_value_new_from_json(context, text.c_str());
+                      }
+                      webkit_script_message_reply_return_value(reply, result);
+                      g_object_unref(result);
+                    }
+                    webkit_script_message_reply_unref(reply);
+                    g_object_unref(context);
+                  });
+}
+
+void DocumentWindowGtk::setDocID(std::string id) {
+  doc_id_ = std::move(id);
+}
+
+void DocumentWindowGtk::setTitle(std::string title) {
+  title_ = std::move(title);
+  updateTitle();
+}
+
+void DocumentWindowGtk::updateTitle() {
+  if (!window_) return;
+  gtk_window_set_title(window_, windowTitle(title_).c_str());
+  if (!doc_id_) return;
+  auto url = app_.library().url(*doc_id_);
+  if (!url || doc_id_->starts_with("_")) return;
+  GFile* file = g_file_new_for_path(url->c_str());
+  char* uri = g_file_get_uri(file);
+  gtk_recent_manager_add_item(gtk_recent_manager_get_default(), uri);
+  g_free(uri);
+  g_object_unref(file);
+}
+
+void DocumentWindowGtk::setPageMenu(json::array items, std::chrono::steady_clock::time_point at) {
+  page_menu_ = std::move(items);
+  page_menu_at_ = at;
+}
+
+void DocumentWindowGtk::printPage() {
+  WebKitPrintOperation* operation = webkit_print_operation_new(web_view_);
+  GtkPageSetup* setup = gtk_page_setup_new();
+  gtk_page_setup_set_top_margin(setup, kPrintMargin, GTK_UNIT_POINTS);
+  gtk_page_setup_set_bottom_margin(setup, kPrintMargin, GTK_UNIT_POINTS);
+  gtk_page_setup_set_left_margin(setup, kPrintMargin, GTK_UNIT_POINTS);
+  gtk_page_setup_set_right_margin(setup, kPrintMargin, GTK_UNIT_POINTS);
+  webkit_print_operation_set_page_setup(operation, setup);
+  g_object_unref(setup);
+  GtkPrintSettings* print_settings = gtk_print_settings_new();
+  gtk_print_settings_set(print_settings, GTK_PRINT_SETTINGS_OUTPUT_BASENAME,
+                         windowTitle(title_).c_str());
+  webkit_print_operation_set_print_settings(operation, print_settings);
+  g_object_unref(print_settings);
+  auto after = +[](WebKitPrintOperation* op, gpointer view) {
+    webkit_web_view_evaluate_javascript(WEBKIT_WEB_VIEW(view),
+                                        "dispatchEvent(new Event('afterprint'))", -1, nullptr,
+                                        nullptr, nullptr, nullptr, nullptr);
+    g_object_unref(op);
+  };
+  g_signal_connect(operation, "finished", G_CALLBACK(after), web_view_);
+  webkit_print_operation_run_dialog(operation, window_);
+}
+
+void DocumentWindowGtk::saveFile(std::string name, std::string dataURL) {
+  auto bytes = savedFileBytes(dataURL);
+  if (!bytes || !window_) return;
+  GtkFileChooserNative* chooser = gtk_file_chooser_native_new(
+      "Save", window_, GTK_FILE_CHOOSER_ACTION_SAVE, "_Save", "_Cancel");
+  gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser), TRUE);
+  gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(chooser), name.c_str());
+  if (const char* downloads = g_get_user_special_dir(G_USER_DIRECTORY_DOWNLOAD)) {
+    GFile* folder = g_file_new_for_path(downloads);
+    gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(chooser), folder, nullptr);
+    g_object_unref(folder);
+  }
+  g_signal_connect_data(
+      chooser, "response", G_CALLBACK(+[](GtkNativeDialog* dialog, int response, gpointer data) {
+        guarded([&] {
+          if (response != GTK_RESPONSE_ACCEPT) return;
+          GFile* file = gtk_file_chooser_get_file(GTK_FILE_CHOOSER(dialog));
+          if (!file) return;
+          if (char* path = g_file_get_path(file)) {
+            // A failed write is not reported: the page offered, the user chose, the disk said no.
+            (void)file_io::write_atomically(path, *static_cast<std::string*>(data));
+            g_free(path);
+          }
+          g_object_unref(file);
+        });
+        g_object_unref(dialog);
+      }),
+      new std::string(std::move(*bytes)),
+      +[](gpointer data, GClosure*) { delete static_cast<std::string*>(data); }, GConnectFlags(0));
+  gtk_native_dialog_show(GTK_NATIVE_DIALOG(chooser));
+}
+
+void DocumentWindowGtk::applyChrome(const json::object& message) {
+  if (auto bg = json::find_string(message, "bg")) {
+    if (auto c = color(*bg); c && c->alpha > 0.5) {
+      const GdkRGBA rgba{static_cast<float>(c->red), static_cast<float>(c->green),
+                         static_cast<float>(c->blue), static_cast<float>(c->alpha)};
+      webkit_web_view_set_background_color(web_view_, &rgba);
+    }
+  }
+  if (auto tone = json::find_string(message, "tone")) tone_ = std::string(*tone);
+  // GTK has one light-or-dark preference per program, not per window.
+  g_object_set(gtk_settings_get_default(), "gtk-application-prefer-dark-theme",
+               tone_ == "dark" ? TRUE : FALSE, nullptr);
+  const json::value* full = message.if_contains("full");
+  const bool hide = full && full->is_bool() && full->get_bool();
+  if (hide) {
+    gtk_widget_add_css_class(controls_, "faded");
+  } else {
+    gtk_widget_remove_css_class(controls_, "faded");
+  }
+}
+
+void DocumentWindowGtk::drag() {
+  if (!window_ || !last_press_.device) return;
+  GdkSurface* surface = gtk_native_get_surface(GTK_NATIVE(window_));
+  if (!surface || !GDK_IS_TOPLEVEL(surface)) return;
+  gdk_toplevel_begin_move(GDK_TOPLEVEL(surface), last_press_.device, last_press_.button,
+                          last_press_.x, last_press_.y, last_press_.time);
+}
+
+void DocumentWindowGtk::zoom() {
+  if (!window_) return;
+  // The desktop's own setting for a double click on a title bar.
+  std::string action = "toggle-maximize";
+  GSettingsSchemaSource* source = g_settings_schema_source_get_default();
+  if (GSettingsSchema* schema =
+          source ? g_settings_schema_source_lookup(source, "org.gnome.desktop.wm.preferences", TRUE)
+                 : nullptr) {
+    if (g_settings_schema_has_key(schema, "action-double-click-titlebar")) {
+      GSettings* settings = g_settings_new("org.gnome.desktop.wm.preferences");
+      char* value = g_settings_get_string(settings, "action-double-click-titlebar");
+      action = value ? value : action;
+      g_free(value);
+      g_object_unref(settings);
+    }
+    g_settings_schema_unref(schema);
+  }
+  if (action == "minimize") {
+    gtk_window_minimize(window_);
+  } else if (action == "none") {
+    return;
+  } else if (gtk_window_is_maximized(window_)) {
+    gtk_window_unmaximize(window_);
+  } else {
+    gtk_window_maximize(window_);
+  }
+}
+
+void DocumentWindowGtk::loaded() {
+  loaded_ = true;
+  calls_->setLoaded(true);
+}
+
+void DocumentWindowGtk::revealInFileViewer(const std::filesystem::path& path) {
+  showInFileViewer(path);
+}
+
+void DocumentWindowGtk::wrote(json::array records) {
+  app_.wrote(records, this);
+}
+
+// The assistant and sign-in come with later versions; until then they answer as a window that
+// has neither would.
+std::pair<bool, std::optional<std::string>> DocumentWindowGtk::claudeAsk(const json::object&) {
+  return {false, std::nullopt};
+}
+bool DocumentWindowGtk::claudeCancel(std::string_view) {
+  return false;
+}
+void DocumentWindowGtk::authSignIn(Value done) {
+  done(json::object{{"error", "failed"}});
+}
+void DocumentWindowGtk::authToken(Token done) {
+  done(std::nullopt);
+}
+json::value DocumentWindowGtk::authUser() {
+  return nullptr;
+}
+void DocumentWindowGtk::authSignOut(Done done) {
+  done();
+}
+
+void DocumentWindowGtk::settle(std::function<void()> done) {
+  calls_->settle(std::move(done));
+}
+
+void DocumentWindowGtk::enqueueExternal(json::array records) {
+  calls_->enqueue(std::move(records));
+}
+
+// ---- navigation ----
+
+bool DocumentWindowGtk::decidePolicy(WebKitPolicyDecision* decision,
+                                     WebKitPolicyDecisionType type) {
+  if (type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE) {
+    auto* response = WEBKIT_RESPONSE_POLICY_DECISION(decision);
+    if (webkit_response_policy_decision_is_mime_type_supported(response)) {
+      webkit_policy_decision_use(decision);
+    } else {
+      webkit_policy_decision_download(decision);
+    }
+    return true;
+  }
+  WebKitNavigationAction* action = webkit_navigation_policy_decision_get_navigation_action(
+      WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+  WebKitURIRequest* request = webkit_navigation_action_get_request(action);
+  const char* uri = request ? webkit_uri_request_get_uri(request) : nullptr;
+  NavigationRequest r;
+  r.uri = uri ? uri : "";
+  r.is_link_activation =
+      webkit_navigation_action_get_navigation_type(action) == WEBKIT_NAVIGATION_TYPE_LINK_CLICKED;
+  r.has_target_frame = type != WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION;
+  if (type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) {
+    if (newWindowGoesOutside(r.uri)) openOutside(r.uri);
+    webkit_policy_decision_ignore(decision);
+    return true;
+  }
+  switch (decideNavigation(r)) {
+    case Navigation::kAllow:
+      webkit_policy_decision_use(decision);
+      break;
+    case Navigation::kDownload:
+      webkit_policy_decision_download(decision);
+      break;
+    case Navigation::kCancel:
+      webkit_policy_decision_ignore(decision);
+      break;
+    case Navigation::kOpenOutside:
+      openOutside(r.uri);
+      webkit_policy_decision_ignore(decision);
+      break;
+  }
+  return true;
+}
+
+void DocumentWindowGtk::openOutside(const std::string& uri) {
+  switch (outsideAction(uri)) {
+    case OutsideAction::kOpenInDefaultApp:
+      openWithDefaultApp(uri);
+      break;
+    case OutsideAction::kShowInFileViewer: {
+      char* path = g_filename_from_uri(uri.c_str(), nullptr, nullptr);
+      if (path) showInFileViewer(path);
+      g_free(path);
+      break;
+    }
+    case OutsideAction::kIgnore: {
+      const std::string scheme = schemeOf(uri);
+      std::fprintf(stderr, "Quillstone: ignored a link to %s\n",
+                   scheme.empty() ? "?" : scheme.c_str());
+      break;
+    }
+  }
+}
+
+// ---- closing ----
+
+void DocumentWindowGtk::requestClose() {
+  std::weak_ptr<bool> alive = alive_;
+  close_gate_.request(
+      loaded_, [this](std::function<void()> done) { calls_->settle(std::move(done)); },
+      [this, alive] {
+        if (alive.expired() || !*alive.lock() || !window_) return;
+        gtk_window_destroy(window_);
+      });
+}
+
+void DocumentWindowGtk::windowClosed() {
+  if (closing_) return;
+  closing_ = true;
+  // No message reaches a closing window.
+  webkit_user_content_manager_unregister_script_message_handler(content_, kHandlerName, nullptr);
+  window_ = nullptr;
+  // The registry lets go of this window on the next turn, outside GTK's destroy signal.
+  auto self = shared_from_this();
+  app_.mainLoop().post([self] { app::AppDelegate::shared().closed(self.get()); });
+}
+
+}  // namespace qs::windows

@@ -1,0 +1,121 @@
+// One document window: a GTK window whose whole content is a web view showing the editor page,
+// with the window controls laid over its top-left corner. It answers the page's host messages,
+// calls into the page, keeps its title in step with the page, and settles the page before it
+// closes or reloads. Main thread only.
+//
+// GTK 4 does not place windows (window managers and Wayland do), so a window keeps its size
+// and is placed by the desktop; there is no window tabbing.
+#pragma once
+
+#include <gtk/gtk.h>
+#include <webkit/webkit.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/window_registry.h"
+#include "bridge/host_messages.h"
+#include "bridge/page_calls.h"
+#include "bridge/page_scripting.h"
+#include "windows/document_window.h"
+
+namespace qs::app {
+class AppDelegate;
+}  // namespace qs::app
+
+namespace qs::windows {
+
+class DocumentWindowGtk final : public app::RegisteredWindow,
+                                public bridge::HostWindow,
+                                public std::enable_shared_from_this<DocumentWindowGtk> {
+ public:
+  static std::shared_ptr<DocumentWindowGtk> create(app::AppDelegate& app,
+                                                   GtkApplication* application,
+                                                   std::optional<std::string> doc_id,
+                                                   std::optional<app::Size> size);
+  ~DocumentWindowGtk() override;
+
+  void present();
+  // Reloads the page behind a picture of it, after letting the page settle.
+  void reloadQuietly();
+  // Runs a page command (the menus' door into the page).
+  void run(const std::string& command, const json::value& arg,
+           std::function<void(bool)> then = nullptr);
+
+  // app::RegisteredWindow
+  std::optional<std::string> docID() const override { return doc_id_; }
+  bool loaded() const override { return loaded_; }
+  bool hasWindow() const override { return window_ != nullptr; }
+  std::string frameText() const override;
+  void settle(std::function<void()> done) override;
+  void enqueueExternal(json::array records) override;
+
+  // bridge::HostWindow
+  void setDocID(std::string id) override;
+  void setTitle(std::string title) override;
+  void setMenuState(json::object state) override { menu_state_ = std::move(state); }
+  void setPageMenu(json::array items, std::chrono::steady_clock::time_point at) override;
+  void printPage() override;
+  void saveFile(std::string name, std::string dataURL) override;
+  void applyChrome(const json::object& message) override;
+  void drag() override;
+  void zoom() override;
+  void loaded() override;
+  void revealInFileViewer(const std::filesystem::path& path) override;
+  void wrote(json::array records) override;
+  std::pair<bool, std::optional<std::string>> claudeAsk(const json::object& request) override;
+  bool claudeCancel(std::string_view requestId) override;
+  void authSignIn(Value done) override;
+  void authToken(Token done) override;
+  json::value authUser() override;
+  void authSignOut(Done done) override;
+
+  const json::object& menuState() const { return menu_state_; }
+
+ private:
+  DocumentWindowGtk(app::AppDelegate& app, std::optional<std::string> doc_id);
+  void build(GtkApplication* application, std::optional<app::Size> size);
+  void installScripts();
+  void loadHome();
+  void updateTitle();
+  void requestClose();
+  void windowClosed();
+  void finishedLoading();
+  void openOutside(const std::string& uri);
+  void receiveMessage(JSCValue* value, WebKitScriptMessageReply* reply);
+  bool decidePolicy(WebKitPolicyDecision* decision, WebKitPolicyDecisionType type);
+  void fadeCover();
+
+  app::AppDelegate& app_;
+  std::optional<std::string> doc_id_;
+  std::string title_;
+  bool loaded_ = false;
+  bool closing_ = false;
+  std::string tone_ = "light";
+  json::object menu_state_;
+  json::array page_menu_;
+  std::chrono::steady_clock::time_point page_menu_at_{};
+  CloseGate close_gate_;
+
+  GtkWindow* window_ = nullptr;
+  GtkWidget* overlay_ = nullptr;
+  GtkWidget* controls_ = nullptr;
+  GtkWidget* cover_ = nullptr;
+  WebKitWebView* web_view_ = nullptr;
+  WebKitUserContentManager* content_ = nullptr;
+  GtkGesture* press_ = nullptr;
+  struct LastPress {
+    GdkDevice* device = nullptr;
+    int button = 0;
+    double x = 0, y = 0;
+    guint32 time = 0;
+  } last_press_;
+
+  std::unique_ptr<bridge::PageScripting> scripting_;
+  std::unique_ptr<bridge::PageCalls> calls_;
+  std::unique_ptr<bridge::HostDispatcher> dispatcher_;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+}  // namespace qs::windows

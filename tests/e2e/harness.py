@@ -1,0 +1,74 @@
+"""Runs the real desktop program with its folders in a temporary place and reads what the page
+reports through the "log" op ("Quillstone page: E2E …" lines on standard error)."""
+import os, pathlib, shutil, signal, subprocess, tempfile, time
+
+
+class Program:
+    def __init__(self, build, source, web):
+        self.build = pathlib.Path(build)
+        self.work = pathlib.Path(tempfile.mkdtemp(prefix="qs-e2e-"))
+        resources = self.work / "resources"
+        shutil.copytree(web, resources / "web")
+        shutil.copytree(pathlib.Path(source) / "host", resources / "host")
+        self.web = resources / "web"
+        (self.work / "home").mkdir()
+        self.env = dict(os.environ,
+                        QUILLSTONE_RESOURCES=str(resources), QUILLSTONE_ROOT=str(self.work / "Writing"),
+                        QUILLSTONE_SUPPORT=str(self.work / "Support"),
+                        QUILLSTONE_CONFIG=str(self.work / "config"), QUILLSTONE_NO_WELCOME="1",
+                        QUILLSTONE_DEBUG="1", HOME=str(self.work / "home"),
+                        XDG_DATA_HOME=str(self.work / "data"), XDG_CONFIG_HOME=str(self.work / "config"),
+                        WEBKIT_DISABLE_DMABUF_RENDERER="1", NO_AT_BRIDGE="1")
+        self.log = open(self.work / "app.log", "w+")
+        self.process = None
+
+    def start(self, *args):
+        self.process = subprocess.Popen([str(self.build / "quillstone"), *args], env=self.env,
+                                        stdout=self.log, stderr=subprocess.STDOUT)
+
+    def launch_again(self, *args):
+        """A second launch hands its arguments to the running program and ends."""
+        subprocess.run([str(self.build / "quillstone"), *args], env=self.env, timeout=30,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def lines(self):
+        self.log.seek(0)
+        return [l.rstrip("\n") for l in self.log.readlines()]
+
+    def page_lines(self):
+        marker = "Quillstone page: E2E "
+        return [l.split(marker, 1)[1] for l in self.lines() if marker in l]
+
+    def wait_for(self, text, seconds):
+        deadline = time.time() + seconds
+        while time.time() < deadline:
+            if text in self.page_lines():
+                return True
+            if self.process.poll() is not None:
+                return False
+            time.sleep(0.2)
+        return False
+
+    def quit(self, seconds=15):
+        """SIGTERM, as a session ending sends it; gives how long the program took to end."""
+        started = time.time()
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(timeout=seconds)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                return None
+        return time.time() - started
+
+    def finish(self, passed, failures):
+        for p in passed:
+            print("ok   " + p)
+        for f in failures:
+            print("FAIL " + f)
+        if failures:
+            print("--- program output ---")
+            print("\n".join(self.lines()[-60:]))
+        print("%d passed, %d failed" % (len(passed), len(failures)))
+        shutil.rmtree(self.work, ignore_errors=True)
+        return 1 if failures else 0

@@ -1,0 +1,136 @@
+// Drives the native side through its one channel and reports each check as a "log" message,
+// which the program writes to standard error as "Quillstone page: E2E …".
+(function () {
+  const handler = window.webkit && window.webkit.messageHandlers && window.webkit.messageHandlers.quillstoneHost;
+  const post = (message) => handler.postMessage(message);
+  const report = (text) => post({ op: "log", text: "E2E " + text });
+  const decode = (r) => (typeof r === "string" && r.charCodeAt(0) === 0x1e ? JSON.parse(r.slice(1)) : r);
+  const focus = window.__QUILLSTONE_FOCUS__ || "";
+  const checks = [];
+  const check = (name, fn) => checks.push([name, fn]);
+  const expect = (cond, detail) => { if (!cond) throw new Error(detail); };
+  const rejects = async (message) => {
+    try { await post(message); } catch (e) { return e.message; }
+    return null;
+  };
+
+  check("globals", async () => {
+    expect(typeof window.__QUILLSTONE_FOLDER__ === "string" && window.__QUILLSTONE_FOLDER__.includes(" \u2192 "),
+           "folder global: " + window.__QUILLSTONE_FOLDER__);
+    expect(window.QuillstoneHost && window.QuillstoneHost.distribution === "direct", "distribution");
+    expect(typeof window.QuillstoneHost.auth.signIn === "function", "auth wrapper");
+    expect(window.QuillstoneHost.claude === undefined, "no assistant wrapper while it is off");
+  });
+  check("open", async () => {
+    const raw = await post({ op: "open" });
+    expect(typeof raw === "string" && raw.charCodeAt(0) === 0x1e, "raw reply " + String(raw).slice(0, 40));
+    const answer = decode(raw);
+    expect(answer.kind === "ready" && Array.isArray(answer.state.docs), "ready workspace");
+  });
+  check("errors", async () => {
+    expect((await rejects({ op: "Open" })) === "Unknown op Open", "wrong case");
+    expect((await rejects({})) === "Unknown op ", "no op");
+    expect((await rejects("text")) === "No window", "not an object");
+  });
+  check("write", async () => {
+    const doc = { id: "e2e-doc", title: "From the page", nodes: [{ id: "n1", text: "Written end to end." }] };
+    const raw = await post({ op: "write", batch: { docs: [{ id: doc.id, rev: 1, updated: Date.now(), deleted: false, doc }] } });
+    expect(decode(raw) === true, "write reply " + raw);
+    const bad = decode(await post({ op: "write", batch: { docs: [{ id: "a/b", doc: { title: "Bad" } }] } }));
+    expect(bad.message === "Couldn\u2019t write \u201cBad\u201d to Documents \u2192 Quillstone.".replace("\u2019", "'"),
+           "failure message " + JSON.stringify(bad));
+  });
+  check("images", async () => {
+    expect((await post({ op: "getImage", id: "none" })) === "\u001enull", "unknown capture");
+    expect(decode(await post({ op: "putImage", id: "cap-1", src: "tiny" })) === true, "put");
+    expect(decode(await post({ op: "getImage", id: "cap-1" })) === "tiny", "get");
+  });
+  check("signin", async () => {
+    let message = null;
+    try { await window.QuillstoneHost.auth.signIn(); } catch (e) { message = e.message; }
+    expect(message === "failed", "sign-in without a service fails: " + message);
+    expect((await window.QuillstoneHost.auth.user()) === null, "no user");
+  });
+  check("scheme", async () => {
+    const page = await fetch("quillstone://app/index.html");
+    expect(page.status === 200, "status " + page.status);
+    expect(page.headers.get("content-type") === "text/html; charset=utf-8", "type " + page.headers.get("content-type"));
+    expect((page.headers.get("content-security-policy") || "").startsWith("default-src 'self'; script-src 'self'"), "policy");
+    const script = await fetch("quillstone://app/checks.js");
+    expect(script.headers.get("content-type") === "text/javascript; charset=utf-8", "js type");
+    const missing = await fetch("quillstone://app/nothing-here.txt");
+    expect(missing.status === 404 && (await missing.text()) === "Not found", "404");
+    const escape = await fetch("quillstone://app/%2e%2e/host/bridge.js");
+    expect(escape.status === 404, "traversal " + escape.status);
+  });
+
+  check("hostile", async () => {
+    // None of these may crash the program or touch a file outside the library.
+    const deep = JSON.parse("[".repeat(400) + "]".repeat(400));
+    const messages = [
+      { op: "getImage", id: "../../../etc/passwd" }, { op: "putImage", id: "../outside", src: "x" },
+      { op: "putImage", id: "a_b", src: "x" }, { op: "dropImage", id: "/" }, { op: "reveal", id: "../.." },
+      { op: "write", batch: { docs: [{ id: "..", doc: {} }, { id: "x".repeat(129), doc: {} }, 7, null, { id: "ok\u0000", doc: {} }] } },
+      { op: "write", batch: "nonsense" }, { op: "write", batch: { docs: [{ id: "deep", doc: { id: "deep", nodes: deep } }] } },
+      { op: "snapshot", backup: { format: "quillstone/document" } }, { op: "doc", id: 5, title: ["x"] },
+      { op: "state", huge: "y".repeat(2000000) }, { op: "contextMenu", items: [1, "a", null] },
+      { op: "chrome", bg: "rgb(", tone: 7, full: "yes" }, { op: "saveFile", name: "../../x", data: "no comma" },
+      { op: "log", text: "line\nQuillstone: forged" }, { op: "claudeAsk" }, { op: "claudeCancel", requestId: 3 },
+    ];
+    for (const m of messages) {
+      try { await post(m); } catch (e) { /* a refusal is fine; a crash is not */ }
+    }
+    expect(decode(await post({ op: "getImage", id: "cap-1" })) === "tiny", "still answering");
+  });
+  check("links", async () => {
+    // Links to other programs never navigate the page away: this script keeps running.
+    for (const href of ["ftp://example.invalid/file", "https://example.invalid/", "file:///tmp"]) {
+      const a = document.createElement("a");
+      a.href = href;
+      document.body.appendChild(a);
+      a.click();
+      await new Promise((r) => setTimeout(r, 300));
+    }
+    expect(location.href.startsWith("quillstone://app/"), "still on the app page: " + location.href);
+  });
+
+  const received = [];
+  if (focus === "") {
+    // The first window takes records written elsewhere, but only after a while: until then
+    // deliveries are retried.
+    setTimeout(() => {
+      window.QuillstoneApp = { applyExternal: (records) => {
+        for (const r of records) if (r && r.id) received.push(r.id);
+        if (received.includes("e2e-broadcast")) report("PASS broadcast");
+      } };
+      report("READY-EXTERNAL");
+    }, 1500);
+    window.QuillstoneMac = {
+      settle: async () => {
+        const doc = { id: "e2e-settled", title: "Settled at quit", nodes: [] };
+        await post({ op: "write", batch: { docs: [{ id: doc.id, rev: 1, updated: Date.now(), deleted: false, doc }] } });
+        report("SETTLED");
+      },
+    };
+  } else if (focus === "e2e-doc") {
+    // The second window writes; the first must receive it.
+    window.QuillstoneMac = { settle: () => new Promise(() => {}) };  // never settles
+  }
+
+  const run = async () => {
+    if (focus === "e2e-doc") {
+      const doc = { id: "e2e-broadcast", title: "Broadcast", nodes: [] };
+      await post({ op: "write", batch: { docs: [{ id: doc.id, rev: 1, updated: Date.now(), deleted: false, doc }] } });
+      await post({ op: "loaded" });
+      await report("SECOND-DONE");
+      return;
+    }
+    for (const [name, fn] of checks) {
+      try { await fn(); await report("PASS " + name); }
+      catch (e) { await report("FAIL " + name + ": " + e.message); }
+    }
+    await post({ op: "loaded" });
+    await report("DONE");
+  };
+  run();
+})();
