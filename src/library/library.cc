@@ -275,7 +275,7 @@ std::map<std::string, json::object> Library::allRecords() {
       }
       auto now = index_.find(id);
       if (now == index_.end()) break;  // trashed meanwhile
-      if (attempt < 3) {  // moved, perhaps there and back again: read where it is now
+      if (attempt < 3) {               // moved, perhaps there and back again: read where it is now
         package = now->second;
         continue;
       }
