@@ -49,6 +49,14 @@ class Program:
             time.sleep(0.2)
         return False
 
+    def wait_for_line(self, text, seconds):
+        deadline = time.time() + seconds
+        while time.time() < deadline:
+            if any(text in l for l in self.lines()):
+                return True
+            time.sleep(0.2)
+        return False
+
     def quit(self, seconds=15):
         """SIGTERM, as a session ending sends it; gives how long the program took to end."""
         started = time.time()

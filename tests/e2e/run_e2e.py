@@ -25,6 +25,8 @@ failures += [l for l in app.page_lines() if l.startswith("FAIL ")]
 output = app.lines()
 if not any("Quillstone: ignored a link to ftp" in l for l in output):
     failures.append("an ftp link was not refused with its log line")
+if not app.wait_for_line("Quillstone: refused a message from a frame that isn't the app's page", 20):
+    failures.append("a page from another origin was not refused")
 if any(l.strip() == "Quillstone: forged" for l in output):
     failures.append("a page could forge a log line")
 
@@ -32,7 +34,7 @@ took = app.quit()
 if took is None:
     failures.append("the program did not end within 15 s of SIGTERM")
 elif not 2.5 <= took <= 10:
-    # The second window's page never settles: the quit waits 3 s for it, and no longer.
+    # The second window's page (now the foreign one) never settles: the quit waits 3 s for it, and no longer.
     failures.append("the quit took %.1f s; a page that never settles should hold it about 3 s" % took)
 if "SETTLED" not in app.page_lines():
     failures.append("the first page was not settled before the program ended")

@@ -114,7 +114,7 @@
     };
   } else if (focus === "e2e-doc") {
     // The second window writes; the first must receive it.
-    window.QuillstoneMac = { settle: () => new Promise(() => {}) };  // never settles
+    window.QuillstoneMac = { settle: () => new Promise(() => {}) };
   }
 
   const run = async () => {
@@ -123,6 +123,10 @@
       await post({ op: "write", batch: { docs: [{ id: doc.id, rev: 1, updated: Date.now(), deleted: false, doc }] } });
       await post({ op: "loaded" });
       await report("SECOND-DONE");
+      // A page that isn't the app's own gets no answers from the native side. It never settles
+      // either, so the quit waits for it.
+      const html = '<script src="quillstone://app/foreign.js"></' + 'script>';
+      location.href = URL.createObjectURL(new Blob([html], { type: "text/html" }));
       return;
     }
     for (const [name, fn] of checks) {
