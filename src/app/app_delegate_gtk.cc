@@ -110,6 +110,18 @@ void AppDelegate::startup() {
   gtk_application_set_accels_for_action(application_, "app.quit", quit_keys);
   gtk_application_set_accels_for_action(application_, "app.new-window", new_keys);
 
+  // The window controls sit over the page's top strip and fade in full screen.
+  GtkCssProvider* css = gtk_css_provider_new();
+  gtk_css_provider_load_from_data(css,
+                                  ".quillstone-controls { transition: opacity 200ms ease-out; }"
+                                  ".quillstone-controls.faded { opacity: 0; }"
+                                  ".quillstone-controls button { min-width: 22px; min-height: 22px;"
+                                  " padding: 2px; margin: 0 3px; }",
+                                  -1);
+  gtk_style_context_add_provider_for_display(gdk_display_get_default(), GTK_STYLE_PROVIDER(css),
+                                             GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+  g_object_unref(css);
+
   // The page's own scheme, and the web data every window shares.
   web_context_ = webkit_web_context_new();
   scheme_handler_ =
@@ -124,7 +136,61 @@ void AppDelegate::startup() {
     network_session_ = WEBKIT_NETWORK_SESSION(g_object_ref(webkit_network_session_get_default()));
   }
 
+  // A download asks where to go, in a save dialog over the window of its page.
+  g_signal_connect(network_session_, "download-started",
+                   G_CALLBACK(+[](WebKitNetworkSession*, WebKitDownload* download, gpointer) {
+                     g_signal_connect(download, "decide-destination",
+                                      G_CALLBACK(&AppDelegate::decideDownloadDestination), nullptr);
+                   }),
+                   nullptr);
+
   finishLaunching();
+}
+
+gboolean AppDelegate::decideDownloadDestination(WebKitDownload* download, char* suggested,
+                                                gpointer) {
+  guarded([&] {
+    WebKitWebView* view = webkit_download_get_web_view(download);
+    GtkRoot* root = view ? gtk_widget_get_root(GTK_WIDGET(view)) : nullptr;
+    if (!root || !GTK_IS_WINDOW(root)) {
+      webkit_download_cancel(download);
+      return;
+    }
+    GtkFileChooserNative* chooser = gtk_file_chooser_native_new(
+        "Save", GTK_WINDOW(root), GTK_FILE_CHOOSER_ACTION_SAVE, "_Save", "_Cancel");
+    gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser), TRUE);
+    gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(chooser), suggested ? suggested : "");
+    if (const char* downloads = g_get_user_special_dir(G_USER_DIRECTORY_DOWNLOAD)) {
+      GFile* folder = g_file_new_for_path(downloads);
+      gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(chooser), folder, nullptr);
+      g_object_unref(folder);
+    }
+    g_signal_connect_data(
+        chooser, "response", G_CALLBACK(+[](GtkNativeDialog* dialog, int response, gpointer data) {
+          auto* pending = static_cast<WebKitDownload*>(data);
+          guarded([&] {
+            GFile* file = response == GTK_RESPONSE_ACCEPT
+                              ? gtk_file_chooser_get_file(GTK_FILE_CHOOSER(dialog))
+                              : nullptr;
+            char* path = file ? g_file_get_path(file) : nullptr;
+            if (path) {
+              std::error_code ignored;
+              fs::remove_all(path, ignored);  // the user chose to replace it
+              webkit_download_set_allow_overwrite(pending, TRUE);
+              webkit_download_set_destination(pending, path);
+            } else {
+              webkit_download_cancel(pending);
+            }
+            g_free(path);
+            if (file) g_object_unref(file);
+          });
+          g_object_unref(dialog);
+        }),
+        g_object_ref(download), +[](gpointer data, GClosure*) { g_object_unref(data); },
+        GConnectFlags(0));
+    gtk_native_dialog_show(GTK_NATIVE_DIALOG(chooser));
+  });
+  return TRUE;  // answered later, from the dialog
 }
 
 void AppDelegate::finishLaunching() {

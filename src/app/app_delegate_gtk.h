@@ -62,6 +62,8 @@ class AppDelegate {
   void openFiles(GFile** files, int count);
   void finishLaunching();
   bool restoreWindows();
+  static gboolean decideDownloadDestination(WebKitDownload* download, char* suggested,
+                                            gpointer data);
 
   GtkApplication* application_ = nullptr;
   GLibEventLoop main_loop_;

@@ -156,6 +156,10 @@ void DocumentWindowGtk::build(GtkApplication* application, std::optional<app::Si
                      }
                    }),
                    this);
+  g_signal_connect(web_view_, "close", G_CALLBACK(+[](WebKitWebView*, gpointer self) {
+                     guarded([&] { from(self)->requestClose(); });
+                   }),
+                   this);
   g_signal_connect(web_view_, "web-process-terminated",
                    G_CALLBACK(+[](WebKitWebView* view, WebKitWebProcessTerminationReason,
                                   gpointer) { webkit_web_view_reload(view); }),
