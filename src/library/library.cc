@@ -9,6 +9,7 @@
 
 #include "app/prefs.h"
 #include "bridge/host_log.h"
+#include "core/clock.h"
 #include "core/digest.h"
 #include "core/file_io.h"
 #include "core/ids.h"
@@ -172,7 +173,7 @@ fs::path Library::root() const {
 
 // ---- scan and open ----
 
-ScanResult Library::scan(const std::vector<fs::path>& folders) {
+ScanResult Library::scan(const std::vector<fs::path>& folders, const KnownID& known) {
   ScanResult result;
   for (std::size_t i = 0; i < folders.size(); ++i) {
     const fs::path& folder = folders[i];
@@ -193,7 +194,8 @@ ScanResult Library::scan(const std::vector<fs::path>& folders) {
       }
       if (has_package_extension(entry.path())) {
         const std::string base = entry.path().stem().string();
-        Read read = readIDOrReason(entry.path());
+        std::optional<std::string> cached = known ? known(entry.path()) : std::nullopt;
+        Read read = cached ? Read{cached, {}} : readIDOrReason(entry.path());
         if (!read.id) {
           result.problems.push_back({base, read.reason});
         } else {
@@ -710,6 +712,144 @@ void Library::reindexSpotlight(WorkerPool* background) {
   } else {
     upkeep();
   }
+}
+
+// ---- changes made outside the app ----
+
+json::array Library::externalChanges() {
+  Guard guard(mutex_);
+  CheckCost cost;
+  struct Stamp {
+    std::uintmax_t size;
+    fs::file_time_type date;
+  };
+  auto stamp_of = [](const fs::path& package) -> std::optional<Stamp> {
+    std::error_code ec;
+    const fs::path file = package / kDocumentFile;
+    const auto size = fs::file_size(file, ec);
+    if (ec) return std::nullopt;
+    const auto date = fs::last_write_time(file, ec);
+    if (ec) return std::nullopt;
+    return Stamp{size, date};
+  };
+
+  // Packages seen unchanged at the same place are not read again for their id.
+  std::map<std::string, std::string> id_at;  // package path → id
+  for (const auto& [id, entry] : seen_) id_at.emplace(entry.path, id);
+  KnownID known = [&](const fs::path& package) -> std::optional<std::string> {
+    auto it = id_at.find(package.string());
+    if (it == id_at.end()) {
+      ++cost.identities_read;
+      return std::nullopt;
+    }
+    const Seen& entry = seen_.at(it->second);
+    auto stamp = stamp_of(package);
+    if (!stamp || stamp->size != entry.size || stamp->date != entry.date) {
+      ++cost.identities_read;
+      return std::nullopt;
+    }
+    return it->second;
+  };
+  ScanResult result = scan({root_, root_ / kArchiveFolder, support_ / kReservedFolder}, known);
+  index_ = std::move(result.found);
+  problems_ = std::move(result.problems);
+
+  const std::int64_t now = clock::now_ms();
+  json::array changed, removed;
+  bool ledger_changed = false;
+  for (const auto& [id, package] : index_) {
+    if (id.starts_with("_")) continue;
+    auto stamp = stamp_of(package);
+    if (!stamp) continue;
+    auto seen = seen_.find(id);
+    if (seen != seen_.end() && seen->second.size == stamp->size &&
+        seen->second.date == stamp->date) {
+      if (seen->second.path != package.string()) {  // only moved
+        seen->second.path = package.string();
+        ledger_[id] = package.string();
+        ledger_changed = true;
+      }
+      continue;
+    }
+    std::string hash;
+    ++cost.hashed;
+    if (auto bytes = file_io::read_file(package / kDocumentFile)) {
+      auto digest = digest::sha256(*bytes);
+      hash = digest::hex(digest.data(), digest.size());
+    }
+    if (seen != seen_.end() && !hash.empty() && seen->second.hash == hash) {  // touched only
+      seen->second = Seen{stamp->size, stamp->date, hash, package.string(), seen->second.rev};
+      continue;
+    }
+    std::optional<json::object> record;
+    {
+      auto access = FileCoordinator::shared().read(package);
+      record = readRecord(package);
+    }
+    ++cost.records_read;
+    if (!record) continue;  // half written or damaged: the next change looks again
+    const auto last = last_rev_.find(id);
+    const std::int64_t raised = std::max((last == last_rev_.end() ? 0 : last->second) + 1,
+                                         integer_of(record->if_contains("rev")).value_or(1));
+    (*record)["rev"] = raised;
+    const bool was_known = seen != seen_.end();
+    seen_[id] = Seen{stamp->size, stamp->date, hash, package.string(), raised};
+    last_rev_[id] = raised;
+    ledger_[id] = package.string();
+    ledger_changed = true;
+    if (const json::object* doc = json::find_object(*record, "doc")) {
+      if (services_.spotlight) services_.spotlight->update(id, *doc, package);
+      if (services_.log) {
+        services_.log->append("outside-change",
+                              json::object{{"doc", id},
+                                           {"rev", raised},
+                                           {"nodes", HostLog::ids(*doc).count},
+                                           {"was", was_known ? "changed" : "new"}});
+      }
+    }
+    changed.push_back(std::move(*record));
+  }
+
+  // Removals only when the folder itself can be listed: an unmounted or unreadable folder
+  // must not look like every document deleted.
+  std::error_code ec;
+  fs::directory_iterator probe(root_, ec);
+  if (!ec) {
+    std::vector<std::string> gone;
+    for (const auto& [id, entry] : seen_) {
+      if (id.starts_with("_") || index_.contains(id)) continue;
+      const fs::path package(entry.path);
+      const fs::path placeholder =
+          package.parent_path() / ("." + package.filename().string() + ".icloud");
+      std::error_code exists_ec;
+      if (fs::exists(fs::symlink_status(package, exists_ec)) ||
+          fs::exists(fs::symlink_status(placeholder, exists_ec))) {
+        continue;
+      }
+      gone.push_back(id);
+    }
+    for (const auto& id : gone) {
+      const std::int64_t before = last_rev_.contains(id) ? last_rev_[id] : seen_[id].rev;
+      const std::int64_t raised = before + 1;
+      seen_.erase(id);
+      last_rev_[id] = raised;
+      if (services_.spotlight) services_.spotlight->remove(id);
+      if (services_.log) {
+        services_.log->append("outside-removed", json::object{{"doc", id}, {"rev", raised}});
+      }
+      removed.push_back(json::object{
+          {"id", id}, {"rev", raised}, {"updated", now}, {"deleted", true}, {"deletedAt", now}});
+    }
+  }
+  if (ledger_changed) save_ledger_locked(guard);
+  last_check_ = cost;
+  for (auto& r : removed) changed.push_back(std::move(r));
+  return changed;
+}
+
+Library::CheckCost Library::lastCheckCost() const {
+  Guard guard(mutex_);
+  return last_check_;
 }
 
 // ---- state ----

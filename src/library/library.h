@@ -8,6 +8,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -80,7 +81,10 @@ class Library {
 
   // ---- scan and open ----
   // Scans the given folders (position 0 is the writing folder). Pure apart from file reads.
-  static ScanResult scan(const std::vector<fs::path>& folders);
+  // `known`, when given, may name the id of a package without reading it (the outside-change
+  // check knows every package whose "document.json" it has seen unchanged).
+  using KnownID = std::function<std::optional<std::string>(const fs::path& package)>;
+  static ScanResult scan(const std::vector<fs::path>& folders, const KnownID& known = {});
   // Rescans and gives the problems found.
   std::vector<Problem> rescan();
   // Rescans, then reads every package: id → record.
@@ -117,6 +121,19 @@ class Library {
   // Rebuilds the search index and refreshes stale previews on `background` (inline when null).
   void reindexSpotlight(WorkerPool* background);
 
+  // ---- changes made outside the app ----
+  // Compares the folders with what the app last read or wrote: the records of documents changed
+  // or added by other programs (with raised revisions), then removal records. Only reads.
+  json::array externalChanges();
+  // What the last comparison had to read: packages whose identity or contents were read, and
+  // files hashed. A pass over an unchanged library reads and hashes nothing.
+  struct CheckCost {
+    std::size_t identities_read = 0;
+    std::size_t hashed = 0;
+    std::size_t records_read = 0;
+  };
+  CheckCost lastCheckCost() const;
+
   // ---- state, for the outside-change check and for tests ----
   std::map<std::string, std::string> ledger() const;
   std::optional<Seen> seen(std::string_view id) const;
@@ -145,6 +162,7 @@ class Library {
   std::vector<Problem> problems_;
   std::map<std::string, Seen> seen_;
   std::map<std::string, std::int64_t> last_rev_;
+  CheckCost last_check_;
 };
 
 }  // namespace qs::library

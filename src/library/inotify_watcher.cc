@@ -1,0 +1,280 @@
+#include "library/inotify_watcher.h"
+
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <cassert>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+namespace qs::library {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::uint32_t kFolderEvents = IN_CREATE | IN_DELETE | IN_MODIFY | IN_CLOSE_WRITE |
+                                        IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF |
+                                        IN_MOVE_SELF | IN_ONLYDIR | IN_EXCL_UNLINK | IN_DONT_FOLLOW;
+
+constexpr const char* kWatchLimitLine =
+    "Quillstone: the folder watch reached the system's limit of watches "
+    "(fs.inotify.max_user_watches); changes in some folders are found by a full check only";
+
+// The folder as the paths below it are spelled: no "." or ".." parts, no trailing "/".
+std::string spelled(const fs::path& folder) {
+  std::string s = folder.lexically_normal().string();
+  while (s.size() > 1 && s.back() == '/') s.pop_back();
+  return s;
+}
+
+}  // namespace
+
+std::vector<InotifyEvent> parseInotifyEvents(std::span<const std::byte> buffer) {
+  std::vector<InotifyEvent> events;
+  std::size_t offset = 0;
+  while (buffer.size() - offset >= sizeof(inotify_event)) {
+    inotify_event header;
+    std::memcpy(&header, buffer.data() + offset, sizeof header);
+    offset += sizeof header;
+    if (header.len > buffer.size() - offset) break;
+    // The name is padded with NULs to the record's length.
+    const char* name = reinterpret_cast<const char*>(buffer.data() + offset);
+    events.push_back({header.wd, header.mask, header.cookie, std::string(name, strnlen(name, header.len))});
+    offset += header.len;
+  }
+  return events;
+}
+
+InotifyWatcher::InotifyWatcher(EventLoop& main) : main_(main) {}
+
+InotifyWatcher::~InotifyWatcher() { stop(); }
+
+bool InotifyWatcher::start(const fs::path& folder, Callback callback) {
+  assert(std::this_thread::get_id() == main_thread_);
+  stop();
+  inotifyFd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  stopFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  bool watching = false;
+  if (inotifyFd_ >= 0 && stopFd_ >= 0) {
+    std::lock_guard lock(mutex_);
+    root_ = spelled(folder);
+    // Watched here rather than on the reader thread, so that every change after start returns
+    // is seen. What is already there is not news.
+    watchTree_locked(root_, Listing::Quiet);
+    watching = watchOf_.contains(root_);
+  }
+  if (!watching) {
+    stop();
+    return false;
+  }
+  callback_ = std::move(callback);
+  reader_ = std::thread([this, inotifyFd = inotifyFd_, stopFd = stopFd_] {
+    readEvents(inotifyFd, stopFd);
+  });
+  pthread_setname_np(reader_.native_handle(), "qs-folderwatch");
+  return true;
+}
+
+void InotifyWatcher::stop() {
+  assert(std::this_thread::get_id() == main_thread_);
+  if (reader_.joinable()) {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t written = ::write(stopFd_, &one, sizeof one);
+    reader_.join();
+  }
+  // Closing the descriptor removes every watch.
+  if (inotifyFd_ >= 0) ::close(std::exchange(inotifyFd_, -1));
+  if (stopFd_ >= 0) ::close(std::exchange(stopFd_, -1));
+  {
+    std::lock_guard lock(mutex_);
+    if (flushTimer_) main_.cancel(*flushTimer_);
+    flushTimer_.reset();
+    root_.clear();
+    folderOf_.clear();
+    watchOf_.clear();
+    batch_.clear();
+    inBatch_.clear();
+    overflow_ = false;
+  }
+  callback_ = nullptr;
+}
+
+std::size_t InotifyWatcher::watchCountForTesting() const {
+  std::lock_guard lock(mutex_);
+  return folderOf_.size();
+}
+
+std::optional<int> InotifyWatcher::watchForTesting(const std::string& folder) const {
+  std::lock_guard lock(mutex_);
+  auto it = watchOf_.find(folder);
+  if (it == watchOf_.end()) return std::nullopt;
+  return it->second;
+}
+
+void InotifyWatcher::handleBufferForTesting(std::span<const std::byte> buffer) {
+  handleBuffer(buffer);
+}
+
+void InotifyWatcher::setWatchLimitForTesting(std::optional<std::size_t> limit) {
+  std::lock_guard lock(mutex_);
+  watchLimit_ = limit;
+}
+
+void InotifyWatcher::readEvents(int inotifyFd, int stopFd) {
+  alignas(inotify_event) std::byte buffer[64 * 1024];
+  pollfd fds[] = {{inotifyFd, POLLIN, 0}, {stopFd, POLLIN, 0}};
+  while (true) {
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (fds[1].revents != 0) return;
+    if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) return;
+    while (true) {
+      const ssize_t got = ::read(inotifyFd, buffer, sizeof buffer);
+      if (got > 0) {
+        handleBuffer({buffer, static_cast<std::size_t>(got)});
+      } else if (got < 0 && errno == EINTR) {
+        continue;
+      } else {
+        break;  // drained (EAGAIN)
+      }
+    }
+  }
+}
+
+void InotifyWatcher::handleBuffer(std::span<const std::byte> buffer) {
+  const auto events = parseInotifyEvents(buffer);
+  std::lock_guard lock(mutex_);
+  for (const auto& event : events) handle_locked(event);
+}
+
+void InotifyWatcher::handle_locked(const InotifyEvent& event) {
+  if (event.mask & IN_Q_OVERFLOW) {
+    noteOverflow_locked();
+    // Folders made while events were lost have no watch yet.
+    if (!root_.empty()) watchTree_locked(root_, Listing::ReportNewFolders);
+    return;
+  }
+  const auto found = folderOf_.find(event.wd);
+  if (found == folderOf_.end()) return;  // a watch dropped since
+  const std::string folder = found->second;
+  if (event.mask & IN_IGNORED) {
+    folderOf_.erase(found);
+    auto it = watchOf_.find(folder);
+    if (it != watchOf_.end() && it->second == event.wd) watchOf_.erase(it);
+    return;
+  }
+  const std::string path = event.name.empty() ? folder : folder + '/' + event.name;
+  note_locked(path);
+  if (event.mask & IN_ISDIR) {
+    if (event.mask & (IN_CREATE | IN_MOVED_TO)) {
+      watchTree_locked(path, Listing::ReportNewFolders);
+    } else if (event.mask & IN_MOVED_FROM) {
+      // Watches follow the folder, not its name: wherever it went, its old paths are wrong now.
+      // If it went somewhere in the tree, IN_MOVED_TO watches it again under the new name.
+      unwatchTree_locked(path);
+    }
+  }
+  if ((event.mask & IN_MOVE_SELF) && folder == root_) unwatchTree_locked(root_);
+}
+
+InotifyWatcher::Added InotifyWatcher::addWatch_locked(const std::string& folder) {
+  int wd = -1;
+  if (watchLimit_ && folderOf_.size() >= *watchLimit_) {
+    errno = ENOSPC;
+  } else {
+    wd = inotify_add_watch(inotifyFd_, folder.c_str(), kFolderEvents);
+  }
+  if (wd < 0) {
+    // Gone again, not a folder or not readable: nothing to watch. The watch limit, though,
+    // means changes go unseen, which only a full check can make up for.
+    if (errno == ENOSPC) {
+      noteOverflow_locked();
+      if (!std::exchange(limitLogged_, true)) std::fprintf(stderr, "%s\n", kWatchLimitLine);
+    }
+    return Added::Failed;
+  }
+  // The kernel hands back the existing descriptor for a folder already watched.
+  auto known = folderOf_.find(wd);
+  if (known != folderOf_.end()) {
+    if (known->second == folder) return Added::Known;
+    watchOf_.erase(known->second);  // moved while its events were lost
+  }
+  folderOf_[wd] = folder;
+  watchOf_[folder] = wd;
+  return Added::New;
+}
+
+void InotifyWatcher::watchTree_locked(const std::string& top, Listing listing) {
+  std::vector<std::string> folders{top};
+  while (!folders.empty()) {
+    const std::string folder = std::move(folders.back());
+    folders.pop_back();
+    const Added added = addWatch_locked(folder);
+    if (added == Added::Failed) continue;
+    // Listed after the watch exists: a file made in between is seen twice at worst.
+    const bool report = listing == Listing::ReportNewFolders && added == Added::New;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+      std::string path = it->path().string();
+      std::error_code status_ec;
+      if (it->symlink_status(status_ec).type() == fs::file_type::directory) folders.push_back(path);
+      if (report) note_locked(std::move(path));
+    }
+  }
+}
+
+void InotifyWatcher::unwatchTree_locked(const std::string& top) {
+  auto drop = [this](std::map<std::string, int>::iterator it) {
+    inotify_rm_watch(inotifyFd_, it->second);
+    folderOf_.erase(it->second);
+    return watchOf_.erase(it);
+  };
+  if (auto it = watchOf_.find(top); it != watchOf_.end()) drop(it);
+  // Everything below `top` sorts from top + "/" up to top + "0" ("0" follows "/").
+  const auto below_end = watchOf_.lower_bound(top + '0');
+  for (auto it = watchOf_.lower_bound(top + '/'); it != below_end;) it = drop(it);
+}
+
+void InotifyWatcher::note_locked(std::string path) {
+  if (inBatch_.insert(path).second) batch_.push_back(std::move(path));
+  scheduleFlush_locked();
+}
+
+void InotifyWatcher::noteOverflow_locked() {
+  overflow_ = true;
+  scheduleFlush_locked();
+}
+
+// The first news of a batch starts its timer; the batch goes out when it fires.
+void InotifyWatcher::scheduleFlush_locked() {
+  if (flushTimer_) return;
+  flushTimer_ = main_.post_after(kLatency, [this, alive = std::weak_ptr<const bool>(alive_)] {
+    if (!alive.expired()) flush();
+  });
+}
+
+void InotifyWatcher::flush() {
+  std::vector<std::string> paths;
+  bool overflow = false;
+  {
+    std::lock_guard lock(mutex_);
+    flushTimer_.reset();
+    paths.swap(batch_);
+    inBatch_.clear();
+    overflow = std::exchange(overflow_, false);
+  }
+  if ((paths.empty() && !overflow) || !callback_) return;
+  // A copy: the callback may destroy this watcher, and callback_ with it.
+  Callback callback = callback_;
+  callback(std::move(paths), overflow);
+}
+
+}  // namespace qs::library

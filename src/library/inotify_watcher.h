@@ -1,0 +1,104 @@
+// FileEvents on Linux: inotify watches on the folder and on every folder below it, read by a
+// thread of the watcher's own and handed to the main loop in batches.
+//
+// inotify is not recursive and loses events in a few known ways; this is how each is met:
+//  - a new folder gets its watch only after it appeared, so whatever was written into it before
+//    is never reported: the new folder is listed once watched and everything in it is reported;
+//  - a full event queue (IN_Q_OVERFLOW) and the watch limit (inotify_add_watch failing with
+//    ENOSPC) lose events: both are reported as an overflow, after which the owner checks the
+//    whole folder; after a queue overflow the tree is walked again for folders left unwatched;
+//  - a rename arrives as IN_MOVED_FROM / IN_MOVED_TO, not always together: each path is reported
+//    as it comes; a folder moved away loses its watches, one moved in is watched and listed.
+// Symbolic links to folders are not followed.
+//
+// Threads: as FileEvents; the reader thread only collects paths and never calls the callback,
+// so the watcher may be destroyed from inside its own callback.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "core/event_loop.h"
+#include "library/file_events.h"
+
+namespace qs::library {
+
+// One record of the kernel's inotify buffer.
+struct InotifyEvent {
+  int wd = -1;
+  std::uint32_t mask = 0;
+  std::uint32_t cookie = 0;
+  std::string name;  // empty for events on the watched folder itself
+};
+
+// The events in `buffer` as read(2) filled it. A record cut short at the end is left out.
+std::vector<InotifyEvent> parseInotifyEvents(std::span<const std::byte> buffer);
+
+class InotifyWatcher final : public FileEvents {
+ public:
+  // How long a batch collects paths after its first one before it is handed over.
+  static constexpr std::chrono::milliseconds kLatency{200};
+
+  explicit InotifyWatcher(EventLoop& main);
+  ~InotifyWatcher() override;
+  InotifyWatcher(const InotifyWatcher&) = delete;
+  InotifyWatcher& operator=(const InotifyWatcher&) = delete;
+
+  [[nodiscard]] bool start(const std::filesystem::path& folder, Callback callback) override;
+  void stop() override;
+
+  // The number of folders watched.
+  std::size_t watchCountForTesting() const;
+  // The watch descriptor of a watched folder.
+  std::optional<int> watchForTesting(const std::string& folder) const;
+  // Handles `buffer` as if the reader thread had read it from the kernel.
+  void handleBufferForTesting(std::span<const std::byte> buffer);
+  // Makes inotify_add_watch fail with ENOSPC once this many folders are watched.
+  void setWatchLimitForTesting(std::optional<std::size_t> limit);
+
+ private:
+  enum class Added { Failed, New, Known };
+  enum class Listing { Quiet, ReportNewFolders };
+
+  void read(int inotifyFd, int stopFd);
+  void handleBuffer(std::span<const std::byte> buffer);
+  void handle_locked(const InotifyEvent& event);
+  Added addWatch_locked(const std::string& folder);
+  void watchTree_locked(const std::string& top, Listing listing);
+  void unwatchTree_locked(const std::string& top);
+  void note_locked(std::string path);
+  void noteOverflow_locked();
+  void scheduleFlush_locked();
+  void flush();
+
+  EventLoop& main_;
+  Callback callback_;  // main thread only
+  std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
+  int inotifyFd_ = -1;
+  int stopFd_ = -1;
+  std::thread reader_;
+
+  mutable std::mutex mutex_;  // guards everything below
+  std::string root_;
+  std::unordered_map<int, std::string> folderOf_;  // watch descriptor -> folder
+  std::map<std::string, int> watchOf_;             // folder -> watch descriptor, sorted for subtrees
+  std::vector<std::string> batch_;
+  std::unordered_set<std::string> inBatch_;
+  bool overflow_ = false;
+  std::optional<EventLoop::TimerId> flushTimer_;
+  bool limitLogged_ = false;
+  std::optional<std::size_t> watchLimit_;
+  [[maybe_unused]] const std::thread::id main_thread_ = std::this_thread::get_id();
+};
+
+}  // namespace qs::library
