@@ -15,7 +15,9 @@ FolderWatch::FolderWatch(EventLoop& main, SerialQueue& work, Check check, Delive
       deliver_(std::move(deliver)),
       onHidden_(std::move(onHidden)) {}
 
-FolderWatch::~FolderWatch() { stop(); }
+FolderWatch::~FolderWatch() {
+  stop();
+}
 
 void FolderWatch::start(const std::filesystem::path& folder, std::unique_ptr<FileEvents> events) {
   assert(std::this_thread::get_id() == main_thread_);

@@ -45,7 +45,8 @@ std::vector<InotifyEvent> parseInotifyEvents(std::span<const std::byte> buffer) 
     if (header.len > buffer.size() - offset) break;
     // The name is padded with NULs to the record's length.
     const char* name = reinterpret_cast<const char*>(buffer.data() + offset);
-    events.push_back({header.wd, header.mask, header.cookie, std::string(name, strnlen(name, header.len))});
+    events.push_back(
+        {header.wd, header.mask, header.cookie, std::string(name, strnlen(name, header.len))});
     offset += header.len;
   }
   return events;
@@ -53,7 +54,9 @@ std::vector<InotifyEvent> parseInotifyEvents(std::span<const std::byte> buffer) 
 
 InotifyWatcher::InotifyWatcher(EventLoop& main) : main_(main) {}
 
-InotifyWatcher::~InotifyWatcher() { stop(); }
+InotifyWatcher::~InotifyWatcher() {
+  stop();
+}
 
 bool InotifyWatcher::start(const fs::path& folder, Callback callback) {
   assert(std::this_thread::get_id() == main_thread_);
@@ -74,9 +77,8 @@ bool InotifyWatcher::start(const fs::path& folder, Callback callback) {
     return false;
   }
   callback_ = std::move(callback);
-  reader_ = std::thread([this, inotifyFd = inotifyFd_, stopFd = stopFd_] {
-    readEvents(inotifyFd, stopFd);
-  });
+  reader_ = std::thread(
+      [this, inotifyFd = inotifyFd_, stopFd = stopFd_] { readEvents(inotifyFd, stopFd); });
   pthread_setname_np(reader_.native_handle(), "qs-folderwatch");
   return true;
 }

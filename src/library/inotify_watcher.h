@@ -70,7 +70,7 @@ class InotifyWatcher final : public FileEvents {
   enum class Added { Failed, New, Known };
   enum class Listing { Quiet, ReportNewFolders };
 
-  void read(int inotifyFd, int stopFd);
+  void readEvents(int inotifyFd, int stopFd);
   void handleBuffer(std::span<const std::byte> buffer);
   void handle_locked(const InotifyEvent& event);
   Added addWatch_locked(const std::string& folder);
@@ -91,7 +91,7 @@ class InotifyWatcher final : public FileEvents {
   mutable std::mutex mutex_;  // guards everything below
   std::string root_;
   std::unordered_map<int, std::string> folderOf_;  // watch descriptor -> folder
-  std::map<std::string, int> watchOf_;             // folder -> watch descriptor, sorted for subtrees
+  std::map<std::string, int> watchOf_;  // folder -> watch descriptor, sorted for subtrees
   std::vector<std::string> batch_;
   std::unordered_set<std::string> inBatch_;
   bool overflow_ = false;

@@ -1,0 +1,162 @@
+#include "library/folder_watch.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+
+namespace qs::library {
+namespace {
+
+using namespace std::chrono_literals;
+using Paths = std::vector<std::string>;
+
+const std::string kFolder = "/home/u/Writing";
+const std::string kDoc = kFolder + "/Letter.quillstone/document.json";
+const std::string kInbox = kFolder + "/.quillstone/claude/inbox/r-1.json";
+
+// A FileEvents source the test fires by hand.
+struct FakeEvents final : FileEvents {
+  struct Source {
+    Callback callback;
+    bool running = false;
+    void fire(const Paths& paths, bool overflow = false) {
+      if (running) callback(paths, overflow);
+    }
+  };
+  explicit FakeEvents(Source& s) : source(s) {}
+  bool start(const std::filesystem::path&, Callback callback) override {
+    source.callback = std::move(callback);
+    return source.running = true;
+  }
+  void stop() override { source.running = false; }
+  Source& source;
+};
+
+class FolderWatchTest : public ::testing::Test {
+ protected:
+  FolderWatchTest() { watch.start(kFolder, std::make_unique<FakeEvents>(source)); }
+
+  ManualEventLoop loop;
+  InlineSerialQueue work;
+  int checks = 0;
+  std::vector<json::array> delivered;
+  std::vector<Paths> hidden;
+  FakeEvents::Source source;
+  FakeEvents::Source other;
+  FolderWatch watch{loop, work,
+                    [this] {
+                      ++checks;
+                      return std::vector<json::value>{};
+                    },
+                    [this](const json::array& records) { delivered.push_back(records); },
+                    [this](Paths paths) { hidden.push_back(std::move(paths)); }};
+};
+
+TEST_F(FolderWatchTest, ABurstLeadsToOneCheckHalfASecondAfterItsLastEvent) {
+  for (int i = 0; i < 1000; ++i) {
+    if (i % 10 == 0) loop.advance(1ms);
+    source.fire({kFolder + "/Doc " + std::to_string(i) + ".quillstone/document.json"});
+  }
+  loop.advance(FolderWatch::kQuietPeriod - 1ms);
+  EXPECT_EQ(checks, 0);
+  loop.advance(1ms);
+  EXPECT_EQ(checks, 1);
+  loop.advance(5s);
+  EXPECT_EQ(checks, 1);
+  EXPECT_TRUE(delivered.empty()) << "a check that finds nothing delivers nothing";
+}
+
+TEST_F(FolderWatchTest, EventsThatNeverStopStillGetChecked) {
+  for (int i = 0; i < 20; ++i) {
+    source.fire({kDoc});
+    loop.advance(300ms);
+  }
+  EXPECT_EQ(checks, 2);  // at 2.0 s and 4.1 s, each 2 s after the first event it answers
+  loop.advance(1s);
+  EXPECT_EQ(checks, 3);
+}
+
+TEST_F(FolderWatchTest, OwnFoldersGoToOnHiddenAndStartNoCheckWhileOthersAndOverflowsDo) {
+  source.fire({kInbox, kFolder + "/.quillstone"});
+  source.fire({});
+  loop.advance(3s);
+  EXPECT_EQ(checks, 0);
+  EXPECT_EQ(hidden, (std::vector<Paths>{{kInbox, kFolder + "/.quillstone"}}));
+
+  hidden.clear();
+  source.fire({kInbox, kDoc, kFolder + "/.quillstone/claude"});
+  EXPECT_EQ(hidden, (std::vector<Paths>{{kInbox, kFolder + "/.quillstone/claude"}}));
+  loop.advance(FolderWatch::kQuietPeriod);
+  EXPECT_EQ(checks, 1);
+
+  source.fire({kInbox}, true);
+  loop.advance(FolderWatch::kQuietPeriod);
+  EXPECT_EQ(checks, 2);
+
+  // Only what lies below the writing folder counts, wherever the folder itself is.
+  const std::string nested = "/home/u/.quillstone/Writing";
+  watch.start(nested, std::make_unique<FakeEvents>(source));
+  source.fire({nested + "/Letter.quillstone/document.json"});
+  loop.advance(FolderWatch::kQuietPeriod);
+  EXPECT_EQ(checks, 3);
+}
+
+TEST_F(FolderWatchTest, LooksDuringARunningCheckShareOneMoreAndAnswerAfterDelivery) {
+  std::promise<void> gate;
+  std::shared_future<void> opened = gate.get_future().share();
+  std::atomic<int> runs = 0;
+  ThreadSerialQueue queue("quillstone.test");
+  FolderWatch gated(
+      loop, queue,
+      [&] {
+        const int run = ++runs;
+        opened.wait();
+        return std::vector<json::value>{json::value(run)};
+      },
+      [&](const json::array& records) { delivered.push_back(records); }, nullptr);
+
+  std::vector<json::array> answers(3);
+  for (auto& answer : answers) {
+    gated.look([&](const json::array& records) {
+      EXPECT_EQ(delivered.back(), records) << "delivered before the answer";
+      answer = records;
+    });
+  }
+  gate.set_value();
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (answers[2].empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+    loop.run_pending();
+  }
+  EXPECT_EQ(runs, 2);
+  EXPECT_EQ(answers, (std::vector<json::array>{{1}, {2}, {2}}));
+  EXPECT_EQ(delivered, (std::vector<json::array>{{1}, {2}}));
+}
+
+TEST_F(FolderWatchTest, StoppedRestartedAndDestroyedWatchesReportNothingStale) {
+  source.fire({kDoc});
+  watch.stop();
+  EXPECT_FALSE(source.running);
+  loop.advance(3s);
+  EXPECT_EQ(checks, 0);
+
+  watch.start(kFolder, std::make_unique<FakeEvents>(source));
+  watch.start(kFolder, std::make_unique<FakeEvents>(other));
+  EXPECT_FALSE(source.running);
+  other.fire({kDoc});
+  loop.advance(FolderWatch::kQuietPeriod);
+  EXPECT_EQ(checks, 1);
+
+  // A check still out when its watch goes delivers nowhere.
+  auto doomed = std::make_unique<FolderWatch>(
+      loop, work, [] { return std::vector<json::value>{json::value(1)}; },
+      [](const json::array&) { ADD_FAILURE() << "delivered after destruction"; }, nullptr);
+  doomed->look();
+  doomed.reset();
+  loop.run_pending();
+}
+
+}  // namespace
+}  // namespace qs::library

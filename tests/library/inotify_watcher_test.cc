@@ -1,0 +1,234 @@
+#include "library/inotify_watcher.h"
+
+#include <gtest/gtest.h>
+#include <sys/inotify.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "support/temp_dir.h"
+
+namespace qs::library {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using qs::testing::TempDir;
+using qs::testing::write_text;
+
+// A thread-safe EventLoop on the real clock; tasks run on the test's thread inside runUntil.
+class TestLoop final : public EventLoop {
+ public:
+  using Clock = std::chrono::steady_clock;
+  void post(Task task) override { post_after(0ms, std::move(task)); }
+  TimerId post_after(std::chrono::milliseconds delay, Task task) override {
+    std::lock_guard lock(mutex_);
+    timers_.emplace(std::pair(Clock::now() + delay, next_id_), std::move(task));
+    return next_id_++;
+  }
+  void cancel(TimerId id) override {
+    std::lock_guard lock(mutex_);
+    std::erase_if(timers_, [id](const auto& timer) { return timer.first.second == id; });
+  }
+  // Runs tasks as they fall due until `done` holds; false if that takes longer than `limit`.
+  bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s) {
+    for (const auto end = Clock::now() + limit; !done(); std::this_thread::sleep_for(2ms)) {
+      if (Clock::now() > end) return false;
+      while (Task task = takeDue()) task();
+    }
+    return true;
+  }
+  void runFor(std::chrono::milliseconds period) {
+    runUntil([] { return false; }, period);
+  }
+
+ private:
+  Task takeDue() {
+    std::lock_guard lock(mutex_);
+    if (timers_.empty() || timers_.begin()->first.first > Clock::now()) return nullptr;
+    return std::move(timers_.extract(timers_.begin()).mapped());
+  }
+  std::mutex mutex_;
+  std::map<std::pair<Clock::time_point, TimerId>, Task> timers_;
+  TimerId next_id_ = 1;
+};
+
+struct Raw {
+  int wd;
+  std::uint32_t mask;
+  std::string name;
+};
+
+// Records as the kernel lays them out; names (shorter than 16 bytes here) padded to 16.
+std::vector<std::byte> kernelBuffer(std::initializer_list<Raw> raws) {
+  std::vector<std::byte> out;
+  for (const auto& raw : raws) {
+    inotify_event header{raw.wd, raw.mask, 0, raw.name.empty() ? 0u : 16u};
+    const std::size_t at = out.size();
+    out.resize(at + sizeof header + header.len);
+    std::memcpy(out.data() + at, &header, sizeof header);
+    std::memcpy(out.data() + at + sizeof header, raw.name.data(), raw.name.size());
+  }
+  return out;
+}
+
+class InotifyWatcherTest : public ::testing::Test {
+ protected:
+  void startWatching() {
+    ASSERT_TRUE(watcher.start(dir.path(), [this](std::vector<std::string> paths, bool overflow) {
+      for (auto& path : paths) reported.push_back(std::move(path));
+      if (overflow) ++overflows;
+    }));
+  }
+  bool seen(const fs::path& path) const {
+    return std::find(reported.begin(), reported.end(), path.string()) != reported.end();
+  }
+  bool waitFor(std::initializer_list<fs::path> paths) {
+    return loop.runUntil([&] {
+      return std::all_of(paths.begin(), paths.end(), [&](const fs::path& p) { return seen(p); });
+    });
+  }
+
+  TempDir dir;
+  TestLoop loop;
+  InotifyWatcher watcher{loop};
+  std::vector<std::string> reported;
+  int overflows = 0;
+};
+
+TEST_F(InotifyWatcherTest, NewFoldersAreWatchedAndWhatWasWrittenBeforeTheirWatchIsReported) {
+  startWatching();
+  fs::create_directories(dir / "a/b/c");
+  write_text(dir / "a/b/c/one", "1");
+  EXPECT_TRUE(waitFor({dir / "a", dir / "a/b", dir / "a/b/c", dir / "a/b/c/one"}));
+
+  // A tree moved in was all written before any watch of ours: only its listing tells.
+  TempDir elsewhere;
+  write_text(elsewhere / "t/u/two", "2");
+  fs::rename(elsewhere / "t", dir / "t");
+  EXPECT_TRUE(waitFor({dir / "t", dir / "t/u", dir / "t/u/two"}));
+  EXPECT_EQ(watcher.watchCountForTesting(), 6u);
+
+  reported.clear();
+  write_text(dir / "a/b/c/three", "3");
+  write_text(dir / "t/u/four", "4");
+  EXPECT_TRUE(waitFor({dir / "a/b/c/three", dir / "t/u/four"}));
+  EXPECT_EQ(overflows, 0);
+}
+
+TEST_F(InotifyWatcherTest, RenamesReportBothPathsAndWatchesFollowMovedFolders) {
+  TempDir elsewhere;
+  write_text(dir / "old.txt", "x");
+  fs::create_directories(dir / "folder");
+  startWatching();
+
+  fs::rename(dir / "old.txt", dir / "new.txt");
+  EXPECT_TRUE(waitFor({dir / "old.txt", dir / "new.txt"}));
+
+  // Within the tree: later changes come under the new name only.
+  fs::rename(dir / "folder", dir / "renamed");
+  write_text(dir / "renamed/inside", "y");
+  EXPECT_TRUE(waitFor({dir / "folder", dir / "renamed", dir / "renamed/inside"}));
+  EXPECT_FALSE(seen(dir / "folder/inside"));
+  EXPECT_EQ(watcher.watchCountForTesting(), 2u);
+
+  // Out of the tree: its changes are no longer ours. The marker, written after, arrives after.
+  reported.clear();
+  fs::rename(dir / "renamed", elsewhere / "renamed");
+  EXPECT_TRUE(waitFor({dir / "renamed"}));
+  EXPECT_EQ(watcher.watchCountForTesting(), 1u);
+  reported.clear();
+  write_text(elsewhere / "renamed/later", "z");
+  write_text(dir / "marker", "m");
+  EXPECT_TRUE(waitFor({dir / "marker"}));
+  EXPECT_EQ(reported, std::vector<std::string>{(dir / "marker").string()});
+}
+
+TEST_F(InotifyWatcherTest, RemovedFolderDropsItsWatchAndARecreatedOneIsWatchedAgain) {
+  fs::create_directories(dir / "sub/inner");
+  startWatching();
+  EXPECT_EQ(watcher.watchCountForTesting(), 3u);
+
+  fs::remove_all(dir / "sub");
+  EXPECT_TRUE(waitFor({dir / "sub"}));
+  EXPECT_TRUE(loop.runUntil([&] { return watcher.watchCountForTesting() == 1; }));
+
+  reported.clear();
+  write_text(dir / "sub/again", "z");
+  EXPECT_TRUE(waitFor({dir / "sub", dir / "sub/again"}));
+  EXPECT_EQ(watcher.watchCountForTesting(), 2u);
+}
+
+// On the manual clock; nothing happens in the folder, so only the test posts to the loop.
+TEST(InotifyWatcherBatchTest, HandedOverAfterTheLatencyEachPathOnceInFirstSeenOrder) {
+  TempDir dir;
+  ManualEventLoop loop;
+  InotifyWatcher watcher(loop);
+  std::vector<std::vector<std::string>> batches;
+  ASSERT_TRUE(watcher.start(dir.path(), [&](std::vector<std::string> paths, bool overflow) {
+    EXPECT_FALSE(overflow);
+    batches.push_back(std::move(paths));
+  }));
+  const int root = *watcher.watchForTesting(dir.path().string());
+  watcher.handleBufferForTesting(kernelBuffer({{root, IN_MODIFY, "b"},
+                                               {root, IN_MODIFY, "a"},
+                                               {root, IN_CLOSE_WRITE, "b"},
+                                               {root, 0, ""}}));
+  loop.advance(InotifyWatcher::kLatency - 1ms);
+  EXPECT_TRUE(batches.empty());
+  loop.advance(1ms);
+  EXPECT_EQ(batches, (std::vector<std::vector<std::string>>{
+                         {(dir / "b").string(), (dir / "a").string(), dir.path().string()}}));
+}
+
+TEST_F(InotifyWatcherTest, WatchLimitAndQueueOverflowAreReportedAsOverflow) {
+  startWatching();
+  ::testing::internal::CaptureStderr();
+  watcher.setWatchLimitForTesting(1);
+  write_text(dir / "a/x", "1");
+  EXPECT_TRUE(loop.runUntil([&] { return overflows > 0; }));
+  fs::create_directories(dir / "b");
+  EXPECT_TRUE(waitFor({dir / "a", dir / "b"}));
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("Quillstone: the folder watch reached the system's limit of watches "
+                     "(fs.inotify.max_user_watches); changes in some folders are found by a "
+                     "full check only\n"),
+            std::string::npos);
+  EXPECT_EQ(log.find("limit"), log.rfind("limit")) << "logged once";
+  EXPECT_EQ(watcher.watchCountForTesting(), 1u);
+
+  // A lost queue walks the tree again: the folders left unwatched are watched and listed.
+  watcher.setWatchLimitForTesting(std::nullopt);
+  reported.clear();
+  overflows = 0;
+  watcher.handleBufferForTesting(kernelBuffer({{-1, IN_Q_OVERFLOW, ""}}));
+  EXPECT_TRUE(loop.runUntil([&] { return overflows > 0; }));
+  EXPECT_TRUE(seen(dir / "a/x"));
+  EXPECT_EQ(watcher.watchCountForTesting(), 3u);
+}
+
+TEST(InotifyWatcherLifetimeTest, AWatcherDestroyedInItsOwnCallbackStopsCleanly) {
+  TempDir dir;
+  TestLoop loop;
+  auto watcher = std::make_unique<InotifyWatcher>(loop);
+  int calls = 0;
+  ASSERT_TRUE(watcher->start(dir.path(), [&](std::vector<std::string>, bool) {
+    ++calls;
+    watcher.reset();
+  }));
+  write_text(dir / "one", "1");
+  EXPECT_TRUE(loop.runUntil([&] { return calls > 0; }));
+  EXPECT_EQ(watcher, nullptr);
+  write_text(dir / "two", "2");
+  loop.runFor(3 * InotifyWatcher::kLatency);
+  EXPECT_EQ(calls, 1);
+
+  InotifyWatcher unstarted(loop);
+  EXPECT_FALSE(unstarted.start(dir / "missing", [](std::vector<std::string>, bool) {}));
+}
+
+}  // namespace
+}  // namespace qs::library
