@@ -1,0 +1,523 @@
+#include "claude/claude_bridge.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <utility>
+
+#include "app/prefs.h"
+#include "bridge/host_log.h"
+#include "core/ids.h"
+#include "core/text.h"
+#include "support/temp_dir.h"
+
+namespace qs::claude {
+namespace {
+
+namespace fs = std::filesystem;
+using qs::testing::read_text;
+using qs::testing::TempDir;
+using qs::testing::write_text;
+
+const std::string kId = "r-0123abcd-4567-89ab-cdef-0123456789ab";
+const std::string kOtherId = "r-ffffffff-0000-1111-2222-333333333333";
+const std::string kName = kId + ".json";
+const std::string kNothingWaiting =
+    "no request is waiting for it (never sent, cancelled, or already answered)";
+
+struct FakeTarget : ReplyTarget {
+  struct Call {
+    std::string id;
+    json::array bullets;
+    std::string from;
+    json::object options;
+    std::function<void(std::optional<bool>)> then;
+  };
+  bool isLoaded = true;
+  std::vector<Call> calls;
+
+  bool loaded() const override { return isLoaded; }
+  void claudeReply(std::string id, json::array bullets, std::string from, json::object options,
+                   std::function<void(std::optional<bool>)> then) override {
+    calls.push_back(
+        {std::move(id), std::move(bullets), std::move(from), std::move(options), std::move(then)});
+  }
+};
+
+struct FakeTargets : ReplyTargets {
+  std::shared_ptr<FakeTarget> target = std::make_shared<FakeTarget>();
+  std::vector<std::optional<std::string>> asked;
+  std::shared_ptr<ReplyTarget> targetFor(const std::optional<std::string>& docID) override {
+    asked.push_back(docID);
+    return target;
+  }
+};
+
+// JSON text with "ID" standing for kId.
+json::object object(std::string_view text) {
+  return json::parse(text::replace_all(text, "ID", kId))->as_object();
+}
+
+json::object request(std::string_view id = kId) {
+  json::object r = object(
+      R"({"doc": {"id": "d1", "title": "Notes"}, "thought": {"id": "t1"},
+          "thread": [{"id": "e1", "who": "writer", "text": "Why?"}]})");
+  r["requestId"] = id;
+  return r;
+}
+
+class ClaudeBridgeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(root);
+    bridge.setEnabled(true);
+  }
+
+  fs::path inbox() const { return root / ".quillstone/claude/inbox"; }
+  fs::path ignored() const { return inbox() / "ignored"; }
+  fs::path replyFile(const std::string& id = kId) const { return inbox() / (id + ".json"); }
+  fs::path requestFile(const std::string& id = kId) const {
+    return root / ".quillstone/claude/outbox" / (id + ".json");
+  }
+
+  json::object askAndRead(const json::object& page) {
+    auto [ok, message] = bridge.ask(page);
+    EXPECT_TRUE(ok) << message.value_or("");
+    return json::parse(read_text(requestFile()))->as_object();
+  }
+  void reply(std::string_view text, const std::string& id = kId) {
+    write_text(replyFile(id), text::replace_all(text, "ID", id));
+  }
+  // Host log lines without their time.
+  std::vector<std::string> logLines() const {
+    std::vector<std::string> out;
+    const std::string text = read_text(dir / "host-log.txt");
+    for (std::size_t at = 0; at < text.size(); at = text.find('\n', at) + 1) {
+      const std::string line = text.substr(at, text.find('\n', at) - at);
+      out.push_back(line.substr(line.find("  ") + 2));
+    }
+    return out;
+  }
+  // `name` was refused for `reason` just now: moved aside, with a line in both logs.
+  void expectRefused(const std::string& name, const std::string& reason) {
+    SCOPED_TRACE(name + ": " + reason);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(inbox() / name)));
+    EXPECT_TRUE(fs::exists(fs::symlink_status(ignored() / name)));
+    EXPECT_TRUE(read_text(ignored() / "log.txt").ends_with("  " + name + "  " + reason + "\n"));
+    EXPECT_EQ(logLines().back(), "claude-ignored  req=" + fs::path(name).stem().string() +
+                                     "  why=" + text::replace_all(reason, " ", "_"));
+  }
+
+  TempDir dir;
+  fs::path root = dir / "Writing";
+  Prefs prefs{dir / "settings.json"};
+  InlineSerialQueue queue;
+  HostLog log{dir / "host-log.txt", queue};
+  FakeTargets targets;
+  ClaudeBridge bridge{[this] { return root; }, prefs, &log, targets};
+};
+
+TEST(ClaudeRequestIdTest, AcceptsOnlyRPrefixedUUIDsOfEitherCase) {
+  EXPECT_TRUE(ids::is_request_id(kId));
+  EXPECT_TRUE(ids::is_request_id("r-0123ABCD-4567-89AB-CDEF-0123456789aB"));
+  for (std::string_view bad :
+       {"", "0123abcd-4567-89ab-cdef-0123456789ab", "R-0123abcd-4567-89ab-cdef-0123456789ab",
+        "r-{0123abcd-4567-89ab-cdef-0123456789ab}", "r-0123abcd-4567-89ab-cdef-0123456789a",
+        "r-0123abcd-4567-89ab-cdef-0123456789abc", "r-0123abcg-4567-89ab-cdef-0123456789ab",
+        "r-0123abcd45-67-89ab-cdef-0123456789ab", "r-0123abcd-4567-89ab-cdef-0123456789ab\n"}) {
+    EXPECT_FALSE(ids::is_request_id(bad)) << bad;
+  }
+}
+
+TEST_F(ClaudeBridgeTest, AskRefusalsWriteNothing) {
+  auto expectFailure = [&](const json::object& page, std::string_view message) {
+    EXPECT_EQ(bridge.ask(page), std::pair(false, std::optional<std::string>(message)));
+  };
+  ASSERT_TRUE(prefs.set("claudeOnMac", 1));  // only the boolean true turns it on
+  expectFailure(request(), "Claude on this Mac is off. Turn it on in the AI menu.");
+  bridge.setEnabled(true);
+  expectFailure(request("r-{0123abcd-4567-89ab-cdef-0123456789ab}"),
+                "The request had no usable id.");
+  for (auto text : {R"({"doc": {"id": 7}, "thought": {"id": "t"}, "thread": [{}]})",
+                    R"({"doc": {"id": "d"}, "thread": [{}]})",
+                    R"({"doc": {"id": "d"}, "thought": {"id": "t"}, "thread": []})",
+                    R"({"doc": {"id": "d"}, "thought": {"id": "t"}, "thread": [{}, "x"]})"}) {
+    json::object page = object(text);
+    page["requestId"] = kId;
+    expectFailure(page, "The request was missing its document, thought or thread.");
+  }
+  EXPECT_FALSE(fs::exists(root / ".quillstone"));
+  EXPECT_FALSE(fs::exists(dir / "host-log.txt"));
+
+  write_text(root / ".quillstone", "a file where the folder should be");
+  auto [ok, message] = bridge.ask(request());
+  EXPECT_FALSE(ok);
+  EXPECT_TRUE(message->starts_with("The request couldn't be written for Claude: ")) << *message;
+}
+
+TEST_F(ClaudeBridgeTest, AskWritesTheRequestFileWithItsDefaults) {
+  json::object page = object(R"({"requestId": "ID", "doc": {"id": "d1", "title": 42},
+      "thought": {"id": "t1"}, "thread": [{"text": "Hi"}, {"id": "e2", "who": "claude"}],
+      "reads": "all", "paragraphs": [{"id": "p1", "text": "A"}, {"id": "p2", "index": "x"}],
+      "paragraph": {"id": "p1"}, "extra": 1})");
+  std::string ghost;
+  for (int i = 0; i < 45; ++i) ghost += "\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD";  // one character
+  page["ghost"] = ghost;
+
+  json::object file = askAndRead(page);
+  const std::string at(file.at("at").as_string());
+  EXPECT_TRUE(at.size() == 20 && at[10] == 'T' && at[19] == 'Z') << at;  // whole seconds
+  EXPECT_EQ(file.at("replyTo"), json::value(replyFile().string()));
+  file.erase("at");
+  file.erase("replyTo");
+  EXPECT_EQ(file, object(R"({"v": 1, "requestId": "ID", "doc": {"id": "d1", "title": ""},
+      "thought": {"id": "t1"}, "thread": [{"id": "", "who": "writer", "text": "Hi"},
+      {"id": "e2", "who": "claude", "text": ""}], "ghost": ")" +
+                         ghost.substr(0, 40 * 8) + R"(",
+      "paragraphs": [{"id": "p1", "index": 1, "text": "A"}, {"id": "p2", "index": "x", "text": ""}],
+      "paragraph": {"id": "p1", "index": null, "text": ""}})"));
+  EXPECT_TRUE(fs::is_directory(inbox()));
+  EXPECT_TRUE(read_text(requestFile()).starts_with("{\n  \"at\""));  // pretty, keys sorted
+  EXPECT_EQ(logLines().back(),
+            "claude-ask  doc=d1  paragraphs=2  req=" + kId + "  thought=t1  thread=2");
+
+  page["reads"] = "para";
+  page["truncated"] = true;
+  file = askAndRead(page);
+  EXPECT_FALSE(file.contains("paragraphs"));
+  EXPECT_EQ(file.at("truncated"), true);
+  EXPECT_TRUE(logLines().back().find("paragraphs=0") != std::string::npos);
+}
+
+TEST_F(ClaudeBridgeTest, ExcerptAndLinkedAreCut) {
+  auto paragraphs = [&](json::array list) {
+    json::object page = request();
+    page["paragraphs"] = std::move(list);
+    return askAndRead(page);
+  };
+  json::array many;
+  for (int i = 0; i < 250; ++i) many.push_back(json::object{{"id", "p" + std::to_string(i)}});
+  json::object file = paragraphs(many);
+  EXPECT_EQ(file.at("paragraphs").as_array().size(), 200u);
+  EXPECT_EQ(file.at("truncated"), true);
+  many.resize(200);
+  EXPECT_FALSE(paragraphs(many).contains("truncated"));
+
+  std::string accented;
+  for (int i = 0; i < 30'000; ++i) accented += "\xC3\xA9";  // 60,000 bytes
+  file = paragraphs(
+      {{{"id", "a"}, {"text", accented}}, {{"id", "b"}, {"text", std::string(50'000, 'b')}}});
+  EXPECT_EQ(file.at("paragraphs").as_array().size(), 1u);
+  EXPECT_EQ(file.at("truncated"), true);
+  file = paragraphs({{{"id", "a"}}, {{"id", "b"}}, {{"text", "no id"}}, {{"id", "d"}}});
+  EXPECT_EQ(file.at("paragraphs").as_array().size(), 2u);
+  EXPECT_EQ(file.at("truncated"), true);
+  EXPECT_FALSE(paragraphs({{{"id", "a"}}, "not an object"}).contains("paragraphs"));
+
+  json::array linked;
+  for (int i = 0; i < 300; ++i) {
+    linked.push_back(json::object{{"title", i == 1 ? json::value(5) : json::value("T")}});
+    if (i % 2 == 0 || i == 1) linked.back().as_object()["id"] = "l" + std::to_string(i);
+  }
+  json::object page = request();
+  page["reads"] = "linked";
+  page["linked"] = linked;
+  file = askAndRead(page);
+  const auto& written = file.at("linked").as_array();
+  ASSERT_EQ(written.size(), 101u);  // l1 and the even entries below 200
+  EXPECT_EQ(written[1], object(R"({"id": "l1", "title": ""})"));
+  EXPECT_EQ(written.back().at("id"), "l198");
+  page["reads"] = "doc";
+  EXPECT_FALSE(askAndRead(page).contains("linked"));
+}
+
+TEST_F(ClaudeBridgeTest, CancelDeletesOnlyTheRequest) {
+  ASSERT_TRUE(bridge.ask(request()).first);
+  reply(R"({"v": 1, "requestId": "ID", "bullets": ["x"]})");
+  EXPECT_FALSE(bridge.cancel("r-not-an-id"));
+  bridge.setEnabled(false);
+  EXPECT_FALSE(bridge.cancel(kId));
+  EXPECT_TRUE(fs::exists(requestFile()));
+  bridge.setEnabled(true);
+  EXPECT_TRUE(bridge.cancel(kId));
+  EXPECT_FALSE(fs::exists(requestFile()));
+  EXPECT_TRUE(fs::exists(replyFile()));
+  EXPECT_TRUE(bridge.cancel(kOtherId));  // nothing to delete is not an error
+  EXPECT_EQ(logLines().back(), "claude-cancel  req=" + kOtherId);
+  bridge.processInbox();
+  expectRefused(kName, kNothingWaiting);
+}
+
+TEST_F(ClaudeBridgeTest, EveryRefusalMovesTheReplyAsideWithItsReason) {
+  const std::string p = R"({"paragraphId": "p1", "bullets": ["x"]})";
+  std::string fifty = p;
+  for (int i = 0; i < 50; ++i) fifty += "," + p;
+  const std::string long2001 = "\"" + std::string(2001, 'b') + "\"";
+  const std::string twenty = R"("b")" + text::replace_all(std::string(19, ','), ",", R"(,"b")");
+  const std::string noBullets = R"(it has no bullets (send "empty": true for no answer))";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {R"({"v": 1,)", "it isn't JSON"},
+      {R"([1])", "it isn't JSON"},
+      {R"({"requestId": "ID", "bullets": ["x"]})", "it isn't version 1"},
+      {R"({"v": "1", "requestId": "ID", "bullets": ["x"]})", "it isn't version 1"},
+      {R"({"v": true, "requestId": "ID", "bullets": ["x"]})", "it isn't version 1"},
+      {R"({"v": 1.5, "requestId": "ID", "bullets": ["x"]})", "it isn't version 1"},
+      {R"({"v": 1, "requestId": "r-1", "bullets": ["x"]})", "its requestId doesn't match its name"},
+      {R"({"v": 1, "requestId": "ID", "placements": {}})", "placements isn't a list"},
+      {R"({"v": 1, "requestId": "ID", "placements": [1]})", "placements isn't a list"},
+      {R"({"v": 1, "requestId": "ID", "placements": [)" + fifty + "]}", "more than 50 placements"},
+      {R"({"v": 1, "requestId": "ID", "placements": [{"bullets": ["x"]}]})",
+       "a placement has no paragraphId"},
+      {R"({"v": 1, "requestId": "ID", "placements": [{"paragraphId": ")" + std::string(65, 'p') +
+           R"(", "bullets": ["x"]}]})",
+       "a placement has no paragraphId"},
+      {R"({"v": 1, "requestId": "ID", "placements": [{"paragraphId": "p", "bullets": []}]})",
+       "a placement needs 1 to 10 bullets"},
+      {R"({"v": 1, "requestId": "ID", "placements": [{"paragraphId": "p", "bullets": [)" +
+           twenty.substr(0, 4 * 11 - 1) + "]}]}",
+       "a placement needs 1 to 10 bullets"},
+      {R"({"v": 1, "requestId": "ID", "placements": [{"paragraphId": "p", "bullets": [1]}]})",
+       "a placement needs 1 to 10 bullets"},
+      {R"({"v": 1, "requestId": "ID", "placements": [{"paragraphId": "p", "bullets": [)" +
+           long2001 + "]}]}",
+       "a placement's bullet is longer than 2000 characters"},
+      {R"({"v": 1, "requestId": "ID", "placements": [{"paragraphId": "p", "bullets": ["x"],
+           "docId": 5}]})",
+       "a placement names another document"},
+      {R"({"v": 1, "requestId": "ID", "placements": [{"paragraphId": "p", "bullets": ["x"],
+           "docId": "d2"}]})",
+       "a placement names another document"},
+      {R"({"v": 1, "requestId": "ID", "empty": true})", noBullets},
+      {R"({"v": 1, "requestId": "ID", "bullets": []})", noBullets},
+      {R"({"v": 1, "requestId": "ID", "bullets": ["a", 2]})", noBullets},
+      {R"({"v": 1, "requestId": "ID", "bullets": ["b", )" + twenty + "]}", "more than 20 bullets"},
+      {R"({"v": 1, "requestId": "ID", "bullets": [)" + twenty.substr(4) + "," + long2001 + "]}",
+       "a bullet is longer than 2000 characters"},
+  };
+  ASSERT_TRUE(bridge.ask(request()).first);
+  for (const auto& [body, reason] : cases) {
+    reply(body);
+    bridge.processInbox();
+    expectRefused(kName, reason);
+    EXPECT_TRUE(fs::exists(requestFile()));  // kept for a corrected reply
+  }
+  EXPECT_TRUE(targets.target->calls.empty());
+  const std::string ignoredLog = read_text(ignored() / "log.txt");
+  EXPECT_EQ(std::count(ignoredLog.begin(), ignoredLog.end(), '\n'), std::ssize(cases));
+
+  write_text(inbox() / "notes.json", "{}");
+  write_text(inbox() / "notes.JSON", "{}");
+  bridge.processInbox();
+  expectRefused("notes.json", "its name isn't a request id");
+  EXPECT_TRUE(fs::exists(inbox() / "notes.JSON"));
+}
+
+TEST_F(ClaudeBridgeTest, AcceptedRepliesReachThePageAndRemoveBothFiles) {
+  ASSERT_TRUE(bridge.ask(request()).first);
+  ASSERT_TRUE(bridge.ask(request(kOtherId)).first);
+  std::string emoji;
+  for (int i = 0; i < 2000; ++i) emoji += "\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD";  // 2000 characters
+  reply(R"({"v": 1.0, "requestId": "ID", "bullets": ["a", ")" + emoji + R"("], "from": ")" +
+        std::string(200, 'f') + "\"}");
+  reply(R"({"v": 1, "requestId": "ID", "from": 7, "placements": [
+      {"paragraphId": "p1", "bullets": ["a"], "docId": "d1"},
+      {"paragraphId": "p2", "bullets": ["b", "c"]}]})",
+        kOtherId);
+  bridge.processInbox();
+
+  auto& calls = targets.target->calls;
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].id, kId);
+  EXPECT_EQ(calls[0].bullets.size(), 2u);
+  EXPECT_EQ(calls[0].from, std::string(120, 'f'));
+  EXPECT_TRUE(calls[0].options.empty());
+  EXPECT_EQ(calls[1].bullets, json::array{});
+  EXPECT_EQ(calls[1].from, "Claude");
+  EXPECT_EQ(calls[1].options, object(R"({"placements": [{"paragraphId": "p1", "bullets": ["a"]},
+      {"paragraphId": "p2", "bullets": ["b", "c"]}]})"));
+  EXPECT_EQ(targets.asked, (std::vector<std::optional<std::string>>{"d1", "d1"}));
+
+  bridge.processInbox();  // in flight: passed over
+  EXPECT_EQ(calls.size(), 2u);
+  EXPECT_TRUE(bridge.isWorking(kId));
+  calls[0].then(true);
+  EXPECT_FALSE(bridge.isWorking(kId));
+  EXPECT_FALSE(fs::exists(replyFile()));
+  EXPECT_FALSE(fs::exists(requestFile()));
+  EXPECT_EQ(logLines().back(),
+            "claude-reply  bullets=2  doc=d1  empty=false  placements=0  req=" + kId);
+  calls[1].then(true);
+  EXPECT_EQ(logLines().back(),
+            "claude-reply  bullets=0  doc=d1  empty=false  placements=2  req=" + kOtherId);
+
+  ASSERT_TRUE(bridge.ask(request()).first);
+  reply(R"({"v": 1, "requestId": "ID", "bullets": [], "empty": true})");
+  bridge.processInbox();
+  ASSERT_EQ(calls.size(), 3u);
+  EXPECT_EQ(calls[2].options, object(R"({"empty": true})"));
+  calls[2].then(true);
+
+  reply(R"({"v": 1, "requestId": "ID", "bullets": ["again"]})");  // already answered
+  bridge.processInbox();
+  expectRefused(kName, kNothingWaiting);
+}
+
+TEST_F(ClaudeBridgeTest, UnloadedPagesSilenceAndRefusalDecideTheFilesFate) {
+  ASSERT_TRUE(bridge.ask(request()).first);
+  reply(R"({"v": 1, "requestId": "ID", "bullets": ["x"]})");
+  auto& calls = targets.target->calls;
+  targets.target->isLoaded = false;
+  bridge.processInbox();
+  EXPECT_TRUE(calls.empty());
+  EXPECT_FALSE(bridge.isWorking(kId));
+  EXPECT_EQ(logLines().back(), "claude-reply-waits  req=" + kId);
+
+  targets.target->isLoaded = true;
+  bridge.processInbox();
+  ASSERT_EQ(calls.size(), 1u);
+  calls[0].then(std::nullopt);
+  EXPECT_TRUE(fs::exists(replyFile()));
+  EXPECT_TRUE(fs::exists(requestFile()));
+  EXPECT_EQ(logLines().back(), "claude-reply-waits  req=" + kId);
+
+  bridge.processInbox();
+  ASSERT_EQ(calls.size(), 2u);
+  calls[1].then(false);
+  expectRefused(kName, "the page didn't take it (no thought or document knows this request)");
+  EXPECT_FALSE(fs::exists(requestFile()));
+  calls[1].then(true);  // a second answer changes nothing
+  EXPECT_TRUE(fs::exists(ignored() / kName));
+}
+
+TEST_F(ClaudeBridgeTest, NoWindowOrFeatureOffLeavesTheReplyAlone) {
+  ASSERT_TRUE(bridge.ask(request()).first);
+  reply(R"({"v": 1, "requestId": "ID", "bullets": ["x"]})");
+  const std::size_t lines = logLines().size();
+  auto target = std::exchange(targets.target, nullptr);
+  bridge.processInbox();
+  EXPECT_TRUE(fs::exists(replyFile()));
+  EXPECT_EQ(logLines().size(), lines);
+
+  targets.target = target;
+  bridge.setEnabled(false);
+  bridge.processInbox();
+  EXPECT_TRUE(target->calls.empty());
+  bridge.setEnabled(true);
+  write_text(requestFile(), "{broken");
+  bridge.processInbox();
+  EXPECT_EQ(targets.asked.back(), std::nullopt);  // the window side picks the key window
+  EXPECT_EQ(target->calls.size(), 1u);
+}
+
+TEST_F(ClaudeBridgeTest, AWindowGoneWithoutAnsweringFreesItsReply) {
+  ASSERT_TRUE(bridge.ask(request()).first);
+  reply(R"({"v": 1, "requestId": "ID", "bullets": ["x"]})");
+  bridge.processInbox();
+  auto late = targets.target->calls.at(0).then;
+  targets.target = std::make_shared<FakeTarget>();  // the first window closed
+  bridge.processInbox();
+  ASSERT_EQ(targets.target->calls.size(), 1u);
+  late(false);  // the closed window's answer is not the current call's
+  EXPECT_TRUE(fs::exists(replyFile()));
+
+  std::function<void(std::optional<bool>)> outlived;
+  {
+    ClaudeBridge gone([this] { return root; }, prefs, &log, targets);
+    targets.target = std::make_shared<FakeTarget>();
+    gone.processInbox();
+    outlived = targets.target->calls.at(0).then;
+  }
+  outlived(true);  // the bridge is gone: nothing happens
+  EXPECT_TRUE(fs::exists(replyFile()));
+}
+
+TEST(ClaudeReplyTargetTest, DocumentWindowThenKeyThenFirst) {
+  const std::vector<std::optional<std::string>> windows = {std::nullopt, "a", "b", "a"};
+  EXPECT_EQ(replyTargetIndex(windows, 2, "a"), 1u);
+  EXPECT_EQ(replyTargetIndex(windows, 2, "gone"), 2u);
+  EXPECT_EQ(replyTargetIndex(windows, 3, std::nullopt), 3u);  // not the window showing nothing
+  EXPECT_EQ(replyTargetIndex(windows, 9, "gone"), 0u);
+  EXPECT_EQ(replyTargetIndex({}, std::nullopt, "a"), std::nullopt);
+}
+
+TEST_F(ClaudeBridgeTest, HostileReplyFilesAreRefusedWithoutHarm) {
+  ASSERT_TRUE(bridge.ask(request()).first);
+  const std::string valid =
+      text::replace_all(R"({"v": 1, "requestId": "ID", "bullets": ["x"]})", "ID", kId);
+  for (const std::string& body :
+       {R"({"v": 1, "requestId": "ID", "bullets": ["x"], "pad": ")" + std::string(10'000'000, 'x') +
+            "\"}",
+        std::string(100'000, '[') + std::string(100'000, ']'),
+        std::string(R"({"v": 1, "requestId": "ID", "bullets": ["bad \xC3\x28 byte"]})")}) {
+    reply(body);
+    bridge.processInbox();
+    expectRefused(kName, "it isn't JSON");
+  }
+  ASSERT_EQ(::mkfifo(replyFile().c_str(), 0600), 0);  // must not block the main thread
+  bridge.processInbox();
+  expectRefused(kName, "it isn't JSON");
+
+  // Links to a file outside the inbox: the links are moved aside, the file stays as it was.
+  const fs::path outside = dir / "outside.json";
+  write_text(outside, valid);
+  fs::create_symlink(outside, replyFile());
+  bridge.processInbox();
+  expectRefused(kName, "it isn't JSON");
+  EXPECT_TRUE(fs::is_symlink(ignored() / kName));
+  fs::create_symlink(outside, inbox() / "notes.json");
+  bridge.processInbox();
+  expectRefused("notes.json", "its name isn't a request id");
+  EXPECT_EQ(read_text(outside), valid);
+
+  // Folders named like replies are passed over; "../" never leaves the inbox.
+  fs::create_directories(replyFile());
+  fs::create_directories(inbox() / "x.json");
+  write_text(root / ".quillstone/claude" / kName, valid);
+  const std::size_t lines = logLines().size();
+  bridge.processInbox();
+  bridge.take(inbox() / ".." / kName);
+  EXPECT_TRUE(fs::is_directory(replyFile()) && fs::is_directory(inbox() / "x.json"));
+  EXPECT_EQ(read_text(root / ".quillstone/claude" / kName), valid);
+  EXPECT_EQ(logLines().size(), lines);
+
+  // Names that would break a log line are escaped in both logs.
+  write_text(inbox() / "two\nlines.json", "{}");
+  write_text(inbox() / "bad\xFF\x01.json", "{}");
+  bridge.processInbox();
+  EXPECT_TRUE(fs::exists(ignored() / "two\nlines.json"));
+  EXPECT_TRUE(fs::exists(ignored() / "bad\xFF\x01.json"));
+  const std::string ignoredLog = read_text(ignored() / "log.txt");
+  EXPECT_NE(ignoredLog.find("  two\\nlines.json  its name isn't a request id\n"), ignoredLog.npos);
+  EXPECT_NE(ignoredLog.find("  bad\\xFF\\x01.json  its name"), ignoredLog.npos);
+  EXPECT_NE(read_text(dir / "host-log.txt").find("req=two\\nlines  why="), std::string::npos);
+}
+
+TEST_F(ClaudeBridgeTest, RefusalsNeverWriteThroughLinksInTheInbox) {
+  const fs::path elsewhere = dir / "elsewhere";
+  fs::create_directories(elsewhere);
+  fs::create_directories(inbox());
+  fs::create_symlink(elsewhere, ignored());
+  write_text(inbox() / "notes.json", "{}");
+  bridge.processInbox();
+  EXPECT_TRUE(fs::exists(inbox() / "notes.json"));  // can't be moved safely: stays
+  EXPECT_TRUE(fs::is_empty(elsewhere));
+  EXPECT_EQ(logLines().back(), "claude-ignored  req=notes  why=its_name_isn't_a_request_id");
+
+  fs::remove(ignored());
+  write_text(elsewhere / "log.txt", "theirs\n");
+  fs::create_directories(ignored());
+  fs::create_symlink(elsewhere / "log.txt", ignored() / "log.txt");
+  bridge.processInbox();
+  expectRefused("notes.json", "its name isn't a request id");
+  EXPECT_EQ(read_text(elsewhere / "log.txt"), "theirs\n");
+
+  write_text(inbox() / "notes.json", "second");  // the later file replaces the first
+  bridge.processInbox();
+  EXPECT_EQ(read_text(ignored() / "notes.json"), "second");
+  const std::string ignoredLog = read_text(ignored() / "log.txt");
+  EXPECT_EQ(std::count(ignoredLog.begin(), ignoredLog.end(), '\n'), 2);
+}
+
+}  // namespace
+}  // namespace qs::claude
