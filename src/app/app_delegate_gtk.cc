@@ -10,6 +10,7 @@
 #include "core/build_info.h"
 #include "core/file_io.h"
 #include "core/text.h"
+#include "library/inotify_watcher.h"
 #include "platform/content_type.h"
 #include "platform/file_icon.h"
 #include "windows/document_window_gtk.h"
@@ -43,6 +44,10 @@ AppDelegate::AppDelegate()
 }
 
 AppDelegate::~AppDelegate() {
+  if (folder_watch_) folder_watch_->stop();
+  folder_watch_.reset();
+  watch_queue_.reset();
+  claude_.reset();
   library_.reset();
   if (spotlight_) spotlight_->flush();
   if (network_session_) g_object_unref(network_session_);
@@ -208,8 +213,30 @@ void AppDelegate::finishLaunching() {
   services.package_hooks.main_loop = &main_loop_;
   services.package_hooks.set_icon = gvfs_folder_icon();
   library_ = std::make_unique<library::Library>(root, support, services);
+  claude_ = std::make_unique<claude::ClaudeBridge>([this] { return library_->root(); }, prefs_,
+                                                   log_.get(), *this);
   launched_ = true;
   library_->reindexSpotlight(&background_);
+
+  // Changes other programs make in the writing folder reach every window; replies in the
+  // assistant's inbox are read as they arrive.
+  watch_queue_ = std::make_unique<ThreadSerialQueue>("quillstone.folderwatch");
+  folder_watch_ = std::make_unique<library::FolderWatch>(
+      main_loop_, *watch_queue_,
+      [this] {
+        const json::array records = library_->externalChanges();
+        return std::vector<json::value>(records.begin(), records.end());
+      },
+      [this](const json::array& records) { registry_.wrote(records, nullptr); },
+      [this](std::vector<std::string> paths) {
+        for (const auto& path : paths) {
+          if (claude::ClaudeBridge::isInboxPath(path)) {
+            claude_->processInbox();
+            return;
+          }
+        }
+      });
+  folder_watch_->start(root, std::make_unique<library::InotifyWatcher>(main_loop_));
 }
 
 void AppDelegate::activate() {
@@ -318,6 +345,61 @@ const std::string& AppDelegate::bridgeScript() {
     bridge_script_ = text && text::is_valid_utf8(*text) ? *text : std::string();
   }
   return *bridge_script_;
+}
+
+void AppDelegate::toggleClaudeOnMac(GtkWindow* parent) {
+  auto apply = [this](bool on) {
+    claude_->setEnabled(on);
+    // Every page gets its scripts afresh, with or without the assistant's functions.
+    for (const auto& w : registry_.windows()) {
+      std::static_pointer_cast<windows::DocumentWindowGtk>(w)->reloadQuietly();
+    }
+  };
+  if (claude_->enabled()) {
+    apply(false);  // turning it off needs no confirmation
+    return;
+  }
+  GtkWidget* dialog =
+      gtk_message_dialog_new(parent, GTK_DIALOG_MODAL, GTK_MESSAGE_QUESTION, GTK_BUTTONS_NONE, "%s",
+                             std::string(claude::ClaudeBridge::confirmationMessage()).c_str());
+  gtk_message_dialog_format_secondary_text(
+      GTK_MESSAGE_DIALOG(dialog), "%s",
+      std::string(claude::ClaudeBridge::confirmationDetail()).c_str());
+  gtk_dialog_add_button(GTK_DIALOG(dialog), "Cancel", GTK_RESPONSE_CANCEL);
+  gtk_dialog_add_button(GTK_DIALOG(dialog),
+                        std::string(claude::ClaudeBridge::confirmationButton()).c_str(),
+                        GTK_RESPONSE_ACCEPT);
+  gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
+  auto* pending = new std::function<void(bool)>(apply);
+  g_signal_connect_data(
+      dialog, "response", G_CALLBACK(+[](GtkDialog* d, int response, gpointer data) {
+        guarded([&] {
+          if (response == GTK_RESPONSE_ACCEPT)
+            (*static_cast<std::function<void(bool)>*>(data))(true);
+        });
+        gtk_window_destroy(GTK_WINDOW(d));
+      }),
+      pending,
+      +[](gpointer data, GClosure*) { delete static_cast<std::function<void(bool)>*>(data); },
+      GConnectFlags(0));
+  gtk_window_present(GTK_WINDOW(dialog));
+}
+
+std::shared_ptr<claude::ReplyTarget> AppDelegate::targetFor(
+    const std::optional<std::string>& doc_id) {
+  const auto& windows = registry_.windows();
+  if (windows.empty()) return nullptr;
+  if (doc_id) {
+    if (auto shown = registry_.showing(*doc_id)) {
+      return std::static_pointer_cast<windows::DocumentWindowGtk>(shown);
+    }
+  }
+  GtkWindow* active = gtk_application_get_active_window(application_);
+  for (const auto& w : windows) {
+    auto window = std::static_pointer_cast<windows::DocumentWindowGtk>(w);
+    if (active && window->gtkWindow() == active) return window;
+  }
+  return std::static_pointer_cast<windows::DocumentWindowGtk>(windows.front());
 }
 
 void AppDelegate::showAbout(GtkWindow* parent) {

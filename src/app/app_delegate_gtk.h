@@ -14,7 +14,9 @@
 #include "app/prefs.h"
 #include "app/window_registry.h"
 #include "bridge/host_log.h"
+#include "claude/claude_bridge.h"
 #include "core/event_loop.h"
+#include "library/folder_watch.h"
 #include "library/library.h"
 #include "platform/glib_event_loop.h"
 #include "platform/trash.h"
@@ -27,7 +29,7 @@ class SchemeHandler;
 
 namespace qs::app {
 
-class AppDelegate {
+class AppDelegate final : public claude::ReplyTargets {
  public:
   AppDelegate();
   ~AppDelegate();
@@ -45,6 +47,11 @@ class AppDelegate {
   void open(const std::filesystem::path& file);
   void quit();
   void showAbout(GtkWindow* parent);
+  // The "Claude on This Mac" switch: asks before turning it on, then reloads every page.
+  void toggleClaudeOnMac(GtkWindow* parent);
+
+  // claude::ReplyTargets: the window showing the document, else the active one, else the first.
+  std::shared_ptr<claude::ReplyTarget> targetFor(const std::optional<std::string>& doc_id) override;
 
   // Shared by every window.
   EventLoop& mainLoop() { return main_loop_; }
@@ -55,6 +62,7 @@ class AppDelegate {
   WebKitNetworkSession* networkSession() const { return network_session_; }
   const std::string& bridgeScript();
   const std::filesystem::path& resources() const { return resources_; }
+  claude::ClaudeBridge& claude() { return *claude_; }
 
  private:
   void startup();
@@ -75,6 +83,9 @@ class AppDelegate {
   std::unique_ptr<Trash> trash_;
   std::unique_ptr<SearchIndex> spotlight_;
   std::unique_ptr<library::Library> library_;
+  std::unique_ptr<ThreadSerialQueue> watch_queue_;
+  std::unique_ptr<library::FolderWatch> folder_watch_;
+  std::unique_ptr<claude::ClaudeBridge> claude_;
   WindowRegistry registry_;
   std::shared_ptr<windows::SchemeHandler> scheme_handler_;
   WebKitWebContext* web_context_ = nullptr;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
 
 #include "core/clock.h"
@@ -17,7 +18,21 @@ namespace {
 
 // A value as its plain description: strings without quotes, numbers in decimal.
 std::string describe(const json::value& v) {
-  if (v.is_string()) return std::string(v.get_string());
+  if (v.is_string()) {
+    // One event a line: control characters in a value (node ids come from documents) are
+    // written escaped, so that no value can start a line of its own.
+    std::string out;
+    for (unsigned char c : std::string_view(v.get_string())) {
+      if (c < 0x20 || c == 0x7f) {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "\\x%02x", c);
+        out += buf;
+      } else {
+        out.push_back(static_cast<char>(c));
+      }
+    }
+    return out;
+  }
   if (v.is_null()) return "<null>";
   return json::compact(v).value_or("?");
 }

@@ -44,8 +44,14 @@ const json::object kEmptyObject;
 }  // namespace
 
 std::optional<std::string> JSONText::text(const json::value* v) {
+  // QUILLSTONE_REPLY_ASCII=1 writes every character past ASCII as a \u escape, =0 writes the
+  // characters themselves; read once, so that a benchmark can compare the two in one build.
+  static const bool ascii = [] {
+    const char* setting = std::getenv("QUILLSTONE_REPLY_ASCII");
+    return setting && std::string_view(setting) == "1";
+  }();
   if (!v || v->is_null()) return "null";
-  return json::compact(*v);
+  return ascii ? json::compact_ascii(*v) : json::compact(*v);
 }
 
 PlatformReply encodeReply(PageReply reply) {

@@ -20,120 +20,11 @@
 #include "bridge/host_messages.h"
 #include "cli/commands.h"
 #include "core/json.h"
+#include "core/text.h"
 
 namespace qs::cli {
 
 namespace {
-
-// The tool's main loop: tasks and timers run on the thread that calls run_until. post,
-// post_after and cancel may be called from any thread.
-class BlockingEventLoop final : public EventLoop {
- public:
-  void post(Task task) override {
-    {
-      std::lock_guard lock(mutex_);
-      posted_.push_back(std::move(task));
-    }
-    wake_.notify_one();
-  }
-
-  TimerId post_after(std::chrono::milliseconds delay, Task task) override {
-    TimerId id;
-    {
-      std::lock_guard lock(mutex_);
-      id = next_id_++;
-      const auto due = Clock::now() + delay;
-      timers_.emplace(std::make_pair(due, id), std::move(task));
-      due_.emplace(id, due);
-    }
-    wake_.notify_one();
-    return id;
-  }
-
-  void cancel(TimerId id) override {
-    std::lock_guard lock(mutex_);
-    auto it = due_.find(id);
-    if (it == due_.end()) return;
-    timers_.erase({it->second, id});
-    due_.erase(it);
-  }
-
-  // Runs posted tasks, and timers as they fall due, until `done` holds. `done` is checked on
-  // this thread between tasks, so it may read state that only tasks change.
-  void run_until(const std::function<bool()>& done) {
-    while (!done()) {
-      Task task;
-      {
-        std::unique_lock lock(mutex_);
-        while (!task) {
-          if (!posted_.empty()) {
-            task = std::move(posted_.front());
-            posted_.pop_front();
-          } else if (!timers_.empty() && timers_.begin()->first.first <= Clock::now()) {
-            auto it = timers_.begin();
-            due_.erase(it->first.second);
-            task = std::move(it->second);
-            timers_.erase(it);
-          } else if (timers_.empty()) {
-            wake_.wait(lock);
-          } else {
-            wake_.wait_until(lock, timers_.begin()->first.first);
-          }
-        }
-      }
-      task();
-    }
-  }
-
- private:
-  using Clock = std::chrono::steady_clock;
-
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<Task> posted_;
-  std::map<std::pair<Clock::time_point, TimerId>, Task> timers_;
-  std::map<TimerId, Clock::time_point> due_;
-  TimerId next_id_ = 1;
-};
-
-// The bytes of `s` with every invalid UTF-8 sequence replaced by U+FFFD.
-std::string valid_utf8(std::string_view s) {
-  std::string out;
-  out.reserve(s.size());
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-    const unsigned char c = byte(i);
-    std::size_t length = 0;
-    unsigned char low = 0x80, high = 0xbf;  // the range of the second byte
-    if (c < 0x80) {
-      length = 1;
-    } else if (c >= 0xc2 && c <= 0xdf) {
-      length = 2;
-    } else if (c >= 0xe0 && c <= 0xef) {
-      length = 3;
-      if (c == 0xe0) low = 0xa0;   // overlong
-      if (c == 0xed) high = 0x9f;  // surrogates
-    } else if (c >= 0xf0 && c <= 0xf4) {
-      length = 4;
-      if (c == 0xf0) low = 0x90;   // overlong
-      if (c == 0xf4) high = 0x8f;  // beyond U+10FFFF
-    }
-    bool ok = length > 0 && i + length <= s.size();
-    for (std::size_t k = 1; ok && k < length; ++k) {
-      const unsigned char b = byte(i + k);
-      ok = k == 1 ? (b >= low && b <= high) : (b >= 0x80 && b <= 0xbf);
-    }
-    if (ok) {
-      out.append(s.substr(i, length));
-      i += length;
-    } else {
-      out += "\xef\xbf\xbd";
-      ++i;
-    }
-  }
-  return out;
-}
 
 // A reply value the JSON writer refused, as the page would get it from the platform's own
 // conversion: non-finite numbers become null, text that isn't UTF-8 is repaired.
@@ -142,7 +33,7 @@ json::value page_objects(const json::value& v) {
     case boost::json::kind::double_:
       return std::isfinite(v.get_double()) ? v : json::value(nullptr);
     case boost::json::kind::string:
-      return json::value(valid_utf8(v.get_string()));
+      return json::value(text::make_valid_utf8(v.get_string()));
     case boost::json::kind::array: {
       json::array out;
       out.reserve(v.get_array().size());
@@ -152,7 +43,7 @@ json::value page_objects(const json::value& v) {
     case boost::json::kind::object: {
       json::object out;
       for (const auto& kv : v.get_object()) {
-        out[valid_utf8(kv.key())] = page_objects(kv.value());
+        out[text::make_valid_utf8(kv.key())] = page_objects(kv.value());
       }
       return out;
     }
@@ -164,7 +55,7 @@ json::value page_objects(const json::value& v) {
 void print_reply(const bridge::PlatformReply& reply) {
   std::optional<std::string> line;
   if (reply.error) {
-    line = json::compact(json::object{{"error", valid_utf8(*reply.error)}});
+    line = json::compact(json::object{{"error", text::make_valid_utf8(*reply.error)}});
   } else {
     line = json::compact(json::object{{"value", reply.value}});
     if (!line) line = json::compact(json::object{{"value", page_objects(reply.value)}});

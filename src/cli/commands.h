@@ -48,6 +48,7 @@ int scan(const Places& places, const std::vector<std::string_view>& args);
 int move(const Places& places, const std::vector<std::string_view>& args);
 int search(const Places& places, const std::vector<std::string_view>& args);
 int bridge(const Places& places, const std::vector<std::string_view>& args);
+int watch(const Places& places, const std::vector<std::string_view>& args);
 int get(const std::vector<std::string_view>& args);
 int set(const std::vector<std::string_view>& args);
 

@@ -37,6 +37,7 @@ constexpr const char* kUsageText =
     "  move DIR             move the library to DIR\n"
     "  search QUERY         matching documents, best first, one JSON object a line\n"
     "  bridge               host messages on standard input, replies on standard output\n"
+    "  watch                records changed outside the app, a batch a line, until stopped\n"
     "  get KEY              a setting, as JSON\n"
     "  set KEY JSON         store a setting\n"
     "\n"
@@ -82,6 +83,7 @@ int main(int argc, char** argv) {
   if (command == "move") return move(places, args);
   if (command == "search") return search(places, args);
   if (command == "bridge") return bridge(places, args);
+  if (command == "watch") return watch(places, args);
   if (command == "get") return get(args);
   if (command == "set") return set(args);
   std::fprintf(stderr, "quillstone-cli: unknown command \"%.*s\"\n%s",

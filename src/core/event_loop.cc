@@ -106,6 +106,60 @@ void WorkerPool::run() {
   }
 }
 
+void BlockingEventLoop::post(Task task) {
+  {
+    std::lock_guard lock(mutex_);
+    posted_.push_back(std::move(task));
+  }
+  wake_.notify_one();
+}
+
+EventLoop::TimerId BlockingEventLoop::post_after(std::chrono::milliseconds delay, Task task) {
+  TimerId id;
+  {
+    std::lock_guard lock(mutex_);
+    id = next_id_++;
+    const auto due = Clock::now() + delay;
+    timers_.emplace(std::make_pair(due, id), std::move(task));
+    due_.emplace(id, due);
+  }
+  wake_.notify_one();
+  return id;
+}
+
+void BlockingEventLoop::cancel(TimerId id) {
+  std::lock_guard lock(mutex_);
+  auto it = due_.find(id);
+  if (it == due_.end()) return;
+  timers_.erase({it->second, id});
+  due_.erase(it);
+}
+
+void BlockingEventLoop::run_until(const std::function<bool()>& done) {
+  while (!done()) {
+    Task task;
+    {
+      std::unique_lock lock(mutex_);
+      while (!task) {
+        if (!posted_.empty()) {
+          task = std::move(posted_.front());
+          posted_.pop_front();
+        } else if (!timers_.empty() && timers_.begin()->first.first <= Clock::now()) {
+          auto it = timers_.begin();
+          due_.erase(it->first.second);
+          task = std::move(it->second);
+          timers_.erase(it);
+        } else if (timers_.empty()) {
+          wake_.wait(lock);
+        } else {
+          wake_.wait_until(lock, timers_.begin()->first.first);
+        }
+      }
+    }
+    run_guarded(task);
+  }
+}
+
 void ManualEventLoop::post(Task task) {
   std::lock_guard lock(mutex_);
   posted_.push_back(std::move(task));
@@ -158,6 +212,7 @@ void ManualEventLoop::advance(std::chrono::milliseconds by) {
     task();
     run_pending();
   }
+  std::lock_guard lock(mutex_);
   now_ = until;
 }
 

@@ -103,6 +103,28 @@ class WorkerPool {
   std::vector<std::thread> workers_;
 };
 
+// A real-time EventLoop for programs without GLib (the command-line tool): tasks and timers
+// run on the thread that calls run_until. post, post_after and cancel may come from any thread.
+class BlockingEventLoop final : public EventLoop {
+ public:
+  void post(Task task) override;
+  TimerId post_after(std::chrono::milliseconds delay, Task task) override;
+  void cancel(TimerId id) override;
+  // Runs posted tasks, and timers as they fall due, until `done` holds. `done` is checked on
+  // this thread between tasks, so it may read state that only tasks change.
+  void run_until(const std::function<bool()>& done);
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<Task> posted_;
+  std::map<std::pair<Clock::time_point, TimerId>, Task> timers_;
+  std::map<TimerId, Clock::time_point> due_;
+  TimerId next_id_ = 1;
+};
+
 // A SerialQueue for tests that runs each task at once on the caller's thread.
 class InlineSerialQueue final : public SerialQueue {
  public:

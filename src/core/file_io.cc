@@ -146,7 +146,8 @@ std::optional<std::string> read_file(const fs::path& path) {
 }
 
 std::optional<std::string> read_file_limited(const fs::path& path, std::size_t limit) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: a named pipe put where a file is expected must not hang the reader.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return std::nullopt;
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||

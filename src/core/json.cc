@@ -38,10 +38,52 @@ std::optional<value> parse(std::string_view text, std::size_t max_depth) {
 
 namespace {
 
-bool append_string(std::string& out, std::string_view s) {
+enum class NonAscii { kLiteral, kEscaped };
+
+void append_unit(std::string& out, unsigned unit) {
+  static const char* hex = "0123456789abcdef";
+  out += "\\u";
+  for (int shift = 12; shift >= 0; shift -= 4) out.push_back(hex[(unit >> shift) & 15]);
+}
+
+// Appends the character whose UTF-8 form starts at s[i] as \u escapes and returns the length of
+// that form. `s` has been checked to be valid UTF-8.
+std::size_t append_escaped_character(std::string& out, std::string_view s, std::size_t i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[i + k]); };
+  const unsigned lead = byte(0);
+  std::size_t length;
+  unsigned code;
+  if (lead < 0xE0) {
+    length = 2;
+    code = lead & 0x1F;
+  } else if (lead < 0xF0) {
+    length = 3;
+    code = lead & 0x0F;
+  } else {
+    length = 4;
+    code = lead & 0x07;
+  }
+  for (std::size_t k = 1; k < length; ++k) code = (code << 6) | (byte(k) & 0x3F);
+  if (code < 0x10000) {
+    append_unit(out, code);
+  } else {
+    code -= 0x10000;
+    append_unit(out, 0xD800 + (code >> 10));
+    append_unit(out, 0xDC00 + (code & 0x3FF));
+  }
+  return length;
+}
+
+bool append_string(std::string& out, std::string_view s, NonAscii non_ascii) {
   if (!text::is_valid_utf8(s)) return false;
   out.push_back('"');
-  for (unsigned char c : s) {
+  for (std::size_t i = 0; i < s.size();) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c >= 0x80 && non_ascii == NonAscii::kEscaped) {
+      i += append_escaped_character(out, s, i);
+      continue;
+    }
+    ++i;
     switch (c) {
       case '"':
         out += "\\\"";
@@ -66,10 +108,7 @@ bool append_string(std::string& out, std::string_view s) {
         break;
       default:
         if (c < 0x20) {
-          static const char* hex = "0123456789abcdef";
-          out += "\\u00";
-          out.push_back(hex[c >> 4]);
-          out.push_back(hex[c & 15]);
+          append_unit(out, c);
         } else {
           out.push_back(static_cast<char>(c));
         }
@@ -90,6 +129,7 @@ bool append_double(std::string& out, double d) {
 
 struct Writer {
   bool pretty;
+  NonAscii non_ascii;
   std::string out;
 
   void newline(int depth) {
@@ -114,7 +154,7 @@ struct Writer {
       case boost::json::kind::double_:
         return append_double(out, v.get_double());
       case boost::json::kind::string:
-        return append_string(out, v.get_string());
+        return append_string(out, v.get_string(), non_ascii);
       case boost::json::kind::array: {
         const auto& a = v.get_array();
         out.push_back('[');
@@ -145,7 +185,7 @@ struct Writer {
           if (!first) out.push_back(',');
           first = false;
           if (pretty) newline(depth + 1);
-          if (!append_string(out, kv->key())) return false;
+          if (!append_string(out, kv->key(), non_ascii)) return false;
           out += pretty ? " : " : ":";
           if (!write(kv->value(), depth + 1)) return false;
         }
@@ -161,13 +201,19 @@ struct Writer {
 }  // namespace
 
 std::optional<std::string> compact(const value& v) {
-  Writer w{false, {}};
+  Writer w{false, NonAscii::kLiteral, {}};
+  if (!w.write(v, 0)) return std::nullopt;
+  return std::move(w.out);
+}
+
+std::optional<std::string> compact_ascii(const value& v) {
+  Writer w{false, NonAscii::kEscaped, {}};
   if (!w.write(v, 0)) return std::nullopt;
   return std::move(w.out);
 }
 
 std::optional<std::string> pretty(const value& v) {
-  Writer w{true, {}};
+  Writer w{true, NonAscii::kLiteral, {}};
   if (!w.write(v, 0)) return std::nullopt;
   return std::move(w.out);
 }

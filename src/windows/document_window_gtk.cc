@@ -494,6 +494,11 @@ void DocumentWindowGtk::zoom() {
 void DocumentWindowGtk::loaded() {
   loaded_ = true;
   calls_->setLoaded(true);
+  // Replies that came while no page was ready are read a moment after this one is.
+  std::weak_ptr<bool> alive = alive_;
+  app_.mainLoop().post_after(std::chrono::seconds(1), [this, alive] {
+    if (!alive.expired() && *alive.lock()) app_.claude().processInbox();
+  });
 }
 
 void DocumentWindowGtk::revealInFileViewer(const std::filesystem::path& path) {
@@ -504,14 +509,21 @@ void DocumentWindowGtk::wrote(json::array records) {
   app_.wrote(records, this);
 }
 
-// The assistant and sign-in come with later versions; until then they answer as a window that
-// has neither would.
-std::pair<bool, std::optional<std::string>> DocumentWindowGtk::claudeAsk(const json::object&) {
-  return {false, std::nullopt};
+std::pair<bool, std::optional<std::string>> DocumentWindowGtk::claudeAsk(
+    const json::object& request) {
+  return app_.claude().ask(request);
 }
-bool DocumentWindowGtk::claudeCancel(std::string_view) {
-  return false;
+bool DocumentWindowGtk::claudeCancel(std::string_view requestId) {
+  return app_.claude().cancel(requestId);
 }
+
+void DocumentWindowGtk::claudeReply(std::string id, json::array bullets, std::string from,
+                                    json::object options,
+                                    std::function<void(std::optional<bool>)> then) {
+  calls_->claudeReply(std::move(id), bullets, std::move(from), options, std::move(then));
+}
+
+// Sign-in comes with a later version; until then it answers as a window without it would.
 void DocumentWindowGtk::authSignIn(Value done) {
   done(json::object{{"error", "failed"}});
 }

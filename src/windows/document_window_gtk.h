@@ -18,6 +18,7 @@
 #include "bridge/host_messages.h"
 #include "bridge/page_calls.h"
 #include "bridge/page_scripting.h"
+#include "claude/claude_bridge.h"
 #include "windows/document_window.h"
 
 namespace qs::app {
@@ -28,6 +29,7 @@ namespace qs::windows {
 
 class DocumentWindowGtk final : public app::RegisteredWindow,
                                 public bridge::HostWindow,
+                                public claude::ReplyTarget,
                                 public std::enable_shared_from_this<DocumentWindowGtk> {
  public:
   static std::shared_ptr<DocumentWindowGtk> create(app::AppDelegate& app,
@@ -46,6 +48,7 @@ class DocumentWindowGtk final : public app::RegisteredWindow,
   // app::RegisteredWindow
   std::optional<std::string> docID() const override { return doc_id_; }
   bool loaded() const override { return loaded_; }
+  GtkWindow* gtkWindow() const { return window_; }
   bool hasWindow() const override { return window_ != nullptr; }
   std::string frameText() const override;
   void settle(std::function<void()> done) override;
@@ -70,6 +73,10 @@ class DocumentWindowGtk final : public app::RegisteredWindow,
   void authToken(Token done) override;
   json::value authUser() override;
   void authSignOut(Done done) override;
+
+  // claude::ReplyTarget
+  void claudeReply(std::string id, json::array bullets, std::string from, json::object options,
+                   std::function<void(std::optional<bool>)> then) override;
 
   const json::object& menuState() const { return menu_state_; }
 

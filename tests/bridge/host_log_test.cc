@@ -33,6 +33,8 @@ TEST(HostLogTest, LineFormatSortsFieldsAfterTimeAndEvent) {
   EXPECT_EQ(HostLog::line("2026-12-06T08:00:00.000Z", "write", fields),
             "2026-12-06T08:00:00.000Z  write  a=x  b=2  c=1.5  d=true\n");
   EXPECT_EQ(HostLog::line("T", "trash", {}), "T  trash\n");
+  EXPECT_EQ(HostLog::line("T", "write", json::object{{"repeated", "a\nb"}}),
+            "T  write  repeated=a\\x0ab\n");
 }
 
 TEST(HostLogTest, FirstLineCreatesTheFileAndLaterLinesAppend) {

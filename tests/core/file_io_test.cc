@@ -1,6 +1,7 @@
 #include "core/file_io.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "support/temp_dir.h"
 
@@ -28,6 +29,8 @@ TEST(FileIoTest, WritesReplaceWholeFiles) {
   EXPECT_FALSE(read_file(dir / "missing"));
   EXPECT_FALSE(read_file_limited(dir / "a.json", 3));
   EXPECT_FALSE(read_file(dir.path()));  // a folder is not a file
+  ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
+  EXPECT_FALSE(read_file(dir / "pipe"));  // a named pipe is refused, not waited on
 }
 
 // Every counted operation of a write is made to fail in turn: each failure is reported, the
