@@ -4,7 +4,7 @@ served from web/ with the content security policy, the bridge spliced into a doc
 script, and a message handler with replies that answers "open" and "write". Then it edits
 through the page's own entry points and checks the write batch. A developer aid, not part of CI.
 
-    WEBKIT_DISABLE_DMABUF_RENDERER=1 xvfb-run -a /usr/bin/python3 tests/web/webkit_check.py [shot.png]
+    WEBKIT_DISABLE_DMABUF_RENDERER=1 xvfb-run -a /usr/bin/python3 tools/page-check/webkit_check.py [shot.png]
 """
 import json
 import mimetypes

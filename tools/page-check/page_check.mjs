@@ -2,7 +2,7 @@
 // native message handler, and checks what the page sends. A developer aid, not part of CI.
 //
 //   mkdir -p /tmp/pw && cd /tmp/pw && npm i playwright-core      (once; Chromium at /usr/bin/chromium)
-//   cd /tmp/pw && node /path/to/repo/tests/web/page_check.mjs [--shots DIR]
+//   cd /tmp/pw && node /path/to/repo/tools/page-check/page_check.mjs [--shots DIR]
 //
 // When build/quillstone-cli exists, a last round runs the page against the real library through
 // `quillstone-cli bridge` in temporary folders and looks at the packages it writes.
