@@ -6,6 +6,9 @@
 #include <future>
 #include <thread>
 
+#include "library/library.h"
+#include "support/temp_dir.h"
+
 namespace qs::library {
 namespace {
 
@@ -156,6 +159,67 @@ TEST_F(FolderWatchTest, StoppedRestartedAndDestroyedWatchesReportNothingStale) {
   doomed->look();
   doomed.reset();
   loop.run_pending();
+}
+
+}  // namespace
+}  // namespace qs::library
+
+namespace qs::library {
+namespace {
+
+// Events lost in an inotify queue overflow: the watch is told only that something changed. The
+// full check that follows must bring the windows to exactly what is on disk.
+TEST(FolderWatchOverflowTest, AFullCheckAfterAnOverflowReportsTheDiskAsItIs) {
+  qs::testing::TempDir dir;
+  Library lib(dir / "Writing", dir / "Support", {});
+  auto doc = [](std::string id) {
+    return json::object{{"id", id}, {"title", id}, {"nodes", json::array{}}};
+  };
+  for (int i = 0; i < 20; ++i) {
+    const std::string id = "kept-" + std::to_string(i);
+    ASSERT_TRUE(lib.write(json::object{{"id", id}, {"rev", 1}, {"doc", doc(id)}}));
+  }
+  ManualEventLoop loop;
+  InlineSerialQueue work;
+  std::map<std::string, bool> windows;  // what a page would hold: id → present
+  for (int i = 0; i < 20; ++i) windows["kept-" + std::to_string(i)] = true;
+  FakeEvents::Source source;
+  FolderWatch watch(
+      loop, work,
+      [&] {
+        const json::array records = lib.externalChanges();
+        return std::vector<json::value>(records.begin(), records.end());
+      },
+      [&](const json::array& records) {
+        for (const auto& r : records) {
+          windows[std::string(r.at("id").as_string())] = !r.at("deleted").as_bool();
+        }
+      },
+      [](Paths) {});
+  watch.start(dir / "Writing", std::make_unique<FakeEvents>(source));
+
+  // A flood nobody saw: half the documents gone, fifty new ones.
+  for (int i = 0; i < 10; ++i)
+    std::filesystem::remove_all(dir / "Writing" / ("kept-" + std::to_string(i) + ".quillstone"));
+  for (int i = 0; i < 50; ++i) {
+    const std::string id = "new-" + std::to_string(i);
+    qs::testing::write_text(
+        dir / "Writing" / (id + ".quillstone") / "document.json",
+        *json::compact(json::object{{"format", "quillstone/document"}, {"doc", doc(id)}}));
+  }
+  source.fire({}, /*overflow=*/true);
+  loop.advance(1s);
+
+  std::map<std::string, bool> disk;
+  for (const auto& e : std::filesystem::directory_iterator(dir / "Writing")) {
+    if (e.path().extension() == ".quillstone") disk[e.path().stem().string()] = true;
+  }
+  std::map<std::string, bool> shown;
+  for (const auto& [id, present] : windows) {
+    if (present) shown[id] = true;
+  }
+  EXPECT_EQ(shown, disk);
+  EXPECT_EQ(disk.size(), 60u);
 }
 
 }  // namespace
