@@ -508,8 +508,13 @@ std::optional<fs::path> Library::write_record_locked(const Guard& guard, const s
   if (!writePackage(package, record, doc, services_.package_hooks)) return std::nullopt;
 
   index_[id] = package;
-  ledger_[id] = package.string();
-  save_ledger_locked(guard);
+  // The ledger holds where each document is; a save that leaves the package where it was
+  // changes nothing there, and rewriting a ledger of thousands of entries on every keystroke's
+  // save would cost more than the save itself.
+  if (std::string& where = ledger_[id]; where != package.string()) {
+    where = package.string();
+    save_ledger_locked(guard);
+  }
   remember_locked(guard, id, package, rev);
   if (services_.log) {
     services_.log->append(
