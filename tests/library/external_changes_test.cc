@@ -150,8 +150,9 @@ TEST_F(ExternalChangesTest, AThousandPackagesArrivingAtOnceAreReadOnce) {
   for (int i = 0; i < 1000; ++i) {
     const std::string id = "p" + std::to_string(i);
     // Only "document.json": a sync tool brings the files one by one, previews later.
-    write_text(arriving / (id + ".quillstone") / "document.json",
-               *json::pretty(json::object{{"format", "quillstone/document"}, {"doc", doc(id, id)}}));
+    write_text(
+        arriving / (id + ".quillstone") / "document.json",
+        *json::pretty(json::object{{"format", "quillstone/document"}, {"doc", doc(id, id)}}));
   }
   for (const auto& e : fs::directory_iterator(arriving))
     fs::rename(e.path(), root() / e.path().filename());
