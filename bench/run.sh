@@ -8,7 +8,9 @@
 # hyperfine isn't installed). The 1,000- and 10,000-document workspaces are generated on the
 # first run and kept (QUILLSTONE_BENCH_DIR, else /tmp/quillstone-bench-<count>-<seed>-<words>).
 # RUNS (default 10) sets the runs of each process timing, REPS (default 3) the repetitions of
-# each benchmark, BENCH_FILTER a regular expression of the benchmarks to run.
+# each benchmark, BENCH_FILTER a regular expression of the benchmarks to run. COLD=1 adds
+# timings on a cold page cache: it needs root, and drops the cache of the whole machine, so
+# don't use it while others measure anything.
 set -eu
 
 build=${1:-build}
@@ -50,7 +52,8 @@ scan_cmd="$cli --root $root --support $support scan"
 find_cmd="find $root -name document.json -exec cat {} +"
 
 can_drop_caches() {
-  [ -w /proc/sys/vm/drop_caches ] && sync && echo 3 >/proc/sys/vm/drop_caches 2>/dev/null
+  [ "${COLD:-0}" = 1 ] && [ -w /proc/sys/vm/drop_caches ] && sync &&
+    echo 3 >/proc/sys/vm/drop_caches 2>/dev/null
 }
 
 if command -v hyperfine >/dev/null; then

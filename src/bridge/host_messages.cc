@@ -44,11 +44,13 @@ const json::object kEmptyObject;
 }  // namespace
 
 std::optional<std::string> JSONText::text(const json::value* v) {
-  // QUILLSTONE_REPLY_ASCII=1 writes every character past ASCII as a \u escape, =0 writes the
-  // characters themselves; read once, so that a benchmark can compare the two in one build.
+  // Characters past ASCII go as \u escapes: an all-ASCII text reaches the page as a one-byte
+  // string, half the size of the two-byte one a single curly quote would force, and a large
+  // reply arrives sooner for it. QUILLSTONE_REPLY_ASCII=0 sends the characters themselves, for
+  // measuring the difference; read once.
   static const bool ascii = [] {
     const char* setting = std::getenv("QUILLSTONE_REPLY_ASCII");
-    return setting && std::string_view(setting) == "1";
+    return !(setting && std::string_view(setting) == "0");
   }();
   if (!v || v->is_null()) return "null";
   return ascii ? json::compact_ascii(*v) : json::compact(*v);
