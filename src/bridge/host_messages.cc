@@ -46,8 +46,8 @@ const json::object kEmptyObject;
 std::optional<std::string> JSONText::text(const json::value* v) {
   // Characters past ASCII go as \u escapes: an all-ASCII text reaches the page as a one-byte
   // string, half the size of the two-byte one a single curly quote would force, and a large
-  // reply arrives sooner for it. QUILLSTONE_REPLY_ASCII=0 sends the characters themselves, for
-  // measuring the difference; read once.
+  // reply arrives sooner for it (bench/desktop). QUILLSTONE_REPLY_ASCII=0 sends the characters
+  // themselves, for measuring the difference; read once.
   static const bool ascii = [] {
     const char* setting = std::getenv("QUILLSTONE_REPLY_ASCII");
     return !(setting && std::string_view(setting) == "0");

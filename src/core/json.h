@@ -26,9 +26,8 @@ std::optional<value> parse(std::string_view text, std::size_t max_depth = 512);
 std::optional<std::string> compact(const value& v);
 
 // The compact form in ASCII alone: every character past U+007F is written as a \u escape, one
-// past U+FFFF as its surrogate pair. The same JSON once parsed. A script engine can keep such a
-// text in one byte a character, and reads it faster than the same text with the characters
-// themselves.
+// past U+FFFF as its surrogate pair. The same JSON once parsed. A script engine keeps such a
+// text at one byte a character, where a single curly quote would make the whole text two.
 std::optional<std::string> compact_ascii(const value& v);
 
 // File serialisation: two-space indentation, keys sorted by their bytes, "/" unescaped.

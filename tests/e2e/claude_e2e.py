@@ -41,6 +41,10 @@ else:
     if not app.wait_for("CLOSING", 30):
         failures.append("the page did not get all three replies: %s" % app.page_lines())
     time.sleep(1.5)  # the window closes after settling
+    if "SETTLED-ON-CLOSE" not in app.page_lines():
+        failures.append("closing the window did not settle its page")
+    else:
+        passed.append("closing a window settles its page")
     inbox, outbox, ignored = claude / "inbox", claude / "outbox", claude / "inbox/ignored"
     checks = {
         "taken reply and request deleted": not (inbox / (ids["take"] + ".json")).exists()

@@ -10,6 +10,8 @@
     closed: "r-44444444-4444-4444-8444-444444444444",
   };
   const seen = new Set();
+  // Closing the window asks the page to settle first.
+  window.QuillstoneMac = { settle: async () => { await report("SETTLED-ON-CLOSE"); } };
   window.QuillstoneApp = {
     claudeReply: (id, bullets, from, options) => {
       report("REPLY " + id + " " + JSON.stringify(bullets) + " " + from + " " + JSON.stringify(options || {}));
