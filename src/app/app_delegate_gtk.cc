@@ -13,6 +13,7 @@
 #include "library/inotify_watcher.h"
 #include "platform/content_type.h"
 #include "platform/file_icon.h"
+#include "platform/guarded.h"
 #include "windows/document_window_gtk.h"
 #include "windows/scheme_handler.h"
 
@@ -23,18 +24,6 @@ namespace fs = std::filesystem;
 namespace {
 
 AppDelegate* g_shared = nullptr;
-
-// Every GLib callback goes through here, so that no exception crosses into C.
-template <typename F>
-void guarded(F&& f) noexcept {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "Quillstone: %s\n", e.what());
-  } catch (...) {
-    std::fprintf(stderr, "Quillstone: an unexpected failure\n");
-  }
-}
 
 }  // namespace
 

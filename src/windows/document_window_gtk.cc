@@ -9,6 +9,7 @@
 #include "core/file_io.h"
 #include "library/package.h"
 #include "platform/file_viewer.h"
+#include "platform/guarded.h"
 
 namespace qs::windows {
 
@@ -20,18 +21,6 @@ constexpr const char* kDebugProbe =
     "return document.visibilityState + ' | focus=' + document.hasFocus() + ' | ' + innerWidth + "
     "'x' + innerHeight + ' | ' + getComputedStyle(document.querySelector('.proto')||"
     "document.body).opacity + ' | ' + document.querySelectorAll('*').length";
-
-// Every GTK and WebKit callback runs its C++ behind this wall.
-template <typename F>
-void guarded(F&& f) noexcept {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "Quillstone: %s\n", e.what());
-  } catch (...) {
-    std::fprintf(stderr, "Quillstone: an unexpected failure in a window\n");
-  }
-}
 
 // The window a callback belongs to, if it is still open.
 DocumentWindowGtk* from(gpointer data) {
