@@ -6,7 +6,7 @@
 // Writes go to real packages of the cached workspace; each benchmark puts the documents it
 // changed back as they were when it ends.
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <map>
@@ -50,10 +50,15 @@ library::Library* library_for(std::size_t count) {
   return lib.get();
 }
 
+// A folder of this process beside the workspace, so the peers write to the same file system.
+// A folder that can't be made shows as failed writes.
 fs::path scratch_folder(const bench::CachedWorkspace& ws) {
-  // Beside the workspace, so the peer writes to the same file system.
-  std::string pattern = (ws.folder / "scratch-XXXXXX").string();
-  return mkdtemp(pattern.data());
+  static int made = 0;
+  const fs::path folder =
+      ws.folder / ("scratch-" + std::to_string(getpid()) + "-" + std::to_string(++made));
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  return folder;
 }
 
 // ---- reading the whole workspace ----

@@ -24,7 +24,7 @@ namespace fs = std::filesystem;
 inline constexpr int kGeneratorVersion = 2;
 
 struct Generated {
-  std::vector<std::string> ids;  // every document, in id order ("d-0", "d-1", …)
+  std::vector<std::string> ids;  // every document by index: "d-0", "d-1", …
   std::size_t archived = 0;
   std::size_t with_large_image = 0;
   std::size_t untitled = 0;
