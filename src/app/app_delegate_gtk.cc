@@ -14,6 +14,7 @@
 #include "platform/content_type.h"
 #include "platform/file_icon.h"
 #include "platform/guarded.h"
+#include "platform/save_dialog.h"
 #include "windows/document_window_gtk.h"
 #include "windows/scheme_handler.h"
 
@@ -150,39 +151,19 @@ gboolean AppDelegate::decideDownloadDestination(WebKitDownload* download, char* 
       webkit_download_cancel(download);
       return;
     }
-    GtkFileChooserNative* chooser = gtk_file_chooser_native_new(
-        "Save", GTK_WINDOW(root), GTK_FILE_CHOOSER_ACTION_SAVE, "_Save", "_Cancel");
-    gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser), TRUE);
-    gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(chooser), suggested ? suggested : "");
-    if (const char* downloads = g_get_user_special_dir(G_USER_DIRECTORY_DOWNLOAD)) {
-      GFile* folder = g_file_new_for_path(downloads);
-      gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(chooser), folder, nullptr);
-      g_object_unref(folder);
-    }
-    g_signal_connect_data(
-        chooser, "response", G_CALLBACK(+[](GtkNativeDialog* dialog, int response, gpointer data) {
-          auto* pending = static_cast<WebKitDownload*>(data);
-          guarded([&] {
-            GFile* file = response == GTK_RESPONSE_ACCEPT
-                              ? gtk_file_chooser_get_file(GTK_FILE_CHOOSER(dialog))
-                              : nullptr;
-            char* path = file ? g_file_get_path(file) : nullptr;
-            if (path) {
-              std::error_code ignored;
-              fs::remove_all(path, ignored);  // the user chose to replace it
-              webkit_download_set_allow_overwrite(pending, TRUE);
-              webkit_download_set_destination(pending, path);
-            } else {
-              webkit_download_cancel(pending);
-            }
-            g_free(path);
-            if (file) g_object_unref(file);
-          });
-          g_object_unref(dialog);
-        }),
-        g_object_ref(download), +[](gpointer data, GClosure*) { g_object_unref(data); },
-        GConnectFlags(0));
-    gtk_native_dialog_show(GTK_NATIVE_DIALOG(chooser));
+    g_object_ref(download);
+    askWhereToSave(GTK_WINDOW(root), suggested ? suggested : "",
+                   [download](std::optional<fs::path> path) {
+                     if (path) {
+                       std::error_code ignored;
+                       fs::remove_all(*path, ignored);  // the user chose to replace it
+                       webkit_download_set_allow_overwrite(download, TRUE);
+                       webkit_download_set_destination(download, path->c_str());
+                     } else {
+                       webkit_download_cancel(download);
+                     }
+                     g_object_unref(download);
+                   });
   });
   return TRUE;  // answered later, from the dialog
 }

@@ -10,6 +10,7 @@
 #include "library/package.h"
 #include "platform/file_viewer.h"
 #include "platform/guarded.h"
+#include "platform/save_dialog.h"
 
 namespace qs::windows {
 
@@ -394,33 +395,12 @@ void DocumentWindowGtk::printPage() {
 void DocumentWindowGtk::saveFile(std::string name, std::string dataURL) {
   auto bytes = savedFileBytes(dataURL);
   if (!bytes || !window_) return;
-  GtkFileChooserNative* chooser = gtk_file_chooser_native_new(
-      "Save", window_, GTK_FILE_CHOOSER_ACTION_SAVE, "_Save", "_Cancel");
-  gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser), TRUE);
-  gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(chooser), name.c_str());
-  if (const char* downloads = g_get_user_special_dir(G_USER_DIRECTORY_DOWNLOAD)) {
-    GFile* folder = g_file_new_for_path(downloads);
-    gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(chooser), folder, nullptr);
-    g_object_unref(folder);
-  }
-  g_signal_connect_data(
-      chooser, "response", G_CALLBACK(+[](GtkNativeDialog* dialog, int response, gpointer data) {
-        guarded([&] {
-          if (response != GTK_RESPONSE_ACCEPT) return;
-          GFile* file = gtk_file_chooser_get_file(GTK_FILE_CHOOSER(dialog));
-          if (!file) return;
-          if (char* path = g_file_get_path(file)) {
-            // A failed write is not reported: the page offered, the user chose, the disk said no.
-            (void)file_io::write_atomically(path, *static_cast<std::string*>(data));
-            g_free(path);
-          }
-          g_object_unref(file);
-        });
-        g_object_unref(dialog);
-      }),
-      new std::string(std::move(*bytes)),
-      +[](gpointer data, GClosure*) { delete static_cast<std::string*>(data); }, GConnectFlags(0));
-  gtk_native_dialog_show(GTK_NATIVE_DIALOG(chooser));
+  askWhereToSave(window_, name,
+                 [bytes = std::move(*bytes)](std::optional<std::filesystem::path> path) {
+                   // A failed write is not reported: the page offered, the user chose, the disk
+                   // said no.
+                   if (path) (void)file_io::write_atomically(*path, bytes);
+                 });
 }
 
 void DocumentWindowGtk::applyChrome(const json::object& message) {
