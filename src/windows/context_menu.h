@@ -49,9 +49,9 @@ struct PageItem {
 // most this many items in all (separators and submenus' items included, in order) and this many
 // levels of submenus. A submenu at the last level shows as a disabled item. Labels keep at most
 // kMaxLabelLength characters and have control characters replaced by spaces.
-inline constexpr std::size_t kMaxPageItems = 200;
+inline constexpr std::size_t kMaxPageItems = 100;
 inline constexpr std::size_t kMaxPageDepth = 5;
-inline constexpr std::size_t kMaxLabelLength = 100;
+inline constexpr std::size_t kMaxLabelLength = 80;
 
 // The page's items as menu items. Objects whose `kind` is "separator" are separators; other
 // items need a string `label` and are dropped without one. `enabled` is false only when it is

@@ -9,7 +9,11 @@
   window.QuillstoneApp = {
     contextMenuChoose: (id) => report("CHOSE " + JSON.stringify(id)),
     contextMenuClosed: () => report("CLOSED"),
+    applyExternal: (records) => report("EXTERNAL " + JSON.stringify(records.map((r) => r && r.id).sort())),
   };
+
+  // Moving the writing folder lets every page settle first.
+  window.QuillstoneMac = { settle: async () => { await report("SETTLED"); } };
 
   // Each right-click describes the next menu of this list; "none" sends no message at all.
   const deep = (n) => (n === 0 ? { label: "Bottom", id: "bottom" } : { label: "Level " + n, items: [deep(n - 1)] });
@@ -33,6 +37,11 @@
   (async () => {
     const workspace = decode(await post({ op: "open" }));
     const ids = (workspace.state && workspace.state.docs || []).map((d) => d.id).sort();
+    if (ids.length === 0) {
+      // A document to take along when the writing folder moves.
+      const doc = { id: "e2e-moved", title: "Taken along", nodes: [] };
+      await post({ op: "write", batch: { docs: [{ id: doc.id, rev: 1, updated: Date.now(), deleted: false, doc }] } });
+    }
     await post({ op: "loaded" });
     report("LOADED " + (window.__QUILLSTONE_FOLDER__ || "") + " " + JSON.stringify(ids));
   })();
