@@ -2,7 +2,8 @@
 """The writing folder and the page's context menu, driven as a user would (xdotool under Xvfb):
 the first start asks where the writing lives and remembers it; right-clicks show the page's items
 and report a choice or a close; Move Writing Folder settles the page, moves the library, reloads
-the page and the folder watch follows; the next start finds the folder without asking."""
+the page and the folder watch follows; the page's title strip moves the window; the next start
+finds the folder without asking."""
 import base64, json, os, pathlib, subprocess, sys, time
 
 from harness import Program
@@ -140,6 +141,29 @@ else:
                        text=True, capture_output=True)
         check("changes in the new folder reach the page", app.wait_for('EXTERNAL ["e2e-outside"]', 20),
               str(app.page_lines()[-5:]))
+
+        # The page's title strip moves the window while the button is held, and only then.
+        def position():
+            ids = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Quillstone$"],
+                                 env=app.env, capture_output=True, text=True).stdout.split()
+            shell = subprocess.run(["xdotool", "getwindowgeometry", "--shell", ids[-1]],
+                                   env=app.env, capture_output=True, text=True).stdout
+            values = dict(line.split("=", 1) for line in shell.split())
+            return int(values["X"]), int(values["Y"])
+        start = position()
+        xdo("mousemove", "600", "60", "mousedown", "1")
+        time.sleep(0.3)
+        for x, y in ((650, 100), (700, 160)):
+            xdo("mousemove", str(x), str(y))
+            time.sleep(0.2)
+        xdo("mouseup", "1")
+        time.sleep(0.5)
+        moved = position()
+        xdo("mousemove", "800", "120", "click", "1")
+        time.sleep(1)
+        check("dragging the page's title strip moves the window, a click in the page does not",
+              moved == (start[0] + 100, start[1] + 100) and position() == moved,
+              "%s %s %s" % (start, moved, position()))
 
 took = app.quit()
 check("the program ends on SIGTERM", took is not None)

@@ -26,6 +26,11 @@
     [...Array.from({ length: 10000 }, (_, i) => ({ label: "Item\u0007\n" + i + "x".repeat(i % 3 ? 0 : 300), id: i })),
      deep(100), { label: "", id: "empty" }],
   ];
+  // The title strip moves the window, as the editor's bars do.
+  document.querySelector(".bar").addEventListener("mousedown", (e) => {
+    if (e.button === 0) post({ op: "drag" });
+  });
+
   let next = 0;
   document.addEventListener("contextmenu", () => {
     const menu = menus[Math.min(next, menus.length - 1)];
