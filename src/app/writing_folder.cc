@@ -238,17 +238,19 @@ void FolderMove::run() {
 void FolderMove::chosen(const fs::path& to) {
   moving_ = true;
   host_.settleWindows([this, to] {
-    host_.moveLibrary(to, [this, to](library::Library::MoveResult result) {
-      folder_.use(to);
-      host_.moved(to);
+    host_.moveLibrary(to, [this](library::Library::MoveResult result) {
+      // Wherever the library now is, is what is remembered and shown.
+      const fs::path now = host_.root();
+      folder_.use(now);
+      host_.moved(now);
       moving_ = false;
       Alert alert{movedMessage(result.moved),
-                  movedDetail(host_.spokenName(to), result.stayed),
+                  movedDetail(host_.spokenName(now), result.stayed),
                   {std::string(kOK), std::string(kShowInFiles)},
                   0};
-      dialogs_.alert(alert, [this, to](std::size_t button) {
+      dialogs_.alert(alert, [this, now](std::size_t button) {
         running_ = false;
-        if (button == 1) host_.showInFiles(to);
+        if (button == 1) host_.showInFiles(now);
       });
       for (auto& task : std::exchange(waiting_, {})) task();
     });

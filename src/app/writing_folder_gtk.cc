@@ -1,5 +1,7 @@
 #include "app/writing_folder_gtk.h"
 
+#include <cstdio>
+
 #include "app/app_delegate_gtk.h"
 #include "platform/file_viewer.h"
 #include "platform/guarded.h"
@@ -223,7 +225,12 @@ void FolderMoveGtk::moveLibrary(const fs::path& to,
   library::Library& library = app_.library();
   EventLoop& main = app_.mainLoop();
   worker_ = std::thread([this, &library, &main, to, done = std::move(done)]() mutable {
-    const auto result = library.moveAll(to);
+    library::Library::MoveResult result;
+    try {
+      result = library.moveAll(to);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "Quillstone: moving the library stopped: %s\n", e.what());
+    }
     // The program waits for this answer before it ends (FolderMove::whenSettled), so `this`
     // is still there when it arrives.
     main.post([this, result, done = std::move(done)] {

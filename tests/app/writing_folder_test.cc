@@ -236,6 +236,7 @@ class FakeHost : public FolderMoveHost {
   void moveLibrary(const fs::path& to,
                    std::function<void(library::Library::MoveResult)> done) override {
     events.push_back("move " + to.filename().string());
+    current = to;
     finish = std::move(done);
   }
   void moved(const fs::path& to) override { events.push_back("moved " + to.filename().string()); }
