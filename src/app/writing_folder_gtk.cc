@@ -159,10 +159,7 @@ FolderMoveGtk::~FolderMoveGtk() {
 }
 
 void FolderMoveGtk::run(GtkWindow* parent) {
-  if (move_.running()) {
-    if (GtkWindow* shown = dialogs_.parent()) gtk_window_present(shown);
-    return;
-  }
+  if (move_.running()) return;  // its dialog is showing, or its move running
   dialogs_.setParent(parent);
   move_.run();
 }
