@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <memory>
 #include <utility>
 
 #include "app/prefs.h"
@@ -114,30 +113,28 @@ void WritingFolder::prepare(FolderDialogs& dialogs,
     lost = (bookmark ? Bookmark::storedName(*bookmark) : std::nullopt)
                .value_or(std::string(kLostName));
   }
-  // Asks until a folder is chosen; cancelling offers Quit.
-  auto again = std::make_shared<std::function<void()>>();
-  *again = [this, &dialogs, lost, done = std::move(done), again] {
-    ask(dialogs, lost, [this, &dialogs, done, again](std::optional<fs::path> folder) {
-      if (folder) {
-        done(folder);
-        *again = nullptr;
-        return;
+  askOrQuit(dialogs, std::move(lost), std::move(done));
+}
+
+void WritingFolder::askOrQuit(FolderDialogs& dialogs, std::optional<std::string> lost,
+                              std::function<void(std::optional<fs::path>)> done) {
+  ask(dialogs, lost, [this, &dialogs, lost, done](std::optional<fs::path> folder) {
+    if (folder) {
+      done(folder);
+      return;
+    }
+    Alert alert{std::string(kNeedsFolder),
+                std::string(kNeedsFolderDetail),
+                {std::string(kChooseFolder), std::string(kQuit)},
+                1};
+    dialogs.alert(alert, [this, &dialogs, lost, done](std::size_t button) {
+      if (button == 0) {
+        askOrQuit(dialogs, lost, done);
+      } else {
+        done(std::nullopt);
       }
-      Alert alert{std::string(kNeedsFolder),
-                  std::string(kNeedsFolderDetail),
-                  {std::string(kChooseFolder), std::string(kQuit)},
-                  1};
-      dialogs.alert(alert, [done, again](std::size_t button) {
-        if (button == 0) {
-          (*again)();
-        } else {
-          done(std::nullopt);
-          *again = nullptr;
-        }
-      });
     });
-  };
-  (*again)();
+  });
 }
 
 std::optional<std::string> WritingFolder::storedBookmark() const {

@@ -131,6 +131,9 @@ class WritingFolder {
 
  private:
   std::optional<std::string> storedBookmark() const;
+  // Asks until a folder is chosen; cancelling offers Quit.
+  void askOrQuit(FolderDialogs& dialogs, std::optional<std::string> lost,
+                 std::function<void(std::optional<std::filesystem::path>)> done);
 
   Prefs& prefs_;
   Settings settings_;
