@@ -58,11 +58,13 @@ std::string movedMessage(int moved) {
 }
 
 std::string movedDetail(std::string_view spoken_root, int stayed) {
-  std::string detail = "Your writing is now in " + std::string(spoken_root) + ".";
+  // Appended piece by piece: GCC 12 at -O3 misreads `"…" + std::string` as overlapping copies.
+  std::string detail = "Your writing is now in ";
+  detail.append(spoken_root).append(".");
   if (stayed >= 1) {
-    detail += " " + std::to_string(stayed) +
-              " stayed in the old folder, because the new one already has " +
-              (stayed == 1 ? "it" : "them") + ".";
+    detail.append(" ").append(std::to_string(stayed));
+    detail.append(" stayed in the old folder, because the new one already has ");
+    detail.append(stayed == 1 ? "it" : "them").append(".");
   }
   return detail;
 }
