@@ -7,6 +7,7 @@
 
 #include "app/environment.h"
 #include "app/identity.h"
+#include "app/writing_folder_gtk.h"
 #include "core/build_info.h"
 #include "core/file_io.h"
 #include "core/text.h"
@@ -34,6 +35,7 @@ AppDelegate::AppDelegate()
 }
 
 AppDelegate::~AppDelegate() {
+  folder_move_.reset();
   if (folder_watch_) folder_watch_->stop();
   folder_watch_.reset();
   watch_queue_.reset();
@@ -93,6 +95,13 @@ void AppDelegate::startup() {
            app->showAbout(gtk_application_get_active_window(app->application_));
          });
        }},
+      {"move-writing-folder",
+       +[](GSimpleAction*, GVariant*, gpointer self) {
+         guarded([&] {
+           auto* app = static_cast<AppDelegate*>(self);
+           moveWritingFolder(*app, gtk_application_get_active_window(app->application_));
+         });
+       }},
   };
   for (const auto& [name, handler] : actions) {
     GSimpleAction* action = g_simple_action_new(name, nullptr);
@@ -139,7 +148,17 @@ void AppDelegate::startup() {
                    }),
                    nullptr);
 
-  finishLaunching();
+  // The writing folder first: the user may be asked, and may quit.
+  writing_folder_ =
+      std::make_unique<WritingFolder>(prefs_, WritingFolder::Settings::fromEnvironment());
+  launch_dialogs_ = std::make_unique<FolderDialogsGtk>();
+  writing_folder_->prepare(*launch_dialogs_, [this](std::optional<fs::path> root) {
+    if (root) {
+      finishLaunching(*root);
+    } else {
+      quit();
+    }
+  });
 }
 
 gboolean AppDelegate::decideDownloadDestination(WebKitDownload* download, char* suggested,
@@ -168,8 +187,7 @@ gboolean AppDelegate::decideDownloadDestination(WebKitDownload* download, char* 
   return TRUE;  // answered later, from the dialog
 }
 
-void AppDelegate::finishLaunching() {
-  const fs::path root = prepareWritingFolder();
+void AppDelegate::finishLaunching(const fs::path& root) {
   const fs::path support = library::supportURL();
   log_queue_ = std::make_unique<ThreadSerialQueue>("quillstone.hostlog");
   log_ = std::make_unique<HostLog>(support / "host-log.txt", *log_queue_);
@@ -206,12 +224,34 @@ void AppDelegate::finishLaunching() {
           }
         }
       });
-  folder_watch_->start(root, std::make_unique<library::InotifyWatcher>(main_loop_));
+  watchWritingFolder();
+
+  // What came while the user was asked.
+  if (activated_early_) activate();
+  for (const auto& file : std::exchange(pending_open_, {})) open(file);
+}
+
+void AppDelegate::watchWritingFolder() {
+  if (!folder_watch_) return;
+  folder_watch_->start(library_->root(), std::make_unique<library::InotifyWatcher>(main_loop_));
+}
+
+void AppDelegate::stopWatchingWritingFolder() {
+  if (folder_watch_) folder_watch_->stop();
+}
+
+FolderMoveGtk& AppDelegate::folderMove() {
+  if (!folder_move_) folder_move_ = std::make_unique<FolderMoveGtk>(*this);
+  return *folder_move_;
 }
 
 void AppDelegate::activate() {
   // The first activation opens the saved windows; later ones (a second launch, the desktop's
   // launcher) open a window when none is showing.
+  if (!launched_) {
+    activated_early_ = true;
+    return;
+  }
   static bool first = true;
   if (first) {
     first = false;
@@ -230,7 +270,9 @@ void AppDelegate::activate() {
 void AppDelegate::openFiles(GFile** files, int count) {
   for (int i = 0; i < count; ++i) {
     char* path = g_file_get_path(files[i]);
-    if (path) {
+    if (path && !launched_) {
+      pending_open_.emplace_back(path);
+    } else if (path) {
       open(path);
     } else {
       char* uri = g_file_get_uri(files[i]);
@@ -306,6 +348,11 @@ void AppDelegate::open(const fs::path& file) {
 }
 
 void AppDelegate::quit() {
+  // A move of the writing folder that has begun finishes first.
+  if (folder_move_ && folder_move_->move().moving()) {
+    folder_move_->move().whenSettled([this] { quit(); });
+    return;
+  }
   registry_.terminate([this] { g_application_quit(G_APPLICATION(application_)); });
 }
 
@@ -373,6 +420,7 @@ std::shared_ptr<claude::ReplyTarget> AppDelegate::targetFor(
 }
 
 void AppDelegate::showAbout(GtkWindow* parent) {
+  if (!library_) return;
   const std::string credits = std::string("Web app ") + build::kWebCommit +
                               "\nYour writing is in " + library::spokenName(library_->root()) + ".";
   gtk_show_about_dialog(parent, "program-name", "Quillstone", "version", build::kVersion,

@@ -13,6 +13,7 @@
 
 #include "app/prefs.h"
 #include "app/window_registry.h"
+#include "app/writing_folder.h"
 #include "bridge/host_log.h"
 #include "claude/claude_bridge.h"
 #include "core/event_loop.h"
@@ -28,6 +29,9 @@ class SchemeHandler;
 }  // namespace qs::windows
 
 namespace qs::app {
+
+class FolderDialogsGtk;
+class FolderMoveGtk;
 
 class AppDelegate final : public claude::ReplyTargets {
  public:
@@ -64,11 +68,20 @@ class AppDelegate final : public claude::ReplyTargets {
   const std::filesystem::path& resources() const { return resources_; }
   claude::ClaudeBridge& claude() { return *claude_; }
 
+  // The writing folder is known and the library started; until then windows and files wait.
+  bool launched() const { return launched_; }
+  WindowRegistry& registry() { return registry_; }
+  WritingFolder& writingFolder() { return *writing_folder_; }
+  FolderMoveGtk& folderMove();
+  // The folder watch on the library's root, in place of any before it.
+  void watchWritingFolder();
+  void stopWatchingWritingFolder();
+
  private:
   void startup();
   void activate();
   void openFiles(GFile** files, int count);
-  void finishLaunching();
+  void finishLaunching(const std::filesystem::path& root);
   bool restoreWindows();
   static gboolean decideDownloadDestination(WebKitDownload* download, char* suggested,
                                             gpointer data);
@@ -92,7 +105,11 @@ class AppDelegate final : public claude::ReplyTargets {
   WebKitNetworkSession* network_session_ = nullptr;
   std::optional<std::string> bridge_script_;
   std::vector<std::filesystem::path> pending_open_;
+  std::unique_ptr<WritingFolder> writing_folder_;
+  std::unique_ptr<FolderDialogsGtk> launch_dialogs_;
+  std::unique_ptr<FolderMoveGtk> folder_move_;
   bool launched_ = false;
+  bool activated_early_ = false;
 };
 
 }  // namespace qs::app

@@ -5,9 +5,6 @@
 #include <cctype>
 #include <cstdlib>
 
-#include "core/file_io.h"
-#include "library/library.h"
-
 namespace qs::app {
 
 namespace fs = std::filesystem;
@@ -30,17 +27,6 @@ fs::path resourcesFolder() {
   std::error_code ec;
   if (fs::is_directory(beside / "web", ec)) return beside;
   return (beside / ".." / "share" / "quillstone").lexically_normal();
-}
-
-fs::path prepareWritingFolder() {
-  fs::path root;
-  if (const char* dir = std::getenv("QUILLSTONE_ROOT"); dir && *dir) {
-    root = dir;
-  } else {
-    root = library::Library::defaultRoot();
-  }
-  (void)file_io::create_folders(root);
-  return root;
 }
 
 std::optional<std::string> developmentStore() {

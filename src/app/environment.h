@@ -12,10 +12,6 @@ namespace qs::app {
 // binary (a build folder), else ../share/quillstone from the binary (an installed program).
 std::filesystem::path resourcesFolder();
 
-// The writing folder at start: $QUILLSTONE_ROOT, else Documents → Quillstone, created when
-// missing. The choice dialogs of a later version take their place behind this one call.
-std::filesystem::path prepareWritingFolder();
-
 // Whether a variable is present in the environment, with any value (even empty).
 bool isSet(const char* name);
 

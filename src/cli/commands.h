@@ -23,10 +23,11 @@ inline constexpr int kFailed = 1;
 inline constexpr int kUsage = 2;
 
 // Where the library is: --root and --support, else QUILLSTONE_ROOT and QUILLSTONE_SUPPORT,
-// else the desktop's defaults.
+// else the desktop's writing folder and support folder.
 struct Places {
   std::filesystem::path root;
   std::filesystem::path support;
+  bool remembered = false;  // the root is the desktop's writing folder: a move is remembered
 };
 
 // The library and the real services behind it, as the desktop program has them.

@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "app/prefs.h"
+#include "app/writing_folder.h"
 #include "bridge/host_log.h"
 #include "cli/commands.h"
 #include "core/file_io.h"
@@ -95,6 +96,10 @@ int move(const Places& places, const std::vector<std::string_view>& args) {
   Session session(places);
   auto result = session.library->moveAll(to);
   session.library->reindexSpotlight(nullptr);
+  // The desktop program follows the library to its new place.
+  if (places.remembered) {
+    app::WritingFolder(*session.prefs, app::WritingFolder::Settings::fromEnvironment()).use(to);
+  }
   print(json::object{{"moved", result.moved}, {"stayed", result.stayed}});
   return kOK;
 }

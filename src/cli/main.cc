@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "app/prefs.h"
+#include "app/writing_folder.h"
 #include "cli/commands.h"
 
 namespace qs::cli {
@@ -41,8 +43,9 @@ constexpr const char* kUsageText =
     "  get KEY              a setting, as JSON\n"
     "  set KEY JSON         store a setting\n"
     "\n"
-    "The writing folder is --root, else $QUILLSTONE_ROOT, else Documents/Quillstone; the support\n"
-    "folder is --support, else $QUILLSTONE_SUPPORT, else $XDG_DATA_HOME/quillstone.\n";
+    "The writing folder is --root, else $QUILLSTONE_ROOT, else the desktop program's writing\n"
+    "folder, else Documents/Quillstone; the support folder is --support, else\n"
+    "$QUILLSTONE_SUPPORT, else $XDG_DATA_HOME/quillstone.\n";
 
 std::filesystem::path from_environment(const char* name, std::filesystem::path fallback) {
   const char* value = std::getenv(name);
@@ -71,8 +74,17 @@ int main(int argc, char** argv) {
   const std::string_view command = args[0];
   args.erase(args.begin());
   Places places;
-  places.root =
-      root ? *root : from_environment("QUILLSTONE_ROOT", qs::library::Library::defaultRoot());
+  if (root) {
+    places.root = *root;
+  } else if (const char* given = std::getenv("QUILLSTONE_ROOT"); given && *given) {
+    places.root = given;
+  } else {
+    // The folder the desktop program uses, as long as it can still serve; it never asks here.
+    qs::Prefs prefs(qs::Prefs::defaultFile());
+    qs::app::WritingFolder folder(prefs, qs::app::WritingFolder::Settings::fromEnvironment());
+    places.root = folder.stored().value_or(qs::library::Library::defaultRoot());
+    places.remembered = true;
+  }
   places.support =
       support ? *support : from_environment("QUILLSTONE_SUPPORT", qs::library::supportURL());
 

@@ -11,6 +11,7 @@
 #include "platform/file_viewer.h"
 #include "platform/guarded.h"
 #include "platform/save_dialog.h"
+#include "windows/context_menu_gtk.h"
 
 namespace qs::windows {
 
@@ -44,6 +45,7 @@ DocumentWindowGtk::DocumentWindowGtk(app::AppDelegate& app, std::optional<std::s
 
 DocumentWindowGtk::~DocumentWindowGtk() {
   *alive_ = false;
+  context_menu_.reset();
   dispatcher_.reset();
   calls_.reset();
   scripting_.reset();
@@ -66,6 +68,9 @@ void DocumentWindowGtk::build(GtkApplication* application, std::optional<app::Si
   calls_ = std::make_unique<bridge::PageCalls>(*scripting_, app_.mainLoop());
   dispatcher_ = std::make_unique<bridge::HostDispatcher>(app_.library(), app_.library().support(),
                                                          app_.mainLoop(), app_.background(), *this);
+  context_menu_ = std::make_unique<ContextMenuGtk>(
+      web_view_, app_.mainLoop(),
+      [this](const std::string& script) { scripting_->evaluate(script); });
 
   window_ = GTK_WINDOW(gtk_application_window_new(application));
   gtk_widget_add_css_class(GTK_WIDGET(window_), "quillstone-document");
@@ -168,6 +173,11 @@ void DocumentWindowGtk::build(GtkApplication* application, std::optional<app::Si
           double wx = x, wy = y;
           gtk_widget_translate_coordinates(GTK_WIDGET(w->web_view_), GTK_WIDGET(w->window_), x, y,
                                            &wx, &wy);
+          // A move starts from surface coordinates, which include the window's shadow.
+          double sx = 0, sy = 0;
+          gtk_native_get_surface_transform(GTK_NATIVE(w->window_), &sx, &sy);
+          wx += sx;
+          wy += sy;
           w->last_press_ = {
               gtk_gesture_get_device(GTK_GESTURE(gesture)),
               static_cast<int>(gtk_gesture_single_get_current_button(single)), wx, wy,
@@ -364,8 +374,7 @@ void DocumentWindowGtk::updateTitle() {
 }
 
 void DocumentWindowGtk::setPageMenu(json::array items, std::chrono::steady_clock::time_point at) {
-  page_menu_ = std::move(items);
-  page_menu_at_ = at;
+  context_menu_->received(std::move(items), at);
 }
 
 void DocumentWindowGtk::printPage() {
@@ -428,6 +437,15 @@ void DocumentWindowGtk::drag() {
   if (!window_ || !last_press_.device) return;
   GdkSurface* surface = gtk_native_get_surface(GTK_NATIVE(window_));
   if (!surface || !GDK_IS_TOPLEVEL(surface)) return;
+  // The page asks a moment after the press: when the button is up by then, a move would follow
+  // the pointer until the next click.
+  GdkModifierType state{};
+  GdkDevice* pointer =
+      gdk_seat_get_pointer(gdk_display_get_default_seat(gdk_display_get_default()));
+  double px = 0, py = 0;
+  if (!pointer || !gdk_surface_get_device_position(surface, pointer, &px, &py, &state)) return;
+  const int button = last_press_.button;
+  if (button < 1 || button > 5 || !(state & (GDK_BUTTON1_MASK << (button - 1)))) return;
   gdk_toplevel_begin_move(GDK_TOPLEVEL(surface), last_press_.device, last_press_.button,
                           last_press_.x, last_press_.y, last_press_.time);
 }

@@ -27,6 +27,8 @@ class AppDelegate;
 
 namespace qs::windows {
 
+class ContextMenuGtk;
+
 class DocumentWindowGtk final : public app::RegisteredWindow,
                                 public bridge::HostWindow,
                                 public claude::ReplyTarget,
@@ -101,8 +103,6 @@ class DocumentWindowGtk final : public app::RegisteredWindow,
   bool closing_ = false;
   std::string tone_ = "light";
   json::object menu_state_;
-  json::array page_menu_;
-  std::chrono::steady_clock::time_point page_menu_at_{};
   CloseGate close_gate_;
 
   GtkWindow* window_ = nullptr;
@@ -122,6 +122,7 @@ class DocumentWindowGtk final : public app::RegisteredWindow,
   std::unique_ptr<bridge::PageScripting> scripting_;
   std::unique_ptr<bridge::PageCalls> calls_;
   std::unique_ptr<bridge::HostDispatcher> dispatcher_;
+  std::unique_ptr<ContextMenuGtk> context_menu_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

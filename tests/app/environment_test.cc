@@ -23,10 +23,6 @@ TEST(EnvironmentTest, DevelopmentStoresMustBeUUIDs) {
 
 TEST(EnvironmentTest, FoldersFromTheEnvironment) {
   qs::testing::TempDir dir;
-  setenv("QUILLSTONE_ROOT", (dir / "My Writing").c_str(), 1);
-  EXPECT_EQ(prepareWritingFolder(), dir / "My Writing");
-  EXPECT_TRUE(std::filesystem::is_directory(dir / "My Writing"));
-  unsetenv("QUILLSTONE_ROOT");
   setenv("QUILLSTONE_RESOURCES", dir.path().c_str(), 1);
   EXPECT_EQ(resourcesFolder(), dir.path());
   unsetenv("QUILLSTONE_RESOURCES");

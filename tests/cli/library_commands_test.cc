@@ -88,6 +88,21 @@ TEST_F(CliLibraryTest, MoveTheLibrary) {
   EXPECT_EQ(parse_line(moved.out), *json::parse(R"({"moved":2,"stayed":0})"));
   EXPECT_TRUE(std::filesystem::exists(dir_ / "Elsewhere/One.quillstone/document.json"));
   EXPECT_TRUE(std::filesystem::exists(dir_ / "Elsewhere/Archive/Two.quillstone/document.json"));
+  EXPECT_EQ(cli({"get", "writingFolder"}).status, 1);  // --root is not the desktop's folder
+
+  // Without --root the tool works on the desktop program's folder, and a move takes it along.
+  auto desktop = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"--support", (dir_ / "Support").string()});
+    return run_cli(args, "",
+                   {{"QUILLSTONE_CONFIG", (dir_ / "config").string()},
+                    {"XDG_DATA_HOME", (dir_ / "data").string()},
+                    {"XDG_CONFIG_HOME", (dir_ / "config").string()},
+                    {"HOME", (dir_ / "home").string()}});
+  };
+  ASSERT_EQ(desktop({"move", (dir_ / "Elsewhere").string()}).status, 0);
+  EXPECT_EQ(cli({"get", "writingFolder"}).status, 0);
+  auto opened = desktop({"open"});
+  EXPECT_NE(opened.out.find("\"title\":\"One\""), std::string::npos) << opened.out;
 }
 
 TEST_F(CliLibraryTest, SettingsRoundTrip) {

@@ -1,0 +1,264 @@
+#include "app/writing_folder_gtk.h"
+
+#include <cstdio>
+
+#include "app/app_delegate_gtk.h"
+#include "platform/file_viewer.h"
+#include "platform/guarded.h"
+#include "windows/document_window_gtk.h"
+
+namespace qs::app {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// An answer owed by a dialog: given once, by a response or, failing that, when the dialog goes
+// away (its window closed, or the program ending).
+template <typename T>
+struct Owed {
+  std::function<void(T)> done;
+  T unanswered;
+  T (*read)(GtkWidget* dialog, int response);
+  void give(T value) {
+    if (!done) return;
+    auto call = std::move(done);
+    done = nullptr;
+    guarded([&] { call(std::move(value)); });
+  }
+};
+
+template <typename T>
+void answerOnce(GtkWidget* dialog, std::function<void(T)> done, T unanswered,
+                T (*read)(GtkWidget*, int)) {
+  static constexpr const char* kKey = "quillstone-owed";
+  g_object_set_data_full(
+      G_OBJECT(dialog), kKey, new Owed<T>{std::move(done), unanswered, read},
+      +[](gpointer data) { delete static_cast<Owed<T>*>(data); });
+  g_signal_connect(dialog, "response", G_CALLBACK(+[](GtkDialog* d, int response, gpointer) {
+                     auto* owed = static_cast<Owed<T>*>(g_object_get_data(G_OBJECT(d), kKey));
+                     owed->give(owed->read(GTK_WIDGET(d), response));
+                     gtk_window_destroy(GTK_WINDOW(d));
+                   }),
+                   nullptr);
+  g_signal_connect(dialog, "destroy", G_CALLBACK(+[](GtkWidget* d, gpointer) {
+                     auto* owed = static_cast<Owed<T>*>(g_object_get_data(G_OBJECT(d), kKey));
+                     if (owed) owed->give(owed->unanswered);
+                   }),
+                   nullptr);
+}
+
+}  // namespace
+
+void moveWritingFolder(AppDelegate& app, GtkWindow* parent) {
+  if (!app.launched()) return;
+  app.folderMove().run(parent);
+}
+
+// ---- dialogs ----
+
+FolderDialogsGtk::FolderDialogsGtk() {
+  g_weak_ref_init(&parent_, nullptr);
+}
+
+FolderDialogsGtk::~FolderDialogsGtk() {
+  g_weak_ref_clear(&parent_);
+}
+
+void FolderDialogsGtk::setParent(GtkWindow* parent) {
+  g_weak_ref_set(&parent_, parent);
+}
+
+GtkWindow* FolderDialogsGtk::parent() const {
+  GObject* object = static_cast<GObject*>(g_weak_ref_get(&parent_));
+  if (!object) return nullptr;
+  // The window stays alive while GTK shows it; the reference taken here is not kept.
+  g_object_unref(object);
+  return GTK_WINDOW(object);
+}
+
+void FolderDialogsGtk::chooseFolder(const FolderPanel& panel,
+                                    std::function<void(std::optional<fs::path>)> done) {
+  GtkWindow* over = parent();
+  GtkWidget* dialog = gtk_file_chooser_dialog_new(
+      panel.title.c_str(), over, GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER, "_Cancel",
+      GTK_RESPONSE_CANCEL, panel.prompt.c_str(), GTK_RESPONSE_ACCEPT, nullptr);
+  gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
+  gtk_window_set_destroy_with_parent(GTK_WINDOW(dialog), TRUE);
+  gtk_window_set_default_size(GTK_WINDOW(dialog), 800, 560);
+  gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
+  GtkFileChooser* chooser = GTK_FILE_CHOOSER(dialog);
+  gtk_file_chooser_set_select_multiple(chooser, FALSE);
+  gtk_file_chooser_set_create_folders(chooser, TRUE);
+  std::error_code ec;
+  if (fs::is_directory(panel.start, ec)) {
+    GFile* start = g_file_new_for_path(panel.start.c_str());
+    gtk_file_chooser_set_current_folder(chooser, start, nullptr);
+    g_object_unref(start);
+  }
+  // The panel's message stands above the folders, as a chooser here has no place of its own
+  // for one.
+  GtkWidget* message = gtk_label_new(panel.message.c_str());
+  gtk_label_set_wrap(GTK_LABEL(message), TRUE);
+  gtk_label_set_max_width_chars(GTK_LABEL(message), 70);
+  gtk_label_set_xalign(GTK_LABEL(message), 0);
+  gtk_widget_set_margin_start(message, 12);
+  gtk_widget_set_margin_end(message, 12);
+  gtk_widget_set_margin_top(message, 12);
+  gtk_widget_set_margin_bottom(message, 6);
+  gtk_box_prepend(GTK_BOX(gtk_dialog_get_content_area(GTK_DIALOG(dialog))), message);
+
+  using Answer = std::optional<fs::path>;
+  answerOnce<Answer>(
+      dialog, std::move(done), std::nullopt, +[](GtkWidget* d, int response) {
+        Answer chosen;
+        if (response != GTK_RESPONSE_ACCEPT) return chosen;
+        if (GFile* file = gtk_file_chooser_get_file(GTK_FILE_CHOOSER(d))) {
+          if (char* path = g_file_get_path(file)) {
+            chosen = fs::path(path);
+            g_free(path);
+          }
+          g_object_unref(file);
+        }
+        return chosen;
+      });
+  gtk_window_present(GTK_WINDOW(dialog));
+}
+
+void FolderDialogsGtk::alert(const Alert& alert, std::function<void(std::size_t)> done) {
+  GtkWindow* over = parent();
+  GtkWidget* dialog = gtk_message_dialog_new(over, GTK_DIALOG_MODAL, GTK_MESSAGE_OTHER,
+                                             GTK_BUTTONS_NONE, "%s", alert.message.c_str());
+  gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", alert.detail.c_str());
+  gtk_window_set_destroy_with_parent(GTK_WINDOW(dialog), TRUE);
+  // The default button goes last, where a GNOME dialog keeps its affirmative one.
+  for (std::size_t i = alert.buttons.size(); i-- > 0;) {
+    gtk_dialog_add_button(GTK_DIALOG(dialog), alert.buttons[i].c_str(), static_cast<int>(i));
+  }
+  gtk_dialog_set_default_response(GTK_DIALOG(dialog), 0);
+  const int dismissed = static_cast<int>(alert.dismissed);
+  g_object_set_data(G_OBJECT(dialog), "quillstone-dismissed", GINT_TO_POINTER(dismissed));
+  answerOnce<std::size_t>(
+      dialog, std::move(done), alert.dismissed, +[](GtkWidget* d, int response) -> std::size_t {
+        if (response >= 0) return static_cast<std::size_t>(response);
+        return static_cast<std::size_t>(
+            GPOINTER_TO_INT(g_object_get_data(G_OBJECT(d), "quillstone-dismissed")));
+      });
+  gtk_window_present(GTK_WINDOW(dialog));
+}
+
+// ---- the move ----
+
+FolderMoveGtk::FolderMoveGtk(AppDelegate& app)
+    : app_(app), move_(app.writingFolder(), dialogs_, *this) {}
+
+FolderMoveGtk::~FolderMoveGtk() {
+  if (worker_.joinable()) worker_.join();
+  if (pulse_) g_source_remove(pulse_);
+  if (progress_) gtk_window_destroy(progress_);
+}
+
+void FolderMoveGtk::run(GtkWindow* parent) {
+  if (move_.running()) return;  // its dialog is showing, or its move running
+  dialogs_.setParent(parent);
+  move_.run();
+}
+
+fs::path FolderMoveGtk::root() {
+  return app_.library().root();
+}
+
+void FolderMoveGtk::settleWindows(std::function<void()> done) {
+  const auto& windows = app_.registry().windows();
+  if (windows.empty()) {
+    done();
+    return;
+  }
+  // Each window answers once, by its page or by the 3.0 s limit.
+  auto left = std::make_shared<std::size_t>(windows.size());
+  auto finish = std::make_shared<std::function<void()>>(std::move(done));
+  for (const auto& window : windows) {
+    window->settle([left, finish] {
+      if (--*left == 0) (*finish)();
+    });
+  }
+}
+
+void FolderMoveGtk::moveLibrary(const fs::path& to,
+                                std::function<void(library::Library::MoveResult)> done) {
+  // Events from the packages leaving would only make the watch look at a library mid-move.
+  app_.stopWatchingWritingFolder();
+
+  GtkWidget* window = gtk_window_new();
+  progress_ = GTK_WINDOW(window);
+  gtk_window_set_title(progress_, std::string(folder_words::kMoveTitle).c_str());
+  gtk_window_set_modal(progress_, TRUE);
+  gtk_window_set_deletable(progress_, FALSE);
+  gtk_window_set_resizable(progress_, FALSE);
+  if (GtkWindow* over = dialogs_.parent()) gtk_window_set_transient_for(progress_, over);
+  GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 12);
+  gtk_widget_set_margin_start(box, 24);
+  gtk_widget_set_margin_end(box, 24);
+  gtk_widget_set_margin_top(box, 20);
+  gtk_widget_set_margin_bottom(box, 20);
+  const std::string text = "Moving your writing to " + library::spokenName(to) + "\u2026";
+  GtkWidget* label = gtk_label_new(text.c_str());
+  gtk_label_set_xalign(GTK_LABEL(label), 0);
+  GtkWidget* bar = gtk_progress_bar_new();
+  gtk_widget_set_size_request(bar, 320, -1);
+  gtk_box_append(GTK_BOX(box), label);
+  gtk_box_append(GTK_BOX(box), bar);
+  gtk_window_set_child(progress_, box);
+  // The library tells nothing of its progress until it is done: the bar says it is working.
+  pulse_ = g_timeout_add(
+      100,
+      +[](gpointer bar_widget) -> gboolean {
+        gtk_progress_bar_pulse(GTK_PROGRESS_BAR(bar_widget));
+        return G_SOURCE_CONTINUE;
+      },
+      bar);
+  gtk_window_present(progress_);
+
+  library::Library& library = app_.library();
+  EventLoop& main = app_.mainLoop();
+  worker_ = std::thread([this, &library, &main, to, done = std::move(done)]() mutable {
+    library::Library::MoveResult result;
+    try {
+      result = library.moveAll(to);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "Quillstone: moving the library stopped: %s\n", e.what());
+    }
+    // The program waits for this answer before it ends (FolderMove::whenSettled), so `this`
+    // is still there when it arrives.
+    main.post([this, result, done = std::move(done)] {
+      worker_.join();
+      g_source_remove(pulse_);
+      pulse_ = 0;
+      gtk_window_destroy(progress_);
+      progress_ = nullptr;
+      done(result);
+    });
+  });
+}
+
+void FolderMoveGtk::moved(const fs::path&) {
+  app_.library().reindexSpotlight(&app_.background());
+  app_.watchWritingFolder();
+  for (const auto& window : app_.registry().windows()) {
+    std::static_pointer_cast<windows::DocumentWindowGtk>(window)->reloadQuietly();
+  }
+}
+
+std::string FolderMoveGtk::spokenName(const fs::path& folder) {
+  return library::spokenName(folder);
+}
+
+void FolderMoveGtk::showInFiles(const fs::path& folder) {
+  GFile* file = g_file_new_for_path(folder.c_str());
+  char* uri = g_file_get_uri(file);
+  openWithDefaultApp(uri);
+  g_free(uri);
+  g_object_unref(file);
+}
+
+}  // namespace qs::app

@@ -1,0 +1,65 @@
+// The writing folder's dialogs on the desktop, and the Move Writing Folder command. Main thread
+// only.
+#pragma once
+
+#include <gtk/gtk.h>
+
+#include <memory>
+#include <thread>
+
+#include "app/writing_folder.h"
+
+namespace qs::app {
+
+class AppDelegate;
+
+// The Move Writing Folder command (File menu): the panel over `parent` (the current document
+// window, or none), then the move with its progress and result.
+void moveWritingFolder(AppDelegate& app, GtkWindow* parent);
+
+// A folder chooser and alerts: over the parent window when one is set and still open, else on
+// their own. A dialog that goes away unanswered (its window closed) answers as cancelled.
+class FolderDialogsGtk final : public FolderDialogs {
+ public:
+  FolderDialogsGtk();
+  ~FolderDialogsGtk() override;
+  void setParent(GtkWindow* parent);
+  GtkWindow* parent() const;  // none when unset or closed
+
+  void chooseFolder(const FolderPanel& panel,
+                    std::function<void(std::optional<std::filesystem::path>)> done) override;
+  void alert(const Alert& alert, std::function<void(std::size_t)> done) override;
+
+ private:
+  mutable GWeakRef parent_;
+};
+
+// The command's state for the program's lifetime: one move at a time, and a quit waits for a
+// move under way to finish.
+class FolderMoveGtk final : public FolderMoveHost {
+ public:
+  explicit FolderMoveGtk(AppDelegate& app);
+  ~FolderMoveGtk() override;
+
+  void run(GtkWindow* parent);
+  FolderMove& move() { return move_; }
+
+  // FolderMoveHost
+  std::filesystem::path root() override;
+  void settleWindows(std::function<void()> done) override;
+  void moveLibrary(const std::filesystem::path& to,
+                   std::function<void(library::Library::MoveResult)> done) override;
+  void moved(const std::filesystem::path& to) override;
+  std::string spokenName(const std::filesystem::path& folder) override;
+  void showInFiles(const std::filesystem::path& folder) override;
+
+ private:
+  AppDelegate& app_;
+  FolderDialogsGtk dialogs_;
+  FolderMove move_;
+  std::thread worker_;
+  GtkWindow* progress_ = nullptr;
+  guint pulse_ = 0;
+};
+
+}  // namespace qs::app

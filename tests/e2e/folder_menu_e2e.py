@@ -1,0 +1,178 @@
+#!/usr/bin/env python3
+"""The writing folder and the page's context menu, driven as a user would (xdotool under Xvfb):
+the first start asks where the writing lives and remembers it; right-clicks show the page's items
+and report a choice or a close; Move Writing Folder settles the page, moves the library, reloads
+the page and the folder watch follows; the page's title strip moves the window; the next start
+finds the folder without asking."""
+import base64, json, os, pathlib, subprocess, sys, time
+
+from harness import Program
+
+build, source = sys.argv[1], pathlib.Path(sys.argv[2])
+app = Program(build, source, source / "tests/e2e/menu_page")
+del app.env["QUILLSTONE_ROOT"]
+documents = app.work / "home" / "Documents"
+documents.mkdir(parents=True)
+app.env["QUILLSTONE_SUGGEST"] = str(documents)
+settings = app.work / "config" / "settings.json"
+failures, passed = [], []
+
+
+def xdo(*args):
+    subprocess.run(["xdotool", *args], env=app.env, check=False, timeout=30)
+
+
+def window_named(name, seconds=30):
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        found = subprocess.run(["xdotool", "search", "--name", name], env=app.env,
+                               capture_output=True, text=True)
+        if found.stdout.strip():
+            return True
+        time.sleep(0.3)
+    return False
+
+
+def check(name, ok, detail=""):
+    (passed if ok else failures).append(name if ok else name + ": " + detail)
+
+
+def remembered():
+    if not settings.exists():
+        return None
+    stored = json.loads(settings.read_text()).get("writingFolder")
+    return json.loads(base64.b64decode(stored))["path"] if stored else None
+
+
+def right_click():
+    # Held a moment, as a hand does: the menu opens on the press.
+    xdo("mousemove", "400", "300", "mousedown", "3")
+    time.sleep(0.15)
+    xdo("mouseup", "3")
+    time.sleep(1.2)
+
+
+def lines_since(count):
+    return app.page_lines()[count:]
+
+
+app.start()
+# ---- the first start asks; accepting the suggested Documents folder makes Quillstone in it
+if not window_named("Where should your writing live?"):
+    failures.append("no folder panel at the first start (status %s)" % app.process.poll())
+else:
+    time.sleep(1)
+    xdo("key", "Return")
+    first = "LOADED Documents \u2192 Quillstone []"
+    check("the first start asks and uses Documents \u2192 Quillstone", app.wait_for(first, 60),
+          str(app.page_lines()))
+    check("the choice is remembered", remembered() == str(documents / "Quillstone"),
+          str(remembered()))
+
+    # ---- the context menu: a choice, a stale menu, a close, and a hostile menu
+    time.sleep(1)
+    before = len(app.page_lines())
+    right_click()
+    xdo("mousemove", "460", "322")  # "First_item", the first row below the pointer
+    time.sleep(0.3)
+    xdo("click", "1")
+    time.sleep(1.5)
+    got = lines_since(before)
+    check("choosing a page item reports its id, and no close",
+          got == ["MENU 0", "CHOSE 7"], str(got))
+
+    before = len(app.page_lines())
+    right_click()  # the page sends nothing this time: the old items are not shown again
+    xdo("key", "Escape")
+    time.sleep(1)
+    got = lines_since(before)
+    check("a menu without a fresh message shows no page items", got == ["MENU 1"], str(got))
+
+    before = len(app.page_lines())
+    right_click()
+    xdo("key", "Escape")
+    time.sleep(1.5)
+    got = lines_since(before)
+    check("closing without a choice reports the close once", got == ["MENU 2", "CLOSED"], str(got))
+
+    before = len(app.page_lines())
+    right_click()
+    time.sleep(1)
+    alive = app.process.poll() is None
+    xdo("key", "Escape")
+    time.sleep(1.5)
+    got = lines_since(before)
+    check("10,000 items nested 100 deep make a menu that opens and closes",
+          alive and got == ["MENU 3", "CLOSED"], str(got))
+
+    # ---- Move Writing Folder
+    new = app.work / "New"
+    new.mkdir()
+    before = len(app.page_lines())
+    subprocess.run(["gdbus", "call", "--session", "--dest", "app.quillstone.Quillstone",
+                    "--object-path", "/app/quillstone/Quillstone", "--method",
+                    "org.gtk.Actions.Activate", "move-writing-folder", "[]", "{}"],
+                   env=app.env, capture_output=True, timeout=30)
+    if not window_named("Move Writing Folder"):
+        failures.append("Move Writing Folder showed no panel")
+    else:
+        time.sleep(1)
+        xdo("type", "--delay", "20", str(new) + "/")
+        time.sleep(0.5)
+        xdo("key", "Return")
+        deadline = time.time() + 30
+        while time.time() < deadline and remembered() != str(new):
+            time.sleep(0.3)
+        check("the moved folder is remembered", remembered() == str(new), str(remembered()))
+        check("the document moved", (new / "Taken along.quillstone" / "document.json").exists())
+        time.sleep(1)
+        xdo("key", "Return")  # the result
+        reloaded = app.wait_for("LOADED %s \u2192 New [\"e2e-moved\"]" % app.work.name, 30)
+        got = lines_since(before)
+        check("the page settled first and reloaded on the new folder",
+              reloaded and got.index("SETTLED") < got.index(
+                  "LOADED %s \u2192 New [\"e2e-moved\"]" % app.work.name), str(got))
+
+        # The folder watch follows the writing folder.
+        subprocess.run([str(app.build / "quillstone-cli"), "--root", str(new), "--support",
+                        app.env["QUILLSTONE_SUPPORT"], "write"], env=app.env, timeout=30,
+                       input=json.dumps({"docs": [{"id": "e2e-outside", "rev": 1, "doc": {
+                           "id": "e2e-outside", "title": "From outside", "nodes": []}}]}),
+                       text=True, capture_output=True)
+        check("changes in the new folder reach the page", app.wait_for('EXTERNAL ["e2e-outside"]', 20),
+              str(app.page_lines()[-5:]))
+
+        # The page's title strip moves the window while the button is held, and only then.
+        def position():
+            ids = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Quillstone$"],
+                                 env=app.env, capture_output=True, text=True).stdout.split()
+            shell = subprocess.run(["xdotool", "getwindowgeometry", "--shell", ids[-1]],
+                                   env=app.env, capture_output=True, text=True).stdout
+            values = dict(line.split("=", 1) for line in shell.split())
+            return int(values["X"]), int(values["Y"])
+        start = position()
+        xdo("mousemove", "600", "60", "mousedown", "1")
+        time.sleep(0.3)
+        for x, y in ((650, 100), (700, 160)):
+            xdo("mousemove", str(x), str(y))
+            time.sleep(0.2)
+        xdo("mouseup", "1")
+        time.sleep(0.5)
+        moved = position()
+        xdo("mousemove", "800", "120", "click", "1")
+        time.sleep(1)
+        check("dragging the page's title strip moves the window, a click in the page does not",
+              moved == (start[0] + 100, start[1] + 100) and position() == moved,
+              "%s %s %s" % (start, moved, position()))
+
+took = app.quit()
+check("the program ends on SIGTERM", took is not None)
+
+# ---- the next start finds the folder without asking
+if not failures:
+    app.start()
+    check("the next start uses the remembered folder without asking",
+          app.wait_for("LOADED %s \u2192 New [\"e2e-moved\",\"e2e-outside\"]" % app.work.name, 60),
+          str(app.page_lines()[-3:]))
+    app.quit()
+sys.exit(app.finish(passed, failures))
