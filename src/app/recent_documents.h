@@ -16,9 +16,9 @@ struct RecentEntry {
 
 // The Open Recent items: of the desktop's recent files (paths, most recent first), those inside
 // the writing folder `root` that still exist, in the same order.
-std::vector<RecentEntry> openRecentEntries(const std::vector<std::filesystem::path>& recent,
-                                           const std::filesystem::path& root,
-                                           const std::function<bool(const std::filesystem::path&)>& exists);
+std::vector<RecentEntry> openRecentEntries(
+    const std::vector<std::filesystem::path>& recent, const std::filesystem::path& root,
+    const std::function<bool(const std::filesystem::path&)>& exists);
 
 // Whether a path the desktop remembers is one of our document packages (Clear Menu forgets
 // these and nothing else: the list is shared by every program).

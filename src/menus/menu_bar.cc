@@ -120,8 +120,8 @@ MenuItem MenuBuilder::key(std::string title, std::string key, unsigned mask, std
   item.title = std::move(title);
   item.key = std::move(key);
   item.mask = mask;
-  item.send = {std::move(send), std::move(code), (mask & kShift) != 0, (mask & kOption) != 0,
-               ctrl, meta};
+  item.send = {
+      std::move(send), std::move(code), (mask & kShift) != 0, (mask & kOption) != 0, ctrl, meta};
   MenuAction action;
   action.run = [descriptor = item.send](const std::shared_ptr<MenuWindow>& window) {
     if (window) window->pressKey(descriptor);
@@ -225,95 +225,106 @@ MenuBar MenuBuilder::buildMenu() {
   constexpr unsigned C = kCommand, S = kShift, O = kOption, T = kControl;
   std::vector<MenuItem> bar;
 
-  bar.push_back(menu("Quillstone", {
-      app("About Quillstone", "", 0, AppCommand::kAbout, true),
-      app("Check for Updates\u2026", "", 0, AppCommand::kCheckForUpdates, true),
-      separator(),
-      cmd("Settings\u2026", ",", C, "settings"),
-      separator(),
-      menu("Services", {}, Role::kServices),
-      separator(),
-      platform("Hide Quillstone", "h", C, PlatformCommand::kHide),
-      platform("Hide Others", "h", O | C, PlatformCommand::kHideOthers),
-      platform("Show All", "", 0, PlatformCommand::kShowAll),
-      separator(),
-      platform("Quit Quillstone", "q", C, PlatformCommand::kQuit),
-  }));
+  bar.push_back(menu("Quillstone",
+                     {
+                         app("About Quillstone", "", 0, AppCommand::kAbout, true),
+                         app("Check for Updates\u2026", "", 0, AppCommand::kCheckForUpdates, true),
+                         separator(),
+                         cmd("Settings\u2026", ",", C, "settings"),
+                         separator(),
+                         menu("Services", {}, Role::kServices),
+                         separator(),
+                         platform("Hide Quillstone", "h", C, PlatformCommand::kHide),
+                         platform("Hide Others", "h", O | C, PlatformCommand::kHideOthers),
+                         platform("Show All", "", 0, PlatformCommand::kShowAll),
+                         separator(),
+                         platform("Quit Quillstone", "q", C, PlatformCommand::kQuit),
+                     }));
 
   std::vector<MenuItem> recent;
   for (int n = 1; n <= 9; ++n) {
-    recent.push_back(cmd("Recent Document " + std::to_string(n), std::to_string(n), C,
-                         "openRecent", n));
+    recent.push_back(
+        cmd("Recent Document " + std::to_string(n), std::to_string(n), C, "openRecent", n));
   }
-  bar.push_back(menu("File", {
-      cmd("New Document", "n", C, "newDoc"),
-      app("New Window", "n", O | C, AppCommand::kNewWindow, true),
-      cmd("New Folder", "", 0, "newGroup"),
-      app("Open\u2026", "o", S | C, AppCommand::kOpen, true),
-      menu("Open Recent", {}, Role::kOpenRecent),
-      cmd("Go to Document\u2026", "o", C, "switcher"),
-      menu("Recent Documents", std::move(recent), Role::kRecentDocuments),
-      separator(),
-      cmd("Duplicate Document", "s", S | C, "duplicateDoc"),
-      cmd("Rename\u2026", "", 0, "rename"),
-      cmd("History\u2026", "h", T | C, "history"),
-      platform("Close", "w", C, PlatformCommand::kClose),
-      separator(),
-      app("Import\u2026", "i", S | C, AppCommand::kImport, true),
-      app("Import Backup from the Browser\u2026", "", 0, AppCommand::kImportBackup, true),
-      menu("Export", {
-          cmd("PDF\u2026", "", 0, "export:pdf"),
-          cmd("Word (.docx)\u2026", "", 0, "export:word"),
-          cmd("Markdown (.md)", "", 0, "export:markdown"),
-          separator(),
-          cmd("Copy for Chat\u2026", "", 0, "export:chat"),
-          cmd("Project File (.json)", "", 0, "export:project"),
-      }),
-      separator(),
-      app("Show in Files", "r", S | C, AppCommand::kShowInFiles, true),
-      app("Open Writing Folder", "", 0, AppCommand::kOpenWritingFolder, true),
-      app("Move Writing Folder\u2026", "", 0, AppCommand::kMoveWritingFolder, true),
-      app("Show Restore Points", "", 0, AppCommand::kShowRestorePoints, true),
-      separator(),
-      cmd("Print\u2026", "p", C, "preview"),
-  }));
+  bar.push_back(
+      menu("File",
+           {
+               cmd("New Document", "n", C, "newDoc"),
+               app("New Window", "n", O | C, AppCommand::kNewWindow, true),
+               cmd("New Folder", "", 0, "newGroup"),
+               app("Open\u2026", "o", S | C, AppCommand::kOpen, true),
+               menu("Open Recent", {}, Role::kOpenRecent),
+               cmd("Go to Document\u2026", "o", C, "switcher"),
+               menu("Recent Documents", std::move(recent), Role::kRecentDocuments),
+               separator(),
+               cmd("Duplicate Document", "s", S | C, "duplicateDoc"),
+               cmd("Rename\u2026", "", 0, "rename"),
+               cmd("History\u2026", "h", T | C, "history"),
+               platform("Close", "w", C, PlatformCommand::kClose),
+               separator(),
+               app("Import\u2026", "i", S | C, AppCommand::kImport, true),
+               app("Import Backup from the Browser\u2026", "", 0, AppCommand::kImportBackup, true),
+               menu("Export",
+                    {
+                        cmd("PDF\u2026", "", 0, "export:pdf"),
+                        cmd("Word (.docx)\u2026", "", 0, "export:word"),
+                        cmd("Markdown (.md)", "", 0, "export:markdown"),
+                        separator(),
+                        cmd("Copy for Chat\u2026", "", 0, "export:chat"),
+                        cmd("Project File (.json)", "", 0, "export:project"),
+                    }),
+               separator(),
+               app("Show in Files", "r", S | C, AppCommand::kShowInFiles, true),
+               app("Open Writing Folder", "", 0, AppCommand::kOpenWritingFolder, true),
+               app("Move Writing Folder\u2026", "", 0, AppCommand::kMoveWritingFolder, true),
+               app("Show Restore Points", "", 0, AppCommand::kShowRestorePoints, true),
+               separator(),
+               cmd("Print\u2026", "p", C, "preview"),
+           }));
 
-  bar.push_back(menu("Edit", {
-      cmd("Undo", "z", C, "undo", nullptr, flag("canUndo")),
-      cmd("Redo", "z", S | C, "redo", nullptr, flag("canRedo")),
-      separator(),
-      platform("Cut", "x", C, PlatformCommand::kCut),
-      platform("Copy", "c", C, PlatformCommand::kCopy),
-      platform("Paste", "v", C, PlatformCommand::kPaste),
-      platform("Paste and Match Style", "v", O | S | C, PlatformCommand::kPasteAsPlainText),
-      platform("Select All", "a", C, PlatformCommand::kSelectAll),
-      separator(),
-      cmd("Duplicate", "d", C, "duplicate"),
-      cmd("Delete Paragraph or Thought", std::string(kBackspace), S | C, "deleteThought"),
-      separator(),
-      cmd("Bold", "b", C, "bold"),
-      cmd("Italic", "i", C, "italic"),
-      cmd("Highlight", "h", S | C, "highlight"),
-      separator(),
-      key("Move Up", std::string(kUpArrow), O, "ArrowUp", "ArrowUp", false, false),
-      key("Move Down", std::string(kDownArrow), O, "ArrowDown", "ArrowDown", false, false),
-      separator(),
-      menu("Find", {
-          cmd("Find\u2026", "f", C, "find"),
-          cmd("Find and Replace\u2026", "f", O | C, "replace"),
-          cmd("Find Next", "g", C, "findNext"),
-          cmd("Find Previous", "g", S | C, "findPrevious"),
+  bar.push_back(menu(
+      "Edit",
+      {
+          cmd("Undo", "z", C, "undo", nullptr, flag("canUndo")),
+          cmd("Redo", "z", S | C, "redo", nullptr, flag("canRedo")),
           separator(),
-          cmd("Search Everything\u2026", "k", S | C, "searchAll"),
-      }),
-      menu("Spelling and Grammar", {
-          platform("Show Spelling and Grammar", ":", C, PlatformCommand::kShowSpellingPanel),
-          platform("Check Document Now", ";", C, PlatformCommand::kCheckSpelling),
+          platform("Cut", "x", C, PlatformCommand::kCut),
+          platform("Copy", "c", C, PlatformCommand::kCopy),
+          platform("Paste", "v", C, PlatformCommand::kPaste),
+          platform("Paste and Match Style", "v", O | S | C, PlatformCommand::kPasteAsPlainText),
+          platform("Select All", "a", C, PlatformCommand::kSelectAll),
           separator(),
-          platform("Check Spelling While Typing", "", 0, PlatformCommand::kSpellingWhileTyping),
-          platform("Check Grammar With Spelling", "", 0, PlatformCommand::kGrammarWithSpelling),
-      }),
-  }));
+          cmd("Duplicate", "d", C, "duplicate"),
+          cmd("Delete Paragraph or Thought", std::string(kBackspace), S | C, "deleteThought"),
+          separator(),
+          cmd("Bold", "b", C, "bold"),
+          cmd("Italic", "i", C, "italic"),
+          cmd("Highlight", "h", S | C, "highlight"),
+          separator(),
+          key("Move Up", std::string(kUpArrow), O, "ArrowUp", "ArrowUp", false, false),
+          key("Move Down", std::string(kDownArrow), O, "ArrowDown", "ArrowDown", false, false),
+          separator(),
+          menu("Find",
+               {
+                   cmd("Find\u2026", "f", C, "find"),
+                   cmd("Find and Replace\u2026", "f", O | C, "replace"),
+                   cmd("Find Next", "g", C, "findNext"),
+                   cmd("Find Previous", "g", S | C, "findPrevious"),
+                   separator(),
+                   cmd("Search Everything\u2026", "k", S | C, "searchAll"),
+               }),
+          menu("Spelling and Grammar",
+               {
+                   platform("Show Spelling and Grammar", ":", C,
+                            PlatformCommand::kShowSpellingPanel),
+                   platform("Check Document Now", ";", C, PlatformCommand::kCheckSpelling),
+                   separator(),
+                   platform("Check Spelling While Typing", "", 0,
+                            PlatformCommand::kSpellingWhileTyping),
+                   platform("Check Grammar With Spelling", "", 0,
+                            PlatformCommand::kGrammarWithSpelling),
+               }),
+      }));
 
   std::vector<MenuItem> depth;
   depth.push_back(cmd("Library", "l", T | C, "depth", "library", {}, depthLibraryChecked));
@@ -321,8 +332,8 @@ MenuBar MenuBuilder::buildMenu() {
   for (const auto& level : kDepthLevels) {
     json::value value = level.value ? json::value(*level.value) : json::value("all");
     const std::optional<int> v = level.value;
-    depth.push_back(cmd(std::string(level.title), std::string(level.key), T | C, "depth", value,
-                        {}, [v](const MenuState& s) { return depthLevelChecked(s, v); }));
+    depth.push_back(cmd(std::string(level.title), std::string(level.key), T | C, "depth", value, {},
+                        [v](const MenuState& s) { return depthLevelChecked(s, v); }));
   }
   depth.push_back(separator());
   depth.push_back(
@@ -342,113 +353,126 @@ MenuBar MenuBuilder::buildMenu() {
   auto libraryView = [](std::string view) {
     return [view](const MenuState& s) { return s.boolean("library") && s.is("libraryView", view); };
   };
-  bar.push_back(menu("View", {
-      native("Text | Subtext", "'", C,
-             [](const std::shared_ptr<MenuWindow>& window) {
-               if (!window) return;
-               const MenuState state(&window->menuState());
-               window->run(state.is("mode", "outline") ? "page" : "outline", nullptr, nullptr);
-             }),
-      cmd("Text", "", 0, "page", nullptr, {}, is("mode", "page")),
-      cmd("Subtext", "", 0, "outline", nullptr, {}, is("mode", "outline")),
-      separator(),
-      cmd("Subtext Side by Side", "\\", C, "subtext", nullptr, {}, is("panelTab", "subtext")),
-      cmd("Context", "", 0, "context", nullptr, {}, is("panelTab", "context")),
-      cmd("Pretext", "v", S | C, "pretext", nullptr, {}, is("panelTab", "pretext")),
-      cmd("Documents", "d", S | C, "drawer", nullptr, {}, flag("drawer")),
-      cmd("Library", "l", S | C, "library", nullptr, {}, flag("library")),
-      cmd("Librarian\u2026", "l", O | C, "librarian", nullptr, flag("librarian"),
-          flag("librarianOpen")),
-      cmd("as Cards", "1", T | C, "libraryView", "cards", {}, libraryView("cards")),
-      cmd("as List", "2", T | C, "libraryView", "list", {}, libraryView("list")),
-      cmd("as Columns", "3", T | C, "libraryView", "columns", {}, libraryView("columns")),
-      cmd("Index", "", 0, "index"),
-      cmd("Timeline", "", 0, "timeline"),
-      menu("Subtext Depth", std::move(depth)),
-      cmd("Expand All", "", 0, "expandAll", nullptr, flag("foldable")),
-      cmd("Collapse All", "", 0, "collapseAll", nullptr, flag("foldable")),
-      separator(),
-      cmd("Typewriter", "t", O | C, "typewriter", nullptr, {}, flag("typewriter")),
-      cmd("Writing Only", "f", S | C, "focus", nullptr, {}, flag("full")),
-      cmd("Write Hot", "t", T | C, "hot", nullptr, {}, is("temp", "hot")),
-      cmd("Edit Cold", "", 0, "cold", nullptr, {}, is("temp", "cold")),
-      platform("Enter Full Screen", "f", T | C, PlatformCommand::kFullScreen),
-      separator(),
-      cmd("Display\u2026", "", 0, "display"),
-      menu("Show Count", std::move(count)),
-      cmd("Paragraph Numbers", "", 0, "paragraphNumbers", nullptr, {}, flag("paragraphNumbers")),
-      cmd("Larger Text", "+", C, "textLarger"),
-      cmd("Larger Text", "=", C, "textLarger", nullptr, {}, {}, true),
-      cmd("Smaller Text", "-", C, "textSmaller"),
-      cmd("Actual Size", "0", C, "textReset"),
-      separator(),
-      cmd("Back", std::string(kLeftArrow), T | C, "back"),
-      cmd("Forward", std::string(kRightArrow), T | C, "forward"),
-      cmd("Next Document", std::string(kDownArrow), T | C, "nextDoc"),
-      cmd("Previous Document", std::string(kUpArrow), T | C, "prevDoc"),
-  }));
+  bar.push_back(menu(
+      "View",
+      {
+          native("Text | Subtext", "'", C,
+                 [](const std::shared_ptr<MenuWindow>& window) {
+                   if (!window) return;
+                   const MenuState state(&window->menuState());
+                   window->run(state.is("mode", "outline") ? "page" : "outline", nullptr, nullptr);
+                 }),
+          cmd("Text", "", 0, "page", nullptr, {}, is("mode", "page")),
+          cmd("Subtext", "", 0, "outline", nullptr, {}, is("mode", "outline")),
+          separator(),
+          cmd("Subtext Side by Side", "\\", C, "subtext", nullptr, {}, is("panelTab", "subtext")),
+          cmd("Context", "", 0, "context", nullptr, {}, is("panelTab", "context")),
+          cmd("Pretext", "v", S | C, "pretext", nullptr, {}, is("panelTab", "pretext")),
+          cmd("Documents", "d", S | C, "drawer", nullptr, {}, flag("drawer")),
+          cmd("Library", "l", S | C, "library", nullptr, {}, flag("library")),
+          cmd("Librarian\u2026", "l", O | C, "librarian", nullptr, flag("librarian"),
+              flag("librarianOpen")),
+          cmd("as Cards", "1", T | C, "libraryView", "cards", {}, libraryView("cards")),
+          cmd("as List", "2", T | C, "libraryView", "list", {}, libraryView("list")),
+          cmd("as Columns", "3", T | C, "libraryView", "columns", {}, libraryView("columns")),
+          cmd("Index", "", 0, "index"),
+          cmd("Timeline", "", 0, "timeline"),
+          menu("Subtext Depth", std::move(depth)),
+          cmd("Expand All", "", 0, "expandAll", nullptr, flag("foldable")),
+          cmd("Collapse All", "", 0, "collapseAll", nullptr, flag("foldable")),
+          separator(),
+          cmd("Typewriter", "t", O | C, "typewriter", nullptr, {}, flag("typewriter")),
+          cmd("Writing Only", "f", S | C, "focus", nullptr, {}, flag("full")),
+          cmd("Write Hot", "t", T | C, "hot", nullptr, {}, is("temp", "hot")),
+          cmd("Edit Cold", "", 0, "cold", nullptr, {}, is("temp", "cold")),
+          platform("Enter Full Screen", "f", T | C, PlatformCommand::kFullScreen),
+          separator(),
+          cmd("Display\u2026", "", 0, "display"),
+          menu("Show Count", std::move(count)),
+          cmd("Paragraph Numbers", "", 0, "paragraphNumbers", nullptr, {},
+              flag("paragraphNumbers")),
+          cmd("Larger Text", "+", C, "textLarger"),
+          cmd("Larger Text", "=", C, "textLarger", nullptr, {}, {}, true),
+          cmd("Smaller Text", "-", C, "textSmaller"),
+          cmd("Actual Size", "0", C, "textReset"),
+          separator(),
+          cmd("Back", std::string(kLeftArrow), T | C, "back"),
+          cmd("Forward", std::string(kRightArrow), T | C, "forward"),
+          cmd("Next Document", std::string(kDownArrow), T | C, "nextDoc"),
+          cmd("Previous Document", std::string(kUpArrow), T | C, "prevDoc"),
+      }));
 
   bar.push_back(menu("See", {
-      key("Focus", "1", O | C, "1", "Digit1", true, false),
-      key("Parts of Speech", "2", O | C, "2", "Digit2", true, false),
-      key("Style Check", "3", O | C, "3", "Digit3", true, false),
-      key("Authorship", "4", O | C, "4", "Digit4", true, false),
-  }));
+                                key("Focus", "1", O | C, "1", "Digit1", true, false),
+                                key("Parts of Speech", "2", O | C, "2", "Digit2", true, false),
+                                key("Style Check", "3", O | C, "3", "Digit3", true, false),
+                                key("Authorship", "4", O | C, "4", "Digit4", true, false),
+                            }));
 
-  bar.push_back(menu("Insert", {
-      cmd("Subtext on Selection", "e", C, "subtextOnSelection", nullptr, flag("hasSelection")),
-      cmd("Context Note", "m", O | C, "contextNote", nullptr, flag("hasSelection")),
-      cmd("Hypertext", "k", C, "hypertext", nullptr, flag("hasSelection")),
-      cmd("Image\u2026", "", 0, "insertImage"),
-      cmd("Bullet as Document", "k", O | C, "bulletAsDocument", nullptr, notFlag("onThreadRow")),
-      separator(),
-      cmd("Send Beneath", "]", C, "sendBeneath"),
-      cmd("Bring Up to the Surface", "", 0, "toSurface", nullptr, notFlag("onThreadRow")),
-      cmd("Zoom Out", "[", C, "zoomOut"),
-  }));
+  bar.push_back(menu(
+      "Insert",
+      {
+          cmd("Subtext on Selection", "e", C, "subtextOnSelection", nullptr, flag("hasSelection")),
+          cmd("Context Note", "m", O | C, "contextNote", nullptr, flag("hasSelection")),
+          cmd("Hypertext", "k", C, "hypertext", nullptr, flag("hasSelection")),
+          cmd("Image\u2026", "", 0, "insertImage"),
+          cmd("Bullet as Document", "k", O | C, "bulletAsDocument", nullptr,
+              notFlag("onThreadRow")),
+          separator(),
+          cmd("Send Beneath", "]", C, "sendBeneath"),
+          cmd("Bring Up to the Surface", "", 0, "toSurface", nullptr, notFlag("onThreadRow")),
+          cmd("Zoom Out", "[", C, "zoomOut"),
+      }));
 
-  bar.push_back(menu("AI", {
-      cmd("Ghost Editor", "g", O | C, "ghost"),
-      cmd("Ask", "", 0, "ask"),
-      cmd("The Whole Piece\u2026", "a", T | C, "docThread", nullptr, flag("canDocThread"),
-          flag("docThread")),
-      separator(),
-      native("AI for This Document\u2026", "", 0,
-             [](const std::shared_ptr<MenuWindow>& window) {
-               if (!window) return;
-               std::weak_ptr<MenuWindow> weak = window;
-               window->run("reader", nullptr, [weak](bool handled) {
-                 auto still = weak.lock();
-                 if (!handled && still) still->pressPath({"More", "AI for this document\u2026"});
-               });
-             },
-             flag("aiOn")),
-      cmd("Your Moves", "", 0, "moves", nullptr,
-          [](const MenuState& s) { return s.boolean("aiOn") || s.boolean("hasNudges"); }),
-      cmd("AI Settings\u2026", "", 0, "aiSettings"),
-      app("Claude on This Computer", "", 0, AppCommand::kClaudeOnThisComputer, true),
-      separator(),
-      label("The AI writes only beneath the page."),
-  }));
+  bar.push_back(menu(
+      "AI", {
+                cmd("Ghost Editor", "g", O | C, "ghost"),
+                cmd("Ask", "", 0, "ask"),
+                cmd("The Whole Piece\u2026", "a", T | C, "docThread", nullptr, flag("canDocThread"),
+                    flag("docThread")),
+                separator(),
+                native(
+                    "AI for This Document\u2026", "", 0,
+                    [](const std::shared_ptr<MenuWindow>& window) {
+                      if (!window) return;
+                      std::weak_ptr<MenuWindow> weak = window;
+                      window->run("reader", nullptr, [weak](bool handled) {
+                        auto still = weak.lock();
+                        if (!handled && still)
+                          still->pressPath({"More", "AI for this document\u2026"});
+                      });
+                    },
+                    flag("aiOn")),
+                cmd("Your Moves", "", 0, "moves", nullptr,
+                    [](const MenuState& s) { return s.boolean("aiOn") || s.boolean("hasNudges"); }),
+                cmd("AI Settings\u2026", "", 0, "aiSettings"),
+                app("Claude on This Computer", "", 0, AppCommand::kClaudeOnThisComputer, true),
+                separator(),
+                label("The AI writes only beneath the page."),
+            }));
 
-  bar.push_back(menu("Window", {
-      platform("Minimize", "m", C, PlatformCommand::kMinimize),
-      platform("Zoom", "", 0, PlatformCommand::kZoom),
-      separator(),
-      platform("Show Previous Tab", "{", S | C, PlatformCommand::kPreviousTab),
-      platform("Show Next Tab", "}", S | C, PlatformCommand::kNextTab),
-      platform("Merge All Windows", "", 0, PlatformCommand::kMergeWindows),
-      separator(),
-      platform("Bring All to Front", "", 0, PlatformCommand::kBringAllToFront),
-  }, Role::kWindows));
+  bar.push_back(menu("Window",
+                     {
+                         platform("Minimize", "m", C, PlatformCommand::kMinimize),
+                         platform("Zoom", "", 0, PlatformCommand::kZoom),
+                         separator(),
+                         platform("Show Previous Tab", "{", S | C, PlatformCommand::kPreviousTab),
+                         platform("Show Next Tab", "}", S | C, PlatformCommand::kNextTab),
+                         platform("Merge All Windows", "", 0, PlatformCommand::kMergeWindows),
+                         separator(),
+                         platform("Bring All to Front", "", 0, PlatformCommand::kBringAllToFront),
+                     },
+                     Role::kWindows));
 
-  bar.push_back(menu("Help", {
-      cmd("Guide", "", 0, "fieldGuide"),
-      app("Keyboard Shortcuts", "/", C, AppCommand::kKeyboardShortcuts, true),
-      separator(),
-      app(siteHost(), "", 0, AppCommand::kWebSite, true),
-      app("Privacy Policy", "", 0, AppCommand::kPrivacyPolicy, true),
-  }, Role::kHelp));
+  bar.push_back(menu("Help",
+                     {
+                         cmd("Guide", "", 0, "fieldGuide"),
+                         app("Keyboard Shortcuts", "/", C, AppCommand::kKeyboardShortcuts, true),
+                         separator(),
+                         app(siteHost(), "", 0, AppCommand::kWebSite, true),
+                         app("Privacy Policy", "", 0, AppCommand::kPrivacyPolicy, true),
+                     },
+                     Role::kHelp));
 
   return MenuBar{std::move(bar), actions};
 }
@@ -483,11 +507,11 @@ bool hasLinuxCounterpart(const MenuItem& item) {
   if (item.kind == Kind::kSubmenu) return item.role != Role::kServices;
   if (item.kind != Kind::kPlatform) return true;
   switch (item.platform) {
-    case PlatformCommand::kHideOthers:          // no desktop lets one program hide the others
-    case PlatformCommand::kShowSpellingPanel:   // the web view has no spelling panel
-    case PlatformCommand::kCheckSpelling:       // nor a whole-document check
-    case PlatformCommand::kGrammarWithSpelling: // nor grammar checking
-    case PlatformCommand::kPreviousTab:         // windows have no tabs here
+    case PlatformCommand::kHideOthers:           // no desktop lets one program hide the others
+    case PlatformCommand::kShowSpellingPanel:    // the web view has no spelling panel
+    case PlatformCommand::kCheckSpelling:        // nor a whole-document check
+    case PlatformCommand::kGrammarWithSpelling:  // nor grammar checking
+    case PlatformCommand::kPreviousTab:          // windows have no tabs here
     case PlatformCommand::kNextTab:
     case PlatformCommand::kMergeWindows:
       return false;
@@ -535,8 +559,7 @@ std::string slug(std::string_view title) {
   return out.empty() ? "item" : out;
 }
 
-void nameItems(std::vector<MenuItem>& items, const std::string& menu,
-               std::set<std::string>& taken,
+void nameItems(std::vector<MenuItem>& items, const std::string& menu, std::set<std::string>& taken,
                std::map<std::pair<std::string, std::string>, std::string>& by_command) {
   // Visible items first, so that a hidden one finds the name of its visible twin.
   for (int pass = 0; pass < 2; ++pass) {

@@ -137,8 +137,8 @@ struct MenuItem {
   std::string key;  // the key equivalent, empty for none
   unsigned mask = 0;
   bool hidden = false;
-  std::string command;  // page command
-  json::value args;     // its arguments, null for none
+  std::string command;         // page command
+  json::value args;            // its arguments, null for none
   bridge::KeyDescriptor send;  // page key
   AppCommand app = AppCommand::kAbout;
   PlatformCommand platform = PlatformCommand::kQuit;
@@ -163,10 +163,10 @@ struct DepthLevel {
   std::optional<int> value;
 };
 inline constexpr std::array<DepthLevel, 5> kDepthLevels{{{"Points", "1", 0},
-                                                          {"1 Level", "2", 1},
-                                                          {"2 Levels", "3", 2},
-                                                          {"3 Levels", "4", 3},
-                                                          {"All Levels", "0", std::nullopt}}};
+                                                         {"1 Level", "2", 1},
+                                                         {"2 Levels", "3", 2},
+                                                         {"3 Levels", "4", 3},
+                                                         {"All Levels", "0", std::nullopt}}};
 
 // The Show Count groups: (value, label).
 using StatGroup = std::vector<std::pair<std::string_view, std::string_view>>;

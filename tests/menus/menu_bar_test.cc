@@ -82,49 +82,110 @@ TEST_F(MenuBarTest, EveryMenuHoldsItsItemsInOrder) {
   EXPECT_EQ(titles(item("Quillstone").items),
             (V{"About Quillstone", "Check for Updates…", "-", "Settings…", "-", "Services", "-",
                "Hide Quillstone", "Hide Others", "Show All", "-", "Quit Quillstone"}));
-  EXPECT_EQ(titles(item("File").items),
-            (V{"New Document", "New Window", "New Folder", "Open…", "Open Recent",
-               "Go to Document…", "Recent Documents", "-", "Duplicate Document", "Rename…",
-               "History…", "Close", "-", "Import…", "Import Backup from the Browser…", "Export",
-               "-", "Show in Files", "Open Writing Folder", "Move Writing Folder…",
-               "Show Restore Points", "-", "Print…"}));
-  EXPECT_EQ(titles(item("File/Export").items),
-            (V{"PDF…", "Word (.docx)…", "Markdown (.md)", "-", "Copy for Chat…",
-               "Project File (.json)"}));
-  EXPECT_EQ(titles(item("Edit").items),
-            (V{"Undo", "Redo", "-", "Cut", "Copy", "Paste", "Paste and Match Style", "Select All",
-               "-", "Duplicate", "Delete Paragraph or Thought", "-", "Bold", "Italic", "Highlight",
-               "-", "Move Up", "Move Down", "-", "Find", "Spelling and Grammar"}));
-  EXPECT_EQ(titles(item("Edit/Find").items),
-            (V{"Find…", "Find and Replace…", "Find Next", "Find Previous", "-",
-               "Search Everything…"}));
+  EXPECT_EQ(titles(item("File").items), (V{"New Document",
+                                           "New Window",
+                                           "New Folder",
+                                           "Open…",
+                                           "Open Recent",
+                                           "Go to Document…",
+                                           "Recent Documents",
+                                           "-",
+                                           "Duplicate Document",
+                                           "Rename…",
+                                           "History…",
+                                           "Close",
+                                           "-",
+                                           "Import…",
+                                           "Import Backup from the Browser…",
+                                           "Export",
+                                           "-",
+                                           "Show in Files",
+                                           "Open Writing Folder",
+                                           "Move Writing Folder…",
+                                           "Show Restore Points",
+                                           "-",
+                                           "Print…"}));
+  EXPECT_EQ(titles(item("File/Export").items), (V{"PDF…", "Word (.docx)…", "Markdown (.md)", "-",
+                                                  "Copy for Chat…", "Project File (.json)"}));
+  EXPECT_EQ(titles(item("Edit").items), (V{"Undo",
+                                           "Redo",
+                                           "-",
+                                           "Cut",
+                                           "Copy",
+                                           "Paste",
+                                           "Paste and Match Style",
+                                           "Select All",
+                                           "-",
+                                           "Duplicate",
+                                           "Delete Paragraph or Thought",
+                                           "-",
+                                           "Bold",
+                                           "Italic",
+                                           "Highlight",
+                                           "-",
+                                           "Move Up",
+                                           "Move Down",
+                                           "-",
+                                           "Find",
+                                           "Spelling and Grammar"}));
+  EXPECT_EQ(titles(item("Edit/Find").items), (V{"Find…", "Find and Replace…", "Find Next",
+                                                "Find Previous", "-", "Search Everything…"}));
   EXPECT_EQ(titles(item("Edit/Spelling and Grammar").items),
             (V{"Show Spelling and Grammar", "Check Document Now", "-",
                "Check Spelling While Typing", "Check Grammar With Spelling"}));
-  EXPECT_EQ(titles(item("View").items),
-            (V{"Text | Subtext", "Text", "Subtext", "-", "Subtext Side by Side", "Context",
-               "Pretext", "Documents", "Library", "Librarian…", "as Cards", "as List",
-               "as Columns", "Index", "Timeline", "Subtext Depth", "Expand All", "Collapse All",
-               "-", "Typewriter", "Writing Only", "Write Hot", "Edit Cold", "Enter Full Screen",
-               "-", "Display…", "Show Count", "Paragraph Numbers", "Larger Text", "Larger Text",
-               "Smaller Text", "Actual Size", "-", "Back", "Forward", "Next Document",
-               "Previous Document"}));
+  EXPECT_EQ(titles(item("View").items), (V{"Text | Subtext",
+                                           "Text",
+                                           "Subtext",
+                                           "-",
+                                           "Subtext Side by Side",
+                                           "Context",
+                                           "Pretext",
+                                           "Documents",
+                                           "Library",
+                                           "Librarian…",
+                                           "as Cards",
+                                           "as List",
+                                           "as Columns",
+                                           "Index",
+                                           "Timeline",
+                                           "Subtext Depth",
+                                           "Expand All",
+                                           "Collapse All",
+                                           "-",
+                                           "Typewriter",
+                                           "Writing Only",
+                                           "Write Hot",
+                                           "Edit Cold",
+                                           "Enter Full Screen",
+                                           "-",
+                                           "Display…",
+                                           "Show Count",
+                                           "Paragraph Numbers",
+                                           "Larger Text",
+                                           "Larger Text",
+                                           "Smaller Text",
+                                           "Actual Size",
+                                           "-",
+                                           "Back",
+                                           "Forward",
+                                           "Next Document",
+                                           "Previous Document"}));
   EXPECT_EQ(titles(item("View/Subtext Depth").items),
             (V{"Library", "-", "Points", "1 Level", "2 Levels", "3 Levels", "All Levels", "-",
                "Only This Level"}));
   EXPECT_EQ(titles(item("View/Show Count").items),
             (V{"In the Corner", "-", "Characters", "Characters Without Spaces", "Words",
-               "Sentences", "Paragraphs", "Reading Time", "Speaking Time", "-",
-               "Words in Subtext", "Words in Context", "-", "Yours", "The AI's",
-               "Copied from AI"}));
-  EXPECT_EQ(titles(item("See").items), (V{"Focus", "Parts of Speech", "Style Check", "Authorship"}));
+               "Sentences", "Paragraphs", "Reading Time", "Speaking Time", "-", "Words in Subtext",
+               "Words in Context", "-", "Yours", "The AI's", "Copied from AI"}));
+  EXPECT_EQ(titles(item("See").items),
+            (V{"Focus", "Parts of Speech", "Style Check", "Authorship"}));
   EXPECT_EQ(titles(item("Insert").items),
-            (V{"Subtext on Selection", "Context Note", "Hypertext", "Image…",
-               "Bullet as Document", "-", "Send Beneath", "Bring Up to the Surface", "Zoom Out"}));
-  EXPECT_EQ(titles(item("AI").items),
-            (V{"Ghost Editor", "Ask", "The Whole Piece…", "-", "AI for This Document…",
-               "Your Moves", "AI Settings…", "Claude on This Computer", "-",
-               "The AI writes only beneath the page."}));
+            (V{"Subtext on Selection", "Context Note", "Hypertext", "Image…", "Bullet as Document",
+               "-", "Send Beneath", "Bring Up to the Surface", "Zoom Out"}));
+  EXPECT_EQ(
+      titles(item("AI").items),
+      (V{"Ghost Editor", "Ask", "The Whole Piece…", "-", "AI for This Document…", "Your Moves",
+         "AI Settings…", "Claude on This Computer", "-", "The AI writes only beneath the page."}));
   EXPECT_EQ(titles(item("Window").items),
             (V{"Minimize", "Zoom", "-", "Show Previous Tab", "Show Next Tab", "Merge All Windows",
                "-", "Bring All to Front"}));
@@ -232,14 +293,15 @@ TEST_F(MenuBarTest, PredicatesReadTheLastStateWhole) {
     gated.insert(path);
     if (i.action->validate(&empty).enabled) on.insert(path);
   });
-  EXPECT_EQ(on, (std::set<std::string>{"Insert/Bullet as Document",
-                                       "Insert/Bring Up to the Surface"}));
+  EXPECT_EQ(on,
+            (std::set<std::string>{"Insert/Bullet as Document", "Insert/Bring Up to the Surface"}));
   EXPECT_EQ(gated.size(), 16u);  // the two imports, always off for now, among them
 
   auto state = json::parse(R"({"op":"state","canUndo":true,"canRedo":1,"mode":"outline",
       "panelTab":"pretext","library":true,"libraryView":"list","librarian":true,
       "librarianOpen":true,"temp":"cold","statShown":"theAIs","onThreadRow":true,
-      "hasNudges":true,"docThread":0})")->as_object();
+      "hasNudges":true,"docThread":0})")
+                   ->as_object();
   EXPECT_TRUE(validate("Edit/Undo", &state).enabled);
   EXPECT_TRUE(validate("Edit/Redo", &state).enabled);  // numbers count as booleans
   EXPECT_EQ(validate("View/Subtext", &state).checked, true);
@@ -259,7 +321,8 @@ TEST_F(MenuBarTest, PredicatesReadTheLastStateWhole) {
 
   // A later state of the wrong types replaces it whole: nothing stays checked or enabled.
   auto bad = json::parse(R"({"op":"state","canUndo":"yes","mode":["outline"],"library":"true",
-      "libraryView":7,"statShown":null,"temp":{"hot":true},"depth":[2],"recent":"x"})")->as_object();
+      "libraryView":7,"statShown":null,"temp":{"hot":true},"depth":[2],"recent":"x"})")
+                 ->as_object();
   each([&](const std::string& path, const MenuItem& i) {
     if (!i.action || !i.action->checked) return;
     EXPECT_EQ(i.action->validate(&bad).checked, false) << path;
@@ -325,8 +388,7 @@ TEST_F(MenuBarTest, KeysOnThisDesktop) {
   // Nothing without a counterpart here, and no separator left doubled or at an end.
   EXPECT_EQ(titles(item("Quillstone").items),
             (std::vector<std::string>{"About Quillstone", "Check for Updates…", "-", "Settings…",
-                                      "-", "Hide Quillstone", "Show All", "-",
-                                      "Quit Quillstone"}));
+                                      "-", "Hide Quillstone", "Show All", "-", "Quit Quillstone"}));
   EXPECT_EQ(titles(item("Window").items),
             (std::vector<std::string>{"Minimize", "Zoom", "-", "Bring All to Front"}));
   EXPECT_EQ(titles(item("Edit/Spelling and Grammar").items),
@@ -364,8 +426,8 @@ TEST_F(MenuBarTest, KeysOnThisDesktop) {
   capital.key = "K";
   capital.mask = kCommand;
   EXPECT_EQ(glyphs(capital), "Shift+Ctrl+K");
-  std::vector<MenuItem> braces{MenuBuilder::platform("x", "{", kShift | kCommand,
-                                                     PlatformCommand::kNextTab)};
+  std::vector<MenuItem> braces{
+      MenuBuilder::platform("x", "{", kShift | kCommand, PlatformCommand::kNextTab)};
   shiftedAsCapitals(braces);
   EXPECT_EQ(braces[0].key, "{");
 
@@ -414,8 +476,8 @@ TEST_F(MenuBarTest, TheShortcutsPanelListsTheDirectItemsWithKeys) {
   EXPECT_EQ(listed["File"].front(), "New Document\tCtrl+N");
 
   MenuBar only_submenus;
-  only_submenus.menus.push_back(
-      MenuBuilder::menu("Extra", {MenuBuilder::menu("Inner", {builder.cmd("X", "x", kCommand, "x")})}));
+  only_submenus.menus.push_back(MenuBuilder::menu(
+      "Extra", {MenuBuilder::menu("Inner", {builder.cmd("X", "x", kCommand, "x")})}));
   EXPECT_TRUE(shortcutSections(only_submenus).empty());
 }
 
