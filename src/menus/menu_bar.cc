@@ -87,6 +87,19 @@ bool depthOnlyChecked(const MenuState& s) {
 
 // ---- the builder ----
 
+namespace {
+
+MenuItem titled(Kind kind, std::string title, std::string key = {}, unsigned mask = 0) {
+  MenuItem item;
+  item.kind = kind;
+  item.title = std::move(title);
+  item.key = std::move(key);
+  item.mask = mask;
+  return item;
+}
+
+}  // namespace
+
 std::shared_ptr<MenuAction> MenuBuilder::keep(MenuAction action) {
   auto kept = std::make_shared<MenuAction>(std::move(action));
   actions.push_back(kept);
@@ -95,11 +108,7 @@ std::shared_ptr<MenuAction> MenuBuilder::keep(MenuAction action) {
 
 MenuItem MenuBuilder::cmd(std::string title, std::string key, unsigned mask, std::string command,
                           json::value args, Predicate enabled, Predicate checked, bool hidden) {
-  MenuItem item;
-  item.kind = Kind::kPageCommand;
-  item.title = std::move(title);
-  item.key = std::move(key);
-  item.mask = mask;
+  MenuItem item = titled(Kind::kPageCommand, std::move(title), std::move(key), mask);
   item.hidden = hidden;
   item.command = command;
   item.args = args;
@@ -115,11 +124,7 @@ MenuItem MenuBuilder::cmd(std::string title, std::string key, unsigned mask, std
 
 MenuItem MenuBuilder::key(std::string title, std::string key, unsigned mask, std::string send,
                           std::string code, bool meta, bool ctrl) {
-  MenuItem item;
-  item.kind = Kind::kPageKey;
-  item.title = std::move(title);
-  item.key = std::move(key);
-  item.mask = mask;
+  MenuItem item = titled(Kind::kPageKey, std::move(title), std::move(key), mask);
   item.send = {
       std::move(send), std::move(code), (mask & kShift) != 0, (mask & kOption) != 0, ctrl, meta};
   MenuAction action;
@@ -132,11 +137,7 @@ MenuItem MenuBuilder::key(std::string title, std::string key, unsigned mask, std
 
 MenuItem MenuBuilder::app(std::string title, std::string key, unsigned mask, AppCommand command,
                           bool no_window_needed) {
-  MenuItem item;
-  item.kind = Kind::kApplication;
-  item.title = std::move(title);
-  item.key = std::move(key);
-  item.mask = mask;
+  MenuItem item = titled(Kind::kApplication, std::move(title), std::move(key), mask);
   item.app = command;
   MenuAction action;
   action.always = no_window_needed;
@@ -158,11 +159,7 @@ MenuItem MenuBuilder::app(std::string title, std::string key, unsigned mask, App
 MenuItem MenuBuilder::native(std::string title, std::string key, unsigned mask,
                              std::function<void(const std::shared_ptr<MenuWindow>&)> run,
                              Predicate enabled) {
-  MenuItem item;
-  item.kind = Kind::kApplication;
-  item.title = std::move(title);
-  item.key = std::move(key);
-  item.mask = mask;
+  MenuItem item = titled(Kind::kApplication, std::move(title), std::move(key), mask);
   MenuAction action;
   action.enabled = std::move(enabled);
   action.run = std::move(run);
@@ -172,11 +169,7 @@ MenuItem MenuBuilder::native(std::string title, std::string key, unsigned mask,
 
 MenuItem MenuBuilder::platform(std::string title, std::string key, unsigned mask,
                                PlatformCommand command) {
-  MenuItem item;
-  item.kind = Kind::kPlatform;
-  item.title = std::move(title);
-  item.key = std::move(key);
-  item.mask = mask;
+  MenuItem item = titled(Kind::kPlatform, std::move(title), std::move(key), mask);
   item.platform = command;
   return item;
 }
@@ -186,16 +179,11 @@ MenuItem MenuBuilder::separator() {
 }
 
 MenuItem MenuBuilder::label(std::string title) {
-  MenuItem item;
-  item.kind = Kind::kLabel;
-  item.title = std::move(title);
-  return item;
+  return titled(Kind::kLabel, std::move(title));
 }
 
 MenuItem MenuBuilder::menu(std::string title, std::vector<MenuItem> items, Role role) {
-  MenuItem item;
-  item.kind = Kind::kSubmenu;
-  item.title = std::move(title);
+  MenuItem item = titled(Kind::kSubmenu, std::move(title));
   item.items = std::move(items);
   item.role = role;
   return item;
