@@ -12,6 +12,7 @@
 #include "core/file_io.h"
 #include "core/text.h"
 #include "library/inotify_watcher.h"
+#include "menus/menu_bar_gtk.h"
 #include "platform/content_type.h"
 #include "platform/file_icon.h"
 #include "platform/guarded.h"
@@ -36,6 +37,7 @@ AppDelegate::AppDelegate()
 
 AppDelegate::~AppDelegate() {
   folder_move_.reset();
+  menu_bar_.reset();
   if (folder_watch_) folder_watch_->stop();
   folder_watch_.reset();
   watch_queue_.reset();
@@ -80,39 +82,6 @@ void AppDelegate::startup() {
   };
   g_unix_signal_add(SIGTERM, on_signal, this);
   g_unix_signal_add(SIGINT, on_signal, this);
-
-  const std::pair<const char*, void (*)(GSimpleAction*, GVariant*, gpointer)> actions[] = {
-      {"quit", +[](GSimpleAction*, GVariant*,
-                   gpointer self) { guarded([&] { static_cast<AppDelegate*>(self)->quit(); }); }},
-      {"new-window",
-       +[](GSimpleAction*, GVariant*, gpointer self) {
-         guarded([&] { static_cast<AppDelegate*>(self)->newWindow(std::nullopt, std::nullopt); });
-       }},
-      {"about",
-       +[](GSimpleAction*, GVariant*, gpointer self) {
-         guarded([&] {
-           auto* app = static_cast<AppDelegate*>(self);
-           app->showAbout(gtk_application_get_active_window(app->application_));
-         });
-       }},
-      {"move-writing-folder",
-       +[](GSimpleAction*, GVariant*, gpointer self) {
-         guarded([&] {
-           auto* app = static_cast<AppDelegate*>(self);
-           moveWritingFolder(*app, gtk_application_get_active_window(app->application_));
-         });
-       }},
-  };
-  for (const auto& [name, handler] : actions) {
-    GSimpleAction* action = g_simple_action_new(name, nullptr);
-    g_signal_connect(action, "activate", G_CALLBACK(handler), this);
-    g_action_map_add_action(G_ACTION_MAP(application_), G_ACTION(action));
-    g_object_unref(action);
-  }
-  const char* quit_keys[] = {"<Control>q", nullptr};
-  const char* new_keys[] = {"<Control>n", nullptr};
-  gtk_application_set_accels_for_action(application_, "app.quit", quit_keys);
-  gtk_application_set_accels_for_action(application_, "app.new-window", new_keys);
 
   // The window controls sit over the page's top strip and fade in full screen.
   GtkCssProvider* css = gtk_css_provider_new();
@@ -203,6 +172,9 @@ void AppDelegate::finishLaunching(const fs::path& root) {
   library_ = std::make_unique<library::Library>(root, support, services);
   claude_ = std::make_unique<claude::ClaudeBridge>([this] { return library_->root(); }, prefs_,
                                                    log_.get(), *this);
+  // The menu bar, its actions and their keys; every document window shows it.
+  menu_bar_ = std::make_unique<menus::MenuBarGtk>(*this, application_);
+  menu_bar_->install();
   launched_ = true;
   library_->reindexSpotlight(&background_);
 
@@ -371,6 +343,7 @@ void AppDelegate::toggleClaudeOnMac(GtkWindow* parent) {
     for (const auto& w : registry_.windows()) {
       std::static_pointer_cast<windows::DocumentWindowGtk>(w)->reloadQuietly();
     }
+    if (menu_bar_) menu_bar_->refresh();
   };
   if (claude_->enabled()) {
     apply(false);  // turning it off needs no confirmation
@@ -417,6 +390,25 @@ std::shared_ptr<claude::ReplyTarget> AppDelegate::targetFor(
     if (active && window->gtkWindow() == active) return window;
   }
   return std::static_pointer_cast<windows::DocumentWindowGtk>(windows.front());
+}
+
+std::shared_ptr<windows::DocumentWindowGtk> AppDelegate::key() const {
+  // The application lists its windows most recently focused first.
+  for (GList* l = gtk_application_get_windows(application_); l; l = l->next) {
+    for (const auto& w : registry_.windows()) {
+      auto window = std::static_pointer_cast<windows::DocumentWindowGtk>(w);
+      if (window->gtkWindow() == l->data) return window;
+    }
+  }
+  return nullptr;
+}
+
+std::vector<std::shared_ptr<windows::DocumentWindowGtk>> AppDelegate::documentWindows() const {
+  std::vector<std::shared_ptr<windows::DocumentWindowGtk>> out;
+  for (const auto& w : registry_.windows()) {
+    out.push_back(std::static_pointer_cast<windows::DocumentWindowGtk>(w));
+  }
+  return out;
 }
 
 void AppDelegate::showAbout(GtkWindow* parent) {

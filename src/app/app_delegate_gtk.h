@@ -28,6 +28,10 @@ class DocumentWindowGtk;
 class SchemeHandler;
 }  // namespace qs::windows
 
+namespace qs::menus {
+class MenuBarGtk;
+}  // namespace qs::menus
+
 namespace qs::app {
 
 class FolderDialogsGtk;
@@ -51,8 +55,14 @@ class AppDelegate final : public claude::ReplyTargets {
   void open(const std::filesystem::path& file);
   void quit();
   void showAbout(GtkWindow* parent);
-  // The "Claude on This Mac" switch: asks before turning it on, then reloads every page.
+  // The "Claude on This Computer" switch: asks before turning it on, then reloads every page.
   void toggleClaudeOnMac(GtkWindow* parent);
+  // The current document window: the active one, else the most recently active; none when no
+  // document window is open.
+  std::shared_ptr<windows::DocumentWindowGtk> key() const;
+  // The document windows, in the order they were made.
+  std::vector<std::shared_ptr<windows::DocumentWindowGtk>> documentWindows() const;
+  menus::MenuBarGtk* menuBar() { return menu_bar_.get(); }
 
   // claude::ReplyTargets: the window showing the document, else the active one, else the first.
   std::shared_ptr<claude::ReplyTarget> targetFor(const std::optional<std::string>& doc_id) override;
@@ -99,6 +109,7 @@ class AppDelegate final : public claude::ReplyTargets {
   std::unique_ptr<ThreadSerialQueue> watch_queue_;
   std::unique_ptr<library::FolderWatch> folder_watch_;
   std::unique_ptr<claude::ClaudeBridge> claude_;
+  std::unique_ptr<menus::MenuBarGtk> menu_bar_;
   WindowRegistry registry_;
   std::shared_ptr<windows::SchemeHandler> scheme_handler_;
   WebKitWebContext* web_context_ = nullptr;

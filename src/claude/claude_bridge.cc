@@ -26,7 +26,7 @@ namespace {
 
 constexpr std::string_view kSettingKey = "claudeOnMac";
 
-constexpr std::string_view kOff = "Claude on this Mac is off. Turn it on in the AI menu.";
+constexpr std::string_view kOff = "Claude on this computer is off. Turn it on in the AI menu.";
 constexpr std::string_view kNoUsableId = "The request had no usable id.";
 constexpr std::string_view kMissingParts =
     "The request was missing its document, thought or thread.";

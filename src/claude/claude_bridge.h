@@ -1,4 +1,4 @@
-// Claude on this Mac: the file exchange with a Claude Code session that runs on this machine.
+// Claude on this computer: the file exchange with a Claude Code session that runs on this machine.
 //
 // Questions from the page are written as request files into ".quillstone/claude/outbox/" below
 // the writing folder; the session answers with reply files in ".quillstone/claude/inbox/",
@@ -96,12 +96,14 @@ class ClaudeBridge {
   ClaudeBridge& operator=(const ClaudeBridge&) = delete;
 
   // The confirmation shown before the feature is turned on ("Turn On" first, then "Cancel").
-  static constexpr std::string_view confirmationMessage() { return "Turn on Claude on This Mac?"; }
+  static constexpr std::string_view confirmationMessage() {
+    return "Turn on Claude on This Computer?";
+  }
   static constexpr std::string_view confirmationDetail() {
     return "When you ask Claude about a thought, Quillstone writes the request (the thread, and up "
            "to 200 paragraphs of that document) to a folder inside your writing folder, where a "
-           "Claude Code session on this Mac can read it and answer. Nothing leaves this Mac from "
-           "Quillstone. Turn it off here whenever you like.";
+           "Claude Code session on this computer can read it and answer. Nothing leaves this "
+           "computer from Quillstone. Turn it off here whenever you like.";
   }
   static constexpr std::string_view confirmationButton() { return "Turn On"; }
 

@@ -8,6 +8,8 @@
 #include "app/identity.h"
 #include "core/file_io.h"
 #include "library/package.h"
+#include "menus/key_routing_gtk.h"
+#include "menus/menu_bar_gtk.h"
 #include "platform/file_viewer.h"
 #include "platform/guarded.h"
 #include "platform/save_dialog.h"
@@ -96,6 +98,11 @@ void DocumentWindowGtk::build(GtkApplication* application, std::optional<app::Si
   gtk_widget_add_css_class(controls_, "quillstone-controls");
   gtk_overlay_add_overlay(GTK_OVERLAY(overlay_), controls_);
   gtk_window_set_child(window_, overlay_);
+  gtk_application_window_set_show_menubar(GTK_APPLICATION_WINDOW(window_), TRUE);
+  menus::routeKeys(window_, web_view_, [&app = app_]() -> const json::object* {
+    auto current = app.key();
+    return current ? &current->menuState() : nullptr;
+  });
 
   g_signal_connect(window_, "close-request", G_CALLBACK(+[](GtkWindow*, gpointer self) -> gboolean {
                      guarded([&] { from(self)->requestClose(); });
@@ -317,6 +324,19 @@ void DocumentWindowGtk::reloadQuietly() {
 void DocumentWindowGtk::run(const std::string& command, const json::value& arg,
                             std::function<void(bool)> then) {
   calls_->run(command, arg, std::move(then));
+}
+
+void DocumentWindowGtk::pressKey(const bridge::KeyDescriptor& key) {
+  calls_->key(key);
+}
+
+void DocumentWindowGtk::pressPath(std::vector<std::string> labels) {
+  calls_->pressPath(std::move(labels));
+}
+
+void DocumentWindowGtk::setMenuState(json::object state) {
+  menu_state_ = std::move(state);
+  if (auto* menus = app_.menuBar()) menus->stateArrived(this);
 }
 
 // ---- host messages ----

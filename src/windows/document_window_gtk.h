@@ -19,6 +19,7 @@
 #include "bridge/page_calls.h"
 #include "bridge/page_scripting.h"
 #include "claude/claude_bridge.h"
+#include "menus/menu_bar.h"
 #include "windows/document_window.h"
 
 namespace qs::app {
@@ -32,6 +33,7 @@ class ContextMenuGtk;
 class DocumentWindowGtk final : public app::RegisteredWindow,
                                 public bridge::HostWindow,
                                 public claude::ReplyTarget,
+                                public menus::MenuWindow,
                                 public std::enable_shared_from_this<DocumentWindowGtk> {
  public:
   static std::shared_ptr<DocumentWindowGtk> create(app::AppDelegate& app,
@@ -43,9 +45,13 @@ class DocumentWindowGtk final : public app::RegisteredWindow,
   void present();
   // Reloads the page behind a picture of it, after letting the page settle.
   void reloadQuietly();
-  // Runs a page command (the menus' door into the page).
+  // menus::MenuWindow: the menus' door into the page.
   void run(const std::string& command, const json::value& arg,
-           std::function<void(bool)> then = nullptr);
+           std::function<void(bool)> then = nullptr) override;
+  void pressKey(const bridge::KeyDescriptor& key) override;
+  void pressPath(std::vector<std::string> labels) override;
+  const json::object& menuState() const override { return menu_state_; }
+  WebKitWebView* webView() const { return web_view_; }
 
   // app::RegisteredWindow
   std::optional<std::string> docID() const override { return doc_id_; }
@@ -59,7 +65,7 @@ class DocumentWindowGtk final : public app::RegisteredWindow,
   // bridge::HostWindow
   void setDocID(std::string id) override;
   void setTitle(std::string title) override;
-  void setMenuState(json::object state) override { menu_state_ = std::move(state); }
+  void setMenuState(json::object state) override;
   void setPageMenu(json::array items, std::chrono::steady_clock::time_point at) override;
   void printPage() override;
   void saveFile(std::string name, std::string dataURL) override;
@@ -79,8 +85,6 @@ class DocumentWindowGtk final : public app::RegisteredWindow,
   // claude::ReplyTarget
   void claudeReply(std::string id, json::array bullets, std::string from, json::object options,
                    std::function<void(std::optional<bool>)> then) override;
-
-  const json::object& menuState() const { return menu_state_; }
 
  private:
   DocumentWindowGtk(app::AppDelegate& app, std::optional<std::string> doc_id);

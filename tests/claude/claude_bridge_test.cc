@@ -135,7 +135,7 @@ TEST_F(ClaudeBridgeTest, AskRefusalsWriteNothing) {
     EXPECT_EQ(bridge.ask(page), std::pair(false, std::optional<std::string>(message)));
   };
   ASSERT_TRUE(prefs.set("claudeOnMac", 1));  // only the boolean true turns it on
-  expectFailure(request(), "Claude on this Mac is off. Turn it on in the AI menu.");
+  expectFailure(request(), "Claude on this computer is off. Turn it on in the AI menu.");
   bridge.setEnabled(true);
   expectFailure(request("r-{0123abcd-4567-89ab-cdef-0123456789ab}"),
                 "The request had no usable id.");

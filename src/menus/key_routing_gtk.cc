@@ -1,0 +1,94 @@
+#include "menus/key_routing_gtk.h"
+
+#include <deque>
+
+#include "menus/menu_bar.h"
+#include "platform/guarded.h"
+
+namespace qs::menus {
+
+namespace {
+
+// WebKit hands a key the page didn't handle back to GTK by queueing the same event again, and
+// its dispatch starts over at the window. The events sent straight to the page are remembered
+// (a few: the page answers asynchronously) so that the second pass is recognised.
+constexpr std::size_t kRemembered = 16;
+
+struct Routing {
+  WebKitWebView* page;
+  std::function<const json::object*()> state;
+  std::deque<GdkEvent*> sent;
+
+  ~Routing() {
+    for (GdkEvent* e : sent) gdk_event_unref(e);
+  }
+  bool takeBack(GdkEvent* event) {
+    for (auto it = sent.begin(); it != sent.end(); ++it) {
+      if (*it == event) {
+        gdk_event_unref(*it);
+        sent.erase(it);
+        return true;
+      }
+    }
+    return false;
+  }
+  void remember(GdkEvent* event) {
+    sent.push_back(gdk_event_ref(event));
+    if (sent.size() > kRemembered) {
+      gdk_event_unref(sent.front());
+      sent.pop_front();
+    }
+  }
+};
+
+bool pageHasFocus(GtkWidget* window, GtkWidget* page) {
+  GtkWidget* focus = gtk_root_get_focus(GTK_ROOT(window));
+  return focus && (focus == page || gtk_widget_is_ancestor(focus, page));
+}
+
+gboolean keyPressed(GtkEventControllerKey* controller, guint keyval, guint, GdkModifierType mods,
+                    gpointer data) {
+  gboolean stop = FALSE;
+  guarded([&] {
+    auto* routing = static_cast<Routing*>(data);
+    GtkWidget* window = gtk_event_controller_get_widget(GTK_EVENT_CONTROLLER(controller));
+    GdkEvent* event = gtk_event_controller_get_current_event(GTK_EVENT_CONTROLLER(controller));
+    if (!event) return;
+    if (routing->takeBack(event)) {
+      // The page had it and let it go. A menu key stops here, as it would have had the menu bar
+      // declined it; others go on to the window's own keys (F10, focus moves).
+      if (mods & (GDK_CONTROL_MASK | GDK_SUPER_MASK)) {
+        // Handing it back once more lets WebKit forget it without sending it to the page again.
+        gtk_event_controller_key_forward(controller, GTK_WIDGET(routing->page));
+        stop = TRUE;
+      }
+      return;
+    }
+    if (!pageHasFocus(window, GTK_WIDGET(routing->page))) return;
+    char characters[8] = {};
+    if (gunichar c = gdk_keyval_to_unicode(gdk_keyval_to_lower(keyval))) {
+      g_unichar_to_utf8(c, characters);
+    }
+    const unsigned flags = maskFromLinux(mods & GDK_SHIFT_MASK, mods & GDK_CONTROL_MASK,
+                                         mods & GDK_ALT_MASK, mods & GDK_SUPER_MASK);
+    if (menuHandles(characters, flags, MenuState(routing->state()))) return;
+    routing->remember(event);
+    gtk_event_controller_key_forward(controller, GTK_WIDGET(routing->page));
+    stop = TRUE;
+  });
+  return stop;
+}
+
+}  // namespace
+
+void routeKeys(GtkWindow* window, WebKitWebView* page, std::function<const json::object*()> state) {
+  GtkEventController* keys = gtk_event_controller_key_new();
+  gtk_event_controller_set_name(keys, "quillstone-key-routing");
+  gtk_event_controller_set_propagation_phase(keys, GTK_PHASE_CAPTURE);
+  g_signal_connect_data(
+      keys, "key-pressed", G_CALLBACK(keyPressed), new Routing{page, std::move(state), {}},
+      +[](gpointer data, GClosure*) { delete static_cast<Routing*>(data); }, GConnectFlags(0));
+  gtk_widget_add_controller(GTK_WIDGET(window), keys);
+}
+
+}  // namespace qs::menus

@@ -1,0 +1,158 @@
+#!/usr/bin/env python3
+"""The menu bar end to end: its actions as the session bus sees them run page commands and keys in
+the current window, their enabled flags and check marks follow the page's "state" messages, key
+presses go to the menu bar or to the page as the routing says, and the application's own windows
+(About, Keyboard Shortcuts, the restore points alert) open."""
+import json, pathlib, re, subprocess, sys, time
+
+from harness import Program
+
+build, source = sys.argv[1], pathlib.Path(sys.argv[2])
+app = Program(build, source, source / "tests/e2e/menus_page")
+(app.work / "config").mkdir()
+(app.work / "config/settings.json").write_text(json.dumps({"claudeOnMac": True}))
+app.start()
+failures, passed = [], []
+BUS = ["gdbus", "call", "--session", "--dest", "app.quillstone.Quillstone",
+       "--object-path", "/app/quillstone/Quillstone"]
+
+
+def check(name, ok, detail=""):
+    (passed if ok else failures).append(name if ok else "%s %s" % (name, detail))
+
+
+def activate(action):
+    subprocess.run(BUS + ["--method", "org.gtk.Actions.Activate", action, "[]", "{}"],
+                   env=app.env, capture_output=True, timeout=20)
+
+
+def actions():
+    """name -> (enabled, state or None)"""
+    out = subprocess.run(BUS + ["--method", "org.gtk.Actions.DescribeAll"], env=app.env,
+                         capture_output=True, text=True, timeout=20).stdout
+    found = {}
+    pattern = r"'([\w-]+)': \((true|false), (?:signature )?'[^']*', (?:@av )?\[(?:<(true|false)>)?\]\)"
+    for m in re.finditer(pattern, out):
+        found[m.group(1)] = (m.group(2) == "true", None if m.group(3) is None else m.group(3) == "true")
+    return found
+
+
+def settle_on(expected, seconds=10):
+    """Waits until every action named in `expected` has the (enabled, state) given."""
+    deadline = time.time() + seconds
+    while True:
+        now = actions()
+        wrong = {k: now.get(k) for k, v in expected.items() if now.get(k) != v}
+        if not wrong or time.time() > deadline:
+            return wrong
+        time.sleep(0.3)
+
+
+def wait_lines(lines, seconds=10):
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        if all(l in app.page_lines() for l in lines):
+            return True
+        time.sleep(0.2)
+    return False
+
+
+def key(combo):
+    subprocess.run(["xdotool", "key", "--clearmodifiers", combo], env=app.env, timeout=20)
+    time.sleep(0.8)
+
+
+def window_named(title, seconds=10):
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        r = subprocess.run(["xdotool", "search", "--name", title], env=app.env,
+                           capture_output=True, text=True)
+        if r.stdout.strip():
+            return True
+        time.sleep(0.3)
+    return False
+
+
+if not app.wait_for("READY", 60):
+    failures.append("the page did not start (status %s)" % app.process.poll())
+else:
+    menus = subprocess.run(BUS[:-1] + ["/app/quillstone/Quillstone/menus/menubar", "--method",
+                                       "org.gtk.Menus.Start", "[0]"], env=app.env,
+                           capture_output=True, text=True, timeout=20).stdout
+    check("the menu bar is on the session bus",
+          all("<'%s'>" % t in menus for t in ("Quillstone", "File", "Edit", "View", "See", "Insert", "AI",
+                                            "Window", "Help")), menus[:300])
+    wrong = settle_on({"undo": (False, None), "bullet-as-document": (True, None),
+                       "text": (True, True), "subtext": (True, False), "about-quillstone": (True, None),
+                       "import": (False, None), "import-backup-from-the-browser": (False, None),
+                       "claude-on-this-computer": (True, True), "ai-for-this-document": (True, None)})
+    check("before any change the first state decides", not wrong, wrong)
+
+    activate("new-document")
+    activate("as-columns")
+    activate("recent-document-6")
+    activate("move-up")
+    activate("focus")
+    activate("text-subtext")
+    activate("ai-for-this-document")
+    check("menu actions run their page commands and keys in the window", wait_lines([
+        "RUN newDoc null", 'RUN libraryView "columns"', "RUN openRecent 6",
+        'KEY {"key":"ArrowUp","code":"ArrowUp","shift":false,"alt":true,"ctrl":false,"meta":false}',
+        'KEY {"key":"1","code":"Digit1","shift":false,"alt":true,"ctrl":false,"meta":true}',
+        "RUN outline null", "RUN reader null", "PRESS More", "PRESS AI for this document\u2026"]),
+        [l for l in app.page_lines() if l.startswith(("RUN", "KEY", "PRESS"))])
+
+    subprocess.run(["xdotool", "search", "--name", "Quillstone", "windowfocus"], env=app.env,
+                   capture_output=True)
+    before = len(app.page_lines())
+    for combo in ("ctrl+k", "super+ctrl+1", "ctrl+z", "ctrl+c"):
+        key(combo)
+    got = app.page_lines()[before:]
+    check("with no selection and no library, these keys reach the page",
+          got == ["KEYDOWN ctrl+k", "KEYDOWN ctrl+1", "KEYDOWN ctrl+z", "KEYDOWN ctrl+c"], got)
+
+    activate("settings")
+    wait_lines(["STATE 1"])
+    wrong = settle_on({"undo": (True, None), "subtext": (True, True), "text": (True, False),
+                       "as-cards": (True, True), "2-levels": (True, True),
+                       "only-this-level": (True, False), "hypertext": (True, None)})
+    check("enabling and check marks follow a new state", not wrong, wrong)
+    before = len(app.page_lines())
+    for combo in ("ctrl+k", "super+ctrl+1", "ctrl+z", "ctrl+equal", "ctrl+c"):
+        key(combo)
+    got = app.page_lines()[before:]
+    check("with a selection and the library showing, the menu bar takes its keys",
+          got == ["RUN hypertext null", 'RUN libraryView "cards"', "RUN undo null",
+                  "RUN textLarger null", "KEYDOWN ctrl+c"], got)
+    activate("text-subtext")
+    check("Text | Subtext goes back to the page", wait_lines(["RUN page null"]))
+
+    activate("settings")
+    wait_lines(["STATE 2"])
+    wrong = settle_on({"undo": (False, None), "subtext": (True, False), "text": (True, False),
+                       "as-cards": (True, False), "2-levels": (True, False),
+                       "only-this-level": (False, False), "hypertext": (False, None)})
+    check("a state of the wrong types leaves nothing checked or enabled", not wrong, wrong)
+
+    activate("about-quillstone")
+    check("About opens", window_named("About Quillstone"))
+    activate("keyboard-shortcuts")
+    check("the keyboard shortcuts window opens", window_named("Keyboard Shortcuts"))
+    activate("show-restore-points")
+    check("Show Restore Points says there are none yet", window_named("No restore points yet"))
+
+    loads = app.page_lines().count("READY")
+    activate("claude-on-this-computer")
+    wrong = settle_on({"claude-on-this-computer": (True, False)})
+    settings = json.loads((app.work / "config/settings.json").read_text())
+    check("Claude on This Computer turns off and its check mark follows",
+          not wrong and settings.get("claudeOnMac") is False, (wrong, settings))
+    deadline = time.time() + 15
+    while time.time() < deadline and app.page_lines().count("READY") <= loads:
+        time.sleep(0.3)
+    check("turning it off reloads the page", app.page_lines().count("READY") > loads)
+
+failures += [l for l in app.page_lines() if l.startswith("FAIL")]
+if app.quit() is None:
+    failures.append("the program did not end after SIGTERM")
+sys.exit(app.finish(passed, failures))

@@ -1,0 +1,551 @@
+#include "menus/menu_bar.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+
+#include "menus/app_actions.h"
+
+namespace qs::menus {
+namespace {
+
+using Kind = MenuItem::Kind;
+
+struct FakeCommands final : AppCommands {
+  void perform(AppCommand command, const std::shared_ptr<MenuWindow>& window) override {
+    performed.emplace_back(command, window != nullptr);
+  }
+  bool available(AppCommand command) const override {
+    return command != AppCommand::kImport && command != AppCommand::kImportBackup;
+  }
+  bool claudeOn() const override { return claude; }
+  std::vector<std::pair<AppCommand, bool>> performed;
+  bool claude = false;
+};
+
+struct FakeWindow final : MenuWindow {
+  const json::object& menuState() const override { return state; }
+  void run(const std::string& command, const json::value& args,
+           std::function<void(bool)> then) override {
+    runs.push_back(command + " " + json::compact(args).value_or("?"));
+    if (then) pending = std::move(then);
+  }
+  void pressKey(const bridge::KeyDescriptor& key) override { keys.push_back(key); }
+  void pressPath(std::vector<std::string> labels) override { paths.push_back(std::move(labels)); }
+  json::object state;
+  std::vector<std::string> runs;
+  std::vector<bridge::KeyDescriptor> keys;
+  std::vector<std::vector<std::string>> paths;
+  std::function<void(bool)> pending;
+};
+
+class MenuBarTest : public ::testing::Test {
+ protected:
+  MenuBarTest() : builder(commands), bar(builder.buildMenu()) {}
+
+  const MenuItem& item(std::string_view path) {
+    const MenuItem* found = bar.find(path);
+    EXPECT_TRUE(found) << path;
+    static const MenuItem none;
+    return found ? *found : none;
+  }
+  static std::vector<std::string> titles(const std::vector<MenuItem>& items) {
+    std::vector<std::string> out;
+    for (const auto& i : items) out.push_back(i.kind == Kind::kSeparator ? "-" : i.title);
+    return out;
+  }
+  // Every item, depth first, with its path.
+  void each(const std::function<void(const std::string&, const MenuItem&)>& f) {
+    std::function<void(const std::string&, const std::vector<MenuItem>&)> walk =
+        [&](const std::string& at, const std::vector<MenuItem>& items) {
+          for (const auto& i : items) {
+            f(at + i.title, i);
+            walk(at + i.title + "/", i.items);
+          }
+        };
+    walk("", bar.menus);
+  }
+  MenuAction::Validation validate(std::string_view path, const json::object* state) {
+    return item(path).action->validate(state);
+  }
+
+  FakeCommands commands;
+  MenuBuilder builder;
+  MenuBar bar;
+};
+
+TEST_F(MenuBarTest, EveryMenuHoldsItsItemsInOrder) {
+  EXPECT_EQ(titles(bar.menus), (std::vector<std::string>{"Quillstone", "File", "Edit", "View",
+                                                         "See", "Insert", "AI", "Window", "Help"}));
+  using V = std::vector<std::string>;
+  EXPECT_EQ(titles(item("Quillstone").items),
+            (V{"About Quillstone", "Check for Updates…", "-", "Settings…", "-", "Services", "-",
+               "Hide Quillstone", "Hide Others", "Show All", "-", "Quit Quillstone"}));
+  EXPECT_EQ(titles(item("File").items), (V{"New Document",
+                                           "New Window",
+                                           "New Folder",
+                                           "Open…",
+                                           "Open Recent",
+                                           "Go to Document…",
+                                           "Recent Documents",
+                                           "-",
+                                           "Duplicate Document",
+                                           "Rename…",
+                                           "History…",
+                                           "Close",
+                                           "-",
+                                           "Import…",
+                                           "Import Backup from the Browser…",
+                                           "Export",
+                                           "-",
+                                           "Show in Files",
+                                           "Open Writing Folder",
+                                           "Move Writing Folder…",
+                                           "Show Restore Points",
+                                           "-",
+                                           "Print…"}));
+  EXPECT_EQ(titles(item("File/Export").items), (V{"PDF…", "Word (.docx)…", "Markdown (.md)", "-",
+                                                  "Copy for Chat…", "Project File (.json)"}));
+  EXPECT_EQ(titles(item("Edit").items), (V{"Undo",
+                                           "Redo",
+                                           "-",
+                                           "Cut",
+                                           "Copy",
+                                           "Paste",
+                                           "Paste and Match Style",
+                                           "Select All",
+                                           "-",
+                                           "Duplicate",
+                                           "Delete Paragraph or Thought",
+                                           "-",
+                                           "Bold",
+                                           "Italic",
+                                           "Highlight",
+                                           "-",
+                                           "Move Up",
+                                           "Move Down",
+                                           "-",
+                                           "Find",
+                                           "Spelling and Grammar"}));
+  EXPECT_EQ(titles(item("Edit/Find").items), (V{"Find…", "Find and Replace…", "Find Next",
+                                                "Find Previous", "-", "Search Everything…"}));
+  EXPECT_EQ(titles(item("Edit/Spelling and Grammar").items),
+            (V{"Show Spelling and Grammar", "Check Document Now", "-",
+               "Check Spelling While Typing", "Check Grammar With Spelling"}));
+  EXPECT_EQ(titles(item("View").items), (V{"Text | Subtext",
+                                           "Text",
+                                           "Subtext",
+                                           "-",
+                                           "Subtext Side by Side",
+                                           "Context",
+                                           "Pretext",
+                                           "Documents",
+                                           "Library",
+                                           "Librarian…",
+                                           "as Cards",
+                                           "as List",
+                                           "as Columns",
+                                           "Index",
+                                           "Timeline",
+                                           "Subtext Depth",
+                                           "Expand All",
+                                           "Collapse All",
+                                           "-",
+                                           "Typewriter",
+                                           "Writing Only",
+                                           "Write Hot",
+                                           "Edit Cold",
+                                           "Enter Full Screen",
+                                           "-",
+                                           "Display…",
+                                           "Show Count",
+                                           "Paragraph Numbers",
+                                           "Larger Text",
+                                           "Larger Text",
+                                           "Smaller Text",
+                                           "Actual Size",
+                                           "-",
+                                           "Back",
+                                           "Forward",
+                                           "Next Document",
+                                           "Previous Document"}));
+  EXPECT_EQ(titles(item("View/Subtext Depth").items),
+            (V{"Library", "-", "Points", "1 Level", "2 Levels", "3 Levels", "All Levels", "-",
+               "Only This Level"}));
+  EXPECT_EQ(titles(item("View/Show Count").items),
+            (V{"In the Corner", "-", "Characters", "Characters Without Spaces", "Words",
+               "Sentences", "Paragraphs", "Reading Time", "Speaking Time", "-", "Words in Subtext",
+               "Words in Context", "-", "Yours", "The AI's", "Copied from AI"}));
+  EXPECT_EQ(titles(item("See").items),
+            (V{"Focus", "Parts of Speech", "Style Check", "Authorship"}));
+  EXPECT_EQ(titles(item("Insert").items),
+            (V{"Subtext on Selection", "Context Note", "Hypertext", "Image…", "Bullet as Document",
+               "-", "Send Beneath", "Bring Up to the Surface", "Zoom Out"}));
+  EXPECT_EQ(
+      titles(item("AI").items),
+      (V{"Ghost Editor", "Ask", "The Whole Piece…", "-", "AI for This Document…", "Your Moves",
+         "AI Settings…", "Claude on This Computer", "-", "The AI writes only beneath the page."}));
+  EXPECT_EQ(titles(item("Window").items),
+            (V{"Minimize", "Zoom", "-", "Show Previous Tab", "Show Next Tab", "Merge All Windows",
+               "-", "Bring All to Front"}));
+  EXPECT_EQ(titles(item("Help").items),
+            (V{"Guide", "Keyboard Shortcuts", "-", "quillstone.app", "Privacy Policy"}));
+  EXPECT_EQ(item("File/Open Recent").role, MenuItem::Role::kOpenRecent);
+  EXPECT_EQ(item("Window").role, MenuItem::Role::kWindows);
+  EXPECT_EQ(item("AI/The AI writes only beneath the page.").kind, Kind::kLabel);
+}
+
+TEST_F(MenuBarTest, PageCommandsCarryTheirCommandsArgumentsAndKeys) {
+  struct Expect {
+    std::string path, key;
+    unsigned mask;
+    std::string run;
+  };
+  const unsigned C = kCommand, S = kShift, T = kControl;
+  const std::vector<Expect> expected{
+      {"Quillstone/Settings…", ",", C, "settings null"},
+      {"File/Go to Document…", "o", C, "switcher null"},
+      {"File/Recent Documents/Recent Document 6", "6", C, "openRecent 6"},
+      {"File/History…", "h", T | C, "history null"},
+      {"File/Export/Copy for Chat…", "", 0, "export:chat null"},
+      {"File/Print…", "p", C, "preview null"},
+      {"Edit/Delete Paragraph or Thought", "\b", S | C, "deleteThought null"},
+      {"Edit/Find/Search Everything…", "k", S | C, "searchAll null"},
+      {"View/as Columns", "3", T | C, "libraryView \"columns\""},
+      {"View/Subtext Depth/Library", "l", T | C, "depth \"library\""},
+      {"View/Subtext Depth/Points", "1", T | C, "depth 0"},
+      {"View/Subtext Depth/All Levels", "0", T | C, "depth \"all\""},
+      {"View/Show Count/Copied from AI", "", 0, "stat \"copiedAI\""},
+      {"View/Back", "\uF702", T | C, "back null"},
+      {"View/Larger Text", "+", C, "textLarger null"},
+      {"Insert/Send Beneath", "]", C, "sendBeneath null"},
+      {"AI/The Whole Piece…", "a", T | C, "docThread null"},
+      {"Help/Guide", "", 0, "fieldGuide null"},
+  };
+  auto window = std::make_shared<FakeWindow>();
+  for (const auto& e : expected) {
+    const MenuItem& i = item(e.path);
+    EXPECT_EQ(i.kind, Kind::kPageCommand) << e.path;
+    EXPECT_EQ(i.key, e.key) << e.path;
+    EXPECT_EQ(i.mask, e.mask) << e.path;
+    window->runs.clear();
+    i.action->fire(window);
+    EXPECT_EQ(window->runs, std::vector<std::string>{e.run}) << e.path;
+    i.action->fire(nullptr);  // with no window: nothing, and no crash
+  }
+  EXPECT_TRUE(bar.menus[3].items[29].hidden);  // the second "Larger Text", ⌘=
+  EXPECT_EQ(bar.menus[3].items[29].key, "=");
+}
+
+TEST_F(MenuBarTest, PageKeysSendTheirPayloads) {
+  auto window = std::make_shared<FakeWindow>();
+  item("Edit/Move Down").action->fire(window);
+  item("See/Style Check").action->fire(window);
+  ASSERT_EQ(window->keys.size(), 2u);
+  const auto& down = window->keys[0];
+  EXPECT_EQ(std::tie(down.key, down.code), std::make_tuple("ArrowDown", "ArrowDown"));
+  EXPECT_TRUE(down.alt);
+  EXPECT_FALSE(down.shift || down.ctrl || down.meta);
+  const auto& see = window->keys[1];
+  EXPECT_EQ(std::tie(see.key, see.code), std::make_tuple("3", "Digit3"));
+  EXPECT_TRUE(see.alt && see.meta);
+  EXPECT_FALSE(see.shift || see.ctrl);
+  EXPECT_EQ(item("See/Focus").mask, unsigned(kOption | kCommand));
+}
+
+TEST_F(MenuBarTest, WithoutAWindowOnlyTheApplicationItemsStayEnabled) {
+  std::set<std::string> enabled;
+  each([&](const std::string& path, const MenuItem& i) {
+    if (i.action && i.action->validate(nullptr).enabled) enabled.insert(path);
+  });
+  EXPECT_EQ(enabled, (std::set<std::string>{
+                         "Quillstone/About Quillstone", "Quillstone/Check for Updates…",
+                         "File/New Window", "File/Open…", "File/Show in Files",
+                         "File/Open Writing Folder", "File/Move Writing Folder…",
+                         "File/Show Restore Points", "AI/Claude on This Computer",
+                         "Help/Keyboard Shortcuts", "Help/quillstone.app", "Help/Privacy Policy"}));
+  // The imports come with a later version: shown, never enabled.
+  const json::object state;
+  EXPECT_FALSE(validate("File/Import…", &state).enabled);
+  EXPECT_FALSE(validate("File/Import Backup from the Browser…", &state).enabled);
+
+  item("File/Show Restore Points").action->fire(nullptr);
+  auto window = std::make_shared<FakeWindow>();
+  item("AI/Claude on This Computer").action->fire(window);
+  EXPECT_EQ(commands.performed,
+            (std::vector<std::pair<AppCommand, bool>>{{AppCommand::kShowRestorePoints, false},
+                                                      {AppCommand::kClaudeOnThisComputer, true}}));
+  // Its check mark follows the setting, with or without a window.
+  commands.claude = true;
+  EXPECT_EQ(validate("AI/Claude on This Computer", nullptr).checked, true);
+  commands.claude = false;
+  EXPECT_EQ(validate("AI/Claude on This Computer", &state).checked, false);
+}
+
+TEST_F(MenuBarTest, PredicatesReadTheLastStateWhole) {
+  // Before the page has said anything: every item with an enabled predicate is off, except the
+  // two that ask for "onThreadRow" to be false.
+  const json::object empty;
+  std::set<std::string> on, gated;
+  each([&](const std::string& path, const MenuItem& i) {
+    if (!i.action || !i.action->enabled) return;
+    gated.insert(path);
+    if (i.action->validate(&empty).enabled) on.insert(path);
+  });
+  EXPECT_EQ(on,
+            (std::set<std::string>{"Insert/Bullet as Document", "Insert/Bring Up to the Surface"}));
+  EXPECT_EQ(gated.size(), 16u);  // the two imports, always off for now, among them
+
+  auto state = json::parse(R"({"op":"state","canUndo":true,"canRedo":1,"mode":"outline",
+      "panelTab":"pretext","library":true,"libraryView":"list","librarian":true,
+      "librarianOpen":true,"temp":"cold","statShown":"theAIs","onThreadRow":true,
+      "hasNudges":true,"docThread":0})")
+                   ->as_object();
+  EXPECT_TRUE(validate("Edit/Undo", &state).enabled);
+  EXPECT_TRUE(validate("Edit/Redo", &state).enabled);  // numbers count as booleans
+  EXPECT_EQ(validate("View/Subtext", &state).checked, true);
+  EXPECT_EQ(validate("View/Text", &state).checked, false);
+  EXPECT_EQ(validate("View/Pretext", &state).checked, true);
+  EXPECT_EQ(validate("View/as List", &state).checked, true);
+  EXPECT_EQ(validate("View/as Cards", &state).checked, false);
+  EXPECT_EQ(validate("View/Edit Cold", &state).checked, true);
+  EXPECT_EQ(validate("View/Show Count/The AI's", &state).checked, true);
+  EXPECT_EQ(validate("View/Show Count/Yours", &state).checked, false);
+  EXPECT_TRUE(validate("View/Librarian…", &state).enabled);
+  EXPECT_FALSE(validate("Insert/Bullet as Document", &state).enabled);
+  EXPECT_TRUE(validate("AI/Your Moves", &state).enabled);
+  EXPECT_FALSE(validate("AI/AI for This Document…", &state).enabled);
+  EXPECT_EQ(validate("AI/The Whole Piece…", &state).checked, false);
+  EXPECT_FALSE(validate("View/Typewriter", &state).checked.value());
+
+  // A later state of the wrong types replaces it whole: nothing stays checked or enabled.
+  auto bad = json::parse(R"({"op":"state","canUndo":"yes","mode":["outline"],"library":"true",
+      "libraryView":7,"statShown":null,"temp":{"hot":true},"depth":[2],"recent":"x"})")
+                 ->as_object();
+  each([&](const std::string& path, const MenuItem& i) {
+    if (!i.action || !i.action->checked) return;
+    EXPECT_EQ(i.action->validate(&bad).checked, false) << path;
+  });
+  EXPECT_FALSE(validate("Edit/Undo", &bad).enabled);
+  // Items without predicates follow the window alone; their check marks are left alone.
+  EXPECT_TRUE(validate("File/New Document", &bad).enabled);
+  EXPECT_FALSE(validate("File/New Document", &bad).checked);
+}
+
+TEST_F(MenuBarTest, SubtextDepthItemsFollowTheDepthObject) {
+  auto checkedLevels = [&](std::string_view depth) {
+    auto state = json::parse(std::string(R"({"depth":)") + std::string(depth) + "}")->as_object();
+    std::string out;
+    for (const auto& i : item("View/Subtext Depth").items) {
+      if (!i.action) continue;
+      const auto v = i.action->validate(&state);
+      if (v.checked.value_or(false)) out += "[" + i.title + "]";
+      if (i.title == "Only This Level") out += v.enabled ? " only-on" : " only-off";
+    }
+    return out;
+  };
+  EXPECT_EQ(checkedLevels(R"({"upTo": 2})"), "[2 Levels] only-on");
+  EXPECT_EQ(checkedLevels(R"({"upTo": 1})"), "[1 Level] only-on");
+  EXPECT_EQ(checkedLevels(R"({"upTo": 1.9})"), "[1 Level] only-on");  // cut, not rounded
+  EXPECT_EQ(checkedLevels(R"({"upTo": 0})"), "[Points] only-off");
+  EXPECT_EQ(checkedLevels(R"({"upTo": 4})"), " only-off");
+  EXPECT_EQ(checkedLevels(R"({"upTo": 2, "only": true})"), "[Only This Level] only-on");
+  EXPECT_EQ(checkedLevels(R"({})"), "[All Levels] only-off");
+  EXPECT_EQ(checkedLevels(R"({"upTo": "2"})"), "[All Levels] only-off");
+  EXPECT_EQ(checkedLevels(R"({"library": true})"), "[Library] only-off");
+  EXPECT_EQ(checkedLevels(R"({"library": 1, "only": true, "upTo": 2})"), "[Library] only-on");
+  EXPECT_EQ(checkedLevels(R"({"upTo": 1e300})"), "[All Levels] only-off");  // no integer
+  EXPECT_EQ(checkedLevels("null"), " only-off");
+}
+
+TEST_F(MenuBarTest, TextSubtextAndAIForThisDocumentWorkThroughTheWindow) {
+  auto window = std::make_shared<FakeWindow>();
+  item("View/Text | Subtext").action->fire(window);
+  window->state["mode"] = "outline";
+  item("View/Text | Subtext").action->fire(window);
+  EXPECT_EQ(window->runs, (std::vector<std::string>{"outline null", "page null"}));
+
+  window->runs.clear();
+  const MenuAction& ai = *item("AI/AI for This Document…").action;
+  ai.fire(window);
+  EXPECT_EQ(window->runs, std::vector<std::string>{"reader null"});
+  window->pending(true);  // the page handled it
+  EXPECT_TRUE(window->paths.empty());
+  ai.fire(window);
+  window->pending(false);  // it didn't: the page's own controls are pressed instead
+  EXPECT_EQ(window->paths,
+            (std::vector<std::vector<std::string>>{{"More", "AI for this document…"}}));
+  ai.fire(window);
+  auto late = std::move(window->pending);
+  window.reset();  // the window went away before the answer
+  late(false);
+}
+
+TEST_F(MenuBarTest, KeysOnThisDesktop) {
+  adaptForLinux(bar);
+  shiftedAsCapitals(bar);
+  // Nothing without a counterpart here, and no separator left doubled or at an end.
+  EXPECT_EQ(titles(item("Quillstone").items),
+            (std::vector<std::string>{"About Quillstone", "Check for Updates…", "-", "Settings…",
+                                      "-", "Hide Quillstone", "Show All", "-", "Quit Quillstone"}));
+  EXPECT_EQ(titles(item("Window").items),
+            (std::vector<std::string>{"Minimize", "Zoom", "-", "Bring All to Front"}));
+  EXPECT_EQ(titles(item("Edit/Spelling and Grammar").items),
+            std::vector<std::string>{"Check Spelling While Typing"});
+
+  struct Expect {
+    std::string path, accel, label;
+  };
+  for (const auto& e : std::vector<Expect>{
+           {"File/Open…", "<Shift><Primary>o", "Shift+Ctrl+O"},
+           {"Quillstone/Quit Quillstone", "<Primary>q", "Ctrl+Q"},
+           {"Quillstone/Settings…", "<Primary>comma", "Ctrl+,"},
+           {"Edit/Delete Paragraph or Thought", "<Shift><Primary>BackSpace",
+            "Shift+Ctrl+BackSpace"},
+           {"Edit/Paste and Match Style", "<Shift><Primary><Alt>v", "Shift+Ctrl+Alt+V"},
+           {"Edit/Move Up", "<Alt>Up", "Alt+Up"},
+           {"View/Back", "<Primary><Super>Left", "Ctrl+Super+Left"},
+           {"View/as Cards", "<Primary><Super>1", "Ctrl+Super+1"},
+           {"View/Text | Subtext", "<Primary>apostrophe", "Ctrl+'"},
+           {"View/Subtext Side by Side", "<Primary>backslash", "Ctrl+Backslash"},
+           {"View/Larger Text", "<Primary>plus", "Ctrl++"},
+           {"View/Typewriter", "<Shift><Primary><Alt>t", "Shift+Ctrl+Alt+T"},  // moved
+           {"Insert/Zoom Out", "<Primary>bracketleft", "Ctrl+["},
+           {"Help/Keyboard Shortcuts", "<Primary>slash", "Ctrl+/"},
+       }) {
+    const MenuItem& i = item(e.path);
+    EXPECT_EQ(linuxAccelerator(i.key, i.mask), e.accel) << e.path;
+    EXPECT_EQ(glyphs(i), e.label) << e.path;
+  }
+  EXPECT_EQ(item("File/Open…").key, "O");
+  EXPECT_EQ(item("Edit/Delete Paragraph or Thought").key, "\b");
+  EXPECT_EQ(linuxAccelerator("", kCommand), "");
+  // A capital implies shift when the mask doesn't say so.
+  MenuItem capital;
+  capital.key = "K";
+  capital.mask = kCommand;
+  EXPECT_EQ(glyphs(capital), "Shift+Ctrl+K");
+  std::vector<MenuItem> braces{
+      MenuBuilder::platform("x", "{", kShift | kCommand, PlatformCommand::kNextTab)};
+  shiftedAsCapitals(braces);
+  EXPECT_EQ(braces[0].key, "{");
+
+  // Every action has a name of its own; the hidden Larger Text is a second key of the first.
+  std::map<std::string, std::string> names;
+  each([&](const std::string& path, const MenuItem& i) {
+    if (i.kind == Kind::kSeparator || i.kind == Kind::kSubmenu || i.kind == Kind::kLabel) {
+      EXPECT_TRUE(i.name.empty()) << path;
+      return;
+    }
+    ASSERT_FALSE(i.name.empty()) << path;
+    if (i.hidden) return;
+    EXPECT_TRUE(names.emplace(i.name, path).second) << i.name << " for " << path;
+  });
+  EXPECT_EQ(names["library"], "View/Library");
+  EXPECT_EQ(names["subtext-depth-library"], "View/Subtext Depth/Library");
+  EXPECT_EQ(bar.menus[3].items[29].name, "larger-text");
+  EXPECT_EQ(item("AI/Claude on This Computer").name, "claude-on-this-computer");
+}
+
+TEST_F(MenuBarTest, TheShortcutsPanelListsTheDirectItemsWithKeys) {
+  adaptForLinux(bar);
+  shiftedAsCapitals(bar);
+  const auto sections = shortcutSections(bar);
+  std::map<std::string, std::vector<std::string>> listed;
+  std::vector<std::string> headings;
+  for (const auto& s : sections) {
+    headings.push_back(s.heading);
+    for (const auto& l : s.lines) listed[s.heading].push_back(l.title + "\t" + l.keys);
+  }
+  EXPECT_EQ(headings, (std::vector<std::string>{"Quillstone", "File", "Edit", "View", "See",
+                                                "Insert", "AI", "Window", "Help"}));
+  auto has = [&](const std::string& menu, const std::string& line) {
+    const auto& l = listed[menu];
+    return std::find(l.begin(), l.end(), line) != l.end();
+  };
+  EXPECT_TRUE(has("File", "Open…\tShift+Ctrl+O"));
+  EXPECT_TRUE(has("Quillstone", "Quit Quillstone\tCtrl+Q"));
+  EXPECT_TRUE(has("View", "Back\tCtrl+Super+Left"));
+  EXPECT_TRUE(has("View", "Larger Text\tCtrl++"));
+  EXPECT_FALSE(has("View", "Larger Text\tCtrl+="));
+  EXPECT_EQ(listed["See"].size(), 4u);
+  EXPECT_EQ(listed["See"][0], "Focus\tCtrl+Alt+1");
+  EXPECT_EQ(listed["Help"], std::vector<std::string>{"Keyboard Shortcuts\tCtrl+/"});
+  for (const auto& line : listed["Edit"]) EXPECT_EQ(line.find("Find"), std::string::npos);
+  EXPECT_EQ(listed["File"].front(), "New Document\tCtrl+N");
+
+  MenuBar only_submenus;
+  only_submenus.menus.push_back(MenuBuilder::menu(
+      "Extra", {MenuBuilder::menu("Inner", {builder.cmd("X", "x", kCommand, "x")})}));
+  EXPECT_TRUE(shortcutSections(only_submenus).empty());
+}
+
+TEST(MenuKeysTest, TheMenuBarTriesOnlyTheKeysItMayTake) {
+  const json::object none;
+  auto library = json::parse(R"({"library":true,"hasSelection":true})")->as_object();
+  const MenuState empty(&none), showing(&library);
+  const unsigned C = kCommand, T = kControl, O = kOption, S = kShift;
+  // Copy, paste, cut and select-all always go to the page.
+  for (const char* c : {"c", "v", "x", "a", "C"}) {
+    EXPECT_FALSE(menuHandles(c, C, showing)) << c;
+  }
+  EXPECT_TRUE(menuHandles("v", S | C, empty));  // Pretext, not paste
+  EXPECT_FALSE(menuHandles("k", C, empty));
+  EXPECT_TRUE(menuHandles("k", C, showing));
+  for (const char* c : {"1", "2", "3"}) {
+    EXPECT_FALSE(menuHandles(c, T | C, empty)) << c;
+    EXPECT_TRUE(menuHandles(c, T | C, showing)) << c;
+  }
+  EXPECT_TRUE(menuHandles("4", T | C, empty));
+  EXPECT_FALSE(menuHandles("t", T | C, showing));
+  EXPECT_TRUE(menuHandles("l", T | C, empty));
+  EXPECT_TRUE(menuHandles("1", O | C, empty));  // the See items: the menu bar first
+  EXPECT_TRUE(menuHandles("z", C, empty));
+  EXPECT_TRUE(menuHandles("", T, empty));
+  EXPECT_FALSE(menuHandles("a", 0, showing));
+  EXPECT_FALSE(menuHandles("\uF700", O, showing));
+  EXPECT_FALSE(menuHandles("c", S, empty));
+  EXPECT_EQ(maskFromLinux(true, true, false, false), S | C);
+  EXPECT_EQ(maskFromLinux(false, true, true, true), T | O | C);
+}
+
+TEST(RecentDocumentsTest, ThePageListNamesTheNineSlots) {
+  auto slots = [](std::string_view state) {
+    auto parsed = json::parse(state)->as_object();
+    std::string out;
+    for (const auto& s : nameRecentDocs(MenuState(&parsed))) {
+      out += (s.shown ? "" : "~") + s.title + "|";
+    }
+    return out;
+  };
+  const std::string numbered =
+      "Recent Document 1|Recent Document 2|Recent Document 3|Recent Document 4|Recent Document "
+      "5|Recent Document 6|Recent Document 7|Recent Document 8|Recent Document 9|";
+  EXPECT_EQ(slots("{}"), numbered);
+  EXPECT_EQ(slots(R"({"recent": {"title": "x"}})"), numbered);
+  EXPECT_EQ(slots(R"({"recent": [{"title":"Notes"}, {"title":""}, 5]})"),
+            "Notes|Untitled|Untitled|~Untitled|~Untitled|~Untitled|~Untitled|~Untitled|~Untitled|");
+  const std::string many = R"({"recent": [)" + std::string(R"({"title":"a\nb\u0007"},)") +
+                           R"({"title":")" + std::string(300, 'w') + R"("}]})";
+  const auto named = nameRecentDocs(MenuState(&json::parse(many)->as_object()));
+  EXPECT_EQ(named[0].title, "a b ");
+  EXPECT_EQ(named[1].title, std::string(79, 'w') + "…");
+}
+
+TEST(AppActionsTest, ShowInFilesSelectsTheDocumentOrTheWritingFolder) {
+  const std::filesystem::path root = "/home/a/Writing";
+  auto url = [&](const std::string& id) -> std::optional<std::filesystem::path> {
+    if (id == "known" || id == "_reserved") return root / (id + ".quillstone");
+    return std::nullopt;
+  };
+  EXPECT_EQ(revealTarget("known", url, root), root / "known.quillstone");
+  EXPECT_EQ(revealTarget("_reserved", url, root), root);
+  EXPECT_EQ(revealTarget("gone", url, root), root);
+  EXPECT_EQ(revealTarget(std::nullopt, url, root), root);
+  EXPECT_EQ(siteURL(kDownloadPath), "https://quillstone.app/download/");
+  EXPECT_EQ(restorePointsFolder("/s"), std::filesystem::path("/s/restore-points"));
+}
+
+}  // namespace
+}  // namespace qs::menus
