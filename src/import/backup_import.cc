@@ -19,10 +19,12 @@
 #include "core/file_io.h"
 #include "core/ids.h"
 #include "core/json.h"
+#include "core/text.h"
 #include "library/file_coordinator.h"
 #include "library/images.h"
 #include "library/library.h"
 #include "library/package.h"
+#include "preview/preview.h"
 
 namespace qs {
 
@@ -492,6 +494,13 @@ void merge_by_id(json::array& list, const json::array& from) {
   }
 }
 
+std::string name_for_message(const json::object& doc) {
+  std::string title =
+      text::trim_whitespace_and_newlines(json::find_string(doc, "title").value_or(""));
+  if (title.empty()) title = Preview::firstWords(doc).value_or("Untitled");
+  return title;
+}
+
 // A member of the backup's top level, parsed; none when absent.
 struct TopLevel {
   std::map<std::string, Span> members;  // the last of a repeated key counts
@@ -590,6 +599,35 @@ void write_captures(const fs::path& support, const Outline& outline, const TopLe
 }
 
 }  // namespace
+
+BackupImport::Alert BackupImport::reportAlert(const Result& result,
+                                              std::string_view spoken_folder) {
+  Alert alert;
+  alert.message =
+      std::to_string(result.count) + " document" + (result.count == 1 ? "" : "s") + " brought in";
+  alert.informative = "They're in " + std::string(spoken_folder);
+  if (result.skipped == 0) {
+    alert.informative += ".";
+  } else {
+    alert.informative +=
+        ". " + std::to_string(result.skipped) + " already here and newer were left as they are.";
+  }
+  if (!result.failed_names.empty()) {
+    std::string names;
+    for (const auto& n : result.failed_names) {
+      names += (names.empty() ? "\u201c" : "\u201d, \u201c") + n;
+    }
+    alert.informative += " Couldn't write " + names + "\u201d.";
+  }
+  return alert;
+}
+
+BackupImport::Alert BackupImport::offerAlert(bool first_run, std::string_view spoken_folder) {
+  return Alert{first_run ? "Bring your writing to this computer" : "Import a backup",
+               "In Quillstone on the web, open Settings \u2192 Your data \u2192 Download a "
+               "backup. Then choose that file here.\n\nEach document becomes a file in " +
+                   std::string(spoken_folder) + ". Nothing in the browser is changed."};
+}
 
 bool BackupImport::is(const fs::path& file) {
   const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -699,6 +737,8 @@ BackupImport::Outcome BackupImport::run(const fs::path& file, library::Library& 
     if (!parsed || unreadable) {
       // A package the library has but can't read (half synced, damaged) is not replaced.
       result.failed.push_back(entry.id);
+      result.failed_names.push_back(
+          parsed && parsed->is_object() ? name_for_message(parsed->get_object()) : entry.id);
     } else if (existing && compare(*existing, entry.updated) == Decision::kSkip) {
       ++result.skipped;
     } else {
@@ -710,6 +750,7 @@ BackupImport::Outcome BackupImport::run(const fs::path& file, library::Library& 
         }
       }
       json::object& doc = parsed->get_object();
+      std::string name = name_for_message(doc);
       const json::value* updated = doc.if_contains("updated");
       json::object record{{"id", entry.id},
                           {"rev", rev},
@@ -721,6 +762,7 @@ BackupImport::Outcome BackupImport::run(const fs::path& file, library::Library& 
         ++result.count;
       } else {
         result.failed.push_back(entry.id);
+        result.failed_names.push_back(std::move(name));
       }
     }
     if (progress) progress(i + 1, total);

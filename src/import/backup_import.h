@@ -45,6 +45,9 @@ class BackupImport {
     // Documents that count but that the library couldn't write (or whose package there could
     // not be read, so that it was left as it is), in backup order.
     std::vector<std::string> failed;
+    // The same documents as a person knows them: the title, else the first words, else
+    // "Untitled"; the id for one that couldn't even be read.
+    std::vector<std::string> failed_names;
   };
   struct Failure {
     std::string message;  // one of the four sentences above
@@ -52,6 +55,23 @@ class BackupImport {
   using Outcome = std::variant<Result, Failure>;
   // Documents handed to the library (written, skipped or failed) of those that count.
   using Progress = std::function<void(std::size_t done, std::size_t total)>;
+
+  // The words of the import's alerts. On Linux the offer says "this computer" and the
+  // reveal button names the file manager.
+  struct Alert {
+    std::string message;
+    std::string informative;
+  };
+  static constexpr std::string_view kShowInFiles = "Show in Files";
+  static constexpr std::string_view kChooseBackup = "Choose Backup\u2026";
+  static constexpr std::string_view kNotNow = "Not Now";
+  static constexpr std::string_view kCancel = "Cancel";
+  static constexpr std::string_view kChooserMessage =
+      "Choose a Quillstone backup (Quillstone backup YYYY-MM-DD.json)";
+  // "3 documents brought in"; "They're in Documents → Quillstone." with the skipped and the
+  // failed documents after it.
+  static Alert reportAlert(const Result& result, std::string_view spoken_folder);
+  static Alert offerAlert(bool first_run, std::string_view spoken_folder);
 
   // Whether the file is a whole-workspace backup: an object whose top-level `format` is
   // "quillstone/backup". Reads only until that member is known.

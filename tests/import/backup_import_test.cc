@@ -274,6 +274,7 @@ TEST_F(BackupImportTest, OddDocumentsAreWrittenOnceOrNamedAsFailed) {
   const auto& result = std::get<BackupImport::Result>(outcome);
   EXPECT_EQ(result.count, 4);
   EXPECT_EQ(result.failed, (std::vector<std::string>{"deep", "infinite", "taken"}));
+  EXPECT_EQ(result.failed_names, (std::vector<std::string>{"deep", "infinite", "Title"}));
   EXPECT_EQ(envelope("twice").at("doc").at("title"), "New");
   EXPECT_EQ(envelope("Case").at("doc").at("title"), "Upper");
   EXPECT_EQ(envelope("case").at("doc").at("title"), "Lower");
