@@ -10,6 +10,7 @@
 #include "core/build_info.h"
 #include "core/file_io.h"
 #include "core/text.h"
+#include "import/import_flow_gtk.h"
 #include "library/inotify_watcher.h"
 #include "platform/content_type.h"
 #include "platform/file_icon.h"
@@ -34,6 +35,7 @@ AppDelegate::AppDelegate()
 }
 
 AppDelegate::~AppDelegate() {
+  import_.reset();  // an import still running stops and is waited for: it writes to the library
   if (folder_watch_) folder_watch_->stop();
   folder_watch_.reset();
   watch_queue_.reset();
@@ -171,6 +173,8 @@ gboolean AppDelegate::decideDownloadDestination(WebKitDownload* download, char* 
 void AppDelegate::finishLaunching() {
   const fs::path root = prepareWritingFolder();
   const fs::path support = library::supportURL();
+  std::error_code ec;
+  const bool first_run = !fs::exists(support / "workspace.json", ec);
   log_queue_ = std::make_unique<ThreadSerialQueue>("quillstone.hostlog");
   log_ = std::make_unique<HostLog>(support / "host-log.txt", *log_queue_);
   trash_ = makeDesktopTrash();
@@ -207,6 +211,13 @@ void AppDelegate::finishLaunching() {
         }
       });
   folder_watch_->start(root, std::make_unique<library::InotifyWatcher>(main_loop_));
+
+  import_ = std::make_unique<ImportFlowGtk>(*this);
+  if (first_run && !isSet("QUILLSTONE_NO_WELCOME")) {
+    main_loop_.post_after(std::chrono::milliseconds(1200), [this] {
+      if (import_ && !registry_.quitting()) import_->offerImport(true);
+    });
+  }
 }
 
 void AppDelegate::activate() {
@@ -296,13 +307,50 @@ void AppDelegate::open(const fs::path& file) {
       return;
     }
     case OpenKind::kMaybeBackup:
+      if (BackupImport::is(file)) {
+        importBackup(file);
+        return;
+      }
+      importFiles({file});
+      return;
     case OpenKind::kImportable:
-      // Backups and files are imported by a later version; until then they are only noted.
-      std::fprintf(stderr, "Quillstone: importing %s is not available yet\n", file.c_str());
+      importFiles({file});
       return;
     case OpenKind::kIgnored:
       return;
   }
+}
+
+void AppDelegate::importBackup(const fs::path& file) {
+  if (import_) import_->importBackup(file);
+}
+
+void AppDelegate::offerImport(bool first_run) {
+  if (import_) import_->offerImport(first_run);
+}
+
+void AppDelegate::importPanel() {
+  if (import_) import_->importPanel();
+}
+
+void AppDelegate::importFiles(const std::vector<fs::path>& files) {
+  if (import_) import_->importFiles(files);
+}
+
+std::shared_ptr<windows::DocumentWindowGtk> AppDelegate::keyWindow() {
+  GtkWindow* active = application_ ? gtk_application_get_active_window(application_) : nullptr;
+  for (const auto& w : documentWindows()) {
+    if (active && w->gtkWindow() == active) return w;
+  }
+  return nullptr;
+}
+
+std::vector<std::shared_ptr<windows::DocumentWindowGtk>> AppDelegate::documentWindows() {
+  std::vector<std::shared_ptr<windows::DocumentWindowGtk>> out;
+  for (const auto& w : registry_.windows()) {
+    out.push_back(std::static_pointer_cast<windows::DocumentWindowGtk>(w));
+  }
+  return out;
 }
 
 void AppDelegate::quit() {

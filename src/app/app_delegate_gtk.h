@@ -22,6 +22,10 @@
 #include "platform/trash.h"
 #include "preview/search_index.h"
 
+namespace qs {
+class ImportFlowGtk;
+}  // namespace qs
+
 namespace qs::windows {
 class DocumentWindowGtk;
 class SchemeHandler;
@@ -49,6 +53,17 @@ class AppDelegate final : public claude::ReplyTargets {
   void showAbout(GtkWindow* parent);
   // The "Claude on This Mac" switch: asks before turning it on, then reloads every page.
   void toggleClaudeOnMac(GtkWindow* parent);
+
+  // Importing (src/import/import_flow_gtk.cc): a backup, the backup offer (first_run false is
+  // the menu's "Import Backup from the Browser…"), the import panel (the menu's "Import…"), and
+  // files for a window's page.
+  void importBackup(const std::filesystem::path& file);
+  void offerImport(bool first_run);
+  void importPanel();
+  void importFiles(const std::vector<std::filesystem::path>& files);
+  // The current document window, if any; every document window.
+  std::shared_ptr<windows::DocumentWindowGtk> keyWindow();
+  std::vector<std::shared_ptr<windows::DocumentWindowGtk>> documentWindows();
 
   // claude::ReplyTargets: the window showing the document, else the active one, else the first.
   std::shared_ptr<claude::ReplyTarget> targetFor(const std::optional<std::string>& doc_id) override;
@@ -86,6 +101,7 @@ class AppDelegate final : public claude::ReplyTargets {
   std::unique_ptr<ThreadSerialQueue> watch_queue_;
   std::unique_ptr<library::FolderWatch> folder_watch_;
   std::unique_ptr<claude::ClaudeBridge> claude_;
+  std::unique_ptr<ImportFlowGtk> import_;
   WindowRegistry registry_;
   std::shared_ptr<windows::SchemeHandler> scheme_handler_;
   WebKitWebContext* web_context_ = nullptr;

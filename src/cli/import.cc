@@ -48,7 +48,10 @@ int importBackup(const Places& places, const std::vector<std::string_view>& args
     ProgressBar bar;
     BackupImport::Progress progress;
     if (isatty(STDERR_FILENO)) {
-      progress = [&bar](std::size_t done, std::size_t total) { bar.show(done, total); };
+      progress = [&bar](std::size_t done, std::size_t total) {
+        bar.show(done, total);
+        return true;
+      };
     }
     outcome = BackupImport::run(std::string(args[0]), *session.library, progress);
   }

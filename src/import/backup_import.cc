@@ -765,7 +765,7 @@ BackupImport::Outcome BackupImport::run(const fs::path& file, library::Library& 
         result.failed_names.push_back(std::move(name));
       }
     }
-    if (progress) progress(i + 1, total);
+    if (progress && !progress(i + 1, total)) break;
   }
 
   // 7 to 12. The support folder's files; failures there are passed over.

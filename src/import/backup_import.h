@@ -53,8 +53,10 @@ class BackupImport {
     std::string message;  // one of the four sentences above
   };
   using Outcome = std::variant<Result, Failure>;
-  // Documents handed to the library (written, skipped or failed) of those that count.
-  using Progress = std::function<void(std::size_t done, std::size_t total)>;
+  // Documents handed to the library (written, skipped or failed) of those that count. Answering
+  // false stops the import after that document (the program is quitting): what was written
+  // stays, and the support folder's files are merged for it.
+  using Progress = std::function<bool(std::size_t done, std::size_t total)>;
 
   // The words of the import's alerts. On Linux the offer says "this computer" and the
   // reveal button names the file manager.

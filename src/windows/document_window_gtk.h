@@ -10,9 +10,11 @@
 #include <gtk/gtk.h>
 #include <webkit/webkit.h>
 
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/window_registry.h"
 #include "bridge/host_messages.h"
@@ -20,6 +22,10 @@
 #include "bridge/page_scripting.h"
 #include "claude/claude_bridge.h"
 #include "windows/document_window.h"
+
+namespace qs {
+class PendingImports;
+}  // namespace qs
 
 namespace qs::app {
 class AppDelegate;
@@ -41,6 +47,11 @@ class DocumentWindowGtk final : public app::RegisteredWindow,
   void present();
   // Reloads the page behind a picture of it, after letting the page settle.
   void reloadQuietly();
+  // Hands files to the page's file input, or keeps them until the page has loaded
+  // (src/import/window_import_gtk.cc).
+  void importFiles(std::vector<std::filesystem::path> files);
+  // After a backup import: a window on a reserved document opens afresh.
+  void clearDocID() { doc_id_.reset(); }
   // Runs a page command (the menus' door into the page).
   void run(const std::string& command, const json::value& arg,
            std::function<void(bool)> then = nullptr);
@@ -122,6 +133,7 @@ class DocumentWindowGtk final : public app::RegisteredWindow,
   std::unique_ptr<bridge::PageScripting> scripting_;
   std::unique_ptr<bridge::PageCalls> calls_;
   std::unique_ptr<bridge::HostDispatcher> dispatcher_;
+  std::unique_ptr<PendingImports> pending_imports_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

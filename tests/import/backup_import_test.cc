@@ -159,6 +159,7 @@ TEST_F(BackupImportTest, NewerCopiesReplaceTheLibrarysAndOthersAreSkipped) {
                     })));
   auto outcome = BackupImport::run(file_, library_, [&](std::size_t done, std::size_t total) {
     steps.emplace_back(done, total);
+    return true;
   });
   ASSERT_TRUE(std::holds_alternative<BackupImport::Result>(outcome));
   const auto& result = std::get<BackupImport::Result>(outcome);
