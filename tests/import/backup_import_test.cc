@@ -216,6 +216,16 @@ TEST_F(BackupImportTest, ASecondRunWritesNothingAndDuplicatesNothing) {
   EXPECT_EQ(read_text(support_ / "captures/cap-1.txt"), "data:image/png;base64,AAAA");
 }
 
+TEST_F(BackupImportTest, AStoppedImportKeepsWhatItWrote) {
+  write_text(file_, *json::compact(backup({doc("a", 1), doc("b", 1), doc("c", 1)})));
+  auto outcome =
+      BackupImport::run(file_, library_, [](std::size_t done, std::size_t) { return done < 1; });
+  ASSERT_TRUE(std::holds_alternative<BackupImport::Result>(outcome));
+  EXPECT_EQ(std::get<BackupImport::Result>(outcome).count, 1);
+  EXPECT_EQ(packages(), 1u);
+  EXPECT_TRUE(library_.url("a"));
+}
+
 TEST_F(BackupImportTest, ANewWorkspaceFileTakesTheBackupsOrMakesOne) {
   import(backup({doc("a", 1)}, {{"workspace", json::object { { "id", "w" } }}, { "ui", 5 }}));
   auto w = json::parse(read_text(support_ / "workspace.json"))->as_object();
