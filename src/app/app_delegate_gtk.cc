@@ -11,6 +11,7 @@
 #include "core/build_info.h"
 #include "core/file_io.h"
 #include "core/text.h"
+#include "import/import_flow_gtk.h"
 #include "library/inotify_watcher.h"
 #include "menus/menu_bar_gtk.h"
 #include "platform/content_type.h"
@@ -36,6 +37,7 @@ AppDelegate::AppDelegate()
 }
 
 AppDelegate::~AppDelegate() {
+  import_.reset();  // an import still running stops and is waited for: it writes to the library
   folder_move_.reset();
   menu_bar_.reset();
   if (folder_watch_) folder_watch_->stop();
@@ -158,6 +160,8 @@ gboolean AppDelegate::decideDownloadDestination(WebKitDownload* download, char* 
 
 void AppDelegate::finishLaunching(const fs::path& root) {
   const fs::path support = library::supportURL();
+  std::error_code ec;
+  const bool first_run = !fs::exists(support / "workspace.json", ec);
   log_queue_ = std::make_unique<ThreadSerialQueue>("quillstone.hostlog");
   log_ = std::make_unique<HostLog>(support / "host-log.txt", *log_queue_);
   trash_ = makeDesktopTrash();
@@ -196,6 +200,12 @@ void AppDelegate::finishLaunching(const fs::path& root) {
           }
         }
       });
+  import_ = std::make_unique<ImportFlowGtk>(*this);
+  if (first_run && !isSet("QUILLSTONE_NO_WELCOME")) {
+    main_loop_.post_after(std::chrono::milliseconds(1200), [this] {
+      if (import_ && !registry_.quitting()) import_->offerImport(true);
+    });
+  }
   watchWritingFolder();
 
   // What came while the user was asked.
@@ -310,13 +320,34 @@ void AppDelegate::open(const fs::path& file) {
       return;
     }
     case OpenKind::kMaybeBackup:
+      if (BackupImport::is(file)) {
+        importBackup(file);
+        return;
+      }
+      importFiles({file});
+      return;
     case OpenKind::kImportable:
-      // Backups and files are imported by a later version; until then they are only noted.
-      std::fprintf(stderr, "Quillstone: importing %s is not available yet\n", file.c_str());
+      importFiles({file});
       return;
     case OpenKind::kIgnored:
       return;
   }
+}
+
+void AppDelegate::importBackup(const fs::path& file) {
+  if (import_) import_->importBackup(file);
+}
+
+void AppDelegate::offerImport(bool first_run) {
+  if (import_) import_->offerImport(first_run);
+}
+
+void AppDelegate::importPanel() {
+  if (import_) import_->importPanel();
+}
+
+void AppDelegate::importFiles(const std::vector<fs::path>& files) {
+  if (import_) import_->importFiles(files);
 }
 
 void AppDelegate::quit() {

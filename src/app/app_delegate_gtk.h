@@ -23,6 +23,10 @@
 #include "platform/trash.h"
 #include "preview/search_index.h"
 
+namespace qs {
+class ImportFlowGtk;
+}  // namespace qs
+
 namespace qs::windows {
 class DocumentWindowGtk;
 class SchemeHandler;
@@ -63,6 +67,14 @@ class AppDelegate final : public claude::ReplyTargets {
   // The document windows, in the order they were made.
   std::vector<std::shared_ptr<windows::DocumentWindowGtk>> documentWindows() const;
   menus::MenuBarGtk* menuBar() { return menu_bar_.get(); }
+
+  // Importing (src/import/import_flow_gtk.cc): a backup, the backup offer (first_run false is
+  // the menu's "Import Backup from the Browser…"), the import panel (the menu's "Import…"), and
+  // files for a window's page.
+  void importBackup(const std::filesystem::path& file);
+  void offerImport(bool first_run);
+  void importPanel();
+  void importFiles(const std::vector<std::filesystem::path>& files);
 
   // claude::ReplyTargets: the window showing the document, else the active one, else the first.
   std::shared_ptr<claude::ReplyTarget> targetFor(const std::optional<std::string>& doc_id) override;
@@ -110,6 +122,7 @@ class AppDelegate final : public claude::ReplyTargets {
   std::unique_ptr<library::FolderWatch> folder_watch_;
   std::unique_ptr<claude::ClaudeBridge> claude_;
   std::unique_ptr<menus::MenuBarGtk> menu_bar_;
+  std::unique_ptr<ImportFlowGtk> import_;
   WindowRegistry registry_;
   std::shared_ptr<windows::SchemeHandler> scheme_handler_;
   WebKitWebContext* web_context_ = nullptr;

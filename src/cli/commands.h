@@ -50,6 +50,7 @@ int move(const Places& places, const std::vector<std::string_view>& args);
 int search(const Places& places, const std::vector<std::string_view>& args);
 int bridge(const Places& places, const std::vector<std::string_view>& args);
 int watch(const Places& places, const std::vector<std::string_view>& args);
+int importBackup(const Places& places, const std::vector<std::string_view>& args);
 int get(const std::vector<std::string_view>& args);
 int set(const std::vector<std::string_view>& args);
 

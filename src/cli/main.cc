@@ -40,6 +40,7 @@ constexpr const char* kUsageText =
     "  search QUERY         matching documents, best first, one JSON object a line\n"
     "  bridge               host messages on standard input, replies on standard output\n"
     "  watch                records changed outside the app, a batch a line, until stopped\n"
+    "  import-backup FILE   bring in a whole-workspace backup from the web version\n"
     "  get KEY              a setting, as JSON\n"
     "  set KEY JSON         store a setting\n"
     "\n"
@@ -96,6 +97,7 @@ int main(int argc, char** argv) {
   if (command == "search") return search(places, args);
   if (command == "bridge") return bridge(places, args);
   if (command == "watch") return watch(places, args);
+  if (command == "import-backup") return importBackup(places, args);
   if (command == "get") return get(args);
   if (command == "set") return set(args);
   std::fprintf(stderr, "quillstone-cli: unknown command \"%.*s\"\n%s",

@@ -142,10 +142,6 @@ MenuItem MenuBuilder::app(std::string title, std::string key, unsigned mask, App
   MenuAction action;
   action.always = no_window_needed;
   AppCommands* commands = &commands_;
-  if (!commands->available(command)) {
-    action.always = false;
-    action.enabled = [](const MenuState&) { return false; };
-  }
   if (command == AppCommand::kClaudeOnThisComputer) {
     action.setting = [commands] { return commands->claudeOn(); };
   }

@@ -100,8 +100,6 @@ class AppCommands {
  public:
   virtual ~AppCommands() = default;
   virtual void perform(AppCommand command, const std::shared_ptr<MenuWindow>& current) = 0;
-  // False for actions this build doesn't offer yet: their items are shown disabled.
-  virtual bool available(AppCommand) const { return true; }
   // The "claudeOnMac" setting, for the check mark of Claude on This Computer.
   virtual bool claudeOn() const = 0;
 };

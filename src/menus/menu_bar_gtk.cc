@@ -308,11 +308,6 @@ GtkWindow* MenuBarGtk::activeWindow() const {
   return gtk_application_get_active_window(application_);
 }
 
-bool MenuBarGtk::available(AppCommand command) const {
-  // Importing comes with a later version.
-  return command != AppCommand::kImport && command != AppCommand::kImportBackup;
-}
-
 bool MenuBarGtk::claudeOn() const {
   return app_.prefs().get("claudeOnMac").value_or(false) == json::value(true);
 }
@@ -443,8 +438,10 @@ void MenuBarGtk::perform(AppCommand command, const std::shared_ptr<MenuWindow>& 
       openPanel(parent);
       return;
     case AppCommand::kImport:
+      app_.importPanel();
+      return;
     case AppCommand::kImportBackup:
-      std::fprintf(stderr, "Quillstone: importing is not available yet\n");
+      app_.offerImport(false);
       return;
     case AppCommand::kShowInFiles: {
       auto* window = dynamic_cast<windows::DocumentWindowGtk*>(current.get());

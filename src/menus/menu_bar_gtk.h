@@ -37,7 +37,6 @@ class MenuBarGtk final : public AppCommands {
 
   // AppCommands
   void perform(AppCommand command, const std::shared_ptr<MenuWindow>& current) override;
-  bool available(AppCommand command) const override;
   bool claudeOn() const override;
 
   const MenuBar& bar() const { return bar_; }

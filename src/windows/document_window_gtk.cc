@@ -7,6 +7,7 @@
 #include "app/environment.h"
 #include "app/identity.h"
 #include "core/file_io.h"
+#include "import/file_import.h"
 #include "library/package.h"
 #include "menus/key_routing_gtk.h"
 #include "menus/menu_bar_gtk.h"
@@ -501,6 +502,7 @@ void DocumentWindowGtk::zoom() {
 void DocumentWindowGtk::loaded() {
   loaded_ = true;
   calls_->setLoaded(true);
+  if (pending_imports_) pending_imports_->pageLoaded();
   // Replies that came while no page was ready are read a moment after this one is.
   std::weak_ptr<bool> alive = alive_;
   app_.mainLoop().post_after(std::chrono::seconds(1), [this, alive] {

@@ -10,9 +10,11 @@
 #include <gtk/gtk.h>
 #include <webkit/webkit.h>
 
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/window_registry.h"
 #include "bridge/host_messages.h"
@@ -21,6 +23,10 @@
 #include "claude/claude_bridge.h"
 #include "menus/menu_bar.h"
 #include "windows/document_window.h"
+
+namespace qs {
+class PendingImports;
+}  // namespace qs
 
 namespace qs::app {
 class AppDelegate;
@@ -45,6 +51,11 @@ class DocumentWindowGtk final : public app::RegisteredWindow,
   void present();
   // Reloads the page behind a picture of it, after letting the page settle.
   void reloadQuietly();
+  // Hands files to the page's file input, or keeps them until the page has loaded
+  // (src/import/window_import_gtk.cc).
+  void importFiles(std::vector<std::filesystem::path> files);
+  // After a backup import: a window on a reserved document opens afresh.
+  void clearDocID() { doc_id_.reset(); }
   // menus::MenuWindow: the menus' door into the page.
   void run(const std::string& command, const json::value& arg,
            std::function<void(bool)> then = nullptr) override;
@@ -127,6 +138,7 @@ class DocumentWindowGtk final : public app::RegisteredWindow,
   std::unique_ptr<bridge::PageCalls> calls_;
   std::unique_ptr<bridge::HostDispatcher> dispatcher_;
   std::unique_ptr<ContextMenuGtk> context_menu_;
+  std::unique_ptr<PendingImports> pending_imports_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

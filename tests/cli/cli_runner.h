@@ -11,6 +11,7 @@ struct CliResult {
   int status = -1;
   std::string out;
   std::string err;
+  long peak_kb = 0;  // the most memory the process held (resident set), in KiB
 };
 
 CliResult run_cli(const std::vector<std::string>& args, const std::string& input = "",

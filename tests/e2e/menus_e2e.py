@@ -84,7 +84,7 @@ else:
                                             "Window", "Help")), menus[:300])
     wrong = settle_on({"undo": (False, None), "bullet-as-document": (True, None),
                        "text": (True, True), "subtext": (True, False), "about-quillstone": (True, None),
-                       "import": (False, None), "import-backup-from-the-browser": (False, None),
+                       "import": (True, None), "import-backup-from-the-browser": (True, None),
                        "claude-on-this-computer": (True, True), "ai-for-this-document": (True, None)})
     check("before any change the first state decides", not wrong, wrong)
 

@@ -16,9 +16,6 @@ struct FakeCommands final : AppCommands {
   void perform(AppCommand command, const std::shared_ptr<MenuWindow>& window) override {
     performed.emplace_back(command, window != nullptr);
   }
-  bool available(AppCommand command) const override {
-    return command != AppCommand::kImport && command != AppCommand::kImportBackup;
-  }
   bool claudeOn() const override { return claude; }
   std::vector<std::pair<AppCommand, bool>> performed;
   bool claude = false;
@@ -259,16 +256,13 @@ TEST_F(MenuBarTest, WithoutAWindowOnlyTheApplicationItemsStayEnabled) {
   each([&](const std::string& path, const MenuItem& i) {
     if (i.action && i.action->validate(nullptr).enabled) enabled.insert(path);
   });
-  EXPECT_EQ(enabled, (std::set<std::string>{
-                         "Quillstone/About Quillstone", "Quillstone/Check for Updates…",
-                         "File/New Window", "File/Open…", "File/Show in Files",
-                         "File/Open Writing Folder", "File/Move Writing Folder…",
-                         "File/Show Restore Points", "AI/Claude on This Computer",
-                         "Help/Keyboard Shortcuts", "Help/quillstone.app", "Help/Privacy Policy"}));
-  // The imports come with a later version: shown, never enabled.
-  const json::object state;
-  EXPECT_FALSE(validate("File/Import…", &state).enabled);
-  EXPECT_FALSE(validate("File/Import Backup from the Browser…", &state).enabled);
+  EXPECT_EQ(enabled,
+            (std::set<std::string>{
+                "Quillstone/About Quillstone", "Quillstone/Check for Updates…", "File/New Window",
+                "File/Open…", "File/Import…", "File/Import Backup from the Browser…",
+                "File/Show in Files", "File/Open Writing Folder", "File/Move Writing Folder…",
+                "File/Show Restore Points", "AI/Claude on This Computer", "Help/Keyboard Shortcuts",
+                "Help/quillstone.app", "Help/Privacy Policy"}));
 
   item("File/Show Restore Points").action->fire(nullptr);
   auto window = std::make_shared<FakeWindow>();
@@ -280,6 +274,7 @@ TEST_F(MenuBarTest, WithoutAWindowOnlyTheApplicationItemsStayEnabled) {
   commands.claude = true;
   EXPECT_EQ(validate("AI/Claude on This Computer", nullptr).checked, true);
   commands.claude = false;
+  const json::object state;
   EXPECT_EQ(validate("AI/Claude on This Computer", &state).checked, false);
 }
 
@@ -295,7 +290,7 @@ TEST_F(MenuBarTest, PredicatesReadTheLastStateWhole) {
   });
   EXPECT_EQ(on,
             (std::set<std::string>{"Insert/Bullet as Document", "Insert/Bring Up to the Surface"}));
-  EXPECT_EQ(gated.size(), 16u);  // the two imports, always off for now, among them
+  EXPECT_EQ(gated.size(), 14u);
 
   auto state = json::parse(R"({"op":"state","canUndo":true,"canRedo":1,"mode":"outline",
       "panelTab":"pretext","library":true,"libraryView":"list","librarian":true,

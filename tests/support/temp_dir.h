@@ -10,6 +10,8 @@ namespace qs::testing {
 class TempDir {
  public:
   TempDir();
+  // In `base` rather than the temporary folder (a tmpfs, for tests of many files).
+  explicit TempDir(const std::filesystem::path& base);
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
