@@ -13,6 +13,7 @@
 
 #include "app/prefs.h"
 #include "app/window_registry.h"
+#include "auth/host_auth.h"
 #include "bridge/host_log.h"
 #include "claude/claude_bridge.h"
 #include "core/event_loop.h"
@@ -63,6 +64,7 @@ class AppDelegate final : public claude::ReplyTargets {
   const std::string& bridgeScript();
   const std::filesystem::path& resources() const { return resources_; }
   claude::ClaudeBridge& claude() { return *claude_; }
+  auth::HostAuth& auth() { return *auth_; }
 
  private:
   void startup();
@@ -86,6 +88,7 @@ class AppDelegate final : public claude::ReplyTargets {
   std::unique_ptr<ThreadSerialQueue> watch_queue_;
   std::unique_ptr<library::FolderWatch> folder_watch_;
   std::unique_ptr<claude::ClaudeBridge> claude_;
+  std::unique_ptr<auth::HostAuth> auth_;
   WindowRegistry registry_;
   std::shared_ptr<windows::SchemeHandler> scheme_handler_;
   WebKitWebContext* web_context_ = nullptr;
