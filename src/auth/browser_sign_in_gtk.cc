@@ -16,6 +16,13 @@ struct Waiting {
   GtkWidget* dialog = nullptr;
   std::function<void(BrowserSignIn::End)> ended;
 
+  // Stops watching the window, which may be on its way out: nothing is shown over it again.
+  void forgetParent() {
+    if (!parent) return;
+    g_object_remove_weak_pointer(G_OBJECT(parent), reinterpret_cast<gpointer*>(&parent));
+    parent = nullptr;
+  }
+
   void end(BrowserSignIn::End how) {
     auto call = std::move(ended);
     ended = nullptr;
@@ -37,7 +44,9 @@ class GtkBrowserSignIn final : public BrowserSignIn {
  public:
   explicit GtkBrowserSignIn(GtkWindow* parent) : waiting_(std::make_shared<Waiting>()) {
     waiting_->parent = parent;
-    g_object_add_weak_pointer(G_OBJECT(parent), reinterpret_cast<gpointer*>(&waiting_->parent));
+    if (parent) {
+      g_object_add_weak_pointer(G_OBJECT(parent), reinterpret_cast<gpointer*>(&waiting_->parent));
+    }
   }
 
   ~GtkBrowserSignIn() override {
@@ -47,15 +56,13 @@ class GtkBrowserSignIn final : public BrowserSignIn {
     if (GtkWidget* dialog = std::exchange(waiting_->dialog, nullptr)) {
       gtk_window_destroy(GTK_WINDOW(dialog));
     }
-    if (waiting_->parent) {
-      // The sign-in is over: the window comes back in front of the browser.
-      gtk_window_present(waiting_->parent);
-      g_object_remove_weak_pointer(G_OBJECT(waiting_->parent),
-                                   reinterpret_cast<gpointer*>(&waiting_->parent));
-    }
+    // The sign-in is over: the window comes back in front of the browser.
+    if (waiting_->parent && started_) gtk_window_present(waiting_->parent);
+    waiting_->forgetParent();
   }
 
   void start(const std::string& url, std::function<void(End)> ended) override {
+    started_ = true;
     waiting_->ended = std::move(ended);
     if (!waiting_->parent) {
       // The window closed while the service was asked.
@@ -110,19 +117,20 @@ class GtkBrowserSignIn final : public BrowserSignIn {
                             });
                           }),
                           weakData(waiting_), &freeWeakData, GConnectFlags(0));
-    // Gone with its window: the same.
-    g_signal_connect_data(dialog, "destroy", G_CALLBACK(+[](GtkWidget*, gpointer data) {
-                            guarded([&] {
-                              if (auto waiting = static_cast<WeakWaiting*>(data)->lock()) {
-                                if (waiting->dialog) {
-                                  waiting->dialog = nullptr;
-                                  waiting->end(End::kCancelled);
-                                }
-                              }
-                            });
-                          }),
+    // Gone with its window (closed with the dialog up): the same.
+    g_signal_connect_data(dialog, "destroy", G_CALLBACK(&GtkBrowserSignIn::dialogGone),
                           weakData(waiting_), &freeWeakData, GConnectFlags(0));
     gtk_window_present(GTK_WINDOW(dialog));
+  }
+
+  static void dialogGone(GtkWidget*, gpointer data) {
+    guarded([&] {
+      auto waiting = static_cast<WeakWaiting*>(data)->lock();
+      if (!waiting || !waiting->dialog) return;  // closed by its owner
+      waiting->dialog = nullptr;
+      waiting->forgetParent();
+      waiting->end(End::kCancelled);
+    });
   }
 
   static void launched(GObject* source, GAsyncResult* result, gpointer data) {
@@ -143,6 +151,7 @@ class GtkBrowserSignIn final : public BrowserSignIn {
 
   std::shared_ptr<Waiting> waiting_;
   GCancellable* launch_ = g_cancellable_new();
+  bool started_ = false;
 };
 
 }  // namespace

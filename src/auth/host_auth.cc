@@ -105,6 +105,11 @@ void HostAuth::signIn(std::unique_ptr<BrowserSignIn> sheet, SignInDone done) {
     done({std::nullopt, AuthError::kBusy});
     return;
   }
+  if (!config_.base) {
+    // No service to sign in to: nothing to check or show.
+    done({std::nullopt, AuthError::kFailed});
+    return;
+  }
   if (!links_checked_ && services_.link_handler) {
     // Without this the dialog would wait for an answer that can never arrive.
     const auto handler = services_.link_handler();
