@@ -237,7 +237,7 @@ void AppDelegate::openFiles(GFile** files, int count) {
     } else if (g_file_has_uri_scheme(files[i], identity::kScheme.data())) {
       // A link into the app: the browser's answer to a sign-in.
       char* uri = g_file_get_uri(files[i]);
-      if (uri) auth_->callback(uri);
+      if (uri && auth_) auth_->callback(uri);
       g_free(uri);
     } else {
       char* uri = g_file_get_uri(files[i]);

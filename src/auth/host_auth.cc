@@ -383,10 +383,12 @@ void HostAuth::signOut(Done done) {
 
 void HostAuth::stored(std::function<void(std::optional<json::object>)> done) {
   onStore([](SecretStore& store) { return store.lookup(); },
-          [done = std::move(done)](SecretStore::Found found) {
-            if (found.error) {
+          [this, done = std::move(done)](SecretStore::Found found) {
+            // Said once while it lasts: the page asks for tokens often.
+            if (found.error && !store_failing_) {
               systemLog("the Secret Service couldn't be asked for the session: " + *found.error);
             }
+            store_failing_ = found.error.has_value();
             auto record = found.data ? json::parse(*found.data, 64) : std::nullopt;
             if (!record || !record->is_object()) {
               done(std::nullopt);

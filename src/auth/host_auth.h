@@ -122,6 +122,7 @@ class HostAuth {
   // nothing in the newer one.
   std::uint64_t session_epoch_ = 0;
   bool links_checked_ = false;
+  bool store_failing_ = false;
   std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
   [[maybe_unused]] const std::thread::id main_thread_ = std::this_thread::get_id();
 };
