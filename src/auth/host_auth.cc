@@ -13,9 +13,20 @@ namespace {
 // A cached token is handed out while it has more than this many seconds to live.
 constexpr double kTokenMargin = 60;
 
-void systemLog(std::string line) {
-  line = "Quillstone: " + line + "\n";
+void systemLog(const std::string& text) {
+  std::string line = "Quillstone: ";
+  line += text;
+  line += '\n';
   std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+// " (status 500)", or " (no answer)", for a log line.
+std::string outcome(const std::optional<HttpResponse>& response) {
+  if (!response) return " (no answer)";
+  std::string text = " (status ";
+  text += std::to_string(response->status);
+  text += ')';
+  return text;
 }
 
 bool hasControl(std::string_view s) {
@@ -180,9 +191,7 @@ void HostAuth::begin(std::function<void(std::optional<std::string>)> done) {
           }
         }
         if (!page || challenge.empty()) {
-          systemLog("the sign-in service didn't start a sign-in" +
-                    (response ? " (status " + std::to_string(response->status) + ")"
-                              : std::string(" (no answer)")));
+          systemLog("the sign-in service didn't start a sign-in" + outcome(response));
           done(std::nullopt);
           return;
         }
@@ -225,9 +234,7 @@ void HostAuth::finish(std::string_view callback, SignInDone done) {
       if (given && json::find_string(*given, "id")) user = plain(*given);
     }
     if (!cookie || !user) {
-      systemLog("the sign-in service didn't give a session" +
-                (response ? " (status " + std::to_string(response->status) + ")"
-                          : std::string(" (no answer)")));
+      systemLog("the sign-in service didn't give a session" + outcome(response));
       done({std::nullopt, AuthError::kFailed});
       return;
     }

@@ -114,21 +114,29 @@ std::optional<Url> Url::parse(std::string_view text) {
   return url;
 }
 
+// Written piece by piece: GCC 12's -O3 warns wrongly about `"…" + std::string`.
 std::string Url::origin() const {
-  std::string out = scheme + "://" + host;
-  if (port) out += ":" + std::to_string(*port);
+  std::string out = scheme;
+  out += "://";
+  out += host;
+  if (port) {
+    out += ':';
+    out += std::to_string(*port);
+  }
   return out;
 }
 
 std::string Url::text() const {
-  std::string out = scheme + ":";
-  if (has_authority) {
-    out += "//" + host;
-    if (port) out += ":" + std::to_string(*port);
-  }
+  std::string out = has_authority ? origin() : scheme + ":";
   out += path;
-  if (query) out += "?" + *query;
-  if (fragment) out += "#" + *fragment;
+  if (query) {
+    out += '?';
+    out += *query;
+  }
+  if (fragment) {
+    out += '#';
+    out += *fragment;
+  }
   return out;
 }
 
