@@ -43,6 +43,7 @@ AppDelegate::~AppDelegate() {
   if (folder_watch_) folder_watch_->stop();
   folder_watch_.reset();
   watch_queue_.reset();
+  auth_.reset();
   claude_.reset();
   library_.reset();
   if (spotlight_) spotlight_->flush();
@@ -176,6 +177,7 @@ void AppDelegate::finishLaunching(const fs::path& root) {
   library_ = std::make_unique<library::Library>(root, support, services);
   claude_ = std::make_unique<claude::ClaudeBridge>([this] { return library_->root(); }, prefs_,
                                                    log_.get(), *this);
+  auth_ = auth::makeDesktopHostAuth(main_loop_, resources_);
   // The menu bar, its actions and their keys; every document window shows it.
   menu_bar_ = std::make_unique<menus::MenuBarGtk>(*this, application_);
   menu_bar_->install();
@@ -256,9 +258,13 @@ void AppDelegate::openFiles(GFile** files, int count) {
       pending_open_.emplace_back(path);
     } else if (path) {
       open(path);
+    } else if (g_file_has_uri_scheme(files[i], identity::kScheme.data())) {
+      // A link into the app: the browser's answer to a sign-in.
+      char* uri = g_file_get_uri(files[i]);
+      if (uri && auth_) auth_->callback(uri);
+      g_free(uri);
     } else {
       char* uri = g_file_get_uri(files[i]);
-      // Links into the app (the sign-in callback) are taken by a later version.
       std::fprintf(stderr, "Quillstone: ignored %s\n", uri ? uri : "?");
       g_free(uri);
     }

@@ -13,6 +13,7 @@
 
 #include "app/prefs.h"
 #include "app/window_registry.h"
+#include "auth/host_auth.h"
 #include "app/writing_folder.h"
 #include "bridge/host_log.h"
 #include "claude/claude_bridge.h"
@@ -89,6 +90,7 @@ class AppDelegate final : public claude::ReplyTargets {
   const std::string& bridgeScript();
   const std::filesystem::path& resources() const { return resources_; }
   claude::ClaudeBridge& claude() { return *claude_; }
+  auth::HostAuth& auth() { return *auth_; }
 
   // The writing folder is known and the library started; until then windows and files wait.
   bool launched() const { return launched_; }
@@ -123,6 +125,7 @@ class AppDelegate final : public claude::ReplyTargets {
   std::unique_ptr<claude::ClaudeBridge> claude_;
   std::unique_ptr<menus::MenuBarGtk> menu_bar_;
   std::unique_ptr<ImportFlowGtk> import_;
+  std::unique_ptr<auth::HostAuth> auth_;
   WindowRegistry registry_;
   std::shared_ptr<windows::SchemeHandler> scheme_handler_;
   WebKitWebContext* web_context_ = nullptr;

@@ -200,7 +200,8 @@ void HostDispatcher::authToken(const json::object&, Reply& reply) {
 }
 
 void HostDispatcher::authUser(const json::object&, Reply& reply) {
-  reply(PageReply::of(window_.authUser()));
+  window_.authUser(
+      [reply = std::move(reply)](json::value user) { reply(PageReply::of(std::move(user))); });
 }
 
 void HostDispatcher::authSignOut(const json::object&, Reply& reply) {

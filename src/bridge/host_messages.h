@@ -98,8 +98,8 @@ class HostWindow {
   // value itself: {"user": …}, or {"error": "busy" | "cancelled" | "failed"}.
   virtual void authSignIn(Value done) = 0;
   virtual void authToken(Token done) = 0;
-  // The signed-in user object, or null.
-  virtual json::value authUser() = 0;
+  // The signed-in user object, or null (read from the secret store, so answered later).
+  virtual void authUser(Value done) = 0;
   virtual void authSignOut(Done done) = 0;
 };
 
@@ -127,7 +127,7 @@ class HeadlessWindow final : public HostWindow {
   bool claudeCancel(std::string_view) override { return false; }
   void authSignIn(Value done) override;
   void authToken(Token done) override { done(std::nullopt); }
-  json::value authUser() override { return nullptr; }
+  void authUser(Value done) override { done(nullptr); }
   void authSignOut(Done done) override { done(); }
 
   std::string docID;

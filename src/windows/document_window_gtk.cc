@@ -6,6 +6,8 @@
 #include "app/app_delegate_gtk.h"
 #include "app/environment.h"
 #include "app/identity.h"
+#include "auth/browser_sign_in_gtk.h"
+#include "auth/host_auth.h"
 #include "core/file_io.h"
 #include "import/file_import.h"
 #include "library/package.h"
@@ -532,18 +534,21 @@ void DocumentWindowGtk::claudeReply(std::string id, json::array bullets, std::st
   calls_->claudeReply(std::move(id), bullets, std::move(from), options, std::move(then));
 }
 
-// Sign-in comes with a later version; until then it answers as a window without it would.
+// Sign-in: this window is where the browser part shows its dialog.
 void DocumentWindowGtk::authSignIn(Value done) {
-  done(json::object{{"error", "failed"}});
+  app_.auth().signIn(auth::makeBrowserSignIn(window_),
+                     [done](auth::SignInOutcome outcome) { done(outcome.pageValue()); });
 }
 void DocumentWindowGtk::authToken(Token done) {
-  done(std::nullopt);
+  app_.auth().token(std::move(done));
 }
-json::value DocumentWindowGtk::authUser() {
-  return nullptr;
+void DocumentWindowGtk::authUser(Value done) {
+  app_.auth().user([done](std::optional<json::object> user) {
+    done(user ? json::value(std::move(*user)) : json::value(nullptr));
+  });
 }
 void DocumentWindowGtk::authSignOut(Done done) {
-  done();
+  app_.auth().signOut(std::move(done));
 }
 
 void DocumentWindowGtk::settle(std::function<void()> done) {

@@ -90,7 +90,7 @@ class DocumentWindowGtk final : public app::RegisteredWindow,
   bool claudeCancel(std::string_view requestId) override;
   void authSignIn(Value done) override;
   void authToken(Token done) override;
-  json::value authUser() override;
+  void authUser(Value done) override;
   void authSignOut(Done done) override;
 
   // claude::ReplyTarget

@@ -78,7 +78,7 @@ class FakeWindow final : public HostWindow {
   }
   void authSignIn(Value done) override { signIn = std::move(done); }
   void authToken(Token done) override { done(token); }
-  json::value authUser() override { return user; }
+  void authUser(Value done) override { done(user); }
   void authSignOut(Done done) override { signOut = std::move(done); }
 
   Events events;

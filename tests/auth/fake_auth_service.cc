@@ -1,0 +1,178 @@
+#include "auth/fake_auth_service.h"
+
+#include <cstdio>
+
+#include "auth/auth_rules.h"
+#include "auth/url.h"
+#include "core/digest.h"
+
+namespace qs::testing {
+
+namespace {
+
+constexpr std::string_view kBasePath = "/api/auth/";
+
+std::string base64url(std::string_view bytes) {
+  std::string text = digest::base64_encode(bytes);
+  for (char& c : text) {
+    if (c == '+') c = '-';
+    if (c == '/') c = '_';
+  }
+  while (text.ends_with('=')) text.pop_back();
+  return text;
+}
+
+bool has_cookie(const FakeAuthService::Request& request, const std::string& pair) {
+  auto cookies = request.header("Cookie");
+  if (!cookies) return false;
+  std::string_view rest = *cookies;
+  while (!rest.empty()) {
+    const auto end = rest.find("; ");
+    if (rest.substr(0, end) == pair) return true;
+    if (end == std::string_view::npos) break;
+    rest.remove_prefix(end + 2);
+  }
+  return false;
+}
+
+}  // namespace
+
+std::optional<std::string> FakeAuthService::Request::header(std::string_view name) const {
+  return auth::headerValue(headers, name);
+}
+
+FakeAuthService::FakeAuthService()
+    : server_(soup_server_new("server-header", "fake-auth ", nullptr)) {
+  soup_server_add_handler(server_, nullptr, &FakeAuthService::handle, this, nullptr);
+  GError* error = nullptr;
+  if (!soup_server_listen_local(server_, 0, SOUP_SERVER_LISTEN_IPV4_ONLY, &error)) {
+    std::fprintf(stderr, "fake auth service: %s\n", error->message);
+    g_error_free(error);
+    return;
+  }
+  GSList* uris = soup_server_get_uris(server_);
+  if (uris) port_ = static_cast<unsigned>(g_uri_get_port(static_cast<GUri*>(uris->data)));
+  g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
+}
+
+FakeAuthService::~FakeAuthService() {
+  soup_server_disconnect(server_);
+  g_object_unref(server_);
+}
+
+std::string FakeAuthService::origin() const {
+  return "http://127.0.0.1:" + std::to_string(port_);
+}
+
+std::string FakeAuthService::base() const {
+  return origin() + std::string(kBasePath.substr(0, kBasePath.size() - 1));
+}
+
+std::string FakeAuthService::jwt(std::optional<double> exp) {
+  json::object claims{{"sub", "u-1"}};
+  if (exp) claims["exp"] = *exp;
+  return base64url(R"({"alg":"EdDSA","typ":"JWT"})") + "." + base64url(*json::compact(claims)) +
+         "." + base64url("signature");
+}
+
+std::vector<FakeAuthService::Request> FakeAuthService::requestsTo(std::string_view path) const {
+  std::vector<Request> found;
+  for (const auto& r : requests) {
+    if (r.path == path) found.push_back(r);
+  }
+  return found;
+}
+
+void FakeAuthService::handle(SoupServer*, SoupServerMessage* message, const char*, GHashTable*,
+                             gpointer data) {
+  auto* self = static_cast<FakeAuthService*>(data);
+  Request request;
+  request.method = soup_server_message_get_method(message);
+  GUri* uri = soup_server_message_get_uri(message);
+  const std::string path = g_uri_get_path(uri);
+  request.path = path.starts_with(kBasePath) ? path.substr(kBasePath.size())
+                                             : (path == "/browser/start" ? "browser" : "");
+  if (const char* query = g_uri_get_query(uri)) request.query = query;
+  SoupMessageHeadersIter iter;
+  soup_message_headers_iter_init(&iter, soup_server_message_get_request_headers(message));
+  const char* name = nullptr;
+  const char* value = nullptr;
+  while (soup_message_headers_iter_next(&iter, &name, &value)) {
+    request.headers.emplace_back(name, value);
+  }
+  GBytes* body = soup_message_body_flatten(soup_server_message_get_request_body(message));
+  gsize size = 0;
+  const auto* bytes = static_cast<const char*>(g_bytes_get_data(body, &size));
+  request.body.assign(bytes ? bytes : "", size);
+  g_bytes_unref(body);
+  if (self->print_requests) {
+    std::printf("REQUEST %s %s cookie=%s\n", request.method.c_str(), request.path.c_str(),
+                request.header("Cookie").value_or("").c_str());
+    std::fflush(stdout);
+  }
+  self->requests.push_back(request);
+
+  std::optional<Answer> answer = self->answer ? self->answer(request) : std::nullopt;
+  if (!answer) answer = self->serve(request);
+  if (answer->hang) {
+    soup_server_message_pause(message);
+    return;
+  }
+  soup_server_message_set_status(message, static_cast<guint>(answer->status), nullptr);
+  SoupMessageHeaders* headers = soup_server_message_get_response_headers(message);
+  for (const auto& [field, text] : answer->headers) {
+    soup_message_headers_append(headers, field.c_str(), text.c_str());
+  }
+  soup_server_message_set_response(message, "application/json", SOUP_MEMORY_COPY,
+                                   answer->body.data(), answer->body.size());
+}
+
+FakeAuthService::Answer FakeAuthService::serve(const Request& request) {
+  // A renewed cookie doesn't end the session the old one names.
+  const bool signed_in =
+      !session_token.empty() &&
+      (has_cookie(request, session_cookie + "=" + session_token) ||
+       (!renewed_token.empty() && has_cookie(request, session_cookie + "=" + renewed_token)));
+  auto text = [](const json::value& v) { return *json::compact(v); };
+  if (request.method == "POST" && request.path == "sign-in/social") {
+    return {200,
+            {{"Set-Cookie", challenge_cookie + "=chal-1; Path=/; HttpOnly; SameSite=Lax"}},
+            text(json::object{{"url", origin() + "/browser/start?state=s-1"}})};
+  }
+  if (request.method == "GET" && request.path == "browser") {
+    return {302,
+            {{"Location", "quillstone://auth/callback?neon_auth_session_verifier=" +
+                              auth::percentEncode(verifier)}},
+            ""};
+  }
+  if (request.method == "GET" && request.path == "get-session" && !request.query.empty()) {
+    if (!has_cookie(request, challenge_cookie + "=chal-1")) return {401, {}, "{}"};
+    if (session_token.empty()) session_token = "sess-1";
+    Answer reply{200,
+                 {{"Set-Cookie", session_cookie + "=" + session_token + "; Path=/; HttpOnly"}},
+                 text(json::object{{"session", json::object{}}, {"user", user}})};
+    if (session_jwt) reply.headers.emplace_back("set-auth-jwt", *session_jwt);
+    return reply;
+  }
+  if (request.method == "GET" && request.path == "get-session") {
+    if (!signed_in) return {200, {}, "null"};
+    Answer reply{200, {}, text(json::object{{"session", json::object{}}, {"user", user}})};
+    if (!renewed_token.empty()) {
+      reply.headers.emplace_back("Set-Cookie",
+                                 session_cookie + "=" + renewed_token + "; Path=/; HttpOnly");
+    }
+    if (check_jwt) reply.headers.emplace_back("set-auth-jwt", *check_jwt);
+    return reply;
+  }
+  if (request.method == "GET" && request.path == "token") {
+    if (!signed_in) return {401, {}, "{}"};
+    return {200, {}, text(json::object{{"token", token}})};
+  }
+  if (request.method == "POST" && request.path == "sign-out") {
+    session_token.clear();
+    return {200, {}, R"({"success":true})"};
+  }
+  return {404, {}, "{}"};
+}
+
+}  // namespace qs::testing

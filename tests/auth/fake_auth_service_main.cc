@@ -1,0 +1,34 @@
+// The fake sign-in service as a program, for the end-to-end test: prints "PORT <n>", then a
+// line for every request, and serves until it is ended. Arguments: the verifier its start page
+// hands the browser, and the "set-auth-jwt" lifetime in seconds.
+#include <glib-unix.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "auth/fake_auth_service.h"
+
+int main(int argc, char** argv) {
+  qs::testing::FakeAuthService service;
+  service.print_requests = true;
+  if (argc > 1) service.verifier = argv[1];
+  const double now =
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  service.session_jwt =
+      qs::testing::FakeAuthService::jwt(now + (argc > 2 ? std::stod(argv[2]) : 3600));
+  service.check_jwt = qs::testing::FakeAuthService::jwt(std::nullopt);  // falls back to "token"
+  std::printf("PORT %u\n", service.port());
+  std::fflush(stdout);
+  GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
+  g_unix_signal_add(
+      SIGTERM,
+      +[](gpointer l) -> gboolean {
+        g_main_loop_quit(static_cast<GMainLoop*>(l));
+        return G_SOURCE_REMOVE;
+      },
+      loop);
+  g_main_loop_run(loop);
+  g_main_loop_unref(loop);
+  return 0;
+}

@@ -1,0 +1,450 @@
+// HostAuth over real HTTP (libsoup) against the fake service on loopback, with the session kept
+// in memory (the Secret Service has its own test).
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "auth/auth_rules.h"
+#include "auth/desktop_support.h"
+#include "auth/fake_auth_service.h"
+#include "auth/host_auth.h"
+#include "auth/url.h"
+#include "core/text.h"
+#include "platform/glib_event_loop.h"
+
+namespace qs::auth {
+namespace {
+
+using qs::testing::FakeAuthService;
+using qs::testing::spinUntil;
+using ::testing::internal::CaptureStderr;
+using ::testing::internal::GetCapturedStderr;
+using Answer = FakeAuthService::Answer;
+
+// The session in memory: only inside tests.
+class MemoryStore final : public SecretStore {
+ public:
+  explicit MemoryStore(std::shared_ptr<std::optional<std::string>> data, bool* refuse)
+      : data_(std::move(data)), refuse_(refuse) {}
+  Found lookup() override { return {*data_, std::nullopt}; }
+  bool replace(std::string_view data, std::string* error) override {
+    data_->reset();
+    if (*refuse_) {
+      *error = "the store is locked";
+      return false;
+    }
+    *data_ = std::string(data);
+    return true;
+  }
+  void clear() override { data_->reset(); }
+  void interrupt() override {}
+
+ private:
+  std::shared_ptr<std::optional<std::string>> data_;
+  bool* refuse_;
+};
+
+// The browser part, as the test plays it.
+struct Browser {
+  std::optional<std::string> opened;
+  std::function<void(BrowserSignIn::End)> ended;
+  bool closed = false;
+  bool told_unreachable = false;
+};
+
+class FakeBrowserSignIn final : public BrowserSignIn {
+ public:
+  explicit FakeBrowserSignIn(std::shared_ptr<Browser> browser) : browser_(std::move(browser)) {}
+  ~FakeBrowserSignIn() override { browser_->closed = true; }
+  void start(const std::string& url, std::function<void(End)> ended) override {
+    browser_->opened = url;
+    browser_->ended = std::move(ended);
+  }
+  void showUnreachable() override { browser_->told_unreachable = true; }
+
+ private:
+  std::shared_ptr<Browser> browser_;
+};
+
+std::string callbackWith(std::string_view verifier) {
+  return "quillstone://auth/callback?neon_auth_session_verifier=" + percentEncode(verifier);
+}
+
+class HostAuthTest : public ::testing::Test {
+ protected:
+  void SetUp() override { make(); }
+  // Exchanges dropped with the client finish on the loop.
+  void TearDown() override {
+    auth.reset();
+    qs::testing::spinPending();
+  }
+
+  AuthConfig config() {
+    AuthConfig c;
+    c.base = Url::parse(service.base());
+    c.debug_base = true;
+    c.callback = "https://quillstone.test:8443/app/auth/callback/";
+    c.origin = "https://quillstone.test:8443";
+    c.service = "app.quillstone.linux.direct.session.test";
+    return c;
+  }
+
+  void make(std::optional<AuthConfig> c = std::nullopt,
+            std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
+    auth.reset();
+    HostAuth::Services services;
+    services.http = makeSoupHttpClient();
+    services.store = std::make_unique<MemoryStore>(stored, &refuse);
+    services.store_queue = std::make_unique<InlineSerialQueue>();
+    services.link_handler = [this] { return links; };
+    services.now = [this] { return now; };
+    services.request_timeout = timeout;
+    auth = std::make_unique<HostAuth>(c.value_or(config()), main, std::move(services));
+  }
+
+  // Starts a sign-in; waits for its browser part, or its end.
+  std::shared_ptr<Browser> startSignIn() {
+    auto browser = std::make_shared<Browser>();
+    outcome.reset();
+    auth->signIn(std::make_unique<FakeBrowserSignIn>(browser),
+                 [this](SignInOutcome o) { outcome = std::move(o); });
+    EXPECT_TRUE(spinUntil([&] { return outcome || browser->opened; }));
+    return browser;
+  }
+
+  // A whole sign-in whose browser comes back with `callback`: the error code, or "" on success.
+  std::string signIn(const std::string& callback) {
+    auto browser = startSignIn();
+    if (browser->opened) auth->callback(callback);
+    EXPECT_TRUE(spinUntil([&] { return outcome.has_value(); }));
+    EXPECT_FALSE(auth->busy());
+    if (!outcome) return "(none)";
+    return outcome->user ? "" : std::string(errorCode(outcome->error));
+  }
+
+  std::optional<std::string> token() {
+    std::optional<std::optional<std::string>> got;
+    auth->token([&](std::optional<std::string> t) { got = std::move(t); });
+    EXPECT_TRUE(spinUntil([&] { return got.has_value(); }));
+    return got.value_or(std::nullopt);
+  }
+
+  std::optional<json::object> user() {
+    std::optional<std::optional<json::object>> got;
+    auth->user([&](std::optional<json::object> u) { got = std::move(u); });
+    EXPECT_TRUE(spinUntil([&] { return got.has_value(); }));
+    return got.value_or(std::nullopt);
+  }
+
+  void signOut() {
+    bool done = false;
+    auth->signOut([&] { done = true; });
+    EXPECT_TRUE(spinUntil([&] { return done; }));
+  }
+
+  std::optional<json::object> record() {
+    auto parsed = *stored ? json::parse(**stored) : std::nullopt;
+    if (!parsed || !parsed->is_object()) return std::nullopt;
+    return parsed->get_object();
+  }
+
+  std::size_t sent(std::string_view path) { return service.requestsTo(path).size(); }
+
+  FakeAuthService service;
+  GLibEventLoop main;
+  std::shared_ptr<std::optional<std::string>> stored =
+      std::make_shared<std::optional<std::string>>();
+  bool refuse = false;
+  std::optional<LinkHandler> links = LinkHandler{"app.quillstone.Quillstone.desktop", {}};
+  double now = 1.9e9;
+  std::unique_ptr<HostAuth> auth;
+  std::optional<SignInOutcome> outcome;
+};
+
+TEST_F(HostAuthTest, SignInKeepsTheSessionAndSignOutEndsIt) {
+  service.session_jwt = FakeAuthService::jwt(now + 3600);
+  EXPECT_EQ(user(), std::nullopt);
+
+  auto browser = startSignIn();
+  ASSERT_EQ(browser->opened, service.origin() + "/browser/start?state=s-1");
+  // A second sign-in while the browser shows is busy at once.
+  std::optional<SignInOutcome> second;
+  auth->signIn(std::make_unique<FakeBrowserSignIn>(std::make_shared<Browser>()),
+               [&](SignInOutcome o) { second = o; });
+  ASSERT_TRUE(second);
+  EXPECT_EQ(json::value(second->pageValue()), json::parse(R"({"error":"busy"})"));
+
+  auth->callback(callbackWith("v-1"));
+  EXPECT_TRUE(browser->closed);
+  ASSERT_TRUE(spinUntil([&] { return outcome.has_value(); }));
+  EXPECT_EQ(json::value(outcome->pageValue()),
+            json::parse(R"({"user":{"id":"u-1","name":"Ada","email":""}})"));
+
+  // What went over the wire.
+  const auto start = service.requestsTo("sign-in/social").at(0);
+  EXPECT_EQ(start.method, "POST");
+  EXPECT_EQ(start.header("Content-Type"), "application/json");
+  EXPECT_EQ(start.header("Origin"), "https://quillstone.test:8443");
+  EXPECT_EQ(json::parse(start.body), json::parse(R"({"provider":"google",
+            "callbackURL":"https://quillstone.test:8443/app/auth/callback/"})"));
+  EXPECT_EQ(start.header("Cookie"), std::nullopt);
+  const auto session = service.requestsTo("get-session").at(0);
+  EXPECT_EQ(session.query, "neon_auth_session_verifier=v-1");
+  EXPECT_EQ(session.header("Cookie"), "__Secure-neon-auth.session_challange=chal-1");
+  EXPECT_EQ(session.header("Accept"), "application/json");
+  EXPECT_EQ(json::value(*record()),
+            json::parse(R"({"cookie":"__Secure-neon-auth.session_token=sess-1",
+            "user":{"id":"u-1","name":"Ada","email":""}})"));
+
+  // A second callback finds no sign-in under way.
+  CaptureStderr();
+  auth->callback(callbackWith("v-1"));
+  EXPECT_NE(GetCapturedStderr().find("ignored a sign-in callback"), std::string::npos);
+
+  // The token came with the session: handed out without asking.
+  EXPECT_EQ(token(), service.session_jwt);
+  EXPECT_EQ(sent("get-session"), 1u);
+  EXPECT_EQ(user(), json::parse(R"({"id":"u-1","name":"Ada","email":""})")->get_object());
+
+  // The service failing to sign out changes nothing here: the session is gone already.
+  service.answer = [](const auto& r) {
+    return r.path == "sign-out" ? std::optional<Answer>(Answer{500, {}, "{}"}) : std::nullopt;
+  };
+  signOut();
+  const auto out = service.requestsTo("sign-out").at(0);
+  EXPECT_EQ(out.method, "POST");
+  EXPECT_EQ(out.header("Cookie"), "__Secure-neon-auth.session_token=sess-1");
+  EXPECT_EQ(out.header("Origin"), "https://quillstone.test:8443");
+  EXPECT_EQ(out.header("Content-Type"), "application/json");
+  EXPECT_EQ(out.body, "{}");
+  EXPECT_EQ(*stored, std::nullopt);
+  EXPECT_EQ(token(), std::nullopt);  // the cached token went with the session
+  EXPECT_EQ(user(), std::nullopt);
+
+  // Signed out already: nothing is sent.
+  const auto asked = service.requests.size();
+  signOut();
+  EXPECT_EQ(token(), std::nullopt);
+  EXPECT_EQ(service.requests.size(), asked);
+}
+
+TEST_F(HostAuthTest, OnlyTheServicesCallbackIsTaken) {
+  // The longest verifier passes, encoded so that only unreserved characters stay literal.
+  const std::string longest = std::string(4093, 'a') + "+/é";
+  ASSERT_EQ(text::grapheme_count(longest), kVerifierLimit);
+  EXPECT_EQ(signIn(callbackWith(longest)), "");
+  EXPECT_EQ(service.requestsTo("get-session").back().query,
+            "neon_auth_session_verifier=" + std::string(4093, 'a') + "%2B%2F%C3%A9");
+
+  const std::string base = "quillstone://auth/callback?neon_auth_session_verifier=";
+  for (const std::string& refused : {
+           callbackWith(std::string(4097, 'a')),
+           base + "v-1&error=access_denied",
+           base + "v-1&neon_auth_session_verifier=v-2",
+           base + "v-1&state=s",
+           base + "v%2",
+           base + "%ff",
+           base,
+           std::string("quillstone://other/callback?neon_auth_session_verifier=v-1"),
+           std::string("quillstone://auth/callbacks?neon_auth_session_verifier=v-1"),
+           std::string("https://auth/callback?neon_auth_session_verifier=v-1"),
+       }) {
+    const auto asked = sent("get-session");
+    EXPECT_EQ(signIn(refused), "failed") << refused;
+    EXPECT_EQ(sent("get-session"), asked) << refused;
+  }
+}
+
+TEST_F(HostAuthTest, AStartThatFailsEndsTheSignIn) {
+  FakeAuthService elsewhere;  // another host, on another address
+  const std::string challenge = "Set-Cookie";
+  const std::string chal = "neon-auth.session_challenge=c; Path=/";
+  const std::string page = R"({"url":"https://quillstone.test/start"})";
+  auth::Headers thousand;
+  for (int i = 0; i < 1000; ++i) thousand.emplace_back("Set-Cookie", std::to_string(i) + "c=v");
+  const std::string huge(50 << 20, ' ');
+  const std::vector<std::pair<std::string, Answer>> cases = {
+      {"not 200", {500, {{challenge, chal}}, page}},
+      {"not JSON", {200, {{challenge, chal}}, "<html>"}},
+      {"no url", {200, {{challenge, chal}}, R"({"url":7})"}},
+      {"a url that isn't one", {200, {{challenge, chal}}, R"({"url":"https://a b"})"}},
+      {"not a web page", {200, {{challenge, chal}}, R"({"url":"file:///etc/passwd"})"}},
+      {"no challenge", {200, {}, page}},
+      {"a thousand cookies, no challenge", {200, thousand, page}},
+      {"a challenge for another domain", {200, {{challenge, chal + "; Domain=example.org"}}, page}},
+      {"50 MB", {200, {{challenge, chal}}, page + huge}},
+      {"a redirect to another host",
+       {307, {{"Location", elsewhere.base() + "/sign-in/social"}, {challenge, chal}}, page}},
+      {"no answer", {200, {}, "", true}},
+  };
+  make(config(), std::chrono::milliseconds(300));
+  for (const auto& [what, answer] : cases) {
+    service.answer = [&](const auto& r) {
+      return r.path == "sign-in/social" ? std::optional<Answer>(answer) : std::nullopt;
+    };
+    EXPECT_EQ(signIn(""), "failed") << what;
+  }
+  EXPECT_TRUE(elsewhere.requests.empty());
+  EXPECT_EQ(sent("get-session"), 0u);
+
+  // An http page is only for a service on the debug switch.
+  service.answer = nullptr;
+  AuthConfig packaged = config();
+  packaged.debug_base = false;
+  make(packaged);
+  EXPECT_EQ(signIn(""), "failed");
+  // No service address: nothing is asked.
+  AuthConfig none = config();
+  none.base.reset();
+  make(none);
+  const auto asked = service.requests.size();
+  EXPECT_EQ(signIn(""), "failed");
+  EXPECT_EQ(service.requests.size(), asked);
+}
+
+TEST_F(HostAuthTest, ASessionAnswerThatFallsShortIsNoSignIn) {
+  const std::string cookie = "__Secure-neon-auth.session_token=s";
+  const std::string with_user = R"({"user":{"id":"u-1"}})";
+  const std::vector<std::pair<std::string, Answer>> cases = {
+      {"not 200", {401, {{"Set-Cookie", cookie}}, with_user}},
+      {"no session cookie", {200, {{"Set-Cookie", "other_token=s"}}, with_user}},
+      {"an empty session cookie", {200, {{"Set-Cookie", "neon.session_token="}}, with_user}},
+      {"no user", {200, {{"Set-Cookie", cookie}}, R"({"session":{}})"}},
+      {"a user without an id", {200, {{"Set-Cookie", cookie}}, R"({"user":{"id":1}})"}},
+  };
+  for (const auto& [what, answer] : cases) {
+    service.answer = [&](const auto& r) {
+      return r.path == "get-session" ? std::optional<Answer>(answer) : std::nullopt;
+    };
+    EXPECT_EQ(signIn(callbackWith("v-1")), "failed") << what;
+    EXPECT_EQ(*stored, std::nullopt) << what;
+  }
+  service.answer = nullptr;
+
+  // A store that won't keep the session fails the sign-in, and says why.
+  refuse = true;
+  CaptureStderr();
+  EXPECT_EQ(signIn(callbackWith("v-1")), "failed");
+  EXPECT_NE(GetCapturedStderr().find("Quillstone: the session couldn't be kept"),
+            std::string::npos);
+  EXPECT_EQ(user(), std::nullopt);
+
+  // A "set-auth-jwt" that isn't a token is not kept: the first token is asked for.
+  refuse = false;
+  service.session_jwt = "not-a-token";
+  EXPECT_EQ(signIn(callbackWith("v-1")), "");
+  EXPECT_EQ(token(), service.token);
+  EXPECT_EQ(sent("token"), 1u);
+}
+
+TEST_F(HostAuthTest, TokensAreCachedUntilAMinuteBeforeTheyExpire) {
+  service.session_jwt = FakeAuthService::jwt(now + 61);
+  ASSERT_EQ(signIn(callbackWith("v-1")), "");
+  EXPECT_EQ(token(), service.session_jwt);
+  EXPECT_EQ(sent("get-session"), 1u);  // the session request alone
+
+  // 59 s left: the session is checked; its token has no "exp", so "token" is asked.
+  now += 2;
+  service.check_jwt = FakeAuthService::jwt(std::nullopt);
+  service.renewed_token = "sess-2";
+  service.token = FakeAuthService::jwt(now + 3600.5);
+  EXPECT_EQ(token(), service.token);
+  EXPECT_EQ(service.requestsTo("get-session").back().header("Cookie"),
+            "__Secure-neon-auth.session_token=sess-1");
+  EXPECT_EQ(service.requestsTo("token").at(0).header("Cookie"),
+            "__Secure-neon-auth.session_token=sess-1");
+  // The renewed cookie replaced the stored one.
+  EXPECT_EQ(json::find_string(*record(), "cookie"), "__Secure-neon-auth.session_token=sess-2");
+  EXPECT_EQ(token(), service.token);  // cached now
+  EXPECT_EQ(sent("token"), 1u);
+
+  // Two or four pieces: no expiry, so no token.
+  for (const std::string& unreadable :
+       {service.token.substr(service.token.find('.') + 1), service.token + ".d"}) {
+    now += 7200;
+    service.token = unreadable;
+    EXPECT_EQ(token(), std::nullopt) << unreadable;
+  }
+  // A check that carries a readable token answers with it.
+  now += 7200;
+  service.check_jwt = FakeAuthService::jwt(now + 600);
+  const auto asked = sent("token");
+  EXPECT_EQ(token(), service.check_jwt);
+  EXPECT_EQ(sent("token"), asked);
+}
+
+TEST_F(HostAuthTest, OnlyTheServiceSayingSoEndsTheStoredSession) {
+  ASSERT_EQ(signIn(callbackWith("v-1")), "");
+  const auto kept = *stored;
+  make(config(), std::chrono::milliseconds(300));  // no cached token
+  const std::vector<std::pair<std::string, Answer>> outages = {
+      {"not 200", {503, {}, "{}"}},
+      {"not JSON", {200, {}, "<html>portal</html>"}},
+      {"no answer", {200, {}, "", true}},
+  };
+  for (const auto& [what, answer] : outages) {
+    service.answer = [&](const auto& r) {
+      return r.path == "get-session" ? std::optional<Answer>(answer) : std::nullopt;
+    };
+    EXPECT_EQ(token(), std::nullopt) << what;
+    EXPECT_EQ(*stored, kept) << what;
+  }
+  // The token request failing: none, and the session stays.
+  service.answer = [&](const auto& r) {
+    return r.path == "token" ? std::optional<Answer>(Answer{500, {}, "{}"}) : std::nullopt;
+  };
+  EXPECT_EQ(token(), std::nullopt);
+  EXPECT_EQ(*stored, kept);
+
+  // The service ended it: forgotten.
+  service.answer = nullptr;
+  service.session_token.clear();
+  EXPECT_EQ(token(), std::nullopt);
+  EXPECT_EQ(*stored, std::nullopt);
+}
+
+TEST_F(HostAuthTest, TheBrowserPartEndsTheSignInItsOwnWay) {
+  auto browser = startSignIn();
+  ASSERT_TRUE(browser->ended);
+  auto ended = browser->ended;
+  ended(BrowserSignIn::End::kCancelled);
+  ASSERT_TRUE(outcome);
+  EXPECT_EQ(json::value(outcome->pageValue()), json::parse(R"({"error":"cancelled"})"));
+  EXPECT_TRUE(browser->closed);
+  EXPECT_FALSE(auth->busy());
+
+  browser = startSignIn();
+  ended = browser->ended;
+  ended(BrowserSignIn::End::kFailed);
+  EXPECT_EQ(errorCode(outcome->error), "failed");
+  EXPECT_FALSE(auth->busy());
+  EXPECT_EQ(sent("get-session"), 0u);
+
+  // Links that don't reach this program: said so, and nothing is asked.
+  links = LinkHandler{"org.other.Browser.desktop", "/usr/bin/other"};
+  make();
+  CaptureStderr();
+  browser = startSignIn();
+  EXPECT_NE(GetCapturedStderr().find("links open org.other.Browser.desktop"), std::string::npos);
+  EXPECT_TRUE(browser->told_unreachable);
+  EXPECT_EQ(errorCode(outcome->error), "failed");
+  EXPECT_EQ(sent("sign-in/social"), 2u);
+}
+
+TEST_F(HostAuthTest, AStoredRecordThatIsntASessionCountsAsSignedOut) {
+  for (const std::string& broken :
+       {std::string("not json"), std::string(R"(["cookie"])"),
+        std::string(R"({"cookie":"neon.session_token=s","user":"Ada"})"),
+        std::string(R"({"cookie":7,"user":{"id":"u"}})"),
+        std::string(R"({"cookie":"a=b\r\nX-Evil: 1","user":{"id":"u"}})")}) {
+    *stored = broken;
+    EXPECT_EQ(token(), std::nullopt) << broken;
+    if (broken.find(R"("user":{)") == std::string::npos) {
+      EXPECT_EQ(user(), std::nullopt) << broken;
+    }
+  }
+  EXPECT_TRUE(service.requests.empty());
+}
+
+}  // namespace
+}  // namespace qs::auth

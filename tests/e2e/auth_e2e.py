@@ -1,0 +1,130 @@
+#!/usr/bin/env python3
+"""Sign-in end to end: the page's wrappers against the fake sign-in service on loopback, the
+session kept in a gnome-keyring daemon on this D-Bus session, and a stand-in browser that
+follows the start page and opens the callback link as the desktop would, through the
+program's own desktop entry. A first window closes with its sign-in under way; a second one
+signs in. The program is then started again: the session is still there, a token comes from
+it, and signing out ends it."""
+import os, pathlib, subprocess, sys, time
+
+from harness import Program
+
+build, source = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])
+app = Program(build, source, source / "tests/e2e/auth_page")
+work = app.work
+failures, passed = [], []
+
+# The fake service.
+service = subprocess.Popen([str(build / "tests/quillstone_fake_auth"), "v-e2e", "3600"],
+                           stdout=subprocess.PIPE, text=True)
+port = int(service.stdout.readline().split()[1])
+keyring = None
+
+
+def stop_services():
+    if app.process and app.process.poll() is None:
+        app.process.kill()
+    service.terminate()
+    if keyring:
+        keyring.terminate()
+        keyring.wait(timeout=10)
+
+
+try:
+    # The Secret Service: a keyring of the test's own, unlocked with a fixed password.
+    runtime = work / "run"
+    runtime.mkdir(mode=0o700)
+    app.env.update(XDG_RUNTIME_DIR=str(runtime),
+                   QUILLSTONE_AUTH_URL="http://127.0.0.1:%d/api/auth" % port,
+                   QUILLSTONE_AUTH_CALLBACK="http://127.0.0.1:%d/app/auth/callback/" % port,
+                   QS_E2E_BROWSER_GO=str(work / "go"), QS_E2E_BROWSER_LOG=str(work / "browser.log"))
+    keyring = subprocess.Popen(["gnome-keyring-daemon", "--foreground", "--unlock", "--components=secrets"],
+                               env=app.env, stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+    keyring.stdin.write(b"quillstone-test")
+    keyring.stdin.close()
+    deadline = time.time() + 20
+    while time.time() < deadline:
+        owner = subprocess.run(["gdbus", "call", "--session", "--dest", "org.freedesktop.DBus",
+                                "--object-path", "/org/freedesktop/DBus", "--method",
+                                "org.freedesktop.DBus.NameHasOwner", "org.freedesktop.secrets"],
+                               capture_output=True, text=True)
+        if "true" in owner.stdout:
+            break
+        time.sleep(0.1)
+
+    # The desktop: quillstone: links open the program's own entry; web pages open the stand-in browser.
+    applications = work / "data/applications"
+    applications.mkdir(parents=True)
+    entry = (source / "data/app.quillstone.Quillstone.desktop").read_text()
+    (applications / "app.quillstone.Quillstone.desktop").write_text(
+        entry.replace("Exec=quillstone %u", 'Exec="%s" %%u' % (build / "quillstone")))
+    (applications / "e2e-browser.desktop").write_text(
+        "[Desktop Entry]\nType=Application\nName=Browser\nExec=%s \"%s\" %%u\n"
+        "MimeType=x-scheme-handler/http;x-scheme-handler/https;\n"
+        % (sys.executable, source / "tests/e2e/fake_browser.py"))
+    (work / "config").mkdir()
+    (work / "config/mimeapps.list").write_text(
+        "[Default Applications]\nx-scheme-handler/http=e2e-browser.desktop\n"
+        "x-scheme-handler/https=e2e-browser.desktop\n"
+        "x-scheme-handler/quillstone=app.quillstone.Quillstone.desktop\n")
+
+    def browser_opened(seconds):
+        """The stand-in browser's process, once it has the start page."""
+        deadline = time.time() + seconds
+        while not (work / "browser.log").exists() and time.time() < deadline:
+            time.sleep(0.1)
+        time.sleep(0.2)
+        opened = (work / "browser.log").read_text().split() if (work / "browser.log").exists() else []
+        (app.web / "opened.txt").write_text("opened")
+        return int(opened[1]) if len(opened) > 1 else None
+
+    app.start()
+    abandoned = browser_opened(90)
+    if not app.wait_for("CLOSING", 60):
+        failures.append("the first window did not start a sign-in (status %s)" % app.process.poll())
+    if abandoned:
+        os.kill(abandoned, 15)  # that sign-in went with its window
+    time.sleep(1)
+    (app.web / "opened.txt").unlink()
+    (work / "browser.log").unlink()
+    app.launch_again()
+    browser_opened(90)
+    if not app.wait_for("WAITING", 90):
+        failures.append("the page did not start its sign-in (status %s)" % app.process.poll())
+    (work / "go").touch()
+    if not app.wait_for("SIGNED-IN", 60):
+        failures.append("the sign-in did not come back from the browser")
+    if app.quit() is None:
+        failures.append("the program did not end after signing in")
+
+    app.start()
+    if not app.wait_for("SIGNED-OUT", 90):
+        failures.append("the second run did not finish (status %s)" % app.process.poll())
+    app.quit()
+finally:
+    stop_services()
+service_lines = [l.strip() for l in service.stdout.readlines() if l.startswith("REQUEST ")]
+
+lines = app.page_lines()
+passed += [l[5:] for l in lines if l.startswith("PASS ")]
+failures += [l for l in lines if l.startswith("FAIL ")]
+browser = (work / "browser.log").read_text() if (work / "browser.log").exists() else ""
+if "http://127.0.0.1:%d/browser/start?state=s-1" % port not in browser:
+    failures.append("the browser was not sent to the start page: %r" % browser)
+expected = [
+    "REQUEST POST sign-in/social cookie=",  # the window that closed
+    "REQUEST POST sign-in/social cookie=",
+    "REQUEST GET browser cookie=",
+    "REQUEST GET get-session cookie=__Secure-neon-auth.session_challange=chal-1",
+    "REQUEST GET get-session cookie=__Secure-neon-auth.session_token=sess-1",
+    "REQUEST GET token cookie=__Secure-neon-auth.session_token=sess-1",
+    "REQUEST POST sign-out cookie=__Secure-neon-auth.session_token=sess-1",
+]
+if service_lines != expected:
+    failures.append("the service saw %r" % service_lines)
+else:
+    passed.append("the service saw the five requests, in order")
+if any("ignored a sign-in callback" in l for l in app.lines()):
+    failures.append("the callback was ignored")
+sys.exit(app.finish(passed, failures))
