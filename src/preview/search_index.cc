@@ -25,7 +25,7 @@ constexpr int kMaxBulletDepth = 256;
 constexpr std::size_t kMaxQueryWords = 64;
 constexpr std::size_t kMaxHits = 10'000;
 constexpr int kBusyTimeoutMs = 5000;
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = SearchIndex::kSchemaVersion;
 
 // The FTS table reads its text from `documents` by rowid (external content). Every change goes
 // through the statements below inside one transaction, so the two never disagree. The implicit
@@ -523,6 +523,10 @@ SearchIndex::Item SearchIndex::item(const std::string& id, const json::object& d
     }
   }
   return out;
+}
+
+std::string SearchIndex::matchExpression(std::string_view query) {
+  return match_expression(query);
 }
 
 bool SearchIndex::enabledByEnvironment() {
