@@ -9,6 +9,7 @@
 #include "app/identity.h"
 #include "core/build_info.h"
 #include "core/file_io.h"
+#include "core/ids.h"
 #include "core/text.h"
 #include "library/inotify_watcher.h"
 #include "platform/content_type.h"
@@ -100,6 +101,18 @@ void AppDelegate::startup() {
     g_action_map_add_action(G_ACTION_MAP(application_), G_ACTION(action));
     g_object_unref(action);
   }
+  // The desktop's search provider asks for a result over D-Bus (GApplication's ActivateAction),
+  // starting the program first when it isn't running.
+  GSimpleAction* open_document = g_simple_action_new("open-document", G_VARIANT_TYPE_STRING);
+  g_signal_connect(
+      open_document, "activate", G_CALLBACK(+[](GSimpleAction*, GVariant* id, gpointer self) {
+        guarded([&] {
+          static_cast<AppDelegate*>(self)->openSearchResult(g_variant_get_string(id, nullptr));
+        });
+      }),
+      this);
+  g_action_map_add_action(G_ACTION_MAP(application_), G_ACTION(open_document));
+  g_object_unref(open_document);
   const char* quit_keys[] = {"<Control>q", nullptr};
   const char* new_keys[] = {"<Control>n", nullptr};
   gtk_application_set_accels_for_action(application_, "app.quit", quit_keys);
@@ -212,9 +225,8 @@ void AppDelegate::finishLaunching() {
 void AppDelegate::activate() {
   // The first activation opens the saved windows; later ones (a second launch, the desktop's
   // launcher) open a window when none is showing.
-  static bool first = true;
-  if (first) {
-    first = false;
+  if (!activated_) {
+    activated_ = true;
     if (pending_open_.empty()) {
       if (!restoreWindows()) newWindow(std::nullopt, std::nullopt);
     }
@@ -302,6 +314,24 @@ void AppDelegate::open(const fs::path& file) {
       return;
     case OpenKind::kIgnored:
       return;
+  }
+}
+
+void AppDelegate::openSearchResult(const std::string& doc_id) {
+  if (!launched_ || !ids::is_document_id(doc_id)) return;
+  // Started by the bus for this result: the saved windows come back as at any start, but no
+  // empty window, since the document's own is about to open.
+  if (!activated_) {
+    activated_ = true;
+    if (registry_.windows().empty()) (void)restoreWindows();
+  }
+  if (auto shown = registry_.showing(doc_id)) {
+    std::static_pointer_cast<windows::DocumentWindowGtk>(shown)->present();
+  } else if (library_->url(doc_id)) {
+    newWindow(doc_id, std::nullopt);
+  } else {
+    // The index outlived the document (removed while the program wasn't running).
+    std::fprintf(stderr, "Quillstone: no document %s to open\n", doc_id.c_str());
   }
 }
 

@@ -45,6 +45,9 @@ class AppDelegate final : public claude::ReplyTargets {
   void closed(const windows::DocumentWindowGtk* window);
   void wrote(const json::array& records, const windows::DocumentWindowGtk* from);
   void open(const std::filesystem::path& file);
+  // A result chosen in the desktop's search: the window showing the document comes to the
+  // front, or a new one opens on it.
+  void openSearchResult(const std::string& doc_id);
   void quit();
   void showAbout(GtkWindow* parent);
   // The "Claude on This Mac" switch: asks before turning it on, then reloads every page.
@@ -93,6 +96,7 @@ class AppDelegate final : public claude::ReplyTargets {
   std::optional<std::string> bridge_script_;
   std::vector<std::filesystem::path> pending_open_;
   bool launched_ = false;
+  bool activated_ = false;  // the first activation (saved windows) has happened
 };
 
 }  // namespace qs::app
