@@ -28,8 +28,9 @@ int main() {
   // copy started by a race gives way to the first.
   g_bus_own_name_on_connection(
       bus, qs::search_provider::kBusName.data(), G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE, nullptr,
+      // Also called, without a connection, when the bus goes away.
       +[](GDBusConnection* connection, const char* name, gpointer data) {
-        if (!g_dbus_connection_is_closed(connection)) {
+        if (connection && !g_dbus_connection_is_closed(connection)) {
           std::fprintf(stderr, "Quillstone: the search provider's name %s is taken\n", name);
         }
         g_main_loop_quit(static_cast<GMainLoop*>(data));
