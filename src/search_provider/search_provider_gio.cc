@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "app/identity.h"
 #include "core/ids.h"
@@ -101,6 +102,19 @@ GVariant* metas_variant(const std::vector<SearchIndexReader::Meta>& metas) {
   return g_variant_builder_end(&builder);
 }
 
+// The shell's timestamp of the click, as a startup id, so that the window the program shows may
+// take the focus (on X11; Wayland needs an activation token, which only the shell could give).
+GVariant* platform_data(guint32 timestamp) {
+  GVariantBuilder builder;
+  g_variant_builder_init(&builder, G_VARIANT_TYPE("a{sv}"));
+  if (timestamp != 0) {
+    const std::string startup_id = "_TIME" + std::to_string(timestamp);
+    g_variant_builder_add(&builder, "{sv}", "desktop-startup-id",
+                          g_variant_new_string(startup_id.c_str()));
+  }
+  return g_variant_builder_end(&builder);
+}
+
 // Text from the index went in as UTF-8 through our own writer; a D-Bus string must be valid
 // UTF-8 or the whole reply is refused, so anything else is mended rather than trusted.
 void make_valid(std::vector<SearchIndexReader::Meta>& metas) {
@@ -185,20 +199,22 @@ void SearchProvider::call(const char* method, GVariant* parameters,
   }
   if (std::strcmp(method, "ActivateResult") == 0) {
     const char* id = nullptr;
-    g_variant_get_child(parameters, 0, "&s", &id);
+    guint32 timestamp = 0;
+    g_variant_get(parameters, "(&s@asu)", &id, nullptr, &timestamp);
     if (ids::is_document_id(id)) {
       GVariant* argument = g_variant_new_variant(g_variant_new_string(id));
       askProgram("ActivateAction",
                  g_variant_new("(s@av@a{sv})", "open-document",
                                g_variant_new_array(G_VARIANT_TYPE_VARIANT, &argument, 1),
-                               g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0)));
+                               platform_data(timestamp)));
     }
     g_dbus_method_invocation_return_value(invocation, nullptr);
     return;
   }
   if (std::strcmp(method, "LaunchSearch") == 0) {
-    askProgram("Activate",
-               g_variant_new("(@a{sv})", g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0)));
+    guint32 timestamp = 0;
+    g_variant_get(parameters, "(@asu)", nullptr, &timestamp);
+    askProgram("Activate", g_variant_new("(@a{sv})", platform_data(timestamp)));
     g_dbus_method_invocation_return_value(invocation, nullptr);
     return;
   }

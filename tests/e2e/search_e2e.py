@@ -80,7 +80,7 @@ else:
 
     call(PROVIDER, "ActivateResult", "'harbour'", strings(["lighthouse"]), "uint32 0")
     expect("a chosen result opens its document in the running program", app.wait_for("SHOWN harbour", 60))
-    call(PROVIDER, "ActivateResult", "'harbour'", strings(["lighthouse"]), "uint32 0")
+    call(PROVIDER, "ActivateResult", "'harbour'", strings(["lighthouse"]), "uint32 1234")
     time.sleep(3)
     expect("chosen again, its window comes forward: no second window", shown("harbour") == 1, shown("harbour"))
 
