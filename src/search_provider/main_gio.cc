@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "app/identity.h"
 #include "library/package.h"
 #include "search_provider/search_provider_gio.h"
 
@@ -27,7 +28,8 @@ int main() {
   // The object is in place before the name is taken, so no call finds it missing. A second
   // copy started by a race gives way to the first.
   g_bus_own_name_on_connection(
-      bus, qs::search_provider::kBusName.data(), G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE, nullptr,
+      bus, qs::identity::kSearchProviderBusName.data(), G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE,
+      nullptr,
       // Also called, without a connection, when the bus goes away.
       +[](GDBusConnection* connection, const char* name, gpointer data) {
         if (connection && !g_dbus_connection_is_closed(connection)) {

@@ -161,8 +161,9 @@ bool SearchProvider::exportOn(GDBusConnection* connection) {
       nullptr,
       {}};
   connection_ = G_DBUS_CONNECTION(g_object_ref(connection));
-  registration_ = g_dbus_connection_register_object(
-      connection_, kObjectPath.data(), node->interfaces[0], &vtable, this, nullptr, &error);
+  registration_ =
+      g_dbus_connection_register_object(connection_, identity::kSearchProviderObjectPath.data(),
+                                        node->interfaces[0], &vtable, this, nullptr, &error);
   g_dbus_node_info_unref(node);
   if (!registration_) {
     std::fprintf(stderr, "Quillstone: the search provider couldn't be exported: %s\n",

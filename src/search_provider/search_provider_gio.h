@@ -7,15 +7,11 @@
 
 #include <filesystem>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "preview/search_index_reader.h"
 
 namespace qs::search_provider {
-
-inline constexpr std::string_view kBusName = "app.quillstone.Quillstone.SearchProvider";
-inline constexpr std::string_view kObjectPath = "/app/quillstone/Quillstone/SearchProvider";
 
 class SearchProvider {
  public:
