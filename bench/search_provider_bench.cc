@@ -13,6 +13,7 @@
 #include <memory>
 #include <vector>
 
+#include "app/identity.h"
 #include "bench/workspace_generator.h"
 #include "library/library.h"
 #include "preview/search_index.h"
