@@ -87,25 +87,38 @@ else:
 if app.quit() is None:
     failures.append("the program did not end after SIGTERM")
 
-# Not running: the bus starts the program for the result.
-for capture in captures.glob("shown-*"):
-    capture.unlink()
-call(PROVIDER, "ActivateResult", "'walks'", strings(["lighthouse"]), "uint32 0")
-pid = owner_pid("app.quillstone.Quillstone", 60)
-if pid is None:
-    failures.append("the bus did not start the program for a result")
-else:
-    deadline = time.time() + 90
-    while time.time() < deadline and not (captures / "shown-walks.txt").exists():
+def started_by_bus(ask, shows, seconds=90):
+    """Asks the provider while the program isn't running; once the bus has started the program
+    and it shows the document `shows`, ends it (as the session would) and gives the windows it
+    saved, or None."""
+    for capture in captures.glob("shown-*"):
+        capture.unlink()
+    ask()
+    pid = owner_pid("app.quillstone.Quillstone", 60)
+    if pid is None:
+        return None
+    deadline = time.time() + seconds
+    while time.time() < deadline and not (captures / ("shown-%s.txt" % shows)).exists():
         time.sleep(0.2)
-    expect("started by the bus, the program opens the chosen document", (captures / "shown-walks.txt").exists())
-    time.sleep(2)
+    time.sleep(1)
     os.kill(pid, signal.SIGTERM)
     deadline = time.time() + 20
     while time.time() < deadline and os.path.exists("/proc/%d" % pid):
         time.sleep(0.2)
+    if not (captures / ("shown-%s.txt" % shows)).exists():
+        return None
     settings = json.loads((app.work / "config" / "settings.json").read_text())
-    saved = sorted(w.get("doc") for w in settings.get("openWindows", []))
-    expect("with the saved windows and no empty one", saved == ["harbour", "walks", "welcome"], saved)
+    return sorted(w.get("doc") for w in settings.get("openWindows", []))
+
+
+# Not running: the bus starts the program for the result, which comes back with its saved
+# windows and the document, and no empty window.
+saved = started_by_bus(lambda: call(PROVIDER, "ActivateResult", "'walks'", strings(["lighthouse"]), "uint32 0"),
+                       "walks")
+expect("a result starts the program with its saved windows and the document", saved == ["harbour", "walks", "welcome"],
+       saved)
+# "Launch search" starts the program as its launcher does: the saved windows.
+saved = started_by_bus(lambda: call(PROVIDER, "LaunchSearch", strings(["lighthouse"]), "uint32 0"), "welcome")
+expect("launching the search starts the program", saved == ["harbour", "walks", "welcome"], saved)
 
 sys.exit(app.finish(passed, failures))
