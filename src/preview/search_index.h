@@ -58,8 +58,9 @@ class SearchIndex {
   // a prefix; empty when no word is left.
   static std::string matchExpression(std::string_view query);
 
-  // The database's `user_version`; another value means the tables hold something else.
-  static constexpr int kSchemaVersion = 1;
+  // The database's `user_version`; another value means the tables hold something else (and are
+  // made again, then filled by the next rebuild).
+  static constexpr int kSchemaVersion = 2;
 };
 
 // The SQLite index at `database`. When `enabled` is false nothing is indexed or removed and no
