@@ -10,6 +10,7 @@
 #include "app/writing_folder_gtk.h"
 #include "core/build_info.h"
 #include "core/file_io.h"
+#include "core/ids.h"
 #include "core/text.h"
 #include "import/import_flow_gtk.h"
 #include "library/inotify_watcher.h"
@@ -85,6 +86,19 @@ void AppDelegate::startup() {
   };
   g_unix_signal_add(SIGTERM, on_signal, this);
   g_unix_signal_add(SIGINT, on_signal, this);
+
+  // The desktop's search provider asks for a result over D-Bus (GApplication's ActivateAction),
+  // starting the program first when it isn't running.
+  GSimpleAction* open_document = g_simple_action_new("open-document", G_VARIANT_TYPE_STRING);
+  g_signal_connect(
+      open_document, "activate", G_CALLBACK(+[](GSimpleAction*, GVariant* id, gpointer self) {
+        guarded([&] {
+          static_cast<AppDelegate*>(self)->openSearchResult(g_variant_get_string(id, nullptr));
+        });
+      }),
+      this);
+  g_action_map_add_action(G_ACTION_MAP(application_), G_ACTION(open_document));
+  g_object_unref(open_document);
 
   // The window controls sit over the page's top strip and fade in full screen.
   GtkCssProvider* css = gtk_css_provider_new();
@@ -236,9 +250,8 @@ void AppDelegate::activate() {
     activated_early_ = true;
     return;
   }
-  static bool first = true;
-  if (first) {
-    first = false;
+  if (!activated_) {
+    activated_ = true;
     if (pending_open_.empty()) {
       if (!restoreWindows()) newWindow(std::nullopt, std::nullopt);
     }
@@ -354,6 +367,24 @@ void AppDelegate::importPanel() {
 
 void AppDelegate::importFiles(const std::vector<fs::path>& files) {
   if (import_) import_->importFiles(files);
+}
+
+void AppDelegate::openSearchResult(const std::string& doc_id) {
+  if (!launched_ || !ids::is_document_id(doc_id)) return;
+  // Started by the bus for this result: the saved windows come back as at any start, but no
+  // empty window, since the document's own is about to open.
+  if (!activated_) {
+    activated_ = true;
+    if (registry_.windows().empty()) (void)restoreWindows();
+  }
+  if (auto shown = registry_.showing(doc_id)) {
+    std::static_pointer_cast<windows::DocumentWindowGtk>(shown)->present();
+  } else if (library_->url(doc_id)) {
+    newWindow(doc_id, std::nullopt);
+  } else {
+    // The index outlived the document (removed while the program wasn't running).
+    std::fprintf(stderr, "Quillstone: no document %s to open\n", doc_id.c_str());
+  }
 }
 
 void AppDelegate::quit() {

@@ -13,8 +13,8 @@
 
 #include "app/prefs.h"
 #include "app/window_registry.h"
-#include "auth/host_auth.h"
 #include "app/writing_folder.h"
+#include "auth/host_auth.h"
 #include "bridge/host_log.h"
 #include "claude/claude_bridge.h"
 #include "core/event_loop.h"
@@ -58,6 +58,9 @@ class AppDelegate final : public claude::ReplyTargets {
   void closed(const windows::DocumentWindowGtk* window);
   void wrote(const json::array& records, const windows::DocumentWindowGtk* from);
   void open(const std::filesystem::path& file);
+  // A result chosen in the desktop's search: the window showing the document comes to the
+  // front, or a new one opens on it.
+  void openSearchResult(const std::string& doc_id);
   void quit();
   void showAbout(GtkWindow* parent);
   // The "Claude on This Computer" switch: asks before turning it on, then reloads every page.
@@ -137,6 +140,7 @@ class AppDelegate final : public claude::ReplyTargets {
   std::unique_ptr<FolderMoveGtk> folder_move_;
   bool launched_ = false;
   bool activated_early_ = false;
+  bool activated_ = false;  // the first activation (saved windows) has happened
 };
 
 }  // namespace qs::app

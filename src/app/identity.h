@@ -11,6 +11,11 @@ namespace qs::identity {
 
 inline constexpr std::string_view kReverseDnsPrefix = "app.quillstone";
 inline constexpr std::string_view kApplicationId = "app.quillstone.Quillstone";
+// The desktop's search provider on the session bus; packaging/search-provider/ names the same.
+inline constexpr std::string_view kSearchProviderBusName =
+    "app.quillstone.Quillstone.SearchProvider";
+inline constexpr std::string_view kSearchProviderObjectPath =
+    "/app/quillstone/Quillstone/SearchProvider";
 inline constexpr std::string_view kDocumentType = "app.quillstone.quillstone.document";
 // The fixed identifier the sign-in session is stored under.
 inline constexpr std::string_view kSessionStore = "app.quillstone.linux.direct";

@@ -53,6 +53,9 @@ int watch(const Places& places, const std::vector<std::string_view>& args);
 int importBackup(const Places& places, const std::vector<std::string_view>& args);
 int get(const std::vector<std::string_view>& args);
 int set(const std::vector<std::string_view>& args);
+// The overview with no arguments, else one command's longer help.
+int help(std::string_view overview, const std::vector<std::string_view>& args);
+int version(const std::vector<std::string_view>& args);
 
 // One line on standard error, "quillstone-cli: " and the message; gives kFailed.
 int fail(std::string_view message);

@@ -30,6 +30,7 @@ namespace {
 
 constexpr const char* kUsageText =
     "usage: quillstone-cli [--root DIR] [--support DIR] COMMAND [ARGS]\n"
+    "       quillstone-cli --help | --version | help COMMAND\n"
     "\n"
     "  render --markdown|--html|--title|--first-words [FILE|-]\n"
     "  render --thumbnail OUT.png [--size N] [FILE|-]\n"
@@ -69,9 +70,9 @@ int main(int argc, char** argv) {
     return kUsage;
   }
   if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-    std::fputs(kUsageText, stdout);
-    return kOK;
+    return help(kUsageText, {args.begin() + 1, args.end()});
   }
+  if (args[0] == "--version") return version({args.begin() + 1, args.end()});
   const std::string_view command = args[0];
   args.erase(args.begin());
   Places places;

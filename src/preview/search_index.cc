@@ -25,9 +25,11 @@ constexpr int kMaxBulletDepth = 256;
 constexpr std::size_t kMaxQueryWords = 64;
 constexpr std::size_t kMaxHits = 10'000;
 constexpr int kBusyTimeoutMs = 5000;
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = SearchIndex::kSchemaVersion;
 
-// The FTS table reads its text from `documents` by rowid (external content). Every change goes
+// The FTS table reads its text from `documents` by rowid (external content). The desktop's search
+// asks while the user types, so one to three letters are already a search: prefixes that short
+// have indexes of their own, or each would merge the lists of hundreds of words. Every change goes
 // through the statements below inside one transaction, so the two never disagree. The implicit
 // rowids of `documents` would be renumbered by VACUUM, which is why nothing here runs it.
 constexpr const char* kSchema = R"sql(
@@ -36,7 +38,8 @@ DROP TABLE IF EXISTS documents;
 CREATE TABLE documents(id TEXT PRIMARY KEY, title TEXT, display_name TEXT, description TEXT,
                        text TEXT, path TEXT, modified REAL, created REAL);
 CREATE VIRTUAL TABLE documents_fts USING fts5(title, description, text, content='documents',
-                                              tokenize='unicode61 remove_diacritics 2');
+                                              tokenize='unicode61 remove_diacritics 2',
+                                              prefix='1 2 3');
 )sql";
 
 // The FTS index's entry for a row is removed with the row's own stored values, so that what is
@@ -523,6 +526,10 @@ SearchIndex::Item SearchIndex::item(const std::string& id, const json::object& d
     }
   }
   return out;
+}
+
+std::string SearchIndex::matchExpression(std::string_view query) {
+  return match_expression(query);
 }
 
 bool SearchIndex::enabledByEnvironment() {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -52,6 +53,14 @@ class SearchIndex {
 
   // Indexing is on unless QUILLSTONE_DEBUG is set without QUILLSTONE_SPOTLIGHT.
   static bool enabledByEnvironment();
+
+  // The user's words as an FTS5 query that can only ever mean "these words", the last one as
+  // a prefix; empty when no word is left.
+  static std::string matchExpression(std::string_view query);
+
+  // The database's `user_version`; another value means the tables hold something else (and are
+  // made again, then filled by the next rebuild).
+  static constexpr int kSchemaVersion = 2;
 };
 
 // The SQLite index at `database`. When `enabled` is false nothing is indexed or removed and no

@@ -1,0 +1,46 @@
+// quillstone-search-provider: answers the desktop's search from the search index. The session
+// bus starts it (its D-Bus service file) when the shell first asks, and it ends after a quiet
+// spell. The index is found where the program keeps it: $QUILLSTONE_SUPPORT, else
+// $XDG_DATA_HOME/quillstone.
+#include <gio/gio.h>
+
+#include <cstdio>
+#include <memory>
+
+#include "app/identity.h"
+#include "library/package.h"
+#include "search_provider/search_provider_gio.h"
+
+int main() {
+  using qs::search_provider::SearchProvider;
+  GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
+  GError* error = nullptr;
+  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+  if (!bus) {
+    std::fprintf(stderr, "Quillstone: no session bus: %s\n", error->message);
+    g_error_free(error);
+    return 1;
+  }
+  auto provider =
+      std::make_unique<SearchProvider>(qs::library::supportURL() / "search-index.sqlite3", loop);
+  if (!provider->exportOn(bus)) return 1;
+
+  // The object is in place before the name is taken, so no call finds it missing. A second
+  // copy started by a race gives way to the first.
+  g_bus_own_name_on_connection(
+      bus, qs::identity::kSearchProviderBusName.data(), G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE,
+      nullptr,
+      // Also called, without a connection, when the bus goes away.
+      +[](GDBusConnection* connection, const char* name, gpointer data) {
+        if (connection && !g_dbus_connection_is_closed(connection)) {
+          std::fprintf(stderr, "Quillstone: the search provider's name %s is taken\n", name);
+        }
+        g_main_loop_quit(static_cast<GMainLoop*>(data));
+      },
+      loop, nullptr);
+  g_main_loop_run(loop);
+  provider.reset();
+  g_object_unref(bus);
+  g_main_loop_unref(loop);
+  return 0;
+}
