@@ -34,16 +34,37 @@ AppDelegate::AppDelegate()
 }
 
 AppDelegate::~AppDelegate() {
-  if (folder_watch_) folder_watch_->stop();
+  shutdown();  // a run that ended before the application's own shutdown
+  // Then everything goes in the reverse order of its creation: the windows, the folder watch
+  // and its queue, the assistant, the library, the search index (its queue finishes first),
+  // the Trash and the host log. The pool and the preferences, made first, go last.
+  registry_.clear();
   folder_watch_.reset();
   watch_queue_.reset();
   claude_.reset();
   library_.reset();
-  if (spotlight_) spotlight_->flush();
+  spotlight_.reset();
+  trash_.reset();
+  log_.reset();
+  log_queue_.reset();
   if (network_session_) g_object_unref(network_session_);
   if (web_context_) g_object_unref(web_context_);
   if (application_) g_object_unref(application_);
   g_shared = nullptr;
+}
+
+void AppDelegate::shutdown() {
+  // The main loop has ended. Nothing new is taken: no page can send another message and no
+  // outside change starts a check.
+  for (const auto& w : registry_.windows()) {
+    std::static_pointer_cast<windows::DocumentWindowGtk>(w)->shutDown();
+  }
+  if (folder_watch_) folder_watch_->stop();
+  // What was started finishes while everything it touches is still there: the saves, loads
+  // and upkeep on the pool (the page's last saves among them), then the outside-change check.
+  // Their answers to the main loop are never run; whatever they would reach is gone.
+  background_.stop();
+  if (watch_queue_) watch_queue_->sync([] {});
 }
 
 AppDelegate& AppDelegate::shared() {
@@ -58,6 +79,10 @@ int AppDelegate::run(int argc, char** argv) {
                    this);
   g_signal_connect(application_, "activate", G_CALLBACK(+[](GApplication*, gpointer self) {
                      guarded([&] { static_cast<AppDelegate*>(self)->activate(); });
+                   }),
+                   this);
+  g_signal_connect(application_, "shutdown", G_CALLBACK(+[](GApplication*, gpointer self) {
+                     guarded([&] { static_cast<AppDelegate*>(self)->shutdown(); });
                    }),
                    this);
   g_signal_connect(

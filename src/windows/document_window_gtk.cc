@@ -44,6 +44,10 @@ DocumentWindowGtk::DocumentWindowGtk(app::AppDelegate& app, std::optional<std::s
 
 DocumentWindowGtk::~DocumentWindowGtk() {
   *alive_ = false;
+  if (window_) {  // still open as the program ends
+    shutDown();
+    gtk_window_destroy(window_);
+  }
   dispatcher_.reset();
   calls_.reset();
   scripting_.reset();
@@ -183,6 +187,16 @@ void DocumentWindowGtk::build(GtkApplication* application, std::optional<app::Si
 
 void DocumentWindowGtk::present() {
   if (window_) gtk_window_present(window_);
+}
+
+void DocumentWindowGtk::shutDown() {
+  if (!window_ || closing_) return;  // a closed window's widgets are gone already
+  closing_ = true;
+  webkit_user_content_manager_unregister_script_message_handler(content_, kHandlerName, nullptr);
+  for (gpointer instance : {static_cast<gpointer>(window_), static_cast<gpointer>(web_view_),
+                            static_cast<gpointer>(content_), static_cast<gpointer>(press_)}) {
+    g_signal_handlers_disconnect_by_data(instance, this);
+  }
 }
 
 std::string DocumentWindowGtk::frameText() const {

@@ -39,6 +39,9 @@ class DocumentWindowGtk final : public app::RegisteredWindow,
   ~DocumentWindowGtk() override;
 
   void present();
+  // The program is ending: the page's messages are no longer taken, and nothing GTK or WebKit
+  // does from here on reaches this object.
+  void shutDown();
   // Reloads the page behind a picture of it, after letting the page settle.
   void reloadQuietly();
   // Runs a page command (the menus' door into the page).

@@ -46,7 +46,7 @@ class Program:
                 return True
             if self.process.poll() is not None:
                 return False
-            time.sleep(0.2)
+            time.sleep(0.05)
         return False
 
     def wait_for_line(self, text, seconds):
