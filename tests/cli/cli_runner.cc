@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 
 namespace qs::testing {
@@ -74,6 +75,104 @@ CliResult run_cli(const std::vector<std::string>& args, const std::string& input
   int status = 0;
   waitpid(pid, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+CliSession::CliSession(const std::vector<std::string>& args,
+                       const std::map<std::string, std::string>& env) {
+  int in[2], out[2], err[2];
+  if (pipe(in) || pipe(out) || pipe(err)) return;
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
+    for (const auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
+    std::vector<std::string> copy = args;
+    std::string path = QS_CLI_PATH;
+    std::vector<char*> argv{path.data()};
+    for (auto& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(path.c_str(), argv.data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  in_ = in[1];
+  out_ = out[0];
+  err_ = err[0];
+}
+
+CliSession::~CliSession() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  for (int fd : {in_, out_, err_}) {
+    if (fd >= 0) close(fd);
+  }
+}
+
+void CliSession::send(const std::string& line) {
+  const std::string text = line + "\n";
+  for (std::size_t written = 0; written < text.size();) {
+    const ssize_t n = write(in_, text.data() + written, text.size() - written);
+    if (n <= 0) return;
+    written += static_cast<std::size_t>(n);
+  }
+}
+
+std::optional<std::string> CliSession::line(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (out_buffer_.find('\n') == std::string::npos) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || out_ < 0) return std::nullopt;
+    // Standard error is drained too, so that the tool never waits on a full pipe.
+    pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+    if (poll(fds, err_ >= 0 ? 2 : 1, static_cast<int>(left.count())) <= 0) continue;
+    char buf[65536];
+    if (fds[0].revents) {
+      const ssize_t n = read(out_, buf, sizeof buf);
+      if (n <= 0) return std::nullopt;
+      out_buffer_.append(buf, static_cast<std::size_t>(n));
+    }
+    if (err_ >= 0 && fds[1].revents) {
+      const ssize_t n = read(err_, buf, sizeof buf);
+      if (n <= 0) {
+        close(err_);
+        err_ = -1;
+      } else {
+        err_text_.append(buf, static_cast<std::size_t>(n));
+      }
+    }
+  }
+  const std::size_t end = out_buffer_.find('\n');
+  std::string text = out_buffer_.substr(0, end);
+  out_buffer_.erase(0, end + 1);
+  return text;
+}
+
+CliResult CliSession::finish() {
+  close(in_);
+  in_ = -1;
+  CliResult result;
+  char buf[65536];
+  for (int* fd : {&out_, &err_}) {
+    if (*fd < 0) continue;
+    ssize_t n;
+    while ((n = read(*fd, buf, sizeof buf)) > 0) {
+      (fd == &out_ ? out_buffer_ : err_text_).append(buf, static_cast<std::size_t>(n));
+    }
+  }
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  pid_ = -1;
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.out = std::move(out_buffer_);
+  result.err = std::move(err_text_);
   return result;
 }
 
