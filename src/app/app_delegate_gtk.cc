@@ -7,6 +7,7 @@
 
 #include "app/environment.h"
 #include "app/identity.h"
+#include "app/spelling.h"
 #include "core/build_info.h"
 #include "core/file_io.h"
 #include "core/text.h"
@@ -147,6 +148,7 @@ void AppDelegate::startup() {
   scheme_handler_ =
       std::make_shared<windows::SchemeHandler>(resources_ / "web", gioMimeTypeForExtension);
   windows::registerAppScheme(web_context_, scheme_handler_);
+  applySpellChecking(web_context_, prefs_);
   if (auto store = developmentStore()) {
     // A development copy keeps its cookies and storage apart from the installed program's.
     const fs::path data = fs::path(g_get_user_data_dir()) / "quillstone" / "web-stores" / *store;

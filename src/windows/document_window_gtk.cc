@@ -6,6 +6,7 @@
 #include "app/app_delegate_gtk.h"
 #include "app/environment.h"
 #include "app/identity.h"
+#include "core/build_info.h"
 #include "core/file_io.h"
 #include "library/package.h"
 #include "platform/file_viewer.h"
@@ -49,6 +50,8 @@ DocumentWindowGtk::~DocumentWindowGtk() {
     gtk_window_destroy(window_);
   }
   dispatcher_.reset();
+  printer_.reset();
+  print_service_.reset();
   calls_.reset();
   scripting_.reset();
   if (content_) g_object_unref(content_);
@@ -62,7 +65,8 @@ void DocumentWindowGtk::build(GtkApplication* application, std::optional<app::Si
   WebKitSettings* settings = webkit_web_view_get_settings(web_view_);
   webkit_settings_set_enable_fullscreen(settings, TRUE);
   webkit_settings_set_enable_back_forward_navigation_gestures(settings, FALSE);
-  webkit_settings_set_user_agent_with_application_details(settings, "QuillstoneLinux", "0.1");
+  webkit_settings_set_user_agent_with_application_details(settings, "QuillstoneLinux",
+                                                          build::kVersion);
   if (app::isSet("QUILLSTONE_DEBUG")) webkit_settings_set_enable_developer_extras(settings, TRUE);
   webkit_web_view_set_background_color(web_view_, &kWindowBackground);
 
@@ -72,6 +76,10 @@ void DocumentWindowGtk::build(GtkApplication* application, std::optional<app::Si
                                                          app_.mainLoop(), app_.background(), *this);
 
   window_ = GTK_WINDOW(gtk_application_window_new(application));
+  print_service_ = makeWebViewPrintService(web_view_, window_);
+  printer_ = std::make_unique<PagePrinter>(*print_service_, app_.mainLoop(), [this] {
+    scripting_->evaluate("dispatchEvent(new Event('afterprint'))");
+  });
   gtk_widget_add_css_class(GTK_WIDGET(window_), "quillstone-document");
   gtk_window_set_title(window_, "Quillstone");
   gtk_widget_set_size_request(GTK_WIDGET(window_), kMinimumWidth, kMinimumHeight);
@@ -201,9 +209,14 @@ void DocumentWindowGtk::shutDown() {
 
 std::string DocumentWindowGtk::frameText() const {
   if (!window_) return app::frameText({kDefaultWidth, kDefaultHeight});
-  int width = gtk_widget_get_width(GTK_WIDGET(window_));
-  int height = gtk_widget_get_height(GTK_WIDGET(window_));
-  if (width <= 0 || height <= 0) gtk_window_get_default_size(window_, &width, &height);
+  // The measure the window is restored with: GTK keeps the default size in step with the
+  // user's resizing (but not with maximising), without the decorations an allocation counts.
+  int width = 0, height = 0;
+  gtk_window_get_default_size(window_, &width, &height);
+  if (width <= 0 || height <= 0) {
+    width = kDefaultWidth;
+    height = kDefaultHeight;
+  }
   return app::frameText({std::max(width, kMinimumWidth), std::max(height, kMinimumHeight)});
 }
 
@@ -383,27 +396,7 @@ void DocumentWindowGtk::setPageMenu(json::array items, std::chrono::steady_clock
 }
 
 void DocumentWindowGtk::printPage() {
-  WebKitPrintOperation* operation = webkit_print_operation_new(web_view_);
-  GtkPageSetup* setup = gtk_page_setup_new();
-  gtk_page_setup_set_top_margin(setup, kPrintMargin, GTK_UNIT_POINTS);
-  gtk_page_setup_set_bottom_margin(setup, kPrintMargin, GTK_UNIT_POINTS);
-  gtk_page_setup_set_left_margin(setup, kPrintMargin, GTK_UNIT_POINTS);
-  gtk_page_setup_set_right_margin(setup, kPrintMargin, GTK_UNIT_POINTS);
-  webkit_print_operation_set_page_setup(operation, setup);
-  g_object_unref(setup);
-  GtkPrintSettings* print_settings = gtk_print_settings_new();
-  gtk_print_settings_set(print_settings, GTK_PRINT_SETTINGS_OUTPUT_BASENAME,
-                         windowTitle(title_).c_str());
-  webkit_print_operation_set_print_settings(operation, print_settings);
-  g_object_unref(print_settings);
-  auto after = +[](WebKitPrintOperation* op, gpointer view) {
-    webkit_web_view_evaluate_javascript(WEBKIT_WEB_VIEW(view),
-                                        "dispatchEvent(new Event('afterprint'))", -1, nullptr,
-                                        nullptr, nullptr, nullptr, nullptr);
-    g_object_unref(op);
-  };
-  g_signal_connect(operation, "finished", G_CALLBACK(after), web_view_);
-  webkit_print_operation_run_dialog(operation, window_);
+  printer_->print(title_);
 }
 
 void DocumentWindowGtk::saveFile(std::string name, std::string dataURL) {
@@ -547,8 +540,12 @@ bool DocumentWindowGtk::decidePolicy(WebKitPolicyDecision* decision,
   const char* uri = request ? webkit_uri_request_get_uri(request) : nullptr;
   NavigationRequest r;
   r.uri = uri ? uri : "";
-  r.is_link_activation =
-      webkit_navigation_action_get_navigation_type(action) == WEBKIT_NAVIGATION_TYPE_LINK_CLICKED;
+  const WebKitNavigationType kind = webkit_navigation_action_get_navigation_type(action);
+  r.is_link_activation = kind == WEBKIT_NAVIGATION_TYPE_LINK_CLICKED;
+  const char* target = webkit_navigation_action_get_frame_name(action);
+  r.targets_subframe = targetsSubframe(
+      target ? target : "", r.is_link_activation || kind == WEBKIT_NAVIGATION_TYPE_FORM_SUBMITTED,
+      webkit_navigation_action_is_user_gesture(action));
   r.has_target_frame = type != WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION;
   if (type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) {
     if (newWindowGoesOutside(r.uri)) openOutside(r.uri);

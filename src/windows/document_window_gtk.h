@@ -20,6 +20,7 @@
 #include "bridge/page_scripting.h"
 #include "claude/claude_bridge.h"
 #include "windows/document_window.h"
+#include "windows/page_print.h"
 
 namespace qs::app {
 class AppDelegate;
@@ -125,6 +126,8 @@ class DocumentWindowGtk final : public app::RegisteredWindow,
   std::unique_ptr<bridge::PageScripting> scripting_;
   std::unique_ptr<bridge::PageCalls> calls_;
   std::unique_ptr<bridge::HostDispatcher> dispatcher_;
+  std::unique_ptr<PrintService> print_service_;
+  std::unique_ptr<PagePrinter> printer_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
