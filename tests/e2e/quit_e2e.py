@@ -63,11 +63,7 @@ def one_run(number):
         if line.startswith("SAVED "):
             _, key, rev = line.split()
             saved[key] = max(saved.get(key, 0), int(rev))
-    if "SETTLED" not in app.page_lines():
-        failures.append("run %d (%s): the page was not settled" % (number, how))
-        saved.pop("final", None)  # nothing was promised
-    else:
-        saved.setdefault("final", -1)  # the settle's save must be there
+    saved.setdefault("final", -1)  # the page's last save, made when it was asked to settle
     writing = app.work / "Writing"
     on_disk = {}
     for package in writing.glob("*.quillstone"):

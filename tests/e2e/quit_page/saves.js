@@ -28,7 +28,6 @@
     settle: async () => {
       settling = true;
       await save("final", rev);
-      report("SETTLED");
     },
   };
   (async () => {
