@@ -45,12 +45,12 @@ DocumentWindowGtk::DocumentWindowGtk(app::AppDelegate& app, std::optional<std::s
 
 DocumentWindowGtk::~DocumentWindowGtk() {
   *alive_ = false;
-  if (window_) {  // still open as the program ends
+  printer_.reset();  // a print dialog that goes with the window tells nobody
+  if (window_) {     // still open as the program ends
     shutDown();
     gtk_window_destroy(window_);
   }
   dispatcher_.reset();
-  printer_.reset();
   print_service_.reset();
   calls_.reset();
   scripting_.reset();

@@ -10,11 +10,15 @@
 
 namespace qs::testing {
 
-CliResult run_cli(const std::vector<std::string>& args, const std::string& input,
-                  const std::map<std::string, std::string>& env) {
+namespace {
+
+// Starts the tool on three new pipes; gives its process and our ends of its standard input,
+// output and error (-1 for the process when the pipes couldn't be made).
+pid_t spawn(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
+            int& in_fd, int& out_fd, int& err_fd) {
   int in[2], out[2], err[2];
-  if (pipe(in) || pipe(out) || pipe(err)) return {};
-  pid_t pid = fork();
+  if (pipe(in) || pipe(out) || pipe(err)) return -1;
+  const pid_t pid = fork();
   if (pid == 0) {
     dup2(in[0], 0);
     dup2(out[1], 1);
@@ -33,6 +37,19 @@ CliResult run_cli(const std::vector<std::string>& args, const std::string& input
   close(in[0]);
   close(out[1]);
   close(err[1]);
+  in_fd = in[1];
+  out_fd = out[0];
+  err_fd = err[0];
+  return pid;
+}
+
+}  // namespace
+
+CliResult run_cli(const std::vector<std::string>& args, const std::string& input,
+                  const std::map<std::string, std::string>& env) {
+  int in[2], out[2], err[2];
+  const pid_t pid = spawn(args, env, in[1], out[0], err[0]);
+  if (pid < 0) return {};
   // Feed standard input and drain both outputs together so that no pipe fills up.
   fcntl(in[1], F_SETFL, O_NONBLOCK);
   std::size_t written = 0;
@@ -80,29 +97,7 @@ CliResult run_cli(const std::vector<std::string>& args, const std::string& input
 
 CliSession::CliSession(const std::vector<std::string>& args,
                        const std::map<std::string, std::string>& env) {
-  int in[2], out[2], err[2];
-  if (pipe(in) || pipe(out) || pipe(err)) return;
-  pid_ = fork();
-  if (pid_ == 0) {
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
-    for (const auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
-    std::vector<std::string> copy = args;
-    std::string path = QS_CLI_PATH;
-    std::vector<char*> argv{path.data()};
-    for (auto& a : copy) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(path.c_str(), argv.data());
-    _exit(127);
-  }
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
-  in_ = in[1];
-  out_ = out[0];
-  err_ = err[0];
+  pid_ = spawn(args, env, in_, out_, err_);
 }
 
 CliSession::~CliSession() {
