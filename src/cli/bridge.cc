@@ -101,17 +101,19 @@ class PrintedReplies final : public claude::ReplyTarget,
   bool loaded() const override { return true; }
   void claudeReply(std::string id, json::array bullets, std::string from, json::object options,
                    std::function<void(std::optional<bool>)> then) override {
+    // The answer is queued before the line goes out, so that it is given before any message
+    // a reader of the line sends next.
+    ++pending_;
+    main_.post([this, then = std::move(then)] {
+      then(true);
+      --pending_;
+    });
     const json::object reply{{"claudeReply", json::object{{"id", std::move(id)},
                                                           {"bullets", std::move(bullets)},
                                                           {"from", std::move(from)},
                                                           {"options", std::move(options)}}}};
     // Reply files are untrusted: text that isn't UTF-8 is repaired rather than not printed.
     print_line(json::compact(reply).value_or(json::compact(page_objects(reply)).value_or("{}")));
-    ++pending_;
-    main_.post([this, then = std::move(then)] {
-      then(true);
-      --pending_;
-    });
   }
   std::shared_ptr<claude::ReplyTarget> targetFor(const std::optional<std::string>&) override {
     return shared_from_this();
