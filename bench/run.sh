@@ -1,7 +1,8 @@
 #!/bin/sh
 # Runs the benchmarks and the whole-process timings that bench/README.md reports.
 #
-#   bench/run.sh [BUILD_DIR]     (default: build; configured with -DQUILLSTONE_BENCH=ON)
+#   bench/run.sh [BUILD_DIR]     (default: build-release, the Release build a user gets,
+#                                 configured and built here with -DQUILLSTONE_BENCH=ON)
 #
 # Results go to $OUT (default: bench-results in the current folder): quillstone_bench.json and
 # .txt from Google Benchmark, and process-*.md from hyperfine (or a plain timing loop when
@@ -13,10 +14,16 @@
 # don't use it while others measure anything.
 set -eu
 
-build=${1:-build}
+build=${1:-build-release}
 out=${OUT:-bench-results}
 runs=${RUNS:-10}
 mkdir -p "$out"
+
+if [ $# -eq 0 ]; then
+  cmake -S "$(dirname "$0")/.." -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DQUILLSTONE_BENCH=ON >/dev/null
+  cmake --build "$build" --target quillstone_bench quillstone-bench-generate quillstone-cli
+fi
 
 bench="$build/bench/quillstone_bench"
 cli="$build/quillstone-cli"

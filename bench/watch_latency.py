@@ -4,7 +4,7 @@ many documents (the cached benchmark workspace; generate it first with quillston
 quillstone-bench-generate). Each round adds a package the way a sync tool does (a folder renamed
 into place) and then removes it; both must be reported.
 
-    python3 bench/watch_latency.py build [/tmp/quillstone-bench-10000-1]
+    python3 bench/watch_latency.py build-release [/tmp/quillstone-bench-10000-1]
 """
 import json, os, pathlib, select, shutil, statistics, subprocess, sys, tempfile, time
 

@@ -7,6 +7,7 @@
 
 #include "app/environment.h"
 #include "app/identity.h"
+#include "app/spelling.h"
 #include "app/writing_folder_gtk.h"
 #include "core/build_info.h"
 #include "core/file_io.h"
@@ -38,20 +39,42 @@ AppDelegate::AppDelegate()
 }
 
 AppDelegate::~AppDelegate() {
+  shutdown();  // a run that ended before the application's own shutdown
+  // Then everything goes in the reverse order of its creation: the windows, an import or a move
+  // under way, the folder watch and its queue, the menu bar, sign-in, the assistant, the library,
+  // the search index (its queue finishes first), the Trash and the host log. The pool and the
+  // preferences, made first, go last.
+  registry_.clear();
   import_.reset();  // an import still running stops and is waited for: it writes to the library
   folder_move_.reset();
-  menu_bar_.reset();
-  if (folder_watch_) folder_watch_->stop();
   folder_watch_.reset();
   watch_queue_.reset();
+  menu_bar_.reset();
   auth_.reset();
   claude_.reset();
   library_.reset();
-  if (spotlight_) spotlight_->flush();
+  spotlight_.reset();
+  trash_.reset();
+  log_.reset();
+  log_queue_.reset();
   if (network_session_) g_object_unref(network_session_);
   if (web_context_) g_object_unref(web_context_);
   if (application_) g_object_unref(application_);
   g_shared = nullptr;
+}
+
+void AppDelegate::shutdown() {
+  // The main loop has ended. Nothing new is taken: no page can send another message and no
+  // outside change starts a check.
+  for (const auto& w : registry_.windows()) {
+    std::static_pointer_cast<windows::DocumentWindowGtk>(w)->shutDown();
+  }
+  if (folder_watch_) folder_watch_->stop();
+  // What was started finishes while everything it touches is still there: the saves, loads
+  // and upkeep on the pool (the page's last saves among them), then the outside-change check.
+  // Their answers to the main loop are never run; whatever they would reach is gone.
+  background_.stop();
+  if (watch_queue_) watch_queue_->sync([] {});
 }
 
 AppDelegate& AppDelegate::shared() {
@@ -66,6 +89,10 @@ int AppDelegate::run(int argc, char** argv) {
                    this);
   g_signal_connect(application_, "activate", G_CALLBACK(+[](GApplication*, gpointer self) {
                      guarded([&] { static_cast<AppDelegate*>(self)->activate(); });
+                   }),
+                   this);
+  g_signal_connect(application_, "shutdown", G_CALLBACK(+[](GApplication*, gpointer self) {
+                     guarded([&] { static_cast<AppDelegate*>(self)->shutdown(); });
                    }),
                    this);
   g_signal_connect(
@@ -117,6 +144,7 @@ void AppDelegate::startup() {
   scheme_handler_ =
       std::make_shared<windows::SchemeHandler>(resources_ / "web", gioMimeTypeForExtension);
   windows::registerAppScheme(web_context_, scheme_handler_);
+  applySpellChecking(web_context_, prefs_);
   if (auto store = developmentStore()) {
     // A development copy keeps its cookies and storage apart from the installed program's.
     const fs::path data = fs::path(g_get_user_data_dir()) / "quillstone" / "web-stores" / *store;

@@ -107,6 +107,8 @@ class AppDelegate final : public claude::ReplyTargets {
  private:
   void startup();
   void activate();
+  // At the end of the run: stops taking work and lets the work in flight finish.
+  void shutdown();
   void openFiles(GFile** files, int count);
   void finishLaunching(const std::filesystem::path& root);
   bool restoreWindows();

@@ -60,6 +60,8 @@ class WindowRegistry {
   void add(std::shared_ptr<RegisteredWindow> window);
   // A window closed: it leaves the registry, and the saved list follows unless quitting.
   void closed(const RegisteredWindow* window);
+  // Lets go of every window, leaving the saved list as it is (the program is ending).
+  void clear() { windows_.clear(); }
   std::shared_ptr<RegisteredWindow> showing(std::string_view doc_id) const;
 
   // The saved list "openWindows", read back. `known(id)` says whether the library has the

@@ -104,8 +104,9 @@ class HostWindow {
 };
 
 // A window without a screen, for the command-line tool: keeps what it is told, has no file
-// viewer, printer or assistant, and no one can sign in.
-class HeadlessWindow final : public HostWindow {
+// viewer, printer or assistant, and no one can sign in. The tool gives it the assistant's
+// exchange in a class of its own.
+class HeadlessWindow : public HostWindow {
  public:
   void setDocID(std::string id) override { docID = std::move(id); }
   void setTitle(std::string t) override { title = std::move(t); }

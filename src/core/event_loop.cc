@@ -76,17 +76,27 @@ WorkerPool::WorkerPool(std::size_t threads) {
 }
 
 WorkerPool::~WorkerPool() {
+  stop();
+}
+
+void WorkerPool::stop() {
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
   }
   wake_.notify_all();
-  for (auto& worker : workers_) worker.join();
+  for (auto& worker : workers_) {
+    if (worker.joinable()) worker.join();
+  }
+  std::lock_guard lock(mutex_);
+  stopped_ = true;
+  tasks_.clear();  // queued after the last worker looked: dropped
 }
 
 void WorkerPool::async(Task task) {
   {
     std::lock_guard lock(mutex_);
+    if (stopped_) return;
     tasks_.push_back(std::move(task));
   }
   wake_.notify_one();

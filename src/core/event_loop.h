@@ -84,14 +84,20 @@ class ManualEventLoop final : public EventLoop {
 };
 
 // A few worker threads for background work that need not run in order ("open", "write",
-// "snapshot"). The destructor runs every task already queued, then joins the workers.
+// "snapshot").
 class WorkerPool {
  public:
   explicit WorkerPool(std::size_t threads = 2);
+  // Stops the pool (below).
   ~WorkerPool();
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
+  // Queues `task`; after stop() it is dropped.
   void async(Task task);
+  // Runs every task already queued, and any those queue, then joins the workers; returns when
+  // all of it is done. What the tasks use must outlive this call, so a program stops its pool
+  // before it lets go of the objects the work touches. Not from a worker; idempotent.
+  void stop();
 
  private:
   void run();
@@ -100,6 +106,7 @@ class WorkerPool {
   std::condition_variable wake_;
   std::deque<Task> tasks_;
   bool stopping_ = false;
+  bool stopped_ = false;  // the workers have ended
   std::vector<std::thread> workers_;
 };
 

@@ -68,6 +68,15 @@ Navigation decideNavigation(const NavigationRequest& r) {
   return Navigation::kOpenOutside;
 }
 
+bool targetsSubframe(std::string_view target_name, bool link_or_form, bool user_gesture) {
+  if (!target_name.empty()) {
+    std::string name(target_name);
+    for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (name != "_self" && name != "_top" && name != "_parent") return true;
+  }
+  return !link_or_form && !user_gesture;
+}
+
 OutsideAction outsideAction(std::string_view uri) {
   const std::string scheme = schemeOf(uri);
   if (scheme == "http" || scheme == "https" || scheme == "mailto") {

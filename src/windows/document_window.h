@@ -39,6 +39,13 @@ struct NavigationRequest {
 };
 Navigation decideNavigation(const NavigationRequest& request);
 
+// WebKitGTK doesn't say which frame a navigation is for, so what it does say decides. A
+// navigation is taken for a frame's when its target names a frame ("_self", "_top" and
+// "_parent" name none in particular), or when nothing the user did asked for it: no link, no
+// form, no click or key behind it. That is how a frame the page makes loads; the page sending
+// itself elsewhere on its own is not taken to the browser either.
+bool targetsSubframe(std::string_view target_name, bool link_or_form, bool user_gesture);
+
 // What becomes of a link handed to other programs.
 enum class OutsideAction { kOpenInDefaultApp, kShowInFileViewer, kIgnore };
 OutsideAction outsideAction(std::string_view uri);

@@ -8,6 +8,7 @@
 #include "app/identity.h"
 #include "auth/browser_sign_in_gtk.h"
 #include "auth/host_auth.h"
+#include "core/build_info.h"
 #include "core/file_io.h"
 #include "import/file_import.h"
 #include "library/package.h"
@@ -51,7 +52,13 @@ DocumentWindowGtk::DocumentWindowGtk(app::AppDelegate& app, std::optional<std::s
 DocumentWindowGtk::~DocumentWindowGtk() {
   *alive_ = false;
   context_menu_.reset();
+  printer_.reset();  // a print dialog that goes with the window tells nobody
+  if (window_) {     // still open as the program ends
+    shutDown();
+    gtk_window_destroy(window_);
+  }
   dispatcher_.reset();
+  print_service_.reset();
   calls_.reset();
   scripting_.reset();
   if (content_) g_object_unref(content_);
@@ -65,7 +72,8 @@ void DocumentWindowGtk::build(GtkApplication* application, std::optional<app::Si
   WebKitSettings* settings = webkit_web_view_get_settings(web_view_);
   webkit_settings_set_enable_fullscreen(settings, TRUE);
   webkit_settings_set_enable_back_forward_navigation_gestures(settings, FALSE);
-  webkit_settings_set_user_agent_with_application_details(settings, "QuillstoneLinux", "0.1");
+  webkit_settings_set_user_agent_with_application_details(settings, "QuillstoneLinux",
+                                                          build::kVersion);
   if (app::isSet("QUILLSTONE_DEBUG")) webkit_settings_set_enable_developer_extras(settings, TRUE);
   webkit_web_view_set_background_color(web_view_, &kWindowBackground);
 
@@ -78,6 +86,10 @@ void DocumentWindowGtk::build(GtkApplication* application, std::optional<app::Si
       [this](const std::string& script) { scripting_->evaluate(script); });
 
   window_ = GTK_WINDOW(gtk_application_window_new(application));
+  print_service_ = makeWebViewPrintService(web_view_, window_);
+  printer_ = std::make_unique<PagePrinter>(*print_service_, app_.mainLoop(), [this] {
+    scripting_->evaluate("dispatchEvent(new Event('afterprint'))");
+  });
   gtk_widget_add_css_class(GTK_WIDGET(window_), "quillstone-document");
   gtk_window_set_title(window_, "Quillstone");
   gtk_widget_set_size_request(GTK_WIDGET(window_), kMinimumWidth, kMinimumHeight);
@@ -205,11 +217,26 @@ void DocumentWindowGtk::present() {
   if (window_) gtk_window_present(window_);
 }
 
+void DocumentWindowGtk::shutDown() {
+  if (!window_ || closing_) return;  // a closed window's widgets are gone already
+  closing_ = true;
+  webkit_user_content_manager_unregister_script_message_handler(content_, kHandlerName, nullptr);
+  for (gpointer instance : {static_cast<gpointer>(window_), static_cast<gpointer>(web_view_),
+                            static_cast<gpointer>(content_), static_cast<gpointer>(press_)}) {
+    g_signal_handlers_disconnect_by_data(instance, this);
+  }
+}
+
 std::string DocumentWindowGtk::frameText() const {
   if (!window_) return app::frameText({kDefaultWidth, kDefaultHeight});
-  int width = gtk_widget_get_width(GTK_WIDGET(window_));
-  int height = gtk_widget_get_height(GTK_WIDGET(window_));
-  if (width <= 0 || height <= 0) gtk_window_get_default_size(window_, &width, &height);
+  // The measure the window is restored with: GTK keeps the default size in step with the
+  // user's resizing (but not with maximising), without the decorations an allocation counts.
+  int width = 0, height = 0;
+  gtk_window_get_default_size(window_, &width, &height);
+  if (width <= 0 || height <= 0) {
+    width = kDefaultWidth;
+    height = kDefaultHeight;
+  }
   return app::frameText({std::max(width, kMinimumWidth), std::max(height, kMinimumHeight)});
 }
 
@@ -401,27 +428,7 @@ void DocumentWindowGtk::setPageMenu(json::array items, std::chrono::steady_clock
 }
 
 void DocumentWindowGtk::printPage() {
-  WebKitPrintOperation* operation = webkit_print_operation_new(web_view_);
-  GtkPageSetup* setup = gtk_page_setup_new();
-  gtk_page_setup_set_top_margin(setup, kPrintMargin, GTK_UNIT_POINTS);
-  gtk_page_setup_set_bottom_margin(setup, kPrintMargin, GTK_UNIT_POINTS);
-  gtk_page_setup_set_left_margin(setup, kPrintMargin, GTK_UNIT_POINTS);
-  gtk_page_setup_set_right_margin(setup, kPrintMargin, GTK_UNIT_POINTS);
-  webkit_print_operation_set_page_setup(operation, setup);
-  g_object_unref(setup);
-  GtkPrintSettings* print_settings = gtk_print_settings_new();
-  gtk_print_settings_set(print_settings, GTK_PRINT_SETTINGS_OUTPUT_BASENAME,
-                         windowTitle(title_).c_str());
-  webkit_print_operation_set_print_settings(operation, print_settings);
-  g_object_unref(print_settings);
-  auto after = +[](WebKitPrintOperation* op, gpointer view) {
-    webkit_web_view_evaluate_javascript(WEBKIT_WEB_VIEW(view),
-                                        "dispatchEvent(new Event('afterprint'))", -1, nullptr,
-                                        nullptr, nullptr, nullptr, nullptr);
-    g_object_unref(op);
-  };
-  g_signal_connect(operation, "finished", G_CALLBACK(after), web_view_);
-  webkit_print_operation_run_dialog(operation, window_);
+  printer_->print(title_);
 }
 
 void DocumentWindowGtk::saveFile(std::string name, std::string dataURL) {
@@ -578,8 +585,12 @@ bool DocumentWindowGtk::decidePolicy(WebKitPolicyDecision* decision,
   const char* uri = request ? webkit_uri_request_get_uri(request) : nullptr;
   NavigationRequest r;
   r.uri = uri ? uri : "";
-  r.is_link_activation =
-      webkit_navigation_action_get_navigation_type(action) == WEBKIT_NAVIGATION_TYPE_LINK_CLICKED;
+  const WebKitNavigationType kind = webkit_navigation_action_get_navigation_type(action);
+  r.is_link_activation = kind == WEBKIT_NAVIGATION_TYPE_LINK_CLICKED;
+  const char* target = webkit_navigation_action_get_frame_name(action);
+  r.targets_subframe = targetsSubframe(
+      target ? target : "", r.is_link_activation || kind == WEBKIT_NAVIGATION_TYPE_FORM_SUBMITTED,
+      webkit_navigation_action_is_user_gesture(action));
   r.has_target_frame = type != WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION;
   if (type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) {
     if (newWindowGoesOutside(r.uri)) openOutside(r.uri);

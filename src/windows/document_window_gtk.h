@@ -23,6 +23,7 @@
 #include "claude/claude_bridge.h"
 #include "menus/menu_bar.h"
 #include "windows/document_window.h"
+#include "windows/page_print.h"
 
 namespace qs {
 class PendingImports;
@@ -49,6 +50,9 @@ class DocumentWindowGtk final : public app::RegisteredWindow,
   ~DocumentWindowGtk() override;
 
   void present();
+  // The program is ending: the page's messages are no longer taken, and nothing GTK or WebKit
+  // does from here on reaches this object.
+  void shutDown();
   // Reloads the page behind a picture of it, after letting the page settle.
   void reloadQuietly();
   // Hands files to the page's file input, or keeps them until the page has loaded
@@ -139,6 +143,8 @@ class DocumentWindowGtk final : public app::RegisteredWindow,
   std::unique_ptr<bridge::HostDispatcher> dispatcher_;
   std::unique_ptr<ContextMenuGtk> context_menu_;
   std::unique_ptr<PendingImports> pending_imports_;
+  std::unique_ptr<PrintService> print_service_;
+  std::unique_ptr<PagePrinter> printer_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
+#include <thread>
 
 #include "cli/cli_runner.h"
 #include "core/json.h"
@@ -17,11 +19,9 @@ class CliBridgeTest : public ::testing::Test {
                                   const std::vector<std::string>& extra = {}) {
     std::string input;
     for (const auto& line : lines) input += line + "\n";
-    std::vector<std::string> args = {"--root", (dir / "root").string(), "--support",
-                                     (dir / "support").string(), "bridge"};
+    std::vector<std::string> args = arguments();
     args.insert(args.end(), extra.begin(), extra.end());
-    result = run_cli(args, input,
-                     {{"QUILLSTONE_DEBUG", "1"}, {"XDG_CONFIG_HOME", (dir / "config").string()}});
+    result = run_cli(args, input, environment());
     std::vector<json::value> out;
     for (std::size_t start = 0, end; start < result.out.size(); start = end + 1) {
       end = result.out.find('\n', start);
@@ -35,6 +35,13 @@ class CliBridgeTest : public ::testing::Test {
     std::string_view raw = reply.at("value").as_string();
     EXPECT_TRUE(raw.starts_with("\x1e")) << raw;
     return json::parse(raw.substr(1)).value_or("(not JSON)");
+  }
+
+  std::vector<std::string> arguments() const {
+    return {"--root", (dir / "root").string(), "--support", (dir / "support").string(), "bridge"};
+  }
+  std::map<std::string, std::string> environment() const {
+    return {{"QUILLSTONE_DEBUG", "1"}, {"XDG_CONFIG_HOME", (dir / "config").string()}};
   }
 
   TempDir dir;
@@ -85,6 +92,92 @@ TEST_F(CliBridgeTest, LongLinesNoLinesAndArguments) {
   EXPECT_EQ(result.status, 0);
   bridge({}, {"extra"});
   EXPECT_EQ(result.status, 2);
+}
+
+std::string ask(const std::string& id) {
+  return R"({"op":"claudeAsk","request":{"requestId":")" + id +
+         R"(","doc":{"id":"d1","title":"Notes"},"thought":{"id":"t1"},)"
+         R"("thread":[{"id":"m1","text":"Why?"}]}})";
+}
+std::string cancel(const std::string& id) {
+  return R"({"op":"claudeCancel","requestId":")" + id + "\"}";
+}
+
+// Waits up to ten seconds for `done`.
+bool eventually(const std::function<bool()>& done) {
+  for (int i = 0; i < 200 && !done(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  return done();
+}
+
+TEST_F(CliBridgeTest, TheAssistantsExchangeIsTheDesktops) {
+  const std::string taken = "r-11111111-1111-4111-8111-111111111111";
+  const std::string refused = "r-22222222-2222-4222-8222-222222222222";
+  const std::string waiting = "r-33333333-3333-4333-8333-333333333333";
+  auto replies = bridge({ask(taken), cancel(taken)});
+  ASSERT_EQ(replies.size(), 2u) << result.err;
+  EXPECT_EQ(decoded(replies[0]),
+            (json::object{{"ok", false},
+                          {"message", "Claude on this computer is off. Turn it on in the AI menu."}}));
+  EXPECT_EQ(decoded(replies[1]), json::value(false));
+
+  std::filesystem::create_directories(dir / "config/quillstone");
+  std::ofstream(dir / "config/quillstone/settings.json") << R"({"claudeOnMac": true})";
+  const std::filesystem::path outbox = dir / "root/.quillstone/claude/outbox";
+  const std::filesystem::path inbox = dir / "root/.quillstone/claude/inbox";
+  // As Claude Code writes a reply: whole, by a rename into the inbox.
+  auto reply = [&](const std::string& id, const std::string& body) {
+    std::ofstream(dir / "root/.quillstone/claude/staged") << body;
+    std::filesystem::rename(dir / "root/.quillstone/claude/staged", inbox / (id + ".json"));
+  };
+  auto next = [](CliSession& session) {
+    return json::parse(session.line().value_or("")).value_or("(no line)");
+  };
+
+  CliSession session(arguments(), environment());
+  session.send(ask(taken));
+  EXPECT_EQ(decoded(next(session)), json::value(true));
+  EXPECT_TRUE(std::filesystem::exists(outbox / (taken + ".json")));
+  reply(taken, R"({"v":1,"requestId":")" + taken +
+                   R"(","bullets":["Because."],"from":"Claude Code","placements":[)"
+                   R"({"paragraphId":"p1","bullets":["Here."]}]})");
+  EXPECT_EQ(next(session),
+            json::parse(R"({"claudeReply":{"id":")" + taken +
+                        R"(","bullets":["Because."],"from":"Claude Code",)"
+                        R"("options":{"placements":[{"paragraphId":"p1","bullets":["Here."]}]}}})")
+                .value());
+
+  // Taken: the reply and its request are gone by the time the next message is answered.
+  session.send(ask(refused));
+  EXPECT_EQ(decoded(next(session)), json::value(true));
+  EXPECT_FALSE(std::filesystem::exists(inbox / (taken + ".json")));
+  EXPECT_FALSE(std::filesystem::exists(outbox / (taken + ".json")));
+
+  reply(refused, R"({"v":1,"requestId":")" + refused + R"(","bullets":[]})");
+  const auto log = inbox / "ignored/log.txt";
+  ASSERT_TRUE(eventually([&] { return std::filesystem::exists(log); }));
+  std::string line;
+  std::getline(std::ifstream(log), line);
+  EXPECT_TRUE(line.ends_with("  " + refused +
+                             ".json  it has no bullets (send \"empty\": true for no answer)"))
+      << line;
+  EXPECT_TRUE(std::filesystem::exists(inbox / "ignored" / (refused + ".json")));
+
+  session.send(cancel(refused));
+  EXPECT_EQ(decoded(next(session)), json::value(true));
+  EXPECT_FALSE(std::filesystem::exists(outbox / (refused + ".json")));
+  session.send(ask(waiting));
+  EXPECT_EQ(decoded(next(session)), json::value(true));
+  const CliResult ended = session.finish();
+  EXPECT_EQ(ended.status, 0) << ended.err;
+  EXPECT_EQ(ended.out, "");
+
+  // A reply that came while no bridge ran is taken as the next one starts.
+  reply(waiting, R"({"v":1,"requestId":")" + waiting + R"(","bullets":[],"empty":true})");
+  replies = bridge({});
+  ASSERT_EQ(replies.size(), 1u) << result.err;
+  EXPECT_EQ(replies[0].at("claudeReply").at("options"), (json::object{{"empty", true}}));
+  EXPECT_FALSE(std::filesystem::exists(outbox / (waiting + ".json")));
 }
 
 }  // namespace

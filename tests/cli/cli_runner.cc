@@ -6,15 +6,20 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 
 namespace qs::testing {
 
-CliResult run_cli(const std::vector<std::string>& args, const std::string& input,
-                  const std::map<std::string, std::string>& env) {
+namespace {
+
+// Starts the tool on three new pipes; gives its process and our ends of its standard input,
+// output and error (-1 for the process when the pipes couldn't be made).
+pid_t spawn(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
+            int& in_fd, int& out_fd, int& err_fd) {
   int in[2], out[2], err[2];
-  if (pipe(in) || pipe(out) || pipe(err)) return {};
-  pid_t pid = fork();
+  if (pipe(in) || pipe(out) || pipe(err)) return -1;
+  const pid_t pid = fork();
   if (pid == 0) {
     dup2(in[0], 0);
     dup2(out[1], 1);
@@ -33,6 +38,19 @@ CliResult run_cli(const std::vector<std::string>& args, const std::string& input
   close(in[0]);
   close(out[1]);
   close(err[1]);
+  in_fd = in[1];
+  out_fd = out[0];
+  err_fd = err[0];
+  return pid;
+}
+
+}  // namespace
+
+CliResult run_cli(const std::vector<std::string>& args, const std::string& input,
+                  const std::map<std::string, std::string>& env) {
+  int in[2], out[2], err[2];
+  const pid_t pid = spawn(args, env, in[1], out[0], err[0]);
+  if (pid < 0) return {};
   // Feed standard input and drain both outputs together so that no pipe fills up.
   fcntl(in[1], F_SETFL, O_NONBLOCK);
   std::size_t written = 0;
@@ -77,6 +95,82 @@ CliResult run_cli(const std::vector<std::string>& args, const std::string& input
   wait4(pid, &status, 0, &usage);
   result.peak_kb = usage.ru_maxrss;
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+CliSession::CliSession(const std::vector<std::string>& args,
+                       const std::map<std::string, std::string>& env) {
+  pid_ = spawn(args, env, in_, out_, err_);
+}
+
+CliSession::~CliSession() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  for (int fd : {in_, out_, err_}) {
+    if (fd >= 0) close(fd);
+  }
+}
+
+void CliSession::send(const std::string& line) {
+  const std::string text = line + "\n";
+  for (std::size_t written = 0; written < text.size();) {
+    const ssize_t n = write(in_, text.data() + written, text.size() - written);
+    if (n <= 0) return;
+    written += static_cast<std::size_t>(n);
+  }
+}
+
+std::optional<std::string> CliSession::line(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (out_buffer_.find('\n') == std::string::npos) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || out_ < 0) return std::nullopt;
+    // Standard error is drained too, so that the tool never waits on a full pipe.
+    pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+    if (poll(fds, err_ >= 0 ? 2 : 1, static_cast<int>(left.count())) <= 0) continue;
+    char buf[65536];
+    if (fds[0].revents) {
+      const ssize_t n = read(out_, buf, sizeof buf);
+      if (n <= 0) return std::nullopt;
+      out_buffer_.append(buf, static_cast<std::size_t>(n));
+    }
+    if (err_ >= 0 && fds[1].revents) {
+      const ssize_t n = read(err_, buf, sizeof buf);
+      if (n <= 0) {
+        close(err_);
+        err_ = -1;
+      } else {
+        err_text_.append(buf, static_cast<std::size_t>(n));
+      }
+    }
+  }
+  const std::size_t end = out_buffer_.find('\n');
+  std::string text = out_buffer_.substr(0, end);
+  out_buffer_.erase(0, end + 1);
+  return text;
+}
+
+CliResult CliSession::finish() {
+  close(in_);
+  in_ = -1;
+  CliResult result;
+  char buf[65536];
+  for (int* fd : {&out_, &err_}) {
+    if (*fd < 0) continue;
+    ssize_t n;
+    while ((n = read(*fd, buf, sizeof buf)) > 0) {
+      (fd == &out_ ? out_buffer_ : err_text_).append(buf, static_cast<std::size_t>(n));
+    }
+  }
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  pid_ = -1;
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.out = std::move(out_buffer_);
+  result.err = std::move(err_text_);
   return result;
 }
 

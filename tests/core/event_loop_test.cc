@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
 #include <vector>
 
 namespace qs {
@@ -43,6 +44,25 @@ TEST(ThreadSerialQueueTest, RunsInOrderAndDrainsOnDestruction) {
   }
   ASSERT_EQ(seen.size(), 1100u);
   for (int i = 0; i < 1100; ++i) EXPECT_EQ(seen[static_cast<std::size_t>(i)], i);
+}
+
+TEST(WorkerPoolTest, StopFinishesEveryQueuedTaskThenDropsLaterOnes) {
+  // A quit stops the pool before it lets go of the library: every save queued, and any work
+  // a save queues in turn, has finished when stop() returns.
+  std::atomic<int> done{0};
+  WorkerPool pool(2);
+  for (int i = 0; i < 50; ++i) {
+    pool.async([&] {
+      std::this_thread::sleep_for(1ms);
+      pool.async([&] { ++done; });
+      ++done;
+    });
+  }
+  pool.stop();
+  EXPECT_EQ(done.load(), 100);
+  pool.async([&] { ++done; });
+  pool.stop();
+  EXPECT_EQ(done.load(), 100);
 }
 
 }  // namespace

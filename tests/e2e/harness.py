@@ -5,7 +5,7 @@ import os, pathlib, shutil, signal, subprocess, tempfile, time
 
 class Program:
     def __init__(self, build, source, web):
-        self.build = pathlib.Path(build)
+        self.build = pathlib.Path(build).resolve()
         self.work = pathlib.Path(tempfile.mkdtemp(prefix="qs-e2e-"))
         resources = self.work / "resources"
         shutil.copytree(web, resources / "web")
@@ -24,7 +24,7 @@ class Program:
 
     def start(self, *args):
         self.process = subprocess.Popen([str(self.build / "quillstone"), *args], env=self.env,
-                                        stdout=self.log, stderr=subprocess.STDOUT)
+                                        stdout=self.log, stderr=subprocess.STDOUT, cwd=self.work)
 
     def launch_again(self, *args):
         """A second launch hands its arguments to the running program and ends."""
@@ -35,18 +35,23 @@ class Program:
         self.log.seek(0)
         return [l.rstrip("\n") for l in self.log.readlines()]
 
-    def page_lines(self):
+    def page_lines(self, since=0):
+        """The page's reports, from the `since`-th line of output on (see mark)."""
         marker = "Quillstone page: E2E "
-        return [l.split(marker, 1)[1] for l in self.lines() if marker in l]
+        return [l.split(marker, 1)[1] for l in self.lines()[since:] if marker in l]
 
-    def wait_for(self, text, seconds):
+    def mark(self):
+        """Where the output stands, for reading only what a later launch reports."""
+        return len(self.lines())
+
+    def wait_for(self, text, seconds, since=0):
         deadline = time.time() + seconds
         while time.time() < deadline:
-            if text in self.page_lines():
+            if text in self.page_lines(since):
                 return True
             if self.process.poll() is not None:
                 return False
-            time.sleep(0.2)
+            time.sleep(0.05)
         return False
 
     def wait_for_line(self, text, seconds):

@@ -29,6 +29,15 @@ TEST(DocumentWindowTest, NavigationsStayInThePageOrGoOutside) {
   EXPECT_EQ(decide("", true), Navigation::kCancel);
   EXPECT_EQ(decideNavigation({"https://x/", true, false, true, true}), Navigation::kDownload);
 
+  // What WebKitGTK tells of a navigation's frame: a frame's name as its target, or nothing the
+  // user did behind it (a frame the page makes); a link, a form or a click goes outside.
+  EXPECT_TRUE(targetsSubframe("notes-frame", true, true));
+  EXPECT_FALSE(targetsSubframe("_TOP", true, false));
+  EXPECT_FALSE(targetsSubframe("_self", false, true));
+  EXPECT_TRUE(targetsSubframe("", false, false));
+  EXPECT_FALSE(targetsSubframe("", true, false));
+  EXPECT_FALSE(targetsSubframe("", false, true));
+
   EXPECT_EQ(outsideAction("HTTPS://example.com"), OutsideAction::kOpenInDefaultApp);
   EXPECT_EQ(outsideAction("mailto:a@b"), OutsideAction::kOpenInDefaultApp);
   EXPECT_EQ(outsideAction("file:///home/a/x.txt"), OutsideAction::kShowInFileViewer);

@@ -1,0 +1,105 @@
+#include "windows/page_print.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace qs::windows {
+namespace {
+
+class FakePrintService final : public PrintService {
+ public:
+  explicit FakePrintService(bool tells_page = false) : tells_page_(tells_page) {}
+  void run(const PrintJob& job, std::function<void(PrintOutcome)> done) override {
+    jobs.push_back(job);
+    dialogs.push_back(std::move(done));
+  }
+  bool tellsPageWhenItPrints() const override { return tells_page_; }
+  std::vector<PrintJob> jobs;
+  std::vector<std::function<void(PrintOutcome)>> dialogs;
+
+ private:
+  bool tells_page_;
+};
+
+TEST(PagePrinterTest, EveryPrintEndsInExactlyOneAfterprint) {
+  ManualEventLoop main;
+  FakePrintService service;
+  int afterprints = 0;
+  PagePrinter printer(service, main, [&] { ++afterprints; });
+
+  // The dialog waits for the next turn: the page has its answer first.
+  printer.print("");
+  EXPECT_TRUE(service.jobs.empty());
+  main.run_pending();
+  ASSERT_EQ(service.jobs.size(), 1u);
+  EXPECT_EQ(service.jobs[0].title, "Quillstone");
+  EXPECT_EQ(service.jobs[0].margin, 36);
+  service.dialogs[0](PrintOutcome::kCancelled);
+  EXPECT_EQ(afterprints, 1);
+  EXPECT_FALSE(printer.printing());
+
+  // A failure reported before the operation's end, and an end reported twice (printing to a
+  // file), still make one afterprint each.
+  printer.print("Notes");
+  main.run_pending();
+  service.dialogs[1](PrintOutcome::kFailed);
+  service.dialogs[1](PrintOutcome::kPrinted);
+  printer.print("Notes");
+  main.run_pending();
+  service.dialogs[2](PrintOutcome::kPrinted);
+  service.dialogs[2](PrintOutcome::kPrinted);
+  service.dialogs[1](PrintOutcome::kPrinted);  // late, from the earlier job
+  EXPECT_EQ(afterprints, 3);
+  EXPECT_EQ(service.jobs[1].title, "Notes");
+
+  // While a dialog is up, another print shows no second dialog but has its afterprint.
+  printer.print("A");
+  main.run_pending();
+  printer.print("B");
+  main.run_pending();
+  EXPECT_EQ(service.jobs.size(), 4u);
+  EXPECT_EQ(afterprints, 4);
+  service.dialogs[3](PrintOutcome::kPrinted);
+  EXPECT_EQ(afterprints, 5);
+}
+
+TEST(PagePrinterTest, AnOperationThatTellsThePageItselfIsNotEchoed) {
+  // WebKitGTK's print operation dispatches "afterprint" once it has run, printed or failed;
+  // only a cancelled dialog is left for the printer to tell.
+  ManualEventLoop main;
+  FakePrintService service(true);
+  int afterprints = 0;
+  PagePrinter printer(service, main, [&] { ++afterprints; });
+  for (PrintOutcome outcome :
+       {PrintOutcome::kPrinted, PrintOutcome::kFailed, PrintOutcome::kCancelled}) {
+    printer.print("A");
+    main.run_pending();
+    service.dialogs.back()(outcome);
+  }
+  EXPECT_EQ(afterprints, 1);
+  EXPECT_FALSE(printer.printing());
+}
+
+TEST(PagePrinterTest, AWindowGoneWithItsDialogUpHearsNothing) {
+  ManualEventLoop main;
+  FakePrintService service;
+  int afterprints = 0;
+  auto printer = std::make_unique<PagePrinter>(service, main, [&] { ++afterprints; });
+  printer->print("A");
+  main.run_pending();
+  printer->print("B");  // its afterprint is still to come when the window goes
+  printer.reset();
+  main.run_pending();
+  service.dialogs[0](PrintOutcome::kCancelled);
+  EXPECT_EQ(afterprints, 0);
+
+  printer = std::make_unique<PagePrinter>(service, main, [&] { ++afterprints; });
+  printer->print("C");
+  printer.reset();  // before the dialog came up
+  main.run_pending();
+  EXPECT_EQ(service.jobs.size(), 1u);
+}
+
+}  // namespace
+}  // namespace qs::windows
