@@ -112,7 +112,12 @@ std::string temporary_name(std::string_view name) {
   char suffix[32];
   std::snprintf(suffix, sizeof suffix, "%08x%04x", static_cast<unsigned>(rng()),
                 counter.fetch_add(1) & 0xffff);
-  return "." + std::string(name) + ".qs-tmp-" + suffix;
+  // A name may be up to 255 bytes: keep room for the dot and the suffix, cutting the name at
+  // a character boundary.
+  std::size_t keep = std::min<std::size_t>(name.size(), 200);
+  while (keep > 0 && keep < name.size() && (static_cast<unsigned char>(name[keep]) & 0xc0) == 0x80)
+    --keep;
+  return "." + std::string(name.substr(0, keep)) + ".qs-tmp-" + suffix;
 }
 
 // ---- Folder ----
@@ -182,8 +187,8 @@ std::optional<std::string> Folder::read(std::string_view name, std::size_t limit
   return read_fd(fd, limit);
 }
 
-bool Folder::write_atomically(std::string_view name, std::string_view bytes,
-                              Durability durability, std::string* error) const {
+bool Folder::write_atomically(std::string_view name, std::string_view bytes, Durability durability,
+                              std::string* error) const {
   PendingFile file;
   return file.prepare(*this, name, bytes, error) && file.commit(durability, error);
 }

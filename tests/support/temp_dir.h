@@ -10,6 +10,8 @@ namespace qs::testing {
 class TempDir {
  public:
   TempDir();
+  // Inside `base` rather than the system's temporary folder.
+  explicit TempDir(const std::filesystem::path& base);
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
