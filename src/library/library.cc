@@ -700,9 +700,11 @@ std::optional<std::string> Library::adopt(const fs::path& package) {
   const std::string doc_id(*id);
   {
     Guard guard(mutex_);
-    // A package inside the writing folder (any depth the user put it at) is taken where it is.
+    // A package inside the writing folder (any depth the user put it at) is taken where it is,
+    // unless the library already has the document: opening a conflict copy must not make it
+    // the one that is saved to.
     if (is_inside(package, root_)) {
-      index_[doc_id] = package;
+      if (!index_.contains(doc_id)) index_[doc_id] = package;
       return doc_id;
     }
     if (index_.contains(doc_id)) return doc_id;  // the library's copy stays as it is

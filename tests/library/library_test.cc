@@ -298,6 +298,9 @@ TEST_F(LibraryTest, ConflictCopiesNeverTakeOverTheOriginal) {
   }
   EXPECT_EQ(packages_in(root()).size(), 4u);
   EXPECT_EQ(read_text(root() / "Notes (copy).quillstone/document.json"), copy_bytes);
+  // Opening a copy from the file manager opens the document, and the copy stays a copy.
+  EXPECT_EQ(lib->adopt(root() / "Notes (copy).quillstone"), "d");
+  EXPECT_EQ(lib->url("d"), root() / "Notes.quillstone");
   // A copy alone is the document.
   fs::remove_all(root() / "Notes.quillstone");
   EXPECT_EQ(open()->url("d"), root() / (copies[0] + ".quillstone"));
