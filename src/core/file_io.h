@@ -56,7 +56,7 @@ class Folder {
   std::optional<struct stat> status(std::string_view name) const;
   // A regular file's bytes; none for a link, a folder or anything else.
   std::optional<std::string> read(std::string_view name,
-                                   std::size_t limit = static_cast<std::size_t>(-1)) const;
+                                  std::size_t limit = static_cast<std::size_t>(-1)) const;
   // As write_atomically below, in this folder: a link of that name is replaced, not followed.
   [[nodiscard]] bool write_atomically(std::string_view name, std::string_view bytes,
                                       Durability durability, std::string* error = nullptr) const;
