@@ -117,7 +117,9 @@ std::string temporary_name(std::string_view name) {
   std::size_t keep = std::min<std::size_t>(name.size(), 200);
   while (keep > 0 && keep < name.size() && (static_cast<unsigned char>(name[keep]) & 0xc0) == 0x80)
     --keep;
-  return "." + std::string(name.substr(0, keep)) + ".qs-tmp-" + suffix;
+  std::string out = ".";
+  out.append(name.substr(0, keep)).append(".qs-tmp-").append(suffix);
+  return out;
 }
 
 // ---- Folder ----

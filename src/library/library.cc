@@ -844,7 +844,9 @@ Library::MoveResult Library::moveAll(const fs::path& destination) {
     const fs::path folder = normal(package.parent_path()) == old_archive ? to / kArchiveFolder : to;
     fs::path target;
     for (unsigned long n = 1;; ++n) {
-      target = freeURL(folder, package.stem().string() + (n > 1 ? " " + std::to_string(n) : ""));
+      std::string base = package.stem().string();
+      if (n > 1) base.append(" ").append(std::to_string(n));
+      target = freeURL(folder, base);
       if (!taken.contains(target)) break;
     }
     taken.insert(target);
@@ -1108,8 +1110,9 @@ json::array Library::externalChanges() {
     for (const auto& [id, entry] : seen_) {
       if (id.starts_with("_") || index_.contains(id)) continue;
       const fs::path package(entry.path);
-      const fs::path placeholder =
-          package.parent_path() / ("." + package.filename().string() + ".icloud");
+      std::string placeholder_name = ".";
+      placeholder_name.append(package.filename().string()).append(".icloud");
+      const fs::path placeholder = package.parent_path() / placeholder_name;
       std::error_code exists_ec;
       if (fs::exists(fs::symlink_status(package, exists_ec)) ||
           fs::exists(fs::symlink_status(placeholder, exists_ec))) {

@@ -149,7 +149,7 @@ fs::path freeURL(const fs::path& folder, std::string_view base,
   const fs::path ignored = except ? except->lexically_normal() : fs::path();
   for (unsigned long n = 1;; ++n) {
     std::string name(base);
-    if (n > 1) name += " " + std::to_string(n);
+    if (n > 1) name.append(" ").append(std::to_string(n));
     fs::path candidate = folder / (name + std::string(kPackageExtension));
     std::error_code ec;
     if (!fs::exists(fs::symlink_status(candidate, ec))) return candidate;
