@@ -238,6 +238,14 @@ void FolderMove::chosen(const fs::path& to) {
   moving_ = true;
   host_.settleWindows([this, to] {
     host_.moveLibrary(to, [this](library::Library::MoveResult result) {
+      if (!result.refused.empty()) {
+        // The library found the place unfit after all (it changed since it was chosen).
+        moving_ = false;
+        dialogs_.alert({std::string(kChooseAnother), result.refused, {std::string(kOK)}, 0},
+                       [this](std::size_t) { running_ = false; });
+        for (auto& task : std::exchange(waiting_, {})) task();
+        return;
+      }
       // Wherever the library now is, is what is remembered and shown.
       const fs::path now = host_.root();
       folder_.use(now);

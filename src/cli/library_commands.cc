@@ -89,16 +89,15 @@ int scan(const Places& places, const std::vector<std::string_view>& args) {
 
 int move(const Places& places, const std::vector<std::string_view>& args) {
   if (args.size() != 1 || args[0].empty()) return usage("move", "needs the new folder");
-  const std::filesystem::path to = std::filesystem::absolute(std::string(args[0]));
-  if (to.lexically_normal() == std::filesystem::absolute(places.root).lexically_normal()) {
-    return fail("the library is already in " + to.string());
-  }
+  const std::filesystem::path to(std::string{args[0]});
   Session session(places);
   auto result = session.library->moveAll(to);
+  if (!result.refused.empty()) return fail(to.string() + ": " + result.refused);
   session.library->reindexSpotlight(nullptr);
   // The desktop program follows the library to its new place.
   if (places.remembered) {
-    app::WritingFolder(*session.prefs, app::WritingFolder::Settings::fromEnvironment()).use(to);
+    app::WritingFolder(*session.prefs, app::WritingFolder::Settings::fromEnvironment())
+        .use(session.library->root());
   }
   print(json::object{{"moved", result.moved}, {"stayed", result.stayed}});
   return kOK;

@@ -89,6 +89,9 @@ int main(int argc, char** argv) {
   }
   places.support =
       support ? *support : from_environment("QUILLSTONE_SUPPORT", qs::library::supportURL());
+  // Whatever is stored (the ledger, the search index) must mean the same place from any folder.
+  places.root = std::filesystem::absolute(places.root);
+  places.support = std::filesystem::absolute(places.support);
 
   if (command == "render") return render(args);
   if (command == "open") return open(places, args);

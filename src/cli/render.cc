@@ -72,7 +72,7 @@ int render(const std::vector<std::string_view>& args) {
     return usage("render", "give one of --markdown, --html, --title, --first-words, --thumbnail");
 
   std::string text;
-  std::optional<fs::path> images_folder;
+  std::optional<fs::path> package;
   if (!input || *input == "-") {
     text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
   } else {
@@ -80,7 +80,7 @@ int render(const std::vector<std::string_view>& args) {
     if (!data) return fail("couldn't read " + *input);
     text = std::move(*data);
     const fs::path folder = fs::absolute(fs::path(*input)).parent_path();
-    if (folder.extension() == library::kPackageExtension) images_folder = folder / "images";
+    if (folder.extension() == library::kPackageExtension) package = folder;
   }
 
   auto parsed = json::parse(text);
@@ -92,7 +92,7 @@ int render(const std::vector<std::string_view>& args) {
       inner && json::find_string(parsed->get_object(), "format")) {
     doc = *inner;
   }
-  if (images_folder) doc = images::restoreImages(doc, *images_folder);
+  if (package) doc = images::restoreImages(doc, *package);
 
   Preview preview(doc.get_object());
   switch (*rendering) {

@@ -1,9 +1,13 @@
 #include "core/file_io.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <random>
@@ -23,6 +27,7 @@ bool injected_failure() {
   while (left > 0) {
     if (g_countdown.compare_exchange_weak(left, left - 1)) {
       if (left == 1) {
+        if (g_error.load() == kCrashForTesting) ::kill(::getpid(), SIGKILL);
         errno = g_error.load();
         return true;
       }
@@ -36,10 +41,10 @@ void set_error(std::string* error, std::string_view what, const fs::path& path, 
   if (error) *error = std::string(what) + " " + path.string() + ": " + std::strerror(err);
 }
 
-int open_for_writing(const char* path, int flags, mode_t mode) {
+int open_for_writing(int folder, const char* name, int flags, mode_t mode) {
   if (injected_failure()) return -1;
   int fd;
-  do fd = ::open(path, flags | O_CLOEXEC, mode);
+  do fd = ::openat(folder, name, flags | O_CLOEXEC, mode);
   while (fd < 0 && errno == EINTR);
   return fd;
 }
@@ -64,91 +69,14 @@ bool sync_fd(int fd) {
   return ::fsync(fd) == 0;
 }
 
-std::string temporary_name_for(const fs::path& path) {
-  static std::atomic<unsigned> counter{0};
-  thread_local std::mt19937 rng{std::random_device{}()};
-  char suffix[32];
-  std::snprintf(suffix, sizeof suffix, "%08x%04x", static_cast<unsigned>(rng()),
-                counter.fetch_add(1) & 0xffff);
-  return "." + path.filename().string() + ".qs-tmp-" + suffix;
+int close_keeping_errno(int fd) {
+  const int err = errno;
+  const int result = ::close(fd);
+  errno = err;
+  return result;
 }
 
-}  // namespace
-
-PendingFile::~PendingFile() {
-  if (!temporary_.empty()) ::unlink(temporary_.c_str());
-}
-
-bool PendingFile::prepare(const fs::path& path, std::string_view bytes, std::string* error) {
-  if (!temporary_.empty()) ::unlink(temporary_.c_str());
-  path_ = path;
-  const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
-  const fs::path temporary = folder / temporary_name_for(path);
-  int fd = open_for_writing(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_TRUNC, 0644);
-  if (fd < 0) {
-    set_error(error, "couldn't create", temporary, errno);
-    return false;
-  }
-  auto fail = [&](std::string_view what, int open_fd) {
-    int err = errno;
-    if (open_fd >= 0) ::close(open_fd);
-    ::unlink(temporary.c_str());
-    set_error(error, what, temporary, err);
-    return false;
-  };
-  if (!write_all(fd, bytes)) return fail("couldn't write", fd);
-  if (!sync_fd(fd)) return fail("couldn't sync", fd);
-  if (::close(fd) != 0) return fail("couldn't close", -1);
-  temporary_ = temporary;
-  return true;
-}
-
-bool PendingFile::commit(Durability durability, std::string* error) {
-  if (temporary_.empty()) {
-    if (error) *error = "nothing prepared for " + path_.string();
-    return false;
-  }
-  const fs::path folder = path_.has_parent_path() ? path_.parent_path() : fs::path(".");
-  fs::path previous;
-  if (durability == Durability::kSurvivesCrash) {
-    previous = folder / temporary_name_for(path_);
-    if (::link(path_.c_str(), previous.c_str()) != 0) previous.clear();
-  }
-  if (injected_failure() || ::rename(temporary_.c_str(), path_.c_str()) != 0) {
-    int err = errno;
-    if (!previous.empty()) ::unlink(previous.c_str());
-    set_error(error, "couldn't rename to", path_, err);
-    return false;  // the destructor removes the temporary file
-  }
-  temporary_.clear();
-  if (durability == Durability::kSurvivesCrash && !sync_folder(folder, error)) {
-    // The rename may not survive a crash: put the previous file back so that the failure we
-    // report matches what is on disk.
-    if (!previous.empty()) {
-      if (::rename(previous.c_str(), path_.c_str()) != 0) ::unlink(previous.c_str());
-    } else {
-      ::unlink(path_.c_str());
-    }
-    return false;
-  }
-  if (!previous.empty()) ::unlink(previous.c_str());
-  return true;
-}
-
-bool write_atomically(const fs::path& path, std::string_view bytes, Durability durability,
-                      std::string* error) {
-  PendingFile file;
-  return file.prepare(path, bytes, error) && file.commit(durability, error);
-}
-
-std::optional<std::string> read_file(const fs::path& path) {
-  return read_file_limited(path, static_cast<std::size_t>(-1));
-}
-
-std::optional<std::string> read_file_limited(const fs::path& path, std::size_t limit) {
-  // O_NONBLOCK: a named pipe put where a file is expected must not hang the reader.
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return std::nullopt;
+std::optional<std::string> read_fd(int fd, std::size_t limit) {
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
       static_cast<std::size_t>(st.st_size) > limit) {
@@ -174,6 +102,250 @@ std::optional<std::string> read_file_limited(const fs::path& path, std::size_t l
   }
   ::close(fd);
   return out;
+}
+
+}  // namespace
+
+std::string temporary_name(std::string_view name) {
+  static std::atomic<unsigned> counter{0};
+  thread_local std::mt19937 rng{std::random_device{}()};
+  char suffix[32];
+  std::snprintf(suffix, sizeof suffix, "%08x%04x", static_cast<unsigned>(rng()),
+                counter.fetch_add(1) & 0xffff);
+  // A name may be up to 255 bytes: keep room for the dot and the suffix, cutting the name at
+  // a character boundary.
+  std::size_t keep = std::min<std::size_t>(name.size(), 200);
+  while (keep > 0 && keep < name.size() && (static_cast<unsigned char>(name[keep]) & 0xc0) == 0x80)
+    --keep;
+  std::string out = ".";
+  out.append(name.substr(0, keep)).append(".qs-tmp-").append(suffix);
+  return out;
+}
+
+// ---- Folder ----
+
+std::optional<Folder> Folder::open(const fs::path& path, Links links, std::string* error) {
+  const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (links == Links::kRefuse ? O_NOFOLLOW : 0);
+  int fd;
+  do fd = ::open(path.c_str(), flags);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    set_error(error, "couldn't open", path, errno == ELOOP ? ENOTDIR : errno);
+    return std::nullopt;
+  }
+  return Folder(fd, path);
+}
+
+Folder::Folder(Folder&& other) noexcept : fd_(other.fd_), path_(std::move(other.path_)) {
+  other.fd_ = -1;
+}
+
+Folder& Folder::operator=(Folder&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.fd_;
+    path_ = std::move(other.path_);
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+Folder::~Folder() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::optional<Folder> Folder::sub(std::string_view name, Create create, std::string* error) const {
+  const std::string n(name);
+  const fs::path path = path_ / n;
+  if (create == Create::kYes && !status(n)) {
+    if (injected_failure() || (::mkdirat(fd_, n.c_str(), 0755) != 0 && errno != EEXIST)) {
+      set_error(error, "couldn't create", path, errno);
+      return std::nullopt;
+    }
+  }
+  int fd;
+  do fd = ::openat(fd_, n.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    set_error(error, "couldn't open", path, errno == ELOOP ? ENOTDIR : errno);
+    return std::nullopt;
+  }
+  return Folder(fd, path);
+}
+
+std::optional<struct stat> Folder::status(std::string_view name) const {
+  struct stat st {};
+  if (::fstatat(fd_, std::string(name).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return std::nullopt;
+  }
+  return st;
+}
+
+std::optional<std::string> Folder::read(std::string_view name, std::size_t limit) const {
+  // O_NONBLOCK: a named pipe put where a file is expected must not hang the reader.
+  const int fd =
+      ::openat(fd_, std::string(name).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+  if (fd < 0) return std::nullopt;
+  return read_fd(fd, limit);
+}
+
+bool Folder::write_atomically(std::string_view name, std::string_view bytes, Durability durability,
+                              std::string* error) const {
+  PendingFile file;
+  return file.prepare(*this, name, bytes, error) && file.commit(durability, error);
+}
+
+bool Folder::remove_file(std::string_view name) const {
+  return ::unlinkat(fd_, std::string(name).c_str(), 0) == 0;
+}
+
+bool Folder::remove_empty_folder(std::string_view name) const {
+  return ::unlinkat(fd_, std::string(name).c_str(), AT_REMOVEDIR) == 0;
+}
+
+std::optional<std::vector<std::string>> Folder::names() const {
+  const int fd = ::openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  DIR* dir = ::fdopendir(fd);
+  if (!dir) {
+    ::close(fd);
+    return std::nullopt;
+  }
+  std::vector<std::string> out;
+  errno = 0;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view n = entry->d_name;
+    if (n != "." && n != "..") out.emplace_back(n);
+  }
+  const bool failed = errno != 0;
+  ::closedir(dir);
+  if (failed) return std::nullopt;
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+bool Folder::sync(std::string* error) const {
+  if (sync_fd(fd_)) return true;
+  set_error(error, "couldn't sync", path_, errno);
+  return false;
+}
+
+PendingFile::~PendingFile() {
+  discard();
+}
+
+void PendingFile::discard() {
+  if (folder_ >= 0) {
+    if (!temporary_.empty()) ::unlinkat(folder_, temporary_.c_str(), 0);
+    ::close(folder_);
+  }
+  folder_ = -1;
+  temporary_.clear();
+}
+
+bool PendingFile::prepare(const fs::path& path, std::string_view bytes, std::string* error) {
+  discard();
+  path_ = path;
+  const fs::path parent = path.has_parent_path() ? path.parent_path() : fs::path(".");
+  auto folder = Folder::open(parent, Links::kFollow, error);
+  if (!folder) return false;
+  return prepare(*folder, path.filename().string(), bytes, error);
+}
+
+bool PendingFile::prepare(const Folder& folder, std::string_view name, std::string_view bytes,
+                          std::string* error) {
+  discard();
+  path_ = folder.path() / std::string(name);
+  name_ = std::string(name);
+  const std::string temporary = temporary_name(name);
+  const fs::path temporary_path = folder.path() / temporary;
+  int fd = open_for_writing(folder.fd(), temporary.c_str(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_TRUNC | O_NOFOLLOW, 0644);
+  if (fd < 0) {
+    set_error(error, "couldn't create", temporary_path, errno);
+    return false;
+  }
+  auto fail = [&](std::string_view what, int open_fd) {
+    int err = errno;
+    if (open_fd >= 0) ::close(open_fd);
+    ::unlinkat(folder.fd(), temporary.c_str(), 0);
+    set_error(error, what, temporary_path, err);
+    return false;
+  };
+  if (!write_all(fd, bytes)) return fail("couldn't write", fd);
+  if (!sync_fd(fd)) return fail("couldn't sync", fd);
+  if (close_keeping_errno(fd) != 0) return fail("couldn't close", -1);
+  folder_ = ::fcntl(folder.fd(), F_DUPFD_CLOEXEC, 0);
+  if (folder_ < 0) {
+    const int err = errno;
+    ::unlinkat(folder.fd(), temporary.c_str(), 0);
+    set_error(error, "couldn't keep the folder of", path_, err);
+    return false;
+  }
+  temporary_ = temporary;
+  return true;
+}
+
+bool PendingFile::commit(Durability durability, std::string* error) {
+  if (temporary_.empty() || folder_ < 0) {
+    if (error) *error = "nothing prepared for " + path_.string();
+    return false;
+  }
+  std::string previous;
+  if (durability == Durability::kSurvivesCrash) {
+    previous = temporary_name(name_);
+    if (::linkat(folder_, name_.c_str(), folder_, previous.c_str(), 0) != 0) previous.clear();
+  }
+  if (injected_failure() || ::renameat(folder_, temporary_.c_str(), folder_, name_.c_str()) != 0) {
+    int err = errno;
+    if (!previous.empty()) ::unlinkat(folder_, previous.c_str(), 0);
+    set_error(error, "couldn't rename to", path_, err);
+    return false;  // discard() removes the temporary file
+  }
+  temporary_.clear();
+  if (durability == Durability::kSurvivesCrash && !sync_fd(folder_)) {
+    set_error(error, "couldn't sync", path_.parent_path(), errno);
+    // The rename may not survive a crash: put the previous file back so that the failure we
+    // report matches what is on disk.
+    if (!previous.empty()) {
+      if (::renameat(folder_, previous.c_str(), folder_, name_.c_str()) != 0) {
+        ::unlinkat(folder_, previous.c_str(), 0);
+      }
+    } else {
+      ::unlinkat(folder_, name_.c_str(), 0);
+    }
+    discard();
+    return false;
+  }
+  if (!previous.empty()) ::unlinkat(folder_, previous.c_str(), 0);
+  discard();
+  return true;
+}
+
+bool write_atomically(const fs::path& path, std::string_view bytes, Durability durability,
+                      std::string* error) {
+  PendingFile file;
+  return file.prepare(path, bytes, error) && file.commit(durability, error);
+}
+
+std::optional<std::string> read_file(const fs::path& path) {
+  return read_file_limited(path, static_cast<std::size_t>(-1));
+}
+
+std::optional<std::string> read_file_limited(const fs::path& path, std::size_t limit) {
+  // O_NONBLOCK: a named pipe put where a file is expected must not hang the reader.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return std::nullopt;
+  return read_fd(fd, limit);
+}
+
+bool rename_no_replace(const fs::path& from, const fs::path& to, std::string* error) {
+  if (injected_failure() ||
+      ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
+    set_error(error, "couldn't rename to", to, errno);
+    return false;
+  }
+  return true;
 }
 
 bool create_folders(const fs::path& path, std::string* error) {

@@ -3,11 +3,14 @@
 // (ENOSPC, EIO) and check that nothing is lost or taken for success. Callable from any thread.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qs::file_io {
 
@@ -24,6 +27,53 @@ enum class Durability { kFileOnly, kSurvivesCrash };
                                     Durability durability = Durability::kSurvivesCrash,
                                     std::string* error = nullptr);
 
+// Whether opening a folder follows a link as the last part of its path.
+enum class Links { kFollow, kRefuse };
+
+// An open folder. What is read, written, listed or removed in it is found relative to it
+// (openat), never through a link inside it, so a link another program puts there can't send a
+// read or a write anywhere else.
+class Folder {
+ public:
+  enum class Create { kNo, kYes };
+
+  // None when `path` isn't a folder, or (kRefuse) is a link.
+  static std::optional<Folder> open(const fs::path& path, Links links,
+                                    std::string* error = nullptr);
+  Folder(Folder&& other) noexcept;
+  Folder& operator=(Folder&& other) noexcept;
+  Folder(const Folder&) = delete;
+  Folder& operator=(const Folder&) = delete;
+  ~Folder();
+
+  const fs::path& path() const { return path_; }
+  int fd() const { return fd_; }
+
+  // A real folder inside this one (never a link), made first with kYes.
+  std::optional<Folder> sub(std::string_view name, Create create = Create::kNo,
+                            std::string* error = nullptr) const;
+  // The entry itself (a link is not followed); none when there is none.
+  std::optional<struct stat> status(std::string_view name) const;
+  // A regular file's bytes; none for a link, a folder or anything else.
+  std::optional<std::string> read(std::string_view name,
+                                  std::size_t limit = static_cast<std::size_t>(-1)) const;
+  // As write_atomically below, in this folder: a link of that name is replaced, not followed.
+  [[nodiscard]] bool write_atomically(std::string_view name, std::string_view bytes,
+                                      Durability durability, std::string* error = nullptr) const;
+  // Removes a file, or a link itself (never what it points to).
+  bool remove_file(std::string_view name) const;
+  // Removes a folder that is empty.
+  bool remove_empty_folder(std::string_view name) const;
+  // The names inside, sorted by bytes; none when the folder can't be read.
+  std::optional<std::vector<std::string>> names() const;
+  [[nodiscard]] bool sync(std::string* error = nullptr) const;
+
+ private:
+  Folder(int fd, fs::path path) : fd_(fd), path_(std::move(path)) {}
+  int fd_ = -1;
+  fs::path path_;
+};
+
 // A file written in two steps, so that several files can be prepared before any is put in place:
 // `prepare` writes and fsyncs a temporary file beside `path`; `commit` renames it over `path`.
 // A prepared file that is never committed is removed when the object goes.
@@ -36,15 +86,29 @@ class PendingFile {
 
   [[nodiscard]] bool prepare(const fs::path& path, std::string_view bytes,
                              std::string* error = nullptr);
+  // The same for the file `name` in `folder`.
+  [[nodiscard]] bool prepare(const Folder& folder, std::string_view name, std::string_view bytes,
+                             std::string* error = nullptr);
   // With kSurvivesCrash the folder is fsynced after the rename; if that fails, the previous
   // file (kept as a hard link during the rename) is put back, so a failure never leaves a
   // changed file behind it.
   [[nodiscard]] bool commit(Durability durability, std::string* error = nullptr);
 
  private:
+  void discard();
+  int folder_ = -1;  // our own descriptor of the folder
   fs::path path_;
-  fs::path temporary_;
+  std::string name_;
+  std::string temporary_;
 };
+
+// Renames a file or folder, failing when something is already at `to` (even an empty folder).
+[[nodiscard]] bool rename_no_replace(const fs::path& from, const fs::path& to,
+                                     std::string* error = nullptr);
+
+// A temporary name for something that will become `name`: hidden, unique, and recognised by
+// is_temporary_name.
+std::string temporary_name(std::string_view name);
 
 // Reads a whole file; none when it can't be opened or read.
 std::optional<std::string> read_file(const fs::path& path);
@@ -63,7 +127,9 @@ bool is_temporary_name(std::string_view file_name);
 
 // Fault injection for tests: the `nth` counted operation from now (1 = the next one) fails with
 // `error_number`; 0 turns injection off. Counted operations: open for writing, write, fsync,
-// rename, mkdir. Returns the number of operations counted since the last call.
+// rename, mkdir. Returns the number of operations counted since the last call. With
+// kCrashForTesting the process kills itself (SIGKILL) instead, just before that operation.
+inline constexpr int kCrashForTesting = -1;
 int inject_failure_for_testing(int nth, int error_number);
 
 }  // namespace qs::file_io

@@ -11,6 +11,7 @@ namespace {
 
 constexpr std::size_t kInlineLimit = 2048;
 constexpr std::string_view kImagesPrefix = "quillstone-image:images/";
+constexpr std::string_view kImagesFolder = "images";
 // Past this depth a value is copied as it is: no page document nests so deep, and recursion
 // must not run out of stack on hostile input.
 constexpr int kMaxDepth = 400;
@@ -73,20 +74,41 @@ std::optional<ImageParts> imageParts(std::string_view s) {
   return parts;
 }
 
-json::value extractImages(const json::value& v, const fs::path& folder,
+std::optional<std::string> referencedFile(std::string_view text) {
+  if (!text.starts_with(kReferencePrefix)) return std::nullopt;
+  const std::size_t hash = text.find('#');
+  if (hash == std::string_view::npos) return std::nullopt;
+  std::string_view path = text.substr(kReferencePrefix.size(), hash - kReferencePrefix.size());
+  // Only the last component counts, so "images/../../x" can't leave the images folder.
+  const std::size_t slash = path.find_last_of('/');
+  std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  if (name.empty() || name == "." || name == "..") return std::nullopt;
+  return std::string(name);
+}
+
+json::value extractImages(const json::value& v, const file_io::Folder& package,
                           std::set<std::string>& used) {
+  std::optional<file_io::Folder> images;
+  bool tried = false;
   auto leaf = [&](const boost::json::string& s) -> json::value {
     auto parts = imageParts(s);
-    if (!parts) return s;
-    const fs::path file = folder / parts->file_name;
-    std::error_code ec;
-    if (!fs::exists(file, ec)) {
-      // An image that can't be stored stays inline: a reference to a missing file would lose
-      // the picture, while the document write must not fail for it.
-      if (!file_io::create_folders(folder) ||
-          !file_io::write_atomically(file, parts->bytes, file_io::Durability::kSurvivesCrash)) {
-        return s;
-      }
+    if (!parts) {
+      if (auto name = referencedFile(s)) used.insert(*name);
+      return s;
+    }
+    if (!tried) {
+      tried = true;
+      images = package.sub(kImagesFolder, file_io::Folder::Create::kYes);
+    }
+    // An image that can't be stored stays inline: a reference to a missing file would lose
+    // the picture, while the document write must not fail for it.
+    if (!images) return s;
+    auto st = images->status(parts->file_name);
+    const bool present =
+        st && S_ISREG(st->st_mode) && static_cast<std::size_t>(st->st_size) == parts->bytes.size();
+    if (!present && !images->write_atomically(parts->file_name, parts->bytes,
+                                              file_io::Durability::kSurvivesCrash)) {
+      return s;
     }
     used.insert(parts->file_name);
     return json::value(std::string(kImagesPrefix) + parts->file_name + "#" + parts->header);
@@ -94,23 +116,33 @@ json::value extractImages(const json::value& v, const fs::path& folder,
   return map_strings(v, 0, leaf);
 }
 
-json::value restoreImages(const json::value& v, const fs::path& folder) {
+json::value restoreImages(const json::value& v, const file_io::Folder& package,
+                          std::set<std::string>* missing) {
+  std::optional<file_io::Folder> images;
+  bool tried = false;
   auto leaf = [&](const boost::json::string& s) -> json::value {
     std::string_view text(s);
-    if (!text.starts_with(kReferencePrefix)) return s;
-    const std::size_t hash = text.find('#');
-    if (hash == std::string_view::npos) return s;
-    std::string_view path = text.substr(kReferencePrefix.size(), hash - kReferencePrefix.size());
-    std::string_view header = text.substr(hash + 1);
-    // Only the last component counts, so "images/../../x" can't leave the images folder.
-    std::string_view name = path.substr(
-        path.find_last_of('/') == std::string_view::npos ? 0 : path.find_last_of('/') + 1);
-    if (name.empty() || name == "." || name == "..") return s;
-    auto bytes = file_io::read_file(folder / std::string(name));
-    if (!bytes) return s;
+    auto name = referencedFile(text);
+    if (!name) return s;
+    if (!tried) {
+      tried = true;
+      images = package.sub(kImagesFolder);
+    }
+    auto bytes = images ? images->read(*name) : std::nullopt;
+    if (!bytes) {
+      if (missing) missing->insert(*name);
+      return s;
+    }
+    std::string_view header = text.substr(text.find('#') + 1);
     return json::value("data:" + std::string(header) + "," + digest::base64_encode(*bytes));
   };
   return map_strings(v, 0, leaf);
+}
+
+json::value restoreImages(const json::value& v, const fs::path& package) {
+  auto folder = file_io::Folder::open(package, file_io::Links::kRefuse);
+  if (!folder) return v;
+  return restoreImages(v, *folder);
 }
 
 std::optional<std::string> capture(const fs::path& support, std::string_view id) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/file_io.h"
 #include "core/json.h"
 
 namespace qs::images {
@@ -27,14 +28,25 @@ struct ImageParts {
 // and canonical base64. None for anything else.
 std::optional<ImageParts> imageParts(std::string_view s);
 
-// Replaces extractable data URLs in `v` by references, writing each image once into `folder`
-// and adding its file name to `used`.
-json::value extractImages(const json::value& v, const fs::path& folder,
+// Replaces extractable data URLs in `v` by references, writing each image once into the
+// package's "images" folder (made when first needed; never through a link, so a linked "images"
+// leaves every image inline). Adds the file name of every reference in the result to `used`,
+// including references the value already held: a file still on its way from a sync tool is
+// kept for them.
+json::value extractImages(const json::value& v, const file_io::Folder& package,
                           std::set<std::string>& used);
 
-// Replaces references in `v` by data URLs read from `folder`; a reference whose file can't be
-// read stays as it is. Only the last path component of a reference is used.
-json::value restoreImages(const json::value& v, const fs::path& folder);
+// Replaces references in `v` by data URLs read from the package's "images" folder. Only regular
+// files inside a real "images" folder are read: a reference whose file is missing, a link or
+// anything else stays as it is, and its file name goes to `missing` when given. Only the last
+// path component of a reference is used.
+json::value restoreImages(const json::value& v, const file_io::Folder& package,
+                          std::set<std::string>* missing = nullptr);
+// The same for the package at `package` (itself not followed when a link).
+json::value restoreImages(const json::value& v, const fs::path& package);
+
+// The file name a string refers to when it is an image reference, else none.
+std::optional<std::string> referencedFile(std::string_view s);
 
 // Captures in `support`/captures; ids must be letters, digits and "-".
 std::optional<std::string> capture(const fs::path& support, std::string_view id);

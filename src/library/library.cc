@@ -1,9 +1,13 @@
 #include "library/library.h"
 
 #include <glib.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <ctime>
 #include <limits>
 
@@ -28,6 +32,9 @@ constexpr std::string_view kWorkspaceFile = "workspace.json";
 constexpr std::string_view kPretextFile = "pretext.json";
 constexpr std::string_view kRestorePointsFolder = "restore-points";
 constexpr std::string_view kPreviewFormatKey = "previewFormat";
+constexpr std::string_view kMoveJournalFile = "move.json";
+
+std::atomic<bool> g_copy_every_move{false};
 
 // A folder's entries sorted by name, so that which of two packages with one id wins does not
 // depend on the file system's listing order. None when the folder can't be listed.
@@ -97,20 +104,84 @@ std::optional<json::object> read_json_object(const fs::path& file) {
   return std::move(parsed->get_object());
 }
 
-// Moves a file or folder, across file systems too (copy, then remove the original).
-bool move_item(const fs::path& from, const fs::path& to) {
+// A path made absolute (relative to the current folder) and without a trailing slash, so that
+// it means the same place to every later run.
+fs::path absolute_folder(const fs::path& p) {
   std::error_code ec;
-  if (fs::exists(fs::symlink_status(to, ec))) return false;
-  fs::rename(from, to, ec);
-  if (!ec) return true;
-  if (ec != std::errc::cross_device_link) return false;
-  fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
-  if (ec) {
-    std::error_code ignored;
-    fs::remove_all(to, ignored);
+  fs::path a = fs::absolute(p, ec);
+  return normal(ec ? p : a);
+}
+
+bool is_real_folder(const fs::path& p) {
+  struct stat st {};
+  return ::lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+void sync_parent(const fs::path& p) {
+  if (auto folder = file_io::Folder::open(p.parent_path(), file_io::Links::kFollow)) {
+    (void)folder->sync();
+  }
+}
+
+// Copies the regular files and folders of `from` into the new folder `name` of `into`, each file
+// synced, then each folder. Links and anything else inside are not copied.
+bool copy_tree(const file_io::Folder& from, const file_io::Folder& into, const std::string& name) {
+  auto to = into.sub(name, file_io::Folder::Create::kYes);
+  if (!to) return false;
+  for (const auto& entry : from.names().value_or(std::vector<std::string>{})) {
+    if (file_io::is_temporary_name(entry)) continue;
+    auto st = from.status(entry);
+    if (!st) continue;
+    if (S_ISDIR(st->st_mode)) {
+      auto sub = from.sub(entry);
+      if (!sub || !copy_tree(*sub, *to, entry)) return false;
+    } else if (S_ISREG(st->st_mode)) {
+      auto bytes = from.read(entry);
+      if (!bytes || !to->write_atomically(entry, *bytes, file_io::Durability::kFileOnly)) {
+        return false;
+      }
+    }
+  }
+  return to->sync();
+}
+
+// Removes a package: renamed aside first, so that a crash midway leaves a temporary folder (which
+// a later scan removes) and never a half-deleted package.
+void remove_package(const fs::path& package) {
+  const fs::path aside =
+      package.parent_path() / file_io::temporary_name(package.filename().string());
+  std::error_code ignored;
+  if (file_io::rename_no_replace(package, aside)) {
+    sync_parent(package);
+    fs::remove_all(aside, ignored);
+  } else {
+    fs::remove_all(package, ignored);
+  }
+}
+
+// Moves a package to `to`, where nothing may be yet. Across file systems the package is copied
+// whole under a temporary name, synced, renamed into place, and only then removed at `from`.
+bool move_package(const fs::path& from, const fs::path& to) {
+  if (!g_copy_every_move) {
+    if (file_io::rename_no_replace(from, to)) {
+      sync_parent(to);
+      if (from.parent_path() != to.parent_path()) sync_parent(from);
+      return true;
+    }
+    if (errno != EXDEV) return false;
+  }
+  auto source = file_io::Folder::open(from, file_io::Links::kRefuse);
+  auto destination = file_io::Folder::open(to.parent_path(), file_io::Links::kFollow);
+  if (!source || !destination) return false;
+  const std::string temporary = file_io::temporary_name(to.filename().string());
+  std::error_code ignored;
+  if (!copy_tree(*source, *destination, temporary) ||
+      !file_io::rename_no_replace(destination->path() / temporary, to)) {
+    fs::remove_all(destination->path() / temporary, ignored);
     return false;
   }
-  fs::remove_all(from, ec);
+  (void)destination->sync();
+  remove_package(from);
   return true;
 }
 
@@ -140,7 +211,9 @@ json::object Problem::toJSON() const {
 }
 
 Library::Library(fs::path root, fs::path support, Services services)
-    : root_(std::move(root)), support_(std::move(support)), services_(std::move(services)) {
+    : root_(absolute_folder(root)),
+      support_(absolute_folder(support)),
+      services_(std::move(services)) {
   (void)file_io::create_folders(root_);
   (void)file_io::create_folders(support_ / kReservedFolder);
   (void)file_io::create_folders(support_ / kCapturesFolder);
@@ -157,7 +230,12 @@ Library::Library(fs::path root, fs::path support, Services services)
     if (all_strings) ledger_ = std::move(loaded);
   }
   Guard guard(mutex_);
+  const bool finished_a_move = recover_move_locked(guard);
   rescan_locked(guard);
+  if (finished_a_move) {
+    for (const auto& [id, package] : index_) ledger_[id] = package.string();
+    save_ledger_locked(guard);
+  }
 }
 
 fs::path Library::defaultRoot() {
@@ -173,10 +251,25 @@ fs::path Library::root() const {
 
 // ---- scan and open ----
 
-ScanResult Library::scan(const std::vector<fs::path>& folders, const KnownID& known) {
+ScanResult Library::scan(const std::vector<fs::path>& folders, const KnownID& known,
+                         const Ledger* ledger) {
   ScanResult result;
+  struct Candidate {
+    fs::path package;
+    bool is_copy;
+  };
+  std::map<std::string, std::vector<Candidate>> candidates;
+  std::vector<std::string> ids_met;  // so duplicates are reported in a stable order
+  const auto stale_before = fs::file_time_type::clock::now() - std::chrono::hours(1);
   for (std::size_t i = 0; i < folders.size(); ++i) {
     const fs::path& folder = folders[i];
+    // The writing folder itself may be a link and is followed; below it nothing is.
+    const bool in_writing_folder = i == 0 || is_inside(folder, folders[0]);
+    std::error_code ec;
+    if (i > 0 && in_writing_folder && fs::is_symlink(fs::symlink_status(folder, ec))) {
+      result.problems.push_back({folder.filename().string(), std::string(kReasonLink)});
+      continue;
+    }
     auto entries = list_sorted(folder);
     if (!entries) {
       if (i == 0)
@@ -185,6 +278,14 @@ ScanResult Library::scan(const std::vector<fs::path>& folders, const KnownID& kn
     }
     for (const auto& entry : *entries) {
       const std::string name = entry.path().filename().string();
+      const auto status = entry.symlink_status(ec);
+      if (file_io::is_temporary_name(name)) {
+        // Left by a crash mid-write; an hour on, nothing of ours is still writing it.
+        if (!ec && entry.last_write_time(ec) < stale_before && !ec) {
+          fs::remove_all(entry.path(), ec);
+        }
+        continue;
+      }
       if (name.starts_with(".") && is_placeholder_name(name)) {
         // A package the sync service has not brought down yet. There is no download to ask
         // for here: the sync client fetches it on its own.
@@ -194,18 +295,27 @@ ScanResult Library::scan(const std::vector<fs::path>& folders, const KnownID& kn
       }
       if (has_package_extension(entry.path())) {
         const std::string base = entry.path().stem().string();
+        if (in_writing_folder && fs::is_symlink(status)) {
+          result.problems.push_back({base, std::string(kReasonLink)});
+          continue;
+        }
         std::optional<std::string> cached = known ? known(entry.path()) : std::nullopt;
         Read read = cached ? Read{cached, {}} : readIDOrReason(entry.path());
         if (!read.id) {
           result.problems.push_back({base, read.reason});
+        } else if (!ids::is_document_id(*read.id)) {
+          result.problems.push_back({base, std::string(kReasonInvalidID)});
+        } else if (in_writing_folder && read.id->starts_with("_")) {
+          result.problems.push_back({base, std::string(kReasonReservedID)});
         } else {
-          result.found.emplace(*read.id, entry.path());  // the first package for an id wins
+          auto& list = candidates[*read.id];
+          if (list.empty()) ids_met.push_back(*read.id);
+          list.push_back({entry.path(), isConflictCopyName(name)});
         }
         continue;
       }
       if (i != 0 || name.starts_with(".") || name == kArchiveFolder) continue;
-      std::error_code ec;
-      if (!entry.is_directory(ec)) continue;
+      if (!fs::is_directory(status)) continue;  // files, and links to folders, aren't looked into
       for (const auto& inner :
            list_sorted(entry.path()).value_or(std::vector<fs::directory_entry>{})) {
         const std::string inner_name = inner.path().filename().string();
@@ -218,11 +328,37 @@ ScanResult Library::scan(const std::vector<fs::path>& folders, const KnownID& kn
       }
     }
   }
+
+  for (const auto& id : ids_met) {
+    const auto& list = candidates.at(id);
+    std::size_t winner = 0;
+    const auto named = ledger ? ledger->find(id) : Ledger::const_iterator();
+    auto is_named = [&](const Candidate& c) {
+      return ledger && named != ledger->end() &&
+             normal(fs::path(named->second)) == normal(c.package);
+    };
+    if (auto it = std::find_if(list.begin(), list.end(), is_named); it != list.end()) {
+      winner = static_cast<std::size_t>(it - list.begin());
+    } else if (auto original = std::find_if(list.begin(), list.end(),
+                                            [](const Candidate& c) { return !c.is_copy; });
+               original != list.end()) {
+      winner = static_cast<std::size_t>(original - list.begin());
+    }
+    result.found.emplace(id, list[winner].package);
+    for (std::size_t k = 0; k < list.size(); ++k) {
+      if (k == winner) continue;
+      result.problems.push_back({list[k].package.stem().string(),
+                                 "Holds the same document as \u201c" +
+                                     list[winner].package.stem().string() +
+                                     "\u201d, which the app uses; this copy is left as it is."});
+    }
+  }
   return result;
 }
 
 void Library::rescan_locked(const Guard&) {
-  ScanResult result = scan({root_, root_ / kArchiveFolder, support_ / kReservedFolder});
+  ScanResult result =
+      scan({root_, root_ / kArchiveFolder, support_ / kReservedFolder}, {}, &ledger_);
   index_ = std::move(result.found);
   problems_ = std::move(result.problems);
 }
@@ -234,21 +370,18 @@ std::vector<Problem> Library::rescan() {
 }
 
 void Library::remember_locked(const Guard&, const std::string& id, const fs::path& package,
-                              const json::value* rev) {
-  const fs::path file = package / kDocumentFile;
-  std::error_code ec;
-  const auto size = fs::file_size(file, ec);
-  if (ec) return;
-  const auto date = fs::last_write_time(file, ec);
-  if (ec) return;
+                              const json::value* rev, std::set<std::string> missing_images) {
+  auto stamp = documentStamp(package);
+  if (!stamp) return;
   std::int64_t r = integer_of(rev).value_or(1);
   if (auto it = last_rev_.find(id); it != last_rev_.end()) r = std::max(r, it->second);
   std::string hash;
-  if (auto bytes = file_io::read_file(file)) {
+  if (auto bytes = readDocumentFile(package)) {
     auto digest = digest::sha256(*bytes);
     hash = digest::hex(digest.data(), digest.size());
   }
-  seen_[id] = Seen{size, date, std::move(hash), package.string(), r};
+  seen_[id] = Seen{stamp->size,      stamp->date, std::move(hash),
+                   package.string(), r,           std::move(missing_images)};
   last_rev_[id] = r;
 }
 
@@ -265,13 +398,14 @@ std::map<std::string, json::object> Library::allRecords() {
     // this read; the index then says where it is, and the document is read there.
     for (int attempt = 0;; ++attempt) {
       std::optional<json::object> record;
+      std::set<std::string> missing_images;
       {
         auto access = FileCoordinator::shared().read(package);
-        record = readRecord(package);
+        record = readRecord(package, &missing_images);
       }
       Guard guard(mutex_);
       if (record) {
-        remember_locked(guard, id, package, record->if_contains("rev"));
+        remember_locked(guard, id, package, record->if_contains("rev"), std::move(missing_images));
         records.emplace(id, std::move(*record));
         break;
       }
@@ -449,7 +583,9 @@ std::optional<fs::path> Library::write(const json::object& record) {
     return std::nullopt;
   }
   const json::object* doc = json::find_object(record, "doc");
-  if (!doc) return std::nullopt;
+  // The package is read back under its doc's id: a record for another id would be stored
+  // under that one.
+  if (!doc || json::find_string(*doc, "id") != *id) return std::nullopt;
   Guard guard(mutex_);
   return write_record_locked(guard, std::string(*id), record, *doc);
 }
@@ -458,6 +594,12 @@ std::optional<fs::path> Library::write_record_locked(const Guard& guard, const s
                                                      const json::object& record,
                                                      const json::object& doc) {
   const Placement place = placement(id, doc, root_, support_);
+  // The Archive is written only as a real folder: never through a link another program put there.
+  if (is_inside(place.folder, root_)) {
+    std::error_code ec;
+    const auto status = fs::symlink_status(place.folder, ec);
+    if (fs::exists(status) && !fs::is_directory(status)) return std::nullopt;
+  }
   (void)file_io::create_folders(place.folder);
 
   fs::path package;
@@ -479,7 +621,14 @@ std::optional<fs::path> Library::write_record_locked(const Guard& guard, const s
       const fs::path destination = freeURL(place.folder, place.base_name, package);
       if (normal(destination) != normal(package)) {
         auto access = FileCoordinator::shared().write(package, destination);
-        if (move_item(package, destination)) package = destination;
+        if (move_package(package, destination)) {
+          // Whatever happens to the write now, the index and ledger say where the package is.
+          package = destination;
+          index_[id] = package;
+          ledger_[id] = package.string();
+          save_ledger_locked(guard);
+          if (auto seen = seen_.find(id); seen != seen_.end()) seen->second.path = package.string();
+        }
       }
     }
   }
@@ -491,8 +640,10 @@ std::optional<fs::path> Library::write_record_locked(const Guard& guard, const s
   if (!census.repeated.empty()) {
     std::error_code ec;
     const fs::path previous = package / "previous.json";
-    if (fs::exists(package / kDocumentFile, ec) && !fs::exists(previous, ec)) {
-      fs::copy_file(package / kDocumentFile, previous, ec);
+    if (!fs::exists(fs::symlink_status(previous, ec))) {
+      if (auto bytes = readDocumentFile(package)) {
+        (void)file_io::write_atomically(previous, *bytes, file_io::Durability::kFileOnly);
+      }
     }
     if (services_.log) {
       std::string repeated;
@@ -505,7 +656,19 @@ std::optional<fs::path> Library::write_record_locked(const Guard& guard, const s
                                          {"kept", fs::exists(previous, ec)}});
     }
   }
-  if (!writePackage(package, record, doc, services_.package_hooks)) return std::nullopt;
+  WriteHooks hooks = services_.package_hooks;
+  hooks.secondary_failed = [this, &id, outer = services_.package_hooks.secondary_failed](
+                               const fs::path& file, std::string_view why) {
+    if (services_.log) {
+      services_.log->append(
+          "write-secondary-failed",
+          json::object{
+              {"doc", id}, {"file", file.filename().string()}, {"error", std::string(why)}});
+    }
+    if (outer) outer(file, why);
+  };
+  std::set<std::string> missing_images;
+  if (!writePackage(package, record, doc, hooks, &missing_images)) return std::nullopt;
 
   index_[id] = package;
   // The ledger holds where each document is; a save that leaves the package where it was
@@ -515,7 +678,7 @@ std::optional<fs::path> Library::write_record_locked(const Guard& guard, const s
     where = package.string();
     save_ledger_locked(guard);
   }
-  remember_locked(guard, id, package, rev);
+  remember_locked(guard, id, package, rev, std::move(missing_images));
   if (services_.log) {
     services_.log->append(
         "write",
@@ -537,9 +700,11 @@ std::optional<std::string> Library::adopt(const fs::path& package) {
   const std::string doc_id(*id);
   {
     Guard guard(mutex_);
-    // A package inside the writing folder (any depth the user put it at) is taken where it is.
+    // A package inside the writing folder (any depth the user put it at) is taken where it is,
+    // unless the library already has the document: opening a conflict copy must not make it
+    // the one that is saved to.
     if (is_inside(package, root_)) {
-      index_[doc_id] = package;
+      if (!index_.contains(doc_id)) index_[doc_id] = package;
       return doc_id;
     }
     if (index_.contains(doc_id)) return doc_id;  // the library's copy stays as it is
@@ -576,7 +741,18 @@ void Library::trash_locked(const Guard& guard, const std::string& id) {
   const fs::path package = it->second;
   {
     auto access = FileCoordinator::shared().write(package);
-    if (services_.trash) (void)services_.trash->moveToTrash(package);
+    std::string error;
+    if (services_.trash && !services_.trash->moveToTrash(package, &error)) {
+      // The page is answered as ever; the package stays where it is, and the next scan finds
+      // it again. Both logs say so, so the document coming back is explained.
+      std::fprintf(stderr,
+                   "Quillstone: couldn't move %s to the Trash: %s; the document stays in place\n",
+                   package.c_str(), error.c_str());
+      if (services_.log) {
+        services_.log->append("trash-failed",
+                              json::object{{"doc", id}, {"error", error}, {"stayed", "in place"}});
+      }
+    }
   }
   index_.erase(id);
   ledger_.erase(id);
@@ -607,12 +783,58 @@ std::optional<fs::path> Library::revealablePackage(std::string_view id) const {
 
 // ---- moving the library ----
 
-Library::MoveResult Library::moveAll(const fs::path& to) {
+void Library::copyEveryMoveForTesting(bool copy) {
+  g_copy_every_move = copy;
+}
+
+std::optional<std::string> Library::moveProblem(const fs::path& to) const {
   Guard guard(mutex_);
-  (void)file_io::create_folders(to);
+  return move_problem_locked(guard, to);
+}
+
+std::optional<std::string> Library::move_problem_locked(const Guard&, const fs::path& to) const {
+  std::error_code ec;
+  const fs::path target = absolute_folder(to);
+  if (fs::exists(target, ec) && !fs::is_directory(target, ec)) {
+    return "That isn't a folder. Choose a folder.";
+  }
+  // Compared as the file system resolves them, so that a link or "a/../b" can't hide the
+  // writing folder.
+  const fs::path p = normal(fs::weakly_canonical(target, ec));
+  const fs::path c = normal(fs::weakly_canonical(root_, ec));
+  const fs::path support = normal(fs::weakly_canonical(support_, ec));
+  if (p == c) return "That's already your writing folder.";
+  if (is_inside(p, c)) return "That folder is inside your writing folder. Choose one outside it.";
+  if (is_inside(c, p)) {
+    return "Your writing folder is inside that one. Choose a folder of its own, or make one with "
+           "New Folder.";
+  }
+  if (p == support || is_inside(p, support)) {
+    return "That folder is where Quillstone keeps its own things. Choose another.";
+  }
+  return std::nullopt;
+}
+
+Library::MoveResult Library::moveAll(const fs::path& destination) {
+  Guard guard(mutex_);
+  MoveResult result;
+  const fs::path to = absolute_folder(destination);
+  if (auto problem = move_problem_locked(guard, to)) {
+    result.refused = *problem;
+    return result;
+  }
+  std::string error;
+  if (!file_io::create_folders(to, &error)) {
+    result.refused = error;
+    return result;
+  }
   const ScanResult there = scan({to, to / kArchiveFolder});
   const fs::path old_archive = normal(root_ / kArchiveFolder);
-  MoveResult result;
+
+  // The whole plan goes into the journal before anything moves.
+  std::vector<std::pair<fs::path, fs::path>> plan;
+  std::set<fs::path> taken;
+  json::array moves;
   for (const auto& [id, package] : index_) {
     if (id.starts_with("_")) continue;
     if (there.found.contains(id)) {
@@ -620,10 +842,30 @@ Library::MoveResult Library::moveAll(const fs::path& to) {
       continue;
     }
     const fs::path folder = normal(package.parent_path()) == old_archive ? to / kArchiveFolder : to;
-    (void)file_io::create_folders(folder);
-    const fs::path destination = freeURL(folder, package.stem().string());
-    auto access = FileCoordinator::shared().write(package, destination);
-    if (move_item(package, destination)) {
+    fs::path target;
+    for (unsigned long n = 1;; ++n) {
+      std::string base = package.stem().string();
+      if (n > 1) base.append(" ").append(std::to_string(n));
+      target = freeURL(folder, base);
+      if (!taken.contains(target)) break;
+    }
+    taken.insert(target);
+    plan.emplace_back(package, target);
+    moves.push_back(json::array{package.string(), target.string()});
+  }
+  const json::object journal{{"from", root_.string()}, {"to", to.string()}, {"moves", moves}};
+  if (!plan.empty()) {
+    auto text = json::pretty(journal);
+    if (!text || !file_io::write_atomically(support_ / kMoveJournalFile, *text,
+                                            file_io::Durability::kSurvivesCrash, &error)) {
+      result.refused = "couldn't prepare the move: " + error;
+      return result;
+    }
+  }
+  for (const auto& [from, target] : plan) {
+    (void)file_io::create_folders(target.parent_path());
+    auto access = FileCoordinator::shared().write(from, target);
+    if (is_real_folder(target.parent_path()) && move_package(from, target)) {
       ++result.moved;
     } else {
       ++result.stayed;
@@ -633,7 +875,41 @@ Library::MoveResult Library::moveAll(const fs::path& to) {
   rescan_locked(guard);
   for (const auto& [id, package] : index_) ledger_[id] = package.string();
   save_ledger_locked(guard);
+  std::error_code ignored;
+  fs::remove(support_ / kMoveJournalFile, ignored);
   return result;
+}
+
+bool Library::recover_move_locked(const Guard&) {
+  auto journal = read_json_object(support_ / kMoveJournalFile);
+  if (!journal) return false;
+  const fs::path from(json::find_string(*journal, "from").value_or(""));
+  const fs::path to(json::find_string(*journal, "to").value_or(""));
+  const json::array* moves = json::find_array(*journal, "moves");
+  // Started on the new folder: finish the move. Started on the old one: undo it, as the old
+  // folder is still the one in use. Started anywhere else: leave both alone.
+  const bool forward = normal(root_) == normal(to);
+  if (!moves || (!forward && normal(root_) != normal(from))) return false;
+  for (const auto& move : *moves) {
+    if (!move.is_array() || move.as_array().size() != 2 || !move.at(0).is_string() ||
+        !move.at(1).is_string()) {
+      continue;
+    }
+    const fs::path source(std::string(move.at(0).as_string()));
+    const fs::path target(std::string(move.at(1).as_string()));
+    const fs::path& here = forward ? source : target;  // where a package may still be to move
+    const fs::path& there = forward ? target : source;
+    if (!is_real_folder(here)) continue;
+    if (!is_real_folder(there)) {
+      (void)file_io::create_folders(there.parent_path());
+      (void)move_package(here, there);
+    } else if (auto a = readDocumentFile(here), b = readDocumentFile(there); a && b && *a == *b) {
+      remove_package(here);  // the copy made before the crash, whole in both places
+    }
+  }
+  std::error_code ignored;
+  fs::remove(support_ / kMoveJournalFile, ignored);
+  return forward;
 }
 
 // ---- upkeep ----
@@ -646,8 +922,10 @@ std::map<std::string, std::pair<json::object, fs::path>> Library::documents() co
   }
   std::map<std::string, std::pair<json::object, fs::path>> out;
   for (const auto& [id, package] : index) {
-    auto envelope = read_json_object(package / kDocumentFile);
-    if (!envelope) continue;
+    auto text = readDocumentFile(package);
+    auto parsed = text ? json::parse(*text) : std::nullopt;
+    if (!parsed || !parsed->is_object()) continue;
+    const json::object* envelope = &parsed->get_object();
     if (const json::object* doc = json::find_object(*envelope, "doc")) {
       out.emplace(id, std::make_pair(*doc, package));
     }
@@ -683,21 +961,25 @@ bool Library::refreshPreview(const fs::path& package) {
   const json::object* doc = json::find_object(*record, "doc");
   if (!doc) return false;
   const std::string page = Preview(*doc).html();
-  const fs::path quick_look = package / "QuickLook";
-  if (file_io::read_file(quick_look / "Preview.html") == page) return false;
+  auto folder = file_io::Folder::open(package, file_io::Links::kRefuse);
+  if (!folder) return false;
+  auto current = folder->sub("QuickLook");
+  if (current && current->read("Preview.html") == page) return false;
 
   auto access = FileCoordinator::shared().write(package);
   // The folders keep their dates, so a refreshed page doesn't look like an edit to file
   // managers, backup tools and the outside-change check.
+  const fs::path quick_look = package / "QuickLook";
   std::error_code ec;
   const auto package_date = fs::last_write_time(package, ec);
   const bool had_package_date = !ec;
   const auto quick_look_date = fs::last_write_time(quick_look, ec);
-  const bool had_quick_look_date = !ec;
+  const bool had_quick_look_date = !ec && current;
   std::string error;
-  const bool ok = file_io::create_folders(quick_look, &error) &&
-                  file_io::write_atomically(quick_look / "Preview.html", page,
-                                            file_io::Durability::kFileOnly, &error);
+  // Never through a link: a "QuickLook" that isn't a real folder of the package is left alone.
+  auto target = folder->sub("QuickLook", file_io::Folder::Create::kYes, &error);
+  const bool ok = target && target->write_atomically("Preview.html", page,
+                                                     file_io::Durability::kFileOnly, &error);
   if (had_package_date) fs::last_write_time(package, package_date, ec);
   if (had_quick_look_date) fs::last_write_time(quick_look, quick_look_date, ec);
   if (!ok) {
@@ -724,18 +1006,16 @@ void Library::reindexSpotlight(WorkerPool* background) {
 json::array Library::externalChanges() {
   Guard guard(mutex_);
   CheckCost cost;
-  struct Stamp {
-    std::uintmax_t size;
-    fs::file_time_type date;
-  };
-  auto stamp_of = [](const fs::path& package) -> std::optional<Stamp> {
-    std::error_code ec;
-    const fs::path file = package / kDocumentFile;
-    const auto size = fs::file_size(file, ec);
-    if (ec) return std::nullopt;
-    const auto date = fs::last_write_time(file, ec);
-    if (ec) return std::nullopt;
-    return Stamp{size, date};
+  auto stamp_of = [](const fs::path& package) { return documentStamp(package); };
+  // A document saved while a sync tool hadn't brought all its images yet: is one there now?
+  auto image_arrived = [](const Seen& entry) {
+    for (const auto& name : entry.missing_images) {
+      std::error_code ec;
+      if (fs::is_regular_file(fs::symlink_status(fs::path(entry.path) / "images" / name, ec))) {
+        return true;
+      }
+    }
+    return false;
   };
 
   // Packages seen unchanged at the same place are not read again for their id.
@@ -755,7 +1035,8 @@ json::array Library::externalChanges() {
     }
     return it->second;
   };
-  ScanResult result = scan({root_, root_ / kArchiveFolder, support_ / kReservedFolder}, known);
+  ScanResult result =
+      scan({root_, root_ / kArchiveFolder, support_ / kReservedFolder}, known, &ledger_);
   index_ = std::move(result.found);
   problems_ = std::move(result.problems);
 
@@ -767,8 +1048,9 @@ json::array Library::externalChanges() {
     auto stamp = stamp_of(package);
     if (!stamp) continue;
     auto seen = seen_.find(id);
+    const bool arrived = seen != seen_.end() && image_arrived(seen->second);
     if (seen != seen_.end() && seen->second.size == stamp->size &&
-        seen->second.date == stamp->date) {
+        seen->second.date == stamp->date && !arrived) {
       if (seen->second.path != package.string()) {  // only moved
         seen->second.path = package.string();
         ledger_[id] = package.string();
@@ -778,18 +1060,21 @@ json::array Library::externalChanges() {
     }
     std::string hash;
     ++cost.hashed;
-    if (auto bytes = file_io::read_file(package / kDocumentFile)) {
+    if (auto bytes = readDocumentFile(package)) {
       auto digest = digest::sha256(*bytes);
       hash = digest::hex(digest.data(), digest.size());
     }
-    if (seen != seen_.end() && !hash.empty() && seen->second.hash == hash) {  // touched only
-      seen->second = Seen{stamp->size, stamp->date, hash, package.string(), seen->second.rev};
+    if (seen != seen_.end() && !hash.empty() && seen->second.hash == hash && !arrived) {
+      seen->second =
+          Seen{stamp->size,      stamp->date,      hash,
+               package.string(), seen->second.rev, seen->second.missing_images};  // touched only
       continue;
     }
     std::optional<json::object> record;
+    std::set<std::string> missing_images;
     {
       auto access = FileCoordinator::shared().read(package);
-      record = readRecord(package);
+      record = readRecord(package, &missing_images);
     }
     ++cost.records_read;
     if (!record) continue;  // half written or damaged: the next change looks again
@@ -798,7 +1083,8 @@ json::array Library::externalChanges() {
                                          integer_of(record->if_contains("rev")).value_or(1));
     (*record)["rev"] = raised;
     const bool was_known = seen != seen_.end();
-    seen_[id] = Seen{stamp->size, stamp->date, hash, package.string(), raised};
+    seen_[id] =
+        Seen{stamp->size, stamp->date, hash, package.string(), raised, std::move(missing_images)};
     last_rev_[id] = raised;
     ledger_[id] = package.string();
     ledger_changed = true;
@@ -824,8 +1110,9 @@ json::array Library::externalChanges() {
     for (const auto& [id, entry] : seen_) {
       if (id.starts_with("_") || index_.contains(id)) continue;
       const fs::path package(entry.path);
-      const fs::path placeholder =
-          package.parent_path() / ("." + package.filename().string() + ".icloud");
+      std::string placeholder_name = ".";
+      placeholder_name.append(package.filename().string()).append(".icloud");
+      const fs::path placeholder = package.parent_path() / placeholder_name;
       std::error_code exists_ec;
       if (fs::exists(fs::symlink_status(package, exists_ec)) ||
           fs::exists(fs::symlink_status(placeholder, exists_ec))) {

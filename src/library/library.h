@@ -12,6 +12,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -33,6 +34,11 @@ namespace qs::library {
 inline constexpr std::string_view kReasonFolderUnopened = "The writing folder couldn't be opened.";
 inline constexpr std::string_view kReasonVanished =
     "No longer in the writing folder (moved or deleted outside the app).";
+inline constexpr std::string_view kReasonLink =
+    "Is a link to another place, which the app doesn't follow.";
+inline constexpr std::string_view kReasonReservedID =
+    "Its document id is one the app keeps for its own documents.";
+inline constexpr std::string_view kReasonInvalidID = "Its document id isn't one the app can use.";
 inline constexpr int kPreviewFormat = 2;
 inline constexpr int kWorkspaceSchema = 3;
 inline constexpr std::size_t kRestorePointsKept = 10;
@@ -51,6 +57,8 @@ struct Seen {
   std::string hash;  // SHA-256 hex, or empty when the file couldn't be read
   std::string path;  // the package
   std::int64_t rev = 0;
+  // Image files its document references that weren't there (a sync tool brings them later).
+  std::set<std::string> missing_images;
 };
 
 struct ScanResult {
@@ -80,11 +88,18 @@ class Library {
   const fs::path& support() const { return support_; }
 
   // ---- scan and open ----
-  // Scans the given folders (position 0 is the writing folder). Pure apart from file reads.
+  // Scans the given folders (position 0 is the writing folder). Apart from removing this
+  // program's temporary files an hour old, it only reads. Links below the writing folder are
+  // reported, never followed; packages in it with a reserved or unusable id are reported.
+  // Of several packages with one id, the one `ledger` names wins while it holds the id;
+  // otherwise one whose name marks a conflict copy never wins over one that doesn't, then the
+  // first met. The others are reported and left alone.
   // `known`, when given, may name the id of a package without reading it (the outside-change
   // check knows every package whose "document.json" it has seen unchanged).
   using KnownID = std::function<std::optional<std::string>(const fs::path& package)>;
-  static ScanResult scan(const std::vector<fs::path>& folders, const KnownID& known = {});
+  using Ledger = std::map<std::string, std::string>;
+  static ScanResult scan(const std::vector<fs::path>& folders, const KnownID& known = {},
+                         const Ledger* ledger = nullptr);
   // Rescans and gives the problems found.
   std::vector<Problem> rescan();
   // Rescans, then reads every package: id → record.
@@ -110,8 +125,18 @@ class Library {
   struct MoveResult {
     int moved = 0;
     int stayed = 0;
+    std::string refused;  // why nothing moved (not a folder, the same folder, …); empty when it ran
   };
+  // Moves every document into `to`. Each package is moved whole: across file systems it is
+  // copied under a temporary name, synced, renamed into place, and only then removed at the
+  // source. A journal in the support folder lets a library started after a crash finish the
+  // move (started on `to`) or undo it (started on the old folder), so every document is found
+  // exactly once.
   MoveResult moveAll(const fs::path& to);
+  // Why `to` can't take the library, or none.
+  std::optional<std::string> moveProblem(const fs::path& to) const;
+  // Makes every move take the path used across file systems.
+  static void copyEveryMoveForTesting(bool copy);
 
   // ---- upkeep ----
   // id → (stored doc, package) for every indexed document, read outside the lock.
@@ -144,7 +169,9 @@ class Library {
 
   void rescan_locked(const Guard&);
   void remember_locked(const Guard&, const std::string& id, const fs::path& package,
-                       const json::value* rev);
+                       const json::value* rev, std::set<std::string> missing_images);
+  std::optional<std::string> move_problem_locked(const Guard&, const fs::path& to) const;
+  bool recover_move_locked(const Guard&);
   std::vector<Problem> vanished_locked(const Guard&);
   void save_ledger_locked(const Guard&);
   void trash_locked(const Guard&, const std::string& id);

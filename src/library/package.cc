@@ -1,9 +1,12 @@
 #include "library/package.h"
 
 #include <glib.h>
+#include <sys/stat.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <set>
 
 #include "core/build_info.h"
@@ -21,10 +24,42 @@ namespace {
 constexpr std::size_t kMaxNameCharacters = 80;
 constexpr std::size_t kMaxNameBytes = 255 - 6 - 11;
 constexpr double kThumbnailSize = 512;
+constexpr auto kStaleAfter = std::chrono::hours(1);
+constexpr std::string_view kImages = "images";
+constexpr std::string_view kQuickLook = "QuickLook";
 
 void log_write_failure(const fs::path& package, std::string_view why) {
   std::fprintf(stderr, "Quillstone: couldn't write %s: %.*s\n", package.c_str(),
                static_cast<int>(why.size()), why.data());
+}
+
+fs::file_time_type file_time(const struct timespec& t) {
+  return std::chrono::file_clock::from_sys(std::chrono::system_clock::time_point(
+      std::chrono::duration_cast<std::chrono::system_clock::duration>(
+          std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec))));
+}
+
+bool is_stale(const struct stat& st) {
+  return fs::file_time_type::clock::now() - file_time(st.st_mtim) > kStaleAfter;
+}
+
+// Control characters (C0, DEL, C1) can't be typed or shown in a file name.
+std::string replace_control_characters(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c < 0x20 || c == 0x7f) {
+      out += '-';
+    } else if (c == 0xc2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(s[i + 1]) <= 0x9f) {
+      out += '-';
+      ++i;
+    } else {
+      out += s[i];
+    }
+  }
+  return out;
 }
 
 std::string display_name(const fs::path& path) {
@@ -58,18 +93,27 @@ json::object envelope(const json::object& record, const json::object& doc, json:
   return out;
 }
 
-// Removes image files no longer referenced, and the folder when none is.
-void prune_images(const fs::path& folder, const std::set<std::string>& used) {
-  std::error_code ec;
-  if (used.empty()) {
-    fs::remove_all(folder, ec);
-    return;
+// Removes regular files of a real "images" folder that nothing references, and the folder when
+// none is. A linked "images" isn't opened; links, folders and other things inside are left.
+void prune_images(const file_io::Folder& package, const std::set<std::string>& used) {
+  auto images = package.sub(kImages);
+  if (!images) return;
+  for (const auto& name : images->names().value_or(std::vector<std::string>{})) {
+    if (used.contains(name)) continue;
+    auto st = images->status(name);
+    if (!st || !S_ISREG(st->st_mode)) continue;
+    if (file_io::is_temporary_name(name) && !is_stale(*st)) continue;
+    images->remove_file(name);
   }
-  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-    if (!used.contains(it->path().filename().string())) {
-      std::error_code ignored;
-      fs::remove(it->path(), ignored);
-    }
+  if (used.empty()) package.remove_empty_folder(kImages);
+}
+
+// Removes temporary files a crash mid-write left in a folder of the package, once an hour old.
+void remove_stale_temporaries(const file_io::Folder& folder) {
+  for (const auto& name : folder.names().value_or(std::vector<std::string>{})) {
+    if (!file_io::is_temporary_name(name)) continue;
+    auto st = folder.status(name);
+    if (st && S_ISREG(st->st_mode) && is_stale(*st)) folder.remove_file(name);
   }
 }
 
@@ -81,6 +125,7 @@ std::string fileName(const json::object& doc) {
   if (name.empty()) {
     name = text::trim_punctuation_and_whitespace(Preview::firstWords(doc).value_or("Untitled"));
   }
+  name = replace_control_characters(name);
   name = text::replace_all(name, "/", "-");
   name = text::replace_all(name, ": ", " \u2013 ");
   name = text::replace_all(name, ":", "-");
@@ -89,8 +134,7 @@ std::string fileName(const json::object& doc) {
     name = text::trim_whitespace(text::grapheme_prefix(name, kMaxNameCharacters));
   }
   // File systems here limit a name to 255 bytes, and 80 characters of emoji exceed that; keep
-  // room for " 12345" and the extension. A NUL can't be in a file name at all.
-  name = text::replace_all(name, std::string_view("\0", 1), "");
+  // room for " 12345" and the extension.
   if (name.size() > kMaxNameBytes) {
     std::size_t keep = text::grapheme_count(name);
     while (keep > 0 && name.size() > kMaxNameBytes) name = text::grapheme_prefix(name, --keep);
@@ -105,7 +149,7 @@ fs::path freeURL(const fs::path& folder, std::string_view base,
   const fs::path ignored = except ? except->lexically_normal() : fs::path();
   for (unsigned long n = 1;; ++n) {
     std::string name(base);
-    if (n > 1) name += " " + std::to_string(n);
+    if (n > 1) name.append(" ").append(std::to_string(n));
     fs::path candidate = folder / (name + std::string(kPackageExtension));
     std::error_code ec;
     if (!fs::exists(fs::symlink_status(candidate, ec))) return candidate;
@@ -122,8 +166,24 @@ Placement placement(std::string_view id, const json::object& doc, const fs::path
   return {root, fileName(doc)};
 }
 
-std::optional<json::object> readRecord(const fs::path& package) {
-  auto data = file_io::read_file(package / kDocumentFile);
+std::optional<std::string> readDocumentFile(const fs::path& package) {
+  auto folder = file_io::Folder::open(package, file_io::Links::kRefuse);
+  if (!folder) return std::nullopt;
+  return folder->read(kDocumentFile);
+}
+
+std::optional<Stamp> documentStamp(const fs::path& package) {
+  struct stat st {};
+  const fs::path file = package / kDocumentFile;
+  if (::lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return Stamp{static_cast<std::uintmax_t>(st.st_size), file_time(st.st_mtim)};
+}
+
+std::optional<json::object> readRecord(const fs::path& package,
+                                       std::set<std::string>* missing_images) {
+  auto folder = file_io::Folder::open(package, file_io::Links::kRefuse);
+  if (!folder) return std::nullopt;
+  auto data = folder->read(kDocumentFile);
   if (!data) return std::nullopt;
   auto parsed = json::parse(*data);
   if (!parsed || !parsed->is_object()) return std::nullopt;
@@ -134,7 +194,7 @@ std::optional<json::object> readRecord(const fs::path& package) {
   auto id = json::find_string(*doc, "id");
   if (!id) return std::nullopt;
 
-  json::value restored = images::restoreImages(*doc, package / "images");
+  json::value restored = images::restoreImages(*doc, *folder, missing_images);
   const json::object& restored_doc = restored.is_object() ? restored.get_object() : *doc;
   static const json::object kEmpty;
   const json::object* stored = json::find_object(envelope, "record");
@@ -161,7 +221,7 @@ std::optional<json::object> readRecord(const fs::path& package) {
 }
 
 Read readIDOrReason(const fs::path& package) {
-  auto data = file_io::read_file(package / kDocumentFile);
+  auto data = readDocumentFile(package);
   if (!data) return {std::nullopt, std::string(kReasonUnreadable)};
   auto parsed = json::parse(*data);
   const json::object* doc =
@@ -172,60 +232,115 @@ Read readIDOrReason(const fs::path& package) {
 }
 
 bool writePackage(const fs::path& package, const json::object& record, const json::object& doc,
-                  const WriteHooks& hooks) {
+                  const WriteHooks& hooks, std::set<std::string>* missing_images) {
   std::string error;
   auto fail = [&](std::string_view why) {
     log_write_failure(package, why);
     return false;
   };
 
-  std::error_code ec;
-  const bool existed = fs::is_directory(package, ec);
-  if (!file_io::create_folders(package, &error)) return fail(error);
+  // The package's place holds the package folder, or nothing yet; a link or a file there is
+  // not ours to write through or replace.
+  struct stat st {};
+  const bool existed = ::lstat(package.c_str(), &st) == 0;
+  if (existed && !S_ISDIR(st.st_mode)) return fail("there is something else in its place");
+  if (!existed && errno != ENOENT) return fail(std::strerror(errno));
+  const fs::path parent_path = package.has_parent_path() ? package.parent_path() : fs::path(".");
+  if (!file_io::create_folders(parent_path, &error)) return fail(error);
+  auto parent = file_io::Folder::open(parent_path, file_io::Links::kFollow, &error);
+  if (!parent) return fail(error);
+
+  // A new package is made under a temporary name and appears in one rename once whole; a
+  // crash leaves at most a hidden temporary folder, which a later scan removes.
+  const std::string final_name = package.filename().string();
+  const std::string build_name = existed ? final_name : file_io::temporary_name(final_name);
+  auto folder = parent->sub(build_name, file_io::Folder::Create::kYes, &error);
+  if (!folder) return fail(error);
+  struct RemoveUnlessKept {
+    fs::path path;
+    ~RemoveUnlessKept() {
+      std::error_code ignored;
+      if (!path.empty()) fs::remove_all(path, ignored);
+    }
+  } unfinished{existed ? fs::path() : folder->path()};
 
   std::set<std::string> used;
-  json::value stored_doc = images::extractImages(doc, package / "images", used);
-
+  json::value stored_doc = images::extractImages(doc, *folder, used);
   auto text = json::pretty(envelope(record, doc, std::move(stored_doc)));
   if (!text) return fail("the document can't be written as JSON");
-  // The new document is prepared now and put in place only once everything beside it is
-  // written, so that a failure at any step leaves the previous document whole.
-  file_io::PendingFile document;
-  if (!document.prepare(package / kDocumentFile, *text, &error)) return fail(error);
-
-  Preview preview(doc);
-  if (!file_io::write_atomically(package / "preview.md", preview.markdown(),
-                                 file_io::Durability::kFileOnly, &error)) {
+  if (!folder->write_atomically(kDocumentFile, *text, file_io::Durability::kSurvivesCrash,
+                                &error)) {
     return fail(error);
   }
-  const fs::path quick_look = package / "QuickLook";
-  if (!file_io::create_folders(quick_look, &error)) return fail(error);
-  if (!file_io::write_atomically(quick_look / "Preview.html", preview.html(),
-                                 file_io::Durability::kFileOnly, &error)) {
-    return fail(error);
-  }
-
-  bool new_thumbnail = false;
-  const fs::path thumbnail = quick_look / "Thumbnail.png";
-  if (auto png = preview.thumbnailPNG(kThumbnailSize)) {
-    // An unchanged thumbnail is left alone, so that saves don't touch it or the icon.
-    auto old = existed ? file_io::read_file(thumbnail) : std::nullopt;
-    if (!old || *old != *png) {
-      if (!file_io::write_atomically(thumbnail, *png, file_io::Durability::kFileOnly, &error)) {
-        return fail(error);
-      }
-      new_thumbnail = true;
+  prune_images(*folder, used);
+  if (existed) remove_stale_temporaries(*folder);
+  if (missing_images) {
+    missing_images->clear();
+    auto images = folder->sub(kImages);
+    for (const auto& name : used) {
+      auto file = images ? images->status(name) : std::nullopt;
+      if (!file || !S_ISREG(file->st_mode)) missing_images->insert(name);
     }
   }
 
-  if (!document.commit(file_io::Durability::kSurvivesCrash, &error)) return fail(error);
-  prune_images(package / "images", used);
+  // The document is saved. The previews beside it are for other programs: one that can't be
+  // written is logged and the save still counts.
+  auto secondary = [&](std::string_view name, const std::string& why) {
+    const fs::path file = package / std::string(name);
+    std::fprintf(stderr, "Quillstone: couldn't write %s: %s\n", file.c_str(), why.c_str());
+    if (hooks.secondary_failed) hooks.secondary_failed(file, why);
+  };
+  Preview preview(doc);
+  if (!folder->write_atomically("preview.md", preview.markdown(), file_io::Durability::kFileOnly,
+                                &error)) {
+    secondary("preview.md", error);
+  }
+  bool new_thumbnail = false;
+  if (auto quick_look = folder->sub(kQuickLook, file_io::Folder::Create::kYes, &error)) {
+    if (!quick_look->write_atomically("Preview.html", preview.html(),
+                                      file_io::Durability::kFileOnly, &error)) {
+      secondary("QuickLook/Preview.html", error);
+    }
+    if (existed) remove_stale_temporaries(*quick_look);
+    if (auto png = preview.thumbnailPNG(kThumbnailSize)) {
+      // An unchanged thumbnail is left alone, so that saves don't touch it or the icon.
+      auto old = existed ? quick_look->read("Thumbnail.png") : std::nullopt;
+      if (!old || *old != *png) {
+        if (quick_look->write_atomically("Thumbnail.png", *png, file_io::Durability::kFileOnly,
+                                         &error)) {
+          new_thumbnail = true;
+        } else {
+          secondary("QuickLook/Thumbnail.png", error);
+        }
+      }
+    }
+  } else {
+    secondary(kQuickLook, error);
+  }
+
+  if (!existed) {
+    if (!folder->sync(&error)) return fail(error);
+    if (!file_io::rename_no_replace(folder->path(), package, &error)) return fail(error);
+    unfinished.path.clear();
+    if (!parent->sync(&error)) {
+      // The package is there, whole; only its surviving a power cut is in doubt.
+      std::fprintf(stderr, "Quillstone: %s\n", error.c_str());
+    }
+  }
 
   if (new_thumbnail && hooks.set_icon && hooks.main_loop) {
-    hooks.main_loop->post(
-        [set_icon = hooks.set_icon, package, thumbnail] { set_icon(package, thumbnail); });
+    hooks.main_loop->post([set_icon = hooks.set_icon, package] {
+      set_icon(package, package / kQuickLook / "Thumbnail.png");
+    });
   }
   return true;
+}
+
+bool isConflictCopyName(std::string_view name) {
+  for (std::string_view mark : {"(conflicted copy", ".sync-conflict-", " (copy)"}) {
+    if (name.find(mark) != std::string_view::npos) return true;
+  }
+  return false;
 }
 
 std::string spokenName(const fs::path& folder) {

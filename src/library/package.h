@@ -9,7 +9,9 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -53,8 +55,21 @@ Placement placement(std::string_view id, const json::object& doc, const fs::path
                     const fs::path& support);
 
 // The record of a package, with image references restored; none when "document.json" is
-// missing, unreadable or not a document.
-std::optional<json::object> readRecord(const fs::path& package);
+// missing, unreadable or not a document. The names of referenced image files that aren't there
+// go to `missing_images` when given. Nothing is read through a link: a linked package or
+// "document.json" is unreadable, a linked image missing.
+std::optional<json::object> readRecord(const fs::path& package,
+                                       std::set<std::string>* missing_images = nullptr);
+
+// The bytes of a package's "document.json", never read through a link.
+std::optional<std::string> readDocumentFile(const fs::path& package);
+
+// The size and modification date of a package's "document.json" (a regular file, not a link).
+struct Stamp {
+  std::uintmax_t size = 0;
+  fs::file_time_type date;
+};
+std::optional<Stamp> documentStamp(const fs::path& package);
 
 // The identity of a package: the doc id, or the reason it can't be used.
 struct Read {
@@ -68,12 +83,24 @@ struct WriteHooks {
   // thread. Both empty: no icon is set (the command-line tool, tests).
   EventLoop* main_loop = nullptr;
   SetFolderIcon set_icon;
+  // Told about a secondary file (preview, Quick Look page, thumbnail) that couldn't be written;
+  // the document itself was saved.
+  std::function<void(const fs::path& file, std::string_view why)> secondary_failed;
 };
 
-// Writes the package and reports whether everything was written. "document.json" is put in
-// place last, so that a write that fails at any step leaves the previous document as it was.
+// Writes the package and reports whether the document was saved. A new package is built under
+// a temporary name beside it and renamed into place whole, so it appears complete or not at
+// all. "document.json" goes in place first; the previews after it never fail the save (a
+// failure there goes to `hooks.secondary_failed` and the system log). Nothing is written or
+// pruned through a link inside the package. The names of referenced image files that aren't
+// in the package go to `missing_images` when given.
 [[nodiscard]] bool writePackage(const fs::path& package, const json::object& record,
-                                const json::object& doc, const WriteHooks& hooks = {});
+                                const json::object& doc, const WriteHooks& hooks = {},
+                                std::set<std::string>* missing_images = nullptr);
+
+// Whether a package's name marks it as a copy a sync tool or a file manager made:
+// "(conflicted copy", ".sync-conflict-", " (copy)".
+bool isConflictCopyName(std::string_view package_name);
 
 // A folder as "Parent → Folder", with the file system's display names.
 std::string spokenName(const fs::path& folder);

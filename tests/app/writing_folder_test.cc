@@ -284,7 +284,7 @@ TEST_F(WritingFolderTest, MovingAsksChecksSettlesMovesAndTells) {
   bool quit = false;
   move.whenSettled([&] { quit = true; });  // a quit waits for the move
   host.settled();
-  host.finish({2, 1});
+  host.finish({2, 1, {}});
   EXPECT_TRUE(quit);
   EXPECT_EQ(host.events, (std::vector<std::string>{"settle", "move New", "moved New"}));
   EXPECT_EQ(wf.stored(), dir / "New");
@@ -297,6 +297,24 @@ TEST_F(WritingFolderTest, MovingAsksChecksSettlesMovesAndTells) {
   EXPECT_TRUE(move.running());
   dialogs.press(1);
   EXPECT_EQ(host.events.back(), "show New");
+  EXPECT_FALSE(move.running());
+
+  // The library may still refuse the place (it changed since it was chosen): nothing is
+  // remembered, the user is told why, and a quit waiting for the move goes ahead.
+  host.events.clear();
+  fs::create_directories(dir / "Other");
+  move.run();
+  dialogs.choose(dir / "Other");
+  host.settled();
+  bool quit_after_refusal = false;
+  move.whenSettled([&] { quit_after_refusal = true; });
+  host.finish({0, 0, "That isn't a folder. Choose a folder."});
+  EXPECT_TRUE(quit_after_refusal);
+  EXPECT_EQ(dialogs.alerts.back().message, kChooseAnother);
+  EXPECT_EQ(dialogs.alerts.back().detail, "That isn't a folder. Choose a folder.");
+  EXPECT_EQ(wf.stored(), dir / "New");
+  EXPECT_EQ(host.events, (std::vector<std::string>{"settle", "move Other"}));
+  dialogs.press(0);
   EXPECT_FALSE(move.running());
 }
 

@@ -83,6 +83,20 @@ TEST_F(CliLibraryTest, MoveTheLibrary) {
                                         {"id":"b","doc":{"id":"b","title":"Two","archived":true}}]})")
                 .status,
             0);
+  // Onto a file, or onto the writing folder itself spelled another way: refused, nothing moves.
+  write_text(dir_ / "a-file", "not a folder");
+  for (const std::string& to :
+       {(dir_ / "a-file").string(), (dir_ / "Writing/").string(), (dir_ / "Writing/.").string(),
+        (dir_ / "Writing/Inner").string(), dir_.path().string()}) {
+    auto refused = cli({"move", to});
+    EXPECT_EQ(refused.status, 1) << to;
+    EXPECT_TRUE(refused.out.empty()) << to;
+    EXPECT_TRUE(refused.err.starts_with("quillstone-cli: ")) << refused.err;
+  }
+  EXPECT_NE(cli({"move", (dir_ / "a-file").string()}).err.find("isn't a folder"),
+            std::string::npos);
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "Writing/One.quillstone/document.json"));
+
   auto moved = cli({"move", (dir_ / "Elsewhere").string()});
   ASSERT_EQ(moved.status, 0) << moved.err;
   EXPECT_EQ(parse_line(moved.out), *json::parse(R"({"moved":2,"stayed":0})"));
@@ -103,6 +117,20 @@ TEST_F(CliLibraryTest, MoveTheLibrary) {
   EXPECT_EQ(cli({"get", "writingFolder"}).status, 0);
   auto opened = desktop({"open"});
   EXPECT_NE(opened.out.find("\"title\":\"One\""), std::string::npos) << opened.out;
+}
+
+// A relative --root means the folder it names now; the ledger keeps where that is.
+TEST_F(CliLibraryTest, ARelativeRootIsStoredAbsolute) {
+  const auto before = std::filesystem::current_path();
+  std::filesystem::current_path(dir_.path());
+  auto written = run_cli({"--root", "Writing", "--support", "Support", "write"},
+                         R"({"docs":[{"id":"a","doc":{"id":"a","title":"One"}}]})",
+                         {{"QUILLSTONE_CONFIG", (dir_ / "config").string()}});
+  std::filesystem::current_path(before);
+  ASSERT_EQ(written.status, 0) << written.err;
+  auto ledger = json::parse(testing::read_text(dir_ / "Support/ledger.json"));
+  ASSERT_TRUE(ledger);
+  EXPECT_EQ(ledger->at("a"), json::value((dir_ / "Writing/One.quillstone").string()));
 }
 
 TEST_F(CliLibraryTest, SettingsRoundTrip) {

@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "core/digest.h"
 #include "core/file_io.h"
 #include "library/library.h"
 #include "support/temp_dir.h"
@@ -143,6 +144,35 @@ TEST_F(ExternalChangesTest, SyncToolsPartialFilesTemporaryFilesAndConflictCopies
            fs::copy_options::recursive);
   EXPECT_TRUE(lib_.externalChanges().empty());
   EXPECT_EQ(lib_.url("d"), root() / "Notes.quillstone");
+}
+
+// A sync tool brings "document.json" before the images it references: the document comes first
+// with the reference, then again with the picture once its file is there.
+TEST_F(ExternalChangesTest, AnImageArrivingAfterItsDocumentIsDelivered) {
+  std::string bytes(3000, 'x');
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 11);
+  const std::string url = "data:image/png;base64," + digest::base64_encode(bytes);
+  auto d = doc("p", "Picture", url);
+  bring_in(root() / "Picture.quillstone", d, 1);
+  const fs::path images = root() / "Picture.quillstone/images";
+  const fs::path file = fs::directory_iterator(images)->path();
+  fs::rename(file, dir_ / "later");
+  auto records = lib_.externalChanges();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_TRUE(std::string_view(records[0].at("doc").at("nodes").at(0).at("text").as_string())
+                  .starts_with("quillstone-image:"));
+  // The app saves what the page has (the reference) before the file arrives.
+  auto partial = records[0].at("doc").as_object();
+  ASSERT_TRUE(lib_.write(record(partial, 2)));
+  EXPECT_TRUE(lib_.externalChanges().empty());
+  fs::rename(dir_ / "later", file);
+  records = lib_.externalChanges();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].at("doc").at("nodes").at(0).at("text"), json::value(url));
+  EXPECT_EQ(records[0].at("rev"), 3);
+  EXPECT_TRUE(lib_.externalChanges().empty());
+  ASSERT_TRUE(lib_.write(record(partial, 4)));
+  EXPECT_TRUE(fs::exists(file));
 }
 
 TEST_F(ExternalChangesTest, AThousandPackagesArrivingAtOnceAreReadOnce) {

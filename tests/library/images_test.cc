@@ -57,8 +57,10 @@ TEST(ImageFilesTest, ExtractionWritesEachImageOnceAndRestoresIt) {
   const std::string img = data_url("image/tiff", 4003);
   auto doc =
       *json::parse(R"({"a":")" + img + R"(","b":[")" + img + R"(",1,null,{"c":"small"}],"n":2.5})");
+  auto package = file_io::Folder::open(dir.path(), file_io::Links::kRefuse);
+  ASSERT_TRUE(package);
   std::set<std::string> used;
-  auto stored = extractImages(doc, dir / "images", used);
+  auto stored = extractImages(doc, *package, used);
   ASSERT_EQ(used.size(), 1u);
   const std::string ref = "quillstone-image:images/" + *used.begin() + "#image/tiff;base64";
   EXPECT_EQ(stored.at("a"), json::value(ref));
@@ -70,10 +72,18 @@ TEST(ImageFilesTest, ExtractionWritesEachImageOnceAndRestoresIt) {
   const auto file = dir / "images" / *used.begin();
   fs::last_write_time(file, fs::file_time_type());
   std::set<std::string> again;
-  (void)extractImages(doc, dir / "images", again);
+  (void)extractImages(doc, *package, again);
   EXPECT_EQ(fs::last_write_time(file), fs::file_time_type());
 
-  EXPECT_EQ(restoreImages(stored, dir / "images"), doc);
+  EXPECT_EQ(restoreImages(stored, *package), doc);
+  // Saved again after its file went missing: the reference is kept and named as missing.
+  fs::remove(file);
+  std::set<std::string> missing, kept;
+  auto partial = restoreImages(stored, *package, &missing);
+  EXPECT_EQ(partial, stored);
+  EXPECT_EQ(missing, used);
+  EXPECT_EQ(extractImages(partial, *package, kept), stored);
+  EXPECT_EQ(kept, used);
 }
 
 TEST(ImageFilesTest, ReferencesNeverReachOutsideTheImagesFolder) {
@@ -86,7 +96,7 @@ TEST(ImageFilesTest, ReferencesNeverReachOutsideTheImagesFolder) {
                                  "quillstone-image:images/..#image/png;base64",
                                  "quillstone-image:no-hash",
                                  "plain"};
-  auto restored = restoreImages(refs, dir / "images");
+  auto restored = restoreImages(refs, dir.path());
   EXPECT_EQ(restored.at(0), refs.at(0));  // images/secret.png doesn't exist
   EXPECT_EQ(restored.at(1),
             json::value("data:image/png;base64," + digest::base64_encode("inside")));
@@ -102,9 +112,9 @@ TEST(ImageFilesTest, DeepNestingIsCopiedNotWalked) {
   json::value deep = "leaf";
   for (int i = 0; i < 3000; ++i) deep = json::array{std::move(deep)};
   std::set<std::string> used;
-  auto out = extractImages(deep, dir / "images", used);
+  auto out = extractImages(deep, *file_io::Folder::open(dir.path(), file_io::Links::kRefuse), used);
   EXPECT_EQ(out, deep);
-  EXPECT_EQ(restoreImages(out, dir / "images"), deep);
+  EXPECT_EQ(restoreImages(out, dir.path()), deep);
 }
 
 TEST(CaptureTest, IdsAreCheckedBeforeAnyFileIsTouched) {

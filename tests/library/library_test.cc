@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "app/prefs.h"
+#include "bridge/host_log.h"
 #include "core/file_io.h"
 #include "platform/trash.h"
 #include "support/temp_dir.h"
@@ -23,11 +24,16 @@ class FolderTrash final : public Trash {
   explicit FolderTrash(fs::path folder) : folder_(std::move(folder)) {
     fs::create_directories(folder_);
   }
-  bool moveToTrash(const fs::path& path, std::string*) override {
+  bool moveToTrash(const fs::path& path, std::string* error) override {
+    if (fail) {
+      if (error) *error = "no Trash on this file system";
+      return false;
+    }
     std::error_code ec;
     fs::rename(path, folder_ / (std::to_string(count_++) + "-" + path.filename().string()), ec);
     return !ec;
   }
+  bool fail = false;
   std::vector<std::string> names() const {
     std::vector<std::string> out;
     for (const auto& e : fs::directory_iterator(folder_)) out.push_back(e.path().filename());
@@ -78,12 +84,29 @@ class LibraryTest : public ::testing::Test {
     return out;
   }
 
+  // What must hold after every test that writes: each "document.json" below `folder` parses,
+  // and a library opened there anew finds each of `ids` exactly once, with nothing unreadable.
+  void expect_whole(const fs::path& folder, const std::vector<std::string>& ids) {
+    for (auto it = fs::recursive_directory_iterator(folder); it != fs::end(it); ++it) {
+      if (it->path().filename() == "document.json" && !it->is_symlink()) {
+        EXPECT_TRUE(json::parse(read_text(it->path()))) << it->path();
+      }
+    }
+    Library fresh(folder, support(), {});
+    auto answer = fresh.openWorkspace();
+    std::map<std::string, int> found;
+    for (const auto& d : answer.at("state").at("docs").as_array())
+      ++found[std::string(d.at("id").as_string())];
+    for (const auto& id : ids) EXPECT_EQ(found[id], 1) << id;
+    for (const auto& p : fresh.problems()) EXPECT_NE(p.reason, "Couldn't be read.") << p.name;
+  }
+
   TempDir dir_;
   FolderTrash trash_;
   Prefs prefs_;
 };
 
-TEST_F(LibraryTest, ScanReportsEveryProblemAndTheFirstPackageForAnIdWins) {
+TEST_F(LibraryTest, ScanReportsEveryProblemAndOnePackageForAnIdWins) {
   put_package(root() / "A.quillstone", "same", "A");
   put_package(root() / "B.quillstone", "same", "B");
   put_package(root() / "Archive/C.quillstone", "same", "C");
@@ -106,6 +129,10 @@ TEST_F(LibraryTest, ScanReportsEveryProblemAndTheFirstPackageForAnIdWins) {
       {"Empty", "Couldn't be read."},
       {"Inner",
        "In the folder \u201cSub\u201d inside the writing folder, where the app doesn't look."},
+      {"B",
+       "Holds the same document as \u201cA\u201d, which the app uses; this copy is left as it is."},
+      {"C",
+       "Holds the same document as \u201cA\u201d, which the app uses; this copy is left as it is."},
   };
   EXPECT_EQ(lib->problems(), expected);
 
@@ -214,6 +241,8 @@ TEST_F(LibraryTest, BadRecordsAreRefusedAndNamedInOneMessage) {
   }
   docs.push_back(json::object{{"id", "nodoc"}, {"doc", "text"}});
   docs.push_back(json::object{{"id", 5}, {"doc", doc("x", "Titled")}});
+  docs.push_back(record(doc("other", "Mismatch")));
+  docs.back().as_object()["id"] = "mine";
   docs.push_back(42);
   docs.push_back(json::object{{"id", "gone"}, {"deleted", true}});
   docs.push_back(record(doc("good", "Fine")));
@@ -222,8 +251,8 @@ TEST_F(LibraryTest, BadRecordsAreRefusedAndNamedInOneMessage) {
   EXPECT_EQ(
       *message,
       "Couldn't write \u201cwords\u201d, \u201cwords\u201d, \u201cwords\u201d, \u201cwords\u201d, "
-      "\u201cwords\u201d, \u201cUntitled\u201d, \u201cTitled\u201d, \u201cUntitled\u201d to "
-      "Documents \u2192 Quillstone.");
+      "\u201cwords\u201d, \u201cUntitled\u201d, \u201cTitled\u201d, \u201cMismatch\u201d, "
+      "\u201cUntitled\u201d to Documents \u2192 Quillstone.");
   EXPECT_EQ(packages_in(root()), std::vector<std::string>{"Fine"});
   EXPECT_FALSE(lib->write(json::array{}, nullptr, nullptr));
 
@@ -231,6 +260,153 @@ TEST_F(LibraryTest, BadRecordsAreRefusedAndNamedInOneMessage) {
   EXPECT_FALSE(lib->write(json::array{}, &meta, &meta));
   EXPECT_EQ(*json::parse(read_text(support() / "workspace.json")), meta);
   EXPECT_EQ(*json::parse(read_text(support() / "pretext.json")), meta);
+}
+
+// Sync tools make conflict copies of a package (same id, another name) that sort before it.
+// They never take over the document: the ledger's package wins while it holds the id, and
+// without a ledger a name marked as a copy never wins over one that isn't.
+TEST_F(LibraryTest, ConflictCopiesNeverTakeOverTheOriginal) {
+  auto lib = open();
+  auto notes = doc("d", "Notes");
+  ASSERT_TRUE(lib->write(record(notes)));
+  const std::vector<std::string> copies = {"Notes (conflicted copy 2026-12-01)",
+                                           "Notes.sync-conflict-20261201-101010-ABC",
+                                           "Notes (copy)"};
+  for (const auto& copy : copies) {
+    fs::copy(root() / "Notes.quillstone", root() / (copy + ".quillstone"),
+             fs::copy_options::recursive);
+  }
+  const std::string copy_bytes = read_text(root() / "Notes (copy).quillstone/document.json");
+  notes["nodes"] = json::array{json::object{{"id", "n1"}, {"text", "newer words"}}};
+  ASSERT_TRUE(lib->write(record(notes, 2)));
+
+  for (bool with_ledger : {true, false}) {
+    if (!with_ledger) fs::remove(support() / "ledger.json");
+    lib = open();
+    EXPECT_EQ(lib->url("d"), root() / "Notes.quillstone") << with_ledger;
+    std::vector<std::string> duplicates;
+    for (const auto& p : lib->problems()) duplicates.push_back(p.name);
+    std::sort(duplicates.begin(), duplicates.end());
+    EXPECT_EQ(duplicates, (std::vector<std::string>{copies[0], copies[2], copies[1]}));
+    auto answer = lib->openWorkspace();
+    EXPECT_EQ(answer.at("state").at("docs").at(0).at("nodes").at(0).at("text"), "newer words");
+    // The app's own save goes to the original and doesn't come back as an outside change.
+    notes["title"] = "Notes";
+    EXPECT_EQ(lib->write(record(notes, 3)), root() / "Notes.quillstone");
+    EXPECT_TRUE(lib->externalChanges().empty());
+    EXPECT_EQ(lib->ledger().at("d"), (root() / "Notes.quillstone").string());
+  }
+  EXPECT_EQ(packages_in(root()).size(), 4u);
+  EXPECT_EQ(read_text(root() / "Notes (copy).quillstone/document.json"), copy_bytes);
+  // Opening a copy from the file manager opens the document, and the copy stays a copy.
+  EXPECT_EQ(lib->adopt(root() / "Notes (copy).quillstone"), "d");
+  EXPECT_EQ(lib->url("d"), root() / "Notes.quillstone");
+  // A copy alone is the document.
+  fs::remove_all(root() / "Notes.quillstone");
+  EXPECT_EQ(open()->url("d"), root() / (copies[0] + ".quillstone"));
+}
+
+// Packages in the writing folder with a reserved or an unusable id are reported and ignored:
+// they never replace the support folder's reserved document nor get written to.
+TEST_F(LibraryTest, ReservedAndInvalidIdsInTheWritingFolderAreLeftAlone) {
+  {
+    auto lib = open();
+    ASSERT_TRUE(lib->write(record(doc("_settings", "Mine"))));
+  }
+  put_package(root() / "Sneaky.quillstone", "_settings", "Sneaky");
+  put_package(root() / "Archive/Old.quillstone", "_old", "Old");
+  put_package(root() / "Bad.quillstone", "not/an id", "Bad");
+  const std::string sneaky = read_text(root() / "Sneaky.quillstone/document.json");
+  auto lib = open();
+  EXPECT_EQ(lib->url("_settings"), support() / "reserved/_settings.quillstone");
+  EXPECT_FALSE(lib->url("_old"));
+  EXPECT_FALSE(lib->url("not/an id"));
+  std::vector<std::string> reported;
+  for (const auto& p : lib->problems()) reported.push_back(p.name);
+  EXPECT_EQ(reported, (std::vector<std::string>{"Bad", "Sneaky", "Old"}));
+  EXPECT_EQ(lib->allRecords().size(), 1u);
+  ASSERT_TRUE(lib->write(record(doc("_settings", "Mine"), 2)));
+  EXPECT_EQ(read_text(root() / "Sneaky.quillstone/document.json"), sneaky);
+  EXPECT_TRUE(fs::exists(support() / "reserved/_settings.quillstone/document.json"));
+}
+
+// A save that renamed the package and then failed: the index and ledger follow the package to
+// its new name, so the next save neither loses it nor makes a second one.
+TEST_F(LibraryTest, AFailedSaveAfterARenameKeepsTheIndexOnDisk) {
+  auto lib = open();
+  auto d = doc("n", "Notes");
+  ASSERT_TRUE(lib->write(record(d)));
+  d["title"] = "Plans";
+  d["broken"] = std::nan("");  // can't be written as JSON: the write fails after the rename
+  EXPECT_FALSE(lib->write(record(d, 2)));
+  for (const auto& [id, path] : lib->ledger()) EXPECT_TRUE(fs::exists(path)) << id;
+  EXPECT_TRUE(fs::exists(*lib->url("n")));
+  d.erase("broken");
+  ASSERT_TRUE(lib->write(record(d, 3)));
+  EXPECT_EQ(packages_in(root()), std::vector<std::string>{"Plans"});
+  expect_whole(root(), {"n"});
+}
+
+// A Trash that can't take the document: the answer is as ever, and the logs say it stayed.
+TEST_F(LibraryTest, AFailedTrashSaysTheDocumentStayed) {
+  ThreadSerialQueue queue("log");
+  HostLog log(dir_ / "host-log.txt", queue);
+  auto lib = std::make_unique<Library>(root(), support(),
+                                       Library::Services{&trash_, nullptr, &prefs_, &log, {}});
+  ASSERT_TRUE(lib->write(record(doc("t", "Stays"))));
+  trash_.fail = true;
+  ::testing::internal::CaptureStderr();
+  EXPECT_FALSE(lib->write(json::object{{"id", "t"}, {"deleted", true}}));
+  const std::string system_log = ::testing::internal::GetCapturedStderr();
+  queue.sync([] {});
+  EXPECT_NE(system_log.find("Quillstone: couldn't move " + (root() / "Stays.quillstone").string() +
+                            " to the Trash"),
+            std::string::npos)
+      << system_log;
+  EXPECT_NE(read_text(dir_ / "host-log.txt").find("trash-failed"), std::string::npos);
+  EXPECT_EQ(packages_in(root()), std::vector<std::string>{"Stays"});
+}
+
+// The writing folder may itself be a link (kept in a synced folder); links below it are not
+// followed: a linked package or "Archive" is reported, not read, and never written through.
+TEST_F(LibraryTest, OnlyTheWritingFolderItselfIsFollowedWhenALink) {
+  const fs::path real = dir_ / "Synced/Writing";
+  fs::create_directories(real);
+  fs::create_directory_symlink(real, dir_ / "Linked");
+  put_package(dir_ / "elsewhere/Far.quillstone", "far", "Far");
+  put_package(dir_ / "elsewhere/Archived.quillstone", "arch", "Archived");
+  fs::create_directory_symlink(dir_ / "elsewhere/Far.quillstone", real / "Far.quillstone");
+  fs::create_directory_symlink(dir_ / "elsewhere", real / "Archive");
+  fs::create_directory_symlink(dir_ / "elsewhere", real / "Sub");
+  auto lib = std::make_unique<Library>(dir_ / "Linked", support(),
+                                       Library::Services{&trash_, nullptr, &prefs_, nullptr, {}});
+  ASSERT_TRUE(lib->write(record(doc("a", "Here"))));
+  EXPECT_TRUE(fs::exists(real / "Here.quillstone/document.json"));
+  EXPECT_FALSE(lib->url("far"));
+  EXPECT_FALSE(lib->url("arch"));
+  std::vector<std::string> reported;
+  for (const auto& p : lib->problems()) reported.push_back(p.name);
+  EXPECT_EQ(reported, (std::vector<std::string>{"Far", "Archive"}));
+  // Archiving would write through the linked "Archive": refused, and nothing moves.
+  EXPECT_FALSE(lib->write(record(doc("a", "Here", {{"archived", true}}))));
+  EXPECT_TRUE(fs::exists(real / "Here.quillstone/document.json"));
+  EXPECT_EQ(packages_in(dir_ / "elsewhere"), (std::vector<std::string>{"Archived", "Far"}));
+  EXPECT_TRUE(lib->externalChanges().empty());
+  expect_whole(dir_ / "Linked", {"a"});
+}
+
+// A relative writing folder is kept as an absolute path: the ledger must still mean the same
+// place when the program runs from another folder.
+TEST_F(LibraryTest, ARelativeWritingFolderIsStoredAbsolute) {
+  const fs::path before = fs::current_path();
+  fs::current_path(dir_.path());
+  {
+    Library lib("Writing/", support(), {});
+    EXPECT_EQ(lib.root(), root());
+    EXPECT_EQ(lib.write(record(doc("r", "Rel"))), root() / "Rel.quillstone");
+  }
+  fs::current_path(before);
+  EXPECT_EQ(open()->ledger().at("r"), (root() / "Rel.quillstone").string());
 }
 
 TEST_F(LibraryTest, RepeatedNodeIdsKeepThePreviousDocumentOnce) {

@@ -10,7 +10,7 @@ namespace qs::testing {
 class TempDir {
  public:
   TempDir();
-  // In `base` rather than the temporary folder (a tmpfs, for tests of many files).
+  // Inside `base` rather than the system's temporary folder.
   explicit TempDir(const std::filesystem::path& base);
   ~TempDir();
   TempDir(const TempDir&) = delete;
