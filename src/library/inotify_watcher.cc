@@ -27,6 +27,14 @@ constexpr const char* kWatchLimitLine =
     "Quillstone: the folder watch reached the system's limit of watches "
     "(fs.inotify.max_user_watches); changes in some folders are found by a full check only";
 
+// Whether `folder` is where a file system is mounted.
+bool isMountPoint(const std::string& folder) {
+  struct stat self {
+  }, parent{};
+  return ::stat(folder.c_str(), &self) == 0 && ::stat((folder + "/..").c_str(), &parent) == 0 &&
+         self.st_dev != parent.st_dev;
+}
+
 // The folder as the paths below it are spelled: no "." or ".." parts, no trailing "/".
 std::string spelled(const fs::path& folder) {
   std::string s = folder.lexically_normal().string();
@@ -72,6 +80,7 @@ bool InotifyWatcher::start(const fs::path& folder, Callback callback) {
     // is seen. What is already there is not news.
     watchTree_locked(root_, Listing::Quiet);
     watching = watchOf_.contains(root_);
+    rootIsMount_ = isMountPoint(root_);
   }
   if (!watching) {
     stop();
@@ -303,7 +312,10 @@ void InotifyWatcher::pollRoot() {
   pollTimer_.reset();
   if (!rootLost_ || root_.empty()) return;
   struct stat st {};
-  if (::stat(root_.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+  // A writing folder that is a mount point is back only once something is mounted there again:
+  // the empty folder beneath, where every document would seem deleted, is not it.
+  if (::stat(root_.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+      (!rootIsMount_ || isMountPoint(root_))) {
     watchTree_locked(root_, Listing::Quiet);
     if (watchOf_.contains(root_)) {
       rootLost_ = false;

@@ -108,6 +108,7 @@ class InotifyWatcher final : public FileEvents {
   bool overflow_ = false;
   std::optional<EventLoop::TimerId> flushTimer_;
   bool rootLost_ = false;
+  bool rootIsMount_ = false;
   std::optional<EventLoop::TimerId> pollTimer_;
   bool limitLogged_ = false;
   std::optional<std::size_t> watchLimit_;

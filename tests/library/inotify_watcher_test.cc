@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
+#include <sys/mount.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -190,6 +192,33 @@ TEST_F(InotifyWatcherTest, AWritingFolderThatGoesAwayIsWatchedAgainWhenItIsBack)
   EXPECT_EQ(count("Quillstone: the writing folder " + root.string() + " went away"), 2u) << log;
   EXPECT_EQ(count("Quillstone: the writing folder " + root.string() + " is back"), 2u) << log;
   EXPECT_EQ(count("\n"), 4u) << log;
+}
+
+// Unmounted, a mount point leaves an empty folder behind: that is not the writing folder back.
+TEST_F(InotifyWatcherTest, AWritingFolderThatIsAMountPointIsBackWhenMountedAgain) {
+  const fs::path root = dir / "Writing";
+  fs::create_directories(root);
+  if (::mount("quillstone-test", root.c_str(), "tmpfs", 0, nullptr) != 0) {
+    GTEST_SKIP() << "can't mount here: " << std::strerror(errno);
+  }
+  struct Unmount {
+    fs::path at;
+    ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+  } unmount{root};
+  watcher.setRootPollForTesting(20ms);
+  startWatching(root);
+  ::testing::internal::CaptureStderr();
+  ASSERT_EQ(::umount(root.c_str()), 0);
+  EXPECT_TRUE(loop.runUntil([&] { return watcher.watchCountForTesting() == 0; }));
+  loop.runFor(150ms);
+  EXPECT_EQ(watcher.watchCountForTesting(), 0u);
+  EXPECT_EQ(overflows, 0);
+
+  ASSERT_EQ(::mount("quillstone-test", root.c_str(), "tmpfs", 0, nullptr), 0);
+  EXPECT_TRUE(loop.runUntil([&] { return overflows > 0; }));
+  write_text(root / "after", "y");
+  EXPECT_TRUE(waitFor({root / "after"}));
+  ::testing::internal::GetCapturedStderr();
 }
 
 // On the manual clock; nothing happens in the folder, so only the test posts to the loop.
