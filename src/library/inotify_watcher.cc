@@ -29,8 +29,8 @@ constexpr const char* kWatchLimitLine =
 
 // Whether `folder` is where a file system is mounted.
 bool isMountPoint(const std::string& folder) {
-  struct stat self {
-  }, parent{};
+  struct stat self {};
+  struct stat parent {};
   return ::stat(folder.c_str(), &self) == 0 && ::stat((folder + "/..").c_str(), &parent) == 0 &&
          self.st_dev != parent.st_dev;
 }
@@ -294,8 +294,8 @@ void InotifyWatcher::rootLost_locked() {
   unwatchTree_locked(root_);
   note_locked(root_);
   std::fprintf(stderr,
-               "Quillstone: the writing folder %s went away (moved or deleted); it is watched "
-               "again when it is back\n",
+               "Quillstone: the writing folder %s went away (moved, deleted or unmounted); it is "
+               "watched again when it is back\n",
                root_.c_str());
   schedulePoll_locked();
 }
