@@ -14,7 +14,6 @@
 #include "app/prefs.h"
 #include "bridge/host_log.h"
 #include "core/clock.h"
-#include "core/file_io.h"
 #include "core/ids.h"
 #include "core/text.h"
 
@@ -65,64 +64,20 @@ std::string bullet_too_long() {
          " characters";
 }
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-
- private:
-  int fd_;
-};
-
 // The request file and ignored log time: UTC, whole seconds, as in 2025-03-01T09:30:00Z.
 std::string iso8601_seconds_now() {
   std::string t = clock::iso8601_utc_now();  // 2025-03-01T09:30:00.123Z
   return t.substr(0, 19) + "Z";
 }
 
-// Reads a file that another program may have put there: never through a symbolic link, never
-// blocking on a FIFO, only a regular file and only up to `limit` bytes.
-std::optional<std::string> read_untrusted(const fs::path& path, std::size_t limit) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (!fd.valid()) return std::nullopt;
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-      static_cast<std::size_t>(st.st_size) > limit) {
-    return std::nullopt;
-  }
-  std::string out;
-  out.reserve(static_cast<std::size_t>(st.st_size));
-  char buf[65536];
-  while (true) {
-    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    out.append(buf, static_cast<std::size_t>(n));
-    if (out.size() > limit) return std::nullopt;  // it grew while being read
-  }
-  return out;
-}
-
 std::optional<json::object> parse_object(const std::optional<std::string>& text) {
   if (!text || !text::is_valid_utf8(*text)) return std::nullopt;
-  auto v = json::parse(*text, ClaudeBridge::kMaxReplyDepth);
+  std::string_view body = *text;
+  // Some editors start UTF-8 with a byte order mark; JSON has no place for it.
+  if (body.starts_with("\xEF\xBB\xBF")) body.remove_prefix(3);
+  auto v = json::parse(body, ClaudeBridge::kMaxReplyDepth);
   if (!v || !v->is_object()) return std::nullopt;
   return std::move(v->get_object());
-}
-
-// A regular file, the link itself never followed.
-bool is_plain_file(const fs::path& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 // A single name that can stand for a file in a folder.
@@ -130,8 +85,17 @@ bool is_plain_name(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
 
-// A file name as it may appear on one log line: control characters, backslashes and bytes that
-// aren't UTF-8 are escaped, so a hostile name can't break a line or the log's encoding.
+// C1 controls, and the characters that break a line or turn the text around where they stand
+// (bidirectional marks, embeddings, overrides and isolates) though nothing shows them.
+bool is_hidden_control(char32_t code) {
+  return (code >= 0x80 && code <= 0x9F) || code == 0x061C || code == 0x200E || code == 0x200F ||
+         code == 0x2028 || code == 0x2029 || (code >= 0x202A && code <= 0x202E) ||
+         (code >= 0x2066 && code <= 0x2069);
+}
+
+// A file name as it may appear on one log line: control characters, bidirectional controls,
+// backslashes and bytes that aren't UTF-8 are escaped, so a hostile name can't break a line,
+// disguise itself or spoil the log's encoding.
 std::string printable_name(std::string_view s) {
   std::string out;
   char escape[8];
@@ -161,9 +125,10 @@ std::string printable_name(std::string_view s) {
     }
     const std::size_t length = (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
     if (length > 0 && i + length <= s.size() && text::is_valid_utf8(s.substr(i, length))) {
-      const auto second = static_cast<unsigned char>(s[i + 1]);
-      if (c == 0xC2 && second < 0xA0) {
-        hex(second, "\\u%04X");  // a C1 control character, U+0080 to U+009F
+      char32_t code = c & (0x7F >> length);
+      for (std::size_t k = 1; k < length; ++k) code = (code << 6) | (s[i + k] & 0x3F);
+      if (is_hidden_control(code)) {
+        hex(static_cast<unsigned>(code), "\\u%04X");
       } else {
         out.append(s.substr(i, length));
       }
@@ -203,6 +168,37 @@ const json::array* object_list(const json::value* v) {
 
 std::string string_or(const json::object& o, std::string_view key, std::string_view fallback) {
   return std::string(json::find_string(o, key).value_or(fallback));
+}
+
+// The document id of a request file's text: its `doc` object's `id`.
+std::optional<std::string> docOf(const std::optional<std::string>& requestText) {
+  const auto object = parse_object(requestText);
+  if (!object) return std::nullopt;
+  const json::object* doc = json::find_object(*object, "doc");
+  if (!doc) return std::nullopt;
+  if (auto id = json::find_string(*doc, "id")) return std::string(*id);
+  return std::nullopt;
+}
+
+// Appends the refusal's line to "log.txt" in the open folder `ignored`, never through a link;
+// a log that isn't there yet is written whole. False when the line couldn't be written.
+bool appendToLog(int ignored, const std::string& name, std::string_view reason) {
+  const std::string line =
+      iso8601_seconds_now() + "  " + printable_name(name) + "  " + std::string(reason) + "\n";
+  UniqueFd log(
+      ::openat(ignored, "log.txt", O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat st {};
+  if (log.valid() && ::fstat(log.get(), &st) == 0 && S_ISREG(st.st_mode)) {
+    std::string_view rest = line;
+    while (!rest.empty()) {
+      const ssize_t n = ::write(log.get(), rest.data(), rest.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;  // the host log still has it
+      rest.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+  }
+  return writeAtomicallyAt(ignored, "log.txt", line, nullptr);
 }
 
 }  // namespace
@@ -253,7 +249,35 @@ fs::path ClaudeBridge::inboxFolder() const {
 }
 
 bool ClaudeBridge::isInboxPath(std::string_view changedPath) {
-  return changedPath.find("/.quillstone/claude/inbox") != std::string_view::npos;
+  constexpr std::string_view kInbox = "/.quillstone/claude/inbox";
+  const std::size_t at = changedPath.find(kInbox);
+  if (at == std::string_view::npos) return false;
+  const std::string_view below = changedPath.substr(at + kInbox.size());
+  if (!below.empty() && below[0] != '/') return false;
+  return below != "/ignored" && !below.starts_with("/ignored/");
+}
+
+OpenedFolder ClaudeBridge::open(Folder folder, Missing missing) {
+  const fs::path root = root_ ? root_() : fs::path();
+  if (root.empty()) return OpenedFolder{UniqueFd(), ENOENT, {}};
+  const std::string_view below = folder == Folder::kOutbox  ? ".quillstone/claude/outbox"
+                                 : folder == Folder::kInbox ? ".quillstone/claude/inbox"
+                                                            : ".quillstone/claude/inbox/ignored";
+  OpenedFolder opened = openBelow(root, below, missing);
+  if (opened.error == ELOOP) {
+    if (linksSaid_.insert(opened.where).second) {
+      std::fprintf(stderr,
+                   "Quillstone: %s is a symbolic link; the assistant's files are never read or "
+                   "written through it\n",
+                   (root / opened.where).c_str());
+    }
+  } else if (opened.fd.valid()) {
+    // Put right since: should the link come back, it is said again.
+    std::erase_if(linksSaid_, [&](const std::string& where) {
+      return below == where || below.starts_with(where + '/');
+    });
+  }
+  return opened;
 }
 
 bool ClaudeBridge::isWorking(std::string_view id) const {
@@ -367,14 +391,23 @@ std::pair<bool, std::optional<std::string>> ClaudeBridge::ask(const json::object
                                     {"text", string_or(*paragraph, "text", "")}};
   }
 
-  std::string error;
-  if (!file_io::create_folders(outbox, &error) || !file_io::create_folders(inbox, &error)) {
-    return fail(std::string(kNotWritten) + error);
-  }
+  auto unwritable = [&](const OpenedFolder& folder) {
+    if (folder.error == ELOOP) {
+      return fail(std::string(kNotWritten) + folder.where +
+                  " in the writing folder is a symbolic link");
+    }
+    return fail(std::string(kNotWritten) +
+                (folder.where.empty() ? std::string("the writing folder") : folder.where) + ": " +
+                std::strerror(folder.error));
+  };
+  const OpenedFolder outboxDir = open(Folder::kOutbox, Missing::kCreate);
+  if (!outboxDir.fd.valid()) return unwritable(outboxDir);
+  const OpenedFolder inboxDir = open(Folder::kInbox, Missing::kCreate);
+  if (!inboxDir.fd.valid()) return unwritable(inboxDir);
   const auto bytes = json::pretty(out);
   if (!bytes) return fail(std::string(kNotWritten) + "its text couldn't be written as JSON");
-  if (!file_io::write_atomically(outbox / fileName, *bytes, file_io::Durability::kSurvivesCrash,
-                                 &error)) {
+  std::string error;
+  if (!writeAtomicallyAt(outboxDir.fd.get(), fileName, *bytes, &error)) {
     return fail(std::string(kNotWritten) + error);
   }
 
@@ -389,10 +422,10 @@ std::pair<bool, std::optional<std::string>> ClaudeBridge::ask(const json::object
 bool ClaudeBridge::cancel(std::string_view requestId) {
   assertMainThread();
   if (!enabled() || !ids::is_request_id(requestId)) return false;
-  const fs::path outbox = outboxFolder();
-  if (!outbox.empty()) {
-    const fs::path request = outbox / (std::string(requestId) + ".json");
-    ::unlink(request.c_str());  // already gone is fine
+  const OpenedFolder outbox = open(Folder::kOutbox, Missing::kFail);
+  if (outbox.fd.valid()) {
+    const std::string name = std::string(requestId) + ".json";
+    ::unlinkat(outbox.fd.get(), name.c_str(), 0);  // already gone is fine
   }
   note("claude-cancel", json::object{{"req", requestId}});
   return true;
@@ -401,30 +434,40 @@ bool ClaudeBridge::cancel(std::string_view requestId) {
 void ClaudeBridge::processInbox() {
   assertMainThread();
   if (!enabled()) return;
-  const fs::path inbox = inboxFolder();
-  if (inbox.empty()) return;
+  OpenedFolder inbox = open(Folder::kInbox, Missing::kFail);
+  if (!inbox.fd.valid()) return;  // not made yet, or not safe to read
   std::vector<std::string> names;
-  {
-    DIR* dir = ::opendir(inbox.c_str());
-    if (!dir) return;  // not made yet
+  const int listed = inbox.fd.release();
+  if (DIR* dir = ::fdopendir(listed)) {
     while (const dirent* entry = ::readdir(dir)) {
       const std::string name = entry->d_name;
       if (name == "." || name == "..") continue;
       if (fs::path(name).extension() == ".json") names.push_back(name);
     }
     ::closedir(dir);
+  } else {
+    ::close(listed);
   }
   std::sort(names.begin(), names.end());
-  for (const auto& name : names) take(inbox / name);
+  std::erase_if(stuck_, [&](const auto& entry) {
+    return !std::binary_search(names.begin(), names.end(), entry.first);
+  });
+  const fs::path folder = inboxFolder();
+  for (const auto& name : names) take(folder / name);
 }
 
 std::optional<std::string> ClaudeBridge::requestDoc(const fs::path& request) const {
-  const auto object = parse_object(read_untrusted(request, kMaxRequestBytes));
-  if (!object) return std::nullopt;
-  const json::object* doc = json::find_object(*object, "doc");
-  if (!doc) return std::nullopt;
-  if (auto id = json::find_string(*doc, "id")) return std::string(*id);
-  return std::nullopt;
+  return docOf(readUntrustedAt(AT_FDCWD, request.string(), kMaxRequestBytes));
+}
+
+std::optional<std::string> ClaudeBridge::requestDocIn(int outbox, const std::string& name) const {
+  return docOf(readUntrustedAt(outbox, name, kMaxRequestBytes));
+}
+
+std::optional<ClaudeBridge::Version> ClaudeBridge::versionAt(int folder, const std::string& name) {
+  struct stat st {};
+  if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+  return Version{st.st_size, st.st_mtim.tv_sec * 1'000'000'000LL + st.st_mtim.tv_nsec, st.st_ino};
 }
 
 void ClaudeBridge::take(const fs::path& reply) {
@@ -441,18 +484,33 @@ void ClaudeBridge::take(const fs::path& reply) {
     working_.erase(w);
   }
 
-  const fs::path file = inbox / name;
-  struct stat st {};
-  // A folder that happens to be named like a reply is passed over; anything else that isn't a
-  // plain file (a link, a FIFO) goes through the checks below and is refused and moved aside.
-  if (::lstat(file.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return;
+  const OpenedFolder inboxDir = open(Folder::kInbox, Missing::kFail);
+  if (!inboxDir.fd.valid()) return;
+  // Anything that isn't a plain file (a folder, a link, a FIFO) goes through the checks below
+  // and is refused and moved aside.
+  const std::optional<Version> present = versionAt(inboxDir.fd.get(), name);
+  if (!present) return;
+  // Refused before and still here, unchanged: it couldn't be moved aside. It is tried again
+  // quietly, since saying so at every pass would only fill the logs (and a line added to
+  // "ignored/log.txt" would start the next pass).
+  if (auto stuck = stuck_.find(name); stuck != stuck_.end() && stuck->second.version == *present) {
+    const Stuck again = stuck->second;
+    return setAside(name, again.reason, again.logged);
+  }
 
+  const fs::path file = inbox / name;
   auto refuse = [&](std::string_view reason) { ignore(file, reason); };
   if (!ids::is_request_id(id)) return refuse(kNotARequestId);
-  const fs::path request = outboxFolder() / name;
-  if (!is_plain_file(request)) return refuse(kNoRequestWaiting);
+  const OpenedFolder outbox = open(Folder::kOutbox, Missing::kFail);
+  if (outbox.error == ELOOP) return;  // the request can't be looked at safely; said already
+  struct stat requestStat {};
+  if (!outbox.fd.valid() ||
+      ::fstatat(outbox.fd.get(), name.c_str(), &requestStat, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISREG(requestStat.st_mode)) {
+    return refuse(kNoRequestWaiting);
+  }
 
-  const auto parsed = parse_object(read_untrusted(file, kMaxReplyBytes));
+  const auto parsed = parse_object(readUntrustedAt(inboxDir.fd.get(), name, kMaxReplyBytes));
   if (!parsed) return refuse(kNotJSON);
   const json::object& body = *parsed;
 
@@ -469,7 +527,7 @@ void ClaudeBridge::take(const fs::path& reply) {
     const json::array* list = object_list(member);
     if (!list) return refuse(kPlacementsNotAList);
     if (list->size() > kMaxPlacements) return refuse(more_than_placements());
-    const auto requestDocId = requestDoc(request);
+    const auto requestDocId = requestDocIn(outbox.fd.get(), name);
     for (const auto& p : *list) {
       const json::object& placement = p.get_object();
       const auto paragraphId = json::find_string(placement, "paragraphId");
@@ -512,7 +570,7 @@ void ClaudeBridge::take(const fs::path& reply) {
   std::string from =
       text::grapheme_prefix(json::find_string(body, "from").value_or("Claude"), kFromCharacters);
 
-  const auto docId = requestDoc(request);
+  const auto docId = requestDocIn(outbox.fd.get(), name);
   std::shared_ptr<ReplyTarget> target = targets_.targetFor(docId);
   if (!target) return;  // no window at all: the reply waits for one, untouched
 
@@ -551,63 +609,49 @@ void ClaudeBridge::answered(const Handed& handed, std::optional<bool> answer) {
   }
   // The writing folder may have moved while the page was busy: the files are where it is now.
   const std::string name = handed.id + ".json";
-  const fs::path inbox = inboxFolder();
-  const fs::path outbox = outboxFolder();
-  if (inbox.empty()) return;
+  const OpenedFolder inbox = open(Folder::kInbox, Missing::kFail);
+  const OpenedFolder outbox = open(Folder::kOutbox, Missing::kFail);
   if (!*answer) {
-    ignore(inbox / name, kPageRefused);
-    ::unlink((outbox / name).c_str());
-    return;
+    ignore(inboxFolder() / name, kPageRefused);
+  } else {
+    note("claude-reply", json::object{{"req", handed.id},
+                                      {"doc", handed.doc},
+                                      {"bullets", handed.bullets},
+                                      {"placements", handed.placements},
+                                      {"empty", handed.empty}});
+    if (inbox.fd.valid()) ::unlinkat(inbox.fd.get(), name.c_str(), 0);
   }
-  note("claude-reply", json::object{{"req", handed.id},
-                                    {"doc", handed.doc},
-                                    {"bullets", handed.bullets},
-                                    {"placements", handed.placements},
-                                    {"empty", handed.empty}});
-  ::unlink((inbox / name).c_str());
-  ::unlink((outbox / name).c_str());
+  if (outbox.fd.valid()) ::unlinkat(outbox.fd.get(), name.c_str(), 0);
 }
 
 void ClaudeBridge::ignore(const fs::path& reply, std::string_view reason) {
   assertMainThread();
-  const fs::path inbox = inboxFolder();
   const std::string name = reply.filename().string();
-  if (inbox.empty() || !is_plain_name(name)) return;
-  const fs::path ignored = inbox / "ignored";
-
-  // Every step works relative to the inbox and never follows a link inside it, so a reply, or
-  // an "ignored" that is a link, can't make us move or write anything outside the inbox.
-  (void)file_io::create_folders(ignored);
-  Fd inboxFd(::open(inbox.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  Fd ignoredFd(inboxFd.valid() ? ::openat(inboxFd.get(), "ignored",
-                                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
-                               : -1);
-  if (ignoredFd.valid()) {
-    // unlinkat without AT_REMOVEDIR never removes a folder.
-    ::unlinkat(ignoredFd.get(), name.c_str(), 0);
-    ::renameat(inboxFd.get(), name.c_str(), ignoredFd.get(), name.c_str());
-  }
-
+  if (!is_plain_name(name)) return;
   note("claude-ignored", json::object{{"req", printable_name(fs::path(name).stem().string())},
                                       {"why", text::replace_all(reason, " ", "_")}});
+  setAside(name, std::string(reason), false);
+}
 
-  if (!ignoredFd.valid()) return;
-  const std::string line =
-      iso8601_seconds_now() + "  " + printable_name(name) + "  " + std::string(reason) + "\n";
-  Fd logFd(::openat(ignoredFd.get(), "log.txt",
-                    O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  struct stat st {};
-  if (logFd.valid() && ::fstat(logFd.get(), &st) == 0 && S_ISREG(st.st_mode)) {
-    std::string_view rest = line;
-    while (!rest.empty()) {
-      const ssize_t n = ::write(logFd.get(), rest.data(), rest.size());
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;  // the line is lost; the host log still has it
-      rest.remove_prefix(static_cast<std::size_t>(n));
+void ClaudeBridge::setAside(const std::string& name, const std::string& reason, bool logged) {
+  // Every step works relative to folders opened without following a link, so a reply, or an
+  // "ignored" that is a link, can't make us move or write anything outside the inbox.
+  const OpenedFolder inbox = open(Folder::kInbox, Missing::kFail);
+  if (!inbox.fd.valid()) return;
+  const OpenedFolder ignored = open(Folder::kIgnored, Missing::kCreate);
+  if (ignored.fd.valid()) {
+    // Only an empty folder is removed to make room.
+    if (::unlinkat(ignored.fd.get(), name.c_str(), 0) != 0 && errno == EISDIR) {
+      ::unlinkat(ignored.fd.get(), name.c_str(), AT_REMOVEDIR);
     }
-    return;
+    ::renameat(inbox.fd.get(), name.c_str(), ignored.fd.get(), name.c_str());
+    if (!logged) logged = appendToLog(ignored.fd.get(), name, reason);
   }
-  (void)file_io::write_atomically(ignored / "log.txt", line, file_io::Durability::kFileOnly);
+  if (auto still = versionAt(inbox.fd.get(), name)) {
+    stuck_[name] = Stuck{*still, reason, logged};
+  } else {
+    stuck_.erase(name);
+  }
 }
 
 }  // namespace qs::claude

@@ -6,7 +6,10 @@
 // "inbox/ignored/" with a line in its "log.txt" saying why, so the session can correct itself.
 //
 // Reply files come from another program and are untrusted: they are read with a size and
-// nesting limit, never through a symbolic link, and only ever renamed within the inbox.
+// nesting limit, never through a symbolic link, and only ever renamed within the inbox. The
+// folders themselves are opened one name at a time below the writing folder: a link among them
+// is never read, written or deleted through, and is said once on standard error. A reply that
+// can't be moved aside is refused once for each version of the file, not at every pass.
 //
 // Main thread only: page messages, the folder watcher's hook and the page's answers all arrive
 // there, so `working` needs no lock.
@@ -19,12 +22,14 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "claude/exchange_folders.h"
 #include "core/json.h"
 
 namespace qs {
@@ -80,9 +85,9 @@ class ClaudeBridge {
   static constexpr std::size_t kFromCharacters = 120;
 
   // A reply larger than this, or nested deeper, is refused as not JSON. A real reply is a few
-  // kilobytes and four levels deep.
+  // kilobytes and four levels deep; the limits only keep a hostile file from costing much.
   static constexpr std::size_t kMaxReplyBytes = 8 * 1024 * 1024;
-  static constexpr std::size_t kMaxReplyDepth = 32;
+  static constexpr std::size_t kMaxReplyDepth = 512;
   // Request files are ours, but they sit in a folder other programs can write to.
   static constexpr std::size_t kMaxRequestBytes = 32 * 1024 * 1024;
 
@@ -128,7 +133,8 @@ class ClaudeBridge {
   // The document id of a request file, or none.
   std::optional<std::string> requestDoc(const std::filesystem::path& request) const;
 
-  // Whether a changed path reported by the folder watcher concerns the inbox.
+  // Whether a changed path reported by the folder watcher concerns the inbox: "ignored/" and
+  // what is in it don't, so the bridge's own refusals start no pass.
   static bool isInboxPath(std::string_view changedPath);
 
   // Folders below the current writing folder; empty paths when there is none.
@@ -155,7 +161,32 @@ class ClaudeBridge {
     bool empty = false;
   };
 
+  // A file as it was: two versions differ when it was rewritten or replaced.
+  struct Version {
+    std::int64_t size = 0;
+    std::int64_t modified = 0;  // nanoseconds
+    std::uint64_t inode = 0;
+    bool operator==(const Version&) const = default;
+  };
+  // A refused reply that couldn't be moved aside: its version then, its reason, and whether its
+  // line is in "ignored/log.txt" yet.
+  struct Stuck {
+    Version version;
+    std::string reason;
+    bool logged = false;
+  };
+  enum class Folder { kOutbox, kInbox, kIgnored };
+
+  // One of the exchange's folders, opened without following a link below the writing folder;
+  // a link is said once on standard error.
+  OpenedFolder open(Folder folder, Missing missing);
+  // The version of the entry `name` in `folder` (a link not followed); none when it's gone.
+  static std::optional<Version> versionAt(int folder, const std::string& name);
+  std::optional<std::string> requestDocIn(int outbox, const std::string& name) const;
   void answered(const Handed& handed, std::optional<bool> answer);
+  // Moves the refused reply `name` into "ignored/" and, unless `logged`, appends its line to the
+  // log there. A reply that stays in the inbox is remembered in `stuck_`.
+  void setAside(const std::string& name, const std::string& reason, bool logged);
   void note(std::string_view event, const json::object& fields) const;
   void assertMainThread() const;
 
@@ -164,6 +195,8 @@ class ClaudeBridge {
   HostLog* log_;
   ReplyTargets& targets_;
   std::map<std::string, Working, std::less<>> working_;
+  std::map<std::string, Stuck, std::less<>> stuck_;
+  std::set<std::string, std::less<>> linksSaid_;
   std::uint64_t next_ticket_ = 0;
   // Page answers that arrive after the bridge is gone find this expired and do nothing.
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);

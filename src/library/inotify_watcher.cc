@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cassert>
@@ -25,6 +26,14 @@ constexpr std::uint32_t kFolderEvents = IN_CREATE | IN_DELETE | IN_MODIFY | IN_C
 constexpr const char* kWatchLimitLine =
     "Quillstone: the folder watch reached the system's limit of watches "
     "(fs.inotify.max_user_watches); changes in some folders are found by a full check only";
+
+// Whether `folder` is where a file system is mounted.
+bool isMountPoint(const std::string& folder) {
+  struct stat self {};
+  struct stat parent {};
+  return ::stat(folder.c_str(), &self) == 0 && ::stat((folder + "/..").c_str(), &parent) == 0 &&
+         self.st_dev != parent.st_dev;
+}
 
 // The folder as the paths below it are spelled: no "." or ".." parts, no trailing "/".
 std::string spelled(const fs::path& folder) {
@@ -71,6 +80,7 @@ bool InotifyWatcher::start(const fs::path& folder, Callback callback) {
     // is seen. What is already there is not news.
     watchTree_locked(root_, Listing::Quiet);
     watching = watchOf_.contains(root_);
+    rootIsMount_ = isMountPoint(root_);
   }
   if (!watching) {
     stop();
@@ -97,6 +107,9 @@ void InotifyWatcher::stop() {
     std::lock_guard lock(mutex_);
     if (flushTimer_) main_.cancel(*flushTimer_);
     flushTimer_.reset();
+    if (pollTimer_) main_.cancel(*pollTimer_);
+    pollTimer_.reset();
+    rootLost_ = false;
     root_.clear();
     folderOf_.clear();
     watchOf_.clear();
@@ -126,6 +139,11 @@ void InotifyWatcher::handleBufferForTesting(std::span<const std::byte> buffer) {
 void InotifyWatcher::setWatchLimitForTesting(std::optional<std::size_t> limit) {
   std::lock_guard lock(mutex_);
   watchLimit_ = limit;
+}
+
+void InotifyWatcher::setRootPollForTesting(std::chrono::milliseconds period) {
+  std::lock_guard lock(mutex_);
+  rootPoll_ = period;
 }
 
 void InotifyWatcher::readEvents(int inotifyFd, int stopFd) {
@@ -161,12 +179,16 @@ void InotifyWatcher::handle_locked(const InotifyEvent& event) {
   if (event.mask & IN_Q_OVERFLOW) {
     noteOverflow_locked();
     // Folders made while events were lost have no watch yet.
-    if (!root_.empty()) watchTree_locked(root_, Listing::ReportNewFolders);
+    if (!root_.empty() && !rootLost_) watchTree_locked(root_, Listing::ReportNewFolders);
     return;
   }
   const auto found = folderOf_.find(event.wd);
   if (found == folderOf_.end()) return;  // a watch dropped since
   const std::string folder = found->second;
+  if (folder == root_ && (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT | IN_IGNORED))) {
+    rootLost_locked();
+    return;
+  }
   if (event.mask & IN_IGNORED) {
     folderOf_.erase(found);
     auto it = watchOf_.find(folder);
@@ -184,7 +206,6 @@ void InotifyWatcher::handle_locked(const InotifyEvent& event) {
       unwatchTree_locked(path);
     }
   }
-  if ((event.mask & IN_MOVE_SELF) && folder == root_) unwatchTree_locked(root_);
 }
 
 InotifyWatcher::Added InotifyWatcher::addWatch_locked(const std::string& folder) {
@@ -192,7 +213,10 @@ InotifyWatcher::Added InotifyWatcher::addWatch_locked(const std::string& folder)
   if (watchLimit_ && folderOf_.size() >= *watchLimit_) {
     errno = ENOSPC;
   } else {
-    wd = inotify_add_watch(inotifyFd_, folder.c_str(), kFolderEvents);
+    // The watched folder is followed when it is a link (people keep it in a synced folder and
+    // link it); nothing below it is.
+    const std::uint32_t mask = folder == root_ ? kFolderEvents & ~IN_DONT_FOLLOW : kFolderEvents;
+    wd = inotify_add_watch(inotifyFd_, folder.c_str(), mask);
   }
   if (wd < 0) {
     // Gone again, not a folder or not readable: nothing to watch. The watch limit, though,
@@ -261,6 +285,48 @@ void InotifyWatcher::scheduleFlush_locked() {
   flushTimer_ = main_.post_after(kLatency, [this, alive = std::weak_ptr<const bool>(alive_)] {
     if (!alive.expired()) flush();
   });
+}
+
+// The watched folder was moved away, deleted or unmounted: its watches, and those below it, no
+// longer stand for its path. Whatever is at the path later is looked for by pollRoot.
+void InotifyWatcher::rootLost_locked() {
+  if (std::exchange(rootLost_, true)) return;
+  unwatchTree_locked(root_);
+  note_locked(root_);
+  std::fprintf(stderr,
+               "Quillstone: the writing folder %s went away (moved, deleted or unmounted); it is "
+               "watched again when it is back\n",
+               root_.c_str());
+  schedulePoll_locked();
+}
+
+void InotifyWatcher::schedulePoll_locked() {
+  pollTimer_ = main_.post_after(rootPoll_, [this, alive = std::weak_ptr<const bool>(alive_)] {
+    if (!alive.expired()) pollRoot();
+  });
+}
+
+void InotifyWatcher::pollRoot() {
+  assert(std::this_thread::get_id() == main_thread_);
+  std::lock_guard lock(mutex_);
+  pollTimer_.reset();
+  if (!rootLost_ || root_.empty()) return;
+  struct stat st {};
+  // A writing folder that is a mount point is back only once something is mounted there again:
+  // the empty folder beneath, where every document would seem deleted, is not it.
+  if (::stat(root_.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+      (!rootIsMount_ || isMountPoint(root_))) {
+    watchTree_locked(root_, Listing::Quiet);
+    if (watchOf_.contains(root_)) {
+      rootLost_ = false;
+      std::fprintf(stderr, "Quillstone: the writing folder %s is back; it is watched again\n",
+                   root_.c_str());
+      // Anything may have changed while it was away.
+      noteOverflow_locked();
+      return;
+    }
+  }
+  schedulePoll_locked();
 }
 
 void InotifyWatcher::flush() {

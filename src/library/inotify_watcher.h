@@ -8,8 +8,12 @@
 //    ENOSPC) lose events: both are reported as an overflow, after which the owner checks the
 //    whole folder; after a queue overflow the tree is walked again for folders left unwatched;
 //  - a rename arrives as IN_MOVED_FROM / IN_MOVED_TO, not always together: each path is reported
-//    as it comes; a folder moved away loses its watches, one moved in is watched and listed.
-// Symbolic links to folders are not followed.
+//    as it comes; a folder moved away loses its watches, one moved in is watched and listed;
+//  - the watched folder itself may be moved away, deleted or unmounted, and come back later (a
+//    sync tool making it again, a restore from a backup): its loss is said once on standard
+//    error, the path is looked for every kRootPoll, and once it is a folder again it is watched
+//    again and reported as an overflow, since anything may have changed meanwhile.
+// The watched folder is followed when it is a symbolic link; links below it never are.
 //
 // Threads: as FileEvents; the reader thread only collects paths and never calls the callback,
 // so the watcher may be destroyed from inside its own callback.
@@ -48,6 +52,8 @@ class InotifyWatcher final : public FileEvents {
  public:
   // How long a batch collects paths after its first one before it is handed over.
   static constexpr std::chrono::milliseconds kLatency{200};
+  // How often a watched folder that went away is looked for.
+  static constexpr std::chrono::milliseconds kRootPoll{2000};
 
   explicit InotifyWatcher(EventLoop& main);
   ~InotifyWatcher() override;
@@ -65,6 +71,8 @@ class InotifyWatcher final : public FileEvents {
   void handleBufferForTesting(std::span<const std::byte> buffer);
   // Makes inotify_add_watch fail with ENOSPC once this many folders are watched.
   void setWatchLimitForTesting(std::optional<std::size_t> limit);
+  // How often a watched folder that went away is looked for.
+  void setRootPollForTesting(std::chrono::milliseconds period);
 
  private:
   enum class Added { Failed, New, Known };
@@ -80,6 +88,9 @@ class InotifyWatcher final : public FileEvents {
   void noteOverflow_locked();
   void scheduleFlush_locked();
   void flush();
+  void rootLost_locked();
+  void schedulePoll_locked();
+  void pollRoot();
 
   EventLoop& main_;
   Callback callback_;  // main thread only
@@ -96,8 +107,12 @@ class InotifyWatcher final : public FileEvents {
   std::unordered_set<std::string> inBatch_;
   bool overflow_ = false;
   std::optional<EventLoop::TimerId> flushTimer_;
+  bool rootLost_ = false;
+  bool rootIsMount_ = false;
+  std::optional<EventLoop::TimerId> pollTimer_;
   bool limitLogged_ = false;
   std::optional<std::size_t> watchLimit_;
+  std::chrono::milliseconds rootPoll_{kRootPoll};
   [[maybe_unused]] const std::thread::id main_thread_ = std::this_thread::get_id();
 };
 

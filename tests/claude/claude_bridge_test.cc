@@ -4,18 +4,22 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <map>
 #include <utility>
 
 #include "app/prefs.h"
 #include "bridge/host_log.h"
 #include "core/ids.h"
 #include "core/text.h"
+#include "library/inotify_watcher.h"
+#include "support/real_time_loop.h"
 #include "support/temp_dir.h"
 
 namespace qs::claude {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 using qs::testing::read_text;
 using qs::testing::TempDir;
 using qs::testing::write_text;
@@ -363,6 +367,22 @@ TEST_F(ClaudeBridgeTest, AcceptedRepliesReachThePageAndRemoveBothFiles) {
   expectRefused(kName, kNothingWaiting);
 }
 
+TEST_F(ClaudeBridgeTest, AByteOrderMarkDeepNestingOrLengthLeaveAReplyJSON) {
+  const std::string start =
+      "{\"v\": 1, \"requestId\": \"" + kId + "\", \"bullets\": [\"x\"], \"extra\": ";
+  auto& calls = targets.target->calls;
+  for (const std::string& text :
+       {"\xEF\xBB\xBF" + start + "0}", start + std::string(100, '[') + std::string(100, ']') + "}",
+        start + "\"" + std::string(6'000'000, 'x') + "\"}"}) {
+    ASSERT_TRUE(bridge.ask(request()).first);
+    write_text(replyFile(), text);
+    bridge.processInbox();
+    ASSERT_EQ(calls.size(), 1u) << text.substr(0, 60);
+    std::exchange(calls, {}).back().then(true);
+    EXPECT_FALSE(fs::exists(replyFile()));
+  }
+}
+
 TEST_F(ClaudeBridgeTest, UnloadedPagesSilenceAndRefusalDecideTheFilesFate) {
   ASSERT_TRUE(bridge.ask(request()).first);
   reply(R"({"v": 1, "requestId": "ID", "bullets": ["x"]})");
@@ -470,26 +490,31 @@ TEST_F(ClaudeBridgeTest, HostileReplyFilesAreRefusedWithoutHarm) {
   expectRefused("notes.json", "its name isn't a request id");
   EXPECT_EQ(read_text(outside), valid);
 
-  // Folders named like replies are passed over; "../" never leaves the inbox.
-  fs::create_directories(replyFile());
+  // Folders named like replies are refused like any other entry; "../" never leaves the inbox.
   fs::create_directories(inbox() / "x.json");
-  write_text(root / ".quillstone/claude" / kName, valid);
-  const std::size_t lines = logLines().size();
   bridge.processInbox();
+  expectRefused("x.json", "its name isn't a request id");
+  write_text(replyFile() / "inside", "x");
+  write_text(root / ".quillstone/claude" / kName, valid);
+  bridge.processInbox();
+  expectRefused(kName, "it isn't JSON");
+  EXPECT_EQ(read_text(ignored() / kName / "inside"), "x");
+  const std::size_t lines = logLines().size();
   bridge.take(inbox() / ".." / kName);
-  EXPECT_TRUE(fs::is_directory(replyFile()) && fs::is_directory(inbox() / "x.json"));
   EXPECT_EQ(read_text(root / ".quillstone/claude" / kName), valid);
   EXPECT_EQ(logLines().size(), lines);
 
   // Names that would break a log line are escaped in both logs.
   write_text(inbox() / "two\nlines.json", "{}");
   write_text(inbox() / "bad\xFF\x01.json", "{}");
+  write_text(inbox() / "\xE2\x80\xAEnosj.exe.json", "{}");  // U+202E turns the rest around
   bridge.processInbox();
   EXPECT_TRUE(fs::exists(ignored() / "two\nlines.json"));
   EXPECT_TRUE(fs::exists(ignored() / "bad\xFF\x01.json"));
   const std::string ignoredLog = read_text(ignored() / "log.txt");
   EXPECT_NE(ignoredLog.find("  two\\nlines.json  its name isn't a request id\n"), ignoredLog.npos);
   EXPECT_NE(ignoredLog.find("  bad\\xFF\\x01.json  its name"), ignoredLog.npos);
+  EXPECT_NE(ignoredLog.find("  \\u202Enosj.exe.json  its name"), ignoredLog.npos);
   EXPECT_NE(read_text(dir / "host-log.txt").find("req=two\\nlines  why="), std::string::npos);
 }
 
@@ -517,6 +542,122 @@ TEST_F(ClaudeBridgeTest, RefusalsNeverWriteThroughLinksInTheInbox) {
   EXPECT_EQ(read_text(ignored() / "notes.json"), "second");
   const std::string ignoredLog = read_text(ignored() / "log.txt");
   EXPECT_EQ(std::count(ignoredLog.begin(), ignoredLog.end(), '\n'), 2);
+}
+
+// Every file below `folder` with its content, links included as links.
+std::map<std::string, std::string> listing(const fs::path& folder) {
+  std::map<std::string, std::string> out;
+  for (auto it = fs::recursive_directory_iterator(folder); it != fs::end(it); ++it) {
+    const std::string name = fs::relative(it->path(), folder).string();
+    if (it->is_symlink()) {
+      out[name] = "-> " + fs::read_symlink(it->path()).string();
+    } else {
+      out[name] = it->is_regular_file() ? read_text(it->path()) : "/";
+    }
+  }
+  return out;
+}
+
+std::size_t count(std::string_view text, std::string_view what) {
+  std::size_t n = 0;
+  for (auto at = text.find(what); at != text.npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// Another program may put a link anywhere among the exchange's folders. Nothing is read,
+// written or deleted through it, and the refusal is said once on standard error. The writing
+// folder itself may be a link, and is followed.
+TEST_F(ClaudeBridgeTest, LinksAmongTheExchangeFoldersAreNeverFollowed) {
+  const std::map<std::string, std::string> files = {
+      {".quillstone/claude/outbox/" + kName, R"({"doc": {"id": "d1"}})"},
+      {".quillstone/claude/inbox/" + kName,
+       text::replace_all(R"({"v": 1, "requestId": "ID", "bullets": ["x"]})", "ID", kId)},
+      {".quillstone/claude/inbox/notes.json", "{}"}};
+  const std::string ignoredLink = ".quillstone/claude/inbox/ignored";
+  for (const std::string& link : {std::string(".quillstone"), std::string(".quillstone/claude"),
+                                  std::string(".quillstone/claude/outbox"),
+                                  std::string(".quillstone/claude/inbox"), ignoredLink}) {
+    SCOPED_TRACE(link);
+    TempDir elsewhere;
+    fs::remove_all(root / ".quillstone");
+    for (const auto& [path, text] : files) {
+      const bool behind = path.starts_with(link + "/");
+      write_text(behind ? elsewhere / path.substr(link.size() + 1) : root / path, text);
+    }
+    fs::create_directories((root / link).parent_path());
+    fs::create_directory_symlink(elsewhere.path(), root / link);
+    const auto before = listing(elsewhere.path());
+    targets.target->calls.clear();
+
+    ::testing::internal::CaptureStderr();
+    const auto [asked, message] = bridge.ask(request());
+    bridge.processInbox();
+    EXPECT_TRUE(bridge.cancel(kId));
+    bridge.processInbox();
+    const std::string said = ::testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(listing(elsewhere.path()), before);
+    EXPECT_EQ(asked, link == ignoredLink);
+    if (!asked) {
+      EXPECT_EQ(*message, "The request couldn't be written for Claude: " + link +
+                              " in the writing folder is a symbolic link");
+    }
+    // Only the reply in the real inbox reaches the page; what can't be moved aside stays.
+    EXPECT_EQ(targets.target->calls.size(), link == ignoredLink ? 1u : 0u);
+    if (link == ignoredLink) {
+      EXPECT_TRUE(fs::exists(inbox() / "notes.json"));
+    }
+    EXPECT_EQ(count(said, "\n"), 1u) << said;
+    EXPECT_TRUE(said.starts_with("Quillstone: ") && said.find(link) != said.npos) << said;
+  }
+
+  TempDir synced;
+  fs::remove_all(root);
+  fs::create_directory_symlink(synced.path(), root);
+  ASSERT_TRUE(bridge.ask(request()).first);
+  EXPECT_TRUE(fs::exists(synced / (".quillstone/claude/outbox/" + kName)));
+}
+
+// A reply that can't be moved aside (here "ignored/" holds a folder of its name) stays in the
+// inbox. It is refused once for each version of the file, and the refusal's own writes to
+// "ignored/" start no new pass.
+TEST_F(ClaudeBridgeTest, AReplyThatCantBeMovedAsideIsRefusedOncePerVersion) {
+  write_text(ignored() / "notes.json" / "kept", "");
+  write_text(inbox() / "notes.json", "{}");
+  qs::testing::RealTimeLoop loop;
+  library::InotifyWatcher watcher(loop);
+  ASSERT_TRUE(watcher.start(root, [&](std::vector<std::string> paths, bool) {
+    // As the application wires the folder watch to the bridge.
+    if (std::any_of(paths.begin(), paths.end(), ClaudeBridge::isInboxPath)) bridge.processInbox();
+  }));
+  auto refusals = [&] { return count(read_text(ignored() / "log.txt"), "notes.json"); };
+
+  bridge.processInbox();
+  loop.runFor(500ms);
+  EXPECT_EQ(refusals(), 1u);
+  EXPECT_EQ(count(read_text(dir / "host-log.txt"), "claude-ignored"), 1u);
+  EXPECT_TRUE(fs::exists(inbox() / "notes.json"));
+
+  write_text(inbox() / "notes.json", "{\"v\": 2}");  // a new version: refused anew
+  EXPECT_TRUE(loop.runUntil([&] { return refusals() == 2; }));
+  loop.runFor(500ms);
+  EXPECT_EQ(refusals(), 2u);
+
+  // With "ignored" a file nothing can be moved or logged there; the host log says it once.
+  // Once the way is clear, a pass moves it aside and writes its line.
+  fs::remove_all(ignored());
+  write_text(ignored(), "a file");
+  write_text(inbox() / "other.json", "{}");
+  bridge.processInbox();
+  bridge.processInbox();
+  EXPECT_EQ(count(read_text(dir / "host-log.txt"), "claude-ignored"), 3u);
+  fs::remove(ignored());
+  bridge.processInbox();
+  EXPECT_EQ(count(read_text(ignored() / "log.txt"), "other.json"), 1u);
+  EXPECT_TRUE(fs::exists(ignored() / "other.json") && fs::exists(ignored() / "notes.json"));
+  EXPECT_EQ(count(read_text(dir / "host-log.txt"), "claude-ignored"), 3u);
+  EXPECT_FALSE(ClaudeBridge::isInboxPath((ignored() / "log.txt").string()));
+  EXPECT_TRUE(ClaudeBridge::isInboxPath((inbox() / "notes.json").string()));
 }
 
 }  // namespace

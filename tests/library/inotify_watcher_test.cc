@@ -2,13 +2,16 @@
 
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
+#include <sys/mount.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <thread>
 
+#include "support/real_time_loop.h"
 #include "support/temp_dir.h"
 
 namespace qs::library {
@@ -19,42 +22,7 @@ using namespace std::chrono_literals;
 using qs::testing::TempDir;
 using qs::testing::write_text;
 
-// A thread-safe EventLoop on the real clock; tasks run on the test's thread inside runUntil.
-class TestLoop final : public EventLoop {
- public:
-  using Clock = std::chrono::steady_clock;
-  void post(Task task) override { post_after(0ms, std::move(task)); }
-  TimerId post_after(std::chrono::milliseconds delay, Task task) override {
-    std::lock_guard lock(mutex_);
-    timers_.emplace(std::pair(Clock::now() + delay, next_id_), std::move(task));
-    return next_id_++;
-  }
-  void cancel(TimerId id) override {
-    std::lock_guard lock(mutex_);
-    std::erase_if(timers_, [id](const auto& timer) { return timer.first.second == id; });
-  }
-  // Runs tasks as they fall due until `done` holds; false if that takes longer than `limit`.
-  bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s) {
-    for (const auto end = Clock::now() + limit; !done(); std::this_thread::sleep_for(2ms)) {
-      if (Clock::now() > end) return false;
-      while (Task task = takeDue()) task();
-    }
-    return true;
-  }
-  void runFor(std::chrono::milliseconds period) {
-    runUntil([] { return false; }, period);
-  }
-
- private:
-  Task takeDue() {
-    std::lock_guard lock(mutex_);
-    if (timers_.empty() || timers_.begin()->first.first > Clock::now()) return nullptr;
-    return std::move(timers_.extract(timers_.begin()).mapped());
-  }
-  std::mutex mutex_;
-  std::map<std::pair<Clock::time_point, TimerId>, Task> timers_;
-  TimerId next_id_ = 1;
-};
+using TestLoop = qs::testing::RealTimeLoop;
 
 struct Raw {
   int wd;
@@ -77,12 +45,13 @@ std::vector<std::byte> kernelBuffer(std::initializer_list<Raw> raws) {
 
 class InotifyWatcherTest : public ::testing::Test {
  protected:
-  void startWatching() {
-    ASSERT_TRUE(watcher.start(dir.path(), [this](std::vector<std::string> paths, bool overflow) {
+  void startWatching(const fs::path& folder) {
+    ASSERT_TRUE(watcher.start(folder, [this](std::vector<std::string> paths, bool overflow) {
       for (auto& path : paths) reported.push_back(std::move(path));
       if (overflow) ++overflows;
     }));
   }
+  void startWatching() { startWatching(dir.path()); }
   bool seen(const fs::path& path) const {
     return std::find(reported.begin(), reported.end(), path.string()) != reported.end();
   }
@@ -160,6 +129,96 @@ TEST_F(InotifyWatcherTest, RemovedFolderDropsItsWatchAndARecreatedOneIsWatchedAg
   write_text(dir / "sub/again", "z");
   EXPECT_TRUE(waitFor({dir / "sub", dir / "sub/again"}));
   EXPECT_EQ(watcher.watchCountForTesting(), 2u);
+}
+
+TEST_F(InotifyWatcherTest, AWritingFolderThatIsALinkIsFollowedButNoLinkBelowIt) {
+  TempDir synced, outside;
+  fs::create_directories(synced / "Writing/sub");
+  fs::create_directory_symlink(synced / "Writing", dir / "Writing");
+  fs::create_directory_symlink(outside.path(), synced / "Writing/sub/linked");
+  startWatching(dir / "Writing");
+  EXPECT_EQ(watcher.watchCountForTesting(), 2u);
+  write_text(synced / "Writing/sub/one", "1");
+  EXPECT_TRUE(waitFor({dir / "Writing/sub/one"}));
+
+  // A link made later is an entry like any other; what happens behind it is not.
+  fs::create_directory_symlink(outside.path(), dir / "Writing/later");
+  EXPECT_TRUE(waitFor({dir / "Writing/later"}));
+  reported.clear();
+  write_text(outside / "behind", "x");
+  write_text(dir / "Writing/marker", "m");
+  EXPECT_TRUE(waitFor({dir / "Writing/marker"}));
+  EXPECT_EQ(reported, std::vector<std::string>{(dir / "Writing/marker").string()});
+  EXPECT_EQ(watcher.watchCountForTesting(), 2u);
+}
+
+TEST_F(InotifyWatcherTest, AWritingFolderThatGoesAwayIsWatchedAgainWhenItIsBack) {
+  const fs::path root = dir / "Writing", away = dir / "Away";
+  fs::create_directories(root / "sub");
+  watcher.setRootPollForTesting(20ms);
+  startWatching(root);
+  ::testing::internal::CaptureStderr();
+
+  fs::rename(root, away);
+  EXPECT_TRUE(waitFor({root}));
+  loop.runFor(150ms);  // looked for several times meanwhile
+  EXPECT_EQ(watcher.watchCountForTesting(), 0u);
+  write_text(away / "sub/meanwhile", "x");
+  overflows = 0;
+  fs::rename(away, root);
+  // What changed while it was away is found by a full check.
+  EXPECT_TRUE(loop.runUntil([&] { return overflows > 0; }));
+  EXPECT_EQ(watcher.watchCountForTesting(), 2u);
+  write_text(root / "sub/after", "y");
+  EXPECT_TRUE(waitFor({root / "sub/after"}));
+  EXPECT_FALSE(seen(away / "sub/meanwhile"));
+
+  // Deleted and made again, as a sync tool or a restore from a backup does.
+  fs::remove_all(root);
+  EXPECT_TRUE(loop.runUntil([&] { return watcher.watchCountForTesting() == 0; }));
+  loop.runFor(100ms);
+  overflows = 0;
+  fs::create_directories(root / "restored");
+  EXPECT_TRUE(loop.runUntil([&] { return overflows > 0; }));
+  write_text(root / "restored/again", "z");
+  EXPECT_TRUE(waitFor({root / "restored/again"}));
+
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  auto count = [&](std::string_view what) {
+    std::size_t n = 0;
+    for (auto at = log.find(what); at != log.npos; at = log.find(what, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(count("Quillstone: the writing folder " + root.string() + " went away"), 2u) << log;
+  EXPECT_EQ(count("Quillstone: the writing folder " + root.string() + " is back"), 2u) << log;
+  EXPECT_EQ(count("\n"), 4u) << log;
+}
+
+// Unmounted, a mount point leaves an empty folder behind: that is not the writing folder back.
+TEST_F(InotifyWatcherTest, AWritingFolderThatIsAMountPointIsBackWhenMountedAgain) {
+  const fs::path root = dir / "Writing";
+  fs::create_directories(root);
+  if (::mount("quillstone-test", root.c_str(), "tmpfs", 0, nullptr) != 0) {
+    GTEST_SKIP() << "can't mount here: " << std::strerror(errno);
+  }
+  struct Unmount {
+    fs::path at;
+    ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+  } unmount{root};
+  watcher.setRootPollForTesting(20ms);
+  startWatching(root);
+  ::testing::internal::CaptureStderr();
+  ASSERT_EQ(::umount(root.c_str()), 0);
+  EXPECT_TRUE(loop.runUntil([&] { return watcher.watchCountForTesting() == 0; }));
+  loop.runFor(150ms);
+  EXPECT_EQ(watcher.watchCountForTesting(), 0u);
+  EXPECT_EQ(overflows, 0);
+
+  ASSERT_EQ(::mount("quillstone-test", root.c_str(), "tmpfs", 0, nullptr), 0);
+  EXPECT_TRUE(loop.runUntil([&] { return overflows > 0; }));
+  write_text(root / "after", "y");
+  EXPECT_TRUE(waitFor({root / "after"}));
+  ::testing::internal::GetCapturedStderr();
 }
 
 // On the manual clock; nothing happens in the folder, so only the test posts to the loop.
