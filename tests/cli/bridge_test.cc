@@ -116,9 +116,10 @@ TEST_F(CliBridgeTest, TheAssistantsExchangeIsTheDesktops) {
   const std::string waiting = "r-33333333-3333-4333-8333-333333333333";
   auto replies = bridge({ask(taken), cancel(taken)});
   ASSERT_EQ(replies.size(), 2u) << result.err;
-  EXPECT_EQ(decoded(replies[0]),
-            (json::object{{"ok", false},
-                          {"message", "Claude on this computer is off. Turn it on in the AI menu."}}));
+  EXPECT_EQ(
+      decoded(replies[0]),
+      (json::object{{"ok", false},
+                    {"message", "Claude on this computer is off. Turn it on in the AI menu."}}));
   EXPECT_EQ(decoded(replies[1]), json::value(false));
 
   std::filesystem::create_directories(dir / "config/quillstone");
