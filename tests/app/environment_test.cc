@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include "support/temp_dir.h"
-
 namespace qs::app {
 namespace {
 
@@ -19,16 +17,6 @@ TEST(EnvironmentTest, DevelopmentStoresMustBeUUIDs) {
   }
   unsetenv("QUILLSTONE_DEV_STORE");
   EXPECT_FALSE(developmentStore());
-}
-
-TEST(EnvironmentTest, FoldersFromTheEnvironment) {
-  qs::testing::TempDir dir;
-  setenv("QUILLSTONE_RESOURCES", dir.path().c_str(), 1);
-  EXPECT_EQ(resourcesFolder(), dir.path());
-  unsetenv("QUILLSTONE_RESOURCES");
-  setenv("QUILLSTONE_NO_WELCOME", "", 1);
-  EXPECT_TRUE(isSet("QUILLSTONE_NO_WELCOME"));
-  unsetenv("QUILLSTONE_NO_WELCOME");
 }
 
 }  // namespace

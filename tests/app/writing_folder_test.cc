@@ -318,15 +318,13 @@ TEST_F(WritingFolderTest, MovingAsksChecksSettlesMovesAndTells) {
   EXPECT_FALSE(move.running());
 }
 
+// The counts' other forms (the move above says "2 documents", "1 stayed ... has it").
 TEST(WritingFolderWords, MoveResults) {
-  EXPECT_EQ(movedMessage(0), "0 documents moved");
   EXPECT_EQ(movedMessage(1), "1 document moved");
-  EXPECT_EQ(movedMessage(12), "12 documents moved");
-  EXPECT_EQ(movedDetail("Documents \u2192 Quillstone", 0),
-            "Your writing is now in Documents \u2192 Quillstone.");
-  EXPECT_EQ(movedDetail("A \u2192 B", 2),
-            "Your writing is now in A \u2192 B. 2 stayed in the old folder, because the new one "
-            "already has them.");
+  EXPECT_EQ(movedDetail("A \u2192 B", 0), "Your writing is now in A \u2192 B.");
+  EXPECT_TRUE(movedDetail("A \u2192 B", 2)
+                  .ends_with("2 stayed in the old folder, because the new one "
+                             "already has them."));
 }
 
 }  // namespace

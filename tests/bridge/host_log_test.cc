@@ -37,27 +37,6 @@ TEST(HostLogTest, LineFormatSortsFieldsAfterTimeAndEvent) {
             "T  write  repeated=a\\x0ab\n");
 }
 
-TEST(HostLogTest, FirstLineCreatesTheFileAndLaterLinesAppend) {
-  TempDir dir;
-  const auto file = dir / "host-log.txt";
-  {
-    ThreadSerialQueue queue("quillstone.hostlog");
-    HostLog log(file, queue);
-    json::object fields;
-    fields["id"] = "d1";
-    log.append("write", fields);
-    queue.sync([] {});
-    auto lines = lines_of(read_text(file));
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].size(), 24u + 2 + 5 + 2 + 5);
-    EXPECT_EQ(lines[0][10], 'T');
-    EXPECT_EQ(lines[0][23], 'Z');
-    EXPECT_TRUE(lines[0].ends_with("  write  id=d1"));
-    log.append("trash", {});
-  }
-  EXPECT_EQ(lines_of(read_text(file)).size(), 2u);
-}
-
 TEST(HostLogTest, AFileOverTheLimitIsHalvedBeforeTheNextLine) {
   TempDir dir;
   const auto file = dir / "host-log.txt";
@@ -84,7 +63,9 @@ TEST(HostLogTest, AFileOverTheLimitIsHalvedBeforeTheNextLine) {
   EXPECT_GT(read_text(file).size(), 1'000'000u);
 }
 
-TEST(HostLogTest, LinesFromManyThreadsStayWhole) {
+// The file is made by the first line; lines from many threads stay whole and in each thread's
+// order, and a later log on the same file appends.
+TEST(HostLogTest, LinesFromManyThreadsStayWholeAndLaterLogsAppend) {
   TempDir dir;
   const auto file = dir / "host-log.txt";
   {
@@ -104,8 +85,16 @@ TEST(HostLogTest, LinesFromManyThreadsStayWhole) {
     }
     for (auto& th : threads) th.join();
   }
+  {
+    ThreadSerialQueue queue("quillstone.hostlog");
+    HostLog(file, queue).append("later", {});
+  }
   auto lines = lines_of(read_text(file));
-  ASSERT_EQ(lines.size(), 800u);
+  ASSERT_EQ(lines.size(), 801u);
+  EXPECT_TRUE(lines.back().ends_with("Z  later")) << lines.back();  // a time to the millisecond
+  EXPECT_EQ(lines.back().size(), 24u + 7);
+  EXPECT_EQ(lines.back()[10], 'T');
+  lines.pop_back();
   std::vector<int> next(4, 0);
   for (const auto& l : lines) {
     ASSERT_NE(l.find("  burst  i="), std::string::npos) << l;

@@ -206,17 +206,6 @@ TEST_F(HostMessagesTest, RefusesWhatTheAppPageCannotHaveSent) {
   EXPECT_EQ(error(send(R"({"op":7})")), "Unknown op ");
 }
 
-TEST_F(HostMessagesTest, OpenAnswersWithTheWorkspace) {
-  ASSERT_TRUE(library.write(record("d1", "Notes")));
-  const std::string reply = raw(send(R"({"op":"open"})"));
-  ASSERT_TRUE(reply.starts_with(kReplyMark));
-  const json::value workspace = parse(std::string_view(reply).substr(1));
-  EXPECT_EQ(workspace.at("kind").as_string(), "ready");
-  const auto& docs = workspace.at("state").at("docs").as_array();
-  ASSERT_EQ(docs.size(), 1u);
-  EXPECT_EQ(docs[0].at("title").as_string(), "Notes");
-}
-
 TEST_F(HostMessagesTest, AWriteRepliesThenTellsTheOtherWindowsWhatThePageSent) {
   const json::object meta{{"schema", 3}}, pretext{{"pretext", "p"}};
   const json::array docs{record("d1", "Notes"), record("d2", "Plans")};

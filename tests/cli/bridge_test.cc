@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 #include <thread>
 
 #include "cli/cli_runner.h"
@@ -11,7 +10,7 @@
 namespace qs::testing {
 namespace {
 
-class CliBridgeTest : public ::testing::Test {
+class CliBridgeTest : public CliTest {
  protected:
   // Runs `quillstone-cli bridge` on the test's folders with `lines` as its input, and parses
   // each line it prints.
@@ -19,7 +18,7 @@ class CliBridgeTest : public ::testing::Test {
                                   const std::vector<std::string>& extra = {}) {
     std::string input;
     for (const auto& line : lines) input += line + "\n";
-    std::vector<std::string> args = arguments();
+    std::vector<std::string> args = places({"bridge"});
     args.insert(args.end(), extra.begin(), extra.end());
     result = run_cli(args, input, environment());
     std::vector<json::value> out;
@@ -37,14 +36,12 @@ class CliBridgeTest : public ::testing::Test {
     return json::parse(raw.substr(1)).value_or("(not JSON)");
   }
 
-  std::vector<std::string> arguments() const {
-    return {"--root", (dir / "root").string(), "--support", (dir / "support").string(), "bridge"};
-  }
   std::map<std::string, std::string> environment() const {
-    return {{"QUILLSTONE_DEBUG", "1"}, {"XDG_CONFIG_HOME", (dir / "config").string()}};
+    auto debug = env();
+    debug["QUILLSTONE_DEBUG"] = "1";
+    return debug;
   }
 
-  TempDir dir;
   CliResult result;
 };
 
@@ -122,20 +119,19 @@ TEST_F(CliBridgeTest, TheAssistantsExchangeIsTheDesktops) {
                     {"message", "Claude on this computer is off. Turn it on in the AI menu."}}));
   EXPECT_EQ(decoded(replies[1]), json::value(false));
 
-  std::filesystem::create_directories(dir / "config/quillstone");
-  std::ofstream(dir / "config/quillstone/settings.json") << R"({"claudeOnMac": true})";
-  const std::filesystem::path outbox = dir / "root/.quillstone/claude/outbox";
-  const std::filesystem::path inbox = dir / "root/.quillstone/claude/inbox";
+  write_text(dir_ / "config/settings.json", R"({"claudeOnMac": true})");
+  const std::filesystem::path outbox = dir_ / "Writing/.quillstone/claude/outbox";
+  const std::filesystem::path inbox = dir_ / "Writing/.quillstone/claude/inbox";
   // As Claude Code writes a reply: whole, by a rename into the inbox.
   auto reply = [&](const std::string& id, const std::string& body) {
-    std::ofstream(dir / "root/.quillstone/claude/staged") << body;
-    std::filesystem::rename(dir / "root/.quillstone/claude/staged", inbox / (id + ".json"));
+    write_text(dir_ / "Writing/.quillstone/claude/staged", body);
+    std::filesystem::rename(dir_ / "Writing/.quillstone/claude/staged", inbox / (id + ".json"));
   };
   auto next = [](CliSession& session) {
     return json::parse(session.line().value_or("")).value_or("(no line)");
   };
 
-  CliSession session(arguments(), environment());
+  CliSession session(places({"bridge"}), environment());
   session.send(ask(taken));
   EXPECT_EQ(decoded(next(session)), json::value(true));
   EXPECT_TRUE(std::filesystem::exists(outbox / (taken + ".json")));
@@ -157,11 +153,9 @@ TEST_F(CliBridgeTest, TheAssistantsExchangeIsTheDesktops) {
   reply(refused, R"({"v":1,"requestId":")" + refused + R"(","bullets":[]})");
   const auto log = inbox / "ignored/log.txt";
   ASSERT_TRUE(eventually([&] { return std::filesystem::exists(log); }));
-  std::string line;
-  std::getline(std::ifstream(log), line);
-  EXPECT_TRUE(line.ends_with("  " + refused +
-                             ".json  it has no bullets (send \"empty\": true for no answer)"))
-      << line;
+  EXPECT_TRUE(read_text(log).ends_with(
+      "  " + refused + ".json  it has no bullets (send \"empty\": true for no answer)\n"))
+      << read_text(log);
   EXPECT_TRUE(std::filesystem::exists(inbox / "ignored" / (refused + ".json")));
 
   session.send(cancel(refused));

@@ -122,19 +122,19 @@ void CliSession::send(const std::string& line) {
   }
 }
 
-std::optional<std::string> CliSession::line(std::chrono::milliseconds timeout) {
+bool CliSession::readUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (out_buffer_.find('\n') == std::string::npos) {
+  while (!done()) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0 || out_ < 0) return std::nullopt;
-    // Standard error is drained too, so that the tool never waits on a full pipe.
+    if (left.count() <= 0 || out_ < 0) return false;
+    // Both are drained, so that the tool never waits on a full pipe.
     pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
     if (poll(fds, err_ >= 0 ? 2 : 1, static_cast<int>(left.count())) <= 0) continue;
     char buf[65536];
     if (fds[0].revents) {
       const ssize_t n = read(out_, buf, sizeof buf);
-      if (n <= 0) return std::nullopt;
+      if (n <= 0) return false;
       out_buffer_.append(buf, static_cast<std::size_t>(n));
     }
     if (err_ >= 0 && fds[1].revents) {
@@ -147,13 +147,25 @@ std::optional<std::string> CliSession::line(std::chrono::milliseconds timeout) {
       }
     }
   }
+  return true;
+}
+
+std::optional<std::string> CliSession::line(std::chrono::milliseconds timeout) {
+  if (!readUntil([this] { return out_buffer_.find('\n') != std::string::npos; }, timeout)) {
+    return std::nullopt;
+  }
   const std::size_t end = out_buffer_.find('\n');
   std::string text = out_buffer_.substr(0, end);
   out_buffer_.erase(0, end + 1);
   return text;
 }
 
-CliResult CliSession::finish() {
+bool CliSession::waitForError(std::string_view text, std::chrono::milliseconds timeout) {
+  return readUntil([&] { return err_text_.find(text) != std::string::npos; }, timeout);
+}
+
+CliResult CliSession::finish(int signal) {
+  if (signal) kill(pid_, signal);
   close(in_);
   in_ = -1;
   CliResult result;

@@ -1,13 +1,17 @@
 // Runs the built quillstone-cli with arguments and standard input, and collects what it prints.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "support/temp_dir.h"
 
 namespace qs::testing {
 
@@ -32,13 +36,38 @@ class CliSession {
   void send(const std::string& line);
   // The next line of standard output, none when none comes within `timeout`.
   std::optional<std::string> line(std::chrono::milliseconds timeout = std::chrono::seconds(20));
-  // Closes standard input and waits for the tool to end: its status, the rest of its output.
-  CliResult finish();
+  // Reads both outputs until standard error holds `text`; false after `timeout`.
+  bool waitForError(std::string_view text,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(20));
+  // Sends `signal` (none: 0), closes standard input and waits for the tool to end: its status,
+  // the rest of its output.
+  CliResult finish(int signal = 0);
 
  private:
+  bool readUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
+
   pid_t pid_ = -1;
   int in_ = -1, out_ = -1, err_ = -1;
   std::string out_buffer_, err_text_;
+};
+
+// The tool on a writing folder, support folder and settings of the test's own.
+class CliTest : public ::testing::Test {
+ protected:
+  std::vector<std::string> places(std::vector<std::string> args) const {
+    args.insert(args.begin(),
+                {"--root", (dir_ / "Writing").string(), "--support", (dir_ / "Support").string()});
+    return args;
+  }
+  std::map<std::string, std::string> env() const {
+    return {{"QUILLSTONE_CONFIG", (dir_ / "config").string()},
+            {"XDG_DATA_HOME", (dir_ / "data").string()}};
+  }
+  CliResult cli(std::vector<std::string> args, const std::string& input = "") const {
+    return run_cli(places(std::move(args)), input, env());
+  }
+
+  TempDir dir_{scratch_folder()};
 };
 
 }  // namespace qs::testing

@@ -11,9 +11,6 @@ namespace qs {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::CliResult;
-using testing::run_cli;
-using testing::TempDir;
 using testing::write_text;
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -22,18 +19,8 @@ constexpr bool kSanitized = true;
 constexpr bool kSanitized = false;
 #endif
 
-class CliImportTest : public ::testing::Test {
+class CliImportTest : public testing::CliTest {
  protected:
-  std::vector<std::string> with_places(std::vector<std::string> args) {
-    args.insert(args.begin(),
-                {"--root", (dir_ / "Writing").string(), "--support", (dir_ / "Support").string()});
-    return args;
-  }
-  CliResult cli(std::vector<std::string> args) {
-    return run_cli(with_places(std::move(args)), "",
-                   {{"QUILLSTONE_CONFIG", (dir_ / "config").string()},
-                    {"XDG_DATA_HOME", (dir_ / "data").string()}});
-  }
   // A document of `nodes` small nodes: far more objects than bytes, as the page's trees are.
   static json::object document(std::size_t i, int nodes) {
     json::array list;
@@ -48,16 +35,6 @@ class CliImportTest : public ::testing::Test {
     return *json::compact(json::object{
         {"format", "quillstone/backup"}, {"version", 1}, {"schema", 3}, {"docs", docs}});
   }
-
-  // Thousands of small files: in memory where the machine has a tmpfs.
-  static fs::path base() {
-    std::error_code ec;
-    return fs::is_directory("/dev/shm", ec) && access("/dev/shm", W_OK) == 0
-               ? fs::path("/dev/shm")
-               : fs::temp_directory_path();
-  }
-
-  TempDir dir_{base()};
 };
 
 TEST_F(CliImportTest, PrintsTheCountsOrTheMessage) {
@@ -86,7 +63,7 @@ TEST_F(CliImportTest, ShowsProgressOnATerminal) {
   if (pid == 0) {
     setenv("QUILLSTONE_CONFIG", (dir_ / "config").c_str(), 1);
     setenv("XDG_DATA_HOME", (dir_ / "data").c_str(), 1);
-    auto args = with_places({"import-backup", (dir_ / "b.json").string()});
+    auto args = places({"import-backup", (dir_ / "b.json").string()});
     std::vector<char*> argv{const_cast<char*>(QS_CLI_PATH)};
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);

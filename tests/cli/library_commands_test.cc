@@ -7,26 +7,14 @@
 namespace qs {
 namespace {
 
-using testing::CliResult;
 using testing::run_cli;
-using testing::TempDir;
 using testing::write_text;
 
-class CliLibraryTest : public ::testing::Test {
- protected:
-  CliResult cli(std::vector<std::string> args, const std::string& input = "") {
-    args.insert(args.begin(),
-                {"--root", (dir_ / "Writing").string(), "--support", (dir_ / "Support").string()});
-    return run_cli(args, input,
-                   {{"QUILLSTONE_CONFIG", (dir_ / "config").string()},
-                    {"XDG_DATA_HOME", (dir_ / "data").string()}});
-  }
-  static json::value parse_line(const std::string& out) {
-    auto v = json::parse(out.substr(0, out.find('\n')));
-    return v ? *v : json::value();
-  }
-  TempDir dir_;
-};
+using CliLibraryTest = testing::CliTest;
+
+json::value first_line(const std::string& out) {
+  return json::parse(out.substr(0, out.find('\n'))).value_or(json::value());
+}
 
 TEST_F(CliLibraryTest, WriteOpenSearchAndScan) {
   const std::string batch = R"({"docs":[
@@ -39,7 +27,7 @@ TEST_F(CliLibraryTest, WriteOpenSearchAndScan) {
 
   auto opened = cli({"open"});
   ASSERT_EQ(opened.status, 0) << opened.err;
-  auto answer = parse_line(opened.out);
+  auto answer = first_line(opened.out);
   EXPECT_EQ(answer.at("kind"), "ready");
   EXPECT_EQ(answer.at("state").at("docs").at(0).at("id"), "b");
   EXPECT_EQ(answer.at("revs").at("a"), 2);
@@ -48,7 +36,7 @@ TEST_F(CliLibraryTest, WriteOpenSearchAndScan) {
   ASSERT_EQ(found.status, 0) << found.err;
   ASSERT_EQ(std::count(found.out.begin(), found.out.end(), '\n'), 1)
       << found.out;  // not the AI bullet
-  auto hit = parse_line(found.out);
+  auto hit = first_line(found.out);
   EXPECT_EQ(hit.at("id"), "a");
   EXPECT_EQ(hit.at("title"), "Harbour notes");
   EXPECT_EQ(hit.at("path"), json::value((dir_ / "Writing/Harbour notes.quillstone").string()));
@@ -56,14 +44,14 @@ TEST_F(CliLibraryTest, WriteOpenSearchAndScan) {
 
   write_text(dir_ / "Writing/Broken.quillstone/document.json", "{");
   auto scanned = cli({"scan"});
-  EXPECT_EQ(parse_line(scanned.out),
+  EXPECT_EQ(first_line(scanned.out),
             *json::parse(R"([{"name":"Broken","reason":"Isn't a document the app can read."}])"));
 }
 
 TEST_F(CliLibraryTest, FailedWritesAndBadBatches) {
   auto failed = cli({"write"}, R"({"docs":[{"id":"a/b","doc":{"title":"Bad"}}]})");
   EXPECT_EQ(failed.status, 1);
-  EXPECT_EQ(parse_line(failed.out),
+  EXPECT_EQ(first_line(failed.out),
             json::value(json::object{
                 {"message", "Couldn't write \u201cBad\u201d to Documents \u2192 Quillstone."}}));
   for (const char* bad : {"nope", "[]", "3"}) {
@@ -99,7 +87,7 @@ TEST_F(CliLibraryTest, MoveTheLibrary) {
 
   auto moved = cli({"move", (dir_ / "Elsewhere").string()});
   ASSERT_EQ(moved.status, 0) << moved.err;
-  EXPECT_EQ(parse_line(moved.out), *json::parse(R"({"moved":2,"stayed":0})"));
+  EXPECT_EQ(first_line(moved.out), *json::parse(R"({"moved":2,"stayed":0})"));
   EXPECT_TRUE(std::filesystem::exists(dir_ / "Elsewhere/One.quillstone/document.json"));
   EXPECT_TRUE(std::filesystem::exists(dir_ / "Elsewhere/Archive/Two.quillstone/document.json"));
   EXPECT_EQ(cli({"get", "writingFolder"}).status, 1);  // --root is not the desktop's folder
@@ -117,20 +105,6 @@ TEST_F(CliLibraryTest, MoveTheLibrary) {
   EXPECT_EQ(cli({"get", "writingFolder"}).status, 0);
   auto opened = desktop({"open"});
   EXPECT_NE(opened.out.find("\"title\":\"One\""), std::string::npos) << opened.out;
-}
-
-// A relative --root means the folder it names now; the ledger keeps where that is.
-TEST_F(CliLibraryTest, ARelativeRootIsStoredAbsolute) {
-  const auto before = std::filesystem::current_path();
-  std::filesystem::current_path(dir_.path());
-  auto written = run_cli({"--root", "Writing", "--support", "Support", "write"},
-                         R"({"docs":[{"id":"a","doc":{"id":"a","title":"One"}}]})",
-                         {{"QUILLSTONE_CONFIG", (dir_ / "config").string()}});
-  std::filesystem::current_path(before);
-  ASSERT_EQ(written.status, 0) << written.err;
-  auto ledger = json::parse(testing::read_text(dir_ / "Support/ledger.json"));
-  ASSERT_TRUE(ledger);
-  EXPECT_EQ(ledger->at("a"), json::value((dir_ / "Writing/One.quillstone").string()));
 }
 
 TEST_F(CliLibraryTest, SettingsRoundTrip) {

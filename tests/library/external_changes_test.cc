@@ -2,27 +2,19 @@
 
 #include <thread>
 
-#include "core/digest.h"
 #include "core/file_io.h"
 #include "library/library.h"
+#include "support/documents.h"
 #include "support/temp_dir.h"
 
 namespace qs::library {
 namespace {
 
+using qs::testing::doc;
 using qs::testing::read_text;
+using qs::testing::record;
 using qs::testing::TempDir;
 using qs::testing::write_text;
-
-json::object doc(std::string_view id, std::string_view title, std::string_view text = "words") {
-  return json::object{{"id", id},
-                      {"title", title},
-                      {"nodes", json::array{json::object{{"id", "n1"}, {"text", text}}}}};
-}
-
-json::object record(const json::object& d, std::int64_t rev) {
-  return json::object{{"id", d.at("id")}, {"rev", rev}, {"updated", 1}, {"doc", d}};
-}
 
 class ExternalChangesTest : public ::testing::Test {
  protected:
@@ -73,7 +65,7 @@ TEST_F(ExternalChangesTest, TheAppsOwnSavesMovesAndTouchesReportNothing) {
 TEST_F(ExternalChangesTest, OutsideVersionsAreNewerThanAnythingTheAppHandedOut) {
   ASSERT_TRUE(lib_.write(record(doc("d", "Notes"), 5)));
   // A copy from another computer with a lower revision.
-  bring_in(root() / "Notes.quillstone", doc("d", "Notes", "changed elsewhere"), 2);
+  bring_in(root() / "Notes.quillstone", doc("d", "Notes", {}, "changed elsewhere"), 2);
   auto records = lib_.externalChanges();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].at("rev"), 6);
@@ -129,7 +121,7 @@ TEST_F(ExternalChangesTest, SyncToolsPartialFilesTemporaryFilesAndConflictCopies
   EXPECT_EQ(ids(lib_.externalChanges()), std::vector<std::string>{"g"});
 
   // A temporary file renamed over "document.json".
-  ASSERT_TRUE(writePackage(staged, json::object{{"rev", 1}}, doc("d", "Notes", "synced")));
+  ASSERT_TRUE(writePackage(staged, json::object{{"rev", 1}}, doc("d", "Notes", {}, "synced")));
   write_text(root() / "Notes.quillstone/.syncthing.document.json.tmp",
              read_text(staged / "document.json"));
   EXPECT_TRUE(lib_.externalChanges().empty());  // the temporary file alone is nothing
@@ -149,10 +141,8 @@ TEST_F(ExternalChangesTest, SyncToolsPartialFilesTemporaryFilesAndConflictCopies
 // A sync tool brings "document.json" before the images it references: the document comes first
 // with the reference, then again with the picture once its file is there.
 TEST_F(ExternalChangesTest, AnImageArrivingAfterItsDocumentIsDelivered) {
-  std::string bytes(3000, 'x');
-  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 11);
-  const std::string url = "data:image/png;base64," + digest::base64_encode(bytes);
-  auto d = doc("p", "Picture", url);
+  const std::string url = qs::testing::image_url();
+  auto d = doc("p", "Picture", {}, url);
   bring_in(root() / "Picture.quillstone", d, 1);
   const fs::path images = root() / "Picture.quillstone/images";
   const fs::path file = fs::directory_iterator(images)->path();

@@ -9,12 +9,16 @@
 #include "bridge/host_log.h"
 #include "core/file_io.h"
 #include "platform/trash.h"
+#include "support/documents.h"
 #include "support/temp_dir.h"
 
 namespace qs::library {
 namespace {
 
+using qs::testing::doc;
+using qs::testing::names_in;
 using qs::testing::read_text;
+using qs::testing::record;
 using qs::testing::TempDir;
 using qs::testing::write_text;
 
@@ -34,30 +38,12 @@ class FolderTrash final : public Trash {
     return !ec;
   }
   bool fail = false;
-  std::vector<std::string> names() const {
-    std::vector<std::string> out;
-    for (const auto& e : fs::directory_iterator(folder_)) out.push_back(e.path().filename());
-    std::sort(out.begin(), out.end());
-    return out;
-  }
+  std::vector<std::string> names() const { return names_in(folder_); }
 
  private:
   fs::path folder_;
   int count_ = 0;
 };
-
-json::object doc(std::string_view id, std::string_view title, json::object extra = {}) {
-  json::object d{{"id", id},
-                 {"title", title},
-                 {"nodes", json::array{json::object{{"id", "n1"}, {"text", "words"}}}}};
-  for (const auto& kv : extra) d[kv.key()] = kv.value();
-  return d;
-}
-
-json::object record(const json::object& d, std::int64_t rev = 1) {
-  return json::object{
-      {"id", d.at("id")}, {"rev", rev}, {"updated", 1700000000000}, {"deleted", false}, {"doc", d}};
-}
 
 // Writes a package directly, as another copy of the app or a sync tool would.
 void put_package(const fs::path& package, std::string_view id, std::string_view title = "T") {
@@ -347,26 +333,6 @@ TEST_F(LibraryTest, AFailedSaveAfterARenameKeepsTheIndexOnDisk) {
   expect_whole(root(), {"n"});
 }
 
-// A Trash that can't take the document: the answer is as ever, and the logs say it stayed.
-TEST_F(LibraryTest, AFailedTrashSaysTheDocumentStayed) {
-  ThreadSerialQueue queue("log");
-  HostLog log(dir_ / "host-log.txt", queue);
-  auto lib = std::make_unique<Library>(root(), support(),
-                                       Library::Services{&trash_, nullptr, &prefs_, &log, {}});
-  ASSERT_TRUE(lib->write(record(doc("t", "Stays"))));
-  trash_.fail = true;
-  ::testing::internal::CaptureStderr();
-  EXPECT_FALSE(lib->write(json::object{{"id", "t"}, {"deleted", true}}));
-  const std::string system_log = ::testing::internal::GetCapturedStderr();
-  queue.sync([] {});
-  EXPECT_NE(system_log.find("Quillstone: couldn't move " + (root() / "Stays.quillstone").string() +
-                            " to the Trash"),
-            std::string::npos)
-      << system_log;
-  EXPECT_NE(read_text(dir_ / "host-log.txt").find("trash-failed"), std::string::npos);
-  EXPECT_EQ(packages_in(root()), std::vector<std::string>{"Stays"});
-}
-
 // The writing folder may itself be a link (kept in a synced folder); links below it are not
 // followed: a linked package or "Archive" is reported, not read, and never written through.
 TEST_F(LibraryTest, OnlyTheWritingFolderItselfIsFollowedWhenALink) {
@@ -423,12 +389,16 @@ TEST_F(LibraryTest, RepeatedNodeIdsKeepThePreviousDocumentOnce) {
   EXPECT_EQ(read_text(root() / "Rep.quillstone/previous.json"), first);
 }
 
-TEST_F(LibraryTest, DeletedRecordsGoToTheTrash) {
-  auto lib = open();
+// Deleted records go to the Trash; one the Trash can't take stays, and the logs say so.
+TEST_F(LibraryTest, DeletedRecordsGoToTheTrashOrSayTheyStayed) {
+  ThreadSerialQueue queue("log");
+  HostLog log(dir_ / "host-log.txt", queue);
+  auto lib = std::make_unique<Library>(root(), support(),
+                                       Library::Services{&trash_, nullptr, &prefs_, &log, {}});
   ASSERT_TRUE(lib->write(record(doc("t", "Bin"))));
+  ASSERT_TRUE(lib->write(record(doc("s", "Stays"))));
   json::object gone{{"id", "t"}, {"deleted", true}};
   EXPECT_FALSE(lib->write(gone));
-  EXPECT_TRUE(packages_in(root()).empty());
   EXPECT_EQ(trash_.names(), std::vector<std::string>{"0-Bin.quillstone"});
   EXPECT_FALSE(lib->url("t"));
   EXPECT_FALSE(lib->ledger().contains("t"));
@@ -436,6 +406,18 @@ TEST_F(LibraryTest, DeletedRecordsGoToTheTrash) {
   gone["id"] = "unknown";
   EXPECT_FALSE(lib->write(gone));
   EXPECT_EQ(trash_.names().size(), 1u);
+
+  trash_.fail = true;
+  ::testing::internal::CaptureStderr();
+  EXPECT_FALSE(lib->write(json::object{{"id", "s"}, {"deleted", true}}));
+  const std::string system_log = ::testing::internal::GetCapturedStderr();
+  queue.sync([] {});
+  EXPECT_NE(system_log.find("Quillstone: couldn't move " + (root() / "Stays.quillstone").string() +
+                            " to the Trash"),
+            std::string::npos)
+      << system_log;
+  EXPECT_NE(read_text(dir_ / "host-log.txt").find("trash-failed"), std::string::npos);
+  EXPECT_EQ(packages_in(root()), std::vector<std::string>{"Stays"});
 }
 
 TEST_F(LibraryTest, RestorePointsKeepTheTenNewest) {

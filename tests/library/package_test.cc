@@ -1,28 +1,20 @@
 #include "library/package.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <random>
 
 #include "core/clock.h"
-#include "core/digest.h"
 #include "core/file_io.h"
 #include "core/text.h"
+#include "support/documents.h"
 #include "support/temp_dir.h"
 
 namespace qs::library {
 namespace {
 
+using qs::testing::names_in;
 using qs::testing::read_text;
 using qs::testing::TempDir;
 using qs::testing::write_text;
-
-json::object doc_from(std::string_view text) {
-  return json::parse(text)->as_object();
-}
 
 json::object doc_titled(std::string_view title, std::string_view id = "d1") {
   json::object doc;
@@ -37,13 +29,6 @@ json::object record_of(const json::object& doc, std::int64_t rev = 3) {
   r["rev"] = rev;
   r["updated"] = 1700000000000;
   return r;
-}
-
-std::string big_png_data_url() {
-  // Not a real image: extraction only needs canonical base64 of more than 2048 characters.
-  std::string bytes(3000, '\0');
-  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7);
-  return "data:image/png;base64," + digest::base64_encode(bytes);
 }
 
 std::vector<std::string> files_under(const fs::path& folder) {
@@ -72,10 +57,10 @@ TEST(PackageNamingTest, TitlesBecomeSafeFileNames) {
 }
 
 TEST(PackageNamingTest, EmptyTitlesFallBackToTheFirstWordsWithoutPunctuation) {
-  auto doc = doc_from(R"({"id":"x","title":" ","nodes":[{"text":""},
+  auto doc = qs::testing::object(R"({"id":"x","title":" ","nodes":[{"text":""},
       {"content":[{"text":"\u2026Hello, "},{"text":"world!"}]}]})");
   EXPECT_EQ(fileName(doc), "Hello, world");
-  auto only_punctuation = doc_from(R"({"nodes":[{"text":"!!! ..."}]})");
+  auto only_punctuation = qs::testing::object(R"({"nodes":[{"text":"!!! ..."}]})");
   EXPECT_EQ(fileName(only_punctuation), "Untitled");
 }
 
@@ -166,9 +151,9 @@ TEST(PackageReadTest, UnusablePackagesGiveTheirReason) {
 
 TEST(PackageWriteTest, WritesEveryFileAndReadsBackTheSameDocument) {
   TempDir dir;
-  auto doc = doc_from(R"({"id":"d1","title":"Trip/Plan","updated":7,
+  auto doc = qs::testing::object(R"({"id":"d1","title":"Trip/Plan","updated":7,
       "nodes":[{"id":"n1","text":"Hello there"},{"id":"n2","image":")" +
-                      big_png_data_url() + R"("}]})");
+                                 qs::testing::image_url() + R"("}]})");
   const fs::path pkg = dir / "Trip-Plan.quillstone";
   ASSERT_TRUE(writePackage(pkg, record_of(doc), doc));
   EXPECT_EQ(files_under(pkg).size(), 7u);  // document.json, images/, preview.md, QuickLook/
@@ -192,24 +177,15 @@ TEST(PackageWriteTest, WritesEveryFileAndReadsBackTheSameDocument) {
   EXPECT_NE(text.find("\"Trip/Plan\""), std::string::npos);
   EXPECT_LT(text.find("\"app\""), text.find("\"doc\""));
 
-  // Without images now: the images folder goes.
+  // Without images now: the images folder goes. An empty record takes its defaults.
   doc["nodes"].as_array().pop_back();
-  ASSERT_TRUE(writePackage(pkg, record_of(doc), doc));
+  ASSERT_TRUE(writePackage(pkg, json::object{}, doc));
   EXPECT_FALSE(fs::exists(pkg / "images"));
-}
-
-TEST(PackageWriteTest, RecordDefaultsInTheEnvelope) {
-  TempDir dir;
-  auto doc = doc_titled("T");
-  doc["updated"] = 12.5;
-  ASSERT_TRUE(writePackage(dir / "T.quillstone", json::object{}, doc));
-  auto envelope = json::parse(read_text(dir / "T.quillstone/document.json"))->as_object();
-  EXPECT_EQ(envelope.at("record").at("rev"), 1);
-  EXPECT_EQ(envelope.at("record").at("updated"), 12.5);
+  envelope = json::parse(read_text(pkg / "document.json"))->as_object();
+  EXPECT_EQ(envelope.at("record"), (json::object{{"rev", 1}, {"updated", 7}}));
   doc.erase("updated");
-  ASSERT_TRUE(writePackage(dir / "T.quillstone", json::object{}, doc));
-  envelope = json::parse(read_text(dir / "T.quillstone/document.json"))->as_object();
-  EXPECT_EQ(envelope.at("record").at("updated"), 0);
+  ASSERT_TRUE(writePackage(pkg, json::object{}, doc));
+  EXPECT_EQ(json::parse(read_text(pkg / "document.json"))->at("record").at("updated"), 0);
 }
 
 TEST(PackageWriteTest, AnUnchangedThumbnailIsNotRewrittenNorGivenToTheFileManager) {
@@ -257,9 +233,10 @@ TEST(PackageWriteTest, UnwritableDocsFailWithoutTouchingThePackage) {
 TEST(PackageWriteTest, AnIOErrorAtAnyStepKeepsThePreviousDocument) {
   for (int error : {ENOSPC, EIO}) {
     TempDir dir;
-    auto old_doc = doc_from(R"({"id":"d1","title":"Doc","nodes":[{"text":"old"}]})");
-    auto new_doc = doc_from(R"({"id":"d1","title":"Doc","nodes":[{"text":"new"},{"image":")" +
-                            big_png_data_url() + R"("}]})");
+    auto old_doc = qs::testing::object(R"({"id":"d1","title":"Doc","nodes":[{"text":"old"}]})");
+    auto new_doc =
+        qs::testing::object(R"({"id":"d1","title":"Doc","nodes":[{"text":"new"},{"image":")" +
+                            qs::testing::image_url() + R"("}]})");
     const fs::path pkg = dir / "Doc.quillstone";
     int failures = 0;
     for (int nth = 1;; ++nth) {
@@ -289,44 +266,6 @@ TEST(PackageWriteTest, AnIOErrorAtAnyStepKeepsThePreviousDocument) {
   }
 }
 
-// A writer killed at any moment leaves the old document or the new one, never a damaged one.
-TEST(PackageWriteTest, AKilledWriterNeverLeavesADamagedDocument) {
-  TempDir dir;
-  const fs::path pkg = dir / "Doc.quillstone";
-  auto doc_a = doc_from(R"({"id":"d1","title":"Doc","nodes":[{"text":"version a"}]})");
-  auto doc_b = doc_a;
-  doc_b["nodes"].as_array().push_back(
-      json::parse(R"({"text":")" + std::string(200000, 'b') + R"("})")->as_object());
-  ASSERT_TRUE(writePackage(pkg, record_of(doc_a), doc_a));
-  std::mt19937 rng(42);
-  std::uniform_int_distribution<int> delay_us(0, 30000);
-  for (int round = 0; round < 40; ++round) {
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      for (int i = 0;; ++i) {
-        const auto& doc = i % 2 ? doc_a : doc_b;
-        (void)writePackage(pkg, record_of(doc), doc);
-      }
-    }
-    usleep(static_cast<useconds_t>(delay_us(rng)));
-    kill(child, SIGKILL);
-    int status = 0;
-    waitpid(child, &status, 0);
-    auto read = readRecord(pkg);
-    ASSERT_TRUE(read) << "round " << round;
-    const auto& doc = read->at("doc");
-    EXPECT_TRUE(doc == doc_a || doc == doc_b) << "round " << round;
-  }
-}
-
-std::vector<std::string> names_in(const fs::path& folder) {
-  std::vector<std::string> out;
-  for (const auto& e : fs::directory_iterator(folder)) out.push_back(e.path().filename());
-  std::sort(out.begin(), out.end());
-  return out;
-}
-
 // Links another program put inside a package: nothing is read, written or deleted through them.
 TEST(PackageWriteTest, LinksInsideAPackageAreNeverFollowed) {
   TempDir dir;
@@ -334,8 +273,8 @@ TEST(PackageWriteTest, LinksInsideAPackageAreNeverFollowed) {
   write_text(outside / "keep.png", "someone else's file");
   write_text(outside / "secret", "private key");
   const std::vector<std::string> outside_before = names_in(outside);
-  auto doc =
-      doc_from(R"({"id":"d1","title":"Doc","nodes":[{"image":")" + big_png_data_url() + R"("}]})");
+  auto doc = qs::testing::object(R"({"id":"d1","title":"Doc","nodes":[{"image":")" +
+                                 qs::testing::image_url() + R"("}]})");
 
   // "images" is a link: left alone, the image stays inline and nothing is pruned over there.
   const fs::path pkg = dir / "Doc.quillstone";
@@ -393,27 +332,6 @@ TEST(PackageWriteTest, SecondaryFilesNeverStopTheDocument) {
   ASSERT_TRUE(writePackage(pkg, record_of(doc, 4), doc, hooks));
   EXPECT_EQ(readRecord(pkg)->at("doc").at("title"), "Second");
   EXPECT_EQ(failed, (std::vector<std::string>{"preview.md", "QuickLook"}));
-}
-
-// Sync tools bring "document.json" before the images it references: the reference is kept
-// through every save, and the file arriving later is kept and read.
-TEST(PackageWriteTest, AnImageThatArrivesAfterItsDocumentIsKept) {
-  TempDir dir;
-  const fs::path pkg = dir / "Doc.quillstone";
-  auto doc =
-      doc_from(R"({"id":"d1","title":"Doc","nodes":[{"image":")" + big_png_data_url() + R"("}]})");
-  ASSERT_TRUE(writePackage(pkg, record_of(doc), doc));
-  const std::string name = names_in(pkg / "images").at(0);
-  const std::string bytes = read_text(pkg / "images" / name);
-  fs::remove_all(pkg / "images");  // not synced yet
-  auto partial = readRecord(pkg)->at("doc").as_object();
-  const std::string reference = "quillstone-image:images/" + name + "#image/png;base64";
-  EXPECT_EQ(partial.at("nodes").at(0).at("image"), json::value(reference));
-  ASSERT_TRUE(writePackage(pkg, record_of(partial), partial));  // saved while it is missing
-  write_text(pkg / "images" / name, bytes);                     // now it arrives
-  ASSERT_TRUE(writePackage(pkg, record_of(partial), partial));
-  EXPECT_EQ(read_text(pkg / "images" / name), bytes);
-  EXPECT_EQ(readRecord(pkg)->at("doc"), json::value(doc));
 }
 
 TEST(PackageTest, SpokenNameAndSupportFolder) {

@@ -15,11 +15,7 @@ namespace {
 
 using namespace std::string_literals;
 
-json::object parse_doc(std::string_view text) {
-  auto v = json::parse(text);
-  EXPECT_TRUE(v && v->is_object()) << text;
-  return v && v->is_object() ? v->get_object() : json::object{};
-}
+using testing::object;
 
 json::object doc_with_text(std::string_view title, std::string_view body) {
   json::object doc;
@@ -61,14 +57,14 @@ TEST(SearchIndexItem, FieldsFromTheDocument) {
   EXPECT_EQ(item.modified, 1'700'000'000.5);
   EXPECT_FALSE(item.created.has_value());
 
-  const auto doc2 = parse_doc(R"({"nodes":[{"text":"first words"},{"text":""},{"text":"b"}]})");
+  const auto doc2 = object(R"({"nodes":[{"text":"first words"},{"text":""},{"text":"b"}]})");
   EXPECT_EQ(SearchIndex::item("a2", doc2, "/p").title, "first words");
   EXPECT_EQ(SearchIndex::item("a2", doc2, "/p").description, "first words b");
   EXPECT_EQ(SearchIndex::item("a3", json::object{}, "/p").title, "Untitled");
 }
 
 TEST(SearchIndexItem, SubtextKeepsTheWritersBulletsOnly) {
-  const auto doc = parse_doc(R"({"title":"T","nodes":[
+  const auto doc = object(R"({"title":"T","nodes":[
     {"text":"body","children":[
       {"text":"mine"},
       {"text":"machine","ai":false,"children":[{"text":"reply under ai"},{"text":"deep","ai":"x"}]},
@@ -122,7 +118,7 @@ TEST_F(SearchIndexTest, UpdateSearchAndRemove) {
   EXPECT_FALSE(std::filesystem::exists(database())) << "nothing to remove or find: no file";
 
   index->update("a", doc_with_text("Harbour walk", "The boats came in at dawn."), package("a"));
-  index->update("b", parse_doc(R"({"title":"Kitchen","nodes":[{"text":"bread",
+  index->update("b", object(R"({"title":"Kitchen","nodes":[{"text":"bread",
                   "children":[{"text":"sourdough starter"},{"text":"robot idea","ai":true}]}]})"),
                 package("b"));
 

@@ -12,6 +12,7 @@
 
 #include "core/json.h"
 #include "preview/preview.h"
+#include "support/temp_dir.h"
 
 namespace qs {
 namespace {
@@ -70,11 +71,7 @@ class Decoded {
   std::unique_ptr<cairo_surface_t, Destroy> surface_;
 };
 
-json::object doc(std::string_view text) {
-  auto v = json::parse(text);
-  EXPECT_TRUE(v && v->is_object()) << text;
-  return v && v->is_object() ? v->get_object() : json::object();
-}
+const auto doc = &testing::object;
 
 std::optional<std::string> thumbnail(const json::object& d) {
   return Preview(d).thumbnailPNG(kSize);
@@ -83,49 +80,33 @@ std::optional<std::string> thumbnail(const json::object& d) {
 constexpr int kPaperR = 251;  // 0.984 of 255
 constexpr int kInkR = 36;     // 0.14 of 255
 
+// An empty document: a card of plain paper with its gold bar on a transparent square, and a
+// soft black shadow that fades below the card (a hard one would start at full strength).
 TEST(Thumbnail, EmptyDocumentIsCardShadowAndBarOnTransparentSquare) {
   const Decoded image(thumbnail(doc("{}")));
   ASSERT_EQ(image.size(), kSize);
   for (int x : {0, kSize - 1})
     for (int y : {0, kSize - 1}) EXPECT_EQ(image.at(x, y).a, 0) << x << "," << y;
-
   const Pixel paper = image.at(kSize / 2, kSize / 2);
   EXPECT_EQ(paper.a, 255);
   EXPECT_NEAR(paper.r, kPaperR, 1);
-  EXPECT_NEAR(paper.g, 250, 1);
-  EXPECT_NEAR(paper.b, 247, 1);
-  for (int y = 63; y < 450; ++y)
-    for (int x = 117; x < 395; ++x) {
-      const Pixel p = image.at(x, y);
-      ASSERT_TRUE(p.a == paper.a && p.r == paper.r && p.g == paper.g && p.b == paper.b)
-          << x << "," << y;
-    }
-  // The gold bar, at 0.9 over the paper, and bare paper to its right.
-  const Pixel gold = image.at(140, 461);
-  EXPECT_NEAR(gold.r, std::lround((0.72 * 0.9 + 0.984 * 0.1) * 255), 2);
-  EXPECT_NEAR(gold.g, std::lround((0.54 * 0.9 + 0.98 * 0.1) * 255), 2);
-  EXPECT_NEAR(gold.b, std::lround((0.18 * 0.9 + 0.969 * 0.1) * 255), 2);
+  EXPECT_EQ(image.darkest(117, 63, 395, 450), paper.r);
+  EXPECT_LT(image.at(140, 461).b, paper.b - 100);  // gold
   EXPECT_EQ(image.at(190, 461).r, paper.r);
-}
 
-TEST(Thumbnail, ShadowIsSoftBlackAndDroppedBelowTheCard) {
-  const Decoded image(thumbnail(doc("{}")));
-  const int x = kSize / 2;
   std::vector<int> below;
   for (int y = kCardBottom + 1; y < kSize; ++y) {
-    const Pixel p = image.at(x, y);
+    const Pixel p = image.at(kSize / 2, y);
     EXPECT_EQ(p.r + p.g + p.b, 0) << "row " << y;
     below.push_back(p.a);
   }
-  // A hard shadow would start at full strength (56) and end at once.
   EXPECT_GT(below[0], 0);
   EXPECT_LT(below[0], std::lround(0.22 * 255));
   for (std::size_t i = 1; i < below.size(); ++i) EXPECT_LE(below[i], below[i - 1]) << i;
-  EXPECT_GT(below[0], below[6]);
-  EXPECT_GT(below[6], below[12]);
+  EXPECT_GT(below[0], below[12]);
   EXPECT_EQ(below.back(), 0);
   for (int d = 1; d <= 8; ++d)
-    EXPECT_LT(image.at(x, kCardTop - d).a, image.at(x, kCardBottom + d).a) << d;
+    EXPECT_LT(image.at(kSize / 2, kCardTop - d).a, image.at(kSize / 2, kCardBottom + d).a) << d;
 }
 
 TEST(Thumbnail, TitleInFullInkAndBodyLighterOnlyWhereThereIsText) {
