@@ -828,6 +828,9 @@ Library::MoveResult Library::moveAll(const fs::path& destination) {
     result.refused = error;
     return result;
   }
+  // Another program may have put a document here since the last look: it moves too, rather
+  // than being left behind in a folder no longer watched.
+  rescan_locked(guard);
   const ScanResult there = scan({to, to / kArchiveFolder});
   const fs::path old_archive = normal(root_ / kArchiveFolder);
 
