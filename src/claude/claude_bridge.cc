@@ -14,6 +14,7 @@
 #include "app/prefs.h"
 #include "bridge/host_log.h"
 #include "core/clock.h"
+#include "core/file_io.h"
 #include "core/ids.h"
 #include "core/text.h"
 
@@ -185,20 +186,13 @@ std::optional<std::string> docOf(const std::optional<std::string>& requestText) 
 bool appendToLog(int ignored, const std::string& name, std::string_view reason) {
   const std::string line =
       iso8601_seconds_now() + "  " + printable_name(name) + "  " + std::string(reason) + "\n";
-  UniqueFd log(
-      ::openat(ignored, "log.txt", O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  struct stat st {};
-  if (log.valid() && ::fstat(log.get(), &st) == 0 && S_ISREG(st.st_mode)) {
-    std::string_view rest = line;
-    while (!rest.empty()) {
-      const ssize_t n = ::write(log.get(), rest.data(), rest.size());
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;  // the host log still has it
-      rest.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-  }
-  return writeAtomicallyAt(ignored, "log.txt", line, nullptr);
+  int error = 0;
+  if (file_io::append_at(ignored, "log.txt", line, &error)) return true;
+  // A log that isn't there, or is a link or something else than a file that another program put
+  // there, is written anew; one that can't be written now keeps what it has (the host log still
+  // has the line).
+  if (error != ENOENT && error != ELOOP && error != EINVAL && error != EISDIR) return false;
+  return file_io::write_atomically_at(ignored, "log.txt", line, file_io::Durability::kFileOnly);
 }
 
 }  // namespace
@@ -249,6 +243,10 @@ fs::path ClaudeBridge::inboxFolder() const {
 }
 
 bool ClaudeBridge::isInboxPath(std::string_view changedPath) {
+  // A folder above the inbox that was made, replaced or moved in whole may bring replies.
+  if (changedPath.ends_with("/.quillstone") || changedPath.ends_with("/.quillstone/claude")) {
+    return true;
+  }
   constexpr std::string_view kInbox = "/.quillstone/claude/inbox";
   const std::size_t at = changedPath.find(kInbox);
   if (at == std::string_view::npos) return false;
@@ -406,9 +404,10 @@ std::pair<bool, std::optional<std::string>> ClaudeBridge::ask(const json::object
   if (!inboxDir.fd.valid()) return unwritable(inboxDir);
   const auto bytes = json::pretty(out);
   if (!bytes) return fail(std::string(kNotWritten) + "its text couldn't be written as JSON");
-  std::string error;
-  if (!writeAtomicallyAt(outboxDir.fd.get(), fileName, *bytes, &error)) {
-    return fail(std::string(kNotWritten) + error);
+  int error = 0;
+  if (!file_io::write_atomically_at(outboxDir.fd.get(), fileName, *bytes,
+                                    file_io::Durability::kSurvivesCrash, &error)) {
+    return fail(std::string(kNotWritten) + std::strerror(error));
   }
 
   note("claude-ask", json::object{{"req", id},
@@ -644,7 +643,7 @@ void ClaudeBridge::setAside(const std::string& name, const std::string& reason, 
     if (::unlinkat(ignored.fd.get(), name.c_str(), 0) != 0 && errno == EISDIR) {
       ::unlinkat(ignored.fd.get(), name.c_str(), AT_REMOVEDIR);
     }
-    ::renameat(inbox.fd.get(), name.c_str(), ignored.fd.get(), name.c_str());
+    (void)file_io::rename_at(inbox.fd.get(), name, ignored.fd.get(), name);
     if (!logged) logged = appendToLog(ignored.fd.get(), name, reason);
   }
   if (auto still = versionAt(inbox.fd.get(), name)) {

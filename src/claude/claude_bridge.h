@@ -133,8 +133,9 @@ class ClaudeBridge {
   // The document id of a request file, or none.
   std::optional<std::string> requestDoc(const std::filesystem::path& request) const;
 
-  // Whether a changed path reported by the folder watcher concerns the inbox: "ignored/" and
-  // what is in it don't, so the bridge's own refusals start no pass.
+  // Whether a changed path reported by the folder watcher concerns the inbox, or a folder above
+  // it inside ".quillstone": "ignored/" and what is in it don't, so the bridge's own refusals
+  // start no pass.
   static bool isInboxPath(std::string_view changedPath);
 
   // Folders below the current writing folder; empty paths when there is none.

@@ -5,11 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <random>
+
+#include "core/file_io.h"
 
 namespace qs::claude {
 
@@ -17,8 +15,7 @@ namespace {
 
 // The folder `name` in `parent`, never through a link.
 UniqueFd openFolderAt(int parent, const std::string& name, Missing missing, int& error) {
-  if (missing == Missing::kCreate && ::mkdirat(parent, name.c_str(), 0755) != 0 &&
-      errno != EEXIST) {
+  if (missing == Missing::kCreate && !file_io::make_folder_at(parent, name)) {
     error = errno;
     return UniqueFd();
   }
@@ -31,15 +28,6 @@ UniqueFd openFolderAt(int parent, const std::string& name, Missing missing, int&
     error = ELOOP;
   }
   return UniqueFd();
-}
-
-std::string temporaryNameFor(const std::string& name) {
-  static std::atomic<unsigned> counter{0};
-  thread_local std::mt19937 rng{std::random_device{}()};
-  char suffix[32];
-  std::snprintf(suffix, sizeof suffix, "%08x%04x", static_cast<unsigned>(rng()),
-                counter.fetch_add(1) & 0xffff);
-  return "." + name + ".qs-tmp-" + suffix;
 }
 
 }  // namespace
@@ -76,37 +64,6 @@ OpenedFolder openBelow(const std::filesystem::path& root, std::string_view below
     start = end + 1;
   }
   return out;
-}
-
-bool writeAtomicallyAt(int folder, const std::string& name, std::string_view bytes,
-                       std::string* error) {
-  const std::string temporary = temporaryNameFor(name);
-  auto fail = [&](std::string_view what) {
-    if (error) *error = std::string(what) + " " + name + ": " + std::strerror(errno);
-    return false;
-  };
-  UniqueFd fd(::openat(folder, temporary.c_str(),
-                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-  if (!fd.valid()) return fail("couldn't create");
-  auto discard = [&](std::string_view what) {
-    const int err = errno;
-    ::unlinkat(folder, temporary.c_str(), 0);
-    errno = err;
-    return fail(what);
-  };
-  for (std::string_view rest = bytes; !rest.empty();) {
-    const ssize_t n = ::write(fd.get(), rest.data(), rest.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return discard("couldn't write");
-    rest.remove_prefix(static_cast<std::size_t>(n));
-  }
-  if (::fsync(fd.get()) != 0) return discard("couldn't sync");
-  if (::close(fd.release()) != 0) return discard("couldn't close");
-  if (::renameat(folder, temporary.c_str(), folder, name.c_str()) != 0) {
-    return discard("couldn't rename to");
-  }
-  if (::fsync(folder) != 0) return fail("couldn't sync the folder of");
-  return true;
 }
 
 std::optional<std::string> readUntrustedAt(int folder, const std::string& name, std::size_t limit) {

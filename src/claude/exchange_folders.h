@@ -2,7 +2,8 @@
 // is followed when it is a symbolic link (people keep it in a synced folder); nothing below it
 // ever is, so a link that another program put among ".quillstone/claude/..." can't make us read,
 // write or delete anything outside the writing folder. Every file operation then works relative
-// to a folder already open.
+// to a folder already open. Files are written through core/file_io (write_atomically_at,
+// append_at), like every other file the program must not lose.
 //
 // Callable from any thread.
 #pragma once
@@ -47,12 +48,6 @@ struct OpenedFolder {
 // Opens `root` and then each folder of the relative path `below` ("a/b/c") in turn; with
 // kCreate, a missing folder is made.
 OpenedFolder openBelow(const std::filesystem::path& root, std::string_view below, Missing missing);
-
-// Writes `bytes` as `name` in the open folder `folder` atomically: a temporary file beside it,
-// written in full and fsynced, renamed over `name`, then the folder fsynced. On failure nothing
-// is left behind and `error` says why.
-[[nodiscard]] bool writeAtomicallyAt(int folder, const std::string& name, std::string_view bytes,
-                                     std::string* error);
 
 // Reads `name` in `folder` (AT_FDCWD and a whole path will do) as a file another program may have
 // put there: never through a symbolic link, never blocking on a FIFO, only a regular file and only

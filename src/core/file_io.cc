@@ -19,6 +19,11 @@ namespace {
 std::atomic<int> g_countdown{0};
 std::atomic<int> g_counted{0};
 std::atomic<int> g_error{0};
+// The error of the last failure on this thread, kept apart from errno, which the clean-up after
+// a failure changes.
+thread_local int t_last_error = 0;
+
+}  // namespace
 
 // True when the injected failure is due now; sets errno like the real call would.
 bool injected_failure() {
@@ -37,7 +42,10 @@ bool injected_failure() {
   return false;
 }
 
+namespace {
+
 void set_error(std::string* error, std::string_view what, const fs::path& path, int err) {
+  t_last_error = err;
   if (error) *error = std::string(what) + " " + path.string() + ": " + std::strerror(err);
 }
 
@@ -254,12 +262,17 @@ bool PendingFile::prepare(const fs::path& path, std::string_view bytes, std::str
 
 bool PendingFile::prepare(const Folder& folder, std::string_view name, std::string_view bytes,
                           std::string* error) {
+  return prepare_at(folder.fd(), folder.path(), name, bytes, error);
+}
+
+bool PendingFile::prepare_at(int folder_fd, const fs::path& folder_path, std::string_view name,
+                             std::string_view bytes, std::string* error) {
   discard();
-  path_ = folder.path() / std::string(name);
+  path_ = folder_path / std::string(name);
   name_ = std::string(name);
   const std::string temporary = temporary_name(name);
-  const fs::path temporary_path = folder.path() / temporary;
-  int fd = open_for_writing(folder.fd(), temporary.c_str(),
+  const fs::path temporary_path = folder_path / temporary;
+  int fd = open_for_writing(folder_fd, temporary.c_str(),
                             O_WRONLY | O_CREAT | O_EXCL | O_TRUNC | O_NOFOLLOW, 0644);
   if (fd < 0) {
     set_error(error, "couldn't create", temporary_path, errno);
@@ -268,17 +281,17 @@ bool PendingFile::prepare(const Folder& folder, std::string_view name, std::stri
   auto fail = [&](std::string_view what, int open_fd) {
     int err = errno;
     if (open_fd >= 0) ::close(open_fd);
-    ::unlinkat(folder.fd(), temporary.c_str(), 0);
+    ::unlinkat(folder_fd, temporary.c_str(), 0);
     set_error(error, what, temporary_path, err);
     return false;
   };
   if (!write_all(fd, bytes)) return fail("couldn't write", fd);
   if (!sync_fd(fd)) return fail("couldn't sync", fd);
   if (close_keeping_errno(fd) != 0) return fail("couldn't close", -1);
-  folder_ = ::fcntl(folder.fd(), F_DUPFD_CLOEXEC, 0);
+  folder_ = ::fcntl(folder_fd, F_DUPFD_CLOEXEC, 0);
   if (folder_ < 0) {
     const int err = errno;
-    ::unlinkat(folder.fd(), temporary.c_str(), 0);
+    ::unlinkat(folder_fd, temporary.c_str(), 0);
     set_error(error, "couldn't keep the folder of", path_, err);
     return false;
   }
@@ -304,7 +317,7 @@ bool PendingFile::commit(Durability durability, std::string* error) {
   }
   temporary_.clear();
   if (durability == Durability::kSurvivesCrash && !sync_fd(folder_)) {
-    set_error(error, "couldn't sync", path_.parent_path(), errno);
+    const int err = errno;
     // The rename may not survive a crash: put the previous file back so that the failure we
     // report matches what is on disk.
     if (!previous.empty()) {
@@ -315,6 +328,7 @@ bool PendingFile::commit(Durability durability, std::string* error) {
       ::unlinkat(folder_, name_.c_str(), 0);
     }
     discard();
+    set_error(error, "couldn't sync", path_.parent_path(), err);
     return false;
   }
   if (!previous.empty()) ::unlinkat(folder_, previous.c_str(), 0);
@@ -326,6 +340,53 @@ bool write_atomically(const fs::path& path, std::string_view bytes, Durability d
                       std::string* error) {
   PendingFile file;
   return file.prepare(path, bytes, error) && file.commit(durability, error);
+}
+
+bool write_atomically_at(int folder, std::string_view name, std::string_view bytes,
+                         Durability durability, int* error_number) {
+  PendingFile file;
+  if (file.prepare_at(folder, fs::path(), name, bytes, nullptr) &&
+      file.commit(durability, nullptr)) {
+    return true;
+  }
+  if (error_number) *error_number = t_last_error;
+  return false;
+}
+
+bool append_at(int folder, std::string_view name, std::string_view bytes, int* error_number) {
+  auto fail = [&](int err) {
+    if (error_number) *error_number = err;
+    return false;
+  };
+  // O_NONBLOCK: a named pipe put where the file should be must not hang the writer.
+  const int fd = open_for_writing(folder, std::string(name).c_str(),
+                                  O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK, 0);
+  if (fd < 0) return fail(errno);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return fail(EINVAL);
+  }
+  if (!write_all(fd, bytes)) {
+    const int err = errno;
+    // What got written is cut off again: a line is there whole or not at all.
+    (void)::ftruncate(fd, st.st_size);
+    ::close(fd);
+    return fail(err);
+  }
+  ::close(fd);
+  return true;
+}
+
+bool make_folder_at(int folder, std::string_view name) {
+  if (injected_failure()) return false;
+  return ::mkdirat(folder, std::string(name).c_str(), 0755) == 0 || errno == EEXIST;
+}
+
+bool rename_at(int from_folder, std::string_view from, int to_folder, std::string_view to) {
+  if (injected_failure()) return false;
+  return ::renameat(from_folder, std::string(from).c_str(), to_folder, std::string(to).c_str()) ==
+         0;
 }
 
 std::optional<std::string> read_file(const fs::path& path) {

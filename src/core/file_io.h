@@ -89,6 +89,9 @@ class PendingFile {
   // The same for the file `name` in `folder`.
   [[nodiscard]] bool prepare(const Folder& folder, std::string_view name, std::string_view bytes,
                              std::string* error = nullptr);
+  // The same in the folder open as `folder_fd`, which `folder_path` names in messages.
+  [[nodiscard]] bool prepare_at(int folder_fd, const fs::path& folder_path, std::string_view name,
+                                std::string_view bytes, std::string* error = nullptr);
   // With kSurvivesCrash the folder is fsynced after the rename; if that fails, the previous
   // file (kept as a hard link during the rename) is put back, so a failure never leaves a
   // changed file behind it.
@@ -101,6 +104,27 @@ class PendingFile {
   std::string name_;
   std::string temporary_;
 };
+
+// As write_atomically, in a folder the caller holds open as the descriptor `folder` (kept
+// open); a link named `name` is replaced, not followed. On failure `error_number` gets the
+// error (errno's code).
+[[nodiscard]] bool write_atomically_at(int folder, std::string_view name, std::string_view bytes,
+                                       Durability durability, int* error_number = nullptr);
+
+// Appends `bytes` to the regular file `name` in the open folder `folder`, never through a link.
+// A write that fails part way is cut off again, so the file keeps its old bytes or gets all the
+// new ones. On failure `error_number` gets the error: ENOENT when there is no such file, ELOOP
+// for a link, EINVAL for something else than a regular file.
+[[nodiscard]] bool append_at(int folder, std::string_view name, std::string_view bytes,
+                             int* error_number = nullptr);
+
+// Makes the folder `name` in the open folder `folder`; one already there is no failure. Sets
+// errno on failure.
+[[nodiscard]] bool make_folder_at(int folder, std::string_view name);
+
+// renameat(2), counted with the operations below. Sets errno on failure.
+[[nodiscard]] bool rename_at(int from_folder, std::string_view from, int to_folder,
+                             std::string_view to);
 
 // Renames a file or folder, failing when something is already at `to` (even an empty folder).
 [[nodiscard]] bool rename_no_replace(const fs::path& from, const fs::path& to,
@@ -127,9 +151,14 @@ bool is_temporary_name(std::string_view file_name);
 
 // Fault injection for tests: the `nth` counted operation from now (1 = the next one) fails with
 // `error_number`; 0 turns injection off. Counted operations: open for writing, write, fsync,
-// rename, mkdir. Returns the number of operations counted since the last call. With
-// kCrashForTesting the process kills itself (SIGKILL) instead, just before that operation.
+// rename, mkdir, and those of the writers below. Returns the number of operations counted since
+// the last call. With kCrashForTesting the process kills itself (SIGKILL) instead, just before
+// that operation.
 inline constexpr int kCrashForTesting = -1;
 int inject_failure_for_testing(int nth, int error_number);
+
+// For writers whose calls don't go through this file (the search index's database): counts one
+// operation as above; true, with errno set, when the injected failure falls on it.
+bool injected_failure();
 
 }  // namespace qs::file_io

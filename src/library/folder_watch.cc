@@ -45,8 +45,10 @@ void FolderWatch::stop() {
 
 void FolderWatch::received(const std::vector<std::string>& paths, bool overflow) {
   changed(paths);
+  if (!overflow) return;
   // Lost events may have been anywhere, the app's own folders included.
-  if (overflow) schedule();
+  if (onHidden_) onHidden_({folder_ + "/.quillstone"});
+  schedule();
 }
 
 void FolderWatch::changed(const std::vector<std::string>& paths) {

@@ -2,7 +2,8 @@
 // changed documents to every window.
 //
 // Events come from a FileEvents source. Paths inside the app's own ".quillstone" folders go to
-// `onHidden`; any other change, and any overflow of the source, schedules a check once the
+// `onHidden` (after an overflow of the source, the ".quillstone" folder itself, since anything in
+// it may have changed); any other change, and any overflow, schedules a check once the
 // folder has been quiet for 0.5 s, so a burst of events costs one check. Events that never stop
 // (a sync tool at work) would put the check off for ever: a check runs at the latest 2 s after
 // the first event it answers.

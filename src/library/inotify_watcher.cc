@@ -109,6 +109,9 @@ void InotifyWatcher::stop() {
     flushTimer_.reset();
     if (pollTimer_) main_.cancel(*pollTimer_);
     pollTimer_.reset();
+    if (unwatchedTimer_) main_.cancel(*unwatchedTimer_);
+    unwatchedTimer_.reset();
+    unwatched_ = false;
     rootLost_ = false;
     root_.clear();
     folderOf_.clear();
@@ -221,10 +224,7 @@ InotifyWatcher::Added InotifyWatcher::addWatch_locked(const std::string& folder)
   if (wd < 0) {
     // Gone again, not a folder or not readable: nothing to watch. The watch limit, though,
     // means changes go unseen, which only a full check can make up for.
-    if (errno == ENOSPC) {
-      noteOverflow_locked();
-      if (!std::exchange(limitLogged_, true)) std::fprintf(stderr, "%s\n", kWatchLimitLine);
-    }
+    if (errno == ENOSPC) limitReached_locked();
     return Added::Failed;
   }
   // The kernel hands back the existing descriptor for a folder already watched.
@@ -327,6 +327,37 @@ void InotifyWatcher::pollRoot() {
     }
   }
   schedulePoll_locked();
+}
+
+// Changes in a folder left unwatched are never reported: until a walk finds room for every
+// folder, the owner is asked for a full check at every poll.
+void InotifyWatcher::limitReached_locked() {
+  noteOverflow_locked();
+  if (!std::exchange(limitLogged_, true)) std::fprintf(stderr, "%s\n", kWatchLimitLine);
+  unwatched_ = true;
+  if (unwatchedTimer_) return;
+  pollsSinceWalk_ = 0;
+  scheduleUnwatchedPoll_locked();
+}
+
+void InotifyWatcher::scheduleUnwatchedPoll_locked() {
+  unwatchedTimer_ = main_.post_after(rootPoll_, [this, alive = std::weak_ptr<const bool>(alive_)] {
+    if (!alive.expired()) pollUnwatched();
+  });
+}
+
+void InotifyWatcher::pollUnwatched() {
+  assert(std::this_thread::get_id() == main_thread_);
+  std::lock_guard lock(mutex_);
+  unwatchedTimer_.reset();
+  // A writing folder that went away is walked again when it is back.
+  if (!unwatched_ || root_.empty() || rootLost_) return;
+  noteOverflow_locked();
+  if (++pollsSinceWalk_ < kLimitRetry) return scheduleUnwatchedPoll_locked();
+  // Watches may have become free (folders removed, the limit raised): walk the tree again. If
+  // the limit is reached again, the polls start over.
+  unwatched_ = false;
+  watchTree_locked(root_, Listing::ReportNewFolders);
 }
 
 void InotifyWatcher::flush() {

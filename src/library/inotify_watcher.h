@@ -6,7 +6,10 @@
 //    is never reported: the new folder is listed once watched and everything in it is reported;
 //  - a full event queue (IN_Q_OVERFLOW) and the watch limit (inotify_add_watch failing with
 //    ENOSPC) lose events: both are reported as an overflow, after which the owner checks the
-//    whole folder; after a queue overflow the tree is walked again for folders left unwatched;
+//    whole folder; after a queue overflow the tree is walked again for folders left unwatched.
+//    The limit is said once on standard error. While it leaves folders unwatched, an overflow
+//    is reported every kRootPoll, so the owner's full check finds what changed in them, and every
+//    kLimitRetry the tree is walked again in case watches became free;
 //  - a rename arrives as IN_MOVED_FROM / IN_MOVED_TO, not always together: each path is reported
 //    as it comes; a folder moved away loses its watches, one moved in is watched and listed;
 //  - the watched folder itself may be moved away, deleted or unmounted, and come back later (a
@@ -52,8 +55,11 @@ class InotifyWatcher final : public FileEvents {
  public:
   // How long a batch collects paths after its first one before it is handed over.
   static constexpr std::chrono::milliseconds kLatency{200};
-  // How often a watched folder that went away is looked for.
+  // How often a watched folder that went away is looked for, and how often a full check is asked
+  // for while the watch limit leaves folders unwatched.
   static constexpr std::chrono::milliseconds kRootPoll{2000};
+  // How often, in polls, the tree is walked again while the watch limit left folders unwatched.
+  static constexpr int kLimitRetry = 15;
 
   explicit InotifyWatcher(EventLoop& main);
   ~InotifyWatcher() override;
@@ -71,7 +77,7 @@ class InotifyWatcher final : public FileEvents {
   void handleBufferForTesting(std::span<const std::byte> buffer);
   // Makes inotify_add_watch fail with ENOSPC once this many folders are watched.
   void setWatchLimitForTesting(std::optional<std::size_t> limit);
-  // How often a watched folder that went away is looked for.
+  // The poll period (kRootPoll).
   void setRootPollForTesting(std::chrono::milliseconds period);
 
  private:
@@ -91,6 +97,9 @@ class InotifyWatcher final : public FileEvents {
   void rootLost_locked();
   void schedulePoll_locked();
   void pollRoot();
+  void limitReached_locked();
+  void scheduleUnwatchedPoll_locked();
+  void pollUnwatched();
 
   EventLoop& main_;
   Callback callback_;  // main thread only
@@ -111,6 +120,10 @@ class InotifyWatcher final : public FileEvents {
   bool rootIsMount_ = false;
   std::optional<EventLoop::TimerId> pollTimer_;
   bool limitLogged_ = false;
+  // Folders are left unwatched for the watch limit; polled every rootPoll_ while so.
+  bool unwatched_ = false;
+  int pollsSinceWalk_ = 0;
+  std::optional<EventLoop::TimerId> unwatchedTimer_;
   std::optional<std::size_t> watchLimit_;
   std::chrono::milliseconds rootPoll_{kRootPoll};
   [[maybe_unused]] const std::thread::id main_thread_ = std::this_thread::get_id();

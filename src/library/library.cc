@@ -541,9 +541,9 @@ std::optional<fs::path> Library::url(std::string_view id) const {
 void Library::save_ledger_locked(const Guard&) {
   json::object o;
   for (const auto& [id, path] : ledger_) o[id] = path;
-  if (auto text = json::pretty(o)) {
-    (void)file_io::write_atomically(support_ / kLedgerFile, *text);
-  }
+  auto text = json::pretty(o);
+  // A failure is not told; the next package write saves the ledger again.
+  ledger_unsaved_ = !text || !file_io::write_atomically(support_ / kLedgerFile, *text);
 }
 
 std::optional<std::string> Library::write(const json::array& docs, const json::object* meta,
@@ -674,7 +674,7 @@ std::optional<fs::path> Library::write_record_locked(const Guard& guard, const s
   // The ledger holds where each document is; a save that leaves the package where it was
   // changes nothing there, and rewriting a ledger of thousands of entries on every keystroke's
   // save would cost more than the save itself.
-  if (std::string& where = ledger_[id]; where != package.string()) {
+  if (std::string& where = ledger_[id]; where != package.string() || ledger_unsaved_) {
     where = package.string();
     save_ledger_locked(guard);
   }
@@ -828,6 +828,9 @@ Library::MoveResult Library::moveAll(const fs::path& destination) {
     result.refused = error;
     return result;
   }
+  // Another program may have put a document here since the last look: it moves too, rather
+  // than being left behind in a folder no longer watched.
+  rescan_locked(guard);
   const ScanResult there = scan({to, to / kArchiveFolder});
   const fs::path old_archive = normal(root_ / kArchiveFolder);
 

@@ -186,6 +186,7 @@ class Library {
   mutable std::mutex mutex_;  // the library queue: guards everything below and root_
   std::map<std::string, fs::path> index_;
   std::map<std::string, std::string> ledger_;
+  bool ledger_unsaved_ = false;  // "ledger.json" is behind `ledger_`
   std::vector<Problem> problems_;
   std::map<std::string, Seen> seen_;
   std::map<std::string, std::int64_t> last_rev_;

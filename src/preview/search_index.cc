@@ -10,8 +10,10 @@
 #include <mutex>
 #include <string_view>
 #include <system_error>
+#include <utility>
 
 #include "core/text.h"
+#include "preview/counted_sqlite_vfs.h"
 #include "preview/preview.h"
 
 namespace qs {
@@ -425,15 +427,14 @@ class SQLiteSearchIndex final : public SearchIndex {
   // The open database, opening it on first use; null when there is none to use.
   sqlite3* open_locked(Create create) {
     if (db_) return db_.get();
-    if (broken_) return nullptr;
     std::error_code ec;
     if (create == Create::kNo && !std::filesystem::exists(path_, ec)) return nullptr;
     if (path_.has_parent_path()) std::filesystem::create_directories(path_.parent_path(), ec);
 
     for (int attempt = 0; attempt < 2; ++attempt) {
       sqlite3* raw = nullptr;
-      int rc =
-          sqlite3_open_v2(path_.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+      int rc = sqlite3_open_v2(path_.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                               countedSQLiteVFS());
       std::unique_ptr<sqlite3, CloseDatabase> db(raw);
       if (rc == SQLITE_OK) rc = prepare_schema(db.get());
       if (rc == SQLITE_OK) {
@@ -446,10 +447,12 @@ class SQLiteSearchIndex final : public SearchIndex {
         set_aside();
         continue;
       }
-      // Said once: from here on the index does nothing for the rest of the run.
-      std::fprintf(stderr, "Quillstone: the search index couldn't be opened: %s\n",
-                   message.c_str());
-      broken_ = true;
+      // Said once; the next operation tries again, since a full disk or a folder made
+      // writable again is no reason to stop indexing for the rest of the run.
+      if (!std::exchange(open_failure_said_, true)) {
+        std::fprintf(stderr, "Quillstone: the search index couldn't be opened: %s\n",
+                     message.c_str());
+      }
       return nullptr;
     }
     return nullptr;
@@ -478,9 +481,9 @@ class SQLiteSearchIndex final : public SearchIndex {
   }
 
   const std::filesystem::path path_;
-  std::mutex mutex_;  // guards db_ and broken_
+  std::mutex mutex_;  // guards db_ and open_failure_said_
   std::unique_ptr<sqlite3, CloseDatabase> db_;
-  bool broken_ = false;
+  bool open_failure_said_ = false;
   // Last, so that it is destroyed first: its destructor runs the queued work, which needs the
   // members above.
   ThreadSerialQueue queue_;

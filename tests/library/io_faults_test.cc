@@ -1,0 +1,342 @@
+// A full disk, an I/O error or a refused permission at each step, in turn, of writing every file
+// the program keeps beside the documents: the ledger, the page's workspace and pretext files,
+// image captures, restore points, settings, the assistant's request files and its log of refused
+// replies, and the search index. Each time: the previous file is intact, no temporary file is
+// left, the failure is told as each caller tells it (or not at all), and everything goes on
+// working once the fault is gone.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "app/prefs.h"
+#include "claude/claude_bridge.h"
+#include "core/file_io.h"
+#include "library/images.h"
+#include "library/library.h"
+#include "library/package.h"
+#include "preview/search_index.h"
+#include "support/temp_dir.h"
+
+namespace qs {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::read_text;
+using testing::TempDir;
+using testing::write_text;
+
+constexpr int kErrors[] = {ENOSPC, EIO, EACCES};
+
+// Runs `step` with the n-th counted file operation failing with each error in turn, for
+// n = 1, 2, … until a run meets no fault; `check` is told the error and whether it fell within
+// the step. Any background work the step starts must be waited for inside it.
+void atEveryStep(const std::function<void()>& step,
+                 const std::function<void(int error, bool faulted)>& check) {
+  for (int error : kErrors) {
+    for (int n = 1;; ++n) {
+      SCOPED_TRACE(std::string(std::strerror(error)) + " at operation " + std::to_string(n));
+      file_io::inject_failure_for_testing(n, error);
+      step();
+      const bool faulted = file_io::inject_failure_for_testing(0, 0) >= n;
+      check(error, faulted);
+      if (::testing::Test::HasFatalFailure() || !faulted) break;
+      ASSERT_LT(n, 400) << "the step never ends";
+    }
+  }
+}
+
+// Temporary files of ours left anywhere below `folder`.
+std::vector<std::string> leftovers(const fs::path& folder) {
+  std::vector<std::string> out;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    if (file_io::is_temporary_name(entry.path().filename().string())) {
+      out.push_back(entry.path().string());
+    }
+  }
+  return out;
+}
+
+std::optional<json::value> json_at(const fs::path& file) {
+  auto text = file_io::read_file(file);
+  if (!text) return std::nullopt;
+  return json::parse(*text);
+}
+
+json::object document(const std::string& id, const std::string& title) {
+  return json::object{
+      {"id", id},
+      {"rev", 1},
+      {"updated", 1700000000000},
+      {"doc", json::object{{"id", id},
+                           {"title", title},
+                           {"nodes", json::array{json::object{{"id", "n1"}, {"text", title}}}}}}};
+}
+
+// The library's own files: the ledger, "workspace.json" and "pretext.json". A document that
+// fails is named in the batch's message; the three files fail silently, each whole or not at all.
+TEST(IOFaultsTest, LibraryFilesKeepTheirPreviousVersionAndALaterWriteCatchesUp) {
+  TempDir dir;
+  const fs::path root = dir / "Writing";
+  const fs::path support = dir / "Support";
+  library::Library library(root, support, {});
+  const json::object firstMeta{{"schema", 3}, {"order", json::array{"a"}}};
+  const json::object firstPretext{{"pretext", "first"}};
+  ASSERT_EQ(library.write(json::array{document("a", "Alpha")}, &firstMeta, &firstPretext),
+            std::nullopt);
+
+  int round = 0;
+  std::string id;
+  json::object meta, pretext;
+  std::optional<json::value> ledgerBefore = json_at(support / "ledger.json");
+  std::optional<json::value> metaBefore = json::value(firstMeta);
+  std::optional<json::value> pretextBefore = json::value(firstPretext);
+  std::optional<std::string> message;
+  atEveryStep(
+      [&] {
+        id = "d" + std::to_string(++round);
+        meta = {{"schema", 3}, {"order", json::array{json::value(id)}}};
+        pretext = {{"pretext", id}};
+        message = library.write(json::array{document(id, "Doc " + id)}, &meta, &pretext);
+      },
+      [&](int, bool faulted) {
+        const auto ledger = json_at(support / "ledger.json");
+        ASSERT_TRUE(ledger && ledger->is_object());
+        const bool listed = ledger->as_object().contains(id);
+        json::object expected = ledgerBefore->as_object();
+        if (listed) expected[id] = ledger->as_object().at(id);
+        EXPECT_EQ(*ledger, json::value(expected)) << "only the new document may be added";
+        for (const auto& [file, before, now] :
+             {std::tuple{"workspace.json", &metaBefore, &meta},
+              std::tuple{"pretext.json", &pretextBefore, &pretext}}) {
+          const auto on_disk = json_at(support / file);
+          ASSERT_TRUE(on_disk) << file;
+          EXPECT_TRUE(*on_disk == **before || *on_disk == json::value(*now)) << file;
+        }
+        if (message) {
+          EXPECT_TRUE(faulted);
+          EXPECT_EQ(*message,
+                    "Couldn't write \u201cDoc " + id + "\u201d to Documents \u2192 Quillstone.");
+          EXPECT_FALSE(listed);
+        } else {
+          const auto read = library::readRecord(*library.url(id));
+          ASSERT_TRUE(read) << "told written but not readable";
+          EXPECT_EQ(read->at("doc").at("title"), json::value("Doc " + id));
+        }
+        EXPECT_EQ(leftovers(dir.path()), std::vector<std::string>{});
+
+        // Without the fault the same write goes through, and the ledger on disk catches up.
+        ASSERT_EQ(library.write(json::array{document(id, "Doc " + id)}, &meta, &pretext),
+                  std::nullopt);
+        ledgerBefore = json_at(support / "ledger.json");
+        EXPECT_TRUE(ledgerBefore->as_object().contains(id)) << "the ledger on disk fell behind";
+        json::object inMemory;
+        for (const auto& [key, path] : library.ledger()) inMemory[key] = path;
+        EXPECT_EQ(*ledgerBefore, json::value(inMemory));
+        metaBefore = json::value(meta);
+        pretextBefore = json::value(pretext);
+      });
+  EXPECT_EQ(library.allRecords().size(), static_cast<std::size_t>(round) + 1);
+}
+
+// Captures fail silently; restore points and settings say so (false); none is ever half there.
+TEST(IOFaultsTest, CapturesRestorePointsAndSettingsAreWholeOrAsBefore) {
+  TempDir dir;
+  const fs::path support = dir / "Support";
+  library::Library library(dir / "Writing", support, {});
+  Prefs prefs(dir / "config" / "settings.json");
+  ASSERT_TRUE(prefs.set("kept", "yes"));
+  images::putCapture(support, "c-1", "capture 0");
+
+  int round = 0;
+  std::optional<std::string> captureBefore = "capture 0";
+  bool kept = false, stored = false;
+  std::map<std::string, std::string> pointsBefore;
+  auto points = [&] {
+    std::map<std::string, std::string> out;
+    if (!fs::exists(support / "restore-points")) return out;
+    for (const auto& entry : fs::directory_iterator(support / "restore-points")) {
+      out[entry.path().filename()] = read_text(entry.path());
+    }
+    return out;
+  };
+  const auto settingsBefore = [&] { return json_at(prefs.file()); };
+  std::optional<json::value> settingsOnDisk = settingsBefore();
+  const json::object backupBase{{"format", "quillstone/backup"}};
+  atEveryStep(
+      [&] {
+        ++round;
+        images::putCapture(support, "c-1", "capture " + std::to_string(round));
+        json::object backup = backupBase;
+        backup["round"] = round;
+        kept = library.keepRestorePoint(backup);
+        stored = prefs.set("round", round);
+      },
+      [&](int, bool) {
+        const auto capture = images::capture(support, "c-1");
+        EXPECT_TRUE(capture == captureBefore || capture == "capture " + std::to_string(round));
+        captureBefore = capture;
+
+        const auto after = points();
+        if (kept) {
+          const auto newest = after.rbegin();
+          ASSERT_NE(newest, after.rend());
+          EXPECT_EQ(json::parse(newest->second)->at("round"), round);
+        } else {
+          EXPECT_EQ(after, pointsBefore) << "a restore point that failed left something";
+        }
+        pointsBefore = after;
+
+        const auto settings = json_at(prefs.file());
+        ASSERT_TRUE(settings);
+        EXPECT_EQ(settings->at("kept"), json::value("yes"));
+        if (stored) {
+          EXPECT_EQ(settings->at("round"), round);
+        } else {
+          EXPECT_EQ(*settings, *settingsOnDisk);
+        }
+        EXPECT_EQ(prefs.getInteger("round"), round) << "kept for this run either way";
+        settingsOnDisk = settings;
+        EXPECT_EQ(leftovers(dir.path()), std::vector<std::string>{});
+      });
+  EXPECT_TRUE(prefs.set("after", true));
+  EXPECT_EQ(json_at(prefs.file())->at("round"), round);
+}
+
+struct NoWindows : claude::ReplyTargets {
+  std::shared_ptr<claude::ReplyTarget> targetFor(const std::optional<std::string>&) override {
+    return nullptr;
+  }
+};
+
+// A request that can't be written is told to the page with the system's words; a refusal whose
+// log line can't be written keeps the log as it was: a line is added whole or not at all.
+TEST(IOFaultsTest, RequestFilesAndTheLogOfRefusedRepliesAreWholeOrAsBefore) {
+  TempDir dir;
+  const fs::path root = dir / "Writing";
+  fs::create_directories(root);
+  Prefs prefs(dir / "settings.json");
+  NoWindows windows;
+  claude::ClaudeBridge bridge([&] { return root; }, prefs, nullptr, windows);
+  bridge.setEnabled(true);
+  const std::string id = "r-0123abcd-4567-89ab-cdef-0123456789ab";
+  const fs::path request = bridge.outboxFolder() / (id + ".json");
+  auto ask = [&](const std::string& title) {
+    return bridge.ask(json::object{{"requestId", id},
+                                   {"doc", json::object{{"id", "d1"}, {"title", title}}},
+                                   {"thought", json::object{{"id", "t1"}}},
+                                   {"thread", json::array{json::object{{"text", "Why?"}}}}});
+  };
+
+  int round = 0;
+  std::optional<std::string> before;
+  std::pair<bool, std::optional<std::string>> asked;
+  atEveryStep(
+      [&] { asked = ask("Title " + std::to_string(++round)); },
+      [&](int error, bool faulted) {
+        const auto now = file_io::read_file(request);
+        if (asked.first) {
+          ASSERT_TRUE(now);
+          EXPECT_EQ(json::parse(*now)->at("doc").at("title"),
+                    json::value("Title " + std::to_string(round)));
+        } else {
+          EXPECT_TRUE(faulted);
+          EXPECT_EQ(now, before) << "the previous request changed";
+          ASSERT_TRUE(asked.second);
+          EXPECT_TRUE(asked.second->starts_with("The request couldn't be written for Claude: "))
+              << *asked.second;
+          EXPECT_TRUE(asked.second->ends_with(std::strerror(error))) << *asked.second;
+        }
+        before = now;
+        EXPECT_EQ(leftovers(root), std::vector<std::string>{});
+      });
+
+  // Refusals: a reply that isn't named for a request, made anew each round.
+  const fs::path inbox = bridge.inboxFolder();
+  const fs::path log = inbox / "ignored" / "log.txt";
+  write_text(inbox / "ignored" / "log.txt", "an earlier line\n");
+  std::string logBefore = read_text(log);
+  atEveryStep(
+      [&] {
+        write_text(inbox / "notes.json", "{\"round\": " + std::to_string(++round) + "}");
+        bridge.processInbox();
+      },
+      [&](int, bool) {
+        const std::string now = read_text(log);
+        ASSERT_TRUE(now.starts_with(logBefore)) << "the log lost what it had";
+        const std::string added = now.substr(logBefore.size());
+        EXPECT_TRUE(added.empty() ||
+                    (added.ends_with("  notes.json  its name isn't a request id\n") &&
+                     added.find('\n') == added.size() - 1))
+            << added;
+        EXPECT_EQ(leftovers(root), std::vector<std::string>{});
+        // Without the fault, the reply goes aside (at the latest at the next pass).
+        bridge.processInbox();
+        EXPECT_FALSE(fs::exists(inbox / "notes.json"));
+        EXPECT_EQ(json::parse(read_text(inbox / "ignored" / "notes.json"))->at("round"), round);
+        logBefore = read_text(log);
+      });
+}
+
+// The search index: a transaction that meets a fault leaves the index as it was (and whole);
+// nothing is told, and the next update puts it right, even when the fault came while opening.
+TEST(IOFaultsTest, SearchIndexKeepsWhatItHadAndTheNextUpdateCatchesUp) {
+  TempDir dir;
+  const fs::path database = dir / "Support" / "search-index.sqlite3";
+  auto docWith = [](const std::string& word) {
+    return json::object{{"title", word}, {"nodes", json::array{json::object{{"text", word}}}}};
+  };
+  auto integrity = [&] {
+    sqlite3* db = nullptr;
+    std::string result = "unopened";
+    if (sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+      sqlite3_exec(
+          db, "PRAGMA integrity_check",
+          [](void* out, int, char** values, char**) {
+            *static_cast<std::string*>(out) = values[0] ? values[0] : "";
+            return 0;
+          },
+          &result, nullptr);
+    }
+    sqlite3_close(db);
+    return result;
+  };
+  auto found = [](SearchIndex& index, const std::string& word) {
+    const auto hits = index.search(word);
+    return hits.size() == 1 ? hits[0].id : std::string();
+  };
+
+  int round = 0;
+  std::string word;
+  std::unique_ptr<SearchIndex> index;
+  atEveryStep(
+      [&] {
+        // Every other round starts a new index object, so the faults also meet the opening.
+        if (round % 2 == 0) index = makeSQLiteSearchIndex(database, true);
+        word = "word" + std::to_string(++round);
+        index->update("d" + std::to_string(round), docWith(word), dir / "P.quillstone");
+        index->flush();
+      },
+      [&](int, bool) {
+        if (round > 1) {
+          EXPECT_EQ(found(*index, "alpha"), "a") << "lost what it had";
+        }
+        index->update("d" + std::to_string(round), docWith(word), dir / "P.quillstone");
+        if (round == 1) index->update("a", docWith("alpha"), dir / "A.quillstone");
+        EXPECT_EQ(found(*index, word), "d" + std::to_string(round));
+        EXPECT_EQ(integrity(), "ok");
+        for (const auto& entry : fs::directory_iterator(database.parent_path())) {
+          const std::string name = entry.path().filename();
+          EXPECT_TRUE(name.starts_with("search-index.sqlite3")) << name;
+          EXPECT_FALSE(name.ends_with(".corrupt")) << "a fault taken for damage";
+        }
+      });
+}
+
+}  // namespace
+}  // namespace qs

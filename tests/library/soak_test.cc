@@ -1,0 +1,241 @@
+// The real library, folder watch and search index under everything at once, for a while: two
+// windows writing their documents on threads of their own, while another program edits, renames,
+// deletes and adds packages and sync tools drop conflict copies; restore points are kept and,
+// half way, the library is moved. What happens is drawn from a fixed seed (QS_SOAK_SEED) for
+// QS_SOAK_SECONDS (30 by default; longer by hand). Afterwards the disk, the ledger, the search
+// index and what the windows were handed agree, and nothing a window wrote is lost.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/event_loop.h"
+#include "library/folder_watch.h"
+#include "library/inotify_watcher.h"
+#include "library/library.h"
+#include "library/package.h"
+#include "preview/search_index.h"
+#include "support/real_time_loop.h"
+#include "support/temp_dir.h"
+
+namespace qs::library {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+long fromEnvironment(const char* name, long fallback) {
+  const char* value = std::getenv(name);
+  return value && *value ? std::strtol(value, nullptr, 10) : fallback;
+}
+
+json::object docNamed(const std::string& id, const std::string& title) {
+  return json::object{{"id", id},
+                      {"title", title},
+                      {"nodes", json::array{json::object{{"id", "n1"}, {"text", title}}}}};
+}
+
+// The id and title of every package in `root`, originals only.
+std::map<std::string, std::string> onDisk(const fs::path& root) {
+  std::map<std::string, std::string> out;
+  for (const auto& entry : fs::directory_iterator(root)) {
+    const std::string name = entry.path().filename().string();
+    if (entry.path().extension() != ".quillstone" || isConflictCopyName(name)) continue;
+    if (auto record = readRecord(entry.path())) {
+      out[std::string(record->at("id").as_string())] =
+          std::string(record->at("doc").at("title").as_string());
+    }
+  }
+  return out;
+}
+
+TEST(SoakTest, EverythingAtOnceLosesNothingAndEveryViewAgrees) {
+  const auto seconds = std::chrono::seconds(fromEnvironment("QS_SOAK_SECONDS", 30));
+  const auto seed = static_cast<unsigned>(fromEnvironment("QS_SOAK_SEED", 20261207));
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  qs::testing::TempDir dir;
+  const fs::path support = dir / "Support";
+  auto index = makeSQLiteSearchIndex(support / "search-index.sqlite3");
+  Library::Services services;
+  services.spotlight = index.get();
+  Library lib(dir / "Writing", support, services);
+
+  // What the windows were handed by the folder watch, in order: id → title, or none if deleted.
+  std::map<std::string, std::optional<std::string>> handed;
+  qs::testing::RealTimeLoop loop;
+  auto watch = std::make_unique<ThreadSerialQueue>("soak.folderwatch");
+  FolderWatch folderWatch(
+      loop, *watch,
+      [&] {
+        const json::array records = lib.externalChanges();
+        return std::vector<json::value>(records.begin(), records.end());
+      },
+      [&](const json::array& records) {
+        for (const auto& r : records) {
+          const std::string id(r.at("id").as_string());
+          if (r.at("deleted").as_bool()) {
+            handed[id] = std::nullopt;
+          } else {
+            handed[id] = std::string(r.at("doc").at("title").as_string());
+          }
+        }
+      },
+      [](std::vector<std::string>) {});
+  auto startWatch = [&] { folderWatch.start(lib.root(), std::make_unique<InotifyWatcher>(loop)); };
+  fs::create_directories(lib.root());
+  startWatch();
+
+  // Two windows, each writing its own documents as fast as the library takes them.
+  std::atomic<bool> stop{false};
+  std::mutex written_mutex;
+  std::map<std::string, std::string> written;  // guarded by written_mutex: the last title saved
+  std::vector<std::string> failures;           // guarded by written_mutex
+  auto window = [&](char name, unsigned windowSeed) {
+    std::mt19937 rng(windowSeed);
+    for (int rev = 1; !stop; ++rev) {
+      const std::string id = std::string(1, name) + std::to_string(rng() % 6);
+      const std::string title = id + "v" + std::to_string(rev);
+      const auto saved =
+          lib.write(json::object{{"id", id}, {"rev", rev}, {"doc", docNamed(id, title)}});
+      std::lock_guard lock(written_mutex);
+      if (saved) {
+        written[id] = title;
+      } else {
+        failures.push_back(title);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 20));
+    }
+  };
+  std::thread first(window, 'w', seed + 1);
+  std::thread second(window, 'x', seed + 2);
+
+  // Another program, and sync tools, between turns of the main loop.
+  std::mt19937 rng(seed);
+  std::map<std::string, std::optional<std::string>> outside;  // its documents, as it left them
+  std::map<std::string, fs::path> outsideAt;
+  int step = 0, restorePoints = 0;
+  bool moved = false;
+  fs::path root = lib.root();  // read once: the library's lock is the windows' to contend for
+  const auto start = std::chrono::steady_clock::now();
+  while (std::chrono::steady_clock::now() - start < seconds) {
+    ++step;
+    const std::string id = "o" + std::to_string(rng() % 8);
+    const std::string title = id + "s" + std::to_string(step);
+    const bool present = outsideAt.contains(id) && fs::exists(outsideAt[id]);
+    switch (rng() % 8) {
+      case 0:
+      case 1: {  // edited in place, or added
+        const fs::path package = present ? outsideAt[id] : root / (title + ".quillstone");
+        qs::testing::write_text(package / "document.json",
+                                *json::compact(json::object{{"format", "quillstone/document"},
+                                                            {"doc", docNamed(id, title)}}));
+        outsideAt[id] = package;
+        outside[id] = title;
+        break;
+      }
+      case 2:  // renamed
+        if (present) {
+          const fs::path to = root / ("renamed " + title + ".quillstone");
+          fs::rename(outsideAt[id], to);
+          outsideAt[id] = to;
+        }
+        break;
+      case 3:  // deleted
+        if (present) {
+          fs::remove_all(outsideAt[id]);
+          outsideAt.erase(id);
+          outside[id] = std::nullopt;
+        }
+        break;
+      case 4: {  // a conflict copy of a window's document appears
+        std::lock_guard lock(written_mutex);
+        if (written.empty()) break;
+        auto it = written.begin();
+        std::advance(it, rng() % written.size());
+        if (const auto url = lib.url(it->first)) {
+          std::error_code ec;  // the window may be replacing it right now
+          fs::copy(
+              *url,
+              root / (it->first + " (conflicted copy " + std::to_string(step) + ").quillstone"),
+              fs::copy_options::recursive, ec);
+        }
+        break;
+      }
+      case 5:
+        if (rng() % 4 == 0) {
+          EXPECT_TRUE(
+              lib.keepRestorePoint(json::object{{"format", "quillstone/backup"}, {"step", step}}));
+          ++restorePoints;
+        }
+        break;
+      default:
+        break;
+    }
+    if (!moved && std::chrono::steady_clock::now() - start > seconds / 2) {
+      moved = true;
+      folderWatch.stop();
+      const auto result = lib.moveAll(dir / "Moved");
+      EXPECT_EQ(result.refused, "");
+      EXPECT_EQ(result.stayed, 0);
+      root = lib.root();
+      for (auto& [what, at] : outsideAt) at = root / at.filename();
+      startWatch();
+    }
+    loop.runFor(std::chrono::milliseconds(rng() % 10));
+  }
+  stop = true;
+  first.join();
+  second.join();
+
+  // Everything settles: a last look hands over what the watch has not yet.
+  bool looked = false;
+  folderWatch.look([&](const json::array&) { looked = true; });
+  ASSERT_TRUE(loop.runUntil([&] { return looked; }, 60s));
+  folderWatch.stop();
+  watch.reset();
+  index->flush();
+
+  std::printf(
+      "soak: %d steps, %zu documents on disk, %zu handed to the windows, %d restore points\n", step,
+      onDisk(lib.root()).size(), handed.size(), restorePoints);
+  EXPECT_EQ(failures, std::vector<std::string>{}) << "writes refused";
+  EXPECT_TRUE(moved);
+  EXPECT_GT(restorePoints, 0);
+  const auto disk = onDisk(lib.root());
+  for (const auto& [id, title] : written) {
+    EXPECT_EQ(disk.contains(id) ? disk.at(id) : "(lost)", title) << "a window's document";
+  }
+  for (const auto& [id, title] : outside) {
+    const auto there = disk.find(id);
+    EXPECT_EQ(there == disk.end() ? std::nullopt : std::optional(there->second), title)
+        << "the other program's document";
+    EXPECT_EQ(handed.contains(id) ? handed.at(id) : std::nullopt, title)
+        << "what the windows were handed of " << id;
+  }
+  for (const auto& [id, title] : handed) {
+    if (!outside.contains(id) && title) {
+      EXPECT_EQ(*title, written[id]) << "a window was handed a stale " << id;
+    }
+  }
+  std::map<std::string, std::string> ledger;
+  for (const auto& [id, path] : lib.ledger()) {
+    if (!id.starts_with("_") && fs::exists(path)) ledger[id] = path;
+  }
+  EXPECT_EQ(ledger.size(), disk.size()) << "the ledger and the disk disagree";
+  for (const auto& [id, title] : disk) {
+    ASSERT_TRUE(lib.url(id)) << id;
+    EXPECT_EQ(readRecord(*lib.url(id))->at("doc").at("title"), json::value(title));
+    const auto hits = index->search(title);
+    EXPECT_TRUE(hits.size() == 1 && hits[0].id == id) << "the search index lost " << title;
+  }
+}
+
+}  // namespace
+}  // namespace qs::library
