@@ -120,6 +120,12 @@ bool append_string(std::string& out, std::string_view s, NonAscii non_ascii) {
 
 bool append_double(std::string& out, double d) {
   if (!std::isfinite(d)) return false;
+  // Negative zero as "0", as the page writes it: "-0" would read back as the integer 0 and be
+  // written differently the second time.
+  if (d == 0) {
+    out.push_back('0');
+    return true;
+  }
   char buf[32];
   auto [end, ec] = std::to_chars(buf, buf + sizeof buf, d);
   if (ec != std::errc()) return false;

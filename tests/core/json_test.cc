@@ -32,6 +32,8 @@ TEST(JsonTest, DoublesRoundTripInShortestForm) {
     EXPECT_EQ(*as_number(*back), d) << *text;
   }
   EXPECT_EQ(*compact(value(0.1)), "0.1");
+  // Negative zero is written as the page writes it; "-0" would come back as another text.
+  EXPECT_EQ(*compact(value(-0.0)), "0");
 }
 
 TEST(JsonTest, RefusesWhatAReaderWouldChokeOn) {
