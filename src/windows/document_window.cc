@@ -1,6 +1,8 @@
 #include "windows/document_window.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdlib>
 #include <memory>
 #include <vector>
@@ -34,8 +36,13 @@ std::optional<Rgba> color(std::string_view css) {
   }
   take();
   if (numbers.size() < 3) return std::nullopt;
-  return Rgba{numbers[0] / 255, numbers[1] / 255, numbers[2] / 255,
-              numbers.size() > 3 ? numbers[3] : 1.0};
+  // As CSS does, a part out of range is clamped to it; "nan" and "1e999" are no colour.
+  const auto part = [](double value) { return std::clamp(value, 0.0, 1.0); };
+  for (double n : numbers) {
+    if (!std::isfinite(n)) return std::nullopt;
+  }
+  return Rgba{part(numbers[0] / 255), part(numbers[1] / 255), part(numbers[2] / 255),
+              numbers.size() > 3 ? part(numbers[3]) : 1.0};
 }
 
 std::string windowTitle(std::string_view title) {

@@ -22,7 +22,8 @@ struct Rgba {
 };
 
 // "rgb(20 20 20)", "rgba(20, 20, 20, 0.4)" and "20,20,20": red, green and blue out of 255, the
-// alpha as written (1 when absent). Hex and named colours give none.
+// alpha as written (1 when absent), each clamped to 0…1. Hex, named colours and parts that
+// aren't finite numbers give none.
 std::optional<Rgba> color(std::string_view css);
 
 // The window title: the document's title, or "Quillstone" when it has none.

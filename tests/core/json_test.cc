@@ -32,6 +32,12 @@ TEST(JsonTest, DoublesRoundTripInShortestForm) {
     EXPECT_EQ(*as_number(*back), d) << *text;
   }
   EXPECT_EQ(*compact(value(0.1)), "0.1");
+  // Negative zero is written as the page writes it; "-0" would come back as another text.
+  EXPECT_EQ(*compact(value(-0.0)), "0");
+  // Read exactly, not to within a unit in the last place: else a stored number would drift.
+  for (double d : {1.2222222e+71, -9.223372036857758e+23}) {
+    EXPECT_EQ(parse(*compact(value(d)))->get_double(), d);
+  }
 }
 
 TEST(JsonTest, RefusesWhatAReaderWouldChokeOn) {

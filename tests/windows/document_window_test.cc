@@ -13,6 +13,10 @@ TEST(DocumentWindowTest, PageColoursAreReadLikeTheirCssText) {
   EXPECT_FALSE(color("white"));
   EXPECT_FALSE(color("rgb(1, 2)"));
   EXPECT_EQ(color("rgb(1, x, 2, 3)"), (Rgba{1 / 255.0, 2 / 255.0, 3 / 255.0, 1}));
+  // Out of range is clamped, as CSS does; what isn't a finite number is no colour.
+  EXPECT_EQ(color("rgb(300 -4 255 / 5.5)"), (Rgba{1, 0, 1, 1}));
+  EXPECT_FALSE(color("rgb(nan 0 0)"));
+  EXPECT_FALSE(color("rgb(0 0 0 / 1e999)"));
   EXPECT_EQ(windowTitle(""), "Quillstone");
   EXPECT_EQ(windowTitle("Notes"), "Notes");
 }
