@@ -302,9 +302,13 @@ bool writePackage(const fs::path& package, const json::object& record, const jso
       secondary("QuickLook/Preview.html", error);
     }
     if (existed) remove_stale_temporaries(*quick_look);
-    if (auto png = preview.thumbnailPNG(kThumbnailSize)) {
-      // An unchanged thumbnail is left alone, so that saves don't touch it or the icon.
-      auto old = existed ? quick_look->read("Thumbnail.png") : std::nullopt;
+    // A thumbnail drawn from the same inputs is current: it is neither drawn again nor
+    // touched, nor is the icon. Anything else there (another program's image, a damaged
+    // file, one drawn the old way) is replaced.
+    auto old = existed ? quick_look->read("Thumbnail.png") : std::nullopt;
+    const bool current = old && Preview::thumbnailInputsOf(*old) ==
+                                    std::optional(preview.thumbnailInputs(kThumbnailSize));
+    if (auto png = current ? std::nullopt : preview.thumbnailPNG(kThumbnailSize)) {
       if (!old || *old != *png) {
         if (quick_look->write_atomically("Thumbnail.png", *png, file_io::Durability::kFileOnly,
                                          &error)) {
