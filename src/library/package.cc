@@ -145,15 +145,17 @@ std::string fileName(const json::object& doc) {
 }
 
 fs::path freeURL(const fs::path& folder, std::string_view base,
-                 const std::optional<fs::path>& except) {
+                 const std::optional<fs::path>& except,
+                 const std::function<bool(const fs::path&)>& taken) {
   const fs::path ignored = except ? except->lexically_normal() : fs::path();
   for (unsigned long n = 1;; ++n) {
     std::string name(base);
     if (n > 1) name.append(" ").append(std::to_string(n));
     fs::path candidate = folder / (name + std::string(kPackageExtension));
     std::error_code ec;
-    if (!fs::exists(fs::symlink_status(candidate, ec))) return candidate;
     if (except && candidate.lexically_normal() == ignored) return candidate;
+    if (taken && taken(candidate)) continue;
+    if (!fs::exists(fs::symlink_status(candidate, ec))) return candidate;
   }
 }
 

@@ -568,6 +568,13 @@ TEST_F(LibraryTest, ConcurrentWritersAndReadersLoseNothing) {
         std::lock_guard guard(last_mutex);
         last_text[id] = d["nodes"].at(0).at("text");
       }
+      // New documents of one title from both writers at once each get a package of their own.
+      if (i % 6 == 0) {
+        const std::string twin = "t" + std::to_string(who) + "-" + std::to_string(i);
+        if (!lib->write(record(doc(twin, "Twin")))) ADD_FAILURE() << "write of " << twin;
+        std::lock_guard guard(last_mutex);
+        last_text[twin] = json::value(nullptr);
+      }
     }
   };
   std::thread reader([&] {
@@ -590,7 +597,9 @@ TEST_F(LibraryTest, ConcurrentWritersAndReadersLoseNothing) {
   EXPECT_TRUE(lib->problems().empty());
   for (const auto& [id, text] : last_text) {
     ASSERT_TRUE(records.contains(id)) << id;
-    EXPECT_EQ(records.at(id).at("doc").at("nodes").at(0).at("text"), text) << id;
+    if (!text.is_null()) {
+      EXPECT_EQ(records.at(id).at("doc").at("nodes").at(0).at("text"), text) << id;
+    }
   }
   for (const auto& [id, r] : records) {
     EXPECT_EQ(lib->url(id)->parent_path(), root());
