@@ -756,7 +756,9 @@ std::optional<fs::path> Library::write_record(const std::string& id, const json:
         "write",
         json::object{{"doc", id}, {"rev", rev ? *rev : json::value("?")}, {"nodes", census.count}});
   }
-  if (services_.spotlight) services_.spotlight->update(id, doc, package);
+  if (services_.spotlight) {
+    services_.spotlight->update(id, doc, package, searchStamp(package).value_or(""));
+  }
   return package;
 }
 
@@ -1062,9 +1064,60 @@ bool Library::refreshPreview(const fs::path& package) {
   return ok;
 }
 
+std::optional<std::string> searchStamp(const fs::path& package) {
+  struct stat st {};
+  const fs::path file = package / std::string(kDocumentFile);
+  if (::lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return package.string() + '\n' + std::to_string(st.st_dev) + ':' + std::to_string(st.st_ino) +
+         ':' + std::to_string(st.st_size) + ':' + std::to_string(st.st_mtim.tv_sec) + '.' +
+         std::to_string(st.st_mtim.tv_nsec);
+}
+
+std::size_t Library::updateSearchIndex() {
+  SearchIndex* spotlight = services_.spotlight;
+  if (!spotlight) return 0;
+  const std::map<std::string, std::string> indexed = spotlight->stamps();
+  std::map<std::string, fs::path> index;
+  {
+    Guard guard(mutex_);
+    index = index_;
+  }
+  // Read in bounded groups, so that a first launch on a big library doesn't hold every
+  // document at once.
+  constexpr std::size_t kGroup = 256;
+  std::size_t read = 0;
+  std::vector<SearchIndex::Change> changed;
+  for (const auto& [id, package] : index) {
+    if (id.starts_with("_")) continue;
+    const std::optional<std::string> stamp = searchStamp(package);
+    if (!stamp) continue;  // gone or not a file now: the outside-change check deals with it
+    const auto known = indexed.find(id);
+    const std::string previous = known == indexed.end() ? std::string() : known->second;
+    if (known != indexed.end() && previous == *stamp) continue;
+    std::optional<std::string> text;
+    {
+      auto access = FileCoordinator::shared().read(package);
+      text = readDocumentFile(package);
+    }
+    ++read;
+    auto parsed = text ? json::parse(*text) : std::nullopt;
+    const json::object* doc =
+        parsed && parsed->is_object() ? json::find_object(parsed->get_object(), "doc") : nullptr;
+    if (!doc) continue;
+    changed.push_back({id, *doc, package, *stamp, previous});
+    if (changed.size() == kGroup) spotlight->refresh(std::exchange(changed, {}), {});
+  }
+  std::vector<SearchIndex::Change> removed;
+  for (const auto& [id, stamp] : indexed) {
+    if (!index.contains(id) || id.starts_with("_")) removed.push_back({id, {}, {}, {}, stamp});
+  }
+  spotlight->refresh(std::move(changed), std::move(removed));
+  return read;
+}
+
 void Library::reindexSpotlight(WorkerPool* background) {
   auto upkeep = [this] {
-    if (services_.spotlight) services_.spotlight->reindex(documents());
+    (void)updateSearchIndex();
     (void)refreshPreviewsIfNeeded(false);
   };
   if (background) {
@@ -1164,7 +1217,9 @@ json::array Library::externalChanges() {
     ledger_[id] = package.string();
     ledger_changed = true;
     if (const json::object* doc = json::find_object(*record, "doc")) {
-      if (services_.spotlight) services_.spotlight->update(id, *doc, package);
+      if (services_.spotlight) {
+        services_.spotlight->update(id, *doc, package, searchStamp(package).value_or(""));
+      }
       if (services_.log) {
         services_.log->append("outside-change",
                               json::object{{"doc", id},

@@ -67,6 +67,11 @@ struct ScanResult {
   std::vector<Problem> problems;
 };
 
+// What the search index records of a package to tell whether its entry is current: its path
+// and its "document.json"'s file identity, size and modification time. None when that isn't a
+// regular file (a link is never followed).
+std::optional<std::string> searchStamp(const fs::path& package);
+
 class Library {
  public:
   // The services the library uses; any may be null (then that effect is skipped).
@@ -156,7 +161,11 @@ class Library {
   std::map<std::string, std::pair<json::object, fs::path>> documents() const;
   int refreshPreviewsIfNeeded(bool force);
   bool refreshPreview(const fs::path& package);
-  // Rebuilds the search index and refreshes stale previews on `background` (inline when null).
+  // Brings the search index up to date with the packages: documents whose stamp (searchStamp)
+  // changed, or that are new, are read and indexed again; entries of documents gone are
+  // dropped. Gives the number of documents read: none for a library unchanged since.
+  std::size_t updateSearchIndex();
+  // Updates the search index and refreshes stale previews on `background` (inline when null).
   void reindexSpotlight(WorkerPool* background);
 
   // ---- changes made outside the app ----
