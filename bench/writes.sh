@@ -29,7 +29,7 @@ export XDG_CONFIG_HOME="$WORK/config" XDG_DATA_HOME="$WORK/data"
   echo "### One save, and the search index at launch"
   echo
   echo '```'
-  "$bench" --benchmark_filter='BM_Save|BM_SearchIndexAtLaunch' \
+  "$bench" --benchmark_filter='BM_Save|BM_BaselineDurableWrite/20/0|BM_UnchangedRewrite|BM_SearchIndexAtLaunch' \
     --benchmark_repetitions="${REPS:-3}" --benchmark_report_aggregates_only=true 2>&1
   echo '```'
 
