@@ -62,6 +62,7 @@ int write(const Places& places, const std::vector<std::string_view>& args) {
   auto text = read_input(args);
   if (!text) return fail("couldn't read " + std::string(args[0]));
   auto batch = json::parse(*text);
+  text.reset();  // the tree is all that is written from; a large batch shouldn't be held twice
   if (!batch) return fail("the batch isn't JSON");
   if (!batch->is_object()) return fail("the batch isn't a JSON object");
   const json::object& b = batch->get_object();

@@ -724,6 +724,7 @@ BackupImport::Outcome BackupImport::run(const fs::path& file, library::Library& 
   const std::size_t total = entries.size();
   if (progress) progress(0, total);
   std::vector<std::string> order_ids;
+  std::optional<library::Library::Batch> batch(std::in_place, lib);
   for (std::size_t i = 0; i < total; ++i) {
     const Entry& entry = entries[i];
     order_ids.push_back(entry.id);
@@ -767,6 +768,8 @@ BackupImport::Outcome BackupImport::run(const fs::path& file, library::Library& 
     }
     if (progress && !progress(i + 1, total)) break;
   }
+
+  batch.reset();
 
   // 7 to 12. The support folder's files; failures there are passed over.
   merge_workspace(lib.support(), outline, top, order_ids);

@@ -369,20 +369,30 @@ std::vector<Problem> Library::rescan() {
   return problems_;
 }
 
-void Library::remember_locked(const Guard&, const std::string& id, const fs::path& package,
-                              const json::value* rev, std::set<std::string> missing_images) {
+std::optional<Seen> Library::seen_of(const fs::path& package, std::int64_t rev,
+                                     std::set<std::string> missing_images) {
   auto stamp = documentStamp(package);
-  if (!stamp) return;
-  std::int64_t r = integer_of(rev).value_or(1);
-  if (auto it = last_rev_.find(id); it != last_rev_.end()) r = std::max(r, it->second);
+  if (!stamp) return std::nullopt;
   std::string hash;
   if (auto bytes = readDocumentFile(package)) {
     auto digest = digest::sha256(*bytes);
     hash = digest::hex(digest.data(), digest.size());
   }
-  seen_[id] = Seen{stamp->size,      stamp->date, std::move(hash),
-                   package.string(), r,           std::move(missing_images)};
-  last_rev_[id] = r;
+  return Seen{stamp->size,      stamp->date, std::move(hash),
+              package.string(), rev,         std::move(missing_images)};
+}
+
+void Library::remember_seen_locked(const Guard&, const std::string& id, Seen seen) {
+  if (auto it = last_rev_.find(id); it != last_rev_.end())
+    seen.rev = std::max(seen.rev, it->second);
+  last_rev_[id] = seen.rev;
+  seen_[id] = std::move(seen);
+}
+
+void Library::remember_locked(const Guard& guard, const std::string& id, const fs::path& package,
+                              const json::value* rev, std::set<std::string> missing_images) {
+  if (auto seen = seen_of(package, integer_of(rev).value_or(1), std::move(missing_images)))
+    remember_seen_locked(guard, id, std::move(*seen));
 }
 
 std::map<std::string, json::object> Library::allRecords() {
@@ -549,6 +559,7 @@ void Library::save_ledger_locked(const Guard&) {
 std::optional<std::string> Library::write(const json::array& docs, const json::object* meta,
                                           const json::object* pretext) {
   std::vector<std::string> failed;
+  const Batch batch(*this);
   for (const auto& entry : docs) {
     static const json::object kEmpty;
     const json::object& record = entry.is_object() ? entry.get_object() : kEmpty;
@@ -579,20 +590,33 @@ std::optional<fs::path> Library::write(const json::object& record) {
   const json::value* deleted = record.if_contains("deleted");
   if (deleted && deleted->is_bool() && deleted->get_bool()) {
     Guard guard(mutex_);
-    trash_locked(guard, std::string(*id));
+    const std::string key(*id);
+    settled_.wait(guard, [&] { return !writing_.contains(key); });
+    trash_locked(guard, key);
     return std::nullopt;
   }
   const json::object* doc = json::find_object(record, "doc");
   // The package is read back under its doc's id: a record for another id would be stored
   // under that one.
   if (!doc || json::find_string(*doc, "id") != *id) return std::nullopt;
-  Guard guard(mutex_);
-  return write_record_locked(guard, std::string(*id), record, *doc);
+  return write_record(std::string(*id), record, *doc);
 }
 
-std::optional<fs::path> Library::write_record_locked(const Guard& guard, const std::string& id,
-                                                     const json::object& record,
-                                                     const json::object& doc) {
+Library::Batch::Batch(Library& library) : library_(library) {
+  Guard guard(library_.mutex_);
+  ++library_.batches_;
+}
+
+Library::Batch::~Batch() {
+  Guard guard(library_.mutex_);
+  if (--library_.batches_ == 0 && library_.ledger_behind_) {
+    library_.ledger_behind_ = false;
+    library_.save_ledger_locked(guard);
+  }
+}
+
+std::optional<fs::path> Library::place_locked(Guard& guard, const std::string& id,
+                                              const json::object& doc) {
   const Placement place = placement(id, doc, root_, support_);
   // The Archive is written only as a real folder: never through a link another program put there.
   if (is_inside(place.folder, root_)) {
@@ -601,11 +625,13 @@ std::optional<fs::path> Library::write_record_locked(const Guard& guard, const s
     if (fs::exists(status) && !fs::is_directory(status)) return std::nullopt;
   }
   (void)file_io::create_folders(place.folder);
+  // A name another write in flight has chosen is as taken as one on disk.
+  auto claimed = [this](const fs::path& p) { return claimed_.contains(p.lexically_normal()); };
 
   fs::path package;
   auto current = index_.find(id);
   if (current == index_.end()) {
-    package = freeURL(place.folder, place.base_name);
+    package = freeURL(place.folder, place.base_name, std::nullopt, claimed);
   } else {
     package = current->second;
     const std::string stem = package.stem().string();
@@ -618,7 +644,7 @@ std::optional<fs::path> Library::write_record_locked(const Guard& guard, const s
           std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
     }
     if (normal(package.parent_path()) != normal(place.folder) || !keeps_name) {
-      const fs::path destination = freeURL(place.folder, place.base_name, package);
+      const fs::path destination = freeURL(place.folder, place.base_name, package, claimed);
       if (normal(destination) != normal(package)) {
         auto access = FileCoordinator::shared().write(package, destination);
         if (move_package(package, destination)) {
@@ -633,58 +659,107 @@ std::optional<fs::path> Library::write_record_locked(const Guard& guard, const s
     }
   }
   if (!is_inside(package, place.folder)) return std::nullopt;
+  return package;
+}
 
+std::optional<fs::path> Library::write_record(const std::string& id, const json::object& record,
+                                              const json::object& doc) {
+  // Under the lock: wait for another write of this document, then choose (and claim) its place.
+  fs::path package;
+  {
+    Guard guard(mutex_);
+    settled_.wait(guard, [&] { return !writing_.contains(id); });
+    auto place = place_locked(guard, id, doc);
+    if (!place) return std::nullopt;
+    package = std::move(*place);
+    writing_.insert(id);
+    claimed_.insert(package.lexically_normal());
+  }
+  // Whatever happens below, the document and its place are given back.
+  struct Release {
+    Library& library;
+    const std::string& id;
+    const fs::path package;  // a copy: the one below is moved out into the answer
+    ~Release() {
+      {
+        Guard guard(library.mutex_);
+        library.writing_.erase(id);
+        library.claimed_.erase(package.lexically_normal());
+      }
+      library.settled_.notify_all();
+    }
+  } release{*this, id, package};
+
+  // Outside the lock, holding the package alone: the files, the log, what was written.
   const auto census = HostLog::ids(doc);
   const json::value* rev = record.if_contains("rev");
-  auto access = FileCoordinator::shared().write(package);
-  if (!census.repeated.empty()) {
-    std::error_code ec;
-    const fs::path previous = package / "previous.json";
-    if (!fs::exists(fs::symlink_status(previous, ec))) {
-      if (auto bytes = readDocumentFile(package)) {
-        (void)file_io::write_atomically(previous, *bytes, file_io::Durability::kFileOnly);
+  std::optional<Seen> seen;
+  {
+    auto access = FileCoordinator::shared().write(package);
+    if (!census.repeated.empty()) {
+      std::error_code ec;
+      const fs::path previous = package / "previous.json";
+      if (!fs::exists(fs::symlink_status(previous, ec))) {
+        if (auto bytes = readDocumentFile(package)) {
+          (void)file_io::write_atomically(previous, *bytes, file_io::Durability::kFileOnly);
+        }
+      }
+      if (services_.log) {
+        std::string repeated;
+        for (const auto& r : census.repeated) repeated += (repeated.empty() ? "" : ",") + r;
+        services_.log->append("write-repeated-ids",
+                              json::object{{"doc", id},
+                                           {"rev", rev ? *rev : json::value("?")},
+                                           {"nodes", census.count},
+                                           {"repeated", repeated},
+                                           {"kept", fs::exists(previous, ec)}});
       }
     }
-    if (services_.log) {
-      std::string repeated;
-      for (const auto& r : census.repeated) repeated += (repeated.empty() ? "" : ",") + r;
-      services_.log->append("write-repeated-ids",
-                            json::object{{"doc", id},
-                                         {"rev", rev ? *rev : json::value("?")},
-                                         {"nodes", census.count},
-                                         {"repeated", repeated},
-                                         {"kept", fs::exists(previous, ec)}});
-    }
+    WriteHooks hooks = services_.package_hooks;
+    hooks.secondary_failed = [this, &id, outer = services_.package_hooks.secondary_failed](
+                                 const fs::path& file, std::string_view why) {
+      if (services_.log) {
+        services_.log->append(
+            "write-secondary-failed",
+            json::object{
+                {"doc", id}, {"file", file.filename().string()}, {"error", std::string(why)}});
+      }
+      if (outer) outer(file, why);
+    };
+    std::set<std::string> missing_images;
+    if (!writePackage(package, record, doc, hooks, &missing_images)) return std::nullopt;
+    seen = seen_of(package, integer_of(rev).value_or(1), std::move(missing_images));
   }
-  WriteHooks hooks = services_.package_hooks;
-  hooks.secondary_failed = [this, &id, outer = services_.package_hooks.secondary_failed](
-                               const fs::path& file, std::string_view why) {
-    if (services_.log) {
-      services_.log->append(
-          "write-secondary-failed",
-          json::object{
-              {"doc", id}, {"file", file.filename().string()}, {"error", std::string(why)}});
-    }
-    if (outer) outer(file, why);
-  };
-  std::set<std::string> missing_images;
-  if (!writePackage(package, record, doc, hooks, &missing_images)) return std::nullopt;
 
-  index_[id] = package;
-  // The ledger holds where each document is; a save that leaves the package where it was
-  // changes nothing there, and rewriting a ledger of thousands of entries on every keystroke's
-  // save would cost more than the save itself.
-  if (std::string& where = ledger_[id]; where != package.string() || ledger_unsaved_) {
-    where = package.string();
-    save_ledger_locked(guard);
+  // Under the lock again: only the library's own records.
+  {
+    Guard guard(mutex_);
+    index_[id] = package;
+    // The ledger holds where each document is; a save that leaves the package where it was
+    // changes nothing there, and rewriting a ledger of thousands of entries on every keystroke's
+    // save would cost more than the save itself. In a batch, documents new to the ledger are
+    // added once at its end: a scan finds a package the ledger doesn't name yet, while one it
+    // names in a place since left would be taken for vanished, so those are saved at once.
+    // A ledger that failed to save is saved again at the next write.
+    std::string& where = ledger_[id];
+    if (const bool is_new = where.empty(); where != package.string() || ledger_unsaved_) {
+      where = package.string();
+      if (is_new && batches_ > 0) {
+        ledger_behind_ = true;
+      } else {
+        save_ledger_locked(guard);
+      }
+    }
+    if (seen) remember_seen_locked(guard, id, std::move(*seen));
   }
-  remember_locked(guard, id, package, rev, std::move(missing_images));
   if (services_.log) {
     services_.log->append(
         "write",
         json::object{{"doc", id}, {"rev", rev ? *rev : json::value("?")}, {"nodes", census.count}});
   }
-  if (services_.spotlight) services_.spotlight->update(id, doc, package);
+  if (services_.spotlight) {
+    services_.spotlight->update(id, doc, package, searchStamp(package).value_or(""));
+  }
   return package;
 }
 
@@ -817,6 +892,7 @@ std::optional<std::string> Library::move_problem_locked(const Guard&, const fs::
 
 Library::MoveResult Library::moveAll(const fs::path& destination) {
   Guard guard(mutex_);
+  settled_.wait(guard, [this] { return writing_.empty(); });
   MoveResult result;
   const fs::path to = absolute_folder(destination);
   if (auto problem = move_problem_locked(guard, to)) {
@@ -992,9 +1068,60 @@ bool Library::refreshPreview(const fs::path& package) {
   return ok;
 }
 
+std::optional<std::string> searchStamp(const fs::path& package) {
+  struct stat st {};
+  const fs::path file = package / std::string(kDocumentFile);
+  if (::lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return package.string() + '\n' + std::to_string(st.st_dev) + ':' + std::to_string(st.st_ino) +
+         ':' + std::to_string(st.st_size) + ':' + std::to_string(st.st_mtim.tv_sec) + '.' +
+         std::to_string(st.st_mtim.tv_nsec);
+}
+
+std::size_t Library::updateSearchIndex() {
+  SearchIndex* spotlight = services_.spotlight;
+  if (!spotlight) return 0;
+  const std::map<std::string, std::string> indexed = spotlight->stamps();
+  std::map<std::string, fs::path> index;
+  {
+    Guard guard(mutex_);
+    index = index_;
+  }
+  // Read in bounded groups, so that a first launch on a big library doesn't hold every
+  // document at once.
+  constexpr std::size_t kGroup = 256;
+  std::size_t read = 0;
+  std::vector<SearchIndex::Change> changed;
+  for (const auto& [id, package] : index) {
+    if (id.starts_with("_")) continue;
+    const std::optional<std::string> stamp = searchStamp(package);
+    if (!stamp) continue;  // gone or not a file now: the outside-change check deals with it
+    const auto known = indexed.find(id);
+    const std::string previous = known == indexed.end() ? std::string() : known->second;
+    if (known != indexed.end() && previous == *stamp) continue;
+    std::optional<std::string> text;
+    {
+      auto access = FileCoordinator::shared().read(package);
+      text = readDocumentFile(package);
+    }
+    ++read;
+    auto parsed = text ? json::parse(*text) : std::nullopt;
+    const json::object* doc =
+        parsed && parsed->is_object() ? json::find_object(parsed->get_object(), "doc") : nullptr;
+    if (!doc) continue;
+    changed.push_back({id, *doc, package, *stamp, previous});
+    if (changed.size() == kGroup) spotlight->refresh(std::exchange(changed, {}), {});
+  }
+  std::vector<SearchIndex::Change> removed;
+  for (const auto& [id, stamp] : indexed) {
+    if (!index.contains(id) || id.starts_with("_")) removed.push_back({id, {}, {}, {}, stamp});
+  }
+  spotlight->refresh(std::move(changed), std::move(removed));
+  return read;
+}
+
 void Library::reindexSpotlight(WorkerPool* background) {
   auto upkeep = [this] {
-    if (services_.spotlight) services_.spotlight->reindex(documents());
+    (void)updateSearchIndex();
     (void)refreshPreviewsIfNeeded(false);
   };
   if (background) {
@@ -1008,6 +1135,8 @@ void Library::reindexSpotlight(WorkerPool* background) {
 
 json::array Library::externalChanges() {
   Guard guard(mutex_);
+  // A write in flight has changed its files but not yet what the library saw of them.
+  settled_.wait(guard, [this] { return writing_.empty(); });
   CheckCost cost;
   auto stamp_of = [](const fs::path& package) { return documentStamp(package); };
   // A document saved while a sync tool hadn't brought all its images yet: is one there now?
@@ -1092,7 +1221,9 @@ json::array Library::externalChanges() {
     ledger_[id] = package.string();
     ledger_changed = true;
     if (const json::object* doc = json::find_object(*record, "doc")) {
-      if (services_.spotlight) services_.spotlight->update(id, *doc, package);
+      if (services_.spotlight) {
+        services_.spotlight->update(id, *doc, package, searchStamp(package).value_or(""));
+      }
       if (services_.log) {
         services_.log->append("outside-change",
                               json::object{{"doc", id},

@@ -7,6 +7,7 @@
 // never take it again. Package reads in allRecords run outside it.
 #pragma once
 
+#include <condition_variable>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -66,6 +67,11 @@ struct ScanResult {
   std::vector<Problem> problems;
 };
 
+// What the search index records of a package to tell whether its entry is current: its path
+// and its "document.json"'s file identity, size and modification time. None when that isn't a
+// regular file (a link is never followed).
+std::optional<std::string> searchStamp(const fs::path& package);
+
 class Library {
  public:
   // The services the library uses; any may be null (then that effect is skipped).
@@ -114,6 +120,18 @@ class Library {
                                    const json::object* pretext);
   // One record: the package written, or none.
   std::optional<fs::path> write(const json::object& record);
+  // While one lives, documents new to the ledger are added to it once, when the last batch
+  // ends, rather than at each write (a backup import of thousands of documents).
+  class Batch {
+   public:
+    explicit Batch(Library& library);
+    ~Batch();
+    Batch(const Batch&) = delete;
+    Batch& operator=(const Batch&) = delete;
+
+   private:
+    Library& library_;
+  };
   // A package opened from the file manager: the id to open, or none.
   std::optional<std::string> adopt(const fs::path& package);
 
@@ -143,7 +161,11 @@ class Library {
   std::map<std::string, std::pair<json::object, fs::path>> documents() const;
   int refreshPreviewsIfNeeded(bool force);
   bool refreshPreview(const fs::path& package);
-  // Rebuilds the search index and refreshes stale previews on `background` (inline when null).
+  // Brings the search index up to date with the packages: documents whose stamp (searchStamp)
+  // changed, or that are new, are read and indexed again; entries of documents gone are
+  // dropped. Gives the number of documents read: none for a library unchanged since.
+  std::size_t updateSearchIndex();
+  // Updates the search index and refreshes stale previews on `background` (inline when null).
   void reindexSpotlight(WorkerPool* background);
 
   // ---- changes made outside the app ----
@@ -175,8 +197,15 @@ class Library {
   std::vector<Problem> vanished_locked(const Guard&);
   void save_ledger_locked(const Guard&);
   void trash_locked(const Guard&, const std::string& id);
-  std::optional<fs::path> write_record_locked(const Guard&, const std::string& id,
-                                              const json::object& record, const json::object& doc);
+  // Chooses the package a write goes to, moving the package when its name or folder changed.
+  std::optional<fs::path> place_locked(Guard&, const std::string& id, const json::object& doc);
+  // Writes a record's package outside the lock, which it takes only to choose the place and to
+  // record the result.
+  std::optional<fs::path> write_record(const std::string& id, const json::object& record,
+                                       const json::object& doc);
+  static std::optional<Seen> seen_of(const fs::path& package, std::int64_t rev,
+                                     std::set<std::string> missing_images);
+  void remember_seen_locked(const Guard&, const std::string& id, Seen seen);
   bool is_library_folder(const fs::path& folder) const;
 
   fs::path root_;
@@ -191,6 +220,14 @@ class Library {
   std::map<std::string, Seen> seen_;
   std::map<std::string, std::int64_t> last_rev_;
   CheckCost last_check_;
+  // Writes in flight outside the lock: their documents and the packages they chose. Another
+  // write of the same document, a trash of it, a move of the library and the outside-change
+  // check wait for them (`settled_`).
+  std::set<std::string> writing_;
+  std::set<fs::path> claimed_;
+  std::condition_variable settled_;
+  int batches_ = 0;
+  bool ledger_behind_ = false;
 };
 
 }  // namespace qs::library

@@ -145,15 +145,17 @@ std::string fileName(const json::object& doc) {
 }
 
 fs::path freeURL(const fs::path& folder, std::string_view base,
-                 const std::optional<fs::path>& except) {
+                 const std::optional<fs::path>& except,
+                 const std::function<bool(const fs::path&)>& taken) {
   const fs::path ignored = except ? except->lexically_normal() : fs::path();
   for (unsigned long n = 1;; ++n) {
     std::string name(base);
     if (n > 1) name.append(" ").append(std::to_string(n));
     fs::path candidate = folder / (name + std::string(kPackageExtension));
     std::error_code ec;
-    if (!fs::exists(fs::symlink_status(candidate, ec))) return candidate;
     if (except && candidate.lexically_normal() == ignored) return candidate;
+    if (taken && taken(candidate)) continue;
+    if (!fs::exists(fs::symlink_status(candidate, ec))) return candidate;
   }
 }
 
@@ -302,9 +304,13 @@ bool writePackage(const fs::path& package, const json::object& record, const jso
       secondary("QuickLook/Preview.html", error);
     }
     if (existed) remove_stale_temporaries(*quick_look);
-    if (auto png = preview.thumbnailPNG(kThumbnailSize)) {
-      // An unchanged thumbnail is left alone, so that saves don't touch it or the icon.
-      auto old = existed ? quick_look->read("Thumbnail.png") : std::nullopt;
+    // A thumbnail drawn from the same inputs is current: it is neither drawn again nor
+    // touched, nor is the icon. Anything else there (another program's image, a damaged
+    // file, one drawn the old way) is replaced.
+    auto old = existed ? quick_look->read("Thumbnail.png") : std::nullopt;
+    const bool current = old && Preview::thumbnailInputsOf(*old) ==
+                                    std::optional(preview.thumbnailInputs(kThumbnailSize));
+    if (auto png = current ? std::nullopt : preview.thumbnailPNG(kThumbnailSize)) {
       if (!old || *old != *png) {
         if (quick_look->write_atomically("Thumbnail.png", *png, file_io::Durability::kFileOnly,
                                          &error)) {

@@ -41,8 +41,10 @@ std::string fileName(const json::object& doc);
 
 // The first package URL in `folder` for `base`, "base 2", "base 3", … that is free, or that is
 // `except` (the document's own package, so a document never collides with itself).
+// `taken`, when given, names more places that aren't free.
 fs::path freeURL(const fs::path& folder, std::string_view base,
-                 const std::optional<fs::path>& except = std::nullopt);
+                 const std::optional<fs::path>& except = std::nullopt,
+                 const std::function<bool(const fs::path&)>& taken = {});
 
 struct Placement {
   fs::path folder;

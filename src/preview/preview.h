@@ -26,7 +26,16 @@ class Preview {
   // The node objects of the doc (non-objects in `nodes` skipped; no list: empty).
   std::vector<const json::object*> nodes() const;
   // The thumbnail as PNG bytes at size × size pixels (size truncated); none when Cairo fails.
+  // The file carries thumbnailInputs(size), so that a later save can tell it is still current
+  // without drawing it again.
   std::optional<std::string> thumbnailPNG(double size) const;
+  // A digest of everything the thumbnail at `size` is drawn from (the title, the texts of the
+  // first nodes, the size and the way it is drawn): equal for two docs exactly when their
+  // thumbnails are drawn alike. Cheap beside drawing.
+  std::string thumbnailInputs(double size) const;
+  // The inputs a thumbnail made by thumbnailPNG carries; none for a file that isn't one whole
+  // such PNG (another program's image, a damaged or cut-off file).
+  static std::optional<std::string> thumbnailInputsOf(std::string_view png);
 
   const json::object& doc() const { return doc_; }
 

@@ -37,19 +37,31 @@ constexpr int kSchemaVersion = SearchIndex::kSchemaVersion;
 constexpr const char* kSchema = R"sql(
 DROP TABLE IF EXISTS documents_fts;
 DROP TABLE IF EXISTS documents;
+DROP TABLE IF EXISTS unindexed;
 CREATE TABLE documents(id TEXT PRIMARY KEY, title TEXT, display_name TEXT, description TEXT,
-                       text TEXT, path TEXT, modified REAL, created REAL);
+                       text TEXT, path TEXT, modified REAL, created REAL, stamp TEXT);
+CREATE TABLE unindexed(id TEXT PRIMARY KEY, stamp TEXT);
 CREATE VIRTUAL TABLE documents_fts USING fts5(title, description, text, content='documents',
                                               tokenize='unicode61 remove_diacritics 2',
                                               prefix='1 2 3');
 )sql";
 
+// Each row carries the stamp of the package it was built from (see SearchIndex::Change);
+// `unindexed` holds the stamps of documents looked at and left out (archived ones), so that an
+// unchanged library is brought up to date without reading any document.
 // The FTS index's entry for a row is removed with the row's own stored values, so that what is
 // taken out is exactly what went in.
 constexpr std::string_view kUnindexRow =
     "INSERT INTO documents_fts(documents_fts, rowid, title, description, text) "
     "SELECT 'delete', rowid, title, description, text FROM documents WHERE id = ?1";
 constexpr std::string_view kDeleteRow = "DELETE FROM documents WHERE id = ?1";
+constexpr std::string_view kDeleteUnindexed = "DELETE FROM unindexed WHERE id = ?1";
+constexpr std::string_view kInsertUnindexed = "INSERT INTO unindexed(id, stamp) VALUES(?1, ?2)";
+constexpr std::string_view kSetStamp = "UPDATE documents SET stamp = ?2 WHERE id = ?1";
+constexpr std::string_view kStampOf =
+    "SELECT stamp FROM documents WHERE id = ?1 UNION ALL SELECT stamp FROM unindexed WHERE id = ?1";
+constexpr std::string_view kAllStamps =
+    "SELECT id, stamp FROM documents UNION ALL SELECT id, stamp FROM unindexed";
 constexpr std::string_view kInsertRow =
     "INSERT INTO documents(id, title, display_name, description, text, path, modified, created) "
     "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)";
@@ -243,7 +255,19 @@ int remove_row(sqlite3* db, const std::string& id) {
   if (int rc = unindex.run(); rc != SQLITE_OK) return rc;
   Statement erase(db, kDeleteRow);
   erase.bind(1, id);
-  return erase.run();
+  if (int rc = erase.run(); rc != SQLITE_OK) return rc;
+  Statement unlisted(db, kDeleteUnindexed);
+  unlisted.bind(1, id);
+  return unlisted.run();
+}
+
+int set_stamp(sqlite3* db, std::string_view table_statement, const std::string& id,
+              const std::string& stamp) {
+  if (stamp.empty()) return SQLITE_OK;
+  Statement set(db, table_statement);
+  set.bind(1, id);
+  set.bind(2, stamp);
+  return set.run();
 }
 
 int insert_row(Statement& insert, const SearchIndex::Item& item) {
@@ -259,15 +283,41 @@ int insert_row(Statement& insert, const SearchIndex::Item& item) {
   return insert.run();
 }
 
-int replace_item(sqlite3* db, const SearchIndex::Item& item) {
+// The stamp a document is recorded with, empty when it has none (or isn't there).
+std::string stamp_of(sqlite3* db, const std::string& id) {
+  Statement select(db, kStampOf);
+  select.bind(1, id);
+  return select.step() == SQLITE_ROW ? select.text(0) : std::string();
+}
+
+// Brings each changed document's entry up to date, and removes the entries of documents gone,
+// in one transaction; any whose stamp moved on since `previous` was read is left to the write
+// that moved it.
+int apply_changes(sqlite3* db, const std::vector<SearchIndex::Change>& changed,
+                  const std::vector<SearchIndex::Change>& removed) {
   Transaction transaction(db);
   if (transaction.rc() != SQLITE_OK) return transaction.rc();
-  if (int rc = remove_row(db, item.id); rc != SQLITE_OK) return rc;
   Statement insert(db, kInsertRow);
-  if (int rc = insert_row(insert, item); rc != SQLITE_OK) return rc;
-  Statement index(db, kIndexRow);
-  index.bind(1, item.id);
-  if (int rc = index.run(); rc != SQLITE_OK) return rc;
+  for (const SearchIndex::Change& change : changed) {
+    if (stamp_of(db, change.id) != change.previous) continue;
+    if (int rc = remove_row(db, change.id); rc != SQLITE_OK) return rc;
+    if (is_reserved(change.id) || is_archived(change.doc)) {
+      if (int rc = set_stamp(db, kInsertUnindexed, change.id, change.stamp); rc != SQLITE_OK)
+        return rc;
+      continue;
+    }
+    if (int rc = insert_row(insert, SearchIndex::item(change.id, change.doc, change.package));
+        rc != SQLITE_OK)
+      return rc;
+    Statement index(db, kIndexRow);
+    index.bind(1, change.id);
+    if (int rc = index.run(); rc != SQLITE_OK) return rc;
+    if (int rc = set_stamp(db, kSetStamp, change.id, change.stamp); rc != SQLITE_OK) return rc;
+  }
+  for (const SearchIndex::Change& gone : removed) {
+    if (stamp_of(db, gone.id) != gone.previous) continue;
+    if (int rc = remove_row(db, gone.id); rc != SQLITE_OK) return rc;
+  }
   return transaction.commit();
 }
 
@@ -281,7 +331,8 @@ int remove_item(sqlite3* db, const std::string& id) {
 int replace_all_items(sqlite3* db, const std::vector<SearchIndex::Item>& items) {
   Transaction transaction(db);
   if (transaction.rc() != SQLITE_OK) return transaction.rc();
-  if (int rc = sqlite3_exec(db, "DELETE FROM documents", nullptr, nullptr, nullptr);
+  if (int rc = sqlite3_exec(db, "DELETE FROM documents; DELETE FROM unindexed", nullptr, nullptr,
+                            nullptr);
       rc != SQLITE_OK) {
     return rc;
   }
@@ -311,9 +362,12 @@ int prepare_schema(sqlite3* db) {
   }
   Transaction transaction(db);
   if (transaction.rc() != SQLITE_OK) return transaction.rc();
-  Statement version(db, "PRAGMA user_version");
-  if (version.step() != SQLITE_ROW) return version.rc();
-  if (version.integer(0) == kSchemaVersion) return transaction.commit();
+  {
+    // Finished before the tables are dropped, which a statement still open would refuse.
+    Statement version(db, "PRAGMA user_version");
+    if (version.step() != SQLITE_ROW) return version.rc();
+    if (version.integer(0) == kSchemaVersion) return transaction.commit();
+  }
   if (int rc = sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr); rc != SQLITE_OK) return rc;
   const std::string set_version = "PRAGMA user_version=" + std::to_string(kSchemaVersion);
   if (int rc = sqlite3_exec(db, set_version.c_str(), nullptr, nullptr, nullptr); rc != SQLITE_OK) {
@@ -343,19 +397,54 @@ class SQLiteSearchIndex final : public SearchIndex {
   explicit SQLiteSearchIndex(std::filesystem::path database)
       : path_(std::move(database)), queue_("quillstone.spotlight") {}
 
-  void update(const std::string& id, const json::object& doc,
-              const std::filesystem::path& package) override {
+  void update(const std::string& id, const json::object& doc, const std::filesystem::path& package,
+              const std::string& stamp) override {
     if (is_reserved(id)) return;
     guarded([&] {
-      queue_.async([this, id, doc, package] {
+      queue_.async([this, id, doc, package, stamp] {
         guarded([&] {
-          if (is_archived(doc)) {
+          if (is_archived(doc) && stamp.empty()) {
             remove_now(id);
             return;
           }
-          const Item entry = item(id, doc, package);
           std::lock_guard lock(mutex_);
-          if (sqlite3* db = open_locked(Create::kYes)) check_locked(replace_item(db, entry));
+          if (sqlite3* db = open_locked(Create::kYes)) {
+            // A write wins over whatever the entry was built from.
+            Change change{id, doc, package, stamp, stamp_of(db, id)};
+            check_locked(apply_changes(db, {change}, {}));
+          }
+        });
+      });
+    });
+  }
+
+  std::map<std::string, std::string> stamps() override {
+    std::map<std::string, std::string> out;
+    guarded([&] {
+      queue_.sync([&] {
+        guarded([&] {
+          std::lock_guard lock(mutex_);
+          sqlite3* db = open_locked(Create::kNo);
+          if (!db) return;
+          Statement select(db, kAllStamps);
+          while (select.step() == SQLITE_ROW) out[select.text(0)] = select.text(1);
+          if (select.rc() != SQLITE_DONE) {
+            out.clear();
+            check_locked(select.rc());
+          }
+        });
+      });
+    });
+    return out;
+  }
+
+  void refresh(std::vector<Change> changed, std::vector<Change> removed) override {
+    guarded([&] {
+      queue_.async([this, changed = std::move(changed), removed = std::move(removed)] {
+        guarded([&] {
+          std::lock_guard lock(mutex_);
+          if (sqlite3* db = open_locked(Create::kYes))
+            check_locked(apply_changes(db, changed, removed));
         });
       });
     });
@@ -492,7 +581,10 @@ class SQLiteSearchIndex final : public SearchIndex {
 // With indexing turned off: nothing is made, kept or found.
 class DisabledSearchIndex final : public SearchIndex {
  public:
-  void update(const std::string&, const json::object&, const std::filesystem::path&) override {}
+  void update(const std::string&, const json::object&, const std::filesystem::path&,
+              const std::string&) override {}
+  std::map<std::string, std::string> stamps() override { return {}; }
+  void refresh(std::vector<Change>, std::vector<Change>) override {}
   void remove(const std::string&) override {}
   void reindex(Documents) override {}
   std::vector<Hit> search(const std::string&, std::size_t) override { return {}; }

@@ -38,9 +38,27 @@ class SearchIndex {
   };
   using Documents = std::map<std::string, std::pair<json::object, std::filesystem::path>>;
 
+  // A document to bring up to date. `stamp` names the package and the version of its document
+  // file (path, file identity, size and time: see library::searchStamp); an entry is built
+  // again only when its stamp changed. `previous` is the stamp the index held when the change
+  // was worked out: a change is passed over when a write has moved the entry on since.
+  struct Change {
+    std::string id;
+    json::object doc;
+    std::filesystem::path package;
+    std::string stamp;
+    std::string previous;
+  };
+
   virtual ~SearchIndex() = default;
   virtual void update(const std::string& id, const json::object& doc,
-                      const std::filesystem::path& package) = 0;
+                      const std::filesystem::path& package, const std::string& stamp = {}) = 0;
+  // id → stamp of every document the index has looked at (indexed or left out). Waits for the
+  // work already queued.
+  virtual std::map<std::string, std::string> stamps() = 0;
+  // Applies `changed` (entries made again) and `removed` (entries dropped; only id and
+  // previous are read) in one transaction, on the index's queue.
+  virtual void refresh(std::vector<Change> changed, std::vector<Change> removed) = 0;
   virtual void remove(const std::string& id) = 0;
   virtual void reindex(Documents documents) = 0;
   // Matching documents, best first. Waits for the work already queued.
@@ -60,7 +78,7 @@ class SearchIndex {
 
   // The database's `user_version`; another value means the tables hold something else (and are
   // made again, then filled by the next rebuild).
-  static constexpr int kSchemaVersion = 2;
+  static constexpr int kSchemaVersion = 3;
 };
 
 // The SQLite index at `database`. When `enabled` is false nothing is indexed or removed and no

@@ -1,7 +1,8 @@
 // The thumbnail: a paper card with a soft shadow on a transparent square, the title in bold
 // serif, the first paragraphs beneath it and a small gold bar. Drawn with Cairo and PangoCairo
 // on the calling thread; every Cairo and Pango object here belongs to one call, and the font
-// map is Pango's per-thread default, so concurrent calls share nothing unsynchronised.
+// map is Pango's per-thread default. The only state calls share is the card under its shadow,
+// the same for every document of a size, drawn once and kept under a lock.
 //
 // The geometry is given with the origin at the canvas's bottom-left corner; Cairo's is at the
 // top-left, so every rectangle is flipped on the way in.
@@ -14,14 +15,19 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <exception>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <numbers>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "core/digest.h"
 #include "core/text.h"
+#include "preview/png.h"
 #include "preview/preview.h"
 
 namespace qs {
@@ -34,6 +40,15 @@ constexpr std::size_t kBodyNodes = 12;
 // Only a score of lines is ever visible, so a paragraph longer than this is never drawn whole;
 // the cap keeps Pango's work bounded for huge texts.
 constexpr std::size_t kMaxParagraphBytes = 4096;
+// Names the way a thumbnail is drawn: a change to the drawing changes it, so that thumbnails
+// drawn the old way are drawn again at the next save.
+constexpr std::string_view kDrawing = "thumbnail 1";
+// The PNG text chunk that carries a thumbnail's inputs.
+constexpr std::string_view kInputsKeyword = "Quillstone inputs";
+// Cards of sizes up to this are kept once drawn (four megabytes each at most); larger ones are
+// drawn every time, as nobody asks for them twice.
+constexpr int kMaxKeptCard = 1024;
+constexpr std::size_t kKeptCards = 4;
 
 struct SurfaceUnref {
   void operator()(cairo_surface_t* s) const { cairo_surface_destroy(s); }
@@ -287,35 +302,121 @@ FontDescription serif_font(double pixels, PangoWeight weight) {
   return font;
 }
 
-cairo_status_t append_to_string(void* closure, const unsigned char* data, unsigned int length) {
-  try {
-    static_cast<std::string*>(closure)->append(reinterpret_cast<const char*>(data), length);
-    return CAIRO_STATUS_SUCCESS;
-  } catch (...) {
-    return CAIRO_STATUS_WRITE_ERROR;
-  }
+struct Card {
+  Rect rect;
+  double width, height, radius;
+};
+
+Card card_of(double s) {
+  const double width = 0.7 * s, height = 0.9 * s;
+  return {flipped((s - width) / 2, (s - height) / 2, width, height, s), width, height, 0.022 * s};
 }
 
-std::optional<std::string> draw_thumbnail(const Preview& preview, int size) {
+// Premultiplied ARGB32 rows of a square, as Cairo keeps them.
+using Pixels = std::vector<unsigned char>;
+
+// The card under its shadow on the transparent square.
+std::optional<Pixels> draw_card(int size) {
   const double s = size;
   Surface canvas(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, size, size));
   if (cairo_surface_status(canvas.get()) != CAIRO_STATUS_SUCCESS) return std::nullopt;
   Context cr(cairo_create(canvas.get()));
   if (cairo_status(cr.get()) != CAIRO_STATUS_SUCCESS) return std::nullopt;
   // A new image surface is already fully transparent.
-
-  const double card_width = 0.7 * s, card_height = 0.9 * s;
-  const Rect card =
-      flipped((s - card_width) / 2, (s - card_height) / 2, card_width, card_height, s);
-  const double card_radius = 0.022 * s;
+  const Card card = card_of(s);
+  const Rect& r = card.rect;
   const double shadow_drop = 0.006 * s;  // downwards on screen
-  if (!paint_shadow(cr.get(), {card.x, card.y + shadow_drop, card.width, card.height}, card_radius,
-                    0.025 * s, 0.22))
+  if (!paint_shadow(cr.get(), {r.x, r.y + shadow_drop, r.width, r.height}, card.radius, 0.025 * s,
+                    0.22))
     return std::nullopt;
-  rounded_rect(cr.get(), card, card_radius);
+  rounded_rect(cr.get(), r, card.radius);
   cairo_set_source_rgb(cr.get(), 0.984, 0.98, 0.969);
   cairo_fill(cr.get());
+  if (cairo_status(cr.get()) != CAIRO_STATUS_SUCCESS) return std::nullopt;
+  cr.reset();
+  cairo_surface_flush(canvas.get());
+  const unsigned char* data = cairo_image_surface_get_data(canvas.get());
+  const auto bytes = static_cast<std::size_t>(cairo_image_surface_get_stride(canvas.get())) *
+                     static_cast<std::size_t>(size);
+  return Pixels(data, data + bytes);
+}
 
+// The card of `size`, drawn once per size: the blur of its shadow would otherwise be much of
+// every thumbnail. Never destroyed, so that a thumbnail drawn on a worker while the process
+// exits still finds it.
+std::shared_ptr<const Pixels> card_pixels(int size) {
+  if (size > kMaxKeptCard) {
+    auto drawn = draw_card(size);
+    return drawn ? std::make_shared<const Pixels>(std::move(*drawn)) : nullptr;
+  }
+  struct Kept {
+    std::mutex lock;
+    std::map<int, std::shared_ptr<const Pixels>> cards;
+  };
+  static auto* kept = new Kept;
+  {
+    std::lock_guard guard(kept->lock);
+    if (auto it = kept->cards.find(size); it != kept->cards.end()) return it->second;
+  }
+  auto drawn = draw_card(size);  // outside the lock: two threads may draw it, to the same pixels
+  if (!drawn) return nullptr;
+  auto pixels = std::make_shared<const Pixels>(std::move(*drawn));
+  std::lock_guard guard(kept->lock);
+  if (kept->cards.size() >= kKeptCards) kept->cards.clear();
+  kept->cards.emplace(size, pixels);
+  return pixels;
+}
+
+// What the text box shows: the trimmed title (empty: no title line) and the plain texts of the
+// first nodes that aren't empty.
+struct Words {
+  std::string title;
+  std::vector<std::string> body;
+};
+
+Words words_of(const Preview& preview) {
+  Words words;
+  words.title =
+      text::trim_whitespace_and_newlines(json::find_string(preview.doc(), "title").value_or(""));
+  const std::vector<const json::object*> nodes = preview.nodes();
+  for (std::size_t i = 0; i < std::min(nodes.size(), kBodyNodes); ++i) {
+    std::string plain = Preview::plain(*nodes[i]);
+    if (!plain.empty()) words.body.push_back(std::move(plain));
+  }
+  return words;
+}
+
+std::string inputs_of(const Words& words, int size) {
+  // Each part with its length before it, so that no two lists of texts read alike.
+  std::string all(kDrawing);
+  auto add = [&all](std::string_view part) {
+    all.append(std::to_string(part.size())).append(1, ':').append(part);
+  };
+  add(std::to_string(size));
+  add(words.title);
+  for (const std::string& paragraph : words.body) add(paragraph);
+  const auto hash = digest::sha256(all);
+  return digest::hex(hash.data(), 16);
+}
+
+std::optional<std::string> draw_thumbnail(const Words& words, int size) {
+  const double s = size;
+  const std::shared_ptr<const Pixels> card_image = card_pixels(size);
+  if (!card_image) return std::nullopt;
+  Surface canvas(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, size, size));
+  if (cairo_surface_status(canvas.get()) != CAIRO_STATUS_SUCCESS) return std::nullopt;
+  const int stride = cairo_image_surface_get_stride(canvas.get());
+  if (card_image->size() != static_cast<std::size_t>(stride) * static_cast<std::size_t>(size))
+    return std::nullopt;
+  cairo_surface_flush(canvas.get());
+  std::memcpy(cairo_image_surface_get_data(canvas.get()), card_image->data(), card_image->size());
+  cairo_surface_mark_dirty(canvas.get());
+  Context cr(cairo_create(canvas.get()));
+  if (cairo_status(cr.get()) != CAIRO_STATUS_SUCCESS) return std::nullopt;
+
+  const Card c = card_of(s);
+  const Rect& card = c.rect;
+  const double card_width = c.width, card_height = c.height;
   const Rect text_box{card.x + 0.11 * card_width, card.y + 0.08 * card_height,
                       card_width * (1 - 2 * 0.11), card_height * (1 - 2 * 0.08)};
 
@@ -335,17 +436,12 @@ std::optional<std::string> draw_thumbnail(const Preview& preview, int size) {
   const ParagraphStyle body_style{body_font.get(), {kInk.r, kInk.g, kInk.b, 0.78}, 1.18, 0.016 * s};
 
   TextColumn column(cr.get(), pango.get(), text_box);
-  const std::optional<std::string_view> raw_title = json::find_string(preview.doc(), "title");
-  const std::string title = text::trim_whitespace_and_newlines(raw_title.value_or(""));
-  bool room = title.empty() || for_each_paragraph(title, [&](std::string_view paragraph) {
-                return column.add(paragraph, title_style);
+  bool room = words.title.empty() || for_each_paragraph(words.title, [&](std::string_view p) {
+                return column.add(p, title_style);
               });
-  const std::vector<const json::object*> nodes = preview.nodes();
-  for (std::size_t i = 0; room && i < std::min(nodes.size(), kBodyNodes); ++i) {
-    const std::string plain = Preview::plain(*nodes[i]);
-    if (plain.empty()) continue;
-    room = for_each_paragraph(
-        plain, [&](std::string_view paragraph) { return column.add(paragraph, body_style); });
+  for (std::size_t i = 0; room && i < words.body.size(); ++i) {
+    room = for_each_paragraph(words.body[i],
+                              [&](std::string_view p) { return column.add(p, body_style); });
   }
 
   const Rect bar = flipped(text_box.x, (s - card_height) / 2 + 0.05 * card_height,
@@ -357,11 +453,8 @@ std::optional<std::string> draw_thumbnail(const Preview& preview, int size) {
   if (cairo_status(cr.get()) != CAIRO_STATUS_SUCCESS) return std::nullopt;
   cr.reset();
   cairo_surface_flush(canvas.get());
-  std::string png;
-  if (cairo_surface_write_to_png_stream(canvas.get(), append_to_string, &png) !=
-      CAIRO_STATUS_SUCCESS)
-    return std::nullopt;
-  return png;
+  return png::encodeARGB32(cairo_image_surface_get_data(canvas.get()), size, size, stride,
+                           {{std::string(kInputsKeyword), inputs_of(words, size)}});
 }
 
 }  // namespace
@@ -370,10 +463,19 @@ std::optional<std::string> Preview::thumbnailPNG(double size) const {
   // The comparison also turns away NaN.
   if (!(size >= 1 && size <= kMaxSize)) return std::nullopt;
   try {
-    return draw_thumbnail(*this, static_cast<int>(size));
+    return draw_thumbnail(words_of(*this), static_cast<int>(size));
   } catch (const std::exception&) {
     return std::nullopt;
   }
+}
+
+std::string Preview::thumbnailInputs(double size) const {
+  if (!(size >= 1 && size <= kMaxSize)) return {};
+  return inputs_of(words_of(*this), static_cast<int>(size));
+}
+
+std::optional<std::string> Preview::thumbnailInputsOf(std::string_view png) {
+  return png::textOf(png, kInputsKeyword);
 }
 
 }  // namespace qs

@@ -5,6 +5,7 @@
 #include "core/clock.h"
 #include "core/file_io.h"
 #include "core/text.h"
+#include "preview/preview.h"
 #include "support/documents.h"
 #include "support/temp_dir.h"
 
@@ -188,29 +189,55 @@ TEST(PackageWriteTest, WritesEveryFileAndReadsBackTheSameDocument) {
   EXPECT_EQ(json::parse(read_text(pkg / "document.json"))->at("record").at("updated"), 0);
 }
 
-TEST(PackageWriteTest, AnUnchangedThumbnailIsNotRewrittenNorGivenToTheFileManager) {
+// The thumbnail is drawn again exactly when what it shows changed, or when the file there
+// isn't one it can trust (another program's image, a cut-off copy); otherwise neither the file
+// nor the icon is touched. What it draws is the same bytes a fresh drawing gives.
+TEST(PackageWriteTest, TheThumbnailIsDrawnExactlyWhenWhatItShowsChanged) {
   TempDir dir;
   ManualEventLoop loop;
   int icons = 0;
   WriteHooks hooks;
   hooks.main_loop = &loop;
   hooks.set_icon = [&](const fs::path&, const fs::path&) { ++icons; };
+  json::array nodes(12, json::object{{"text", "Shown"}});
   auto doc = doc_titled("Same");
+  doc["nodes"] = nodes;
   const fs::path pkg = dir / "Same.quillstone";
-  ASSERT_TRUE(writePackage(pkg, record_of(doc), doc, hooks));
-  loop.run_pending();
-  EXPECT_EQ(icons, 1);
   const auto thumbnail = pkg / "QuickLook/Thumbnail.png";
-  const auto stamp = fs::last_write_time(thumbnail);
-  fs::last_write_time(thumbnail, stamp - std::chrono::hours(1));
+  const auto old_time = fs::file_time_type::clock::now() - std::chrono::hours(1);
+  // Writes `d` and says whether the thumbnail was written, checking it against a fresh drawing.
+  auto drawn = [&](const json::object& d) {
+    fs::last_write_time(thumbnail, old_time);
+    EXPECT_TRUE(writePackage(pkg, record_of(d), d, hooks));
+    loop.run_pending();
+    EXPECT_EQ(read_text(thumbnail), Preview(d).thumbnailPNG(512).value());
+    return fs::last_write_time(thumbnail) != old_time;
+  };
   ASSERT_TRUE(writePackage(pkg, record_of(doc), doc, hooks));
   loop.run_pending();
-  EXPECT_EQ(fs::last_write_time(thumbnail), stamp - std::chrono::hours(1));
   EXPECT_EQ(icons, 1);
+
+  EXPECT_FALSE(drawn(doc));
+  doc["updated"] = 1800000000000;  // not shown
+  doc["nodes"].as_array().push_back(json::object{{"text", "Thirteenth, never shown"}});
+  doc["nodes"].as_array()[0] = json::object{
+      {"content", json::array{json::object{{"text", "Shown"}, {"marks", json::array{"bold"}}}}}};
+  EXPECT_FALSE(drawn(doc));
+  EXPECT_EQ(icons, 1);
+
   doc["title"] = "Changed";
-  ASSERT_TRUE(writePackage(pkg, record_of(doc), doc, hooks));
-  loop.run_pending();
-  EXPECT_EQ(icons, 2);
+  EXPECT_TRUE(drawn(doc));
+  doc["nodes"].as_array()[11] = json::object{{"text", "Shown too"}};
+  EXPECT_TRUE(drawn(doc));
+  EXPECT_EQ(icons, 3);
+
+  const std::string current = read_text(thumbnail);
+  for (const std::string& foreign :
+       {current.substr(0, current.size() - 1), current.substr(0, 100), std::string("junk")}) {
+    write_text(thumbnail, foreign);
+    EXPECT_TRUE(drawn(doc));
+  }
+  EXPECT_EQ(icons, 6);
 }
 
 TEST(PackageWriteTest, UnwritableDocsFailWithoutTouchingThePackage) {
