@@ -56,8 +56,8 @@ int open(const Places& places, const std::vector<std::string_view>& args) {
   // Written as the library assembles it: each document's text as read, no tree in between.
   std::string text;
   session.library->openWorkspaceText(text);
-  text.push_back('\n');
   std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fputc('\n', stdout);
   std::fflush(stdout);
   return kOK;
 }

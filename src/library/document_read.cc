@@ -129,13 +129,17 @@ std::shared_ptr<const DocumentText> document_text(const json::object& envelope,
                                                   const FileStamp& stamp) {
   if (json::find_string(envelope, "format") != kFormat) return nullptr;
   auto text = std::make_shared<DocumentText>();
+  // Written into this thread's buffer and then copied at its size: thousands of documents are
+  // kept, and a string grown by appending holds up to twice what it needs.
+  thread_local std::string written;
+  written.clear();
   std::set<std::string> referenced;
   referenced_images(doc, referenced);
   if (referenced.empty()) {
-    if (!json::append_compact(text->doc, doc)) return nullptr;
+    if (!json::append_compact(written, doc)) return nullptr;
   } else {
     const json::value restored = images::restoreImages(doc, folder, &text->missing_images);
-    if (!json::append_compact(text->doc, restored)) return nullptr;
+    if (!json::append_compact(written, restored)) return nullptr;
     auto images = folder.sub(kImagesFolder);
     for (const auto& name : referenced) {
       if (text->missing_images.contains(name)) continue;
@@ -146,8 +150,20 @@ std::shared_ptr<const DocumentText> document_text(const json::object& envelope,
       }
     }
   }
-  text->ascii = std::none_of(text->doc.begin(), text->doc.end(),
-                             [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+  text->doc.assign(written);
+  // Each character past ASCII becomes one \uXXXX, or two from U+10000 on.
+  text->ascii_size = text->doc.size();
+  for (const char c : text->doc) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0xF0) {
+      text->ascii_size += 8;  // 4 bytes, 12 characters
+    } else if (byte >= 0xE0) {
+      text->ascii_size += 3;  // 3 bytes, 6 characters
+    } else if (byte >= 0xC0) {
+      text->ascii_size += 4;  // 2 bytes, 6 characters
+    }
+  }
+  text->ascii = text->ascii_size == text->doc.size();
   const json::object* stored = json::find_object(envelope, "record");
   const json::value* rev = stored ? stored->if_contains("rev") : nullptr;
   // A copy of its own: the parsed envelope's memory is reused by the next parse.

@@ -40,7 +40,8 @@ std::optional<FileStamp> fileStamp(int folder_fd, const char* name);
 struct DocumentText {
   std::string doc;    // the doc in compact form, characters as they are, image references restored
   bool ascii = true;  // `doc` holds no byte past ASCII
-  std::string rev;    // the record's rev in compact form
+  std::size_t ascii_size = 0;  // the length of `doc` with characters past ASCII as \u escapes
+  std::string rev;             // the record's rev in compact form
   json::value rev_value;
   double created = 0;  // the doc's `created`, or 0
   std::uintmax_t size = 0;

@@ -627,26 +627,14 @@ void Library::openWorkspaceText(std::string& out, json::NonAscii form) {
     files = vanished_locked(guard);
   }
 
-  // The members in the order openWorkspace() gives them; each document as read.
+  // The members in the order openWorkspace() gives them. What follows the documents is
+  // written first, so that the answer's buffer is taken once, at its final size.
+  std::string tail = "]";
   auto value = [&](const json::value& v) {
-    if (!json::append_compact(out, v, form)) out.append("null");
+    if (!json::append_compact(tail, v, form)) tail.append("null");
   };
-  std::size_t size = 256;
-  for (const auto& e : sorted) size += e.text->doc.size() + e.text->rev.size() + e.id.size() + 8;
-  out.reserve(out.size() + size);
-  out.append(R"({"kind":"ready","state":{"docs":[)");
-  for (std::size_t i = 0; i < sorted.size(); ++i) {
-    if (i > 0) out.push_back(',');
-    const DocumentText& text = *sorted[i].text;
-    if (form == json::NonAscii::kEscaped && !text.ascii) {
-      json::append_ascii_form(out, text.doc);
-    } else {
-      out.append(text.doc);
-    }
-  }
-  out.push_back(']');
   auto member = [&](std::string_view key, const json::value& v) {
-    out.append(",\"").append(key).append("\":");
+    tail.append(",\"").append(key).append("\":");
     value(v);
   };
   if (meta) {
@@ -657,24 +645,24 @@ void Library::openWorkspaceText(std::string& out, json::NonAscii form) {
   if (auto pretext = read_json_object(support_ / kPretextFile)) {
     if (const json::value* p = pretext->if_contains("pretext")) member("pretext", *p);
   }
-  out.append(R"(},"revs":{)");
+  tail.append(R"(},"revs":{)");
   for (std::size_t i = 0; i < sorted.size(); ++i) {
-    if (i > 0) out.push_back(',');
+    if (i > 0) tail.push_back(',');
     // Ids are letters, digits, "_" and "-": nothing to escape.
-    out.append("\"").append(sorted[i].id).append("\":");
+    tail.append("\"").append(sorted[i].id).append("\":");
     if (form == json::NonAscii::kEscaped) {
       value(sorted[i].text->rev_value);
     } else {
-      out.append(sorted[i].text->rev);
+      tail.append(sorted[i].text->rev);
     }
   }
-  out.append(R"(},"meta":)");
+  tail.append(R"(},"meta":)");
   if (meta) {
     value(*meta);
   } else {
-    out.append("null");
+    tail.append("null");
   }
-  out.append(R"(,"notices":)");
+  tail.append(R"(,"notices":)");
   json::array notices;
   if (!files.empty()) {
     json::array list;
@@ -684,7 +672,24 @@ void Library::openWorkspaceText(std::string& out, json::NonAscii form) {
                                    {"files", std::move(list)}});
   }
   value(notices);
-  out.push_back('}');
+  tail.push_back('}');
+
+  constexpr std::string_view head = R"({"kind":"ready","state":{"docs":[)";
+  const bool escaped = form == json::NonAscii::kEscaped;
+  std::size_t size = head.size() + sorted.size() + tail.size();
+  for (const auto& e : sorted) size += escaped ? e.text->ascii_size : e.text->doc.size();
+  out.reserve(out.size() + size);
+  out.append(head);
+  for (std::size_t i = 0; i < sorted.size(); ++i) {
+    if (i > 0) out.push_back(',');
+    const DocumentText& text = *sorted[i].text;
+    if (escaped && !text.ascii) {
+      json::append_ascii_form(out, text.doc);
+    } else {
+      out.append(text.doc);
+    }
+  }
+  out.append(tail);
 }
 
 json::object Library::openWorkspace() {
