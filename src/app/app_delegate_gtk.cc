@@ -253,7 +253,11 @@ void AppDelegate::finishLaunching(const fs::path& root) {
       if (import_ && !registry_.quitting()) import_->offerImport(true);
     });
   }
-  watchWritingFolder();
+  // Watching takes a walk of the whole writing folder on this thread: after the first window
+  // is up, not before it. The first check after it compares with the start's scan.
+  main_loop_.post_after(std::chrono::milliseconds(300), [this] {
+    if (folder_watch_ && !registry_.quitting()) watchWritingFolder();
+  });
 
   // What came while the user was asked.
   if (activated_early_) activate();
