@@ -111,8 +111,8 @@ def main():
     env = dict(os.environ, XDG_CONFIG_HOME=os.path.join(home, "config"),
                XDG_DATA_HOME=os.path.join(home, "data"))
     rows = []
-    for spec in args.workspaces:
-        count, folder = spec.split("=", 1)
+    for pair in args.workspaces:
+        count, folder = pair.split("=", 1)
         root, support = os.path.join(folder, "Quillstone"), os.path.join(folder, "support")
         where = ["--root", root, "--support", support]
         floor_out = json.loads(subprocess.run([floor, root, support], check=True,

@@ -63,6 +63,7 @@ std::optional<std::pair<std::string, FileStamp>> read_file(int folder_fd, const 
 class Parser {
  public:
   std::optional<json::value> parse(std::string_view text) {
+    parser_.reset();  // what a failed parse left goes while its memory is still there
     resource_.emplace(buffer_.get(), kBuffer);
     parser_.reset(boost::json::storage_ptr(&*resource_));
     boost::system::error_code ec;
