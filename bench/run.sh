@@ -22,7 +22,8 @@ mkdir -p "$out"
 if [ $# -eq 0 ]; then
   cmake -S "$(dirname "$0")/.." -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DQUILLSTONE_BENCH=ON >/dev/null
-  cmake --build "$build" --target quillstone_bench quillstone-bench-generate quillstone-cli
+  cmake --build "$build" --target quillstone_bench quillstone-bench-generate quillstone-cli \
+    quillstone-bench-floor
 fi
 
 bench="$build/bench/quillstone_bench"
@@ -57,6 +58,13 @@ export XDG_CONFIG_HOME="$home/config" XDG_DATA_HOME="$home/data"
 open_cmd="$cli --root $root --support $support open"
 scan_cmd="$cli --root $root --support $support scan"
 find_cmd="find $root -name document.json -exec cat {} +"
+# The floor: every document.json read and parsed once, one thread. The JavaScript peer (read,
+# JSON.parse, collect, JSON.stringify) when node is installed.
+floor_cmd="$build/bench/quillstone-bench-floor $root $support"
+node_cmd=""
+if command -v node >/dev/null; then
+  node_cmd="node $(dirname "$0")/node_peer.js $root $support"
+fi
 
 can_drop_caches() {
   [ "${COLD:-0}" = 1 ] && [ -w /proc/sys/vm/drop_caches ] && sync &&
@@ -67,7 +75,9 @@ if command -v hyperfine >/dev/null; then
   hyperfine --warmup 1 --runs "$runs" --export-markdown "$out/process-warm.md" \
     -n "quillstone-cli open" "$open_cmd" \
     -n "quillstone-cli scan" "$scan_cmd" \
-    -n "find -exec cat" "$find_cmd"
+    -n "find -exec cat" "$find_cmd" \
+    -n "floor: read and parse" "$floor_cmd" \
+    ${node_cmd:+-n "node peer" "$node_cmd"}
   if can_drop_caches; then
     hyperfine --runs "$((runs / 2 > 3 ? runs / 2 : 3))" --export-markdown "$out/process-cold.md" \
       --prepare 'sync; echo 3 > /proc/sys/vm/drop_caches' \
@@ -93,5 +103,26 @@ else
     echo "| quillstone-cli open | $(time_ms "$open_cmd") |"
     echo "| quillstone-cli scan | $(time_ms "$scan_cmd") |"
     echo "| find -exec cat | $(time_ms "$find_cmd") |"
+    echo "| floor: read and parse | $(time_ms "$floor_cmd") |"
+    [ -z "$node_cmd" ] || echo "| node peer | $(time_ms "$node_cmd") |"
   } | tee "$out/process-warm.md"
 fi
+
+# 3. Peak memory of open, and cost per document against the count: SCALE lists the counts
+# (default 1000 10000; the README's plot used 1000 3000 10000 30000). Workspaces other than
+# 10,000 are generated on first use into $SCALE_DIR (default /tmp/quillstone-scale-<count>).
+scale_args=""
+for count in ${SCALE:-1000 10000}; do
+  if [ "$count" = 10000 ]; then
+    folder="$workspace"
+  else
+    folder="${SCALE_DIR:-${TMPDIR:-/tmp}}/quillstone-scale-$count"
+    if [ ! -d "$folder/Quillstone" ]; then
+      "$build/bench/quillstone-bench-generate" --root "$folder/Quillstone" \
+        --support "$folder/support" --count "$count" --seed 1 --size 300 >/dev/null
+    fi
+  fi
+  scale_args="$scale_args $count=$folder"
+done
+# shellcheck disable=SC2086
+python3 "$(dirname "$0")/scale.py" "$build" $scale_args --runs "${SCALE_RUNS:-5}" --out "$out"

@@ -19,7 +19,7 @@ launch of each configuration warms the file cache and the search index and is no
 counted launches take the configurations in turn.
 """
 import argparse, json, os, pathlib, platform, random, re, shutil, statistics, subprocess, sys
-import tempfile, time
+import tempfile, threading, time
 
 HERE = pathlib.Path(__file__).resolve().parent
 SOURCE = HERE.parents[1]
@@ -229,6 +229,7 @@ def launch(build, workspace, reply_ascii, rounds, extra_env):
         load_before = os.getloadavg()[0]
         started = time.time()
         app.start()
+        shown = first_window(app.process, started)
         deadline = started + 600
         report = None
         while report is None and time.time() < deadline and app.process.poll() is None:
@@ -244,12 +245,30 @@ def launch(build, workspace, reply_ascii, rounds, extra_env):
         if "error" in report:
             sys.exit("startup_bench: the page failed: " + report["error"])
         since = lambda at: at - started * 1000
-        return {"load": load_before, "toNavigation": since(report["timeOrigin"]),
+        shown.join()
+        return {"load": load_before, "toWindow": shown.ms, "toNavigation": since(report["timeOrigin"]),
                 "toScript": since(report["scriptAt"]),
                 "toLoaded": since(report["loadedAt"]), "first": report["first"],
                 "rounds": report["rounds"]}
     finally:
         shutil.rmtree(app.work, ignore_errors=True)
+
+
+def first_window(process, started):
+    """A thread that notes when a window of `process` is first mapped (ms after `started`)."""
+    def watch():
+        while process.poll() is None and time.time() < started + 60:
+            found = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid",
+                                    str(process.pid)], capture_output=True, text=True)
+            if found.stdout.strip():
+                thread.ms = (time.time() - started) * 1000
+                return
+            time.sleep(0.005)
+    thread = threading.Thread(target=watch, daemon=True)
+    thread.ms = float("nan")
+    if shutil.which("xdotool"):
+        thread.start()
+    return thread
 
 
 # ---- summaries ----
@@ -349,17 +368,19 @@ def print_tables(results):
     floor = None
     print("Start-up, process start to the page's \"loaded\" answered (ms, median of %d launches):\n"
           % len(results["configs"][0]["launches"]))
-    print("| library | reply form | page begins | script runs | first open | its JSON.parse "
-          "| loaded | spread | floor: empty library | load |")
-    print("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|")
+    print("| library | reply form | first window | page begins | script runs | first open "
+          "| its JSON.parse | loaded | spread | floor: empty library | load |")
+    print("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     for c in results["configs"]:
         runs = c["launches"]
         loaded = [r["toLoaded"] for r in runs]
         if c["name"] == "empty":
             floor = med(loaded)
         loads = [r["load"] for r in runs]
-        print("| %s | %s | %s | %s | %s | %s | **%s** | %s | %s | %.1f–%.1f |" % (
-            c["name"], form_name(c["replyAscii"]), ms(med([r["toNavigation"] for r in runs])),
+        print("| %s | %s | %s | %s | %s | %s | %s | **%s** | %s | %s | %.1f–%.1f |" % (
+            c["name"], form_name(c["replyAscii"]), ms(med([r.get("toWindow", float("nan"))
+                                                          for r in runs])),
+            ms(med([r["toNavigation"] for r in runs])),
             ms(med([r["toScript"] for r in runs])), ms(med([r["first"]["openMs"] for r in runs])),
             ms(med([r["first"]["parseMs"] for r in runs])), ms(med(loaded)), spread(loaded),
             ms(floor) if floor is not None else "–", min(loads), max(loads)))

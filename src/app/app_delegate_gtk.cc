@@ -216,7 +216,10 @@ void AppDelegate::finishLaunching(const fs::path& root) {
   services.log = log_.get();
   services.package_hooks.main_loop = &main_loop_;
   services.package_hooks.set_icon = gvfs_folder_icon();
-  library_ = std::make_unique<library::Library>(root, support, services);
+  // The library scans on a thread of its own while the windows come up; whatever needs its
+  // state (the page's "open" first) waits for that scan, and "open" is answered from it.
+  library_ = std::make_unique<library::Library>(root, support, services,
+                                                library::Library::Start::kInBackground);
   claude_ = std::make_unique<claude::ClaudeBridge>([this] { return library_->root(); }, prefs_,
                                                    log_.get(), *this);
   auth_ = auth::makeDesktopHostAuth(main_loop_, resources_);
@@ -250,7 +253,11 @@ void AppDelegate::finishLaunching(const fs::path& root) {
       if (import_ && !registry_.quitting()) import_->offerImport(true);
     });
   }
-  watchWritingFolder();
+  // Watching takes a walk of the whole writing folder on this thread: after the first window
+  // is up, not before it. The first check after it compares with the start's scan.
+  main_loop_.post_after(std::chrono::milliseconds(300), [this] {
+    if (folder_watch_ && !registry_.quitting()) watchWritingFolder();
+  });
 
   // What came while the user was asked.
   if (activated_early_) activate();
@@ -314,8 +321,10 @@ void AppDelegate::openFiles(GFile** files, int count) {
 }
 
 bool AppDelegate::restoreWindows() {
-  auto saved = registry_.savedWindows(
-      [this](const std::string& id) { return library_->url(id).has_value(); });
+  // A document the ledger knows is taken without waiting for the scan under way.
+  auto saved = registry_.savedWindows([this](const std::string& id) {
+    return library_->ledgerNamesDocument(id) || library_->url(id).has_value();
+  });
   if (!saved) return false;
   for (const auto& w : *saved) newWindow(w.docID, w.size);
   return true;

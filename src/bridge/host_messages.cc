@@ -44,21 +44,27 @@ const json::object kEmptyObject;
 
 }  // namespace
 
-std::optional<std::string> JSONText::text(const json::value* v) {
+json::NonAscii JSONText::form() {
   // Characters past ASCII go as \u escapes: an all-ASCII text reaches the page as a one-byte
   // string, half the size of the two-byte one a single curly quote would force, and a large
   // reply arrives sooner for it (bench/desktop). QUILLSTONE_REPLY_ASCII=0 sends the characters
   // themselves, for measuring the difference; read once.
-  static const bool ascii = [] {
+  static const json::NonAscii form = [] {
     const char* setting = std::getenv("QUILLSTONE_REPLY_ASCII");
-    return !(setting && std::string_view(setting) == "0");
+    return setting && std::string_view(setting) == "0" ? json::NonAscii::kLiteral
+                                                       : json::NonAscii::kEscaped;
   }();
+  return form;
+}
+
+std::optional<std::string> JSONText::text(const json::value* v) {
   if (!v || v->is_null()) return "null";
-  return ascii ? json::compact_ascii(*v) : json::compact(*v);
+  return form() == json::NonAscii::kEscaped ? json::compact_ascii(*v) : json::compact(*v);
 }
 
 PlatformReply encodeReply(PageReply reply) {
   if (reply.error) return {nullptr, std::move(reply.error)};
+  if (reply.encoded) return {json::value(std::move(*reply.encoded)), std::nullopt};
   const json::value* value = reply.value ? &*reply.value : nullptr;
   if (auto text = JSONText::text(value)) {
     std::string encoded;
@@ -138,10 +144,16 @@ void HostDispatcher::in_background(Work work, Then then) {
 }
 
 void HostDispatcher::open(const json::object&, Reply& reply) {
-  in_background([&library = library_] { return json::value(library.openWorkspace()); },
-                [reply = std::move(reply)](json::value workspace) {
-                  reply(PageReply::of(std::move(workspace)));
-                });
+  // The answer is written from each document's text as read; none is parsed for it again.
+  in_background(
+      [&library = library_] {
+        std::string encoded(1, kReplyMark);
+        library.openWorkspaceText(encoded, JSONText::form());
+        return encoded;
+      },
+      [reply = std::move(reply)](std::string encoded) {
+        reply(PageReply::ofEncoded(std::move(encoded)));
+      });
 }
 
 void HostDispatcher::write(const json::object& message, Reply& reply) {

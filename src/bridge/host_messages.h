@@ -34,17 +34,27 @@ struct JSONText {
   // A null pointer or a null value gives "null". None when the value can't be written as JSON
   // (NaN, the infinities, text that isn't valid UTF-8).
   static std::optional<std::string> text(const json::value* v);
+  // How characters past ASCII are written in it.
+  static json::NonAscii form();
 };
 
 inline constexpr char kReplyMark = '\x1e';  // U+001E, the first character of an encoded value
 
-// The one answer to a host message. When `error` is set, `value` is absent.
+// The one answer to a host message. When `error` is set, `value` is absent. A value may come
+// already encoded: U+001E and its JSON text, as JSONText writes it (a large answer is written
+// straight from what was read rather than built as a value first).
 struct PageReply {
   std::optional<json::value> value;
   std::optional<std::string> error;
+  std::optional<std::string> encoded;
 
-  static PageReply of(json::value v) { return {std::move(v), std::nullopt}; }
-  static PageReply failure(std::string text) { return {std::nullopt, std::move(text)}; }
+  static PageReply of(json::value v) { return {std::move(v), std::nullopt, std::nullopt}; }
+  static PageReply failure(std::string text) {
+    return {std::nullopt, std::move(text), std::nullopt};
+  }
+  static PageReply ofEncoded(std::string text) {
+    return {std::nullopt, std::nullopt, std::move(text)};
+  }
 };
 
 // What the platform's reply handler is given.

@@ -32,7 +32,10 @@ struct Places {
 
 // The library and the real services behind it, as the desktop program has them.
 struct Session {
-  explicit Session(const Places& places);
+  // `start`: when the library scans (a command that begins with a scan of its own asks for
+  // kLater, so that it scans once).
+  explicit Session(const Places& places,
+                   library::Library::Start start = library::Library::Start::kNow);
   ~Session();
   std::unique_ptr<ThreadSerialQueue> log_queue;
   std::unique_ptr<HostLog> log;

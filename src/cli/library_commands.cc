@@ -30,7 +30,7 @@ std::optional<std::string> read_input(const std::vector<std::string_view>& args)
 
 }  // namespace
 
-Session::Session(const Places& places)
+Session::Session(const Places& places, library::Library::Start start)
     : log_queue(std::make_unique<ThreadSerialQueue>("quillstone.hostlog")),
       log(std::make_unique<HostLog>(places.support / "host-log.txt", *log_queue)),
       trash(makeDesktopTrash()),
@@ -41,7 +41,7 @@ Session::Session(const Places& places)
   services.spotlight = spotlight.get();
   services.prefs = prefs.get();
   services.log = log.get();
-  library = std::make_unique<library::Library>(places.root, places.support, services);
+  library = std::make_unique<library::Library>(places.root, places.support, services, start);
 }
 
 Session::~Session() {
@@ -52,8 +52,13 @@ Session::~Session() {
 
 int open(const Places& places, const std::vector<std::string_view>& args) {
   if (!args.empty()) return usage("open", "takes no arguments");
-  Session session(places);
-  print(session.library->openWorkspace());
+  Session session(places, library::Library::Start::kLater);
+  // Written as the library assembles it: each document's text as read, no tree in between.
+  std::string text;
+  session.library->openWorkspaceText(text);
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
   return kOK;
 }
 
@@ -81,7 +86,7 @@ int write(const Places& places, const std::vector<std::string_view>& args) {
 
 int scan(const Places& places, const std::vector<std::string_view>& args) {
   if (!args.empty()) return usage("scan", "takes no arguments");
-  Session session(places);
+  Session session(places, library::Library::Start::kLater);
   json::array problems;
   for (const auto& p : session.library->rescan()) problems.push_back(p.toJSON());
   print(problems);

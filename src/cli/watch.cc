@@ -25,8 +25,12 @@ int watch(const Places& places, const std::vector<std::string_view>& args) {
   sigaddset(&signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-  Session session(places);
-  (void)session.library->openWorkspace();
+  // Everything is read once, as for "open", so that the first check compares with it.
+  Session session(places, library::Library::Start::kLater);
+  {
+    std::string ignored;
+    session.library->openWorkspaceText(ignored);
+  }
 
   BlockingEventLoop main;
   bool stopping = false;

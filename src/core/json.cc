@@ -1,6 +1,7 @@
 #include "core/json.h"
 
 #include <algorithm>
+#include <array>
 #include <boost/json/basic_parser_impl.hpp>
 #include <charconv>
 #include <cmath>
@@ -92,32 +93,52 @@ std::optional<value> parse(std::string_view text, std::size_t max_depth) {
 
 namespace {
 
-enum class NonAscii { kLiteral, kEscaped };
+// Bytes a string may hold as they are: printable ASCII other than '"' and '\\'. Everything
+// else is escaped, or (past ASCII) checked as UTF-8 first.
+constexpr std::array<bool, 256> kPlain = [] {
+  std::array<bool, 256> plain{};
+  for (int c = 0x20; c < 0x80; ++c) plain[static_cast<std::size_t>(c)] = c != '"' && c != '\\';
+  return plain;
+}();
+
+constexpr char kHex[] = "0123456789abcdef";
 
 void append_unit(std::string& out, unsigned unit) {
-  static const char* hex = "0123456789abcdef";
-  out += "\\u";
-  for (int shift = 12; shift >= 0; shift -= 4) out.push_back(hex[(unit >> shift) & 15]);
+  const char escape[6] = {
+      '\\',           'u', kHex[(unit >> 12) & 15], kHex[(unit >> 8) & 15], kHex[(unit >> 4) & 15],
+      kHex[unit & 15]};
+  out.append(escape, sizeof escape);
 }
 
-// Appends the character whose UTF-8 form starts at s[i] as \u escapes and returns the length of
-// that form. `s` has been checked to be valid UTF-8.
-std::size_t append_escaped_character(std::string& out, std::string_view s, std::size_t i) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[i + k]); };
-  const unsigned lead = byte(0);
-  std::size_t length;
-  unsigned code;
-  if (lead < 0xE0) {
-    length = 2;
-    code = lead & 0x1F;
-  } else if (lead < 0xF0) {
-    length = 3;
-    code = lead & 0x0F;
-  } else {
-    length = 4;
-    code = lead & 0x07;
+// The length of the well-formed UTF-8 character at `p` (a byte past ASCII) and its code point;
+// 0 when the bytes there are not one (an overlong form, a surrogate, past U+10FFFF, cut short).
+std::size_t utf8_character(const unsigned char* p, const unsigned char* end, unsigned& code) {
+  const unsigned lead = p[0];
+  const auto left = static_cast<std::size_t>(end - p);
+  auto continuation = [&](std::size_t k) { return (p[k] & 0xC0) == 0x80; };
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    if (left < 2 || !continuation(1)) return 0;
+    code = ((lead & 0x1F) << 6) | (p[1] & 0x3F);
+    return 2;
   }
-  for (std::size_t k = 1; k < length; ++k) code = (code << 6) | (byte(k) & 0x3F);
+  if (lead >= 0xE0 && lead <= 0xEF) {
+    if (left < 3 || !continuation(1) || !continuation(2)) return 0;
+    if (lead == 0xE0 && p[1] < 0xA0) return 0;
+    if (lead == 0xED && p[1] > 0x9F) return 0;
+    code = ((lead & 0x0F) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3F);
+    return 3;
+  }
+  if (lead >= 0xF0 && lead <= 0xF4) {
+    if (left < 4 || !continuation(1) || !continuation(2) || !continuation(3)) return 0;
+    if (lead == 0xF0 && p[1] < 0x90) return 0;
+    if (lead == 0xF4 && p[1] > 0x8F) return 0;
+    code = ((lead & 0x07) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3F);
+    return 4;
+  }
+  return 0;
+}
+
+void append_escaped_code(std::string& out, unsigned code) {
   if (code < 0x10000) {
     append_unit(out, code);
   } else {
@@ -125,53 +146,80 @@ std::size_t append_escaped_character(std::string& out, std::string_view s, std::
     append_unit(out, 0xD800 + (code >> 10));
     append_unit(out, 0xDC00 + (code & 0x3FF));
   }
-  return length;
 }
 
+// Appends `s` as a JSON string. Runs of bytes that need nothing are copied whole; false (with
+// `out` partly written) when `s` isn't valid UTF-8.
 bool append_string(std::string& out, std::string_view s, NonAscii non_ascii) {
-  if (!text::is_valid_utf8(s)) return false;
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const auto* const end = p + s.size();
   out.push_back('"');
-  for (std::size_t i = 0; i < s.size();) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    if (c >= 0x80 && non_ascii == NonAscii::kEscaped) {
-      i += append_escaped_character(out, s, i);
+  const unsigned char* run = p;
+  auto flush = [&] {
+    out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p - run));
+  };
+  while (p < end) {
+    if (kPlain[*p]) {
+      ++p;
       continue;
     }
-    ++i;
+    const unsigned c = *p;
+    if (c >= 0x80) {
+      unsigned code = 0;
+      const std::size_t length = utf8_character(p, end, code);
+      if (length == 0) return false;
+      if (non_ascii == NonAscii::kLiteral) {
+        p += length;  // part of the run
+        continue;
+      }
+      flush();
+      append_escaped_code(out, code);
+      p += length;
+      run = p;
+      continue;
+    }
+    flush();
     switch (c) {
       case '"':
-        out += "\\\"";
+        out.append("\\\"", 2);
         break;
       case '\\':
-        out += "\\\\";
+        out.append("\\\\", 2);
         break;
       case '\b':
-        out += "\\b";
+        out.append("\\b", 2);
         break;
       case '\f':
-        out += "\\f";
+        out.append("\\f", 2);
         break;
       case '\n':
-        out += "\\n";
+        out.append("\\n", 2);
         break;
       case '\r':
-        out += "\\r";
+        out.append("\\r", 2);
         break;
       case '\t':
-        out += "\\t";
+        out.append("\\t", 2);
         break;
       default:
-        if (c < 0x20) {
-          append_unit(out, c);
-        } else {
-          out.push_back(static_cast<char>(c));
-        }
+        append_unit(out, c);
     }
+    ++p;
+    run = p;
   }
+  flush();
   out.push_back('"');
   return true;
 }
 
+template <typename Number>
+void append_number(std::string& out, Number n) {
+  char buf[32];
+  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, n);
+  out.append(buf, static_cast<std::size_t>(end - buf));
+}
+
+// Shortest round-trip form (std::to_chars), as JavaScript's own would read back the same double.
 bool append_double(std::string& out, double d) {
   if (!std::isfinite(d)) return false;
   // Negative zero as "0", as the page writes it: "-0" would read back as the integer 0 and be
@@ -187,95 +235,161 @@ bool append_double(std::string& out, double d) {
   return true;
 }
 
-struct Writer {
-  bool pretty;
-  NonAscii non_ascii;
-  std::string out;
+class Writer {
+ public:
+  Writer(std::string& out, bool pretty, NonAscii non_ascii)
+      : out_(out), pretty_(pretty), non_ascii_(non_ascii) {}
 
-  void newline(int depth) {
-    out.push_back('\n');
-    out.append(static_cast<std::size_t>(depth) * 2, ' ');
-  }
-
-  bool write(const value& v, int depth) {
+  bool write(const value& v, std::size_t depth) {
     switch (v.kind()) {
       case boost::json::kind::null:
-        out += "null";
+        out_.append("null", 4);
         return true;
       case boost::json::kind::bool_:
-        out += v.get_bool() ? "true" : "false";
+        if (v.get_bool()) {
+          out_.append("true", 4);
+        } else {
+          out_.append("false", 5);
+        }
         return true;
       case boost::json::kind::int64:
-        out += std::to_string(v.get_int64());
+        append_number(out_, v.get_int64());
         return true;
       case boost::json::kind::uint64:
-        out += std::to_string(v.get_uint64());
+        append_number(out_, v.get_uint64());
         return true;
       case boost::json::kind::double_:
-        return append_double(out, v.get_double());
+        return append_double(out_, v.get_double());
       case boost::json::kind::string:
-        return append_string(out, v.get_string(), non_ascii);
-      case boost::json::kind::array: {
-        const auto& a = v.get_array();
-        out.push_back('[');
-        bool first = true;
-        for (const auto& e : a) {
-          if (!first) out.push_back(',');
-          first = false;
-          if (pretty) newline(depth + 1);
-          if (!write(e, depth + 1)) return false;
-        }
-        if (pretty && !a.empty()) newline(depth);
-        out.push_back(']');
-        return true;
-      }
-      case boost::json::kind::object: {
-        const auto& o = v.get_object();
-        std::vector<const boost::json::key_value_pair*> members;
-        members.reserve(o.size());
-        for (const auto& kv : o) members.push_back(&kv);
-        if (pretty) {
-          std::sort(members.begin(), members.end(), [](auto* a, auto* b) {
-            return std::string_view(a->key()) < std::string_view(b->key());
-          });
-        }
-        out.push_back('{');
-        bool first = true;
-        for (const auto* kv : members) {
-          if (!first) out.push_back(',');
-          first = false;
-          if (pretty) newline(depth + 1);
-          if (!append_string(out, kv->key(), non_ascii)) return false;
-          out += pretty ? " : " : ":";
-          if (!write(kv->value(), depth + 1)) return false;
-        }
-        if (pretty && !o.empty()) newline(depth);
-        out.push_back('}');
-        return true;
-      }
+        return append_string(out_, v.get_string(), non_ascii_);
+      case boost::json::kind::array:
+        return write_array(v.get_array(), depth);
+      case boost::json::kind::object:
+        return pretty_ ? write_sorted_object(v.get_object(), depth)
+                       : write_object(v.get_object(), depth);
     }
     return false;
   }
+
+ private:
+  void newline(std::size_t depth) {
+    out_.push_back('\n');
+    out_.append(depth * 2, ' ');
+  }
+
+  bool write_array(const array& a, std::size_t depth) {
+    out_.push_back('[');
+    bool first = true;
+    for (const auto& e : a) {
+      if (!first) out_.push_back(',');
+      first = false;
+      if (pretty_) newline(depth + 1);
+      if (!write(e, depth + 1)) return false;
+    }
+    if (pretty_ && !a.empty()) newline(depth);
+    out_.push_back(']');
+    return true;
+  }
+
+  bool write_member(const boost::json::key_value_pair& kv, std::size_t depth) {
+    if (pretty_) newline(depth + 1);
+    if (!append_string(out_, kv.key(), non_ascii_)) return false;
+    if (pretty_) {
+      out_.append(" : ", 3);
+    } else {
+      out_.push_back(':');
+    }
+    return write(kv.value(), depth + 1);
+  }
+
+  bool write_object(const object& o, std::size_t depth) {
+    out_.push_back('{');
+    bool first = true;
+    for (const auto& kv : o) {
+      if (!first) out_.push_back(',');
+      first = false;
+      if (!write_member(kv, depth)) return false;
+    }
+    out_.push_back('}');
+    return true;
+  }
+
+  // The file form: members sorted by the bytes of their keys. The member lists of the objects
+  // being written are kept between calls, one a level, so that sorting allocates only once.
+  bool write_sorted_object(const object& o, std::size_t depth) {
+    if (members_.size() <= depth) members_.resize(depth + 1);
+    auto& members = members_[depth];
+    members.clear();
+    for (const auto& kv : o) members.push_back(&kv);
+    std::sort(members.begin(), members.end(), [](auto* a, auto* b) {
+      return std::string_view(a->key()) < std::string_view(b->key());
+    });
+    out_.push_back('{');
+    // A nested object at depth + 1 reuses a different list, so this one stays intact.
+    for (std::size_t i = 0; i < members_[depth].size(); ++i) {
+      if (i > 0) out_.push_back(',');
+      if (!write_member(*members_[depth][i], depth)) return false;
+    }
+    if (!o.empty()) newline(depth);
+    out_.push_back('}');
+    return true;
+  }
+
+  std::string& out_;
+  const bool pretty_;
+  const NonAscii non_ascii_;
+  std::vector<std::vector<const boost::json::key_value_pair*>> members_;
 };
+
+std::optional<std::string> written(const value& v, bool pretty, NonAscii non_ascii) {
+  std::string out;
+  if (!Writer(out, pretty, non_ascii).write(v, 0)) return std::nullopt;
+  return out;
+}
 
 }  // namespace
 
+bool append_compact(std::string& out, const value& v, NonAscii non_ascii) {
+  const std::size_t size = out.size();
+  if (Writer(out, false, non_ascii).write(v, 0)) return true;
+  out.resize(size);
+  return false;
+}
+
 std::optional<std::string> compact(const value& v) {
-  Writer w{false, NonAscii::kLiteral, {}};
-  if (!w.write(v, 0)) return std::nullopt;
-  return std::move(w.out);
+  return written(v, false, NonAscii::kLiteral);
 }
 
 std::optional<std::string> compact_ascii(const value& v) {
-  Writer w{false, NonAscii::kEscaped, {}};
-  if (!w.write(v, 0)) return std::nullopt;
-  return std::move(w.out);
+  return written(v, false, NonAscii::kEscaped);
 }
 
 std::optional<std::string> pretty(const value& v) {
-  Writer w{true, NonAscii::kLiteral, {}};
-  if (!w.write(v, 0)) return std::nullopt;
-  return std::move(w.out);
+  return written(v, true, NonAscii::kLiteral);
+}
+
+void append_ascii_form(std::string& out, std::string_view compact_text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(compact_text.data());
+  const auto* const end = p + compact_text.size();
+  const unsigned char* run = p;
+  while (p < end) {
+    if (*p < 0x80) {
+      ++p;
+      continue;
+    }
+    out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p - run));
+    unsigned code = 0;
+    std::size_t length = utf8_character(p, end, code);
+    if (length == 0) {  // not from this writer; kept as it is rather than lost
+      out.push_back(static_cast<char>(*p));
+      length = 1;
+    } else {
+      append_escaped_code(out, code);
+    }
+    p += length;
+    run = p;
+  }
+  out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p - run));
 }
 
 const value* find(const object& o, std::string_view key) {

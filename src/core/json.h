@@ -33,6 +33,17 @@ std::optional<std::string> compact_ascii(const value& v);
 // File serialisation: two-space indentation, keys sorted by their bytes, "/" unescaped.
 std::optional<std::string> pretty(const value& v);
 
+// How characters past U+007F are written: as they are, or as \u escapes (compact_ascii).
+enum class NonAscii { kLiteral, kEscaped };
+
+// Appends the compact form to `out`, so that many values can share one growing buffer. False,
+// with `out` as it was, when the value can't be written.
+bool append_compact(std::string& out, const value& v, NonAscii non_ascii = NonAscii::kLiteral);
+
+// Appends a compact text of this writer (characters as they are) in its ASCII form: the text
+// compact_ascii gives for the same value.
+void append_ascii_form(std::string& out, std::string_view compact_text);
+
 // Helpers for reading loosely typed page data.
 const value* find(const object& o, std::string_view key);
 const object* find_object(const object& o, std::string_view key);

@@ -18,6 +18,7 @@
 #include "core/file_io.h"
 #include "core/ids.h"
 #include "core/text.h"
+#include "library/document_read.h"
 #include "library/file_coordinator.h"
 #include "platform/trash.h"
 #include "preview/preview.h"
@@ -210,10 +211,11 @@ json::object Problem::toJSON() const {
   return json::object{{"name", text::make_valid_utf8(name)}, {"reason", reason}};
 }
 
-Library::Library(fs::path root, fs::path support, Services services)
+Library::Library(fs::path root, fs::path support, Services services, Start start)
     : root_(absolute_folder(root)),
       support_(absolute_folder(support)),
-      services_(std::move(services)) {
+      services_(std::move(services)),
+      root_now_(root_) {
   (void)file_io::create_folders(root_);
   (void)file_io::create_folders(support_ / kReservedFolder);
   (void)file_io::create_folders(support_ / kCapturesFolder);
@@ -229,9 +231,38 @@ Library::Library(fs::path root, fs::path support, Services services)
     }
     if (all_strings) ledger_ = std::move(loaded);
   }
+  start_ledger_ = ledger_;
   Guard guard(mutex_);
+  switch (start) {
+    case Start::kNow:
+      start_locked(guard, ReadDepth::kIdentity);
+      break;
+    case Start::kLater:
+      start_locked(guard, std::nullopt);
+      break;
+    case Start::kInBackground:
+      // The queue stays taken from here until the start thread is done with it.
+      guard.release();
+      start_thread_ = std::thread([this] {
+        Guard held(mutex_, std::adopt_lock);
+        try {
+          start_locked(held, ReadDepth::kDocument);
+          fresh_ = true;
+        } catch (const std::exception& e) {
+          std::fprintf(stderr, "Quillstone: the library's first scan failed: %s\n", e.what());
+        }
+      });
+      break;
+  }
+}
+
+Library::~Library() {
+  if (start_thread_.joinable()) start_thread_.join();
+}
+
+void Library::start_locked(const Guard& guard, std::optional<ReadDepth> depth) {
   const bool finished_a_move = recover_move_locked(guard);
-  rescan_locked(guard);
+  if (depth || finished_a_move) rescan_locked(guard, depth.value_or(ReadDepth::kIdentity));
   if (finished_a_move) {
     for (const auto& [id, package] : index_) ledger_[id] = package.string();
     save_ledger_locked(guard);
@@ -245,21 +276,40 @@ fs::path Library::defaultRoot() {
 }
 
 fs::path Library::root() const {
-  Guard guard(mutex_);
-  return root_;
+  std::lock_guard lock(root_mutex_);
+  return root_now_;
+}
+
+bool Library::ledgerNamesDocument(std::string_view id) const {
+  auto it = start_ledger_.find(std::string(id));
+  if (it == start_ledger_.end()) return false;
+  struct stat st {};
+  const fs::path file = fs::path(it->second) / kDocumentFile;
+  return ::lstat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+         !fs::is_symlink(fs::symlink_status(it->second));
 }
 
 // ---- scan and open ----
 
-ScanResult Library::scan(const std::vector<fs::path>& folders, const KnownID& known,
-                         const Ledger* ledger) {
+namespace {
+
+// Scans in three steps: the folders are listed (problems found there are kept in their place
+// among the packages), every package found is identified at once (so that the reads can share
+// the cores), and the packages are then taken in the order met, as one pass would.
+using Identify = std::function<std::vector<Read>(const std::vector<fs::path>& packages)>;
+
+ScanResult scan_with(const std::vector<fs::path>& folders, const Library::Ledger* ledger,
+                     const Identify& identify) {
   ScanResult result;
-  struct Candidate {
-    fs::path package;
-    bool is_copy;
+  struct Met {
+    std::optional<Problem> problem;  // else the package packages[slot]
+    std::size_t slot = 0;
+    bool in_writing_folder = false;
+    bool is_copy = false;
   };
-  std::map<std::string, std::vector<Candidate>> candidates;
-  std::vector<std::string> ids_met;  // so duplicates are reported in a stable order
+  std::vector<Met> met;
+  std::vector<fs::path> packages;
+  auto problem = [&](Problem p) { met.push_back({std::move(p)}); };
   const auto stale_before = fs::file_time_type::clock::now() - std::chrono::hours(1);
   for (std::size_t i = 0; i < folders.size(); ++i) {
     const fs::path& folder = folders[i];
@@ -267,13 +317,12 @@ ScanResult Library::scan(const std::vector<fs::path>& folders, const KnownID& kn
     const bool in_writing_folder = i == 0 || is_inside(folder, folders[0]);
     std::error_code ec;
     if (i > 0 && in_writing_folder && fs::is_symlink(fs::symlink_status(folder, ec))) {
-      result.problems.push_back({folder.filename().string(), std::string(kReasonLink)});
+      problem({folder.filename().string(), std::string(kReasonLink)});
       continue;
     }
     auto entries = list_sorted(folder);
     if (!entries) {
-      if (i == 0)
-        result.problems.push_back({spokenName(folder), std::string(kReasonFolderUnopened)});
+      if (i == 0) problem({spokenName(folder), std::string(kReasonFolderUnopened)});
       continue;
     }
     for (const auto& entry : *entries) {
@@ -289,29 +338,18 @@ ScanResult Library::scan(const std::vector<fs::path>& folders, const KnownID& kn
       if (name.starts_with(".") && is_placeholder_name(name)) {
         // A package the sync service has not brought down yet. There is no download to ask
         // for here: the sync client fetches it on its own.
-        result.problems.push_back({name.substr(1, name.size() - 1 - kPlaceholderSuffix.size()),
-                                   std::string(kReasonNotDownloaded)});
+        problem({name.substr(1, name.size() - 1 - kPlaceholderSuffix.size()),
+                 std::string(kReasonNotDownloaded)});
         continue;
       }
       if (has_package_extension(entry.path())) {
         const std::string base = entry.path().stem().string();
         if (in_writing_folder && fs::is_symlink(status)) {
-          result.problems.push_back({base, std::string(kReasonLink)});
+          problem({base, std::string(kReasonLink)});
           continue;
         }
-        std::optional<std::string> cached = known ? known(entry.path()) : std::nullopt;
-        Read read = cached ? Read{cached, {}} : readIDOrReason(entry.path());
-        if (!read.id) {
-          result.problems.push_back({base, read.reason});
-        } else if (!ids::is_document_id(*read.id)) {
-          result.problems.push_back({base, std::string(kReasonInvalidID)});
-        } else if (in_writing_folder && read.id->starts_with("_")) {
-          result.problems.push_back({base, std::string(kReasonReservedID)});
-        } else {
-          auto& list = candidates[*read.id];
-          if (list.empty()) ids_met.push_back(*read.id);
-          list.push_back({entry.path(), isConflictCopyName(name)});
-        }
+        met.push_back({std::nullopt, packages.size(), in_writing_folder, isConflictCopyName(name)});
+        packages.push_back(entry.path());
         continue;
       }
       if (i != 0 || name.starts_with(".") || name == kArchiveFolder) continue;
@@ -320,19 +358,46 @@ ScanResult Library::scan(const std::vector<fs::path>& folders, const KnownID& kn
            list_sorted(entry.path()).value_or(std::vector<fs::directory_entry>{})) {
         const std::string inner_name = inner.path().filename().string();
         if (has_package_extension(inner.path()) || is_placeholder_name(inner_name)) {
-          result.problems.push_back(
-              {inner.path().stem().string(),
-               "In the folder \u201c" + name +
-                   "\u201d inside the writing folder, where the app doesn't look."});
+          problem({inner.path().stem().string(),
+                   "In the folder \u201c" + name +
+                       "\u201d inside the writing folder, where the app doesn't look."});
         }
       }
+    }
+  }
+
+  const std::vector<Read> reads = identify(packages);
+  struct Candidate {
+    fs::path package;
+    bool is_copy;
+  };
+  std::map<std::string, std::vector<Candidate>> candidates;
+  std::vector<std::string> ids_met;  // so duplicates are reported in a stable order
+  for (auto& m : met) {
+    if (m.problem) {
+      result.problems.push_back(std::move(*m.problem));
+      continue;
+    }
+    const fs::path& package = packages[m.slot];
+    const Read& read = reads[m.slot];
+    const std::string base = package.stem().string();
+    if (!read.id) {
+      result.problems.push_back({base, read.reason});
+    } else if (!ids::is_document_id(*read.id)) {
+      result.problems.push_back({base, std::string(kReasonInvalidID)});
+    } else if (m.in_writing_folder && read.id->starts_with("_")) {
+      result.problems.push_back({base, std::string(kReasonReservedID)});
+    } else {
+      auto& list = candidates[*read.id];
+      if (list.empty()) ids_met.push_back(*read.id);
+      list.push_back({package, m.is_copy});
     }
   }
 
   for (const auto& id : ids_met) {
     const auto& list = candidates.at(id);
     std::size_t winner = 0;
-    const auto named = ledger ? ledger->find(id) : Ledger::const_iterator();
+    const auto named = ledger ? ledger->find(id) : Library::Ledger::const_iterator();
     auto is_named = [&](const Candidate& c) {
       return ledger && named != ledger->end() &&
              normal(fs::path(named->second)) == normal(c.package);
@@ -356,15 +421,54 @@ ScanResult Library::scan(const std::vector<fs::path>& folders, const KnownID& kn
   return result;
 }
 
-void Library::rescan_locked(const Guard&) {
-  ScanResult result =
-      scan({root_, root_ / kArchiveFolder, support_ / kReservedFolder}, {}, &ledger_);
+}  // namespace
+
+ScanResult Library::scan(const std::vector<fs::path>& folders, const KnownID& known,
+                         const Ledger* ledger) {
+  return scan_with(folders, ledger, [&](const std::vector<fs::path>& packages) {
+    std::vector<Read> reads;
+    reads.reserve(packages.size());
+    for (const auto& package : packages) {
+      std::optional<std::string> cached = known ? known(package) : std::nullopt;
+      reads.push_back(cached ? Read{cached, {}} : readIDOrReason(package));
+    }
+    return reads;
+  });
+}
+
+void Library::rescan_locked(const Guard&, ReadDepth depth) {
+  {
+    std::lock_guard lock(root_mutex_);
+    root_now_ = root_;
+  }
+  std::map<std::string, PackageRead> reads;
+  ScanResult result = scan_with({root_, root_ / kArchiveFolder, support_ / kReservedFolder},
+                                &ledger_, [&](const std::vector<fs::path>& packages) {
+                                  std::vector<const PackageRead*> earlier(packages.size(), nullptr);
+                                  for (std::size_t i = 0; i < packages.size(); ++i) {
+                                    auto it = reads_.find(packages[i].string());
+                                    if (it != reads_.end()) earlier[i] = &it->second;
+                                  }
+                                  std::vector<PackageRead> now =
+                                      readPackages(packages, depth, earlier);
+                                  std::vector<Read> identities;
+                                  identities.reserve(now.size());
+                                  for (std::size_t i = 0; i < now.size(); ++i) {
+                                    identities.push_back(now[i].identity);
+                                    reads.insert_or_assign(packages[i].string(), std::move(now[i]));
+                                  }
+                                  return identities;
+                                });
+  reads_ = std::move(reads);  // only the packages there now
   index_ = std::move(result.found);
   problems_ = std::move(result.problems);
+  fresh_ = false;
 }
 
 std::vector<Problem> Library::rescan() {
   Guard guard(mutex_);
+  // Packages read since and unchanged are not read again: after the start's scan this only
+  // looks at each file's stamp.
   rescan_locked(guard);
   return problems_;
 }
@@ -383,6 +487,7 @@ std::optional<Seen> Library::seen_of(const fs::path& package, std::int64_t rev,
 }
 
 void Library::remember_seen_locked(const Guard&, const std::string& id, Seen seen) {
+  fresh_ = false;  // a write: the next "open" scans
   if (auto it = last_rev_.find(id); it != last_rev_.end())
     seen.rev = std::max(seen.rev, it->second);
   last_rev_[id] = seen.rev;
@@ -454,17 +559,59 @@ std::vector<Problem> Library::vanished_locked(const Guard& guard) {
   return out;
 }
 
-json::object Library::openWorkspace() {
-  auto records = allRecords();
+void Library::remember_read_locked(const Guard&, const std::string& id, const fs::path& package,
+                                   const DocumentText& text) {
+  std::int64_t r = integer_of(&text.rev_value).value_or(1);
+  if (auto it = last_rev_.find(id); it != last_rev_.end()) r = std::max(r, it->second);
+  seen_[id] = Seen{text.size, text.date, text.hash, package.string(), r, text.missing_images};
+  last_rev_[id] = r;
+}
+
+void Library::openWorkspaceText(std::string& out, json::NonAscii form) {
+  struct Entry {
+    std::size_t rank;
+    double created;
+    std::string id;
+    std::shared_ptr<const DocumentText> text;
+  };
+  std::vector<Entry> sorted;
+  std::vector<Problem> files;
+  bool has_ordinary = false;
+  {
+    Guard guard(mutex_);
+    // The start's scan serves when every package it found was read whole and is still there.
+    bool use_start = fresh_;
+    for (const auto& [id, package] : index_) {
+      if (!use_start) break;
+      auto it = reads_.find(package.string());
+      use_start = it != reads_.end() && it->second.depth == ReadDepth::kDocument;
+    }
+    if (!use_start) rescan_locked(guard, ReadDepth::kDocument);
+    fresh_ = false;
+    sorted.reserve(index_.size());
+    for (const auto& [id, package] : index_) {
+      auto it = reads_.find(package.string());
+      if (it == reads_.end() || !it->second.text) {
+        problems_.push_back({package.stem().string(), std::string(kReasonUnreadable)});
+        continue;
+      }
+      remember_read_locked(guard, id, package, *it->second.text);
+      sorted.push_back({0, it->second.text->created, id, it->second.text});
+      if (!id.starts_with("_")) has_ordinary = true;
+    }
+    files = problems_;
+  }
+
   std::optional<json::object> meta = read_json_object(support_ / kWorkspaceFile);
   if (meta) {
     if (auto schema = whole_number(meta->if_contains("schema"));
         schema && *schema > kWorkspaceSchema) {
-      return json::object{{"kind", "newer"}, {"schema", *schema}};
+      json::append_compact(out, json::object{{"kind", "newer"}, {"schema", *schema}}, form);
+      return;
     }
   }
 
-  std::map<std::string, std::size_t> rank;
+  std::map<std::string, std::size_t, std::less<>> rank;
   if (meta) {
     if (const json::array* order = json::find_array(*meta, "order")) {
       const bool all_strings =
@@ -476,54 +623,56 @@ json::object Library::openWorkspace() {
       }
     }
   }
-  struct Entry {
-    std::size_t rank;
-    double created;
-    const json::object* record;
-  };
-  std::vector<Entry> sorted;
-  for (const auto& [id, record] : records) {
-    auto r = rank.find(id);
-    double created = 0;
-    if (const json::object* doc = json::find_object(record, "doc")) {
-      if (const json::value* c = doc->if_contains("created"))
-        created = json::as_number(*c).value_or(0);
-    }
-    sorted.push_back(
-        {r == rank.end() ? std::numeric_limits<std::size_t>::max() : r->second, created, &record});
+  for (auto& e : sorted) {
+    auto r = rank.find(e.id);
+    e.rank = r == rank.end() ? std::numeric_limits<std::size_t>::max() : r->second;
   }
   std::stable_sort(sorted.begin(), sorted.end(), [](const Entry& a, const Entry& b) {
     if (a.rank != b.rank) return a.rank < b.rank;
     return a.created < b.created;
   });
 
-  json::array docs;
-  json::object revs;
-  bool has_ordinary = false;
-  for (const auto& e : sorted) {
-    docs.push_back(e.record->at("doc"));
-    if (auto id = json::find_string(*e.record, "id")) {
-      const json::value* rev = e.record->if_contains("rev");
-      revs[*id] = rev ? *rev : json::value(1);
-      if (!id->starts_with("_")) has_ordinary = true;
-    }
+  if (files.empty() && !has_ordinary) {
+    Guard guard(mutex_);
+    files = vanished_locked(guard);
   }
-  json::object state{{"docs", std::move(docs)}};
+
+  // The members in the order openWorkspace() gives them. What follows the documents is
+  // written first, so that the answer's buffer is taken once, at its final size.
+  std::string tail = "]";
+  auto value = [&](const json::value& v) {
+    if (!json::append_compact(tail, v, form)) tail.append("null");
+  };
+  auto member = [&](std::string_view key, const json::value& v) {
+    tail.append(",\"").append(key).append("\":");
+    value(v);
+  };
   if (meta) {
     for (const char* key : {"workspace", "groups", "ui"}) {
-      if (const json::value* v = meta->if_contains(key)) state[key] = *v;
+      if (const json::value* v = meta->if_contains(key)) member(key, *v);
     }
   }
   if (auto pretext = read_json_object(support_ / kPretextFile)) {
-    if (const json::value* p = pretext->if_contains("pretext")) state["pretext"] = *p;
+    if (const json::value* p = pretext->if_contains("pretext")) member("pretext", *p);
   }
-
-  std::vector<Problem> files;
-  {
-    Guard guard(mutex_);
-    files = problems_;
-    if (files.empty() && !has_ordinary) files = vanished_locked(guard);
+  tail.append(R"(},"revs":{)");
+  for (std::size_t i = 0; i < sorted.size(); ++i) {
+    if (i > 0) tail.push_back(',');
+    // Ids are letters, digits, "_" and "-": nothing to escape.
+    tail.append("\"").append(sorted[i].id).append("\":");
+    if (form == json::NonAscii::kEscaped) {
+      value(sorted[i].text->rev_value);
+    } else {
+      tail.append(sorted[i].text->rev);
+    }
   }
+  tail.append(R"(},"meta":)");
+  if (meta) {
+    value(*meta);
+  } else {
+    tail.append("null");
+  }
+  tail.append(R"(,"notices":)");
   json::array notices;
   if (!files.empty()) {
     json::array list;
@@ -532,11 +681,34 @@ json::object Library::openWorkspace() {
                                    {"count", static_cast<std::int64_t>(files.size())},
                                    {"files", std::move(list)}});
   }
-  return json::object{{"kind", "ready"},
-                      {"state", std::move(state)},
-                      {"revs", std::move(revs)},
-                      {"meta", meta ? json::value(std::move(*meta)) : json::value(nullptr)},
-                      {"notices", std::move(notices)}};
+  value(notices);
+  tail.push_back('}');
+
+  constexpr std::string_view head = R"({"kind":"ready","state":{"docs":[)";
+  const bool escaped = form == json::NonAscii::kEscaped;
+  std::size_t size = head.size() + sorted.size() + tail.size();
+  for (const auto& e : sorted) size += escaped ? e.text->ascii_size : e.text->doc.size();
+  out.reserve(out.size() + size);
+  out.append(head);
+  for (std::size_t i = 0; i < sorted.size(); ++i) {
+    if (i > 0) out.push_back(',');
+    const DocumentText& text = *sorted[i].text;
+    if (escaped && !text.ascii) {
+      json::append_ascii_form(out, text.doc);
+    } else {
+      out.append(text.doc);
+    }
+  }
+  out.append(tail);
+}
+
+json::object Library::openWorkspace() {
+  std::string text;
+  openWorkspaceText(text);
+  // The answer nests each document three levels deeper than its file.
+  auto parsed = json::parse(text, 4096);
+  if (!parsed || !parsed->is_object()) return {};
+  return std::move(parsed->get_object());
 }
 
 std::optional<fs::path> Library::url(std::string_view id) const {
@@ -1268,6 +1440,7 @@ json::array Library::externalChanges() {
     }
   }
   if (ledger_changed) save_ledger_locked(guard);
+  if (!changed.empty()) fresh_ = false;  // the start's reads no longer all hold
   last_check_ = cost;
   for (auto& r : removed) changed.push_back(std::move(r));
   return changed;

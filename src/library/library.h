@@ -3,24 +3,29 @@
 // points, moves the whole library, and keeps previews and the search index up to date.
 //
 // Threads: every public function may be called from any thread. The library's state is guarded
-// by one mutex (the library queue); functions whose name ends in `_locked` expect it held and
-// never take it again. Package reads in allRecords run outside it.
+// by one lock (the library queue); functions whose name ends in `_locked` expect it held and
+// never take it again. Package reads in allRecords run outside it; the scan's reads run under
+// it, on every core.
 #pragma once
 
 #include <condition_variable>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <semaphore>
 #include <set>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "core/event_loop.h"
 #include "core/json.h"
+#include "library/document_read.h"
 #include "library/package.h"
 
 namespace qs {
@@ -83,9 +88,24 @@ class Library {
     WriteHooks package_hooks;
   };
 
+  // When the first scan happens.
+  enum class Start {
+    kNow,  // in the constructor
+    // On a thread of its own, reading every document for "open"; until it is done every call
+    // that needs the library's state waits (root() and support() don't). The next "open"
+    // answers from that scan.
+    kInBackground,
+    // At the first rescan(), allRecords() or openWorkspace(), which the owner calls before
+    // anything else (a command that does nothing more).
+    kLater,
+  };
+
   // Starts the library on `root` (created if missing) and `support`: creates the support
   // folders, loads the ledger and scans.
-  Library(fs::path root, fs::path support, Services services);
+  Library(fs::path root, fs::path support, Services services, Start start = Start::kNow);
+  ~Library();
+  Library(const Library&) = delete;
+  Library& operator=(const Library&) = delete;
 
   // The default writing folder: the desktop's documents folder, then "Quillstone".
   static fs::path defaultRoot();
@@ -110,8 +130,16 @@ class Library {
   std::vector<Problem> rescan();
   // Rescans, then reads every package: id → record.
   std::map<std::string, json::object> allRecords();
-  // The answer to the page's "open".
+  // The answer to the page's "open", appended to `out` as compact JSON text: the text the
+  // writer gives for openWorkspace(), characters past ASCII as `form` says. Each document is
+  // read and written out once; what was read is kept, and a later call reads again only the
+  // packages whose "document.json" or images changed.
+  void openWorkspaceText(std::string& out, json::NonAscii form = json::NonAscii::kLiteral);
+  // The same answer as a value.
   json::object openWorkspace();
+  // Whether the package the ledger names for `id` holds a "document.json", known without
+  // waiting for a scan under way (for windows restored at start).
+  bool ledgerNamesDocument(std::string_view id) const;
   std::optional<fs::path> url(std::string_view id) const;
 
   // ---- writes from the page ----
@@ -187,9 +215,25 @@ class Library {
   std::vector<Problem> problems() const;
 
  private:
-  using Guard = std::unique_lock<std::mutex>;
+  // The library queue: a lock that one thread may take and another release, so that a start
+  // on a thread of its own holds it from the constructor on.
+  class QueueLock {
+   public:
+    void lock() { held_.acquire(); }
+    bool try_lock() { return held_.try_acquire(); }
+    void unlock() { held_.release(); }
 
-  void rescan_locked(const Guard&);
+   private:
+    std::binary_semaphore held_{1};
+  };
+  using Guard = std::unique_lock<QueueLock>;
+
+  // Scans as rescan() does; packages whose reads are still current are not read again.
+  void rescan_locked(const Guard&, ReadDepth depth = ReadDepth::kIdentity);
+  // Finishes a move a crash interrupted, then scans when `depth` is given or a move finished.
+  void start_locked(const Guard&, std::optional<ReadDepth> depth);
+  void remember_read_locked(const Guard&, const std::string& id, const fs::path& package,
+                            const DocumentText& text);
   void remember_locked(const Guard&, const std::string& id, const fs::path& package,
                        const json::value* rev, std::set<std::string> missing_images);
   std::optional<std::string> move_problem_locked(const Guard&, const fs::path& to) const;
@@ -212,7 +256,18 @@ class Library {
   const fs::path support_;
   Services services_;
 
-  mutable std::mutex mutex_;  // the library queue: guards everything below and root_
+  mutable QueueLock mutex_;  // the library queue: guards everything below and root_
+  // What root() gives: root_ as of the last scan, readable while a scan holds the queue.
+  mutable std::mutex root_mutex_;
+  fs::path root_now_;
+  // The ledger as loaded, read without the queue.
+  std::map<std::string, std::string> start_ledger_;
+  std::thread start_thread_;
+  // The last read of each package scanned, by path.
+  std::map<std::string, PackageRead> reads_;
+  // The index and problems come from the start's scan, which read every document, and nothing
+  // has been written or found changed since: the first "open" answers from it.
+  bool fresh_ = false;
   std::map<std::string, fs::path> index_;
   std::map<std::string, std::string> ledger_;
   bool ledger_unsaved_ = false;  // "ledger.json" is behind `ledger_`
@@ -225,7 +280,7 @@ class Library {
   // check wait for them (`settled_`).
   std::set<std::string> writing_;
   std::set<fs::path> claimed_;
-  std::condition_variable settled_;
+  std::condition_variable_any settled_;
   int batches_ = 0;
   bool ledger_behind_ = false;
 };
