@@ -420,28 +420,36 @@ std::optional<std::string> draw_thumbnail(const Words& words, int size) {
   const Rect text_box{card.x + 0.11 * card_width, card.y + 0.08 * card_height,
                       card_width * (1 - 2 * 0.11), card_height * (1 - 2 * 0.08)};
 
-  std::unique_ptr<PangoContext, GObjectUnref> pango(pango_cairo_create_context(cr.get()));
-  // Fixed rendering options, so that the bytes depend on the document and not on the session.
-  std::unique_ptr<cairo_font_options_t, FontOptionsFree> options(cairo_font_options_create());
-  cairo_font_options_set_antialias(options.get(), CAIRO_ANTIALIAS_GRAY);
-  cairo_font_options_set_hint_style(options.get(), CAIRO_HINT_STYLE_NONE);
-  cairo_font_options_set_hint_metrics(options.get(), CAIRO_HINT_METRICS_OFF);
-  pango_cairo_context_set_font_options(pango.get(), options.get());
-  pango_context_set_round_glyph_positions(pango.get(), FALSE);
+  {
+    // One thumbnail's text at a time: Pango, HarfBuzz and fontconfig share fonts and caches
+    // between threads behind locks of their own that don't all hold for concurrent layouts,
+    // while writes of different documents now draw at the same time.
+    static std::mutex text_mutex;
+    const std::lock_guard text_lock(text_mutex);
+    std::unique_ptr<PangoContext, GObjectUnref> pango(pango_cairo_create_context(cr.get()));
+    // Fixed rendering options, so that the bytes depend on the document and not on the session.
+    std::unique_ptr<cairo_font_options_t, FontOptionsFree> options(cairo_font_options_create());
+    cairo_font_options_set_antialias(options.get(), CAIRO_ANTIALIAS_GRAY);
+    cairo_font_options_set_hint_style(options.get(), CAIRO_HINT_STYLE_NONE);
+    cairo_font_options_set_hint_metrics(options.get(), CAIRO_HINT_METRICS_OFF);
+    pango_cairo_context_set_font_options(pango.get(), options.get());
+    pango_context_set_round_glyph_positions(pango.get(), FALSE);
 
-  const FontDescription title_font = serif_font(0.056 * s, PANGO_WEIGHT_BOLD);
-  const FontDescription body_font = serif_font(0.03 * s, PANGO_WEIGHT_NORMAL);
-  constexpr Rgba kInk{0.14, 0.13, 0.11, 1};
-  const ParagraphStyle title_style{title_font.get(), kInk, 1.08, 0};
-  const ParagraphStyle body_style{body_font.get(), {kInk.r, kInk.g, kInk.b, 0.78}, 1.18, 0.016 * s};
+    const FontDescription title_font = serif_font(0.056 * s, PANGO_WEIGHT_BOLD);
+    const FontDescription body_font = serif_font(0.03 * s, PANGO_WEIGHT_NORMAL);
+    constexpr Rgba kInk{0.14, 0.13, 0.11, 1};
+    const ParagraphStyle title_style{title_font.get(), kInk, 1.08, 0};
+    const ParagraphStyle body_style{
+        body_font.get(), {kInk.r, kInk.g, kInk.b, 0.78}, 1.18, 0.016 * s};
 
-  TextColumn column(cr.get(), pango.get(), text_box);
-  bool room = words.title.empty() || for_each_paragraph(words.title, [&](std::string_view p) {
-                return column.add(p, title_style);
-              });
-  for (std::size_t i = 0; room && i < words.body.size(); ++i) {
-    room = for_each_paragraph(words.body[i],
-                              [&](std::string_view p) { return column.add(p, body_style); });
+    TextColumn column(cr.get(), pango.get(), text_box);
+    bool room = words.title.empty() || for_each_paragraph(words.title, [&](std::string_view p) {
+                  return column.add(p, title_style);
+                });
+    for (std::size_t i = 0; room && i < words.body.size(); ++i) {
+      room = for_each_paragraph(words.body[i],
+                                [&](std::string_view p) { return column.add(p, body_style); });
+    }
   }
 
   const Rect bar = flipped(text_box.x, (s - card_height) / 2 + 0.05 * card_height,
