@@ -19,15 +19,6 @@ struct NoWindows : claude::ReplyTargets {
   }
 };
 
-std::vector<std::string> namesIn(const fs::path& folder) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(folder, ec)) {
-    names.push_back(entry.path().filename().string());
-  }
-  return names;
-}
-
 }  // namespace
 
 QS_FUZZ_TARGET(claude_ask) {
@@ -46,7 +37,7 @@ QS_FUZZ_TARGET(claude_ask) {
   claude::ClaudeBridge bridge([root] { return root; }, prefs, nullptr, windows);
   bridge.setEnabled(true);
   const auto [sent, message] = bridge.ask(request);
-  const auto written = namesIn(outbox);
+  const auto written = fuzz::namesIn(outbox);
   if (!sent) {
     QS_FUZZ_CHECK(message && !message->empty(), "a request not sent says why");
     QS_FUZZ_CHECK(written.empty(), "a request not sent leaves nothing behind");
@@ -83,5 +74,6 @@ QS_FUZZ_TARGET(claude_ask) {
                   "the ghost keeps at most 40 characters");
   }
 
-  QS_FUZZ_CHECK(bridge.cancel(id) && namesIn(outbox).empty(), "cancelling removes the request");
+  QS_FUZZ_CHECK(bridge.cancel(id) && fuzz::namesIn(outbox).empty(),
+                "cancelling removes the request");
 }

@@ -64,15 +64,6 @@ std::string fileNameFrom(std::string_view given) {
   return name;
 }
 
-std::vector<std::string> namesIn(const fs::path& folder) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(folder, ec)) {
-    names.push_back(entry.path().filename().string());
-  }
-  return names;
-}
-
 }  // namespace
 
 QS_FUZZ_TARGET(claude_reply) {
@@ -109,7 +100,7 @@ QS_FUZZ_TARGET(claude_reply) {
   // Every reply set aside has its line in the log there, and the log's lines are lines: no
   // name can break one or spoil its encoding.
   std::size_t set_aside = 0;
-  for (const auto& entry : namesIn(ignored)) set_aside += entry != "log.txt";
+  for (const auto& entry : fuzz::namesIn(ignored)) set_aside += entry != "log.txt";
   std::string lines;
   if (auto bytes = file_io::read_file(ignored / "log.txt")) lines = *bytes;
   QS_FUZZ_CHECK(text::is_valid_utf8(lines), "the refusal log is UTF-8");

@@ -109,6 +109,15 @@ const fs::path& Scratch::fresh() {
   return path_;
 }
 
+std::vector<std::string> namesIn(const fs::path& folder) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(folder, ec)) {
+    names.push_back(entry.path().filename().string());
+  }
+  return names;
+}
+
 void writeFile(const fs::path& path, std::string_view bytes) {
   std::error_code ec;
   fs::create_directories(path.parent_path(), ec);

@@ -59,6 +59,9 @@ class Scratch {
 // Writes a file for an input; a failure ends the program (the fuzzer can't go on without it).
 void writeFile(const std::filesystem::path& path, std::string_view bytes);
 
+// The names of the entries of a folder (none when it can't be listed).
+std::vector<std::string> namesIn(const std::filesystem::path& folder);
+
 // Whether two values are the same JSON value: numbers equal as numbers (the integer 5 and the
 // double 5.0 are one), members compared whatever their order.
 bool sameJSON(const json::value& a, const json::value& b);

@@ -233,11 +233,7 @@ void AppDelegate::finishLaunching(const fs::path& root) {
   // assistant's inbox are read as they arrive.
   watch_queue_ = std::make_unique<ThreadSerialQueue>("quillstone.folderwatch");
   folder_watch_ = std::make_unique<library::FolderWatch>(
-      main_loop_, *watch_queue_,
-      [this] {
-        const json::array records = library_->externalChanges();
-        return std::vector<json::value>(records.begin(), records.end());
-      },
+      main_loop_, *watch_queue_, [this] { return library_->externalChanges(); },
       [this](const json::array& records) { registry_.wrote(records, nullptr); },
       [this](std::vector<std::string> paths) {
         for (const auto& path : paths) {

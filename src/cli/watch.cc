@@ -42,11 +42,7 @@ int watch(const Places& places, const std::vector<std::string_view>& args) {
 
   ThreadSerialQueue work("quillstone.folderwatch");
   library::FolderWatch folder_watch(
-      main, work,
-      [&] {
-        const json::array records = session.library->externalChanges();
-        return std::vector<json::value>(records.begin(), records.end());
-      },
+      main, work, [&] { return session.library->externalChanges(); },
       [](const json::array& records) {
         std::cout << json::compact(records).value_or("[]") << std::endl;
       },

@@ -117,7 +117,7 @@ void FolderWatch::runCheck() {
   work_.async([check = check_, &main = main_, alive = token(), this, thens = std::move(thens)] {
     json::array records;
     try {
-      for (auto& record : check()) records.push_back(std::move(record));
+      records = check();
     } catch (const std::exception& e) {
       records.clear();
       std::fprintf(stderr, "Quillstone: the folder check failed: %s\n", e.what());

@@ -35,7 +35,7 @@ class FolderWatch {
  public:
   // Compares the folder with what the library last read or wrote; the records to hand over.
   // Runs on `work`.
-  using Check = std::function<std::vector<json::value>()>;
+  using Check = std::function<json::array()>;
   // Hands a batch of records to every window.
   using Deliver = std::function<void(const json::array& records)>;
   // Told the changed paths inside ".quillstone" folders, in event order.

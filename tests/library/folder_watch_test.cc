@@ -51,7 +51,7 @@ class FolderWatchTest : public ::testing::Test {
   FolderWatch watch{loop, work,
                     [this] {
                       ++checks;
-                      return std::vector<json::value>{};
+                      return json::array{};
                     },
                     [this](const json::array& records) { delivered.push_back(records); },
                     [this](Paths paths) { hidden.push_back(std::move(paths)); }};
@@ -116,7 +116,7 @@ TEST_F(FolderWatchTest, LooksDuringARunningCheckShareOneMoreAndAnswerAfterDelive
       [&] {
         const int run = ++runs;
         opened.wait();
-        return std::vector<json::value>{json::value(run)};
+        return json::array{json::value(run)};
       },
       [&](const json::array& records) { delivered.push_back(records); }, nullptr);
 
@@ -154,7 +154,7 @@ TEST_F(FolderWatchTest, StoppedRestartedAndDestroyedWatchesReportNothingStale) {
 
   // A check still out when its watch goes delivers nowhere.
   auto doomed = std::make_unique<FolderWatch>(
-      loop, work, [] { return std::vector<json::value>{json::value(1)}; },
+      loop, work, [] { return json::array{json::value(1)}; },
       [](const json::array&) { ADD_FAILURE() << "delivered after destruction"; }, nullptr);
   doomed->look();
   doomed.reset();
@@ -185,11 +185,7 @@ TEST(FolderWatchOverflowTest, AFullCheckAfterAnOverflowReportsTheDiskAsItIs) {
   for (int i = 0; i < 20; ++i) windows["kept-" + std::to_string(i)] = true;
   FakeEvents::Source source;
   FolderWatch watch(
-      loop, work,
-      [&] {
-        const json::array records = lib.externalChanges();
-        return std::vector<json::value>(records.begin(), records.end());
-      },
+      loop, work, [&] { return lib.externalChanges(); },
       [&](const json::array& records) {
         for (const auto& r : records) {
           windows[std::string(r.at("id").as_string())] = !r.at("deleted").as_bool();

@@ -72,11 +72,7 @@ TEST(SoakTest, EverythingAtOnceLosesNothingAndEveryViewAgrees) {
   qs::testing::RealTimeLoop loop;
   auto watch = std::make_unique<ThreadSerialQueue>("soak.folderwatch");
   FolderWatch folderWatch(
-      loop, *watch,
-      [&] {
-        const json::array records = lib.externalChanges();
-        return std::vector<json::value>(records.begin(), records.end());
-      },
+      loop, *watch, [&] { return lib.externalChanges(); },
       [&](const json::array& records) {
         for (const auto& r : records) {
           const std::string id(r.at("id").as_string());

@@ -73,11 +73,7 @@ TEST(WatchLimitTest, UnwatchedPackagesAreCheckedPeriodicallyAndTheLimitIsSaidOnc
   if (!lowered) watcher.setWatchLimitForTesting(4);
   ::testing::internal::CaptureStderr();
   FolderWatch watch(
-      loop, work,
-      [&] {
-        const json::array records = lib.externalChanges();
-        return std::vector<json::value>(records.begin(), records.end());
-      },
+      loop, work, [&] { return lib.externalChanges(); },
       [&](const json::array& records) {
         for (const auto& r : records) {
           const std::string id(r.at("id").as_string());
