@@ -1,8 +1,8 @@
 // The thumbnail: a paper card with a soft shadow on a transparent square, the title in bold
 // serif, the first paragraphs beneath it and a small gold bar. Drawn with Cairo and PangoCairo
-// on the calling thread; every Cairo and Pango object here belongs to one call, and the font
-// map is Pango's per-thread default. The only state calls share is the card under its shadow,
-// the same for every document of a size, drawn once and kept under a lock.
+// on the calling thread. Calls share the card under its shadow, the same for every document of
+// a size, drawn once and kept under a lock, and the Pango objects that lay out the text, which
+// one call at a time uses.
 //
 // The geometry is given with the origin at the canvas's bottom-left corner; Cairo's is at the
 // top-left, so every rectangle is flipped on the way in.
@@ -222,40 +222,58 @@ bool for_each_paragraph(std::string_view s, Each&& each) {
   return each(s.substr(start));
 }
 
+// Whether `s` (valid UTF-8) has a Latin letter and otherwise only characters of Latin script
+// or none, that run left to right: ASCII, Latin-1, the Latin extensions and combining marks
+// below U+0370, and the dashes, quotes and other punctuation of U+2010 to U+205E (without
+// the marks that change the direction of text).
+bool is_plain_latin(std::string_view s) {
+  bool letter = false;
+  for (const char* p = s.data(); p < s.data() + s.size(); p = g_utf8_next_char(p)) {
+    const gunichar c = g_utf8_get_char(p);
+    if (c < 0x80) {
+      letter = letter || (c | 0x20) - 'a' < 26;
+    } else if (!(c < 0x370 || (c >= 0x2010 && c <= 0x2027) || (c >= 0x2030 && c <= 0x205E))) {
+      return false;
+    }
+  }
+  return letter;
+}
+
 struct ParagraphStyle {
   const PangoFontDescription* font;
+  PangoAttrList* attributes;  // the line height, a multiple of the font's natural one
   Rgba ink;
-  double line_height;   // multiple of the font's natural line height
   double space_before;  // pixels, except at the top of the box
 };
 
 // Paragraphs laid out one under another from the top of a box. Pango has no spacing between
-// paragraphs, so each paragraph is its own layout and the gaps are added here. The first line
+// paragraphs, so each paragraph is laid out on its own and the gaps are added here. The first line
 // that doesn't fit ends the column; when it falls inside a paragraph, the line above it is the
 // last visible one and is cut short with an ellipsis.
 class TextColumn {
  public:
-  TextColumn(cairo_t* cr, PangoContext* pango, const Rect& box)
-      : cr_(cr), pango_(pango), box_(box) {}
+  // `layout` is used for one paragraph after another.
+  TextColumn(cairo_t* cr, PangoLayout* layout, const Rect& box)
+      : cr_(cr), layout_(layout), box_(box) {}
 
   // False once the box is full.
   bool add(std::string_view text, const ParagraphStyle& style) {
     if (full_) return false;
     const double top = y_ + (first_ ? 0 : style.space_before);
-    std::unique_ptr<PangoLayout, GObjectUnref> layout(pango_layout_new(pango_));
-    pango_layout_set_font_description(layout.get(), style.font);
-    pango_layout_set_width(layout.get(), to_pango(box_.width));
-    pango_layout_set_wrap(layout.get(), PANGO_WRAP_WORD_CHAR);
-    std::unique_ptr<PangoAttrList, AttrListUnref> attrs(pango_attr_list_new());
-    pango_attr_list_insert(attrs.get(), pango_attr_line_height_new(style.line_height));
-    pango_layout_set_attributes(layout.get(), attrs.get());
+    PangoLayout* layout = layout_;
+    pango_layout_set_ellipsize(layout, PANGO_ELLIPSIZE_NONE);
+    pango_layout_set_height(layout, -1);
+    pango_layout_set_font_description(layout, style.font);
+    pango_layout_set_width(layout, to_pango(box_.width));
+    pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
+    pango_layout_set_attributes(layout, style.attributes);
     const std::string safe = pango_safe(text, kMaxParagraphBytes);
-    pango_layout_set_text(layout.get(), safe.data(), static_cast<int>(safe.size()));
+    pango_layout_set_text(layout, safe.data(), static_cast<int>(safe.size()));
 
     const double room = (box_.height - top) * PANGO_SCALE;
     int lines_fitting = 0;
     int bottom = 0;
-    std::unique_ptr<PangoLayoutIter, LayoutIterFree> iter(pango_layout_get_iter(layout.get()));
+    std::unique_ptr<PangoLayoutIter, LayoutIterFree> iter(pango_layout_get_iter(layout));
     do {
       int line_bottom = 0;
       pango_layout_iter_get_line_yrange(iter.get(), nullptr, &line_bottom);
@@ -269,14 +287,24 @@ class TextColumn {
       full_ = true;
       return false;
     }
-    if (lines_fitting < pango_layout_get_line_count(layout.get())) {
-      pango_layout_set_ellipsize(layout.get(), PANGO_ELLIPSIZE_END);
-      pango_layout_set_height(layout.get(), -lines_fitting);
+    if (const int lines = pango_layout_get_line_count(layout); lines_fitting < lines) {
+      // The last visible line takes the rest of the paragraph and is cut short where it no
+      // longer fits. In plain Latin text only the two lines after it are laid out again with
+      // it: they hold more than a line's width of text, so the cut falls where it would in the
+      // whole paragraph, and the rest, never shown, isn't shaped a second time. (Where text
+      // runs right to left, or its script is decided further on, what follows can change the
+      // order or the fonts of what shows.)
+      if (lines_fitting + 2 < lines && is_plain_latin(safe)) {
+        const PangoLayoutLine* after = pango_layout_get_line_readonly(layout, lines_fitting + 1);
+        pango_layout_set_text(layout, safe.data(), after->start_index + after->length);
+      }
+      pango_layout_set_ellipsize(layout, PANGO_ELLIPSIZE_END);
+      pango_layout_set_height(layout, -lines_fitting);
       full_ = true;
     }
     cairo_set_source_rgba(cr_, style.ink.r, style.ink.g, style.ink.b, style.ink.a);
     cairo_move_to(cr_, box_.x, box_.y + top);
-    pango_cairo_show_layout(cr_, layout.get());
+    pango_cairo_show_layout(cr_, layout);
     y_ = top + static_cast<double>(bottom) / PANGO_SCALE;
     first_ = false;
     return !full_;
@@ -286,7 +314,7 @@ class TextColumn {
   static int to_pango(double pixels) { return std::max(1, static_cast<int>(pixels * PANGO_SCALE)); }
 
   cairo_t* cr_;
-  PangoContext* pango_;
+  PangoLayout* layout_;
   Rect box_;
   double y_ = 0;
   bool first_ = true;
@@ -399,6 +427,37 @@ std::string inputs_of(const Words& words, int size) {
   return digest::hex(hash.data(), 16);
 }
 
+// What laying out a thumbnail's text needs, made once and used by one thumbnail at a time: a
+// font map of its own (with its caches of fonts and shaped glyphs), a context with fixed
+// rendering options, so that the bytes depend on the document and not on the session, and one
+// layout for every paragraph.
+struct TextKit {
+  TextKit()
+      : fonts(pango_cairo_font_map_new()),
+        context(pango_font_map_create_context(fonts.get())),
+        title_lines(line_height(1.08)),
+        body_lines(line_height(1.18)) {
+    std::unique_ptr<cairo_font_options_t, FontOptionsFree> options(cairo_font_options_create());
+    cairo_font_options_set_antialias(options.get(), CAIRO_ANTIALIAS_GRAY);
+    cairo_font_options_set_hint_style(options.get(), CAIRO_HINT_STYLE_NONE);
+    cairo_font_options_set_hint_metrics(options.get(), CAIRO_HINT_METRICS_OFF);
+    pango_cairo_context_set_font_options(context.get(), options.get());
+    pango_context_set_round_glyph_positions(context.get(), FALSE);
+    layout.reset(pango_layout_new(context.get()));
+  }
+
+  static PangoAttrList* line_height(double factor) {
+    PangoAttrList* list = pango_attr_list_new();
+    pango_attr_list_insert(list, pango_attr_line_height_new(factor));
+    return list;
+  }
+
+  std::unique_ptr<PangoFontMap, GObjectUnref> fonts;
+  std::unique_ptr<PangoContext, GObjectUnref> context;
+  std::unique_ptr<PangoAttrList, AttrListUnref> title_lines, body_lines;
+  std::unique_ptr<PangoLayout, GObjectUnref> layout;
+};
+
 std::optional<std::string> draw_thumbnail(const Words& words, int size) {
   const double s = size;
   const std::shared_ptr<const Pixels> card_image = card_pixels(size);
@@ -426,23 +485,17 @@ std::optional<std::string> draw_thumbnail(const Words& words, int size) {
     // while writes of different documents now draw at the same time.
     static std::mutex text_mutex;
     const std::lock_guard text_lock(text_mutex);
-    std::unique_ptr<PangoContext, GObjectUnref> pango(pango_cairo_create_context(cr.get()));
-    // Fixed rendering options, so that the bytes depend on the document and not on the session.
-    std::unique_ptr<cairo_font_options_t, FontOptionsFree> options(cairo_font_options_create());
-    cairo_font_options_set_antialias(options.get(), CAIRO_ANTIALIAS_GRAY);
-    cairo_font_options_set_hint_style(options.get(), CAIRO_HINT_STYLE_NONE);
-    cairo_font_options_set_hint_metrics(options.get(), CAIRO_HINT_METRICS_OFF);
-    pango_cairo_context_set_font_options(pango.get(), options.get());
-    pango_context_set_round_glyph_positions(pango.get(), FALSE);
+    static TextKit* const kit = new TextKit;  // never destroyed, as the cards aren't
+    pango_cairo_update_context(cr.get(), kit->context.get());
 
     const FontDescription title_font = serif_font(0.056 * s, PANGO_WEIGHT_BOLD);
     const FontDescription body_font = serif_font(0.03 * s, PANGO_WEIGHT_NORMAL);
     constexpr Rgba kInk{0.14, 0.13, 0.11, 1};
-    const ParagraphStyle title_style{title_font.get(), kInk, 1.08, 0};
+    const ParagraphStyle title_style{title_font.get(), kit->title_lines.get(), kInk, 0};
     const ParagraphStyle body_style{
-        body_font.get(), {kInk.r, kInk.g, kInk.b, 0.78}, 1.18, 0.016 * s};
+        body_font.get(), kit->body_lines.get(), {kInk.r, kInk.g, kInk.b, 0.78}, 0.016 * s};
 
-    TextColumn column(cr.get(), pango.get(), text_box);
+    TextColumn column(cr.get(), kit->layout.get(), text_box);
     bool room = words.title.empty() || for_each_paragraph(words.title, [&](std::string_view p) {
                   return column.add(p, title_style);
                 });
