@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <semaphore>
 
 #include "app/prefs.h"
 #include "bridge/host_log.h"
@@ -34,6 +35,8 @@ constexpr std::string_view kPretextFile = "pretext.json";
 constexpr std::string_view kRestorePointsFolder = "restore-points";
 constexpr std::string_view kPreviewFormatKey = "previewFormat";
 constexpr std::string_view kMoveJournalFile = "move.json";
+// The threads a batch's packages are written on.
+constexpr std::size_t kBatchThreads = 3;
 
 std::atomic<bool> g_copy_every_move{false};
 
@@ -730,15 +733,67 @@ void Library::save_ledger_locked(const Guard&) {
 
 std::optional<std::string> Library::write(const json::array& docs, const json::object* meta,
                                           const json::object* pretext) {
-  std::vector<std::string> failed;
   const Batch batch(*this);
-  for (const auto& entry : docs) {
-    static const json::object kEmpty;
-    const json::object& record = entry.is_object() ? entry.get_object() : kEmpty;
-    const json::value* deleted = record.if_contains("deleted");
-    const bool is_deleted = deleted && deleted->is_bool() && deleted->get_bool();
-    if (!write(record) && !is_deleted)
-      failed.push_back(title_for_message(record.if_contains("doc")));
+  std::vector<char> failed(docs.size(), 0);
+  {
+    // Several records are written on a few threads, so that one package's fsyncs wait beside
+    // another's drawing. The places are chosen here, one record after another in the batch's
+    // order, as one write after another would choose them (a place chosen counts as taken); the
+    // files go on together. A folder new packages went into is synced once, at the end, before
+    // the batch counts as written and the ledger names them.
+    std::mutex folders_lock;
+    std::set<fs::path> folders;
+    const std::function<void(const fs::path&)> sync_later = [&](const fs::path& folder) {
+      const std::lock_guard hold(folders_lock);
+      folders.insert(folder);
+    };
+    const std::size_t threads = std::min(kBatchThreads, docs.size() / 2);
+    std::optional<WorkerPool> pool;
+    if (threads > 0) pool.emplace(threads);
+    // At most this many records are taken in at once, which bounds the memory the batch adds.
+    std::counting_semaphore<> room(static_cast<std::ptrdiff_t>(2 * kBatchThreads));
+    struct Stop {
+      std::optional<WorkerPool>& pool;
+      ~Stop() {
+        if (pool) pool->stop();
+      }
+    } stop{pool};
+    for (std::size_t i = 0; i < docs.size(); ++i) {
+      static const json::object kEmpty;
+      const json::object& record = docs[i].is_object() ? docs[i].get_object() : kEmpty;
+      const json::value* deleted = record.if_contains("deleted");
+      const bool is_deleted = deleted && deleted->is_bool() && deleted->get_bool();
+      const auto id = json::find_string(record, "id");
+      const json::object* doc = json::find_object(record, "doc");
+      if (!pool || is_deleted || !id || !ids::is_document_id(*id) || !doc ||
+          json::find_string(*doc, "id") != *id) {
+        if (!write(record) && !is_deleted) failed[i] = 1;
+        continue;
+      }
+      std::string key(*id);
+      auto place = claim_place(key, *doc);
+      if (!place) {
+        failed[i] = 1;
+        continue;
+      }
+      room.acquire();
+      pool->async([this, &record, doc, &failed, &room, &sync_later, i, key = std::move(key),
+                   package = std::move(*place)]() mutable {
+        try {
+          if (!write_claimed(key, record, *doc, std::move(package), sync_later)) failed[i] = 1;
+        } catch (const std::exception&) {
+          failed[i] = 1;
+        }
+        room.release();
+      });
+    }
+    if (pool) pool->stop();
+    for (const fs::path& folder : folders) {
+      std::string error;
+      // The packages are there, whole; only their surviving a power cut is in doubt.
+      if (!file_io::sync_folder(folder, &error))
+        std::fprintf(stderr, "Quillstone: %s\n", error.c_str());
+    }
   }
   for (const auto& [object, file] :
        {std::pair{meta, kWorkspaceFile}, std::pair{pretext, kPretextFile}}) {
@@ -747,12 +802,14 @@ std::optional<std::string> Library::write(const json::array& docs, const json::o
       (void)file_io::write_atomically(support_ / file, *text);
     }
   }
-  if (failed.empty()) return std::nullopt;
   std::string titles;
-  for (std::size_t i = 0; i < failed.size(); ++i) {
-    if (i) titles += "\u201d, \u201c";
-    titles += failed[i];
+  for (std::size_t i = 0; i < docs.size(); ++i) {
+    if (!failed[i]) continue;
+    if (!titles.empty()) titles += "\u201d, \u201c";
+    titles +=
+        title_for_message(docs[i].is_object() ? docs[i].get_object().if_contains("doc") : nullptr);
   }
+  if (titles.empty()) return std::nullopt;
   return "Couldn't write \u201c" + titles + "\u201d to Documents \u2192 Quillstone.";
 }
 
@@ -834,32 +891,43 @@ std::optional<fs::path> Library::place_locked(Guard& guard, const std::string& i
   return package;
 }
 
-std::optional<fs::path> Library::write_record(const std::string& id, const json::object& record,
-                                              const json::object& doc) {
-  // Under the lock: wait for another write of this document, then choose (and claim) its place.
-  fs::path package;
+std::optional<fs::path> Library::claim_place(const std::string& id, const json::object& doc) {
+  Guard guard(mutex_);
+  settled_.wait(guard, [&] { return !writing_.contains(id); });
+  auto place = place_locked(guard, id, doc);
+  if (!place) return std::nullopt;
+  writing_.insert(id);
+  claimed_.insert(place->lexically_normal());
+  return place;
+}
+
+void Library::release_place(const std::string& id, const fs::path& package) {
   {
     Guard guard(mutex_);
-    settled_.wait(guard, [&] { return !writing_.contains(id); });
-    auto place = place_locked(guard, id, doc);
-    if (!place) return std::nullopt;
-    package = std::move(*place);
-    writing_.insert(id);
-    claimed_.insert(package.lexically_normal());
+    writing_.erase(id);
+    claimed_.erase(package.lexically_normal());
   }
+  settled_.notify_all();
+}
+
+std::optional<fs::path> Library::write_record(
+    const std::string& id, const json::object& record, const json::object& doc,
+    const std::function<void(const fs::path&)>& sync_later) {
+  // Under the lock: wait for another write of this document, then choose (and claim) its place.
+  auto place = claim_place(id, doc);
+  if (!place) return std::nullopt;
+  return write_claimed(id, record, doc, std::move(*place), sync_later);
+}
+
+std::optional<fs::path> Library::write_claimed(
+    const std::string& id, const json::object& record, const json::object& doc, fs::path package,
+    const std::function<void(const fs::path&)>& sync_later) {
   // Whatever happens below, the document and its place are given back.
   struct Release {
     Library& library;
     const std::string& id;
     const fs::path package;  // a copy: the one below is moved out into the answer
-    ~Release() {
-      {
-        Guard guard(library.mutex_);
-        library.writing_.erase(id);
-        library.claimed_.erase(package.lexically_normal());
-      }
-      library.settled_.notify_all();
-    }
+    ~Release() { library.release_place(id, package); }
   } release{*this, id, package};
 
   // Outside the lock, holding the package alone: the files, the log, what was written.
@@ -898,11 +966,11 @@ std::optional<fs::path> Library::write_record(const std::string& id, const json:
       }
       if (outer) outer(file, why);
     };
+    hooks.sync_folder_later = sync_later;
     std::set<std::string> missing_images;
     if (!writePackage(package, record, doc, hooks, &missing_images)) return std::nullopt;
     seen = seen_of(package, integer_of(rev).value_or(1), std::move(missing_images));
   }
-
   // Under the lock again: only the library's own records.
   {
     Guard guard(mutex_);

@@ -243,10 +243,19 @@ class Library {
   void trash_locked(const Guard&, const std::string& id);
   // Chooses the package a write goes to, moving the package when its name or folder changed.
   std::optional<fs::path> place_locked(Guard&, const std::string& id, const json::object& doc);
+  // Waits for another write of `id` to end, then chooses the place of its package and claims it
+  // (the lock is held only for that). None when there is no place to write it.
+  std::optional<fs::path> claim_place(const std::string& id, const json::object& doc);
+  void release_place(const std::string& id, const fs::path& package);
   // Writes a record's package outside the lock, which it takes only to choose the place and to
-  // record the result.
+  // record the result. `sync_later`: see WriteHooks.
   std::optional<fs::path> write_record(const std::string& id, const json::object& record,
-                                       const json::object& doc);
+                                       const json::object& doc,
+                                       const std::function<void(const fs::path&)>& sync_later = {});
+  // The same at a place claim_place gave, which it gives back.
+  std::optional<fs::path> write_claimed(const std::string& id, const json::object& record,
+                                        const json::object& doc, fs::path package,
+                                        const std::function<void(const fs::path&)>& sync_later);
   static std::optional<Seen> seen_of(const fs::path& package, std::int64_t rev,
                                      std::set<std::string> missing_images);
   void remember_seen_locked(const Guard&, const std::string& id, Seen seen);

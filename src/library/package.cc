@@ -270,8 +270,11 @@ bool writePackage(const fs::path& package, const json::object& record, const jso
   json::value stored_doc = images::extractImages(doc, *folder, used);
   auto text = json::pretty(envelope(record, doc, std::move(stored_doc)));
   if (!text) return fail("the document can't be written as JSON");
-  if (!folder->write_atomically(kDocumentFile, *text, file_io::Durability::kSurvivesCrash,
-                                &error)) {
+  // A new package's folder is synced whole before it is renamed into place, which covers the
+  // document's entry in it.
+  const auto durability =
+      existed ? file_io::Durability::kSurvivesCrash : file_io::Durability::kFileOnly;
+  if (!folder->write_atomically(kDocumentFile, *text, durability, &error)) {
     return fail(error);
   }
   prune_images(*folder, used);
@@ -328,7 +331,9 @@ bool writePackage(const fs::path& package, const json::object& record, const jso
     if (!folder->sync(&error)) return fail(error);
     if (!file_io::rename_no_replace(folder->path(), package, &error)) return fail(error);
     unfinished.path.clear();
-    if (!parent->sync(&error)) {
+    if (hooks.sync_folder_later) {
+      hooks.sync_folder_later(parent->path());
+    } else if (!parent->sync(&error)) {
       // The package is there, whole; only its surviving a power cut is in doubt.
       std::fprintf(stderr, "Quillstone: %s\n", error.c_str());
     }

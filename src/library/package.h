@@ -88,6 +88,9 @@ struct WriteHooks {
   // Told about a secondary file (preview, Quick Look page, thumbnail) that couldn't be written;
   // the document itself was saved.
   std::function<void(const fs::path& file, std::string_view why)> secondary_failed;
+  // When set, the folder a new package was renamed into is handed here rather than synced at
+  // once: a batch syncs each such folder once, after all its packages.
+  std::function<void(const fs::path& folder)> sync_folder_later;
 };
 
 // Writes the package and reports whether the document was saved. A new package is built under

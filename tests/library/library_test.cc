@@ -220,6 +220,61 @@ TEST_F(LibraryTest, WritesNameMoveAndArchivePackages) {
   EXPECT_EQ(lib->seen("n1")->path, (root() / "Plans 2.quillstone").string());
 }
 
+// Every regular file below `folder`, by its path from there, with its bytes.
+std::map<std::string, std::string> files_below(const fs::path& folder) {
+  std::map<std::string, std::string> out;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    if (entry.is_regular_file()) {
+      out[entry.path().lexically_relative(folder).string()] = read_text(entry.path());
+    }
+  }
+  return out;
+}
+
+// A batch, written on several threads, names and stores every package exactly as writing its
+// records one after another does: shared titles numbered in the batch's order, a document
+// renamed into a taken name, one document twice (the later record wins), archived and reserved
+// documents, images.
+TEST_F(LibraryTest, ABatchNamesAndStoresAsOneWriteAfterAnother) {
+  json::array batch;
+  auto add = [&batch](json::object d, std::int64_t rev = 1) { batch.push_back(record(d, rev)); };
+  for (int i = 0; i < 10; ++i) {
+    auto d = doc("s" + std::to_string(i), "Shared", {}, "shared " + std::to_string(i));
+    if (i % 2 == 0) d["image"] = qs::testing::image_url();
+    add(d);
+  }
+  add(doc("old", "Shared"));
+  add(doc("twice", "Notes"));
+  add(doc("twice", "Plans", {}, "second"), 2);
+  add(doc("a1", "Shared", {{"archived", true}}));
+  add(doc("_kept", "Anything"));
+  for (int i = 0; i < 10; ++i) add(doc("t" + std::to_string(i), "Doc " + std::to_string(i % 4)));
+
+  const fs::path serial_root = dir_ / "serial/Writing", serial_support = dir_ / "serial/Support";
+  Library one_by_one(serial_root, serial_support, {});
+  auto lib = open();
+  for (Library* l : {&one_by_one, lib.get()}) ASSERT_TRUE(l->write(record(doc("old", "Plans"))));
+  for (const auto& r : batch) ASSERT_TRUE(one_by_one.write(r.as_object()));
+  ASSERT_EQ(lib->write(batch, nullptr, nullptr), std::nullopt);
+
+  EXPECT_EQ(files_below(root()), files_below(serial_root));
+  EXPECT_EQ(files_below(support() / "reserved"), files_below(serial_support / "reserved"));
+  EXPECT_TRUE(fs::exists(root() / "Shared 11.quillstone"));
+  EXPECT_TRUE(fs::exists(root() / "Plans.quillstone"));
+  auto relative = [](const std::map<std::string, std::string>& ledger, const fs::path& from) {
+    std::map<std::string, std::string> out;
+    for (const auto& [id, path] : ledger) out[id] = fs::path(path).lexically_relative(from);
+    return out;
+  };
+  EXPECT_EQ(relative(lib->ledger(), dir_), relative(one_by_one.ledger(), dir_ / "serial"));
+  // The ledger on disk names every package once the batch has ended.
+  std::map<std::string, std::string> saved;
+  for (const auto& kv : json::parse(read_text(support() / "ledger.json"))->as_object())
+    saved[kv.key()] = kv.value().as_string();
+  EXPECT_EQ(saved, lib->ledger());
+  expect_whole(root(), {"s0", "s9", "old", "twice", "a1", "t9"});
+}
+
 TEST_F(LibraryTest, BadRecordsAreRefusedAndNamedInOneMessage) {
   auto lib = open();
   json::array docs;
