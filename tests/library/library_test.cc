@@ -266,12 +266,11 @@ TEST_F(LibraryTest, ABatchNamesAndStoresAsOneWriteAfterAnother) {
     for (const auto& [id, path] : ledger) out[id] = fs::path(path).lexically_relative(from);
     return out;
   };
-  EXPECT_EQ(relative(lib->ledger(), dir_), relative(one_by_one.ledger(), dir_ / "serial"));
+  EXPECT_EQ(relative(lib->ledger(), dir_.path()), relative(one_by_one.ledger(), dir_ / "serial"));
   // The ledger on disk names every package once the batch has ended.
-  std::map<std::string, std::string> saved;
-  for (const auto& kv : json::parse(read_text(support() / "ledger.json"))->as_object())
-    saved[kv.key()] = kv.value().as_string();
-  EXPECT_EQ(saved, lib->ledger());
+  json::object ledger;
+  for (const auto& [id, path] : lib->ledger()) ledger[id] = path;
+  EXPECT_EQ(json::parse(read_text(support() / "ledger.json")), json::value(ledger));
   expect_whole(root(), {"s0", "s9", "old", "twice", "a1", "t9"});
 }
 
