@@ -9,20 +9,10 @@
 namespace qs {
 namespace {
 
+using qs::testing::lines_of;
 using qs::testing::read_text;
 using qs::testing::TempDir;
 using qs::testing::write_text;
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> out;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    auto end = text.find('\n', start);
-    out.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return out;
-}
 
 TEST(HostLogTest, LineFormatSortsFieldsAfterTimeAndEvent) {
   json::object fields;

@@ -96,12 +96,8 @@ class ClaudeBridgeTest : public ::testing::Test {
   }
   // Host log lines without their time.
   std::vector<std::string> logLines() const {
-    std::vector<std::string> out;
-    const std::string text = read_text(dir / "host-log.txt");
-    for (std::size_t at = 0; at < text.size(); at = text.find('\n', at) + 1) {
-      const std::string line = text.substr(at, text.find('\n', at) - at);
-      out.push_back(line.substr(line.find("  ") + 2));
-    }
+    std::vector<std::string> out = qs::testing::lines_of(read_text(dir / "host-log.txt"));
+    for (auto& line : out) line.erase(0, line.find("  ") + 2);
     return out;
   }
   // `name` was refused for `reason` just now: moved aside, with a line in both logs.

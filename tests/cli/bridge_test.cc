@@ -22,9 +22,8 @@ class CliBridgeTest : public CliTest {
     args.insert(args.end(), extra.begin(), extra.end());
     result = run_cli(args, input, environment());
     std::vector<json::value> out;
-    for (std::size_t start = 0, end; start < result.out.size(); start = end + 1) {
-      end = result.out.find('\n', start);
-      out.push_back(json::parse(result.out.substr(start, end - start)).value_or("(not JSON)"));
+    for (const auto& line : lines_of(result.out)) {
+      out.push_back(json::parse(line).value_or("(not JSON)"));
     }
     return out;
   }

@@ -4,8 +4,9 @@ the first start asks where the writing lives and remembers it; right-clicks show
 and report a choice or a close; Move Writing Folder settles the page, moves the library, reloads
 the page and the folder watch follows; the page's title strip moves the window; the next start
 finds the folder without asking."""
-import base64, json, os, pathlib, subprocess, sys, time
+import base64, json, pathlib, subprocess, sys, time
 
+from desktop import activate, window_named, xdotool
 from harness import Program
 
 build, source = sys.argv[1], pathlib.Path(sys.argv[2])
@@ -19,18 +20,7 @@ failures, passed = [], []
 
 
 def xdo(*args):
-    subprocess.run(["xdotool", *args], env=app.env, check=False, timeout=30)
-
-
-def window_named(name, seconds=30):
-    deadline = time.time() + seconds
-    while time.time() < deadline:
-        found = subprocess.run(["xdotool", "search", "--name", name], env=app.env,
-                               capture_output=True, text=True)
-        if found.stdout.strip():
-            return True
-        time.sleep(0.3)
-    return False
+    xdotool(app.env, *args)
 
 
 def check(name, ok, detail=""):
@@ -58,7 +48,7 @@ def lines_since(count):
 
 app.start()
 # ---- the first start asks; accepting the suggested Documents folder makes Quillstone in it
-if not window_named("Where should your writing live?"):
+if not window_named(app.env, "Where should your writing live?", 30):
     failures.append("no folder panel at the first start (status %s)" % app.process.poll())
 else:
     time.sleep(1)
@@ -109,11 +99,8 @@ else:
     new = app.work / "New"
     new.mkdir()
     before = len(app.page_lines())
-    subprocess.run(["gdbus", "call", "--session", "--dest", "app.quillstone.Quillstone",
-                    "--object-path", "/app/quillstone/Quillstone", "--method",
-                    "org.gtk.Actions.Activate", "move-writing-folder", "[]", "{}"],
-                   env=app.env, capture_output=True, timeout=30)
-    if not window_named("Move Writing Folder"):
+    activate(app.env, "move-writing-folder")
+    if not window_named(app.env, "Move Writing Folder", 30):
         failures.append("Move Writing Folder showed no panel")
     else:
         time.sleep(1)
@@ -144,10 +131,8 @@ else:
 
         # The page's title strip moves the window while the button is held, and only then.
         def position():
-            ids = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Quillstone$"],
-                                 env=app.env, capture_output=True, text=True).stdout.split()
-            shell = subprocess.run(["xdotool", "getwindowgeometry", "--shell", ids[-1]],
-                                   env=app.env, capture_output=True, text=True).stdout
+            shell = xdotool(app.env, "getwindowgeometry", "--shell",
+                            window_named(app.env, "^Quillstone$", 5, visible=True)).stdout
             values = dict(line.split("=", 1) for line in shell.split())
             return int(values["X"]), int(values["Y"])
         start = position()

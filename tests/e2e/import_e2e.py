@@ -2,8 +2,9 @@
 """Bringing writing in, end to end: the first-run offer (and its absence), a backup chosen
 through the offer ending in its alert, and Markdown files handed to the program reaching one
 window's page in as many script calls as their timing asks for."""
-import json, os, pathlib, subprocess, sys, time
+import json, pathlib, sys, time
 
+from desktop import call_app, window_named as named, xdotool
 from harness import Program
 
 build, source = sys.argv[1], pathlib.Path(sys.argv[2])
@@ -12,18 +13,12 @@ failures, passed = [], []
 
 
 def x(*args):
-    return subprocess.run(["xdotool", *args], capture_output=True, text=True, timeout=10)
+    return xdotool(None, *args)
 
 
 def window_named(name, seconds):
     """The X window whose title is `name`, once it shows."""
-    deadline = time.time() + seconds
-    while time.time() < deadline:
-        found = x("search", "--onlyvisible", "--name", "^" + name + "$").stdout.split()
-        if found:
-            return found[-1]
-        time.sleep(0.2)
-    return None
+    return named(None, "^" + name + "$", seconds, visible=True)
 
 
 def keys(window, *sequence):
@@ -40,10 +35,7 @@ def keys(window, *sequence):
 def open_files(app, *paths):
     """Files handed to the running program, as the file manager hands them (GApplication's Open)."""
     uris = "[" + ",".join("'file://%s'" % p for p in paths) + "]"
-    r = subprocess.run(["gdbus", "call", "--session", "--dest", "app.quillstone.Quillstone",
-                    "--object-path", "/app/quillstone/Quillstone",
-                    "--method", "org.freedesktop.Application.Open", uris, "{}"],
-                   env=app.env, capture_output=True, text=True, timeout=10)
+    r = call_app(app.env, "org.freedesktop.Application.Open", uris, "{}")
     if r.returncode:
         print("gdbus: " + r.stderr)
 

@@ -5,6 +5,7 @@ presses go to the menu bar or to the page as the routing says, and the applicati
 (About, Keyboard Shortcuts, the restore points alert) open."""
 import json, pathlib, re, subprocess, sys, time
 
+from desktop import APP_BUS as BUS, activate as activate_in, call_app, window_named, xdotool
 from harness import Program
 
 build, source = sys.argv[1], pathlib.Path(sys.argv[2])
@@ -13,8 +14,6 @@ app = Program(build, source, source / "tests/e2e/menus_page")
 (app.work / "config/settings.json").write_text(json.dumps({"claudeOnMac": True}))
 app.start()
 failures, passed = [], []
-BUS = ["gdbus", "call", "--session", "--dest", "app.quillstone.Quillstone",
-       "--object-path", "/app/quillstone/Quillstone"]
 
 
 def check(name, ok, detail=""):
@@ -22,14 +21,12 @@ def check(name, ok, detail=""):
 
 
 def activate(action):
-    subprocess.run(BUS + ["--method", "org.gtk.Actions.Activate", action, "[]", "{}"],
-                   env=app.env, capture_output=True, timeout=20)
+    activate_in(app.env, action)
 
 
 def actions():
     """name -> (enabled, state or None)"""
-    out = subprocess.run(BUS + ["--method", "org.gtk.Actions.DescribeAll"], env=app.env,
-                         capture_output=True, text=True, timeout=20).stdout
+    out = call_app(app.env, "org.gtk.Actions.DescribeAll").stdout
     found = {}
     pattern = r"'([\w-]+)': \((true|false), (?:signature )?'[^']*', (?:@av )?\[(?:<(true|false)>)?\]\)"
     for m in re.finditer(pattern, out):
@@ -58,19 +55,8 @@ def wait_lines(lines, seconds=10):
 
 
 def key(combo):
-    subprocess.run(["xdotool", "key", "--clearmodifiers", combo], env=app.env, timeout=20)
+    xdotool(app.env, "key", "--clearmodifiers", combo)
     time.sleep(0.8)
-
-
-def window_named(title, seconds=10):
-    deadline = time.time() + seconds
-    while time.time() < deadline:
-        r = subprocess.run(["xdotool", "search", "--name", title], env=app.env,
-                           capture_output=True, text=True)
-        if r.stdout.strip():
-            return True
-        time.sleep(0.3)
-    return False
 
 
 if not app.wait_for("READY", 60):
@@ -102,8 +88,7 @@ else:
         "RUN outline null", "RUN reader null", "PRESS More", "PRESS AI for this document\u2026"]),
         [l for l in app.page_lines() if l.startswith(("RUN", "KEY", "PRESS"))])
 
-    subprocess.run(["xdotool", "search", "--name", "Quillstone", "windowfocus"], env=app.env,
-                   capture_output=True)
+    xdotool(app.env, "search", "--name", "Quillstone", "windowfocus")
     before = len(app.page_lines())
     for combo in ("ctrl+k", "super+ctrl+1", "ctrl+z", "ctrl+c"):
         key(combo)
@@ -135,11 +120,12 @@ else:
     check("a state of the wrong types leaves nothing checked or enabled", not wrong, wrong)
 
     activate("about-quillstone")
-    check("About opens", window_named("About Quillstone"))
+    check("About opens", window_named(app.env, "About Quillstone", 10))
     activate("keyboard-shortcuts")
-    check("the keyboard shortcuts window opens", window_named("Keyboard Shortcuts"))
+    check("the keyboard shortcuts window opens", window_named(app.env, "Keyboard Shortcuts", 10))
     activate("show-restore-points")
-    check("Show Restore Points says there are none yet", window_named("No restore points yet"))
+    check("Show Restore Points says there are none yet",
+          window_named(app.env, "No restore points yet", 10))
 
     loads = app.page_lines().count("READY")
     activate("claude-on-this-computer")

@@ -3,8 +3,9 @@
 ten launches, the user agent carries the product's version, frames the page makes never leave
 the app, "print" answers the page at once and ends in exactly one "afterprint" whether the user
 cancels or prints to a file, and spelling is checked as the setting says."""
-import json, pathlib, re, signal, struct, subprocess, sys, time
+import json, pathlib, re, struct, subprocess, sys, time
 
+from desktop import xdotool as xdotool_in
 from harness import Program
 
 build, source = sys.argv[1], pathlib.Path(sys.argv[2])
@@ -34,7 +35,7 @@ def finish(since, what):
 
 
 def xdotool(*args):
-    return subprocess.run(["xdotool", *args], env=app.env, timeout=20, capture_output=True, text=True)
+    return xdotool_in(app.env, *args)
 
 
 def print_dialog(*keys):

@@ -92,14 +92,6 @@ TEST(FileImportTest, EntriesAndTheSplitOfChosenFiles) {
                 json::object{{"name", "odd.mkdn"}, {"type", ""}, {"data", "eA=="}}}));
 }
 
-TEST(FileImportTest, TheScriptIsSixteenLines) {
-  const std::string script(kImportScript);
-  EXPECT_EQ(std::count(script.begin(), script.end(), '\n'), 15);
-  EXPECT_TRUE(script.starts_with("const files = JSON.parse(filesJSON);\n"));
-  EXPECT_NE(script.find("\n  await new Promise((r) => setTimeout(r, 350));\n"), std::string::npos);
-  EXPECT_TRUE(script.ends_with("\nreturn true;"));
-}
-
 TEST(FileImportTest, AlertTexts) {
   BackupImport::Result one{1, 0, {}, {}};
   auto alert = BackupImport::reportAlert(one, "Documents \u2192 Quillstone");

@@ -72,6 +72,16 @@ std::size_t count_of(std::string_view text, std::string_view what) {
   return n;
 }
 
+std::vector<std::string> lines_of(std::string_view text) {
+  std::vector<std::string> lines;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = std::min(text.find('\n', at), text.size());
+    lines.emplace_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  return lines;
+}
+
 json::object object(std::string_view text) {
   auto v = json::parse(text);
   if (!v || !v->is_object()) throw std::runtime_error("not a JSON object: " + std::string(text));

@@ -42,6 +42,8 @@ std::vector<std::string> names_in(const std::filesystem::path& folder);
 std::map<std::string, std::string> tree(const std::filesystem::path& folder);
 // How often `what` occurs in `text`.
 std::size_t count_of(std::string_view text, std::string_view what);
+// The lines of `text`, without their ends.
+std::vector<std::string> lines_of(std::string_view text);
 // JSON text that must be an object (throws otherwise, which fails the test).
 json::object object(std::string_view text);
 
