@@ -6,7 +6,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <memory>
 #include <vector>
 
 #include "core/text.h"
@@ -195,13 +194,12 @@ class Writer {
   template <typename Take>
   bool run(const value& v, Take take) {
     Scratch& scratch = this_thread_scratch();
-    at_ = scratch.data.get();
+    if (!scratch.data) scratch.replace(kStart, 0);
+    at_ = scratch.data;
     end_ = at_ + scratch.capacity;
     const bool ok = write(v, 0);
-    if (ok)
-      take(
-          std::string_view(scratch.data.get(), static_cast<std::size_t>(at_ - scratch.data.get())));
-    if (scratch.capacity > kKept) scratch = Scratch();
+    if (ok) take(std::string_view(scratch.data, static_cast<std::size_t>(at_ - scratch.data)));
+    if (scratch.capacity > kKept) scratch.release();
     return ok;
   }
 
@@ -209,9 +207,25 @@ class Writer {
   static constexpr std::size_t kStart = 64 << 10;
   static constexpr std::size_t kKept = 8 << 20;  // a larger buffer goes once used
 
+  // Freed when its thread ends, and left empty: a text written later still (by a destructor
+  // that runs after) takes a new buffer rather than a freed one.
   struct Scratch {
-    std::unique_ptr<char[]> data{new char[kStart]};
-    std::size_t capacity = kStart;
+    char* data = nullptr;
+    std::size_t capacity = 0;
+    ~Scratch() { release(); }
+    void release() {
+      delete[] data;
+      data = nullptr;
+      capacity = 0;
+    }
+    // A buffer of `size` bytes that starts with the first `kept` of this one.
+    void replace(std::size_t size, std::size_t kept) {
+      char* bigger = new char[size];
+      if (kept > 0) std::memcpy(bigger, data, kept);
+      delete[] data;
+      data = bigger;
+      capacity = size;
+    }
   };
   static Scratch& this_thread_scratch() {
     thread_local Scratch scratch;
@@ -226,14 +240,10 @@ class Writer {
 
   [[gnu::noinline]] void grow(std::size_t n) {
     Scratch& scratch = this_thread_scratch();
-    const auto used = static_cast<std::size_t>(at_ - scratch.data.get());
-    const std::size_t capacity = std::max(scratch.capacity * 2, used + n);
-    std::unique_ptr<char[]> data(new char[capacity]);
-    std::memcpy(data.get(), scratch.data.get(), used);
-    scratch.data = std::move(data);
-    scratch.capacity = capacity;
-    at_ = scratch.data.get() + used;
-    end_ = scratch.data.get() + capacity;
+    const auto used = static_cast<std::size_t>(at_ - scratch.data);
+    scratch.replace(std::max(scratch.capacity * 2, used + n), used);
+    at_ = scratch.data + used;
+    end_ = scratch.data + scratch.capacity;
   }
 
   // Copies the plain bytes from `p` on and returns where they end. Eight bytes are stored at a
