@@ -1,10 +1,11 @@
 #include "core/json.h"
 
 #include <algorithm>
-#include <array>
+#include <bit>
 #include <boost/json/basic_parser_impl.hpp>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "core/text.h"
@@ -93,22 +94,7 @@ std::optional<value> parse(std::string_view text, std::size_t max_depth) {
 
 namespace {
 
-// Bytes a string may hold as they are: printable ASCII other than '"' and '\\'. Everything
-// else is escaped, or (past ASCII) checked as UTF-8 first.
-constexpr std::array<bool, 256> kPlain = [] {
-  std::array<bool, 256> plain{};
-  for (int c = 0x20; c < 0x80; ++c) plain[static_cast<std::size_t>(c)] = c != '"' && c != '\\';
-  return plain;
-}();
-
 constexpr char kHex[] = "0123456789abcdef";
-
-void append_unit(std::string& out, unsigned unit) {
-  const char escape[6] = {
-      '\\',           'u', kHex[(unit >> 12) & 15], kHex[(unit >> 8) & 15], kHex[(unit >> 4) & 15],
-      kHex[unit & 15]};
-  out.append(escape, sizeof escape);
-}
 
 // The length of the well-formed UTF-8 character at `p` (a byte past ASCII) and its code point;
 // 0 when the bytes there are not one (an overlong form, a surrogate, past U+10FFFF, cut short).
@@ -138,222 +124,406 @@ std::size_t utf8_character(const unsigned char* p, const unsigned char* end, uns
   return 0;
 }
 
-void append_escaped_code(std::string& out, unsigned code) {
-  if (code < 0x10000) {
-    append_unit(out, code);
-  } else {
-    code -= 0x10000;
-    append_unit(out, 0xD800 + (code >> 10));
-    append_unit(out, 0xDC00 + (code & 0x3FF));
-  }
+// Eight bytes at a time: the lowest flagged byte of the mask is the first that isn't plain
+// printable ASCII ('"', '\\', a control or a byte past ASCII). A flag above the first may be
+// false (a borrow), so only the lowest is ever used.
+constexpr std::uint64_t kOnes = 0x0101010101010101u;
+constexpr std::uint64_t kHighs = 0x8080808080808080u;
+
+inline std::uint64_t zero_bytes(std::uint64_t w) {
+  return (w - kOnes) & ~w & kHighs;
 }
 
-// Appends `s` as a JSON string. Runs of bytes that need nothing are copied whole; false (with
-// `out` partly written) when `s` isn't valid UTF-8.
-bool append_string(std::string& out, std::string_view s, NonAscii non_ascii) {
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  const auto* const end = p + s.size();
-  out.push_back('"');
-  const unsigned char* run = p;
-  auto flush = [&] {
-    out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p - run));
+inline std::uint64_t special_bytes(std::uint64_t w) {
+  return ((w - kOnes * 0x20) & ~w & kHighs) | zero_bytes(w ^ (kOnes * '"')) |
+         zero_bytes(w ^ (kOnes * '\\')) | (w & kHighs);
+}
+
+inline std::uint64_t load8(const unsigned char* p) {
+  std::uint64_t w;
+  std::memcpy(&w, p, 8);
+  if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+  return w;
+}
+
+inline void store8(char* at, std::uint64_t w) {
+  if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+  std::memcpy(at, &w, 8);
+}
+
+// The `n` (under eight) bytes at `p` as the low bytes of a word, the rest zero, without reading
+// outside [begin, p + n): one load when eight bytes end at p + n, else two that overlap.
+inline std::uint64_t load_short(const unsigned char* p, std::size_t n, const unsigned char* begin) {
+  if (static_cast<std::size_t>(p - begin) + n >= 8) return load8(p + n - 8) >> ((8 - n) * 8);
+  auto load = [](const unsigned char* at, auto word) {
+    std::memcpy(&word, at, sizeof word);
+    if constexpr (std::endian::native == std::endian::big) {
+      if constexpr (sizeof word == 4) word = __builtin_bswap32(word);
+      if constexpr (sizeof word == 2) word = __builtin_bswap16(word);
+    }
+    return static_cast<std::uint64_t>(word);
   };
-  while (p < end) {
-    if (kPlain[*p]) {
-      ++p;
-      continue;
+  if (n >= 4) return load(p, std::uint32_t{}) | load(p + n - 4, std::uint32_t{}) << ((n - 4) * 8);
+  if (n >= 2) return load(p, std::uint16_t{}) | load(p + n - 2, std::uint16_t{}) << ((n - 2) * 8);
+  return p[0];
+}
+
+// The offset of the first byte past ASCII in [p, end), or end - p.
+inline std::size_t ascii_run(const unsigned char* p, const unsigned char* end) {
+  const unsigned char* at = p;
+  while (end - at >= 8) {
+    if (const std::uint64_t m = load8(at) & kHighs) {
+      return static_cast<std::size_t>(at - p) + (static_cast<unsigned>(std::countr_zero(m)) >> 3);
     }
-    const unsigned c = *p;
-    if (c >= 0x80) {
-      unsigned code = 0;
-      const std::size_t length = utf8_character(p, end, code);
-      if (length == 0) return false;
-      if (non_ascii == NonAscii::kLiteral) {
-        p += length;  // part of the run
-        continue;
-      }
-      flush();
-      append_escaped_code(out, code);
-      p += length;
-      run = p;
-      continue;
-    }
-    flush();
-    switch (c) {
-      case '"':
-        out.append("\\\"", 2);
-        break;
-      case '\\':
-        out.append("\\\\", 2);
-        break;
-      case '\b':
-        out.append("\\b", 2);
-        break;
-      case '\f':
-        out.append("\\f", 2);
-        break;
-      case '\n':
-        out.append("\\n", 2);
-        break;
-      case '\r':
-        out.append("\\r", 2);
-        break;
-      case '\t':
-        out.append("\\t", 2);
-        break;
-      default:
-        append_unit(out, c);
-    }
-    ++p;
-    run = p;
+    at += 8;
   }
-  flush();
-  out.push_back('"');
-  return true;
+  while (at < end && *at < 0x80) ++at;
+  return static_cast<std::size_t>(at - p);
 }
 
-template <typename Number>
-void append_number(std::string& out, Number n) {
-  char buf[32];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, n);
-  out.append(buf, static_cast<std::size_t>(end - buf));
-}
-
-// Shortest round-trip form (std::to_chars), as JavaScript's own would read back the same double.
-bool append_double(std::string& out, double d) {
-  if (!std::isfinite(d)) return false;
-  // Negative zero as "0", as the page writes it: "-0" would read back as the integer 0 and be
-  // written differently the second time.
-  if (d == 0) {
-    out.push_back('0');
-    return true;
-  }
-  char buf[32];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, d);
-  if (ec != std::errc()) return false;
-  out.append(buf, static_cast<std::size_t>(end - buf));
-  return true;
-}
-
+// Writes into `out` through a raw cursor: room is made ahead for what a step can write at most,
+// so the step itself checks nothing. `out` is grown to spare room as it goes and cut to what
+// was written at the end.
 class Writer {
  public:
-  Writer(std::string& out, bool pretty, NonAscii non_ascii)
-      : out_(out), pretty_(pretty), non_ascii_(non_ascii) {}
+  Writer(bool pretty, NonAscii non_ascii) : pretty_(pretty), non_ascii_(non_ascii) {}
+
+  // Writes `v` and hands its text to `take`; false, with nothing handed, when it can't be
+  // written. The text is written into a buffer this thread keeps (its pages are there already
+  // and nothing fills them first) and lives until `take` returns.
+  template <typename Take>
+  bool run(const value& v, Take take) {
+    Scratch& scratch = this_thread_scratch();
+    if (!scratch.data) scratch.replace(kStart, 0);
+    at_ = scratch.data;
+    end_ = at_ + scratch.capacity;
+    const bool ok = write(v, 0);
+    if (ok) take(std::string_view(scratch.data, static_cast<std::size_t>(at_ - scratch.data)));
+    if (scratch.capacity > kKept) scratch.release();
+    return ok;
+  }
+
+ private:
+  static constexpr std::size_t kStart = 64 << 10;
+  static constexpr std::size_t kKept = 8 << 20;  // a larger buffer goes once used
+
+  // Freed when its thread ends, and left empty: a text written later still (by a destructor
+  // that runs after) takes a new buffer rather than a freed one.
+  struct Scratch {
+    char* data = nullptr;
+    std::size_t capacity = 0;
+    ~Scratch() { release(); }
+    void release() {
+      delete[] data;
+      data = nullptr;
+      capacity = 0;
+    }
+    // A buffer of `size` bytes that starts with the first `kept` of this one.
+    void replace(std::size_t size, std::size_t kept) {
+      char* bigger = new char[size];
+      if (kept > 0) std::memcpy(bigger, data, kept);
+      delete[] data;
+      data = bigger;
+      capacity = size;
+    }
+  };
+  static Scratch& this_thread_scratch() {
+    thread_local Scratch scratch;
+    return scratch;
+  }
+
+  // Room for `n` more bytes.
+  void room(std::size_t n) {
+    if (static_cast<std::size_t>(end_ - at_) < n) [[unlikely]]
+      grow(n);
+  }
+
+  [[gnu::noinline]] void grow(std::size_t n) {
+    Scratch& scratch = this_thread_scratch();
+    const auto used = static_cast<std::size_t>(at_ - scratch.data);
+    scratch.replace(std::max(scratch.capacity * 2, used + n), used);
+    at_ = scratch.data + used;
+    end_ = scratch.data + scratch.capacity;
+  }
+
+  // Copies the plain bytes from `p` on and returns where they end. Eight bytes are stored at a
+  // time before they are looked at: the room made for the rest of the string covers them, and
+  // the cursor moves only past the plain ones.
+  const unsigned char* copy_plain(const unsigned char* p, const unsigned char* end,
+                                  const unsigned char* begin) {
+    while (end - p >= 8) {
+      const std::uint64_t w = load8(p);
+      std::memcpy(at_, p, 8);
+      if (const std::uint64_t m = special_bytes(w)) {
+        const auto k = static_cast<unsigned>(std::countr_zero(m)) >> 3;
+        at_ += k;
+        return p + k;
+      }
+      at_ += 8;
+      p += 8;
+    }
+    // The last few, as one word: stored whole (the room has eight to spare), kept up to the
+    // first that isn't plain.
+    const auto n = static_cast<std::size_t>(end - p);
+    if (n == 0) return p;
+    const std::uint64_t w = load_short(p, n, begin);
+    store8(at_, w);
+    const std::uint64_t m = special_bytes(w) & ((std::uint64_t{1} << (n * 8)) - 1);
+    const std::size_t k = m ? static_cast<unsigned>(std::countr_zero(m)) >> 3 : n;
+    at_ += k;
+    return p + k;
+  }
+
+  void put(const char* s, std::size_t n) {
+    std::memcpy(at_, s, n);
+    at_ += n;
+  }
+
+  void unit(unsigned u) {
+    at_[0] = '\\';
+    at_[1] = 'u';
+    at_[2] = kHex[(u >> 12) & 15];
+    at_[3] = kHex[(u >> 8) & 15];
+    at_[4] = kHex[(u >> 4) & 15];
+    at_[5] = kHex[u & 15];
+    at_ += 6;
+  }
+
+  // `s` as a JSON string; false when it isn't valid UTF-8. Plain runs are found eight bytes at
+  // a time and copied whole.
+  bool string(std::string_view s) {
+    const auto* const begin = reinterpret_cast<const unsigned char*>(s.data());
+    const auto* const end = begin + s.size();
+    const auto* p = begin;
+    room(s.size() + 2 + 8);
+    *at_++ = '"';
+    while (true) {
+      p = copy_plain(p, end, begin);
+      if (p == end) break;
+      // Every escape below writes at most 12 bytes for at least one read, and the rest of the
+      // string, its closing quote and the eight to spare still need their room.
+      room(12 + static_cast<std::size_t>(end - p) + 1 + 8);
+      const unsigned c = *p;
+      if (c >= 0x80) {
+        unsigned code = 0;
+        const std::size_t length = utf8_character(p, end, code);
+        if (length == 0) return false;
+        if (non_ascii_ == NonAscii::kLiteral) {
+          put(reinterpret_cast<const char*>(p), length);
+        } else if (code < 0x10000) {
+          unit(code);
+        } else {
+          unit(0xD800 + ((code - 0x10000) >> 10));
+          unit(0xDC00 + ((code - 0x10000) & 0x3FF));
+        }
+        p += length;
+        continue;
+      }
+      char short_form = 0;
+      switch (c) {
+        case '"':
+          short_form = '"';
+          break;
+        case '\\':
+          short_form = '\\';
+          break;
+        case '\b':
+          short_form = 'b';
+          break;
+        case '\f':
+          short_form = 'f';
+          break;
+        case '\n':
+          short_form = 'n';
+          break;
+        case '\r':
+          short_form = 'r';
+          break;
+        case '\t':
+          short_form = 't';
+          break;
+        default:
+          break;
+      }
+      if (short_form != 0) {
+        at_[0] = '\\';
+        at_[1] = short_form;
+        at_ += 2;
+      } else {
+        unit(c);
+      }
+      ++p;
+    }
+    *at_++ = '"';
+    return true;
+  }
+
+  template <typename Number>
+  void integer(Number n) {
+    room(24);
+    at_ = std::to_chars(at_, end_, n).ptr;
+  }
+
+  // Shortest round-trip form (std::to_chars), as JavaScript's own would read back the same
+  // double. Negative zero as "0", as the page writes it: "-0" would read back as the integer 0
+  // and be written differently the second time.
+  bool number(double d) {
+    if (!std::isfinite(d)) return false;
+    room(32);
+    if (d == 0) {
+      *at_++ = '0';
+      return true;
+    }
+    auto [end, ec] = std::to_chars(at_, end_, d);
+    if (ec != std::errc()) return false;
+    at_ = end;
+    return true;
+  }
 
   bool write(const value& v, std::size_t depth) {
     switch (v.kind()) {
       case boost::json::kind::null:
-        out_.append("null", 4);
+        room(4);
+        put("null", 4);
         return true;
       case boost::json::kind::bool_:
+        room(5);
         if (v.get_bool()) {
-          out_.append("true", 4);
+          put("true", 4);
         } else {
-          out_.append("false", 5);
+          put("false", 5);
         }
         return true;
       case boost::json::kind::int64:
-        append_number(out_, v.get_int64());
+        integer(v.get_int64());
         return true;
       case boost::json::kind::uint64:
-        append_number(out_, v.get_uint64());
+        integer(v.get_uint64());
         return true;
       case boost::json::kind::double_:
-        return append_double(out_, v.get_double());
+        return number(v.get_double());
       case boost::json::kind::string:
-        return append_string(out_, v.get_string(), non_ascii_);
+        return string(v.get_string());
       case boost::json::kind::array:
-        return write_array(v.get_array(), depth);
+        return array_of(v.get_array(), depth);
       case boost::json::kind::object:
-        return pretty_ ? write_sorted_object(v.get_object(), depth)
-                       : write_object(v.get_object(), depth);
+        return pretty_ ? sorted_object(v.get_object(), depth) : object_of(v.get_object(), depth);
     }
     return false;
   }
 
- private:
-  void newline(std::size_t depth) {
-    out_.push_back('\n');
-    out_.append(depth * 2, ' ');
+  // A comma when not first, then (file form) a new line indented to `depth`.
+  void separator(bool first, std::size_t depth) {
+    // The indent is stored sixteen spaces at a time, hence the room to spare.
+    room(2 + depth * 2 + 16);
+    if (!first) *at_++ = ',';
+    if (pretty_) {
+      *at_++ = '\n';
+      static constexpr char kSpaces[] = "                ";
+      for (std::size_t i = 0; i < depth * 2; i += 16) std::memcpy(at_ + i, kSpaces, 16);
+      at_ += depth * 2;
+    }
   }
 
-  bool write_array(const array& a, std::size_t depth) {
-    out_.push_back('[');
+  void close(char c, bool empty, std::size_t depth) {
+    if (pretty_ && !empty) {
+      separator(true, depth);
+    }
+    room(1);
+    *at_++ = c;
+  }
+
+  bool array_of(const array& a, std::size_t depth) {
+    room(1);
+    *at_++ = '[';
     bool first = true;
     for (const auto& e : a) {
-      if (!first) out_.push_back(',');
+      separator(first, depth + 1);
       first = false;
-      if (pretty_) newline(depth + 1);
       if (!write(e, depth + 1)) return false;
     }
-    if (pretty_ && !a.empty()) newline(depth);
-    out_.push_back(']');
+    close(']', a.empty(), depth);
     return true;
   }
 
-  bool write_member(const boost::json::key_value_pair& kv, std::size_t depth) {
-    if (pretty_) newline(depth + 1);
-    if (!append_string(out_, kv.key(), non_ascii_)) return false;
+  bool member(const boost::json::key_value_pair& kv, bool first, std::size_t depth) {
+    separator(first, depth + 1);
+    if (!string(kv.key())) return false;
+    room(3);
     if (pretty_) {
-      out_.append(" : ", 3);
+      put(" : ", 3);
     } else {
-      out_.push_back(':');
+      *at_++ = ':';
     }
     return write(kv.value(), depth + 1);
   }
 
-  bool write_object(const object& o, std::size_t depth) {
-    out_.push_back('{');
+  bool object_of(const object& o, std::size_t depth) {
+    room(1);
+    *at_++ = '{';
     bool first = true;
     for (const auto& kv : o) {
-      if (!first) out_.push_back(',');
+      if (!member(kv, first, depth)) return false;
       first = false;
-      if (!write_member(kv, depth)) return false;
     }
-    out_.push_back('}');
+    room(1);
+    *at_++ = '}';
     return true;
   }
 
   // The file form: members sorted by the bytes of their keys. The member lists of the objects
   // being written are kept between calls, one a level, so that sorting allocates only once.
-  bool write_sorted_object(const object& o, std::size_t depth) {
+  bool sorted_object(const object& o, std::size_t depth) {
     if (members_.size() <= depth) members_.resize(depth + 1);
     auto& members = members_[depth];
     members.clear();
     for (const auto& kv : o) members.push_back(&kv);
-    std::sort(members.begin(), members.end(), [](auto* a, auto* b) {
-      return std::string_view(a->key()) < std::string_view(b->key());
-    });
-    out_.push_back('{');
-    // A nested object at depth + 1 reuses a different list, so this one stays intact.
-    for (std::size_t i = 0; i < members_[depth].size(); ++i) {
-      if (i > 0) out_.push_back(',');
-      if (!write_member(*members_[depth][i], depth)) return false;
+    // Most keys differ in their first byte, which is compared here without a call.
+    auto before = [](const boost::json::key_value_pair* a, const boost::json::key_value_pair* b) {
+      const std::string_view x = a->key(), y = b->key();
+      if (!x.empty() && !y.empty() && x[0] != y[0]) {
+        return static_cast<unsigned char>(x[0]) < static_cast<unsigned char>(y[0]);
+      }
+      return x < y;
+    };
+    if (members.size() <= 16) {
+      for (std::size_t i = 1; i < members.size(); ++i) {
+        const auto* kv = members[i];
+        std::size_t j = i;
+        for (; j > 0 && before(kv, members[j - 1]); --j) members[j] = members[j - 1];
+        members[j] = kv;
+      }
+    } else {
+      std::sort(members.begin(), members.end(), before);
     }
-    if (!o.empty()) newline(depth);
-    out_.push_back('}');
+    room(1);
+    *at_++ = '{';
+    // A nested object at depth + 1 reuses a different list, so this one stays intact; `members`
+    // itself may move when that level's list is first made, so it is indexed anew each time.
+    for (std::size_t i = 0; i < members_[depth].size(); ++i) {
+      if (!member(*members_[depth][i], i == 0, depth)) return false;
+    }
+    close('}', o.empty(), depth);
     return true;
   }
 
-  std::string& out_;
   const bool pretty_;
   const NonAscii non_ascii_;
+  char* at_ = nullptr;
+  char* end_ = nullptr;
   std::vector<std::vector<const boost::json::key_value_pair*>> members_;
 };
 
 std::optional<std::string> written(const value& v, bool pretty, NonAscii non_ascii) {
-  std::string out;
-  if (!Writer(out, pretty, non_ascii).write(v, 0)) return std::nullopt;
+  std::optional<std::string> out;
+  Writer(pretty, non_ascii).run(v, [&](std::string_view text) { out.emplace(text); });
   return out;
 }
 
 }  // namespace
 
 bool append_compact(std::string& out, const value& v, NonAscii non_ascii) {
-  const std::size_t size = out.size();
-  if (Writer(out, false, non_ascii).write(v, 0)) return true;
-  out.resize(size);
-  return false;
+  return Writer(false, non_ascii).run(v, [&](std::string_view text) { out.append(text); });
 }
 
 std::optional<std::string> compact(const value& v) {
@@ -371,25 +541,37 @@ std::optional<std::string> pretty(const value& v) {
 void append_ascii_form(std::string& out, std::string_view compact_text) {
   const auto* p = reinterpret_cast<const unsigned char*>(compact_text.data());
   const auto* const end = p + compact_text.size();
-  const unsigned char* run = p;
   while (p < end) {
-    if (*p < 0x80) {
+    const std::size_t n = ascii_run(p, end);
+    out.append(reinterpret_cast<const char*>(p), n);
+    p += n;
+    if (p == end) break;
+    unsigned code = 0;
+    const std::size_t length = utf8_character(p, end, code);
+    if (length == 0) {  // not from this writer; kept as it is rather than lost
+      out.push_back(static_cast<char>(*p));
       ++p;
       continue;
     }
-    out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p - run));
-    unsigned code = 0;
-    std::size_t length = utf8_character(p, end, code);
-    if (length == 0) {  // not from this writer; kept as it is rather than lost
-      out.push_back(static_cast<char>(*p));
-      length = 1;
+    char units[12];
+    const auto unit = [&](char* at, unsigned u) {
+      at[0] = '\\';
+      at[1] = 'u';
+      at[2] = kHex[(u >> 12) & 15];
+      at[3] = kHex[(u >> 8) & 15];
+      at[4] = kHex[(u >> 4) & 15];
+      at[5] = kHex[u & 15];
+    };
+    if (code < 0x10000) {
+      unit(units, code);
+      out.append(units, 6);
     } else {
-      append_escaped_code(out, code);
+      unit(units, 0xD800 + ((code - 0x10000) >> 10));
+      unit(units + 6, 0xDC00 + ((code - 0x10000) & 0x3FF));
+      out.append(units, 12);
     }
     p += length;
-    run = p;
   }
-  out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p - run));
 }
 
 const value* find(const object& o, std::string_view key) {

@@ -228,5 +228,24 @@ TEST(JsonWriterTest, EveryFormGivesTheBytesThePreviousWriterGave) {
   EXPECT_GT(refused, 50);  // the invalid text was met
 }
 
+// Texts far past the writer's first buffer, one of them past what it keeps between texts, so
+// that it grows in the middle of a string and of an escape; the writes after still agree.
+TEST(JsonWriterTest, LongTextsGiveTheSameBytesAcrossTheBuffersGrowth) {
+  std::mt19937 rng(6);
+  std::string mixed;
+  while (mixed.size() < 300'000) mixed += random_text(rng, false);
+  array texts{value(mixed), value(std::string(9 << 20, 'q') + mixed), value(mixed + "\x01")};
+  for (const value& v : {value(texts), value(object{{mixed, texts}})}) {
+    EXPECT_EQ(compact(v), reference(v, false, false));
+    EXPECT_EQ(compact_ascii(v), reference(v, false, true));
+    EXPECT_EQ(pretty(v), reference(v, true, false));
+    std::string appended = "x";
+    EXPECT_TRUE(append_compact(appended, v));
+    EXPECT_EQ(appended, "x" + *reference(v, false, false));
+  }
+  const value small = random_value(rng, 0, false);
+  EXPECT_EQ(compact(small), reference(small, false, false));
+}
+
 }  // namespace
 }  // namespace qs::json
