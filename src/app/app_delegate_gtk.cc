@@ -12,6 +12,7 @@
 #include "core/build_info.h"
 #include "core/file_io.h"
 #include "core/ids.h"
+#include "core/launch_trace.h"
 #include "core/text.h"
 #include "import/import_flow_gtk.h"
 #include "library/inotify_watcher.h"
@@ -105,6 +106,7 @@ int AppDelegate::run(int argc, char** argv) {
 }
 
 void AppDelegate::startup() {
+  launch_trace::mark("startup");
   // The program stays when its last window closes; it ends by Quit or a signal.
   g_application_hold(G_APPLICATION(application_));
   auto on_signal = +[](gpointer self) -> gboolean {
@@ -139,6 +141,7 @@ void AppDelegate::startup() {
                                              GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
   g_object_unref(css);
 
+  launch_trace::mark("styles");
   // The page's own scheme, and the web data every window shares.
   web_context_ = webkit_web_context_new();
   scheme_handler_ =
@@ -154,6 +157,7 @@ void AppDelegate::startup() {
     network_session_ = WEBKIT_NETWORK_SESSION(g_object_ref(webkit_network_session_get_default()));
   }
 
+  launch_trace::mark("web context");
   // A download asks where to go, in a save dialog over the window of its page.
   g_signal_connect(network_session_, "download-started",
                    G_CALLBACK(+[](WebKitNetworkSession*, WebKitDownload* download, gpointer) {
@@ -202,6 +206,7 @@ gboolean AppDelegate::decideDownloadDestination(WebKitDownload* download, char* 
 }
 
 void AppDelegate::finishLaunching(const fs::path& root) {
+  launch_trace::mark("writing folder");
   const fs::path support = library::supportURL();
   std::error_code ec;
   const bool first_run = !fs::exists(support / "workspace.json", ec);
@@ -220,12 +225,15 @@ void AppDelegate::finishLaunching(const fs::path& root) {
   // state (the page's "open" first) waits for that scan, and "open" is answered from it.
   library_ = std::make_unique<library::Library>(root, support, services,
                                                 library::Library::Start::kInBackground);
+  launch_trace::mark("library");
   claude_ = std::make_unique<claude::ClaudeBridge>([this] { return library_->root(); }, prefs_,
                                                    log_.get(), *this);
   auth_ = auth::makeDesktopHostAuth(main_loop_, resources_);
   // The menu bar, its actions and their keys; every document window shows it.
   menu_bar_ = std::make_unique<menus::MenuBarGtk>(*this, application_);
+  launch_trace::mark("services");
   menu_bar_->install();
+  launch_trace::mark("menu bar");
   launched_ = true;
   library_->reindexSpotlight(&background_);
 
@@ -249,12 +257,15 @@ void AppDelegate::finishLaunching(const fs::path& root) {
       if (import_ && !registry_.quitting()) import_->offerImport(true);
     });
   }
-  // Watching takes a walk of the whole writing folder on this thread: after the first window
-  // is up, not before it. The first check after it compares with the start's scan.
+  // Watching walks the whole writing folder, on the watch's own thread, and it competes with
+  // the first window for the processors: it begins after that window is up. A change made
+  // before a folder got its watch is found by the full check the walk ends with, which compares
+  // with the start's scan.
   main_loop_.post_after(std::chrono::milliseconds(300), [this] {
     if (folder_watch_ && !registry_.quitting()) watchWritingFolder();
   });
 
+  launch_trace::mark("watch made");
   // What came while the user was asked.
   if (activated_early_) activate();
   for (const auto& file : std::exchange(pending_open_, {})) open(file);
@@ -262,7 +273,9 @@ void AppDelegate::finishLaunching(const fs::path& root) {
 
 void AppDelegate::watchWritingFolder() {
   if (!folder_watch_) return;
+  launch_trace::mark("watch starts");
   folder_watch_->start(library_->root(), std::make_unique<library::InotifyWatcher>(main_loop_));
+  launch_trace::mark("watch started");
 }
 
 void AppDelegate::stopWatchingWritingFolder() {
@@ -328,9 +341,21 @@ bool AppDelegate::restoreWindows() {
 
 std::shared_ptr<windows::DocumentWindowGtk> AppDelegate::newWindow(
     std::optional<std::string> doc_id, std::optional<Size> size) {
+  launch_trace::mark("window asked");
   auto window = windows::DocumentWindowGtk::create(*this, application_, std::move(doc_id), size);
   registry_.add(window);
   window->present();
+  if (launch_trace::enabled()) {
+    launch_trace::mark("window presented");
+    g_signal_connect(window->webView(), "load-changed",
+                     G_CALLBACK(+[](WebKitWebView*, WebKitLoadEvent event, gpointer) {
+                       launch_trace::mark(event == WEBKIT_LOAD_STARTED     ? "page started"
+                                          : event == WEBKIT_LOAD_COMMITTED ? "page committed"
+                                          : event == WEBKIT_LOAD_FINISHED  ? "page finished"
+                                                                           : "page redirected");
+                     }),
+                     nullptr);
+  }
   return window;
 }
 

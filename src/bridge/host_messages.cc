@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <unordered_map>
 
+#include "core/launch_trace.h"
 #include "library/images.h"
 #include "library/library.h"
 
@@ -145,14 +146,17 @@ void HostDispatcher::in_background(Work work, Then then) {
 
 void HostDispatcher::open(const json::object&, Reply& reply) {
   // The answer is written from each document's text as read; none is parsed for it again.
+  launch_trace::mark("open asked");
   in_background(
       [&library = library_] {
         std::string encoded(1, kReplyMark);
         library.openWorkspaceText(encoded, JSONText::form());
+        launch_trace::mark("open written");
         return encoded;
       },
       [reply = std::move(reply)](std::string encoded) {
         reply(PageReply::ofEncoded(std::move(encoded)));
+        launch_trace::mark("open answered");
       });
 }
 
@@ -313,6 +317,7 @@ void HostDispatcher::zoom(const json::object&, Reply& reply) {
 }
 
 void HostDispatcher::loaded(const json::object&, Reply& reply) {
+  launch_trace::mark("loaded");
   window_.loaded();
   reply(PageReply::of(true));
 }

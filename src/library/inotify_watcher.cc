@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -76,10 +77,9 @@ bool InotifyWatcher::start(const fs::path& folder, Callback callback) {
   if (inotifyFd_ >= 0 && stopFd_ >= 0) {
     std::lock_guard lock(mutex_);
     root_ = spelled(folder);
-    // Watched here rather than on the reader thread, so that every change after start returns
-    // is seen. What is already there is not news.
-    watchTree_locked(root_, Listing::Quiet);
-    watching = watchOf_.contains(root_);
+    // The folder itself is watched before start returns; the folders below it are walked on the
+    // reader thread, since a big tree takes seconds.
+    watching = addWatch_locked(root_) != Added::Failed;
     rootIsMount_ = isMountPoint(root_);
   }
   if (!watching) {
@@ -87,14 +87,54 @@ bool InotifyWatcher::start(const fs::path& folder, Callback callback) {
     return false;
   }
   callback_ = std::move(callback);
-  reader_ = std::thread(
-      [this, inotifyFd = inotifyFd_, stopFd = stopFd_] { readEvents(inotifyFd, stopFd); });
+  stopping_ = false;
+  walking_ = true;
+  reader_ = std::thread([this, inotifyFd = inotifyFd_, stopFd = stopFd_] {
+    // Watching matters less than the program's start, which the walk would compete with; the
+    // thread only gathers paths afterwards, for batches that wait kLatency anyway.
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kReaderNiceness);
+    walkBelowRoot();
+    walking_ = false;
+    readEvents(inotifyFd, stopFd);
+  });
   pthread_setname_np(reader_.native_handle(), "qs-folderwatch");
   return true;
 }
 
+// Events on a folder already watched wait in the kernel's queue until the walk is done, and are
+// read then. A change in a folder made before its watch came is seen by nobody: so when the walk
+// watched any folder below the top one, the batch says changes may have been lost, and the
+// owner's full check finds them. Nothing that was there is reported on its own: it is not news.
+void InotifyWatcher::walkBelowRoot() {
+  std::string root;
+  {
+    std::lock_guard lock(mutex_);
+    root = root_;
+  }
+  std::vector<std::string> folders{root};
+  bool below = false;
+  while (!folders.empty() && !stopping_) {
+    std::string folder = std::move(folders.back());
+    folders.pop_back();
+    // One folder at a time under the lock, so that the main thread is never held up for long.
+    std::lock_guard lock(mutex_);
+    if (root_ != root || rootLost_) return;
+    if (folder != root) {
+      const Added added = addWatch_locked(folder);
+      if (added == Added::Failed) continue;
+      below = below || added == Added::New;
+    }
+    listFolder_locked(folder, Listing::Quiet, folders);
+  }
+  if (below && !stopping_) {
+    std::lock_guard lock(mutex_);
+    if (root_ == root) noteOverflow_locked();
+  }
+}
+
 void InotifyWatcher::stop() {
   assert(std::this_thread::get_id() == main_thread_);
+  stopping_ = true;  // a walk under way ends at its next folder
   if (reader_.joinable()) {
     const std::uint64_t one = 1;
     [[maybe_unused]] ssize_t written = ::write(stopFd_, &one, sizeof one);
@@ -240,20 +280,24 @@ InotifyWatcher::Added InotifyWatcher::addWatch_locked(const std::string& folder)
 
 void InotifyWatcher::watchTree_locked(const std::string& top, Listing listing) {
   std::vector<std::string> folders{top};
-  while (!folders.empty()) {
+  while (!folders.empty() && !stopping_) {
     const std::string folder = std::move(folders.back());
     folders.pop_back();
     const Added added = addWatch_locked(folder);
     if (added == Added::Failed) continue;
-    // Listed after the watch exists: a file made in between is seen twice at worst.
-    const bool report = listing == Listing::ReportNewFolders && added == Added::New;
-    std::error_code ec;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-      std::string path = it->path().string();
-      std::error_code status_ec;
-      if (it->symlink_status(status_ec).type() == fs::file_type::directory) folders.push_back(path);
-      if (report) note_locked(std::move(path));
-    }
+    listFolder_locked(folder, added == Added::New ? listing : Listing::Quiet, folders);
+  }
+}
+
+// Listed after the watch exists: a file made in between is seen twice at worst.
+void InotifyWatcher::listFolder_locked(const std::string& folder, Listing listing,
+                                       std::vector<std::string>& folders) {
+  std::error_code ec;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    std::string path = it->path().string();
+    std::error_code status_ec;
+    if (it->symlink_status(status_ec).type() == fs::file_type::directory) folders.push_back(path);
+    if (listing == Listing::ReportNewFolders) note_locked(std::move(path));
   }
 }
 

@@ -2,6 +2,8 @@
 // thread of the watcher's own and handed to the main loop in batches.
 //
 // inotify is not recursive and loses events in a few known ways; this is how each is met:
+//  - the folders below the watched one get their watches on the reader thread, after start has
+//    returned: a change in one of them before its watch is reported as an overflow;
 //  - a new folder gets its watch only after it appeared, so whatever was written into it before
 //    is never reported: the new folder is listed once watched and everything in it is reported;
 //  - a full event queue (IN_Q_OVERFLOW) and the watch limit (inotify_add_watch failing with
@@ -22,6 +24,7 @@
 // so the watcher may be destroyed from inside its own callback.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -60,6 +63,8 @@ class InotifyWatcher final : public FileEvents {
   static constexpr std::chrono::milliseconds kRootPoll{2000};
   // How often, in polls, the tree is walked again while the watch limit left folders unwatched.
   static constexpr int kLimitRetry = 15;
+  // The reader thread's niceness: its walk of the tree yields to the program's start.
+  static constexpr int kReaderNiceness = 10;
 
   explicit InotifyWatcher(EventLoop& main);
   ~InotifyWatcher() override;
@@ -71,6 +76,8 @@ class InotifyWatcher final : public FileEvents {
 
   // The number of folders watched.
   std::size_t watchCountForTesting() const;
+  // Whether the walk that start began is still under way.
+  bool walkingForTesting() const { return walking_; }
   // The watch descriptor of a watched folder.
   std::optional<int> watchForTesting(const std::string& folder) const;
   // Handles `buffer` as if the reader thread had read it from the kernel.
@@ -88,7 +95,10 @@ class InotifyWatcher final : public FileEvents {
   void handleBuffer(std::span<const std::byte> buffer);
   void handle_locked(const InotifyEvent& event);
   Added addWatch_locked(const std::string& folder);
+  void walkBelowRoot();
   void watchTree_locked(const std::string& top, Listing listing);
+  void listFolder_locked(const std::string& folder, Listing listing,
+                         std::vector<std::string>& folders);
   void unwatchTree_locked(const std::string& top);
   void note_locked(std::string path);
   void noteOverflow_locked();
@@ -107,6 +117,8 @@ class InotifyWatcher final : public FileEvents {
   int inotifyFd_ = -1;
   int stopFd_ = -1;
   std::thread reader_;
+  std::atomic<bool> stopping_ = false;
+  std::atomic<bool> walking_ = false;
 
   mutable std::mutex mutex_;  // guards everything below
   std::string root_;

@@ -18,6 +18,7 @@
 #include "core/digest.h"
 #include "core/file_io.h"
 #include "core/ids.h"
+#include "core/launch_trace.h"
 #include "core/text.h"
 #include "library/document_read.h"
 #include "library/file_coordinator.h"
@@ -249,8 +250,10 @@ Library::Library(fs::path root, fs::path support, Services services, Start start
       start_thread_ = std::thread([this] {
         Guard held(mutex_, std::adopt_lock);
         try {
+          launch_trace::mark("scan starts");
           start_locked(held, ReadDepth::kDocument);
           fresh_ = true;
+          launch_trace::mark("scan done");
         } catch (const std::exception& e) {
           std::fprintf(stderr, "Quillstone: the library's first scan failed: %s\n", e.what());
         }
@@ -1361,8 +1364,11 @@ std::size_t Library::updateSearchIndex() {
 
 void Library::reindexSpotlight(WorkerPool* background) {
   auto upkeep = [this] {
+    launch_trace::mark("upkeep starts");
     (void)updateSearchIndex();
+    launch_trace::mark("search index updated");
     (void)refreshPreviewsIfNeeded(false);
+    launch_trace::mark("upkeep done");
   };
   if (background) {
     background->async(upkeep);

@@ -10,6 +10,7 @@
 #include "auth/host_auth.h"
 #include "core/build_info.h"
 #include "core/file_io.h"
+#include "core/launch_trace.h"
 #include "import/file_import.h"
 #include "library/package.h"
 #include "menus/key_routing_gtk.h"
@@ -25,6 +26,8 @@ namespace {
 
 constexpr const char* kHandlerName = "quillstoneHost";
 constexpr GdkRGBA kWindowBackground{0.965f, 0.961f, 0.945f, 1.0f};
+// How long a new window's page waits for the window's first frame before it is asked for anyway.
+constexpr std::chrono::milliseconds kFirstFrameWait{200};
 constexpr const char* kDebugProbe =
     "return document.visibilityState + ' | focus=' + document.hasFocus() + ' | ' + innerWidth + "
     "'x' + innerHeight + ' | ' + getComputedStyle(document.querySelector('.proto')||"
@@ -210,11 +213,49 @@ void DocumentWindowGtk::build(GtkApplication* application, std::optional<app::Si
   gtk_widget_add_controller(GTK_WIDGET(web_view_), GTK_EVENT_CONTROLLER(press_));
 
   installScripts();
-  loadHome();
 }
 
 void DocumentWindowGtk::present() {
-  if (window_) gtk_window_present(window_);
+  if (!window_) return;
+  gtk_window_present(window_);
+  if (!home_asked_) loadHomeAfterFirstFrame();
+}
+
+void DocumentWindowGtk::loadHomeAfterFirstFrame() {
+  // Asked once: after the first frame, or after kFirstFrameWait should no frame come (a window
+  // that starts minimised). The timer holds the wait; the frame clock's handler only looks.
+  struct Wait {
+    DocumentWindowGtk* window;
+    std::weak_ptr<bool> alive;
+    GdkFrameClock* clock = nullptr;
+    gulong handler = 0;
+    ~Wait() {
+      if (handler) g_signal_handler_disconnect(clock, handler);
+      if (clock) g_object_unref(clock);
+    }
+    void begin() {
+      if (handler) g_signal_handler_disconnect(clock, std::exchange(handler, 0));
+      if (alive.expired() || !*alive.lock() || window->home_asked_ || window->closing_) return;
+      launch_trace::mark("page asked");
+      window->loadHome();
+    }
+  };
+  auto wait = std::make_shared<Wait>(Wait{this, alive_});
+  if (GdkFrameClock* clock = gtk_widget_get_frame_clock(GTK_WIDGET(window_))) {
+    wait->clock = GDK_FRAME_CLOCK(g_object_ref(clock));
+    using Handle = std::pair<EventLoop*, std::weak_ptr<Wait>>;
+    wait->handler = g_signal_connect_data(
+        clock, "after-paint", G_CALLBACK(+[](GdkFrameClock*, gpointer data) {
+          // Outside the frame: starting the page's processes takes a while.
+          auto* handle = static_cast<Handle*>(data);
+          if (auto held = handle->second.lock()) {
+            handle->first->post([held] { guarded([&] { held->begin(); }); });
+          }
+        }),
+        new Handle(&app_.mainLoop(), wait),
+        +[](gpointer data, GClosure*) { delete static_cast<Handle*>(data); }, GConnectFlags(0));
+  }
+  app_.mainLoop().post_after(kFirstFrameWait, [wait] { wait->begin(); });
 }
 
 void DocumentWindowGtk::shutDown() {
@@ -262,6 +303,7 @@ void DocumentWindowGtk::installScripts() {
 }
 
 void DocumentWindowGtk::loadHome() {
+  home_asked_ = true;
   webkit_web_view_load_uri(web_view_, std::string(identity::kHome).c_str());
 }
 

@@ -49,6 +49,8 @@ class DocumentWindowGtk final : public app::RegisteredWindow,
                                                    std::optional<app::Size> size);
   ~DocumentWindowGtk() override;
 
+  // Shows the window; the first time, its page is asked for once the window has drawn its first
+  // frame, so that starting the page's web process doesn't keep the window from showing.
   void present();
   // The program is ending: the page's messages are no longer taken, and nothing GTK or WebKit
   // does from here on reaches this object.
@@ -106,6 +108,7 @@ class DocumentWindowGtk final : public app::RegisteredWindow,
   void build(GtkApplication* application, std::optional<app::Size> size);
   void installScripts();
   void loadHome();
+  void loadHomeAfterFirstFrame();
   void updateTitle();
   void requestClose();
   void windowClosed();
@@ -119,6 +122,7 @@ class DocumentWindowGtk final : public app::RegisteredWindow,
   std::optional<std::string> doc_id_;
   std::string title_;
   bool loaded_ = false;
+  bool home_asked_ = false;
   bool closing_ = false;
   std::string tone_ = "light";
   json::object menu_state_;

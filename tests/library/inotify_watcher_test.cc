@@ -50,6 +50,7 @@ class InotifyWatcherTest : public ::testing::Test {
       for (auto& path : paths) reported.push_back(std::move(path));
       if (overflow) ++overflows;
     }));
+    ASSERT_TRUE(loop.runUntil([&] { return !watcher.walkingForTesting(); }));
   }
   void startWatching() { startWatching(dir.path()); }
   bool seen(const fs::path& path) const {
@@ -86,6 +87,42 @@ TEST_F(InotifyWatcherTest, NewFoldersAreWatchedAndWhatWasWrittenBeforeTheirWatch
   write_text(dir / "t/u/four", "4");
   EXPECT_TRUE(waitFor({dir / "a/b/c/three", dir / "t/u/four"}));
   EXPECT_EQ(overflows, 0);
+}
+
+TEST_F(InotifyWatcherTest, ATreeThereAtStartIsWalkedAfterStartReturnsWithoutLosingAChange) {
+  fs::create_directories(dir / "a/b/c");
+  fs::create_directories(dir / "d");
+  write_text(dir / "a/b/c/old", "0");
+  ASSERT_TRUE(watcher.start(dir.path(), [this](std::vector<std::string> paths, bool overflow) {
+    for (auto& path : paths) reported.push_back(std::move(path));
+    if (overflow) ++overflows;
+  }));
+  // Written as the walk may still be on its way down: no watch need be there yet, so the walk
+  // ends by asking for a full check.
+  write_text(dir / "a/b/c/old", "1");
+  EXPECT_TRUE(loop.runUntil([&] { return overflows == 1; }));
+  EXPECT_FALSE(watcher.walkingForTesting());
+  EXPECT_EQ(watcher.watchCountForTesting(), 5u);
+  EXPECT_FALSE(seen(dir / "d")) << "what was there is not news";
+
+  // From then on each change is reported by itself.
+  reported.clear();
+  write_text(dir / "a/b/c/new", "2");
+  EXPECT_TRUE(waitFor({dir / "a/b/c/new"}));
+  EXPECT_EQ(overflows, 1);
+
+  // Stopped during a walk of a big tree, and started again on an empty one: no overflow from the
+  // old walk, and nothing below the new folder but itself.
+  for (int i = 0; i < 500; ++i) fs::create_directories(dir / "many" / std::to_string(i));
+  TempDir empty;
+  overflows = 0;
+  ASSERT_TRUE(watcher.start(dir.path(), [](std::vector<std::string>, bool) {}));
+  watcher.stop();
+  EXPECT_EQ(watcher.watchCountForTesting(), 0u);
+  startWatching(empty.path());
+  loop.runFor(2 * InotifyWatcher::kLatency);
+  EXPECT_EQ(overflows, 0);
+  EXPECT_EQ(watcher.watchCountForTesting(), 1u);
 }
 
 TEST_F(InotifyWatcherTest, RenamesReportBothPathsAndWatchesFollowMovedFolders) {
