@@ -18,6 +18,7 @@ endforeach()
 add_executable(quillstone_thread_tests ${QS_THREAD_TEST_SOURCES})
 target_include_directories(quillstone_thread_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_options(quillstone_thread_tests PRIVATE ${QS_WARNINGS})
+quillstone_precompile(quillstone_thread_tests <gtest/gtest.h>)
 target_link_libraries(quillstone_thread_tests PRIVATE quillstone_core GTest::gtest
                       GTest::gtest_main GTest::gmock)
 gtest_discover_tests(quillstone_thread_tests DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300)

@@ -370,7 +370,8 @@ bool append_at(int folder, std::string_view name, std::string_view bytes, int* e
   if (!write_all(fd, bytes)) {
     const int err = errno;
     // What got written is cut off again: a line is there whole or not at all.
-    (void)::ftruncate(fd, st.st_size);
+    const int cut = ::ftruncate(fd, st.st_size);
+    (void)cut;  // if even that fails, there is nothing more to do for it here
     ::close(fd);
     return fail(err);
   }
