@@ -1397,6 +1397,19 @@ json::array Library::externalChanges() {
         seen->second.path = package.string();
         ledger_[id] = package.string();
         ledger_changed = true;
+        // The search index names the package, so it follows; a rename is rare enough to read
+        // the document for it.
+        if (services_.spotlight) {
+          std::optional<json::object> record;
+          {
+            auto access = FileCoordinator::shared().read(package);
+            record = readRecord(package);
+          }
+          ++cost.records_read;
+          if (const json::object* doc = record ? json::find_object(*record, "doc") : nullptr) {
+            services_.spotlight->update(id, *doc, package, searchStamp(package).value_or(""));
+          }
+        }
       }
       continue;
     }
