@@ -122,7 +122,7 @@ while time.time() - began < SECONDS:
         del outside_at[key]
         outside[key] = None
     elif roll == 5:  # a sync tool's conflict copy of any document, holding the same id
-        originals = [p for p in packages(root) if COPY not in p.name and "home" not in p.name]
+        originals = [p for p in packages(root) if COPY not in p.name]
         if originals:
             original = rng.choice(sorted(originals))
             copy = root / ("%s%s %d).quillstone" % (original.stem, COPY, step))
