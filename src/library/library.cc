@@ -303,9 +303,11 @@ namespace {
 // among the packages), every package found is identified at once (so that the reads can share
 // the cores), and the packages are then taken in the order met, as one pass would.
 using Identify = std::function<std::vector<Read>(const std::vector<fs::path>& packages)>;
+// Whether a conflict copy, the only package holding `id`, stands for the document.
+using CopyStandsIn = std::function<bool(const std::string& id, const fs::path& copy)>;
 
 ScanResult scan_with(const std::vector<fs::path>& folders, const Library::Ledger* ledger,
-                     const Identify& identify) {
+                     const Identify& identify, const CopyStandsIn& copy_stands_in = {}) {
   ScanResult result;
   struct Met {
     std::optional<Problem> problem;  // else the package packages[slot]
@@ -402,36 +404,48 @@ ScanResult scan_with(const std::vector<fs::path>& folders, const Library::Ledger
 
   for (const auto& id : ids_met) {
     const auto& list = candidates.at(id);
-    std::size_t winner = 0;
+    std::optional<std::size_t> winner;
     const auto named = ledger ? ledger->find(id) : Library::Ledger::const_iterator();
     auto is_named = [&](const Candidate& c) {
       return ledger && named != ledger->end() &&
              normal(fs::path(named->second)) == normal(c.package);
     };
-    if (auto it = std::find_if(list.begin(), list.end(), is_named); it != list.end()) {
+    const auto original =
+        std::find_if(list.begin(), list.end(), [](const Candidate& c) { return !c.is_copy; });
+    // A copy the ledger names (one that stood in for its document) gives way to an original.
+    if (auto it = std::find_if(list.begin(), list.end(), is_named);
+        it != list.end() && (!it->is_copy || original == list.end())) {
       winner = static_cast<std::size_t>(it - list.begin());
-    } else if (auto original = std::find_if(list.begin(), list.end(),
-                                            [](const Candidate& c) { return !c.is_copy; });
-               original != list.end()) {
+    } else if (original != list.end()) {
       winner = static_cast<std::size_t>(original - list.begin());
+    } else if (auto copy = std::find_if(list.begin(), list.end(),
+                                        [&](const Candidate& c) {
+                                          return !copy_stands_in || copy_stands_in(id, c.package);
+                                        });
+               copy != list.end()) {
+      winner = static_cast<std::size_t>(copy - list.begin());
     }
-    result.found.emplace(id, list[winner].package);
+    if (!winner) {
+      for (const auto& c : list) {
+        result.problems.push_back({c.package.stem().string(), std::string(kReasonCopyOfGone)});
+      }
+      continue;
+    }
+    result.found.emplace(id, list[*winner].package);
     for (std::size_t k = 0; k < list.size(); ++k) {
-      if (k == winner) continue;
+      if (k == *winner) continue;
       result.problems.push_back({list[k].package.stem().string(),
                                  "Holds the same document as \u201c" +
-                                     list[winner].package.stem().string() +
+                                     list[*winner].package.stem().string() +
                                      "\u201d, which the app uses; this copy is left as it is."});
     }
   }
   return result;
 }
 
-}  // namespace
-
-ScanResult Library::scan(const std::vector<fs::path>& folders, const KnownID& known,
-                         const Ledger* ledger) {
-  return scan_with(folders, ledger, [&](const std::vector<fs::path>& packages) {
+// Packages are read for their id unless `known` names it.
+Identify identify_with(const Library::KnownID& known) {
+  return [&known](const std::vector<fs::path>& packages) {
     std::vector<Read> reads;
     reads.reserve(packages.size());
     for (const auto& package : packages) {
@@ -439,7 +453,28 @@ ScanResult Library::scan(const std::vector<fs::path>& folders, const KnownID& kn
       reads.push_back(cached ? Read{cached, {}} : readIDOrReason(package));
     }
     return reads;
-  });
+  };
+}
+
+// While the library runs, a conflict copy left alone stands for its document only where it
+// already did (a library moved since keeps its names), and never for a document the library
+// has at another package (gone this moment) or saw deleted: the copy would bring back what was
+// deleted, or an old version over a newer one. A copy alone at the start is the document.
+CopyStandsIn copies_standing_in(const std::map<std::string, fs::path>& in_use,
+                                const std::set<std::string>& deleted) {
+  return [&in_use, &deleted](const std::string& id, const fs::path& copy) {
+    if (auto it = in_use.find(id); it != in_use.end()) {
+      return it->second.filename() == copy.filename();
+    }
+    return !deleted.contains(id);
+  };
+}
+
+}  // namespace
+
+ScanResult Library::scan(const std::vector<fs::path>& folders, const KnownID& known,
+                         const Ledger* ledger) {
+  return scan_with(folders, ledger, identify_with(known));
 }
 
 void Library::rescan_locked(const Guard&, ReadDepth depth) {
@@ -448,23 +483,24 @@ void Library::rescan_locked(const Guard&, ReadDepth depth) {
     root_now_ = root_;
   }
   std::map<std::string, PackageRead> reads;
-  ScanResult result = scan_with({root_, root_ / kArchiveFolder, support_ / kReservedFolder},
-                                &ledger_, [&](const std::vector<fs::path>& packages) {
-                                  std::vector<const PackageRead*> earlier(packages.size(), nullptr);
-                                  for (std::size_t i = 0; i < packages.size(); ++i) {
-                                    auto it = reads_.find(packages[i].string());
-                                    if (it != reads_.end()) earlier[i] = &it->second;
-                                  }
-                                  std::vector<PackageRead> now =
-                                      readPackages(packages, depth, earlier);
-                                  std::vector<Read> identities;
-                                  identities.reserve(now.size());
-                                  for (std::size_t i = 0; i < now.size(); ++i) {
-                                    identities.push_back(now[i].identity);
-                                    reads.insert_or_assign(packages[i].string(), std::move(now[i]));
-                                  }
-                                  return identities;
-                                });
+  ScanResult result = scan_with(
+      {root_, root_ / kArchiveFolder, support_ / kReservedFolder}, &ledger_,
+      [&](const std::vector<fs::path>& packages) {
+        std::vector<const PackageRead*> earlier(packages.size(), nullptr);
+        for (std::size_t i = 0; i < packages.size(); ++i) {
+          auto it = reads_.find(packages[i].string());
+          if (it != reads_.end()) earlier[i] = &it->second;
+        }
+        std::vector<PackageRead> now = readPackages(packages, depth, earlier);
+        std::vector<Read> identities;
+        identities.reserve(now.size());
+        for (std::size_t i = 0; i < now.size(); ++i) {
+          identities.push_back(now[i].identity);
+          reads.insert_or_assign(packages[i].string(), std::move(now[i]));
+        }
+        return identities;
+      },
+      copies_standing_in(index_, deleted_));
   reads_ = std::move(reads);  // only the packages there now
   index_ = std::move(result.found);
   problems_ = std::move(result.problems);
@@ -1073,6 +1109,7 @@ void Library::trash_locked(const Guard& guard, const std::string& id) {
     }
   }
   index_.erase(id);
+  deleted_.insert(id);
   ledger_.erase(id);
   save_ledger_locked(guard);
   seen_.erase(id);
@@ -1414,7 +1451,8 @@ json::array Library::externalChanges() {
     return it->second;
   };
   ScanResult result =
-      scan({root_, root_ / kArchiveFolder, support_ / kReservedFolder}, known, &ledger_);
+      scan_with({root_, root_ / kArchiveFolder, support_ / kReservedFolder}, &ledger_,
+                identify_with(known), copies_standing_in(index_, deleted_));
   index_ = std::move(result.found);
   problems_ = std::move(result.problems);
 
@@ -1433,6 +1471,19 @@ json::array Library::externalChanges() {
         seen->second.path = package.string();
         ledger_[id] = package.string();
         ledger_changed = true;
+        // The search index names the package, so it follows; a rename is rare enough to read
+        // the document for it.
+        if (services_.spotlight) {
+          std::optional<json::object> record;
+          {
+            auto access = FileCoordinator::shared().read(package);
+            record = readRecord(package);
+          }
+          ++cost.records_read;
+          if (const json::object* doc = record ? json::find_object(*record, "doc") : nullptr) {
+            services_.spotlight->update(id, *doc, package, searchStamp(package).value_or(""));
+          }
+        }
       }
       continue;
     }
@@ -1501,6 +1552,7 @@ json::array Library::externalChanges() {
       gone.push_back(id);
     }
     for (const auto& id : gone) {
+      deleted_.insert(id);
       const std::int64_t before = last_rev_.contains(id) ? last_rev_[id] : seen_[id].rev;
       const std::int64_t raised = before + 1;
       seen_.erase(id);

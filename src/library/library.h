@@ -45,6 +45,8 @@ inline constexpr std::string_view kReasonLink =
 inline constexpr std::string_view kReasonReservedID =
     "Its document id is one the app keeps for its own documents.";
 inline constexpr std::string_view kReasonInvalidID = "Its document id isn't one the app can use.";
+inline constexpr std::string_view kReasonCopyOfGone =
+    "A conflict copy of a document that was deleted; this copy is left as it is.";
 inline constexpr int kPreviewFormat = 2;
 inline constexpr int kWorkspaceSchema = 3;
 inline constexpr std::size_t kRestorePointsKept = 10;
@@ -117,11 +119,12 @@ class Library {
   // Scans the given folders (position 0 is the writing folder). Apart from removing this
   // program's temporary files an hour old, it only reads. Links below the writing folder are
   // reported, never followed; packages in it with a reserved or unusable id are reported.
-  // Of several packages with one id, the one `ledger` names wins while it holds the id;
-  // otherwise one whose name marks a conflict copy never wins over one that doesn't, then the
-  // first met. The others are reported and left alone.
-  // `known`, when given, may name the id of a package without reading it (the outside-change
-  // check knows every package whose "document.json" it has seen unchanged).
+  // Of several packages with one id, the one `ledger` names wins while it holds the id (unless it
+  // is a conflict copy and an original is there); otherwise one whose name marks a conflict copy
+  // never wins over one that doesn't, then the first met. The others are reported and left alone.
+  // (While the library runs, a copy left alone by its original's deletion doesn't stand in for it:
+  // see copies_standing_in.) `known`, when given, may name the id of a package without reading it
+  // (the outside-change check knows every package whose "document.json" it has seen unchanged).
   using KnownID = std::function<std::optional<std::string>(const fs::path& package)>;
   using Ledger = std::map<std::string, std::string>;
   static ScanResult scan(const std::vector<fs::path>& folders, const KnownID& known = {},
@@ -289,6 +292,9 @@ class Library {
   // check wait for them (`settled_`).
   std::set<std::string> writing_;
   std::set<fs::path> claimed_;
+  // Documents deleted while the library runs, by the app or outside it: a conflict copy left
+  // behind never brings one back.
+  std::set<std::string> deleted_;
   std::condition_variable_any settled_;
   int batches_ = 0;
   bool ledger_behind_ = false;

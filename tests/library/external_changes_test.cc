@@ -4,6 +4,7 @@
 
 #include "core/file_io.h"
 #include "library/library.h"
+#include "preview/search_index.h"
 #include "support/documents.h"
 #include "support/temp_dir.h"
 
@@ -60,6 +61,22 @@ TEST_F(ExternalChangesTest, TheAppsOwnSavesMovesAndTouchesReportNothing) {
   EXPECT_TRUE(lib_.externalChanges().empty());
   EXPECT_EQ(lib_.ledger().at("d2"), (root() / "Renamed.quillstone").string());
   EXPECT_EQ(lib_.url("d2"), root() / "Renamed.quillstone");
+}
+
+// The search index names the package: a rename in the file manager reaches it, or the desktop's
+// search would open a package that isn't there.
+TEST_F(ExternalChangesTest, ARenamedPackageIsFoundUnderItsNewName) {
+  auto index = makeSQLiteSearchIndex(dir_ / "index.sqlite3", true);
+  Library::Services services;
+  services.spotlight = index.get();
+  Library lib(dir_ / "Indexed", dir_ / "Support2", services);
+  ASSERT_TRUE(lib.write(record(doc("d", "Notes"))));
+  EXPECT_TRUE(lib.externalChanges().empty());
+  fs::rename(dir_ / "Indexed/Notes.quillstone", dir_ / "Indexed/Renamed.quillstone");
+  EXPECT_TRUE(lib.externalChanges().empty());
+  const auto hits = index->search("Notes");
+  ASSERT_EQ(hits.size(), 1u);
+  EXPECT_EQ(hits[0].path, (dir_ / "Indexed/Renamed.quillstone").string());
 }
 
 TEST_F(ExternalChangesTest, OutsideVersionsAreNewerThanAnythingTheAppHandedOut) {

@@ -306,7 +306,8 @@ TEST_F(LibraryTest, BadRecordsAreRefusedAndNamedInOneMessage) {
 
 // Sync tools make conflict copies of a package (same id, another name) that sort before it.
 // They never take over the document: the ledger's package wins while it holds the id, and
-// without a ledger a name marked as a copy never wins over one that isn't.
+// without a ledger a name marked as a copy never wins over one that isn't; nor do they bring
+// back a deleted document.
 TEST_F(LibraryTest, ConflictCopiesNeverTakeOverTheOriginal) {
   auto lib = open();
   auto notes = doc("d", "Notes");
@@ -343,9 +344,24 @@ TEST_F(LibraryTest, ConflictCopiesNeverTakeOverTheOriginal) {
   // Opening a copy from the file manager opens the document, and the copy stays a copy.
   EXPECT_EQ(lib->adopt(root() / "Notes (copy).quillstone"), "d");
   EXPECT_EQ(lib->url("d"), root() / "Notes.quillstone");
-  // A copy alone is the document.
+  // While the library runs, copies left behind never bring back a document deleted outside
+  // the app or by it; at the next start a copy alone is the document.
   fs::remove_all(root() / "Notes.quillstone");
-  EXPECT_EQ(open()->url("d"), root() / (copies[0] + ".quillstone"));
+  const json::array gone = lib->externalChanges();
+  ASSERT_EQ(gone.size(), 1u);
+  EXPECT_EQ(gone[0].at("deleted"), json::value(true));
+  EXPECT_FALSE(lib->url("d"));
+  EXPECT_TRUE(lib->externalChanges().empty());
+  lib = open();
+  EXPECT_EQ(lib->url("d"), root() / (copies[0] + ".quillstone"));
+  ASSERT_TRUE(lib->write(record(doc("e", "Other"))));
+  fs::copy(root() / "Other.quillstone", root() / "Other (conflicted copy 2026-12-07).quillstone",
+           fs::copy_options::recursive);
+  (void)lib->externalChanges();
+  EXPECT_FALSE(lib->write(json::object{{"id", "e"}, {"rev", 2}, {"deleted", true}}));
+  EXPECT_TRUE(lib->externalChanges().empty());
+  EXPECT_FALSE(lib->url("e"));
+  EXPECT_EQ(lib->rescan().back().reason, kReasonCopyOfGone);
 }
 
 // Packages in the writing folder with a reserved or an unusable id are reported and ignored:

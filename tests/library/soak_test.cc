@@ -1,8 +1,9 @@
-// The real library, folder watch and search index under everything at once, for a while: two
-// windows writing their documents on threads of their own, while another program edits, renames,
-// deletes and adds packages and sync tools drop conflict copies; restore points are kept and,
-// half way, the library is moved. What happens is drawn from a fixed seed (QS_SOAK_SEED) for
-// QS_SOAK_SECONDS (30 by default; longer by hand). Afterwards the disk, the ledger, the search
+// The real library, folder watch, search index and Claude bridge under everything at once, for a
+// while: two windows writing and deleting their documents on threads of their own, while another
+// program edits, renames, deletes and adds packages, sync tools drop conflict copies and a Claude
+// session answers requests (now and then with a reply that can't be used); restore points are
+// kept and, half way, the library is moved. What happens is drawn from a fixed seed (QS_SOAK_SEED)
+// for QS_SOAK_SECONDS (30 by default; longer by hand). Afterwards the disk, the ledger, the search
 // index and what the windows were handed agree, and nothing a window wrote is lost.
 #include <gtest/gtest.h>
 
@@ -12,15 +13,19 @@
 #include <map>
 #include <mutex>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "app/prefs.h"
+#include "claude/claude_bridge.h"
 #include "core/event_loop.h"
 #include "library/folder_watch.h"
 #include "library/inotify_watcher.h"
 #include "library/library.h"
 #include "library/package.h"
+#include "platform/trash.h"
 #include "preview/search_index.h"
 #include "support/real_time_loop.h"
 #include "support/temp_dir.h"
@@ -36,11 +41,51 @@ long fromEnvironment(const char* name, long fallback) {
   return value && *value ? std::strtol(value, nullptr, 10) : fallback;
 }
 
+// Every version of a document has the word "key<id>", by which the index finds all of them.
 json::object docNamed(const std::string& id, const std::string& title) {
-  return json::object{{"id", id},
-                      {"title", title},
-                      {"nodes", json::array{json::object{{"id", "n1"}, {"text", title}}}}};
+  return json::object{
+      {"id", id},
+      {"title", title},
+      {"nodes", json::array{json::object{{"id", "n1"}, {"text", title + " key" + id}}}}};
 }
+
+// The Trash: a folder beside the library.
+class SoakTrash final : public Trash {
+ public:
+  explicit SoakTrash(fs::path folder) : folder_(std::move(folder)) {
+    fs::create_directories(folder_);
+  }
+  bool moveToTrash(const fs::path& path, std::string* error) override {
+    std::error_code ec;
+    fs::rename(path, folder_ / (std::to_string(count_++) + "-" + path.filename().string()), ec);
+    if (ec && error) *error = ec.message();
+    return !ec;
+  }
+
+ private:
+  fs::path folder_;
+  std::atomic<int> count_{0};
+};
+
+// The windows' pages, for Claude's replies: a request whose id ends in an even digit is taken,
+// any other refused, answered a turn of the loop later as a page answers.
+struct SoakPages : claude::ReplyTargets,
+                   claude::ReplyTarget,
+                   std::enable_shared_from_this<SoakPages> {
+  explicit SoakPages(EventLoop& mainLoop) : loop(mainLoop) {}
+  std::shared_ptr<claude::ReplyTarget> targetFor(const std::optional<std::string>&) override {
+    return shared_from_this();
+  }
+  bool loaded() const override { return true; }
+  void claudeReply(std::string id, json::array, std::string, json::object,
+                   std::function<void(std::optional<bool>)> then) override {
+    const bool take = (id.back() - '0') % 2 == 0;
+    (take ? took : refused).insert(id);
+    loop.post([then = std::move(then), take] { then(take); });
+  }
+  EventLoop& loop;
+  std::set<std::string> took, refused;
+};
 
 // The id and title of every package in `root`, originals only.
 std::map<std::string, std::string> onDisk(const fs::path& root) {
@@ -63,13 +108,21 @@ TEST(SoakTest, EverythingAtOnceLosesNothingAndEveryViewAgrees) {
   qs::testing::TempDir dir;
   const fs::path support = dir / "Support";
   auto index = makeSQLiteSearchIndex(support / "search-index.sqlite3");
+  SoakTrash trash(dir / "Trash");
   Library::Services services;
   services.spotlight = index.get();
+  services.trash = &trash;
   Library lib(dir / "Writing", support, services);
 
   // What the windows were handed by the folder watch, in order: id → title, or none if deleted.
   std::map<std::string, std::optional<std::string>> handed;
   qs::testing::RealTimeLoop loop;
+  Prefs prefs(dir / "settings.json");
+  auto pages = std::make_shared<SoakPages>(loop);
+  std::mutex rootMutex;  // the library's place, as the Claude session sees it
+  fs::path root = lib.root();
+  claude::ClaudeBridge bridge([&] { return lib.root(); }, prefs, nullptr, *pages);
+  bridge.setEnabled(true);
   auto watch = std::make_unique<ThreadSerialQueue>("soak.folderwatch");
   FolderWatch folderWatch(
       loop, *watch, [&] { return lib.externalChanges(); },
@@ -83,7 +136,9 @@ TEST(SoakTest, EverythingAtOnceLosesNothingAndEveryViewAgrees) {
           }
         }
       },
-      [](std::vector<std::string>) {});
+      [&](std::vector<std::string> paths) {
+        if (std::ranges::any_of(paths, claude::ClaudeBridge::isInboxPath)) bridge.processInbox();
+      });
   auto startWatch = [&] { folderWatch.start(lib.root(), std::make_unique<InotifyWatcher>(loop)); };
   fs::create_directories(lib.root());
   startWatch();
@@ -91,13 +146,20 @@ TEST(SoakTest, EverythingAtOnceLosesNothingAndEveryViewAgrees) {
   // Two windows, each writing its own documents as fast as the library takes them.
   std::atomic<bool> stop{false};
   std::mutex written_mutex;
-  std::map<std::string, std::string> written;  // guarded by written_mutex: the last title saved
-  std::vector<std::string> failures;           // guarded by written_mutex
+  // Guarded by written_mutex: the last title saved, or none once deleted.
+  std::map<std::string, std::optional<std::string>> written;
+  std::vector<std::string> failures;  // guarded by written_mutex
   auto window = [&](char name, unsigned windowSeed) {
     std::mt19937 rng(windowSeed);
     for (int rev = 1; !stop; ++rev) {
       const std::string id = std::string(1, name) + std::to_string(rng() % 6);
       const std::string title = id + "v" + std::to_string(rev);
+      if (rng() % 10 == 0) {
+        (void)lib.write(json::object{{"id", id}, {"rev", rev}, {"deleted", true}});
+        std::lock_guard lock(written_mutex);
+        written[id] = std::nullopt;
+        continue;
+      }
       const auto saved =
           lib.write(json::object{{"id", id}, {"rev", rev}, {"doc", docNamed(id, title)}});
       std::lock_guard lock(written_mutex);
@@ -112,13 +174,50 @@ TEST(SoakTest, EverythingAtOnceLosesNothingAndEveryViewAgrees) {
   std::thread first(window, 'w', seed + 1);
   std::thread second(window, 'x', seed + 2);
 
+  // A Claude session: it answers each request in the outbox once, mostly with a usable reply.
+  // Request id → "usable", or why it is refused; and the writing folder it was answered in (a
+  // request left behind by the move is answered where it is).
+  std::map<std::string, std::pair<std::string, fs::path>> replies;
+  std::thread session([&] {
+    std::mt19937 rng(seed + 3);
+    while (!stop) {
+      {
+        std::lock_guard lock(rootMutex);
+        const fs::path exchange = root / ".quillstone/claude";
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(exchange / "outbox", ec)) {
+          const std::string id = entry.path().stem().string();
+          if (entry.path().extension() != ".json" || replies.contains(id)) continue;
+          json::object reply{{"v", 1}, {"requestId", id}, {"bullets", json::array{"On " + id}}};
+          std::string why = "usable";
+          switch (rng() % 5) {
+            case 0:
+              reply["v"] = 2;
+              why = "it isn't version 1";
+              break;
+            case 1:
+              reply["bullets"] = json::array{};
+              why = "it has no bullets";
+              break;
+            default:
+              break;
+          }
+          replies[id] = {why, root};
+          fs::create_directories(exchange / "inbox", ec);
+          qs::testing::write_text(exchange / "staged.tmp", *json::compact(reply));
+          fs::rename(exchange / "staged.tmp", exchange / "inbox" / (id + ".json"), ec);
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 50));
+    }
+  });
+
   // Another program, and sync tools, between turns of the main loop.
   std::mt19937 rng(seed);
   std::map<std::string, std::optional<std::string>> outside;  // its documents, as it left them
   std::map<std::string, fs::path> outsideAt;
-  int step = 0, restorePoints = 0;
+  int step = 0, restorePoints = 0, asked = 0;
   bool moved = false;
-  fs::path root = lib.root();  // read once: the library's lock is the windows' to contend for
   const auto start = std::chrono::steady_clock::now();
   while (std::chrono::steady_clock::now() - start < seconds) {
     ++step;
@@ -155,7 +254,7 @@ TEST(SoakTest, EverythingAtOnceLosesNothingAndEveryViewAgrees) {
         if (written.empty()) break;
         auto it = written.begin();
         std::advance(it, rng() % written.size());
-        if (const auto url = lib.url(it->first)) {
+        if (const auto url = it->second ? lib.url(it->first) : std::nullopt) {
           std::error_code ec;  // the window may be replacing it right now
           fs::copy(
               *url,
@@ -171,11 +270,26 @@ TEST(SoakTest, EverythingAtOnceLosesNothingAndEveryViewAgrees) {
           ++restorePoints;
         }
         break;
+      case 6: {  // a page asks Claude about one of its documents
+        char request[64];
+        std::snprintf(request, sizeof request, "r-%08x-0000-4000-8000-%012d", seed, ++asked);
+        const auto [ok, why] = bridge.ask(json::object{
+            {"requestId", request},
+            {"doc", json::object{{"id", "w0"}, {"title", "w0"}}},
+            {"thought", json::object{{"id", "t1"}}},
+            {"thread", json::array{json::object{{"id", "m1"}, {"who", "writer"}, {"text", "?"}}}}});
+        EXPECT_TRUE(ok) << why.value_or("");
+        break;
+      }
       default:
         break;
     }
     if (!moved && std::chrono::steady_clock::now() - start > seconds / 2) {
       moved = true;
+      // The session pauses; the replies it has written are taken before the library leaves.
+      std::lock_guard lock(rootMutex);
+      bridge.processInbox();
+      loop.runFor(20ms);
       folderWatch.stop();
       const auto result = lib.moveAll(dir / "Moved");
       EXPECT_EQ(result.refused, "");
@@ -189,11 +303,15 @@ TEST(SoakTest, EverythingAtOnceLosesNothingAndEveryViewAgrees) {
   stop = true;
   first.join();
   second.join();
+  session.join();
 
-  // Everything settles: a last look hands over what the watch has not yet.
+  // Everything settles: a last look hands over what the watch has not yet, and a last pass over
+  // the inbox takes the replies whose events went by during the move.
   bool looked = false;
   folderWatch.look([&](const json::array&) { looked = true; });
   ASSERT_TRUE(loop.runUntil([&] { return looked; }, 60s));
+  bridge.processInbox();
+  loop.runFor(100ms);
   folderWatch.stop();
   watch.reset();
   index->flush();
@@ -206,7 +324,8 @@ TEST(SoakTest, EverythingAtOnceLosesNothingAndEveryViewAgrees) {
   EXPECT_GT(restorePoints, 0);
   const auto disk = onDisk(lib.root());
   for (const auto& [id, title] : written) {
-    EXPECT_EQ(disk.contains(id) ? disk.at(id) : "(lost)", title) << "a window's document";
+    EXPECT_EQ(disk.contains(id) ? std::optional(disk.at(id)) : std::nullopt, title)
+        << "a window's document " << id;
   }
   for (const auto& [id, title] : outside) {
     const auto there = disk.find(id);
@@ -217,7 +336,7 @@ TEST(SoakTest, EverythingAtOnceLosesNothingAndEveryViewAgrees) {
   }
   for (const auto& [id, title] : handed) {
     if (!outside.contains(id) && title) {
-      EXPECT_EQ(*title, written[id]) << "a window was handed a stale " << id;
+      EXPECT_EQ(title, written[id]) << "a window was handed a stale " << id;
     }
   }
   std::map<std::string, std::string> ledger;
@@ -231,6 +350,45 @@ TEST(SoakTest, EverythingAtOnceLosesNothingAndEveryViewAgrees) {
     const auto hits = index->search(title);
     EXPECT_TRUE(hits.size() == 1 && hits[0].id == id) << "the search index lost " << title;
   }
+  // Documents deleted (by a window or the other program) are gone from the index, and renamed
+  // ones are found under their new package.
+  std::set<std::string> ids;
+  for (const auto& [id, title] : written) ids.insert(id);
+  for (const auto& [id, title] : outside) ids.insert(id);
+  for (const auto& id : ids) {
+    std::vector<std::string> found;
+    for (const auto& hit : index->search("key" + id)) found.push_back(hit.id + " " + hit.path);
+    const auto url = lib.url(id);
+    EXPECT_EQ(found, disk.contains(id) && url ? std::vector{id + " " + url->string()}
+                                              : std::vector<std::string>{})
+        << "the search index for " << id;
+    if (outsideAt.contains(id) && disk.contains(id)) {
+      EXPECT_EQ(*url, outsideAt[id]) << id;
+    }
+  }
+
+  // Each reply did what the bridge's rules say: a usable one reached the page, which took it
+  // (reply and request gone) or refused it (set aside); any other was set aside with its reason.
+  int usable = 0;
+  for (const auto& [id, answer] : replies) {
+    const auto& [why, at] = answer;
+    SCOPED_TRACE(id + ": " + why);
+    const fs::path exchange = at / ".quillstone/claude";
+    const std::string ignoredLog = qs::testing::read_text(exchange / "inbox/ignored/log.txt");
+    const bool setAside = fs::exists(exchange / "inbox/ignored" / (id + ".json"));
+    EXPECT_FALSE(fs::exists(exchange / "inbox" / (id + ".json")));
+    if (why != "usable") {
+      EXPECT_TRUE(setAside && ignoredLog.find(id + ".json  " + why) != std::string::npos);
+      EXPECT_FALSE(pages->took.contains(id) || pages->refused.contains(id));
+      continue;
+    }
+    ++usable;
+    EXPECT_EQ(setAside, pages->refused.contains(id));
+    EXPECT_TRUE(pages->took.contains(id) || pages->refused.contains(id)) << "never reached a page";
+    EXPECT_FALSE(fs::exists(exchange / "outbox" / (id + ".json")));
+  }
+  EXPECT_GT(usable, 0);
+  EXPECT_LT(usable, static_cast<int>(replies.size())) << "no reply was refused";
 }
 
 }  // namespace
