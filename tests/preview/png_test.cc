@@ -63,7 +63,9 @@ TEST(Png, EveryPixelComesOutStraightAndTheSameOnEveryCall) {
   ASSERT_EQ(rows.size(), (1 + 4 * kWidth) * static_cast<std::size_t>(height));
   for (std::size_t i = 0; i < pixels.size(); ++i) {
     const std::size_t row = i / kWidth;
-    if (i % kWidth == 0) EXPECT_EQ(rows[row * (1 + 4 * kWidth)], 0) << "filter of row " << row;
+    if (i % kWidth == 0) {
+      EXPECT_EQ(rows[row * (1 + 4 * kWidth)], 0) << "filter of row " << row;
+    }
     const std::uint32_t p = pixels[i], a = p >> 24;
     auto straight = [a](std::uint32_t c) { return a == 0 ? 0 : (c * 255 + a / 2) / a; };
     const std::uint32_t want[4] = {straight(p >> 16 & 0xFF), straight(p >> 8 & 0xFF),
