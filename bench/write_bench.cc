@@ -61,12 +61,19 @@ struct Place {
 };
 
 // 1,000 documents generated for the run (changed freely); 10,000 the cached workspace
-// (bench/README.md), only read or written back unchanged. None when it can't be had.
+// (bench/README.md), only read or written back unchanged; any count from the folder
+// QUILLSTONE_BENCH_LIBRARY_<count> names (a library made elsewhere, such as bench/run.sh's
+// scale workspaces), also only read or written back unchanged. None when it can't be had.
 std::optional<Place> library_of(std::size_t count) {
   static std::map<std::size_t, Place> made;
   if (auto it = made.find(count); it != made.end()) return it->second;
   Place place{{}, temp_folder()};
-  if (count >= 10000) {
+  const std::string variable = "QUILLSTONE_BENCH_LIBRARY_" + std::to_string(count);
+  if (const char* given = std::getenv(variable.c_str()); given && *given) {
+    place.library = given;
+  } else if (count > 10000) {
+    return std::nullopt;
+  } else if (count >= 10000) {
     auto cached = bench::cachedWorkspace(count, 300, 1);
     if (!cached) return std::nullopt;
     place.library = cached->folder;
@@ -110,6 +117,7 @@ void BM_UnchangedRewrite(benchmark::State& state) {
 BENCHMARK(BM_UnchangedRewrite)
     ->Arg(1000)
     ->Arg(10000)
+    ->Arg(30000)  // with QUILLSTONE_BENCH_LIBRARY_30000
     ->Unit(benchmark::kMillisecond)
     ->Iterations(300);
 

@@ -8,6 +8,9 @@
 # BATCH_COUNT documents (default 200) with an image of IMAGE_BYTES (default 220000) each; the
 # batch and its library go to $WORK (default: a new folder under $TMPDIR or /tmp, on disk, so
 # that the fsyncs are paid). Results are printed and written to $OUT/writes.md.
+# QUILLSTONE_BENCH_LIBRARY_30000=FOLDER adds the unchanged rewrite on a library of 30,000
+# documents (such as the one bench/run.sh makes with SCALE="… 30000"); its documents are only
+# written back as they are.
 set -eu
 
 build=${1:-build-release}
