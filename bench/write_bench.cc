@@ -6,7 +6,9 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "bench/workspace_generator.h"
 #include "library/library.h"
@@ -99,8 +101,17 @@ void BM_UnchangedRewrite(benchmark::State& state) {
   // The documents spread over the library; each written back once first, untimed, so that a
   // thumbnail drawn by an older version is brought up to date before the timing.
   constexpr std::size_t kDocuments = 150;
+  (void)lib.rescan();
+  std::vector<std::string> ids;  // every (count / kDocuments)th id the library holds
+  for (std::size_t k = 0; const auto& [id, package] : lib.documents()) {
+    if (k++ % (count / kDocuments) == 0 && ids.size() < kDocuments) ids.push_back(id);
+  }
+  if (ids.size() < kDocuments) {
+    state.SkipWithError("too few documents");
+    return;
+  }
   auto record_of = [&](std::size_t n) {
-    const auto package = lib.url("d-" + std::to_string(n * (count / kDocuments)));
+    const auto package = lib.url(ids[n]);
     return package ? library::readRecord(*package) : std::nullopt;
   };
   for (std::size_t n = 0; n < kDocuments; ++n) {
@@ -111,7 +122,10 @@ void BM_UnchangedRewrite(benchmark::State& state) {
     state.PauseTiming();
     auto record = record_of(n++ % kDocuments);
     state.ResumeTiming();
-    if (record && !lib.write(*record)) state.SkipWithError("write failed");
+    if (!record || !lib.write(*record)) {
+      state.SkipWithError("write failed");
+      break;
+    }
   }
 }
 BENCHMARK(BM_UnchangedRewrite)

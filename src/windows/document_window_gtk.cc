@@ -26,8 +26,6 @@ namespace {
 
 constexpr const char* kHandlerName = "quillstoneHost";
 constexpr GdkRGBA kWindowBackground{0.965f, 0.961f, 0.945f, 1.0f};
-// How long a new window's page waits for the window's first frame before it is asked for anyway.
-constexpr std::chrono::milliseconds kFirstFrameWait{200};
 constexpr const char* kDebugProbe =
     "return document.visibilityState + ' | focus=' + document.hasFocus() + ' | ' + innerWidth + "
     "'x' + innerHeight + ' | ' + getComputedStyle(document.querySelector('.proto')||"
@@ -218,44 +216,8 @@ void DocumentWindowGtk::build(GtkApplication* application, std::optional<app::Si
 void DocumentWindowGtk::present() {
   if (!window_) return;
   gtk_window_present(window_);
-  if (!home_asked_) loadHomeAfterFirstFrame();
-}
-
-void DocumentWindowGtk::loadHomeAfterFirstFrame() {
-  // Asked once: after the first frame, or after kFirstFrameWait should no frame come (a window
-  // that starts minimised). The timer holds the wait; the frame clock's handler only looks.
-  struct Wait {
-    DocumentWindowGtk* window;
-    std::weak_ptr<bool> alive;
-    GdkFrameClock* clock = nullptr;
-    gulong handler = 0;
-    ~Wait() {
-      if (handler) g_signal_handler_disconnect(clock, handler);
-      if (clock) g_object_unref(clock);
-    }
-    void begin() {
-      if (handler) g_signal_handler_disconnect(clock, std::exchange(handler, 0));
-      if (alive.expired() || !*alive.lock() || window->home_asked_ || window->closing_) return;
-      launch_trace::mark("page asked");
-      window->loadHome();
-    }
-  };
-  auto wait = std::make_shared<Wait>(Wait{this, alive_});
-  if (GdkFrameClock* clock = gtk_widget_get_frame_clock(GTK_WIDGET(window_))) {
-    wait->clock = GDK_FRAME_CLOCK(g_object_ref(clock));
-    using Handle = std::pair<EventLoop*, std::weak_ptr<Wait>>;
-    wait->handler = g_signal_connect_data(
-        clock, "after-paint", G_CALLBACK(+[](GdkFrameClock*, gpointer data) {
-          // Outside the frame: starting the page's processes takes a while.
-          auto* handle = static_cast<Handle*>(data);
-          if (auto held = handle->second.lock()) {
-            handle->first->post([held] { guarded([&] { held->begin(); }); });
-          }
-        }),
-        new Handle(&app_.mainLoop(), wait),
-        +[](gpointer data, GClosure*) { delete static_cast<Handle*>(data); }, GConnectFlags(0));
-  }
-  app_.mainLoop().post_after(kFirstFrameWait, [wait] { wait->begin(); });
+  // The page is asked for once the window is on its way: the web process starts beside it.
+  if (!home_asked_) loadHome();
 }
 
 void DocumentWindowGtk::shutDown() {

@@ -108,7 +108,6 @@ class DocumentWindowGtk final : public app::RegisteredWindow,
   void build(GtkApplication* application, std::optional<app::Size> size);
   void installScripts();
   void loadHome();
-  void loadHomeAfterFirstFrame();
   void updateTitle();
   void requestClose();
   void windowClosed();
