@@ -96,6 +96,26 @@ namespace {
 
 constexpr char kHex[] = "0123456789abcdef";
 
+// `code` escaped at `at` as one \u unit, or past U+FFFF as a surrogate pair of two; the bytes
+// written (6 or 12).
+std::size_t write_units(char* at, unsigned code) {
+  const auto unit = [](char* to, unsigned u) {
+    to[0] = '\\';
+    to[1] = 'u';
+    to[2] = kHex[(u >> 12) & 15];
+    to[3] = kHex[(u >> 8) & 15];
+    to[4] = kHex[(u >> 4) & 15];
+    to[5] = kHex[u & 15];
+  };
+  if (code < 0x10000) {
+    unit(at, code);
+    return 6;
+  }
+  unit(at, 0xD800 + ((code - 0x10000) >> 10));
+  unit(at + 6, 0xDC00 + ((code - 0x10000) & 0x3FF));
+  return 12;
+}
+
 // The length of the well-formed UTF-8 character at `p` (a byte past ASCII) and its code point;
 // 0 when the bytes there are not one (an overlong form, a surrogate, past U+10FFFF, cut short).
 std::size_t utf8_character(const unsigned char* p, const unsigned char* end, unsigned& code) {
@@ -279,16 +299,6 @@ class Writer {
     at_ += n;
   }
 
-  void unit(unsigned u) {
-    at_[0] = '\\';
-    at_[1] = 'u';
-    at_[2] = kHex[(u >> 12) & 15];
-    at_[3] = kHex[(u >> 8) & 15];
-    at_[4] = kHex[(u >> 4) & 15];
-    at_[5] = kHex[u & 15];
-    at_ += 6;
-  }
-
   // `s` as a JSON string; false when it isn't valid UTF-8. Plain runs are found eight bytes at
   // a time and copied whole.
   bool string(std::string_view s) {
@@ -310,11 +320,8 @@ class Writer {
         if (length == 0) return false;
         if (non_ascii_ == NonAscii::kLiteral) {
           put(reinterpret_cast<const char*>(p), length);
-        } else if (code < 0x10000) {
-          unit(code);
         } else {
-          unit(0xD800 + ((code - 0x10000) >> 10));
-          unit(0xDC00 + ((code - 0x10000) & 0x3FF));
+          at_ += write_units(at_, code);
         }
         p += length;
         continue;
@@ -350,7 +357,7 @@ class Writer {
         at_[1] = short_form;
         at_ += 2;
       } else {
-        unit(c);
+        at_ += write_units(at_, c);
       }
       ++p;
     }
@@ -554,22 +561,7 @@ void append_ascii_form(std::string& out, std::string_view compact_text) {
       continue;
     }
     char units[12];
-    const auto unit = [&](char* at, unsigned u) {
-      at[0] = '\\';
-      at[1] = 'u';
-      at[2] = kHex[(u >> 12) & 15];
-      at[3] = kHex[(u >> 8) & 15];
-      at[4] = kHex[(u >> 4) & 15];
-      at[5] = kHex[u & 15];
-    };
-    if (code < 0x10000) {
-      unit(units, code);
-      out.append(units, 6);
-    } else {
-      unit(units, 0xD800 + ((code - 0x10000) >> 10));
-      unit(units + 6, 0xDC00 + ((code - 0x10000) & 0x3FF));
-      out.append(units, 12);
-    }
+    out.append(units, write_units(units, code));
     p += length;
   }
 }
