@@ -266,6 +266,7 @@ void DocumentWindowGtk::installScripts() {
 
 void DocumentWindowGtk::loadHome() {
   home_asked_ = true;
+  launch_trace::mark("page asked");
   webkit_web_view_load_uri(web_view_, std::string(identity::kHome).c_str());
 }
 

@@ -49,8 +49,7 @@ class DocumentWindowGtk final : public app::RegisteredWindow,
                                                    std::optional<app::Size> size);
   ~DocumentWindowGtk() override;
 
-  // Shows the window; the first time, its page is asked for once the window has drawn its first
-  // frame, so that starting the page's web process doesn't keep the window from showing.
+  // Shows the window; the first time, its page is asked for right after.
   void present();
   // The program is ending: the page's messages are no longer taken, and nothing GTK or WebKit
   // does from here on reaches this object.
