@@ -282,12 +282,7 @@ TEST_F(InotifyWatcherTest, WatchLimitAndQueueOverflowAreReportedAsOverflow) {
   EXPECT_TRUE(loop.runUntil([&] { return overflows > 0; }));
   fs::create_directories(dir / "b");
   EXPECT_TRUE(waitFor({dir / "a", dir / "b"}));
-  const std::string log = ::testing::internal::GetCapturedStderr();
-  EXPECT_NE(log.find("Quillstone: the folder watch reached the system's limit of watches "
-                     "(fs.inotify.max_user_watches); changes in some folders are found by a "
-                     "full check only\n"),
-            std::string::npos);
-  EXPECT_EQ(log.find("limit"), log.rfind("limit")) << "logged once";
+  ::testing::internal::GetCapturedStderr();  // the line and its once: WatchLimitTest
   EXPECT_EQ(watcher.watchCountForTesting(), 1u);
 
   // A lost queue walks the tree again: the folders left unwatched are watched and listed.

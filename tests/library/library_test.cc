@@ -452,9 +452,7 @@ TEST_F(LibraryTest, RestorePointsKeepTheTenNewest) {
   }
   write_text(folder / "notes.txt", "other files stay");
   EXPECT_TRUE(lib->keepRestorePoint(json::object{{"format", "quillstone/backup"}, {"n", 1}}));
-  std::vector<std::string> kept;
-  for (const auto& e : fs::directory_iterator(folder)) kept.push_back(e.path().filename());
-  std::sort(kept.begin(), kept.end());
+  const auto kept = names_in(folder);
   ASSERT_EQ(kept.size(), 11u);
   EXPECT_EQ(kept[0], "Before restore 2020-01-12 10.00.00.json");
   EXPECT_EQ(kept[10], "notes.txt");
