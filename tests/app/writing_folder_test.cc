@@ -18,6 +18,13 @@ namespace {
 namespace fs = std::filesystem;
 using namespace folder_words;
 
+auto fields(const FolderPanel& p) {
+  return std::tie(p.title, p.message, p.prompt, p.start);
+}
+auto fields(const Alert& a) {
+  return std::tie(a.message, a.detail, a.buttons, a.dismissed);
+}
+
 // Dialogs answered by the test, one request at a time, in the order they were shown.
 class ScriptedDialogs : public FolderDialogs {
  public:
@@ -99,16 +106,14 @@ TEST_F(WritingFolderTest, FirstRunAsksAndRemembersTheChoice) {
   auto wf = folder();
   auto& got = prepare(wf);
   ASSERT_EQ(dialogs.panels.size(), 1u);
-  EXPECT_EQ(dialogs.panels[0].title, kAskTitle);
-  EXPECT_EQ(dialogs.panels[0].message, kAskMessage);
-  EXPECT_EQ(dialogs.panels[0].prompt, kUseThisFolder);
-  EXPECT_EQ(dialogs.panels[0].start, dir / "Documents");
+  EXPECT_EQ(fields(dialogs.panels[0]),
+            std::tuple(kAskTitle, kAskMessage, kUseThisFolder, dir / "Documents"));
 
   // The support folder is refused with its reason, and the panel comes again.
   dialogs.choose(dir / "Support");
   ASSERT_EQ(dialogs.alerts.size(), 1u);
-  EXPECT_EQ(dialogs.alerts[0].message, kChooseAnother);
-  EXPECT_EQ(dialogs.alerts[0].detail, kSupport);
+  EXPECT_EQ(std::tie(dialogs.alerts[0].message, dialogs.alerts[0].detail),
+            std::tuple(kChooseAnother, kSupport));
   dialogs.press(0);
   ASSERT_EQ(dialogs.panels.size(), 2u);
   EXPECT_FALSE(got);
@@ -167,11 +172,10 @@ TEST_F(WritingFolderTest, ALostFolderIsNamedAndCancellingOffersQuit) {
                   "\u201d. Choose where it is now, or a new folder.");
     dialogs.choose(std::nullopt);
     ASSERT_EQ(dialogs.alerts.size(), 1 + 2 * i);
-    EXPECT_EQ(dialogs.alerts.back().message, kNeedsFolder);
-    EXPECT_EQ(dialogs.alerts.back().detail, kNeedsFolderDetail);
-    EXPECT_EQ(dialogs.alerts.back().buttons,
-              (std::vector<std::string>{std::string(kChooseFolder), std::string(kQuit)}));
-    EXPECT_EQ(dialogs.alerts.back().dismissed, 1u);  // closing it means Quit
+    EXPECT_EQ(
+        fields(dialogs.alerts.back()),  // closing it means Quit
+        std::tuple(kNeedsFolder, kNeedsFolderDetail,
+                   std::vector<std::string>{std::string(kChooseFolder), std::string(kQuit)}, 1u));
     dialogs.press(0);
     EXPECT_EQ(dialogs.panels.back().message, dialogs.panels[2 * i].message);
     dialogs.choose(std::nullopt);
@@ -215,15 +219,14 @@ TEST_F(WritingFolderTest, BookmarksFollowTheFolderNotWhateverStandsAtItsPath) {
 }
 
 TEST_F(WritingFolderTest, TrashesOfTheDesktopAndOfVolumes) {
-  const fs::path home_data = "/home/u/.local/share";
-  EXPECT_TRUE(isInTrash("/home/u/.local/share/Trash/files/Writing", home_data));
-  EXPECT_TRUE(isInTrash("/media/u/Stick/.Trash-1000/files/Writing", home_data));
-  EXPECT_TRUE(isInTrash("/media/u/Stick/.Trash/1000/files/Writing", home_data));
-  EXPECT_TRUE(isInTrash("/Users/u/.Trash/Writing", home_data));
-  EXPECT_FALSE(isInTrash("/home/u/.local/share/Trash-notes/Writing", home_data));
-  EXPECT_FALSE(isInTrash("/home/u/Documents/Trash/Writing", home_data));
-  EXPECT_FALSE(isInTrash("/home/u/.Trash-notes/Writing", home_data));
-  EXPECT_FALSE(isInTrash("/home/u/Documents/Quillstone", home_data));
+  for (const char* trashed :
+       {"/home/u/.local/share/Trash/files/Writing", "/media/u/Stick/.Trash-1000/files/Writing",
+        "/media/u/Stick/.Trash/1000/files/Writing", "/Users/u/.Trash/Writing"})
+    EXPECT_TRUE(isInTrash(trashed, "/home/u/.local/share")) << trashed;
+  for (const char* kept :
+       {"/home/u/.local/share/Trash-notes/Writing", "/home/u/Documents/Trash/Writing",
+        "/home/u/.Trash-notes/Writing", "/home/u/Documents/Quillstone"})
+    EXPECT_FALSE(isInTrash(kept, "/home/u/.local/share")) << kept;
 }
 
 class FakeHost : public FolderMoveHost {
@@ -262,9 +265,8 @@ TEST_F(WritingFolderTest, MovingAsksChecksSettlesMovesAndTells) {
 
   move.run();
   ASSERT_EQ(dialogs.panels.size(), 1u);
-  EXPECT_EQ(dialogs.panels[0].message, kMoveMessage);
-  EXPECT_EQ(dialogs.panels[0].prompt, kMoveHere);
-  EXPECT_EQ(dialogs.panels[0].start, dir / "Old");
+  EXPECT_EQ(std::tie(dialogs.panels[0].message, dialogs.panels[0].prompt, dialogs.panels[0].start),
+            std::tuple(kMoveMessage, kMoveHere, dir / "Old"));
   move.run();  // one at a time
   EXPECT_EQ(dialogs.panels.size(), 1u);
   dialogs.choose(std::nullopt);
@@ -288,12 +290,11 @@ TEST_F(WritingFolderTest, MovingAsksChecksSettlesMovesAndTells) {
   EXPECT_TRUE(quit);
   EXPECT_EQ(host.events, (std::vector<std::string>{"settle", "move New", "moved New"}));
   EXPECT_EQ(wf.stored(), dir / "New");
-  const Alert& told = dialogs.alerts.back();
-  EXPECT_EQ(told.message, "2 documents moved");
-  EXPECT_EQ(told.detail,
-            "Your writing is now in Place \u2192 New. 1 stayed in the old folder, because the new "
-            "one already has it.");
-  EXPECT_EQ(told.buttons, (std::vector<std::string>{"OK", "Show in Files"}));
+  EXPECT_EQ(fields(dialogs.alerts.back()),
+            std::tuple("2 documents moved",
+                       "Your writing is now in Place \u2192 New. 1 stayed in the old folder, "
+                       "because the new one already has it.",
+                       std::vector<std::string>{"OK", "Show in Files"}, 0u));
   EXPECT_TRUE(move.running());
   dialogs.press(1);
   EXPECT_EQ(host.events.back(), "show New");
@@ -310,8 +311,8 @@ TEST_F(WritingFolderTest, MovingAsksChecksSettlesMovesAndTells) {
   move.whenSettled([&] { quit_after_refusal = true; });
   host.finish({0, 0, "That isn't a folder. Choose a folder."});
   EXPECT_TRUE(quit_after_refusal);
-  EXPECT_EQ(dialogs.alerts.back().message, kChooseAnother);
-  EXPECT_EQ(dialogs.alerts.back().detail, "That isn't a folder. Choose a folder.");
+  EXPECT_EQ(std::tie(dialogs.alerts.back().message, dialogs.alerts.back().detail),
+            std::tuple(kChooseAnother, "That isn't a folder. Choose a folder."));
   EXPECT_EQ(wf.stored(), dir / "New");
   EXPECT_EQ(host.events, (std::vector<std::string>{"settle", "move Other"}));
   dialogs.press(0);

@@ -8,16 +8,14 @@
 namespace qs::json {
 namespace {
 
-TEST(JsonTest, FileFormSortsKeysIndentsAndKeepsSlashes) {
+TEST(JsonTest, FileFormSortsKeysIndentsAndKeepsSlashesCompactFormKeepsOrder) {
   auto v = parse(R"({"b":1,"a":{"z":"x/y","c":[1,2.5]},"e":[],"d":{}})");
   ASSERT_TRUE(v);
   EXPECT_EQ(*pretty(*v),
             "{\n  \"a\" : {\n    \"c\" : [\n      1,\n      2.5\n    ],\n    \"z\" : \"x/y\"\n  },"
             "\n  \"b\" : 1,\n  \"d\" : {},\n  \"e\" : []\n}");
-}
-
-TEST(JsonTest, CompactFormKeepsKeyOrderAndEscapesControls) {
-  auto v = parse(R"({"b":"\u0001\n\"\\","a":true,"c":null})");
+  // The compact form keeps the key order and escapes controls.
+  v = parse(R"({"b":"\u0001\n\"\\","a":true,"c":null})");
   ASSERT_TRUE(v);
   EXPECT_EQ(*compact(*v), R"({"b":"\u0001\n\"\\","a":true,"c":null})");
   EXPECT_EQ(*compact(value("caf\xc3\xa9 \xe2\x80\x94")), "\"caf\xc3\xa9 \xe2\x80\x94\"");
@@ -40,7 +38,7 @@ TEST(JsonTest, DoublesRoundTripInShortestForm) {
   }
 }
 
-TEST(JsonTest, RefusesWhatAReaderWouldChokeOn) {
+TEST(JsonTest, WritingAndParsingRefuseWhatAReaderWouldChokeOn) {
   EXPECT_FALSE(compact(value(std::nan(""))));
   EXPECT_FALSE(pretty(value(std::numeric_limits<double>::infinity())));
   object o;
@@ -50,9 +48,7 @@ TEST(JsonTest, RefusesWhatAReaderWouldChokeOn) {
   object k;
   k[std::string("\xc3", 1)] = 1;  // a key cut inside a character
   EXPECT_FALSE(pretty(k));
-}
-
-TEST(JsonTest, ParseRefusesBadTextAndDeepNesting) {
+  // Parsing refuses bad text and deep nesting.
   EXPECT_FALSE(parse("{"));
   EXPECT_FALSE(parse("{} trailing"));
   EXPECT_FALSE(parse("\"\xff\""));
@@ -63,12 +59,13 @@ TEST(JsonTest, ParseRefusesBadTextAndDeepNesting) {
 }
 
 TEST(JsonTest, TrueFlagsAreBooleansAndNonZeroNumbers) {
-  value t(true), one(1), zero(0), half(0.5), text("true");
-  EXPECT_TRUE(is_true_flag(&t));
-  EXPECT_TRUE(is_true_flag(&one));
-  EXPECT_TRUE(is_true_flag(&half));
-  EXPECT_FALSE(is_true_flag(&zero));
-  EXPECT_FALSE(is_true_flag(&text));
+  for (auto [flag, is_true] : {std::pair{value(true), true},
+                               {value(1), true},
+                               {value(0.5), true},
+                               {value(0), false},
+                               {value("true"), false},
+                               {value(false), false}})
+    EXPECT_EQ(is_true_flag(&flag), is_true) << flag;
   EXPECT_FALSE(is_true_flag(nullptr));
 }
 

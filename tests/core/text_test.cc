@@ -8,7 +8,7 @@
 namespace qs {
 namespace {
 
-TEST(TextTest, CountsAndCutsGraphemeClusters) {
+TEST(TextTest, CountsAndCutsGraphemeClustersAndTrims) {
   const std::string family =
       "\xf0\x9f\x91\xa8\xe2\x80\x8d\xf0\x9f\x91\xa9\xe2\x80\x8d\xf0\x9f\x91\xa7";
   const std::string accented = "e\xcc\x81";  // e + combining acute
@@ -18,9 +18,7 @@ TEST(TextTest, CountsAndCutsGraphemeClusters) {
   EXPECT_EQ(text::grapheme_count(""), 0u);
   EXPECT_EQ(text::grapheme_prefix("ab", 5), "ab");
   EXPECT_GT(text::grapheme_count("\xff\xfe"), 0u);  // invalid bytes never crash
-}
-
-TEST(TextTest, TrimsEachSetAtBothEndsOnly) {
+  // Each set is trimmed at both ends only.
   EXPECT_EQ(text::trim_whitespace(" \t\xc2\xa0 a b \n"), "a b \n");
   EXPECT_EQ(text::trim_whitespace_and_newlines("\n\u2028 a b \r\n\u3000"), "a b");
   EXPECT_EQ(text::trim_punctuation_and_whitespace("\xe2\x80\xa6Hello, world!\xe2\x80\x9d "),
@@ -30,16 +28,13 @@ TEST(TextTest, TrimsEachSetAtBothEndsOnly) {
   EXPECT_EQ(text::trim_whitespace("   "), "");
 }
 
-TEST(TextTest, InvalidBytesBecomeReplacementCharacters) {
+TEST(TextTest, InvalidBytesBecomeReplacementCharactersAndAnyWhiteSpaceSplits) {
   EXPECT_EQ(text::make_valid_utf8("ok \xc3\xa9"), "ok \xc3\xa9");
   EXPECT_EQ(text::make_valid_utf8("a\xff"
                                   "b\xc3"),
             "a\xef\xbf\xbd"
             "b\xef\xbf\xbd");
   EXPECT_TRUE(text::is_valid_utf8(text::make_valid_utf8("\xed\xa0\x80\xf4\x90\x80\x80")));
-}
-
-TEST(TextTest, SplitsOnAnyWhiteSpace) {
   auto pieces = text::split_on_whitespace(
       "  one\ttwo\n\nthree\u2029four\xc2\xa0"
       "five ");
@@ -58,9 +53,7 @@ TEST(IdsTest, DocumentAndCaptureIds) {
   EXPECT_TRUE(ids::is_reserved_id("_settings"));
   EXPECT_FALSE(ids::is_reserved_id("settings"));
   EXPECT_TRUE(ids::is_capture_id("img-42"));
-  EXPECT_FALSE(ids::is_capture_id("a_b"));
-  EXPECT_FALSE(ids::is_capture_id("a.b"));
-  EXPECT_FALSE(ids::is_capture_id(""));
+  for (const char* bad : {"a_b", "a.b", ""}) EXPECT_FALSE(ids::is_capture_id(bad)) << bad;
 }
 
 TEST(DigestTest, Sha256AndStrictBase64) {

@@ -1,19 +1,20 @@
-// A writer killed with SIGKILL at every counted file operation in turn, and at random moments
-// (a fixed seed): nothing it was writing is ever found half done, and nothing is lost.
-// The folders are on a memory file system when there is one: a kill doesn't lose what the
-// kernel holds, so syncing to a disk would only make the hundreds of runs slow.
+// A writer killed at every counted file operation in turn, and at random moments (fixed seed):
+// nothing is found half done or lost. On a memory file system where there is one, for speed.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 
 #include "core/file_io.h"
 #include "library/library.h"
 #include "support/documents.h"
+#include "support/leftovers.h"
 #include "support/temp_dir.h"
 
 namespace qs::library {
@@ -23,6 +24,23 @@ using qs::testing::doc;
 using qs::testing::record;
 using qs::testing::TempDir;
 
+// Runs `work` in a child process, killed with SIGKILL after `delay` (else left to end, or to
+// crash at an injected fault); returns its status.
+int killed(const std::function<void()>& work, std::optional<useconds_t> delay = std::nullopt) {
+  const pid_t child = fork();
+  if (child == 0) {
+    work();
+    _exit(0);
+  }
+  if (delay) {
+    usleep(*delay);
+    kill(child, SIGKILL);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return status;
+}
+
 class CrashTest : public ::testing::Test {
  protected:
   fs::path root() const { return dir_ / "Writing"; }
@@ -30,10 +48,8 @@ class CrashTest : public ::testing::Test {
   TempDir dir_{qs::testing::scratch_folder()};
 };
 
-// A save killed at any point (every counted file operation in turn, then at random moments),
-// every other time over an older version: the package holds the new document or the old one
-// whole, a first save is whole or not there at all, and the temporary files left are removed
-// by a later scan once they are an hour old.
+// Killed, over an older version every other time: the new or the old document whole; a first
+// save whole or absent; temporary files left are removed by a later scan once an hour old.
 TEST_F(CrashTest, ASaveKilledAtAnyPointLeavesTheOldOrTheNewDocumentWhole) {
   auto d = doc("k", "Killed");
   d["nodes"].as_array()[0].as_object()["image"] = qs::testing::image_url();
@@ -49,19 +65,13 @@ TEST_F(CrashTest, ASaveKilledAtAnyPointLeavesTheOldOrTheNewDocumentWhole) {
   std::mt19937 rng(9);
   // Saves `d`, killed at the `nth` counted operation (none: at a random moment).
   auto killed_save = [&](int nth) {
-    const pid_t child = fork();
-    if (child == 0) {
-      Library lib(root(), support(), {});
-      if (nth) file_io::inject_failure_for_testing(nth, file_io::kCrashForTesting);
-      (void)lib.write(record(d));
-      _exit(0);
-    }
-    if (!nth) {
-      usleep(static_cast<useconds_t>(rng() % 4000));
-      kill(child, SIGKILL);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
+    killed(
+        [&] {
+          Library lib(root(), support(), {});
+          if (nth) file_io::inject_failure_for_testing(nth, file_io::kCrashForTesting);
+          (void)lib.write(record(d));
+        },
+        nth ? std::nullopt : std::optional(static_cast<useconds_t>(rng() % 4000)));
   };
   int whole = 0, none = 0;
   for (int run = 0; run < 200; ++run) {
@@ -86,16 +96,11 @@ TEST_F(CrashTest, ASaveKilledAtAnyPointLeavesTheOldOrTheNewDocumentWhole) {
   EXPECT_GT(whole, 0);
   EXPECT_GT(none, 0);
   // Leftovers an hour old go with the next scan; younger ones may still be in use.
-  std::vector<fs::path> leftovers;
+  std::vector<std::string> leftovers;
   for (int nth = 1; nth <= operations && leftovers.empty(); ++nth) {
     fs::remove_all(root() / "Killed.quillstone");
     killed_save(nth);
-    for (auto it = fs::recursive_directory_iterator(root()); it != fs::end(it); ++it) {
-      if (file_io::is_temporary_name(it->path().filename().string())) {
-        leftovers.push_back(it->path());
-        it.disable_recursion_pending();
-      }
-    }
+    leftovers = qs::testing::leftovers(root());
   }
   ASSERT_FALSE(leftovers.empty());
   (void)Library::scan({root()});
@@ -106,14 +111,10 @@ TEST_F(CrashTest, ASaveKilledAtAnyPointLeavesTheOldOrTheNewDocumentWhole) {
   for (const auto& p : leftovers) EXPECT_FALSE(fs::exists(fs::symlink_status(p))) << p;
 }
 
-// A batch of new documents, some with images and one title shared by several, killed at
-// random moments: every package found is whole, nothing is reported missing or damaged
-// (although the ledger names the new documents only when the batch ends), and writing the
-// batch again finishes it with each document once, in its own package.
+// A batch killed at random moments: every package found is whole, nothing is reported missing,
+// and writing the batch again finishes it with each document once.
 TEST_F(CrashTest, ABatchKilledAtAnyMomentLeavesWholePackagesAndFinishesOnRetry) {
-  std::string bytes(6000, 'i');
-  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 31);
-  const std::string url = "data:image/png;base64," + digest::base64_encode(bytes);
+  const std::string url = qs::testing::image_url();
   json::array batch;
   std::map<std::string, json::value> docs;
   for (int i = 0; i < 24; ++i) {
@@ -128,17 +129,8 @@ TEST_F(CrashTest, ABatchKilledAtAnyMomentLeavesWholePackagesAndFinishesOnRetry) 
   for (int run = 0; run < 12; ++run) {
     fs::remove_all(root());
     fs::remove_all(support());
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      Library lib(root(), support(), {});
-      (void)lib.write(batch, &meta, nullptr);
-      _exit(0);
-    }
-    usleep(static_cast<useconds_t>(2000 + rng() % 60000));
-    kill(child, SIGKILL);
-    int status = 0;
-    waitpid(child, &status, 0);
+    killed([&] { (void)Library(root(), support(), {}).write(batch, &meta, nullptr); },
+           static_cast<useconds_t>(2000 + rng() % 60000));
 
     Library lib(root(), support(), {});
     auto found = lib.allRecords();
@@ -155,10 +147,8 @@ TEST_F(CrashTest, ABatchKilledAtAnyMomentLeavesWholePackagesAndFinishesOnRetry) 
   }
 }
 
-// A move across file systems killed at every step in turn. A library started afterwards on the
-// old folder (still the one in use) undoes it, one started on the new folder finishes it:
-// either way each document is found exactly once, images and all, and nothing is left
-// half-copied in its place.
+// A move across file systems killed at every step: restarted on the old folder it is undone, on
+// the new one finished; either way each document is found once, images and all.
 TEST_F(CrashTest, AMoveKilledAtAnyPointFindsEveryDocumentOnce) {
   Library::copyEveryMoveForTesting(true);
   const std::string url = qs::testing::image_url();
@@ -188,19 +178,12 @@ TEST_F(CrashTest, AMoveKilledAtAnyPointFindsEveryDocumentOnce) {
   ASSERT_GT(operations, 20);
   for (int nth = 1; nth <= operations; ++nth) {
     reset();
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      auto lib = std::make_unique<Library>(root(), support(), Library::Services{});
+    const int status = killed([&] {
+      Library lib(root(), support(), {});
       file_io::inject_failure_for_testing(nth, file_io::kCrashForTesting);
-      (void)lib->moveAll(to);
-      _exit(0);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
+      (void)lib.moveAll(to);
+    });
     ASSERT_TRUE(WIFSIGNALED(status)) << nth;
-    // Restarted on the old folder, or (every other time, once the journal says a move was
-    // under way) on the new one.
     const bool on_new = nth % 2 == 0 && fs::exists(support() / "move.json");
     const fs::path restarted = on_new ? to : root();
     auto lib = std::make_unique<Library>(restarted, support(), Library::Services{});

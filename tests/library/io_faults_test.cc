@@ -1,9 +1,6 @@
-// A full disk, an I/O error or a refused permission at each step, in turn, of writing every file
-// the program keeps beside the documents: the ledger, the page's workspace and pretext files,
-// image captures, restore points, settings, the assistant's request files and its log of refused
-// replies, and the search index. Each time: the previous file is intact, no temporary file is
-// left, the failure is told as each caller tells it (or not at all), and everything goes on
-// working once the fault is gone.
+// A full disk, an I/O error or a refused permission at each step of writing every file kept beside
+// the documents: the previous file stays intact, no temporary file is left, the failure is told as
+// each caller tells it, and everything works again once the fault is gone.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -21,21 +18,23 @@
 #include "library/library.h"
 #include "library/package.h"
 #include "preview/search_index.h"
+#include "support/documents.h"
+#include "support/leftovers.h"
 #include "support/temp_dir.h"
 
 namespace qs {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::leftovers;
 using testing::read_text;
 using testing::TempDir;
 using testing::write_text;
 
 constexpr int kErrors[] = {ENOSPC, EIO, EACCES};
 
-// Runs `step` with the n-th counted file operation failing with each error in turn, for
-// n = 1, 2, … until a run meets no fault; `check` is told the error and whether it fell within
-// the step. Any background work the step starts must be waited for inside it.
+// Runs `step` with its n-th file operation failing with each error, for n = 1, 2, … until a run
+// meets no fault; `check` is told the error and whether it fell within the step.
 void atEveryStep(const std::function<void()>& step,
                  const std::function<void(int error, bool faulted)>& check) {
   for (int error : kErrors) {
@@ -51,17 +50,6 @@ void atEveryStep(const std::function<void()>& step,
   }
 }
 
-// Temporary files of ours left anywhere below `folder`.
-std::vector<std::string> leftovers(const fs::path& folder) {
-  std::vector<std::string> out;
-  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-    if (file_io::is_temporary_name(entry.path().filename().string())) {
-      out.push_back(entry.path().string());
-    }
-  }
-  return out;
-}
-
 std::optional<json::value> json_at(const fs::path& file) {
   auto text = file_io::read_file(file);
   if (!text) return std::nullopt;
@@ -69,13 +57,7 @@ std::optional<json::value> json_at(const fs::path& file) {
 }
 
 json::object document(const std::string& id, const std::string& title) {
-  return json::object{
-      {"id", id},
-      {"rev", 1},
-      {"updated", 1700000000000},
-      {"doc", json::object{{"id", id},
-                           {"title", title},
-                           {"nodes", json::array{json::object{{"id", "n1"}, {"text", title}}}}}}};
+  return testing::record(testing::doc(id, title, {}, title));
 }
 
 // The library's own files: the ledger, "workspace.json" and "pretext.json". A document that
@@ -158,15 +140,10 @@ TEST(IOFaultsTest, CapturesRestorePointsAndSettingsAreWholeOrAsBefore) {
   bool kept = false, stored = false;
   std::map<std::string, std::string> pointsBefore;
   auto points = [&] {
-    std::map<std::string, std::string> out;
-    if (!fs::exists(support / "restore-points")) return out;
-    for (const auto& entry : fs::directory_iterator(support / "restore-points")) {
-      out[entry.path().filename()] = read_text(entry.path());
-    }
-    return out;
+    return fs::exists(support / "restore-points") ? testing::tree(support / "restore-points")
+                                                  : std::map<std::string, std::string>{};
   };
-  const auto settingsBefore = [&] { return json_at(prefs.file()); };
-  std::optional<json::value> settingsOnDisk = settingsBefore();
+  std::optional<json::value> settingsOnDisk = json_at(prefs.file());
   const json::object backupBase{{"format", "quillstone/backup"}};
   atEveryStep(
       [&] {

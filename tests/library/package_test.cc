@@ -7,6 +7,7 @@
 #include "core/text.h"
 #include "preview/preview.h"
 #include "support/documents.h"
+#include "support/leftovers.h"
 #include "support/temp_dir.h"
 
 namespace qs::library {
@@ -18,56 +19,34 @@ using qs::testing::TempDir;
 using qs::testing::write_text;
 
 json::object doc_titled(std::string_view title, std::string_view id = "d1") {
-  json::object doc;
-  doc["id"] = id;
-  doc["title"] = title;
-  return doc;
+  return {{"id", id}, {"title", title}};
 }
 
 json::object record_of(const json::object& doc, std::int64_t rev = 3) {
-  json::object r;
-  r["id"] = doc.at("id");
-  r["rev"] = rev;
-  r["updated"] = 1700000000000;
-  return r;
+  return {{"id", doc.at("id")}, {"rev", rev}, {"updated", 1700000000000}};
 }
 
-std::vector<std::string> files_under(const fs::path& folder) {
-  std::vector<std::string> out;
-  for (const auto& e : fs::recursive_directory_iterator(folder)) {
-    out.push_back(fs::relative(e.path(), folder).string());
-  }
-  std::sort(out.begin(), out.end());
-  return out;
-}
-
+// Control characters are unsafe like "/"; an empty title falls back to the first words; a long
+// one is cut to 80 characters, then trimmed.
 TEST(PackageNamingTest, TitlesBecomeSafeFileNames) {
-  EXPECT_EQ(fileName(doc_titled("  Notes \n")), "Notes");
-  EXPECT_EQ(fileName(doc_titled("Plans: 2025/26")), "Plans \u2013 2025-26");
-  EXPECT_EQ(fileName(doc_titled("a:b")), "a-b");
-  EXPECT_EQ(fileName(doc_titled(".hidden")), "_hidden");
-  // Control characters are unsafe in a file name like "/" is.
-  EXPECT_EQ(fileName(doc_titled("Line one\nLine\ttwo\x7f\xc2\x85"
-                                "end")),
-            "Line one-Line-two--end");
-  EXPECT_EQ(fileName(doc_titled("   ")), "Untitled");
-  EXPECT_EQ(fileName(json::object{}), "Untitled");
-  json::object numeric;
-  numeric["title"] = 42;
-  EXPECT_EQ(fileName(numeric), "Untitled");
-}
-
-TEST(PackageNamingTest, EmptyTitlesFallBackToTheFirstWordsWithoutPunctuation) {
-  auto doc = qs::testing::object(R"({"id":"x","title":" ","nodes":[{"text":""},
-      {"content":[{"text":"\u2026Hello, "},{"text":"world!"}]}]})");
-  EXPECT_EQ(fileName(doc), "Hello, world");
-  auto only_punctuation = qs::testing::object(R"({"nodes":[{"text":"!!! ..."}]})");
-  EXPECT_EQ(fileName(only_punctuation), "Untitled");
-}
-
-TEST(PackageNamingTest, LongTitlesAreCutToEightyCharactersThenTrimmed) {
-  std::string title = std::string(79, 'a') + " " + std::string(20, 'b');
-  EXPECT_EQ(fileName(doc_titled(title)), std::string(79, 'a'));
+  const std::pair<json::object, std::string> cases[] = {
+      {doc_titled("  Notes \n"), "Notes"},
+      {doc_titled("Plans: 2025/26"), "Plans \u2013 2025-26"},
+      {doc_titled("a:b"), "a-b"},
+      {doc_titled(".hidden"), "_hidden"},
+      {doc_titled("Line one\nLine\ttwo\x7f\xc2\x85"
+                  "end"),
+       "Line one-Line-two--end"},
+      {doc_titled("   "), "Untitled"},
+      {json::object{}, "Untitled"},
+      {json::object{{"title", 42}}, "Untitled"},
+      {qs::testing::object(R"({"id":"x","title":" ","nodes":[{"text":""},
+          {"content":[{"text":"\u2026Hello, "},{"text":"world!"}]}]})"),
+       "Hello, world"},
+      {qs::testing::object(R"({"nodes":[{"text":"!!! ..."}]})"), "Untitled"},
+      {doc_titled(std::string(79, 'a') + " " + std::string(20, 'b')), std::string(79, 'a')},
+  };
+  for (const auto& [doc, name] : cases) EXPECT_EQ(fileName(doc), name);
   std::string accents;  // every tenth character is two code points
   for (int i = 0; i < 100; ++i) accents += i % 10 ? "x" : "e\xcc\x81";
   EXPECT_EQ(text::grapheme_count(fileName(doc_titled(accents))), 80u);
@@ -80,10 +59,8 @@ TEST(PackageNamingTest, LongTitlesAreCutToEightyCharactersThenTrimmed) {
   TempDir dir;
   EXPECT_TRUE(
       writePackage(freeURL(dir.path(), name), record_of(doc_titled(emoji)), doc_titled(emoji)));
-}
 
-TEST(PackageNamingTest, FreeNamesCountUpAndNeverCollideWithTheirOwnPackage) {
-  TempDir dir;
+  // Free names count up and never collide with their own package.
   EXPECT_EQ(freeURL(dir.path(), "Notes"), dir / "Notes.quillstone");
   fs::create_directory(dir / "Notes.quillstone");
   fs::create_directory(dir / "Notes 2.quillstone");
@@ -96,21 +73,19 @@ TEST(PackageNamingTest, FreeNamesCountUpAndNeverCollideWithTheirOwnPackage) {
 
 TEST(PackagePlacementTest, ReservedArchivedAndOrdinaryDocuments) {
   const fs::path root = "/w", support = "/s";
-  auto archived = doc_titled("Old");
-  archived["archived"] = true;
-  EXPECT_EQ(placement("d1", archived, root, support).folder, root / "Archive");
-  archived["archived"] = 0;
-  EXPECT_EQ(placement("d1", archived, root, support).folder, root);
-  archived["archived"] = 2;
-  EXPECT_EQ(placement("d1", archived, root, support).base_name, "Old");
-  archived["archived"] = "yes";
-  EXPECT_EQ(placement("d1", archived, root, support).folder, root);
-  auto reserved = placement("_prefs", archived, root, support);
-  EXPECT_EQ(reserved.folder, support / "reserved");
-  EXPECT_EQ(reserved.base_name, "_prefs");
+  auto old = doc_titled("Old");
+  for (const auto& [id, archived, folder] : {std::tuple{"d1", json::value(true), root / "Archive"},
+                                             {"d1", json::value(0), root},
+                                             {"d1", json::value("yes"), root},
+                                             {"_prefs", json::value(true), support / "reserved"}}) {
+    old["archived"] = archived;
+    const auto placed = placement(id, old, root, support);
+    EXPECT_EQ(placed.folder, folder) << id << " " << archived;
+    EXPECT_EQ(placed.base_name, *id == '_' ? id : "Old");
+  }
 }
 
-TEST(PackageReadTest, EnvelopeMembersAndRecordDefaults) {
+TEST(PackageReadTest, EnvelopeMembersRecordDefaultsAndTheReasonsAPackageIsUnusable) {
   TempDir dir;
   const fs::path pkg = dir / "A.quillstone";
   write_text(pkg / "document.json",
@@ -134,10 +109,7 @@ TEST(PackageReadTest, EnvelopeMembersAndRecordDefaults) {
   write_text(pkg / "document.json", R"({"format":"other","doc":{"id":"a"}})");
   EXPECT_FALSE(readRecord(pkg));
   EXPECT_EQ(*readIDOrReason(pkg).id, "a");  // the identity read ignores the format
-}
 
-TEST(PackageReadTest, UnusablePackagesGiveTheirReason) {
-  TempDir dir;
   EXPECT_EQ(readIDOrReason(dir / "missing.quillstone").reason, "Couldn't be read.");
   EXPECT_FALSE(readRecord(dir / "missing.quillstone"));
   for (const char* text : {"not json", "[1]", R"({"doc":[]})", R"({"doc":{"id":7}})",
@@ -157,7 +129,7 @@ TEST(PackageWriteTest, WritesEveryFileAndReadsBackTheSameDocument) {
                                  qs::testing::image_url() + R"("}]})");
   const fs::path pkg = dir / "Trip-Plan.quillstone";
   ASSERT_TRUE(writePackage(pkg, record_of(doc), doc));
-  EXPECT_EQ(files_under(pkg).size(), 7u);  // document.json, images/, preview.md, QuickLook/
+  EXPECT_EQ(qs::testing::tree(pkg).size(), 7u);  // document.json, images/, preview.md, QuickLook/
   auto envelope = json::parse(read_text(pkg / "document.json"))->as_object();
   EXPECT_EQ(envelope.at("format"), "quillstone/document");
   EXPECT_EQ(envelope.at("schema"), 3);
@@ -186,12 +158,20 @@ TEST(PackageWriteTest, WritesEveryFileAndReadsBackTheSameDocument) {
   EXPECT_EQ(envelope.at("record"), (json::object{{"rev", 1}, {"updated", 7}}));
   doc.erase("updated");
   ASSERT_TRUE(writePackage(pkg, json::object{}, doc));
-  EXPECT_EQ(json::parse(read_text(pkg / "document.json"))->at("record").at("updated"), 0);
+  const std::string written = read_text(pkg / "document.json");
+  EXPECT_EQ(json::parse(written)->at("record").at("updated"), 0);
+
+  // A doc that can't be written as JSON fails without touching the package; so does a file
+  // where the package's folder should be.
+  doc["nan"] = std::nan("");
+  EXPECT_FALSE(writePackage(pkg, record_of(doc), doc));
+  EXPECT_EQ(read_text(pkg / "document.json"), written);
+  write_text(dir / "file.quillstone", "a file where the folder should be");
+  EXPECT_FALSE(writePackage(dir / "file.quillstone", record_of(doc_titled("A")), doc_titled("A")));
 }
 
-// The thumbnail is drawn again exactly when what it shows changed, or when the file there
-// isn't one it can trust (another program's image, a cut-off copy); otherwise neither the file
-// nor the icon is touched. What it draws is the same bytes a fresh drawing gives.
+// The thumbnail is drawn again exactly when what it shows changed or the file there can't be
+// trusted; what it draws is the bytes a fresh drawing gives.
 TEST(PackageWriteTest, TheThumbnailIsDrawnExactlyWhenWhatItShowsChanged) {
   TempDir dir;
   ManualEventLoop loop;
@@ -240,23 +220,9 @@ TEST(PackageWriteTest, TheThumbnailIsDrawnExactlyWhenWhatItShowsChanged) {
   EXPECT_EQ(icons, 6);
 }
 
-TEST(PackageWriteTest, UnwritableDocsFailWithoutTouchingThePackage) {
-  TempDir dir;
-  auto doc = doc_titled("Keep");
-  const fs::path pkg = dir / "Keep.quillstone";
-  ASSERT_TRUE(writePackage(pkg, record_of(doc), doc));
-  const std::string before = read_text(pkg / "document.json");
-  auto bad = doc;
-  bad["nan"] = std::nan("");
-  EXPECT_FALSE(writePackage(pkg, record_of(bad), bad));
-  EXPECT_EQ(read_text(pkg / "document.json"), before);
-  write_text(dir / "file.quillstone", "a file where the folder should be");
-  EXPECT_FALSE(writePackage(dir / "file.quillstone", record_of(doc), doc));
-}
-
-// Every file operation of a package write fails in turn, with each error a disk gives. A failed
-// write keeps the previous document whole and says so; a write that succeeds holds the whole new
-// document (an image that couldn't be stored stays inline); nothing temporary is ever left.
+// Each file operation of a write fails in turn: a failed write keeps the previous document, one
+// that succeeds holds the whole new one (an image not stored stays inline); nothing temporary
+// stays.
 TEST(PackageWriteTest, AnIOErrorAtAnyStepKeepsThePreviousDocument) {
   for (int error : {ENOSPC, EIO}) {
     TempDir dir;
@@ -273,10 +239,8 @@ TEST(PackageWriteTest, AnIOErrorAtAnyStepKeepsThePreviousDocument) {
       file_io::inject_failure_for_testing(nth, error);
       const bool ok = writePackage(pkg, record_of(new_doc, 4), new_doc);
       const int counted = file_io::inject_failure_for_testing(0, 0);
-      for (const auto& name : files_under(pkg)) {
-        EXPECT_FALSE(file_io::is_temporary_name(fs::path(name).filename().string()))
-            << name << " left after failing operation " << nth;
-      }
+      EXPECT_EQ(qs::testing::leftovers(pkg), std::vector<std::string>{})
+          << "after failing operation " << nth;
       if (counted < nth) {  // the write had fewer operations: all have been tried
         EXPECT_TRUE(ok);
         break;
@@ -339,8 +303,7 @@ TEST(PackageWriteTest, LinksInsideAPackageAreNeverFollowed) {
   EXPECT_EQ(read_text(outside / "secret"), "private key");
 }
 
-// A preview that can't be written (a folder where "preview.md" belongs, a file where
-// "QuickLook" does) never stops the document itself from being saved.
+// A preview that can't be written never stops the document from being saved.
 TEST(PackageWriteTest, SecondaryFilesNeverStopTheDocument) {
   TempDir dir;
   const fs::path pkg = dir / "Doc.quillstone";

@@ -1,8 +1,5 @@
-// The folder watch once the system's limit of inotify watches is reached. Run by ctest twice: as
-// is, with the limit simulated at the watcher (inotify_add_watch fails with ENOSPC after a few
-// folders); and in a user namespace of its own whose limit of watches is lowered to a handful
-// (see tests/CMakeLists.txt), so the kernel itself refuses, without touching the limit of any
-// other program on the machine.
+// The folder watch at the system's limit of inotify watches: run once with the limit simulated at
+// the watcher, once in a user namespace whose limit is lowered (tests/CMakeLists.txt).
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -13,6 +10,7 @@
 #include "library/folder_watch.h"
 #include "library/inotify_watcher.h"
 #include "library/library.h"
+#include "support/documents.h"
 #include "support/real_time_loop.h"
 #include "support/temp_dir.h"
 
@@ -30,12 +28,11 @@ std::optional<long> loweredLimit() {
   return std::nullopt;
 }
 
+// Another program's edit in place.
 void putDocument(const fs::path& package, const std::string& id, const std::string& title) {
-  qs::testing::write_text(
-      package / "document.json",
-      *json::compact(json::object{
-          {"format", "quillstone/document"},
-          {"doc", json::object{{"id", id}, {"title", title}, {"nodes", json::array{}}}}}));
+  qs::testing::write_text(package / "document.json",
+                          *json::compact(json::object{{"format", "quillstone/document"},
+                                                      {"doc", qs::testing::doc(id, title)}}));
 }
 
 std::size_t foldersIn(const fs::path& root) {
@@ -44,9 +41,8 @@ std::size_t foldersIn(const fs::path& root) {
   return n;
 }
 
-// Outside edits inside packages no watch reaches get to the windows through the periodic full
-// check; the limit is said once however often it is met; once watches are free again, the next
-// walk of the tree watches every folder.
+// Edits no watch reaches arrive through the periodic full check; the limit is said once; once
+// watches are free again, every folder is watched.
 TEST(WatchLimitTest, UnwatchedPackagesAreCheckedPeriodicallyAndTheLimitIsSaidOnce) {
   qs::testing::TempDir dir;
   const fs::path root = dir / "Writing";
@@ -55,10 +51,7 @@ TEST(WatchLimitTest, UnwatchedPackagesAreCheckedPeriodicallyAndTheLimitIsSaidOnc
   std::vector<fs::path> packages;
   for (int i = 0; i < kDocuments; ++i) {
     const std::string id = "p" + std::to_string(i);
-    const auto package = lib.write(
-        json::object{{"id", id},
-                     {"rev", 1},
-                     {"doc", json::object{{"id", id}, {"title", id}, {"nodes", json::array{}}}}});
+    const auto package = lib.write(qs::testing::record(qs::testing::doc(id, id)));
     ASSERT_TRUE(package);
     packages.push_back(*package);
   }
@@ -77,11 +70,8 @@ TEST(WatchLimitTest, UnwatchedPackagesAreCheckedPeriodicallyAndTheLimitIsSaidOnc
       [&](const json::array& records) {
         for (const auto& r : records) {
           const std::string id(r.at("id").as_string());
-          if (r.at("deleted").as_bool()) {
-            shown.erase(id);
-          } else {
-            shown[id] = std::string(r.at("doc").at("title").as_string());
-          }
+          if (r.at("deleted").as_bool()) shown.erase(id);
+          if (!r.at("deleted").as_bool()) shown[id] = r.at("doc").at("title").as_string();
         }
       },
       [](std::vector<std::string>) {});

@@ -48,12 +48,9 @@ std::string encoded_image(int width, int height, const char* type) {
   }
   gchar* buffer = nullptr;
   gsize size = 0;
-  const gboolean ok = std::string_view(type) == "jpeg"
-                          ? gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, type, nullptr,
-                                                      "quality", "95", static_cast<char*>(nullptr))
-                          : gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, type, nullptr,
-                                                      static_cast<char*>(nullptr));
-  EXPECT_TRUE(ok);
+  const char* quality = std::string_view(type) == "jpeg" ? "quality" : nullptr;
+  EXPECT_TRUE(gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, type, nullptr, quality, "95",
+                                        static_cast<char*>(nullptr)));
   std::string out(buffer, size);
   g_free(buffer);
   g_object_unref(pixbuf);
@@ -103,7 +100,7 @@ class PreviewTest : public ::testing::Test {
   void TearDown() override { Preview::clear_cache_for_testing(); }
 };
 
-TEST_F(PreviewTest, TitleIsTrimmedElseFirstWordsElseUntitled) {
+TEST_F(PreviewTest, TheTitleIsTrimmedElseFirstWordsElseUntitledAndFollowsTheTemplate) {
   EXPECT_EQ(Preview(object(R"({"title":" \n Spring\t "})")).title(), "Spring");
   // Blank nodes are passed over; runs are joined without a separator; six pieces at most.
   EXPECT_EQ(Preview(object(R"({"title":"  ","nodes":[
@@ -114,9 +111,8 @@ TEST_F(PreviewTest, TitleIsTrimmedElseFirstWordsElseUntitled) {
             "one two threefour five six seven");
   EXPECT_EQ(Preview(object(R"({"title":42,"nodes":[{"text":"\u2003"}]})")).title(), "Untitled");
   EXPECT_EQ(Preview::firstWords(object(R"({"nodes":"nope"})")), std::nullopt);
-}
 
-TEST_F(PreviewTest, PageIsTheTemplateThenTheBody) {
+  // The page is the template, then the body.
   const std::string page = Preview(object(R"({"title":"a < b"})")).html();
   EXPECT_TRUE(page.starts_with("<!doctype html><html><head><meta charset=\"utf-8\">"));
   EXPECT_TRUE(page.ends_with("\n</style></head><body><h1>a &lt; b</h1></body></html>"));
@@ -128,7 +124,7 @@ TEST_F(PreviewTest, PageIsTheTemplateThenTheBody) {
   EXPECT_EQ(markdown(R"({"title":" a < b "})"), "# a < b\n");
 }
 
-TEST_F(PreviewTest, RunsAreWrappedInMarkOrder) {
+TEST_F(PreviewTest, RunsAreWrappedInMarkOrderAndMarkdownMarksSitInsideTheirSpace) {
   EXPECT_EQ(Preview::inlineHTML(object(R"({"content":[
                 {"text":"x<","marks":[{"type":"hypertext"},{"type":"bold"},{"type":"subtext"},
                                        {"type":"italic"},{"type":"highlight"},{"type":7},"bold"]},
@@ -139,9 +135,7 @@ TEST_F(PreviewTest, RunsAreWrappedInMarkOrder) {
   // No runs: the escaped text, or nothing.
   EXPECT_EQ(Preview::inlineHTML(object(R"({"content":[],"text":"a&b"})")), "a&amp;b");
   EXPECT_EQ(Preview::inlineHTML(object(R"({"content":["s"],"text":3})")), "");
-}
-
-TEST_F(PreviewTest, MarkdownMarksSitInsideSurroundingSpace) {
+  // Markdown marks sit inside the space around them.
   EXPECT_EQ(Preview::markdownText(object(R"({"content":[
                 {"text":"Say "},
                 {"text":" \tloud ","marks":[{"type":"bold"}]},
@@ -227,7 +221,7 @@ TEST_F(PreviewTest, ImageNodes) {
                 parts->file_name + ")\n");
 }
 
-TEST_F(PreviewTest, LargeImagesAreReducedTo1280Wide) {
+TEST_F(PreviewTest, OnlyLargePNGAndJPEGImagesAreReducedTo1280Wide) {
   const std::string wide = encoded_image(2560, 1440, "png");
   const std::string reduced = Preview::inlineImage("image/png;base64", wide);
   ASSERT_TRUE(reduced.starts_with("data:image/png;base64,"));
@@ -243,12 +237,10 @@ TEST_F(PreviewTest, LargeImagesAreReducedTo1280Wide) {
   // Stored 2000 wide but shown 1000 wide: nothing to reduce.
   const std::string tall = sideways_jpeg(2000, 1000);
   EXPECT_EQ(Preview::inlineImage("image/jpeg;base64", tall), data_url("image/jpeg;base64", tall));
-}
 
-TEST_F(PreviewTest, OtherImagesKeepTheirFullForm) {
+  // Other images keep their full form.
   const std::string narrow = encoded_image(1000, 1500, "png");
   EXPECT_EQ(Preview::inlineImage("image/png;base64", narrow), data_url("image/png;base64", narrow));
-  const std::string wide = encoded_image(2560, 1440, "png");
   for (const char* header : {"image/gif;base64", "image/tiff;base64", "image/png", "", "x"}) {
     EXPECT_EQ(Preview::inlineImage(header, wide), data_url(header, wide)) << header;
   }

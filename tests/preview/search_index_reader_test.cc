@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
 
 #include "preview/search_index.h"
 #include "support/temp_dir.h"
@@ -100,15 +99,11 @@ TEST_F(SearchIndexReaderTest, NeverWritesAndFollowsAReplacedDatabase) {
 
   build_index();
   const std::string before = read_text(database());
-  struct stat st_before {};
-  ASSERT_EQ(::stat(database().c_str(), &st_before), 0);
+  const auto date = fs::last_write_time(database());
   EXPECT_EQ(reader.resultSet({"lighthouse"}).size(), 3u);
   EXPECT_EQ(reader.resultMetas({"title", "body"}, {"lighthouse"}).size(), 2u);
-  struct stat st_after {};
-  ASSERT_EQ(::stat(database().c_str(), &st_after), 0);
   EXPECT_EQ(read_text(database()), before);
-  EXPECT_EQ(st_after.st_mtim.tv_sec, st_before.st_mtim.tv_sec);
-  EXPECT_EQ(st_after.st_mtim.tv_nsec, st_before.st_mtim.tv_nsec);
+  EXPECT_EQ(fs::last_write_time(database()), date);
 
   // The app set the database aside and made a new one: the reader moves to it.
   fs::rename(database(), dir_ / "aside.sqlite3");

@@ -7,29 +7,31 @@
 namespace qs::windows {
 namespace {
 
-class FakePrintService final : public PrintService {
- public:
-  explicit FakePrintService(bool tells_page = false) : tells_page_(tells_page) {}
+struct FakePrintService final : PrintService {
   void run(const PrintJob& job, std::function<void(PrintOutcome)> done) override {
     jobs.push_back(job);
     dialogs.push_back(std::move(done));
   }
-  bool tellsPageWhenItPrints() const override { return tells_page_; }
+  bool tellsPageWhenItPrints() const override { return tells_page; }
+  bool tells_page = false;
   std::vector<PrintJob> jobs;
   std::vector<std::function<void(PrintOutcome)>> dialogs;
-
- private:
-  bool tells_page_;
 };
 
-TEST(PagePrinterTest, EveryPrintEndsInExactlyOneAfterprint) {
+class PagePrinterTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<PagePrinter> make() {
+    return std::make_unique<PagePrinter>(service, main, [this] { ++afterprints; });
+  }
   ManualEventLoop main;
   FakePrintService service;
   int afterprints = 0;
-  PagePrinter printer(service, main, [&] { ++afterprints; });
+  std::unique_ptr<PagePrinter> printer = make();
+};
 
+TEST_F(PagePrinterTest, EveryPrintEndsInExactlyOneAfterprint) {
   // The dialog waits for the next turn: the page has its answer first.
-  printer.print("");
+  printer->print("");
   EXPECT_TRUE(service.jobs.empty());
   main.run_pending();
   ASSERT_EQ(service.jobs.size(), 1u);
@@ -37,15 +39,15 @@ TEST(PagePrinterTest, EveryPrintEndsInExactlyOneAfterprint) {
   EXPECT_EQ(service.jobs[0].margin, 36);
   service.dialogs[0](PrintOutcome::kCancelled);
   EXPECT_EQ(afterprints, 1);
-  EXPECT_FALSE(printer.printing());
+  EXPECT_FALSE(printer->printing());
 
   // A failure reported before the operation's end, and an end reported twice (printing to a
   // file), still make one afterprint each.
-  printer.print("Notes");
+  printer->print("Notes");
   main.run_pending();
   service.dialogs[1](PrintOutcome::kFailed);
   service.dialogs[1](PrintOutcome::kPrinted);
-  printer.print("Notes");
+  printer->print("Notes");
   main.run_pending();
   service.dialogs[2](PrintOutcome::kPrinted);
   service.dialogs[2](PrintOutcome::kPrinted);
@@ -54,9 +56,9 @@ TEST(PagePrinterTest, EveryPrintEndsInExactlyOneAfterprint) {
   EXPECT_EQ(service.jobs[1].title, "Notes");
 
   // While a dialog is up, another print shows no second dialog but has its afterprint.
-  printer.print("A");
+  printer->print("A");
   main.run_pending();
-  printer.print("B");
+  printer->print("B");
   main.run_pending();
   EXPECT_EQ(service.jobs.size(), 4u);
   EXPECT_EQ(afterprints, 4);
@@ -64,28 +66,21 @@ TEST(PagePrinterTest, EveryPrintEndsInExactlyOneAfterprint) {
   EXPECT_EQ(afterprints, 5);
 }
 
-TEST(PagePrinterTest, AnOperationThatTellsThePageItselfIsNotEchoed) {
-  // WebKitGTK's print operation dispatches "afterprint" once it has run, printed or failed;
-  // only a cancelled dialog is left for the printer to tell.
-  ManualEventLoop main;
-  FakePrintService service(true);
-  int afterprints = 0;
-  PagePrinter printer(service, main, [&] { ++afterprints; });
+// WebKitGTK's print operation dispatches "afterprint" once it has run, printed or failed; only a
+// cancelled dialog is left for the printer to tell.
+TEST_F(PagePrinterTest, AnOperationThatTellsThePageItselfIsNotEchoed) {
+  service.tells_page = true;
   for (PrintOutcome outcome :
        {PrintOutcome::kPrinted, PrintOutcome::kFailed, PrintOutcome::kCancelled}) {
-    printer.print("A");
+    printer->print("A");
     main.run_pending();
     service.dialogs.back()(outcome);
   }
   EXPECT_EQ(afterprints, 1);
-  EXPECT_FALSE(printer.printing());
+  EXPECT_FALSE(printer->printing());
 }
 
-TEST(PagePrinterTest, AWindowGoneWithItsDialogUpHearsNothing) {
-  ManualEventLoop main;
-  FakePrintService service;
-  int afterprints = 0;
-  auto printer = std::make_unique<PagePrinter>(service, main, [&] { ++afterprints; });
+TEST_F(PagePrinterTest, AWindowGoneWithItsDialogUpHearsNothing) {
   printer->print("A");
   main.run_pending();
   printer->print("B");  // its afterprint is still to come when the window goes
@@ -94,7 +89,7 @@ TEST(PagePrinterTest, AWindowGoneWithItsDialogUpHearsNothing) {
   service.dialogs[0](PrintOutcome::kCancelled);
   EXPECT_EQ(afterprints, 0);
 
-  printer = std::make_unique<PagePrinter>(service, main, [&] { ++afterprints; });
+  printer = make();
   printer->print("C");
   printer.reset();  // before the dialog came up
   main.run_pending();

@@ -49,19 +49,6 @@ class SchemeHandlerTest : public ::testing::Test {
     return response.value_or(SchemeHandler::Response{});
   }
 
-  std::string contentType(std::string_view uri) const {
-    const SchemeHandler::Response response = answer(uri);
-    EXPECT_EQ(response.status, 200) << uri;
-    return response.headers.empty() ? "" : response.headers.front().second;
-  }
-
-  void expectNotFound(std::string_view uri) const {
-    const SchemeHandler::Response response = answer(uri);
-    EXPECT_EQ(response.status, 404) << uri;
-    EXPECT_EQ(response.headers, (Headers{{"Content-Type", "text/plain"}})) << uri;
-    EXPECT_EQ(response.body, "Not found") << uri;
-  }
-
   TempDir dir;
 };
 
@@ -76,34 +63,52 @@ TEST_F(SchemeHandlerTest, ServesAFileWithExactlyTheFiveHeaders) {
                                   {"Content-Security-Policy", contentSecurityPolicy()},
                                   {"Access-Control-Allow-Origin", "quillstone://app"},
                               }));
-  const SchemeHandler::Response empty = answer("quillstone://app/empty.png");
-  EXPECT_EQ(empty.status, 200);
-  EXPECT_EQ(empty.body, "");
-  EXPECT_EQ(empty.headers.at(1), (std::pair<std::string, std::string>{"Content-Length", "0"}));
+  EXPECT_EQ(answer("quillstone://app/empty.png").headers.at(1),
+            (std::pair<std::string, std::string>{"Content-Length", "0"}));
 }
 
-TEST_F(SchemeHandlerTest, TheHomeIsIndexHtmlUnderAnyHostQueryOrFragment) {
-  for (std::string_view uri :
-       {"quillstone://app/", "quillstone://app", "quillstone://app/index.html",
-        "quillstone://other/index.html", "quillstone://app/index.html?x=1#top",
-        "quillstone://app/?a/../../secret.txt", "quillstone://app#/../secret.txt",
-        "quillstone://app/%69ndex.html", "quillstone:", "quillstone://app//index.html"}) {
+// The home is index.html under any host, query or fragment; the type comes from the extension;
+// links that stay inside are followed.
+TEST_F(SchemeHandlerTest, FilesInsideTheWebFolderAreServedWithTheirType) {
+  fs::create_symlink(web() / "style.css", web() / "alias.css");
+  write_text(web() / "%2e%2e" / "secret.txt", "inside");  // encoded once, decoded once
+  const std::string html = "text/html; charset=utf-8", js = "text/javascript; charset=utf-8",
+                    other = "application/octet-stream";
+  const std::vector<std::tuple<std::string_view, std::string, std::string>> cases = {
+      {"quillstone://app/", "<!doctype html>", html},
+      {"quillstone://app", "<!doctype html>", html},
+      {"quillstone://app/index.html", "<!doctype html>", html},
+      {"quillstone://other/index.html", "<!doctype html>", html},
+      {"quillstone://app/index.html?x=1#top", "<!doctype html>", html},
+      {"quillstone://app/?a/../../secret.txt", "<!doctype html>", html},
+      {"quillstone://app#/../secret.txt", "<!doctype html>", html},
+      {"quillstone://app/%69ndex.html", "<!doctype html>", html},
+      {"quillstone:", "<!doctype html>", html},
+      {"quillstone://app//index.html", "<!doctype html>", html},
+      {identity::kHome, "<!doctype html>", html},
+      {"quillstone://app/app.js", "export {}", js},
+      {"quillstone://app/parts/view.mjs", "export {}", js},
+      {"quillstone://app/empty.png", "", "image/png"},
+      {"quillstone://app/LICENSE", "text", other},
+      {"quillstone://app/data.xyz", "x", other},
+      {"quillstone://app/alias.css", "body{}", "text/css; charset=utf-8"},
+      {"quillstone://app/%252e%252e/secret.txt", "inside", other},
+  };
+  for (const auto& [uri, body, type] : cases) {
     const SchemeHandler::Response response = answer(uri);
     EXPECT_EQ(response.status, 200) << uri;
-    EXPECT_EQ(response.body, "<!doctype html>") << uri;
+    EXPECT_EQ(response.body, body) << uri;
+    EXPECT_EQ(response.headers.empty() ? "" : response.headers.front().second, type) << uri;
   }
-  EXPECT_EQ(contentType(identity::kHome), "text/html; charset=utf-8");
+  // The web folder itself may be a link, as an installed resource folder often is.
+  fs::create_directory_symlink(web(), dir / "linked-web");
+  EXPECT_EQ(SchemeHandler(dir / "linked-web/", lookUp).answer("quillstone://app/style.css")->body,
+            "body{}");
 }
 
-TEST_F(SchemeHandlerTest, MimeTypesComeFromTheExtension) {
-  EXPECT_EQ(contentType("quillstone://app/app.js"), "text/javascript; charset=utf-8");
-  EXPECT_EQ(contentType("quillstone://app/parts/view.mjs"), "text/javascript; charset=utf-8");
-  EXPECT_EQ(contentType("quillstone://app/empty.png"), "image/png");
-  EXPECT_EQ(contentType("quillstone://app/LICENSE"), "application/octet-stream");
-  EXPECT_EQ(contentType("quillstone://app/data.xyz"), "application/octet-stream");
-}
-
-TEST_F(SchemeHandlerTest, NothingOutsideTheWebFolderIsServed) {
+// Nothing outside the web folder, no folder and no missing file is served; a URI without a
+// scheme is a bad URL.
+TEST_F(SchemeHandlerTest, EverythingElseIsNotFoundOrABadUrl) {
   fs::create_symlink(dir / "secret.txt", web() / "linked.txt");
   fs::create_directory_symlink(dir.path(), web() / "up");
   for (std::string_view uri : {
@@ -116,35 +121,19 @@ TEST_F(SchemeHandlerTest, NothingOutsideTheWebFolderIsServed) {
            "quillstone://app/linked.txt",
            "quillstone://app/up/secret.txt",
            "quillstone://app/index.html%00.png",
+           "quillstone://app/missing.js",
+           "quillstone://app/parts",
+           "quillstone://app/parts/",
+           "quillstone://app/index.html/",
+           "quillstone://app/.",
+           "quillstone://app/100%",
        }) {
-    expectNotFound(uri);
+    const SchemeHandler::Response response = answer(uri);
+    EXPECT_EQ(response.status, 404) << uri;
+    EXPECT_EQ(response.headers, (Headers{{"Content-Type", "text/plain"}})) << uri;
+    EXPECT_EQ(response.body, "Not found") << uri;
   }
-  // Encoded once, decoded once: "%252e%252e" names a folder called "%2e%2e", not "..".
-  write_text(web() / "%2e%2e" / "secret.txt", "inside");
-  EXPECT_EQ(answer("quillstone://app/%252e%252e/secret.txt").body, "inside");
-}
-
-TEST_F(SchemeHandlerTest, LinksThatStayInsideAreFollowed) {
-  fs::create_symlink(web() / "style.css", web() / "alias.css");
-  EXPECT_EQ(answer("quillstone://app/alias.css").body, "body{}");
-
-  // The web folder itself may be a link, as an installed resource folder often is.
-  fs::create_directory_symlink(web(), dir / "linked-web");
-  const SchemeHandler handler(dir / "linked-web/", lookUp);
-  EXPECT_EQ(handler.answer("quillstone://app/style.css")->body, "body{}");
-}
-
-TEST_F(SchemeHandlerTest, MissingFilesAndFoldersAreNotFound) {
-  for (std::string_view uri :
-       {"quillstone://app/missing.js", "quillstone://app/parts", "quillstone://app/parts/",
-        "quillstone://app/index.html/", "quillstone://app/.", "quillstone://app/100%"}) {
-    expectNotFound(uri);
-  }
-  const SchemeHandler nowhere(dir / "no-such-folder", lookUp);
-  EXPECT_EQ(nowhere.answer("quillstone://app/")->status, 404);
-}
-
-TEST_F(SchemeHandlerTest, AUriWithoutASchemeIsABadUrl) {
+  EXPECT_EQ(SchemeHandler(dir / "no-such-folder", lookUp).answer("quillstone://app/")->status, 404);
   const SchemeHandler handler(web(), lookUp);
   for (std::string_view uri : {"", "index.html", "/index.html", "://app/", "1x://app/"}) {
     EXPECT_FALSE(handler.answer(uri)) << uri;
