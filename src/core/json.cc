@@ -8,6 +8,10 @@
 #include <cstring>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "core/text.h"
 
 namespace qs::json {
@@ -201,12 +205,39 @@ inline std::size_t ascii_run(const unsigned char* p, const unsigned char* end) {
   return static_cast<std::size_t>(at - p);
 }
 
+// The buffer a thread's writers write into. Freed when its thread ends, and left empty: a text
+// written later still (by a destructor that runs after) takes a new buffer rather than a freed one.
+struct Scratch {
+  char* data = nullptr;
+  std::size_t capacity = 0;
+  ~Scratch() { release(); }
+  void release() {
+    delete[] data;
+    data = nullptr;
+    capacity = 0;
+  }
+  // A buffer of `size` bytes that starts with the first `kept` of this one.
+  void replace(std::size_t size, std::size_t kept) {
+    char* bigger = new char[size];
+    if (kept > 0) std::memcpy(bigger, data, kept);
+    delete[] data;
+    data = bigger;
+    capacity = size;
+  }
+};
+Scratch& this_thread_scratch() {
+  thread_local Scratch scratch;
+  return scratch;
+}
+
 // Writes into `out` through a raw cursor: room is made ahead for what a step can write at most,
 // so the step itself checks nothing. `out` is grown to spare room as it goes and cut to what
-// was written at the end.
+// was written at the end. The form is a parameter of the type, so that the compact form's walk
+// carries no test of it.
+template <bool kPretty>
 class Writer {
  public:
-  Writer(bool pretty, NonAscii non_ascii) : pretty_(pretty), non_ascii_(non_ascii) {}
+  explicit Writer(NonAscii non_ascii) : non_ascii_(non_ascii) {}
 
   // Writes `v` and hands its text to `take`; false, with nothing handed, when it can't be
   // written. The text is written into a buffer this thread keeps (its pages are there already
@@ -227,31 +258,6 @@ class Writer {
   static constexpr std::size_t kStart = 64 << 10;
   static constexpr std::size_t kKept = 8 << 20;  // a larger buffer goes once used
 
-  // Freed when its thread ends, and left empty: a text written later still (by a destructor
-  // that runs after) takes a new buffer rather than a freed one.
-  struct Scratch {
-    char* data = nullptr;
-    std::size_t capacity = 0;
-    ~Scratch() { release(); }
-    void release() {
-      delete[] data;
-      data = nullptr;
-      capacity = 0;
-    }
-    // A buffer of `size` bytes that starts with the first `kept` of this one.
-    void replace(std::size_t size, std::size_t kept) {
-      char* bigger = new char[size];
-      if (kept > 0) std::memcpy(bigger, data, kept);
-      delete[] data;
-      data = bigger;
-      capacity = size;
-    }
-  };
-  static Scratch& this_thread_scratch() {
-    thread_local Scratch scratch;
-    return scratch;
-  }
-
   // Room for `n` more bytes.
   void room(std::size_t n) {
     if (static_cast<std::size_t>(end_ - at_) < n) [[unlikely]]
@@ -266,20 +272,42 @@ class Writer {
     end_ = scratch.data + scratch.capacity;
   }
 
-  // Copies the plain bytes from `p` on and returns where they end. Eight bytes are stored at a
-  // time before they are looked at: the room made for the rest of the string covers them, and
-  // the cursor moves only past the plain ones.
-  const unsigned char* copy_plain(const unsigned char* p, const unsigned char* end,
-                                  const unsigned char* begin) {
-    while (end - p >= 8) {
-      const std::uint64_t w = load8(p);
-      std::memcpy(at_, p, 8);
-      if (const std::uint64_t m = special_bytes(w)) {
-        const auto k = static_cast<unsigned>(std::countr_zero(m)) >> 3;
-        at_ += k;
+  // Copies the plain bytes from `p` on to `out` and returns where they end. Sixteen or eight
+  // bytes are stored at a time before they are looked at: the room made for the rest of the
+  // string covers them, and `out` moves only past the plain ones. The cursor is the caller's
+  // local rather than `at_`, which a byte stored through a char pointer could alias, so that it
+  // stays in a register.
+  static const unsigned char* copy_plain(const unsigned char* p, const unsigned char* end,
+                                         const unsigned char* begin, char*& out) {
+#if defined(__SSE2__)
+    // A signed comparison below 0x20 flags the controls and every byte past ASCII at once.
+    const __m128i spaces = _mm_set1_epi8(0x20);
+    const __m128i quotes = _mm_set1_epi8('"');
+    const __m128i backslashes = _mm_set1_epi8('\\');
+    while (end - p >= 16) {
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), x);
+      const __m128i special =
+          _mm_or_si128(_mm_cmplt_epi8(x, spaces),
+                       _mm_or_si128(_mm_cmpeq_epi8(x, quotes), _mm_cmpeq_epi8(x, backslashes)));
+      if (const auto m = static_cast<unsigned>(_mm_movemask_epi8(special))) {
+        const auto k = static_cast<unsigned>(std::countr_zero(m));
+        out += k;
         return p + k;
       }
-      at_ += 8;
+      out += 16;
+      p += 16;
+    }
+#endif
+    while (end - p >= 8) {
+      const std::uint64_t w = load8(p);
+      std::memcpy(out, p, 8);
+      if (const std::uint64_t m = special_bytes(w)) {
+        const auto k = static_cast<unsigned>(std::countr_zero(m)) >> 3;
+        out += k;
+        return p + k;
+      }
+      out += 8;
       p += 8;
     }
     // The last few, as one word: stored whole (the room has eight to spare), kept up to the
@@ -287,10 +315,10 @@ class Writer {
     const auto n = static_cast<std::size_t>(end - p);
     if (n == 0) return p;
     const std::uint64_t w = load_short(p, n, begin);
-    store8(at_, w);
+    store8(out, w);
     const std::uint64_t m = special_bytes(w) & ((std::uint64_t{1} << (n * 8)) - 1);
     const std::size_t k = m ? static_cast<unsigned>(std::countr_zero(m)) >> 3 : n;
-    at_ += k;
+    out += k;
     return p + k;
   }
 
@@ -299,29 +327,33 @@ class Writer {
     at_ += n;
   }
 
-  // `s` as a JSON string; false when it isn't valid UTF-8. Plain runs are found eight bytes at
+  // `s` as a JSON string; false when it isn't valid UTF-8. Plain runs are found sixteen bytes at
   // a time and copied whole.
   bool string(std::string_view s) {
     const auto* const begin = reinterpret_cast<const unsigned char*>(s.data());
     const auto* const end = begin + s.size();
     const auto* p = begin;
     room(s.size() + 2 + 8);
-    *at_++ = '"';
+    char* out = at_;
+    *out++ = '"';
     while (true) {
-      p = copy_plain(p, end, begin);
+      p = copy_plain(p, end, begin, out);
       if (p == end) break;
       // Every escape below writes at most 12 bytes for at least one read, and the rest of the
       // string, its closing quote and the eight to spare still need their room.
+      at_ = out;
       room(12 + static_cast<std::size_t>(end - p) + 1 + 8);
+      out = at_;
       const unsigned c = *p;
       if (c >= 0x80) {
         unsigned code = 0;
         const std::size_t length = utf8_character(p, end, code);
         if (length == 0) return false;
         if (non_ascii_ == NonAscii::kLiteral) {
-          put(reinterpret_cast<const char*>(p), length);
+          std::memcpy(out, p, length);
+          out += length;
         } else {
-          at_ += write_units(at_, code);
+          out += write_units(out, code);
         }
         p += length;
         continue;
@@ -353,15 +385,16 @@ class Writer {
           break;
       }
       if (short_form != 0) {
-        at_[0] = '\\';
-        at_[1] = short_form;
-        at_ += 2;
+        out[0] = '\\';
+        out[1] = short_form;
+        out += 2;
       } else {
-        at_ += write_units(at_, c);
+        out += write_units(out, c);
       }
       ++p;
     }
-    *at_++ = '"';
+    *out++ = '"';
+    at_ = out;
     return true;
   }
 
@@ -421,10 +454,16 @@ class Writer {
 
   // A comma when not first, then (file form) a new line indented to `depth`.
   void separator(bool first, std::size_t depth) {
+    if (!pretty_) {
+      room(1);
+      *at_ = ',';
+      at_ += !first;
+      return;
+    }
     // The indent is stored sixteen spaces at a time, hence the room to spare.
     room(2 + depth * 2 + 16);
     if (!first) *at_++ = ',';
-    if (pretty_) {
+    {
       *at_++ = '\n';
       static constexpr char kSpaces[] = "                ";
       for (std::size_t i = 0; i < depth * 2; i += 16) std::memcpy(at_ + i, kSpaces, 16);
@@ -454,6 +493,29 @@ class Writer {
   }
 
   bool member(const boost::json::key_value_pair& kv, bool first, std::size_t depth) {
+    // Most keys are a few plain characters: in the compact form they go out with the comma
+    // before them and the colon after them in a few stores.
+    if (!pretty_) {
+      const std::string_view key = kv.key();
+      const std::size_t n = key.size();
+      if (n - 1 < 7) {
+        const auto* k = reinterpret_cast<const unsigned char*>(key.data());
+        const std::uint64_t w = load_short(k, n, k);
+        if (!(special_bytes(w) & ((std::uint64_t{1} << (n * 8)) - 1))) {
+          room(1 + 1 + 8 + 2);
+          char* out = at_;
+          *out = ',';
+          out += !first;
+          *out++ = '"';
+          store8(out, w);
+          out += n;
+          out[0] = '"';
+          out[1] = ':';
+          at_ = out + 2;
+          return write(kv.value(), depth + 1);
+        }
+      }
+    }
     separator(first, depth + 1);
     if (!string(kv.key())) return false;
     room(3);
@@ -514,7 +576,7 @@ class Writer {
     return true;
   }
 
-  const bool pretty_;
+  static constexpr bool pretty_ = kPretty;
   const NonAscii non_ascii_;
   char* at_ = nullptr;
   char* end_ = nullptr;
@@ -523,14 +585,19 @@ class Writer {
 
 std::optional<std::string> written(const value& v, bool pretty, NonAscii non_ascii) {
   std::optional<std::string> out;
-  Writer(pretty, non_ascii).run(v, [&](std::string_view text) { out.emplace(text); });
+  const auto take = [&](std::string_view text) { out.emplace(text); };
+  if (pretty) {
+    Writer<true>(non_ascii).run(v, take);
+  } else {
+    Writer<false>(non_ascii).run(v, take);
+  }
   return out;
 }
 
 }  // namespace
 
 bool append_compact(std::string& out, const value& v, NonAscii non_ascii) {
-  return Writer(false, non_ascii).run(v, [&](std::string_view text) { out.append(text); });
+  return Writer<false>(non_ascii).run(v, [&](std::string_view text) { out.append(text); });
 }
 
 std::optional<std::string> compact(const value& v) {
