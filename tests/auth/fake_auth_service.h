@@ -51,6 +51,12 @@ class FakeAuthService {
 
   // Asked first for every request; the answer it gives replaces the service's own.
   std::function<std::optional<Answer>(const Request&)> answer;
+  // Sets `answer` to give `given` for requests to `path` alone.
+  void answerAt(std::string path, Answer given) {
+    answer = [path, given](const Request& r) {
+      return r.path == path ? std::optional<Answer>(given) : std::nullopt;
+    };
+  }
 
   // The service's state and manner.
   std::string challenge_cookie = "__Secure-neon-auth.session_challange";

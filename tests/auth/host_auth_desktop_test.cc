@@ -44,33 +44,11 @@ class MemoryStore final : public SecretStore {
   bool* refuse_;
 };
 
-// The browser part, as the test plays it.
-struct Browser {
-  std::optional<std::string> opened;
-  std::function<void(BrowserSignIn::End)> ended;
-  bool closed = false;
-  bool told_unreachable = false;
-};
-
-class FakeBrowserSignIn final : public BrowserSignIn {
- public:
-  explicit FakeBrowserSignIn(std::shared_ptr<Browser> browser) : browser_(std::move(browser)) {}
-  ~FakeBrowserSignIn() override { browser_->closed = true; }
-  void start(const std::string& url, std::function<void(End)> ended) override {
-    browser_->opened = url;
-    browser_->ended = std::move(ended);
-  }
-  void showUnreachable() override { browser_->told_unreachable = true; }
-
- private:
-  std::shared_ptr<Browser> browser_;
-};
-
 std::string callbackWith(std::string_view verifier) {
   return "quillstone://auth/callback?neon_auth_session_verifier=" + percentEncode(verifier);
 }
 
-class HostAuthTest : public ::testing::Test {
+class HostAuthTest : public ::testing::Test, public qs::testing::AuthDriver {
  protected:
   void SetUp() override { make(); }
   // Exchanges dropped with the client finish on the loop.
@@ -102,46 +80,6 @@ class HostAuthTest : public ::testing::Test {
     auth = std::make_unique<HostAuth>(c.value_or(config()), main, std::move(services));
   }
 
-  // Starts a sign-in; waits for its browser part, or its end.
-  std::shared_ptr<Browser> startSignIn() {
-    auto browser = std::make_shared<Browser>();
-    outcome.reset();
-    auth->signIn(std::make_unique<FakeBrowserSignIn>(browser),
-                 [this](SignInOutcome o) { outcome = std::move(o); });
-    EXPECT_TRUE(spinUntil([&] { return outcome || browser->opened; }));
-    return browser;
-  }
-
-  // A whole sign-in whose browser comes back with `callback`: the error code, or "" on success.
-  std::string signIn(const std::string& callback) {
-    auto browser = startSignIn();
-    if (browser->opened) auth->callback(callback);
-    EXPECT_TRUE(spinUntil([&] { return outcome.has_value(); }));
-    EXPECT_FALSE(auth->busy());
-    if (!outcome) return "(none)";
-    return outcome->user ? "" : std::string(errorCode(outcome->error));
-  }
-
-  std::optional<std::string> token() {
-    std::optional<std::optional<std::string>> got;
-    auth->token([&](std::optional<std::string> t) { got = std::move(t); });
-    EXPECT_TRUE(spinUntil([&] { return got.has_value(); }));
-    return got.value_or(std::nullopt);
-  }
-
-  std::optional<json::object> user() {
-    std::optional<std::optional<json::object>> got;
-    auth->user([&](std::optional<json::object> u) { got = std::move(u); });
-    EXPECT_TRUE(spinUntil([&] { return got.has_value(); }));
-    return got.value_or(std::nullopt);
-  }
-
-  void signOut() {
-    bool done = false;
-    auth->signOut([&] { done = true; });
-    EXPECT_TRUE(spinUntil([&] { return done; }));
-  }
-
   std::optional<json::object> record() {
     auto parsed = *stored ? json::parse(**stored) : std::nullopt;
     if (!parsed || !parsed->is_object()) return std::nullopt;
@@ -157,8 +95,6 @@ class HostAuthTest : public ::testing::Test {
   bool refuse = false;
   std::optional<LinkHandler> links = LinkHandler{"app.quillstone.Quillstone.desktop", {}};
   double now = 1.9e9;
-  std::unique_ptr<HostAuth> auth;
-  std::optional<SignInOutcome> outcome;
 };
 
 TEST_F(HostAuthTest, SignInKeepsTheSessionAndSignOutEndsIt) {
@@ -169,7 +105,7 @@ TEST_F(HostAuthTest, SignInKeepsTheSessionAndSignOutEndsIt) {
   ASSERT_EQ(browser->opened, service.origin() + "/browser/start?state=s-1");
   // A second sign-in while the browser shows is busy at once.
   std::optional<SignInOutcome> second;
-  auth->signIn(std::make_unique<FakeBrowserSignIn>(std::make_shared<Browser>()),
+  auth->signIn(qs::testing::browserSignIn(std::make_shared<qs::testing::Browser>()),
                [&](SignInOutcome o) { second = o; });
   ASSERT_TRUE(second);
   EXPECT_EQ(json::value(second->pageValue()), json::parse(R"({"error":"busy"})"));
@@ -207,9 +143,7 @@ TEST_F(HostAuthTest, SignInKeepsTheSessionAndSignOutEndsIt) {
   EXPECT_EQ(user(), json::parse(R"({"id":"u-1","name":"Ada","email":""})")->get_object());
 
   // The service failing to sign out changes nothing here: the session is gone already.
-  service.answer = [](const auto& r) {
-    return r.path == "sign-out" ? std::optional<Answer>(Answer{500, {}, "{}"}) : std::nullopt;
-  };
+  service.answerAt("sign-out", Answer{500, {}, "{}"});
   signOut();
   const auto out = service.requestsTo("sign-out").at(0);
   EXPECT_EQ(out.method, "POST");
@@ -255,7 +189,8 @@ TEST_F(HostAuthTest, OnlyTheServicesCallbackIsTaken) {
   }
 }
 
-TEST_F(HostAuthTest, AStartThatFailsEndsTheSignIn) {
+// A start or a session answer that falls short ends the sign-in, and nothing is kept.
+TEST_F(HostAuthTest, AnAnswerThatFallsShortEndsTheSignIn) {
   FakeAuthService elsewhere;  // another host, on another address
   const std::string challenge = "Set-Cookie";
   const std::string chal = "neon-auth.session_challenge=c; Path=/";
@@ -263,29 +198,46 @@ TEST_F(HostAuthTest, AStartThatFailsEndsTheSignIn) {
   auth::Headers thousand;
   for (int i = 0; i < 1000; ++i) thousand.emplace_back("Set-Cookie", std::to_string(i) + "c=v");
   const std::string huge(50 << 20, ' ');
-  const std::vector<std::pair<std::string, Answer>> cases = {
-      {"not 200", {500, {{challenge, chal}}, page}},
-      {"not JSON", {200, {{challenge, chal}}, "<html>"}},
-      {"no url", {200, {{challenge, chal}}, R"({"url":7})"}},
-      {"a url that isn't one", {200, {{challenge, chal}}, R"({"url":"https://a b"})"}},
-      {"not a web page", {200, {{challenge, chal}}, R"({"url":"file:///etc/passwd"})"}},
-      {"no challenge", {200, {}, page}},
-      {"a thousand cookies, no challenge", {200, thousand, page}},
-      {"a challenge for another domain", {200, {{challenge, chal + "; Domain=example.org"}}, page}},
-      {"50 MB", {200, {{challenge, chal}}, page + huge}},
+  const std::string start = "sign-in/social", session = "get-session";
+  const std::string cookie = "__Secure-neon-auth.session_token=s";
+  const std::string with_user = R"({"user":{"id":"u-1"}})";
+  struct Case {
+    std::string what, path;
+    Answer answer;
+  };
+  const std::vector<Case> cases = {
+      {"not 200", start, {500, {{challenge, chal}}, page}},
+      {"not JSON", start, {200, {{challenge, chal}}, "<html>"}},
+      {"no url", start, {200, {{challenge, chal}}, R"({"url":7})"}},
+      {"a url that isn't one", start, {200, {{challenge, chal}}, R"({"url":"https://a b"})"}},
+      {"not a web page", start, {200, {{challenge, chal}}, R"({"url":"file:///etc/passwd"})"}},
+      {"no challenge", start, {200, {}, page}},
+      {"a thousand cookies, no challenge", start, {200, thousand, page}},
+      {"a challenge for another domain",
+       start,
+       {200, {{challenge, chal + "; Domain=example.org"}}, page}},
+      {"50 MB", start, {200, {{challenge, chal}}, page + huge}},
       {"a redirect to another host",
+       start,
        {307, {{"Location", elsewhere.base() + "/sign-in/social"}, {challenge, chal}}, page}},
-      {"no answer", {200, {}, "", true}},
+      {"no answer", start, {200, {}, "", true}},
+      {"a session not 200", session, {401, {{"Set-Cookie", cookie}}, with_user}},
+      {"no session cookie", session, {200, {{"Set-Cookie", "other_token=s"}}, with_user}},
+      {"an empty session cookie",
+       session,
+       {200, {{"Set-Cookie", "neon.session_token="}}, with_user}},
+      {"no user", session, {200, {{"Set-Cookie", cookie}}, R"({"session":{}})"}},
+      {"a user without an id", session, {200, {{"Set-Cookie", cookie}}, R"({"user":{"id":1}})"}},
   };
   make(config(), std::chrono::milliseconds(300));
-  for (const auto& [what, answer] : cases) {
-    service.answer = [&](const auto& r) {
-      return r.path == "sign-in/social" ? std::optional<Answer>(answer) : std::nullopt;
-    };
-    EXPECT_EQ(signIn(""), "failed") << what;
+  for (const auto& c : cases) {
+    service.answerAt(c.path, c.answer);
+    const auto asked = sent(session);
+    EXPECT_EQ(signIn(callbackWith("v-1")), "failed") << c.what;
+    EXPECT_EQ(sent(session), asked + (c.path == session)) << c.what;
+    EXPECT_EQ(*stored, std::nullopt) << c.what;
   }
   EXPECT_TRUE(elsewhere.requests.empty());
-  EXPECT_EQ(sent("get-session"), 0u);
 
   // An http page is only for a service on the debug switch.
   service.answer = nullptr;
@@ -300,27 +252,8 @@ TEST_F(HostAuthTest, AStartThatFailsEndsTheSignIn) {
   const auto asked = service.requests.size();
   EXPECT_EQ(signIn(""), "failed");
   EXPECT_EQ(service.requests.size(), asked);
-}
 
-TEST_F(HostAuthTest, ASessionAnswerThatFallsShortIsNoSignIn) {
-  const std::string cookie = "__Secure-neon-auth.session_token=s";
-  const std::string with_user = R"({"user":{"id":"u-1"}})";
-  const std::vector<std::pair<std::string, Answer>> cases = {
-      {"not 200", {401, {{"Set-Cookie", cookie}}, with_user}},
-      {"no session cookie", {200, {{"Set-Cookie", "other_token=s"}}, with_user}},
-      {"an empty session cookie", {200, {{"Set-Cookie", "neon.session_token="}}, with_user}},
-      {"no user", {200, {{"Set-Cookie", cookie}}, R"({"session":{}})"}},
-      {"a user without an id", {200, {{"Set-Cookie", cookie}}, R"({"user":{"id":1}})"}},
-  };
-  for (const auto& [what, answer] : cases) {
-    service.answer = [&](const auto& r) {
-      return r.path == "get-session" ? std::optional<Answer>(answer) : std::nullopt;
-    };
-    EXPECT_EQ(signIn(callbackWith("v-1")), "failed") << what;
-    EXPECT_EQ(*stored, std::nullopt) << what;
-  }
-  service.answer = nullptr;
-
+  make();
   // A store that won't keep the session fails the sign-in, and says why.
   refuse = true;
   CaptureStderr();
@@ -383,16 +316,12 @@ TEST_F(HostAuthTest, OnlyTheServiceSayingSoEndsTheStoredSession) {
       {"no answer", {200, {}, "", true}},
   };
   for (const auto& [what, answer] : outages) {
-    service.answer = [&](const auto& r) {
-      return r.path == "get-session" ? std::optional<Answer>(answer) : std::nullopt;
-    };
+    service.answerAt("get-session", answer);
     EXPECT_EQ(token(), std::nullopt) << what;
     EXPECT_EQ(*stored, kept) << what;
   }
   // The token request failing: none, and the session stays.
-  service.answer = [&](const auto& r) {
-    return r.path == "token" ? std::optional<Answer>(Answer{500, {}, "{}"}) : std::nullopt;
-  };
+  service.answerAt("token", Answer{500, {}, "{}"});
   EXPECT_EQ(token(), std::nullopt);
   EXPECT_EQ(*stored, kept);
 

@@ -20,7 +20,7 @@ using ::testing::internal::GetCapturedStderr;
 
 constexpr std::string_view kService = "app.quillstone.linux.direct.session";
 
-class SecretServiceTest : public ::testing::Test {
+class SecretServiceTest : public ::testing::Test, public qs::testing::AuthDriver {
  protected:
   void TearDown() override {
     auth.reset();
@@ -43,36 +43,6 @@ class SecretServiceTest : public ::testing::Test {
     auth = std::make_unique<HostAuth>(std::move(config), main, std::move(services));
   }
 
-  std::string signIn() {
-    std::optional<SignInOutcome> outcome;
-    struct Sheet final : BrowserSignIn {
-      explicit Sheet(bool* opened) : opened_(opened) {}
-      void start(const std::string&, std::function<void(End)>) override { *opened_ = true; }
-      void showUnreachable() override {}
-      bool* opened_;
-    };
-    bool opened = false;
-    auth->signIn(std::make_unique<Sheet>(&opened), [&](SignInOutcome o) { outcome = o; });
-    EXPECT_TRUE(spinUntil([&] { return opened || outcome; }));
-    if (opened) auth->callback("quillstone://auth/callback?neon_auth_session_verifier=v-1");
-    EXPECT_TRUE(spinUntil([&] { return outcome.has_value(); }));
-    return !outcome ? "(none)" : outcome->user ? "" : std::string(errorCode(outcome->error));
-  }
-
-  std::optional<json::object> user() {
-    std::optional<std::optional<json::object>> got;
-    auth->user([&](std::optional<json::object> u) { got = std::move(u); });
-    EXPECT_TRUE(spinUntil([&] { return got.has_value(); }));
-    return got.value_or(std::nullopt);
-  }
-
-  std::optional<std::string> token() {
-    std::optional<std::optional<std::string>> got;
-    auth->token([&](std::optional<std::string> t) { got = std::move(t); });
-    EXPECT_TRUE(spinUntil([&] { return got.has_value(); }));
-    return got.value_or(std::nullopt);
-  }
-
   // Whether `text` is in any file below the test's home.
   bool writtenInPlainText(std::string_view text) {
     for (const auto& entry : std::filesystem::recursive_directory_iterator(home.path())) {
@@ -87,7 +57,6 @@ class SecretServiceTest : public ::testing::Test {
   TempDir home;
   FakeAuthService service;
   GLibEventLoop main;
-  std::unique_ptr<HostAuth> auth;
 };
 
 TEST_F(SecretServiceTest, OneItemPerServiceReplacedWhole) {
@@ -126,11 +95,22 @@ TEST_F(SecretServiceTest, OneItemPerServiceReplacedWhole) {
 }
 
 TEST_F(SecretServiceTest, TheSessionOutlivesTheProgramAndNeverLiesInPlainText) {
+  const std::string callback = "quillstone://auth/callback?neon_auth_session_verifier=v-1";
+  make();  // nothing on this bus answers for the Secret Service yet: no session is kept
+  CaptureStderr();
+  EXPECT_EQ(signIn(callback), "failed");
+  EXPECT_EQ(user(), std::nullopt);
+  const std::string log = GetCapturedStderr();
+  EXPECT_NE(log.find("Quillstone: the session couldn't be kept in the Secret Service"),
+            std::string::npos)
+      << log;
+  EXPECT_FALSE(writtenInPlainText("sess-1"));
+
   qs::testing::Keyring keyring(home.path());
   ASSERT_TRUE(keyring.running());
   service.session_token = "sess-9f27c4e1";
   make();
-  ASSERT_EQ(signIn(), "");
+  ASSERT_EQ(signIn(callback), "");
   EXPECT_FALSE(writtenInPlainText("sess-9f27c4e1"));
 
   make();  // the program again: nothing cached
@@ -138,25 +118,10 @@ TEST_F(SecretServiceTest, TheSessionOutlivesTheProgramAndNeverLiesInPlainText) {
   EXPECT_EQ(token(), service.token);
   EXPECT_EQ(service.requestsTo("token").back().header("Cookie"),
             "__Secure-neon-auth.session_token=sess-9f27c4e1");
-
-  bool out = false;
-  auth->signOut([&] { out = true; });
-  ASSERT_TRUE(spinUntil([&] { return out; }));
+  signOut();
   EXPECT_EQ(user(), std::nullopt);
   EXPECT_EQ(makeSecretServiceStore(std::string(kService), "neon-auth")->lookup().data,
             std::nullopt);
-}
-
-TEST_F(SecretServiceTest, WithoutASecretServiceNoSessionIsKept) {
-  make();  // nothing on this bus answers for the Secret Service
-  CaptureStderr();
-  EXPECT_EQ(signIn(), "failed");
-  EXPECT_EQ(user(), std::nullopt);
-  const std::string log = GetCapturedStderr();
-  EXPECT_NE(log.find("Quillstone: the session couldn't be kept in the Secret Service"),
-            std::string::npos)
-      << log;
-  EXPECT_FALSE(writtenInPlainText("sess-1"));
 }
 
 }  // namespace

@@ -15,11 +15,7 @@ using qs::testing::TempDir;
 using qs::testing::write_text;
 
 TEST(HostLogTest, LineFormatSortsFieldsAfterTimeAndEvent) {
-  json::object fields;
-  fields["b"] = 2;
-  fields["a"] = "x";
-  fields["c"] = 1.5;
-  fields["d"] = true;
+  const json::object fields{{"b", 2}, {"a", "x"}, {"c", 1.5}, {"d", true}};
   EXPECT_EQ(HostLog::line("2026-12-06T08:00:00.000Z", "write", fields),
             "2026-12-06T08:00:00.000Z  write  a=x  b=2  c=1.5  d=true\n");
   EXPECT_EQ(HostLog::line("T", "trash", {}), "T  trash\n");
@@ -32,12 +28,12 @@ TEST(HostLogTest, AFileOverTheLimitIsHalvedBeforeTheNextLine) {
   const auto file = dir / "host-log.txt";
   std::string big(1'000'001, 'a');
   big[500'000] = 'M';  // the first kept character
-  write_text(file, big);
-  {
+  auto appendNext = [&] {
     ThreadSerialQueue queue("quillstone.hostlog");
-    HostLog log(file, queue);
-    log.append("next", {});
-  }
+    HostLog(file, queue).append("next", {});
+  };
+  write_text(file, big);
+  appendNext();
   const std::string text = read_text(file);
   ASSERT_GT(text.size(), 500'000u);
   EXPECT_EQ(text.substr(0, 500'000), std::string(500'000, 'a'));  // the last half, then the line
@@ -45,11 +41,7 @@ TEST(HostLogTest, AFileOverTheLimitIsHalvedBeforeTheNextLine) {
   EXPECT_LT(text.size(), 500'100u);
 
   write_text(file, std::string(1'000'000, 'b'));  // at the limit: not cut
-  {
-    ThreadSerialQueue queue("quillstone.hostlog");
-    HostLog log(file, queue);
-    log.append("next", {});
-  }
+  appendNext();
   EXPECT_GT(read_text(file).size(), 1'000'000u);
 }
 
@@ -65,11 +57,7 @@ TEST(HostLogTest, LinesFromManyThreadsStayWholeAndLaterLogsAppend) {
     for (int t = 0; t < 4; ++t) {
       threads.emplace_back([&log, t] {
         for (int i = 0; i < 200; ++i) {
-          json::object fields;
-          fields["thread"] = t;
-          fields["i"] = i;
-          fields["pad"] = std::string(100, 'p');
-          log.append("burst", fields);
+          log.append("burst", {{"thread", t}, {"i", i}, {"pad", std::string(100, 'p')}});
         }
       });
     }

@@ -242,30 +242,36 @@ TEST_F(HostMessagesTest, AFailedWriteResolvesWithItsMessageAndTellsNoOne) {
   EXPECT_TRUE(library.url("d1"));  // the rest of the batch was written all the same
 }
 
-TEST_F(HostMessagesTest, SnapshotKeepsARestorePointOfABackupOnly) {
-  EXPECT_EQ(raw(send(R"({"op":"snapshot","backup":{"format":"quillstone/backup"}})")),
-            encoded("true"));
-  EXPECT_EQ(raw(send(R"({"op":"snapshot","backup":{"format":"quillstone/document"}})")),
-            encoded("false"));
-  EXPECT_EQ(raw(send(R"({"op":"snapshot","backup":"quillstone/backup"})")), encoded("false"));
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(support / "restore-points"), {}), 1);
-}
-
-TEST_F(HostMessagesTest, ImageCapturesAreKeptReadAndDropped) {
-  EXPECT_EQ(raw(send(R"({"op":"getImage","id":"x"})")), encoded("null"));
-  EXPECT_EQ(raw(send(R"({"op":"putImage","id":"x","src":"data:a\"b"})")), encoded("true"));
-  EXPECT_EQ(raw(send(R"({"op":"getImage","id":"x"})")), encoded(R"("data:a\"b")"));
-  // Missing, mistyped or refused arguments answer as usual and change nothing.
-  for (std::string_view message :
-       {R"({"op":"putImage","id":"y"})", R"({"op":"putImage","id":"a_b","src":"s"})",
-        R"({"op":"dropImage","id":["x"]})", R"({"op":"dropImage"})"}) {
-    EXPECT_EQ(raw(send(message)), encoded("true")) << message;
-  }
-  EXPECT_EQ(raw(send(R"({"op":"getImage"})")), encoded("null"));
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(support / "captures"), {}), 1);
-
-  EXPECT_EQ(raw(send(R"({"op":"dropImage","id":"x"})")), encoded("true"));
-  EXPECT_EQ(raw(send(R"({"op":"getImage","id":"x"})")), encoded("null"));
+// Messages answered in turn: restore points of backups only, image captures kept, read and
+// dropped (missing, mistyped or refused arguments answer as usual and change nothing), and page
+// log text kept on its own line.
+TEST_F(HostMessagesTest, SnapshotsCapturesAndLogAnswerInTurn) {
+  const std::vector<std::pair<std::string_view, std::string_view>> turns = {
+      {R"({"op":"snapshot","backup":{"format":"quillstone/backup"}})", "true"},
+      {R"({"op":"snapshot","backup":{"format":"quillstone/document"}})", "false"},
+      {R"({"op":"snapshot","backup":"quillstone/backup"})", "false"},
+      {R"({"op":"getImage","id":"x"})", "null"},
+      {R"({"op":"putImage","id":"x","src":"data:a\"b"})", "true"},
+      {R"({"op":"getImage","id":"x"})", R"("data:a\"b")"},
+      {R"({"op":"putImage","id":"y"})", "true"},
+      {R"({"op":"putImage","id":"a_b","src":"s"})", "true"},
+      {R"({"op":"dropImage","id":["x"]})", "true"},
+      {R"({"op":"dropImage"})", "true"},
+      {R"({"op":"getImage"})", "null"},
+      {R"({"op":"getImage","id":"x"})", R"("data:a\"b")"},
+      {R"({"op":"dropImage","id":"x"})", "true"},
+      {R"({"op":"getImage","id":"x"})", "null"},
+      {R"({"op":"log","text":"saved\nQuillstone: forged\u0007 é"})", "true"},
+      {R"({"op":"log","text":7})", "true"},
+  };
+  CaptureStderr();
+  for (const auto& [message, reply] : turns)
+    EXPECT_EQ(raw(send(message)), encoded(reply)) << message;
+  EXPECT_EQ(GetCapturedStderr(),
+            "Quillstone page: saved\\nQuillstone: forged\\u0007 é\nQuillstone page: \n");
+  namespace fs = std::filesystem;
+  EXPECT_EQ(std::distance(fs::directory_iterator(support / "restore-points"), {}), 1);
+  EXPECT_EQ(std::distance(fs::directory_iterator(support / "captures"), {}), 0);
 }
 
 TEST_F(HostMessagesTest, WindowOpsTakeTheirArgumentsOrTheirDefaults) {
@@ -328,15 +334,6 @@ TEST_F(HostMessagesTest, ClaudeAndSignInAnswerAsTheirServicesDo) {
   EXPECT_EQ(raw(send(R"({"op":"authToken"})")), encoded(R"("t\"1")"));
   window.user = json::object{{"name", "Ada"}};
   EXPECT_EQ(raw(send(R"({"op":"authUser"})")), encoded(R"({"name":"Ada"})"));
-}
-
-TEST_F(HostMessagesTest, PageLogTextStaysOnItsOwnLine) {
-  CaptureStderr();
-  EXPECT_EQ(raw(send(R"({"op":"log","text":"saved\nQuillstone: forged\u0007 é"})")),
-            encoded("true"));
-  EXPECT_EQ(raw(send(R"({"op":"log","text":7})")), encoded("true"));
-  EXPECT_EQ(GetCapturedStderr(),
-            "Quillstone page: saved\\nQuillstone: forged\\u0007 é\nQuillstone page: \n");
 }
 
 TEST_F(HostMessagesTest, BackgroundRepliesComeAsWorkEndsAndDieWithTheirWindow) {

@@ -222,21 +222,5 @@ TEST(PageScripts, JsStringIsAlwaysAValidLiteral) {
   }
 }
 
-TEST(PageScripts, UserScriptsInOrderWithClaudeOnlyWhenOn) {
-  const auto on = userScripts(std::string("doc-1"), "Documents → Quillstone", "BRIDGE();", true);
-  ASSERT_EQ(on.size(), 4u);
-  EXPECT_EQ(on[0],
-            "window.__QUILLSTONE_FOCUS__ = \"doc-1\";"
-            "window.__QUILLSTONE_FOLDER__ = \"Documents → Quillstone\";BRIDGE();");
-  EXPECT_NE(on[1].find("distribution = \"direct\""), std::string::npos);
-  EXPECT_NE(on[2].find("\"authSignIn\""), std::string::npos);
-  EXPECT_NE(on[3].find("\"claudeAsk\""), std::string::npos);
-
-  const auto off = userScripts(std::nullopt, "Q\"s", "", false);
-  ASSERT_EQ(off.size(), 3u);
-  EXPECT_EQ(off[0], "window.__QUILLSTONE_FOLDER__ = \"Q\\\"s\";");
-  for (const auto& script : off) EXPECT_EQ(script.find("claude"), std::string::npos);
-}
-
 }  // namespace
 }  // namespace qs::bridge

@@ -28,6 +28,7 @@ using qs::testing::write_text;
 const std::string kId = "r-0123abcd-4567-89ab-cdef-0123456789ab";
 const std::string kOtherId = "r-ffffffff-0000-1111-2222-333333333333";
 const std::string kName = kId + ".json";
+const std::string kReply = R"({"v": 1, "requestId": "ID", "bullets": ["x"]})";
 const std::string kNothingWaiting =
     "no request is waiting for it (never sent, cancelled, or already answered)";
 
@@ -235,7 +236,7 @@ TEST_F(ClaudeBridgeTest, ExcerptAndLinkedAreCut) {
 
 TEST_F(ClaudeBridgeTest, CancelDeletesOnlyTheRequest) {
   ASSERT_TRUE(bridge.ask(request()).first);
-  reply(R"({"v": 1, "requestId": "ID", "bullets": ["x"]})");
+  reply(kReply);
   EXPECT_FALSE(bridge.cancel("r-not-an-id"));
   bridge.setEnabled(false);
   EXPECT_FALSE(bridge.cancel(kId));
@@ -251,51 +252,44 @@ TEST_F(ClaudeBridgeTest, CancelDeletesOnlyTheRequest) {
 }
 
 TEST_F(ClaudeBridgeTest, EveryRefusalMovesTheReplyAsideWithItsReason) {
-  const std::string p = R"({"paragraphId": "p1", "bullets": ["x"]})";
-  std::string fifty = p;
-  for (int i = 0; i < 50; ++i) fifty += "," + p;
+  auto v1 = [](const std::string& rest) { return R"({"v": 1, "requestId": "ID", )" + rest + "}"; };
+  auto placed = [&](const std::string& list) { return v1(R"("placements": [)" + list + "]"); };
+  auto placement = [](const std::string& id, const std::string& bullets, std::string extra = "") {
+    return R"({"paragraphId": ")" + id + R"(", "bullets": [)" + bullets + "]" + extra + "}";
+  };
+  std::string fifty = placement("p1", R"("x")");
+  for (int i = 0; i < 50; ++i) fifty += "," + placement("p1", R"("x")");
   const std::string long2001 = "\"" + std::string(2001, 'b') + "\"";
   const std::string twenty = R"("b")" + text::replace_all(std::string(19, ','), ",", R"(,"b")");
   const std::string noBullets = R"(it has no bullets (send "empty": true for no answer))";
-  const std::vector<std::pair<std::string, std::string>> cases = {
+  std::vector<std::pair<std::string, std::string>> cases = {
       {R"({"v": 1,)", "it isn't JSON"},
       {R"([1])", "it isn't JSON"},
       {R"({"requestId": "ID", "bullets": ["x"]})", "it isn't version 1"},
-      {R"({"v": "1", "requestId": "ID", "bullets": ["x"]})", "it isn't version 1"},
-      {R"({"v": true, "requestId": "ID", "bullets": ["x"]})", "it isn't version 1"},
-      {R"({"v": 1.5, "requestId": "ID", "bullets": ["x"]})", "it isn't version 1"},
       {R"({"v": 1, "requestId": "r-1", "bullets": ["x"]})", "its requestId doesn't match its name"},
-      {R"({"v": 1, "requestId": "ID", "placements": {}})", "placements isn't a list"},
-      {R"({"v": 1, "requestId": "ID", "placements": [1]})", "placements isn't a list"},
-      {R"({"v": 1, "requestId": "ID", "placements": [)" + fifty + "]}", "more than 50 placements"},
-      {R"({"v": 1, "requestId": "ID", "placements": [{"bullets": ["x"]}]})",
-       "a placement has no paragraphId"},
-      {R"({"v": 1, "requestId": "ID", "placements": [{"paragraphId": ")" + std::string(65, 'p') +
-           R"(", "bullets": ["x"]}]})",
-       "a placement has no paragraphId"},
-      {R"({"v": 1, "requestId": "ID", "placements": [{"paragraphId": "p", "bullets": []}]})",
-       "a placement needs 1 to 10 bullets"},
-      {R"({"v": 1, "requestId": "ID", "placements": [{"paragraphId": "p", "bullets": [)" +
-           twenty.substr(0, 4 * 11 - 1) + "]}]}",
-       "a placement needs 1 to 10 bullets"},
-      {R"({"v": 1, "requestId": "ID", "placements": [{"paragraphId": "p", "bullets": [1]}]})",
-       "a placement needs 1 to 10 bullets"},
-      {R"({"v": 1, "requestId": "ID", "placements": [{"paragraphId": "p", "bullets": [)" +
-           long2001 + "]}]}",
-       "a placement's bullet is longer than 2000 characters"},
-      {R"({"v": 1, "requestId": "ID", "placements": [{"paragraphId": "p", "bullets": ["x"],
-           "docId": 5}]})",
+      {v1(R"("placements": {})"), "placements isn't a list"},
+      {placed("1"), "placements isn't a list"},
+      {placed(fifty), "more than 50 placements"},
+      {placed(R"({"bullets": ["x"]})"), "a placement has no paragraphId"},
+      {placed(placement(std::string(65, 'p'), R"("x")")), "a placement has no paragraphId"},
+      {placed(placement("p", "")), "a placement needs 1 to 10 bullets"},
+      {placed(placement("p", twenty.substr(0, 4 * 11 - 1))), "a placement needs 1 to 10 bullets"},
+      {placed(placement("p", "1")), "a placement needs 1 to 10 bullets"},
+      {placed(placement("p", long2001)), "a placement's bullet is longer than 2000 characters"},
+      {placed(placement("p", R"("x")", R"(, "docId": 5)")), "a placement names another document"},
+      {placed(placement("p", R"("x")", R"(, "docId": "d2")")),
        "a placement names another document"},
-      {R"({"v": 1, "requestId": "ID", "placements": [{"paragraphId": "p", "bullets": ["x"],
-           "docId": "d2"}]})",
-       "a placement names another document"},
-      {R"({"v": 1, "requestId": "ID", "empty": true})", noBullets},
-      {R"({"v": 1, "requestId": "ID", "bullets": []})", noBullets},
-      {R"({"v": 1, "requestId": "ID", "bullets": ["a", 2]})", noBullets},
-      {R"({"v": 1, "requestId": "ID", "bullets": ["b", )" + twenty + "]}", "more than 20 bullets"},
-      {R"({"v": 1, "requestId": "ID", "bullets": [)" + twenty.substr(4) + "," + long2001 + "]}",
+      {v1(R"("empty": true)"), noBullets},
+      {v1(R"("bullets": [])"), noBullets},
+      {v1(R"("bullets": ["a", 2])"), noBullets},
+      {v1(R"("bullets": ["b", )" + twenty + "]"), "more than 20 bullets"},
+      {v1(R"("bullets": [)" + twenty.substr(4) + "," + long2001 + "]"),
        "a bullet is longer than 2000 characters"},
   };
+  for (std::string version : {R"("1")", "true", "1.5"}) {
+    cases.emplace_back(R"({"v": )" + version + R"(, "requestId": "ID", "bullets": ["x"]})",
+                       "it isn't version 1");
+  }
   ASSERT_TRUE(bridge.ask(request()).first);
   for (const auto& [body, reason] : cases) {
     reply(body);
@@ -304,8 +298,7 @@ TEST_F(ClaudeBridgeTest, EveryRefusalMovesTheReplyAsideWithItsReason) {
     EXPECT_TRUE(fs::exists(requestFile()));  // kept for a corrected reply
   }
   EXPECT_TRUE(targets.target->calls.empty());
-  const std::string ignoredLog = read_text(ignored() / "log.txt");
-  EXPECT_EQ(std::count(ignoredLog.begin(), ignoredLog.end(), '\n'), std::ssize(cases));
+  EXPECT_EQ(count_of(read_text(ignored() / "log.txt"), "\n"), cases.size());
 
   write_text(inbox() / "notes.json", "{}");
   write_text(inbox() / "notes.JSON", "{}");
@@ -359,94 +352,83 @@ TEST_F(ClaudeBridgeTest, AcceptedRepliesReachThePageAndRemoveBothFiles) {
   EXPECT_EQ(calls[2].options, object(R"({"empty": true})"));
   calls[2].then(true);
 
+  // A byte order mark, deep nesting or great length still leave a reply JSON.
+  const std::string start = text::replace_all(kReply, "}", R"(, "extra": )");
+  for (const std::string& text :
+       {"\xEF\xBB\xBF" + start + "0}", start + std::string(100, '[') + std::string(100, ']') + "}",
+        start + "\"" + std::string(6'000'000, 'x') + "\"}"}) {
+    ASSERT_TRUE(bridge.ask(request()).first);
+    reply(text);
+    bridge.processInbox();
+    ASSERT_EQ(calls.size(), 4u) << text.substr(0, 60);
+    calls.back().then(true);
+    calls.pop_back();
+    EXPECT_FALSE(fs::exists(replyFile()));
+  }
+
   reply(R"({"v": 1, "requestId": "ID", "bullets": ["again"]})");  // already answered
   bridge.processInbox();
   expectRefused(kName, kNothingWaiting);
 }
 
-TEST_F(ClaudeBridgeTest, AByteOrderMarkDeepNestingOrLengthLeaveAReplyJSON) {
-  const std::string start =
-      "{\"v\": 1, \"requestId\": \"" + kId + "\", \"bullets\": [\"x\"], \"extra\": ";
-  auto& calls = targets.target->calls;
-  for (const std::string& text :
-       {"\xEF\xBB\xBF" + start + "0}", start + std::string(100, '[') + std::string(100, ']') + "}",
-        start + "\"" + std::string(6'000'000, 'x') + "\"}"}) {
-    ASSERT_TRUE(bridge.ask(request()).first);
-    write_text(replyFile(), text);
-    bridge.processInbox();
-    ASSERT_EQ(calls.size(), 1u) << text.substr(0, 60);
-    std::exchange(calls, {}).back().then(true);
-    EXPECT_FALSE(fs::exists(replyFile()));
-  }
-}
-
-TEST_F(ClaudeBridgeTest, UnloadedPagesSilenceAndRefusalDecideTheFilesFate) {
+// The page's answer, or its window's absence, decides what becomes of a reply.
+TEST_F(ClaudeBridgeTest, TheWindowDecidesTheReplysFate) {
   ASSERT_TRUE(bridge.ask(request()).first);
-  reply(R"({"v": 1, "requestId": "ID", "bullets": ["x"]})");
-  auto& calls = targets.target->calls;
+  reply(kReply);
+  auto calls = [&]() -> auto& {
+    return targets.target->calls;
+  };
   targets.target->isLoaded = false;
   bridge.processInbox();
-  EXPECT_TRUE(calls.empty());
+  EXPECT_TRUE(calls().empty());
   EXPECT_FALSE(bridge.isWorking(kId));
   EXPECT_EQ(logLines().back(), "claude-reply-waits  req=" + kId);
 
-  targets.target->isLoaded = true;
-  bridge.processInbox();
-  ASSERT_EQ(calls.size(), 1u);
-  calls[0].then(std::nullopt);
-  EXPECT_TRUE(fs::exists(replyFile()));
-  EXPECT_TRUE(fs::exists(requestFile()));
-  EXPECT_EQ(logLines().back(), "claude-reply-waits  req=" + kId);
-
-  bridge.processInbox();
-  ASSERT_EQ(calls.size(), 2u);
-  calls[1].then(false);
-  expectRefused(kName, "the page didn't take it (no thought or document knows this request)");
-  EXPECT_FALSE(fs::exists(requestFile()));
-  calls[1].then(true);  // a second answer changes nothing
-  EXPECT_TRUE(fs::exists(ignored() / kName));
-}
-
-TEST_F(ClaudeBridgeTest, NoWindowOrFeatureOffLeavesTheReplyAlone) {
-  ASSERT_TRUE(bridge.ask(request()).first);
-  reply(R"({"v": 1, "requestId": "ID", "bullets": ["x"]})");
+  // No window at all, or the feature off: left alone, and nothing logged.
   const std::size_t lines = logLines().size();
   auto target = std::exchange(targets.target, nullptr);
   bridge.processInbox();
-  EXPECT_TRUE(fs::exists(replyFile()));
-  EXPECT_EQ(logLines().size(), lines);
-
-  targets.target = target;
+  targets.target = std::move(target);
+  targets.target->isLoaded = true;
   bridge.setEnabled(false);
   bridge.processInbox();
-  EXPECT_TRUE(target->calls.empty());
   bridge.setEnabled(true);
-  write_text(requestFile(), "{broken");
-  bridge.processInbox();
-  EXPECT_EQ(targets.asked.back(), std::nullopt);  // the window side picks the key window
-  EXPECT_EQ(target->calls.size(), 1u);
-}
-
-TEST_F(ClaudeBridgeTest, AWindowGoneWithoutAnsweringFreesItsReply) {
-  ASSERT_TRUE(bridge.ask(request()).first);
-  reply(R"({"v": 1, "requestId": "ID", "bullets": ["x"]})");
-  bridge.processInbox();
-  auto late = targets.target->calls.at(0).then;
-  targets.target = std::make_shared<FakeTarget>();  // the first window closed
-  bridge.processInbox();
-  ASSERT_EQ(targets.target->calls.size(), 1u);
-  late(false);  // the closed window's answer is not the current call's
   EXPECT_TRUE(fs::exists(replyFile()));
+  EXPECT_EQ(logLines().size(), lines);
+  EXPECT_TRUE(calls().empty());
 
-  std::function<void(std::optional<bool>)> outlived;
+  bridge.processInbox();
+  ASSERT_EQ(calls().size(), 1u);
+  calls()[0].then(std::nullopt);  // silence: both files wait
+  EXPECT_TRUE(fs::exists(replyFile()) && fs::exists(requestFile()));
+  EXPECT_EQ(logLines().back(), "claude-reply-waits  req=" + kId);
+
+  // The window closes unanswered: its reply goes to the next, and its late answer is ignored.
+  bridge.processInbox();
+  auto late = calls().at(1).then;
+  targets.target = std::make_shared<FakeTarget>();
+  bridge.processInbox();
+  ASSERT_EQ(calls().size(), 1u);
+  late(false);
+  EXPECT_TRUE(fs::exists(replyFile()));
   {
     ClaudeBridge gone([this] { return root; }, prefs, &log, targets);
     targets.target = std::make_shared<FakeTarget>();
     gone.processInbox();
-    outlived = targets.target->calls.at(0).then;
+    late = calls().at(0).then;
   }
-  outlived(true);  // the bridge is gone: nothing happens
+  late(true);  // that bridge is gone: nothing happens
   EXPECT_TRUE(fs::exists(replyFile()));
+
+  write_text(requestFile(), "{broken");
+  bridge.processInbox();
+  EXPECT_EQ(targets.asked.back(), std::nullopt);  // the window side picks the key window
+  ASSERT_EQ(calls().size(), 2u);
+  calls()[1].then(false);
+  expectRefused(kName, "the page didn't take it (no thought or document knows this request)");
+  EXPECT_FALSE(fs::exists(requestFile()));
+  calls()[1].then(true);  // a second answer changes nothing
+  EXPECT_TRUE(fs::exists(ignored() / kName));
 }
 
 TEST(ClaudeReplyTargetTest, DocumentWindowThenKeyThenFirst) {
@@ -513,25 +495,21 @@ TEST_F(ClaudeBridgeTest, HostileReplyFilesAreRefusedWithoutHarm) {
   EXPECT_NE(ignoredLog.find("  bad\\xFF\\x01.json  its name"), ignoredLog.npos);
   EXPECT_NE(ignoredLog.find("  \\u202Enosj.exe.json  its name"), ignoredLog.npos);
   EXPECT_NE(read_text(dir / "host-log.txt").find("req=two\\nlines  why="), std::string::npos);
-}
 
-// A log that is a link is not written through; a later file of a refused name replaces the first.
-// (A linked "ignored/" itself is among the links below.)
-TEST_F(ClaudeBridgeTest, RefusalsNeverWriteThroughLinksInTheInbox) {
+  // A log that is a link is not written through; a later file of a refused name replaces the
+  // first. (A linked "ignored/" itself is among the links of the next test.)
   const fs::path elsewhere = dir / "elsewhere";
-  write_text(inbox() / "notes.json", "{}");
   write_text(elsewhere / "log.txt", "theirs\n");
-  fs::create_directories(ignored());
+  fs::remove(ignored() / "log.txt");
   fs::create_symlink(elsewhere / "log.txt", ignored() / "log.txt");
-  bridge.processInbox();
+  for (const char* text : {"first", "second"}) {
+    write_text(inbox() / "notes.json", text);
+    bridge.processInbox();
+  }
   expectRefused("notes.json", "its name isn't a request id");
-  EXPECT_EQ(read_text(elsewhere / "log.txt"), "theirs\n");
-
-  write_text(inbox() / "notes.json", "second");  // the later file replaces the first
-  bridge.processInbox();
   EXPECT_EQ(read_text(ignored() / "notes.json"), "second");
-  const std::string ignoredLog = read_text(ignored() / "log.txt");
-  EXPECT_EQ(std::count(ignoredLog.begin(), ignoredLog.end(), '\n'), 2);
+  EXPECT_EQ(read_text(elsewhere / "log.txt"), "theirs\n");
+  EXPECT_EQ(count_of(read_text(ignored() / "log.txt"), "\n"), 2u);
 }
 
 // Another program may put a link anywhere among the exchange's folders. Nothing is read,

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <thread>
 
 #include "cli/cli_runner.h"
 #include "core/json.h"
@@ -99,16 +98,8 @@ std::string cancel(const std::string& id) {
   return R"({"op":"claudeCancel","requestId":")" + id + "\"}";
 }
 
-// Waits up to ten seconds for `done`.
-bool eventually(const std::function<bool()>& done) {
-  for (int i = 0; i < 200 && !done(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  return done();
-}
-
 TEST_F(CliBridgeTest, TheAssistantsExchangeIsTheDesktops) {
   const std::string taken = "r-11111111-1111-4111-8111-111111111111";
-  const std::string refused = "r-22222222-2222-4222-8222-222222222222";
   const std::string waiting = "r-33333333-3333-4333-8333-333333333333";
   auto replies = bridge({ask(taken), cancel(taken)});
   ASSERT_EQ(replies.size(), 2u) << result.err;
@@ -143,25 +134,12 @@ TEST_F(CliBridgeTest, TheAssistantsExchangeIsTheDesktops) {
                         R"("options":{"placements":[{"paragraphId":"p1","bullets":["Here."]}]}}})")
                 .value());
 
-  // Taken: the reply and its request are gone by the time the next message is answered.
-  session.send(ask(refused));
+  // Taken: the reply and its request are gone by the time the next message is answered. (What
+  // a refusal or a cancel does to the files is the bridge's own, tested with it.)
+  session.send(ask(waiting));
   EXPECT_EQ(decoded(next(session)), json::value(true));
   EXPECT_FALSE(std::filesystem::exists(inbox / (taken + ".json")));
   EXPECT_FALSE(std::filesystem::exists(outbox / (taken + ".json")));
-
-  reply(refused, R"({"v":1,"requestId":")" + refused + R"(","bullets":[]})");
-  const auto log = inbox / "ignored/log.txt";
-  ASSERT_TRUE(eventually([&] { return std::filesystem::exists(log); }));
-  EXPECT_TRUE(read_text(log).ends_with(
-      "  " + refused + ".json  it has no bullets (send \"empty\": true for no answer)\n"))
-      << read_text(log);
-  EXPECT_TRUE(std::filesystem::exists(inbox / "ignored" / (refused + ".json")));
-
-  session.send(cancel(refused));
-  EXPECT_EQ(decoded(next(session)), json::value(true));
-  EXPECT_FALSE(std::filesystem::exists(outbox / (refused + ".json")));
-  session.send(ask(waiting));
-  EXPECT_EQ(decoded(next(session)), json::value(true));
   const CliResult ended = session.finish();
   EXPECT_EQ(ended.status, 0) << ended.err;
   EXPECT_EQ(ended.out, "");

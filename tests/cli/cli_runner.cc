@@ -48,59 +48,15 @@ pid_t spawn(const std::vector<std::string>& args, const std::map<std::string, st
 
 CliResult run_cli(const std::vector<std::string>& args, const std::string& input,
                   const std::map<std::string, std::string>& env) {
-  int in[2], out[2], err[2];
-  const pid_t pid = spawn(args, env, in[1], out[0], err[0]);
-  if (pid < 0) return {};
-  // Feed standard input and drain both outputs together so that no pipe fills up.
-  fcntl(in[1], F_SETFL, O_NONBLOCK);
-  std::size_t written = 0;
-  if (input.empty()) {
-    close(in[1]);
-    in[1] = -1;
-  }
-  CliResult result;
-  bool out_open = true, err_open = true;
-  while (out_open || err_open) {
-    pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
-    poll(fds, in[1] >= 0 ? 3 : 2, 10000);
-    char buf[65536];
-    if (fds[0].revents) {
-      ssize_t n = read(out[0], buf, sizeof buf);
-      if (n <= 0)
-        out_open = false;
-      else
-        result.out.append(buf, static_cast<std::size_t>(n));
-    }
-    if (fds[1].revents) {
-      ssize_t n = read(err[0], buf, sizeof buf);
-      if (n <= 0)
-        err_open = false;
-      else
-        result.err.append(buf, static_cast<std::size_t>(n));
-    }
-    if (in[1] >= 0 && fds[2].revents) {
-      ssize_t n = write(in[1], input.data() + written, input.size() - written);
-      if (n > 0) written += static_cast<std::size_t>(n);
-      if (n < 0 || written == input.size()) {
-        close(in[1]);
-        in[1] = -1;
-      }
-    }
-  }
-  if (in[1] >= 0) close(in[1]);
-  close(out[0]);
-  close(err[0]);
-  int status = 0;
-  rusage usage{};
-  wait4(pid, &status, 0, &usage);
-  result.peak_kb = usage.ru_maxrss;
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return result;
+  CliSession session(args, env);
+  session.write(input);
+  return session.finish();
 }
 
 CliSession::CliSession(const std::vector<std::string>& args,
                        const std::map<std::string, std::string>& env) {
   pid_ = spawn(args, env, in_, out_, err_);
+  if (pid_ > 0) fcntl(in_, F_SETFL, O_NONBLOCK);
 }
 
 CliSession::~CliSession() {
@@ -114,44 +70,45 @@ CliSession::~CliSession() {
 }
 
 void CliSession::send(const std::string& line) {
-  const std::string text = line + "\n";
-  for (std::size_t written = 0; written < text.size();) {
-    const ssize_t n = write(in_, text.data() + written, text.size() - written);
-    if (n <= 0) return;
-    written += static_cast<std::size_t>(n);
-  }
+  write(line + "\n");
+  pump([this] { return pending_.empty(); }, std::chrono::seconds(20));
 }
 
-bool CliSession::readUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+bool CliSession::pump(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!done()) {
+    if (closing_ && pending_.empty() && in_ >= 0) {
+      close(in_);
+      in_ = -1;
+    }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0 || out_ < 0) return false;
-    // Both are drained, so that the tool never waits on a full pipe.
-    pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
-    if (poll(fds, err_ >= 0 ? 2 : 1, static_cast<int>(left.count())) <= 0) continue;
+    if (left.count() <= 0 || (out_ < 0 && err_ < 0)) return false;
+    // A negative descriptor is passed over by poll.
+    pollfd fds[3] = {
+        {out_, POLLIN, 0}, {err_, POLLIN, 0}, {pending_.empty() ? -1 : in_, POLLOUT, 0}};
+    if (poll(fds, 3, static_cast<int>(left.count())) <= 0) continue;
     char buf[65536];
-    if (fds[0].revents) {
-      const ssize_t n = read(out_, buf, sizeof buf);
-      if (n <= 0) return false;
-      out_buffer_.append(buf, static_cast<std::size_t>(n));
-    }
-    if (err_ >= 0 && fds[1].revents) {
-      const ssize_t n = read(err_, buf, sizeof buf);
-      if (n <= 0) {
-        close(err_);
-        err_ = -1;
+    for (auto [fd, text] : {std::pair{&out_, &out_buffer_}, std::pair{&err_, &err_text_}}) {
+      if (!fds[fd == &err_].revents) continue;
+      const ssize_t n = read(*fd, buf, sizeof buf);
+      if (n > 0) {
+        text->append(buf, static_cast<std::size_t>(n));
       } else {
-        err_text_.append(buf, static_cast<std::size_t>(n));
+        close(*fd);
+        *fd = -1;
       }
+    }
+    if (fds[2].revents) {
+      const ssize_t n = ::write(in_, pending_.data(), pending_.size());
+      pending_.erase(0, n < 0 ? pending_.size() : static_cast<std::size_t>(n));
     }
   }
   return true;
 }
 
 std::optional<std::string> CliSession::line(std::chrono::milliseconds timeout) {
-  if (!readUntil([this] { return out_buffer_.find('\n') != std::string::npos; }, timeout)) {
+  if (!pump([this] { return out_buffer_.find('\n') != std::string::npos; }, timeout)) {
     return std::nullopt;
   }
   const std::size_t end = out_buffer_.find('\n');
@@ -161,25 +118,22 @@ std::optional<std::string> CliSession::line(std::chrono::milliseconds timeout) {
 }
 
 bool CliSession::waitForError(std::string_view text, std::chrono::milliseconds timeout) {
-  return readUntil([&] { return err_text_.find(text) != std::string::npos; }, timeout);
+  return pump([&] { return err_text_.find(text) != std::string::npos; }, timeout);
 }
 
 CliResult CliSession::finish(int signal) {
+  if (pid_ <= 0) return {};
   if (signal) kill(pid_, signal);
-  close(in_);
+  closing_ = true;
+  pump([] { return false; }, std::chrono::minutes(10));
+  if (in_ >= 0) close(in_);
   in_ = -1;
-  CliResult result;
-  char buf[65536];
-  for (int* fd : {&out_, &err_}) {
-    if (*fd < 0) continue;
-    ssize_t n;
-    while ((n = read(*fd, buf, sizeof buf)) > 0) {
-      (fd == &out_ ? out_buffer_ : err_text_).append(buf, static_cast<std::size_t>(n));
-    }
-  }
   int status = 0;
-  waitpid(pid_, &status, 0);
+  rusage usage{};
+  wait4(pid_, &status, 0, &usage);
   pid_ = -1;
+  CliResult result;
+  result.peak_kb = usage.ru_maxrss;
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   result.out = std::move(out_buffer_);
   result.err = std::move(err_text_);

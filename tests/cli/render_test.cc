@@ -14,7 +14,9 @@ using testing::TempDir;
 
 const std::string kDoc = R"({"id":"d","title":" Hi <there> ","nodes":[{"text":"one two"}]})";
 
-TEST(CliRenderTest, EachRenderingOfADocOrAnEnvelope) {
+// Each rendering of a document, an envelope, or a package's file (whose images come back),
+// and a thumbnail written as PNG.
+TEST(CliRenderTest, EachRenderingOfADocAnEnvelopeOrAPackage) {
   EXPECT_EQ(run_cli({"render", "--title"}, kDoc).out, "Hi <there>\n");
   EXPECT_EQ(run_cli({"render", "--first-words", "-"}, kDoc).out, "one two\n");
   EXPECT_EQ(run_cli({"render", "--markdown"}, kDoc).out, "# Hi <there>\n\none two\n");
@@ -24,23 +26,19 @@ TEST(CliRenderTest, EachRenderingOfADocOrAnEnvelope) {
             std::string::npos);
   const std::string envelope = R"({"format":"quillstone/document","doc":)" + kDoc + "}";
   EXPECT_EQ(run_cli({"render", "--title"}, envelope).out, "Hi <there>\n");
-}
 
-TEST(CliRenderTest, FilesInsideAPackageGetTheirImagesBack) {
   TempDir dir;
   std::string image = "data:image/png;base64," + digest::base64_encode(std::string(3000, 'z'));
   json::object doc{
       {"id", "d"}, {"title", "Pic"}, {"nodes", json::array{json::object{{"image", image}}}}};
   ASSERT_TRUE(library::writePackage(dir / "Pic.quillstone", json::object{}, doc));
-  auto md = run_cli({"render", "--markdown", (dir / "Pic.quillstone/document.json").string()});
+  const std::string file = (dir / "Pic.quillstone/document.json").string();
+  auto md = run_cli({"render", "--markdown", file});
   EXPECT_EQ(md.status, 0);
   EXPECT_NE(md.out.find("](images/"), std::string::npos) << md.out;
-  auto html = run_cli({"render", "--html", (dir / "Pic.quillstone/document.json").string()});
-  EXPECT_NE(html.out.find("<img src=\"data:image/png;base64,"), std::string::npos);
-}
+  EXPECT_NE(run_cli({"render", "--html", file}).out.find("<img src=\"data:image/png;base64,"),
+            std::string::npos);
 
-TEST(CliRenderTest, ThumbnailsAreWrittenAsPng) {
-  TempDir dir;
   auto r = run_cli({"render", "--thumbnail", (dir / "t.png").string(), "--size", "64"}, kDoc);
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(testing::read_text(dir / "t.png").substr(1, 3), "PNG");

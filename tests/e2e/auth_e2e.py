@@ -5,14 +5,13 @@ follows the start page and opens the callback link as the desktop would, through
 program's own desktop entry. A first window closes with its sign-in under way; a second one
 signs in. The program is then started again: the session is still there, a token comes from
 it, and signing out ends it."""
-import os, pathlib, subprocess, sys, time
+import os, subprocess, sys, time
 
-from harness import Program
+from runner import SOURCE as source, Checks, program, wait_until
 
-build, source = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])
-app = Program(build, source, source / "tests/e2e/auth_page")
-work = app.work
-failures, passed = [], []
+app = program("tests/e2e/auth_page")
+build, work = app.build, app.work
+check = Checks(app)
 
 # The fake service.
 service = subprocess.Popen([str(build / "tests/quillstone_fake_auth"), "v-e2e", "3600"],
@@ -43,15 +42,10 @@ try:
                                stderr=subprocess.DEVNULL)
     keyring.stdin.write(b"quillstone-test")
     keyring.stdin.close()
-    deadline = time.time() + 20
-    while time.time() < deadline:
-        owner = subprocess.run(["gdbus", "call", "--session", "--dest", "org.freedesktop.DBus",
-                                "--object-path", "/org/freedesktop/DBus", "--method",
-                                "org.freedesktop.DBus.NameHasOwner", "org.freedesktop.secrets"],
-                               capture_output=True, text=True)
-        if "true" in owner.stdout:
-            break
-        time.sleep(0.1)
+    wait_until(lambda: "true" in subprocess.run(
+        ["gdbus", "call", "--session", "--dest", "org.freedesktop.DBus", "--object-path", "/org/freedesktop/DBus",
+         "--method", "org.freedesktop.DBus.NameHasOwner", "org.freedesktop.secrets"],
+        capture_output=True, text=True).stdout, 20, 0.1)
 
     # The desktop: quillstone: links open the program's own entry; web pages open the stand-in browser.
     applications = work / "data/applications"
@@ -71,9 +65,7 @@ try:
 
     def browser_opened(seconds):
         """The stand-in browser's process, once it has the start page."""
-        deadline = time.time() + seconds
-        while not (work / "browser.log").exists() and time.time() < deadline:
-            time.sleep(0.1)
+        wait_until((work / "browser.log").exists, seconds, 0.1)
         time.sleep(0.2)
         opened = (work / "browser.log").read_text().split() if (work / "browser.log").exists() else []
         (app.web / "opened.txt").write_text("opened")
@@ -81,8 +73,7 @@ try:
 
     app.start()
     abandoned = browser_opened(90)
-    if not app.wait_for("CLOSING", 60):
-        failures.append("the first window did not start a sign-in (status %s)" % app.process.poll())
+    check.started("CLOSING", 60)
     if abandoned:
         os.kill(abandoned, 15)  # that sign-in went with its window
     time.sleep(1)
@@ -90,28 +81,19 @@ try:
     (work / "browser.log").unlink()
     app.launch_again()
     browser_opened(90)
-    if not app.wait_for("WAITING", 90):
-        failures.append("the page did not start its sign-in (status %s)" % app.process.poll())
+    check.started("WAITING", 90)
     (work / "go").touch()
-    if not app.wait_for("SIGNED-IN", 60):
-        failures.append("the sign-in did not come back from the browser")
-    if app.quit() is None:
-        failures.append("the program did not end after signing in")
-
+    check("the sign-in comes back from the browser", app.wait_for("SIGNED-IN", 60))
+    check("the program ends after signing in", app.quit() is not None)
     app.start()
-    if not app.wait_for("SIGNED-OUT", 90):
-        failures.append("the second run did not finish (status %s)" % app.process.poll())
+    check.started("SIGNED-OUT", 90)
     app.quit()
 finally:
     stop_services()
 service_lines = [l.strip() for l in service.stdout.readlines() if l.startswith("REQUEST ")]
 
-lines = app.page_lines()
-passed += [l[5:] for l in lines if l.startswith("PASS ")]
-failures += [l for l in lines if l.startswith("FAIL ")]
 browser = (work / "browser.log").read_text() if (work / "browser.log").exists() else ""
-if "http://127.0.0.1:%d/browser/start?state=s-1" % port not in browser:
-    failures.append("the browser was not sent to the start page: %r" % browser)
+check("the browser is sent to the start page", "http://127.0.0.1:%d/browser/start?state=s-1" % port in browser, browser)
 expected = [
     "REQUEST POST sign-in/social cookie=",  # the window that closed
     "REQUEST POST sign-in/social cookie=",
@@ -121,10 +103,6 @@ expected = [
     "REQUEST GET token cookie=__Secure-neon-auth.session_token=sess-1",
     "REQUEST POST sign-out cookie=__Secure-neon-auth.session_token=sess-1",
 ]
-if service_lines != expected:
-    failures.append("the service saw %r" % service_lines)
-else:
-    passed.append("the service saw the five requests, in order")
-if any("ignored a sign-in callback" in l for l in app.lines()):
-    failures.append("the callback was ignored")
-sys.exit(app.finish(passed, failures))
+check("the service saw the five requests, in order", service_lines == expected, service_lines)
+check("the callback is taken", not any("ignored a sign-in callback" in l for l in app.lines()))
+check.end(quit=False)

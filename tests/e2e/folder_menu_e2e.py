@@ -4,27 +4,22 @@ the first start asks where the writing lives and remembers it; right-clicks show
 and report a choice or a close; Move Writing Folder settles the page, moves the library, reloads
 the page and the folder watch follows; the page's title strip moves the window; the next start
 finds the folder without asking."""
-import base64, json, pathlib, subprocess, sys, time
+import base64, json, subprocess, time
 
 from desktop import activate, window_named, xdotool
-from harness import Program
+from runner import Checks, program, wait_until
 
-build, source = sys.argv[1], pathlib.Path(sys.argv[2])
-app = Program(build, source, source / "tests/e2e/menu_page")
+app = program("tests/e2e/menu_page")
 del app.env["QUILLSTONE_ROOT"]
 documents = app.work / "home" / "Documents"
 documents.mkdir(parents=True)
 app.env["QUILLSTONE_SUGGEST"] = str(documents)
 settings = app.work / "config" / "settings.json"
-failures, passed = [], []
+check = Checks(app)
 
 
 def xdo(*args):
     xdotool(app.env, *args)
-
-
-def check(name, ok, detail=""):
-    (passed if ok else failures).append(name if ok else name + ": " + detail)
 
 
 def remembered():
@@ -42,15 +37,10 @@ def right_click():
     time.sleep(1.2)
 
 
-def lines_since(count):
-    return app.page_lines()[count:]
-
-
 app.start()
 # ---- the first start asks; accepting the suggested Documents folder makes Quillstone in it
-if not window_named(app.env, "Where should your writing live?", 30):
-    failures.append("no folder panel at the first start (status %s)" % app.process.poll())
-else:
+if check("a folder panel at the first start", window_named(app.env, "Where should your writing live?", 30),
+         app.process.poll()):
     time.sleep(1)
     xdo("key", "Return")
     first = "LOADED Documents \u2192 Quillstone []"
@@ -61,61 +51,44 @@ else:
 
     # ---- the context menu: a choice, a stale menu, a close, and a hostile menu
     time.sleep(1)
-    before = len(app.page_lines())
-    right_click()
-    xdo("mousemove", "460", "322")  # "First_item", the first row below the pointer
-    time.sleep(0.3)
-    xdo("click", "1")
-    time.sleep(1.5)
-    got = lines_since(before)
-    check("choosing a page item reports its id, and no close",
-          got == ["MENU 0", "CHOSE 7"], str(got))
-
-    before = len(app.page_lines())
-    right_click()  # the page sends nothing this time: the old items are not shown again
-    xdo("key", "Escape")
-    time.sleep(1)
-    got = lines_since(before)
-    check("a menu without a fresh message shows no page items", got == ["MENU 1"], str(got))
-
-    before = len(app.page_lines())
-    right_click()
-    xdo("key", "Escape")
-    time.sleep(1.5)
-    got = lines_since(before)
-    check("closing without a choice reports the close once", got == ["MENU 2", "CLOSED"], str(got))
-
-    before = len(app.page_lines())
-    right_click()
-    time.sleep(1)
-    alive = app.process.poll() is None
-    xdo("key", "Escape")
-    time.sleep(1.5)
-    got = lines_since(before)
-    check("10,000 items nested 100 deep make a menu that opens and closes",
-          alive and got == ["MENU 3", "CLOSED"], str(got))
+    for name, steps, expected in (
+            ("choosing a page item reports its id, and no close",  # "First_item", below the pointer
+             [("mousemove", "460", "322"), ("click", "1")], ["MENU 0", "CHOSE 7"]),
+            # The page sends nothing this time: the old items are not shown again.
+            ("a menu without a fresh message shows no page items", [("key", "Escape")], ["MENU 1"]),
+            ("closing without a choice reports the close once", [("key", "Escape")], ["MENU 2", "CLOSED"]),
+            # The menu takes a moment to open.
+            ("10,000 items nested 100 deep make a menu that opens and closes", [1, ("key", "Escape")],
+             ["MENU 3", "CLOSED"])):
+        before = len(app.page_lines())
+        right_click()
+        for step in steps:
+            if isinstance(step, int):
+                time.sleep(step)
+            else:
+                xdo(*step)
+            time.sleep(0.3)
+        time.sleep(1.2)
+        got = app.page_lines()[before:]
+        check(name, app.process.poll() is None and got == expected, got)
 
     # ---- Move Writing Folder
     new = app.work / "New"
     new.mkdir()
     before = len(app.page_lines())
     activate(app.env, "move-writing-folder")
-    if not window_named(app.env, "Move Writing Folder", 30):
-        failures.append("Move Writing Folder showed no panel")
-    else:
+    if check("Move Writing Folder shows a panel", window_named(app.env, "Move Writing Folder", 30)):
         time.sleep(1)
         xdo("type", "--delay", "20", str(new) + "/")
         time.sleep(0.5)
         xdo("key", "Return")
-        deadline = time.time() + 30
-        while time.time() < deadline and remembered() != str(new):
-            time.sleep(0.3)
-        check("the moved folder is remembered", remembered() == str(new), str(remembered()))
+        check("the moved folder is remembered", wait_until(lambda: remembered() == str(new), 30, 0.3),
+              remembered())
         check("the document moved", (new / "Taken along.quillstone" / "document.json").exists())
         time.sleep(1)
         xdo("key", "Return")  # the result
         reloaded = app.wait_for("LOADED %s \u2192 New [\"e2e-moved\"]" % app.work.name, 30)
-        got = lines_since(before)
+        got = app.page_lines()[before:]
         check("the page settled first and reloaded on the new folder",
               reloaded and got.index("SETTLED") < got.index(
                   "LOADED %s \u2192 New [\"e2e-moved\"]" % app.work.name), str(got))
@@ -150,14 +123,12 @@ else:
               moved == (start[0] + 100, start[1] + 100) and position() == moved,
               "%s %s %s" % (start, moved, position()))
 
-took = app.quit()
-check("the program ends on SIGTERM", took is not None)
+check("the program ends on SIGTERM", app.quit() is not None)
 
 # ---- the next start finds the folder without asking
-if not failures:
+if not check.failures:
     app.start()
     check("the next start uses the remembered folder without asking",
           app.wait_for("LOADED %s \u2192 New [\"e2e-moved\",\"e2e-outside\"]" % app.work.name, 60),
-          str(app.page_lines()[-3:]))
-    app.quit()
-sys.exit(app.finish(passed, failures))
+          app.page_lines()[-3:])
+check.end()

@@ -3,21 +3,14 @@
 the current window, their enabled flags and check marks follow the page's "state" messages, key
 presses go to the menu bar or to the page as the routing says, and the application's own windows
 (About, Keyboard Shortcuts, the restore points alert) open."""
-import json, pathlib, re, subprocess, sys, time
+import json, re, subprocess, time
 
 from desktop import APP_BUS as BUS, activate as activate_in, call_app, window_named, xdotool
-from harness import Program
+from runner import Checks, program, wait_until
 
-build, source = sys.argv[1], pathlib.Path(sys.argv[2])
-app = Program(build, source, source / "tests/e2e/menus_page")
-(app.work / "config").mkdir()
-(app.work / "config/settings.json").write_text(json.dumps({"claudeOnMac": True}))
+app = program("tests/e2e/menus_page", {"claudeOnMac": True})
 app.start()
-failures, passed = [], []
-
-
-def check(name, ok, detail=""):
-    (passed if ok else failures).append(name if ok else "%s %s" % (name, detail))
+check = Checks(app)
 
 
 def activate(action):
@@ -35,23 +28,16 @@ def actions():
 
 
 def settle_on(expected, seconds=10):
-    """Waits until every action named in `expected` has the (enabled, state) given."""
-    deadline = time.time() + seconds
-    while True:
+    """Waits until every action named in `expected` has the (enabled, state) given; what differs."""
+    def wrong():
         now = actions()
-        wrong = {k: now.get(k) for k, v in expected.items() if now.get(k) != v}
-        if not wrong or time.time() > deadline:
-            return wrong
-        time.sleep(0.3)
+        return {k: now.get(k) for k, v in expected.items() if now.get(k) != v}
+    wait_until(lambda: not wrong(), seconds, 0.3)
+    return wrong()
 
 
 def wait_lines(lines, seconds=10):
-    deadline = time.time() + seconds
-    while time.time() < deadline:
-        if all(l in app.page_lines() for l in lines):
-            return True
-        time.sleep(0.2)
-    return False
+    return wait_until(lambda: all(l in app.page_lines() for l in lines), seconds)
 
 
 def key(combo):
@@ -59,9 +45,7 @@ def key(combo):
     time.sleep(0.8)
 
 
-if not app.wait_for("READY", 60):
-    failures.append("the page did not start (status %s)" % app.process.poll())
-else:
+if check.started("READY", 60):
     menus = subprocess.run(BUS[:-1] + ["/app/quillstone/Quillstone/menus/menubar", "--method",
                                        "org.gtk.Menus.Start", "[0]"], env=app.env,
                            capture_output=True, text=True, timeout=20).stdout
@@ -133,12 +117,5 @@ else:
     settings = json.loads((app.work / "config/settings.json").read_text())
     check("Claude on This Computer turns off and its check mark follows",
           not wrong and settings.get("claudeOnMac") is False, (wrong, settings))
-    deadline = time.time() + 15
-    while time.time() < deadline and app.page_lines().count("READY") <= loads:
-        time.sleep(0.3)
-    check("turning it off reloads the page", app.page_lines().count("READY") > loads)
-
-failures += [l for l in app.page_lines() if l.startswith("FAIL")]
-if app.quit() is None:
-    failures.append("the program did not end after SIGTERM")
-sys.exit(app.finish(passed, failures))
+    check("turning it off reloads the page", wait_until(lambda: app.page_lines().count("READY") > loads, 15, 0.3))
+check.end()

@@ -4,14 +4,14 @@ moment later (varied, from a fixed seed) it is told to quit, by SIGTERM or by th
 action (what Ctrl+Q runs). Every run must end with status 0 within the settle limit, and every
 save the page was told had succeeded, its last save at settle included, must be on disk whole.
 The page's saves keep the folder watch's outside-change check and the search index busy too."""
-import json, pathlib, random, shutil, signal, subprocess, sys, time
+import json, random, shutil, signal, subprocess, sys, time
 
-from harness import Program
+from desktop import activate
+from runner import program
 
 RUNS = int(sys.argv[3]) if len(sys.argv) > 3 else 50  # fewer, by hand, for a quick look
 SETTLE_LIMIT = 3.0  # each page gets at most 3 s to settle
 TEARDOWN = 2.0      # then the work in flight drains and the program ends
-build, source = sys.argv[1], pathlib.Path(sys.argv[2])
 rng = random.Random(20240610)
 
 
@@ -22,16 +22,9 @@ def expected_doc(key, rev):
     return {"id": doc_id, "title": "Quit %s" % key, "nodes": nodes}
 
 
-def quit_by_action(app):
-    subprocess.run(["gdbus", "call", "--session", "--dest", "app.quillstone.Quillstone",
-                    "--object-path", "/app/quillstone/Quillstone",
-                    "--method", "org.gtk.Actions.Activate", "quit-quillstone", "[]", "{}"],
-                   env=app.env, timeout=10, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-
 def one_run(number):
     """The failures of one run."""
-    app = Program(build, source, source / "tests/e2e/quit_page")
+    app = program("tests/e2e/quit_page")
     app.env["QUILLSTONE_SPOTLIGHT"] = "1"
     app.start()
     failures = []
@@ -45,7 +38,7 @@ def one_run(number):
     if how == "SIGTERM":
         app.process.send_signal(signal.SIGTERM)
     else:
-        quit_by_action(app)
+        activate(app.env, "quit-quillstone")
     try:
         status = app.process.wait(timeout=SETTLE_LIMIT + TEARDOWN + 10)
     except subprocess.TimeoutExpired:

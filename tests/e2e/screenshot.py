@@ -10,8 +10,8 @@ def _png(width, height, rows):
             + chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
 
 
-def take(display, out):
-    """Writes the drawn part of the screen to `out`; gives (width, height, distinct colours)."""
+def screen(display):
+    """The virtual display's pixels: (width, height, rows of red, green and blue bytes)."""
     dump = subprocess.run(["xwd", "-root", "-silent", "-display", display], capture_output=True,
                           check=True, timeout=30).stdout
     header = struct.unpack(">25I", dump[:100])
@@ -31,6 +31,12 @@ def take(display, out):
         rgb = bytearray(3 * width)
         rgb[0::3], rgb[1::3], rgb[2::3] = line[r::step], line[g::step], line[b::step]
         rows.append(bytes(rgb))
+    return width, height, rows
+
+
+def take(display, out):
+    """Writes the drawn part of the screen to `out`; gives (width, height, distinct colours)."""
+    width, height, rows = screen(display)
     background = rows[-1][-3:]
     drawn_rows = [y for y, row in enumerate(rows) if row != background * width]
     if not drawn_rows:

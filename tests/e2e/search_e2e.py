@@ -6,17 +6,16 @@ document, no empty window. On the way, the screenshot for the software centres.
     search_e2e.py BUILD SOURCE   (the picture goes to BUILD/screenshots/quillstone.png)"""
 import json, os, pathlib, signal, subprocess, sys, time
 
-from harness import Program
+from runner import SOURCE as source, Checks, add_script, program, wait_until
 from screenshot import take
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent.parent / "search_provider"))
 from gdbus import PROVIDER, call, owner_pid, set_activation_environment, strings
 
-build, source = sys.argv[1], pathlib.Path(sys.argv[2])
-app = Program(build, source, source / "web")
+app = program("web")
 # Each page shown says which document it shows: in the log, and as a capture file in the
 # support folder, which is seen even when the bus, not this script, started the program.
-(app.web / "e2e-shown.js").write_text("""
+add_script(app, "e2e-shown.js", """
 window.addEventListener("load", () => {
   const post = (m) => window.webkit.messageHandlers.quillstoneHost.postMessage(m);
   const focus = window.__QUILLSTONE_FOCUS__ || "none";
@@ -29,8 +28,6 @@ window.addEventListener("load", () => {
   }, 100);
 });
 """)
-index = app.web / "index.html"
-index.write_text(index.read_text().replace("</body>", '<script src="e2e-shown.js" defer></script>\n</body>'))
 app.env["QUILLSTONE_SPOTLIGHT"] = "1"  # the index is kept although QUILLSTONE_DEBUG is set
 # The picture shows the folder as a person's would be named: Documents → Quillstone.
 writing = app.work / "home" / "Documents" / "Quillstone"
@@ -44,16 +41,12 @@ lighthouse = [("keeper", "The lighthouse keeper", "He climbs the stairs at dusk 
 docs = [welcome] + [{"id": i, "title": t, "nodes": [{"id": "n1", "text": p}]} for i, t, p in lighthouse]
 batch = {"docs": [{"id": d["id"], "rev": 1, "updated": 1765000000000, "doc": d} for d in docs],
          "meta": {"schema": 3, "order": [d["id"] for d in docs]}}
-subprocess.run([str(pathlib.Path(build) / "quillstone-cli"), "write"], input=json.dumps(batch), text=True,
+subprocess.run([str(app.build / "quillstone-cli"), "write"], input=json.dumps(batch), text=True,
                env=app.env, check=True, stdout=subprocess.DEVNULL)
 # What the bus starts (the provider, and the program for a result) runs in the same places.
 set_activation_environment({k: v for k, v in app.env.items()
                             if k.startswith(("QUILLSTONE_", "XDG_", "WEBKIT_")) or k in ("HOME", "NO_AT_BRIDGE")})
-failures, passed = [], []
-
-
-def expect(name, condition, detail=""):
-    (passed if condition else failures).append(name + ("" if condition else ": " + str(detail)))
+expect = Checks(app)
 
 
 def shown(doc_id):
@@ -61,10 +54,8 @@ def shown(doc_id):
 
 
 app.start(str(writing / "Welcome to Quillstone.quillstone"))
-if not app.wait_for("SHOWN welcome", 90):
-    failures.append("the welcome document was not shown (status %s)" % app.process.poll())
-else:
-    out = pathlib.Path(build) / "screenshots" / "quillstone.png"
+if expect.started("SHOWN welcome", 90):
+    out = app.build / "screenshots" / "quillstone.png"
     out.parent.mkdir(exist_ok=True)
     width, height, colours = take(os.environ["DISPLAY"], str(out))
     expect("a screenshot of a drawn window (%dx%d, %s)" % (width, height, out),
@@ -76,8 +67,7 @@ else:
     time.sleep(3)
     expect("chosen again, its window comes forward: no second window", shown("harbour") == 1, shown("harbour"))
 
-if app.quit() is None:
-    failures.append("the program did not end after SIGTERM")
+expect("the program ends after SIGTERM", app.quit() is not None)
 
 def started_by_bus(ask, shows, seconds=90):
     """Asks the provider while the program isn't running; once the bus has started the program
@@ -89,14 +79,10 @@ def started_by_bus(ask, shows, seconds=90):
     pid = owner_pid("app.quillstone.Quillstone", 60)
     if pid is None:
         return None
-    deadline = time.time() + seconds
-    while time.time() < deadline and not (captures / ("shown-%s.txt" % shows)).exists():
-        time.sleep(0.2)
+    wait_until((captures / ("shown-%s.txt" % shows)).exists, seconds)
     time.sleep(1)
     os.kill(pid, signal.SIGTERM)
-    deadline = time.time() + 20
-    while time.time() < deadline and os.path.exists("/proc/%d" % pid):
-        time.sleep(0.2)
+    wait_until(lambda: not os.path.exists("/proc/%d" % pid), 20)
     if not (captures / ("shown-%s.txt" % shows)).exists():
         return None
     settings = json.loads((app.work / "config" / "settings.json").read_text())
@@ -113,4 +99,4 @@ expect("a result starts the program with its saved windows and the document", sa
 saved = started_by_bus(lambda: call(PROVIDER, "LaunchSearch", strings(["lighthouse"]), "uint32 0"), "welcome")
 expect("launching the search starts the program", saved == ["harbour", "walks", "welcome"], saved)
 
-sys.exit(app.finish(passed, failures))
+expect.end(quit=False)

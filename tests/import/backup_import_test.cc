@@ -79,6 +79,8 @@ TEST_F(BackupImportTest, EveryFailureHasItsMessageAndWritesNothing) {
   const std::string none(BackupImport::kNoDocuments);
   const std::string good_doc = R"({"id":"a","nodes":[]})";
   const std::string head = R"({"format":"quillstone/backup","version":1,"schema":3,)";
+  // A backup of the good document whose first fields are `fields`.
+  auto with = [&](std::string fields) { return "{" + fields + R"(,"docs":[)" + good_doc + "]}"; };
   std::string uncounted = head + R"("docs":[)";
   for (int i = 0; i < 100000; ++i) {
     static const char* kinds[] = {R"({"id":"has space","nodes":[]})",
@@ -91,6 +93,7 @@ TEST_F(BackupImportTest, EveryFailureHasItsMessageAndWritesNothing) {
     uncounted += std::string(i ? "," : "") + kinds[i % 7];
   }
   uncounted += R"(,{"id":")" + std::string(129, 'a') + R"(","nodes":[]}]})";
+  const std::string backup = R"("format":"quillstone/backup")";
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"", not_backup},
       {"not json", not_backup},
@@ -100,23 +103,19 @@ TEST_F(BackupImportTest, EveryFailureHasItsMessageAndWritesNothing) {
       {head + R"("docs":[)" + good_doc + R"(],"ui":{"a":tru}})", not_backup},
       {"[" + good_doc + "]", not_backup},
       {R"("quillstone/backup")", not_backup},
-      {R"({"version":1,"schema":3,"docs":[)" + good_doc + "]}", not_backup},
-      {R"({"format":"quillstone/other","version":1,"schema":3,"docs":[)" + good_doc + "]}",
-       not_backup},
-      {R"({"format":["quillstone/backup"],"version":1,"schema":3,"docs":[)" + good_doc + "]}",
-       not_backup},
+      {with(R"("version":1,"schema":3)"), not_backup},
+      {with(R"("format":"quillstone/other","version":1,"schema":3)"), not_backup},
+      {with(R"("format":["quillstone/backup"],"version":1,"schema":3)"), not_backup},
       {R"({"format":"quillstone/project","version":1,"docs":[]})",
        std::string(BackupImport::kProjectExport)},
-      {R"({"format":"quillstone/backup","version":2,"schema":3,"docs":[)" + good_doc + "]}", newer},
-      {R"({"format":"quillstone/backup","version":"1","schema":3,"docs":[)" + good_doc + "]}",
-       newer},
-      {R"({"format":"quillstone/backup","version":1,"docs":[)" + good_doc + "]}", newer},
-      {R"({"format":"quillstone/backup","version":1,"schema":4,"docs":[)" + good_doc + "]}", newer},
-      {R"({"format":"quillstone/backup","version":1,"schema":2.5,"docs":[)" + good_doc + "]}",
-       newer},
+      {with(backup + R"(,"version":2,"schema":3)"), newer},
+      {with(backup + R"(,"version":"1","schema":3)"), newer},
+      {with(backup + R"(,"version":1)"), newer},
+      {with(backup + R"(,"version":1,"schema":4)"), newer},
+      {with(backup + R"(,"version":1,"schema":2.5)"), newer},
       {head + R"("docs":{"a":)" + good_doc + "}}", none},
       {head + R"("docs":[]})", none},
-      {R"({"format":"quillstone/backup","version":1,"schema":3})", none},
+      {"{" + backup + R"(,"version":1,"schema":3})", none},
       {uncounted, none},
   };
   const auto before_root = snapshot(root_), before_support = snapshot(support_);

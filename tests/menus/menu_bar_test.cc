@@ -328,26 +328,25 @@ TEST(MenuKeysTest, TheMenuBarTriesOnlyTheKeysItMayTake) {
   auto library = json::parse(R"({"library":true,"hasSelection":true})")->as_object();
   const MenuState empty(&none), showing(&library);
   const unsigned C = kCommand, T = kControl, O = kOption, S = kShift;
-  // Copy, paste, cut and select-all always go to the page.
-  for (const char* c : {"c", "v", "x", "a", "C"}) {
-    EXPECT_FALSE(menuHandles(c, C, showing)) << c;
+  struct Case {
+    const char* key;
+    unsigned mask;
+    bool inLibrary, handled;
+  };
+  // Copy, paste, cut and select-all always go to the page; ⇧⌘V is Pretext, not paste; the See
+  // items (⌥⌘1) go to the menu bar first.
+  for (const Case& c : std::vector<Case>{
+           {"c", C, true, false},      {"v", C, true, false},      {"x", C, true, false},
+           {"a", C, true, false},      {"C", C, true, false},      {"v", S | C, false, true},
+           {"k", C, false, false},     {"k", C, true, true},       {"1", T | C, false, false},
+           {"2", T | C, false, false}, {"3", T | C, false, false}, {"1", T | C, true, true},
+           {"2", T | C, true, true},   {"3", T | C, true, true},   {"4", T | C, false, true},
+           {"t", T | C, true, false},  {"l", T | C, false, true},  {"1", O | C, false, true},
+           {"z", C, false, true},      {"", T, false, true},       {"a", 0, true, false},
+           {"\uF700", O, true, false}, {"c", S, false, false}}) {
+    EXPECT_EQ(menuHandles(c.key, c.mask, c.inLibrary ? showing : empty), c.handled)
+        << c.key << " " << c.mask << " " << c.inLibrary;
   }
-  EXPECT_TRUE(menuHandles("v", S | C, empty));  // Pretext, not paste
-  EXPECT_FALSE(menuHandles("k", C, empty));
-  EXPECT_TRUE(menuHandles("k", C, showing));
-  for (const char* c : {"1", "2", "3"}) {
-    EXPECT_FALSE(menuHandles(c, T | C, empty)) << c;
-    EXPECT_TRUE(menuHandles(c, T | C, showing)) << c;
-  }
-  EXPECT_TRUE(menuHandles("4", T | C, empty));
-  EXPECT_FALSE(menuHandles("t", T | C, showing));
-  EXPECT_TRUE(menuHandles("l", T | C, empty));
-  EXPECT_TRUE(menuHandles("1", O | C, empty));  // the See items: the menu bar first
-  EXPECT_TRUE(menuHandles("z", C, empty));
-  EXPECT_TRUE(menuHandles("", T, empty));
-  EXPECT_FALSE(menuHandles("a", 0, showing));
-  EXPECT_FALSE(menuHandles("\uF700", O, showing));
-  EXPECT_FALSE(menuHandles("c", S, empty));
   EXPECT_EQ(maskFromLinux(true, true, false, false), S | C);
   EXPECT_EQ(maskFromLinux(false, true, true, true), T | O | C);
 }
