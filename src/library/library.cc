@@ -520,10 +520,7 @@ std::optional<Seen> Library::seen_of(const fs::path& package, std::int64_t rev,
   auto stamp = documentStamp(package);
   if (!stamp) return std::nullopt;
   std::string hash;
-  if (auto bytes = readDocumentFile(package)) {
-    auto digest = digest::sha256(*bytes);
-    hash = digest::hex(digest.data(), digest.size());
-  }
+  if (auto bytes = readDocumentFile(package)) hash = digest::contentStamp(*bytes);
   return Seen{stamp->size,      stamp->date, std::move(hash),
               package.string(), rev,         std::move(missing_images)};
 }
@@ -1489,10 +1486,7 @@ json::array Library::externalChanges() {
     }
     std::string hash;
     ++cost.hashed;
-    if (auto bytes = readDocumentFile(package)) {
-      auto digest = digest::sha256(*bytes);
-      hash = digest::hex(digest.data(), digest.size());
-    }
+    if (auto bytes = readDocumentFile(package)) hash = digest::contentStamp(*bytes);
     if (seen != seen_.end() && !hash.empty() && seen->second.hash == hash && !arrived) {
       seen->second =
           Seen{stamp->size,      stamp->date,      hash,

@@ -164,7 +164,7 @@ TEST_F(LibraryTest, OpenOrdersByTheWorkspaceOrderThenByCreation) {
   EXPECT_TRUE(answer.at("notices").as_array().empty());
   ASSERT_TRUE(lib->seen("a"));
   EXPECT_EQ(lib->seen("a")->rev, 7);
-  EXPECT_EQ(lib->seen("a")->hash.size(), 64u);
+  EXPECT_EQ(lib->seen("a")->hash.size(), 32u);
 }
 
 TEST_F(LibraryTest, ANewerWorkspaceIsNotOpenedAndAMissingOneHasNoMeta) {
