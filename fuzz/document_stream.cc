@@ -19,8 +19,12 @@ QS_FUZZ_TARGET(document_stream) {
   library::StreamedDocument identity;
   const StreamOutcome identity_outcome = library::streamDocument(input, false, identity);
   const auto tree = json::parse(input);
-  QS_FUZZ_CHECK((outcome == StreamOutcome::kNotJSON) == !tree, "refused where the tree is");
-  QS_FUZZ_CHECK((identity_outcome == StreamOutcome::kNotJSON) == !tree,
+  // Left to the tree, the text is the tree's to refuse or read.
+  QS_FUZZ_CHECK(
+      outcome == StreamOutcome::kNeedsTree || (outcome == StreamOutcome::kNotJSON) == !tree,
+      "refused where the tree is");
+  QS_FUZZ_CHECK(identity_outcome == StreamOutcome::kNeedsTree ||
+                    (identity_outcome == StreamOutcome::kNotJSON) == !tree,
                 "refused where the tree is, when only the id is wanted");
   if (!tree) return;
 

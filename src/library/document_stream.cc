@@ -59,7 +59,6 @@ struct State {
   Role next = Role::kOther;    // the role of the member value after a key
   unsigned envelope_keys = 0;  // "doc", "format" and "record" seen, as bits
   bool needs_tree = false;
-  bool infinite = false;
   StreamedDocument* out = nullptr;
 
   void start(bool write, StreamedDocument& to) {
@@ -77,7 +76,6 @@ struct State {
     next = Role::kOther;
     envelope_keys = 0;
     needs_tree = false;
-    infinite = false;
     out = &to;
   }
 
@@ -187,11 +185,8 @@ class Handler {
     s_.number.append(last.data(), last.size());
     d = json::exact_double(s_.number, d);
     s_.number.clear();
-    if (!std::isfinite(d)) {  // json::parse refuses the text
-      s_.infinite = true;
-      ec = boost::json::error::exponent_overflow;
-      return false;
-    }
+    // json::parse refuses the text, unless a key given twice drops the number: the tree knows.
+    if (!std::isfinite(d)) return tree(ec);
     const Role role = value_role();
     if (writes(role)) {
       separate();
