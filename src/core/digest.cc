@@ -2,6 +2,11 @@
 
 #include <openssl/evp.h>
 
+#include <cstring>
+
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
 namespace qs::digest {
 
 std::array<std::uint8_t, 32> sha256(std::string_view bytes) {
@@ -9,6 +14,16 @@ std::array<std::uint8_t, 32> sha256(std::string_view bytes) {
   unsigned int size = 0;
   EVP_Digest(bytes.data(), bytes.size(), out.data(), &size, EVP_sha256(), nullptr);
   return out;
+}
+
+std::string contentStamp(std::string_view bytes) {
+  const XXH128_hash_t h = XXH3_128bits(bytes.data(), bytes.size());
+  std::array<std::uint8_t, 16> out{};
+  for (int i = 0; i < 8; ++i) {
+    out[i] = static_cast<std::uint8_t>(h.high64 >> (56 - 8 * i));
+    out[8 + i] = static_cast<std::uint8_t>(h.low64 >> (56 - 8 * i));
+  }
+  return hex(out.data(), out.size());
 }
 
 std::string hex(const std::uint8_t* bytes, std::size_t count) {
@@ -36,29 +51,27 @@ int value_of(char c) {
 }  // namespace
 
 std::string base64_encode(std::string_view bytes) {
-  std::string out;
-  out.reserve((bytes.size() + 2) / 3 * 4);
+  // Twelve bits at a time: each three bytes are two lookups of two characters.
+  static const auto pairs = [] {
+    std::array<std::array<char, 2>, 4096> table{};
+    for (unsigned n = 0; n < 4096; ++n) table[n] = {kAlphabet[n >> 6], kAlphabet[n & 63]};
+    return table;
+  }();
+  std::string out((bytes.size() + 2) / 3 * 4, '=');
+  char* at = out.data();
   std::size_t i = 0;
   const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
-  for (; i + 3 <= bytes.size(); i += 3) {
-    unsigned n = (b[i] << 16) | (b[i + 1] << 8) | b[i + 2];
-    out.push_back(kAlphabet[(n >> 18) & 63]);
-    out.push_back(kAlphabet[(n >> 12) & 63]);
-    out.push_back(kAlphabet[(n >> 6) & 63]);
-    out.push_back(kAlphabet[n & 63]);
+  for (; i + 3 <= bytes.size(); i += 3, at += 4) {
+    const unsigned n = (b[i] << 16) | (b[i + 1] << 8) | b[i + 2];
+    std::memcpy(at, pairs[n >> 12].data(), 2);
+    std::memcpy(at + 2, pairs[n & 0xFFF].data(), 2);
   }
-  std::size_t rest = bytes.size() - i;
-  if (rest == 1) {
-    unsigned n = b[i] << 16;
-    out.push_back(kAlphabet[(n >> 18) & 63]);
-    out.push_back(kAlphabet[(n >> 12) & 63]);
-    out += "==";
-  } else if (rest == 2) {
-    unsigned n = (b[i] << 16) | (b[i + 1] << 8);
-    out.push_back(kAlphabet[(n >> 18) & 63]);
-    out.push_back(kAlphabet[(n >> 12) & 63]);
-    out.push_back(kAlphabet[(n >> 6) & 63]);
-    out.push_back('=');
+  const std::size_t rest = bytes.size() - i;
+  if (rest > 0) {
+    const unsigned n = (b[i] << 16) | (rest == 2 ? b[i + 1] << 8 : 0);
+    at[0] = kAlphabet[(n >> 18) & 63];
+    at[1] = kAlphabet[(n >> 12) & 63];
+    if (rest == 2) at[2] = kAlphabet[(n >> 6) & 63];
   }
   return out;
 }

@@ -1,4 +1,4 @@
-// SHA-256 (OpenSSL) and standard base64. Pure; callable from any thread.
+// SHA-256 (OpenSSL), a fast content stamp and standard base64. Pure; callable from any thread.
 #pragma once
 
 #include <array>
@@ -10,6 +10,11 @@
 namespace qs::digest {
 
 std::array<std::uint8_t, 32> sha256(std::string_view bytes);
+
+// A 128-bit hash of `bytes` (XXH3) in hexadecimal: cheap enough for every file a scan reads,
+// and tells a file that was only touched from one whose bytes changed. Kept in memory only: it
+// is no defence against bytes made to collide, so it is never a file's lasting identity.
+std::string contentStamp(std::string_view bytes);
 
 // Lowercase hexadecimal of the first `count` bytes of `bytes`.
 std::string hex(const std::uint8_t* bytes, std::size_t count);

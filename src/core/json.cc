@@ -54,11 +54,7 @@ struct ExactNumbers {
   }
   bool on_double(double d, string_view s, error_code&) {
     number.append(s);
-    double exact = 0;
-    const char* end = number.data() + number.size();
-    // Too large or too small for a double: Boost's reading (infinity or zero) stands.
-    const auto [at, error] = std::from_chars(number.data(), end, exact);
-    if (error == std::errc() && at == end) d = exact;
+    d = exact_double(number, d);
     number.clear();
     return st.push_double(d), true;
   }
@@ -398,6 +394,20 @@ class Writer {
     return true;
   }
 
+ public:
+  // One string or number alone at `at`, with the room string_room or kNumberRoom gives.
+  char* string_at(char* at, std::string_view s) {
+    at_ = at;
+    end_ = at + string_room(s.size());
+    return string(s) ? at_ : nullptr;
+  }
+  char* number_at(char* at, double d) {
+    at_ = at;
+    end_ = at + kNumberRoom;
+    return number(d) ? at_ : nullptr;
+  }
+
+ private:
   template <typename Number>
   void integer(Number n) {
     room(24);
@@ -671,6 +681,22 @@ bool is_true_flag(const value* v) {
   if (v->is_bool()) return v->get_bool();
   if (auto n = as_number(*v)) return *n != 0;
   return false;
+}
+
+char* write_string(char* at, std::string_view s) {
+  return Writer(false, NonAscii::kLiteral).string_at(at, s);
+}
+
+char* write_number(char* at, double d) {
+  return Writer(false, NonAscii::kLiteral).number_at(at, d);
+}
+
+double exact_double(std::string_view text, double boost_value) {
+  double exact = 0;
+  const char* end = text.data() + text.size();
+  // Too large or too small for a double: Boost's reading (infinity or zero) stands.
+  const auto [at, error] = std::from_chars(text.data(), end, exact);
+  return error == std::errc() && at == end ? exact : boost_value;
 }
 
 }  // namespace qs::json

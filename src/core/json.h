@@ -56,4 +56,19 @@ std::optional<double> as_number(const value& v);
 // The value a JavaScript-like truth test of a stored flag gives: true, or a non-zero number.
 bool is_true_flag(const value* v);
 
+// The writer's compact output of one string and of one number, for a reader that writes as it
+// parses. `at` has room for string_room(s.size()), or kNumberRoom, bytes; each returns the end
+// of what it wrote, or null where the writer gives no text (a string that isn't UTF-8, a number
+// that isn't finite).
+constexpr std::size_t string_room(std::size_t size) {
+  return 6 * size + 32;
+}
+inline constexpr std::size_t kNumberRoom = 32;
+char* write_string(char* at, std::string_view s);
+char* write_number(char* at, double d);
+
+// A number with a fraction or an exponent as parse reads it: exactly, from its text;
+// `boost_value` (Boost's own reading) stands where the text is out of a double's range.
+double exact_double(std::string_view text, double boost_value);
+
 }  // namespace qs::json

@@ -12,6 +12,7 @@
 
 #include "core/digest.h"
 #include "core/file_io.h"
+#include "library/document_stream.h"
 #include "library/images.h"
 
 namespace qs::library {
@@ -31,79 +32,47 @@ FileStamp stamp_of(const struct stat& st) {
   return FileStamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
 }
 
-// The bytes of the regular file `name` in `folder_fd` and their stamp; none for a link, a folder
-// or anything else. O_NONBLOCK: a named pipe put where a file is expected must not hang.
-std::optional<std::pair<std::string, FileStamp>> read_file(int folder_fd, const char* name) {
-  const int fd = ::openat(folder_fd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
-  if (fd < 0) return std::nullopt;
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return std::nullopt;
-  }
-  std::string bytes(static_cast<std::size_t>(st.st_size), '\0');
-  std::size_t have = 0;
-  while (true) {
-    if (have == bytes.size()) bytes.resize(std::max<std::size_t>(bytes.size() * 2, 4096));
-    const ssize_t n = ::read(fd, bytes.data() + have, bytes.size() - have);
-    if (n < 0) {
-      if (errno == EINTR) continue;
+// The bytes of "document.json", read into memory its thread keeps: the bytes are gone once the
+// text is made, and the next read reuses it.
+class ReadBuffer {
+ public:
+  // The stamp of the regular file `name` in `folder_fd`, its bytes in bytes(); none for a link, a
+  // folder or anything else. O_NONBLOCK: a named pipe put where a file is expected must not hang.
+  std::optional<FileStamp> read(int folder_fd, const char* name) {
+    if (buffer_.size() > kKept) std::string().swap(buffer_);  // the last large file is done with
+    size_ = 0;
+    const int fd = ::openat(folder_fd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0) return std::nullopt;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
       ::close(fd);
       return std::nullopt;
     }
-    if (n == 0) break;
-    have += static_cast<std::size_t>(n);
+    // Room for a byte more than the file holds: a read that comes back short has met the end,
+    // so a file as large as its stamp says is read in one call.
+    std::size_t want = static_cast<std::size_t>(st.st_size) + 1;
+    while (true) {
+      if (buffer_.size() < size_ + want) buffer_.resize(std::max(size_ + want, std::size_t{4096}));
+      const ssize_t n = ::read(fd, buffer_.data() + size_, want);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        ::close(fd);
+        return std::nullopt;
+      }
+      size_ += static_cast<std::size_t>(n);
+      if (static_cast<std::size_t>(n) < want) break;
+      want = std::max<std::size_t>(size_, 4096);  // it grew since: read on to its end
+    }
+    ::close(fd);
+    return stamp_of(st);
   }
-  ::close(fd);
-  bytes.resize(have);
-  return std::make_pair(std::move(bytes), stamp_of(st));
-}
 
-// Parses as json::parse does (the same depth limit, no number that reads as infinity), into
-// memory of this thread that the next parse reuses: the value must be gone by then.
-class Parser {
- public:
-  std::optional<json::value> parse(std::string_view text) {
-    parser_.reset();  // what a failed parse left goes while its memory is still there
-    resource_.emplace(buffer_.get(), kBuffer);
-    parser_.reset(boost::json::storage_ptr(&*resource_));
-    boost::system::error_code ec;
-    parser_.write(text.data(), text.size(), ec);
-    if (!ec) parser_.finish(ec);
-    if (ec) return std::nullopt;
-    json::value v = parser_.release();
-    if (!all_finite(v)) return std::nullopt;
-    return v;
-  }
+  std::string_view bytes() const { return {buffer_.data(), size_}; }
 
  private:
-  static constexpr std::size_t kBuffer = 256 * 1024;
-
-  static bool all_finite(const json::value& v) {
-    std::vector<const json::value*> pending{&v};
-    while (!pending.empty()) {
-      const json::value* at = pending.back();
-      pending.pop_back();
-      if (at->is_double()) {
-        if (!std::isfinite(at->get_double())) return false;
-      } else if (at->is_array()) {
-        for (const auto& e : at->get_array()) pending.push_back(&e);
-      } else if (at->is_object()) {
-        for (const auto& kv : at->get_object()) pending.push_back(&kv.value());
-      }
-    }
-    return true;
-  }
-
-  static boost::json::parse_options options() {
-    boost::json::parse_options o;
-    o.max_depth = kMaxParseDepth;
-    return o;
-  }
-
-  std::unique_ptr<unsigned char[]> buffer_{new unsigned char[kBuffer]};
-  std::optional<boost::json::monotonic_resource> resource_;
-  boost::json::stream_parser parser_{{}, options()};
+  static constexpr std::size_t kKept = 8 << 20;
+  std::string buffer_;
+  std::size_t size_ = 0;
 };
 
 // The file names of the image references in `v`.
@@ -124,11 +93,43 @@ void referenced_images(const json::value& v, std::set<std::string>& names) {
   }
 }
 
+// Fills in what follows from `text->doc` once it is written, and the record's and file's part.
+// Null when the rev can't be written.
+std::shared_ptr<const DocumentText> completed(std::shared_ptr<DocumentText> text, json::value rev,
+                                              double created, std::string_view bytes,
+                                              const FileStamp& stamp) {
+  // Each character past ASCII becomes one \uXXXX, or two from U+10000 on. Eight bytes at a
+  // time are passed over when they are all ASCII.
+  auto escaped_extra = [](unsigned char byte) -> std::size_t {
+    if (byte >= 0xF0) return 8;  // 4 bytes, 12 characters
+    if (byte >= 0xE0) return 3;  // 3 bytes, 6 characters
+    if (byte >= 0xC0) return 4;  // 2 bytes, 6 characters
+    return 0;
+  };
+  text->ascii_size = text->doc.size();
+  const auto* at = reinterpret_cast<const unsigned char*>(text->doc.data());
+  const auto* const end = at + text->doc.size();
+  for (std::uint64_t word; end - at >= 8; at += 8) {
+    std::memcpy(&word, at, 8);
+    if ((word & 0x8080808080808080u) == 0) continue;
+    for (int k = 0; k < 8; ++k) text->ascii_size += escaped_extra(at[k]);
+  }
+  for (; at < end; ++at) text->ascii_size += escaped_extra(*at);
+  text->ascii = text->ascii_size == text->doc.size();
+  text->rev_value = std::move(rev);
+  if (!json::append_compact(text->rev, text->rev_value)) return nullptr;
+  text->created = created;
+  text->size = static_cast<std::uintmax_t>(stamp.size);
+  text->date = file_time(stamp.modified);
+  text->hash = digest::contentStamp(bytes);
+  return text;
+}
+
+// The document from its parsed tree: image references restored.
 std::shared_ptr<const DocumentText> document_text(const json::object& envelope,
                                                   const json::object& doc,
                                                   const file_io::Folder& folder,
-                                                  const std::string& bytes,
-                                                  const FileStamp& stamp) {
+                                                  std::string_view bytes, const FileStamp& stamp) {
   if (json::find_string(envelope, "format") != kFormat) return nullptr;
   auto text = std::make_shared<DocumentText>();
   // json::compact gives the text at its size: thousands of documents are kept, and a string
@@ -152,37 +153,28 @@ std::shared_ptr<const DocumentText> document_text(const json::object& envelope,
     }
   }
   text->doc = std::move(*written);
-  // Each character past ASCII becomes one \uXXXX, or two from U+10000 on. Eight bytes at a
-  // time are passed over when they are all ASCII.
-  auto escaped_extra = [](unsigned char byte) -> std::size_t {
-    if (byte >= 0xF0) return 8;  // 4 bytes, 12 characters
-    if (byte >= 0xE0) return 3;  // 3 bytes, 6 characters
-    if (byte >= 0xC0) return 4;  // 2 bytes, 6 characters
-    return 0;
-  };
-  text->ascii_size = text->doc.size();
-  const auto* at = reinterpret_cast<const unsigned char*>(text->doc.data());
-  const auto* const end = at + text->doc.size();
-  for (std::uint64_t word; end - at >= 8; at += 8) {
-    std::memcpy(&word, at, 8);
-    if ((word & 0x8080808080808080u) == 0) continue;
-    for (int k = 0; k < 8; ++k) text->ascii_size += escaped_extra(at[k]);
-  }
-  for (; at < end; ++at) text->ascii_size += escaped_extra(*at);
-  text->ascii = text->ascii_size == text->doc.size();
   const json::object* stored = json::find_object(envelope, "record");
   const json::value* rev = stored ? stored->if_contains("rev") : nullptr;
-  // A copy of its own: the parsed envelope's memory is reused by the next parse.
-  text->rev_value = rev ? json::value(*rev, boost::json::storage_ptr()) : json::value(1);
-  if (!json::append_compact(text->rev, text->rev_value)) return nullptr;
-  if (const json::value* created = doc.if_contains("created")) {
-    text->created = json::as_number(*created).value_or(0);
+  double created = 0;
+  if (const json::value* at = doc.if_contains("created"))
+    created = json::as_number(*at).value_or(0);
+  return completed(std::move(text), rev ? *rev : json::value(1), created, bytes, stamp);
+}
+
+// The identity and, with kDocument, the text from the tree of the whole file.
+void read_as_tree(std::string_view bytes, const file_io::Folder& folder, PackageRead& out) {
+  auto parsed = json::parse(bytes, kMaxParseDepth);
+  const json::object* envelope = parsed ? parsed->if_object() : nullptr;
+  const json::object* doc = envelope ? json::find_object(*envelope, "doc") : nullptr;
+  auto id = doc ? json::find_string(*doc, "id") : std::nullopt;
+  if (!id) {
+    out.identity = {std::nullopt, std::string(kReasonNotDocument)};
+    return;
   }
-  text->size = static_cast<std::uintmax_t>(stamp.size);
-  text->date = file_time(stamp.modified);
-  const auto digest = digest::sha256(bytes);
-  text->hash = digest::hex(digest.data(), digest.size());
-  return text;
+  out.identity = {std::string(*id), {}};
+  if (out.depth == ReadDepth::kDocument) {
+    out.text = document_text(*envelope, *doc, folder, bytes, *out.stamp);
+  }
 }
 
 }  // namespace
@@ -202,30 +194,36 @@ std::optional<FileStamp> fileStamp(int folder_fd, const char* name) {
 }
 
 PackageRead readPackage(const fs::path& package, ReadDepth depth) {
-  thread_local Parser parser;
+  thread_local ReadBuffer buffer;
   PackageRead out;
   out.depth = depth;
   auto folder = file_io::Folder::open(package, file_io::Links::kRefuse);
-  auto file = folder ? read_file(folder->fd(), kDocumentFile.data()) : std::nullopt;
-  if (!file) {
+  out.stamp = folder ? buffer.read(folder->fd(), kDocumentFile.data()) : std::nullopt;
+  if (!out.stamp) {
     out.identity = {std::nullopt, std::string(kReasonUnreadable)};
     return out;
   }
-  out.stamp = file->second;
-  {
-    auto parsed = parser.parse(file->first);
-    const json::object* envelope = parsed ? parsed->if_object() : nullptr;
-    const json::object* doc = envelope ? json::find_object(*envelope, "doc") : nullptr;
-    auto id = doc ? json::find_string(*doc, "id") : std::nullopt;
-    if (!id) {
-      out.identity = {std::nullopt, std::string(kReasonNotDocument)};
+  const std::string_view bytes = buffer.bytes();
+  StreamedDocument streamed;
+  switch (streamDocument(bytes, depth == ReadDepth::kDocument, streamed)) {
+    case StreamOutcome::kNeedsTree:
+      read_as_tree(bytes, *folder, out);
       return out;
-    }
-    out.identity = {std::string(*id), {}};
-    if (depth == ReadDepth::kDocument) {
-      out.text = document_text(*envelope, *doc, *folder, file->first, file->second);
-    }
+    case StreamOutcome::kNotJSON:
+      break;
+    case StreamOutcome::kRead:
+      if (!streamed.id) break;
+      out.identity = {std::move(*streamed.id), {}};
+      if (depth == ReadDepth::kDocument && streamed.format && streamed.doc_written) {
+        auto text = std::make_shared<DocumentText>();
+        text->doc.assign(streamed.doc);
+        out.text =
+            completed(std::move(text), streamed.rev ? std::move(*streamed.rev) : json::value(1),
+                      streamed.created, bytes, *out.stamp);
+      }
+      return out;
   }
+  out.identity = {std::nullopt, std::string(kReasonNotDocument)};
   return out;
 }
 

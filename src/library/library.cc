@@ -52,9 +52,13 @@ std::optional<std::vector<fs::directory_entry>> list_sorted(const fs::path& fold
     if (ec) break;
     entries.push_back(*it);
   }
-  std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
-    return a.path().filename().native() < b.path().filename().native();
-  });
+  // By name: what follows the last "/" (no path is made for a comparison).
+  auto name = [](const fs::directory_entry& e) {
+    const std::string_view p = e.path().native();
+    return p.substr(p.rfind('/') + 1);
+  };
+  std::sort(entries.begin(), entries.end(),
+            [&](const auto& a, const auto& b) { return name(a) < name(b); });
   return entries;
 }
 
@@ -335,10 +339,11 @@ ScanResult scan_with(const std::vector<fs::path>& folders, const Library::Ledger
     }
     for (const auto& entry : *entries) {
       const std::string name = entry.path().filename().string();
-      const auto status = entry.symlink_status(ec);
+      // The entry's own type, a link not followed: the listing's where it gives one (no stat).
+      const bool is_link = entry.is_symlink(ec);
       if (file_io::is_temporary_name(name)) {
         // Left by a crash mid-write; an hour on, nothing of ours is still writing it.
-        if (!ec && entry.last_write_time(ec) < stale_before && !ec) {
+        if (entry.last_write_time(ec) < stale_before && !ec) {
           fs::remove_all(entry.path(), ec);
         }
         continue;
@@ -352,7 +357,7 @@ ScanResult scan_with(const std::vector<fs::path>& folders, const Library::Ledger
       }
       if (has_package_extension(entry.path())) {
         const std::string base = entry.path().stem().string();
-        if (in_writing_folder && fs::is_symlink(status)) {
+        if (in_writing_folder && is_link) {
           problem({base, std::string(kReasonLink)});
           continue;
         }
@@ -361,7 +366,7 @@ ScanResult scan_with(const std::vector<fs::path>& folders, const Library::Ledger
         continue;
       }
       if (i != 0 || name.starts_with(".") || name == kArchiveFolder) continue;
-      if (!fs::is_directory(status)) continue;  // files, and links to folders, aren't looked into
+      if (is_link || !entry.is_directory(ec)) continue;  // files, and links, aren't looked into
       for (const auto& inner :
            list_sorted(entry.path()).value_or(std::vector<fs::directory_entry>{})) {
         const std::string inner_name = inner.path().filename().string();
@@ -408,7 +413,8 @@ ScanResult scan_with(const std::vector<fs::path>& folders, const Library::Ledger
     const auto named = ledger ? ledger->find(id) : Library::Ledger::const_iterator();
     auto is_named = [&](const Candidate& c) {
       return ledger && named != ledger->end() &&
-             normal(fs::path(named->second)) == normal(c.package);
+             (named->second == c.package.native() ||
+              normal(fs::path(named->second)) == normal(c.package));
     };
     const auto original =
         std::find_if(list.begin(), list.end(), [](const Candidate& c) { return !c.is_copy; });
@@ -520,10 +526,7 @@ std::optional<Seen> Library::seen_of(const fs::path& package, std::int64_t rev,
   auto stamp = documentStamp(package);
   if (!stamp) return std::nullopt;
   std::string hash;
-  if (auto bytes = readDocumentFile(package)) {
-    auto digest = digest::sha256(*bytes);
-    hash = digest::hex(digest.data(), digest.size());
-  }
+  if (auto bytes = readDocumentFile(package)) hash = digest::contentStamp(*bytes);
   return Seen{stamp->size,      stamp->date, std::move(hash),
               package.string(), rev,         std::move(missing_images)};
 }
@@ -1489,10 +1492,7 @@ json::array Library::externalChanges() {
     }
     std::string hash;
     ++cost.hashed;
-    if (auto bytes = readDocumentFile(package)) {
-      auto digest = digest::sha256(*bytes);
-      hash = digest::hex(digest.data(), digest.size());
-    }
+    if (auto bytes = readDocumentFile(package)) hash = digest::contentStamp(*bytes);
     if (seen != seen_.end() && !hash.empty() && seen->second.hash == hash && !arrived) {
       seen->second =
           Seen{stamp->size,      stamp->date,      hash,

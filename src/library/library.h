@@ -62,7 +62,7 @@ struct Problem {
 struct Seen {
   std::uintmax_t size = 0;
   fs::file_time_type date;
-  std::string hash;  // SHA-256 hex, or empty when the file couldn't be read
+  std::string hash;  // digest::contentStamp, or empty when the file couldn't be read
   std::string path;  // the package
   std::int64_t rev = 0;
   // Image files its document references that weren't there (a sync tool brings them later).

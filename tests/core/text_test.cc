@@ -65,6 +65,7 @@ TEST(DigestTest, Sha256AndStrictBase64) {
     EXPECT_EQ(*digest::base64_decode(digest::base64_encode(s)), s);
   }
   EXPECT_EQ(digest::base64_encode("fo"), "Zm8=");
+  EXPECT_EQ(digest::base64_encode("foobar\xfb\xff"), "Zm9vYmFy+/8=");
   for (const char* bad : {"Zm8", "Zm8=\n", "Zm=8", "Z m8=", "Zg==Zg==", "Zm8*"}) {
     EXPECT_FALSE(digest::base64_decode(bad)) << bad;
   }
