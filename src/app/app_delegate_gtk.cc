@@ -9,6 +9,7 @@
 #include "app/identity.h"
 #include "app/spelling.h"
 #include "app/writing_folder_gtk.h"
+#include "bridge/host_messages.h"
 #include "core/build_info.h"
 #include "core/file_io.h"
 #include "core/ids.h"
@@ -147,7 +148,6 @@ void AppDelegate::startup() {
   scheme_handler_ =
       std::make_shared<windows::SchemeHandler>(resources_ / "web", gioMimeTypeForExtension);
   windows::registerAppScheme(web_context_, scheme_handler_);
-  applySpellChecking(web_context_, prefs_);
   if (auto store = developmentStore()) {
     // A development copy keeps its cookies and storage apart from the installed program's.
     const fs::path data = fs::path(g_get_user_data_dir()) / "quillstone" / "web-stores" / *store;
@@ -221,11 +221,23 @@ void AppDelegate::finishLaunching(const fs::path& root) {
   services.log = log_.get();
   services.package_hooks.main_loop = &main_loop_;
   services.package_hooks.set_icon = gvfs_folder_icon();
+  // The first page's "open" is written ahead, as the page is sent it.
+  services.open_ahead = library::Library::Services::OpenAhead{std::string(1, bridge::kReplyMark),
+                                                              bridge::JSONText::form()};
   // The library scans on a thread of its own while the windows come up; whatever needs its
   // state (the page's "open" first) waits for that scan, and "open" is answered from it.
   library_ = std::make_unique<library::Library>(root, support, services,
                                                 library::Library::Start::kInBackground);
   launch_trace::mark("library");
+  // The first windows come before the rest: their web processes start while the services and
+  // the menu bar are made, in this same turn of the main loop, so the first frame has the menus.
+  // The page's first message comes in a later turn, when everything is there.
+  const bool windows_first = activated_early_ && pending_open_.empty();
+  if (windows_first) {
+    launched_ = true;
+    activate();
+    launched_ = false;
+  }
   claude_ = std::make_unique<claude::ClaudeBridge>([this] { return library_->root(); }, prefs_,
                                                    log_.get(), *this);
   auth_ = auth::makeDesktopHostAuth(main_loop_, resources_);
@@ -266,8 +278,10 @@ void AppDelegate::finishLaunching(const fs::path& root) {
   });
 
   launch_trace::mark("watch made");
+  // Spelling's dictionaries load after the first page was asked for.
+  applySpellChecking(web_context_, prefs_);
   // What came while the user was asked.
-  if (activated_early_) activate();
+  if (activated_early_ && !windows_first) activate();
   for (const auto& file : std::exchange(pending_open_, {})) open(file);
 }
 
@@ -343,6 +357,7 @@ std::shared_ptr<windows::DocumentWindowGtk> AppDelegate::newWindow(
     std::optional<std::string> doc_id, std::optional<Size> size) {
   launch_trace::mark("window asked");
   auto window = windows::DocumentWindowGtk::create(*this, application_, std::move(doc_id), size);
+  launch_trace::mark("window made");
   registry_.add(window);
   window->present();
   if (launch_trace::enabled()) {
