@@ -229,15 +229,6 @@ void AppDelegate::finishLaunching(const fs::path& root) {
   library_ = std::make_unique<library::Library>(root, support, services,
                                                 library::Library::Start::kInBackground);
   launch_trace::mark("library");
-  // The first windows come before the rest: their web processes start while the services and
-  // the menu bar are made, in this same turn of the main loop, so the first frame has the menus.
-  // The page's first message comes in a later turn, when everything is there.
-  const bool windows_first = activated_early_ && pending_open_.empty();
-  if (windows_first) {
-    launched_ = true;
-    activate();
-    launched_ = false;
-  }
   claude_ = std::make_unique<claude::ClaudeBridge>([this] { return library_->root(); }, prefs_,
                                                    log_.get(), *this);
   auth_ = auth::makeDesktopHostAuth(main_loop_, resources_);
@@ -278,10 +269,14 @@ void AppDelegate::finishLaunching(const fs::path& root) {
   });
 
   launch_trace::mark("watch made");
-  // Spelling's dictionaries load after the first page was asked for.
-  applySpellChecking(web_context_, prefs_);
+  // Spelling's dictionaries (tens of milliseconds) load once the first window is presented and
+  // its page asked for, which activation does before the main loop turns.
+  main_loop_.post([this] {
+    applySpellChecking(web_context_, prefs_);
+    launch_trace::mark("spelling");
+  });
   // What came while the user was asked.
-  if (activated_early_ && !windows_first) activate();
+  if (activated_early_) activate();
   for (const auto& file : std::exchange(pending_open_, {})) open(file);
 }
 
