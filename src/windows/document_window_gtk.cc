@@ -228,10 +228,11 @@ void DocumentWindowGtk::build(GtkApplication* application, std::optional<app::Si
 
 void DocumentWindowGtk::present() {
   if (!window_) return;
-  // The page is asked for first: its web process starts while the window is realized and shown
-  // (about 0.1 s of the main thread here).
-  if (!home_asked_) loadHome();
   gtk_window_present(window_);
+  // The page is asked for once the window is on its way: the web process starts beside it.
+  // (Asked for before the window is shown, it put the window off by more than it brought the
+  // page forward.)
+  if (!home_asked_) loadHome();
 }
 
 void DocumentWindowGtk::shutDown() {
