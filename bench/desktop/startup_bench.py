@@ -254,6 +254,33 @@ def launch(build, workspace, reply_ascii, rounds, extra_env):
         shutil.rmtree(app.work, ignore_errors=True)
 
 
+def launch_floor(build):
+    """The floor program: process start to its window, and to its one-line page's script."""
+    # A home of its own, as the program's launches have.
+    work = pathlib.Path(tempfile.mkdtemp(prefix="qs-floor-"))
+    env = dict(os.environ, WEBKIT_DISABLE_DMABUF_RENDERER="1", NO_AT_BRIDGE="1",
+               HOME=str(work), XDG_DATA_HOME=str(work / "data"),
+               XDG_CONFIG_HOME=str(work / "config"))
+    load_before = os.getloadavg()[0]
+    started = time.time()
+    process = subprocess.Popen([str(build / "bench" / "quillstone-bench-window-floor")], env=env,
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    shown = first_window(process, started)
+    try:
+        out, _ = process.communicate(timeout=60)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        sys.exit("startup_bench: the floor program did not load its page")
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    found = re.search(r"FLOOR loaded (\d+)", out)
+    if not found:
+        sys.exit("startup_bench: no report from the floor program")
+    shown.join()
+    return {"load": load_before, "toWindow": shown.ms,
+            "toLoaded": int(found.group(1)) - started * 1000}
+
+
 def first_window(process, started):
     """A thread that notes when a window of `process` is first mapped (ms after `started`)."""
     def watch():
@@ -332,7 +359,8 @@ def main():
         if not program.exists():
             sys.exit("startup_bench: %s is missing; build with -DQUILLSTONE_BENCH=ON" % program)
 
-    results = {"machine": machine(), "count": count, "configs": [],
+    floor_program = build / "bench" / "quillstone-bench-window-floor"
+    results = {"machine": machine(), "count": count, "configs": [], "floor": [],
                "nice": os.getpriority(os.PRIO_PROCESS, 0)}
     entries = []
     for name, make, reply_ascii, extra_env in configs:
@@ -343,7 +371,11 @@ def main():
                         extra_env))
     # One launch of each configuration in turn, so that other work on the machine, which comes
     # and goes, weighs on all of them alike.
+    if floor_program.exists():
+        launch_floor(build)  # warm-up
     for i in range(args.launches):
+        if floor_program.exists():
+            results["floor"].append(launch_floor(build))
         for entry, workspace, extra_env in entries:
             run = launch(build, workspace, entry["replyAscii"], args.rounds, extra_env)
             entry["launches"].append(run)
@@ -384,6 +416,13 @@ def print_tables(results):
             ms(med([r["toScript"] for r in runs])), ms(med([r["first"]["openMs"] for r in runs])),
             ms(med([r["first"]["parseMs"] for r in runs])), ms(med(loaded)), spread(loaded),
             ms(floor) if floor is not None else "–", min(loads), max(loads)))
+
+    if results.get("floor"):
+        runs = results["floor"]
+        print("\nThe floor, GTK and WebKitGTK alone (quillstone-bench-window-floor: a window with a "
+              "one-line page): first window %s ms, page's script runs %s ms (medians of %d)."
+              % (ms(med([r["toWindow"] for r in runs])), ms(med([r["toLoaded"] for r in runs])),
+                 len(runs)))
 
     print("\n\"open\" round trip seen from the page, after loading (ms; median and spread of "
           "every round of every launch):\n")

@@ -9,6 +9,7 @@
 #include "app/identity.h"
 #include "app/spelling.h"
 #include "app/writing_folder_gtk.h"
+#include "bridge/host_messages.h"
 #include "core/build_info.h"
 #include "core/file_io.h"
 #include "core/ids.h"
@@ -147,7 +148,6 @@ void AppDelegate::startup() {
   scheme_handler_ =
       std::make_shared<windows::SchemeHandler>(resources_ / "web", gioMimeTypeForExtension);
   windows::registerAppScheme(web_context_, scheme_handler_);
-  applySpellChecking(web_context_, prefs_);
   if (auto store = developmentStore()) {
     // A development copy keeps its cookies and storage apart from the installed program's.
     const fs::path data = fs::path(g_get_user_data_dir()) / "quillstone" / "web-stores" / *store;
@@ -221,6 +221,9 @@ void AppDelegate::finishLaunching(const fs::path& root) {
   services.log = log_.get();
   services.package_hooks.main_loop = &main_loop_;
   services.package_hooks.set_icon = gvfs_folder_icon();
+  // The first page's "open" is written ahead, as the page is sent it.
+  services.open_ahead = library::Library::Services::OpenAhead{std::string(1, bridge::kReplyMark),
+                                                              bridge::JSONText::form()};
   // The library scans on a thread of its own while the windows come up; whatever needs its
   // state (the page's "open" first) waits for that scan, and "open" is answered from it.
   library_ = std::make_unique<library::Library>(root, support, services,
@@ -266,6 +269,12 @@ void AppDelegate::finishLaunching(const fs::path& root) {
   });
 
   launch_trace::mark("watch made");
+  // Spelling's dictionaries (tens of milliseconds) load once the first window is presented and
+  // its page asked for, which activation does before the main loop turns.
+  main_loop_.post([this] {
+    applySpellChecking(web_context_, prefs_);
+    launch_trace::mark("spelling");
+  });
   // What came while the user was asked.
   if (activated_early_) activate();
   for (const auto& file : std::exchange(pending_open_, {})) open(file);
@@ -343,6 +352,7 @@ std::shared_ptr<windows::DocumentWindowGtk> AppDelegate::newWindow(
     std::optional<std::string> doc_id, std::optional<Size> size) {
   launch_trace::mark("window asked");
   auto window = windows::DocumentWindowGtk::create(*this, application_, std::move(doc_id), size);
+  launch_trace::mark("window made");
   registry_.add(window);
   window->present();
   if (launch_trace::enabled()) {

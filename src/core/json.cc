@@ -684,11 +684,11 @@ bool is_true_flag(const value* v) {
 }
 
 char* write_string(char* at, std::string_view s) {
-  return Writer(false, NonAscii::kLiteral).string_at(at, s);
+  return Writer<false>(NonAscii::kLiteral).string_at(at, s);
 }
 
 char* write_number(char* at, double d) {
-  return Writer(false, NonAscii::kLiteral).number_at(at, d);
+  return Writer<false>(NonAscii::kLiteral).number_at(at, d);
 }
 
 double exact_double(std::string_view text, double boost_value) {

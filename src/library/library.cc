@@ -1,5 +1,6 @@
 #include "library/library.h"
 
+#include <fcntl.h>
 #include <glib.h>
 #include <sys/stat.h>
 
@@ -258,6 +259,8 @@ Library::Library(fs::path root, fs::path support, Services services, Start start
           start_locked(held, ReadDepth::kDocument);
           fresh_ = true;
           launch_trace::mark("scan done");
+          prepare_open_locked(held);
+          if (services_.open_ahead) launch_trace::mark("open written ahead");
         } catch (const std::exception& e) {
           std::fprintf(stderr, "Quillstone: the library's first scan failed: %s\n", e.what());
         }
@@ -511,6 +514,7 @@ void Library::rescan_locked(const Guard&, ReadDepth depth) {
   index_ = std::move(result.found);
   problems_ = std::move(result.problems);
   fresh_ = false;
+  prepared_.reset();  // it no longer serves
 }
 
 std::vector<Problem> Library::rescan() {
@@ -533,6 +537,7 @@ std::optional<Seen> Library::seen_of(const fs::path& package, std::int64_t rev,
 
 void Library::remember_seen_locked(const Guard&, const std::string& id, Seen seen) {
   fresh_ = false;  // a write: the next "open" scans
+  prepared_.reset();
   if (auto it = last_rev_.find(id); it != last_rev_.end())
     seen.rev = std::max(seen.rev, it->second);
   last_rev_[id] = seen.rev;
@@ -612,7 +617,56 @@ void Library::remember_read_locked(const Guard&, const std::string& id, const fs
   last_rev_[id] = r;
 }
 
+namespace {
+
+std::optional<FileStamp> stamp_of_file(const fs::path& file) {
+  return fileStamp(AT_FDCWD, file.c_str());
+}
+
+}  // namespace
+
+void Library::prepare_open_locked(Guard& guard) {
+  if (!fresh_) return;
+  const auto& ahead = services_.open_ahead;
+  if (!ahead) {
+    for (const auto& [id, package] : index_) {
+      auto it = reads_.find(package.string());
+      if (it != reads_.end() && it->second.text) {
+        remember_read_locked(guard, id, package, *it->second.text);
+      }
+    }
+    return;
+  }
+  Prepared prepared{ahead->prefix, index_, problems_, {}, {}, {}};
+  prepared.workspace = stamp_of_file(support_ / kWorkspaceFile);
+  prepared.pretext = stamp_of_file(support_ / kPretextFile);
+  answer_open(prepared.text, ahead->form, guard, &prepared.unreadable);
+  prepared_ = std::move(prepared);
+}
+
 void Library::openWorkspaceText(std::string& out, json::NonAscii form) {
+  Guard guard(mutex_);
+  if (prepared_) {
+    Prepared prepared = std::move(*prepared_);
+    prepared_.reset();
+    // Whatever changed the library since (a write, a trash, an outside change the watch found,
+    // a scan) changed one of these.
+    const auto& ahead = services_.open_ahead;
+    if (fresh_ && ahead && ahead->form == form && out == ahead->prefix &&
+        prepared.index == index_ && prepared.problems == problems_ &&
+        prepared.workspace == stamp_of_file(support_ / kWorkspaceFile) &&
+        prepared.pretext == stamp_of_file(support_ / kPretextFile)) {
+      fresh_ = false;
+      problems_.insert(problems_.end(), prepared.unreadable.begin(), prepared.unreadable.end());
+      out = std::move(prepared.text);
+      return;
+    }
+  }
+  answer_open(out, form, guard);
+}
+
+void Library::answer_open(std::string& out, json::NonAscii form, Guard& guard,
+                          std::vector<Problem>* ahead) {
   struct Entry {
     std::size_t rank;
     double created;
@@ -623,7 +677,6 @@ void Library::openWorkspaceText(std::string& out, json::NonAscii form) {
   std::vector<Problem> files;
   bool has_ordinary = false;
   {
-    Guard guard(mutex_);
     // The start's scan serves when every package it found was read whole and is still there.
     bool use_start = fresh_;
     for (const auto& [id, package] : index_) {
@@ -632,12 +685,13 @@ void Library::openWorkspaceText(std::string& out, json::NonAscii form) {
       use_start = it != reads_.end() && it->second.depth == ReadDepth::kDocument;
     }
     if (!use_start) rescan_locked(guard, ReadDepth::kDocument);
-    fresh_ = false;
+    if (!ahead) fresh_ = false;
+    std::vector<Problem>& unreadable = ahead ? *ahead : problems_;
     sorted.reserve(index_.size());
     for (const auto& [id, package] : index_) {
       auto it = reads_.find(package.string());
       if (it == reads_.end() || !it->second.text) {
-        problems_.push_back({package.stem().string(), std::string(kReasonUnreadable)});
+        unreadable.push_back({package.stem().string(), std::string(kReasonUnreadable)});
         continue;
       }
       remember_read_locked(guard, id, package, *it->second.text);
@@ -645,6 +699,8 @@ void Library::openWorkspaceText(std::string& out, json::NonAscii form) {
       if (!id.starts_with("_")) has_ordinary = true;
     }
     files = problems_;
+    if (ahead) files.insert(files.end(), ahead->begin(), ahead->end());
+    if (!ahead) guard.unlock();
   }
 
   std::optional<json::object> meta = read_json_object(support_ / kWorkspaceFile);
@@ -678,8 +734,9 @@ void Library::openWorkspaceText(std::string& out, json::NonAscii form) {
   });
 
   if (files.empty() && !has_ordinary) {
-    Guard guard(mutex_);
+    if (!guard.owns_lock()) guard.lock();
     files = vanished_locked(guard);
+    if (!ahead) guard.unlock();
   }
 
   // The members in the order openWorkspace() gives them. What follows the documents is

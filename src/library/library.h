@@ -88,6 +88,13 @@ class Library {
     Prefs* prefs = nullptr;
     HostLog* log = nullptr;
     WriteHooks package_hooks;
+    // With Start::kInBackground: the first "open" answer, written on the start's thread right
+    // after its scan, after `prefix` and in `form` (see openWorkspaceText).
+    struct OpenAhead {
+      std::string prefix;
+      json::NonAscii form = json::NonAscii::kLiteral;
+    };
+    std::optional<OpenAhead> open_ahead;
   };
 
   // When the first scan happens.
@@ -137,6 +144,8 @@ class Library {
   // writer gives for openWorkspace(), characters past ASCII as `form` says. Each document is
   // read and written out once; what was read is kept, and a later call reads again only the
   // packages whose "document.json" or images changed.
+  // When `out` is the prefix Services::open_ahead gave, in its form, and nothing has changed
+  // since the start's scan wrote its answer, that answer is taken as it is.
   void openWorkspaceText(std::string& out, json::NonAscii form = json::NonAscii::kLiteral);
   // The same answer as a value.
   json::object openWorkspace();
@@ -235,6 +244,14 @@ class Library {
   void rescan_locked(const Guard&, ReadDepth depth = ReadDepth::kIdentity);
   // Finishes a move a crash interrupted, then scans when `depth` is given or a move finished.
   void start_locked(const Guard&, std::optional<ReadDepth> depth);
+  // The answer to "open", begun under the queue `guard` holds. The queue is let go for the
+  // support folder's files unless the answer is written ahead (`ahead`: it then adds what it
+  // finds unreadable there rather than to problems_, and leaves fresh_ as it is).
+  void answer_open(std::string& out, json::NonAscii form, Guard& guard,
+                   std::vector<Problem>* ahead = nullptr);
+  // Once the start's scan is done: what it read becomes what the outside-change check compares
+  // with (as an "open" would make it), and the answer is written ahead when asked for.
+  void prepare_open_locked(Guard& guard);
   void remember_read_locked(const Guard&, const std::string& id, const fs::path& package,
                             const DocumentText& text);
   void remember_locked(const Guard&, const std::string& id, const fs::path& package,
@@ -280,6 +297,16 @@ class Library {
   // The index and problems come from the start's scan, which read every document, and nothing
   // has been written or found changed since: the first "open" answers from it.
   bool fresh_ = false;
+  // The first "open" answer written ahead, and what it was written from: it serves while the
+  // start's reads still do and nothing it was written from differs.
+  struct Prepared {
+    std::string text;
+    std::map<std::string, fs::path> index;
+    std::vector<Problem> problems;    // problems_ as they were
+    std::vector<Problem> unreadable;  // what the answer adds to them
+    std::optional<FileStamp> workspace, pretext;
+  };
+  std::optional<Prepared> prepared_;
   std::map<std::string, fs::path> index_;
   std::map<std::string, std::string> ledger_;
   bool ledger_unsaved_ = false;  // "ledger.json" is behind `ledger_`

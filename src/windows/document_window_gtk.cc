@@ -36,6 +36,19 @@ DocumentWindowGtk* from(gpointer data) {
   return static_cast<DocumentWindowGtk*>(data);
 }
 
+// A reply's text as a page string, taken as bytes of known length: it is read once, and kept as
+// Latin-1 when it is all ASCII (a C string is first widened to UTF-16, which the "open" answer
+// of a large library pays for in tens of milliseconds).
+JSCValue* pageString(JSCContext* context, boost::json::string text) {
+  auto* owned = new boost::json::string(std::move(text));
+  GBytes* bytes = g_bytes_new_with_free_func(
+      owned->data(), owned->size(), [](gpointer p) { delete static_cast<boost::json::string*>(p); },
+      owned);
+  JSCValue* value = jsc_value_new_string_from_bytes(context, bytes);
+  g_bytes_unref(bytes);
+  return value;
+}
+
 }  // namespace
 
 std::shared_ptr<DocumentWindowGtk> DocumentWindowGtk::create(app::AppDelegate& app,
@@ -217,6 +230,8 @@ void DocumentWindowGtk::present() {
   if (!window_) return;
   gtk_window_present(window_);
   // The page is asked for once the window is on its way: the web process starts beside it.
+  // (Asked for before the window is shown, it put the window off by more than it brought the
+  // page forward.)
   if (!home_asked_) loadHome();
 }
 
@@ -393,7 +408,7 @@ void DocumentWindowGtk::receiveMessage(JSCValue* value, WebKitScriptMessageReply
                     } else {
                       JSCValue* result = nullptr;
                       if (answer.value.is_string()) {
-                        result = jsc_value_new_string(context, answer.value.get_string().c_str());
+                        result = pageString(context, std::move(answer.value.get_string()));
                       } else {
                         const std::string text = json::compact(answer.value).value_or("null");
                         result = jsc_value_new_from_json(context, text.c_str());

@@ -1,0 +1,91 @@
+// The first "open" answer is written on the start's thread; the page's "open" takes it only
+// while nothing has changed since.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+
+#include "core/json.h"
+#include "library/library.h"
+#include "support/documents.h"
+#include "support/temp_dir.h"
+
+namespace qs::library {
+namespace {
+
+using qs::testing::doc;
+using qs::testing::read_text;
+using qs::testing::record;
+using qs::testing::TempDir;
+using qs::testing::write_text;
+
+constexpr std::string_view kMark = "\x1e";
+
+std::string answer(Library& lib) {
+  std::string out(kMark);
+  lib.openWorkspaceText(out, json::NonAscii::kEscaped);
+  return out;
+}
+
+TEST(OpenAheadTest, TheAnswerWrittenAheadServesOnlyUntilSomethingChanges) {
+  TempDir dir;
+  const fs::path root = dir.path() / "Writing", support = dir.path() / "Support";
+  std::map<std::string, fs::path> package;
+  {
+    Library lib(root, support, {});
+    for (const char* id : {"a-1", "b-1", "c-1"}) {
+      auto written = lib.write(record(doc(id, std::string("Title \u00e9 ") + id)));
+      ASSERT_TRUE(written);
+      package[id] = *written;
+    }
+  }
+  Library::Services ahead;
+  ahead.open_ahead = Library::Services::OpenAhead{std::string(kMark), json::NonAscii::kEscaped};
+  auto answer_now = [&] {
+    Library now(root, support, {}, Library::Start::kLater);
+    return answer(now);
+  };
+
+  // Unchanged: the same bytes as a library that answers when asked.
+  {
+    Library lib(root, support, ahead, Library::Start::kInBackground);
+    EXPECT_EQ(answer(lib), answer_now());
+  }
+
+  // Each change comes after the answer was written ahead (the queue is free only once it is)
+  // and before the page asks.
+  const std::vector<std::pair<const char*, std::function<void(Library&)>>> changes = {
+      {"a write", [](Library& lib) { ASSERT_TRUE(lib.write(record(doc("a-1", "Rewritten"), 2))); }},
+      {"an outside change",
+       [&](Library& lib) {
+         const fs::path file = package["b-1"] / "document.json";
+         std::string text = read_text(file);
+         text.replace(text.find("words"), 5, "other words");
+         write_text(file, text);
+         // Only that one: what the start read is what the check compares with.
+         EXPECT_EQ(lib.externalChanges().size(), 1u);
+       }},
+      {"an outside removal",
+       [&](Library& lib) {
+         fs::remove_all(package["c-1"]);
+         EXPECT_EQ(lib.externalChanges().size(), 1u);
+       }},
+      {"the workspace's order",
+       [](Library& lib) {
+         const json::object meta{{"order", json::array{"b-1", "a-1"}}};
+         EXPECT_FALSE(lib.write(json::array{}, &meta, nullptr));
+       }},
+  };
+  for (const auto& [what, change] : changes) {
+    SCOPED_TRACE(what);
+    Library lib(root, support, ahead, Library::Start::kInBackground);
+    (void)lib.ledger();
+    change(lib);
+    const std::string given = answer(lib);
+    EXPECT_EQ(given, answer_now());
+    EXPECT_EQ(answer(lib), given);
+  }
+}
+
+}  // namespace
+}  // namespace qs::library
