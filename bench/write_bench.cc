@@ -154,7 +154,7 @@ void BM_SearchIndexAtLaunch(benchmark::State& state) {
   const fs::path root = place / "Quillstone", support = place / "support";
   const fs::path database = scratch / "search-index.sqlite3";
   auto index = makeSQLiteSearchIndex(database, true);
-  library::Library lib(root, support, {nullptr, index.get(), nullptr, nullptr, {}});
+  library::Library lib(root, support, {nullptr, index.get(), nullptr, nullptr, {}, {}});
   (void)lib.updateSearchIndex();
   index->flush();
   std::size_t read = 0;
@@ -178,7 +178,7 @@ void BM_SearchIndexAtLaunch(benchmark::State& state) {
       (void)library::writePackage(*package, {}, doc);
     }
     ++round;
-    library::Library fresh(root, support, {nullptr, index.get(), nullptr, nullptr, {}});
+    library::Library fresh(root, support, {nullptr, index.get(), nullptr, nullptr, {}, {}});
     state.ResumeTiming();
     read = fresh.updateSearchIndex();
     index->flush();

@@ -59,7 +59,7 @@ class LibraryTest : public ::testing::Test {
 
   std::unique_ptr<Library> open() {
     return std::make_unique<Library>(root(), support(),
-                                     Library::Services{&trash_, nullptr, &prefs_, nullptr, {}});
+                                     Library::Services{&trash_, nullptr, &prefs_, nullptr, {}, {}});
   }
   fs::path root() const { return dir_ / "Writing"; }
   fs::path support() const { return dir_ / "Support"; }
@@ -368,8 +368,8 @@ TEST_F(LibraryTest, OnlyTheWritingFolderItselfIsFollowedWhenALink) {
   fs::create_directory_symlink(dir_ / "elsewhere/Far.quillstone", real / "Far.quillstone");
   fs::create_directory_symlink(dir_ / "elsewhere", real / "Archive");
   fs::create_directory_symlink(dir_ / "elsewhere", real / "Sub");
-  auto lib = std::make_unique<Library>(dir_ / "Linked", support(),
-                                       Library::Services{&trash_, nullptr, &prefs_, nullptr, {}});
+  auto lib = std::make_unique<Library>(
+      dir_ / "Linked", support(), Library::Services{&trash_, nullptr, &prefs_, nullptr, {}, {}});
   ASSERT_TRUE(lib->write(record(doc("a", "Here"))));
   EXPECT_TRUE(fs::exists(real / "Here.quillstone/document.json"));
   EXPECT_FALSE(lib->url("far"));
@@ -415,7 +415,7 @@ TEST_F(LibraryTest, DeletedRecordsGoToTheTrashOrSayTheyStayed) {
   ThreadSerialQueue queue("log");
   HostLog log(dir_ / "host-log.txt", queue);
   auto lib = std::make_unique<Library>(root(), support(),
-                                       Library::Services{&trash_, nullptr, &prefs_, &log, {}});
+                                       Library::Services{&trash_, nullptr, &prefs_, &log, {}, {}});
   ASSERT_TRUE(lib->write(record(doc("t", "Bin"))));
   ASSERT_TRUE(lib->write(record(doc("s", "Stays"))));
   json::object gone{{"id", "t"}, {"deleted", true}};
@@ -535,7 +535,7 @@ TEST_F(LibraryTest, TheSearchIndexCatchesUpWithOnlyWhatChanged) {
   const fs::path database = support() / "search-index.sqlite3";
   auto with_index = [&](SearchIndex& index) {
     return std::make_unique<Library>(root(), support(),
-                                     Library::Services{&trash_, &index, &prefs_, nullptr, {}});
+                                     Library::Services{&trash_, &index, &prefs_, nullptr, {}, {}});
   };
   auto words = [](std::string_view id, std::string_view text) {
     return doc(id, "Doc " + std::string(id), {}, text);
