@@ -114,7 +114,8 @@
     };
   } else if (focus === "e2e-doc") {
     // The second window writes; the first must receive it.
-    window.QuillstoneMac = { settle: () => new Promise(() => {}) };
+    // The promise is held, so it stays pending rather than being collected.
+    window.QuillstoneMac = { settle: () => new Promise((resolve) => { window.neverSettled = resolve; }) };
   }
 
   const run = async () => {
