@@ -33,6 +33,9 @@ namespace {
 
 AppDelegate* g_shared = nullptr;
 
+// How long the library's start waits for the first window before it begins anyway.
+constexpr std::chrono::milliseconds kLibraryStartHold{400};
+
 }  // namespace
 
 AppDelegate::AppDelegate()
@@ -224,8 +227,10 @@ void AppDelegate::finishLaunching(const fs::path& root) {
   // The first page's "open" is written ahead, as the page is sent it.
   services.open_ahead = library::Library::Services::OpenAhead{std::string(1, bridge::kReplyMark),
                                                               bridge::JSONText::form()};
-  // The library scans on a thread of its own while the windows come up; whatever needs its
-  // state (the page's "open" first) waits for that scan, and "open" is answered from it.
+  // The library scans on a thread of its own once the first window is up (on two processors
+  // the scan put that window off by tens of milliseconds); whatever needs its state sooner has
+  // it begin then, and waits for it: the page's "open" first, which is answered from it.
+  services.start_hold = kLibraryStartHold;
   library_ = std::make_unique<library::Library>(root, support, services,
                                                 library::Library::Start::kInBackground);
   launch_trace::mark("library");
@@ -238,7 +243,7 @@ void AppDelegate::finishLaunching(const fs::path& root) {
   menu_bar_->install();
   launch_trace::mark("menu bar");
   launched_ = true;
-  library_->reindexSpotlight(&background_);
+  main_loop_.post_after(kLibraryStartHold, [this] { beginLibraryWork(); });
 
   // Changes other programs make in the writing folder reach every window; replies in the
   // assistant's inbox are read as they arrive.
@@ -278,6 +283,13 @@ void AppDelegate::finishLaunching(const fs::path& root) {
   // What came while the user was asked.
   if (activated_early_) activate();
   for (const auto& file : std::exchange(pending_open_, {})) open(file);
+}
+
+void AppDelegate::beginLibraryWork() {
+  if (library_begun_ || !library_) return;
+  library_begun_ = true;
+  library_->beginStart();
+  library_->reindexSpotlight(&background_);
 }
 
 void AppDelegate::watchWritingFolder() {
@@ -355,6 +367,7 @@ std::shared_ptr<windows::DocumentWindowGtk> AppDelegate::newWindow(
   launch_trace::mark("window made");
   registry_.add(window);
   window->present();
+  beginLibraryWork();
   if (launch_trace::enabled()) {
     launch_trace::mark("window presented");
     g_signal_connect(window->webView(), "load-changed",

@@ -102,6 +102,8 @@ class AppDelegate final : public claude::ReplyTargets {
   FolderMoveGtk& folderMove();
   // The folder watch on the library's root, in place of any before it.
   void watchWritingFolder();
+  // The library's start scan and its upkeep, once the first window is up.
+  void beginLibraryWork();
   void stopWatchingWritingFolder();
 
  private:
@@ -141,6 +143,7 @@ class AppDelegate final : public claude::ReplyTargets {
   std::unique_ptr<FolderDialogsGtk> launch_dialogs_;
   std::unique_ptr<FolderMoveGtk> folder_move_;
   bool launched_ = false;
+  bool library_begun_ = false;
   bool activated_early_ = false;
   bool activated_ = false;  // the first activation (saved windows) has happened
 };

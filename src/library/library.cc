@@ -255,6 +255,7 @@ Library::Library(fs::path root, fs::path support, Services services, Start start
       start_thread_ = std::thread([this] {
         Guard held(mutex_, std::adopt_lock);
         try {
+          if (services_.start_hold.count() > 0) mutex_.hold_back(services_.start_hold);
           launch_trace::mark("scan starts");
           start_locked(held, ReadDepth::kDocument);
           fresh_ = true;
@@ -270,6 +271,7 @@ Library::Library(fs::path root, fs::path support, Services services, Start start
 }
 
 Library::~Library() {
+  mutex_.hurry();
   if (start_thread_.joinable()) start_thread_.join();
 }
 

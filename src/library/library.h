@@ -8,6 +8,8 @@
 // it, on every core.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <functional>
@@ -95,6 +97,10 @@ class Library {
       json::NonAscii form = json::NonAscii::kLiteral;
     };
     std::optional<OpenAhead> open_ahead;
+    // With Start::kInBackground: how long the start's scan may wait for beginStart() before it
+    // begins on its own, so that it doesn't compete with the first window for the processors.
+    // Anyone who needs the library meanwhile has it begin at once.
+    std::chrono::milliseconds start_hold{0};
   };
 
   // When the first scan happens.
@@ -113,6 +119,9 @@ class Library {
   // folders, loads the ledger and scans.
   Library(fs::path root, fs::path support, Services services, Start start = Start::kNow);
   ~Library();
+
+  // A start held back (Services::start_hold) begins now.
+  void beginStart() { mutex_.hurry(); }
   Library(const Library&) = delete;
   Library& operator=(const Library&) = delete;
 
@@ -231,12 +240,32 @@ class Library {
   // on a thread of its own holds it from the constructor on.
   class QueueLock {
    public:
-    void lock() { held_.acquire(); }
+    void lock() {
+      if (held_.try_acquire()) return;
+      hurry();  // whoever holds the queue back for later lets it go now
+      held_.acquire();
+    }
     bool try_lock() { return held_.try_acquire(); }
     void unlock() { held_.release(); }
+    // For the holder: waits until hurry() or `limit`.
+    void hold_back(std::chrono::milliseconds limit) {
+      std::unique_lock lock(hurry_mutex_);
+      hurry_cv_.wait_for(lock, limit, [this] { return hurried_.load(); });
+    }
+    void hurry() {
+      if (hurried_.load()) return;
+      {
+        const std::lock_guard lock(hurry_mutex_);
+        hurried_ = true;
+      }
+      hurry_cv_.notify_all();
+    }
 
    private:
     std::binary_semaphore held_{1};
+    std::atomic<bool> hurried_{false};
+    std::mutex hurry_mutex_;
+    std::condition_variable hurry_cv_;
   };
   using Guard = std::unique_lock<QueueLock>;
 

@@ -46,10 +46,17 @@ TEST(OpenAheadTest, TheAnswerWrittenAheadServesOnlyUntilSomethingChanges) {
     return answer(now);
   };
 
-  // Unchanged: the same bytes as a library that answers when asked.
+  // Unchanged: the same bytes as a library that answers when asked. A start held back for the
+  // first window begins as soon as anyone needs the library, and a library that goes first
+  // doesn't wait for it either.
   {
     Library lib(root, support, ahead, Library::Start::kInBackground);
     EXPECT_EQ(answer(lib), answer_now());
+    Library::Services held = ahead;
+    held.start_hold = std::chrono::hours(1);
+    Library waiting(root, support, held, Library::Start::kInBackground);
+    EXPECT_EQ(answer(waiting), answer_now());
+    Library unused(root, support, held, Library::Start::kInBackground);
   }
 
   // Each change comes after the answer was written ahead (the queue is free only once it is)
