@@ -204,8 +204,8 @@ std::string title_for_message(const json::value* doc) {
   return title;
 }
 
-std::string local_time_stamp() {
-  std::time_t now = std::time(nullptr);
+std::string local_time_stamp(std::chrono::system_clock::time_point when) {
+  std::time_t now = std::chrono::system_clock::to_time_t(when);
   std::tm tm{};
   localtime_r(&now, &tm);
   char buf[64];
@@ -1137,7 +1137,7 @@ bool Library::keepRestorePoint(const json::object& backup) {
   if (!text) return false;
   const fs::path folder = support_ / kRestorePointsFolder;
   (void)file_io::create_folders(folder);
-  const fs::path file = folder / ("Before restore " + local_time_stamp() + ".json");
+  const fs::path file = folder / ("Before restore " + local_time_stamp(wall_clock_()) + ".json");
   if (!file_io::write_atomically(file, *text)) return false;
 
   std::vector<fs::path> points;

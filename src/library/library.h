@@ -186,6 +186,9 @@ class Library {
 
   // ---- restore points, trash, reveal ----
   [[nodiscard]] bool keepRestorePoint(const json::object& backup);
+  // The wall clock that names restore points (the system's unless a test sets one).
+  using WallClock = std::function<std::chrono::system_clock::time_point()>;
+  void setWallClockForTesting(WallClock clock) { wall_clock_ = std::move(clock); }
   std::optional<fs::path> revealablePackage(std::string_view id) const;
 
   // ---- moving the library ----
@@ -313,6 +316,7 @@ class Library {
   fs::path root_;
   const fs::path support_;
   Services services_;
+  WallClock wall_clock_ = [] { return std::chrono::system_clock::now(); };
 
   mutable QueueLock mutex_;  // the library queue: guards everything below and root_
   // What root() gives: root_ as of the last scan, readable while a scan holds the queue.
