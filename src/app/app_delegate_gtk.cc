@@ -258,7 +258,8 @@ void AppDelegate::finishLaunching(const fs::path& root) {
             return;
           }
         }
-      });
+      },
+      [this] { return library_->recheckIn(); });
   import_ = std::make_unique<ImportFlowGtk>(*this);
   if (first_run && !isSet("QUILLSTONE_NO_WELCOME")) {
     main_loop_.post_after(std::chrono::milliseconds(1200), [this] {

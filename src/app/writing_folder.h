@@ -22,18 +22,20 @@ class Prefs;
 
 namespace qs::app {
 
-// The words of the dialogs. Where the Mac says Finder, this computer says Files.
+// The words of the dialogs. Where the Mac says Finder, this computer says Files; where it names
+// its own sync service, this one names none, as any sync tool will do.
 namespace folder_words {
 inline constexpr std::string_view kNeedsFolder = "Quillstone needs a folder for your writing";
 inline constexpr std::string_view kNeedsFolderDetail =
     "Each document is kept there as a file you can see in Files. Documents \u2192 Quillstone is a "
-    "good place; an iCloud Drive folder works too.";
+    "good place; a folder you keep in sync with your other computers works too.";
 inline constexpr std::string_view kChooseFolder = "Choose Folder\u2026";
 inline constexpr std::string_view kQuit = "Quit";
 inline constexpr std::string_view kAskTitle = "Where should your writing live?";
 inline constexpr std::string_view kAskMessage =
     "Where should your writing live? Choose Use This Folder to keep it in Documents \u2192 "
-    "Quillstone, or choose another folder. iCloud Drive works too.";
+    "Quillstone, or choose another folder. A folder you keep in sync with your other computers "
+    "works too.";
 inline constexpr std::string_view kUseThisFolder = "Use This Folder";
 inline constexpr std::string_view kLostName = "your writing folder";
 inline constexpr std::string_view kChooseAnother = "Choose another folder";
@@ -49,8 +51,8 @@ inline constexpr std::string_view kNotWritable =
     "Quillstone can't write in that folder. Choose another.";
 inline constexpr std::string_view kMoveTitle = "Move Writing Folder";
 inline constexpr std::string_view kMoveMessage =
-    "Choose a new folder for your writing. Your documents, and the Archive, move into it. An "
-    "iCloud Drive folder works too.";
+    "Choose a new folder for your writing. Your documents, and the Archive, move into it. A "
+    "folder you keep in sync with your other computers works too.";
 inline constexpr std::string_view kMoveHere = "Move Here";
 inline constexpr std::string_view kOK = "OK";
 inline constexpr std::string_view kShowInFiles = "Show in Files";
