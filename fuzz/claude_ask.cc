@@ -62,15 +62,14 @@ QS_FUZZ_TARGET(claude_ask) {
   if (const json::array* excerpt = json::find_array(out, "paragraphs")) {
     std::size_t bytes = 0;
     for (const auto& p : *excerpt) bytes += json::find_string(p.as_object(), "text")->size();
-    QS_FUZZ_CHECK(excerpt->size() <= claude::ClaudeBridge::kMaxParagraphs &&
-                      bytes <= claude::ClaudeBridge::kMaxParagraphBytes,
+    QS_FUZZ_CHECK(excerpt->size() <= claude::kMaxParagraphs && bytes <= claude::kMaxParagraphBytes,
                   "the excerpt keeps its limits");
   }
   if (const json::array* linked = json::find_array(out, "linked")) {
-    QS_FUZZ_CHECK(linked->size() <= claude::ClaudeBridge::kMaxLinked, "at most 200 linked");
+    QS_FUZZ_CHECK(linked->size() <= claude::kMaxLinked, "at most 200 linked");
   }
   if (auto ghost = json::find_string(out, "ghost")) {
-    QS_FUZZ_CHECK(text::grapheme_count(*ghost) <= claude::ClaudeBridge::kGhostCharacters,
+    QS_FUZZ_CHECK(text::grapheme_count(*ghost) <= claude::kGhostCharacters,
                   "the ghost keeps at most 40 characters");
   }
 

@@ -28,17 +28,16 @@ struct Page : claude::ReplyTarget {
   void claudeReply(std::string id, json::array bullets, std::string from, json::object options,
                    std::function<void(std::optional<bool>)> then) override {
     QS_FUZZ_CHECK(ids::is_request_id(id), "a reply handed on is for a request");
-    QS_FUZZ_CHECK(bullets.size() <= claude::ClaudeBridge::kMaxBullets, "at most 20 bullets");
+    QS_FUZZ_CHECK(bullets.size() <= claude::kMaxBullets, "at most 20 bullets");
     for (const auto& b : bullets) {
-      QS_FUZZ_CHECK(b.is_string() && text::grapheme_count(b.get_string()) <=
-                                         claude::ClaudeBridge::kMaxBulletCharacters,
-                    "each bullet is text of at most 2000 characters");
+      QS_FUZZ_CHECK(
+          b.is_string() && text::grapheme_count(b.get_string()) <= claude::kMaxBulletCharacters,
+          "each bullet is text of at most 2000 characters");
     }
-    QS_FUZZ_CHECK(text::grapheme_count(from) <= claude::ClaudeBridge::kFromCharacters,
+    QS_FUZZ_CHECK(text::grapheme_count(from) <= claude::kFromCharacters,
                   "\"from\" is at most 120 characters");
     if (const json::array* placements = json::find_array(options, "placements")) {
-      QS_FUZZ_CHECK(placements->size() <= claude::ClaudeBridge::kMaxPlacements,
-                    "at most 50 placements");
+      QS_FUZZ_CHECK(placements->size() <= claude::kMaxPlacements, "at most 50 placements");
     }
     QS_FUZZ_CHECK(!bullets.empty() || options.contains("empty") || options.contains("placements"),
                   "a reply handed on says something, or says it has nothing");

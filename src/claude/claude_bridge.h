@@ -22,14 +22,15 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
 
-#include "claude/exchange_folders.h"
+#include "claude/exchange.h"
+#include "claude/reply_check.h"
+#include "claude/request_file.h"
 #include "core/json.h"
 
 namespace qs {
@@ -69,28 +70,6 @@ std::optional<std::size_t> replyTargetIndex(const std::vector<std::optional<std:
 
 class ClaudeBridge {
  public:
-  // Request limits. The excerpt is capped in entries and in UTF-8 bytes of text, the ghost in
-  // characters (grapheme clusters).
-  static constexpr std::size_t kMaxParagraphs = 200;
-  static constexpr std::size_t kMaxParagraphBytes = 100'000;
-  static constexpr std::size_t kGhostCharacters = 40;
-  static constexpr std::size_t kMaxLinked = 200;
-
-  // Reply limits, in characters.
-  static constexpr std::size_t kMaxPlacements = 50;
-  static constexpr std::size_t kMaxPlacementBullets = 10;
-  static constexpr std::size_t kMaxBullets = 20;
-  static constexpr std::size_t kMaxBulletCharacters = 2000;
-  static constexpr std::size_t kMaxParagraphIdCharacters = 64;
-  static constexpr std::size_t kFromCharacters = 120;
-
-  // A reply larger than this, or nested deeper, is refused as not JSON. A real reply is a few
-  // kilobytes and four levels deep; the limits only keep a hostile file from costing much.
-  static constexpr std::size_t kMaxReplyBytes = 8 * 1024 * 1024;
-  static constexpr std::size_t kMaxReplyDepth = 512;
-  // Request files are ours, but they sit in a folder other programs can write to.
-  static constexpr std::size_t kMaxRequestBytes = 32 * 1024 * 1024;
-
   // `root` gives the writing folder at the time of each call (it moves with the library); an
   // empty path means there is none. `log` may be null. `prefs` and `targets` must outlive the
   // bridge.
@@ -161,43 +140,19 @@ class ClaudeBridge {
     std::size_t placements = 0;
     bool empty = false;
   };
+  using Folder = Exchange::Folder;
 
-  // A file as it was: two versions differ when it was rewritten or replaced.
-  struct Version {
-    std::int64_t size = 0;
-    std::int64_t modified = 0;  // nanoseconds
-    std::uint64_t inode = 0;
-    bool operator==(const Version&) const = default;
-  };
-  // A refused reply that couldn't be moved aside: its version then, its reason, and whether its
-  // line is in "ignored/log.txt" yet.
-  struct Stuck {
-    Version version;
-    std::string reason;
-    bool logged = false;
-  };
-  enum class Folder { kOutbox, kInbox, kIgnored };
-
-  // One of the exchange's folders, opened without following a link below the writing folder;
-  // a link is said once on standard error.
-  OpenedFolder open(Folder folder, Missing missing);
-  // The version of the entry `name` in `folder` (a link not followed); none when it's gone.
-  static std::optional<Version> versionAt(int folder, const std::string& name);
-  std::optional<std::string> requestDocIn(int outbox, const std::string& name) const;
+  // The reply `id` that passed its checks, to the page of its window.
+  void hand(const std::string& id, Reply reply, const std::optional<std::string>& doc);
   void answered(const Handed& handed, std::optional<bool> answer);
-  // Moves the refused reply `name` into "ignored/" and, unless `logged`, appends its line to the
-  // log there. A reply that stays in the inbox is remembered in `stuck_`.
-  void setAside(const std::string& name, const std::string& reason, bool logged);
   void note(std::string_view event, const json::object& fields) const;
   void assertMainThread() const;
 
-  std::function<std::filesystem::path()> root_;
   Prefs& prefs_;
   HostLog* log_;
   ReplyTargets& targets_;
   std::map<std::string, Working, std::less<>> working_;
-  std::map<std::string, Stuck, std::less<>> stuck_;
-  std::set<std::string, std::less<>> linksSaid_;
+  Exchange exchange_;
   std::uint64_t next_ticket_ = 0;
   // Page answers that arrive after the bridge is gone find this expired and do nothing.
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);
