@@ -54,9 +54,13 @@ std::optional<std::size_t> replyTargetIndex(const std::vector<std::optional<std:
   return std::nullopt;
 }
 
-ClaudeBridge::ClaudeBridge(std::function<fs::path()> root, Prefs& prefs, HostLog* log,
-                           ReplyTargets& targets)
-    : prefs_(prefs), log_(log), targets_(targets), exchange_(std::move(root)) {}
+ClaudeBridge::ClaudeBridge(std::function<fs::path()> root, fs::path support, Prefs& prefs,
+                           HostLog* log, ReplyTargets& targets)
+    : prefs_(prefs),
+      log_(log),
+      targets_(targets),
+      exchange_(std::move(root)),
+      own_(std::move(support), [this] { return earlierRequests(); }) {}
 
 ClaudeBridge::~ClaudeBridge() = default;
 
@@ -72,6 +76,7 @@ bool ClaudeBridge::enabled() const {
 void ClaudeBridge::setEnabled(bool on) {
   // A setting that can't be written still holds for this run; nothing more can be done here.
   (void)prefs_.set(kSettingKey, on);
+  if (on) own_.start();
 }
 
 fs::path ClaudeBridge::outboxFolder() const {
@@ -106,13 +111,10 @@ void ClaudeBridge::note(std::string_view event, const json::object& fields) cons
 std::pair<bool, std::optional<std::string>> ClaudeBridge::ask(const json::object& request) {
   assertMainThread();
   if (!enabled()) return failure(std::string(kOff));
-  const fs::path inbox = inboxFolder();
-  std::error_code ec;
-  const fs::path absoluteInbox = fs::absolute(inbox, ec);
-  auto built = requestFile(request, ec ? inbox : absoluteInbox, wholeSecondsNow());
+  auto built = requestFile(request, replyFolder(), wholeSecondsNow());
   if (auto* refusal = std::get_if<std::string>(&built)) return failure(std::move(*refusal));
   const RequestFile& file = std::get<RequestFile>(built);
-  if (inbox.empty()) return failure(std::string(kNotWritten) + std::strerror(ENOENT));
+  if (inboxFolder().empty()) return failure(std::string(kNotWritten) + std::strerror(ENOENT));
 
   const OpenedFolder outboxDir = exchange_.open(Folder::kOutbox, Missing::kCreate);
   if (!outboxDir.fd.valid()) return failure(unwritable(outboxDir));
@@ -121,7 +123,9 @@ std::pair<bool, std::optional<std::string>> ClaudeBridge::ask(const json::object
   const auto bytes = json::pretty(file.body);
   if (!bytes) return failure(std::string(kNotWritten) + "its text couldn't be written as JSON");
   int error = 0;
-  if (!file_io::write_atomically_at(outboxDir.fd.get(), file.id + ".json", *bytes,
+  // Recorded first: a request written but not recorded would have its reply left alone.
+  if (!own_.add(file.id, exchange_.waiting(), &error) ||
+      !file_io::write_atomically_at(outboxDir.fd.get(), file.id + ".json", *bytes,
                                     file_io::Durability::kSurvivesCrash, &error)) {
     return failure(std::string(kNotWritten) + std::strerror(error));
   }
@@ -138,7 +142,7 @@ bool ClaudeBridge::cancel(std::string_view requestId) {
   assertMainThread();
   if (!enabled() || !ids::is_request_id(requestId)) return false;
   const OpenedFolder outbox = exchange_.open(Folder::kOutbox, Missing::kFail);
-  if (outbox.fd.valid()) {
+  if (outbox.fd.valid() && own_.contains(requestId)) {
     const std::string name = std::string(requestId) + ".json";
     ::unlinkat(outbox.fd.get(), name.c_str(), 0);  // already gone is fine
   }
@@ -165,6 +169,8 @@ void ClaudeBridge::take(const fs::path& reply) {
   const std::string name = fileName.string();
   if (inboxFolder().empty() || !isPlainName(name) || fileName.extension() != ".json") return;
   const std::string id = fileName.stem().string();
+  // Another computer's, where the writing folder syncs between computers: left for that one.
+  if (ids::is_request_id(id) && !own_.contains(id)) return;
 
   if (auto w = working_.find(id); w != working_.end()) {
     if (!w->second.target.expired()) return;
@@ -193,6 +199,28 @@ void ClaudeBridge::take(const fs::path& reply) {
   auto checked = checkReply(id, readUntrustedAt(inbox.fd.get(), name, kMaxReplyBytes), doc);
   if (auto* refusal = std::get_if<std::string>(&checked)) return ignore(file, *refusal);
   hand(id, std::move(std::get<Reply>(checked)), doc);
+}
+
+fs::path ClaudeBridge::replyFolder() const {
+  const fs::path inbox = inboxFolder();
+  std::error_code ec;
+  const fs::path absolute = fs::absolute(inbox, ec);
+  return ec ? inbox : absolute;
+}
+
+std::vector<std::string> ClaudeBridge::earlierRequests() {
+  // A request file names the inbox of the computer that wrote it. (Two computers that keep the
+  // writing folder at the same path both count such a request as theirs, as before.)
+  std::vector<std::string> ours;
+  const OpenedFolder outbox = exchange_.open(Folder::kOutbox, Missing::kFail);
+  if (!outbox.fd.valid()) return ours;
+  const fs::path inbox = replyFolder();
+  for (auto& id : exchange_.requests()) {
+    const auto body = readObject(readUntrustedAt(outbox.fd.get(), id + ".json", kMaxRequestBytes));
+    const auto replyTo = body ? json::find_string(*body, "replyTo") : std::nullopt;
+    if (replyTo == replyToOf(inbox, id)) ours.push_back(std::move(id));
+  }
+  return ours;
 }
 
 void ClaudeBridge::hand(const std::string& id, Reply reply, const std::optional<std::string>& doc) {

@@ -11,6 +11,13 @@
 // is never read, written or deleted through, and is said once on standard error. A reply that
 // can't be moved aside is refused once for each version of the file, not at every pass.
 //
+// The writing folder may be kept in a sync tool between computers that each run the program,
+// and the exchange syncs with it. Each computer keeps the ids of the requests it wrote in its
+// support folder (own_requests.h) and takes only the replies to those: a reply to another's
+// request is left as it is for the computer that asked, and another's request is never
+// withdrawn. Requests written before the record was kept count as ours when their "replyTo" is
+// our inbox.
+//
 // Main thread only: page messages, the folder watcher's hook and the page's answers all arrive
 // there, so `working` needs no lock.
 #pragma once
@@ -29,6 +36,7 @@
 #include <vector>
 
 #include "claude/exchange.h"
+#include "claude/own_requests.h"
 #include "claude/reply_check.h"
 #include "claude/request_file.h"
 #include "core/json.h"
@@ -71,10 +79,10 @@ std::optional<std::size_t> replyTargetIndex(const std::vector<std::optional<std:
 class ClaudeBridge {
  public:
   // `root` gives the writing folder at the time of each call (it moves with the library); an
-  // empty path means there is none. `log` may be null. `prefs` and `targets` must outlive the
-  // bridge.
-  ClaudeBridge(std::function<std::filesystem::path()> root, Prefs& prefs, HostLog* log,
-               ReplyTargets& targets);
+  // empty path means there is none. `support` is this computer's support folder. `log` may be
+  // null. `prefs` and `targets` must outlive the bridge.
+  ClaudeBridge(std::function<std::filesystem::path()> root, std::filesystem::path support,
+               Prefs& prefs, HostLog* log, ReplyTargets& targets);
   ~ClaudeBridge();
   ClaudeBridge(const ClaudeBridge&) = delete;
   ClaudeBridge& operator=(const ClaudeBridge&) = delete;
@@ -91,21 +99,24 @@ class ClaudeBridge {
   }
   static constexpr std::string_view confirmationButton() { return "Turn On"; }
 
-  // The setting "claudeOnMac", read afresh: on only when it is the boolean true.
+  // The setting "claudeOnMac", read afresh: on only when it is the boolean true. Turning it on
+  // starts the record of this computer's requests if there is none: what is in the outbox then
+  // was written by another computer, or before, and isn't ours.
   bool enabled() const;
   void setEnabled(bool on);
 
   // Writes the page's request as a request file. (true, none) on success, else (false, the
   // sentence for the page). Nothing is written unless the request passes every check.
   std::pair<bool, std::optional<std::string>> ask(const json::object& request);
-  // Withdraws a request: deletes its request file. False when the feature is off or the id
-  // isn't a request id.
+  // Withdraws a request: deletes its request file, when this computer wrote it. False when the
+  // feature is off or the id isn't a request id.
   bool cancel(std::string_view requestId);
 
   // One pass over the inbox: every "*.json" entry in name order goes through `take`.
   void processInbox();
-  // Checks one reply file and hands it to a page, or refuses it. Only the last component of
-  // `reply` is used: the file is always looked for in the inbox.
+  // Checks one reply file and hands it to a page, or refuses it; a reply to another computer's
+  // request is left alone. Only the last component of `reply` is used: the file is always looked
+  // for in the inbox.
   void take(const std::filesystem::path& reply);
   // Refuses a reply: moves it into "ignored/" and records `reason` there and in the host log.
   void ignore(const std::filesystem::path& reply, std::string_view reason);
@@ -142,6 +153,10 @@ class ClaudeBridge {
   };
   using Folder = Exchange::Folder;
 
+  // The absolute inbox that "replyTo" names.
+  std::filesystem::path replyFolder() const;
+  // The requests in the outbox that were written here before the record was kept.
+  std::vector<std::string> earlierRequests();
   // The reply `id` that passed its checks, to the page of its window.
   void hand(const std::string& id, Reply reply, const std::optional<std::string>& doc);
   void answered(const Handed& handed, std::optional<bool> answer);
@@ -153,6 +168,7 @@ class ClaudeBridge {
   ReplyTargets& targets_;
   std::map<std::string, Working, std::less<>> working_;
   Exchange exchange_;
+  OwnRequests own_;
   std::uint64_t next_ticket_ = 0;
   // Page answers that arrive after the bridge is gone find this expired and do nothing.
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);

@@ -119,6 +119,16 @@ std::vector<std::string> Exchange::requests() {
   return ids;
 }
 
+std::set<std::string, std::less<>> Exchange::waiting() {
+  std::set<std::string, std::less<>> ids;
+  for (Folder folder : {Folder::kOutbox, Folder::kInbox}) {
+    for (const auto& name : jsonNames(folder).value_or(std::vector<std::string>{})) {
+      ids.insert(fs::path(name).stem().string());
+    }
+  }
+  return ids;
+}
+
 std::optional<Exchange::Version> Exchange::versionAt(int folder, const std::string& name) {
   struct stat st {};
   if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;

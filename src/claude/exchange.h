@@ -45,8 +45,10 @@ class Exchange {
   // The names of the "*.json" entries of the inbox, sorted; none when it can't be read. Stuck
   // replies that are gone are forgotten.
   std::optional<std::vector<std::string>> replies();
-  // The request ids of the "*.json" files of the outbox (a link or a folder isn't one).
+  // The request ids named by the "*.json" entries of the outbox.
   std::vector<std::string> requests();
+  // The request ids named in the outbox or the inbox: those whose request or reply is still here.
+  std::set<std::string, std::less<>> waiting();
 
   enum class Entry { kGone, kSetAsideAgain, kNew };
   // What is to become of the inbox entry `name`: gone already; refused before and unchanged

@@ -42,6 +42,7 @@ struct Reply {
   json::object options;  // "empty": true, "placements": [{paragraphId, bullets}] when any
   std::size_t placements = 0;
   bool empty = false;
+  bool operator==(const Reply&) const = default;
 };
 
 // Checks the reply to the request `id`. `text` is none when the file couldn't be read as a

@@ -125,9 +125,13 @@ std::variant<RequestFile, std::string> requestFile(const json::object& page, con
                                    {"text", stringOr(entry, "text", "")}});
   }
   out["thread"] = std::move(entries);
-  out["replyTo"] = (inbox.lexically_normal() / (file.id + ".json")).string();
+  out["replyTo"] = replyToOf(inbox, file.id);
   file.paragraphs = addContext(page, out);
   return file;
+}
+
+std::string replyToOf(const fs::path& inbox, std::string_view id) {
+  return (inbox.lexically_normal() / (std::string(id) + ".json")).string();
 }
 
 std::optional<std::string> requestDocOf(const std::optional<std::string>& text) {

@@ -44,6 +44,9 @@ std::variant<RequestFile, std::string> requestFile(const json::object& page,
                                                    const std::filesystem::path& inbox,
                                                    std::string_view at);
 
+// Where the reply to the request `id` is expected: "replyTo" of its file.
+std::string replyToOf(const std::filesystem::path& inbox, std::string_view id);
+
 // The document id a request file's text names (its `doc` object's `id`); `text` is none when
 // the file couldn't be read.
 std::optional<std::string> requestDocOf(const std::optional<std::string>& text);
