@@ -122,7 +122,7 @@ TEST(SoakTest, EverythingAtOnceLosesNothingAndEveryViewAgrees) {
   auto pages = std::make_shared<SoakPages>(loop);
   std::mutex rootMutex;  // the library's place, as the Claude session sees it
   fs::path root = lib.root();
-  claude::ClaudeBridge bridge([&] { return lib.root(); }, prefs, nullptr, *pages);
+  claude::ClaudeBridge bridge([&] { return lib.root(); }, support, prefs, nullptr, *pages);
   bridge.setEnabled(true);
   auto watch = std::make_unique<ThreadSerialQueue>("soak.folderwatch");
   FolderWatch folderWatch(
