@@ -455,7 +455,7 @@ void MenuBarGtk::perform(AppCommand command, const std::shared_ptr<MenuWindow>& 
       openWithDefaultApp(fileURI(app_.library().root()));
       return;
     case AppCommand::kMoveWritingFolder:
-      app::moveWritingFolder(app_, parent);
+      app::moveWritingFolder(app_);  // over the current document window
       return;
     case AppCommand::kShowRestorePoints: {
       const fs::path folder = restorePointsFolder(app_.library().support());
