@@ -1326,15 +1326,29 @@ Library::MoveResult Library::moveAll(const fs::path& destination) {
   Guard guard(mutex_);
   settled_.wait(guard, [this] { return writing_.empty(); });
   MoveResult result;
+  const fs::path from = root_;
+  try {
+    move_all_locked(guard, destination, result);
+    return result;
+  } catch (const std::exception& e) {
+    result.failed = e.what();
+  } catch (...) {
+  }
+  if (result.failed.empty()) result.failed = "an unexpected error";
+  settle_failed_move_locked(guard, from, result);
+  return result;
+}
+
+void Library::move_all_locked(const Guard& guard, const fs::path& destination, MoveResult& result) {
   const fs::path to = absolute_folder(destination);
   if (auto problem = move_problem_locked(guard, to)) {
     result.refused = *problem;
-    return result;
+    return;
   }
   std::string error;
   if (!file_io::create_folders(to, &error)) {
     result.refused = error;
-    return result;
+    return;
   }
   // Another program may have put a document here since the last look: it moves too, rather
   // than being left behind in a folder no longer watched.
@@ -1370,7 +1384,7 @@ Library::MoveResult Library::moveAll(const fs::path& destination) {
     if (!text || !file_io::write_atomically(support_ / kMoveJournalFile, *text,
                                             file_io::Durability::kSurvivesCrash, &error)) {
       result.refused = "couldn't prepare the move: " + error;
-      return result;
+      return;
     }
   }
   for (const auto& [from, target] : plan) {
@@ -1389,7 +1403,31 @@ Library::MoveResult Library::moveAll(const fs::path& destination) {
   save_ledger_locked(guard);
   std::error_code ignored;
   fs::remove(support_ / kMoveJournalFile, ignored);
-  return result;
+}
+
+// A move cut short by an error settles as a start after a crash would: by its journal, undone
+// while the library was still on the old folder, finished once it was on the new one. Undone,
+// every document stayed.
+void Library::settle_failed_move_locked(const Guard& guard, const fs::path& from,
+                                        MoveResult& result) {
+  std::fprintf(stderr, "Quillstone: moving the library stopped: %s\n", result.failed.c_str());
+  try {
+    (void)recover_move_locked(guard);
+    rescan_locked(guard);
+    for (const auto& [id, package] : index_) ledger_[id] = package.string();
+    save_ledger_locked(guard);
+    if (root_ == from) {
+      result.moved = 0;
+      result.stayed =
+          static_cast<int>(std::count_if(index_.begin(), index_.end(), [](const auto& entry) {
+            return !entry.first.starts_with("_");
+          }));
+    }
+  } catch (const std::exception& e) {
+    // What the journal still holds is settled at the next start.
+    std::fprintf(stderr, "Quillstone: settling the move stopped too: %s\n", e.what());
+  } catch (...) {
+  }
 }
 
 bool Library::recover_move_locked(const Guard&) {

@@ -222,12 +222,17 @@ class Library {
     int moved = 0;
     int stayed = 0;
     std::string refused;  // why nothing moved (not a folder, the same folder, …); empty when it ran
+    // Why the move stopped partway, empty when it didn't. It was then settled as its journal
+    // says: undone while the library was still on the old folder, finished once it was on the
+    // new one. root() is where the library works now; the counts say where the documents are.
+    std::string failed;
   };
   // Moves every document into `to`. Each package is moved whole: across file systems it is
   // copied under a temporary name, synced, renamed into place, and only then removed at the
   // source. A journal in the support folder lets a library started after a crash finish the
   // move (started on `to`) or undo it (started on the old folder), so every document is found
-  // exactly once.
+  // exactly once. An error partway never escapes: it settles the move and is reported in
+  // `failed`.
   MoveResult moveAll(const fs::path& to);
   // Why `to` can't take the library, or none.
   std::optional<std::string> moveProblem(const fs::path& to) const;
@@ -318,6 +323,8 @@ class Library {
   void remember_locked(const Guard&, const std::string& id, const fs::path& package,
                        const json::value* rev, std::set<std::string> missing_images);
   std::optional<std::string> move_problem_locked(const Guard&, const fs::path& to) const;
+  void move_all_locked(const Guard&, const fs::path& destination, MoveResult& result);
+  void settle_failed_move_locked(const Guard&, const fs::path& from, MoveResult& result);
   bool recover_move_locked(const Guard&);
   std::vector<Problem> vanished_locked(const Guard&);
   void save_ledger_locked(const Guard&);
