@@ -1343,8 +1343,10 @@ void Library::move_all_locked(const Guard& guard, const fs::path& destination, M
     return;
   }
   // Another program may have put a document here since the last look: it moves too, rather
-  // than being left behind in a folder no longer watched.
+  // than being left behind in a folder no longer watched, and so does what a sync tool set aside.
   rescan_locked(guard);
+  std::vector<Problem> unused;
+  if (bringInVersions_locked(guard, unused)) rescan_locked(guard);
   const ScanResult there = scan({to, to / kArchiveFolder});
   const fs::path old_archive = normal(root_ / kArchiveFolder);
 
