@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "app/accessibility_gtk.h"
 #include "app/environment.h"
 #include "app/identity.h"
 #include "app/spelling.h"
@@ -182,6 +183,8 @@ void AppDelegate::startup() {
       this);
   g_action_map_add_action(G_ACTION_MAP(application_), G_ACTION(open_document));
   g_object_unref(open_document);
+
+  describeWindowsForScreenReaders();
 
   // The window controls sit over the page's top strip and fade in full screen.
   GtkCssProvider* css = gtk_css_provider_new();
