@@ -57,6 +57,9 @@ void describeOne(GtkWidget* w) {
       gtk_accessible_reset_relation(GTK_ACCESSIBLE(w), GTK_ACCESSIBLE_RELATION_LABELLED_BY);
       label(w, withoutMnemonic(text));
     }
+  } else if (GTK_IS_CHECK_BUTTON(w) && gtk_check_button_get_use_underline(GTK_CHECK_BUTTON(w))) {
+    const char* text = gtk_check_button_get_label(GTK_CHECK_BUTTON(w));
+    if (text && *text) label(w, withoutMnemonic(text));
   } else if (GTK_IS_PROGRESS_BAR(w)) {
     label(w, windowTitle(w));
     describe(w, gtk_progress_bar_get_text(GTK_PROGRESS_BAR(w)));
