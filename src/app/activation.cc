@@ -37,7 +37,8 @@ std::optional<Activation> activationFrom(std::optional<std::string_view> activat
                                          std::optional<std::string_view> startup_id) {
   for (const auto& candidate : {activation_token, startup_id}) {
     if (candidate && usableToken(*candidate)) {
-      return Activation{std::string(*candidate), timeOf(*candidate)};
+      return Activation{std::string(*candidate), timeOf(*candidate),
+                        candidate->starts_with("_TIME")};
     }
   }
   return std::nullopt;

@@ -15,6 +15,9 @@ namespace qs::app {
 struct Activation {
   std::string token;
   std::uint32_t time = 0;  // the startup id's timestamp; 0 (GDK_CURRENT_TIME) when it has none
+  // "_TIME<n>" alone: no launcher's token, only a timestamp (what the desktop's search sends).
+  // Wayland has no use for it; GTK then asks the compositor for a token of its own.
+  bool only_time = false;
   bool operator==(const Activation&) const = default;
 };
 

@@ -393,7 +393,9 @@ void AppDelegate::present(GtkWindow* window) {
 #ifdef GDK_WINDOWING_WAYLAND
   GdkDisplay* display = gtk_widget_get_display(GTK_WIDGET(window));
   if (GDK_IS_WAYLAND_DISPLAY(display)) {
-    gdk_wayland_display_set_startup_notification_id(display, activation.token.c_str());
+    if (!activation.only_time) {
+      gdk_wayland_display_set_startup_notification_id(display, activation.token.c_str());
+    }
   } else {
     gtk_window_set_startup_id(window, activation.token.c_str());
   }
