@@ -7,9 +7,8 @@ pointer or keyboard to drive, no clipboard to share and no activation to grant.
 Prints each script's result and time, then "N passed, M failed" (one per script)."""
 import os, pathlib, shutil, subprocess, sys, tempfile, time
 
-# Each script, and the arguments it takes here. Not here, and why: folder_menu_e2e (right
-# clicks and the title strip's drag need a pointer), soak_e2e (it types into the folder chooser
-# while the pages keep saving; the chooser's return is covered here by accessibility_e2e).
+# Each script, and the arguments it takes here. folder_menu_e2e and soak_e2e say why they are
+# not here.
 LANE = [("run_e2e", []), ("reference_page_e2e", []), ("claude_e2e", []), ("auth_e2e", []),
         ("menus_e2e", []), ("import_e2e", []), ("accessibility_e2e", []), ("shell_e2e", []),
         ("search_e2e", []), ("quit_e2e", ["20"])]  # twenty quits in flight here, fifty on X11
