@@ -46,6 +46,7 @@ def settings():
 
 if check.started("TITLED", 60):
     tree = ax.application()
+    keyed = {}  # a menu item's name → its description (its keys), as the menus say them
     frame = tree and ax.window(tree, "^%s$" % TITLE)
     if check("the document window is a frame named after the document", frame, tree and ax.find_all(tree)[:3]):
         check("the page is a document named after the document's title",
@@ -59,7 +60,7 @@ if check.started("TITLED", 60):
             xdotool(app.env, "search", "--name", "^%s$" % TITLE, "windowfocus", "--sync")
             before = len(app.page_lines())
             keys("F10")
-            menus, keyed = {}, {}
+            menus = {}
             for menu in ("Quillstone", "File", "Edit", "View", "See", "Insert", "AI", "Window", "Help"):
                 top = ax.find(bar, "menu item", "^%s$" % menu)
                 items = [n for n in ax.find_all(top, "menu item") if n.name] if top else []
@@ -121,6 +122,10 @@ if check.started("TITLED", 60):
             if inside[0] == "text":
                 text = part.queryText().getText(0, -1)
                 check("the shortcuts window lists the menus' keys", "Quit Quillstone\tCtrl+Q" in text, text[:200])
+                listed = dict(l.split("\t", 1) for l in text.splitlines() if "\t" in l)
+                differ = {t: (k, keyed.get(t)) for t, k in listed.items() if t in keyed and keyed[t] != k}
+                if not WAYLAND:  # the menus' own keys were read with the keyboard, above
+                    check("each menu item says the keys the shortcuts window lists for it", not differ, differ)
             if WAYLAND:
                 ax.press(ax.find(shown, "push button", "^Close$"))
             else:
