@@ -1,6 +1,6 @@
 """The program as a screen reader sees it: its AT-SPI tree, read through Debian's
 python3-pyatspi (so the scripts that use this run under /usr/bin/python3). Windows and controls
-are found by role and name; buttons are pressed, and text is typed, through their interfaces."""
+are found by role and name, and buttons pressed through their actions."""
 import re, time
 
 import pyatspi
@@ -93,24 +93,11 @@ def gone(app, name, seconds=10.0):
     return True
 
 
-def actions(node):
-    try:
-        action = node.queryAction()
-        return [action.getName(i) for i in range(action.nActions)]
-    except Exception:  # none, or a widget that says it has some and then hasn't
-        return []
-
-
 def press(node, name=None):
     """Runs the node's action `name` (its first when None), as a screen reader's user does."""
     action = node.queryAction()
     names = [action.getName(i) for i in range(action.nActions)]
     return action.doAction(names.index(name) if name else 0)
-
-
-def type_into(node, text):
-    """Replaces the text of an editable node."""
-    return node.queryEditableText().setTextContents(text)
 
 
 def states(node):
@@ -125,11 +112,3 @@ def visible(node):
     "defunct" (or gone)."""
     found = states(node)
     return "visible" in found and "defunct" not in found
-
-
-def value(node):
-    """The current value of a node that has one (a progress bar), else None."""
-    try:
-        return node.queryValue().currentValue
-    except NotImplementedError:
-        return None
