@@ -136,10 +136,10 @@ class Run:
                     "deletedAt": self.clock})
         self.saved.pop((side.name, doc_id), None)
 
-    def look(self):
+    def look(self, sides=None):
         """Each writer sees what its computer's library now holds."""
         answers = {}
-        for side in self.computers():
+        for side in sides or self.computers():
             answers[side.name] = side.open()
             revs = answers[side.name].get("revs", {})
             self.views[side.name] = {i: (revs.get(i, 1), d) for i, d in docs_of(answers[side.name]).items()}
