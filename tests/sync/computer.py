@@ -1,7 +1,7 @@
 """One computer of the two: a writing folder, a support folder and a home of its own (so its
 Trash is its own), and the program run on them: quillstone-cli, or its bridge held open as a
 window would hold the library."""
-import base64, json, os, pathlib, random, struct, subprocess, urllib.parse, zlib
+import base64, json, os, pathlib, select, signal, struct, subprocess, urllib.parse, zlib
 
 CONFLICT_MARK = ".sync-conflict-"
 
@@ -20,10 +20,8 @@ class Computer:
                         NO_AT_BRIDGE="1")
 
     def cli(self, *args, input=None):
-        command = [str(self.cli_path), "--root", str(self.root), "--support", str(self.support), *args]
-        done = subprocess.run(command, env=self.env, input=input, capture_output=True, text=True,
-                              timeout=120)
-        return done
+        return subprocess.run(self.command(*args), env=self.env, input=input, capture_output=True,
+                              text=True, timeout=120)
 
     def write(self, *records):
         done = self.cli("write", "-", input=json.dumps({"docs": list(records)}))
@@ -39,6 +37,12 @@ class Computer:
 
     def bridge(self):
         return Bridge(self)
+
+    def watch(self):
+        return Watch(self)
+
+    def command(self, *args):
+        return [str(self.cli_path), "--root", str(self.root), "--support", str(self.support), *args]
 
     # ---- what is on disk ----
     def files(self, mark=None):
@@ -79,9 +83,7 @@ class Bridge:
     """quillstone-cli bridge: the library held open between messages, as a window holds it."""
 
     def __init__(self, computer):
-        command = [str(computer.cli_path), "--root", str(computer.root), "--support",
-                   str(computer.support), "bridge"]
-        self.process = subprocess.Popen(command, env=computer.env, stdin=subprocess.PIPE,
+        self.process = subprocess.Popen(computer.command("bridge"), env=computer.env, stdin=subprocess.PIPE,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
     def ask(self, message):
@@ -108,6 +110,41 @@ class Bridge:
             self.process.wait()
         self.process.stdout.close()
         self.process.stderr.close()
+
+
+class Watch:
+    """quillstone-cli watch: the batches of records it hands over, one JSON line each."""
+
+    def __init__(self, computer):
+        self.process = subprocess.Popen(computer.command("watch"), env=computer.env,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.batches = []
+        # It says so once everything is read and the watch is set.
+        ready, _, _ = select.select([self.process.stderr], [], [], 60)
+        if not ready or "watching" not in self.process.stderr.readline():
+            self.stop()
+            raise AssertionError("quillstone-cli watch didn't start")
+
+    def news(self, seconds):
+        """Takes a batch handed over within `seconds`, if any."""
+        ready, _, _ = select.select([self.process.stdout], [], [], seconds)
+        if ready:
+            line = self.process.stdout.readline()
+            if line.strip():
+                self.batches.append(json.loads(line))
+
+    def stop(self):
+        self.process.send_signal(signal.SIGTERM)
+        try:
+            out, _ = self.process.communicate(timeout=60)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            out, _ = self.process.communicate()
+        self.batches += [json.loads(l) for l in out.splitlines() if l.strip()]
+        return self.process.returncode
+
+    def ids(self):
+        return {r.get("id") for batch in self.batches for r in batch if isinstance(r, dict)}
 
 
 # ---- documents ----

@@ -61,20 +61,16 @@ def main():
     a = run.a
     seen_versions = set()
 
-    def settle_until(condition, what, seconds=60):
-        """Lets the sync tool and the program work until `condition()` holds."""
-        deadline = time.monotonic() + seconds
-        while True:
-            run.sync()
-            for side in run.computers():
-                seen_versions.update(p for p in side.conflict_files() if CONFLICT_DOC.search(p))
-            if condition():
-                return True
-            if time.monotonic() > deadline:
-                return check("desktop: " + what, False, "not after %d s" % seconds)
+    def settle_until(condition, what):
+        def news(seconds):
             # The program's next move shows in its output, or a scan finds it.
             mark = app.mark()
-            wait_until(lambda: app.mark() > mark, 1, step=0.05)
+            wait_until(lambda: app.mark() > mark, seconds, step=0.05)
+        def watched():
+            for side in run.computers():
+                seen_versions.update(p for p in side.conflict_files() if CONFLICT_DOC.search(p))
+            return condition()
+        return run.settle_until(watched, what, news)
 
     def a_texts_handed():
         held = {t for texts in page.view().values() for t in texts}
@@ -110,8 +106,7 @@ def main():
 
         # Together again: the program on b brings in what the sync tool set aside, while open.
         pair.resume()
-        if settle_until(a_texts_handed, "the page is handed every text written on a"):
-            check("desktop: the page was handed every text written on a", True)
+        settle_until(a_texts_handed, "the page is handed every text written on a")
         a.open()
         run.sync()
 
@@ -124,8 +119,7 @@ def main():
         run.look([a])
         for doc_id in sorted(run.views["a"]):
             run.edit(a, doc_id)
-        if settle_until(a_texts_handed, "the page is handed the third round written on a"):
-            check("desktop: the page was handed the third round written on a", True)
+        settle_until(a_texts_handed, "the page is handed the third round written on a")
         check("desktop: the program ends when asked", app.quit() is not None)
 
         answers = run.converge("after the desktop")

@@ -1,7 +1,7 @@
 """A scenario's run on the two computers: the writers' steps (each computer's writer sees its own
 copy of the folder), the sync tool between them, and the checks that follow a merge. Texts and
 times come from the scenario's seed; `updated` is the scenario's own clock, never the machine's."""
-import datetime, hashlib, json, pathlib, random, re
+import datetime, hashlib, json, pathlib, random, re, time
 
 from computer import CONFLICT_MARK, Computer, png_data_url, restore_images, strings, words
 
@@ -58,8 +58,10 @@ def version_notices(answer):
 
 
 def names_file(name, path):
-    """Whether a notice's file name stands for `path` (below the writing folder)."""
-    return name == path or path.endswith("/" + name) or name.endswith(path) or pathlib.PurePath(path).name in name
+    """Whether a notice's file name stands for `path` (below the writing folder): the file's
+    own name, its path, or its package's."""
+    package = pathlib.PurePath(path).parent
+    return pathlib.PurePath(path).name in name or name in (path, str(package), package.stem)
 
 
 class Run:
@@ -148,6 +150,18 @@ class Run:
     # ---- the sync tool ----
     def sync(self):
         self.pair.settle(self.name)
+
+    def settle_until(self, condition, what, news, seconds=60):
+        """Lets the sync tool and a program at work on a side go on until `condition()` holds;
+        `news(timeout)` waits for the program to show it did something."""
+        deadline = time.monotonic() + seconds
+        while True:
+            self.sync()
+            if condition():
+                return self.ok(what, True)
+            if time.monotonic() > deadline:
+                return self.ok(what, False, "not after %d s" % seconds)
+            news(1)
 
     def apart(self):
         self.pair.pause()

@@ -66,10 +66,20 @@ def both_edit(run):
 
 
 def both_untitled(run):
+    """Two new documents with one title; b's watch is running when the computers meet."""
     a, b = run.a, run.b
     run.apart()
     run.new(a, "note-a", "Untitled")
     run.new(b, "note-b", "Untitled")
+    watch = b.watch()
+    try:
+        run.pair.resume()
+        run.settle_until(lambda: not any(CONFLICT_DOC.search(p) for p in b.conflict_files()),
+                         "b's watch brings in the version the sync tool set aside", watch.news)
+    finally:
+        status = watch.stop()
+    run.ok("b's watch hands over a's new document", "note-a" in watch.ids(), watch.batches)
+    run.ok("b's watch ends when asked", status == 0, status)
     run.merge()
 
 
@@ -148,7 +158,13 @@ def save_while_delivering(run):
         window.ask({"op": "open"})
         run.edit(a, "river")
         run.sync()
+        # The sync tool's file of a delivery under way is its own: never read, moved or removed.
+        partial = b.root / "River.quillstone" / ".syncthing.document.json.tmp"
+        partial.write_text('{"app": "half of a delivery')
         run.edit(b, "river", via=window)
+        run.ok("a save leaves the sync tool's file of a delivery under way alone",
+               partial.exists() and partial.read_text() == '{"app": "half of a delivery')
+        partial.unlink()
         run.edit(a, "reeds")
         pair.a.scan(run.name)  # b's copy is on its way
         run.edit(b, "reeds", via=window)
