@@ -3,6 +3,8 @@ Trash is its own), and the program run on them: quillstone-cli, or its bridge he
 window would hold the library."""
 import base64, json, os, pathlib, select, signal, struct, subprocess, urllib.parse, zlib
 
+from syncthing import ends_with_parent
+
 CONFLICT_MARK = ".sync-conflict-"
 
 
@@ -117,7 +119,8 @@ class Watch:
 
     def __init__(self, computer):
         self.process = subprocess.Popen(computer.command("watch"), env=computer.env,
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                        preexec_fn=ends_with_parent)
         self.batches = []
         # It says so once everything is read and the watch is set.
         ready, _, _ = select.select([self.process.stderr], [], [], 60)

@@ -5,7 +5,7 @@ sets aside while the page is open. The page must be handed every document the li
 hold, versions included; then both sides are checked as in two_computers.py.
 
 usage: desktop.py BUILD_DIR SOURCE_DIR"""
-import json, os, pathlib, shutil, sys, tempfile, time, traceback
+import json, pathlib, shutil, sys, tempfile, time, traceback
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path[:0] = [str(HERE), str(HERE.parent / "e2e")]
@@ -75,7 +75,8 @@ def main():
     def a_texts_handed():
         held = {t for texts in page.view().values() for t in texts}
         wanted = set().union(*(t for (side, _), t in run.saved.items() if side == "a"))
-        return wanted <= held and not any(CONFLICT_DOC.search(p) for s in run.computers() for p in s.conflict_files())
+        left = [p for side in run.computers() for p in side.conflict_files() if CONFLICT_DOC.search(p)]
+        return wanted <= held and not left
 
     try:
         pair.start()
@@ -92,7 +93,8 @@ def main():
         run.new(a, "note-a", "Untitled")
         clock = run.now()
         plan = {
-            "edits": {i: "%s b-apart %s" % (FOLDER, words(run.rng, 5)) for i in ("harbour", "light", "garden", "ferry")},
+            "edits": {i: "%s b-apart %s" % (FOLDER, words(run.rng, 5))
+                      for i in ("harbour", "light", "garden", "ferry")},
             "created": [{"id": "note-b", "title": "Untitled", "created": clock, "updated": clock,
                          "nodes": [{"id": "p1", "text": "%s b-new %s" % (FOLDER, words(run.rng, 5))}]}],
             "clock": clock, "signal": "bell", "later": "%s b-later %s" % (FOLDER, words(run.rng, 4)),
@@ -101,8 +103,8 @@ def main():
         app.start()
         for doc_id, texts in page.wait("WROTE").items():
             run.saved.setdefault(("b", doc_id), set()).update(texts)
-        check("desktop: the page opened the documents the sync tool brought",
-              {d["id"] for d in page.reports("OPENED")[0]} == {"harbour", "light", "garden", "ferry"})
+        run.ok("the page opened the documents the sync tool brought",
+               {d["id"] for d in page.reports("OPENED")[0]} == {"harbour", "light", "garden", "ferry"})
 
         # Together again: the program on b brings in what the sync tool set aside, while open.
         pair.resume()
@@ -120,19 +122,21 @@ def main():
         for doc_id in sorted(run.views["a"]):
             run.edit(a, doc_id)
         settle_until(a_texts_handed, "the page is handed the third round written on a")
-        check("desktop: the program ends when asked", app.quit() is not None)
+        run.ok("the program ends when asked", app.quit() is not None)
 
         answers = run.converge("after the desktop")
-        final = {i: [n["text"] for n in d.get("nodes", []) if "text" in n] for i, d in docs_of(answers["b"]).items()}
+        final = {i: [n["text"] for n in d.get("nodes", []) if "text" in n]
+                 for i, d in docs_of(answers["b"]).items()}
         held = page.view()
-        check("desktop: the page holds every document the library holds, versions included",
-              final == held, sorted(set(final) ^ set(held)) or [i for i in final if final[i] != held.get(i)])
+        run.ok("the page holds every document the library holds, versions included", final == held,
+               sorted(set(final) ^ set(held)) or [i for i in final if final[i] != held.get(i)])
         trashed = set(a.trashed()) | set(run.b.trashed())
-        gone = [p for p in sorted(seen_versions) if p not in trashed]
-        check("desktop: every version file brought in is in a Trash", not gone, gone)
-        check("desktop: the sync tool set versions aside", bool(seen_versions))
+        left = set(a.conflict_files()) | set(run.b.conflict_files())
+        gone = [p for p in sorted(seen_versions - left) if p not in trashed]
+        run.ok("every version file brought in is in a Trash", not gone, gone)
+        run.ok("the sync tool set versions aside", bool(seen_versions))
     except Exception:
-        check("desktop: runs to the end", False, traceback.format_exc())
+        run.ok("runs to the end", False, traceback.format_exc())
     finally:
         if app.process and app.process.poll() is None:
             app.quit()

@@ -16,7 +16,10 @@ class Checks:
         self.passed, self.failures = [], []
 
     def __call__(self, name, ok, detail=""):
-        (self.passed if ok else self.failures).append(name if ok or detail == "" else "%s: %s" % (name, detail))
+        if ok:
+            self.passed.append(name)
+        else:
+            self.failures.append(name if detail == "" else "%s: %s" % (name, detail))
         return ok
 
     def report(self):
@@ -108,7 +111,8 @@ class Run:
         elif via.ask({"op": "write", "batch": {"docs": [record]}}) is not True:
             raise AssertionError("%s: the write of %s through the bridge failed" % (side.name, doc["id"]))
         self.views[side.name][doc["id"]] = (rev, doc)
-        self.saved.setdefault((side.name, doc["id"]), set()).update(p["text"] for p in doc["nodes"] if "text" in p)
+        texts = (p["text"] for p in doc["nodes"] if "text" in p)
+        self.saved.setdefault((side.name, doc["id"]), set()).update(texts)
         return doc
 
     def new(self, side, doc_id, title, image=False):
@@ -144,7 +148,8 @@ class Run:
         for side in sides or self.computers():
             answers[side.name] = side.open()
             revs = answers[side.name].get("revs", {})
-            self.views[side.name] = {i: (revs.get(i, 1), d) for i, d in docs_of(answers[side.name]).items()}
+            docs = docs_of(answers[side.name])
+            self.views[side.name] = {i: (revs.get(i, 1), d) for i, d in docs.items()}
         return answers
 
     # ---- the sync tool ----
@@ -176,7 +181,8 @@ class Run:
         of a "document.json" or a version file, images restored (from its own package, else from
         any package holding that picture: its file name is its content hash)."""
         side = self.a
-        images = {p.name: p.parent.parent for p in side.root.glob("**/*.quillstone/images/*") if p.is_file()}
+        images = {p.name: p.parent.parent for p in side.root.glob("**/*.quillstone/images/*")
+                  if p.is_file()}
         self.pictures_delivered = set(images)
         found = []
         for path in side.files("document"):
@@ -228,7 +234,7 @@ class Run:
                 updated = d["doc"].get("updated", record.get("updated", 0))
                 return (CONFLICT_MARK not in d["package"], updated, record.get("rev", 1))
             best = max(rank(d) for d in same)
-            keeper = sorted((d for d in same if rank(d) == best), key=lambda d: d["package"].encode())[0]
+            keeper = min((d for d in same if rank(d) == best), key=lambda d: d["package"].encode())
             for d in same:
                 if d is keeper:
                     continue
@@ -261,26 +267,28 @@ class Run:
                 not any(version_notices(a) for a in second.values()),
                 {n: version_notices(a) for n, a in second.items()})
 
-        # Each version file removed went to the Trash of a computer that said it brought it in.
+        # Each version of a document removed went to the Trash of a computer that said it
+        # brought it in. (Those of the renderings are only replaced at the package's next write.)
         for path in before["a"]:
-            if path in after["a"] + after["b"]:
+            if path in after["a"] + after["b"] or not CONFLICT_DOC.search(path):
                 continue
-            holders = [s.name for s in self.computers() if path in set(s.trashed()) - trashed_before[s.name]]
-            named = [n for n, a in first.items()
-                     if any(names_file(f.get("name", ""), path) for v in version_notices(a) for f in v.get("files", []))]
+            holders = {s.name for s in self.computers() if path in set(s.trashed()) - trashed_before[s.name]}
+            named = {n for n, answer in first.items() for notice in version_notices(answer)
+                     for f in notice.get("files", []) if names_file(f.get("name", ""), path)}
             self.ok(stage + ": %s is in the Trash of the computer that brought it in" % path,
-                    holders and set(holders) <= set(named), "in the Trash of %s, named by %s" % (holders, named))
+                    holders and holders <= named, "in the Trash of %s, named by %s" % (holders, named))
 
         versions, losers = self.expected_versions(delivered)
         for doc_id, title, source in versions:
             held = {n: d.get(doc_id, {}).get("title") for n, d in docs.items()}
-            self.ok(stage + ": the version from %s is %s, titled %r, on both computers" % (source, doc_id, title),
-                    held == {"a": title, "b": title}, held)
+            self.ok(stage + ": the version from %s is %s, titled %r, on both computers"
+                    % (source, doc_id, title), held == {"a": title, "b": title}, held)
         for package in losers:
             self.ok(stage + ": the package %s that lost its id is in a Trash" % package,
                     any(package in s.trashed() for s in self.computers()))
         for n, d in docs.items():
-            odd = [i for i, doc in d.items() if VERSION_TITLE.search(doc.get("title", "")) and not re.fullmatch(r"v[0-9a-f]{32}", i)]
+            odd = [i for i, doc in d.items()
+                   if VERSION_TITLE.search(doc.get("title", "")) and not re.fullmatch(r"v[0-9a-f]{32}", i)]
             self.ok(stage + ": %s's versions have ids of a version" % n, not odd, odd)
 
         # Whatever the sync tool delivered is a document on both computers, pictures included.
@@ -298,7 +306,9 @@ class Run:
 
     def same_on_both(self, stage, answers):
         a, b = (docs_of(answers[n]) for n in ("a", "b"))
-        shape = lambda d: {i: (doc.get("title"), key(doc.get("nodes")), bool(doc.get("archived"))) for i, doc in d.items()}
+        def shape(docs):
+            return {i: (d.get("title"), key(d.get("nodes")), bool(d.get("archived")))
+                    for i, d in docs.items()}
         self.ok(stage + ": both computers hold the same documents", shape(a) == shape(b),
                 sorted(set(shape(a).items()) ^ set(shape(b).items())))
         self.ok(stage + ": both computers hold the same packages", self.a.packages() == self.b.packages(),
@@ -309,7 +319,8 @@ class Run:
                    for s in strings(doc) if s.startswith("quillstone-image:")}
         gone = sorted(i for name, i in missing.items() if name not in self.pictures_delivered)
         if gone:
-            print("note: %s: %s: the sync tool deleted pictures of %s on both sides" % (self.name, stage, gone))
+            print("note: %s: %s: the sync tool deleted pictures of %s on both sides"
+                  % (self.name, stage, gone))
         dangling = sorted(i for name, i in missing.items() if name in self.pictures_delivered)
         self.ok(stage + ": every picture delivered is in its documents", not dangling, dangling)
 

@@ -2,13 +2,19 @@
 discovery, relays, NAT, usage or crash reports, upgrades or file watching. Folders are scanned
 only when asked, so what each side sees depends on the test's steps, not on timing; the test
 waits by polling the REST API (the events call blocks until something happens)."""
-import copy, json, os, pathlib, shutil, socket, subprocess, time, urllib.error, urllib.parse
-import urllib.request
+import copy, ctypes, json, os, pathlib, shutil, signal, socket, subprocess, time, urllib.error
+import urllib.parse, urllib.request
 import xml.etree.ElementTree as ET
 
 BINARY = shutil.which("syncthing")
 # Long enough never to fire during a run: every scan is asked for.
 RESCAN_SECONDS = 86400
+
+
+def ends_with_parent():
+    """For Popen's preexec_fn: the child is sent SIGTERM when the test ends, however it ends, so
+    no instance outlives a killed run."""
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
 
 
 def free_port():
@@ -95,7 +101,7 @@ class Instance:
         self.process = subprocess.Popen(
             [BINARY, "serve", "--home=" + str(self.home), "--no-browser", "--no-restart",
              "--no-upgrade", "--no-default-folder", "--skip-port-probing", "--logflags=3"],
-            env=self.env, stdout=self.log, stderr=subprocess.STDOUT)
+            env=self.env, stdout=self.log, stderr=subprocess.STDOUT, preexec_fn=ends_with_parent)
 
     def wait_started(self, seconds=60):
         deadline = time.monotonic() + seconds
