@@ -445,11 +445,15 @@
 
   function showNotices(notices) {
     const box = $(".notices");
+    const summaries = {
+      quarantined: (count) => `${count} file${count === 1 ? "" : "s"} couldn't be used`,
+      versions: (count) => `${count} other version${count === 1 ? " was" : "s were"} kept as document${count === 1 ? "" : "s"} of ${count === 1 ? "its" : "their"} own`,
+    };
     for (const n of notices) {
-      if (!n || n.kind !== "quarantined" || !Array.isArray(n.files)) continue;
+      if (!n || !summaries[n.kind] || !Array.isArray(n.files)) continue;
       const count = n.count || n.files.length;
       const list = el("ul", {}, ...n.files.map((f) => el("li", {}, el("strong", { textContent: f.name }), " — " + (f.reason || ""))));
-      box.append(el("details", { className: "notice" }, el("summary", { textContent: `${count} file${count === 1 ? "" : "s"} couldn't be used` }), list));
+      box.append(el("details", { className: "notice" }, el("summary", { textContent: summaries[n.kind](count) }), list));
     }
   }
 

@@ -234,8 +234,8 @@ void AppDelegate::finishLaunching(const fs::path& root) {
   library_ = std::make_unique<library::Library>(root, support, services,
                                                 library::Library::Start::kInBackground);
   launch_trace::mark("library");
-  claude_ = std::make_unique<claude::ClaudeBridge>([this] { return library_->root(); }, prefs_,
-                                                   log_.get(), *this);
+  claude_ = std::make_unique<claude::ClaudeBridge>([this] { return library_->root(); }, support,
+                                                   prefs_, log_.get(), *this);
   auth_ = auth::makeDesktopHostAuth(main_loop_, resources_);
   // The menu bar, its actions and their keys; every document window shows it.
   menu_bar_ = std::make_unique<menus::MenuBarGtk>(*this, application_);
@@ -258,7 +258,8 @@ void AppDelegate::finishLaunching(const fs::path& root) {
             return;
           }
         }
-      });
+      },
+      [this] { return library_->recheckIn(); });
   import_ = std::make_unique<ImportFlowGtk>(*this);
   if (first_run && !isSet("QUILLSTONE_NO_WELCOME")) {
     main_loop_.post_after(std::chrono::milliseconds(1200), [this] {

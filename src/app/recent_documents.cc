@@ -20,10 +20,10 @@ std::vector<RecentEntry> openRecentEntries(const std::vector<fs::path>& recent,
   for (const auto& path : recent) {
     fs::path normal = path.lexically_normal();
     if (!normal.has_filename()) normal = normal.parent_path();
-    if (!normal.string().starts_with(prefix) || !exists(normal)) continue;
-    std::string title = normal.filename().string();
-    if (normal.extension() == ".quillstone") title = normal.stem().string();
-    entries.push_back({title, normal});
+    if (!isPackagePath(normal) || !normal.string().starts_with(prefix) || !exists(normal)) {
+      continue;
+    }
+    entries.push_back({normal.stem().string(), normal});
   }
   return entries;
 }

@@ -14,8 +14,9 @@ struct RecentEntry {
   std::filesystem::path path;
 };
 
-// The Open Recent items: of the desktop's recent files (paths, most recent first), those inside
-// the writing folder `root` that still exist, in the same order.
+// The Open Recent items: of the desktop's recent files (paths, most recent first), the document
+// packages inside the writing folder `root` that still exist, in the same order. The list is
+// shared by every program: other folders it names there are left out.
 std::vector<RecentEntry> openRecentEntries(
     const std::vector<std::filesystem::path>& recent, const std::filesystem::path& root,
     const std::function<bool(const std::filesystem::path&)>& exists);

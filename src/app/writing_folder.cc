@@ -69,6 +69,17 @@ std::string movedDetail(std::string_view spoken_root, int stayed) {
   return detail;
 }
 
+std::string moveStoppedDetail(std::string_view why, int moved, int stayed,
+                              std::string_view spoken_root) {
+  std::string detail = "The move stopped: ";
+  detail.append(why).append(". ").append(movedMessage(moved));
+  if (stayed >= 1) {
+    detail.append(", ").append(std::to_string(stayed)).append(" stayed in the old folder");
+  }
+  detail.append(". Your writing is now in ").append(spoken_root).append(".");
+  return detail;
+}
+
 bool isInTrash(const fs::path& path, const fs::path& data_home) {
   const std::string spelled = standardized(path);
   if (!data_home.empty() && within(spelled, standardized(data_home / "Trash"))) return true;
@@ -217,6 +228,7 @@ std::optional<std::string> WritingFolder::problem(const fs::path& folder,
 void FolderMove::run() {
   if (running_) return;
   running_ = true;
+  dialogs_.attachTo(host_.currentDocumentWindow());
   const fs::path root = host_.root();
   FolderPanel panel{std::string(kMoveTitle), std::string(kMoveMessage), std::string(kMoveHere),
                     root};
@@ -246,15 +258,21 @@ void FolderMove::chosen(const fs::path& to) {
         for (auto& task : std::exchange(waiting_, {})) task();
         return;
       }
-      // Wherever the library now is, is what is remembered and shown.
+      // Wherever the library now is, is what is remembered and shown: after a move that
+      // stopped partway, the folder its journal settled on.
       const fs::path now = host_.root();
       folder_.use(now);
       host_.moved(now);
       moving_ = false;
+      const std::string spoken = host_.spokenName(now);
       Alert alert{movedMessage(result.moved),
-                  movedDetail(host_.spokenName(now), result.stayed),
+                  movedDetail(spoken, result.stayed),
                   {std::string(kOK), std::string(kShowInFiles)},
                   0};
+      if (!result.failed.empty()) {
+        alert.message = kMoveStopped;
+        alert.detail = moveStoppedDetail(result.failed, result.moved, result.stayed, spoken);
+      }
       dialogs_.alert(alert, [this, now](std::size_t button) {
         running_ = false;
         if (button == 1) host_.showInFiles(now);

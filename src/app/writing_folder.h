@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,18 +23,22 @@ class Prefs;
 
 namespace qs::app {
 
-// The words of the dialogs. Where the Mac says Finder, this computer says Files.
+class RegisteredWindow;
+
+// The words of the dialogs. Where the Mac says Finder, this computer says Files; where it names
+// its own sync service, this one names none, as any sync tool will do.
 namespace folder_words {
 inline constexpr std::string_view kNeedsFolder = "Quillstone needs a folder for your writing";
 inline constexpr std::string_view kNeedsFolderDetail =
     "Each document is kept there as a file you can see in Files. Documents \u2192 Quillstone is a "
-    "good place; an iCloud Drive folder works too.";
+    "good place; a folder you keep in sync with your other computers works too.";
 inline constexpr std::string_view kChooseFolder = "Choose Folder\u2026";
 inline constexpr std::string_view kQuit = "Quit";
 inline constexpr std::string_view kAskTitle = "Where should your writing live?";
 inline constexpr std::string_view kAskMessage =
     "Where should your writing live? Choose Use This Folder to keep it in Documents \u2192 "
-    "Quillstone, or choose another folder. iCloud Drive works too.";
+    "Quillstone, or choose another folder. A folder you keep in sync with your other computers "
+    "works too.";
 inline constexpr std::string_view kUseThisFolder = "Use This Folder";
 inline constexpr std::string_view kLostName = "your writing folder";
 inline constexpr std::string_view kChooseAnother = "Choose another folder";
@@ -49,11 +54,12 @@ inline constexpr std::string_view kNotWritable =
     "Quillstone can't write in that folder. Choose another.";
 inline constexpr std::string_view kMoveTitle = "Move Writing Folder";
 inline constexpr std::string_view kMoveMessage =
-    "Choose a new folder for your writing. Your documents, and the Archive, move into it. An "
-    "iCloud Drive folder works too.";
+    "Choose a new folder for your writing. Your documents, and the Archive, move into it. A "
+    "folder you keep in sync with your other computers works too.";
 inline constexpr std::string_view kMoveHere = "Move Here";
 inline constexpr std::string_view kOK = "OK";
 inline constexpr std::string_view kShowInFiles = "Show in Files";
+inline constexpr std::string_view kMoveStopped = "Moving your writing didn't finish";
 }  // namespace folder_words
 
 // "Quillstone can't find your writing folder, “N”. Choose where it is now, or a new folder."
@@ -62,6 +68,10 @@ std::string lostMessage(std::string_view name);
 std::string movedMessage(int moved);
 // "Your writing is now in <spoken>." and, when some stayed, why.
 std::string movedDetail(std::string_view spoken_root, int stayed);
+// A move that stopped partway: why, how many documents moved and stayed, and where the writing
+// is now.
+std::string moveStoppedDetail(std::string_view why, int moved, int stayed,
+                              std::string_view spoken_root);
 
 // A one-folder chooser: folders only, new folders allowed, one item.
 struct FolderPanel {
@@ -78,11 +88,14 @@ struct Alert {
   std::size_t dismissed = 0;         // the button that closing the alert stands for
 };
 
-// The dialogs, as the desktop shows them: over the given window when there is one (a sheet),
-// else on their own (modal). Each answer comes once, later, on the main thread.
+// The dialogs, as the desktop shows them: over the document window they are attached to while
+// it is open (a sheet), else on their own (modal). Each answer comes once, later, on the main
+// thread.
 class FolderDialogs {
  public:
   virtual ~FolderDialogs() = default;
+  // The document window the dialogs that follow attach to; none: they stand on their own.
+  virtual void attachTo(std::weak_ptr<RegisteredWindow> window) = 0;
   // The chosen folder, or none for Cancel.
   virtual void chooseFolder(const FolderPanel& panel,
                             std::function<void(std::optional<std::filesystem::path>)> done) = 0;
@@ -144,10 +157,13 @@ class FolderMoveHost {
  public:
   virtual ~FolderMoveHost() = default;
   virtual std::filesystem::path root() = 0;
+  // The current document window (none when there is none): the command's dialogs, its progress
+  // and its result attach to it, whichever window is active.
+  virtual std::shared_ptr<RegisteredWindow> currentDocumentWindow() = 0;
   // Lets every window's page settle (each at most 3.0 s); `done` once all have.
   virtual void settleWindows(std::function<void()> done) = 0;
   // Moves the library into `to` away from the main thread, showing progress; `done` on the
-  // main thread with the counts.
+  // main thread with the counts, or the failure (Library::moveAll).
   virtual void moveLibrary(const std::filesystem::path& to,
                            std::function<void(library::Library::MoveResult)> done) = 0;
   // After the move: the search index, the folder watch and every page follow the library.

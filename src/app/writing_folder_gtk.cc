@@ -1,7 +1,5 @@
 #include "app/writing_folder_gtk.h"
 
-#include <cstdio>
-
 #include "app/app_delegate_gtk.h"
 #include "platform/file_viewer.h"
 #include "platform/guarded.h"
@@ -50,31 +48,16 @@ void answerOnce(GtkWidget* dialog, std::function<void(T)> done, T unanswered,
 
 }  // namespace
 
-void moveWritingFolder(AppDelegate& app, GtkWindow* parent) {
+void moveWritingFolder(AppDelegate& app) {
   if (!app.launched()) return;
-  app.folderMove().run(parent);
+  app.folderMove().run();
 }
 
 // ---- dialogs ----
 
-FolderDialogsGtk::FolderDialogsGtk() {
-  g_weak_ref_init(&parent_, nullptr);
-}
-
-FolderDialogsGtk::~FolderDialogsGtk() {
-  g_weak_ref_clear(&parent_);
-}
-
-void FolderDialogsGtk::setParent(GtkWindow* parent) {
-  g_weak_ref_set(&parent_, parent);
-}
-
 GtkWindow* FolderDialogsGtk::parent() const {
-  GObject* object = static_cast<GObject*>(g_weak_ref_get(&parent_));
-  if (!object) return nullptr;
-  // The window stays alive while GTK shows it; the reference taken here is not kept.
-  g_object_unref(object);
-  return GTK_WINDOW(object);
+  auto window = std::static_pointer_cast<windows::DocumentWindowGtk>(attached_.lock());
+  return window ? window->gtkWindow() : nullptr;  // none once the window has closed
 }
 
 void FolderDialogsGtk::chooseFolder(const FolderPanel& panel,
@@ -158,14 +141,16 @@ FolderMoveGtk::~FolderMoveGtk() {
   if (progress_) gtk_window_destroy(progress_);
 }
 
-void FolderMoveGtk::run(GtkWindow* parent) {
-  if (move_.running()) return;  // its dialog is showing, or its move running
-  dialogs_.setParent(parent);
-  move_.run();
+void FolderMoveGtk::run() {
+  move_.run();  // one at a time: while its dialog shows or its move runs, nothing more
 }
 
 fs::path FolderMoveGtk::root() {
   return app_.library().root();
+}
+
+std::shared_ptr<RegisteredWindow> FolderMoveGtk::currentDocumentWindow() {
+  return app_.key();
 }
 
 void FolderMoveGtk::settleWindows(std::function<void()> done) {
@@ -223,10 +208,13 @@ void FolderMoveGtk::moveLibrary(const fs::path& to,
   EventLoop& main = app_.mainLoop();
   worker_ = std::thread([this, &library, &main, to, done = std::move(done)]() mutable {
     library::Library::MoveResult result;
+    // moveAll reports its own failures; anything that still escapes is told as one.
     try {
       result = library.moveAll(to);
     } catch (const std::exception& e) {
-      std::fprintf(stderr, "Quillstone: moving the library stopped: %s\n", e.what());
+      result.failed = e.what();
+    } catch (...) {
+      result.failed = "an unexpected error";
     }
     // The program waits for this answer before it ends (FolderMove::whenSettled), so `this`
     // is still there when it arrives.
@@ -236,6 +224,9 @@ void FolderMoveGtk::moveLibrary(const fs::path& to,
       pulse_ = 0;
       gtk_window_destroy(progress_);
       progress_ = nullptr;
+      // Refused, the library stayed where it was: the watch resumes there (else moved() restarts
+      // it on wherever the library is now).
+      if (!result.refused.empty()) app_.watchWritingFolder();
       done(result);
     });
   });

@@ -13,25 +13,23 @@ namespace qs::app {
 
 class AppDelegate;
 
-// The Move Writing Folder command (File menu): the panel over `parent` (the current document
-// window, or none), then the move with its progress and result.
-void moveWritingFolder(AppDelegate& app, GtkWindow* parent);
+// The Move Writing Folder command (File menu): the panel over the current document window (or
+// on its own), then the move with its progress and result.
+void moveWritingFolder(AppDelegate& app);
 
-// A folder chooser and alerts: over the parent window when one is set and still open, else on
+// A folder chooser and alerts: over the document window attached to while it is open, else on
 // their own. A dialog that goes away unanswered (its window closed) answers as cancelled.
 class FolderDialogsGtk final : public FolderDialogs {
  public:
-  FolderDialogsGtk();
-  ~FolderDialogsGtk() override;
-  void setParent(GtkWindow* parent);
-  GtkWindow* parent() const;  // none when unset or closed
+  void attachTo(std::weak_ptr<RegisteredWindow> window) override { attached_ = std::move(window); }
+  GtkWindow* parent() const;  // none when unattached or closed
 
   void chooseFolder(const FolderPanel& panel,
                     std::function<void(std::optional<std::filesystem::path>)> done) override;
   void alert(const Alert& alert, std::function<void(std::size_t)> done) override;
 
  private:
-  mutable GWeakRef parent_;
+  std::weak_ptr<RegisteredWindow> attached_;
 };
 
 // The command's state for the program's lifetime: one move at a time, and a quit waits for a
@@ -41,11 +39,12 @@ class FolderMoveGtk final : public FolderMoveHost {
   explicit FolderMoveGtk(AppDelegate& app);
   ~FolderMoveGtk() override;
 
-  void run(GtkWindow* parent);
+  void run();
   FolderMove& move() { return move_; }
 
   // FolderMoveHost
   std::filesystem::path root() override;
+  std::shared_ptr<RegisteredWindow> currentDocumentWindow() override;
   void settleWindows(std::function<void()> done) override;
   void moveLibrary(const std::filesystem::path& to,
                    std::function<void(library::Library::MoveResult)> done) override;

@@ -132,10 +132,18 @@ std::optional<std::string> callbackVerifier(std::string_view callback) {
     return std::nullopt;
   }
   auto items = queryItems(*url->query);
-  if (!items || items->size() != 1) return std::nullopt;
-  auto& [name, value] = items->front();
-  if (name != "neon_auth_session_verifier" || !value || value->empty() ||
-      value->size() > 4 * kVerifierLimit || text::grapheme_count(*value) > kVerifierLimit) {
+  if (!items) return std::nullopt;
+  // Items the service adds (a state, say) are let be; an "error" anywhere ends the sign-in.
+  for (const auto& item : *items) {
+    if (item.first == "error") return std::nullopt;
+  }
+  auto verifier = std::find_if(items->begin(), items->end(), [](const QueryItem& item) {
+    return item.first == "neon_auth_session_verifier";
+  });
+  if (verifier == items->end()) return std::nullopt;
+  auto& value = verifier->second;
+  if (!value || value->empty() || value->size() > 4 * kVerifierLimit ||
+      text::grapheme_count(*value) > kVerifierLimit) {
     return std::nullopt;
   }
   return std::move(*value);

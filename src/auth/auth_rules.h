@@ -47,9 +47,10 @@ std::optional<double> expiry(std::string_view jwt);
 json::object plain(const json::object& user);
 
 // The verifier carried by the browser's callback, quillstone://auth/callback?neon_auth_session_
-// verifier=…, percent-decoded. None unless the callback is exactly that: that scheme, host and
-// path, no port, and its one query item the verifier, not empty, at most 4096 characters and
-// correctly percent-encoded (an "error" item, a second verifier or any other item refuses it).
+// verifier=…, percent-decoded. None unless the callback has that scheme, host and path, no
+// port, a query correctly percent-encoded with no item named "error", and a verifier (the first
+// item of that name) that is not empty and at most 4096 characters long. Other items are
+// allowed.
 std::optional<std::string> callbackVerifier(std::string_view callback);
 
 inline constexpr std::size_t kVerifierLimit = 4096;

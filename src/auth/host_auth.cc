@@ -134,15 +134,15 @@ void HostAuth::signIn(std::unique_ptr<BrowserSignIn> sheet, SignInDone done) {
     links_checked_ = true;
   }
   auto waiting = std::make_shared<std::unique_ptr<BrowserSignIn>>(std::move(sheet));
-  begin([this, waiting, done = std::move(done)](std::optional<std::string> start) mutable {
-    if (!start) {
-      // Another sign-in that started at the same moment got there first.
-      done({std::nullopt, busy() ? AuthError::kBusy : AuthError::kFailed});
+  start([this, waiting, done = std::move(done)](std::optional<std::string> page,
+                                                AuthError why) mutable {
+    if (!page) {
+      done({std::nullopt, why});
       return;
     }
     sheet_ = std::move(*waiting);
     sheet_done_ = std::move(done);
-    sheet_->start(*start, [this](BrowserSignIn::End end) {
+    sheet_->start(*page, [this](BrowserSignIn::End end) {
       challenge_.reset();
       auto finished = std::exchange(sheet_done_, nullptr);
       sheet_.reset();
@@ -164,18 +164,24 @@ void HostAuth::callback(std::string_view url) {
 }
 
 void HostAuth::begin(std::function<void(std::optional<std::string>)> done) {
+  start([done = std::move(done)](std::optional<std::string> page, AuthError) {
+    done(std::move(page));
+  });
+}
+
+void HostAuth::start(std::function<void(std::optional<std::string>, AuthError)> done) {
   auto target = url("sign-in/social");
   auto body =
       json::compact(json::object{{"provider", "google"}, {"callbackURL", config_.callback}});
   if (!target || !body) {
-    done(std::nullopt);
+    done(std::nullopt, AuthError::kFailed);
     return;
   }
-  HttpRequest start =
+  HttpRequest ask =
       request("POST", *target, {{"Content-Type", "application/json"}, {"Origin", config_.origin}});
-  start.body = std::move(*body);
+  ask.body = std::move(*body);
   services_.http->send(
-      std::move(start), [this, done = std::move(done)](std::optional<HttpResponse> response) {
+      std::move(ask), [this, done = std::move(done)](std::optional<HttpResponse> response) {
         std::optional<std::string> page;
         std::vector<std::string> challenge;
         if (response && response->status == 200) {
@@ -191,16 +197,18 @@ void HostAuth::begin(std::function<void(std::optional<std::string>)> done) {
           }
         }
         if (!page || challenge.empty()) {
+          // A failure, whether or not another sign-in got under way meanwhile.
           systemLog("the sign-in service didn't start a sign-in" + outcome(response));
-          done(std::nullopt);
+          done(std::nullopt, AuthError::kFailed);
           return;
         }
         if (challenge_) {
-          done(std::nullopt);  // another sign-in holds the challenge
+          // Another sign-in that started at the same moment got there first.
+          done(std::nullopt, AuthError::kBusy);
           return;
         }
         challenge_ = std::move(challenge);
-        done(std::move(page));
+        done(std::move(page), AuthError::kFailed);
       });
 }
 

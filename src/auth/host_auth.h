@@ -102,6 +102,9 @@ class HostAuth {
     double expires;  // seconds since 1970
   };
 
+  // begin(), telling why there is no page: kBusy when another sign-in set its challenge while
+  // this start request was under way, kFailed for every other reason.
+  void start(std::function<void(std::optional<std::string> page, AuthError why)> done);
   std::optional<std::string> url(std::string_view path) const;
   HttpRequest request(std::string method, std::string url, Headers headers) const;
   // Runs `work` on the store queue, then `then` with its result on the main thread while this

@@ -11,6 +11,13 @@
 // is never read, written or deleted through, and is said once on standard error. A reply that
 // can't be moved aside is refused once for each version of the file, not at every pass.
 //
+// The writing folder may be kept in a sync tool between computers that each run the program,
+// and the exchange syncs with it. Each computer keeps the ids of the requests it wrote in its
+// support folder (own_requests.h) and takes only the replies to those: a reply to another's
+// request is left as it is for the computer that asked, and another's request is never
+// withdrawn. Requests written before the record was kept count as ours when their "replyTo" is
+// our inbox.
+//
 // Main thread only: page messages, the folder watcher's hook and the page's answers all arrive
 // there, so `working` needs no lock.
 #pragma once
@@ -22,14 +29,16 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
 
-#include "claude/exchange_folders.h"
+#include "claude/exchange.h"
+#include "claude/own_requests.h"
+#include "claude/reply_check.h"
+#include "claude/request_file.h"
 #include "core/json.h"
 
 namespace qs {
@@ -69,33 +78,11 @@ std::optional<std::size_t> replyTargetIndex(const std::vector<std::optional<std:
 
 class ClaudeBridge {
  public:
-  // Request limits. The excerpt is capped in entries and in UTF-8 bytes of text, the ghost in
-  // characters (grapheme clusters).
-  static constexpr std::size_t kMaxParagraphs = 200;
-  static constexpr std::size_t kMaxParagraphBytes = 100'000;
-  static constexpr std::size_t kGhostCharacters = 40;
-  static constexpr std::size_t kMaxLinked = 200;
-
-  // Reply limits, in characters.
-  static constexpr std::size_t kMaxPlacements = 50;
-  static constexpr std::size_t kMaxPlacementBullets = 10;
-  static constexpr std::size_t kMaxBullets = 20;
-  static constexpr std::size_t kMaxBulletCharacters = 2000;
-  static constexpr std::size_t kMaxParagraphIdCharacters = 64;
-  static constexpr std::size_t kFromCharacters = 120;
-
-  // A reply larger than this, or nested deeper, is refused as not JSON. A real reply is a few
-  // kilobytes and four levels deep; the limits only keep a hostile file from costing much.
-  static constexpr std::size_t kMaxReplyBytes = 8 * 1024 * 1024;
-  static constexpr std::size_t kMaxReplyDepth = 512;
-  // Request files are ours, but they sit in a folder other programs can write to.
-  static constexpr std::size_t kMaxRequestBytes = 32 * 1024 * 1024;
-
   // `root` gives the writing folder at the time of each call (it moves with the library); an
-  // empty path means there is none. `log` may be null. `prefs` and `targets` must outlive the
-  // bridge.
-  ClaudeBridge(std::function<std::filesystem::path()> root, Prefs& prefs, HostLog* log,
-               ReplyTargets& targets);
+  // empty path means there is none. `support` is this computer's support folder. `log` may be
+  // null. `prefs` and `targets` must outlive the bridge.
+  ClaudeBridge(std::function<std::filesystem::path()> root, std::filesystem::path support,
+               Prefs& prefs, HostLog* log, ReplyTargets& targets);
   ~ClaudeBridge();
   ClaudeBridge(const ClaudeBridge&) = delete;
   ClaudeBridge& operator=(const ClaudeBridge&) = delete;
@@ -112,21 +99,24 @@ class ClaudeBridge {
   }
   static constexpr std::string_view confirmationButton() { return "Turn On"; }
 
-  // The setting "claudeOnMac", read afresh: on only when it is the boolean true.
+  // The setting "claudeOnMac", read afresh: on only when it is the boolean true. Turning it on
+  // starts the record of this computer's requests if there is none: what is in the outbox then
+  // was written by another computer, or before, and isn't ours.
   bool enabled() const;
   void setEnabled(bool on);
 
   // Writes the page's request as a request file. (true, none) on success, else (false, the
   // sentence for the page). Nothing is written unless the request passes every check.
   std::pair<bool, std::optional<std::string>> ask(const json::object& request);
-  // Withdraws a request: deletes its request file. False when the feature is off or the id
-  // isn't a request id.
+  // Withdraws a request: deletes its request file, when this computer wrote it. False when the
+  // feature is off or the id isn't a request id.
   bool cancel(std::string_view requestId);
 
   // One pass over the inbox: every "*.json" entry in name order goes through `take`.
   void processInbox();
-  // Checks one reply file and hands it to a page, or refuses it. Only the last component of
-  // `reply` is used: the file is always looked for in the inbox.
+  // Checks one reply file and hands it to a page, or refuses it; a reply to another computer's
+  // request is left alone. Only the last component of `reply` is used: the file is always looked
+  // for in the inbox.
   void take(const std::filesystem::path& reply);
   // Refuses a reply: moves it into "ignored/" and records `reason` there and in the host log.
   void ignore(const std::filesystem::path& reply, std::string_view reason);
@@ -161,43 +151,24 @@ class ClaudeBridge {
     std::size_t placements = 0;
     bool empty = false;
   };
+  using Folder = Exchange::Folder;
 
-  // A file as it was: two versions differ when it was rewritten or replaced.
-  struct Version {
-    std::int64_t size = 0;
-    std::int64_t modified = 0;  // nanoseconds
-    std::uint64_t inode = 0;
-    bool operator==(const Version&) const = default;
-  };
-  // A refused reply that couldn't be moved aside: its version then, its reason, and whether its
-  // line is in "ignored/log.txt" yet.
-  struct Stuck {
-    Version version;
-    std::string reason;
-    bool logged = false;
-  };
-  enum class Folder { kOutbox, kInbox, kIgnored };
-
-  // One of the exchange's folders, opened without following a link below the writing folder;
-  // a link is said once on standard error.
-  OpenedFolder open(Folder folder, Missing missing);
-  // The version of the entry `name` in `folder` (a link not followed); none when it's gone.
-  static std::optional<Version> versionAt(int folder, const std::string& name);
-  std::optional<std::string> requestDocIn(int outbox, const std::string& name) const;
+  // The absolute inbox that "replyTo" names.
+  std::filesystem::path replyFolder() const;
+  // The requests in the outbox that were written here before the record was kept.
+  std::vector<std::string> earlierRequests();
+  // The reply `id` that passed its checks, to the page of its window.
+  void hand(const std::string& id, Reply reply, const std::optional<std::string>& doc);
   void answered(const Handed& handed, std::optional<bool> answer);
-  // Moves the refused reply `name` into "ignored/" and, unless `logged`, appends its line to the
-  // log there. A reply that stays in the inbox is remembered in `stuck_`.
-  void setAside(const std::string& name, const std::string& reason, bool logged);
   void note(std::string_view event, const json::object& fields) const;
   void assertMainThread() const;
 
-  std::function<std::filesystem::path()> root_;
   Prefs& prefs_;
   HostLog* log_;
   ReplyTargets& targets_;
   std::map<std::string, Working, std::less<>> working_;
-  std::map<std::string, Stuck, std::less<>> stuck_;
-  std::set<std::string, std::less<>> linksSaid_;
+  Exchange exchange_;
+  OwnRequests own_;
   std::uint64_t next_ticket_ = 0;
   // Page answers that arrive after the bridge is gone find this expired and do nothing.
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);

@@ -140,8 +140,8 @@ int bridge(const Places& places, const std::vector<std::string_view>& args) {
   bool input_ended = false;
 
   auto replies = std::make_shared<PrintedReplies>(main, outstanding);
-  claude::ClaudeBridge claude([&] { return session.library->root(); }, *session.prefs,
-                              session.log.get(), *replies);
+  claude::ClaudeBridge claude([&] { return session.library->root(); }, session.library->support(),
+                              *session.prefs, session.log.get(), *replies);
   AssistantWindow window(claude);
   bridge::HostDispatcher dispatcher(*session.library, session.library->support(), main, background,
                                     window);

@@ -105,6 +105,14 @@ int move(const Places& places, const std::vector<std::string_view>& args) {
     app::WritingFolder(*session.prefs, app::WritingFolder::Settings::fromEnvironment())
         .use(session.library->root());
   }
+  if (!result.failed.empty()) {
+    // Stopped partway and settled: where the documents are is told all the same.
+    print(json::object{{"moved", result.moved},
+                       {"stayed", result.stayed},
+                       {"failed", result.failed},
+                       {"root", session.library->root().string()}});
+    return fail("the move stopped: " + result.failed);
+  }
   print(json::object{{"moved", result.moved}, {"stayed", result.stayed}});
   return kOK;
 }

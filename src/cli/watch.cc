@@ -46,7 +46,7 @@ int watch(const Places& places, const std::vector<std::string_view>& args) {
       [](const json::array& records) {
         std::cout << json::compact(records).value_or("[]") << std::endl;
       },
-      [](std::vector<std::string>) {});
+      [](std::vector<std::string>) {}, [&] { return session.library->recheckIn(); });
   folder_watch.start(session.library->root(), std::make_unique<library::InotifyWatcher>(main));
   std::cerr << "quillstone-cli: watching " << session.library->root().string() << std::endl;
   main.run_until([&] { return stopping; });

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstring>
 #include <random>
+#include <stdexcept>
 
 namespace qs::file_io {
 
@@ -33,6 +34,7 @@ bool injected_failure() {
     if (g_countdown.compare_exchange_weak(left, left - 1)) {
       if (left == 1) {
         if (g_error.load() == kCrashForTesting) ::kill(::getpid(), SIGKILL);
+        if (g_error.load() == kThrowForTesting) throw std::runtime_error("an injected fault");
         errno = g_error.load();
         return true;
       }

@@ -153,8 +153,10 @@ bool is_temporary_name(std::string_view file_name);
 // `error_number`; 0 turns injection off. Counted operations: open for writing, write, fsync,
 // rename, mkdir, and those of the writers below. Returns the number of operations counted since
 // the last call. With kCrashForTesting the process kills itself (SIGKILL) instead, just before
-// that operation.
+// that operation; with kThrowForTesting the operation throws std::runtime_error (never to be
+// used where the count reaches a C library's callbacks, as the search index's does).
 inline constexpr int kCrashForTesting = -1;
+inline constexpr int kThrowForTesting = -2;
 int inject_failure_for_testing(int nth, int error_number);
 
 // For writers whose calls don't go through this file (the search index's database): counts one

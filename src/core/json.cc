@@ -12,6 +12,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "core/file_io.h"
 #include "core/text.h"
 
 namespace qs::json {
@@ -90,6 +91,14 @@ std::optional<value> parse(std::string_view text, std::size_t max_depth) {
     }
   }
   return v;
+}
+
+std::optional<object> readObjectFile(const std::filesystem::path& file) {
+  auto text = file_io::read_file(file);
+  if (!text) return std::nullopt;
+  auto parsed = parse(*text);
+  if (!parsed || !parsed->is_object()) return std::nullopt;
+  return std::move(parsed->get_object());
 }
 
 namespace {

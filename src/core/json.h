@@ -8,6 +8,7 @@
 #pragma once
 
 #include <boost/json.hpp>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,6 +22,10 @@ using boost::json::value;
 // Parses one JSON text. None on any syntax error; never throws. Nesting deeper than
 // `max_depth` is refused rather than risking the stack.
 std::optional<value> parse(std::string_view text, std::size_t max_depth = 512);
+
+// A file that holds one JSON object, read whole; none when it can't be read or holds anything
+// else.
+std::optional<object> readObjectFile(const std::filesystem::path& file);
 
 // Compact serialisation: no spaces, keys as stored.
 std::optional<std::string> compact(const value& v);

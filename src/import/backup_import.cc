@@ -14,6 +14,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <variant>
 
 #include "core/clock.h"
 #include "core/file_io.h"
@@ -348,14 +349,6 @@ std::optional<std::string> read_backup(const fs::path& file) {
   return out;
 }
 
-std::optional<json::object> read_json_object(const fs::path& file) {
-  auto text = file_io::read_file(file);
-  if (!text) return std::nullopt;
-  auto parsed = json::parse(*text);
-  if (!parsed || !parsed->is_object()) return std::nullopt;
-  return std::move(parsed->get_object());
-}
-
 void write_json(const fs::path& file, const json::object& o) {
   // Failures to write the workspace and the pretext are passed over, as the page's own are.
   if (auto text = json::pretty(o)) (void)file_io::write_atomically(file, *text);
@@ -514,7 +507,7 @@ struct TopLevel {
 void merge_workspace(const fs::path& support, const Outline& outline, const TopLevel& top,
                      const std::vector<std::string>& order_ids) {
   const fs::path file = support / kWorkspaceFile;
-  std::optional<json::object> workspace = read_json_object(file);
+  std::optional<json::object> workspace = json::readObjectFile(file);
   if (!workspace) {
     auto from_backup = top.value(outline, "workspace");
     json::value inner;
@@ -562,7 +555,7 @@ void merge_pretext(const fs::path& support, const Outline& outline, const TopLev
   auto from = top.value(outline, "pretext");
   if (!from || !from->is_object()) return;
   const fs::path file = support / kPretextFile;
-  auto stored = read_json_object(file);
+  auto stored = json::readObjectFile(file);
   json::value* pretext = stored ? stored->if_contains("pretext") : nullptr;
   if (!pretext || !pretext->is_object()) {
     write_json(file, json::object{{"key", "pretext"}, {"pretext", std::move(*from)}});
@@ -595,6 +588,117 @@ void write_captures(const fs::path& support, const Outline& outline, const TopLe
     const std::string_view src = value->get_string();
     if (!src.starts_with("data:image/") || src.size() > BackupImport::kLargestCapture) continue;
     images::putCapture(support, name, src);
+  }
+}
+
+// 1 to 3. The file must be one JSON object of the backup's format, version and schema; its
+// members are gathered into `top`. Its members are checked as JSON one by one, the documents
+// each on their own (later), so that nothing larger than one of them is ever built.
+std::optional<BackupImport::Failure> readTopLevel(const Outline& outline, TopLevel& top) {
+  const BackupImport::Failure not_backup{std::string(BackupImport::kNotBackup)};
+  auto whole = outline.whole();
+  if (!whole) return not_backup;
+  auto members = outline.members(*whole);
+  if (!members) return not_backup;
+  for (const auto& m : *members) top.members[m.key] = m.value;
+  for (const auto& m : *members) {
+    if (m.key == "docs" && m.value.begin == top.members["docs"].begin) continue;  // read below
+    if (!is_valid_json(outline.text(m.value), kMaxDepth - 1)) return not_backup;
+  }
+
+  auto format = top.value(outline, "format");
+  if (!format || !format->is_string()) return not_backup;
+  if (format->get_string() != kBackupFormat) {
+    return BackupImport::Failure{std::string(format->get_string() == kProjectFormat
+                                                 ? BackupImport::kProjectExport
+                                                 : BackupImport::kNotBackup)};
+  }
+
+  auto version = top.value(outline, "version");
+  auto schema = top.value(outline, "schema");
+  const auto version_number = version ? whole_number(*version) : std::nullopt;
+  const auto schema_number = schema ? whole_number(*schema) : std::nullopt;
+  if (version_number != 1 || !schema_number || *schema_number > library::kWorkspaceSchema) {
+    return BackupImport::Failure{std::string(BackupImport::kNewerVersion)};
+  }
+  return std::nullopt;
+}
+
+// 4. The documents that count. Entries of any other kind are passed over, as are all but the
+// newest of several with one id (the first of equals), so each id is written once.
+std::variant<std::vector<Entry>, BackupImport::Failure> countedEntries(const Outline& outline,
+                                                                       const TopLevel& top) {
+  const BackupImport::Failure not_backup{std::string(BackupImport::kNotBackup)};
+  std::vector<Entry> entries;
+  if (auto docs = top.members.find("docs"); docs != top.members.end()) {
+    const Span span = docs->second;
+    if (outline.first(span) == '[') {
+      auto elements = outline.elements(span);
+      if (!elements) return not_backup;
+      std::map<std::string, std::size_t> newest;  // id → position in entries
+      for (const Span& element : *elements) {
+        bool invalid = false;
+        auto entry = read_entry(outline, element, invalid);
+        if (invalid) return not_backup;
+        if (!entry) continue;
+        auto [it, fresh] = newest.emplace(entry->id, entries.size());
+        if (fresh) {
+          entries.push_back(std::move(*entry));
+        } else if (entry->updated > entries[it->second].updated) {
+          entries[it->second] = std::move(*entry);
+        }
+      }
+    } else if (!is_valid_json(outline.text(span), kMaxDepth - 1)) {
+      return not_backup;
+    }
+  }
+  if (entries.empty()) return BackupImport::Failure{std::string(BackupImport::kNoDocuments)};
+  return entries;
+}
+
+// 5 and 6 for one document: compared with the library's copy, then written, skipped or named
+// as failed in `result`.
+void importEntry(library::Library& lib, const Outline& outline, const Entry& entry,
+                 BackupImport::Result& result) {
+  std::optional<json::value> parsed;
+  // A document nested too deep, or with a number no file can hold, would leave a package
+  // the library can't read back, or half a package: it is named instead.
+  if (!entry.too_deep) parsed = parse_value(outline.text(entry.text), kMaxDepth - 2);
+  if (parsed && has_infinity(*parsed)) parsed.reset();
+  bool unreadable = false;
+  auto existing = parsed ? library_record(lib, entry.id, unreadable) : std::nullopt;
+  if (!parsed || unreadable) {
+    // A package the library has but can't read (half synced, damaged) is not replaced.
+    result.failed.push_back(entry.id);
+    result.failed_names.push_back(
+        parsed && parsed->is_object() ? name_for_message(parsed->get_object()) : entry.id);
+    return;
+  }
+  if (existing && compare(*existing, entry.updated) == Decision::kSkip) {
+    ++result.skipped;
+    return;
+  }
+  json::value rev = 1;
+  if (existing) {
+    const json::value* r = existing->if_contains("rev");
+    if (auto n = r ? whole_number(*r) : std::nullopt) {
+      rev = *n < std::numeric_limits<std::int64_t>::max() ? *n + 1 : *n;
+    }
+  }
+  json::object& doc = parsed->get_object();
+  std::string name = name_for_message(doc);
+  const json::value* updated = doc.if_contains("updated");
+  json::object record{{"id", entry.id},
+                      {"rev", rev},
+                      {"updated", updated ? *updated : json::value(0)},
+                      {"deleted", false},
+                      {"deletedAt", nullptr}};
+  record["doc"] = std::move(*parsed);
+  if (lib.write(record)) {
+    ++result.count;
+  } else {
+    result.failed.push_back(entry.id);
+    result.failed_names.push_back(std::move(name));
   }
 }
 
@@ -654,69 +758,14 @@ bool BackupImport::is(const fs::path& file) {
 
 BackupImport::Outcome BackupImport::run(const fs::path& file, library::Library& lib,
                                         const Progress& progress) {
-  const auto not_backup = [] { return Failure{std::string(kNotBackup)}; };
   const std::optional<std::string> text = read_backup(file);
-  if (!text) return not_backup();
+  if (!text) return Failure{std::string(kNotBackup)};
   const Outline outline(*text);
-
-  // 1. The file must be one JSON object. Its members are checked as JSON one by one, the
-  // documents each on their own, so that nothing larger than one of them is ever built.
-  auto whole = outline.whole();
-  if (!whole) return not_backup();
-  auto members = outline.members(*whole);
-  if (!members) return not_backup();
   TopLevel top;
-  for (const auto& m : *members) top.members[m.key] = m.value;
-  for (const auto& m : *members) {
-    if (m.key == "docs" && m.value.begin == top.members["docs"].begin) continue;  // read below
-    if (!is_valid_json(outline.text(m.value), kMaxDepth - 1)) {
-      return not_backup();
-    }
-  }
-
-  // 2. The format.
-  auto format = top.value(outline, "format");
-  if (!format || !format->is_string()) return not_backup();
-  if (format->get_string() != kBackupFormat) {
-    return Failure{
-        std::string(format->get_string() == kProjectFormat ? kProjectExport : kNotBackup)};
-  }
-
-  // 3. The version and the schema.
-  auto version = top.value(outline, "version");
-  auto schema = top.value(outline, "schema");
-  const auto version_number = version ? whole_number(*version) : std::nullopt;
-  const auto schema_number = schema ? whole_number(*schema) : std::nullopt;
-  if (version_number != 1 || !schema_number || *schema_number > library::kWorkspaceSchema) {
-    return Failure{std::string(kNewerVersion)};
-  }
-
-  // 4. The documents that count. Entries of any other kind are passed over, as are all but the
-  // newest of several with one id (the first of equals), so each id is written once.
-  std::vector<Entry> entries;
-  if (auto docs = top.members.find("docs"); docs != top.members.end()) {
-    const Span span = docs->second;
-    if (outline.first(span) == '[') {
-      auto elements = outline.elements(span);
-      if (!elements) return not_backup();
-      std::map<std::string, std::size_t> newest;  // id → position in entries
-      for (const Span& element : *elements) {
-        bool invalid = false;
-        auto entry = read_entry(outline, element, invalid);
-        if (invalid) return not_backup();
-        if (!entry) continue;
-        auto [it, fresh] = newest.emplace(entry->id, entries.size());
-        if (fresh) {
-          entries.push_back(std::move(*entry));
-        } else if (entry->updated > entries[it->second].updated) {
-          entries[it->second] = std::move(*entry);
-        }
-      }
-    } else if (!is_valid_json(outline.text(span), kMaxDepth - 1)) {
-      return not_backup();
-    }
-  }
-  if (entries.empty()) return Failure{std::string(kNoDocuments)};
+  if (auto failure = readTopLevel(outline, top)) return *failure;
+  auto counted = countedEntries(outline, top);
+  if (auto* failure = std::get_if<Failure>(&counted)) return *failure;
+  const std::vector<Entry>& entries = std::get<std::vector<Entry>>(counted);
 
   // 5 and 6. Each document against the library's copy as it is now, then written or skipped.
   Result result;
@@ -726,46 +775,8 @@ BackupImport::Outcome BackupImport::run(const fs::path& file, library::Library& 
   std::vector<std::string> order_ids;
   std::optional<library::Library::Batch> batch(std::in_place, lib);
   for (std::size_t i = 0; i < total; ++i) {
-    const Entry& entry = entries[i];
-    order_ids.push_back(entry.id);
-    std::optional<json::value> parsed;
-    // A document nested too deep, or with a number no file can hold, would leave a package
-    // the library can't read back, or half a package: it is named instead.
-    if (!entry.too_deep) parsed = parse_value(outline.text(entry.text), kMaxDepth - 2);
-    if (parsed && has_infinity(*parsed)) parsed.reset();
-    bool unreadable = false;
-    auto existing = parsed ? library_record(lib, entry.id, unreadable) : std::nullopt;
-    if (!parsed || unreadable) {
-      // A package the library has but can't read (half synced, damaged) is not replaced.
-      result.failed.push_back(entry.id);
-      result.failed_names.push_back(
-          parsed && parsed->is_object() ? name_for_message(parsed->get_object()) : entry.id);
-    } else if (existing && compare(*existing, entry.updated) == Decision::kSkip) {
-      ++result.skipped;
-    } else {
-      json::value rev = 1;
-      if (existing) {
-        const json::value* r = existing->if_contains("rev");
-        if (auto n = r ? whole_number(*r) : std::nullopt) {
-          rev = *n < std::numeric_limits<std::int64_t>::max() ? *n + 1 : *n;
-        }
-      }
-      json::object& doc = parsed->get_object();
-      std::string name = name_for_message(doc);
-      const json::value* updated = doc.if_contains("updated");
-      json::object record{{"id", entry.id},
-                          {"rev", rev},
-                          {"updated", updated ? *updated : json::value(0)},
-                          {"deleted", false},
-                          {"deletedAt", nullptr}};
-      record["doc"] = std::move(*parsed);
-      if (lib.write(record)) {
-        ++result.count;
-      } else {
-        result.failed.push_back(entry.id);
-        result.failed_names.push_back(std::move(name));
-      }
-    }
+    order_ids.push_back(entries[i].id);
+    importEntry(lib, outline, entries[i], result);
     if (progress && !progress(i + 1, total)) break;
   }
 

@@ -57,17 +57,7 @@ using Chosen = std::function<void(std::vector<fs::path>)>;
 // An open panel over `parent`; `chosen` gets the files (none when cancelled).
 void choose(GtkWindow* parent, const char* title, const char* accept, GtkFileFilter* filter,
             bool several, const std::optional<fs::path>& folder, Chosen chosen) {
-  GtkFileChooserNative* panel =
-      gtk_file_chooser_native_new(title, parent, GTK_FILE_CHOOSER_ACTION_OPEN, accept, "Cancel");
-  gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(panel), TRUE);
-  gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(panel), several);
-  gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(panel), filter);  // takes the filter
-  gtk_file_chooser_set_filter(GTK_FILE_CHOOSER(panel), filter);
-  if (folder) {
-    GFile* start = g_file_new_for_path(folder->c_str());
-    gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(panel), start, nullptr);
-    g_object_unref(start);
-  }
+  GtkFileChooserNative* panel = newOpenPanel(parent, title, accept, filter, several, folder);
   auto* pending = new Chosen(std::move(chosen));
   g_signal_connect(panel, "response",
                    G_CALLBACK(+[](GtkNativeDialog* d, int response, gpointer data) {
@@ -102,6 +92,25 @@ std::optional<fs::path> downloadsFolder() {
 }
 
 }  // namespace
+
+GtkFileChooserNative* newOpenPanel(GtkWindow* parent, const char* title, const char* accept,
+                                   GtkFileFilter* filter, bool several,
+                                   const std::optional<fs::path>& folder) {
+  GtkFileChooserNative* panel =
+      gtk_file_chooser_native_new(title, parent, GTK_FILE_CHOOSER_ACTION_OPEN, accept, "Cancel");
+  gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(panel), TRUE);
+  gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(panel), several);
+  gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(panel), filter);
+  gtk_file_chooser_set_filter(GTK_FILE_CHOOSER(panel), filter);
+  // GTK 4 takes a reference of its own (it sinks only a floating one, which a filter isn't).
+  g_object_unref(filter);
+  if (folder) {
+    GFile* start = g_file_new_for_path(folder->c_str());
+    gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(panel), start, nullptr);
+    g_object_unref(start);
+  }
+  return panel;
+}
 
 ImportFlowGtk::ImportFlowGtk(app::AppDelegate& app)
     : app_(app), batch_(app.mainLoop(), [this](std::vector<fs::path> files) {

@@ -9,6 +9,7 @@
 #include <deque>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -20,6 +21,12 @@ class AppDelegate;
 }
 
 namespace qs {
+
+// An open panel over `parent` (or on its own), not shown yet, offering the files `filter` lets
+// through. The panel takes `filter`.
+GtkFileChooserNative* newOpenPanel(GtkWindow* parent, const char* title, const char* accept,
+                                   GtkFileFilter* filter, bool several,
+                                   const std::optional<std::filesystem::path>& folder);
 
 class ImportFlowGtk {
  public:

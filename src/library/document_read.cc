@@ -75,24 +75,6 @@ class ReadBuffer {
   std::size_t size_ = 0;
 };
 
-// The file names of the image references in `v`.
-void referenced_images(const json::value& v, std::set<std::string>& names) {
-  std::vector<const json::value*> pending{&v};
-  while (!pending.empty()) {
-    const json::value* at = pending.back();
-    pending.pop_back();
-    if (at->is_string()) {
-      if (at->get_string().starts_with(images::kReferencePrefix)) {
-        if (auto name = images::referencedFile(at->get_string())) names.insert(std::move(*name));
-      }
-    } else if (at->is_array()) {
-      for (const auto& e : at->get_array()) pending.push_back(&e);
-    } else if (at->is_object()) {
-      for (const auto& kv : at->get_object()) pending.push_back(&kv.value());
-    }
-  }
-}
-
 // Fills in what follows from `text->doc` once it is written, and the record's and file's part.
 // Null when the rev can't be written.
 std::shared_ptr<const DocumentText> completed(std::shared_ptr<DocumentText> text, json::value rev,
@@ -136,7 +118,7 @@ std::shared_ptr<const DocumentText> document_text(const json::object& envelope,
   // grown by appending holds up to twice what it needs.
   std::optional<std::string> written;
   std::set<std::string> referenced;
-  referenced_images(doc, referenced);
+  images::referencedImages(doc, referenced);
   if (referenced.empty()) {
     if (!(written = json::compact(doc))) return nullptr;
   } else {
@@ -198,22 +180,25 @@ PackageRead readPackage(const fs::path& package, ReadDepth depth) {
   PackageRead out;
   out.depth = depth;
   auto folder = file_io::Folder::open(package, file_io::Links::kRefuse);
+  const auto folder_stamp = folder ? folderStamp(folder->fd()) : std::nullopt;
   out.stamp = folder ? buffer.read(folder->fd(), kDocumentFile.data()) : std::nullopt;
   if (!out.stamp) {
-    out.identity = {std::nullopt, std::string(kReasonUnreadable)};
+    out.identity = {std::nullopt, std::string(kReasonUnreadable), folder_stamp};
     return out;
   }
+  out.identity.folder = folder_stamp;
   const std::string_view bytes = buffer.bytes();
   StreamedDocument streamed;
   switch (streamDocument(bytes, depth == ReadDepth::kDocument, streamed)) {
     case StreamOutcome::kNeedsTree:
       read_as_tree(bytes, *folder, out);
+      out.identity.folder = folder_stamp;
       return out;
     case StreamOutcome::kNotJSON:
       break;
     case StreamOutcome::kRead:
       if (!streamed.id) break;
-      out.identity = {std::move(*streamed.id), {}};
+      out.identity = {std::move(*streamed.id), {}, folder_stamp};
       if (depth == ReadDepth::kDocument && streamed.format && streamed.doc_written) {
         auto text = std::make_shared<DocumentText>();
         text->doc.assign(streamed.doc);
@@ -223,7 +208,7 @@ PackageRead readPackage(const fs::path& package, ReadDepth depth) {
       }
       return out;
   }
-  out.identity = {std::nullopt, std::string(kReasonNotDocument)};
+  out.identity = {std::nullopt, std::string(kReasonNotDocument), folder_stamp};
   return out;
 }
 
@@ -258,6 +243,8 @@ bool stillCurrent(const fs::path& package, const PackageRead& read, ReadDepth de
   }
   auto folder = file_io::Folder::open(package, file_io::Links::kRefuse);
   if (!folder) return false;
+  // A file added beside "document.json" (a version a sync tool set aside) is looked at again.
+  if (read.identity.folder != folderStamp(folder->fd())) return false;
   auto stamp = fileStamp(folder->fd(), kDocumentFile.data());
   if (!stamp || !(*stamp == *read.stamp)) return false;
   if (!read.text || read.text->images.empty())

@@ -5,15 +5,18 @@
 #include <exception>
 #include <utility>
 
+#include "library/sync_names.h"
+
 namespace qs::library {
 
 FolderWatch::FolderWatch(EventLoop& main, SerialQueue& work, Check check, Deliver deliver,
-                         Hidden onHidden)
+                         Hidden onHidden, Recheck recheck)
     : main_(main),
       work_(work),
       check_(std::move(check)),
       deliver_(std::move(deliver)),
-      onHidden_(std::move(onHidden)) {}
+      onHidden_(std::move(onHidden)),
+      recheck_(std::move(recheck)) {}
 
 FolderWatch::~FolderWatch() {
   stop();
@@ -39,8 +42,10 @@ void FolderWatch::stop() {
   events_.reset();
   if (pending_) main_.cancel(*pending_);
   if (deadline_) main_.cancel(*deadline_);
+  if (recheck_timer_) main_.cancel(*recheck_timer_);
   pending_.reset();
   deadline_.reset();
+  recheck_timer_.reset();
 }
 
 void FolderWatch::received(const std::vector<std::string>& paths, bool overflow) {
@@ -58,7 +63,7 @@ void FolderWatch::changed(const std::vector<std::string>& paths) {
   for (const auto& path : paths) {
     if (isOwnPath(path)) {
       own.push_back(path);
-    } else {
+    } else if (!isSyncToolPath(path, folder_)) {
       others = true;
     }
   }
@@ -114,10 +119,13 @@ void FolderWatch::runCheck() {
   again_ = false;
   std::vector<Then> thens = std::exchange(waiting_, {});
   // The task holds copies only: the watch may be gone by the time it runs.
-  work_.async([check = check_, &main = main_, alive = token(), this, thens = std::move(thens)] {
+  work_.async([check = check_, recheck = recheck_, &main = main_, alive = token(), this,
+               thens = std::move(thens)] {
     json::array records;
+    std::optional<std::chrono::milliseconds> again_in;
     try {
       records = check();
+      if (recheck) again_in = recheck();
     } catch (const std::exception& e) {
       records.clear();
       std::fprintf(stderr, "Quillstone: the folder check failed: %s\n", e.what());
@@ -125,15 +133,24 @@ void FolderWatch::runCheck() {
       records.clear();
       std::fprintf(stderr, "Quillstone: the folder check failed\n");
     }
-    main.post([alive, this, records = std::move(records), thens] {
-      if (!alive.expired()) finished(records, thens);
+    main.post([alive, this, records = std::move(records), thens, again_in] {
+      if (!alive.expired()) finished(records, thens, again_in);
     });
   });
 }
 
-void FolderWatch::finished(const json::array& records, const std::vector<Then>& thens) {
+void FolderWatch::finished(const json::array& records, const std::vector<Then>& thens,
+                           std::optional<std::chrono::milliseconds> again_in) {
   const auto alive = token();
   checking_ = false;
+  if (again_in && events_) {
+    if (recheck_timer_) main_.cancel(*recheck_timer_);
+    recheck_timer_ = main_.post_after(*again_in, [this, alive = token()] {
+      if (alive.expired()) return;
+      recheck_timer_.reset();
+      look();
+    });
+  }
   if (!records.empty() && deliver_) deliver_(records);
   for (const auto& then : thens) {
     then(records);

@@ -8,6 +8,10 @@
 // (a sync tool at work) would put the check off for ever: a check runs at the latest 2 s after
 // the first event it answers.
 //
+// A sync tool's own files (its marker, temporary and lock files) never start a check of their
+// own. When a check leaves something waiting (a package still arriving), `recheck` tells how long
+// until it has waited long enough, and a check runs then.
+//
 // The check runs on `work` (the "quillstone.folderwatch" queue); at most one runs at a time,
 // and requests made meanwhile share one more check after it. Its records come back to the main
 // thread, go to `deliver` when there are any, and then to the callback of `look`.
@@ -41,11 +45,14 @@ class FolderWatch {
   // Told the changed paths inside ".quillstone" folders, in event order.
   using Hidden = std::function<void(std::vector<std::string> paths)>;
   using Then = std::function<void(const json::array& records)>;
+  // Runs on `work` after each check: how long until the folder should be looked at again.
+  using Recheck = std::function<std::optional<std::chrono::milliseconds>()>;
 
   static constexpr std::chrono::milliseconds kQuietPeriod{500};
   static constexpr std::chrono::milliseconds kLongestWait{2000};
 
-  FolderWatch(EventLoop& main, SerialQueue& work, Check check, Deliver deliver, Hidden onHidden);
+  FolderWatch(EventLoop& main, SerialQueue& work, Check check, Deliver deliver, Hidden onHidden,
+              Recheck recheck = nullptr);
   ~FolderWatch();
   FolderWatch(const FolderWatch&) = delete;
   FolderWatch& operator=(const FolderWatch&) = delete;
@@ -67,7 +74,8 @@ class FolderWatch {
   void schedule();
   void due();
   void runCheck();
-  void finished(const json::array& records, const std::vector<Then>& thens);
+  void finished(const json::array& records, const std::vector<Then>& thens,
+                std::optional<std::chrono::milliseconds> again_in);
   bool isOwnPath(std::string_view path) const;
   std::weak_ptr<const bool> token() const { return alive_; }
 
@@ -76,10 +84,12 @@ class FolderWatch {
   Check check_;
   Deliver deliver_;
   Hidden onHidden_;
+  Recheck recheck_;
   std::string folder_;
   std::unique_ptr<FileEvents> events_;
   std::optional<EventLoop::TimerId> pending_;   // the quiet-period timer
   std::optional<EventLoop::TimerId> deadline_;  // the longest-wait timer
+  std::optional<EventLoop::TimerId> recheck_timer_;
   bool checking_ = false;
   bool again_ = false;
   std::vector<Then> waiting_;  // callbacks of the next check

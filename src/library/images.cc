@@ -86,6 +86,23 @@ std::optional<std::string> referencedFile(std::string_view text) {
   return std::string(name);
 }
 
+void referencedImages(const json::value& v, std::set<std::string>& names) {
+  std::vector<const json::value*> pending{&v};
+  while (!pending.empty()) {
+    const json::value* at = pending.back();
+    pending.pop_back();
+    if (at->is_string()) {
+      if (at->get_string().starts_with(kReferencePrefix)) {
+        if (auto name = referencedFile(at->get_string())) names.insert(std::move(*name));
+      }
+    } else if (at->is_array()) {
+      for (const auto& e : at->get_array()) pending.push_back(&e);
+    } else if (at->is_object()) {
+      for (const auto& kv : at->get_object()) pending.push_back(&kv.value());
+    }
+  }
+}
+
 json::value extractImages(const json::value& v, const file_io::Folder& package,
                           std::set<std::string>& used) {
   std::optional<file_io::Folder> images;

@@ -47,6 +47,8 @@ json::value restoreImages(const json::value& v, const fs::path& package);
 
 // The file name a string refers to when it is an image reference, else none.
 std::optional<std::string> referencedFile(std::string_view s);
+// The file names of every image reference in `v`, added to `names`.
+void referencedImages(const json::value& v, std::set<std::string>& names);
 
 // Captures in `support`/captures; ids must be letters, digits and "-".
 std::optional<std::string> capture(const fs::path& support, std::string_view id);

@@ -23,6 +23,8 @@
 #include "core/text.h"
 #include "library/document_read.h"
 #include "library/file_coordinator.h"
+#include "library/sync_names.h"
+#include "library/versions.h"
 #include "platform/trash.h"
 #include "preview/preview.h"
 #include "preview/search_index.h"
@@ -37,6 +39,7 @@ constexpr std::string_view kPretextFile = "pretext.json";
 constexpr std::string_view kRestorePointsFolder = "restore-points";
 constexpr std::string_view kPreviewFormatKey = "previewFormat";
 constexpr std::string_view kMoveJournalFile = "move.json";
+constexpr std::string_view kPackageFoldersFile = "package-folders";
 // The threads a batch's packages are written on.
 constexpr std::size_t kBatchThreads = 3;
 
@@ -224,7 +227,9 @@ Library::Library(fs::path root, fs::path support, Services services, Start start
     : root_(absolute_folder(root)),
       support_(absolute_folder(support)),
       services_(std::move(services)),
-      root_now_(root_) {
+      wall_clock_(services_.wall_clock ? services_.wall_clock : &std::chrono::system_clock::now),
+      root_now_(root_),
+      folders_(support_ / kPackageFoldersFile) {
   (void)file_io::create_folders(root_);
   (void)file_io::create_folders(support_ / kReservedFolder);
   (void)file_io::create_folders(support_ / kCapturesFolder);
@@ -273,10 +278,13 @@ Library::Library(fs::path root, fs::path support, Services services, Start start
 Library::~Library() {
   mutex_.hurry();
   if (start_thread_.joinable()) start_thread_.join();
+  Guard guard(mutex_);
+  folders_.save();
 }
 
 void Library::start_locked(const Guard& guard, std::optional<ReadDepth> depth) {
   const bool finished_a_move = recover_move_locked(guard);
+  folders_.load(root_);
   if (depth || finished_a_move) rescan_locked(guard, depth.value_or(ReadDepth::kIdentity));
   if (finished_a_move) {
     for (const auto& [id, package] : index_) ledger_[id] = package.string();
@@ -315,8 +323,19 @@ using Identify = std::function<std::vector<Read>(const std::vector<fs::path>& pa
 // Whether a conflict copy, the only package holding `id`, stands for the document.
 using CopyStandsIn = std::function<bool(const std::string& id, const fs::path& copy)>;
 
+// Whether a package whose "document.json" can't be read may still be arriving (not reported yet).
+using StillArriving = std::function<bool(const fs::path& package)>;
+
+// How a package stands among others holding its document, from its "document.json".
+Standing standing_of(const fs::path& package) {
+  auto bytes = readDocumentFile(package);
+  auto parsed = bytes ? json::parse(*bytes) : std::nullopt;
+  return parsed && parsed->is_object() ? standingOf(parsed->get_object()) : Standing{};
+}
+
 ScanResult scan_with(const std::vector<fs::path>& folders, const Library::Ledger* ledger,
-                     const Identify& identify, const CopyStandsIn& copy_stands_in = {}) {
+                     const Identify& identify, const CopyStandsIn& copy_stands_in = {},
+                     const StillArriving& still_arriving = {}) {
   ScanResult result;
   struct Met {
     std::optional<Problem> problem;  // else the package packages[slot]
@@ -370,6 +389,7 @@ ScanResult scan_with(const std::vector<fs::path>& folders, const Library::Ledger
         packages.push_back(entry.path());
         continue;
       }
+      if (isSyncToolFile(name)) continue;
       if (i != 0 || name.starts_with(".") || name == kArchiveFolder) continue;
       if (is_link || !entry.is_directory(ec)) continue;  // files, and links, aren't looked into
       for (const auto& inner :
@@ -388,6 +408,7 @@ ScanResult scan_with(const std::vector<fs::path>& folders, const Library::Ledger
   struct Candidate {
     fs::path package;
     bool is_copy;
+    bool in_writing_folder;
   };
   std::map<std::string, std::vector<Candidate>> candidates;
   std::vector<std::string> ids_met;  // so duplicates are reported in a stable order
@@ -399,7 +420,9 @@ ScanResult scan_with(const std::vector<fs::path>& folders, const Library::Ledger
     const fs::path& package = packages[m.slot];
     const Read& read = reads[m.slot];
     const std::string base = package.stem().string();
+    if (m.in_writing_folder) result.packages.push_back({package, read.folder});
     if (!read.id) {
+      if (read.reason == kReasonUnreadable && still_arriving && still_arriving(package)) continue;
       result.problems.push_back({base, read.reason});
     } else if (!ids::is_document_id(*read.id)) {
       result.problems.push_back({base, std::string(kReasonInvalidID)});
@@ -408,33 +431,48 @@ ScanResult scan_with(const std::vector<fs::path>& folders, const Library::Ledger
     } else {
       auto& list = candidates[*read.id];
       if (list.empty()) ids_met.push_back(*read.id);
-      list.push_back({package, m.is_copy});
+      list.push_back({package, m.is_copy, m.in_writing_folder});
     }
   }
 
   for (const auto& id : ids_met) {
     const auto& list = candidates.at(id);
     std::optional<std::size_t> winner;
-    const auto named = ledger ? ledger->find(id) : Library::Ledger::const_iterator();
-    auto is_named = [&](const Candidate& c) {
-      return ledger && named != ledger->end() &&
-             (named->second == c.package.native() ||
-              normal(fs::path(named->second)) == normal(c.package));
-    };
-    const auto original =
-        std::find_if(list.begin(), list.end(), [](const Candidate& c) { return !c.is_copy; });
-    // A copy the ledger names (one that stood in for its document) gives way to an original.
-    if (auto it = std::find_if(list.begin(), list.end(), is_named);
-        it != list.end() && (!it->is_copy || original == list.end())) {
-      winner = static_cast<std::size_t>(it - list.begin());
-    } else if (original != list.end()) {
-      winner = static_cast<std::size_t>(original - list.begin());
-    } else if (auto copy = std::find_if(list.begin(), list.end(),
-                                        [&](const Candidate& c) {
-                                          return !copy_stands_in || copy_stands_in(id, c.package);
-                                        });
-               copy != list.end()) {
-      winner = static_cast<std::size_t>(copy - list.begin());
+    std::vector<std::size_t> originals;
+    for (std::size_t k = 0; k < list.size(); ++k) {
+      if (!list[k].is_copy) originals.push_back(k);
+    }
+    if (originals.size() == 1) {
+      winner = originals[0];
+    } else if (originals.size() > 1) {
+      // Decided from the files alone, as every computer sharing them decides.
+      std::vector<Standing> standings;
+      for (std::size_t k : originals) standings.push_back(standing_of(list[k].package));
+      std::size_t best = 0;
+      for (std::size_t i = 1; i < originals.size(); ++i) {
+        if (keepsTheID(standings[i], list[originals[i]].package.filename().native(),
+                       standings[best], list[originals[best]].package.filename().native())) {
+          best = i;
+        }
+      }
+      winner = originals[best];
+    } else {
+      // Only copies: the one that stood in for its document keeps doing so.
+      const auto named = ledger ? ledger->find(id) : Library::Ledger::const_iterator();
+      auto is_named = [&](const Candidate& c) {
+        return ledger && named != ledger->end() &&
+               (named->second == c.package.native() ||
+                normal(fs::path(named->second)) == normal(c.package));
+      };
+      if (auto it = std::find_if(list.begin(), list.end(), is_named); it != list.end()) {
+        winner = static_cast<std::size_t>(it - list.begin());
+      } else if (auto copy = std::find_if(list.begin(), list.end(),
+                                          [&](const Candidate& c) {
+                                            return !copy_stands_in || copy_stands_in(id, c.package);
+                                          });
+                 copy != list.end()) {
+        winner = static_cast<std::size_t>(copy - list.begin());
+      }
     }
     if (!winner) {
       for (const auto& c : list) {
@@ -442,12 +480,16 @@ ScanResult scan_with(const std::vector<fs::path>& folders, const Library::Ledger
       }
       continue;
     }
-    result.found.emplace(id, list[*winner].package);
+    const Candidate& kept = list[*winner];
+    result.found.emplace(id, kept.package);
     for (std::size_t k = 0; k < list.size(); ++k) {
       if (k == *winner) continue;
+      if (list[k].in_writing_folder && kept.in_writing_folder) {
+        result.duplicates.push_back({id, list[k].package, kept.package, result.problems.size()});
+      }
       result.problems.push_back({list[k].package.stem().string(),
                                  "Holds the same document as \u201c" +
-                                     list[*winner].package.stem().string() +
+                                     kept.package.stem().string() +
                                      "\u201d, which the app uses; this copy is left as it is."});
     }
   }
@@ -488,7 +530,8 @@ ScanResult Library::scan(const std::vector<fs::path>& folders, const KnownID& kn
   return scan_with(folders, ledger, identify_with(known));
 }
 
-void Library::rescan_locked(const Guard&, ReadDepth depth) {
+void Library::rescan_locked(const Guard& guard, ReadDepth depth) {
+  recheck_at_.reset();
   {
     std::lock_guard lock(root_mutex_);
     root_now_ = root_;
@@ -511,7 +554,9 @@ void Library::rescan_locked(const Guard&, ReadDepth depth) {
         }
         return identities;
       },
-      copies_standing_in(index_, deleted_));
+      copies_standing_in(index_, deleted_),
+      [this](const fs::path& package) { return stillArriving_locked(package); });
+  findVersions_locked(guard, result);
   reads_ = std::move(reads);  // only the packages there now
   index_ = std::move(result.found);
   problems_ = std::move(result.problems);
@@ -524,7 +569,14 @@ std::vector<Problem> Library::rescan() {
   // Packages read since and unchanged are not read again: after the start's scan this only
   // looks at each file's stamp.
   rescan_locked(guard);
-  return problems_;
+  std::vector<Problem> problems = problems_;
+  for (const auto& f : pending_.files) {
+    problems.push_back({f.package.stem().string(),
+                        "Holds \u201c" + f.name +
+                            "\u201d, another version a sync tool set aside; the app keeps it as a "
+                            "document of its own when it next looks at the writing folder."});
+  }
+  return problems;
 }
 
 std::optional<Seen> Library::seen_of(const fs::path& package, std::int64_t rev,
@@ -660,6 +712,7 @@ void Library::openWorkspaceText(std::string& out, json::NonAscii form) {
         prepared.pretext == stamp_of_file(support_ / kPretextFile)) {
       fresh_ = false;
       problems_.insert(problems_.end(), prepared.unreadable.begin(), prepared.unreadable.end());
+      untold_.clear();  // the answer written ahead told them
       out = std::move(prepared.text);
       return;
     }
@@ -677,6 +730,7 @@ void Library::answer_open(std::string& out, json::NonAscii form, Guard& guard,
   };
   std::vector<Entry> sorted;
   std::vector<Problem> files;
+  std::vector<Problem> versions;
   bool has_ordinary = false;
   {
     // The start's scan serves when every package it found was read whole and is still there.
@@ -687,6 +741,18 @@ void Library::answer_open(std::string& out, json::NonAscii form, Guard& guard,
       use_start = it != reads_.end() && it->second.depth == ReadDepth::kDocument;
     }
     if (!use_start) rescan_locked(guard, ReadDepth::kDocument);
+    std::vector<Problem> version_problems;
+    bool changed = bringInVersions_locked(guard, version_problems);
+    for (const auto& [id, package] : index_) {
+      auto it = reads_.find(package.string());
+      if (it != reads_.end() && it->second.text && !it->second.text->missing_images.empty() &&
+          !id.starts_with("_")) {
+        changed |= healImages_locked(guard, package);
+      }
+    }
+    if (changed) rescan_locked(guard, ReadDepth::kDocument);
+    problems_.insert(problems_.end(), version_problems.begin(), version_problems.end());
+    folders_.save();
     if (!ahead) fresh_ = false;
     std::vector<Problem>& unreadable = ahead ? *ahead : problems_;
     sorted.reserve(index_.size());
@@ -702,7 +768,11 @@ void Library::answer_open(std::string& out, json::NonAscii form, Guard& guard,
     }
     files = problems_;
     if (ahead) files.insert(files.end(), ahead->begin(), ahead->end());
-    if (!ahead) guard.unlock();
+    versions = untold_;
+    if (!ahead) {
+      untold_.clear();  // told now
+      guard.unlock();
+    }
   }
 
   std::optional<json::object> meta = read_json_object(support_ / kWorkspaceFile);
@@ -783,6 +853,15 @@ void Library::answer_open(std::string& out, json::NonAscii form, Guard& guard,
     for (const auto& f : files) list.push_back(f.toJSON());
     notices.push_back(json::object{{"kind", "quarantined"},
                                    {"count", static_cast<std::int64_t>(files.size())},
+                                   {"files", std::move(list)}});
+  }
+  // A kind of notice added on purpose: the versions this computer brought in since the last
+  // "open", which the page shows as it shows the files it couldn't use.
+  if (!versions.empty()) {
+    json::array list;
+    for (const auto& v : versions) list.push_back(v.toJSON());
+    notices.push_back(json::object{{"kind", "versions"},
+                                   {"count", static_cast<std::int64_t>(versions.size())},
                                    {"files", std::move(list)}});
   }
   value(notices);
@@ -965,13 +1044,21 @@ std::optional<fs::path> Library::place_locked(Guard& guard, const std::string& i
   } else {
     package = current->second;
     const std::string stem = package.stem().string();
-    bool keeps_name = stem == place.base_name;
-    if (!keeps_name && stem.size() > place.base_name.size() + 1 &&
-        stem.compare(0, place.base_name.size(), place.base_name) == 0 &&
-        stem[place.base_name.size()] == ' ') {
-      const std::string digits = stem.substr(place.base_name.size() + 1);
-      keeps_name =
-          std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+    // Named for the base, or for it and a number ("Notes 2"); a package made from shared files
+    // keeps the name it was given there, and one named by an earlier version of the program
+    // keeps its name while its title is unchanged.
+    auto named_for = [&stem](std::string_view base) {
+      if (stem == base) return true;
+      if (stem.size() <= base.size() + 1 || stem.compare(0, base.size(), base) != 0 ||
+          stem[base.size()] != ' ') {
+        return false;
+      }
+      return std::all_of(stem.begin() + static_cast<std::ptrdiff_t>(base.size()) + 1, stem.end(),
+                         [](char c) { return c >= '0' && c <= '9'; });
+    };
+    bool keeps_name = named_for(place.base_name) || isMadeHereName(stem, doc, id);
+    if (!keeps_name && !id.starts_with("_")) {
+      if (auto earlier = earlierFileName(doc)) keeps_name = named_for(*earlier);
     }
     if (normal(package.parent_path()) != normal(place.folder) || !keeps_name) {
       const fs::path destination = freeURL(place.folder, place.base_name, package, claimed);
@@ -979,6 +1066,7 @@ std::optional<fs::path> Library::place_locked(Guard& guard, const std::string& i
         auto access = FileCoordinator::shared().write(package, destination);
         if (move_package(package, destination)) {
           // Whatever happens to the write now, the index and ledger say where the package is.
+          folders_.forget(package);
           package = destination;
           index_[id] = package;
           ledger_[id] = package.string();
@@ -1069,6 +1157,7 @@ std::optional<fs::path> Library::write_claimed(
     };
     hooks.sync_folder_later = sync_later;
     std::set<std::string> missing_images;
+    if (!keepUnseenText(id, package, doc)) return std::nullopt;
     if (!writePackage(package, record, doc, hooks, &missing_images)) return std::nullopt;
     seen = seen_of(package, integer_of(rev).value_or(1), std::move(missing_images));
   }
@@ -1092,6 +1181,7 @@ std::optional<fs::path> Library::write_claimed(
       }
     }
     if (seen) remember_seen_locked(guard, id, std::move(*seen));
+    folders_.forget(package);  // written: listed again at the next scan
   }
   if (services_.log) {
     services_.log->append(
@@ -1236,15 +1326,29 @@ Library::MoveResult Library::moveAll(const fs::path& destination) {
   Guard guard(mutex_);
   settled_.wait(guard, [this] { return writing_.empty(); });
   MoveResult result;
+  const fs::path from = root_;
+  try {
+    move_all_locked(guard, destination, result);
+    return result;
+  } catch (const std::exception& e) {
+    result.failed = e.what();
+  } catch (...) {
+  }
+  if (result.failed.empty()) result.failed = "an unexpected error";
+  settle_failed_move_locked(guard, from, result);
+  return result;
+}
+
+void Library::move_all_locked(const Guard& guard, const fs::path& destination, MoveResult& result) {
   const fs::path to = absolute_folder(destination);
   if (auto problem = move_problem_locked(guard, to)) {
     result.refused = *problem;
-    return result;
+    return;
   }
   std::string error;
   if (!file_io::create_folders(to, &error)) {
     result.refused = error;
-    return result;
+    return;
   }
   // Another program may have put a document here since the last look: it moves too, rather
   // than being left behind in a folder no longer watched.
@@ -1280,7 +1384,7 @@ Library::MoveResult Library::moveAll(const fs::path& destination) {
     if (!text || !file_io::write_atomically(support_ / kMoveJournalFile, *text,
                                             file_io::Durability::kSurvivesCrash, &error)) {
       result.refused = "couldn't prepare the move: " + error;
-      return result;
+      return;
     }
   }
   for (const auto& [from, target] : plan) {
@@ -1293,12 +1397,37 @@ Library::MoveResult Library::moveAll(const fs::path& destination) {
     }
   }
   root_ = to;
+  folders_.load(root_);
   rescan_locked(guard);
   for (const auto& [id, package] : index_) ledger_[id] = package.string();
   save_ledger_locked(guard);
   std::error_code ignored;
   fs::remove(support_ / kMoveJournalFile, ignored);
-  return result;
+}
+
+// A move cut short by an error settles as a start after a crash would: by its journal, undone
+// while the library was still on the old folder, finished once it was on the new one. Undone,
+// every document stayed.
+void Library::settle_failed_move_locked(const Guard& guard, const fs::path& from,
+                                        MoveResult& result) {
+  std::fprintf(stderr, "Quillstone: moving the library stopped: %s\n", result.failed.c_str());
+  try {
+    (void)recover_move_locked(guard);
+    rescan_locked(guard);
+    for (const auto& [id, package] : index_) ledger_[id] = package.string();
+    save_ledger_locked(guard);
+    if (root_ == from) {
+      result.moved = 0;
+      result.stayed =
+          static_cast<int>(std::count_if(index_.begin(), index_.end(), [](const auto& entry) {
+            return !entry.first.starts_with("_");
+          }));
+    }
+  } catch (const std::exception& e) {
+    // What the journal still holds is settled at the next start.
+    std::fprintf(stderr, "Quillstone: settling the move stopped too: %s\n", e.what());
+  } catch (...) {
+  }
 }
 
 bool Library::recover_move_locked(const Guard&) {
@@ -1512,11 +1641,21 @@ json::array Library::externalChanges() {
     }
     return it->second;
   };
-  ScanResult result =
-      scan_with({root_, root_ / kArchiveFolder, support_ / kReservedFolder}, &ledger_,
-                identify_with(known), copies_standing_in(index_, deleted_));
-  index_ = std::move(result.found);
-  problems_ = std::move(result.problems);
+  auto scan = [&] {
+    recheck_at_.reset();
+    ScanResult result =
+        scan_with({root_, root_ / kArchiveFolder, support_ / kReservedFolder}, &ledger_,
+                  identify_with(known), copies_standing_in(index_, deleted_),
+                  [this](const fs::path& package) { return stillArriving_locked(package); });
+    findVersions_locked(guard, result);
+    index_ = std::move(result.found);
+    problems_ = std::move(result.problems);
+  };
+  scan();
+  // What a sync tool set aside is brought in, and what that wrote is then found as new.
+  std::vector<Problem> version_problems;
+  if (bringInVersions_locked(guard, version_problems)) scan();
+  problems_.insert(problems_.end(), version_problems.begin(), version_problems.end());
 
   const std::int64_t now = clock::now_ms();
   json::array changed, removed;
@@ -1560,9 +1699,13 @@ json::array Library::externalChanges() {
     }
     std::optional<json::object> record;
     std::set<std::string> missing_images;
-    {
-      auto access = FileCoordinator::shared().read(package);
-      record = readRecord(package, &missing_images);
+    for (bool healed = false;;) {
+      {
+        auto access = FileCoordinator::shared().read(package);
+        record = readRecord(package, &missing_images);
+      }
+      if (!record || missing_images.empty() || healed || !healImages_locked(guard, package)) break;
+      healed = true;  // its pictures are back: read with them
     }
     ++cost.records_read;
     if (!record) continue;  // half written or damaged: the next change looks again

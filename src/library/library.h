@@ -29,6 +29,7 @@
 #include "core/json.h"
 #include "library/document_read.h"
 #include "library/package.h"
+#include "library/package_folders.h"
 
 namespace qs {
 class HostLog;
@@ -49,6 +50,9 @@ inline constexpr std::string_view kReasonReservedID =
 inline constexpr std::string_view kReasonInvalidID = "Its document id isn't one the app can use.";
 inline constexpr std::string_view kReasonCopyOfGone =
     "A conflict copy of a document that was deleted; this copy is left as it is.";
+// A package folder whose "document.json" isn't there yet may be one a sync tool is bringing in:
+// it is reported only once this process has met it for this long.
+inline constexpr std::chrono::seconds kArrivalTime{5};
 inline constexpr int kPreviewFormat = 2;
 inline constexpr int kWorkspaceSchema = 3;
 inline constexpr std::size_t kRestorePointsKept = 10;
@@ -71,9 +75,27 @@ struct Seen {
   std::set<std::string> missing_images;
 };
 
+// A package of the writing folder or its Archive that the scan met, with its folder's stamp
+// where the read had it.
+struct ScannedPackage {
+  fs::path path;
+  std::optional<FolderStamp> folder;
+};
+
+// A second package holding a document, in the writing folder or its Archive: `package` lost the
+// id to `winner`, and problems[problem] reports it.
+struct Duplicate {
+  std::string id;
+  fs::path package;
+  fs::path winner;
+  std::size_t problem = 0;
+};
+
 struct ScanResult {
   std::map<std::string, fs::path> found;
   std::vector<Problem> problems;
+  std::vector<ScannedPackage> packages;
+  std::vector<Duplicate> duplicates;
 };
 
 // What the search index records of a package to tell whether its entry is current: its path
@@ -101,6 +123,9 @@ class Library {
     // begins on its own, so that it doesn't compete with the first window for the processors.
     // Anyone who needs the library meanwhile has it begin at once.
     std::chrono::milliseconds start_hold{0};
+    // The wall clock (names of restore points, how long a package has been arriving); the
+    // system's when empty.
+    std::function<std::chrono::system_clock::time_point()> wall_clock = {};
   };
 
   // When the first scan happens.
@@ -135,17 +160,21 @@ class Library {
   // Scans the given folders (position 0 is the writing folder). Apart from removing this
   // program's temporary files an hour old, it only reads. Links below the writing folder are
   // reported, never followed; packages in it with a reserved or unusable id are reported.
-  // Of several packages with one id, the one `ledger` names wins while it holds the id (unless it
-  // is a conflict copy and an original is there); otherwise one whose name marks a conflict copy
-  // never wins over one that doesn't, then the first met. The others are reported and left alone.
-  // (While the library runs, a copy left alone by its original's deletion doesn't stand in for it:
-  // see copies_standing_in.) `known`, when given, may name the id of a package without reading it
-  // (the outside-change check knows every package whose "document.json" it has seen unchanged).
+  // Of several packages with one id, one whose name marks a conflict copy never wins over one
+  // that doesn't; among the others the one whose doc was updated last wins, then the higher rev,
+  // then the name first in byte order, so that every computer sharing the folder decides alike
+  // (the ledger plays no part). Only when every package is a copy does the copy the ledger names
+  // keep the id. The others are reported (and listed as duplicates): "open" and the outside-change
+  // check keep each as a version of its own and move it to the Trash. (While the library runs, a
+  // copy left alone by its original's deletion doesn't stand in for it: see copies_standing_in.)
+  // `known`, when given, may name the id of a package without reading it (the outside-change
+  // check knows every package whose "document.json" it has seen unchanged).
   using KnownID = std::function<std::optional<std::string>(const fs::path& package)>;
   using Ledger = std::map<std::string, std::string>;
   static ScanResult scan(const std::vector<fs::path>& folders, const KnownID& known = {},
                          const Ledger* ledger = nullptr);
-  // Rescans and gives the problems found.
+  // Rescans and gives the problems found, among them the versions a sync tool set aside that are
+  // waiting to be brought in (only "open" and the outside-change check bring them in).
   std::vector<Problem> rescan();
   // Rescans, then reads every package: id → record.
   std::map<std::string, json::object> allRecords();
@@ -186,9 +215,6 @@ class Library {
 
   // ---- restore points, trash, reveal ----
   [[nodiscard]] bool keepRestorePoint(const json::object& backup);
-  // The wall clock that names restore points (the system's unless a test sets one).
-  using WallClock = std::function<std::chrono::system_clock::time_point()>;
-  void setWallClockForTesting(WallClock clock) { wall_clock_ = std::move(clock); }
   std::optional<fs::path> revealablePackage(std::string_view id) const;
 
   // ---- moving the library ----
@@ -196,12 +222,17 @@ class Library {
     int moved = 0;
     int stayed = 0;
     std::string refused;  // why nothing moved (not a folder, the same folder, …); empty when it ran
+    // Why the move stopped partway, empty when it didn't. It was then settled as its journal
+    // says: undone while the library was still on the old folder, finished once it was on the
+    // new one. root() is where the library works now; the counts say where the documents are.
+    std::string failed;
   };
   // Moves every document into `to`. Each package is moved whole: across file systems it is
   // copied under a temporary name, synced, renamed into place, and only then removed at the
   // source. A journal in the support folder lets a library started after a crash finish the
   // move (started on `to`) or undo it (started on the old folder), so every document is found
-  // exactly once.
+  // exactly once. An error partway never escapes: it settles the move and is reported in
+  // `failed`.
   MoveResult moveAll(const fs::path& to);
   // Why `to` can't take the library, or none.
   std::optional<std::string> moveProblem(const fs::path& to) const;
@@ -232,6 +263,9 @@ class Library {
     std::size_t records_read = 0;
   };
   CheckCost lastCheckCost() const;
+  // How long until a package that may still be arriving has been there long enough to be taken
+  // as it is (a check then may report or settle it); none when nothing waits.
+  std::optional<std::chrono::milliseconds> recheckIn() const;
 
   // ---- state, for the outside-change check and for tests ----
   std::map<std::string, std::string> ledger() const;
@@ -289,6 +323,8 @@ class Library {
   void remember_locked(const Guard&, const std::string& id, const fs::path& package,
                        const json::value* rev, std::set<std::string> missing_images);
   std::optional<std::string> move_problem_locked(const Guard&, const fs::path& to) const;
+  void move_all_locked(const Guard&, const fs::path& destination, MoveResult& result);
+  void settle_failed_move_locked(const Guard&, const fs::path& from, MoveResult& result);
   bool recover_move_locked(const Guard&);
   std::vector<Problem> vanished_locked(const Guard&);
   void save_ledger_locked(const Guard&);
@@ -310,13 +346,61 @@ class Library {
                                         const std::function<void(const fs::path&)>& sync_later);
   static std::optional<Seen> seen_of(const fs::path& package, std::int64_t rev,
                                      std::set<std::string> missing_images);
+
+  // ---- what sync tools set aside (library_versions.cc) ----
+  // A change of rule on purpose: a check of the writing folder ("open", the outside-change
+  // check) brings in the versions a sync tool set aside, moves their files to the Trash, and
+  // keeps a second package holding a document as a version of its own; a save never replaces
+  // text a sync tool put in place unseen.
+  struct VersionFile {
+    fs::path package;
+    std::string name;
+  };
+  struct Pending {
+    std::vector<VersionFile> files;
+    std::vector<Duplicate> duplicates;
+  };
+  // After a scan: looks inside the package folders that changed since they were last listed,
+  // and notes what waits to be brought in.
+  void findVersions_locked(const Guard&, const ScanResult& result);
+  // Brings in what the last scan found waiting; true when a package was written or trashed (the
+  // caller scans again). Version files that can't be used go to `problems`.
+  bool bringInVersions_locked(const Guard&, std::vector<Problem>& problems);
+  bool settleDuplicate_locked(const Guard&, const Duplicate& duplicate);
+  bool bringInVersionFile_locked(const Guard&, const VersionFile& file,
+                                 std::vector<Problem>& problems);
+  // Whether a package whose "document.json" isn't there may still be arriving.
+  bool stillArriving_locked(const fs::path& package);
+  // Before a save replaces `package`'s "document.json": text a sync tool put there since the
+  // library last read or wrote it is kept as a version first. Outside the lock; the caller holds
+  // the package's coordination. False when it couldn't be kept (the save must not go ahead).
+  [[nodiscard]] bool keepUnseenText(const std::string& id, const fs::path& package,
+                                    const json::object& doc);
+  // A version written: where it is, and that it is told (the next "open"'s notices, the logs).
+  void keptVersion_locked(const Guard&, const std::string& id, const fs::path& package,
+                          const fs::path& from, std::string reason);
+  // The package of a version already brought in for `original_id` whose doc is `doc` but for its
+  // `updated`.
+  std::optional<fs::path> versionLike_locked(const Guard&, std::string_view original_id,
+                                             const json::object& doc);
+  // Whether `doc`, a version of `original` that would get the id `id`, is already kept under
+  // another id (the same but for `updated`): its pictures are filled in there from `sources`,
+  // and the first source, what set it aside, goes to the Trash once they are.
+  bool keptAlready_locked(const Guard&, const std::string& original, const json::object& doc,
+                          const std::string& id, const std::vector<fs::path>& sources);
+  // Moves a version file, or a package that lost its id, to the Trash.
+  bool trashSetAside(const fs::path& path);
+  // Pictures a document references that its package lacks (a sync tool carried out another
+  // computer's delete of them while this one edited the text) are brought back from packages
+  // this computer moved to the Trash. True when one was.
+  bool healImages_locked(const Guard&, const fs::path& package);
   void remember_seen_locked(const Guard&, const std::string& id, Seen seen);
   bool is_library_folder(const fs::path& folder) const;
 
   fs::path root_;
   const fs::path support_;
   Services services_;
-  WallClock wall_clock_ = [] { return std::chrono::system_clock::now(); };
+  std::function<std::chrono::system_clock::time_point()> wall_clock_;
 
   mutable QueueLock mutex_;  // the library queue: guards everything below and root_
   // What root() gives: root_ as of the last scan, readable while a scan holds the queue.
@@ -358,6 +442,14 @@ class Library {
   std::condition_variable_any settled_;
   int batches_ = 0;
   bool ledger_behind_ = false;
+  PackageFolders folders_;
+  Pending pending_;
+  // Versions brought in that no "open" has told yet.
+  std::vector<Problem> untold_;
+  // When something that may still be arriving will have been there long enough.
+  std::optional<std::chrono::system_clock::time_point> recheck_at_;
+  // Pictures already looked for in the Trash ("package/name"): looked for once a run.
+  std::set<std::string> looked_for_;
 };
 
 }  // namespace qs::library

@@ -1,12 +1,15 @@
 #include "library/package.h"
 
+#include <fcntl.h>
 #include <glib.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <set>
 
 #include "core/build_info.h"
@@ -15,6 +18,7 @@
 #include "core/ids.h"
 #include "core/text.h"
 #include "library/images.h"
+#include "library/versions.h"
 #include "preview/preview.h"
 
 namespace qs::library {
@@ -27,6 +31,8 @@ constexpr double kThumbnailSize = 512;
 constexpr auto kStaleAfter = std::chrono::hours(1);
 constexpr std::string_view kImages = "images";
 constexpr std::string_view kQuickLook = "QuickLook";
+// A version file is a copy of a "document.json": one far larger isn't read for its pictures.
+constexpr std::size_t kMaxVersionFileBytes = 256u << 20;
 
 void log_write_failure(const fs::path& package, std::string_view why) {
   std::fprintf(stderr, "Quillstone: couldn't write %s: %.*s\n", package.c_str(),
@@ -43,8 +49,23 @@ bool is_stale(const struct stat& st) {
   return fs::file_time_type::clock::now() - file_time(st.st_mtim) > kStaleAfter;
 }
 
-// Control characters (C0, DEL, C1) can't be typed or shown in a file name.
-std::string replace_control_characters(std::string_view s) {
+// The length of the line or paragraph separator, or of the bidirectional control, at the start
+// of `s` (U+2028, U+2029, U+061C, U+200E, U+200F, U+202A to U+202E, U+2066 to U+2069); else 0.
+// Like the control characters, they break a name across lines or reorder it when shown.
+std::size_t layout_mark_at(std::string_view s) {
+  auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+  if (s.size() >= 2 && byte(0) == 0xd8 && byte(1) == 0x9c) return 2;
+  if (s.size() < 3 || byte(0) != 0xe2) return 0;
+  const unsigned char b1 = byte(1), b2 = byte(2);
+  if (b1 == 0x80 && (b2 == 0x8e || b2 == 0x8f || (b2 >= 0xa8 && b2 <= 0xae))) return 3;
+  if (b1 == 0x81 && b2 >= 0xa6 && b2 <= 0xa9) return 3;
+  return 0;
+}
+
+// Control characters (C0, DEL, C1) can't be typed or shown in a file name; with kReplace, nor can
+// the layout marks above.
+enum class LayoutMarks { kReplace, kKeep };
+std::string replace_control_characters(std::string_view s, LayoutMarks marks) {
   std::string out;
   out.reserve(s.size());
   for (std::size_t i = 0; i < s.size(); ++i) {
@@ -55,6 +76,9 @@ std::string replace_control_characters(std::string_view s) {
                static_cast<unsigned char>(s[i + 1]) <= 0x9f) {
       out += '-';
       ++i;
+    } else if (std::size_t n = marks == LayoutMarks::kReplace ? layout_mark_at(s.substr(i)) : 0) {
+      out += '-';
+      i += n - 1;
     } else {
       out += s[i];
     }
@@ -69,7 +93,8 @@ std::string display_name(const fs::path& path) {
   return out;
 }
 
-json::object envelope(const json::object& record, const json::object& doc, json::value stored_doc) {
+json::object envelope(const json::object& record, const json::object& doc, json::value stored_doc,
+                      const std::optional<std::string>& app) {
   json::object rec;
   if (const json::value* rev = record.if_contains("rev")) {
     rec["rev"] = *rev;
@@ -84,7 +109,7 @@ json::object envelope(const json::object& record, const json::object& doc, json:
     rec["updated"] = 0;
   }
   json::object out;
-  out["app"] = appSignature();
+  out["app"] = app ? *app : appSignature();
   out["doc"] = std::move(stored_doc);
   out["format"] = kFormat;
   out["record"] = std::move(rec);
@@ -93,13 +118,60 @@ json::object envelope(const json::object& record, const json::object& doc, json:
   return out;
 }
 
+// The image files the version files in the package reference: a picture only the other
+// computer's version holds must stay until that version is brought in.
+void add_images_of_versions(const file_io::Folder& package, std::set<std::string>& used) {
+  for (const auto& name : package.names().value_or(std::vector<std::string>{})) {
+    if (!parseVersionFileName(name)) continue;
+    auto bytes = package.read(name, kMaxVersionFileBytes);
+    auto parsed = bytes ? json::parse(*bytes) : std::nullopt;
+    if (parsed) images::referencedImages(*parsed, used);
+  }
+}
+
+// Removes the copies a sync tool set aside of the previews in `folder` (`originals` names them):
+// the new ones replace both.
+void remove_preview_copies(const file_io::Folder& folder,
+                           std::initializer_list<std::string_view> originals) {
+  for (const auto& name : folder.names().value_or(std::vector<std::string>{})) {
+    auto copy = parseSetAsideName(name);
+    if (!copy || std::find(originals.begin(), originals.end(), copy->original) == originals.end())
+      continue;
+    auto st = folder.status(name);
+    if (st && S_ISREG(st->st_mode)) folder.remove_file(name);
+  }
+}
+
+// Gives the files the package is made of one modification time.
+void set_file_times(const file_io::Folder& package, std::chrono::system_clock::time_point when) {
+  const auto since_epoch = when.time_since_epoch();
+  const auto seconds = std::chrono::floor<std::chrono::seconds>(since_epoch);
+  struct timespec times[2];
+  times[0].tv_sec = static_cast<time_t>(seconds.count());
+  times[0].tv_nsec = static_cast<long>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch - seconds).count());
+  times[1] = times[0];
+  auto stamp = [&](const file_io::Folder& folder) {
+    for (const auto& name : folder.names().value_or(std::vector<std::string>{})) {
+      auto st = folder.status(name);
+      if (st && S_ISREG(st->st_mode)) {
+        (void)::utimensat(folder.fd(), name.c_str(), times, AT_SYMLINK_NOFOLLOW);
+      }
+    }
+  };
+  stamp(package);
+  for (std::string_view sub : {kImages, kQuickLook}) {
+    if (auto folder = package.sub(sub)) stamp(*folder);
+  }
+}
+
 // Removes regular files of a real "images" folder that nothing references, and the folder when
 // none is. A linked "images" isn't opened; links, folders and other things inside are left.
 void prune_images(const file_io::Folder& package, const std::set<std::string>& used) {
   auto images = package.sub(kImages);
   if (!images) return;
   for (const auto& name : images->names().value_or(std::vector<std::string>{})) {
-    if (used.contains(name)) continue;
+    if (used.contains(name) || isSyncToolFile(name)) continue;
     auto st = images->status(name);
     if (!st || !S_ISREG(st->st_mode)) continue;
     if (file_io::is_temporary_name(name) && !is_stale(*st)) continue;
@@ -117,31 +189,57 @@ void remove_stale_temporaries(const file_io::Folder& folder) {
   }
 }
 
-}  // namespace
-
-std::string fileName(const json::object& doc) {
-  std::string name =
-      text::trim_whitespace_and_newlines(json::find_string(doc, "title").value_or(""));
-  if (name.empty()) {
-    name = text::trim_punctuation_and_whitespace(Preview::firstWords(doc).value_or("Untitled"));
-  }
-  name = replace_control_characters(name);
+// What a title may not keep in a file name: control characters, "/" and ":".
+std::string safe_for_file_name(std::string_view s, LayoutMarks marks) {
+  std::string name = replace_control_characters(s, marks);
   name = text::replace_all(name, "/", "-");
   name = text::replace_all(name, ": ", " \u2013 ");
-  name = text::replace_all(name, ":", "-");
+  return text::replace_all(name, ":", "-");
+}
+
+std::string file_name(const json::object& doc, std::size_t max_bytes, LayoutMarks marks) {
+  std::string title =
+      text::trim_whitespace_and_newlines(json::find_string(doc, "title").value_or(""));
+  if (title.empty()) {
+    title = text::trim_punctuation_and_whitespace(Preview::firstWords(doc).value_or("Untitled"));
+  }
+  // A version's suffix is kept whole: a long title is cut before it, never through it.
+  const auto [head, suffix] = splitVersionSuffix(title);
+  std::string name = safe_for_file_name(head, marks);
+  const std::string tail = safe_for_file_name(suffix, marks);
   if (name.starts_with(".")) name[0] = '_';
-  if (text::grapheme_count(name) > kMaxNameCharacters) {
-    name = text::trim_whitespace(text::grapheme_prefix(name, kMaxNameCharacters));
+  const std::size_t tail_characters = text::grapheme_count(tail);
+  if (text::grapheme_count(name) + tail_characters > kMaxNameCharacters) {
+    name = text::trim_whitespace(text::grapheme_prefix(name, kMaxNameCharacters - tail_characters));
   }
   // File systems here limit a name to 255 bytes, and 80 characters of emoji exceed that; keep
   // room for " 12345" and the extension.
-  if (name.size() > kMaxNameBytes) {
+  if (name.size() + tail.size() > max_bytes) {
     std::size_t keep = text::grapheme_count(name);
-    while (keep > 0 && name.size() > kMaxNameBytes) name = text::grapheme_prefix(name, --keep);
+    while (keep > 0 && name.size() + tail.size() > max_bytes) {
+      name = text::grapheme_prefix(name, --keep);
+    }
     name = text::trim_whitespace(name);
   }
-  if (name.empty()) return "Untitled";
-  return name;
+  if (name.empty()) name = "Untitled";
+  return name + tail;
+}
+
+}  // namespace
+
+std::string fileName(const json::object& doc) {
+  return file_name(doc, kMaxNameBytes, LayoutMarks::kReplace);
+}
+
+std::string fileName(const json::object& doc, std::size_t max_bytes) {
+  return file_name(doc, kMaxNameBytes < max_bytes ? kMaxNameBytes : max_bytes,
+                   LayoutMarks::kReplace);
+}
+
+std::optional<std::string> earlierFileName(const json::object& doc) {
+  std::string earlier = file_name(doc, kMaxNameBytes, LayoutMarks::kKeep);
+  if (earlier == fileName(doc)) return std::nullopt;
+  return earlier;
 }
 
 fs::path freeURL(const fs::path& folder, std::string_view base,
@@ -222,6 +320,27 @@ std::optional<json::object> readRecord(const fs::path& package,
   return out;
 }
 
+namespace {
+
+std::optional<FolderStamp> folder_stamp_of(int result, const struct stat& st) {
+  if (result != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
+  return FolderStamp{static_cast<std::uint64_t>(st.st_ino), st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
+}
+
+}  // namespace
+
+std::optional<FolderStamp> folderStamp(int fd) {
+  struct stat st {};
+  const int result = ::fstat(fd, &st);
+  return folder_stamp_of(result, st);
+}
+
+std::optional<FolderStamp> folderStamp(const fs::path& path) {
+  struct stat st {};
+  const int result = ::lstat(path.c_str(), &st);
+  return folder_stamp_of(result, st);
+}
+
 Read readIDOrReason(const fs::path& package) {
   auto data = readDocumentFile(package);
   if (!data) return {std::nullopt, std::string(kReasonUnreadable)};
@@ -268,7 +387,7 @@ bool writePackage(const fs::path& package, const json::object& record, const jso
 
   std::set<std::string> used;
   json::value stored_doc = images::extractImages(doc, *folder, used);
-  auto text = json::pretty(envelope(record, doc, std::move(stored_doc)));
+  auto text = json::pretty(envelope(record, doc, std::move(stored_doc), hooks.app));
   if (!text) return fail("the document can't be written as JSON");
   // A new package's folder is synced whole before it is renamed into place, which covers the
   // document's entry in it.
@@ -277,8 +396,13 @@ bool writePackage(const fs::path& package, const json::object& record, const jso
   if (!folder->write_atomically(kDocumentFile, *text, durability, &error)) {
     return fail(error);
   }
-  prune_images(*folder, used);
-  if (existed) remove_stale_temporaries(*folder);
+  std::set<std::string> kept = used;
+  if (existed) add_images_of_versions(*folder, kept);
+  prune_images(*folder, kept);
+  if (existed) {
+    remove_stale_temporaries(*folder);
+    remove_preview_copies(*folder, {"preview.md"});
+  }
   if (missing_images) {
     missing_images->clear();
     auto images = folder->sub(kImages);
@@ -306,7 +430,10 @@ bool writePackage(const fs::path& package, const json::object& record, const jso
                                       file_io::Durability::kFileOnly, &error)) {
       secondary("QuickLook/Preview.html", error);
     }
-    if (existed) remove_stale_temporaries(*quick_look);
+    if (existed) {
+      remove_stale_temporaries(*quick_look);
+      remove_preview_copies(*quick_look, {"Preview.html", "Thumbnail.png"});
+    }
     // A thumbnail drawn from the same inputs is current: it is neither drawn again nor
     // touched, nor is the icon. Anything else there (another program's image, a damaged
     // file, one drawn the old way) is replaced.
@@ -328,6 +455,7 @@ bool writePackage(const fs::path& package, const json::object& record, const jso
   }
 
   if (!existed) {
+    if (hooks.file_time) set_file_times(*folder, *hooks.file_time);
     if (!folder->sync(&error)) return fail(error);
     if (!file_io::rename_no_replace(folder->path(), package, &error)) return fail(error);
     unfinished.path.clear();
@@ -345,13 +473,6 @@ bool writePackage(const fs::path& package, const json::object& record, const jso
     });
   }
   return true;
-}
-
-bool isConflictCopyName(std::string_view name) {
-  for (std::string_view mark : {"(conflicted copy", ".sync-conflict-", " (copy)"}) {
-    if (name.find(mark) != std::string_view::npos) return true;
-  }
-  return false;
 }
 
 std::string spokenName(const fs::path& folder) {

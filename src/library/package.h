@@ -8,6 +8,8 @@
 // library's queue (the caller holds whatever coordination the package needs).
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -17,6 +19,7 @@
 
 #include "core/event_loop.h"
 #include "core/json.h"
+#include "library/sync_names.h"
 #include "platform/file_icon.h"
 
 namespace qs::library {
@@ -38,6 +41,14 @@ inline constexpr std::string_view kReasonNotDownloaded = "Not downloaded from iC
 // The base name (no extension) of a doc's package: its title, else its first words, else
 // "Untitled"; made safe for a file name and cut to 80 characters.
 std::string fileName(const json::object& doc);
+// The same within `max_bytes` bytes (the name a package made from shared files gets, which
+// carries a tag after it).
+std::string fileName(const json::object& doc, std::size_t max_bytes);
+// The name earlier versions of the program gave `doc`, where it differs: they kept line and
+// paragraph separators and bidirectional controls in names. A package named so keeps its name
+// while its title is unchanged, so that an older copy of the program on another computer never
+// renames it back.
+std::optional<std::string> earlierFileName(const json::object& doc);
 
 // The first package URL in `folder` for `base`, "base 2", "base 3", … that is free, or that is
 // `except` (the document's own package, so a document never collides with itself).
@@ -73,10 +84,24 @@ struct Stamp {
 };
 std::optional<Stamp> documentStamp(const fs::path& package);
 
+// What tells whether a folder's entries changed: a file added, removed or renamed in it changes
+// its status-change time, which no program can set back.
+struct FolderStamp {
+  std::uint64_t inode = 0;
+  std::int64_t changed_seconds = 0;
+  std::int64_t changed_nanoseconds = 0;
+  bool operator==(const FolderStamp&) const = default;
+};
+// The stamp of the folder open as `fd`, or of the folder at `path` (not followed when a link).
+std::optional<FolderStamp> folderStamp(int fd);
+std::optional<FolderStamp> folderStamp(const fs::path& path);
+
 // The identity of a package: the doc id, or the reason it can't be used.
 struct Read {
   std::optional<std::string> id;
   std::string reason;  // set when id is none
+  // The package folder's stamp when it was read, where the read had it at hand.
+  std::optional<FolderStamp> folder = std::nullopt;
 };
 Read readIDOrReason(const fs::path& package);
 
@@ -91,21 +116,24 @@ struct WriteHooks {
   // When set, the folder a new package was renamed into is handed here rather than synced at
   // once: a batch syncs each such folder once, after all its packages.
   std::function<void(const fs::path& folder)> sync_folder_later;
+  // For a package made from files that other computers share (a version): the envelope's "app"
+  // and every file's modification time come from those files, so that two computers making it
+  // write the same bytes and times, and a sync tool sees nothing to reconcile.
+  std::optional<std::string> app;
+  std::optional<std::chrono::system_clock::time_point> file_time;
 };
 
 // Writes the package and reports whether the document was saved. A new package is built under
 // a temporary name beside it and renamed into place whole, so it appears complete or not at
 // all. "document.json" goes in place first; the previews after it never fail the save (a
 // failure there goes to `hooks.secondary_failed` and the system log). Nothing is written or
-// pruned through a link inside the package. The names of referenced image files that aren't
+// pruned through a link inside the package; a sync tool's own files are left alone, and so is
+// every image a version file beside "document.json" still references. Copies a sync tool set
+// aside of the previews are replaced (removed). The names of referenced image files that aren't
 // in the package go to `missing_images` when given.
 [[nodiscard]] bool writePackage(const fs::path& package, const json::object& record,
                                 const json::object& doc, const WriteHooks& hooks = {},
                                 std::set<std::string>* missing_images = nullptr);
-
-// Whether a package's name marks it as a copy a sync tool or a file manager made:
-// "(conflicted copy", ".sync-conflict-", " (copy)".
-bool isConflictCopyName(std::string_view package_name);
 
 // A folder as "Parent → Folder", with the file system's display names.
 std::string spokenName(const fs::path& folder);

@@ -1,6 +1,7 @@
 #include "menus/key_routing_gtk.h"
 
 #include <deque>
+#include <memory>
 
 #include "menus/menu_bar.h"
 #include "platform/guarded.h"
@@ -14,9 +15,12 @@ namespace {
 // (a few: the page answers asynchronously) so that the second pass is recognised.
 constexpr std::size_t kRemembered = 16;
 
+constexpr const char* kRecordKey = "quillstone-key-record";
+
 struct Routing {
   WebKitWebView* page;
   std::function<const json::object*()> state;
+  std::shared_ptr<KeyRecord> record;
   std::deque<GdkEvent*> sent;
 
   ~Routing() {
@@ -71,7 +75,7 @@ gboolean keyPressed(GtkEventControllerKey* controller, guint keyval, guint, GdkM
     }
     const unsigned flags = maskFromLinux(mods & GDK_SHIFT_MASK, mods & GDK_CONTROL_MASK,
                                          mods & GDK_ALT_MASK, mods & GDK_SUPER_MASK);
-    if (menuHandles(characters, flags, MenuState(routing->state()))) return;
+    if (routing->record->pressed(characters, flags, MenuState(routing->state()))) return;
     routing->remember(event);
     gtk_event_controller_key_forward(controller, GTK_WIDGET(routing->page));
     stop = TRUE;
@@ -82,13 +86,40 @@ gboolean keyPressed(GtkEventControllerKey* controller, guint keyval, guint, GdkM
 }  // namespace
 
 void routeKeys(GtkWindow* window, WebKitWebView* page, std::function<const json::object*()> state) {
+  auto record = std::make_shared<KeyRecord>();
   GtkEventController* keys = gtk_event_controller_key_new();
   gtk_event_controller_set_name(keys, "quillstone-key-routing");
   gtk_event_controller_set_propagation_phase(keys, GTK_PHASE_CAPTURE);
   g_signal_connect_data(
-      keys, "key-pressed", G_CALLBACK(keyPressed), new Routing{page, std::move(state), {}},
+      keys, "key-pressed", G_CALLBACK(keyPressed), new Routing{page, std::move(state), record, {}},
       +[](gpointer data, GClosure*) { delete static_cast<Routing*>(data); }, GConnectFlags(0));
   gtk_widget_add_controller(GTK_WIDGET(window), keys);
+
+  // A press that arrives at the page, sent there or passed on by the menu bar, went to it; one
+  // that never does was performed by a menu item.
+  GtkEventController* arrivals = gtk_event_controller_key_new();
+  gtk_event_controller_set_name(arrivals, "quillstone-key-record");
+  gtk_event_controller_set_propagation_phase(arrivals, GTK_PHASE_CAPTURE);
+  using Held = std::shared_ptr<KeyRecord>;
+  g_signal_connect_data(
+      arrivals, "key-pressed",
+      G_CALLBACK(
+          +[](GtkEventControllerKey*, guint, guint, GdkModifierType, gpointer data) -> gboolean {
+            (*static_cast<Held*>(data))->reachedPage();
+            return FALSE;
+          }),
+      new Held(record), +[](gpointer data, GClosure*) { delete static_cast<Held*>(data); },
+      GConnectFlags(0));
+  gtk_widget_add_controller(GTK_WIDGET(page), arrivals);
+  g_object_set_data_full(
+      G_OBJECT(page), kRecordKey, new Held(record),
+      +[](gpointer data) { delete static_cast<Held*>(data); });
+}
+
+KeyWent lastKey(WebKitWebView* page) {
+  const auto* record =
+      static_cast<std::shared_ptr<KeyRecord>*>(g_object_get_data(G_OBJECT(page), kRecordKey));
+  return record ? (*record)->lastKey() : KeyWent::kNowhere;
 }
 
 }  // namespace qs::menus

@@ -374,6 +374,8 @@ void MenuBarGtk::fillOpenRecent() {
 
   g_menu_remove_all(open_recent_);
   GMenu* documents = g_menu_new();
+  // The items carry no file icon: GTK 4's menus (4.8 here) show an item's icon only in place of
+  // its label, in a row of icon buttons, and hide it beside a label.
   for (const auto& entry : entries) {
     GMenuItem* item = g_menu_item_new(literal(menuTitle(entry.title)).c_str(), nullptr);
     g_menu_item_set_action_and_target_value(item, "app.open-recent",
@@ -455,7 +457,7 @@ void MenuBarGtk::perform(AppCommand command, const std::shared_ptr<MenuWindow>& 
       openWithDefaultApp(fileURI(app_.library().root()));
       return;
     case AppCommand::kMoveWritingFolder:
-      app::moveWritingFolder(app_, parent);
+      app::moveWritingFolder(app_);  // over the current document window
       return;
     case AppCommand::kShowRestorePoints: {
       const fs::path folder = restorePointsFolder(app_.library().support());

@@ -118,10 +118,11 @@ bool is_token_character(UChar32 c) {
 
 // The user's words as an FTS5 query that can only ever mean "these words": each word becomes
 // a quoted string (inner quotes doubled), so FTS5's operators, column filters and parentheses
-// are read as text; the last word matches as a prefix, so results come while typing. Words the
-// tokenizer would reduce to nothing are dropped: an empty phrase would match no document. Empty
-// when no word is left.
-std::string match_expression(std::string_view query) {
+// are read as text; the last word (or every word) matches as a prefix, so results come while
+// typing. Words the tokenizer would reduce to nothing are dropped: an empty phrase would match no
+// document. Empty when no word is left.
+std::string match_expression(std::string_view query,
+                             SearchIndex::Prefixes prefixes = SearchIndex::Prefixes::kLastWord) {
   // Invalid UTF-8 becomes U+FFFD, which the tokenizer treats as a separator.
   const icu::UnicodeString text = icu::UnicodeString::fromUTF8(icu::StringPiece(
       query.data(), static_cast<int32_t>(std::min<std::size_t>(query.size(), INT32_MAX))));
@@ -155,8 +156,9 @@ std::string match_expression(std::string_view query) {
     expression += '"';
     expression += text::replace_all(w, "\"", "\"\"");
     expression += '"';
+    if (prefixes == SearchIndex::Prefixes::kEveryWord) expression += '*';
   }
-  if (!expression.empty()) expression += '*';
+  if (!expression.empty() && prefixes == SearchIndex::Prefixes::kLastWord) expression += '*';
   return expression;
 }
 
@@ -623,8 +625,8 @@ SearchIndex::Item SearchIndex::item(const std::string& id, const json::object& d
   return out;
 }
 
-std::string SearchIndex::matchExpression(std::string_view query) {
-  return match_expression(query);
+std::string SearchIndex::matchExpression(std::string_view query, Prefixes prefixes) {
+  return match_expression(query, prefixes);
 }
 
 bool SearchIndex::enabledByEnvironment() {

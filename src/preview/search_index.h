@@ -72,9 +72,14 @@ class SearchIndex {
   // Indexing is on unless QUILLSTONE_DEBUG is set without QUILLSTONE_SPOTLIGHT.
   static bool enabledByEnvironment();
 
-  // The user's words as an FTS5 query that can only ever mean "these words", the last one as
-  // a prefix; empty when no word is left.
-  static std::string matchExpression(std::string_view query);
+  // Which words of a query match as the start of a word: the last one, as the app's search and
+  // the command line read what is typed, or every one, as the desktop's search hands over each
+  // word typed so far.
+  enum class Prefixes { kLastWord, kEveryWord };
+  // The user's words as an FTS5 query that can only ever mean "these words"; empty when no
+  // word is left.
+  static std::string matchExpression(std::string_view query,
+                                     Prefixes prefixes = Prefixes::kLastWord);
 
   // The database's `user_version`; another value means the tables hold something else (and are
   // made again, then filled by the next rebuild).

@@ -106,7 +106,8 @@ sqlite3* SearchIndexReader::database() {
 std::vector<std::string> SearchIndexReader::resultSet(const std::vector<std::string>& terms,
                                                       std::size_t limit) {
   std::vector<std::string> ids;
-  const std::string expression = SearchIndex::matchExpression(joined(terms));
+  const std::string expression =
+      SearchIndex::matchExpression(joined(terms), SearchIndex::Prefixes::kEveryWord);
   if (expression.empty() || limit == 0) return ids;
   sqlite3* db = database();
   if (!db) return ids;
@@ -126,7 +127,8 @@ std::vector<SearchIndexReader::Meta> SearchIndexReader::resultMetas(
   std::vector<Meta> metas;
   sqlite3* db = database();
   if (!db) return metas;
-  const std::string expression = SearchIndex::matchExpression(joined(terms));
+  const std::string expression =
+      SearchIndex::matchExpression(joined(terms), SearchIndex::Prefixes::kEveryWord);
   Statement select = prepare(db, expression.empty() ? kMeta : kMetaWithSnippet);
   if (!select) return metas;
   for (const std::string& id : ids) {

@@ -33,7 +33,9 @@ class SearchIndexReader {
   SearchIndexReader(const SearchIndexReader&) = delete;
   SearchIndexReader& operator=(const SearchIndexReader&) = delete;
 
-  // Ids of the documents holding every term (the last one as a prefix), best first.
+  // Ids of the documents holding every term, best first. As the desktop's search hands each word
+  // typed so far as a term, every term matches as the start of a word ("harb lig" finds
+  // "Harbour Lights").
   std::vector<std::string> resultSet(const std::vector<std::string>& terms,
                                      std::size_t limit = kResultLimit);
 

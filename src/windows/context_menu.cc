@@ -190,15 +190,19 @@ void ContextMenu::received(json::array items, Clock::time_point at) {
   page_menu_.emplace(std::move(items), at);
 }
 
-std::vector<PageItem> ContextMenu::opening(Clock::time_point now) {
-  std::vector<PageItem> items;
-  if (page_menu_ && now - page_menu_->second < kFreshFor) items = pageItems(page_menu_->first);
+ContextMenu::Opening ContextMenu::opening(const std::vector<Proposed>& proposed,
+                                          Clock::time_point now) {
+  Opening opened;
+  // The page asked for this menu when its items are fresh, however many of them can be shown:
+  // it hears of the close all the same.
+  const bool asked = page_menu_ && now - page_menu_->second < kFreshFor;
+  if (asked) opened.page = pageItems(page_menu_->first);
   page_menu_.reset();
-  // A menu with nothing in it never opens, so it never closes either.
-  page_menu_open_ =
-      std::any_of(items.begin(), items.end(), [](const PageItem& item) { return !item.separator; });
-  if (page_menu_open_) page_item_chosen_ = false;
-  return items;
+  opened.menu = rebuildMenu(proposed, opened.page);
+  page_menu_open_ = asked;
+  if (asked) page_item_chosen_ = false;
+  if (opened.menu.empty()) closed();
+  return opened;
 }
 
 void ContextMenu::chose(const std::optional<json::value>& id) {

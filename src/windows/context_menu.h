@@ -78,9 +78,9 @@ std::vector<MenuEntry> rebuildMenu(const std::vector<Proposed>& proposed,
                                    const std::vector<PageItem>& page);
 
 // The page's side of one window's context menu. Page items are used for at most one menu, and
-// only when they arrived less than 2.0 s before it opened. A menu that showed page items and
-// closed without a choice is reported 0.3 s later, so that a choice, which comes after the
-// menu has closed, is seen first.
+// only when they arrived less than 2.0 s before it opened. A menu the page asked for (fresh
+// items, even when none of them could be shown) that closed without a choice is reported 0.3 s
+// later, so that a choice, which comes after the menu has closed, is seen first.
 class ContextMenu {
  public:
   using Clock = std::chrono::steady_clock;
@@ -94,8 +94,14 @@ class ContextMenu {
 
   // The page's "contextMenu" message.
   void received(json::array items, Clock::time_point at);
-  // A menu opens at `now`: the page's items for it, when they are fresh; none otherwise.
-  std::vector<PageItem> opening(Clock::time_point now);
+  // A menu opens at `now` with what the web view proposes: the page's items for it, when they
+  // are fresh, and the menu rebuilt (rebuildMenu). A menu with nothing to show never opens, so
+  // it is reported closed at once.
+  struct Opening {
+    std::vector<PageItem> page;
+    std::vector<MenuEntry> menu;
+  };
+  Opening opening(const std::vector<Proposed>& proposed, Clock::time_point now);
   // A page item was chosen; `id` is its id, when it has one.
   void chose(const std::optional<json::value>& id);
   // The menu closed, with or without a choice.

@@ -118,10 +118,11 @@ void ContextMenuGtk::rebuild(WebKitContextMenu* menu) {
     proposed_items.push_back(WEBKIT_CONTEXT_MENU_ITEM(g_object_ref(item)));
     proposed.push_back(proposedKind(item));
   }
-  const std::vector<PageItem> page = menu_.opening(ContextMenu::Clock::now());
+  const auto opened = menu_.opening(proposed, ContextMenu::Clock::now());
+  const std::vector<PageItem>& page = opened.page;
   hints_.clear();
   webkit_context_menu_remove_all(menu);
-  for (const auto& entry : rebuildMenu(proposed, page)) {
+  for (const auto& entry : opened.menu) {
     WebKitContextMenuItem* item = nullptr;
     switch (entry.kind) {
       case MenuEntry::Kind::kSeparator:

@@ -12,11 +12,15 @@ namespace fs = std::filesystem;
 TEST(RecentDocumentsTest, OpenRecentKeepsExistingPackagesOfTheWritingFolder) {
   const std::set<fs::path> existing{
       "/w/Quillstone/A.quillstone", "/w/Quillstone/Sub/../B.quillstone",
-      "/w/Quillstone/B.quillstone", "/w/Quillstone Old/C.quillstone", "/w/Quillstone/D.quillstone"};
+      "/w/Quillstone/B.quillstone", "/w/Quillstone Old/C.quillstone",
+      "/w/Quillstone/D.quillstone", "/w/Quillstone/Archive",
+      "/w/Quillstone/notes.txt"};
   auto exists = [&](const fs::path& p) { return existing.contains(p); };
   const std::vector<fs::path> recent{"/w/Quillstone/B.quillstone/",
                                      "/w/Quillstone Old/C.quillstone",  // a sibling, not inside
                                      "/w/Quillstone/Gone.quillstone",   // deleted since
+                                     "/w/Quillstone/Archive",           // other programs' entries
+                                     "/w/Quillstone/notes.txt",
                                      "/w/Quillstone/Sub/../A.quillstone",
                                      "/elsewhere/E.quillstone"};
   const auto entries = openRecentEntries(recent, "/w/Quillstone/", exists);

@@ -7,6 +7,7 @@
 #include <deque>
 
 #include "app/prefs.h"
+#include "app/window_registry.h"
 #include "core/digest.h"
 #include "core/json.h"
 #include "platform/bookmark.h"
@@ -28,6 +29,7 @@ auto fields(const Alert& a) {
 // Dialogs answered by the test, one request at a time, in the order they were shown.
 class ScriptedDialogs : public FolderDialogs {
  public:
+  void attachTo(std::weak_ptr<RegisteredWindow> window) override { attached = window.lock(); }
   void chooseFolder(const FolderPanel& panel,
                     std::function<void(std::optional<fs::path>)> done) override {
     panels.push_back(panel);
@@ -45,6 +47,7 @@ class ScriptedDialogs : public FolderDialogs {
     ASSERT_TRUE(pending_alert);
     std::exchange(pending_alert, nullptr)(button);
   }
+  std::shared_ptr<RegisteredWindow> attached;
   std::vector<FolderPanel> panels;
   std::vector<Alert> alerts;
   std::function<void(std::optional<fs::path>)> pending_folder;
@@ -229,9 +232,20 @@ TEST_F(WritingFolderTest, TrashesOfTheDesktopAndOfVolumes) {
     EXPECT_FALSE(isInTrash(kept, "/home/u/.local/share")) << kept;
 }
 
+class DocumentWindow : public RegisteredWindow {
+ public:
+  std::optional<std::string> docID() const override { return std::nullopt; }
+  bool loaded() const override { return true; }
+  bool hasWindow() const override { return true; }
+  std::string frameText() const override { return {}; }
+  void settle(std::function<void()> done) override { done(); }
+  void enqueueExternal(json::array) override {}
+};
+
 class FakeHost : public FolderMoveHost {
  public:
   fs::path root() override { return current; }
+  std::shared_ptr<RegisteredWindow> currentDocumentWindow() override { return document_window; }
   void settleWindows(std::function<void()> done) override {
     events.push_back("settle");
     settled = std::move(done);
@@ -250,6 +264,7 @@ class FakeHost : public FolderMoveHost {
     events.push_back("show " + folder.filename().string());
   }
   fs::path current;
+  std::shared_ptr<RegisteredWindow> document_window;
   std::vector<std::string> events;
   std::function<void()> settled;
   std::function<void(library::Library::MoveResult)> finish;
@@ -263,7 +278,10 @@ TEST_F(WritingFolderTest, MovingAsksChecksSettlesMovesAndTells) {
   fs::create_directories(dir / "New");
   FolderMove move(wf, dialogs, host);
 
+  // The dialogs attach to the current document window, whichever window is active.
+  host.document_window = std::make_shared<DocumentWindow>();
   move.run();
+  EXPECT_EQ(dialogs.attached, host.document_window);
   ASSERT_EQ(dialogs.panels.size(), 1u);
   EXPECT_EQ(std::tie(dialogs.panels[0].message, dialogs.panels[0].prompt, dialogs.panels[0].start),
             std::tuple(kMoveMessage, kMoveHere, dir / "Old"));
@@ -286,7 +304,7 @@ TEST_F(WritingFolderTest, MovingAsksChecksSettlesMovesAndTells) {
   bool quit = false;
   move.whenSettled([&] { quit = true; });  // a quit waits for the move
   host.settled();
-  host.finish({2, 1, {}});
+  host.finish({2, 1, {}, {}});
   EXPECT_TRUE(quit);
   EXPECT_EQ(host.events, (std::vector<std::string>{"settle", "move New", "moved New"}));
   EXPECT_EQ(wf.stored(), dir / "New");
@@ -309,12 +327,33 @@ TEST_F(WritingFolderTest, MovingAsksChecksSettlesMovesAndTells) {
   host.settled();
   bool quit_after_refusal = false;
   move.whenSettled([&] { quit_after_refusal = true; });
-  host.finish({0, 0, "That isn't a folder. Choose a folder."});
+  host.finish({0, 0, "That isn't a folder. Choose a folder.", {}});
   EXPECT_TRUE(quit_after_refusal);
   EXPECT_EQ(std::tie(dialogs.alerts.back().message, dialogs.alerts.back().detail),
             std::tuple(kChooseAnother, "That isn't a folder. Choose a folder."));
   EXPECT_EQ(wf.stored(), dir / "New");
   EXPECT_EQ(host.events, (std::vector<std::string>{"settle", "move Other"}));
+  dialogs.press(0);
+  EXPECT_FALSE(move.running());
+
+  // A move that stopped partway is told so, with why and where the documents are; remembered
+  // and followed is the folder the library works in afterwards (here its journal undid it).
+  // Without a document window the dialogs stand on their own.
+  host.events.clear();
+  host.current = dir / "New";
+  host.document_window = nullptr;
+  move.run();
+  EXPECT_EQ(dialogs.attached, nullptr);
+  dialogs.choose(dir / "Other");
+  host.settled();
+  host.current = dir / "New";  // where the library is after the move
+  host.finish({0, 3, {}, "no space left on device"});
+  EXPECT_EQ(wf.stored(), dir / "New");
+  EXPECT_EQ(host.events, (std::vector<std::string>{"settle", "move Other", "moved New"}));
+  EXPECT_EQ(std::tie(dialogs.alerts.back().message, dialogs.alerts.back().detail),
+            std::tuple(kMoveStopped,
+                       "The move stopped: no space left on device. 0 documents moved, 3 stayed in "
+                       "the old folder. Your writing is now in Place \u2192 New."));
   dialogs.press(0);
   EXPECT_FALSE(move.running());
 }
@@ -326,6 +365,8 @@ TEST(WritingFolderWords, MoveResults) {
   EXPECT_TRUE(movedDetail("A \u2192 B", 2)
                   .ends_with("2 stayed in the old folder, because the new one "
                              "already has them."));
+  EXPECT_EQ(moveStoppedDetail("a fault", 1, 0, "A \u2192 B"),
+            "The move stopped: a fault. 1 document moved. Your writing is now in A \u2192 B.");
 }
 
 }  // namespace

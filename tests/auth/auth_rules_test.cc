@@ -66,6 +66,39 @@ TEST(AuthRulesTest, OnlyCookiesTheServiceMaySetCount) {
   EXPECT_FALSE(isSessionCookie({"session_token.sig", "s"}));
 }
 
+// The browser's callback: this program's scheme, host and path, a verifier of 1 to 4096
+// characters (the first, when there are two) and no "error" item; whatever else the service
+// adds to it (a state, say) is let be.
+TEST(AuthRulesTest, TheCallbackGivesItsVerifier) {
+  const std::string at = "quillstone://auth/callback?";
+  const std::string v = "neon_auth_session_verifier=";
+  const std::string longest(kVerifierLimit, 'a');
+  const std::optional<std::string> none;
+  for (const auto& [callback, verifier] :
+       std::vector<std::pair<std::string, std::optional<std::string>>>{
+           {at + v + "v-1", "v-1"},
+           {at + v + "v-1&state=s", "v-1"},
+           {at + "state=s&flag&" + v + "a%2Bb%20c", "a+b c"},
+           {at + v + "v-1&" + v + "v-2", "v-1"},
+           {at + v + longest, longest},
+           {at + v + longest + "a", none},
+           {at + v + "v-1&error=access_denied", none},
+           {at + "error&" + v + "v-1", none},
+           {at + v, none},
+           {at + "neon_auth_session_verifier", none},
+           {at + "state=s", none},
+           {at + v + "v%2", none},
+           {at + v + "v-1&state=%zz", none},
+           {"quillstone://auth/callback", none},
+           {"quillstone://other/callback?" + v + "v-1", none},
+           {"quillstone://auth/callbacks?" + v + "v-1", none},
+           {"quillstone://auth:8/callback?" + v + "v-1", none},
+           {"https://auth/callback?" + v + "v-1", none},
+       }) {
+    EXPECT_EQ(callbackVerifier(callback), verifier) << callback;
+  }
+}
+
 TEST(AuthRulesTest, AddressesAreBuiltFromTheBase) {
   EXPECT_EQ(appendingPath(*Url::parse("https://h.test/api/auth/"), "sign-in/social"),
             "https://h.test/api/auth/sign-in/social");

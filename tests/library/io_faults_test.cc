@@ -199,7 +199,7 @@ TEST(IOFaultsTest, RequestFilesAndTheLogOfRefusedRepliesAreWholeOrAsBefore) {
   fs::create_directories(root);
   Prefs prefs(dir / "settings.json");
   NoWindows windows;
-  claude::ClaudeBridge bridge([&] { return root; }, prefs, nullptr, windows);
+  claude::ClaudeBridge bridge([&] { return root; }, dir.path(), prefs, nullptr, windows);
   bridge.setEnabled(true);
   const std::string id = "r-0123abcd-4567-89ab-cdef-0123456789ab";
   const fs::path request = bridge.outboxFolder() / (id + ".json");

@@ -23,11 +23,13 @@ using qs::testing::write_text;
 
 // Taken from the answers before open read each document once, with one change made since on
 // purpose: a negative zero is written "0", as JavaScript writes it ("-0" read back as the integer
-// 0 and was written differently the second time).
+// 0 and was written differently the second time). The workspace holds no second package of a
+// document and no package still arriving, which "open" now settles or holds back: these are the
+// digests the build before that change (4cbabf8) gives for it.
 constexpr std::string_view kOpenDigest =
-    "dde0b21bccc3bfa3055d7a82fa4889a6dd0b091af1eb4de7cff88901ea35a972";
+    "554e8186ba102138c39b79b11d9ecc87481d366c3756514c132b5875783c0925";
 constexpr std::string_view kPageDigest =
-    "24fc162af6deb759149c49c92752c2d21ac27933041b4d559202368823760766";
+    "409b2596ac2f738ada6bf7628bb5337fbf6cb76a4657411f23e55e787944138b";
 
 std::string sha256(std::string_view bytes) {
   auto d = digest::sha256(bytes);
@@ -95,14 +97,11 @@ void build_workspace(const fs::path& dir) {
           R"("record":{"rev":"x"})"));
   write_text(root / "Gamma.quillstone/images/0123456789abcdef0123.png", "\x89PNG fake bytes");
   put(root / "Delta.quillstone", envelope(R"({"id":"d-4","title":"Delta"})"));
-  put(root / "Delta (conflicted copy).quillstone", envelope(R"({"id":"d-4","title":"Copy"})"));
   put(root / "Epsilon.quillstone", envelope(R"({"id":"e-5","title":"E"})"));
-  put(root / "Epsilon 2.quillstone", envelope(R"({"id":"e-5","title":"E2"})"));
   put(root / "NotDoc.quillstone", R"({"hello":1})");
   put(root / "Broken.quillstone", R"({not json)");
   put(root / "Infinite.quillstone", envelope(R"({"id":"i-9","created":1e999})"));
   put(root / "WrongFormat.quillstone", R"({"format":"other","doc":{"id":"f-6"}})");
-  fs::create_directories(root / "Empty.quillstone");
   fs::create_symlink(root / "Alpha.quillstone", root / "Link.quillstone");
   put(root / "Reserved.quillstone", envelope(R"({"id":"_secret"})"));
   put(root / "BadId.quillstone", envelope(R"({"id":"bad id!"})"));
@@ -114,7 +113,6 @@ void build_workspace(const fs::path& dir) {
   write_text(root / ".Hidden.quillstone.icloud", "");
   put(root / "Old/Inner.quillstone", envelope(R"({"id":"o-1"})"));
   put(root / "Archive/Zeta.quillstone", envelope(R"({"id":"z-7","archived":true})"));
-  put(root / "Archive/Alpha.quillstone", envelope(R"({"id":"a-1","title":"old"})"));
   put(support / "reserved/_pretext.quillstone", envelope(R"({"id":"_pretext","text":"p"})"));
   std::mt19937 rng(14);
   json::array order{"z-7", "c-3", "nowhere", "c-3", "a-1"};

@@ -45,6 +45,11 @@ TEST(PackageNamingTest, TitlesBecomeSafeFileNames) {
        "Hello, world"},
       {qs::testing::object(R"({"nodes":[{"text":"!!! ..."}]})"), "Untitled"},
       {doc_titled(std::string(79, 'a') + " " + std::string(20, 'b')), std::string(79, 'a')},
+      // Line and paragraph separators and bidirectional controls, like control characters.
+      {doc_titled("A \u2028 line\u2029\u202eevil\u2066x\u200f"), "A - line--evil-x-"},
+      // A version's suffix is never cut through: the title before it is.
+      {doc_titled(std::string(90, 'a') + " (version from 2026-12-07 15:30)"),
+       std::string(48, 'a') + " (version from 2026-12-07 15-30)"},
   };
   for (const auto& [doc, name] : cases) EXPECT_EQ(fileName(doc), name);
   std::string accents;  // every tenth character is two code points

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "menus/app_actions.h"
+#include "menus/key_routing.h"
 
 namespace qs::menus {
 namespace {
@@ -346,6 +347,12 @@ TEST(MenuKeysTest, TheMenuBarTriesOnlyTheKeysItMayTake) {
            {"\uF700", O, true, false}, {"c", S, false, false}}) {
     EXPECT_EQ(menuHandles(c.key, c.mask, c.inLibrary ? showing : empty), c.handled)
         << c.key << " " << c.mask << " " << c.inLibrary;
+    // The key went to the menu bar only while no press of it reaches the page (no item took it).
+    KeyRecord record;
+    EXPECT_EQ(record.pressed(c.key, c.mask, c.inLibrary ? showing : empty), c.handled);
+    EXPECT_EQ(record.lastKey(), c.handled ? KeyWent::kMenu : KeyWent::kPage) << c.key;
+    record.reachedPage();
+    EXPECT_EQ(record.lastKey(), KeyWent::kPage);
   }
   EXPECT_EQ(maskFromLinux(true, true, false, false), S | C);
   EXPECT_EQ(maskFromLinux(false, true, true, true), T | O | C);

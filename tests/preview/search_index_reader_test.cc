@@ -52,6 +52,11 @@ TEST_F(SearchIndexReaderTest, ResultSetsBestFirstForAnyTerms) {
   EXPECT_EQ(reader.resultSet({"LIGHTH"}), (Ids{"title", "body", "bullet"})) << "prefix, any case";
   EXPECT_EQ(reader.resultSet({"lighthouse", "keep"}), (Ids{"title", "bullet"}));
   EXPECT_EQ(reader.resultSet({"lighthouse dusk"}), Ids{"body"});
+  // Every term is the start of a word, as the shell hands each word typed so far; the app's own
+  // search (and the command line's) wants every word but the last whole.
+  EXPECT_EQ(reader.resultSet({"harb", "ligh"}), Ids{"body"});
+  EXPECT_EQ(reader.resultSet({"ligh dus"}), Ids{"body"});
+  EXPECT_EQ(SearchIndex::matchExpression("harb ligh"), "\"harb\" AND \"ligh\"*");
   EXPECT_EQ(reader.resultSet({"lighthouse"}, 2), (Ids{"title", "body"}));
   for (const Ids& nothing :
        {Ids{}, Ids{""}, Ids{"\"*NEAR("}, Ids{"title:bread"}, Ids{"-", "*"}, Ids{"zebra"}}) {

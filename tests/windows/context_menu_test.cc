@@ -113,24 +113,25 @@ class ContextMenuStateTest : public ::testing::Test {
 };
 
 TEST_F(ContextMenuStateTest, ChoicesAndClosesReachThePageOnce) {
+  const std::vector<Proposed> kCopy{Proposed::kCopy};
   const auto items = parsed(R"([{"label":"Seven","id":7},{"label":"Word","id":"\u00e9t\u00e9"}])");
   // Chosen: the id itself, and no close report after it.
   menu->received(items, t0);
-  ASSERT_EQ(menu->opening(t0 + std::chrono::seconds(1)).size(), 2u);
+  ASSERT_EQ(menu->opening(kCopy, t0 + std::chrono::seconds(1)).page.size(), 2u);
   menu->closed();
   menu->chose(json::value(7));
   loop.advance(std::chrono::seconds(1));
   EXPECT_EQ(scripts, std::vector<std::string>{"window.QuillstoneApp?.contextMenuChoose?.(...[7])"});
 
   // The same items are not used again; a menu without page items reports nothing.
-  EXPECT_TRUE(menu->opening(t0 + std::chrono::seconds(2)).empty());
+  EXPECT_TRUE(menu->opening(kCopy, t0 + std::chrono::seconds(2)).page.empty());
   menu->closed();
   loop.advance(std::chrono::seconds(1));
   EXPECT_EQ(scripts.size(), 1u);
 
   // Closed without a choice: reported once, 0.3 s later.
   menu->received(items, t0 + std::chrono::seconds(10));
-  ASSERT_FALSE(menu->opening(t0 + std::chrono::seconds(11)).empty());
+  ASSERT_FALSE(menu->opening(kCopy, t0 + std::chrono::seconds(11)).page.empty());
   menu->closed();
   menu->closed();
   loop.advance(std::chrono::milliseconds(299));
@@ -142,21 +143,35 @@ TEST_F(ContextMenuStateTest, ChoicesAndClosesReachThePageOnce) {
 
   // Items 2.0 s old are stale; an item without an id is a choice all the same.
   menu->received(items, t0 + std::chrono::seconds(20));
-  EXPECT_TRUE(menu->opening(t0 + std::chrono::seconds(22)).empty());
+  EXPECT_TRUE(menu->opening(kCopy, t0 + std::chrono::seconds(22)).page.empty());
   menu->received(items, t0 + std::chrono::seconds(30));
-  ASSERT_FALSE(menu->opening(t0 + std::chrono::seconds(30)).empty());
+  ASSERT_FALSE(menu->opening(kCopy, t0 + std::chrono::seconds(30)).page.empty());
   menu->chose(json::value("\u00e9t\u00e9"));
   EXPECT_EQ(scripts.back(), "window.QuillstoneApp?.contextMenuChoose?.(...[\"\\u00e9t\\u00e9\"])");
   menu->received(items, t0 + std::chrono::seconds(40));
-  ASSERT_FALSE(menu->opening(t0 + std::chrono::seconds(40)).empty());
+  ASSERT_FALSE(menu->opening(kCopy, t0 + std::chrono::seconds(40)).page.empty());
   menu->chose(std::nullopt);
   menu->closed();
   loop.advance(std::chrono::seconds(1));
   EXPECT_EQ(scripts.size(), 3u);
 
+  // A menu the page asked for hears of its close even when none of its items could be shown;
+  // with nothing else to show, it never opens and is reported closed at once.
+  const auto malformed = parsed(R"([{"id":1},{"kind":"separator"},{"label":7}])");
+  for (const auto& proposed : {kCopy, std::vector<Proposed>{Proposed::kSystem}}) {
+    menu->received(malformed, t0 + std::chrono::seconds(45));
+    const auto opened = menu->opening(proposed, t0 + std::chrono::seconds(45));
+    EXPECT_EQ(opened.menu.empty(), proposed != kCopy);
+    if (!opened.menu.empty()) menu->closed();
+    loop.advance(std::chrono::seconds(1));
+    ASSERT_EQ(scripts.size(), 4u);
+    EXPECT_EQ(scripts.back(), "window.QuillstoneApp?.contextMenuClosed?.()");
+    scripts.pop_back();
+  }
+
   // A window gone before the report: nothing runs.
   menu->received(items, t0 + std::chrono::seconds(50));
-  ASSERT_FALSE(menu->opening(t0 + std::chrono::seconds(50)).empty());
+  ASSERT_FALSE(menu->opening(kCopy, t0 + std::chrono::seconds(50)).page.empty());
   menu->closed();
   menu.reset();
   loop.advance(std::chrono::seconds(1));

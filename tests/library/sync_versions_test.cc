@@ -1,0 +1,374 @@
+// What sync tools set aside in a shared writing folder stays in view: version files inside
+// packages, second packages holding one document, text put in place just before a save, and the
+// pictures of each. Every case runs on real folders, as a sync tool leaves them.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "core/digest.h"
+#include "library/folder_watch.h"
+#include "library/library.h"
+#include "library/sync_names.h"
+#include "library/versions.h"
+#include "support/library_fixture.h"
+
+namespace qs::library {
+namespace {
+
+using qs::testing::doc;
+using qs::testing::image_url;
+using qs::testing::read_text;
+using qs::testing::record;
+using qs::testing::write_text;
+
+TEST(SyncNamesTest, EveryToolsCopiesAndOwnFilesAreKnown) {
+  struct Case {
+    std::string_view name, original, when, tool;
+  };
+  const Case cases[] = {
+      {"document.sync-conflict-20261207-153012-ABCDEFG.json", "document.json", "2026-12-07 15:30",
+       "Syncthing"},
+      {"document (conflicted copy 2026-12-07).json", "document.json", "2026-12-07", "Dropbox"},
+      {"document (Ann's conflicted copy 2026-12-07 (1)).json", "document.json", "2026-12-07",
+       "Dropbox"},
+      {"document (conflicted copy 2026-12-07 153012).json", "document.json", "2026-12-07 15:30",
+       "Nextcloud"},
+      {"document_conflict-20261207-153012.json", "document.json", "2026-12-07 15:30", "ownCloud"},
+      {"document (SFConflict ann@example.com 2026-12-07-15-30-12).json", "document.json",
+       "2026-12-07 15:30", "Seafile"},
+      {"preview.sync-conflict-20261207-153012-ABCDEFG.md", "preview.md", "2026-12-07 15:30",
+       "Syncthing"},
+      {"Notes (conflicted copy 2026-12-07).quillstone", "Notes.quillstone", "2026-12-07",
+       "Dropbox"},
+      {"document.json", "", "", ""},
+      {"document 2.json", "", "", ""},
+      {"document.sync-conflict-2026-ABCDEFG.json", "", "", ""},
+  };
+  for (const auto& c : cases) {
+    auto parsed = parseSetAsideName(c.name);
+    ASSERT_EQ(parsed.has_value(), !c.original.empty()) << c.name;
+    if (!parsed) continue;
+    EXPECT_EQ(parsed->original, c.original) << c.name;
+    EXPECT_EQ(parsed->when, c.when) << c.name;
+    EXPECT_EQ(parsed->tool, c.tool) << c.name;
+    EXPECT_EQ(parseVersionFileName(c.name).has_value(), c.original == "document.json");
+  }
+  for (std::string_view own :
+       {".stfolder", ".stignore", ".syncthing.document.json.tmp", "~syncthing~a.png.tmp",
+        ".dropbox.cache", ".~lock.document.json#", "document.json.part", ".sync_1a2b.db-wal"}) {
+    EXPECT_TRUE(isSyncToolFile(own)) << own;
+  }
+  for (std::string_view other : {"document.json", "images", ".quillstone", "Notes.quillstone"}) {
+    EXPECT_FALSE(isSyncToolFile(other)) << other;
+  }
+  EXPECT_TRUE(isSyncToolPath("/w/Notes.quillstone/images/.syncthing.a.png.tmp", "/w"));
+  EXPECT_FALSE(isSyncToolPath("/w/Notes.quillstone/document.json", "/w"));
+  EXPECT_TRUE(isConflictCopyName("Notes (copy).quillstone"));
+  EXPECT_TRUE(isConflictCopyName("Notes_conflict-20261207-153012.quillstone"));
+  EXPECT_FALSE(isConflictCopyName("Notes 2.quillstone"));
+}
+
+TEST(VersionRulesTest, IdsTitlesAndNamesComeFromTheSharedFilesAlone) {
+  // "v" and 32 hex digits of SHA-256(original id, NUL, the doc's compact text).
+  const std::string text = R"({"id":"d","title":"Notes"})";
+  const auto digest = digest::sha256(std::string("d") + '\0' + text);
+  EXPECT_EQ(versionId("d", text), "v" + digest::hex(digest.data(), 16));
+  EXPECT_EQ(utcMinute(1700000000000), "2023-11-14 22:13");
+  EXPECT_EQ(utcMinute(1e300), "1970-01-01 00:00");
+  const json::object versioned{{"title", "Notes (version from 2026-12-01 10:00)"}};
+  EXPECT_EQ(versionTitle(versioned, "2026-12-07"), "Notes (version from 2026-12-07)");
+  EXPECT_EQ(versionTitle(json::object{}, "2026-12-07 15:30"),
+            "Untitled (version from 2026-12-07 15:30)");
+  EXPECT_TRUE(sameButUpdated(doc("d", "T", {{"updated", 1}}), doc("d", "T", {{"updated", 2}})));
+  EXPECT_TRUE(sameButUpdated(doc("d", "T"), doc("d", "T", {{"updated", 2}})));
+  EXPECT_FALSE(sameButUpdated(doc("d", "T", {{"updated", 1}}), doc("d", "U", {{"updated", 1}})));
+  // The newer doc keeps the id, then the higher rev, then the name first in byte order.
+  EXPECT_TRUE(keepsTheID({2, 1}, "B", {1, 9}, "A"));
+  EXPECT_TRUE(keepsTheID({1, 2}, "B", {1, 1}, "A"));
+  EXPECT_TRUE(keepsTheID({1, 1}, "A", {1, 1}, "B"));
+  const json::object long_title{{"title", std::string(10'000, 'x') + " (version from 2026-12-07)"}};
+  const std::string name = madeHereName(long_title, "v0123");
+  EXPECT_LE(name.size() + std::string(".quillstone").size(), 255u);
+  EXPECT_TRUE(name.find(" (version from 2026-12-07) ") != std::string::npos) << name;
+  EXPECT_TRUE(isMadeHereName(name, long_title, "v0123"));
+}
+
+class SyncVersionsTest : public qs::testing::LibraryFixture {
+ protected:
+  // A document as the page writes it, then a version of it set aside by a sync tool.
+  fs::path put_version(const std::string& file, const json::object& d, std::string_view title,
+                       std::string_view app = "Quillstone for Linux 0.1.0") {
+    const fs::path package = root() / (std::string(title) + ".quillstone");
+    const json::object envelope{{"app", app},
+                                {"doc", d},
+                                {"format", "quillstone/document"},
+                                {"record", json::object{{"rev", 4}, {"updated", 1700000000000}}},
+                                {"schema", 3},
+                                {"version", 1}};
+    write_text(package / file, json::pretty(envelope).value());
+    return package / file;
+  }
+  static const json::array& docs(const json::object& answer) {
+    return answer.at("state").at("docs").as_array();
+  }
+  static const json::value* find(const json::array& docs, std::string_view id) {
+    for (const auto& d : docs) {
+      if (d.at("id").as_string() == id) return &d;
+    }
+    return nullptr;
+  }
+  // The id of a version whose doc, as the file holds it (keys sorted), is `d`.
+  static std::string version_of(std::string_view id, const json::object& d) {
+    return versionId(id, json::compact(*json::parse(*json::pretty(d))).value());
+  }
+};
+
+// Each tool's version file with the document's id is brought in once, titled with the time its
+// name gives; one with another id gets its own package with its record as it is; one the same but
+// for `updated` is not brought in. Each file then goes to the Trash.
+TEST_F(SyncVersionsTest, VersionFilesOfEveryToolAreBroughtInOnce) {
+  const std::pair<std::string, std::string> names[] = {
+      {"document.sync-conflict-20261207-153012-ABCDEFG.json", "2026-12-07 15:30"},
+      {"document (Ann's conflicted copy 2026-12-08).json", "2026-12-08"},
+      {"document (conflicted copy 2026-12-09 101500).json", "2026-12-09 10:15"},
+      {"document_conflict-20261210-080000.json", "2026-12-10 08:00"},
+      {"document (SFConflict ann@example.com 2026-12-11-09-30-00).json", "2026-12-11 09:30"},
+  };
+  auto lib = open();
+  ASSERT_TRUE(lib->write(record(doc("d", "Notes", {}, "mine"))));
+  std::vector<std::pair<std::string, json::object>> expected;
+  for (std::size_t i = 0; i < std::size(names); ++i) {
+    const auto theirs = doc("d", "Notes", {}, "theirs " + std::to_string(i));
+    put_version(names[i].first, theirs, "Notes");
+    expected.emplace_back(version_of("d", theirs), theirs);
+  }
+  const auto other = doc("u", "Untitled", {{"updated", 5}}, "another document");
+  put_version("document.sync-conflict-20261207-160000-HIJKLMN.json", other, "Notes");
+  put_version("document (conflicted copy 2026-12-12).json",
+              doc("d", "Notes", {{"updated", 99}}, "mine"), "Notes");
+
+  EXPECT_EQ(lib->rescan().size(), std::size(names) + 2);  // waiting, and only told
+  const auto answer = lib->openWorkspace();
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    const json::value* v = find(docs(answer), expected[i].first);
+    ASSERT_TRUE(v) << names[i].first;
+    EXPECT_EQ(v->at("title").as_string(), "Notes (version from " + names[i].second + ")");
+    EXPECT_EQ(v->at("nodes"), expected[i].second.at("nodes"));
+  }
+  const json::value* u = find(docs(answer), "u");
+  ASSERT_TRUE(u);
+  EXPECT_EQ(u->at("title"), "Untitled");
+  EXPECT_EQ(lib->url("u")->filename(), madeHereName(other, "u") + ".quillstone");
+  EXPECT_EQ(answer.at("revs").at("u"), 4);
+  EXPECT_EQ(docs(answer).size(), std::size(names) + 2);
+  const auto& notice = answer.at("notices").at(0).as_object();
+  EXPECT_EQ(notice.at("kind"), "versions");
+  EXPECT_EQ(notice.at("count"), std::size(names) + 1);
+  EXPECT_EQ(trash_.names().size(), std::size(names) + 2);
+  EXPECT_EQ(packages_in(root()).size(), std::size(names) + 2);
+
+  // Nothing is brought in twice, and the next "open" tells nothing.
+  const auto again = lib->openWorkspace();
+  EXPECT_EQ(docs(again).size(), docs(answer).size());
+  EXPECT_TRUE(again.at("notices").as_array().empty());
+  EXPECT_TRUE(lib->rescan().empty());
+}
+
+// Files that only look like version files are left where they are and said, never read through
+// a link; a title of ten thousand characters is cut before the version's suffix.
+TEST_F(SyncVersionsTest, HostileVersionFilesAreLeftAsTheyAre) {
+  auto lib = open();
+  ASSERT_TRUE(lib->write(record(doc("d", "Notes"))));
+  const fs::path package = root() / "Notes.quillstone";
+  const std::string base = "document.sync-conflict-20261207-1530";
+  fs::create_directory(package / (base + "00-AAAAAAA.json"));
+  write_text(dir_ / "outside.json", read_text(package / "document.json"));
+  fs::create_symlink(dir_ / "outside.json", package / (base + "01-BBBBBBB.json"));
+  write_text(package / (base + "02-CCCCCCC.json"), "");
+  write_text(package / (base + "03-DDDDDDD.json"), "not json");
+  put_version(base + "04-EEEEEEE.json", doc("not an id", "Notes"), "Notes");
+  put_version(base + "05-FFFFFFF.json", doc("_reserved", "Notes"), "Notes");
+  const std::string long_title(10'000, 'x');
+  put_version(base + "06-GGGGGGG.json", doc("d", long_title), "Notes");
+
+  const auto answer = lib->openWorkspace();
+  ASSERT_EQ(docs(answer).size(), 2u);
+  const auto& kept = docs(answer).at(1);
+  EXPECT_EQ(kept.at("title").as_string(), long_title + " (version from 2026-12-07 15:30)");
+  const std::string name = lib->url(std::string(kept.at("id").as_string()))->filename();
+  EXPECT_LE(name.size(), 255u);
+  EXPECT_NE(name.find("(version from 2026-12-07 15-30)"), std::string::npos);
+  const auto& quarantined = answer.at("notices").at(0).as_object();
+  EXPECT_EQ(quarantined.at("kind"), "quarantined");
+  EXPECT_EQ(quarantined.at("count"), 6);
+  EXPECT_EQ(trash_.names().size(), 1u);
+  EXPECT_TRUE(fs::is_symlink(package / (base + "01-BBBBBBB.json")));
+  EXPECT_EQ(read_text(dir_ / "outside.json"), read_text(package / "document.json"));
+}
+
+// Two packages with one id: the newer doc keeps it whatever the ledger says, and a package named
+// as a copy never does; the other is kept as a version (titled with its own time, in UTC) and goes
+// to the Trash. Two computers doing this on the same files write the same bytes and times.
+TEST_F(SyncVersionsTest, TheNewerOfTwoPackagesKeepsTheIdOnEveryComputer) {
+  const auto renamed = doc("d", "Plans", {{"updated", 1700000000000}}, "renamed");
+  const auto copy = doc("e", "Mine", {{"updated", 9}}, "newer copy");
+  {
+    auto lib = open();
+    ASSERT_TRUE(lib->write(record(renamed)));
+    ASSERT_TRUE(lib->write(record(doc("e", "Mine", {{"updated", 1}}, "older"))));
+  }
+  ASSERT_TRUE(writePackage(root() / "Notes.quillstone", json::object{{"rev", 2}},
+                           doc("d", "Notes", {{"updated", 1700000600000}}, "edited")));
+  ASSERT_TRUE(writePackage(root() / "Mine (copy).quillstone", json::object{}, copy));
+  fs::copy(root(), dir_ / "Other computer", fs::copy_options::recursive);
+
+  auto lib = open();  // its ledger names the package that loses "d"
+  const auto answer = lib->openWorkspace();
+  EXPECT_EQ(lib->url("d"), root() / "Notes.quillstone");
+  EXPECT_EQ(lib->url("e"), root() / "Mine.quillstone");
+  const json::value* kept = find(docs(answer), version_of("d", renamed));
+  ASSERT_TRUE(kept);
+  EXPECT_EQ(kept->at("title"), "Plans (version from 2023-11-14 22:13)");
+  kept = find(docs(answer), version_of("e", copy));
+  ASSERT_TRUE(kept);
+  EXPECT_EQ(kept->at("title"), "Mine (version from 1970-01-01 00:00)");
+  EXPECT_EQ(trash_.names().size(), 2u);
+
+  // The other computer keeps the same versions under the same names, byte for byte and with the
+  // same times.
+  Library other(dir_ / "Other computer", dir_ / "Other support", services());
+  (void)other.openWorkspace();
+  EXPECT_EQ(packages_in(dir_ / "Other computer"), packages_in(root()));
+  for (const auto& name : packages_in(root())) {
+    if (name.find("(version from") == std::string::npos) continue;
+    for (const auto& entry : fs::recursive_directory_iterator(root() / (name + ".quillstone"))) {
+      if (!entry.is_regular_file()) continue;
+      const fs::path there = dir_ / "Other computer" / fs::relative(entry.path(), root());
+      EXPECT_EQ(read_text(there), read_text(entry.path())) << there;
+      EXPECT_EQ(fs::last_write_time(there), fs::last_write_time(entry.path())) << there;
+    }
+  }
+}
+
+// A picture only a version holds is never pruned by the document's next save; the version's
+// package gets it, and its file goes to the Trash only then. Pictures another computer's delete
+// took away while this one edited come back from the Trash.
+TEST_F(SyncVersionsTest, PicturesStayWithEveryVersion) {
+  auto lib = open();
+  ASSERT_TRUE(lib->write(record(doc("d", "Notes", {{"image", image_url()}}))));
+  (void)lib->openWorkspace();
+  const fs::path package = root() / "Notes.quillstone";
+  const std::string image = qs::testing::names_in(package / "images").at(0);
+  const auto stored = json::parse(read_text(package / "document.json"))->at("doc").as_object();
+  json::object theirs = stored;
+  theirs["title"] = "Theirs";
+  const fs::path file =
+      put_version("document.sync-conflict-20261207-153012-ABCDEFG.json", theirs, "Notes");
+  ASSERT_TRUE(lib->write(record(doc("d", "Notes", {}, "picture removed"))));
+  EXPECT_EQ(qs::testing::names_in(package / "images"), std::vector<std::string>{image});
+
+  // The picture is away for a moment: the version comes in, its file waits for the picture.
+  fs::rename(package / "images" / image, dir_ / image);
+  auto changes = lib->externalChanges();
+  ASSERT_EQ(changes.size(), 1u);
+  const std::string id(changes[0].at("id").as_string());
+  EXPECT_TRUE(fs::exists(file));
+  fs::rename(dir_ / image, package / "images" / image);
+  (void)lib->externalChanges();
+  EXPECT_FALSE(fs::exists(file));
+  EXPECT_TRUE(fs::exists(*lib->url(id) / "images" / image));
+
+  // Deleted here, edited there: the edit comes back without the picture, which the Trash has.
+  ASSERT_FALSE(lib->write(json::object{{"id", id}, {"deleted", true}}));
+  ASSERT_TRUE(writePackage(
+      root() / "Back.quillstone", json::object{},
+      json::parse(R"({"id":")" + id + R"(","title":"Back","image":"quillstone-image:images/)" +
+                  image + R"(#image/png;base64"})")
+          ->as_object()));
+  changes = lib->externalChanges();
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_EQ(changes[0].at("doc").at("image").as_string(), image_url());
+}
+
+// Text a sync tool put in place since the library last saw the package is kept before a save
+// replaces it: the document's own as a version, another document as its own package.
+TEST_F(SyncVersionsTest, ASaveNeverReplacesTextPutInPlaceUnseen) {
+  auto lib = open();
+  ASSERT_TRUE(lib->write(record(doc("d", "Untitled", {{"updated", 1}}, "first"))));
+  (void)lib->openWorkspace();
+  const fs::path package = root() / "Untitled.quillstone";
+  const auto delivered = doc("d", "Untitled", {{"updated", 2}}, "from the other computer");
+  ASSERT_TRUE(writePackage(root() / "elsewhere.quillstone", json::object{}, delivered));
+  fs::rename(root() / "elsewhere.quillstone/document.json", package / "document.json");
+  fs::remove_all(root() / "elsewhere.quillstone");
+  ASSERT_TRUE(lib->write(record(doc("d", "Untitled", {{"updated", 3}}, "saved here"))));
+  const auto answer = lib->openWorkspace();
+  ASSERT_EQ(docs(answer).size(), 2u);
+  EXPECT_TRUE(find(docs(answer), version_of("d", delivered)));
+
+  // The other computer's new document of the same title, in this one's package.
+  const auto theirs = doc("t", "Untitled", {{"updated", 4}}, "their new document");
+  ASSERT_TRUE(writePackage(root() / "elsewhere.quillstone", json::object{}, theirs));
+  fs::rename(root() / "elsewhere.quillstone/document.json", package / "document.json");
+  fs::remove_all(root() / "elsewhere.quillstone");
+  ASSERT_TRUE(lib->write(record(doc("d", "Untitled", {{"updated", 5}}, "saved again"))));
+  EXPECT_EQ(lib->url("t")->filename(), madeHereName(theirs, "t") + ".quillstone");
+  EXPECT_EQ(docs(lib->openWorkspace()).size(), 3u);
+}
+
+// A sync tool's own files are never touched, and never start a check; copies it set aside of the
+// previews go at the next save. A package still arriving is said once it has waited five seconds.
+TEST_F(SyncVersionsTest, SyncToolsOwnFilesAreLeftAlone) {
+  auto lib = open();
+  ASSERT_TRUE(lib->write(record(doc("d", "Notes", {{"image", image_url()}}))));
+  const fs::path package = root() / "Notes.quillstone";
+  write_text(root() / ".stfolder/x", "");
+  write_text(package / "images/.syncthing.a.png.tmp", "on its way");
+  write_text(package / "preview.sync-conflict-20261207-153012-ABCDEFG.md", "old preview");
+  write_text(package / "QuickLook/Thumbnail.sync-conflict-20261207-153012-ABCDEFG.png", "old");
+  ASSERT_TRUE(lib->write(record(doc("d", "Notes"))));
+  EXPECT_EQ(qs::testing::names_in(package),
+            (std::vector<std::string>{"QuickLook", "document.json", "images", "preview.md"}));
+  EXPECT_EQ(qs::testing::names_in(package / "images"),
+            std::vector<std::string>{".syncthing.a.png.tmp"});
+  EXPECT_EQ(qs::testing::names_in(package / "QuickLook"),
+            (std::vector<std::string>{"Preview.html", "Thumbnail.png"}));
+  EXPECT_TRUE(fs::exists(root() / ".stfolder/x"));
+
+  ManualEventLoop main;
+  InlineSerialQueue work;
+  int checks = 0;
+  FolderWatch watch(
+      main, work,
+      [&] {
+        ++checks;
+        return json::array{};
+      },
+      nullptr, nullptr);
+  watch.start(root(), nullptr);
+  watch.changed({(root() / ".stfolder").string(), (package / "images/.syncthing.b.tmp").string(),
+                 (root() / "~syncthing~x.tmp").string()});
+  main.advance(std::chrono::seconds(3));
+  EXPECT_EQ(checks, 0);
+
+  fs::create_directories(root() / "Arriving.quillstone/images");
+  auto problems = lib->rescan();
+  EXPECT_TRUE(problems.empty());
+  EXPECT_EQ(lib->recheckIn(), std::chrono::seconds(5));
+  now_ += std::chrono::seconds(5);
+  problems = lib->rescan();
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_EQ(problems[0].name, "Arriving");
+}
+
+// Names with separators and direction controls: a new title gets a name without them, while a
+// package an earlier version named with them keeps its name as long as its title is unchanged.
+TEST_F(SyncVersionsTest, ALayoutMarkInATitleRenamesOnlyWhenTheTitleChanges) {
+  const std::string title = "A \u2028 line";
+  qs::testing::put_package(root() / (title + ".quillstone"), "d", title);
+  auto lib = open();
+  EXPECT_EQ(lib->write(record(doc("d", title))), root() / (title + ".quillstone"));
+  EXPECT_EQ(lib->write(record(doc("d", "B \u2029 para"))), root() / "B - para.quillstone");
+}
+
+}  // namespace
+}  // namespace qs::library
