@@ -174,24 +174,6 @@ def strings(value):
             yield from strings(v)
 
 
-def restore_images(value, package):
-    """`value` with the package's image references turned back into data URLs, as the library
-    reads them; a reference whose file is missing stays as it is."""
-    if isinstance(value, str):
-        prefix = "quillstone-image:"
-        if value.startswith(prefix) and "#" in value:
-            path, header = value[len(prefix):].split("#", 1)
-            image = pathlib.Path(package) / "images" / pathlib.PurePath(path).name
-            if image.is_file() and not image.is_symlink():
-                return "data:%s,%s" % (header, base64.b64encode(image.read_bytes()).decode())
-        return value
-    if isinstance(value, list):
-        return [restore_images(v, package) for v in value]
-    if isinstance(value, dict):
-        return {k: restore_images(v, package) for k, v in value.items()}
-    return value
-
-
 def words(rng, count):
     letters = "abcdefghijklmnopqrstuvwxyz"
     return " ".join("".join(rng.choice(letters) for _ in range(rng.randint(3, 9)))

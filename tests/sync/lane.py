@@ -1,9 +1,9 @@
 """A scenario's run on the two computers: the writers' steps (each computer's writer sees its own
 copy of the folder), the sync tool between them, and the checks that follow a merge. Texts and
 times come from the scenario's seed; `updated` is the scenario's own clock, never the machine's."""
-import datetime, hashlib, json, pathlib, random, re, time
+import base64, datetime, hashlib, json, pathlib, random, re, time
 
-from computer import CONFLICT_MARK, Computer, png_data_url, restore_images, strings, words
+from computer import CONFLICT_MARK, Computer, png_data_url, strings, words
 
 # 2026-01-01 00:00 UTC: where every scenario's clock starts.
 CLOCK_START_MS = 1767225600000
@@ -47,6 +47,29 @@ def key(nodes):
     return json.dumps(nodes, sort_keys=True)
 
 
+def picture_name(s):
+    """The file name the library gives a picture (its content hash), from a data URL or a
+    reference; None for other strings."""
+    if s.startswith("quillstone-image:") and "#" in s:
+        return pathlib.PurePath(s.split("#")[0]).stem
+    if s.startswith("data:image/") and ";base64," in s:
+        return hashlib.sha256(base64.b64decode(s.split(",", 1)[1])).hexdigest()[:20]
+    return None
+
+
+def text_and_pictures(value):
+    """`value` with each picture as its name: the same whether it is in the document or is a
+    reference to a file (which may have come back from a Trash since)."""
+    if isinstance(value, str):
+        name = picture_name(value)
+        return "picture " + name if name else value
+    if isinstance(value, list):
+        return [text_and_pictures(v) for v in value]
+    if isinstance(value, dict):
+        return {k: text_and_pictures(v) for k, v in value.items()}
+    return value
+
+
 def without_updated(doc):
     return {k: v for k, v in doc.items() if k != "updated"}
 
@@ -58,13 +81,6 @@ def docs_of(answer):
 
 def version_notices(answer):
     return [n for n in answer.get("notices", []) if n.get("kind") == "versions"]
-
-
-def names_file(name, path):
-    """Whether a notice's file name stands for `path` (below the writing folder): the file's
-    own name, its path, or its package's."""
-    package = pathlib.PurePath(path).parent
-    return pathlib.PurePath(path).name in name or name in (path, str(package), package.stem)
 
 
 class Run:
@@ -178,12 +194,9 @@ class Run:
     # ---- after a merge ----
     def delivered(self):
         """What the sync tool left in the writing folder, before either program looks: every doc
-        of a "document.json" or a version file, images restored (from its own package, else from
-        any package holding that picture: its file name is its content hash)."""
+        of a "document.json" or a version file, and the pictures' files anywhere."""
         side = self.a
-        images = {p.name: p.parent.parent for p in side.root.glob("**/*.quillstone/images/*")
-                  if p.is_file()}
-        self.pictures_delivered = set(images)
+        self.pictures_delivered = {p.name for p in side.root.glob("**/*.quillstone/images/*") if p.is_file()}
         found = []
         for path in side.files("document"):
             if not (path.endswith("/document.json") or CONFLICT_DOC.search(path)):
@@ -193,15 +206,8 @@ class Run:
                 doc = envelope["doc"]
             except (ValueError, KeyError, TypeError):
                 continue
-            package = (side.root / path).parent
-            restored = restore_images(doc, package)
-            for s in strings(restored):
-                if s.startswith("quillstone-image:") and "#" in s:
-                    name = pathlib.PurePath(s.split("#")[0]).name
-                    if name in images:
-                        restored = restore_images(restored, images[name])
-            found.append({"path": path, "package": str(package.relative_to(side.root)),
-                          "envelope": envelope, "doc": doc, "restored": restored})
+            package = str(pathlib.PurePath(path).parent)
+            found.append({"path": path, "package": package, "envelope": envelope, "doc": doc})
         return found
 
     def expected_versions(self, delivered):
@@ -267,16 +273,20 @@ class Run:
                 not any(version_notices(a) for a in second.values()),
                 {n: version_notices(a) for n, a in second.items()})
 
-        # Each version of a document removed went to the Trash of a computer that said it
-        # brought it in. (Those of the renderings are only replaced at the package's next write.)
+        # Each version of a document removed went to the Trash of a computer whose look said it
+        # brought versions in. (Those of the renderings are only replaced at the package's next
+        # write.)
+        reported = {n: sum(len(v.get("files", [])) for v in version_notices(a)) for n, a in first.items()}
+        taken = {s.name: [p for p in set(s.trashed()) - trashed_before[s.name] if CONFLICT_DOC.search(p)]
+                 for s in self.computers()}
         for path in before["a"]:
             if path in after["a"] + after["b"] or not CONFLICT_DOC.search(path):
                 continue
-            holders = {s.name for s in self.computers() if path in set(s.trashed()) - trashed_before[s.name]}
-            named = {n for n, answer in first.items() for notice in version_notices(answer)
-                     for f in notice.get("files", []) if names_file(f.get("name", ""), path)}
-            self.ok(stage + ": %s is in the Trash of the computer that brought it in" % path,
-                    holders and holders <= named, "in the Trash of %s, named by %s" % (holders, named))
+            holders = [n for n, paths in taken.items() if path in paths]
+            self.ok(stage + ": %s is in the Trash of a computer that brought it in" % path, holders, holders)
+        for n, paths in taken.items():
+            self.ok(stage + ": %s's look names each version it brought in" % n, reported[n] >= len(paths),
+                    "%d named, %d in its Trash" % (reported[n], len(paths)))
 
         versions, losers = self.expected_versions(delivered)
         for doc_id, title, source in versions:
@@ -293,8 +303,8 @@ class Run:
 
         # Whatever the sync tool delivered is a document on both computers, pictures included.
         for n, d in docs.items():
-            held = {key(doc.get("nodes")) for doc in d.values()}
-            lost = [x["path"] for x in delivered if key(x["restored"].get("nodes")) not in held]
+            held = {key(text_and_pictures(doc.get("nodes"))) for doc in d.values()}
+            lost = [x["path"] for x in delivered if key(text_and_pictures(x["doc"].get("nodes"))) not in held]
             self.ok(stage + ": every text and picture delivered is a document on " + n, not lost, lost)
             others = [x["doc"]["id"] for x in delivered
                       if CONFLICT_DOC.search(x["path"]) and x["doc"].get("id") not in d

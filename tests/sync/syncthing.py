@@ -245,6 +245,8 @@ class Pair:
         self.wait_connected(False)
 
     def resume(self):
+        """Together again; the next call between them may wait for the sync tool's next round
+        of calls, a few seconds."""
         for side in self.both():
             side.post("/rest/system/resume", {"device": self.other(side).id})
         self.wait_connected(True)
@@ -274,7 +276,8 @@ class Pair:
         """Scans both sides until they agree and one more scan of each finds nothing new. Each
         pass scans again: a folder the sync tool made for the other side's files is recorded
         only by a scan, and until then the other side may be left wanting to delete it."""
-        deadline = time.monotonic() + seconds
+        started = time.monotonic()
+        deadline = started + seconds
         agreed = None
         while True:
             for side in self.both():
@@ -284,6 +287,8 @@ class Pair:
             sequences = [side.status(folder).get("sequence") for side in self.both()]
             if waiting_on is None:
                 if sequences == agreed:
+                    if time.monotonic() - started > 10:
+                        print("note: the sync of %s took %.0f s" % (folder, time.monotonic() - started))
                     return
                 agreed = sequences
                 continue

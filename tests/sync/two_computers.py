@@ -199,11 +199,12 @@ def main():
         pair.start()
         for name, seed, scenario in scenarios:
             run = Run(name, seed, pair, build, work, check)
-            failed = len(check.failures)
+            failed, began = len(check.failures), time.monotonic()
             try:
                 scenario(run)
             except Exception:
                 check("%s: runs to the end" % name, False, traceback.format_exc())
+            print("%s: %.1f s" % (name, time.monotonic() - began))
             if len(check.failures) > failed:
                 for side in run.computers():
                     print("--- %s on %s holds: %s\n    its Trash: %s"
