@@ -134,7 +134,8 @@ class Instance:
         except (OSError, urllib.error.URLError, subprocess.TimeoutExpired, ValueError):
             self.process.kill()
             self.process.wait()
-        self.log.close()
+        finally:
+            self.log.close()
 
     def log_tail(self, lines=30):
         path = self.home / "syncthing.log"
