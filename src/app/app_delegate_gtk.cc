@@ -1,10 +1,14 @@
 #include "app/app_delegate_gtk.h"
 
 #include <glib-unix.h>
+#ifdef GDK_WINDOWING_WAYLAND
+#include <gdk/wayland/gdkwayland.h>
+#endif
 
 #include <csignal>
 #include <cstdio>
 
+#include "app/accessibility_gtk.h"
 #include "app/environment.h"
 #include "app/identity.h"
 #include "app/spelling.h"
@@ -36,7 +40,52 @@ AppDelegate* g_shared = nullptr;
 // How long the library's start waits for the first window before it begins anyway.
 constexpr std::chrono::milliseconds kLibraryStartHold{400};
 
+std::optional<std::string_view> lookUp(GVariant* data, const char* key) {
+  const char* value = nullptr;
+  if (!data || !g_variant_lookup(data, key, "&s", &value) || !value) return std::nullopt;
+  return std::string_view(value);
+}
+
 }  // namespace
+
+// The application's class carries the launcher's token from a second launch to the running
+// program. GTK 4.8 opens no display in a second launch, so it passes nothing on by itself.
+struct QsApplication {
+  GtkApplication parent;
+};
+struct QsApplicationClass {
+  GtkApplicationClass parent_class;
+};
+G_DEFINE_TYPE(QsApplication, qs_application, GTK_TYPE_APPLICATION)
+
+static void qs_application_init(QsApplication*) {}
+
+static void qs_application_class_init(QsApplicationClass* klass) {
+  auto* app = G_APPLICATION_CLASS(klass);
+  // In the second launch: its environment's tokens go with its arguments.
+  app->add_platform_data = [](GApplication* self, GVariantBuilder* builder) {
+    G_APPLICATION_CLASS(qs_application_parent_class)->add_platform_data(self, builder);
+    for (auto [variable, key] : {std::pair{"XDG_ACTIVATION_TOKEN", "activation-token"},
+                                 std::pair{"DESKTOP_STARTUP_ID", "desktop-startup-id"}}) {
+      const char* token = g_getenv(variable);
+      if (token && usableToken(token)) {
+        g_variant_builder_add(builder, "{sv}", key, g_variant_new_string(token));
+      }
+    }
+  };
+  // In the running program: the token stands while the launch's signal runs.
+  app->before_emit = [](GApplication* self, GVariant* data) {
+    G_APPLICATION_CLASS(qs_application_parent_class)->before_emit(self, data);
+    guarded([&] {
+      AppDelegate::shared().launchArrived(
+          activationFrom(lookUp(data, "activation-token"), lookUp(data, "desktop-startup-id")));
+    });
+  };
+  app->after_emit = [](GApplication* self, GVariant* data) {
+    guarded([&] { AppDelegate::shared().launchArrived(std::nullopt); });
+    G_APPLICATION_CLASS(qs_application_parent_class)->after_emit(self, data);
+  };
+}
 
 AppDelegate::AppDelegate()
     : prefs_(Prefs::defaultFile()), resources_(resourcesFolder()), registry_(&prefs_) {
@@ -87,7 +136,9 @@ AppDelegate& AppDelegate::shared() {
 }
 
 int AppDelegate::run(int argc, char** argv) {
-  application_ = gtk_application_new(identity::kApplicationId.data(), G_APPLICATION_HANDLES_OPEN);
+  application_ = GTK_APPLICATION(g_object_new(qs_application_get_type(), "application-id",
+                                              identity::kApplicationId.data(), "flags",
+                                              G_APPLICATION_HANDLES_OPEN, nullptr));
   g_signal_connect(application_, "startup", G_CALLBACK(+[](GApplication*, gpointer self) {
                      guarded([&] { static_cast<AppDelegate*>(self)->startup(); });
                    }),
@@ -132,6 +183,8 @@ void AppDelegate::startup() {
       this);
   g_action_map_add_action(G_ACTION_MAP(application_), G_ACTION(open_document));
   g_object_unref(open_document);
+
+  describeWindowsForScreenReaders();
 
   // The window controls sit over the page's top strip and fade in full screen.
   GtkCssProvider* css = gtk_css_provider_new();
@@ -326,8 +379,35 @@ void AppDelegate::activate() {
   if (registry_.windows().empty()) {
     newWindow(std::nullopt, std::nullopt);
   } else if (GtkWindow* active = gtk_application_get_active_window(application_)) {
-    gtk_window_present(active);
+    present(active);
   }
+}
+
+void AppDelegate::present(GtkWindow* window) {
+  if (!activation_) {
+    gtk_window_present(window);
+    return;
+  }
+  // Wayland's activation takes the token from the display as the window asks for the focus
+  // (once); X11 takes it as the window's startup id, and the launch's time with the present.
+  const Activation activation = *std::exchange(activation_, std::nullopt);
+#ifdef GDK_WINDOWING_WAYLAND
+  GdkDisplay* display = gtk_widget_get_display(GTK_WIDGET(window));
+  if (GDK_IS_WAYLAND_DISPLAY(display)) {
+    if (!activation.only_time) {
+      gdk_wayland_display_set_startup_notification_id(display, activation.token.c_str());
+    }
+  } else {
+    gtk_window_set_startup_id(window, activation.token.c_str());
+  }
+#else
+  gtk_window_set_startup_id(window, activation.token.c_str());
+#endif
+  if (isSet("QUILLSTONE_DEBUG")) {
+    std::fprintf(stderr, "Quillstone: presented a window with the launch's token %s\n",
+                 activation.token.c_str());
+  }
+  gtk_window_present_with_time(window, activation.time);
 }
 
 void AppDelegate::openFiles(GFile** files, int count) {

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "app/activation.h"
 #include "app/prefs.h"
 #include "app/window_registry.h"
 #include "app/writing_folder.h"
@@ -71,6 +72,12 @@ class AppDelegate final : public claude::ReplyTargets {
   // The document windows, in the order they were made.
   std::vector<std::shared_ptr<windows::DocumentWindowGtk>> documentWindows() const;
   menus::MenuBarGtk* menuBar() { return menu_bar_.get(); }
+  // Brings `window` to the front: with the launcher's token while a second launch (or the
+  // desktop's search) is being answered, so that the desktop lets it take the focus.
+  void present(GtkWindow* window);
+  // A launch's platform data, from the moment GApplication hands it on until its signal has
+  // run (called by the application's own class).
+  void launchArrived(std::optional<Activation> activation) { activation_ = std::move(activation); }
 
   // Importing (src/import/import_flow_gtk.cc): a backup, the backup offer (first_run false is
   // the menu's "Import Backup from the Browser…"), the import panel (the menu's "Import…"), and
@@ -145,7 +152,8 @@ class AppDelegate final : public claude::ReplyTargets {
   bool launched_ = false;
   bool library_begun_ = false;
   bool activated_early_ = false;
-  bool activated_ = false;  // the first activation (saved windows) has happened
+  bool activated_ = false;                // the first activation (saved windows) has happened
+  std::optional<Activation> activation_;  // the launch being answered
 };
 
 }  // namespace qs::app

@@ -34,7 +34,8 @@ constexpr CommandHelp kCommands[] = {
      "written (exit status 1).\n"},
     {"scan", "scan",
      "Rescans the writing folder and prints the problems found, as a JSON array of\n"
-     "{\"name\", \"reason\"}.\n"},
+     "{\"name\", \"reason\"}, among them the versions a sync tool set aside that open and\n"
+     "watch have not brought in yet. Changes nothing.\n"},
     {"move", "move DIR",
      "Moves every document package to the folder DIR, which becomes the writing folder, and\n"
      "prints {\"moved\": n, \"stayed\": s}.\n"},

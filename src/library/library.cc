@@ -109,14 +109,6 @@ std::optional<std::int64_t> whole_number(const json::value* v) {
   return integer_of(v);
 }
 
-std::optional<json::object> read_json_object(const fs::path& file) {
-  auto text = file_io::read_file(file);
-  if (!text) return std::nullopt;
-  auto parsed = json::parse(*text);
-  if (!parsed || !parsed->is_object()) return std::nullopt;
-  return std::move(parsed->get_object());
-}
-
 // A path made absolute (relative to the current folder) and without a trailing slash, so that
 // it means the same place to every later run.
 fs::path absolute_folder(const fs::path& p) {
@@ -233,7 +225,7 @@ Library::Library(fs::path root, fs::path support, Services services, Start start
   (void)file_io::create_folders(root_);
   (void)file_io::create_folders(support_ / kReservedFolder);
   (void)file_io::create_folders(support_ / kCapturesFolder);
-  if (auto ledger = read_json_object(support_ / kLedgerFile)) {
+  if (auto ledger = json::readObjectFile(support_ / kLedgerFile)) {
     std::map<std::string, std::string> loaded;
     bool all_strings = true;
     for (const auto& kv : *ledger) {
@@ -775,7 +767,7 @@ void Library::answer_open(std::string& out, json::NonAscii form, Guard& guard,
     }
   }
 
-  std::optional<json::object> meta = read_json_object(support_ / kWorkspaceFile);
+  std::optional<json::object> meta = json::readObjectFile(support_ / kWorkspaceFile);
   if (meta) {
     if (auto schema = whole_number(meta->if_contains("schema"));
         schema && *schema > kWorkspaceSchema) {
@@ -826,7 +818,7 @@ void Library::answer_open(std::string& out, json::NonAscii form, Guard& guard,
       if (const json::value* v = meta->if_contains(key)) member(key, *v);
     }
   }
-  if (auto pretext = read_json_object(support_ / kPretextFile)) {
+  if (auto pretext = json::readObjectFile(support_ / kPretextFile)) {
     if (const json::value* p = pretext->if_contains("pretext")) member("pretext", *p);
   }
   tail.append(R"(},"revs":{)");
@@ -1351,8 +1343,10 @@ void Library::move_all_locked(const Guard& guard, const fs::path& destination, M
     return;
   }
   // Another program may have put a document here since the last look: it moves too, rather
-  // than being left behind in a folder no longer watched.
+  // than being left behind in a folder no longer watched, and so does what a sync tool set aside.
   rescan_locked(guard);
+  std::vector<Problem> unused;
+  if (bringInVersions_locked(guard, unused)) rescan_locked(guard);
   const ScanResult there = scan({to, to / kArchiveFolder});
   const fs::path old_archive = normal(root_ / kArchiveFolder);
 
@@ -1431,7 +1425,7 @@ void Library::settle_failed_move_locked(const Guard& guard, const fs::path& from
 }
 
 bool Library::recover_move_locked(const Guard&) {
-  auto journal = read_json_object(support_ / kMoveJournalFile);
+  auto journal = json::readObjectFile(support_ / kMoveJournalFile);
   if (!journal) return false;
   const fs::path from(json::find_string(*journal, "from").value_or(""));
   const fs::path to(json::find_string(*journal, "to").value_or(""));

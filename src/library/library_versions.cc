@@ -266,14 +266,6 @@ bool Library::settleDuplicate_locked(const Guard& guard, const Duplicate& d) {
   auto kept = winner ? read_envelope(*winner, kDocumentFile) : std::nullopt;
   // Changed since the scan: the next look decides again.
   if (!lost || !kept || id_of(*lost) != d.id || id_of(*kept) != d.id) return false;
-  // What this process last read or wrote of the document is no news here: it is either what the
-  // other package has since replaced (a sync tool moving a package renamed elsewhere brings the
-  // new one before the old one goes), or this computer's own writing, which a computer that
-  // hasn't seen it keeps as a version. The package is left as it is, and reported.
-  if (auto seen = seen_.find(d.id); seen != seen_.end() && !seen->second.hash.empty()) {
-    auto bytes = loser->read(kDocumentFile, kMaxDocumentBytes);
-    if (bytes && digest::contentStamp(*bytes) == seen->second.hash) return false;
-  }
   const json::object& doc = doc_of(*lost);
   // A picture only the losing package still holds is the document's too.
   (void)copy_missing_images(d.winner, doc_of(*kept), {d.package});
@@ -282,6 +274,15 @@ bool Library::settleDuplicate_locked(const Guard& guard, const Duplicate& d) {
     (void)trashSetAside(d.package);
     return true;
   }
+  // What this process last read or wrote of the document is no news here: it is either what the
+  // other package has since replaced (a sync tool moving a package renamed elsewhere brings the
+  // new one before the old one goes), or this computer's own writing, which a computer that
+  // hasn't seen it keeps as a version. The package is left as it is, and reported.
+  if (auto seen = seen_.find(d.id); seen != seen_.end() && !seen->second.hash.empty()) {
+    auto bytes = loser->read(kDocumentFile, kMaxDocumentBytes);
+    if (bytes && digest::contentStamp(*bytes) == seen->second.hash) return false;
+  }
+
   auto text = json::compact(doc);
   if (!text) return false;
   const std::string id = versionId(d.id, *text);

@@ -45,6 +45,15 @@ struct Routing {
   }
 };
 
+// The window's menu bar, among its descendants.
+GtkWidget* menuBarIn(GtkWidget* widget) {
+  if (GTK_IS_POPOVER_MENU_BAR(widget)) return widget;
+  for (GtkWidget* c = gtk_widget_get_first_child(widget); c; c = gtk_widget_get_next_sibling(c)) {
+    if (GtkWidget* found = menuBarIn(c)) return found;
+  }
+  return nullptr;
+}
+
 bool pageHasFocus(GtkWidget* window, GtkWidget* page) {
   GtkWidget* focus = gtk_root_get_focus(GTK_ROOT(window));
   return focus && (focus == page || gtk_widget_is_ancestor(focus, page));
@@ -69,12 +78,21 @@ gboolean keyPressed(GtkEventControllerKey* controller, guint keyval, guint, GdkM
       return;
     }
     if (!pageHasFocus(window, GTK_WIDGET(routing->page))) return;
+    const unsigned flags = maskFromLinux(mods & GDK_SHIFT_MASK, mods & GDK_CONTROL_MASK,
+                                         mods & GDK_ALT_MASK, mods & GDK_SUPER_MASK);
+    const char* name = gdk_keyval_name(keyval);
+    if (opensMenuBar(name ? name : "", flags)) {
+      // The window's own F10 comes after the page, which takes every key it is sent; the
+      // menu bar's first item opens its menu, from which the arrows walk the rest.
+      GtkWidget* bar = menuBarIn(window);
+      GtkWidget* first = bar ? gtk_widget_get_first_child(bar) : nullptr;
+      if (first) stop = gtk_widget_activate(first);
+      return;
+    }
     char characters[8] = {};
     if (gunichar c = gdk_keyval_to_unicode(gdk_keyval_to_lower(keyval))) {
       g_unichar_to_utf8(c, characters);
     }
-    const unsigned flags = maskFromLinux(mods & GDK_SHIFT_MASK, mods & GDK_CONTROL_MASK,
-                                         mods & GDK_ALT_MASK, mods & GDK_SUPER_MASK);
     if (routing->record->pressed(characters, flags, MenuState(routing->state()))) return;
     routing->remember(event);
     gtk_event_controller_key_forward(controller, GTK_WIDGET(routing->page));

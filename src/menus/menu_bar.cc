@@ -666,6 +666,10 @@ unsigned maskFromLinux(bool shift, bool ctrl, bool alt, bool super) {
          (super ? kControl : 0u);
 }
 
+bool opensMenuBar(std::string_view key, unsigned flags) {
+  return key == "F10" && (flags & (kShift | kControl | kOption | kCommand)) == 0;
+}
+
 bool menuHandles(std::string_view characters, unsigned flags, const MenuState& state) {
   std::string c(characters);
   for (auto& ch : c) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));

@@ -258,6 +258,10 @@ std::vector<ShortcutSection> shortcutSections(const MenuBar& bar);
 bool menuHandles(std::string_view characters, unsigned flags, const MenuState& state);
 // The table's mask for the modifiers held on this desktop.
 unsigned maskFromLinux(bool shift, bool ctrl, bool alt, bool super);
+// Whether a key press opens the menu bar, as GTK's convention has it: F10 alone (`key` is the
+// key's name). It goes there before the page, which has no use for it; Shift+F10 stays the
+// page's (a context menu).
+bool opensMenuBar(std::string_view key, unsigned flags);
 
 // A title from the page fit for a menu: valid UTF-8, control characters as spaces, and at most
 // 80 characters (an ellipsis marks the cut).

@@ -26,8 +26,17 @@ void ShortcutsPanel::show(GtkApplication* application,
   gtk_window_set_default_size(panel_, kWidth, kHeight);
   gtk_window_set_hide_on_close(panel_, TRUE);
   gtk_widget_add_css_class(GTK_WIDGET(panel_), "quillstone-shortcuts");
+  // Escape closes it, as it does a dialog.
+  GtkEventController* escape = gtk_shortcut_controller_new();
+  gtk_shortcut_controller_add_shortcut(
+      GTK_SHORTCUT_CONTROLLER(escape),
+      gtk_shortcut_new(gtk_keyval_trigger_new(GDK_KEY_Escape, GdkModifierType(0)),
+                       gtk_named_action_new("window.close")));
+  gtk_widget_add_controller(GTK_WIDGET(panel_), escape);
 
   GtkWidget* text = gtk_text_view_new();
+  gtk_accessible_update_property(GTK_ACCESSIBLE(text), GTK_ACCESSIBLE_PROPERTY_LABEL,
+                                 "Keyboard Shortcuts", -1);
   GtkTextView* view = GTK_TEXT_VIEW(text);
   gtk_text_view_set_editable(view, FALSE);
   gtk_text_view_set_cursor_visible(view, FALSE);

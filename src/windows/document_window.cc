@@ -118,4 +118,10 @@ void CloseGate::request(bool page_loaded, const std::function<void(std::function
   });
 }
 
+std::optional<MoveStart> moveFrom(const std::optional<PagePress>& press, unsigned held) {
+  if (!press || press->button < 1 || press->button > 5) return std::nullopt;
+  if (!(held & (1u << (press->button - 1)))) return std::nullopt;
+  return MoveStart{press->button, press->x, press->y, press->time};
+}
+
 }  // namespace qs::windows

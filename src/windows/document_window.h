@@ -3,6 +3,7 @@
 // and the close handshake. Pure functions, except CloseGate, which is main-thread only.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -26,8 +27,15 @@ struct Rgba {
 // aren't finite numbers give none.
 std::optional<Rgba> color(std::string_view css);
 
-// The window title: the document's title, or "Quillstone" when it has none.
+// The window title: the document's title, or "Quillstone" when it has none. The web view's
+// accessible name too.
 std::string windowTitle(std::string_view title);
+
+// Whether the page's own accessibility tree reaches GTK's AT-SPI tree: WebKit hands it over
+// through a socket that GTK has from 4.14 on.
+constexpr bool pageTreeReachable(unsigned gtk_major, unsigned gtk_minor) {
+  return gtk_major > 4 || (gtk_major == 4 && gtk_minor >= 14);
+}
 
 enum class Navigation { kAllow, kCancel, kDownload, kOpenOutside };
 
@@ -58,6 +66,27 @@ std::string schemeOf(std::string_view uri);
 // The bytes of a data URL the page offers to save: everything after the first comma, decoded as
 // standard base64. None without a comma or with invalid base64.
 std::optional<std::string> savedFileBytes(std::string_view data_url);
+
+// A press in the page, kept for a move of the window that the page asks for a moment later.
+struct PagePress {
+  int button = 0;
+  double x = 0, y = 0;     // in the window surface's coordinates, its shadow included
+  std::uint32_t time = 0;  // the press event's
+};
+
+// The move as GDK's begin_move takes it, with the press's own device. (On Wayland GDK itself
+// adds the serial of the press's implicit grab, which the compositor checks.)
+struct MoveStart {
+  int button = 0;
+  double x = 0, y = 0;
+  std::uint32_t time = 0;
+  bool operator==(const MoveStart&) const = default;
+};
+
+// The move a page's "drag" starts from the last press; `held` holds the pointer's buttons now
+// (bit 0 for button 1). None without a press, for a button other than 1 to 5, and when that
+// button is up by now: the move would then follow the pointer until the next click.
+std::optional<MoveStart> moveFrom(const std::optional<PagePress>& press, unsigned held);
 
 // Closing waits for the page to settle, once; a second request while it waits is ignored.
 class CloseGate {

@@ -80,9 +80,16 @@ DocumentWindowGtk::~DocumentWindowGtk() {
 
 void DocumentWindowGtk::build(GtkApplication* application, std::optional<app::Size> size) {
   content_ = webkit_user_content_manager_new();
-  web_view_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", app_.webContext(),
-                                           "network-session", app_.networkSession(),
-                                           "user-content-manager", content_, nullptr));
+  // Before GTK 4.14 WebKit's own accessibility tree of the page has no place in GTK's: the web
+  // view then stands in for it, a document named after the document's title.
+  const bool page_tree_reachable =
+      pageTreeReachable(gtk_get_major_version(), gtk_get_minor_version());
+  web_view_ = WEBKIT_WEB_VIEW(g_object_new(
+      WEBKIT_TYPE_WEB_VIEW, "web-context", app_.webContext(), "network-session",
+      app_.networkSession(), "user-content-manager", content_,
+      page_tree_reachable ? nullptr : "accessible-role", GTK_ACCESSIBLE_ROLE_DOCUMENT, nullptr));
+  gtk_accessible_update_property(GTK_ACCESSIBLE(web_view_), GTK_ACCESSIBLE_PROPERTY_LABEL,
+                                 windowTitle("").c_str(), -1);
   WebKitSettings* settings = webkit_web_view_get_settings(web_view_);
   webkit_settings_set_enable_fullscreen(settings, TRUE);
   webkit_settings_set_enable_back_forward_navigation_gestures(settings, FALSE);
@@ -214,10 +221,10 @@ void DocumentWindowGtk::build(GtkApplication* application, std::optional<app::Si
           gtk_native_get_surface_transform(GTK_NATIVE(w->window_), &sx, &sy);
           wx += sx;
           wy += sy;
-          w->last_press_ = {
-              gtk_gesture_get_device(GTK_GESTURE(gesture)),
-              static_cast<int>(gtk_gesture_single_get_current_button(single)), wx, wy,
-              gtk_event_controller_get_current_event_time(GTK_EVENT_CONTROLLER(gesture))};
+          w->press_device_ = gtk_gesture_get_device(GTK_GESTURE(gesture));
+          w->last_press_ =
+              PagePress{static_cast<int>(gtk_gesture_single_get_current_button(single)), wx, wy,
+                        gtk_event_controller_get_current_event_time(GTK_EVENT_CONTROLLER(gesture))};
         });
       }),
       this);
@@ -228,7 +235,7 @@ void DocumentWindowGtk::build(GtkApplication* application, std::optional<app::Si
 
 void DocumentWindowGtk::present() {
   if (!window_) return;
-  gtk_window_present(window_);
+  app_.present(window_);
   // The page is asked for once the window is on its way: the web process starts beside it.
   // (Asked for before the window is shown, it put the window off by more than it brought the
   // page forward.)
@@ -433,6 +440,8 @@ void DocumentWindowGtk::setTitle(std::string title) {
 void DocumentWindowGtk::updateTitle() {
   if (!window_) return;
   gtk_window_set_title(window_, windowTitle(title_).c_str());
+  gtk_accessible_update_property(GTK_ACCESSIBLE(web_view_), GTK_ACCESSIBLE_PROPERTY_LABEL,
+                                 windowTitle(title_).c_str(), -1);
   if (!doc_id_) return;
   auto url = app_.library().url(*doc_id_);
   if (!url || doc_id_->starts_with("_")) return;
@@ -484,20 +493,22 @@ void DocumentWindowGtk::applyChrome(const json::object& message) {
 }
 
 void DocumentWindowGtk::drag() {
-  if (!window_ || !last_press_.device) return;
+  if (!window_ || !press_device_) return;
   GdkSurface* surface = gtk_native_get_surface(GTK_NATIVE(window_));
   if (!surface || !GDK_IS_TOPLEVEL(surface)) return;
-  // The page asks a moment after the press: when the button is up by then, a move would follow
-  // the pointer until the next click.
+  // The page asks a moment after the press: whether its button is still down decides.
   GdkModifierType state{};
   GdkDevice* pointer =
       gdk_seat_get_pointer(gdk_display_get_default_seat(gdk_display_get_default()));
   double px = 0, py = 0;
   if (!pointer || !gdk_surface_get_device_position(surface, pointer, &px, &py, &state)) return;
-  const int button = last_press_.button;
-  if (button < 1 || button > 5 || !(state & (GDK_BUTTON1_MASK << (button - 1)))) return;
-  gdk_toplevel_begin_move(GDK_TOPLEVEL(surface), last_press_.device, last_press_.button,
-                          last_press_.x, last_press_.y, last_press_.time);
+  const auto move = moveFrom(
+      last_press_, (state & GDK_BUTTON1_MASK ? 1u : 0u) | (state & GDK_BUTTON2_MASK ? 2u : 0u) |
+                       (state & GDK_BUTTON3_MASK ? 4u : 0u) | (state & GDK_BUTTON4_MASK ? 8u : 0u) |
+                       (state & GDK_BUTTON5_MASK ? 16u : 0u));
+  if (!move) return;
+  gdk_toplevel_begin_move(GDK_TOPLEVEL(surface), press_device_, move->button, move->x, move->y,
+                          move->time);
 }
 
 void DocumentWindowGtk::zoom() {

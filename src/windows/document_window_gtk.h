@@ -133,12 +133,8 @@ class DocumentWindowGtk final : public app::RegisteredWindow,
   WebKitWebView* web_view_ = nullptr;
   WebKitUserContentManager* content_ = nullptr;
   GtkGesture* press_ = nullptr;
-  struct LastPress {
-    GdkDevice* device = nullptr;
-    int button = 0;
-    double x = 0, y = 0;
-    guint32 time = 0;
-  } last_press_;
+  GdkDevice* press_device_ = nullptr;  // the last press's, for a move the page asks for
+  std::optional<PagePress> last_press_;
 
   std::unique_ptr<bridge::PageScripting> scripting_;
   std::unique_ptr<bridge::PageCalls> calls_;

@@ -7,9 +7,11 @@ signs in. The program is then started again: the session is still there, a token
 it, and signing out ends it."""
 import os, subprocess, sys, time
 
+import accessible as ax
+from harness import WAYLAND
 from runner import SOURCE as source, Checks, program, wait_until
 
-app = program("tests/e2e/auth_page")
+app = program("tests/e2e/auth_page", accessible=True)
 build, work = app.build, app.work
 check = Checks(app)
 
@@ -30,11 +32,13 @@ def stop_services():
 
 
 try:
-    # The Secret Service: a keyring of the test's own, unlocked with a fixed password.
-    runtime = work / "run"
-    runtime.mkdir(mode=0o700)
-    app.env.update(XDG_RUNTIME_DIR=str(runtime),
-                   QUILLSTONE_AUTH_URL="http://127.0.0.1:%d/api/auth" % port,
+    # The Secret Service: a keyring of the test's own, unlocked with a fixed password. (The
+    # Wayland lane's runtime folder, which holds the display, is the lane's own already.)
+    if not WAYLAND:
+        runtime = work / "run"
+        runtime.mkdir(mode=0o700)
+        app.env["XDG_RUNTIME_DIR"] = str(runtime)
+    app.env.update(QUILLSTONE_AUTH_URL="http://127.0.0.1:%d/api/auth" % port,
                    QUILLSTONE_AUTH_CALLBACK="http://127.0.0.1:%d/app/auth/callback/" % port,
                    QS_E2E_BROWSER_GO=str(work / "go"), QS_E2E_BROWSER_LOG=str(work / "browser.log"))
     keyring = subprocess.Popen(["gnome-keyring-daemon", "--foreground", "--unlock", "--components=secrets"],
@@ -82,6 +86,11 @@ try:
     app.launch_again()
     browser_opened(90)
     check.started("WAITING", 90)
+    # What a screen reader finds meanwhile: the dialog, named, with its one answer.
+    waiting = ax.window(ax.application(), "^Continue in your browser$", 15)
+    check("the sign-in dialog is reached by its name, with its Cancel button",
+          waiting and waiting.getRoleName() == "dialog" and ax.find(waiting, "push button", "^Cancel$"),
+          waiting and ax.find_all(waiting, "push button"))
     (work / "go").touch()
     check("the sign-in comes back from the browser", app.wait_for("SIGNED-IN", 60))
     check("the program ends after signing in", app.quit() is not None)

@@ -1,6 +1,9 @@
 """The desktop around the program as the e2e scripts drive it: xdotool, windows found by their
-titles, and calls to the program over the session bus."""
+titles (on Wayland, in the program's AT-SPI tree: see accessible.py), and calls to the program
+over the session bus."""
 import subprocess, time
+
+from harness import WAYLAND
 
 APP_BUS = ["gdbus", "call", "--session", "--dest", "app.quillstone.Quillstone",
            "--object-path", "/app/quillstone/Quillstone"]
@@ -12,7 +15,11 @@ def xdotool(env, *args):
 
 def window_named(env, name, seconds, visible=False):
     """The last X window whose title matches the pattern `name`, once one is there; None after
-    `seconds`."""
+    `seconds`. On Wayland, the program's window of that name in its AT-SPI tree."""
+    if WAYLAND:
+        import accessible
+        app = accessible.application(seconds=seconds)
+        return app and accessible.window(app, name, seconds)
     deadline = time.time() + seconds
     while time.time() < deadline:
         found = xdotool(env, "search", *(["--onlyvisible"] if visible else []), "--name", name)
@@ -30,3 +37,10 @@ def call_app(env, method, *args):
 
 def activate(env, action):
     call_app(env, "org.gtk.Actions.Activate", action, "[]", "{}")
+
+
+def press_button(window, name):
+    """Presses the button named `name` (a pattern) in an accessible window; whether it was there."""
+    import accessible
+    button = accessible.find(window, "push button", name, 5)
+    return button is not None and accessible.press(button)

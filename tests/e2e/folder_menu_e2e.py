@@ -4,6 +4,8 @@ the first start asks where the writing lives and remembers it; right-clicks show
 and report a choice or a close; Move Writing Folder settles the page, moves the library, reloads
 the page and the folder watch follows; the page's title strip moves the window; the next start
 finds the folder without asking."""
+# X11 only, not in the Wayland lane: right clicks and the title strip's drag need a pointer, which
+# weston's headless backend doesn't have.
 import base64, json, subprocess, time
 
 from desktop import activate, window_named, xdotool

@@ -1,10 +1,15 @@
 """Runs the real desktop program with its folders in a temporary place and reads what the page
-reports through the "log" op ("Quillstone page: E2E …" lines on standard error)."""
+reports through the "log" op ("Quillstone page: E2E …" lines on standard error).
+The program runs on the display the script was given: X11 (DISPLAY), or Wayland inside the
+Wayland lane (QS_E2E_SESSION=wayland, WAYLAND_DISPLAY; see wayland_lane.py)."""
 import os, pathlib, shutil, signal, subprocess, tempfile, time
+
+SESSION = os.environ.get("QS_E2E_SESSION", "x11")
+WAYLAND = SESSION == "wayland"
 
 
 class Program:
-    def __init__(self, build, source, web):
+    def __init__(self, build, source, web, accessible=False):
         self.build = pathlib.Path(build).resolve()
         self.work = pathlib.Path(tempfile.mkdtemp(prefix="qs-e2e-"))
         resources = self.work / "resources"
@@ -19,6 +24,11 @@ class Program:
                         QUILLSTONE_DEBUG="1", HOME=str(self.work / "home"),
                         XDG_DATA_HOME=str(self.work / "data"), XDG_CONFIG_HOME=str(self.work / "config"),
                         WEBKIT_DISABLE_DMABUF_RENDERER="1", NO_AT_BRIDGE="1")
+        if WAYLAND:
+            self.env.pop("DISPLAY", None)
+            self.env["GDK_BACKEND"] = "wayland"
+        if accessible or WAYLAND:  # on Wayland, windows are found through the AT-SPI tree
+            del self.env["NO_AT_BRIDGE"]
         # The program writes its own description of the file, appending; the test reads through
         # another. Shared, a seek to read from the start would send the program's next line
         # over the oldest ones.

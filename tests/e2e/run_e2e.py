@@ -9,9 +9,14 @@ app = program("tests/e2e/page")
 app.start()
 check = Checks(app)
 if check.started("DONE", 90):
-    # A second launch hands a package to the running program: a second window opens on it.
+    # A second launch hands a package to the running program: a second window opens on it,
+    # presented with the token the launcher gave the second launch.
+    app.env["XDG_ACTIVATION_TOKEN"] = "e2e-activation-1"
     app.launch_again(str(app.work / "Writing" / "From the page.quillstone"))
+    del app.env["XDG_ACTIVATION_TOKEN"]
     check("the second window reports", app.wait_for("SECOND-DONE", 60))
+    check("the second window is presented with the launcher's token",
+          app.wait_for_line("Quillstone: presented a window with the launch's token e2e-activation-1", 10))
     check("the first window receives the second window's record", app.wait_for("PASS broadcast", 30))
 output = app.lines()
 check("an ftp link is refused with its log line", any("Quillstone: ignored a link to ftp" in l for l in output))

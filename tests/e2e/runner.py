@@ -8,9 +8,10 @@ from harness import Program
 BUILD, SOURCE = sys.argv[1], pathlib.Path(sys.argv[2])
 
 
-def program(page, settings=None):
-    """The program on `page` (a folder below the source), its settings file holding `settings`."""
-    app = Program(BUILD, SOURCE, SOURCE / page)
+def program(page, settings=None, accessible=False):
+    """The program on `page` (a folder below the source), its settings file holding `settings`;
+    `accessible`: its AT-SPI tree is kept (always on Wayland)."""
+    app = Program(BUILD, SOURCE, SOURCE / page, accessible)
     if settings is not None:
         (app.work / "config").mkdir(exist_ok=True)
         (app.work / "config/settings.json").write_text(json.dumps(settings))

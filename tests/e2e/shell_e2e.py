@@ -3,12 +3,17 @@
 ten launches, the user agent carries the product's version, frames the page makes never leave
 the app, "print" answers the page at once and ends in exactly one "afterprint" whether the user
 cancels or prints to a file, and spelling is checked as the setting says."""
-import json, re, time
+import json, re, sys, time
 
-from desktop import xdotool as xdotool_in
+from desktop import window_named, xdotool as xdotool_in
+from harness import WAYLAND
 from runner import SOURCE, Checks, program, wait_until
 from screenshot import screen
 
+if WAYLAND:
+    import accessible as ax
+
+LAUNCHES = int(sys.argv[3]) if len(sys.argv) > 3 else 10  # fewer in the Wayland lane
 version = re.search(r"project\(quillstone VERSION ([0-9.]+)", (SOURCE / "CMakeLists.txt").read_text()).group(1)
 FRAME = "{{0, 0}, {1000, 700}}"
 app = program("tests/e2e/shell_page", {"openWindows": [{"doc": "", "frame": FRAME}]})
@@ -36,7 +41,16 @@ def xdotool(*args):
 
 
 def print_dialog(*keys):
-    """Presses `keys` in the print dialog once it is up and has found its printers."""
+    """Presses `keys` in the print dialog once it is up and has found its printers. On Wayland,
+    its Cancel (for Escape) or its Print button, through the AT-SPI tree; there the only
+    printer, Print to File, is chosen already."""
+    if WAYLAND:
+        dialog = window_named(app.env, "^Print$", 30)
+        if not dialog:
+            return False
+        time.sleep(1.5)  # the printer list fills in the background
+        button = ax.find(dialog, "push button", "^Cancel$" if keys == ("Escape",) else "^Print$", 5)
+        return bool(button) and ax.press(button) and wait_until(lambda: not ax.visible(dialog), 10, 0.1)
     ids = xdotool("search", "--sync", "--onlyvisible", "--name", "^Print$").stdout.split()
     if not ids:
         return False
@@ -69,6 +83,8 @@ def wait_for_report(prefix, since, seconds=60):
 def spelling_marks(since):
     """The red pixels under the text the page reports as misspelt, or None without its report."""
     spelling = wait_for_report("SPELLING ", since)
+    if WAYLAND:  # the marks are read off the X display's pixels; weston's headless one has no reader
+        return None
     return red_pixels([int(v) for v in spelling.split()[1:]]) if spelling else None
 
 
@@ -79,29 +95,35 @@ if check("the page's first print is answered while its dialog is up",
     check("a print dialog comes up", print_dialog("Escape"))
 if check("a cancelled print brings an afterprint",
          app.wait_for("AFTERPRINT 1", 20, since) and app.wait_for("PRINT-ANSWERED 2 30true", 20, since)):
-    check("a second print dialog comes up", print_dialog("Down", "space", "alt+p"))  # Print to File
+    # Print to File. On Wayland the dialog is cancelled again: with no pointer or keyboard, its
+    # printer can't be chosen (GTK 4.8's printer list offers no selection to AT-SPI).
+    check("a second print dialog comes up",
+          print_dialog(*(["Escape"] if WAYLAND else ["Down", "space", "alt+p"])))
 spelling_on = spelling_marks(since)
 check("the first launch finishes", app.wait_for("READY", 20, since), app.page_lines(since))
 lines = finish(since, "launch 1")
 prints = [l for l in lines if "PRINT" in l and not l.startswith("PRINT-ANSWERED")]
 check("one afterprint for a cancelled print and one for a print to a file",
-      prints == ["AFTERPRINT 1", "BEFOREPRINT", "AFTERPRINT 2"], prints)
-check("the page printed to a file", [p for p in app.work.glob("*.pdf") if p.read_bytes()[:5] == b"%PDF-"])
+      prints == ["AFTERPRINT 1"] + ([] if WAYLAND else ["BEFOREPRINT"]) + ["AFTERPRINT 2"], prints)
+if not WAYLAND:  # printed to a file on X11 only, as above
+    check("the page printed to a file", [p for p in app.work.glob("*.pdf") if p.read_bytes()[:5] == b"%PDF-"])
 check("the page stays when it makes frames", "FRAMES quillstone://app/index.html" in lines)
 opened = [l for l in app.lines() if "example.invalid/frame" in l]
 check("no frame is opened outside the app", not opened, opened)
 agents = [l for l in lines if l.startswith("UA ")]
 check("the user agent names version " + version, agents and agents[0].endswith(" QuillstoneLinux/" + version), agents)
-check("misspellings are marked", spelling_on is not None and spelling_on > 20, spelling_on)
+if not WAYLAND:  # read off X's pixels, as above
+    check("misspellings are marked", spelling_on is not None and spelling_on > 20, spelling_on)
 
 sizes = [l for l in lines if l.startswith("SIZE ")]
 frames = []
-for n in range(2, 11):
+for n in range(2, LAUNCHES + 1):
     since = launch("size")
     check("launch %d loads" % n, app.wait_for("READY", 60, since))
     sizes += [l for l in finish(since, "launch %d" % n) if l.startswith("SIZE ")]
     frames.append(json.loads(settings.read_text())["openWindows"][0]["frame"])
-check("a window keeps its size over ten launches", len(sizes) == 10 and len(set(sizes)) == 1 and frames == [FRAME] * 9,
+check("a window keeps its size over %d launches" % LAUNCHES,
+      len(sizes) == LAUNCHES and len(set(sizes)) == 1 and frames == [FRAME] * (LAUNCHES - 1),
       (sorted(set(sizes)), sorted(set(frames))))
 
 saved = json.loads(settings.read_text())
@@ -109,6 +131,7 @@ saved["WebContinuousSpellCheckingEnabled"] = False
 settings.write_text(json.dumps(saved))
 since = launch("spelling")
 spelling_off = spelling_marks(since)
-check("with spelling off nothing is marked", spelling_off == 0, spelling_off)
+if not WAYLAND:
+    check("with spelling off nothing is marked", spelling_off == 0, spelling_off)
 finish(since, "the spelling launch")
 check.end(quit=False)

@@ -7,6 +7,8 @@ What happens is drawn from a fixed seed (QS_SOAK_SEED) for QS_SOAK_SECONDS (30 b
 Afterwards the disk, the ledger, the search index and what each page was handed agree, and
 nothing written is lost.
     soak_e2e.py BUILD SOURCE"""
+# X11 only, not in the Wayland lane: it types the new folder into the folder chooser, and weston's
+# headless backend has no keyboard (the chooser's return on Wayland: accessibility_e2e).
 import json, os, pathlib, random, re, shutil, sqlite3, subprocess, sys, time
 
 from harness import Program
@@ -22,6 +24,7 @@ root = app.work / "Writing"
 moved_to = app.work / "Moved"
 failures, passed = [], []
 COPY = " (conflicted copy 2026-12-07"
+VERSION = re.compile(r" \(version from [0-9: -]+\)$")
 
 
 def check(name, ok, detail=""):
@@ -221,9 +224,18 @@ lost = {i: (t, disk.get(i)) for i, t in saved.items() if disk.get(i) != t}
 check("every window's last save is on disk (%d documents)" % len(saved), not lost, lost)
 wrong = {i: (t, disk.get(i)) for i, t in outside.items() if disk.get(i) != t}
 check("the other program's documents are as it left them (%d)" % len(outside), not wrong, wrong)
-changed = [str(c) for c, text in copies.items()
-           if not (c / "document.json").exists() or (c / "document.json").read_text() != text]
-check("%d conflict copies untouched" % len(copies), copies and not changed, changed or "none dropped")
+# A conflict copy holds other writing, kept as a document of its own, or the same as its document:
+# either way it went to the Trash, and its writing is in a document on disk.
+def bare(doc):
+    doc = {k: v for k, v in doc.items() if k not in ("id", "updated")}
+    doc["title"] = VERSION.sub("", doc.get("title", ""))
+    return json.dumps(doc, sort_keys=True)
+kept = {bare(read_doc(p)) for p in packages(root) if COPY not in p.name}
+trashed = {p.name.split(".quillstone")[0] for p in (app.work / "data/Trash/files").glob("*")}
+unkept = [str(c) for c, text in copies.items()
+          if bare(json.loads(text)["doc"]) not in kept or c.exists() or c.stem not in trashed]
+check("%d conflict copies kept as documents and moved to the Trash" % len(copies),
+      copies and not unkept, unkept or "none made")
 
 # ---- what the pages were handed
 views = last_lines("VIEW")
@@ -247,8 +259,9 @@ with sqlite3.connect("file:%s?mode=ro" % (support / "search-index.sqlite3"), uri
     check("the search index holds every document, under its package, and no other", rows == expected,
           {i: (rows.get(i), expected.get(i)) for i in set(rows) | set(expected) if rows.get(i) != expected.get(i)})
     missed = [t for i, t in disk.items() if found(t) != [i]]
+    # A title gone from the disk may still be a version's, before its suffix.
     gone = [t for t in [t for t in saved.values() if t] + [t for t in outside.values() if t]
-            if t not in disk.values() and found(t)]
+            if t not in disk.values() and any(not VERSION.search(disk.get(i, "")) for i in found(t))]
     check("every title is found, and no title gone from the disk", not missed and not gone, (missed, gone))
 
 # ---- Claude

@@ -356,6 +356,11 @@ TEST(MenuKeysTest, TheMenuBarTriesOnlyTheKeysItMayTake) {
   }
   EXPECT_EQ(maskFromLinux(true, true, false, false), S | C);
   EXPECT_EQ(maskFromLinux(false, true, true, true), T | O | C);
+  // F10 alone opens the menu bar; with a modifier (Shift+F10: a context menu) it is the page's.
+  EXPECT_TRUE(opensMenuBar("F10", 0));
+  for (unsigned held : {S, C, O, T}) EXPECT_FALSE(opensMenuBar("F10", held)) << held;
+  EXPECT_FALSE(opensMenuBar("F1", 0));
+  EXPECT_FALSE(opensMenuBar("f10", 0));
 }
 
 TEST(RecentDocumentsTest, ThePageListNamesTheNineSlots) {
