@@ -404,6 +404,8 @@ ScanResult scan_with(const std::vector<fs::path>& folders, const Library::Ledger
   };
   std::map<std::string, std::vector<Candidate>> candidates;
   std::vector<std::string> ids_met;  // so duplicates are reported in a stable order
+  std::vector<std::pair<std::size_t, std::optional<FolderStamp>>> scanned;
+  scanned.reserve(packages.size());
   for (auto& m : met) {
     if (m.problem) {
       result.problems.push_back(std::move(*m.problem));
@@ -412,7 +414,7 @@ ScanResult scan_with(const std::vector<fs::path>& folders, const Library::Ledger
     const fs::path& package = packages[m.slot];
     const Read& read = reads[m.slot];
     const std::string base = package.stem().string();
-    if (m.in_writing_folder) result.packages.push_back({package, read.folder});
+    if (m.in_writing_folder) scanned.emplace_back(m.slot, read.folder);
     if (!read.id) {
       if (read.reason == kReasonUnreadable && still_arriving && still_arriving(package)) continue;
       result.problems.push_back({base, read.reason});
@@ -485,6 +487,9 @@ ScanResult scan_with(const std::vector<fs::path>& folders, const Library::Ledger
                                      "\u201d, which the app uses; this copy is left as it is."});
     }
   }
+  result.packages.reserve(scanned.size());
+  for (auto& [slot, folder] : scanned)
+    result.packages.push_back({std::move(packages[slot]), folder});
   return result;
 }
 
@@ -734,30 +739,41 @@ void Library::answer_open(std::string& out, json::NonAscii form, Guard& guard,
     }
     if (!use_start) rescan_locked(guard, ReadDepth::kDocument);
     std::vector<Problem> version_problems;
-    bool changed = bringInVersions_locked(guard, version_problems);
-    for (const auto& [id, package] : index_) {
-      auto it = reads_.find(package.string());
-      if (it != reads_.end() && it->second.text && !it->second.text->missing_images.empty() &&
-          !id.starts_with("_")) {
-        changed |= healImages_locked(guard, package);
-      }
-    }
-    if (changed) rescan_locked(guard, ReadDepth::kDocument);
+    if (bringInVersions_locked(guard, version_problems)) rescan_locked(guard, ReadDepth::kDocument);
     problems_.insert(problems_.end(), version_problems.begin(), version_problems.end());
-    folders_.save();
     if (!ahead) fresh_ = false;
-    std::vector<Problem>& unreadable = ahead ? *ahead : problems_;
-    sorted.reserve(index_.size());
-    for (const auto& [id, package] : index_) {
-      auto it = reads_.find(package.string());
-      if (it == reads_.end() || !it->second.text) {
-        unreadable.push_back({package.stem().string(), std::string(kReasonUnreadable)});
-        continue;
+    std::vector<Problem> unreadable;
+    // Each document as read; pictures a document lacks are looked for once, and the documents
+    // that got some back are read again.
+    for (bool looked = false;; looked = true) {
+      sorted.clear();
+      unreadable.clear();
+      has_ordinary = false;
+      std::vector<fs::path> lacking;
+      sorted.reserve(index_.size());
+      for (const auto& [id, package] : index_) {
+        auto it = reads_.find(package.string());
+        if (it == reads_.end() || !it->second.text) {
+          unreadable.push_back({package.stem().string(), std::string(kReasonUnreadable)});
+          continue;
+        }
+        if (!it->second.text->missing_images.empty() && !id.starts_with("_")) {
+          lacking.push_back(package);
+        }
+        remember_read_locked(guard, id, package, *it->second.text);
+        sorted.push_back({0, it->second.text->created, id, it->second.text});
+        if (!id.starts_with("_")) has_ordinary = true;
       }
-      remember_read_locked(guard, id, package, *it->second.text);
-      sorted.push_back({0, it->second.text->created, id, it->second.text});
-      if (!id.starts_with("_")) has_ordinary = true;
+      bool healed = false;
+      for (const auto& package : looked ? std::vector<fs::path>{} : lacking) {
+        healed |= healImages_locked(guard, package);
+      }
+      if (!healed) break;
+      rescan_locked(guard, ReadDepth::kDocument);
     }
+    folders_.save();
+    (ahead ? *ahead : problems_)
+        .insert((ahead ? *ahead : problems_).end(), unreadable.begin(), unreadable.end());
     files = problems_;
     if (ahead) files.insert(files.end(), ahead->begin(), ahead->end());
     versions = untold_;
