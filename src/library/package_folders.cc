@@ -93,10 +93,10 @@ std::string_view PackageFolders::key(const fs::path& package) const {
 
 const std::vector<std::string>& PackageFolders::versionFiles(const fs::path& package,
                                                              const FolderStamp& stamp) {
-  const std::string_view name = key(package);
-  auto it = entries_.find(name);
+  const std::string_view below = key(package);
+  auto it = entries_.find(below);
   const bool added = it == entries_.end();
-  if (added) it = entries_.emplace(std::string(name), Entry{}).first;
+  if (added) it = entries_.emplace(std::string(below), Entry{}).first;
   Entry& entry = it->second;
   entry.met = true;
   if (!added && entry.stamp == stamp) return entry.versions;
