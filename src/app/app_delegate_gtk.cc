@@ -10,12 +10,12 @@
 
 #include "app/accessibility_gtk.h"
 #include "app/environment.h"
-#include "app/identity.h"
 #include "app/spelling.h"
 #include "app/writing_folder_gtk.h"
 #include "bridge/host_messages.h"
 #include "core/build_info.h"
 #include "core/file_io.h"
+#include "core/identity.h"
 #include "core/ids.h"
 #include "core/launch_trace.h"
 #include "core/text.h"

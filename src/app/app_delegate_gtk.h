@@ -12,16 +12,16 @@
 #include <string>
 
 #include "app/activation.h"
-#include "app/prefs.h"
 #include "app/window_registry.h"
 #include "app/writing_folder.h"
 #include "auth/host_auth.h"
-#include "bridge/host_log.h"
 #include "claude/claude_bridge.h"
 #include "core/event_loop.h"
+#include "core/host_log.h"
 #include "library/folder_watch.h"
 #include "library/library.h"
 #include "platform/glib_event_loop.h"
+#include "platform/prefs.h"
 #include "platform/trash.h"
 #include "preview/search_index.h"
 

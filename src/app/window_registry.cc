@@ -4,7 +4,7 @@
 #include <cctype>
 #include <cstdio>
 
-#include "app/prefs.h"
+#include "platform/prefs.h"
 
 namespace qs::app {
 

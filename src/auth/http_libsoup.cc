@@ -5,7 +5,7 @@
 #include <unordered_set>
 #include <utility>
 
-#include "app/identity.h"
+#include "core/identity.h"
 #include "platform/guarded.h"
 
 namespace qs::auth {

@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "bridge/host_log.h"
 #include "core/digest.h"
 #include "core/file_io.h"
+#include "core/host_log.h"
 #include "core/ids.h"
 #include "library/images.h"
 #include "library/library.h"

@@ -5,9 +5,9 @@
 #include <filesystem>
 
 #include "app/app_delegate_gtk.h"
-#include "app/identity.h"
 #include "app/recent_documents.h"
 #include "app/writing_folder_gtk.h"
+#include "core/identity.h"
 #include "menus/app_actions.h"
 #include "menus/shortcuts_window_gtk.h"
 #include "platform/file_viewer.h"

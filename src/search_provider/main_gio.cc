@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "app/identity.h"
+#include "core/identity.h"
 #include "library/package.h"
 #include "search_provider/search_provider_gio.h"
 

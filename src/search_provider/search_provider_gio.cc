@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/identity.h"
+#include "core/identity.h"
 #include "core/ids.h"
 #include "platform/guarded.h"
 

@@ -5,11 +5,11 @@
 
 #include "app/app_delegate_gtk.h"
 #include "app/environment.h"
-#include "app/identity.h"
 #include "auth/browser_sign_in_gtk.h"
 #include "auth/host_auth.h"
 #include "core/build_info.h"
 #include "core/file_io.h"
+#include "core/identity.h"
 #include "core/launch_trace.h"
 #include "import/file_import.h"
 #include "library/package.h"

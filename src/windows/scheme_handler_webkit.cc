@@ -8,7 +8,7 @@
 #include <exception>
 #include <string>
 
-#include "app/identity.h"
+#include "core/identity.h"
 
 namespace qs::windows {
 
