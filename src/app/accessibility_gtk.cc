@@ -6,7 +6,7 @@
 #include <string>
 
 #include "app/accessibility.h"
-#include "platform/guarded.h"
+#include "core/guarded.h"
 
 namespace qs::app {
 

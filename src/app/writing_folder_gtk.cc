@@ -1,8 +1,8 @@
 #include "app/writing_folder_gtk.h"
 
 #include "app/app_delegate_gtk.h"
+#include "core/guarded.h"
 #include "platform/file_viewer.h"
-#include "platform/guarded.h"
 #include "windows/document_window_gtk.h"
 
 namespace qs::app {

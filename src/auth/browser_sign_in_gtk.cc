@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <utility>
 
-#include "platform/guarded.h"
+#include "core/guarded.h"
 
 namespace qs::auth {
 

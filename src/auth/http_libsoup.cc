@@ -5,8 +5,8 @@
 #include <unordered_set>
 #include <utility>
 
+#include "core/guarded.h"
 #include "core/identity.h"
-#include "platform/guarded.h"
 
 namespace qs::auth {
 

@@ -2,27 +2,17 @@
 
 #include <webkit/webkit.h>
 
-#include <cstdio>
-#include <exception>
 #include <utility>
 
+#include "core/guarded.h"
 #include "core/text.h"
 
 namespace qs::bridge {
 
 namespace {
 
-// Exceptions never cross into GLib: each callback runs behind this wall.
-template <typename F>
-void guarded(F&& f) noexcept {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "Quillstone: a page script callback failed: %s\n", e.what());
-  } catch (...) {
-    std::fprintf(stderr, "Quillstone: a page script callback failed\n");
-  }
-}
+// Exceptions never cross into GLib: each callback runs behind the wall.
+constexpr const char* kCallback = "a page script callback";
 
 GVariant* toVariant(const json::value& v);
 
@@ -125,7 +115,7 @@ class WebViewScripting final : public PageScripting {
 
     void answer(std::optional<json::value> result, std::optional<std::string> error) {
       if (alive.expired() || !done) return;
-      guarded([&] { done(std::move(result), std::move(error)); });
+      guarded([&] { done(std::move(result), std::move(error)); }, kCallback);
     }
     static void release(gpointer data) { delete static_cast<Call*>(data); }
   };
@@ -138,7 +128,7 @@ class WebViewScripting final : public PageScripting {
     std::optional<json::value> returned;
     std::optional<std::string> failure;
     if (value) {
-      guarded([&] { returned = toJSON(value); });
+      guarded([&] { returned = toJSON(value); }, kCallback);
       g_object_unref(value);
     } else {
       failure = error && error->message ? error->message : "The script failed";

@@ -4,9 +4,9 @@
 #include <functional>
 
 #include "app/app_delegate_gtk.h"
+#include "core/guarded.h"
 #include "library/package.h"
 #include "platform/file_viewer.h"
-#include "platform/guarded.h"
 #include "windows/document_window_gtk.h"
 
 namespace qs {

@@ -7,11 +7,11 @@
 #include "app/app_delegate_gtk.h"
 #include "app/recent_documents.h"
 #include "app/writing_folder_gtk.h"
+#include "core/guarded.h"
 #include "core/identity.h"
 #include "menus/app_actions.h"
 #include "menus/shortcuts_window_gtk.h"
 #include "platform/file_viewer.h"
-#include "platform/guarded.h"
 #include "windows/document_window_gtk.h"
 
 namespace qs::menus {

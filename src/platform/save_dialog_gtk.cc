@@ -1,6 +1,6 @@
 #include "platform/save_dialog.h"
 
-#include "platform/guarded.h"
+#include "core/guarded.h"
 
 namespace qs {
 

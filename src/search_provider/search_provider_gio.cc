@@ -4,9 +4,9 @@
 #include <cstring>
 #include <string>
 
+#include "core/guarded.h"
 #include "core/identity.h"
 #include "core/ids.h"
-#include "platform/guarded.h"
 
 namespace qs::search_provider {
 

@@ -1,7 +1,7 @@
 #include "windows/context_menu_gtk.h"
 
+#include "core/guarded.h"
 #include "core/text.h"
-#include "platform/guarded.h"
 
 namespace qs::windows {
 

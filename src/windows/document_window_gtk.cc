@@ -9,6 +9,7 @@
 #include "auth/host_auth.h"
 #include "core/build_info.h"
 #include "core/file_io.h"
+#include "core/guarded.h"
 #include "core/identity.h"
 #include "core/launch_trace.h"
 #include "import/file_import.h"
@@ -16,7 +17,6 @@
 #include "menus/key_routing_gtk.h"
 #include "menus/menu_bar_gtk.h"
 #include "platform/file_viewer.h"
-#include "platform/guarded.h"
 #include "platform/save_dialog.h"
 #include "windows/context_menu_gtk.h"
 

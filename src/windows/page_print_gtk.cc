@@ -11,7 +11,7 @@
 #include <memory>
 #include <utility>
 
-#include "platform/guarded.h"
+#include "core/guarded.h"
 
 namespace qs::windows {
 
