@@ -291,7 +291,8 @@ void AppDelegate::finishLaunching(const fs::path& root) {
                                                    prefs_, log_.get(), *this);
   auth_ = auth::makeDesktopHostAuth(main_loop_, resources_);
   // The menu bar, its actions and their keys; every document window shows it.
-  menu_bar_ = std::make_unique<menus::MenuBarGtk>(*this, application_);
+  menu_bar_ = std::make_unique<menus::MenuBarGtk>(
+      menus::MenuServices{*this, application_, prefs_, *library_, web_context_, resources_});
   launch_trace::mark("services");
   menu_bar_->install();
   launch_trace::mark("menu bar");
@@ -313,7 +314,7 @@ void AppDelegate::finishLaunching(const fs::path& root) {
         }
       },
       [this] { return library_->recheckIn(); });
-  import_ = std::make_unique<ImportFlowGtk>(*this);
+  import_ = std::make_unique<ImportFlowGtk>(*this, main_loop_, *library_);
   if (first_run && !isSet("QUILLSTONE_NO_WELCOME")) {
     main_loop_.post_after(std::chrono::milliseconds(1200), [this] {
       if (import_ && !registry_.quitting()) import_->offerImport(true);
@@ -444,7 +445,18 @@ bool AppDelegate::restoreWindows() {
 std::shared_ptr<windows::DocumentWindowGtk> AppDelegate::newWindow(
     std::optional<std::string> doc_id, std::optional<Size> size) {
   launch_trace::mark("window asked");
-  auto window = windows::DocumentWindowGtk::create(*this, application_, std::move(doc_id), size);
+  const windows::WindowServices services{*this,
+                                         application_,
+                                         main_loop_,
+                                         background_,
+                                         prefs_,
+                                         *library_,
+                                         *claude_,
+                                         *auth_,
+                                         web_context_,
+                                         network_session_,
+                                         isSet("QUILLSTONE_DEBUG")};
+  auto window = windows::DocumentWindowGtk::create(services, std::move(doc_id), size);
   launch_trace::mark("window made");
   registry_.add(window);
   window->present();
@@ -633,12 +645,42 @@ std::shared_ptr<windows::DocumentWindowGtk> AppDelegate::key() const {
   return nullptr;
 }
 
-std::vector<std::shared_ptr<windows::DocumentWindowGtk>> AppDelegate::documentWindows() const {
-  std::vector<std::shared_ptr<windows::DocumentWindowGtk>> out;
+std::vector<std::shared_ptr<menus::MenuTargetGtk>> AppDelegate::windowList() const {
+  std::vector<std::shared_ptr<menus::MenuTargetGtk>> out;
   for (const auto& w : registry_.windows()) {
     out.push_back(std::static_pointer_cast<windows::DocumentWindowGtk>(w));
   }
   return out;
+}
+
+const json::object* AppDelegate::currentMenuState() const {
+  auto current = key();
+  return current ? &current->menuState() : nullptr;
+}
+
+void AppDelegate::menuStateChanged(const windows::DocumentWindowGtk* window) {
+  if (menu_bar_) menu_bar_->stateArrived(window);
+}
+
+void AppDelegate::moveWritingFolder() {
+  app::moveWritingFolder(*this);  // over the current document window
+}
+
+GtkWindow* AppDelegate::currentGtkWindow() const {
+  auto current = key();
+  return current ? current->gtkWindow() : nullptr;
+}
+
+void AppDelegate::reloadAfterImport() {
+  for (const auto& w : registry_.windows()) {
+    std::static_pointer_cast<windows::DocumentWindowGtk>(w)->reloadAfterImport();
+  }
+}
+
+void AppDelegate::importIntoWindow(std::vector<fs::path> files) {
+  auto window = key();
+  if (!window) window = newWindow(std::nullopt, std::nullopt);
+  window->importFiles(std::move(files));
 }
 
 void AppDelegate::showAbout(GtkWindow* parent) {

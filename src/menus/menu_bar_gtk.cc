@@ -4,15 +4,14 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "app/app_delegate_gtk.h"
-#include "app/recent_documents.h"
-#include "app/writing_folder_gtk.h"
 #include "core/guarded.h"
 #include "core/identity.h"
+#include "library/library.h"
 #include "menus/app_actions.h"
+#include "menus/recent_documents.h"
 #include "menus/shortcuts_window_gtk.h"
 #include "platform/file_viewer.h"
-#include "windows/document_window_gtk.h"
+#include "platform/prefs.h"
 
 namespace qs::menus {
 
@@ -88,8 +87,8 @@ void setState(GSimpleAction* action, bool on) {
 
 }  // namespace
 
-MenuBarGtk::MenuBarGtk(app::AppDelegate& app, GtkApplication* application)
-    : app_(app), application_(application) {}
+MenuBarGtk::MenuBarGtk(MenuServices services)
+    : services_(std::move(services)), host_(services_.host), application_(services_.application) {}
 
 MenuBarGtk::~MenuBarGtk() {
   if (active_window_handler_) g_signal_handler_disconnect(application_, active_window_handler_);
@@ -105,7 +104,7 @@ MenuBarGtk::~MenuBarGtk() {
 
 void MenuBarGtk::install() {
   // The program's icon, for the About window: installed in the icon theme, or beside a build.
-  const fs::path icons = app_.resources() / "icons";
+  const fs::path icons = services_.resources / "icons";
   std::error_code missing;
   if (fs::is_directory(icons, missing)) {
     gtk_icon_theme_add_search_path(gtk_icon_theme_get_for_display(gdk_display_get_default()),
@@ -241,7 +240,7 @@ void MenuBarGtk::addAction(const MenuItem& item) {
                      guarded([&] {
                        auto* bound = static_cast<Bound*>(data);
                        if (bound->item->action) {
-                         bound->item->action->fire(bound->self->app_.key());
+                         bound->item->action->fire(bound->self->host_.currentWindow());
                        } else if (bound->item->kind == Kind::kPlatform) {
                          bound->self->platform(bound->item->platform);
                        }
@@ -278,7 +277,7 @@ GSimpleAction* MenuBarGtk::addSubmenuAction(const std::string& name, void (MenuB
 // ---- state ----
 
 void MenuBarGtk::refresh() {
-  auto current = app_.key();
+  auto current = host_.currentWindow();
   const json::object* state = current ? &current->menuState() : nullptr;
   const bool any_window = activeWindow() != nullptr;
   for (const auto& bound : bound_) {
@@ -293,14 +292,14 @@ void MenuBarGtk::refresh() {
     } else if (item.kind == Kind::kPlatform) {
       g_simple_action_set_enabled(action, !needsWindow(item.platform) || any_window);
       if (item.platform == PlatformCommand::kSpellingWhileTyping) {
-        setState(action, webkit_web_context_get_spell_checking_enabled(app_.webContext()));
+        setState(action, webkit_web_context_get_spell_checking_enabled(services_.web_context));
       }
     }
   }
 }
 
 void MenuBarGtk::stateArrived(const MenuWindow* window) {
-  auto current = app_.key();
+  auto current = host_.currentWindow();
   if (current && current.get() == window) refresh();
 }
 
@@ -309,7 +308,7 @@ GtkWindow* MenuBarGtk::activeWindow() const {
 }
 
 bool MenuBarGtk::claudeOn() const {
-  return app_.prefs().get("claudeOnMac").value_or(false) == json::value(true);
+  return services_.prefs.get("claudeOnMac").value_or(false) == json::value(true);
 }
 
 // ---- submenus filled as they open ----
@@ -320,7 +319,7 @@ void MenuBarGtk::addTargetActions() {
   g_signal_connect(open, "activate",
                    G_CALLBACK(+[](GSimpleAction*, GVariant* target, gpointer self) {
                      guarded([&] {
-                       static_cast<MenuBarGtk*>(self)->app_.open(g_variant_get_bytestring(target));
+                       static_cast<MenuBarGtk*>(self)->host_.open(g_variant_get_bytestring(target));
                      });
                    }),
                    this);
@@ -339,7 +338,7 @@ void MenuBarGtk::addTargetActions() {
   g_signal_connect(show, "activate",
                    G_CALLBACK(+[](GSimpleAction*, GVariant* target, gpointer self) {
                      guarded([&] {
-                       const auto windows = static_cast<MenuBarGtk*>(self)->app_.documentWindows();
+                       const auto windows = static_cast<MenuBarGtk*>(self)->host_.windowList();
                        const guint32 index = g_variant_get_uint32(target);
                        if (index < windows.size()) windows[index]->present();
                      });
@@ -367,7 +366,7 @@ void MenuBarGtk::fillOpenRecent() {
                    [](const auto& a, const auto& b) { return a.first > b.first; });
   std::vector<fs::path> recent;
   for (auto& [when, path] : dated) recent.push_back(std::move(path));
-  const auto entries = app::openRecentEntries(recent, app_.library().root(), [](const fs::path& p) {
+  const auto entries = openRecentEntries(recent, services_.library.root(), [](const fs::path& p) {
     std::error_code ignored;
     return fs::is_directory(p, ignored);
   });
@@ -392,7 +391,7 @@ void MenuBarGtk::fillOpenRecent() {
 }
 
 void MenuBarGtk::fillRecentDocuments() {
-  auto current = app_.key();
+  auto current = host_.currentWindow();
   const auto slots = nameRecentDocs(MenuState(current ? &current->menuState() : nullptr));
   g_menu_remove_all(recent_documents_);
   // A slot beyond the page's list is left out of the menu; its key still reaches the page.
@@ -410,7 +409,7 @@ void MenuBarGtk::fillRecentDocuments() {
 
 void MenuBarGtk::fillWindows() {
   g_menu_remove_all(windows_);
-  const auto windows = app_.documentWindows();
+  const auto windows = host_.windowList();
   for (guint32 i = 0; i < windows.size(); ++i) {
     GtkWindow* w = windows[i]->gtkWindow();
     if (!w) continue;
@@ -428,39 +427,39 @@ void MenuBarGtk::perform(AppCommand command, const std::shared_ptr<MenuWindow>& 
   GtkWindow* parent = activeWindow();
   switch (command) {
     case AppCommand::kAbout:
-      app_.showAbout(parent);
+      host_.showAbout(parent);
       return;
     case AppCommand::kCheckForUpdates:
       openWithDefaultApp(siteURL(kDownloadPath));
       return;
     case AppCommand::kNewWindow:
-      app_.newWindow(std::nullopt, std::nullopt);
+      host_.openNewWindow();
       return;
     case AppCommand::kOpen:
       openPanel(parent);
       return;
     case AppCommand::kImport:
-      app_.importPanel();
+      host_.importPanel();
       return;
     case AppCommand::kImportBackup:
-      app_.offerImport(false);
+      host_.offerImport(false);
       return;
     case AppCommand::kShowInFiles: {
-      auto* window = dynamic_cast<windows::DocumentWindowGtk*>(current.get());
-      auto& library = app_.library();
+      auto* window = dynamic_cast<MenuTargetGtk*>(current.get());
+      auto& library = services_.library;
       showInFileViewer(revealTarget(
           window ? window->docID() : std::nullopt,
           [&](const std::string& id) { return library.url(id); }, library.root()));
       return;
     }
     case AppCommand::kOpenWritingFolder:
-      openWithDefaultApp(fileURI(app_.library().root()));
+      openWithDefaultApp(fileURI(services_.library.root()));
       return;
     case AppCommand::kMoveWritingFolder:
-      app::moveWritingFolder(app_);  // over the current document window
+      host_.moveWritingFolder();
       return;
     case AppCommand::kShowRestorePoints: {
-      const fs::path folder = restorePointsFolder(app_.library().support());
+      const fs::path folder = restorePointsFolder(services_.library.support());
       std::error_code error;
       if (fs::is_directory(folder, error)) {
         openWithDefaultApp(fileURI(folder));
@@ -470,7 +469,7 @@ void MenuBarGtk::perform(AppCommand command, const std::shared_ptr<MenuWindow>& 
       return;
     }
     case AppCommand::kClaudeOnThisComputer:
-      app_.toggleClaudeOnMac(parent);
+      host_.toggleClaudeOnMac(parent);
       return;
     case AppCommand::kKeyboardShortcuts:
       if (!shortcuts_) shortcuts_ = std::make_unique<ShortcutsPanel>();
@@ -487,7 +486,7 @@ void MenuBarGtk::perform(AppCommand command, const std::shared_ptr<MenuWindow>& 
 
 void MenuBarGtk::platform(PlatformCommand command) {
   GtkWindow* active = activeWindow();
-  auto current = app_.key();
+  auto current = host_.currentWindow();
   WebKitWebView* page = current && current->gtkWindow() == active ? current->webView() : nullptr;
   auto editing = [&](const char* page_command, const char* widget_action) {
     if (page) {
@@ -513,7 +512,7 @@ void MenuBarGtk::platform(PlatformCommand command) {
       break;
     }
     case PlatformCommand::kQuit:
-      app_.quit();
+      host_.quit();
       break;
     case PlatformCommand::kClose:
       if (active) gtk_window_close(active);
@@ -534,10 +533,10 @@ void MenuBarGtk::platform(PlatformCommand command) {
       editing(WEBKIT_EDITING_COMMAND_SELECT_ALL, "selection.select-all");
       break;
     case PlatformCommand::kSpellingWhileTyping: {
-      WebKitWebContext* context = app_.webContext();
+      WebKitWebContext* context = services_.web_context;
       const bool on = !webkit_web_context_get_spell_checking_enabled(context);
       webkit_web_context_set_spell_checking_enabled(context, on);
-      (void)app_.prefs().set("WebContinuousSpellCheckingEnabled", on);
+      (void)services_.prefs.set("WebContinuousSpellCheckingEnabled", on);
       refresh();
       break;
     }
@@ -570,7 +569,7 @@ void MenuBarGtk::platform(PlatformCommand command) {
         auto* info = static_cast<GtkRecentInfo*>(l->data);
         const char* uri = gtk_recent_info_get_uri(info);
         if (char* path = g_filename_from_uri(uri, nullptr, nullptr)) {
-          if (app::isPackagePath(path)) gtk_recent_manager_remove_item(manager, uri, nullptr);
+          if (isPackagePath(path)) gtk_recent_manager_remove_item(manager, uri, nullptr);
           g_free(path);
         }
         gtk_recent_info_unref(info);
@@ -588,35 +587,34 @@ void MenuBarGtk::openPanel(GtkWindow* parent) {
       "Open", parent, GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER, "_Open", "_Cancel");
   gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser), TRUE);
   gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(chooser), TRUE);
-  GFile* root = g_file_new_for_path(app_.library().root().c_str());
+  GFile* root = g_file_new_for_path(services_.library.root().c_str());
   gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(chooser), root, nullptr);
   g_object_unref(root);
-  g_signal_connect(chooser, "response",
-                   G_CALLBACK(+[](GtkNativeDialog* dialog, int response, gpointer self) {
-                     guarded([&] {
-                       if (response != GTK_RESPONSE_ACCEPT) return;
-                       std::vector<fs::path> chosen;
-                       GListModel* files = gtk_file_chooser_get_files(GTK_FILE_CHOOSER(dialog));
-                       for (guint i = 0; i < g_list_model_get_n_items(files); ++i) {
-                         auto* file = static_cast<GFile*>(g_list_model_get_item(files, i));
-                         if (char* path = g_file_get_path(file)) {
-                           chosen.emplace_back(path);
-                           g_free(path);
-                         }
-                         g_object_unref(file);
-                       }
-                       g_object_unref(files);
-                       auto* bar = static_cast<MenuBarGtk*>(self);
-                       const auto choice = app::choosePackages(chosen);
-                       for (const auto& package : choice.packages) bar->app_.open(package);
-                       if (!choice.refused.empty()) {
-                         bar->alert(bar->activeWindow(), app::refusedMessage(choice.refused),
-                                    app::kRefusedDetail);
-                       }
-                     });
-                     g_object_unref(dialog);
-                   }),
-                   this);
+  g_signal_connect(
+      chooser, "response", G_CALLBACK(+[](GtkNativeDialog* dialog, int response, gpointer self) {
+        guarded([&] {
+          if (response != GTK_RESPONSE_ACCEPT) return;
+          std::vector<fs::path> chosen;
+          GListModel* files = gtk_file_chooser_get_files(GTK_FILE_CHOOSER(dialog));
+          for (guint i = 0; i < g_list_model_get_n_items(files); ++i) {
+            auto* file = static_cast<GFile*>(g_list_model_get_item(files, i));
+            if (char* path = g_file_get_path(file)) {
+              chosen.emplace_back(path);
+              g_free(path);
+            }
+            g_object_unref(file);
+          }
+          g_object_unref(files);
+          auto* bar = static_cast<MenuBarGtk*>(self);
+          const auto choice = choosePackages(chosen);
+          for (const auto& package : choice.packages) bar->host_.open(package);
+          if (!choice.refused.empty()) {
+            bar->alert(bar->activeWindow(), refusedMessage(choice.refused), kRefusedDetail);
+          }
+        });
+        g_object_unref(dialog);
+      }),
+      this);
   gtk_native_dialog_show(GTK_NATIVE_DIALOG(chooser));
 }
 

@@ -3,8 +3,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/app_delegate_gtk.h"
-#include "app/environment.h"
 #include "auth/browser_sign_in_gtk.h"
 #include "auth/host_auth.h"
 #include "core/build_info.h"
@@ -13,10 +11,11 @@
 #include "core/identity.h"
 #include "core/launch_trace.h"
 #include "import/file_import.h"
+#include "library/library.h"
 #include "library/package.h"
 #include "menus/key_routing_gtk.h"
-#include "menus/menu_bar_gtk.h"
 #include "platform/file_viewer.h"
+#include "platform/prefs.h"
 #include "platform/save_dialog.h"
 #include "windows/context_menu_gtk.h"
 
@@ -51,17 +50,17 @@ JSCValue* pageString(JSCContext* context, boost::json::string text) {
 
 }  // namespace
 
-std::shared_ptr<DocumentWindowGtk> DocumentWindowGtk::create(app::AppDelegate& app,
-                                                             GtkApplication* application,
+std::shared_ptr<DocumentWindowGtk> DocumentWindowGtk::create(const WindowServices& services,
                                                              std::optional<std::string> doc_id,
-                                                             std::optional<app::Size> size) {
-  std::shared_ptr<DocumentWindowGtk> window(new DocumentWindowGtk(app, std::move(doc_id)));
-  window->build(application, size);
+                                                             std::optional<Size> size) {
+  std::shared_ptr<DocumentWindowGtk> window(new DocumentWindowGtk(services, std::move(doc_id)));
+  window->build(size);
   return window;
 }
 
-DocumentWindowGtk::DocumentWindowGtk(app::AppDelegate& app, std::optional<std::string> doc_id)
-    : app_(app), doc_id_(std::move(doc_id)) {}
+DocumentWindowGtk::DocumentWindowGtk(const WindowServices& services,
+                                     std::optional<std::string> doc_id)
+    : services_(services), doc_id_(std::move(doc_id)) {}
 
 DocumentWindowGtk::~DocumentWindowGtk() {
   *alive_ = false;
@@ -78,15 +77,15 @@ DocumentWindowGtk::~DocumentWindowGtk() {
   if (content_) g_object_unref(content_);
 }
 
-void DocumentWindowGtk::build(GtkApplication* application, std::optional<app::Size> size) {
+void DocumentWindowGtk::build(std::optional<Size> size) {
   content_ = webkit_user_content_manager_new();
   // Before GTK 4.14 WebKit's own accessibility tree of the page has no place in GTK's: the web
   // view then stands in for it, a document named after the document's title.
   const bool page_tree_reachable =
       pageTreeReachable(gtk_get_major_version(), gtk_get_minor_version());
   web_view_ = WEBKIT_WEB_VIEW(g_object_new(
-      WEBKIT_TYPE_WEB_VIEW, "web-context", app_.webContext(), "network-session",
-      app_.networkSession(), "user-content-manager", content_,
+      WEBKIT_TYPE_WEB_VIEW, "web-context", services_.web_context, "network-session",
+      services_.network_session, "user-content-manager", content_,
       page_tree_reachable ? nullptr : "accessible-role", GTK_ACCESSIBLE_ROLE_DOCUMENT, nullptr));
   gtk_accessible_update_property(GTK_ACCESSIBLE(web_view_), GTK_ACCESSIBLE_PROPERTY_LABEL,
                                  windowTitle("").c_str(), -1);
@@ -95,26 +94,27 @@ void DocumentWindowGtk::build(GtkApplication* application, std::optional<app::Si
   webkit_settings_set_enable_back_forward_navigation_gestures(settings, FALSE);
   webkit_settings_set_user_agent_with_application_details(settings, "QuillstoneLinux",
                                                           build::kVersion);
-  if (app::isSet("QUILLSTONE_DEBUG")) webkit_settings_set_enable_developer_extras(settings, TRUE);
+  if (services_.debug) webkit_settings_set_enable_developer_extras(settings, TRUE);
   webkit_web_view_set_background_color(web_view_, &kWindowBackground);
 
   scripting_ = bridge::makeWebViewScripting(web_view_);
-  calls_ = std::make_unique<bridge::PageCalls>(*scripting_, app_.mainLoop());
-  dispatcher_ = std::make_unique<bridge::HostDispatcher>(app_.library(), app_.library().support(),
-                                                         app_.mainLoop(), app_.background(), *this);
+  calls_ = std::make_unique<bridge::PageCalls>(*scripting_, services_.main_loop);
+  dispatcher_ =
+      std::make_unique<bridge::HostDispatcher>(services_.library, services_.library.support(),
+                                               services_.main_loop, services_.background, *this);
   context_menu_ = std::make_unique<ContextMenuGtk>(
-      web_view_, app_.mainLoop(),
+      web_view_, services_.main_loop,
       [this](const std::string& script) { scripting_->evaluate(script); });
 
-  window_ = GTK_WINDOW(gtk_application_window_new(application));
+  window_ = GTK_WINDOW(gtk_application_window_new(services_.application));
   print_service_ = makeWebViewPrintService(web_view_, window_);
-  printer_ = std::make_unique<PagePrinter>(*print_service_, app_.mainLoop(), [this] {
+  printer_ = std::make_unique<PagePrinter>(*print_service_, services_.main_loop, [this] {
     scripting_->evaluate("dispatchEvent(new Event('afterprint'))");
   });
   gtk_widget_add_css_class(GTK_WIDGET(window_), "quillstone-document");
   gtk_window_set_title(window_, "Quillstone");
   gtk_widget_set_size_request(GTK_WIDGET(window_), kMinimumWidth, kMinimumHeight);
-  const app::Size initial = size.value_or(app::Size{kDefaultWidth, kDefaultHeight});
+  const Size initial = size.value_or(Size{kDefaultWidth, kDefaultHeight});
   gtk_window_set_default_size(window_, std::max(initial.width, kMinimumWidth),
                               std::max(initial.height, kMinimumHeight));
   // No title bar: the page runs to the top edge, with the window controls laid over it.
@@ -135,10 +135,8 @@ void DocumentWindowGtk::build(GtkApplication* application, std::optional<app::Si
   gtk_overlay_add_overlay(GTK_OVERLAY(overlay_), controls_);
   gtk_window_set_child(window_, overlay_);
   gtk_application_window_set_show_menubar(GTK_APPLICATION_WINDOW(window_), TRUE);
-  menus::routeKeys(window_, web_view_, [&app = app_]() -> const json::object* {
-    auto current = app.key();
-    return current ? &current->menuState() : nullptr;
-  });
+  menus::routeKeys(window_, web_view_,
+                   [&owner = services_.owner] { return owner.currentMenuState(); });
 
   g_signal_connect(window_, "close-request", G_CALLBACK(+[](GtkWindow*, gpointer self) -> gboolean {
                      guarded([&] { from(self)->requestClose(); });
@@ -235,7 +233,7 @@ void DocumentWindowGtk::build(GtkApplication* application, std::optional<app::Si
 
 void DocumentWindowGtk::present() {
   if (!window_) return;
-  app_.present(window_);
+  services_.owner.present(window_);
   // The page is asked for once the window is on its way: the web process starts beside it.
   // (Asked for before the window is shown, it put the window off by more than it brought the
   // page forward.)
@@ -253,7 +251,7 @@ void DocumentWindowGtk::shutDown() {
 }
 
 std::string DocumentWindowGtk::frameText() const {
-  if (!window_) return app::frameText({kDefaultWidth, kDefaultHeight});
+  if (!window_) return windows::frameText({kDefaultWidth, kDefaultHeight});
   // The measure the window is restored with: GTK keeps the default size in step with the
   // user's resizing (but not with maximising), without the decorations an allocation counts.
   int width = 0, height = 0;
@@ -262,7 +260,7 @@ std::string DocumentWindowGtk::frameText() const {
     width = kDefaultWidth;
     height = kDefaultHeight;
   }
-  return app::frameText({std::max(width, kMinimumWidth), std::max(height, kMinimumHeight)});
+  return windows::frameText({std::max(width, kMinimumWidth), std::max(height, kMinimumHeight)});
 }
 
 // ---- scripts and loading ----
@@ -270,9 +268,9 @@ std::string DocumentWindowGtk::frameText() const {
 void DocumentWindowGtk::installScripts() {
   webkit_user_content_manager_remove_all_scripts(content_);
   webkit_user_content_manager_unregister_script_message_handler(content_, kHandlerName, nullptr);
-  const bool claude_on = app_.prefs().get("claudeOnMac").value_or(false) == json::value(true);
-  const auto scripts = bridge::userScripts(doc_id_, library::spokenName(app_.library().root()),
-                                           app_.bridgeScript(), claude_on);
+  const bool claude_on = services_.prefs.get("claudeOnMac").value_or(false) == json::value(true);
+  const auto scripts = bridge::userScripts(doc_id_, library::spokenName(services_.library.root()),
+                                           services_.owner.bridgeScript(), claude_on);
   for (const auto& source : scripts) {
     // Top frame only: together with the page's "frame-src 'none'", no other frame ever gets
     // the bridge, which stands in for a check of the sending frame that WebKitGTK doesn't give.
@@ -293,9 +291,9 @@ void DocumentWindowGtk::loadHome() {
 }
 
 void DocumentWindowGtk::finishedLoading() {
-  if (app::isSet("QUILLSTONE_DEBUG")) {
+  if (services_.debug) {
     std::weak_ptr<bool> alive = alive_;
-    app_.mainLoop().post_after(std::chrono::seconds(2), [this, alive] {
+    services_.main_loop.post_after(std::chrono::seconds(2), [this, alive] {
       if (alive.expired() || !*alive.lock()) return;
       scripting_->callAsync(
           kDebugProbe, {}, [](std::optional<json::value> result, std::optional<std::string> error) {
@@ -307,7 +305,7 @@ void DocumentWindowGtk::finishedLoading() {
   }
   if (cover_) {
     std::weak_ptr<bool> alive = alive_;
-    app_.mainLoop().post_after(std::chrono::milliseconds(350), [this, alive] {
+    services_.main_loop.post_after(std::chrono::milliseconds(350), [this, alive] {
       if (!alive.expired() && *alive.lock()) fadeCover();
     });
   }
@@ -331,7 +329,7 @@ void DocumentWindowGtk::fadeCover() {
       *ticker = nullptr;
       return;
     }
-    app_.mainLoop().post_after(std::chrono::milliseconds(20), *ticker);
+    services_.main_loop.post_after(std::chrono::milliseconds(20), *ticker);
   };
   (*ticker)();
 }
@@ -393,7 +391,7 @@ void DocumentWindowGtk::pressPath(std::vector<std::string> labels) {
 
 void DocumentWindowGtk::setMenuState(json::object state) {
   menu_state_ = std::move(state);
-  if (auto* menus = app_.menuBar()) menus->stateArrived(this);
+  services_.owner.menuStateChanged(this);
 }
 
 // ---- host messages ----
@@ -443,7 +441,7 @@ void DocumentWindowGtk::updateTitle() {
   gtk_accessible_update_property(GTK_ACCESSIBLE(web_view_), GTK_ACCESSIBLE_PROPERTY_LABEL,
                                  windowTitle(title_).c_str(), -1);
   if (!doc_id_) return;
-  auto url = app_.library().url(*doc_id_);
+  auto url = services_.library.url(*doc_id_);
   if (!url || doc_id_->starts_with("_")) return;
   GFile* file = g_file_new_for_path(url->c_str());
   char* uri = g_file_get_uri(file);
@@ -545,8 +543,8 @@ void DocumentWindowGtk::loaded() {
   if (pending_imports_) pending_imports_->pageLoaded();
   // Replies that came while no page was ready are read a moment after this one is.
   std::weak_ptr<bool> alive = alive_;
-  app_.mainLoop().post_after(std::chrono::seconds(1), [this, alive] {
-    if (!alive.expired() && *alive.lock()) app_.claude().processInbox();
+  services_.main_loop.post_after(std::chrono::seconds(1), [this, alive] {
+    if (!alive.expired() && *alive.lock()) services_.claude.processInbox();
   });
 }
 
@@ -555,15 +553,15 @@ void DocumentWindowGtk::revealInFileViewer(const std::filesystem::path& path) {
 }
 
 void DocumentWindowGtk::wrote(json::array records) {
-  app_.wrote(records, this);
+  services_.owner.wrote(records, this);
 }
 
 std::pair<bool, std::optional<std::string>> DocumentWindowGtk::claudeAsk(
     const json::object& request) {
-  return app_.claude().ask(request);
+  return services_.claude.ask(request);
 }
 bool DocumentWindowGtk::claudeCancel(std::string_view requestId) {
-  return app_.claude().cancel(requestId);
+  return services_.claude.cancel(requestId);
 }
 
 void DocumentWindowGtk::claudeReply(std::string id, json::array bullets, std::string from,
@@ -574,19 +572,19 @@ void DocumentWindowGtk::claudeReply(std::string id, json::array bullets, std::st
 
 // Sign-in: this window is where the browser part shows its dialog.
 void DocumentWindowGtk::authSignIn(Value done) {
-  app_.auth().signIn(auth::makeBrowserSignIn(window_),
-                     [done](auth::SignInOutcome outcome) { done(outcome.pageValue()); });
+  services_.auth.signIn(auth::makeBrowserSignIn(window_),
+                        [done](auth::SignInOutcome outcome) { done(outcome.pageValue()); });
 }
 void DocumentWindowGtk::authToken(Token done) {
-  app_.auth().token(std::move(done));
+  services_.auth.token(std::move(done));
 }
 void DocumentWindowGtk::authUser(Value done) {
-  app_.auth().user([done](std::optional<json::object> user) {
+  services_.auth.user([done](std::optional<json::object> user) {
     done(user ? json::value(std::move(*user)) : json::value(nullptr));
   });
 }
 void DocumentWindowGtk::authSignOut(Done done) {
-  app_.auth().signOut(std::move(done));
+  services_.auth.signOut(std::move(done));
 }
 
 void DocumentWindowGtk::settle(std::function<void()> done) {
@@ -686,7 +684,7 @@ void DocumentWindowGtk::windowClosed() {
   window_ = nullptr;
   // The registry lets go of this window on the next turn, outside GTK's destroy signal.
   auto self = shared_from_this();
-  app_.mainLoop().post([self] { app::AppDelegate::shared().closed(self.get()); });
+  services_.main_loop.post([self] { self->services_.owner.closed(self.get()); });
 }
 
 }  // namespace qs::windows
