@@ -6,6 +6,7 @@
 #include "core/guarded.h"
 #include "library/library.h"
 #include "library/package.h"
+#include "platform/file_chooser.h"
 #include "platform/file_viewer.h"
 
 namespace qs {
@@ -57,18 +58,7 @@ void choose(GtkWindow* parent, const char* title, const char* accept, GtkFileFil
                    G_CALLBACK(+[](GtkNativeDialog* d, int response, gpointer data) {
                      auto* done = static_cast<Chosen*>(data);
                      std::vector<fs::path> files;
-                     if (response == GTK_RESPONSE_ACCEPT) {
-                       GListModel* list = gtk_file_chooser_get_files(GTK_FILE_CHOOSER(d));
-                       for (guint i = 0; i < g_list_model_get_n_items(list); ++i) {
-                         auto* file = G_FILE(g_list_model_get_item(list, i));
-                         if (char* path = g_file_get_path(file)) {
-                           files.emplace_back(path);
-                           g_free(path);
-                         }
-                         g_object_unref(file);
-                       }
-                       g_object_unref(list);
-                     }
+                     if (response == GTK_RESPONSE_ACCEPT) files = chosenPaths(GTK_FILE_CHOOSER(d));
                      guarded([&] { (*done)(std::move(files)); });
                      delete done;
                      g_object_unref(d);
@@ -90,19 +80,15 @@ std::optional<fs::path> downloadsFolder() {
 GtkFileChooserNative* newOpenPanel(GtkWindow* parent, const char* title, const char* accept,
                                    GtkFileFilter* filter, bool several,
                                    const std::optional<fs::path>& folder) {
+  // GTK 4 takes a reference of its own (it sinks only a floating one, which a filter isn't).
+  g_autoptr(GtkFileFilter) taken = filter;
   GtkFileChooserNative* panel =
       gtk_file_chooser_native_new(title, parent, GTK_FILE_CHOOSER_ACTION_OPEN, accept, "Cancel");
   gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(panel), TRUE);
   gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(panel), several);
   gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(panel), filter);
   gtk_file_chooser_set_filter(GTK_FILE_CHOOSER(panel), filter);
-  // GTK 4 takes a reference of its own (it sinks only a floating one, which a filter isn't).
-  g_object_unref(filter);
-  if (folder) {
-    GFile* start = g_file_new_for_path(folder->c_str());
-    gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(panel), start, nullptr);
-    g_object_unref(start);
-  }
+  if (folder) startIn(GTK_FILE_CHOOSER(panel), *folder);
   return panel;
 }
 

@@ -94,7 +94,7 @@ class MenuBarGtk final : public AppCommands {
   GMenu* makeMenu(const std::vector<MenuItem>& items);
   void addAction(const MenuItem& item);
   void addTargetActions();
-  GSimpleAction* addSubmenuAction(const std::string& name, void (MenuBarGtk::*fill)());
+  void addSubmenuAction(const std::string& name, void (MenuBarGtk::*fill)());
   void platform(PlatformCommand command);
   void fillOpenRecent();
   void fillRecentDocuments();

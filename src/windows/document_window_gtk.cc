@@ -16,6 +16,7 @@
 #include "menus/key_routing_gtk.h"
 #include "platform/file_viewer.h"
 #include "platform/prefs.h"
+#include "platform/recent_files.h"
 #include "platform/save_dialog.h"
 #include "windows/context_menu_gtk.h"
 
@@ -40,12 +41,10 @@ DocumentWindowGtk* from(gpointer data) {
 // of a large library pays for in tens of milliseconds).
 JSCValue* pageString(JSCContext* context, boost::json::string text) {
   auto* owned = new boost::json::string(std::move(text));
-  GBytes* bytes = g_bytes_new_with_free_func(
+  g_autoptr(GBytes) bytes = g_bytes_new_with_free_func(
       owned->data(), owned->size(), [](gpointer p) { delete static_cast<boost::json::string*>(p); },
       owned);
-  JSCValue* value = jsc_value_new_string_from_bytes(context, bytes);
-  g_bytes_unref(bytes);
-  return value;
+  return jsc_value_new_string_from_bytes(context, bytes);
 }
 
 }  // namespace
@@ -74,10 +73,21 @@ DocumentWindowGtk::~DocumentWindowGtk() {
   print_service_.reset();
   calls_.reset();
   scripting_.reset();
-  if (content_) g_object_unref(content_);
+  g_clear_object(&content_);
 }
 
 void DocumentWindowGtk::build(std::optional<Size> size) {
+  buildWebView();
+  buildPageBridge();
+  buildWindow(size);
+  connectWindowSignals();
+  connectPageSignals();
+  watchPresses();
+  installScripts();
+}
+
+// The web view, with its own content manager, sharing the program's web context.
+void DocumentWindowGtk::buildWebView() {
   content_ = webkit_user_content_manager_new();
   // Before GTK 4.14 WebKit's own accessibility tree of the page has no place in GTK's: the web
   // view then stands in for it, a document named after the document's title.
@@ -96,7 +106,10 @@ void DocumentWindowGtk::build(std::optional<Size> size) {
                                                           build::kVersion);
   if (services_.debug) webkit_settings_set_enable_developer_extras(settings, TRUE);
   webkit_web_view_set_background_color(web_view_, &kWindowBackground);
+}
 
+// What talks to the page: scripts into it, its host messages out of it, its context menu.
+void DocumentWindowGtk::buildPageBridge() {
   scripting_ = bridge::makeWebViewScripting(web_view_);
   calls_ = std::make_unique<bridge::PageCalls>(*scripting_, services_.main_loop);
   dispatcher_ =
@@ -105,7 +118,10 @@ void DocumentWindowGtk::build(std::optional<Size> size) {
   context_menu_ = std::make_unique<ContextMenuGtk>(
       web_view_, services_.main_loop,
       [this](const std::string& script) { scripting_->evaluate(script); });
+}
 
+// The window around the web view: its size, printing, the controls over the page and the keys.
+void DocumentWindowGtk::buildWindow(std::optional<Size> size) {
   window_ = GTK_WINDOW(gtk_application_window_new(services_.application));
   print_service_ = makeWebViewPrintService(web_view_, window_);
   printer_ = std::make_unique<PagePrinter>(*print_service_, services_.main_loop, [this] {
@@ -137,7 +153,9 @@ void DocumentWindowGtk::build(std::optional<Size> size) {
   gtk_application_window_set_show_menubar(GTK_APPLICATION_WINDOW(window_), TRUE);
   menus::routeKeys(window_, web_view_,
                    [&owner = services_.owner] { return owner.currentMenuState(); });
+}
 
+void DocumentWindowGtk::connectWindowSignals() {
   g_signal_connect(window_, "close-request", G_CALLBACK(+[](GtkWindow*, gpointer self) -> gboolean {
                      guarded([&] { from(self)->requestClose(); });
                      return TRUE;  // the window closes itself once the page has settled
@@ -157,6 +175,10 @@ void DocumentWindowGtk::build(std::optional<Size> size) {
                      });
                    }),
                    this);
+}
+
+// The page's messages, its navigations and its life.
+void DocumentWindowGtk::connectPageSignals() {
   g_signal_connect(content_, "script-message-with-reply-received::quillstoneHost",
                    G_CALLBACK(+[](WebKitUserContentManager*, JSCValue* value,
                                   WebKitScriptMessageReply* reply, gpointer self) -> gboolean {
@@ -200,8 +222,10 @@ void DocumentWindowGtk::build(std::optional<Size> size) {
                    G_CALLBACK(+[](WebKitWebView* view, WebKitWebProcessTerminationReason,
                                   gpointer) { webkit_web_view_reload(view); }),
                    nullptr);
+}
 
-  // The last press in the page, for a window drag the page asks for.
+// The last press in the page, for a window drag the page asks for.
+void DocumentWindowGtk::watchPresses() {
   press_ = gtk_gesture_click_new();
   gtk_gesture_single_set_button(GTK_GESTURE_SINGLE(press_), 0);
   gtk_event_controller_set_propagation_phase(GTK_EVENT_CONTROLLER(press_), GTK_PHASE_CAPTURE);
@@ -227,8 +251,6 @@ void DocumentWindowGtk::build(std::optional<Size> size) {
       }),
       this);
   gtk_widget_add_controller(GTK_WIDGET(web_view_), GTK_EVENT_CONTROLLER(press_));
-
-  installScripts();
 }
 
 void DocumentWindowGtk::present() {
@@ -274,11 +296,10 @@ void DocumentWindowGtk::installScripts() {
   for (const auto& source : scripts) {
     // Top frame only: together with the page's "frame-src 'none'", no other frame ever gets
     // the bridge, which stands in for a check of the sending frame that WebKitGTK doesn't give.
-    WebKitUserScript* script =
+    g_autoptr(WebKitUserScript) script =
         webkit_user_script_new(source.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
                                WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
     webkit_user_content_manager_add_script(content_, script);
-    webkit_user_script_unref(script);
   }
   webkit_user_content_manager_register_script_message_handler_with_reply(content_, kHandlerName,
                                                                          nullptr);
@@ -342,14 +363,11 @@ void DocumentWindowGtk::reloadQuietly() {
         web_view_, WEBKIT_SNAPSHOT_REGION_VISIBLE, WEBKIT_SNAPSHOT_OPTIONS_NONE, nullptr,
         [](GObject* source, GAsyncResult* result, gpointer data) {
           auto* token = static_cast<std::pair<DocumentWindowGtk*, std::weak_ptr<bool>>*>(data);
-          GdkTexture* picture =
+          g_autoptr(GdkTexture) picture =
               webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(source), result, nullptr);
           auto [self, weak] = *token;
           delete token;
-          if (weak.expired() || !*weak.lock()) {
-            if (picture) g_object_unref(picture);
-            return;
-          }
+          if (weak.expired() || !*weak.lock()) return;
           guarded([&] {
             if (picture) {
               GtkWidget* cover = gtk_picture_new_for_paintable(GDK_PAINTABLE(picture));
@@ -359,7 +377,6 @@ void DocumentWindowGtk::reloadQuietly() {
               if (self->cover_)
                 gtk_overlay_remove_overlay(GTK_OVERLAY(self->overlay_), self->cover_);
               self->cover_ = cover;
-              g_object_unref(picture);
             }
             self->loaded_ = false;
             self->calls_->setLoaded(false);
@@ -398,31 +415,32 @@ void DocumentWindowGtk::setMenuState(json::object state) {
 
 void DocumentWindowGtk::receiveMessage(JSCValue* value, WebKitScriptMessageReply* reply) {
   json::value body;
-  if (char* text = jsc_value_to_json(value, 0)) {
+  g_autofree char* text = jsc_value_to_json(value, 0);
+  if (text) {
     if (auto parsed = json::parse(text)) body = std::move(*parsed);
-    g_free(text);
   }
-  JSCContext* context = JSC_CONTEXT(g_object_ref(jsc_value_get_context(value)));
-  webkit_script_message_reply_ref(reply);
+  // Held until the answer goes back, and given back when none comes (the window closed first):
+  // WebKit then answers the page itself.
+  std::shared_ptr<WebKitScriptMessageReply> held(webkit_script_message_reply_ref(reply),
+                                                 webkit_script_message_reply_unref);
+  std::shared_ptr<JSCContext> context(JSC_CONTEXT(g_object_ref(jsc_value_get_context(value))),
+                                      g_object_unref);
   const char* uri = webkit_web_view_get_uri(web_view_);
   bridge::receive(closing_ ? nullptr : dispatcher_.get(), body, uri ? uri : "", true,
-                  [reply, context](bridge::PlatformReply answer) {
+                  [held, context](bridge::PlatformReply answer) {
                     if (answer.error) {
-                      webkit_script_message_reply_return_error_message(reply,
+                      webkit_script_message_reply_return_error_message(held.get(),
                                                                        answer.error->c_str());
-                    } else {
-                      JSCValue* result = nullptr;
-                      if (answer.value.is_string()) {
-                        result = pageString(context, std::move(answer.value.get_string()));
-                      } else {
-                        const std::string text = json::compact(answer.value).value_or("null");
-                        result = jsc_value_new_from_json(context, text.c_str());
-                      }
-                      webkit_script_message_reply_return_value(reply, result);
-                      g_object_unref(result);
+                      return;
                     }
-                    webkit_script_message_reply_unref(reply);
-                    g_object_unref(context);
+                    g_autoptr(JSCValue) result = nullptr;
+                    if (answer.value.is_string()) {
+                      result = pageString(context.get(), std::move(answer.value.get_string()));
+                    } else {
+                      const std::string encoded = json::compact(answer.value).value_or("null");
+                      result = jsc_value_new_from_json(context.get(), encoded.c_str());
+                    }
+                    webkit_script_message_reply_return_value(held.get(), result);
                   });
 }
 
@@ -443,11 +461,7 @@ void DocumentWindowGtk::updateTitle() {
   if (!doc_id_) return;
   auto url = services_.library.url(*doc_id_);
   if (!url || doc_id_->starts_with("_")) return;
-  GFile* file = g_file_new_for_path(url->c_str());
-  char* uri = g_file_get_uri(file);
-  gtk_recent_manager_add_item(gtk_recent_manager_get_default(), uri);
-  g_free(uri);
-  g_object_unref(file);
+  rememberRecentFile(*url);
 }
 
 void DocumentWindowGtk::setPageMenu(json::array items, std::chrono::steady_clock::time_point at) {
@@ -514,17 +528,13 @@ void DocumentWindowGtk::zoom() {
   // The desktop's own setting for a double click on a title bar.
   std::string action = "toggle-maximize";
   GSettingsSchemaSource* source = g_settings_schema_source_get_default();
-  if (GSettingsSchema* schema =
-          source ? g_settings_schema_source_lookup(source, "org.gnome.desktop.wm.preferences", TRUE)
-                 : nullptr) {
-    if (g_settings_schema_has_key(schema, "action-double-click-titlebar")) {
-      GSettings* settings = g_settings_new("org.gnome.desktop.wm.preferences");
-      char* value = g_settings_get_string(settings, "action-double-click-titlebar");
-      action = value ? value : action;
-      g_free(value);
-      g_object_unref(settings);
-    }
-    g_settings_schema_unref(schema);
+  g_autoptr(GSettingsSchema) schema =
+      source ? g_settings_schema_source_lookup(source, "org.gnome.desktop.wm.preferences", TRUE)
+             : nullptr;
+  if (schema && g_settings_schema_has_key(schema, "action-double-click-titlebar")) {
+    g_autoptr(GSettings) settings = g_settings_new("org.gnome.desktop.wm.preferences");
+    g_autofree char* value = g_settings_get_string(settings, "action-double-click-titlebar");
+    action = value ? value : action;
   }
   if (action == "minimize") {
     gtk_window_minimize(window_);
@@ -650,9 +660,8 @@ void DocumentWindowGtk::openOutside(const std::string& uri) {
       openWithDefaultApp(uri);
       break;
     case OutsideAction::kShowInFileViewer: {
-      char* path = g_filename_from_uri(uri.c_str(), nullptr, nullptr);
+      g_autofree char* path = g_filename_from_uri(uri.c_str(), nullptr, nullptr);
       if (path) showInFileViewer(path);
-      g_free(path);
       break;
     }
     case OutsideAction::kIgnore: {

@@ -146,7 +146,14 @@ class DocumentWindowGtk final : public RegisteredWindow,
 
  private:
   DocumentWindowGtk(const WindowServices& services, std::optional<std::string> doc_id);
+  // Builds the window by its parts, in this order.
   void build(std::optional<Size> size);
+  void buildWebView();
+  void buildPageBridge();
+  void buildWindow(std::optional<Size> size);
+  void connectWindowSignals();
+  void connectPageSignals();
+  void watchPresses();
   void installScripts();
   void loadHome();
   void updateTitle();
