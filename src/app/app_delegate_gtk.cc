@@ -290,8 +290,12 @@ void AppDelegate::finishLaunching(const fs::path& root) {
                                                    prefs_, log_.get(), *this);
   auth_ = auth::makeDesktopHostAuth(main_loop_, resources_);
   // The menu bar, its actions and their keys; every document window shows it.
-  menu_bar_ = std::make_unique<menus::MenuBarGtk>(
-      menus::MenuServices{*this, application_, prefs_, *library_, web_context_, resources_});
+  menu_bar_ = std::make_unique<menus::MenuBarGtk>(menus::MenuServices{.host = *this,
+                                                                      .application = application_,
+                                                                      .prefs = prefs_,
+                                                                      .library = *library_,
+                                                                      .web_context = web_context_,
+                                                                      .resources = resources_});
   launch_trace::mark("services");
   menu_bar_->install();
   launch_trace::mark("menu bar");
@@ -441,17 +445,17 @@ bool AppDelegate::restoreWindows() {
 std::shared_ptr<windows::DocumentWindowGtk> AppDelegate::newWindow(
     std::optional<std::string> doc_id, std::optional<Size> size) {
   launch_trace::mark("window asked");
-  const windows::WindowServices services{*this,
-                                         application_,
-                                         main_loop_,
-                                         background_,
-                                         prefs_,
-                                         *library_,
-                                         *claude_,
-                                         *auth_,
-                                         web_context_,
-                                         network_session_,
-                                         isSet("QUILLSTONE_DEBUG")};
+  const windows::WindowServices services{.owner = *this,
+                                         .application = application_,
+                                         .main_loop = main_loop_,
+                                         .background = background_,
+                                         .prefs = prefs_,
+                                         .library = *library_,
+                                         .claude = *claude_,
+                                         .auth = *auth_,
+                                         .web_context = web_context_,
+                                         .network_session = network_session_,
+                                         .debug = isSet("QUILLSTONE_DEBUG")};
   auto window = windows::DocumentWindowGtk::create(services, std::move(doc_id), size);
   launch_trace::mark("window made");
   registry_.add(window);
