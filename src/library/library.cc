@@ -13,11 +13,10 @@
 #include <limits>
 #include <semaphore>
 
-#include "app/prefs.h"
-#include "bridge/host_log.h"
 #include "core/clock.h"
 #include "core/digest.h"
 #include "core/file_io.h"
+#include "core/host_log.h"
 #include "core/ids.h"
 #include "core/launch_trace.h"
 #include "core/text.h"
@@ -25,6 +24,7 @@
 #include "library/file_coordinator.h"
 #include "library/sync_names.h"
 #include "library/versions.h"
+#include "platform/prefs.h"
 #include "platform/trash.h"
 #include "preview/preview.h"
 #include "preview/search_index.h"

@@ -8,9 +8,9 @@
 #include <cstdio>
 #include <ctime>
 
-#include "bridge/host_log.h"
 #include "core/digest.h"
 #include "core/file_io.h"
+#include "core/host_log.h"
 #include "core/ids.h"
 #include "library/images.h"
 #include "library/library.h"

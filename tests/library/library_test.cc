@@ -6,9 +6,9 @@
 #include <random>
 #include <thread>
 
-#include "app/prefs.h"
-#include "bridge/host_log.h"
 #include "core/file_io.h"
+#include "core/host_log.h"
+#include "platform/prefs.h"
 #include "platform/trash.h"
 #include "preview/search_index.h"
 #include "support/documents.h"
