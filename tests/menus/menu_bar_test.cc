@@ -76,32 +76,18 @@ class MenuBarTest : public ::testing::Test {
   MenuBar bar;
 };
 
-TEST_F(MenuBarTest, PageCommandsCarryTheirCommandsArgumentsAndKeys) {
-  struct Expect {
-    std::string path, key;
-    unsigned mask;
-    std::string run;
-  };
-  const unsigned C = kCommand, S = kShift, T = kControl;
-  const std::vector<Expect> expected{
-      {"File/Recent Documents/Recent Document 6", "6", C, "openRecent 6"},
-      {"File/Export/Copy for Chat…", "", 0, "export:chat null"},
-      {"Edit/Delete Paragraph or Thought", "\b", S | C, "deleteThought null"},
-      {"View/as Columns", "3", T | C, "libraryView \"columns\""},
-      {"View/Subtext Depth/Points", "1", T | C, "depth 0"},
-      {"View/Subtext Depth/All Levels", "0", T | C, "depth \"all\""},
-  };
-  auto window = std::make_shared<FakeWindow>();
-  for (const auto& e : expected) {
-    const MenuItem& i = item(e.path);
-    EXPECT_EQ(i.kind, Kind::kPageCommand) << e.path;
-    EXPECT_EQ(i.key, e.key) << e.path;
-    EXPECT_EQ(i.mask, e.mask) << e.path;
-    window->runs.clear();
-    i.action->fire(window);
-    EXPECT_EQ(window->runs, std::vector<std::string>{e.run}) << e.path;
-    i.action->fire(nullptr);  // with no window: nothing, and no crash
-  }
+// What each action runs in a window is seen end to end (menus_e2e); here, that none of them does
+// anything, or crashes, without one.
+TEST_F(MenuBarTest, EveryActionFiresSafelyWithoutAWindow) {
+  const auto ran = commands.performed.size();
+  std::size_t fired = 0;
+  each([&](const std::string&, const MenuItem& i) {
+    if (!i.action || (i.kind != Kind::kPageCommand && i.kind != Kind::kPageKey)) return;
+    i.action->fire(nullptr);
+    ++fired;
+  });
+  EXPECT_GT(fired, 50u);
+  EXPECT_EQ(commands.performed.size(), ran);
 }
 
 TEST_F(MenuBarTest, WithoutAWindowOnlyTheApplicationItemsStayEnabled) {
@@ -207,25 +193,14 @@ TEST_F(MenuBarTest, SubtextDepthItemsFollowTheDepthObject) {
   EXPECT_EQ(checkedLevels("null"), " only-off");
 }
 
-TEST_F(MenuBarTest, TextSubtextAndAIForThisDocumentWorkThroughTheWindow) {
+// AI for This Document presses the page's own controls when its command isn't taken (seen end to
+// end); an answer that comes after its window went is dropped.
+TEST_F(MenuBarTest, AnAnswerAfterTheWindowWentIsDropped) {
   auto window = std::make_shared<FakeWindow>();
-  window->state["mode"] = "outline";
-  item("View/Text | Subtext").action->fire(window);
-  EXPECT_EQ(window->runs, std::vector<std::string>{"page null"});
-
-  window->runs.clear();
-  const MenuAction& ai = *item("AI/AI for This Document…").action;
-  ai.fire(window);
-  EXPECT_EQ(window->runs, std::vector<std::string>{"reader null"});
-  window->pending(true);  // the page handled it
-  EXPECT_TRUE(window->paths.empty());
-  ai.fire(window);
-  window->pending(false);  // it didn't: the page's own controls are pressed instead
-  EXPECT_EQ(window->paths,
-            (std::vector<std::vector<std::string>>{{"More", "AI for this document…"}}));
-  ai.fire(window);
+  item("AI/AI for This Document…").action->fire(window);
   auto late = std::move(window->pending);
-  window.reset();  // the window went away before the answer
+  ASSERT_TRUE(late);
+  window.reset();
   late(false);
 }
 
