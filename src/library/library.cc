@@ -1148,8 +1148,11 @@ std::optional<fs::path> Library::write_claimed(
       if (outer) outer(file, why);
     };
     hooks.sync_folder_later = sync_later;
+    const LastKnown known = lastKnown(id, package);
+    hooks.replaced = [&](std::string_view bytes, const struct stat& status) {
+      keepReplacedText(id, package, doc, known, bytes, status);
+    };
     std::set<std::string> missing_images;
-    if (!keepUnseenText(id, package, doc)) return std::nullopt;
     if (!writePackage(package, record, doc, hooks, &missing_images)) return std::nullopt;
     seen = seen_of(package, integer_of(rev).value_or(1), std::move(missing_images));
   }

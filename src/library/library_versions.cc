@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 
 #include "bridge/host_log.h"
 #include "core/digest.h"
@@ -27,18 +28,33 @@ std::string curly_quoted(std::string_view s) {
   return "\u201c" + std::string(s) + "\u201d";
 }
 
-// An envelope whose doc has an id the writing folder may hold; none for anything else (a link,
-// a folder, an empty or damaged file, an id that breaks the rule or is one the app keeps).
-std::optional<json::object> read_envelope(const file_io::Folder& folder, std::string_view name) {
-  auto st = folder.status(name);
-  if (!st || !S_ISREG(st->st_mode) || st->st_size == 0) return std::nullopt;
-  auto bytes = folder.read(name, kMaxDocumentBytes);
-  auto parsed = bytes ? json::parse(*bytes) : std::nullopt;
+// An envelope whose doc has an id the writing folder may hold; none for anything else (a
+// damaged file, an id that breaks the rule or is one the app keeps).
+std::optional<json::object> parse_envelope(std::string_view bytes) {
+  auto parsed = json::parse(bytes);
   if (!parsed || !parsed->is_object()) return std::nullopt;
   const json::object* doc = json::find_object(parsed->get_object(), "doc");
   auto id = doc ? json::find_string(*doc, "id") : std::nullopt;
   if (!id || !ids::is_document_id(*id) || ids::is_reserved_id(*id)) return std::nullopt;
   return std::move(parsed->get_object());
+}
+
+// The same from the file `name` in `folder`; none also for a link, a folder or an empty file.
+std::optional<json::object> read_envelope(const file_io::Folder& folder, std::string_view name) {
+  auto st = folder.status(name);
+  if (!st || !S_ISREG(st->st_mode) || st->st_size == 0) return std::nullopt;
+  auto bytes = folder.read(name, kMaxDocumentBytes);
+  return bytes ? parse_envelope(*bytes) : std::nullopt;
+}
+
+// "YYYYMMDD-HHMMSS" in UTC, as Syncthing writes the time into a name.
+std::string utcStampForName(std::chrono::system_clock::time_point t) {
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(t);
+  std::tm tm{};
+  gmtime_r(&seconds, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y%m%d-%H%M%S", &tm);
+  return buf;
 }
 
 const json::object& doc_of(const json::object& envelope) {
@@ -383,75 +399,73 @@ bool Library::bringInVersionFile_locked(const Guard& guard, const VersionFile& f
   return true;
 }
 
-bool Library::keepUnseenText(const std::string& id, const fs::path& package,
-                             const json::object& doc) {
-  std::optional<Seen> seen;
-  std::optional<FileStamp> read;
-  {
-    Guard guard(mutex_);
-    if (auto it = seen_.find(id); it != seen_.end()) {
-      seen = it->second;
-    } else if (auto r = reads_.find(package.string()); r != reads_.end()) {
-      read = r->second.stamp;
-    }
-  }
-  if (!seen && !read) return true;  // never read here: nothing to tell a change by
-  auto folder = file_io::Folder::open(package, file_io::Links::kRefuse);
-  if (!folder) return true;
-  const auto now = fileStamp(folder->fd(), kDocumentFile.data());
-  if (!now) return true;
-  if (seen) {
-    const auto stamp = documentStamp(package);
-    if (stamp && seen->path == package.string() && stamp->size == seen->size &&
-        stamp->date == seen->date) {
-      return true;
-    }
-  } else if (read && *read == *now) {
-    return true;
-  }
-  auto bytes = folder->read(kDocumentFile, kMaxDocumentBytes);
-  if (!bytes) return true;
-  if (seen && !seen->hash.empty() && digest::contentStamp(*bytes) == seen->hash) return true;
-  auto on_disk = read_envelope(*folder, kDocumentFile);
-  if (!on_disk) return true;
-  const json::object& disk_doc = doc_of(*on_disk);
-  const std::string disk_id = id_of(*on_disk);
-  // The page's doc carries its pictures as data URLs; the file, as references.
-  if (disk_id == id) {
-    json::value restored = images::restoreImages(disk_doc, *folder);
-    if (restored.is_object() && sameButUpdated(restored.get_object(), doc)) return true;
-  }
-  struct stat st {};
-  const auto source_time = ::lstat((package / kDocumentFile).c_str(), &st) == 0
-                               ? file_time(st)
-                               : std::chrono::system_clock::time_point();
+Library::LastKnown Library::lastKnown(const std::string& id, const fs::path& package) const {
   Guard guard(mutex_);
-  std::string kept_id = disk_id;
-  json::object kept_doc = disk_doc;
+  LastKnown out;
+  if (auto it = seen_.find(id); it != seen_.end()) {
+    out.seen = it->second;
+  } else if (auto r = reads_.find(package.string()); r != reads_.end()) {
+    out.read = r->second.stamp;
+  }
+  return out;
+}
+
+void Library::keepReplacedText(const std::string& id, const fs::path& package,
+                               const json::object& doc, const LastKnown& known,
+                               std::string_view bytes, const struct stat& status) {
+  const auto& seen = known.seen;
+  const auto& read = known.read;
+  if (!seen && !read) return;  // never read here: nothing to tell a change by
+  if (seen) {
+    if (static_cast<std::uintmax_t>(status.st_size) == seen->size &&
+        std::chrono::file_clock::from_sys(file_time(status)) == seen->date) {
+      return;
+    }
+    if (!seen->hash.empty() && digest::contentStamp(bytes) == seen->hash) return;
+  } else if (read && read->inode == status.st_ino && read->size == status.st_size &&
+             read->modified.tv_sec == status.st_mtim.tv_sec &&
+             read->modified.tv_nsec == status.st_mtim.tv_nsec) {
+    return;
+  }
+  auto replaced = parse_envelope(bytes);
+  auto folder = file_io::Folder::open(package, file_io::Links::kRefuse);
+  if (!replaced || !folder) return;
+  const json::object& replaced_doc = doc_of(*replaced);
+  const std::string replaced_id = id_of(*replaced);
+  // The page's doc carries its pictures as data URLs; the file, as references.
+  if (replaced_id == id) {
+    json::value restored = images::restoreImages(replaced_doc, *folder);
+    if (restored.is_object() && sameButUpdated(restored.get_object(), doc)) return;
+  }
+  Guard guard(mutex_);
+  std::string kept_id = replaced_id;
+  json::object kept_doc = replaced_doc;
   std::string reason;
-  if (disk_id == id || index_.contains(disk_id)) {
-    auto text = json::compact(disk_doc);
-    if (!text) return true;
-    kept_id = versionId(disk_id, *text);
-    kept_doc = as_version(disk_doc, kept_id, utcMinute(standingOf(*on_disk).updated));
-    reason = "Another version of " + curly_quoted(title_of(disk_doc)) +
+  if (replaced_id == id || index_.contains(replaced_id)) {
+    auto text = json::compact(replaced_doc);
+    if (!text) return;
+    kept_id = versionId(replaced_id, *text);
+    kept_doc = as_version(replaced_doc, kept_id, utcMinute(standingOf(*replaced).updated));
+    reason = "Another version of " + curly_quoted(title_of(replaced_doc)) +
              " that arrived while it was being saved; it is now a document of its own.";
   } else {
     reason = "A document a sync tool put in place of " + curly_quoted(title_of(doc)) +
              " as it was being saved; it has a package of its own again.";
   }
   MadeHere made = make_package_here(placement(kept_id, kept_doc, root_, support_).folder, kept_id,
-                                    kept_doc, *on_disk, time_of(*on_disk, source_time), {package},
-                                    services_.package_hooks);
+                                    kept_doc, *replaced, time_of(*replaced, file_time(status)),
+                                    {package}, services_.package_hooks);
   if (made.outcome == MadeHere::Outcome::kWritten) {
     keptVersion_locked(guard, kept_id, made.package, package / kDocumentFile, reason);
   } else if (made.outcome == MadeHere::Outcome::kBlocked) {
-    // Saving now would lose that text: the save fails, and the page keeps its own.
-    std::fprintf(stderr, "Quillstone: couldn't keep the text a sync tool put in %s before saving\n",
-                 package.c_str());
-    return false;
+    // Nothing may be lost: the text stays in the package as a version file, which a later look
+    // brings in (or reports).
+    const std::string name =
+        "document.sync-conflict-" + utcStampForName(wall_clock_()) + "-QUILLST.json";
+    std::fprintf(stderr, "Quillstone: kept the text a sync tool put in %s as %s\n", package.c_str(),
+                 name.c_str());
+    (void)folder->write_atomically(name, bytes, file_io::Durability::kSurvivesCrash);
   }
-  return true;
 }
 
 bool Library::healImages_locked(const Guard&, const fs::path& package) {
