@@ -11,7 +11,7 @@ nothing written is lost.
 # headless backend has no keyboard (the chooser's return on Wayland: accessibility_e2e).
 import json, os, pathlib, random, re, shutil, sqlite3, subprocess, sys, time
 
-from harness import Program
+from harness import Program, poll as wait_until
 
 build, source = sys.argv[1], pathlib.Path(sys.argv[2])
 SEED = int(os.environ.get("QS_SOAK_SEED") or 20261207)
@@ -69,15 +69,6 @@ def last_lines(kind):
 
 def reported(start, since=0):
     return any(l.startswith(start) for l in app.page_lines(since))
-
-
-def wait_until(test, seconds):
-    deadline = time.time() + seconds
-    while time.time() < deadline:
-        if test():
-            return True
-        time.sleep(0.2)
-    return False
 
 
 # The two windows' home documents: window b opens on its own.
