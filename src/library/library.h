@@ -455,6 +455,10 @@ class Library {
   std::vector<Problem> untold_;
   // When something that may still be arriving will have been there long enough.
   std::optional<std::chrono::system_clock::time_point> recheck_at_;
+  // Second packages holding what this process last saw of their document, by path: when each was
+  // first left as it is, and when the first of them has waited long enough.
+  std::map<std::string, std::chrono::system_clock::time_point> held_;
+  std::optional<std::chrono::system_clock::time_point> held_recheck_at_;
   // Pictures already looked for in the Trash ("package/name"): looked for once a run.
   std::set<std::string> looked_for_;
 };
