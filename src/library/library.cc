@@ -1365,7 +1365,7 @@ void Library::move_all_locked(const Guard& guard, const fs::path& destination, M
   // than being left behind in a folder no longer watched, and so does what a sync tool set aside.
   rescan_locked(guard);
   std::vector<Problem> unused;
-  if (bringInVersions_locked(guard, unused)) rescan_locked(guard);
+  if (bringInVersions_locked(guard, unused, Waiting::kNow)) rescan_locked(guard);
   const ScanResult there = scan({to, to / kArchiveFolder});
   const fs::path old_archive = normal(root_ / kArchiveFolder);
 

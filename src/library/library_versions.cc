@@ -205,11 +205,12 @@ void Library::findVersions_locked(const Guard&, const ScanResult& result) {
   pending_.duplicates = result.duplicates;
 }
 
-bool Library::bringInVersions_locked(const Guard& guard, std::vector<Problem>& problems) {
+bool Library::bringInVersions_locked(const Guard& guard, std::vector<Problem>& problems,
+                                     Waiting waiting) {
   Pending pending = std::exchange(pending_, {});
   held_recheck_at_.reset();
   bool changed = false;
-  for (const auto& d : pending.duplicates) changed |= settleDuplicate_locked(guard, d);
+  for (const auto& d : pending.duplicates) changed |= settleDuplicate_locked(guard, d, waiting);
   for (const auto& f : pending.files) changed |= bringInVersionFile_locked(guard, f, problems);
   if (changed) folders_.save();
   return changed;
@@ -276,7 +277,7 @@ bool Library::keptAlready_locked(const Guard& guard, const std::string& original
   return true;
 }
 
-bool Library::settleDuplicate_locked(const Guard& guard, const Duplicate& d) {
+bool Library::settleDuplicate_locked(const Guard& guard, const Duplicate& d, Waiting waiting) {
   auto loser = file_io::Folder::open(d.package, file_io::Links::kRefuse);
   auto winner = file_io::Folder::open(d.winner, file_io::Links::kRefuse);
   auto lost = loser ? read_envelope(*loser, kDocumentFile) : std::nullopt;
@@ -294,7 +295,8 @@ bool Library::settleDuplicate_locked(const Guard& guard, const Duplicate& d) {
   // What this process last read or wrote of the document may be what the other package has just
   // replaced: a sync tool moving a package renamed elsewhere brings the new one before the old one
   // goes. It is left as it is for a while, and kept as a version only if it is still there.
-  if (auto seen = seen_.find(d.id); seen != seen_.end() && !seen->second.hash.empty()) {
+  if (auto seen = seen_.find(d.id);
+      waiting == Waiting::kWait && seen != seen_.end() && !seen->second.hash.empty()) {
     auto bytes = loser->read(kDocumentFile, kMaxDocumentBytes);
     if (bytes && digest::contentStamp(*bytes) == seen->second.hash) {
       const auto now = wall_clock_();
