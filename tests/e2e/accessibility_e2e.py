@@ -1,47 +1,35 @@
 #!/usr/bin/env python3
-"""The program as a screen reader and a keyboard reach it: its AT-SPI tree holds the page (a
-document named after the document's title), the menu bar, its menus' items with their keys, the
-alerts and their buttons, the folder chooser, the Keyboard Shortcuts window and About, each
-found by role and name, and buttons pressed through their actions. Then the keyboard alone: F10
-opens the menu bar (the page never sees it), Enter takes an alert's default, Escape cancels
-and closes. Runs under Debian's python3 (python3-pyatspi)."""
-import json, time
+# The program as a screen reader and a keyboard reach it: its AT-SPI tree holds the page (a
+# document named after the document's title), the menu bar, its menus' items with their keys, the
+# alerts and their buttons, the folder chooser, the Keyboard Shortcuts window and About, each found
+# by role and name, and buttons pressed through their actions. Then the keyboard alone (X11 only):
+# F10 opens the menu bar (the page never sees it), Enter takes an alert's default, Escape cancels
+# and closes. Runs under Debian's python3 (python3-pyatspi).
+import json
 
-import accessible as ax
-from desktop import activate as activate_in, xdotool
-from harness import WAYLAND
-from runner import Checks, add_script, program, wait_until
+from harness import WAYLAND, Checks, Program, ax, poll
 
-TITLE = "Notes for the talk"
-app = program("tests/e2e/menus_page", {"claudeOnMac": False}, accessible=True)
-add_script(app, "titled.js", """
-window.addEventListener("load", async () => {
-  const post = (m) => window.webkit.messageHandlers.quillstoneHost.postMessage(m);
+TITLE, MENUS = "Notes for the talk", ("Quillstone", "File", "Edit", "View", "See", "Insert", "AI", "Window", "Help")
+app = Program("tests/e2e/menus_page", {"claudeOnMac": False}, accessible=True)
+app.add_script("titled.js", """window.addEventListener("load", async () => {
   await post({ op: "doc", id: "a11y-doc", title: %s });
-  await post({ op: "log", text: "E2E TITLED" });
-});
-""" % json.dumps(TITLE))
+  await report("TITLED");
+});""" % json.dumps(TITLE))
 app.start()
 check = Checks(app)
+keys = lambda *names: app.keys(*names, pace=0.4)
+focused = lambda root: [ax.describe(n) for n in ax.walk(root) if "focused" in ax.states(n)]
+claude_on = lambda: json.loads((app.work / "config/settings.json").read_text()).get("claudeOnMac")
 
 
-def activate(action):
-    activate_in(app.env, action)
+def shown(action, name, seconds=10):
+    app.activate(action)
+    return ax.window(tree, name, seconds)
 
 
-def keys(*names):
-    """Typed on X11 (weston's headless backend has no keyboard)."""
-    for name in names:
-        xdotool(app.env, "key", "--clearmodifiers", name)
-        time.sleep(0.4)
-
-
-def focused(root):
-    return [ax.describe(n) for n in ax.walk(root) if "focused" in ax.states(n)]
-
-
-def settings():
-    return json.loads((app.work / "config/settings.json").read_text())
+def close(window, button):
+    """Presses `button` on Wayland; on X11 the key that stands for it (Escape)."""
+    ax.press(ax.find(window, "push button", button)) if WAYLAND else keys("Escape")
 
 
 if check.started("TITLED", 60):
@@ -52,19 +40,17 @@ if check.started("TITLED", 60):
         check("the page is a document named after the document's title",
               ax.find(frame, "document text", "^%s$" % TITLE, 10), ax.find_all(frame, "document text"))
         bar = ax.find(frame, "menu bar")
-        names = [ax.describe(n) for n in ax.find_all(bar, "menu item")] if bar else []
-        check("the menu bar and its nine menus", names == ["menu item %r" % m for m in (
-            "Quillstone", "File", "Edit", "View", "See", "Insert", "AI", "Window", "Help")], names)
-
-        if not WAYLAND:  # keys: X11 only
-            xdotool(app.env, "search", "--name", "^%s$" % TITLE, "windowfocus", "--sync")
+        names = [n.name for n in ax.find_all(bar, "menu item")] if bar else []
+        check("the menu bar and its nine menus", names == list(MENUS), names)
+        if not WAYLAND:
+            app.xdo("search", "--name", "^%s$" % TITLE, "windowfocus", "--sync")
             before = len(app.page_lines())
             keys("F10")
             menus = {}
-            for menu in ("Quillstone", "File", "Edit", "View", "See", "Insert", "AI", "Window", "Help"):
+            for menu in MENUS:
                 top = ax.find(bar, "menu item", "^%s$" % menu)
                 # The menu opens as the keys arrive: its items are waited for.
-                items = wait_until(lambda: [n for n in ax.find_all(top, "menu item") if n.name], 10) if top else []
+                items = poll(lambda: [n for n in ax.find_all(top, "menu item") if n.name], 10) if top else []
                 menus[menu] = len(items)
                 keyed.update({n.name: n.description for n in items if n.description})
                 keys("Right")
@@ -74,52 +60,41 @@ if check.started("TITLED", 60):
             expected = {"Quit Quillstone": "Ctrl+Q", "New Window": "Ctrl+Alt+N", "Keyboard Shortcuts": "Ctrl+/"}
             check("menu items say their keys", all(keyed.get(k) == v for k, v in expected.items()),
                   {k: keyed.get(k) for k in expected})
-            check("the page never sees F10", "KEYDOWN f10" not in app.page_lines()[before:],
-                  app.page_lines()[before:])
-
-    def alert(action, name, seconds=10):
-        activate(action)
-        return ax.window(tree, name, seconds)
+            check("the page never sees F10", "KEYDOWN f10" not in app.page_lines()[before:], app.page_lines()[before:])
 
     # An alert, its button pressed through its action; then by the keyboard: Enter takes it.
     restore = "^No restore points yet$"
-    shown = alert("show-restore-points", restore)
-    ok = shown and ax.find(shown, "push button", "^OK$")
+    alert = shown("show-restore-points", restore)
+    ok = alert and ax.find(alert, "push button", "^OK$")
     if check("an alert, named by its message, with its OK button",
-             shown and shown.getRoleName() in ("dialog", "alert") and ok, shown and ax.find_all(shown, "push button")):
+             alert and alert.getRoleName() in ("dialog", "alert") and ok, alert and ax.find_all(alert, "push button")):
         ax.press(ok)
         check("pressing OK through its action closes the alert", ax.gone(tree, restore))
-    if not WAYLAND and check("the alert again", alert("show-restore-points", restore)):
+    if not WAYLAND and check("the alert again", shown("show-restore-points", restore)):
         check("focus starts on its OK button", focused(ax.window(tree, restore)) == ["push button 'OK'"],
               focused(ax.window(tree, restore)))
         keys("Return")
         check("Enter takes the alert's default", ax.gone(tree, restore))
 
     # A question: Escape (or its Cancel) cancels; Enter takes the default, which turns it on.
-    question = "Claude"
-    asked = alert("claude-on-this-computer", question)
+    asked = shown("claude-on-this-computer", "Claude")
     buttons = [b.name for b in ax.find_all(asked, "push button")] if asked else []
     if check("the question names both its answers", asked and "Cancel" in buttons and len(buttons) == 2, buttons):
-        if WAYLAND:
-            ax.press(ax.find(asked, "push button", "^Cancel$"))
-        else:
-            check("focus starts on the default answer", focused(asked) == ["push button %r" % buttons[-1]],
-                  focused(asked))
-            keys("Escape")
-        check("cancelling closes the question and changes nothing",
-              ax.gone(tree, question) and settings().get("claudeOnMac") is False, settings().get("claudeOnMac"))
-        if not WAYLAND and alert("claude-on-this-computer", question):
+        if not WAYLAND:
+            check("focus starts on the default answer", focused(asked) == ["push button %r" % buttons[-1]], focused(asked))
+        close(asked, "^Cancel$")
+        check("cancelling closes the question and changes nothing", ax.gone(tree, "Claude") and claude_on() is False,
+              claude_on())
+        if not WAYLAND and shown("claude-on-this-computer", "Claude"):
             keys("Return")
-            check("Enter turns it on", wait_until(lambda: settings().get("claudeOnMac") is True, 10),
-                  settings().get("claudeOnMac"))
+            check("Enter turns it on", poll(lambda: claude_on() is True, 10), claude_on())
 
     # The application's own windows: the Keyboard Shortcuts window and About; Escape closes them.
-    for action, name, inside in (("keyboard-shortcuts", "^Keyboard Shortcuts$", ("text", "^Keyboard Shortcuts$")),
-                                 ("about-quillstone", "^About Quillstone$", ("push button", "^Close$"))):
-        shown = alert(action, name)
-        part = shown and ax.find(shown, *inside, 5)
-        if check("%s is reached, with its %s" % (name.strip("^$"), inside[0]), part,
-                 shown and ax.find_all(shown, inside[0])):
+    for action, name, inside in (("keyboard-shortcuts", "Keyboard Shortcuts", ("text", "^Keyboard Shortcuts$")),
+                                 ("about-quillstone", "About Quillstone", ("push button", "^Close$"))):
+        window = shown(action, "^%s$" % name)
+        part = window and ax.find(window, *inside, 5)
+        if check("%s is reached, with its %s" % (name, inside[0]), part, window and ax.find_all(window, inside[0])):
             if inside[0] == "text":
                 text = part.queryText().getText(0, -1)
                 check("the shortcuts window lists the menus' keys", "Quit Quillstone\tCtrl+Q" in text, text[:200])
@@ -127,32 +102,27 @@ if check.started("TITLED", 60):
                 differ = {t: (k, keyed.get(t)) for t, k in listed.items() if t in keyed and keyed[t] != k}
                 if not WAYLAND:  # the menus' own keys were read with the keyboard, above
                     check("each menu item says the keys the shortcuts window lists for it", not differ, differ)
-            if WAYLAND:
-                ax.press(ax.find(shown, "push button", "^Close$"))
-            else:
-                xdotool(app.env, "search", "--name", name, "windowfocus", "--sync")
-                keys("Escape")
-            check("%s closes %s" % (name.strip("^$"), "by its Close button" if WAYLAND else "on Escape"),
-                  wait_until(lambda: "showing" not in ax.states(shown), 10))
+            if not WAYLAND:
+                app.xdo("search", "--name", "^%s$" % name, "windowfocus", "--sync")
+            close(window, "^Close$")
+            check("%s closes %s" % (name, "by its Close button" if WAYLAND else "on Escape"),
+                  poll(lambda: "showing" not in ax.states(window), 10))
 
     # The folder chooser opens, is cancelled, and returns a folder: the one it opens on, which
     # holds the writing folder, and the move refuses it in an alert.
     chooser_name = "^Move Writing Folder$"
-    chooser = alert("move-writing-folder", chooser_name, 15)
-    cancel = chooser and ax.find(chooser, "push button", "^Cancel$")
-    if check("the folder chooser, with its Cancel button", cancel, chooser and ax.find_all(chooser, "push button")):
-        if WAYLAND:
-            ax.press(cancel)
-        else:
-            keys("Escape")
+    chooser = shown("move-writing-folder", chooser_name, 15)
+    if check("the folder chooser, with its Cancel button", chooser and ax.find(chooser, "push button", "^Cancel$"),
+             chooser and ax.find_all(chooser, "push button")):
+        close(chooser, "^Cancel$")
         check("cancelling closes the chooser", ax.gone(tree, chooser_name))
-        chooser = alert("move-writing-folder", chooser_name, 15)
+        chooser = shown("move-writing-folder", chooser_name, 15)
         accept = chooser and ax.find(chooser, "push button", "^Move Here$")
         if check("the chooser's Move Here", accept):
             ax.press(accept)
             refused = ax.window(tree, "^Choose another folder$", 15)
             check("the chosen folder comes back, and its answer is an alert",
-                  refused and ax.gone(tree, chooser_name, 1), [ax.describe(tree.getChildAtIndex(i)) for i in range(tree.childCount)])
+                  refused and ax.gone(tree, chooser_name, 1), [ax.describe(c) for c in ax.children(tree)])
             if refused:
                 ax.press(ax.find(refused, "push button"))
 check.end()

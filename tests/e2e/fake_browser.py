@@ -1,15 +1,14 @@
 #!/usr/bin/env python3
-"""Stands in for the desktop's web browser in the sign-in test: waits for the test's go-ahead,
-follows the service's start page to the app link it ends on, and opens that link the way the
-desktop does (gio open, which starts `quillstone %u` from the installed desktop entry)."""
+# Stands in for the desktop's web browser in the sign-in test: waits for the test's go-ahead,
+# follows the service's start page to the app link it ends on, and opens that link the way the
+# desktop does (gio open, which starts `quillstone %u` from the installed desktop entry).
 import os, subprocess, sys, time, urllib.error, urllib.request
 
 url = sys.argv[1]
 with open(os.environ["QS_E2E_BROWSER_LOG"], "a") as log:
     log.write("OPENED %d %s\n" % (os.getpid(), url))
-go = os.environ["QS_E2E_BROWSER_GO"]
-deadline = time.time() + 90
-while not os.path.exists(go) and time.time() < deadline:
+deadline = time.monotonic() + 90
+while not os.path.exists(os.environ["QS_E2E_BROWSER_GO"]) and time.monotonic() < deadline:
     time.sleep(0.1)
 
 

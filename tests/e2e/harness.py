@@ -1,47 +1,56 @@
-"""Runs the real desktop program with its folders in a temporary place and reads what the page
-reports through the "log" op ("Quillstone page: E2E …" lines on standard error).
-The program runs on the display the script was given: X11 (DISPLAY), or Wayland inside the
-Wayland lane (QS_E2E_SESSION=wayland, WAYLAND_DISPLAY; see wayland_lane.py)."""
-import os, pathlib, shutil, signal, subprocess, tempfile, time
+# What the end-to-end scripts share: the real program run with its folders in a temporary place,
+# the page's reports read off its output ("Quillstone page: E2E …" lines), checks noted as they
+# pass or fail, the desktop around it (xdotool on X11, the session bus), its AT-SPI tree (`ax`)
+# and the display's pixels. The program runs on the display the script was given: X11 (DISPLAY),
+# or Wayland in the Wayland lane (QS_E2E_SESSION=wayland; see wayland_lane.py).
+#     SCRIPT BUILD SOURCE [ARGS…]
+import json, os, pathlib, re, shutil, signal, struct, subprocess, sys, tempfile, time, zlib
 
-SESSION = os.environ.get("QS_E2E_SESSION", "x11")
-WAYLAND = SESSION == "wayland"
+WAYLAND = os.environ.get("QS_E2E_SESSION") == "wayland"
+BUILD, SOURCE = (pathlib.Path(a).resolve() for a in (sys.argv + [".", "."])[1:3])
+APP_BUS = ["gdbus", "call", "--session", "--dest", "app.quillstone.Quillstone",
+           "--object-path", "/app/quillstone/Quillstone"]
+PAGE_MARK = "Quillstone page: E2E "
 
 
 def poll(value, seconds, step=0.2):
     """What `value()` gives once it is true, or when `seconds` have passed."""
-    deadline = time.time() + seconds
+    deadline = time.monotonic() + seconds
     while True:
         got = value()
-        if got or time.time() >= deadline:
+        if got or time.monotonic() >= deadline:
             return got
         time.sleep(step)
 
 
 class Program:
-    def __init__(self, build, source, web, accessible=False):
-        self.build = pathlib.Path(build).resolve()
-        self.work = pathlib.Path(tempfile.mkdtemp(prefix="qs-e2e-"))
+    """The program on `page` (a folder below the source), its settings file holding `settings`;
+    `accessible`: its AT-SPI tree is kept (always on Wayland, where windows are found in it)."""
+
+    def __init__(self, page, settings=None, accessible=False):
+        self.build, self.work = BUILD, pathlib.Path(tempfile.mkdtemp(prefix="qs-e2e-"))
         resources = self.work / "resources"
-        shutil.copytree(web, resources / "web")
-        shutil.copytree(pathlib.Path(source) / "host", resources / "host")
+        shutil.copytree(SOURCE / page, resources / "web")
+        shutil.copy(SOURCE / "tests/e2e/e2e.js", resources / "web")  # what the test pages share
+        shutil.copytree(SOURCE / "host", resources / "host")
         self.web = resources / "web"
         (self.work / "home").mkdir()
-        self.env = dict(os.environ,
-                        QUILLSTONE_RESOURCES=str(resources), QUILLSTONE_ROOT=str(self.work / "Writing"),
-                        QUILLSTONE_SUPPORT=str(self.work / "Support"),
+        (self.work / "config").mkdir()
+        if settings is not None:
+            (self.work / "config/settings.json").write_text(json.dumps(settings))
+        self.env = dict(os.environ, QUILLSTONE_RESOURCES=str(resources),
+                        QUILLSTONE_ROOT=str(self.work / "Writing"), QUILLSTONE_SUPPORT=str(self.work / "Support"),
                         QUILLSTONE_CONFIG=str(self.work / "config"), QUILLSTONE_NO_WELCOME="1",
-                        QUILLSTONE_DEBUG="1", HOME=str(self.work / "home"),
-                        XDG_DATA_HOME=str(self.work / "data"), XDG_CONFIG_HOME=str(self.work / "config"),
-                        WEBKIT_DISABLE_DMABUF_RENDERER="1", NO_AT_BRIDGE="1")
+                        QUILLSTONE_DEBUG="1", HOME=str(self.work / "home"), XDG_DATA_HOME=str(self.work / "data"),
+                        XDG_CONFIG_HOME=str(self.work / "config"), WEBKIT_DISABLE_DMABUF_RENDERER="1",
+                        NO_AT_BRIDGE="1")
         if WAYLAND:
             self.env.pop("DISPLAY", None)
             self.env["GDK_BACKEND"] = "wayland"
-        if accessible or WAYLAND:  # on Wayland, windows are found through the AT-SPI tree
+        if accessible or WAYLAND:
             del self.env["NO_AT_BRIDGE"]
-        # The program writes its own description of the file, appending; the test reads through
-        # another. Shared, a seek to read from the start would send the program's next line
-        # over the oldest ones.
+        # The program writes through its own file description, appending; the test reads through
+        # another. Shared, a seek to read from the start would send its next line over older ones.
         self.log_path = self.work / "app.log"
         self.log = open(self.log_path, "a")
         self.process = None
@@ -55,18 +64,25 @@ class Program:
         subprocess.run([str(self.build / "quillstone"), *args], env=self.env, timeout=30,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
+    def add_script(self, name, text):
+        """Adds `text` to the page's files as `name`, loaded after the page's own scripts (and the
+        shared e2e.js, which a page of the product's own doesn't load)."""
+        (self.web / name).write_text(text)
+        index = self.web / "index.html"
+        html = index.read_text()
+        tags = "".join('<script src="%s" defer></script>' % s for s in ("e2e.js", name) if '"%s"' % s not in html)
+        index.write_text(html.replace("</body>", tags + "</body>"))
+
     def lines(self):
         with open(self.log_path, errors="replace") as log:
-            return [l.rstrip("\n") for l in log.readlines()]
-
-    def page_lines(self, since=0):
-        """The page's reports, from the `since`-th line of output on (see mark)."""
-        marker = "Quillstone page: E2E "
-        return [l.split(marker, 1)[1] for l in self.lines()[since:] if marker in l]
+            return [l.rstrip("\n") for l in log]
 
     def mark(self):
-        """Where the output stands, for reading only what a later launch reports."""
+        """Where the output stands, for reading only what comes after (`since`)."""
         return len(self.lines())
+
+    def page_lines(self, since=0):
+        return [l.split(PAGE_MARK, 1)[1] for l in self.lines()[since:] if PAGE_MARK in l]
 
     def wait_for(self, text, seconds, since=0):
         """Whether the page reports `text` before `seconds` pass or the program ends."""
@@ -77,25 +93,200 @@ class Program:
         return poll(lambda: any(text in l for l in self.lines()), seconds)
 
     def quit(self, seconds=15):
-        """SIGTERM, as a session ending sends it; gives how long the program took to end."""
-        started = time.time()
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-            try:
-                self.process.wait(timeout=seconds)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                return None
-        return time.time() - started
+        """SIGTERM, as a session ending sends it; gives how long the program took to end, or None."""
+        started = time.monotonic()
+        self.process.send_signal(signal.SIGTERM)
+        try:
+            self.process.wait(timeout=seconds)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            return None
+        return time.monotonic() - started
 
-    def finish(self, passed, failures):
-        for p in passed:
-            print("ok   " + p)
-        for f in failures:
-            print("FAIL " + f)
-        if failures:
-            print("--- program output ---")
-            print("\n".join(self.lines()[-60:]))
-        print("%d passed, %d failed" % (len(passed), len(failures)))
-        shutil.rmtree(self.work, ignore_errors=True)
-        return 1 if failures else 0
+    def cli(self, *args, payload=None, root=None):
+        return subprocess.run([str(self.build / "quillstone-cli"), "--root", str(root or self.env["QUILLSTONE_ROOT"]),
+                               "--support", self.env["QUILLSTONE_SUPPORT"], *args], input=payload, text=True,
+                              env=self.env, capture_output=True, timeout=30)
+
+    # ---- the desktop ----
+    def xdo(self, *args):
+        return subprocess.run(["xdotool", *args], env=self.env, capture_output=True, text=True, timeout=30)
+
+    def keys(self, *names, pace=0.3):
+        """Keys typed at a hand's pace (X11 only: weston's headless backend has no keyboard)."""
+        for name in names:
+            self.xdo("key", "--clearmodifiers", name)
+            time.sleep(pace)
+
+    def call(self, method, *args):
+        """A method of the running program's, over the session bus."""
+        return subprocess.run(APP_BUS + ["--method", method, *args], env=self.env, capture_output=True,
+                              text=True, timeout=30)
+
+    def activate(self, action):
+        return self.call("org.gtk.Actions.Activate", action, "[]", "{}")
+
+    def window(self, name, seconds, visible=False):
+        """The last X window whose title matches `name` once it is there (on Wayland, in the AT-SPI tree)."""
+        if WAYLAND:
+            app = ax.application(seconds=seconds)
+            return app and ax.window(app, name, seconds)
+        def found():
+            ids = self.xdo("search", *(["--onlyvisible"] if visible else []), "--name", name).stdout.split()
+            return ids[-1] if ids else None
+        return poll(found, seconds, 0.3)
+
+
+class Checks:
+    """Checks noted as they pass or fail; `app`'s page's own PASS and FAIL reports count too."""
+
+    def __init__(self, app=None):
+        self.app, self.passed, self.failures = app, [], []
+
+    def __call__(self, name, ok, detail=""):
+        (self.passed if ok else self.failures).append(name if ok or detail == "" else "%s: %s" % (name, detail))
+        return ok
+
+    def fail(self, text):
+        self.failures.append(text)
+
+    def started(self, text, seconds):
+        """Whether the page reported `text` in time; a failure naming the program's status if not."""
+        return self.app.wait_for(text, seconds) or self("the page reports " + text, False,
+                                                        "status %s" % self.app.process.poll())
+
+    def report(self):
+        """Prints the result (and, on a failure, the program's last output); gives the exit status."""
+        print("\n".join(["ok   " + p for p in self.passed] + ["FAIL " + f for f in self.failures]))
+        if self.failures and self.app:
+            print("--- program output ---\n" + "\n".join(self.app.lines()[-60:]))
+        print("%d passed, %d failed" % (len(self.passed), len(self.failures)))
+        if self.app:
+            shutil.rmtree(self.app.work, ignore_errors=True)
+        return 1 if self.failures else 0
+
+    def end(self, quit=True):
+        """Quits the program, takes in the page's PASS and FAIL reports and exits with the result."""
+        if quit and self.app.quit() is None:
+            self.fail("the program did not end after SIGTERM")
+        lines = self.app.page_lines()
+        self.passed += [l[5:] for l in lines if l.startswith("PASS ")]
+        self.failures += [l for l in lines if l.startswith("FAIL")]
+        sys.exit(self.report())
+
+
+class ax:
+    """The program as a screen reader sees it: its AT-SPI tree, read through Debian's
+    python3-pyatspi (so the scripts that use it run under /usr/bin/python3). Nodes are found by
+    role and a pattern of their name; nodes that vanish as they are read count as none."""
+
+    def application(name="quillstone", seconds=30):
+        import pyatspi
+        def found():
+            desktop = pyatspi.Registry.getDesktop(0)
+            return next((a for a in ax.children(desktop) if a.name == name), None)
+        return poll(found, seconds)
+
+    def children(node):
+        try:
+            return [c for c in (node.getChildAtIndex(i) for i in range(node.childCount)) if c is not None]
+        except Exception:
+            return []
+
+    def describe(node):
+        try:
+            return "%s %r" % (node.getRoleName(), node.name)
+        except Exception as e:
+            return "gone (%s)" % e
+
+    def walk(node, depth=0):
+        yield node
+        for child in ax.children(node) if depth < 40 else []:
+            yield from ax.walk(child, depth + 1)
+
+    def matches(node, role, name):
+        try:
+            return (role is None or node.getRoleName() == role) and (name is None or re.search(name, node.name or ""))
+        except Exception:
+            return False
+
+    def find(root, role=None, name=None, seconds=0.0):
+        return poll(lambda: next((n for n in ax.walk(root) if ax.matches(n, role, name)), None), seconds)
+
+    def find_all(root, role=None, name=None):
+        return [n for n in ax.walk(root) if ax.matches(n, role, name)]
+
+    def window(app, name, seconds=15.0):
+        """The program's shown window whose name matches `name`. (Any role: GTK 4.8 gives a frame,
+        a dialog, or for a file chooser a filler.)"""
+        return poll(lambda: next((c for c in ax.children(app) if ax.matches(c, None, name) and ax.visible(c)),
+                                 None), seconds)
+
+    def gone(app, name, seconds=10.0):
+        return poll(lambda: ax.window(app, name, 0) is None, seconds)
+
+    def press(node, name=None):
+        """Runs the node's action `name` (its first when None), as a screen reader's user does."""
+        action = node.queryAction()
+        names = [action.getName(i) for i in range(action.nActions)]
+        return action.doAction(names.index(name) if name else 0)
+
+    def press_button(window, name):
+        """Presses the button named `name` in `window`; whether it was there."""
+        button = ax.find(window, "push button", name, 5)
+        return button is not None and ax.press(button)
+
+    def states(node):
+        import pyatspi
+        try:
+            return {pyatspi.stateToString(s) for s in node.getState().getStates()}
+        except Exception:
+            return {"defunct"}
+
+    def visible(node):
+        """GTK 4.8 says "visible" of a shown window; a closed one is "defunct", or gone."""
+        found = ax.states(node)
+        return "visible" in found and "defunct" not in found
+
+
+# ---- pixels ----
+def png(width, height, rows):
+    """A PNG file's bytes, of rows of red, green and blue bytes."""
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(b"".join(b"\0" + row for row in rows), 9)) + chunk(b"IEND", b""))
+
+
+def screen(display):
+    """The X display's pixels (xwd): (width, height, rows of red, green and blue bytes)."""
+    dump = subprocess.run(["xwd", "-root", "-silent", "-display", display], capture_output=True,
+                          check=True, timeout=30).stdout
+    header = struct.unpack(">25I", dump[:100])
+    width, height, byte_order, bits, per_line = header[4], header[5], header[7], header[11], header[12]
+    if bits not in (24, 32) or header[14:17] != (0xFF0000, 0x00FF00, 0x0000FF):
+        raise RuntimeError("expected an RGB display of 24 or 32 bits a pixel")
+    step, data = bits // 8, dump[header[0] + 12 * header[19]:]
+    # Least significant byte first, a pixel is blue, green, red (and an unused byte).
+    r, g, b = (2, 1, 0) if byte_order == 0 else (step - 3, step - 2, step - 1)
+    rows = []
+    for y in range(height):
+        line, rgb = data[y * per_line:y * per_line + step * width], bytearray(3 * width)
+        rgb[0::3], rgb[1::3], rgb[2::3] = line[r::step], line[g::step], line[b::step]
+        rows.append(bytes(rgb))
+    return width, height, rows
+
+
+def screenshot(display, out):
+    """Writes the drawn part of the screen to `out`; gives (width, height, distinct colours)."""
+    width, height, rows = screen(display)
+    background = rows[-1][-3:]
+    drawn = [y for y, row in enumerate(rows) if row != background * width]
+    if not drawn:
+        raise RuntimeError("nothing is drawn on the display")
+    top, bottom = drawn[0], drawn[-1] + 1
+    columns = [x for x in range(width) if any(rows[y][3 * x:3 * x + 3] != background for y in range(top, bottom, 4))]
+    left, right = columns[0], columns[-1] + 1
+    cropped = [row[3 * left:3 * right] for row in rows[top:bottom]]
+    pathlib.Path(out).write_bytes(png(right - left, bottom - top, cropped))
+    return right - left, bottom - top, len({row[i:i + 3] for row in cropped[::7] for i in range(0, len(row), 21)})

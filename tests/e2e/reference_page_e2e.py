@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
-"""The reference editor page in the real program: it loads, a person's typing becomes a
-document, and the package appears on disk."""
-from runner import Checks, SOURCE, add_script, program
+# The reference editor page in the real program: it loads, a person's typing becomes a document,
+# and the package appears on disk.
+from harness import SOURCE, Checks, Program
 
-app = program("web")
-add_script(app, "e2e-typing.js", (SOURCE / "tests/e2e/typing.js").read_text())
+app = Program("web")
+app.add_script("e2e-typing.js", (SOURCE / "tests/e2e/typing.js").read_text())
 app.start()
 check = Checks(app)
 check.started("TYPED", 90)
@@ -12,6 +12,5 @@ app.quit()
 package = app.work / "Writing" / "Typed end to end.quillstone"
 text = (package / "preview.md").read_text() if (package / "document.json").exists() else None
 check("the typed paragraph in a package named after the typed title",
-      text and "A sentence typed into the page." in text,
-      text or sorted(p.name for p in (app.work / "Writing").glob("*")))
+      text and "A sentence typed into the page." in text, text or sorted(p.name for p in (app.work / "Writing").glob("*")))
 check.end(quit=False)

@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
-"""The native side driven by a test page: the bridge, the scheme, links, a second window that
-writes, and a quit that settles every page (one of which never answers)."""
+# The native side driven by a test page: the bridge, the scheme, links, a second window that
+# writes, and a quit that settles every page (one of which never answers).
 import json
 
-from runner import Checks, program
+from harness import Checks, Program
 
-app = program("tests/e2e/page")
+app = Program("tests/e2e/page")
 app.start()
 check = Checks(app)
 if check.started("DONE", 90):
@@ -29,8 +29,7 @@ check("a page can't forge a log line", not any(l.strip() == "Quillstone: forged"
 took = app.quit(60)
 check("a page that never settles holds the quit, for a while only", took is not None and took >= 2.5, took)
 check("the first page is settled before the program ends", "SETTLED" in app.page_lines())
-for name, doc_id in (("From the page", "e2e-doc"), ("Settled at quit", "e2e-settled"),
-                     ("Broadcast", "e2e-broadcast")):
+for name, doc_id in (("From the page", "e2e-doc"), ("Settled at quit", "e2e-settled"), ("Broadcast", "e2e-broadcast")):
     package = app.work / "Writing" / (name + ".quillstone") / "document.json"
     check("the package of " + doc_id, package.exists() and json.loads(package.read_text())["doc"]["id"] == doc_id)
 check("the capture is stored", (app.work / "Support/captures/cap-1.txt").exists())

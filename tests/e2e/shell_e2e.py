@@ -1,29 +1,24 @@
 #!/usr/bin/env python3
-"""The window around the page, in the real program: a window keeps its size to the pixel over
-ten launches, the user agent carries the product's version, frames the page makes never leave
-the app, "print" answers the page at once and ends in exactly one "afterprint" whether the user
-cancels or prints to a file, and spelling is checked as the setting says."""
+# The window around the page, in the real program: a window keeps its size to the pixel over ten
+# launches, the user agent carries the product's version, frames the page makes never leave the
+# app, "print" answers the page at once and ends in exactly one "afterprint" whether the user
+# cancels or prints to a file, and spelling is checked as the setting says.
 import json, re, sys
 
-from desktop import xdotool as xdotool_in
-from harness import WAYLAND
-from runner import SOURCE, Checks, program, wait_until
-from screenshot import screen
-
-import accessible as ax
+from harness import SOURCE, WAYLAND, Checks, Program, ax, poll, screen
 
 LAUNCHES = int(sys.argv[3]) if len(sys.argv) > 3 else 10  # fewer in the Wayland lane
-version = re.search(r"project\(quillstone VERSION ([0-9.]+)", (SOURCE / "CMakeLists.txt").read_text()).group(1)
+version = re.search(r"project\(quillstone VERSION ([0-9.]+)", (SOURCE / "CMakeLists.txt").read_text())[1]
 FRAME = "{{0, 0}, {1000, 700}}"
 # Its AT-SPI tree is kept: the print dialog says through it when its printers are listed.
-app = program("tests/e2e/shell_page", {"openWindows": [{"doc": "", "frame": FRAME}]}, accessible=True)
+app = Program("tests/e2e/shell_page", {"openWindows": [{"doc": "", "frame": FRAME}]}, accessible=True)
 app.env["LANG"] = "en_US.UTF-8"  # the spelling dictionaries come from the locale
 settings = app.work / "config/settings.json"
 check = Checks(app)
 
 
 def launch(mode):
-    """Starts the program; gives where its output begins."""
+    """Starts the program, its page told what to do; gives where its output begins."""
     (app.web / "mode.js").write_text("window.E2E_MODE = %s;" % json.dumps(mode))
     since = app.mark()
     app.start()
@@ -36,86 +31,65 @@ def finish(since, what):
     return app.page_lines(since)
 
 
-def xdotool(*args):
-    return xdotool_in(app.env, *args)
-
-
 def print_dialog(*keys):
     """Presses `keys` in the print dialog once it is up and has found its printers. On Wayland,
-    its Cancel (for Escape) or its Print button, through the AT-SPI tree; there the only
-    printer, Print to File, is chosen already."""
+    its Cancel (for Escape) or its Print button, through the AT-SPI tree; there the only printer,
+    Print to File, is chosen already."""
     dialog = ax.window(ax.application(), "^Print$", 30)
     # The printer list fills in the background; Print to File is always among it.
     if not dialog or not ax.find(dialog, None, "^Print to File$", 30):
         return False
     if WAYLAND:
-        button = ax.find(dialog, "push button", "^Cancel$" if keys == ("Escape",) else "^Print$", 5)
-        return bool(button) and ax.press(button) and wait_until(lambda: not ax.visible(dialog), 10, 0.1)
-    ids = xdotool("search", "--sync", "--onlyvisible", "--name", "^Print$").stdout.split()
-    if not ids:
-        return False
-    xdotool("windowfocus", "--sync", ids[-1])
-    xdotool("key", *keys)
-    return True
-
-
-def red_pixels(box):
-    """How many strongly red pixels the screen shows along the foot of `box` (the page's
-    coordinates of the text, give or take the window's edge and the menu bar above the page):
-    misspellings are underlined in red.
-    The window's controls, which may glow red, are well above it, and the page draws the text
-    itself transparent, so that no coloured edge of a letter counts."""
-    width, height, rows = screen(app.env["DISPLAY"])
-    left, top, right, bottom = box
-    return sum(1 for y in range(max(bottom - 15, 0), min(bottom + 60, height))
-               for x in range(left, min(right + 10, width))
-               if rows[y][3 * x] > 170 and rows[y][3 * x + 1] < 90 and rows[y][3 * x + 2] < 90)
-
-
-def wait_for_report(prefix, since, seconds=60):
-    """The first report that starts with `prefix`, waiting for it."""
-    found = lambda: [l for l in app.page_lines(since) if l.startswith(prefix)] or app.process.poll() is not None
-    wait_until(found, seconds, 0.1)
-    return ([l for l in app.page_lines(since) if l.startswith(prefix)] or [None])[0]
+        return ax.press_button(dialog, "^Cancel$" if keys == ("Escape",) else "^Print$") and poll(
+            lambda: not ax.visible(dialog), 10, 0.1)
+    ids = app.xdo("search", "--sync", "--onlyvisible", "--name", "^Print$").stdout.split()
+    if ids:
+        app.xdo("windowfocus", "--sync", ids[-1])
+        app.xdo("key", *keys)
+    return bool(ids)
 
 
 def spelling_marks(since):
-    """The red pixels under the text the page reports as misspelt, or None without its report."""
-    spelling = wait_for_report("SPELLING ", since)
-    if WAYLAND:  # the marks are read off the X display's pixels; weston's headless one has no reader
+    """How many strongly red pixels (misspellings are underlined in red) the screen shows along the
+    foot of the text the page reports as misspelt, give or take the window's edge and the menu bar
+    above the page; None without its report, or on Wayland (weston's headless display has no
+    reader). The window's controls, which may glow red, are well above it, and the page draws the
+    text itself transparent, so that no coloured edge of a letter counts."""
+    found = lambda: [l for l in app.page_lines(since) if l.startswith("SPELLING ")]
+    poll(lambda: found() or app.process.poll() is not None, 60, 0.1)
+    if WAYLAND or not found():
         return None
-    return red_pixels([int(v) for v in spelling.split()[1:]]) if spelling else None
+    left, top, right, bottom = (int(v) for v in found()[0].split()[1:])
+    width, height, rows = screen(app.env["DISPLAY"])
+    return sum(1 for y in range(max(bottom - 15, 0), min(bottom + 60, height)) for x in range(left, min(right + 10, width))
+               if rows[y][3 * x] > 170 and rows[y][3 * x + 1] < 90 and rows[y][3 * x + 2] < 90)
 
 
-# Launch 1 does everything; the next nine only reopen the window.
+# Launch 1 does everything; the next ones only reopen the window.
 since = launch("full")
-if check("the page's first print is answered while its dialog is up",
-         app.wait_for("PRINT-ANSWERED 1 30true", 60, since)):
+if check("the page's first print is answered while its dialog is up", app.wait_for("PRINT-ANSWERED 1 30true", 60, since)):
     check("a print dialog comes up", print_dialog("Escape"))
 if check("a cancelled print brings an afterprint",
          app.wait_for("AFTERPRINT 1", 20, since) and app.wait_for("PRINT-ANSWERED 2 30true", 20, since)):
     # Print to File. On Wayland the dialog is cancelled again: with no pointer or keyboard, its
     # printer can't be chosen (GTK 4.8's printer list offers no selection to AT-SPI).
-    check("a second print dialog comes up",
-          print_dialog(*(["Escape"] if WAYLAND else ["Down", "space", "alt+p"])))
+    check("a second print dialog comes up", print_dialog(*(["Escape"] if WAYLAND else ["Down", "space", "alt+p"])))
 spelling_on = spelling_marks(since)
 check("the first launch finishes", app.wait_for("READY", 20, since), app.page_lines(since))
 lines = finish(since, "launch 1")
 prints = [l for l in lines if "PRINT" in l and not l.startswith("PRINT-ANSWERED")]
 check("one afterprint for a cancelled print and one for a print to a file",
       prints == ["AFTERPRINT 1"] + ([] if WAYLAND else ["BEFOREPRINT"]) + ["AFTERPRINT 2"], prints)
-if not WAYLAND:  # printed to a file on X11 only, as above
-    check("the page printed to a file", [p for p in app.work.glob("*.pdf") if p.read_bytes()[:5] == b"%PDF-"])
 check("the page stays when it makes frames", "FRAMES quillstone://app/index.html" in lines)
 opened = [l for l in app.lines() if "example.invalid/frame" in l]
 check("no frame is opened outside the app", not opened, opened)
 agents = [l for l in lines if l.startswith("UA ")]
 check("the user agent names version " + version, agents and agents[0].endswith(" QuillstoneLinux/" + version), agents)
-if not WAYLAND:  # read off X's pixels, as above
+if not WAYLAND:  # printed to a file, and read off X's pixels: X11 only, as above
+    check("the page printed to a file", [p for p in app.work.glob("*.pdf") if p.read_bytes()[:5] == b"%PDF-"])
     check("misspellings are marked", spelling_on is not None and spelling_on > 20, spelling_on)
 
-sizes = [l for l in lines if l.startswith("SIZE ")]
-frames = []
+sizes, frames = [l for l in lines if l.startswith("SIZE ")], []
 for n in range(2, LAUNCHES + 1):
     since = launch("size")
     check("launch %d loads" % n, app.wait_for("READY", 60, since))

@@ -1,39 +1,25 @@
 #!/usr/bin/env python3
-"""The real program under everything at once, for a while: two windows whose pages save, delete,
-ask Claude and keep restore points, while this script, as another program, edits, adds, renames
-and deletes packages, drops conflict copies, answers Claude (and sends it replies that can't be
-used), and half way moves the writing folder through the program's own Move Writing Folder.
-What happens is drawn from a fixed seed (QS_SOAK_SEED) for QS_SOAK_SECONDS (30 by default).
-Afterwards the disk, the ledger, the search index and what each page was handed agree, and
-nothing written is lost.
-    soak_e2e.py BUILD SOURCE"""
+# The real program under everything at once, for a while: two windows whose pages save, delete,
+# ask Claude and keep restore points, while this script, as another program, edits, adds, renames
+# and deletes packages, drops conflict copies, answers Claude (and sends it replies that can't be
+# used), and half way moves the writing folder through the program's own Move Writing Folder. What
+# happens is drawn from a fixed seed (QS_SOAK_SEED) for QS_SOAK_SECONDS (30 by default).
+# Afterwards the disk, the ledger, the search index and what each page was handed agree, and
+# nothing written is lost.
 # X11 only, not in the Wayland lane: it types the new folder into the folder chooser, and weston's
 # headless backend has no keyboard (the chooser's return on Wayland: accessibility_e2e).
-import json, os, pathlib, random, re, shutil, sqlite3, subprocess, sys, time
+import json, os, random, re, shutil, sqlite3, time
 
-from harness import Program, poll as wait_until
+from harness import Checks, Program, poll
 
-build, source = sys.argv[1], pathlib.Path(sys.argv[2])
 SEED = int(os.environ.get("QS_SOAK_SEED") or 20261207)
 SECONDS = float(os.environ.get("QS_SOAK_SECONDS") or 30)
+COPY, VERSION = " (conflicted copy 2026-12-07", re.compile(r" \(version from [0-9: -]+\)$")
 rng = random.Random(SEED)
-app = Program(build, source, source / "tests/e2e/soak_page")
+app = Program("tests/e2e/soak_page", {"claudeOnMac": True})
 app.env["QUILLSTONE_SPOTLIGHT"] = "1"  # the search index is kept although QUILLSTONE_DEBUG is set
-support = app.work / "Support"
-root = app.work / "Writing"
-moved_to = app.work / "Moved"
-failures, passed = [], []
-COPY = " (conflicted copy 2026-12-07"
-VERSION = re.compile(r" \(version from [0-9: -]+\)$")
-
-
-def check(name, ok, detail=""):
-    (passed if ok else failures).append(name if ok else "%s: %s" % (name, detail))
-
-
-def cli(*args, payload=None):
-    return subprocess.run([str(app.build / "quillstone-cli"), "--root", str(root), "--support", str(support),
-                           *args], input=payload, text=True, env=app.env, capture_output=True, timeout=30)
+support, root, moved_to = app.work / "Support", app.work / "Writing", app.work / "Moved"
+check = Checks(app)
 
 
 def put_package(package, doc):
@@ -49,49 +35,31 @@ def put_package(package, doc):
         os.rename(staged, package)
 
 
-def read_doc(package):
-    return json.loads((package / "document.json").read_text())["doc"]
-
-
-def packages(folder):
-    return [p for p in folder.glob("*.quillstone") if not p.name.startswith(".")]
-
-
-def xdo(*args):
-    subprocess.run(["xdotool", *args], env=app.env, timeout=30, capture_output=True)
+read_doc = lambda package: json.loads((package / "document.json").read_text())["doc"]
+packages = lambda folder: [p for p in folder.glob("*.quillstone") if not p.name.startswith(".")]
+reported = lambda start, since=0: any(l.startswith(start) for l in app.page_lines(since))
 
 
 def last_lines(kind):
     """The last line of `kind` each window reported, by window."""
-    out = {}
-    for line in app.page_lines():
-        who, _, rest = line.partition(" ")
-        if rest.startswith(kind + " "):
-            out[who] = rest[len(kind) + 1:]
-    return out
+    return {who: rest[len(kind) + 1:] for who, _, rest in (l.partition(" ") for l in app.page_lines())
+            if rest.startswith(kind + " ")}
 
 
-def reported(start, since=0):
-    return any(l.startswith(start) for l in app.page_lines(since))
-
-
-# The two windows' home documents: window b opens on its own.
-home = {"docs": [{"id": i, "rev": 1, "doc": {"id": i, "title": "Home " + i[0], "nodes": []}}
-                 for i in ("a-home", "b-home")]}
-cli("write", payload=json.dumps(home))
-(app.work / "config").mkdir()
-(app.work / "config/settings.json").write_text(json.dumps({"claudeOnMac": True}))
-start_ms = int(time.time() * 1000) + 8000  # both pages count from the same moment
-(app.web / "soak-config.js").write_text("window.SOAK = %s;\n" % json.dumps(
-    {"seed": SEED, "start": start_ms, "seconds": SECONDS}))
+# The two windows' home documents: window b opens on its own. Both pages count from one moment.
+app.cli("write", payload=json.dumps({"docs": [{"id": i, "rev": 1, "doc": {"id": i, "title": "Home " + i[0], "nodes": []}}
+                                              for i in ("a-home", "b-home")]}))
+start_ms = int(time.time() * 1000) + 8000
+(app.web / "soak-config.js").write_text("window.SOAK = %s;\n" % json.dumps({"seed": SEED, "start": start_ms,
+                                                                          "seconds": SECONDS}))
 app.start()
-ready = wait_until(lambda: reported("a LOADED"), 60)
+ready = poll(lambda: reported("a LOADED"), 60)
 if ready:
     app.launch_again(str(root / "Home b.quillstone"))
-    ready = wait_until(lambda: reported("b LOADED"), 60)
+    ready = poll(lambda: reported("b LOADED"), 60)
 if not ready:
-    failures.append("the windows did not load (status %s)" % app.process.poll())
-    sys.exit(app.finish(passed, failures))
+    check.fail("the windows did not load (status %s)" % app.process.poll())
+    check.end()
 time.sleep(max(0.0, start_ms / 1000 - time.time()))
 
 outside = {}     # id → title as this program left it, or None once deleted
@@ -99,9 +67,8 @@ outside_at = {}  # id → its package now
 copies = {}      # conflict copy → its document.json as dropped (a move leaves copies where they are)
 answered = {}    # request id → ("valid" or the reason it is refused, the writing folder then)
 claude = lambda: root / ".quillstone/claude"
-moved, step = False, 0
-began = time.time()
-while time.time() - began < SECONDS:
+moved, step, began = False, 0, time.monotonic()
+while time.monotonic() - began < SECONDS:
     step += 1
     key = "o%d" % rng.randrange(8)
     title = "%ss%d" % (key, step)
@@ -112,17 +79,15 @@ while time.time() - began < SECONDS:
         put_package(package, {"id": key, "title": title, "nodes": [{"id": "n1", "text": title}]})
         outside_at[key], outside[key] = package, title
     elif roll == 3 and present:  # renamed
-        to = root / ("renamed %s.quillstone" % title)
-        os.rename(outside_at[key], to)
-        outside_at[key] = to
+        os.rename(outside_at[key], root / ("renamed %s.quillstone" % title))
+        outside_at[key] = root / ("renamed %s.quillstone" % title)
     elif roll == 4 and present:  # deleted
-        shutil.rmtree(outside_at[key])
-        del outside_at[key]
+        shutil.rmtree(outside_at.pop(key))
         outside[key] = None
     elif roll == 5:  # a sync tool's conflict copy of any document, holding the same id
-        originals = [p for p in packages(root) if COPY not in p.name]
+        originals = sorted(p for p in packages(root) if COPY not in p.name)
         if originals:
-            original = rng.choice(sorted(originals))
+            original = rng.choice(originals)
             copy = root / ("%s%s %d).quillstone" % (original.stem, COPY, step))
             try:
                 shutil.copytree(original, copy)
@@ -131,8 +96,7 @@ while time.time() - began < SECONDS:
                 shutil.rmtree(copy, ignore_errors=True)
     elif roll in (6, 7):  # Claude answers what was asked, now and then with something unusable
         outbox = claude() / "outbox"
-        waiting = sorted(p.stem for p in outbox.glob("r-*.json")) if outbox.exists() else []
-        for request_id in [r for r in waiting if r not in answered]:
+        for request_id in sorted(p.stem for p in outbox.glob("r-*.json") if p.stem not in answered):
             body = {"v": 1, "requestId": request_id, "bullets": ["On " + request_id], "from": "Claude"}
             kind = rng.randrange(6)
             if kind == 0:
@@ -147,57 +111,50 @@ while time.time() - began < SECONDS:
             os.rename(staged, claude() / "inbox" / (request_id + ".json"))
         if rng.randrange(4) == 0 and (claude() / "inbox").exists():
             (claude() / "inbox" / ("notes-%d.json" % step)).write_text("{}")
-    if not moved and time.time() - began > SECONDS / 2:
-        # The program's own Move Writing Folder, as a person would: the menu's action, the
-        # folder typed into the chooser, the result dismissed. Nothing else happens meanwhile.
-        moved = True
+    if not moved and time.monotonic() - began > SECONDS / 2:
+        # The program's own Move Writing Folder, as a person would: the menu's action, the folder
+        # typed into the chooser, the result dismissed. Nothing else happens meanwhile.
+        moved, mark = True, app.mark()
         moved_to.mkdir()
-        mark = app.mark()
-        subprocess.run(["gdbus", "call", "--session", "--dest", "app.quillstone.Quillstone",
-                        "--object-path", "/app/quillstone/Quillstone", "--method",
-                        "org.gtk.Actions.Activate", "move-writing-folder", "[]", "{}"],
-                       env=app.env, capture_output=True, timeout=30)
+        app.activate("move-writing-folder")
         time.sleep(1.5)
-        xdo("type", "--delay", "20", str(moved_to) + "/")
+        app.xdo("type", "--delay", "20", str(moved_to) + "/")
         time.sleep(0.5)
-        xdo("key", "Return")
-        both = lambda: all(reported("%s LOADED %s \u2192 Moved" % (w, app.work.name), mark) for w in "ab")
-        if not wait_until(both, 60):
-            failures.append("the move did not end with both pages reloaded on the new folder: %s"
-                            % app.page_lines(mark)[-6:])
+        app.xdo("key", "Return")
+        if not poll(lambda: all(reported("%s LOADED %s \u2192 Moved" % (w, app.work.name), mark) for w in "ab"), 60):
+            check.fail("the move did not end with both pages reloaded on the new folder: %s" % app.page_lines(mark)[-6:])
             break
-        xdo("key", "Return")  # the result
+        app.xdo("key", "Return")  # the result
         root = moved_to
         outside_at = {k: root / p.name for k, p in outside_at.items()}
     time.sleep(rng.uniform(0, 0.08))
 
-# Everything settles: the pages finish, a last package from outside reaches both, the replies
-# are taken.
-check("both pages wrote until their time was up",
-      wait_until(lambda: set(last_lines("STOPPED")) == {"a", "b"}, 60), last_lines("STOPPED"))
+# Everything settles: the pages finish, a last package from outside reaches both, the replies are
+# taken.
+check("both pages wrote until their time was up", poll(lambda: set(last_lines("STOPPED")) == {"a", "b"}, 60),
+      last_lines("STOPPED"))
 put_package(root / "The end.quillstone", {"id": "soak-end", "title": "The end", "nodes": []})
 outside["soak-end"] = "The end"
-check("the last outside change reached both pages",
-      wait_until(lambda: set(last_lines("GOT")) == {"a", "b"}, 30), last_lines("GOT"))
-inbox = claude() / "inbox"
-wait_until(lambda: not any(inbox.glob("*.json")), 20)
-# A copy holding what the program last saw of its document waits a few seconds before it is kept
-# as a version; one whose document was deleted stays.
+check("the last outside change reached both pages", poll(lambda: set(last_lines("GOT")) == {"a", "b"}, 30),
+      last_lines("GOT"))
+poll(lambda: not any((claude() / "inbox").glob("*.json")), 20)
+
+
 def copy_settled(copy):
-    if not copy.exists():
-        return True
+    """A copy holding what the program last saw of its document waits a few seconds before it is
+    kept as a version; one whose document was deleted stays."""
     copied_id = json.loads(copies[copy])["doc"]["id"]
-    return not any(p != copy and COPY not in p.name and read_doc(p)["id"] == copied_id
-                   for p in packages(copy.parent))
-wait_until(lambda: all(copy_settled(c) for c in copies), 30)
+    return not copy.exists() or not any(p != copy and COPY not in p.name and read_doc(p)["id"] == copied_id
+                                        for p in packages(copy.parent))
+
+
+poll(lambda: all(copy_settled(c) for c in copies), 30)
 check("the program ends on SIGTERM", app.quit(20) is not None)
 
 # ---- what the windows did, by their reports
 saved = {}  # a window's document → its last title, or None once deleted
 took, refused, asked = set(), set(), set()
-for line in app.page_lines():
-    who, _, rest = line.partition(" ")
-    word, _, rest = rest.partition(" ")
+for who, word, rest in ((l.split(" ", 2) + ["", ""])[:3] for l in app.page_lines()):
     if word == "WROTE":
         doc_id, title = rest.split(" ", 1)
         saved[doc_id] = title
@@ -208,17 +165,19 @@ for line in app.page_lines():
     elif word == "ASKED":
         asked.add(rest)
     elif word in ("FAIL", "STALE"):
-        failures.append("window %s: %s %s" % (who, word, rest))
+        check.fail("window %s: %s %s" % (who, word, rest))
+
+
+def differ(have, want):
+    return {i: (have.get(i), want.get(i)) for i in set(have) | set(want) if have.get(i) != want.get(i)}
+
 
 # ---- the disk
-
 disk, paths = {}, {}
-for package in packages(root):
-    if COPY in package.name:
-        continue
+for package in (p for p in packages(root) if COPY not in p.name):
     doc = read_doc(package)
     if doc["id"] in disk:
-        failures.append("two packages hold %s: %s and %s" % (doc["id"], paths[doc["id"]], package))
+        check.fail("two packages hold %s: %s and %s" % (doc["id"], paths[doc["id"]], package))
     disk[doc["id"]], paths[doc["id"]] = doc["title"], str(package)
 left = sorted(p.name for p in packages(app.work / "Writing") if COPY not in p.name)
 check("the move took every document along", not left, left)
@@ -226,15 +185,17 @@ lost = {i: (t, disk.get(i)) for i, t in saved.items() if disk.get(i) != t}
 check("every window's last save is on disk (%d documents)" % len(saved), not lost, lost)
 wrong = {i: (t, disk.get(i)) for i, t in outside.items() if disk.get(i) != t}
 check("the other program's documents are as it left them (%d)" % len(outside), not wrong, wrong)
+
+
 # A conflict copy holding other writing than its document became a document of its own, and went
 # to the Trash with the copies that held the same; one whose document was deleted stays.
 def bare(doc):
     doc = {k: v for k, v in doc.items() if k not in ("id", "updated")}
-    doc["title"] = VERSION.sub("", doc.get("title", ""))
-    return json.dumps(doc, sort_keys=True)
+    return json.dumps(dict(doc, title=VERSION.sub("", doc.get("title", ""))), sort_keys=True)
+
+
 copied = {bare(json.loads(text)["doc"]) for text in copies.values()}
-strays = [p.name for p in packages(root) if VERSION.search(read_doc(p).get("title", ""))
-          and bare(read_doc(p)) not in copied]
+strays = [p.name for p in packages(root) if VERSION.search(read_doc(p).get("title", "")) and bare(read_doc(p)) not in copied]
 trashed = {p.name.split(".quillstone")[0] for p in (app.work / "data/Trash/files").glob("*")}
 # (The move leaves in the old folder a copy it wasn't looking after: one of a deleted document.)
 unkept = [str(c) for c, text in copies.items() if c.stem not in trashed
@@ -242,19 +203,14 @@ unkept = [str(c) for c, text in copies.items() if c.stem not in trashed
 check("%d conflict copies kept as documents or set aside in the Trash" % len(copies),
       copies and not unkept and not strays, (unkept, strays) if copies else "none made")
 
-# ---- what the pages were handed
+# ---- what the pages were handed, the ledger and the search index
 views = last_lines("VIEW")
 for who in "ab":
     view = json.loads(views.get(who, "null"))
-    differ = {i: (view.get(i) if view else None, disk.get(i)) for i in set(view or {}) | set(disk)
-              if (view or {}).get(i) != disk.get(i)}
-    check("window %s shows what is on disk" % who, view is not None and not differ, differ)
-
-# ---- the ledger and the search index
+    check("window %s shows what is on disk" % who, view is not None and not differ(view, disk), differ(view or {}, disk))
 ledger = json.loads((support / "ledger.json").read_text())
 ledger = {i: p for i, p in ledger.items() if not i.startswith("_") and os.path.exists(p)}
-check("the ledger and the disk agree", ledger == paths,
-      {i: (ledger.get(i), paths.get(i)) for i in set(ledger) | set(paths) if ledger.get(i) != paths.get(i)})
+check("the ledger and the disk agree", ledger == paths, differ(ledger, paths))
 with sqlite3.connect("file:%s?mode=ro" % (support / "search-index.sqlite3"), uri=True) as db:
     rows = {i: (t, p) for i, t, p in db.execute("SELECT id, title, path FROM documents")}
     found = lambda t: [r[0] for r in db.execute(
@@ -262,32 +218,31 @@ with sqlite3.connect("file:%s?mode=ro" % (support / "search-index.sqlite3"), uri
         "WHERE documents_fts MATCH ?", ('"%s"' % t,))]
     expected = {i: (disk[i], paths[i]) for i in disk}
     check("the search index holds every document, under its package, and no other", rows == expected,
-          {i: (rows.get(i), expected.get(i)) for i in set(rows) | set(expected) if rows.get(i) != expected.get(i)})
+          differ(rows, expected))
     missed = [t for i, t in disk.items() if found(t) != [i]]
     # A title gone from the disk may still be a version's, before its suffix.
-    gone = [t for t in [t for t in saved.values() if t] + [t for t in outside.values() if t]
-            if t not in disk.values() and any(not VERSION.search(disk.get(i, "")) for i in found(t))]
+    gone = [t for t in list(saved.values()) + list(outside.values())
+            if t and t not in disk.values() and any(not VERSION.search(disk.get(i, "")) for i in found(t))]
     check("every title is found, and no title gone from the disk", not missed and not gone, (missed, gone))
 
 # ---- Claude
-wrong, logged = [], []
+wrong = []
 for request_id, (kind, at) in answered.items():
     exchange = at / ".quillstone/claude"
     ignored = exchange / "inbox/ignored"
     reply, request = exchange / "inbox" / (request_id + ".json"), exchange / "outbox" / (request_id + ".json")
+    set_aside = (ignored / (request_id + ".json")).exists()
     log = (ignored / "log.txt").read_text() if (ignored / "log.txt").exists() else ""
     if kind != "valid":
-        if request_id in took | refused or not (ignored / (request_id + ".json")).exists():
+        if request_id in took | refused or not set_aside:
             wrong.append("%s (%s) was not refused" % (request_id, kind))
         elif "%s.json  %s" % (request_id, kind) not in log:
             wrong.append("%s was refused without its reason (%s) in the log" % (request_id, kind))
-    elif request_id in took:
-        if reply.exists() or request.exists():
-            wrong.append("%s was taken but its files stay" % request_id)
-    elif request_id in refused:
-        if not (ignored / (request_id + ".json")).exists() or request.exists():
-            wrong.append("%s was refused by the page but not set aside" % request_id)
-    else:
+    elif request_id in took and (reply.exists() or request.exists()):
+        wrong.append("%s was taken but its files stay" % request_id)
+    elif request_id in refused and (not set_aside or request.exists()):
+        wrong.append("%s was refused by the page but not set aside" % request_id)
+    elif request_id not in took | refused:
         wrong.append("%s never reached its page" % request_id)
 check("%d Claude replies (%d taken, %d refused by the page) did what their checks say"
       % (len(answered), len(took), len(refused)), answered and not wrong, wrong or "none written")
@@ -297,6 +252,6 @@ check("the restore points were kept", any((support / "restore-points").glob("*")
       and "SNAPSHOT false" not in "\n".join(app.page_lines()))
 print("soak: seed %d, %d steps, %d documents on disk, %d conflict copies, %d requests"
       % (SEED, step, len(disk), len(copies), len(asked)))
-if failures:
+if check.failures:
     print("seed %d (QS_SOAK_SEED)" % SEED)
-sys.exit(app.finish(passed, failures))
+check.end(quit=False)

@@ -1,23 +1,24 @@
-"""Two Syncthing instances on loopback that share folders with each other and nothing else: no
-discovery, relays, NAT, usage or crash reports, upgrades or file watching. Folders are scanned
-only when asked, so what each side sees depends on the test's steps, not on timing; the test
-waits by polling the REST API (the events call blocks until something happens)."""
+# Two Syncthing instances on loopback that share folders with each other and nothing else: no
+# discovery, relays, NAT, usage or crash reports, upgrades or file watching. Folders are scanned
+# only when asked, so what each side sees depends on the test's steps, not on timing; the test
+# waits by polling the REST API (the events call blocks until something happens).
 import copy, ctypes, json, os, pathlib, shutil, signal, socket, subprocess, time, urllib.error
 import urllib.parse, urllib.request
 import xml.etree.ElementTree as ET
 
 BINARY = shutil.which("syncthing")
-# Long enough never to fire during a run: every scan is asked for.
-RESCAN_SECONDS = 86400
+OPTIONS = {"globalAnnounceEnabled": "false", "localAnnounceEnabled": "false", "relaysEnabled": "false",
+           "natEnabled": "false", "startBrowser": "false", "urAccepted": "-1", "urSeen": "3",
+           "autoUpgradeIntervalH": "0", "crashReportingEnabled": "false", "reconnectionIntervalS": "1",
+           "restartOnWakeup": "false", "setLowPriority": "false"}
+UNREACHABLE = (OSError, urllib.error.URLError, ValueError)
+_handed_out = set()
 
 
 def ends_with_parent():
-    """For Popen's preexec_fn: the child is sent SIGTERM when the test ends, however it ends, so
-    no instance outlives a killed run."""
+    """For Popen's preexec_fn: the child is sent SIGTERM when the test ends, however it ends, so no
+    instance outlives a killed run."""
     ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
-
-
-_handed_out = set()
 
 
 def free_port():
@@ -37,90 +38,61 @@ class Failure(Exception):
 
 class Instance:
     def __init__(self, name, home):
-        self.name, self.home = name, pathlib.Path(home)
-        self.gui_port, self.listen_port = free_port(), free_port()
-        self.api_key = "quillstone-lane-" + name
-        self.env = dict(os.environ, HOME=str(self.home), STNORESTART="1", STNOUPGRADE="1",
-                        STNODEFAULTFOLDER="1")
-        for proxy in ("http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY"):
-            self.env.pop(proxy, None)
+        self.name, self.home, self.process, self.last_event = name, pathlib.Path(home), None, 0
+        self.gui_port, self.listen_port, self.api_key = free_port(), free_port(), "quillstone-lane-" + name
+        self.env = {k: v for k, v in os.environ.items() if k.lower() not in ("http_proxy", "https_proxy", "all_proxy")}
+        self.env.update(HOME=str(self.home), STNORESTART="1", STNOUPGRADE="1", STNODEFAULTFOLDER="1")
         made = subprocess.run([BINARY, "generate", "--home=" + str(self.home), "--no-default-folder",
-                               "--skip-port-probing"], env=self.env, capture_output=True, text=True,
-                              timeout=60)
+                               "--skip-port-probing"], env=self.env, capture_output=True, text=True, timeout=60)
         if made.returncode != 0:
             raise Failure("syncthing generate: " + made.stdout + made.stderr)
-        self.config_path = self.home / "config.xml"
-        self.config = ET.parse(self.config_path)
+        self.config = ET.parse(self.home / "config.xml")
         self.id = self.config.getroot().find("device").get("id")
-        self.process = None
-        self.last_event = 0
         self._opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
 
-    # ---- configuration, before start ----
     def configure(self, other, folders):
-        """Only loopback, only `other` at its fixed address, and `folders` (id → path) shared
-        with it."""
+        """Only loopback, only `other` at its fixed address, and `folders` (id → path) shared with
+        it, rescanned only when asked."""
         root = self.config.getroot()
-        gui = root.find("gui")
-        gui.find("address").text = "127.0.0.1:%d" % self.gui_port
-        gui.find("apikey").text = self.api_key
-        options = root.find("options")
-        settings = {
-            "listenAddress": "tcp://127.0.0.1:%d" % self.listen_port,
-            "globalAnnounceEnabled": "false", "localAnnounceEnabled": "false",
-            "relaysEnabled": "false", "natEnabled": "false", "startBrowser": "false",
-            "urAccepted": "-1", "urSeen": "3", "autoUpgradeIntervalH": "0",
-            "crashReportingEnabled": "false", "reconnectionIntervalS": "1",
-            "restartOnWakeup": "false", "setLowPriority": "false",
-        }
-        for key, value in settings.items():
-            element = options.find(key)
-            if element is None:
-                element = ET.SubElement(options, key)
-            element.text = value
-        for extra in options.findall("globalAnnounceServer"):
+        gui, options, defaults = root.find("gui"), root.find("options"), root.find("defaults")
+        gui.find("address").text, gui.find("apikey").text = "127.0.0.1:%d" % self.gui_port, self.api_key
+        for key, value in dict(OPTIONS, listenAddress="tcp://127.0.0.1:%d" % self.listen_port).items():
+            (options.find(key) if options.find(key) is not None else ET.SubElement(options, key)).text = value
+        for extra in options.findall("globalAnnounceServer") + options.findall("unackedNotificationID"):
             options.remove(extra)
-        for extra in options.findall("unackedNotificationID"):
-            options.remove(extra)
-        defaults = root.find("defaults")
         device = copy.deepcopy(defaults.find("device"))
-        device.set("id", other.id)
-        device.set("name", other.name)
+        device.attrib.update(id=other.id, name=other.name)
         device.find("address").text = "tcp://127.0.0.1:%d" % other.listen_port
         root.insert(list(root).index(gui), device)
         for folder_id, path in folders.items():
             folder = copy.deepcopy(defaults.find("folder"))
-            folder.set("id", folder_id)
-            folder.set("label", folder_id)
-            folder.set("path", str(path))
-            folder.set("rescanIntervalS", str(RESCAN_SECONDS))
-            folder.set("fsWatcherEnabled", "false")
-            folder.find("device").set("id", self.id)
-            shared = copy.deepcopy(folder.find("device"))
+            folder.attrib.update(id=folder_id, label=folder_id, path=str(path), rescanIntervalS="86400",
+                                 fsWatcherEnabled="false")
+            mine = folder.find("device")
+            mine.set("id", self.id)
+            shared = copy.deepcopy(mine)
             shared.set("id", other.id)
-            folder.insert(list(folder).index(folder.find("device")) + 1, shared)
+            folder.insert(list(folder).index(mine) + 1, shared)
             folder.find("minDiskFree").text = "0"
             root.insert(list(root).index(device), folder)
-        self.config.write(self.config_path)
+        self.config.write(self.home / "config.xml")
 
-    # ---- the process ----
     def start(self):
         self.log = open(self.home / "syncthing.log", "w")
         self.process = subprocess.Popen(
-            [BINARY, "serve", "--home=" + str(self.home), "--no-browser", "--no-restart",
-             "--no-upgrade", "--no-default-folder", "--skip-port-probing", "--logflags=3"],
+            [BINARY, "serve", "--home=" + str(self.home), "--no-browser", "--no-restart", "--no-upgrade",
+             "--no-default-folder", "--skip-port-probing", "--logflags=3"],
             env=self.env, stdout=self.log, stderr=subprocess.STDOUT, preexec_fn=ends_with_parent)
 
     def wait_started(self, seconds=60):
         deadline = time.monotonic() + seconds
         while time.monotonic() < deadline:
             if self.process.poll() is not None:
-                raise Failure("syncthing %s ended (status %s): %s"
-                              % (self.name, self.process.returncode, self.log_tail()))
+                raise Failure("syncthing %s ended (status %s): %s" % (self.name, self.process.returncode, self.log_tail()))
             try:
                 if self.get("/rest/system/ping", timeout=2).get("ping") == "pong":
                     return
-            except (OSError, urllib.error.URLError, ValueError):
+            except UNREACHABLE:
                 pass
             time.sleep(0.1)
         raise Failure("syncthing %s did not answer in %d s" % (self.name, seconds))
@@ -131,7 +103,7 @@ class Instance:
         try:
             self.post("/rest/system/shutdown", timeout=5)
             self.process.wait(timeout=20)
-        except (OSError, urllib.error.URLError, subprocess.TimeoutExpired, ValueError):
+        except UNREACHABLE + (subprocess.TimeoutExpired,):
             self.process.kill()
             self.process.wait()
         finally:
@@ -143,9 +115,7 @@ class Instance:
 
     # ---- REST ----
     def call(self, method, path, params=None, timeout=30):
-        url = "http://127.0.0.1:%d%s" % (self.gui_port, path)
-        if params:
-            url += "?" + urllib.parse.urlencode(params)
+        url = "http://127.0.0.1:%d%s" % (self.gui_port, path) + ("?" + urllib.parse.urlencode(params) if params else "")
         request = urllib.request.Request(url, method=method, headers={"X-API-Key": self.api_key},
                                          data=b"" if method == "POST" else None)
         with self._opener.open(request, timeout=timeout) as answer:
@@ -165,9 +135,6 @@ class Instance:
     def status(self, folder):
         return self.get("/rest/db/status", {"folder": folder})
 
-    def completion(self, folder, device):
-        return self.get("/rest/db/completion", {"folder": folder, "device": device})
-
     def connected(self, device):
         connection = self.get("/rest/system/connections")["connections"].get(device)
         return bool(connection and connection.get("connected"))
@@ -175,9 +142,8 @@ class Instance:
     def wait_event(self, seconds=1):
         """Blocks until the instance reports something new, or `seconds` pass."""
         try:
-            events = self.get("/rest/events", {"since": self.last_event, "timeout": seconds},
-                              timeout=seconds + 30)
-        except (OSError, urllib.error.URLError, ValueError):
+            events = self.get("/rest/events", {"since": self.last_event, "timeout": seconds}, timeout=seconds + 30)
+        except UNREACHABLE:
             return
         if events:
             self.last_event = events[-1]["id"]
@@ -187,15 +153,17 @@ class Pair:
     """Two instances, "a" and "b", each holding `folders` (id → (path on a, path on b))."""
 
     def __init__(self, work, folders):
-        self.work = pathlib.Path(work)
-        self.a = Instance("a", self.work / "syncthing-a")
-        self.b = Instance("b", self.work / "syncthing-b")
-        for path_a, path_b in folders.values():
-            for path in (path_a, path_b):
-                (pathlib.Path(path) / ".stfolder").mkdir(parents=True, exist_ok=True)
+        self.a, self.b = Instance("a", pathlib.Path(work) / "syncthing-a"), Instance("b", pathlib.Path(work) / "syncthing-b")
+        for path in (p for pair in folders.values() for p in pair):
+            (pathlib.Path(path) / ".stfolder").mkdir(parents=True, exist_ok=True)
         self.a.configure(self.b, {f: p[0] for f, p in folders.items()})
         self.b.configure(self.a, {f: p[1] for f, p in folders.items()})
-        self.folders = list(folders)
+
+    def both(self):
+        return (self.a, self.b)
+
+    def other(self, side):
+        return self.b if side is self.a else self.a
 
     def start(self, seconds=60):
         for side in self.both():
@@ -208,18 +176,11 @@ class Pair:
         for side in self.both():
             side.stop()
 
-    def both(self):
-        return (self.a, self.b)
-
-    def other(self, side):
-        return self.b if side is self.a else self.a
-
     def until(self, condition, seconds, what):
         """Waits for `condition()`, which gives None when met or the side to wait on."""
         deadline = time.monotonic() + seconds
         while True:
-            # Whatever happened before the check is taken in, so the wait below is for news.
-            for side in self.both():
+            for side in self.both():  # whatever happened before the check is taken in: the wait is for news
                 side.wait_event(0)
             waiting_on = condition()
             if waiting_on is None:
@@ -232,54 +193,41 @@ class Pair:
         return Failure("%s\n--- a ---\n%s\n--- b ---\n%s" % (text, self.a.log_tail(10), self.b.log_tail(10)))
 
     def wait_connected(self, connected, seconds=60):
-        def check():
-            for side in self.both():
-                if side.connected(self.other(side).id) != connected:
-                    return side
-            return None
-        self.until(check, seconds, "connected" if connected else "disconnected")
+        self.until(lambda: next((s for s in self.both() if s.connected(self.other(s).id) != connected), None),
+                   seconds, "connected" if connected else "disconnected")
 
-    def pause(self):
-        """The two computers apart: each stops talking to the other."""
+    def pause(self, what="pause"):
+        """The two computers apart (or, `resume`, together again: the next call between them may
+        wait for the sync tool's next round of calls, a few seconds)."""
         for side in self.both():
-            side.post("/rest/system/pause", {"device": self.other(side).id})
-        self.wait_connected(False)
+            side.post("/rest/system/" + what, {"device": self.other(side).id})
+        self.wait_connected(what == "resume")
 
     def resume(self):
-        """Together again; the next call between them may wait for the sync tool's next round
-        of calls, a few seconds."""
-        for side in self.both():
-            side.post("/rest/system/resume", {"device": self.other(side).id})
-        self.wait_connected(True)
+        self.pause("resume")
 
     def in_sync(self, folder):
-        """None when both sides hold the other's whole index and need nothing; else the side to
-        wait on."""
-        statuses = {}
+        """None when both sides hold the other's whole index and need nothing; else the side to wait on."""
+        statuses = {side.name: side.status(folder) for side in self.both()}
         for side in self.both():
-            status = side.status(folder)
-            if status.get("state") != "idle" or status.get("needTotalItems", 1) != 0:
+            status, other = statuses[side.name], self.other(side)
+            if status.get("state") != "idle" or status.get("needTotalItems", 1) != 0 or not side.connected(other.id):
                 return side
-            statuses[side.name] = status
         for side in self.both():
-            other = self.other(side)
-            if not side.connected(other.id):
-                return side
             # What `side` knows of the other's index must be all of it, and the other must need
             # nothing of side's.
-            done = side.completion(folder, other.id)
+            other = self.other(side)
+            done = side.get("/rest/db/completion", {"folder": folder, "device": other.id})
             if (done.get("sequence") != statuses[other.name].get("sequence")
                     or done.get("needItems", 1) != 0 or done.get("needDeletes", 1) != 0):
                 return side
         return None
 
     def settle(self, folder, seconds=90):
-        """Scans both sides until they agree and one more scan of each finds nothing new. Each
-        pass scans again: a folder the sync tool made for the other side's files is recorded
-        only by a scan, and until then the other side may be left wanting to delete it."""
-        started = time.monotonic()
-        deadline = started + seconds
-        agreed = None
+        """Scans both sides until they agree and one more scan of each finds nothing new. Each pass
+        scans again: a folder the sync tool made for the other side's files is recorded only by a
+        scan, and until then the other side may be left wanting to delete it."""
+        started, agreed = time.monotonic(), None
         while True:
             for side in self.both():
                 side.scan(folder)
@@ -294,7 +242,6 @@ class Pair:
                 agreed = sequences
                 continue
             agreed = None
-            if time.monotonic() > deadline:
-                raise self.failure("sync of %s: still waiting after %d s on %s"
-                                   % (folder, seconds, waiting_on.name))
+            if time.monotonic() > started + seconds:
+                raise self.failure("sync of %s: still waiting after %d s on %s" % (folder, seconds, waiting_on.name))
             waiting_on.wait_event(1)

@@ -1,21 +1,16 @@
-// Signs in through the page's wrappers on the first run (its first window closes with a
-// sign-in under way, a second window signs in), and, once the program has started again, gets
-// a token and signs out. Each check is reported as a "log" message.
+// Signs in through the page's wrappers on the first run (its first window closes with a sign-in
+// under way, a second window signs in), and, once the program has started again, gets a token and
+// signs out.
 (function () {
-  const handler = window.webkit.messageHandlers.quillstoneHost;
-  const report = (text) => handler.postMessage({ op: "log", text: "E2E " + text });
   const auth = window.QuillstoneHost.auth;
-  const failed = (name, detail) => report("FAIL " + name + ": " + detail);
-  const check = (name, ok, detail) => (ok ? report("PASS " + name) : failed(name, detail));
+  const check = (name, ok, detail) => report(ok ? "PASS " + name : "FAIL " + name + ": " + detail);
   const isToken = (t) => typeof t === "string" && t.split(".").length === 3;
   const ada = (u) => JSON.stringify(u) === JSON.stringify({ id: "u-1", name: "Ada", email: "" });
 
-  // Once the browser has the start page (the test then puts "opened.txt" beside this page),
-  // the sign-in is under way.
+  // Once the browser has the start page (the test then puts "opened.txt" beside this page), the
+  // sign-in is under way.
   async function browserOpened() {
-    for (let n = 0; n < 600 && (await fetch("opened.txt?n=" + n)).status !== 200; n++) {
-      await new Promise((resolve) => setTimeout(resolve, 100));
-    }
+    for (let n = 0; n < 600 && (await fetch("opened.txt?n=" + n)).status !== 200; n++) await pause(100);
   }
 
   async function firstRun() {
@@ -56,7 +51,7 @@
       const user = await auth.user();
       await (user ? secondRun(user) : firstRun());
     } catch (e) {
-      failed("sign-in page", e.message);
+      check("sign-in page", false, e.message);
       report("SIGNED-OUT");
     }
   });

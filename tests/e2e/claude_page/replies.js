@@ -1,14 +1,8 @@
-// Asks three questions, then answers the replies the native side hands over: the first is
-// taken, the second refused, the third left waiting. After that the window closes itself.
+// Asks three questions, then answers the replies the native side hands over: the first is taken,
+// the second refused, the third left waiting. After that the window closes itself.
 (function () {
-  const post = (m) => window.webkit.messageHandlers.quillstoneHost.postMessage(m);
-  const report = (text) => post({ op: "log", text: "E2E " + text });
-  const ids = {
-    take: "r-11111111-1111-4111-8111-111111111111",
-    refuse: "r-22222222-2222-4222-8222-222222222222",
-    wait: "r-33333333-3333-4333-8333-333333333333",
-    closed: "r-44444444-4444-4444-8444-444444444444",
-  };
+  const ids = { take: "r-11111111-1111-4111-8111-111111111111", refuse: "r-22222222-2222-4222-8222-222222222222",
+                wait: "r-33333333-3333-4333-8333-333333333333", closed: "r-44444444-4444-4444-8444-444444444444" };
   const seen = new Set();
   // Closing the window asks the page to settle first.
   window.QuillstoneMac = { settle: async () => { await report("SETTLED-ON-CLOSE"); } };
@@ -19,9 +13,7 @@
       if (seen.has(ids.take) && seen.has(ids.refuse) && seen.has(ids.wait)) {
         setTimeout(() => { report("CLOSING"); window.close(); }, 300);
       }
-      if (id === ids.take) return true;
-      if (id === ids.refuse) return false;
-      return null;  // not ready: the reply waits
+      return id === ids.take ? true : id === ids.refuse ? false : null;  // null: not ready, the reply waits
     },
   };
   (async () => {

@@ -1,17 +1,10 @@
-// The page of the menu and writing folder checks: it describes its context menus, reports what
-// the native side tells it, and says when it (re)loads. Lines reach standard error as
-// "Quillstone page: E2E …".
+// The page of the menu and writing folder checks: it describes its context menus, reports what the
+// native side tells it, and says when it (re)loads.
 (function () {
-  const post = (message) => window.webkit.messageHandlers.quillstoneHost.postMessage(message);
-  const report = (text) => post({ op: "log", text: "E2E " + text });
-  const decode = (r) => (typeof r === "string" && r.charCodeAt(0) === 0x1e ? JSON.parse(r.slice(1)) : r);
-
   window.QuillstoneApp = {
     contextMenuChoose: (id) => report("CHOSE " + JSON.stringify(id)),
     contextMenuClosed: () => report("CLOSED"),
-    applyExternal: (records) => report("EXTERNAL " + JSON.stringify(records.map((r) => r && r.id).sort())),
   };
-
   // Moving the writing folder lets every page settle first.
   window.QuillstoneMac = { settle: async () => { await report("SETTLED"); } };
 
@@ -26,27 +19,20 @@
     [...Array.from({ length: 10000 }, (_, i) => ({ label: "Item\u0007\n" + i + "x".repeat(i % 3 ? 0 : 300), id: i })),
      deep(100), { label: "", id: "empty" }],
   ];
-  // The title strip moves the window, as the editor's bars do.
-  document.querySelector(".bar").addEventListener("mousedown", (e) => {
-    if (e.button === 0) post({ op: "drag" });
-  });
-
   let next = 0;
   document.addEventListener("contextmenu", () => {
     const menu = menus[Math.min(next, menus.length - 1)];
-    report("MENU " + next);
-    next += 1;
+    report("MENU " + next++);
     if (menu !== "none") post({ op: "contextMenu", items: menu });
   });
+  // The title strip moves the window, as the editor's bars do.
+  document.querySelector(".bar").addEventListener("mousedown", (e) => e.button === 0 && post({ op: "drag" }));
 
   (async () => {
     const workspace = decode(await post({ op: "open" }));
-    const ids = (workspace.state && workspace.state.docs || []).map((d) => d.id).sort();
-    if (ids.length === 0) {
-      // A document to take along when the writing folder moves.
-      const doc = { id: "e2e-moved", title: "Taken along", nodes: [] };
-      await post({ op: "write", batch: { docs: [{ id: doc.id, rev: 1, updated: Date.now(), deleted: false, doc }] } });
-    }
+    const ids = ((workspace.state && workspace.state.docs) || []).map((d) => d.id).sort();
+    // A document to take along when the writing folder moves.
+    if (ids.length === 0) await write(record({ id: "e2e-moved", title: "Taken along", nodes: [] }));
     await post({ op: "loaded" });
     report("LOADED " + (window.__QUILLSTONE_FOLDER__ || "") + " " + JSON.stringify(ids));
   })();

@@ -1,9 +1,6 @@
-// Reports what the menus do to the page as "log" messages ("Quillstone page: E2E …" lines), and
-// moves to its next state each time the menu asks it for "settings".
+// Reports what the menus do to the page, and moves to its next state each time the menu asks it
+// for "settings".
 (function () {
-  const handler = window.webkit.messageHandlers.quillstoneHost;
-  const post = (message) => handler.postMessage(message);
-  const report = (text) => post({ op: "log", text: "E2E " + text });
   const states = [
     { canUndo: false, mode: "page", library: false, hasSelection: false, aiOn: true },
     { canUndo: true, mode: "outline", library: true, libraryView: "cards", hasSelection: true,
@@ -16,7 +13,6 @@
     await post(Object.assign({ op: "state" }, states[step]));
     report("STATE " + step);
   };
-
   window.QuillstoneApp = {
     run(command, arg) {
       report("RUN " + command + " " + JSON.stringify(arg));
@@ -34,8 +30,7 @@
   };
   document.addEventListener("keydown", (e) => {
     if (["Control", "Shift", "Alt", "Meta", "Super", "OS"].includes(e.key)) return;
-    const mods = (e.ctrlKey ? "ctrl+" : "") + (e.altKey ? "alt+" : "") + (e.shiftKey ? "shift+" : "");
-    report("KEYDOWN " + mods + e.key.toLowerCase());
+    report("KEYDOWN " + (e.ctrlKey ? "ctrl+" : "") + (e.altKey ? "alt+" : "") + (e.shiftKey ? "shift+" : "") + e.key.toLowerCase());
     e.preventDefault();
   });
   (async () => {

@@ -1,10 +1,5 @@
-// Drives the native side through its one channel and reports each check as a "log" message,
-// which the program writes to standard error as "Quillstone page: E2E …".
+// Drives the native side through its one channel and reports each check.
 (function () {
-  const handler = window.webkit && window.webkit.messageHandlers && window.webkit.messageHandlers.quillstoneHost;
-  const post = (message) => handler.postMessage(message);
-  const report = (text) => post({ op: "log", text: "E2E " + text });
-  const decode = (r) => (typeof r === "string" && r.charCodeAt(0) === 0x1e ? JSON.parse(r.slice(1)) : r);
   const focus = window.__QUILLSTONE_FOCUS__ || "";
   const checks = [];
   const check = (name, fn) => checks.push([name, fn]);
@@ -24,8 +19,7 @@
   check("open", async () => {
     const raw = await post({ op: "open" });
     expect(typeof raw === "string" && raw.charCodeAt(0) === 0x1e, "raw reply " + String(raw).slice(0, 40));
-    const answer = decode(raw);
-    expect(answer.kind === "ready" && Array.isArray(answer.state.docs), "ready workspace");
+    expect(decode(raw).kind === "ready" && Array.isArray(decode(raw).state.docs), "ready workspace");
   });
   check("errors", async () => {
     expect((await rejects({ op: "Open" })) === "Unknown op Open", "wrong case");
@@ -33,12 +27,10 @@
     expect((await rejects("text")) === "No window", "not an object");
   });
   check("write", async () => {
-    const doc = { id: "e2e-doc", title: "From the page", nodes: [{ id: "n1", text: "Written end to end." }] };
-    const raw = await post({ op: "write", batch: { docs: [{ id: doc.id, rev: 1, updated: Date.now(), deleted: false, doc }] } });
-    expect(decode(raw) === true, "write reply " + raw);
+    const answer = await write(record({ id: "e2e-doc", title: "From the page", nodes: [{ id: "n1", text: "Written end to end." }] }));
+    expect(answer === true, "write reply " + answer);
     const bad = decode(await post({ op: "write", batch: { docs: [{ id: "a/b", doc: { title: "Bad" } }] } }));
-    expect(bad.message === "Couldn\u2019t write \u201cBad\u201d to Documents \u2192 Quillstone.".replace("\u2019", "'"),
-           "failure message " + JSON.stringify(bad));
+    expect(bad.message === "Couldn't write \u201cBad\u201d to Documents \u2192 Quillstone.", "failure message " + JSON.stringify(bad));
   });
   check("images", async () => {
     expect((await post({ op: "getImage", id: "none" })) === "\u001enull", "unknown capture");
@@ -63,7 +55,6 @@
     const escape = await fetch("quillstone://app/%2e%2e/host/bridge.js");
     expect(escape.status === 404, "traversal " + escape.status);
   });
-
   check("hostile", async () => {
     // None of these may crash the program or touch a file outside the library.
     const deep = JSON.parse("[".repeat(400) + "]".repeat(400));
@@ -77,65 +68,53 @@
       { op: "chrome", bg: "rgb(", tone: 7, full: "yes" }, { op: "saveFile", name: "../../x", data: "no comma" },
       { op: "log", text: "line\nQuillstone: forged" }, { op: "claudeAsk" }, { op: "claudeCancel", requestId: 3 },
     ];
-    for (const m of messages) {
-      try { await post(m); } catch (e) { /* a refusal is fine; a crash is not */ }
-    }
+    for (const m of messages) await post(m).catch(() => {});  // a refusal is fine; a crash is not
     expect(decode(await post({ op: "getImage", id: "cap-1" })) === "tiny", "still answering");
   });
   check("links", async () => {
     // Links to other programs never navigate the page away: this script keeps running.
     for (const href of ["ftp://example.invalid/file", "https://example.invalid/", "file:///tmp"]) {
-      const a = document.createElement("a");
+      const a = document.body.appendChild(document.createElement("a"));
       a.href = href;
-      document.body.appendChild(a);
       a.click();
-      await new Promise((r) => setTimeout(r, 300));
+      await pause(300);
     }
     expect(location.href.startsWith("quillstone://app/"), "still on the app page: " + location.href);
   });
 
-  const received = [];
   if (focus === "") {
     // The first window takes records written elsewhere, but only after a while: until then
     // deliveries are retried.
     setTimeout(() => {
       window.QuillstoneApp = { applyExternal: (records) => {
-        for (const r of records) if (r && r.id) received.push(r.id);
-        if (received.includes("e2e-broadcast")) report("PASS broadcast");
+        if (records.some((r) => r && r.id === "e2e-broadcast")) report("PASS broadcast");
       } };
       report("READY-EXTERNAL");
     }, 1500);
-    window.QuillstoneMac = {
-      settle: async () => {
-        const doc = { id: "e2e-settled", title: "Settled at quit", nodes: [] };
-        await post({ op: "write", batch: { docs: [{ id: doc.id, rev: 1, updated: Date.now(), deleted: false, doc }] } });
-        report("SETTLED");
-      },
-    };
+    window.QuillstoneMac = { settle: async () => {
+      await write(record({ id: "e2e-settled", title: "Settled at quit", nodes: [] }));
+      report("SETTLED");
+    } };
   } else if (focus === "e2e-doc") {
-    // The second window writes; the first must receive it.
-    // The promise is held, so it stays pending rather than being collected.
+    // The second window writes; the first must receive it. Its page never settles (the promise is
+    // held, so it stays pending rather than being collected), nor does the foreign page it goes
+    // to, which gets no answers from the native side: the quit waits for it.
     window.QuillstoneMac = { settle: () => new Promise((resolve) => { window.neverSettled = resolve; }) };
   }
 
-  const run = async () => {
+  (async () => {
     if (focus === "e2e-doc") {
-      const doc = { id: "e2e-broadcast", title: "Broadcast", nodes: [] };
-      await post({ op: "write", batch: { docs: [{ id: doc.id, rev: 1, updated: Date.now(), deleted: false, doc }] } });
+      await write(record({ id: "e2e-broadcast", title: "Broadcast", nodes: [] }));
       await post({ op: "loaded" });
       await report("SECOND-DONE");
-      // A page that isn't the app's own gets no answers from the native side. It never settles
-      // either, so the quit waits for it.
       const html = '<script src="quillstone://app/foreign.js"></' + 'script>';
       location.href = URL.createObjectURL(new Blob([html], { type: "text/html" }));
       return;
     }
     for (const [name, fn] of checks) {
-      try { await fn(); await report("PASS " + name); }
-      catch (e) { await report("FAIL " + name + ": " + e.message); }
+      try { await fn(); await report("PASS " + name); } catch (e) { await report("FAIL " + name + ": " + e.message); }
     }
     await post({ op: "loaded" });
     await report("DONE");
-  };
-  run();
+  })();
 })();
