@@ -4,52 +4,49 @@
 # aside while the page is open. The page must be handed every document the library comes to hold,
 # versions included; then both sides are checked as in two_computers.py.
 #     desktop.py BUILD_DIR SOURCE_DIR
-import json, pathlib, shutil, sys, tempfile, time, traceback
+import json, pathlib, sys, tempfile, traceback
 
 from computer import Computer, words
 from harness import Program, poll  # (on the path once computer is imported)
-from lane import CONFLICT_DOC, Checks, Run, docs_of
-import syncthing
+from lane import CONFLICT_DOC, Run, docs_of, run_lane
 
 FOLDER = "desktop"
+app = Program("tests/sync/page")
 
 
-def main():
-    started = time.monotonic()
-    app = Program("tests/sync/page")
-    work = pathlib.Path(tempfile.mkdtemp(prefix="qs-sync-desktop-"))
-    pair = syncthing.Pair(work, {FOLDER: (Run.folders(FOLDER, work)[0], app.work / "Writing")})
-    check = Checks()
-    run = Run(FOLDER, 11, pair, app.build, work, check)
+def reports(label):
+    return [json.loads(l[len(label) + 1:]) for l in app.page_lines() if l.startswith(label + " ")]
+
+
+def page_view():
+    """id → texts of every document the page holds, from what it was handed and what it saved."""
+    held = {}
+    for label, _, body in (l.partition(" ") for l in app.page_lines()):
+        if label in ("WROTE", "WROTE-LATER"):
+            held.update(json.loads(body))
+        for d in json.loads(body) if label in ("OPENED", "EXTERNAL") else []:
+            if d["deleted"]:
+                held.pop(d["id"], None)
+            else:
+                held[d["id"]] = d["texts"]
+    return held
+
+
+def lane(pair, check):
+    run = Run(FOLDER, 11, pair, app.build, pair.work, check)
     run.b = Computer("b", app.work, app.build)  # the desktop's own folders
     a, seen_versions = run.a, set()
 
-    def reports(label):
-        return [json.loads(l[len(label) + 1:]) for l in app.page_lines() if l.startswith(label + " ")]
-
     def waited(label):
-        """The page's last report of `label`, once there is one; its texts count as saved on b."""
+        """Waits for the page's report of `label`; its texts count as saved on b."""
         if not app.wait_for_line("Quillstone page: E2E " + label + " ", 90):
             raise AssertionError("the page never reported %s (status %s)" % (label, app.process.poll()))
         for doc_id, texts in reports(label)[-1].items():
             run.saved.setdefault(("b", doc_id), set()).update(texts)
 
-    def page_view():
-        """id → texts of every document the page holds, from what it was handed and what it saved."""
-        held = {}
-        for label, _, body in (l.partition(" ") for l in app.page_lines()):
-            if label in ("WROTE", "WROTE-LATER"):
-                held.update(json.loads(body))
-            for d in json.loads(body) if label in ("OPENED", "EXTERNAL") else []:
-                if d["deleted"]:
-                    held.pop(d["id"], None)
-                else:
-                    held[d["id"]] = d["texts"]
-        return held
-
     def settle_until(what):
-        """The sync tool goes on until the page holds every text written on a and no version is left;
-        the program's next move shows in its output, or a scan finds it."""
+        """The sync tool goes on until the page holds every text written on a and no version is
+        left; the program's next move shows in its output, or a scan finds it."""
         def handed():
             versions = [p for side in run.computers() for p in side.conflict_files() if CONFLICT_DOC.search(p)]
             seen_versions.update(versions)
@@ -61,7 +58,6 @@ def main():
         return run.settle_until(handed, what, news)
 
     try:
-        pair.start()
         for doc_id, title in (("harbour", "Harbour notes"), ("light", "Lighthouse"), ("garden", "Garden"),
                               ("ferry", "Ferry timetable")):
             run.new(a, doc_id, title)
@@ -84,7 +80,7 @@ def main():
                {d["id"] for d in reports("OPENED")[0]} == {"harbour", "light", "garden", "ferry"})
 
         # Together again: the program on b brings in what the sync tool set aside, while open.
-        pair.resume()
+        pair.set_paused(False)
         settle_until("the page is handed every text written on a")
         a.open()
         run.sync()
@@ -111,21 +107,15 @@ def main():
         run.ok("the sync tool set versions aside", bool(seen_versions))
     except Exception:
         run.ok("runs to the end", False, traceback.format_exc())
-    finally:
-        if app.process and app.process.poll() is None:
-            app.quit()
-        pair.stop()
-    print("sync lane, desktop: %.1f s" % (time.monotonic() - started))
+    if app.process and app.process.poll() is None:
+        app.quit()
     if check.failures:
         for side in run.computers():
             print("--- %s holds: %s\n    its Trash: %s" % (side.name, side.files(), side.trashed()))
         print("--- program output ---\n" + "\n".join(app.lines()[-60:]))
-        print("the folders stay in %s and %s" % (work, app.work))
-    else:
-        shutil.rmtree(work, ignore_errors=True)
-        shutil.rmtree(app.work, ignore_errors=True)
-    return check.report()
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    work = pathlib.Path(tempfile.mkdtemp(prefix="qs-sync-desktop-"))
+    sys.exit(run_lane("sync lane, desktop", work, {FOLDER: (Run.folders(FOLDER, work)[0], app.work / "Writing")},
+                      lane, keep=[app.work]))

@@ -3,10 +3,11 @@
 # times come from the scenario's seed; `updated` is the scenario's own clock, never the machine's.
 # (Which package keeps an id, and a version's id and title, are the library's unit tests' to prove;
 # here both computers must come to hold the same, and nothing written may be lost.)
-import base64, hashlib, json, pathlib, random, re, time
+import base64, hashlib, json, pathlib, random, re, shutil, time, traceback
 
 from computer import Computer, png_data_url, strings, words
-from harness import Checks  # noqa: F401  (the scripts' checks)
+from harness import Checks
+import syncthing
 
 CLOCK_START_MS = 1767225600000  # 2026-01-01 00:00 UTC: where every scenario's clock starts
 CONFLICT_DOC = re.compile(r"(^|/)document\.sync-conflict-\d{8}-\d{6}-[A-Z0-9]+\.json$")
@@ -121,10 +122,10 @@ class Run:
             news(1)
 
     def apart(self):
-        self.pair.pause()
+        self.pair.set_paused(True)
 
     def together(self):
-        self.pair.resume()
+        self.pair.set_paused(False)
         self.sync()
 
     # ---- after a merge ----
@@ -234,3 +235,25 @@ class Run:
         left = self.a.conflict_files() + self.b.conflict_files()
         self.ok("third round: no version file is left once every package was written again", not left, left)
         return answers
+
+
+def run_lane(title, work, folders, body, keep=()):
+    """Starts the sync tool on `folders` (id → (path on a, path on b)) below `work`, runs
+    `body(pair, check)` and stops it; prints the time taken. On a failure the folders (`work` and
+    those in `keep`) stay for a look. Gives the exit status."""
+    started, check = time.monotonic(), Checks()
+    pair = syncthing.Pair(work, folders)
+    try:
+        pair.start()
+        body(pair, check)
+    except Exception as e:
+        check("%s runs to the end" % title, False, e if isinstance(e, syncthing.Failure) else traceback.format_exc())
+    finally:
+        pair.stop()
+    print("%s: %.1f s" % (title, time.monotonic() - started))
+    for folder in (work,) + tuple(keep):
+        if check.failures:
+            print("the folder stays: %s" % folder)
+        else:
+            shutil.rmtree(folder, ignore_errors=True)
+    return check.report()

@@ -86,16 +86,14 @@ class Instance:
 
     def wait_started(self, seconds=60):
         deadline = time.monotonic() + seconds
-        while time.monotonic() < deadline:
-            if self.process.poll() is not None:
-                raise Failure("syncthing %s ended (status %s): %s" % (self.name, self.process.returncode, self.log_tail()))
+        while self.process.poll() is None and time.monotonic() < deadline:
             try:
                 if self.get("/rest/system/ping", timeout=2).get("ping") == "pong":
                     return
             except UNREACHABLE:
-                pass
-            time.sleep(0.1)
-        raise Failure("syncthing %s did not answer in %d s" % (self.name, seconds))
+                time.sleep(0.1)
+        raise Failure("syncthing %s did not answer in %d s (status %s): %s"
+                      % (self.name, seconds, self.process.poll(), self.log_tail()))
 
     def stop(self):
         if self.process is None or self.process.poll() is not None:
@@ -153,7 +151,8 @@ class Pair:
     """Two instances, "a" and "b", each holding `folders` (id → (path on a, path on b))."""
 
     def __init__(self, work, folders):
-        self.a, self.b = Instance("a", pathlib.Path(work) / "syncthing-a"), Instance("b", pathlib.Path(work) / "syncthing-b")
+        self.work = pathlib.Path(work)
+        self.a, self.b = Instance("a", self.work / "syncthing-a"), Instance("b", self.work / "syncthing-b")
         for path in (p for pair in folders.values() for p in pair):
             (pathlib.Path(path) / ".stfolder").mkdir(parents=True, exist_ok=True)
         self.a.configure(self.b, {f: p[0] for f, p in folders.items()})
@@ -176,35 +175,28 @@ class Pair:
         for side in self.both():
             side.stop()
 
-    def until(self, condition, seconds, what):
-        """Waits for `condition()`, which gives None when met or the side to wait on."""
-        deadline = time.monotonic() + seconds
-        while True:
-            for side in self.both():  # whatever happened before the check is taken in: the wait is for news
-                side.wait_event(0)
-            waiting_on = condition()
-            if waiting_on is None:
-                return
-            if time.monotonic() > deadline:
-                raise self.failure("%s: still waiting after %d s on %s" % (what, seconds, waiting_on.name))
-            waiting_on.wait_event(1)
-
     def failure(self, text):
         return Failure("%s\n--- a ---\n%s\n--- b ---\n%s" % (text, self.a.log_tail(10), self.b.log_tail(10)))
 
     def wait_connected(self, connected, seconds=60):
-        self.until(lambda: next((s for s in self.both() if s.connected(self.other(s).id) != connected), None),
-                   seconds, "connected" if connected else "disconnected")
+        deadline = time.monotonic() + seconds
+        while True:
+            for side in self.both():  # whatever happened before the check is taken in: the wait is for news
+                side.wait_event(0)
+            waiting_on = next((s for s in self.both() if s.connected(self.other(s).id) != connected), None)
+            if waiting_on is None:
+                return
+            if time.monotonic() > deadline:
+                raise self.failure("%sconnected: still waiting after %d s on %s"
+                                   % ("" if connected else "dis", seconds, waiting_on.name))
+            waiting_on.wait_event(1)
 
-    def pause(self, what="pause"):
-        """The two computers apart (or, `resume`, together again: the next call between them may
-        wait for the sync tool's next round of calls, a few seconds)."""
+    def set_paused(self, paused):
+        """The two computers apart, or together again (the next call between them may then wait
+        for the sync tool's next round of calls, a few seconds)."""
         for side in self.both():
-            side.post("/rest/system/" + what, {"device": self.other(side).id})
-        self.wait_connected(what == "resume")
-
-    def resume(self):
-        self.pause("resume")
+            side.post("/rest/system/" + ("pause" if paused else "resume"), {"device": self.other(side).id})
+        self.wait_connected(not paused)
 
     def in_sync(self, folder):
         """None when both sides hold the other's whole index and need nothing; else the side to wait on."""

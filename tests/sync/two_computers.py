@@ -4,11 +4,10 @@
 # meets, lets both programs look, then writes a third round on both; lane.Run checks that nothing
 # either side wrote is lost and that both sides end up holding the same.
 #     two_computers.py BUILD_DIR [SCENARIO…]
-import shutil, sys, tempfile, time, traceback
+import sys, tempfile, time, traceback
 
 from computer import Bridge, Watch
-from lane import CONFLICT_DOC, Checks, Run
-import syncthing
+from lane import CONFLICT_DOC, Run, run_lane
 
 
 def written_apart(made, apart, met=None):
@@ -52,7 +51,7 @@ def both_untitled(run):
     run.new(b, "note-b", "Untitled")
     watch = Watch(b)
     try:
-        run.pair.resume()
+        run.pair.set_paused(False)
         run.settle_until(lambda: not any(CONFLICT_DOC.search(p) for p in b.conflict_files()),
                          "b's watch brings in the version the sync tool set aside", watch.news)
     finally:
@@ -113,35 +112,21 @@ SCENARIOS = [
 ]
 
 
-def main():
-    started, build, chosen = time.monotonic(), sys.argv[1], set(sys.argv[2:])
-    scenarios = [s for s in SCENARIOS if not chosen or s[0] in chosen]
-    work = tempfile.mkdtemp(prefix="qs-sync-")
-    pair = syncthing.Pair(work, {name: Run.folders(name, work) for name, _, _ in scenarios})
-    check = Checks()
-    try:
-        pair.start()
-        for name, seed, scenario in scenarios:
-            run = Run(name, seed, pair, build, work, check)
-            failed, began = len(check.failures), time.monotonic()
-            try:
-                scenario(run)
-            except Exception:
-                check("%s: runs to the end" % name, False, traceback.format_exc())
-            print("%s: %.1f s" % (name, time.monotonic() - began))
-            for side in run.computers() if len(check.failures) > failed else []:
-                print("--- %s on %s holds: %s\n    its Trash: %s" % (name, side.name, side.files(), side.trashed()))
-    except syncthing.Failure as e:
-        check("the sync tool runs", False, e)
-    finally:
-        pair.stop()
-    print("sync lane: %d scenarios in %.1f s" % (len(scenarios), time.monotonic() - started))
-    if check.failures:
-        print("the folders stay in " + work)
-    else:
-        shutil.rmtree(work, ignore_errors=True)
-    return check.report()
+def scenarios(pair, check):
+    for name, seed, scenario in SCENARIOS:
+        run = Run(name, seed, pair, sys.argv[1], pair.work, check)
+        failed, began = len(check.failures), time.monotonic()
+        try:
+            scenario(run)
+        except Exception:
+            check("%s: runs to the end" % name, False, traceback.format_exc())
+        print("%s: %.1f s" % (name, time.monotonic() - began))
+        for side in run.computers() if len(check.failures) > failed else []:
+            print("--- %s on %s holds: %s\n    its Trash: %s" % (name, side.name, side.files(), side.trashed()))
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    SCENARIOS = [s for s in SCENARIOS if not sys.argv[2:] or s[0] in sys.argv[2:]]
+    work = tempfile.mkdtemp(prefix="qs-sync-")
+    sys.exit(run_lane("sync lane, %d scenarios" % len(SCENARIOS), work,
+                      {name: Run.folders(name, work) for name, _, _ in SCENARIOS}, scenarios))
