@@ -72,6 +72,19 @@ bool write_all(int fd, std::string_view bytes) {
   return true;
 }
 
+bool read_all(int fd, std::string& out) {
+  char buffer[65536];
+  while (true) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return true;
+    out.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
 bool sync_fd(int fd) {
   if (injected_failure()) return false;
   // A failed fsync is not retried: after a failure the kernel may have dropped the dirty pages,
@@ -301,7 +314,49 @@ bool PendingFile::prepare_at(int folder_fd, const fs::path& folder_path, std::st
   return true;
 }
 
+bool PendingFile::commitExchanging(Durability durability, Displaced& displaced,
+                                   std::string* error) {
+  displaced = {};
+  if (temporary_.empty() || folder_ < 0) return commit(durability, error);
+  if (injected_failure()) {
+    set_error(error, "couldn't rename to", path_, errno);
+    return false;  // discard() removes the temporary file
+  }
+  if (::renameat2(folder_, temporary_.c_str(), folder_, name_.c_str(), RENAME_EXCHANGE) != 0) {
+    // Nothing there to take out, or a file system that can't exchange: a plain rename.
+    if (errno == ENOENT || errno == EINVAL || errno == ENOSYS) {
+      return renameInto(durability, error, /*counted=*/true);
+    }
+    set_error(error, "couldn't rename to", path_, errno);
+    return false;
+  }
+  // The temporary name now holds what was replaced.
+  if (durability == Durability::kSurvivesCrash && !sync_fd(folder_)) {
+    const int err = errno;
+    // The exchange may not survive a crash: exchange back, so that the failure we report
+    // matches what is on disk.
+    (void)::renameat2(folder_, temporary_.c_str(), folder_, name_.c_str(), RENAME_EXCHANGE);
+    discard();
+    set_error(error, "couldn't sync", path_.parent_path(), err);
+    return false;
+  }
+  const int fd =
+      ::openat(folder_, temporary_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd >= 0) {
+    if (::fstat(fd, &displaced.status) == 0 && S_ISREG(displaced.status.st_mode)) {
+      displaced.present = read_all(fd, displaced.bytes);
+    }
+    ::close(fd);
+  }
+  discard();  // the replaced file goes
+  return true;
+}
+
 bool PendingFile::commit(Durability durability, std::string* error) {
+  return renameInto(durability, error, /*counted=*/false);
+}
+
+bool PendingFile::renameInto(Durability durability, std::string* error, bool counted) {
   if (temporary_.empty() || folder_ < 0) {
     if (error) *error = "nothing prepared for " + path_.string();
     return false;
@@ -311,7 +366,8 @@ bool PendingFile::commit(Durability durability, std::string* error) {
     previous = temporary_name(name_);
     if (::linkat(folder_, name_.c_str(), folder_, previous.c_str(), 0) != 0) previous.clear();
   }
-  if (injected_failure() || ::renameat(folder_, temporary_.c_str(), folder_, name_.c_str()) != 0) {
+  if ((!counted && injected_failure()) ||
+      ::renameat(folder_, temporary_.c_str(), folder_, name_.c_str()) != 0) {
     int err = errno;
     if (!previous.empty()) ::unlinkat(folder_, previous.c_str(), 0);
     set_error(error, "couldn't rename to", path_, err);

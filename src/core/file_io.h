@@ -96,9 +96,21 @@ class PendingFile {
   // file (kept as a hard link during the rename) is put back, so a failure never leaves a
   // changed file behind it.
   [[nodiscard]] bool commit(Durability durability, std::string* error = nullptr);
+  // The file a commit replaced, taken out in the same step as the new one went in (an exchange
+  // of the two names), so that what another program put there a moment before is never lost in
+  // between. `present` is false when nothing was there, or the file system can't exchange.
+  struct Displaced {
+    bool present = false;
+    std::string bytes;
+    struct stat status {};
+  };
+  [[nodiscard]] bool commitExchanging(Durability durability, Displaced& displaced,
+                                      std::string* error = nullptr);
 
  private:
   void discard();
+  // The rename of a commit; `counted`: its operation was counted already.
+  bool renameInto(Durability durability, std::string* error, bool counted);
   int folder_ = -1;  // our own descriptor of the folder
   fs::path path_;
   std::string name_;

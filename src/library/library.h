@@ -351,11 +351,18 @@ class Library {
                                 std::vector<Problem>& problems);
   // Whether a package whose "document.json" isn't there may still be arriving.
   bool stillArrivingLocked(const fs::path& package);
-  // Before a save replaces `package`'s "document.json": text a sync tool put there since the
-  // library last read or wrote it is kept as a version first. Outside the lock; the caller holds
-  // the package's coordination. False when it couldn't be kept (the save must not go ahead).
-  [[nodiscard]] bool keepUnseenText(const std::string& id, const fs::path& package,
-                                    const json::object& doc);
+  // What the library last read or wrote of a document's "document.json", taken before a save.
+  struct LastKnown {
+    std::optional<Seen> seen;
+    std::optional<FileStamp> read;  // when nothing was read whole: the scan's stamp of it
+  };
+  LastKnown lastKnown(const std::string& id, const fs::path& package) const;
+  // A save replaced `package`'s "document.json" (`bytes`, `status`), taking it out in the same
+  // step: text a sync tool put there since the library last read or wrote it (`known`, taken
+  // before the save, as a read may meanwhile see the save's own file) is kept as a version.
+  // Outside the lock; the caller holds the package's coordination.
+  void keepReplacedText(const std::string& id, const fs::path& package, const json::object& doc,
+                        const LastKnown& known, std::string_view bytes, const struct stat& status);
   // A version written: where it is, and that it is told (the next "open"'s notices, the logs).
   void keptVersionLocked(const Guard&, const std::string& id, const fs::path& package,
                          const fs::path& from, std::string reason);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 
 #include "bridge/host_log.h"
 #include "core/digest.h"
@@ -18,6 +19,20 @@
 #include "platform/trash.h"
 
 namespace qs::library {
+
+namespace {
+
+// "YYYYMMDD-HHMMSS" in UTC, as Syncthing writes the time into a name.
+std::string utcStampForName(std::chrono::system_clock::time_point t) {
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(t);
+  std::tm tm{};
+  gmtime_r(&seconds, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y%m%d-%H%M%S", &tm);
+  return buf;
+}
+
+}  // namespace
 
 bool Library::stillArrivingLocked(const fs::path& package) {
   struct stat st {};
@@ -234,72 +249,73 @@ bool Library::bringInVersionFileLocked(const Guard& guard, const VersionFile& f,
   return true;
 }
 
-bool Library::keepUnseenText(const std::string& id, const fs::path& package,
-                             const json::object& doc) {
-  std::optional<Seen> seen;
-  std::optional<FileStamp> read;
-  {
-    Guard guard(mutex_);
-    if (const Seen* remembered = changes_.find(id)) {
-      seen = *remembered;
-    } else if (auto r = reads_.find(package.string()); r != reads_.end()) {
-      read = r->second.stamp;
-    }
-  }
-  if (!seen && !read) return true;  // never read here: nothing to tell a change by
-  auto folder = file_io::Folder::open(package, file_io::Links::kRefuse);
-  if (!folder) return true;
-  const auto now = fileStamp(folder->fd(), kDocumentFile.data());
-  if (!now) return true;
-  if (seen) {
-    const auto stamp = documentStamp(package);
-    if (stamp && seen->path == package.string() && stamp->size == seen->size &&
-        stamp->date == seen->date) {
-      return true;
-    }
-  } else if (read && *read == *now) {
-    return true;
-  }
-  auto bytes = folder->read(kDocumentFile, kMaxDocumentBytes);
-  if (!bytes) return true;
-  if (seen && !seen->hash.empty() && digest::contentStamp(*bytes) == seen->hash) return true;
-  auto on_disk = readEnvelope(*folder, kDocumentFile);
-  if (!on_disk) return true;
-  const json::object& disk_doc = docOf(*on_disk);
-  const std::string disk_id = idOf(*on_disk);
-  // The page's doc carries its pictures as data URLs; the file, as references.
-  if (disk_id == id) {
-    json::value restored = images::restoreImages(disk_doc, *folder);
-    if (restored.is_object() && sameButUpdated(restored.get_object(), doc)) return true;
-  }
-  const auto source_time = modifiedAt(package / kDocumentFile);
+Library::LastKnown Library::lastKnown(const std::string& id, const fs::path& package) const {
   Guard guard(mutex_);
-  std::string kept_id = disk_id;
-  json::object kept_doc = disk_doc;
+  LastKnown out;
+  if (const Seen* seen = changes_.find(id)) {
+    out.seen = *seen;
+  } else if (auto r = reads_.find(package.string()); r != reads_.end()) {
+    out.read = r->second.stamp;
+  }
+  return out;
+}
+
+void Library::keepReplacedText(const std::string& id, const fs::path& package,
+                               const json::object& doc, const LastKnown& known,
+                               std::string_view bytes, const struct stat& status) {
+  const auto& seen = known.seen;
+  const auto& read = known.read;
+  if (!seen && !read) return;  // never read here: nothing to tell a change by
+  if (seen) {
+    if (static_cast<std::uintmax_t>(status.st_size) == seen->size &&
+        std::chrono::file_clock::from_sys(modifiedAt(status)) == seen->date) {
+      return;
+    }
+    if (!seen->hash.empty() && digest::contentStamp(bytes) == seen->hash) return;
+  } else if (read && read->inode == status.st_ino && read->size == status.st_size &&
+             read->modified.tv_sec == status.st_mtim.tv_sec &&
+             read->modified.tv_nsec == status.st_mtim.tv_nsec) {
+    return;
+  }
+  auto replaced = parseEnvelope(bytes);
+  auto folder = file_io::Folder::open(package, file_io::Links::kRefuse);
+  if (!replaced || !folder) return;
+  const json::object& replaced_doc = docOf(*replaced);
+  const std::string replaced_id = idOf(*replaced);
+  // The page's doc carries its pictures as data URLs; the file, as references.
+  if (replaced_id == id) {
+    json::value restored = images::restoreImages(replaced_doc, *folder);
+    if (restored.is_object() && sameButUpdated(restored.get_object(), doc)) return;
+  }
+  Guard guard(mutex_);
+  std::string kept_id = replaced_id;
+  json::object kept_doc = replaced_doc;
   std::string reason;
-  if (disk_id == id || index_.contains(disk_id)) {
-    auto text = json::compact(disk_doc);
-    if (!text) return true;
-    kept_id = versionId(disk_id, *text);
-    kept_doc = asVersion(disk_doc, kept_id, utcMinute(standingOf(*on_disk).updated));
-    reason = "Another version of " + curlyQuoted(titleOf(disk_doc)) +
+  if (replaced_id == id || index_.contains(replaced_id)) {
+    auto text = json::compact(replaced_doc);
+    if (!text) return;
+    kept_id = versionId(replaced_id, *text);
+    kept_doc = asVersion(replaced_doc, kept_id, utcMinute(standingOf(*replaced).updated));
+    reason = "Another version of " + curlyQuoted(titleOf(replaced_doc)) +
              " that arrived while it was being saved; it is now a document of its own.";
   } else {
     reason = "A document a sync tool put in place of " + curlyQuoted(titleOf(doc)) +
              " as it was being saved; it has a package of its own again.";
   }
-  MadeHere made =
-      makePackageHere(placement(kept_id, kept_doc, root_, support_).folder, kept_id, kept_doc,
-                      *on_disk, timeOf(*on_disk, source_time), {package}, services_.package_hooks);
+  MadeHere made = makePackageHere(placement(kept_id, kept_doc, root_, support_).folder, kept_id,
+                                  kept_doc, *replaced, timeOf(*replaced, modifiedAt(status)),
+                                  {package}, services_.package_hooks);
   if (made.outcome == MadeHere::Outcome::kWritten) {
     keptVersionLocked(guard, kept_id, made.package, package / kDocumentFile, reason);
   } else if (made.outcome == MadeHere::Outcome::kBlocked) {
-    // Saving now would lose that text: the save fails, and the page keeps its own.
-    std::fprintf(stderr, "Quillstone: couldn't keep the text a sync tool put in %s before saving\n",
-                 package.c_str());
-    return false;
+    // Nothing may be lost: the text stays in the package as a version file, which a later look
+    // brings in (or reports).
+    const std::string name =
+        "document.sync-conflict-" + utcStampForName(wall_clock_()) + "-QUILLST.json";
+    std::fprintf(stderr, "Quillstone: kept the text a sync tool put in %s as %s\n", package.c_str(),
+                 name.c_str());
+    (void)folder->write_atomically(name, bytes, file_io::Durability::kSurvivesCrash);
   }
-  return true;
 }
 
 bool Library::healImagesLocked(const Guard&, const fs::path& package) {

@@ -255,11 +255,13 @@ std::optional<fs::path> Library::writeClaimed(
   {
     auto access = FileCoordinator::shared().write(package);
     if (!census.repeated.empty()) keepPrevious(id, rev, package, census.count, census.repeated);
+    WriteHooks hooks = writeHooks(id, sync_later);
+    const LastKnown known = lastKnown(id, package);
+    hooks.replaced = [&](std::string_view bytes, const struct stat& status) {
+      keepReplacedText(id, package, doc, known, bytes, status);
+    };
     std::set<std::string> missing_images;
-    if (!keepUnseenText(id, package, doc)) return std::nullopt;
-    if (!writePackage(package, record, doc, writeHooks(id, sync_later), &missing_images)) {
-      return std::nullopt;
-    }
+    if (!writePackage(package, record, doc, hooks, &missing_images)) return std::nullopt;
     seen = seenOf(package, integerOf(rev).value_or(1), std::move(missing_images));
   }
   {

@@ -371,7 +371,15 @@ bool writeDocument(const file_io::Folder& folder, bool existed, const json::obje
   // document's entry in it.
   const auto durability =
       existed ? file_io::Durability::kSurvivesCrash : file_io::Durability::kFileOnly;
-  if (!folder.write_atomically(kDocumentFile, *text, durability, &error)) return false;
+  // The file it replaces comes out in the same step, so that text a sync tool put there a moment
+  // ago is handed over rather than lost; its pictures are all still in the package then.
+  file_io::PendingFile document;
+  file_io::PendingFile::Displaced displaced;
+  if (!document.prepare(folder, kDocumentFile, *text, &error) ||
+      !document.commitExchanging(durability, displaced, &error)) {
+    return false;
+  }
+  if (displaced.present && hooks.replaced) hooks.replaced(displaced.bytes, displaced.status);
   std::set<std::string> kept = used;
   if (existed) addImagesOfVersions(folder, kept);
   pruneImages(folder, kept);

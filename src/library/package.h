@@ -8,6 +8,8 @@
 // library's queue (the caller holds whatever coordination the package needs).
 #pragma once
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -121,6 +123,9 @@ struct WriteHooks {
   // write the same bytes and times, and a sync tool sees nothing to reconcile.
   std::optional<std::string> app;
   std::optional<std::chrono::system_clock::time_point> file_time;
+  // For a package that was there: the "document.json" the save replaced, taken out in the same
+  // step as the new one went in, before anything else in the package changes.
+  std::function<void(std::string_view bytes, const struct stat& status)> replaced;
 };
 
 // Writes the package and reports whether the document was saved. A new package is built under

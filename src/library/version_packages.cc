@@ -28,7 +28,11 @@ std::optional<json::object> readEnvelope(const file_io::Folder& folder, std::str
   auto st = folder.status(name);
   if (!st || !S_ISREG(st->st_mode) || st->st_size == 0) return std::nullopt;
   auto bytes = folder.read(name, kMaxDocumentBytes);
-  auto parsed = bytes ? json::parse(*bytes) : std::nullopt;
+  return bytes ? parseEnvelope(*bytes) : std::nullopt;
+}
+
+std::optional<json::object> parseEnvelope(std::string_view bytes) {
+  auto parsed = json::parse(bytes);
   if (!parsed || !parsed->is_object()) return std::nullopt;
   const json::object* doc = json::find_object(parsed->get_object(), "doc");
   auto id = doc ? json::find_string(*doc, "id") : std::nullopt;

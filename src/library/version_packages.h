@@ -29,8 +29,10 @@ inline constexpr std::size_t kMaxDocumentBytes = 256u << 20;
 
 std::string curlyQuoted(std::string_view s);
 
-// An envelope whose doc has an id the writing folder may hold; none for anything else (a link,
-// a folder, an empty or damaged file, an id that breaks the rule or is one the app keeps).
+// An envelope whose doc has an id the writing folder may hold; none for anything else (a
+// damaged file, an id that breaks the rule or is one the app keeps).
+std::optional<json::object> parseEnvelope(std::string_view bytes);
+// The same from the file `name` in `folder`; none also for a link, a folder or an empty file.
 std::optional<json::object> readEnvelope(const file_io::Folder& folder, std::string_view name);
 // The doc and its id of an envelope readEnvelope gave.
 const json::object& docOf(const json::object& envelope);
