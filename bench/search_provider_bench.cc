@@ -16,8 +16,8 @@
 #include <sstream>
 #include <vector>
 
-#include "app/identity.h"
 #include "bench/workspace_generator.h"
+#include "core/identity.h"
 #include "library/library.h"
 #include "preview/search_index.h"
 #include "preview/search_index_reader.h"

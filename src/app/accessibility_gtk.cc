@@ -6,7 +6,7 @@
 #include <string>
 
 #include "app/accessibility.h"
-#include "platform/guarded.h"
+#include "core/guarded.h"
 
 namespace qs::app {
 
@@ -73,24 +73,20 @@ void describeOne(GtkWidget* w) {
     }
   } else if (std::strcmp(G_OBJECT_TYPE_NAME(w), "GtkModelButton") == 0) {
     // A menu item's keys are drawn beside it but not said: they become its description.
-    char* accel = nullptr;
+    g_autofree char* accel = nullptr;
     g_object_get(w, "accel", &accel, nullptr);
     guint key = 0;
     GdkModifierType mods{};
     if (accel && gtk_accelerator_parse(accel, &key, &mods) && key) {
-      char* keys = gtk_accelerator_get_label(key, mods);
+      g_autofree char* keys = gtk_accelerator_get_label(key, mods);
       describe(w, keys);
-      g_free(keys);
     }
-    g_free(accel);
   } else if (GTK_IS_MESSAGE_DIALOG(w)) {
-    char* text = nullptr;
-    char* detail = nullptr;
+    g_autofree char* text = nullptr;
+    g_autofree char* detail = nullptr;
     g_object_get(w, "text", &text, "secondary-text", &detail, nullptr);
     label(w, alertName(windowTitle(w), text ? text : ""));
     if (detail) describe(w, detail);
-    g_free(text);
-    g_free(detail);
   }
 }
 
@@ -110,17 +106,15 @@ void describeTree(GtkWidget* widget) {
 void describeWindowsForScreenReaders() {
   GListModel* windows = gtk_window_get_toplevels();
   for (guint i = 0, n = g_list_model_get_n_items(windows); i < n; ++i) {
-    auto* window = static_cast<GtkWidget*>(g_list_model_get_item(windows, i));
+    g_autoptr(GtkWidget) window = GTK_WIDGET(g_list_model_get_item(windows, i));
     watch(window);
-    g_object_unref(window);
   }
   g_signal_connect(windows, "items-changed",
                    G_CALLBACK(+[](GListModel* list, guint at, guint, guint added, gpointer) {
                      guarded([&] {
                        for (guint i = at; i < at + added; ++i) {
-                         auto* window = static_cast<GtkWidget*>(g_list_model_get_item(list, i));
+                         g_autoptr(GtkWidget) window = GTK_WIDGET(g_list_model_get_item(list, i));
                          watch(window);
-                         g_object_unref(window);
                        }
                      });
                    }),

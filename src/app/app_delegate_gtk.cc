@@ -10,12 +10,13 @@
 
 #include "app/accessibility_gtk.h"
 #include "app/environment.h"
-#include "app/identity.h"
 #include "app/spelling.h"
 #include "app/writing_folder_gtk.h"
 #include "bridge/host_messages.h"
 #include "core/build_info.h"
 #include "core/file_io.h"
+#include "core/guarded.h"
+#include "core/identity.h"
 #include "core/ids.h"
 #include "core/launch_trace.h"
 #include "core/text.h"
@@ -24,7 +25,7 @@
 #include "menus/menu_bar_gtk.h"
 #include "platform/content_type.h"
 #include "platform/file_icon.h"
-#include "platform/guarded.h"
+#include "platform/recent_files.h"
 #include "platform/save_dialog.h"
 #include "windows/document_window_gtk.h"
 #include "windows/scheme_handler.h"
@@ -111,9 +112,9 @@ AppDelegate::~AppDelegate() {
   trash_.reset();
   log_.reset();
   log_queue_.reset();
-  if (network_session_) g_object_unref(network_session_);
-  if (web_context_) g_object_unref(web_context_);
-  if (application_) g_object_unref(application_);
+  g_clear_object(&network_session_);
+  g_clear_object(&web_context_);
+  g_clear_object(&application_);
   g_shared = nullptr;
 }
 
@@ -173,7 +174,8 @@ void AppDelegate::startup() {
 
   // The desktop's search provider asks for a result over D-Bus (GApplication's ActivateAction),
   // starting the program first when it isn't running.
-  GSimpleAction* open_document = g_simple_action_new("open-document", G_VARIANT_TYPE_STRING);
+  g_autoptr(GSimpleAction) open_document =
+      g_simple_action_new("open-document", G_VARIANT_TYPE_STRING);
   g_signal_connect(
       open_document, "activate", G_CALLBACK(+[](GSimpleAction*, GVariant* id, gpointer self) {
         guarded([&] {
@@ -182,12 +184,11 @@ void AppDelegate::startup() {
       }),
       this);
   g_action_map_add_action(G_ACTION_MAP(application_), G_ACTION(open_document));
-  g_object_unref(open_document);
 
   describeWindowsForScreenReaders();
 
   // The window controls sit over the page's top strip and fade in full screen.
-  GtkCssProvider* css = gtk_css_provider_new();
+  g_autoptr(GtkCssProvider) css = gtk_css_provider_new();
   gtk_css_provider_load_from_data(css,
                                   ".quillstone-controls { transition: opacity 200ms ease-out; }"
                                   ".quillstone-controls.faded { opacity: 0; }"
@@ -196,7 +197,6 @@ void AppDelegate::startup() {
                                   -1);
   gtk_style_context_add_provider_for_display(gdk_display_get_default(), GTK_STYLE_PROVIDER(css),
                                              GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
-  g_object_unref(css);
 
   launch_trace::mark("styles");
   // The page's own scheme, and the web data every window shares.
@@ -244,18 +244,17 @@ gboolean AppDelegate::decideDownloadDestination(WebKitDownload* download, char* 
       webkit_download_cancel(download);
       return;
     }
-    g_object_ref(download);
+    std::shared_ptr<WebKitDownload> held(WEBKIT_DOWNLOAD(g_object_ref(download)), g_object_unref);
     askWhereToSave(GTK_WINDOW(root), suggested ? suggested : "",
-                   [download](std::optional<fs::path> path) {
+                   [held](std::optional<fs::path> path) {
                      if (path) {
                        std::error_code ignored;
                        fs::remove_all(*path, ignored);  // the user chose to replace it
-                       webkit_download_set_allow_overwrite(download, TRUE);
-                       webkit_download_set_destination(download, path->c_str());
+                       webkit_download_set_allow_overwrite(held.get(), TRUE);
+                       webkit_download_set_destination(held.get(), path->c_str());
                      } else {
-                       webkit_download_cancel(download);
+                       webkit_download_cancel(held.get());
                      }
-                     g_object_unref(download);
                    });
   });
   return TRUE;  // answered later, from the dialog
@@ -291,7 +290,12 @@ void AppDelegate::finishLaunching(const fs::path& root) {
                                                    prefs_, log_.get(), *this);
   auth_ = auth::makeDesktopHostAuth(main_loop_, resources_);
   // The menu bar, its actions and their keys; every document window shows it.
-  menu_bar_ = std::make_unique<menus::MenuBarGtk>(*this, application_);
+  menu_bar_ = std::make_unique<menus::MenuBarGtk>(menus::MenuServices{.host = *this,
+                                                                      .application = application_,
+                                                                      .prefs = prefs_,
+                                                                      .library = *library_,
+                                                                      .web_context = web_context_,
+                                                                      .resources = resources_});
   launch_trace::mark("services");
   menu_bar_->install();
   launch_trace::mark("menu bar");
@@ -313,7 +317,7 @@ void AppDelegate::finishLaunching(const fs::path& root) {
         }
       },
       [this] { return library_->recheckIn(); });
-  import_ = std::make_unique<ImportFlowGtk>(*this);
+  import_ = std::make_unique<ImportFlowGtk>(*this, main_loop_, *library_);
   if (first_run && !isSet("QUILLSTONE_NO_WELCOME")) {
     main_loop_.post_after(std::chrono::milliseconds(1200), [this] {
       if (import_ && !registry_.quitting()) import_->offerImport(true);
@@ -412,22 +416,19 @@ void AppDelegate::present(GtkWindow* window) {
 
 void AppDelegate::openFiles(GFile** files, int count) {
   for (int i = 0; i < count; ++i) {
-    char* path = g_file_get_path(files[i]);
+    g_autofree char* path = g_file_get_path(files[i]);
     if (path && !launched_) {
       pending_open_.emplace_back(path);
     } else if (path) {
       open(path);
     } else if (g_file_has_uri_scheme(files[i], identity::kScheme.data())) {
       // A link into the app: the browser's answer to a sign-in.
-      char* uri = g_file_get_uri(files[i]);
+      g_autofree char* uri = g_file_get_uri(files[i]);
       if (uri && auth_) auth_->callback(uri);
-      g_free(uri);
     } else {
-      char* uri = g_file_get_uri(files[i]);
+      g_autofree char* uri = g_file_get_uri(files[i]);
       std::fprintf(stderr, "Quillstone: ignored %s\n", uri ? uri : "?");
-      g_free(uri);
     }
-    g_free(path);
   }
 }
 
@@ -444,7 +445,18 @@ bool AppDelegate::restoreWindows() {
 std::shared_ptr<windows::DocumentWindowGtk> AppDelegate::newWindow(
     std::optional<std::string> doc_id, std::optional<Size> size) {
   launch_trace::mark("window asked");
-  auto window = windows::DocumentWindowGtk::create(*this, application_, std::move(doc_id), size);
+  const windows::WindowServices services{.owner = *this,
+                                         .application = application_,
+                                         .main_loop = main_loop_,
+                                         .background = background_,
+                                         .prefs = prefs_,
+                                         .library = *library_,
+                                         .claude = *claude_,
+                                         .auth = *auth_,
+                                         .web_context = web_context_,
+                                         .network_session = network_session_,
+                                         .debug = isSet("QUILLSTONE_DEBUG")};
+  auto window = windows::DocumentWindowGtk::create(services, std::move(doc_id), size);
   launch_trace::mark("window made");
   registry_.add(window);
   window->present();
@@ -486,13 +498,7 @@ void AppDelegate::open(const fs::path& file) {
         gtk_window_present(GTK_WINDOW(alert));
         return;
       }
-      if (auto url = library_->url(*id)) {
-        GFile* gfile = g_file_new_for_path(url->c_str());
-        char* uri = g_file_get_uri(gfile);
-        gtk_recent_manager_add_item(gtk_recent_manager_get_default(), uri);
-        g_free(uri);
-        g_object_unref(gfile);
-      }
+      if (auto url = library_->url(*id)) rememberRecentFile(*url);
       if (auto shown = registry_.showing(*id)) {
         std::static_pointer_cast<windows::DocumentWindowGtk>(shown)->present();
       } else {
@@ -633,12 +639,42 @@ std::shared_ptr<windows::DocumentWindowGtk> AppDelegate::key() const {
   return nullptr;
 }
 
-std::vector<std::shared_ptr<windows::DocumentWindowGtk>> AppDelegate::documentWindows() const {
-  std::vector<std::shared_ptr<windows::DocumentWindowGtk>> out;
+std::vector<std::shared_ptr<menus::MenuTargetGtk>> AppDelegate::windowList() const {
+  std::vector<std::shared_ptr<menus::MenuTargetGtk>> out;
   for (const auto& w : registry_.windows()) {
     out.push_back(std::static_pointer_cast<windows::DocumentWindowGtk>(w));
   }
   return out;
+}
+
+const json::object* AppDelegate::currentMenuState() const {
+  auto current = key();
+  return current ? &current->menuState() : nullptr;
+}
+
+void AppDelegate::menuStateChanged(const windows::DocumentWindowGtk* window) {
+  if (menu_bar_) menu_bar_->stateArrived(window);
+}
+
+void AppDelegate::moveWritingFolder() {
+  app::moveWritingFolder(*this);  // over the current document window
+}
+
+GtkWindow* AppDelegate::currentGtkWindow() const {
+  auto current = key();
+  return current ? current->gtkWindow() : nullptr;
+}
+
+void AppDelegate::reloadAfterImport() {
+  for (const auto& w : registry_.windows()) {
+    std::static_pointer_cast<windows::DocumentWindowGtk>(w)->reloadAfterImport();
+  }
+}
+
+void AppDelegate::importIntoWindow(std::vector<fs::path> files) {
+  auto window = key();
+  if (!window) window = newWindow(std::nullopt, std::nullopt);
+  window->importFiles(std::move(files));
 }
 
 void AppDelegate::showAbout(GtkWindow* parent) {

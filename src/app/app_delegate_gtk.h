@@ -12,38 +12,37 @@
 #include <string>
 
 #include "app/activation.h"
-#include "app/prefs.h"
 #include "app/window_registry.h"
 #include "app/writing_folder.h"
 #include "auth/host_auth.h"
-#include "bridge/host_log.h"
 #include "claude/claude_bridge.h"
 #include "core/event_loop.h"
+#include "core/host_log.h"
+#include "import/import_flow_gtk.h"
 #include "library/folder_watch.h"
 #include "library/library.h"
+#include "menus/menu_bar_gtk.h"
 #include "platform/glib_event_loop.h"
+#include "platform/prefs.h"
 #include "platform/trash.h"
 #include "preview/search_index.h"
-
-namespace qs {
-class ImportFlowGtk;
-}  // namespace qs
+#include "windows/document_window_gtk.h"
 
 namespace qs::windows {
-class DocumentWindowGtk;
 class SchemeHandler;
 }  // namespace qs::windows
-
-namespace qs::menus {
-class MenuBarGtk;
-}  // namespace qs::menus
 
 namespace qs::app {
 
 class FolderDialogsGtk;
 class FolderMoveGtk;
 
-class AppDelegate final : public claude::ReplyTargets {
+// The application is the one place that knows every part: it makes the windows, the menu bar
+// and the import flow, and answers what each of them asks of it.
+class AppDelegate final : public claude::ReplyTargets,
+                          public windows::WindowOwner,
+                          public menus::MenuHostGtk,
+                          public ImportWindowsGtk {
  public:
   AppDelegate();
   ~AppDelegate();
@@ -56,25 +55,20 @@ class AppDelegate final : public claude::ReplyTargets {
   // A new document window on `doc_id`, registered and shown.
   std::shared_ptr<windows::DocumentWindowGtk> newWindow(std::optional<std::string> doc_id,
                                                         std::optional<Size> size);
-  void closed(const windows::DocumentWindowGtk* window);
-  void wrote(const json::array& records, const windows::DocumentWindowGtk* from);
-  void open(const std::filesystem::path& file);
+  void open(const std::filesystem::path& file) override;
   // A result chosen in the desktop's search: the window showing the document comes to the
   // front, or a new one opens on it.
   void openSearchResult(const std::string& doc_id);
-  void quit();
-  void showAbout(GtkWindow* parent);
+  void quit() override;
+  void showAbout(GtkWindow* parent) override;
   // The "Claude on This Computer" switch: asks before turning it on, then reloads every page.
-  void toggleClaudeOnMac(GtkWindow* parent);
+  void toggleClaudeOnMac(GtkWindow* parent) override;
   // The current document window: the active one, else the most recently active; none when no
   // document window is open.
   std::shared_ptr<windows::DocumentWindowGtk> key() const;
-  // The document windows, in the order they were made.
-  std::vector<std::shared_ptr<windows::DocumentWindowGtk>> documentWindows() const;
-  menus::MenuBarGtk* menuBar() { return menu_bar_.get(); }
   // Brings `window` to the front: with the launcher's token while a second launch (or the
   // desktop's search) is being answered, so that the desktop lets it take the focus.
-  void present(GtkWindow* window);
+  void present(GtkWindow* window) override;
   // A launch's platform data, from the moment GApplication hands it on until its signal has
   // run (called by the application's own class).
   void launchArrived(std::optional<Activation> activation) { activation_ = std::move(activation); }
@@ -83,24 +77,35 @@ class AppDelegate final : public claude::ReplyTargets {
   // the menu's "Import Backup from the Browser…"), the import panel (the menu's "Import…"), and
   // files for a window's page.
   void importBackup(const std::filesystem::path& file);
-  void offerImport(bool first_run);
-  void importPanel();
+  void offerImport(bool first_run) override;
+  void importPanel() override;
   void importFiles(const std::vector<std::filesystem::path>& files);
 
   // claude::ReplyTargets: the window showing the document, else the active one, else the first.
   std::shared_ptr<claude::ReplyTarget> targetFor(const std::optional<std::string>& doc_id) override;
 
-  // Shared by every window.
+  // windows::WindowOwner
+  const json::object* currentMenuState() const override;
+  void menuStateChanged(const windows::DocumentWindowGtk* window) override;
+  void wrote(const json::array& records, const windows::DocumentWindowGtk* from) override;
+  void closed(const windows::DocumentWindowGtk* window) override;
+  const std::string& bridgeScript() override;
+
+  // menus::MenuHostGtk
+  std::shared_ptr<menus::MenuTargetGtk> currentWindow() const override { return key(); }
+  std::vector<std::shared_ptr<menus::MenuTargetGtk>> windowList() const override;
+  void openNewWindow() override { newWindow(std::nullopt, std::nullopt); }
+  void moveWritingFolder() override;
+
+  // ImportWindowsGtk
+  GtkWindow* currentGtkWindow() const override;
+  void reloadAfterImport() override;
+  void importIntoWindow(std::vector<std::filesystem::path> files) override;
+
+  // What the writing folder's move uses.
   EventLoop& mainLoop() { return main_loop_; }
   WorkerPool& background() { return background_; }
-  Prefs& prefs() { return prefs_; }
   library::Library& library() { return *library_; }
-  WebKitWebContext* webContext() const { return web_context_; }
-  WebKitNetworkSession* networkSession() const { return network_session_; }
-  const std::string& bridgeScript();
-  const std::filesystem::path& resources() const { return resources_; }
-  claude::ClaudeBridge& claude() { return *claude_; }
-  auth::HostAuth& auth() { return *auth_; }
 
   // The writing folder is known and the library started; until then windows and files wait.
   bool launched() const { return launched_; }

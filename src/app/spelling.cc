@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "app/prefs.h"
+#include "platform/prefs.h"
 
 namespace qs::app {
 

@@ -2,9 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 
-#include "app/prefs.h"
+#include "platform/prefs.h"
 
 namespace qs::app {
 
@@ -16,21 +15,6 @@ std::string lower(std::string s) {
   return s;
 }
 }  // namespace
-
-std::optional<Size> parseFrame(std::string_view text) {
-  double x, y, w, h;
-  std::string copy(text);
-  char end;
-  if (std::sscanf(copy.c_str(), " {{%lf ,%lf }, {%lf ,%lf }}%c", &x, &y, &w, &h, &end) != 4) {
-    return std::nullopt;
-  }
-  if (!(w >= 1 && h >= 1 && w < 100000 && h < 100000)) return std::nullopt;
-  return Size{static_cast<int>(w), static_cast<int>(h)};
-}
-
-std::string frameText(Size size) {
-  return "{{0, 0}, {" + std::to_string(size.width) + ", " + std::to_string(size.height) + "}}";
-}
 
 OpenKind openKind(const std::filesystem::path& file) {
   const std::string extension = file.extension().string();

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/json.h"
+#include "windows/document_window.h"
 
 namespace qs {
 class Prefs;
@@ -18,30 +19,11 @@ class Prefs;
 
 namespace qs::app {
 
-// What the registry needs of a document window.
-class RegisteredWindow {
- public:
-  virtual ~RegisteredWindow() = default;
-  virtual std::optional<std::string> docID() const = 0;
-  virtual bool loaded() const = 0;
-  virtual bool hasWindow() const = 0;
-  // The saved size as "{{0, 0}, {width, height}}"; window managers here place windows
-  // themselves, so the origin is not kept.
-  virtual std::string frameText() const = 0;
-  // Runs the page's settle handshake; `done` is called exactly once.
-  virtual void settle(std::function<void()> done) = 0;
-  // Appends a batch of records to the window's delivery queue and starts delivery.
-  virtual void enqueueExternal(json::array records) = 0;
-};
-
-struct Size {
-  int width = 0;
-  int height = 0;
-};
-
-// "{{x, y}, {w, h}}" → the size; none for anything else.
-std::optional<Size> parseFrame(std::string_view text);
-std::string frameText(Size size);
+// The registry keeps document windows as windows/ describes them.
+using windows::frameText;
+using windows::parseFrame;
+using windows::RegisteredWindow;
+using windows::Size;
 
 struct SavedWindow {
   std::optional<std::string> docID;

@@ -6,11 +6,11 @@
 #include <cstdlib>
 #include <utility>
 
-#include "app/prefs.h"
 #include "core/digest.h"
 #include "core/file_io.h"
 #include "library/package.h"
 #include "platform/bookmark.h"
+#include "platform/prefs.h"
 
 namespace qs::app {
 

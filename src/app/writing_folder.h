@@ -21,9 +21,13 @@ namespace qs {
 class Prefs;
 }  // namespace qs
 
+namespace qs::windows {
+class RegisteredWindow;
+}  // namespace qs::windows
+
 namespace qs::app {
 
-class RegisteredWindow;
+using windows::RegisteredWindow;
 
 // The words of the dialogs. Where the Mac says Finder, this computer says Files; where it names
 // its own sync service, this one names none, as any sync tool will do.

@@ -1,8 +1,9 @@
 #include "app/writing_folder_gtk.h"
 
 #include "app/app_delegate_gtk.h"
+#include "core/guarded.h"
+#include "platform/file_chooser.h"
 #include "platform/file_viewer.h"
-#include "platform/guarded.h"
 #include "windows/document_window_gtk.h"
 
 namespace qs::app {
@@ -75,9 +76,7 @@ void FolderDialogsGtk::chooseFolder(const FolderPanel& panel,
   gtk_file_chooser_set_create_folders(chooser, TRUE);
   std::error_code ec;
   if (fs::is_directory(panel.start, ec)) {
-    GFile* start = g_file_new_for_path(panel.start.c_str());
-    gtk_file_chooser_set_current_folder(chooser, start, nullptr);
-    g_object_unref(start);
+    startIn(chooser, panel.start);
   }
   // The panel's message stands above the folders, as a chooser here has no place of its own
   // for one.
@@ -94,16 +93,8 @@ void FolderDialogsGtk::chooseFolder(const FolderPanel& panel,
   using Answer = std::optional<fs::path>;
   answerOnce<Answer>(
       dialog, std::move(done), std::nullopt, +[](GtkWidget* d, int response) {
-        Answer chosen;
-        if (response != GTK_RESPONSE_ACCEPT) return chosen;
-        if (GFile* file = gtk_file_chooser_get_file(GTK_FILE_CHOOSER(d))) {
-          if (char* path = g_file_get_path(file)) {
-            chosen = fs::path(path);
-            g_free(path);
-          }
-          g_object_unref(file);
-        }
-        return chosen;
+        if (response != GTK_RESPONSE_ACCEPT) return Answer();
+        return chosenPath(GTK_FILE_CHOOSER(d));
       });
   gtk_window_present(GTK_WINDOW(dialog));
 }
@@ -245,11 +236,7 @@ std::string FolderMoveGtk::spokenName(const fs::path& folder) {
 }
 
 void FolderMoveGtk::showInFiles(const fs::path& folder) {
-  GFile* file = g_file_new_for_path(folder.c_str());
-  char* uri = g_file_get_uri(file);
-  openWithDefaultApp(uri);
-  g_free(uri);
-  g_object_unref(file);
+  openWithDefaultApp(fileURI(folder));
 }
 
 }  // namespace qs::app

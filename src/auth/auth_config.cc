@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/identity.h"
 #include "core/file_io.h"
+#include "core/identity.h"
 
 namespace qs::auth {
 

@@ -1,6 +1,6 @@
 #include "auth/browser_sign_in.h"
 
-#include "app/identity.h"
+#include "core/identity.h"
 
 namespace qs::auth {
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <utility>
 
-#include "platform/guarded.h"
+#include "core/guarded.h"
 
 namespace qs::auth {
 
@@ -51,7 +51,7 @@ class GtkBrowserSignIn final : public BrowserSignIn {
 
   ~GtkBrowserSignIn() override {
     g_cancellable_cancel(launch_);
-    g_object_unref(launch_);
+    g_clear_object(&launch_);
     waiting_->ended = nullptr;
     if (GtkWidget* dialog = std::exchange(waiting_->dialog, nullptr)) {
       gtk_window_destroy(GTK_WINDOW(dialog));
@@ -135,15 +135,11 @@ class GtkBrowserSignIn final : public BrowserSignIn {
 
   static void launched(GObject* source, GAsyncResult* result, gpointer data) {
     std::unique_ptr<WeakWaiting> weak(static_cast<WeakWaiting*>(data));
-    GError* error = nullptr;
+    g_autoptr(GError) error = nullptr;
     if (gtk_show_uri_full_finish(GTK_WINDOW(source), result, &error)) return;
-    const bool cancelled = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED);
-    if (!cancelled) {
-      std::fprintf(stderr, "Quillstone: the browser couldn't be opened for the sign-in: %s\n",
-                   error->message);
-    }
-    g_error_free(error);
-    if (cancelled) return;
+    if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) return;
+    std::fprintf(stderr, "Quillstone: the browser couldn't be opened for the sign-in: %s\n",
+                 error->message);
     guarded([&] {
       if (auto waiting = weak->lock()) waiting->end(End::kFailed);
     });

@@ -5,8 +5,8 @@
 #include <unordered_set>
 #include <utility>
 
-#include "app/identity.h"
-#include "platform/guarded.h"
+#include "core/guarded.h"
+#include "core/identity.h"
 
 namespace qs::auth {
 
@@ -30,10 +30,10 @@ struct Exchange {
 
   ~Exchange() {
     if (timer) g_source_remove(timer);
-    if (body) g_object_unref(body);
-    if (message) g_object_unref(message);
-    g_object_unref(cancellable);
-    if (session) g_object_unref(session);
+    g_clear_object(&body);
+    g_clear_object(&message);
+    g_clear_object(&cancellable);
+    g_clear_object(&session);
   }
 };
 
@@ -50,7 +50,7 @@ class SoupHttpClient final : public HttpClient {
       if (exchange->timer) g_source_remove(std::exchange(exchange->timer, 0));
       g_cancellable_cancel(exchange->cancellable);
     }
-    g_object_unref(session_);
+    g_clear_object(&session_);
   }
 
   void send(HttpRequest request, Done done) override {
@@ -77,9 +77,8 @@ class SoupHttpClient final : public HttpClient {
       soup_message_headers_append(headers, name.c_str(), value.c_str());
     }
     if (request.body) {
-      GBytes* bytes = g_bytes_new(request.body->data(), request.body->size());
+      g_autoptr(GBytes) bytes = g_bytes_new(request.body->data(), request.body->size());
       soup_message_set_request_body_from_bytes(exchange->message, nullptr, bytes);
-      g_bytes_unref(bytes);
     }
     exchange->timer = g_timeout_add(
         static_cast<guint>(request.timeout.count()),
@@ -97,9 +96,7 @@ class SoupHttpClient final : public HttpClient {
  private:
   static void sent(GObject* source, GAsyncResult* result, gpointer data) {
     auto* exchange = static_cast<Exchange*>(data);
-    GError* error = nullptr;
-    exchange->body = soup_session_send_finish(SOUP_SESSION(source), result, &error);
-    g_clear_error(&error);
+    exchange->body = soup_session_send_finish(SOUP_SESSION(source), result, nullptr);
     if (!exchange->body || !exchange->owner) {
       complete(exchange, std::nullopt);
       return;
@@ -128,11 +125,9 @@ class SoupHttpClient final : public HttpClient {
 
   static void read(GObject* source, GAsyncResult* result, gpointer data) {
     auto* exchange = static_cast<Exchange*>(data);
-    GError* error = nullptr;
-    GBytes* bytes = g_input_stream_read_bytes_finish(G_INPUT_STREAM(source), result, &error);
-    g_clear_error(&error);
+    g_autoptr(GBytes) bytes =
+        g_input_stream_read_bytes_finish(G_INPUT_STREAM(source), result, nullptr);
     if (!bytes || !exchange->owner) {
-      if (bytes) g_bytes_unref(bytes);
       complete(exchange, std::nullopt);
       return;
     }
@@ -140,7 +135,6 @@ class SoupHttpClient final : public HttpClient {
     const auto* chunk = static_cast<const char*>(g_bytes_get_data(bytes, &size));
     const bool over = exchange->response.body.size() + size > kBodyLimit;
     if (!over && size > 0) exchange->response.body.append(chunk, size);
-    g_bytes_unref(bytes);
     if (over) {
       complete(exchange, std::nullopt);
     } else if (size == 0) {

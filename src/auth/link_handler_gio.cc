@@ -5,17 +5,14 @@
 namespace qs::auth {
 
 std::optional<LinkHandler> defaultLinkHandler() {
-  GAppInfo* info = g_app_info_get_default_for_uri_scheme("quillstone");
+  g_autoptr(GAppInfo) info = g_app_info_get_default_for_uri_scheme("quillstone");
   if (!info) return std::nullopt;
   LinkHandler handler;
   if (const char* id = g_app_info_get_id(info)) handler.id = id;
   if (const char* command = g_app_info_get_executable(info)) {
-    if (char* found = g_find_program_in_path(command)) {
-      handler.executable = found;
-      g_free(found);
-    }
+    g_autofree char* found = g_find_program_in_path(command);
+    if (found) handler.executable = found;
   }
-  g_object_unref(info);
   return handler;
 }
 

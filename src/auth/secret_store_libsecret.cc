@@ -42,7 +42,7 @@ class SecretServiceStore final : public SecretStore {
       : service_(std::move(service)),
         account_(std::move(account)),
         cancellable_(g_cancellable_new()) {}
-  ~SecretServiceStore() override { g_object_unref(cancellable_); }
+  ~SecretServiceStore() override { g_clear_object(&cancellable_); }
 
   Found lookup() override {
     Found found;

@@ -2,27 +2,17 @@
 
 #include <webkit/webkit.h>
 
-#include <cstdio>
-#include <exception>
 #include <utility>
 
+#include "core/guarded.h"
 #include "core/text.h"
 
 namespace qs::bridge {
 
 namespace {
 
-// Exceptions never cross into GLib: each callback runs behind this wall.
-template <typename F>
-void guarded(F&& f) noexcept {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "Quillstone: a page script callback failed: %s\n", e.what());
-  } catch (...) {
-    std::fprintf(stderr, "Quillstone: a page script callback failed\n");
-  }
-}
+// Exceptions never cross into GLib: each callback runs behind the wall.
+constexpr const char* kCallback = "a page script callback";
 
 GVariant* toVariant(const json::value& v);
 
@@ -65,15 +55,13 @@ GVariant* toVariant(const json::value& v) {
 // The script's result as JSON: none for undefined and for what JSON can't hold.
 std::optional<json::value> toJSON(JSCValue* value) {
   if (!value || jsc_value_is_undefined(value)) return std::nullopt;
-  char* text = jsc_value_to_json(value, 0);
+  g_autofree char* text = jsc_value_to_json(value, 0);
   if (!text) {
     // A cyclic object leaves an exception in the result's context; it's of no further use.
     jsc_context_clear_exception(jsc_value_get_context(value));
     return std::nullopt;
   }
-  auto parsed = json::parse(text);
-  g_free(text);
-  return parsed;
+  return json::parse(text);
 }
 
 class WebViewScripting final : public PageScripting {
@@ -89,7 +77,7 @@ class WebViewScripting final : public PageScripting {
     }
     // Calls still running end with a cancellation that no one hears (see Call).
     g_cancellable_cancel(cancellable_);
-    g_object_unref(cancellable_);
+    g_clear_object(&cancellable_);
   }
 
   WebViewScripting(const WebViewScripting&) = delete;
@@ -102,11 +90,10 @@ class WebViewScripting final : public PageScripting {
       g_idle_add_full(G_PRIORITY_DEFAULT, &WebViewScripting::gone, call, &Call::release);
       return;
     }
-    GVariant* args = g_variant_ref_sink(toDictionary(arguments));
+    g_autoptr(GVariant) args = g_variant_ref_sink(toDictionary(arguments));
     webkit_web_view_call_async_javascript_function(
         web_view_, body.data(), static_cast<gssize>(body.size()), args, nullptr, nullptr,
         cancellable_, &WebViewScripting::finished, call);
-    g_variant_unref(args);
   }
 
   void evaluate(std::string script) override {
@@ -125,25 +112,23 @@ class WebViewScripting final : public PageScripting {
 
     void answer(std::optional<json::value> result, std::optional<std::string> error) {
       if (alive.expired() || !done) return;
-      guarded([&] { done(std::move(result), std::move(error)); });
+      guarded([&] { done(std::move(result), std::move(error)); }, kCallback);
     }
     static void release(gpointer data) { delete static_cast<Call*>(data); }
   };
 
   static void finished(GObject* source, GAsyncResult* result, gpointer data) noexcept {
     std::unique_ptr<Call> call(static_cast<Call*>(data));
-    GError* error = nullptr;
-    JSCValue* value = webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source),
-                                                                            result, &error);
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(JSCValue) value = webkit_web_view_call_async_javascript_function_finish(
+        WEBKIT_WEB_VIEW(source), result, &error);
     std::optional<json::value> returned;
     std::optional<std::string> failure;
     if (value) {
-      guarded([&] { returned = toJSON(value); });
-      g_object_unref(value);
+      guarded([&] { returned = toJSON(value); }, kCallback);
     } else {
       failure = error && error->message ? error->message : "The script failed";
     }
-    if (error) g_error_free(error);
     call->answer(std::move(returned), std::move(failure));
   }
 
@@ -154,9 +139,8 @@ class WebViewScripting final : public PageScripting {
 
   static void evaluated(GObject* source, GAsyncResult* result, gpointer) noexcept {
     // Only to release the result; a script error here is nobody's business.
-    JSCValue* value =
+    g_autoptr(JSCValue) value =
         webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, nullptr);
-    if (value) g_object_unref(value);
   }
 
   WebKitWebView* web_view_;  // cleared by GObject when the web view is finalized

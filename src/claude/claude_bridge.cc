@@ -8,11 +8,11 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/prefs.h"
-#include "bridge/host_log.h"
 #include "core/file_io.h"
+#include "core/host_log.h"
 #include "core/ids.h"
 #include "core/text.h"
+#include "platform/prefs.h"
 
 namespace qs::claude {
 

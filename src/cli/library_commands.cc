@@ -3,12 +3,12 @@
 #include <iostream>
 #include <iterator>
 
-#include "app/prefs.h"
 #include "app/writing_folder.h"
-#include "bridge/host_log.h"
 #include "cli/commands.h"
 #include "core/file_io.h"
+#include "core/host_log.h"
 #include "core/json.h"
+#include "platform/prefs.h"
 #include "platform/trash.h"
 #include "preview/search_index.h"
 

@@ -7,9 +7,9 @@
 #include <string_view>
 #include <vector>
 
-#include "app/prefs.h"
 #include "app/writing_folder.h"
 #include "cli/commands.h"
+#include "platform/prefs.h"
 
 namespace qs::cli {
 

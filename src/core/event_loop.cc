@@ -3,23 +3,15 @@
 #include <pthread.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <exception>
 #include <future>
+
+#include "core/guarded.h"
 
 namespace qs {
 
 namespace {
 // A task that throws must not end the process: the failure is logged and the worker goes on.
-void run_guarded(Task& task) noexcept {
-  try {
-    task();
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "Quillstone: a background task failed: %s\n", e.what());
-  } catch (...) {
-    std::fprintf(stderr, "Quillstone: a background task failed\n");
-  }
-}
+constexpr const char* kBackgroundTask = "a background task";
 }  // namespace
 
 ThreadSerialQueue::ThreadSerialQueue(std::string label)
@@ -65,7 +57,7 @@ void ThreadSerialQueue::run() {
       task = std::move(tasks_.front());
       tasks_.pop_front();
     }
-    run_guarded(task);
+    guarded(task, kBackgroundTask);
   }
 }
 
@@ -112,7 +104,7 @@ void WorkerPool::run() {
       task = std::move(tasks_.front());
       tasks_.pop_front();
     }
-    run_guarded(task);
+    guarded(task, kBackgroundTask);
   }
 }
 
@@ -166,7 +158,7 @@ void BlockingEventLoop::run_until(const std::function<bool()>& done) {
         }
       }
     }
-    run_guarded(task);
+    guarded(task, kBackgroundTask);
   }
 }
 

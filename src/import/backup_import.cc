@@ -464,9 +464,8 @@ Decision compare(const json::object& existing, double b) {
 }
 
 std::string new_uuid() {
-  gchar* uuid = g_uuid_string_random();
+  g_autofree gchar* uuid = g_uuid_string_random();
   std::string out(uuid);
-  g_free(uuid);
   std::transform(out.begin(), out.end(), out.begin(), [](char c) {
     return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   });

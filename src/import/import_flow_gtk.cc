@@ -3,11 +3,11 @@
 #include <cstdio>
 #include <functional>
 
-#include "app/app_delegate_gtk.h"
+#include "core/guarded.h"
+#include "library/library.h"
 #include "library/package.h"
+#include "platform/file_chooser.h"
 #include "platform/file_viewer.h"
-#include "platform/guarded.h"
-#include "windows/document_window_gtk.h"
 
 namespace qs {
 
@@ -47,11 +47,6 @@ void showAlert(GtkWindow* parent, const std::string& message, const std::string&
   gtk_window_present(GTK_WINDOW(dialog));
 }
 
-GtkWindow* keyGtkWindow(app::AppDelegate& app) {
-  auto key = app.key();
-  return key ? key->gtkWindow() : nullptr;
-}
-
 using Chosen = std::function<void(std::vector<fs::path>)>;
 
 // An open panel over `parent`; `chosen` gets the files (none when cancelled).
@@ -63,18 +58,7 @@ void choose(GtkWindow* parent, const char* title, const char* accept, GtkFileFil
                    G_CALLBACK(+[](GtkNativeDialog* d, int response, gpointer data) {
                      auto* done = static_cast<Chosen*>(data);
                      std::vector<fs::path> files;
-                     if (response == GTK_RESPONSE_ACCEPT) {
-                       GListModel* list = gtk_file_chooser_get_files(GTK_FILE_CHOOSER(d));
-                       for (guint i = 0; i < g_list_model_get_n_items(list); ++i) {
-                         auto* file = G_FILE(g_list_model_get_item(list, i));
-                         if (char* path = g_file_get_path(file)) {
-                           files.emplace_back(path);
-                           g_free(path);
-                         }
-                         g_object_unref(file);
-                       }
-                       g_object_unref(list);
-                     }
+                     if (response == GTK_RESPONSE_ACCEPT) files = chosenPaths(GTK_FILE_CHOOSER(d));
                      guarded([&] { (*done)(std::move(files)); });
                      delete done;
                      g_object_unref(d);
@@ -96,26 +80,24 @@ std::optional<fs::path> downloadsFolder() {
 GtkFileChooserNative* newOpenPanel(GtkWindow* parent, const char* title, const char* accept,
                                    GtkFileFilter* filter, bool several,
                                    const std::optional<fs::path>& folder) {
+  // GTK 4 takes a reference of its own (it sinks only a floating one, which a filter isn't).
+  g_autoptr(GtkFileFilter) taken = filter;
   GtkFileChooserNative* panel =
       gtk_file_chooser_native_new(title, parent, GTK_FILE_CHOOSER_ACTION_OPEN, accept, "Cancel");
   gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(panel), TRUE);
   gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(panel), several);
   gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(panel), filter);
   gtk_file_chooser_set_filter(GTK_FILE_CHOOSER(panel), filter);
-  // GTK 4 takes a reference of its own (it sinks only a floating one, which a filter isn't).
-  g_object_unref(filter);
-  if (folder) {
-    GFile* start = g_file_new_for_path(folder->c_str());
-    gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(panel), start, nullptr);
-    g_object_unref(start);
-  }
+  if (folder) startIn(GTK_FILE_CHOOSER(panel), *folder);
   return panel;
 }
 
-ImportFlowGtk::ImportFlowGtk(app::AppDelegate& app)
-    : app_(app), batch_(app.mainLoop(), [this](std::vector<fs::path> files) {
-        flushBatch(std::move(files));
-      }) {}
+ImportFlowGtk::ImportFlowGtk(ImportWindowsGtk& windows, EventLoop& main_loop,
+                             library::Library& library)
+    : windows_(windows),
+      main_loop_(main_loop),
+      library_(library),
+      batch_(main_loop, [this](std::vector<fs::path> files) { flushBatch(std::move(files)); }) {}
 
 ImportFlowGtk::~ImportFlowGtk() {
   *alive_ = false;
@@ -140,7 +122,7 @@ void ImportFlowGtk::startNext() {
   gtk_window_set_title(progress_window_, "Importing");
   gtk_window_set_resizable(progress_window_, FALSE);
   gtk_window_set_deletable(progress_window_, FALSE);
-  if (GtkWindow* parent = keyGtkWindow(app_))
+  if (GtkWindow* parent = windows_.currentGtkWindow())
     gtk_window_set_transient_for(progress_window_, parent);
   GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 10);
   gtk_widget_set_margin_start(box, 20);
@@ -163,8 +145,8 @@ void ImportFlowGtk::startNext() {
   // The worker reads and writes; the main thread only hears of it. Progress goes to the
   // window once for each hundredth done, not once for each document.
   std::weak_ptr<bool> alive = alive_;
-  EventLoop& loop = app_.mainLoop();
-  library::Library& library = app_.library();
+  EventLoop& loop = main_loop_;
+  library::Library& library = library_;
   worker_ = std::thread([this, file, alive, &loop, &library] {
     std::size_t shown = static_cast<std::size_t>(-1);
     auto progress = [&](std::size_t done, std::size_t total) {
@@ -198,7 +180,7 @@ void ImportFlowGtk::finished(BackupImport::Outcome outcome) {
   running_ = false;
   if (auto* failure = std::get_if<BackupImport::Failure>(&outcome)) {
     std::fprintf(stderr, "Quillstone: import: %s\n", failure->message.c_str());
-    showAlert(keyGtkWindow(app_), failure->message, "", {"OK"}, nullptr);
+    showAlert(windows_.currentGtkWindow(), failure->message, "", {"OK"}, nullptr);
     startNext();
     return;
   }
@@ -206,12 +188,9 @@ void ImportFlowGtk::finished(BackupImport::Outcome outcome) {
   std::fprintf(stderr, "Quillstone: import: %d written, %d skipped, %zu failed\n", result.count,
                result.skipped, result.failed.size());
   // Every page picks up the new documents; a window on a reserved document starts afresh.
-  GtkWindow* key = keyGtkWindow(app_);
-  for (const auto& window : app_.documentWindows()) {
-    if (window->docID() && window->docID()->starts_with("_")) window->clearDocID();
-    window->reloadQuietly();
-  }
-  const fs::path root = app_.library().root();
+  GtkWindow* key = windows_.currentGtkWindow();
+  windows_.reloadAfterImport();
+  const fs::path root = library_.root();
   const auto alert = BackupImport::reportAlert(result, library::spokenName(root));
   showAlert(key, alert.message, alert.informative, {"OK", std::string(BackupImport::kShowInFiles)},
             [root](int response) {
@@ -221,10 +200,9 @@ void ImportFlowGtk::finished(BackupImport::Outcome outcome) {
 }
 
 void ImportFlowGtk::offerImport(bool first_run) {
-  const auto alert =
-      BackupImport::offerAlert(first_run, library::spokenName(app_.library().root()));
+  const auto alert = BackupImport::offerAlert(first_run, library::spokenName(library_.root()));
   std::weak_ptr<bool> alive = alive_;
-  showAlert(keyGtkWindow(app_), alert.message, alert.informative,
+  showAlert(windows_.currentGtkWindow(), alert.message, alert.informative,
             {std::string(BackupImport::kChooseBackup),
              std::string(first_run ? BackupImport::kNotNow : BackupImport::kCancel)},
             [this, alive](int response) {
@@ -233,8 +211,8 @@ void ImportFlowGtk::offerImport(bool first_run) {
               gtk_file_filter_set_name(json, "Quillstone backups (JSON)");
               gtk_file_filter_add_mime_type(json, "application/json");
               gtk_file_filter_add_suffix(json, "json");
-              choose(keyGtkWindow(app_), BackupImport::kChooserMessage.data(), "Choose", json,
-                     false, downloadsFolder(), [this, alive](std::vector<fs::path> files) {
+              choose(windows_.currentGtkWindow(), BackupImport::kChooserMessage.data(), "Choose",
+                     json, false, downloadsFolder(), [this, alive](std::vector<fs::path> files) {
                        if (files.empty() || alive.expired() || !*alive.lock()) return;
                        importBackup(files.front());
                      });
@@ -248,8 +226,8 @@ void ImportFlowGtk::importPanel() {
     gtk_file_filter_add_suffix(filter, std::string(ext).c_str());
   }
   std::weak_ptr<bool> alive = alive_;
-  choose(keyGtkWindow(app_), kImportPanelMessage.data(), "Import", filter, true, std::nullopt,
-         [this, alive](std::vector<fs::path> files) {
+  choose(windows_.currentGtkWindow(), kImportPanelMessage.data(), "Import", filter, true,
+         std::nullopt, [this, alive](std::vector<fs::path> files) {
            if (files.empty() || alive.expired() || !*alive.lock()) return;
            ChosenFiles split = splitChosen(files);
            for (auto& backup : split.backups) importBackup(std::move(backup));
@@ -262,9 +240,7 @@ void ImportFlowGtk::importFiles(const std::vector<fs::path>& files) {
 }
 
 void ImportFlowGtk::flushBatch(std::vector<fs::path> files) {
-  auto window = app_.key();
-  if (!window) window = app_.newWindow(std::nullopt, std::nullopt);
-  window->importFiles(std::move(files));
+  windows_.importIntoWindow(std::move(files));
 }
 
 }  // namespace qs

@@ -13,12 +13,13 @@
 #include <thread>
 #include <vector>
 
+#include "core/event_loop.h"
 #include "import/backup_import.h"
 #include "import/file_import.h"
 
-namespace qs::app {
-class AppDelegate;
-}
+namespace qs::library {
+class Library;
+}  // namespace qs::library
 
 namespace qs {
 
@@ -28,9 +29,24 @@ GtkFileChooserNative* newOpenPanel(GtkWindow* parent, const char* title, const c
                                    GtkFileFilter* filter, bool several,
                                    const std::optional<std::filesystem::path>& folder);
 
+// What the import flow asks of the application's document windows. The application outlives
+// the flow.
+class ImportWindowsGtk {
+ public:
+  virtual ~ImportWindowsGtk() = default;
+  // The window the flow's alerts, panels and progress go over: the current document window's,
+  // or none.
+  virtual GtkWindow* currentGtkWindow() const = 0;
+  // A backup came in: every window's page picks up the new documents.
+  virtual void reloadAfterImport() = 0;
+  // Files for the current document window's page, or a new window's.
+  virtual void importIntoWindow(std::vector<std::filesystem::path> files) = 0;
+};
+
 class ImportFlowGtk {
  public:
-  explicit ImportFlowGtk(app::AppDelegate& app);
+  // Imports into `library`; `windows`, `main_loop` and `library` outlive the flow.
+  ImportFlowGtk(ImportWindowsGtk& windows, EventLoop& main_loop, library::Library& library);
   // Stops a running import after its current document and waits for it: the library it writes
   // to goes after this.
   ~ImportFlowGtk();
@@ -53,7 +69,9 @@ class ImportFlowGtk {
   void finished(BackupImport::Outcome outcome);
   void flushBatch(std::vector<std::filesystem::path> files);
 
-  app::AppDelegate& app_;
+  ImportWindowsGtk& windows_;
+  EventLoop& main_loop_;
+  library::Library& library_;
   ImportBatch batch_;
   std::deque<std::filesystem::path> waiting_;
   std::thread worker_;

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "core/file_io.h"
+#include "core/image_data_url.h"
 #include "core/json.h"
 
 namespace qs::images {
@@ -17,16 +18,6 @@ namespace qs::images {
 namespace fs = std::filesystem;
 
 inline constexpr std::string_view kReferencePrefix = "quillstone-image:";
-
-struct ImageParts {
-  std::string file_name;  // 20 hex digits of SHA-256, ".", extension
-  std::string header;     // between "data:" and the comma, ending in ";base64"
-  std::string bytes;      // the decoded image
-};
-
-// The parts of an extractable data URL: longer than 2048 characters, "data:image/…;base64,"
-// and canonical base64. None for anything else.
-std::optional<ImageParts> imageParts(std::string_view s);
 
 // Replaces extractable data URLs in `v` by references, writing each image once into the
 // package's "images" folder (made when first needed; never through a link, so a linked "images"

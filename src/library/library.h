@@ -267,6 +267,10 @@ class Library {
   void answerOpen(std::string& out, json::NonAscii form, Guard& guard,
                   std::vector<Problem>* ahead = nullptr);
   OpenParts openPartsLocked(Guard& guard, std::vector<Problem>* ahead);
+  // Each document of the index as read, into `parts`, or into `unreadable`; gives the packages
+  // whose document lacks pictures.
+  std::vector<fs::path> readPartsLocked(const Guard&, OpenParts& parts,
+                                        std::vector<Problem>& unreadable);
   // Once the start's scan is done: what it read becomes what the outside-change check compares
   // with (as an "open" would make it), and the answer is written ahead when asked for.
   void prepareOpenLocked(Guard& guard);
@@ -424,6 +428,10 @@ class Library {
   std::vector<Problem> untold_;
   // When something that may still be arriving will have been there long enough.
   std::optional<std::chrono::system_clock::time_point> recheck_at_;
+  // Second packages holding what this process last saw of their document, by path: when each was
+  // first left as it is, and when the first of them has waited long enough.
+  std::map<std::string, std::chrono::system_clock::time_point> held_;
+  std::optional<std::chrono::system_clock::time_point> held_recheck_at_;
   // Pictures already looked for in the Trash ("package/name"): looked for once a run.
   std::set<std::string> looked_for_;
 };

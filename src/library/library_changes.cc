@@ -1,8 +1,8 @@
 // The outside-change check: the folders compared with what the app last read or wrote
 // (change_check.h), giving the records of documents other programs changed, added or removed.
-#include "bridge/host_log.h"
 #include "core/clock.h"
 #include "core/digest.h"
+#include "core/host_log.h"
 #include "library/file_coordinator.h"
 #include "library/library.h"
 #include "preview/search_index.h"

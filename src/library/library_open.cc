@@ -187,6 +187,29 @@ void Library::openWorkspaceText(std::string& out, json::NonAscii form) {
   answerOpen(out, form, guard);
 }
 
+std::vector<fs::path> Library::readPartsLocked(const Guard& guard, OpenParts& parts,
+                                               std::vector<Problem>& unreadable) {
+  parts.sorted.clear();
+  parts.has_ordinary = false;
+  unreadable.clear();
+  std::vector<fs::path> lacking;
+  parts.sorted.reserve(index_.size());
+  for (const auto& [id, package] : index_) {
+    auto it = reads_.find(package.string());
+    if (it == reads_.end() || !it->second.text) {
+      unreadable.push_back({package.stem().string(), std::string(kReasonUnreadable)});
+      continue;
+    }
+    if (!it->second.text->missing_images.empty() && !id.starts_with("_")) {
+      lacking.push_back(package);
+    }
+    rememberReadLocked(guard, id, package, *it->second.text);
+    parts.sorted.push_back({0, it->second.text->created, id, it->second.text});
+    if (!id.starts_with("_")) parts.has_ordinary = true;
+  }
+  return lacking;
+}
+
 OpenParts Library::openPartsLocked(Guard& guard, std::vector<Problem>* ahead) {
   // The start's scan serves when every package it found was read whole and is still there.
   bool use_start = fresh_;
@@ -197,32 +220,25 @@ OpenParts Library::openPartsLocked(Guard& guard, std::vector<Problem>* ahead) {
   }
   if (!use_start) rescanLocked(guard, ReadDepth::kDocument);
   std::vector<Problem> version_problems;
-  bool changed = bringInVersionsLocked(guard, version_problems);
-  for (const auto& [id, package] : index_) {
-    auto it = reads_.find(package.string());
-    if (it != reads_.end() && it->second.text && !it->second.text->missing_images.empty() &&
-        !id.starts_with("_")) {
-      changed |= healImagesLocked(guard, package);
-    }
-  }
-  if (changed) rescanLocked(guard, ReadDepth::kDocument);
+  if (bringInVersionsLocked(guard, version_problems)) rescanLocked(guard, ReadDepth::kDocument);
   problems_.insert(problems_.end(), version_problems.begin(), version_problems.end());
-  folders_.save();
   if (!ahead) fresh_ = false;
-
   OpenParts parts;
-  std::vector<Problem>& unreadable = ahead ? *ahead : problems_;
-  parts.sorted.reserve(index_.size());
-  for (const auto& [id, package] : index_) {
-    auto it = reads_.find(package.string());
-    if (it == reads_.end() || !it->second.text) {
-      unreadable.push_back({package.stem().string(), std::string(kReasonUnreadable)});
-      continue;
+  std::vector<Problem> unreadable;
+  // Each document as read; pictures a document lacks are looked for once, and the documents
+  // that got some back are read again.
+  for (bool looked = false;; looked = true) {
+    const auto lacking = readPartsLocked(guard, parts, unreadable);
+    bool healed = false;
+    for (const auto& package : looked ? std::vector<fs::path>{} : lacking) {
+      healed |= healImagesLocked(guard, package);
     }
-    rememberReadLocked(guard, id, package, *it->second.text);
-    parts.sorted.push_back({0, it->second.text->created, id, it->second.text});
-    if (!id.starts_with("_")) parts.has_ordinary = true;
+    if (!healed) break;
+    rescanLocked(guard, ReadDepth::kDocument);
   }
+  folders_.save();
+  std::vector<Problem>& told = ahead ? *ahead : problems_;
+  told.insert(told.end(), unreadable.begin(), unreadable.end());
   parts.files = problems_;
   if (ahead) parts.files.insert(parts.files.end(), ahead->begin(), ahead->end());
   parts.versions = untold_;

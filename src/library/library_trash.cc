@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <ctime>
 
-#include "bridge/host_log.h"
 #include "core/file_io.h"
+#include "core/host_log.h"
 #include "core/ids.h"
 #include "library/file_coordinator.h"
 #include "library/library.h"

@@ -4,11 +4,11 @@
 
 #include <cstdio>
 
-#include "app/prefs.h"
 #include "core/file_io.h"
 #include "core/launch_trace.h"
 #include "library/file_coordinator.h"
 #include "library/library.h"
+#include "platform/prefs.h"
 #include "preview/preview.h"
 #include "preview/search_index.h"
 

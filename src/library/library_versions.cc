@@ -9,9 +9,9 @@
 #include <cstdio>
 #include <ctime>
 
-#include "bridge/host_log.h"
 #include "core/digest.h"
 #include "core/file_io.h"
+#include "core/host_log.h"
 #include "library/images.h"
 #include "library/library.h"
 #include "library/version_packages.h"
@@ -62,6 +62,7 @@ void Library::findVersionsLocked(const Guard&, const ScanResult& result) {
 
 bool Library::bringInVersionsLocked(const Guard& guard, std::vector<Problem>& problems) {
   Pending pending = std::exchange(pending_, {});
+  held_recheck_at_.reset();
   bool changed = false;
   for (const auto& d : pending.duplicates) changed |= settleDuplicateLocked(guard, d);
   for (const auto& f : pending.files) changed |= bringInVersionFileLocked(guard, f, problems);
@@ -145,13 +146,19 @@ bool Library::settleDuplicateLocked(const Guard& guard, const Duplicate& d) {
     (void)trashSetAside(d.package);
     return true;
   }
-  // What this process last read or wrote of the document is no news here: it is either what the
-  // other package has since replaced (a sync tool moving a package renamed elsewhere brings the
-  // new one before the old one goes), or this computer's own writing, which a computer that
-  // hasn't seen it keeps as a version. The package is left as it is, and reported.
+  // What this process last read or wrote of the document may be what the other package has just
+  // replaced: a sync tool moving a package renamed elsewhere brings the new one before the old one
+  // goes. It is left as it is for a while, and kept as a version only if it is still there.
   if (const Seen* seen = changes_.find(d.id); seen && !seen->hash.empty()) {
     auto bytes = loser->read(kDocumentFile, kMaxDocumentBytes);
-    if (bytes && digest::contentStamp(*bytes) == seen->hash) return false;
+    if (bytes && digest::contentStamp(*bytes) == seen->hash) {
+      const auto now = wall_clock_();
+      const auto due = held_.try_emplace(d.package.string(), now).first->second + kArrivalTime;
+      if (now < due) {
+        held_recheck_at_ = held_recheck_at_ ? std::min(*held_recheck_at_, due) : due;
+        return false;
+      }
+    }
   }
 
   auto text = json::compact(doc);
@@ -345,8 +352,10 @@ bool Library::healImagesLocked(const Guard&, const fs::path& package) {
 
 std::optional<std::chrono::milliseconds> Library::recheckIn() const {
   Guard guard(mutex_);
-  if (!recheck_at_) return std::nullopt;
-  const auto left = *recheck_at_ - wall_clock_();
+  auto at = recheck_at_;
+  if (held_recheck_at_) at = at ? std::min(*at, *held_recheck_at_) : held_recheck_at_;
+  if (!at) return std::nullopt;
+  const auto left = *at - wall_clock_();
   return std::max(std::chrono::milliseconds(0), std::chrono::ceil<std::chrono::milliseconds>(left));
 }
 

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <semaphore>
 
-#include "bridge/host_log.h"
 #include "core/file_io.h"
+#include "core/host_log.h"
 #include "core/ids.h"
 #include "core/text.h"
 #include "library/file_coordinator.h"

@@ -1,5 +1,6 @@
 #include "library/package_folders.h"
 
+#include <algorithm>
 #include <charconv>
 #include <string_view>
 
@@ -37,6 +38,7 @@ void PackageFolders::load(const fs::path& root) {
     return;  // kept for another writing folder, or not ours: every folder is listed once
   }
   rest.remove_prefix(end + 1);
+  entries_.reserve(static_cast<std::size_t>(std::count(rest.begin(), rest.end(), '\n')));
   while (!rest.empty()) {
     end = rest.find('\n');
     if (end == std::string_view::npos) break;  // cut short: the last line is not taken
@@ -80,18 +82,21 @@ void PackageFolders::save() {
   if (file_io::write_atomically(file_, text, file_io::Durability::kFileOnly)) changed_ = false;
 }
 
-std::string PackageFolders::key(const fs::path& package) const {
+std::string_view PackageFolders::key(const fs::path& package) const {
   const std::string& p = package.native();
   const std::string& r = root_.native();
   if (p.size() > r.size() && p.compare(0, r.size(), r) == 0 && p[r.size()] == '/') {
-    return p.substr(r.size() + 1);
+    return std::string_view(p).substr(r.size() + 1);
   }
   return p;
 }
 
 const std::vector<std::string>& PackageFolders::versionFiles(const fs::path& package,
                                                              const FolderStamp& stamp) {
-  auto [it, added] = entries_.try_emplace(key(package));
+  const std::string_view below = key(package);
+  auto it = entries_.find(below);
+  const bool added = it == entries_.end();
+  if (added) it = entries_.emplace(std::string(below), Entry{}).first;
   Entry& entry = it->second;
   entry.met = true;
   if (!added && entry.stamp == stamp) return entry.versions;
@@ -107,7 +112,10 @@ const std::vector<std::string>& PackageFolders::versionFiles(const fs::path& pac
 }
 
 void PackageFolders::forget(const fs::path& package) {
-  if (entries_.erase(key(package)) > 0) changed_ = true;
+  if (auto it = entries_.find(key(package)); it != entries_.end()) {
+    entries_.erase(it);
+    changed_ = true;
+  }
 }
 
 PackageFolders::Time PackageFolders::firstMet(const fs::path& package, Time now) {

@@ -12,9 +12,12 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "library/package.h"
@@ -47,11 +50,16 @@ class PackageFolders {
     std::vector<std::string> versions;
     bool met = false;  // by a scan of this run: folders gone since aren't kept
   };
-  std::string key(const fs::path& package) const;
+  std::string_view key(const fs::path& package) const;
 
   const fs::path file_;
   fs::path root_;
-  std::map<std::string, Entry, std::less<>> entries_;  // by path below the writing folder
+  // A hash of a path that a std::string_view can look up too.
+  struct Hash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  };
+  std::unordered_map<std::string, Entry, Hash, std::equal_to<>> entries_;  // by path below root
   bool changed_ = false;
   std::map<std::string, Time> waiting_;
 };

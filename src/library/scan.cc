@@ -189,6 +189,8 @@ ScanResult scanFolders(const std::vector<fs::path>& folders, const Ledger* ledge
   const std::vector<Read> reads = hooks.identify(listing.packages);
   std::map<std::string, std::vector<Candidate>> candidates;
   std::vector<std::string> ids_met;  // so duplicates are reported in a stable order
+  std::vector<std::pair<std::size_t, std::optional<FolderStamp>>> scanned;
+  scanned.reserve(listing.packages.size());
   for (auto& m : listing.met) {
     if (m.problem) {
       result.problems.push_back(std::move(*m.problem));
@@ -197,7 +199,7 @@ ScanResult scanFolders(const std::vector<fs::path>& folders, const Ledger* ledge
     const fs::path& package = listing.packages[m.slot];
     const Read& read = reads[m.slot];
     const std::string base = package.stem().string();
-    if (m.in_writing_folder) result.packages.push_back({package, read.folder});
+    if (m.in_writing_folder) scanned.emplace_back(m.slot, read.folder);
     if (!read.id) {
       if (read.reason == kReasonUnreadable && hooks.still_arriving &&
           hooks.still_arriving(package)) {
@@ -217,6 +219,10 @@ ScanResult scanFolders(const std::vector<fs::path>& folders, const Ledger* ledge
   for (const auto& id : ids_met) {
     const auto& list = candidates.at(id);
     settleID(result, id, list, winnerOf(id, list, ledger, hooks));
+  }
+  result.packages.reserve(scanned.size());
+  for (auto& [slot, folder] : scanned) {
+    result.packages.push_back({std::move(listing.packages[slot]), folder});
   }
   return result;
 }

@@ -1,6 +1,6 @@
 #include "menus/app_actions.h"
 
-#include "app/identity.h"
+#include "core/identity.h"
 
 namespace qs::menus {
 

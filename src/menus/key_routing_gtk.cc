@@ -3,8 +3,8 @@
 #include <deque>
 #include <memory>
 
+#include "core/guarded.h"
 #include "menus/menu_bar.h"
-#include "platform/guarded.h"
 
 namespace qs::menus {
 

@@ -4,7 +4,7 @@
 #include <map>
 #include <set>
 
-#include "app/identity.h"
+#include "core/identity.h"
 #include "core/text.h"
 
 namespace qs::menus {

@@ -4,15 +4,15 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "app/app_delegate_gtk.h"
-#include "app/identity.h"
-#include "app/recent_documents.h"
-#include "app/writing_folder_gtk.h"
+#include "core/guarded.h"
+#include "core/identity.h"
+#include "library/library.h"
 #include "menus/app_actions.h"
+#include "menus/recent_documents.h"
 #include "menus/shortcuts_window_gtk.h"
+#include "platform/file_chooser.h"
 #include "platform/file_viewer.h"
-#include "platform/guarded.h"
-#include "windows/document_window_gtk.h"
+#include "platform/prefs.h"
 
 namespace qs::menus {
 
@@ -34,15 +34,6 @@ std::string literal(std::string_view text) {
     out.push_back(c);
     if (c == '_') out.push_back('_');
   }
-  return out;
-}
-
-std::string fileURI(const fs::path& path) {
-  GFile* file = g_file_new_for_path(path.c_str());
-  char* uri = g_file_get_uri(file);
-  std::string out = uri ? uri : "";
-  g_free(uri);
-  g_object_unref(file);
   return out;
 }
 
@@ -79,33 +70,32 @@ bool needsWindow(PlatformCommand command) {
 }
 
 void setState(GSimpleAction* action, bool on) {
-  GVariant* now = g_action_get_state(G_ACTION(action));
+  g_autoptr(GVariant) now = g_action_get_state(G_ACTION(action));
   const bool same =
       now && g_variant_is_of_type(now, G_VARIANT_TYPE_BOOLEAN) && g_variant_get_boolean(now) == on;
-  if (now) g_variant_unref(now);
   if (!same) g_simple_action_set_state(action, g_variant_new_boolean(on));
 }
 
 }  // namespace
 
-MenuBarGtk::MenuBarGtk(app::AppDelegate& app, GtkApplication* application)
-    : app_(app), application_(application) {}
+MenuBarGtk::MenuBarGtk(MenuServices services)
+    : services_(std::move(services)), host_(services_.host), application_(services_.application) {}
 
 MenuBarGtk::~MenuBarGtk() {
   if (active_window_handler_) g_signal_handler_disconnect(application_, active_window_handler_);
   if (recent_handler_) {
     g_signal_handler_disconnect(gtk_recent_manager_get_default(), recent_handler_);
   }
-  for (GMenu* menu : {open_recent_, recent_documents_, windows_}) {
-    if (menu) g_object_unref(menu);
-  }
+  g_clear_object(&open_recent_);
+  g_clear_object(&recent_documents_);
+  g_clear_object(&windows_);
 }
 
 // ---- building ----
 
 void MenuBarGtk::install() {
   // The program's icon, for the About window: installed in the icon theme, or beside a build.
-  const fs::path icons = app_.resources() / "icons";
+  const fs::path icons = services_.resources / "icons";
   std::error_code missing;
   if (fs::is_directory(icons, missing)) {
     gtk_icon_theme_add_search_path(gtk_icon_theme_get_for_display(gdk_display_get_default()),
@@ -118,10 +108,11 @@ void MenuBarGtk::install() {
   adaptForLinux(bar_);
   shiftedAsCapitals(bar_);
 
-  GMenu* top = g_menu_new();
+  g_autoptr(GMenu) top = g_menu_new();
   for (const auto& menu : bar_.menus) {
-    GMenu* submenu = makeMenu(menu.items);
-    GMenuItem* entry = g_menu_item_new_submenu(literal(menu.title).c_str(), G_MENU_MODEL(submenu));
+    g_autoptr(GMenu) submenu = makeMenu(menu.items);
+    g_autoptr(GMenuItem) entry =
+        g_menu_item_new_submenu(literal(menu.title).c_str(), G_MENU_MODEL(submenu));
     if (menu.role == Role::kWindows) {
       // The open windows follow the menu's own items, listed as the menu opens.
       windows_ = g_menu_new();
@@ -130,8 +121,6 @@ void MenuBarGtk::install() {
       g_menu_item_set_attribute(entry, "submenu-action", "s", "app.window-menu-shown");
     }
     g_menu_append_item(top, entry);
-    g_object_unref(entry);
-    g_object_unref(submenu);
   }
   // Accelerators in menu order, so that of two items on one key the first one wins.
   for (const auto& [name, keys] : accels_) {
@@ -141,7 +130,6 @@ void MenuBarGtk::install() {
     gtk_application_set_accels_for_action(application_, ("app." + name).c_str(), list.data());
   }
   gtk_application_set_menubar(application_, G_MENU_MODEL(top));
-  g_object_unref(top);
 
   addTargetActions();
   auto on_window = +[](GObject*, GParamSpec*, gpointer self) {
@@ -153,14 +141,13 @@ void MenuBarGtk::install() {
 }
 
 GMenu* MenuBarGtk::makeMenu(const std::vector<MenuItem>& items) {
-  GMenu* menu = g_menu_new();
-  GMenu* section = g_menu_new();
+  g_autoptr(GMenu) menu = g_menu_new();
+  g_autoptr(GMenu) section = g_menu_new();
   auto close_section = [&] {
-    if (g_menu_model_get_n_items(G_MENU_MODEL(section)) > 0) {
-      g_menu_append_section(menu, nullptr, G_MENU_MODEL(section));
+    g_autoptr(GMenu) full = std::exchange(section, g_menu_new());
+    if (g_menu_model_get_n_items(G_MENU_MODEL(full)) > 0) {
+      g_menu_append_section(menu, nullptr, G_MENU_MODEL(full));
     }
-    g_object_unref(section);
-    section = g_menu_new();
   };
   for (const auto& item : items) {
     switch (item.kind) {
@@ -173,7 +160,7 @@ GMenu* MenuBarGtk::makeMenu(const std::vector<MenuItem>& items) {
         break;
       }
       case Kind::kSubmenu: {
-        GMenu* sub = nullptr;
+        g_autoptr(GMenu) sub = nullptr;
         std::string opener;
         if (item.role == Role::kOpenRecent) {
           open_recent_ = g_menu_new();
@@ -191,30 +178,27 @@ GMenu* MenuBarGtk::makeMenu(const std::vector<MenuItem>& items) {
         } else {
           sub = makeMenu(item.items);
         }
-        GMenuItem* entry = g_menu_item_new_submenu(literal(item.title).c_str(), G_MENU_MODEL(sub));
+        g_autoptr(GMenuItem) entry =
+            g_menu_item_new_submenu(literal(item.title).c_str(), G_MENU_MODEL(sub));
         if (!opener.empty())
           g_menu_item_set_attribute(entry, "submenu-action", "s", opener.c_str());
         g_menu_append_item(section, entry);
-        g_object_unref(entry);
-        g_object_unref(sub);
         break;
       }
       default: {
         addAction(item);
         if (item.hidden) break;  // its key stays, as a second key of its twin
-        GMenuItem* entry =
+        g_autoptr(GMenuItem) entry =
             g_menu_item_new(literal(item.title).c_str(), ("app." + item.name).c_str());
         const std::string accel = linuxAccelerator(item.key, item.mask);
         if (!accel.empty()) g_menu_item_set_attribute(entry, "accel", "s", accel.c_str());
         g_menu_append_item(section, entry);
-        g_object_unref(entry);
         break;
       }
     }
   }
   close_section();
-  g_object_unref(section);
-  return menu;
+  return static_cast<GMenu*>(g_steal_pointer(&menu));
 }
 
 void MenuBarGtk::addAction(const MenuItem& item) {
@@ -233,15 +217,16 @@ void MenuBarGtk::addAction(const MenuItem& item) {
   const bool stateful =
       (item.action && (item.action->checked || item.action->setting)) ||
       (item.kind == Kind::kPlatform && item.platform == PlatformCommand::kSpellingWhileTyping);
-  GSimpleAction* action = stateful ? g_simple_action_new_stateful(item.name.c_str(), nullptr,
-                                                                  g_variant_new_boolean(false))
-                                   : g_simple_action_new(item.name.c_str(), nullptr);
+  g_autoptr(GSimpleAction) action =
+      stateful
+          ? g_simple_action_new_stateful(item.name.c_str(), nullptr, g_variant_new_boolean(false))
+          : g_simple_action_new(item.name.c_str(), nullptr);
   bound_.push_back(std::make_unique<Bound>(Bound{this, &item}));
   g_signal_connect(action, "activate", G_CALLBACK(+[](GSimpleAction*, GVariant*, gpointer data) {
                      guarded([&] {
                        auto* bound = static_cast<Bound*>(data);
                        if (bound->item->action) {
-                         bound->item->action->fire(bound->self->app_.key());
+                         bound->item->action->fire(bound->self->host_.currentWindow());
                        } else if (bound->item->kind == Kind::kPlatform) {
                          bound->self->platform(bound->item->platform);
                        }
@@ -249,12 +234,11 @@ void MenuBarGtk::addAction(const MenuItem& item) {
                    }),
                    bound_.back().get());
   g_action_map_add_action(G_ACTION_MAP(application_), G_ACTION(action));
-  g_object_unref(action);
 }
 
-GSimpleAction* MenuBarGtk::addSubmenuAction(const std::string& name, void (MenuBarGtk::*fill)()) {
+void MenuBarGtk::addSubmenuAction(const std::string& name, void (MenuBarGtk::*fill)()) {
   // GTK sets the state to true as the submenu opens and waits for it: the items are made then.
-  GSimpleAction* action =
+  g_autoptr(GSimpleAction) action =
       g_simple_action_new_stateful(name.c_str(), nullptr, g_variant_new_boolean(false));
   struct Opener {
     MenuBarGtk* self;
@@ -271,14 +255,12 @@ GSimpleAction* MenuBarGtk::addSubmenuAction(const std::string& name, void (MenuB
       new Opener{this, fill}, +[](gpointer data, GClosure*) { delete static_cast<Opener*>(data); },
       GConnectFlags(0));
   g_action_map_add_action(G_ACTION_MAP(application_), G_ACTION(action));
-  g_object_unref(action);
-  return action;
 }
 
 // ---- state ----
 
 void MenuBarGtk::refresh() {
-  auto current = app_.key();
+  auto current = host_.currentWindow();
   const json::object* state = current ? &current->menuState() : nullptr;
   const bool any_window = activeWindow() != nullptr;
   for (const auto& bound : bound_) {
@@ -293,14 +275,14 @@ void MenuBarGtk::refresh() {
     } else if (item.kind == Kind::kPlatform) {
       g_simple_action_set_enabled(action, !needsWindow(item.platform) || any_window);
       if (item.platform == PlatformCommand::kSpellingWhileTyping) {
-        setState(action, webkit_web_context_get_spell_checking_enabled(app_.webContext()));
+        setState(action, webkit_web_context_get_spell_checking_enabled(services_.web_context));
       }
     }
   }
 }
 
 void MenuBarGtk::stateArrived(const MenuWindow* window) {
-  auto current = app_.key();
+  auto current = host_.currentWindow();
   if (current && current.get() == window) refresh();
 }
 
@@ -309,90 +291,82 @@ GtkWindow* MenuBarGtk::activeWindow() const {
 }
 
 bool MenuBarGtk::claudeOn() const {
-  return app_.prefs().get("claudeOnMac").value_or(false) == json::value(true);
+  return services_.prefs.get("claudeOnMac").value_or(false) == json::value(true);
 }
 
 // ---- submenus filled as they open ----
 
 void MenuBarGtk::addTargetActions() {
   // Open Recent's documents, its Clear Menu and the Window menu's windows.
-  GSimpleAction* open = g_simple_action_new("open-recent", G_VARIANT_TYPE_BYTESTRING);
+  g_autoptr(GSimpleAction) open = g_simple_action_new("open-recent", G_VARIANT_TYPE_BYTESTRING);
   g_signal_connect(open, "activate",
                    G_CALLBACK(+[](GSimpleAction*, GVariant* target, gpointer self) {
                      guarded([&] {
-                       static_cast<MenuBarGtk*>(self)->app_.open(g_variant_get_bytestring(target));
+                       static_cast<MenuBarGtk*>(self)->host_.open(g_variant_get_bytestring(target));
                      });
                    }),
                    this);
   g_action_map_add_action(G_ACTION_MAP(application_), G_ACTION(open));
-  g_object_unref(open);
-  GSimpleAction* clear_action = g_simple_action_new("clear-menu", nullptr);
+  g_autoptr(GSimpleAction) clear_action = g_simple_action_new("clear-menu", nullptr);
   g_signal_connect(
       clear_action, "activate", G_CALLBACK(+[](GSimpleAction*, GVariant*, gpointer self) {
         guarded([&] { static_cast<MenuBarGtk*>(self)->platform(PlatformCommand::kClearRecent); });
       }),
       this);
   g_action_map_add_action(G_ACTION_MAP(application_), G_ACTION(clear_action));
-  g_object_unref(clear_action);
 
-  GSimpleAction* show = g_simple_action_new("show-window", G_VARIANT_TYPE_UINT32);
+  g_autoptr(GSimpleAction) show = g_simple_action_new("show-window", G_VARIANT_TYPE_UINT32);
   g_signal_connect(show, "activate",
                    G_CALLBACK(+[](GSimpleAction*, GVariant* target, gpointer self) {
                      guarded([&] {
-                       const auto windows = static_cast<MenuBarGtk*>(self)->app_.documentWindows();
+                       const auto windows = static_cast<MenuBarGtk*>(self)->host_.windowList();
                        const guint32 index = g_variant_get_uint32(target);
                        if (index < windows.size()) windows[index]->present();
                      });
                    }),
                    this);
   g_action_map_add_action(G_ACTION_MAP(application_), G_ACTION(show));
-  g_object_unref(show);
 }
 
 void MenuBarGtk::fillOpenRecent() {
   GtkRecentManager* manager = gtk_recent_manager_get_default();
-  GList* infos = gtk_recent_manager_get_items(manager);
+  g_autolist(GtkRecentInfo) infos = gtk_recent_manager_get_items(manager);
   std::vector<std::pair<gint64, fs::path>> dated;
   for (GList* l = infos; l; l = l->next) {
     auto* info = static_cast<GtkRecentInfo*>(l->data);
-    if (char* path = g_filename_from_uri(gtk_recent_info_get_uri(info), nullptr, nullptr)) {
+    g_autofree char* path = g_filename_from_uri(gtk_recent_info_get_uri(info), nullptr, nullptr);
+    if (path) {
       GDateTime* when = gtk_recent_info_get_modified(info);
       dated.emplace_back(when ? g_date_time_to_unix(when) : 0, path);
-      g_free(path);
     }
-    gtk_recent_info_unref(info);
   }
-  g_list_free(infos);
   std::stable_sort(dated.begin(), dated.end(),
                    [](const auto& a, const auto& b) { return a.first > b.first; });
   std::vector<fs::path> recent;
   for (auto& [when, path] : dated) recent.push_back(std::move(path));
-  const auto entries = app::openRecentEntries(recent, app_.library().root(), [](const fs::path& p) {
+  const auto entries = openRecentEntries(recent, services_.library.root(), [](const fs::path& p) {
     std::error_code ignored;
     return fs::is_directory(p, ignored);
   });
 
   g_menu_remove_all(open_recent_);
-  GMenu* documents = g_menu_new();
+  g_autoptr(GMenu) documents = g_menu_new();
   // The items carry no file icon: GTK 4's menus (4.8 here) show an item's icon only in place of
   // its label, in a row of icon buttons, and hide it beside a label.
   for (const auto& entry : entries) {
-    GMenuItem* item = g_menu_item_new(literal(menuTitle(entry.title)).c_str(), nullptr);
+    g_autoptr(GMenuItem) item = g_menu_item_new(literal(menuTitle(entry.title)).c_str(), nullptr);
     g_menu_item_set_action_and_target_value(item, "app.open-recent",
                                             g_variant_new_bytestring(entry.path.c_str()));
     g_menu_append_item(documents, item);
-    g_object_unref(item);
   }
   if (!entries.empty()) g_menu_append_section(open_recent_, nullptr, G_MENU_MODEL(documents));
-  g_object_unref(documents);
-  GMenu* clear = g_menu_new();
+  g_autoptr(GMenu) clear = g_menu_new();
   g_menu_append(clear, "Clear Menu", "app.clear-menu");
   g_menu_append_section(open_recent_, nullptr, G_MENU_MODEL(clear));
-  g_object_unref(clear);
 }
 
 void MenuBarGtk::fillRecentDocuments() {
-  auto current = app_.key();
+  auto current = host_.currentWindow();
   const auto slots = nameRecentDocs(MenuState(current ? &current->menuState() : nullptr));
   g_menu_remove_all(recent_documents_);
   // A slot beyond the page's list is left out of the menu; its key still reaches the page.
@@ -401,24 +375,24 @@ void MenuBarGtk::fillRecentDocuments() {
     if (item.kind != Kind::kPageCommand || i >= slots.size()) continue;
     const RecentSlot& slot = slots[i++];
     if (!slot.shown) continue;
-    GMenuItem* entry = g_menu_item_new(literal(slot.title).c_str(), ("app." + item.name).c_str());
+    g_autoptr(GMenuItem) entry =
+        g_menu_item_new(literal(slot.title).c_str(), ("app." + item.name).c_str());
     g_menu_item_set_attribute(entry, "accel", "s", linuxAccelerator(item.key, item.mask).c_str());
     g_menu_append_item(recent_documents_, entry);
-    g_object_unref(entry);
   }
 }
 
 void MenuBarGtk::fillWindows() {
   g_menu_remove_all(windows_);
-  const auto windows = app_.documentWindows();
+  const auto windows = host_.windowList();
   for (guint32 i = 0; i < windows.size(); ++i) {
     GtkWindow* w = windows[i]->gtkWindow();
     if (!w) continue;
     const char* title = gtk_window_get_title(w);
-    GMenuItem* entry = g_menu_item_new(literal(menuTitle(title ? title : "")).c_str(), nullptr);
+    g_autoptr(GMenuItem) entry =
+        g_menu_item_new(literal(menuTitle(title ? title : "")).c_str(), nullptr);
     g_menu_item_set_action_and_target_value(entry, "app.show-window", g_variant_new_uint32(i));
     g_menu_append_item(windows_, entry);
-    g_object_unref(entry);
   }
 }
 
@@ -428,39 +402,39 @@ void MenuBarGtk::perform(AppCommand command, const std::shared_ptr<MenuWindow>& 
   GtkWindow* parent = activeWindow();
   switch (command) {
     case AppCommand::kAbout:
-      app_.showAbout(parent);
+      host_.showAbout(parent);
       return;
     case AppCommand::kCheckForUpdates:
       openWithDefaultApp(siteURL(kDownloadPath));
       return;
     case AppCommand::kNewWindow:
-      app_.newWindow(std::nullopt, std::nullopt);
+      host_.openNewWindow();
       return;
     case AppCommand::kOpen:
       openPanel(parent);
       return;
     case AppCommand::kImport:
-      app_.importPanel();
+      host_.importPanel();
       return;
     case AppCommand::kImportBackup:
-      app_.offerImport(false);
+      host_.offerImport(false);
       return;
     case AppCommand::kShowInFiles: {
-      auto* window = dynamic_cast<windows::DocumentWindowGtk*>(current.get());
-      auto& library = app_.library();
+      auto* window = dynamic_cast<MenuTargetGtk*>(current.get());
+      auto& library = services_.library;
       showInFileViewer(revealTarget(
           window ? window->docID() : std::nullopt,
           [&](const std::string& id) { return library.url(id); }, library.root()));
       return;
     }
     case AppCommand::kOpenWritingFolder:
-      openWithDefaultApp(fileURI(app_.library().root()));
+      openWithDefaultApp(fileURI(services_.library.root()));
       return;
     case AppCommand::kMoveWritingFolder:
-      app::moveWritingFolder(app_);  // over the current document window
+      host_.moveWritingFolder();
       return;
     case AppCommand::kShowRestorePoints: {
-      const fs::path folder = restorePointsFolder(app_.library().support());
+      const fs::path folder = restorePointsFolder(services_.library.support());
       std::error_code error;
       if (fs::is_directory(folder, error)) {
         openWithDefaultApp(fileURI(folder));
@@ -470,7 +444,7 @@ void MenuBarGtk::perform(AppCommand command, const std::shared_ptr<MenuWindow>& 
       return;
     }
     case AppCommand::kClaudeOnThisComputer:
-      app_.toggleClaudeOnMac(parent);
+      host_.toggleClaudeOnMac(parent);
       return;
     case AppCommand::kKeyboardShortcuts:
       if (!shortcuts_) shortcuts_ = std::make_unique<ShortcutsPanel>();
@@ -487,7 +461,7 @@ void MenuBarGtk::perform(AppCommand command, const std::shared_ptr<MenuWindow>& 
 
 void MenuBarGtk::platform(PlatformCommand command) {
   GtkWindow* active = activeWindow();
-  auto current = app_.key();
+  auto current = host_.currentWindow();
   WebKitWebView* page = current && current->gtkWindow() == active ? current->webView() : nullptr;
   auto editing = [&](const char* page_command, const char* widget_action) {
     if (page) {
@@ -513,7 +487,7 @@ void MenuBarGtk::platform(PlatformCommand command) {
       break;
     }
     case PlatformCommand::kQuit:
-      app_.quit();
+      host_.quit();
       break;
     case PlatformCommand::kClose:
       if (active) gtk_window_close(active);
@@ -534,10 +508,10 @@ void MenuBarGtk::platform(PlatformCommand command) {
       editing(WEBKIT_EDITING_COMMAND_SELECT_ALL, "selection.select-all");
       break;
     case PlatformCommand::kSpellingWhileTyping: {
-      WebKitWebContext* context = app_.webContext();
+      WebKitWebContext* context = services_.web_context;
       const bool on = !webkit_web_context_get_spell_checking_enabled(context);
       webkit_web_context_set_spell_checking_enabled(context, on);
-      (void)app_.prefs().set("WebContinuousSpellCheckingEnabled", on);
+      (void)services_.prefs.set("WebContinuousSpellCheckingEnabled", on);
       refresh();
       break;
     }
@@ -565,17 +539,13 @@ void MenuBarGtk::platform(PlatformCommand command) {
     case PlatformCommand::kClearRecent: {
       // The desktop keeps one list for every program: only our documents leave it.
       GtkRecentManager* manager = gtk_recent_manager_get_default();
-      GList* infos = gtk_recent_manager_get_items(manager);
+      g_autolist(GtkRecentInfo) infos = gtk_recent_manager_get_items(manager);
       for (GList* l = infos; l; l = l->next) {
         auto* info = static_cast<GtkRecentInfo*>(l->data);
         const char* uri = gtk_recent_info_get_uri(info);
-        if (char* path = g_filename_from_uri(uri, nullptr, nullptr)) {
-          if (app::isPackagePath(path)) gtk_recent_manager_remove_item(manager, uri, nullptr);
-          g_free(path);
-        }
-        gtk_recent_info_unref(info);
+        g_autofree char* path = g_filename_from_uri(uri, nullptr, nullptr);
+        if (path && isPackagePath(path)) gtk_recent_manager_remove_item(manager, uri, nullptr);
       }
-      g_list_free(infos);
       break;
     }
     default:
@@ -588,35 +558,22 @@ void MenuBarGtk::openPanel(GtkWindow* parent) {
       "Open", parent, GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER, "_Open", "_Cancel");
   gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser), TRUE);
   gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(chooser), TRUE);
-  GFile* root = g_file_new_for_path(app_.library().root().c_str());
-  gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(chooser), root, nullptr);
-  g_object_unref(root);
-  g_signal_connect(chooser, "response",
-                   G_CALLBACK(+[](GtkNativeDialog* dialog, int response, gpointer self) {
-                     guarded([&] {
-                       if (response != GTK_RESPONSE_ACCEPT) return;
-                       std::vector<fs::path> chosen;
-                       GListModel* files = gtk_file_chooser_get_files(GTK_FILE_CHOOSER(dialog));
-                       for (guint i = 0; i < g_list_model_get_n_items(files); ++i) {
-                         auto* file = static_cast<GFile*>(g_list_model_get_item(files, i));
-                         if (char* path = g_file_get_path(file)) {
-                           chosen.emplace_back(path);
-                           g_free(path);
-                         }
-                         g_object_unref(file);
-                       }
-                       g_object_unref(files);
-                       auto* bar = static_cast<MenuBarGtk*>(self);
-                       const auto choice = app::choosePackages(chosen);
-                       for (const auto& package : choice.packages) bar->app_.open(package);
-                       if (!choice.refused.empty()) {
-                         bar->alert(bar->activeWindow(), app::refusedMessage(choice.refused),
-                                    app::kRefusedDetail);
-                       }
-                     });
-                     g_object_unref(dialog);
-                   }),
-                   this);
+  startIn(GTK_FILE_CHOOSER(chooser), services_.library.root());
+  g_signal_connect(
+      chooser, "response", G_CALLBACK(+[](GtkNativeDialog* dialog, int response, gpointer self) {
+        guarded([&] {
+          if (response != GTK_RESPONSE_ACCEPT) return;
+          const std::vector<fs::path> chosen = chosenPaths(GTK_FILE_CHOOSER(dialog));
+          auto* bar = static_cast<MenuBarGtk*>(self);
+          const auto choice = choosePackages(chosen);
+          for (const auto& package : choice.packages) bar->host_.open(package);
+          if (!choice.refused.empty()) {
+            bar->alert(bar->activeWindow(), refusedMessage(choice.refused), kRefusedDetail);
+          }
+        });
+        g_object_unref(dialog);
+      }),
+      this);
   gtk_native_dialog_show(GTK_NATIVE_DIALOG(chooser));
 }
 

@@ -5,24 +5,72 @@
 #pragma once
 
 #include <gtk/gtk.h>
+#include <webkit/webkit.h>
 
+#include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "menus/menu_bar.h"
 
-namespace qs::app {
-class AppDelegate;
-}  // namespace qs::app
+namespace qs {
+class Prefs;
+}  // namespace qs
+
+namespace qs::library {
+class Library;
+}  // namespace qs::library
 
 namespace qs::menus {
 
 class ShortcutsPanel;
 
+// A document window as the menus on the desktop see it: the target of their commands.
+class MenuTargetGtk : public MenuWindow {
+ public:
+  virtual std::optional<std::string> docID() const = 0;
+  virtual GtkWindow* gtkWindow() const = 0;  // none once closed
+  virtual WebKitWebView* webView() const = 0;
+  virtual void present() = 0;
+};
+
+// What the menu bar asks of the application: its document windows, and the commands only the
+// application carries out. The application outlives the menu bar.
+class MenuHostGtk {
+ public:
+  virtual ~MenuHostGtk() = default;
+  // The current document window: the active one, else the most recently active; none when no
+  // document window is open.
+  virtual std::shared_ptr<MenuTargetGtk> currentWindow() const = 0;
+  // The document windows, in the order they were made.
+  virtual std::vector<std::shared_ptr<MenuTargetGtk>> windowList() const = 0;
+  virtual void open(const std::filesystem::path& file) = 0;
+  virtual void openNewWindow() = 0;
+  virtual void showAbout(GtkWindow* parent) = 0;
+  virtual void importPanel() = 0;
+  // The backup offer; `first_run` false is the menu's "Import Backup from the Browser…".
+  virtual void offerImport(bool first_run) = 0;
+  // Move Writing Folder…, over the current document window.
+  virtual void moveWritingFolder() = 0;
+  virtual void toggleClaudeOnMac(GtkWindow* parent) = 0;
+  virtual void quit() = 0;
+};
+
+// What the menu bar is given when it is made; all of it outlives the menu bar.
+struct MenuServices {
+  MenuHostGtk& host;
+  GtkApplication* application;
+  Prefs& prefs;
+  library::Library& library;
+  WebKitWebContext* web_context;
+  std::filesystem::path resources;  // the folder that may hold "icons/" (a build's)
+};
+
 class MenuBarGtk final : public AppCommands {
  public:
-  MenuBarGtk(app::AppDelegate& app, GtkApplication* application);
+  explicit MenuBarGtk(MenuServices services);
   ~MenuBarGtk() override;
   MenuBarGtk(const MenuBarGtk&) = delete;
   MenuBarGtk& operator=(const MenuBarGtk&) = delete;
@@ -46,7 +94,7 @@ class MenuBarGtk final : public AppCommands {
   GMenu* makeMenu(const std::vector<MenuItem>& items);
   void addAction(const MenuItem& item);
   void addTargetActions();
-  GSimpleAction* addSubmenuAction(const std::string& name, void (MenuBarGtk::*fill)());
+  void addSubmenuAction(const std::string& name, void (MenuBarGtk::*fill)());
   void platform(PlatformCommand command);
   void fillOpenRecent();
   void fillRecentDocuments();
@@ -55,7 +103,8 @@ class MenuBarGtk final : public AppCommands {
   void alert(GtkWindow* parent, const std::string& message, const std::string& detail);
   GtkWindow* activeWindow() const;
 
-  app::AppDelegate& app_;
+  MenuServices services_;
+  MenuHostGtk& host_;
   GtkApplication* application_;
   MenuBar bar_;
   std::vector<std::unique_ptr<Bound>> bound_;

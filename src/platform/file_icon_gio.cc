@@ -2,19 +2,16 @@
 
 #include <gio/gio.h>
 
+#include "platform/file_viewer.h"
+
 namespace qs {
 
 SetFolderIcon gvfs_folder_icon() {
   return [](const std::filesystem::path& folder, const std::filesystem::path& png) {
-    GFile* file = g_file_new_for_path(folder.c_str());
-    GFile* icon = g_file_new_for_path(png.c_str());
-    char* uri = g_file_get_uri(icon);
+    g_autoptr(GFile) file = g_file_new_for_path(folder.c_str());
     // Errors (no metadata store, a read-only mount) are expected and carry no data.
-    g_file_set_attribute_string(file, "metadata::custom-icon", uri, G_FILE_QUERY_INFO_NONE, nullptr,
-                                nullptr);
-    g_free(uri);
-    g_object_unref(icon);
-    g_object_unref(file);
+    g_file_set_attribute_string(file, "metadata::custom-icon", fileURI(png).c_str(),
+                                G_FILE_QUERY_INFO_NONE, nullptr, nullptr);
   };
 }
 

@@ -1,4 +1,4 @@
-// Handing things to other programs on the desktop. Main thread only; both return at once.
+// Handing things to other programs on the desktop. Main thread only; each returns at once.
 #pragma once
 
 #include <filesystem>
@@ -12,5 +12,8 @@ void showInFileViewer(const std::filesystem::path& path);
 
 // Opens a web or mail link with the desktop's default program for it.
 void openWithDefaultApp(const std::string& uri);
+
+// The file: URI of a local path.
+std::string fileURI(const std::filesystem::path& path);
 
 }  // namespace qs

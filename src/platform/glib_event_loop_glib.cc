@@ -1,27 +1,17 @@
 #include <glib.h>
 
-#include <cstdio>
-#include <exception>
-
+#include "core/guarded.h"
 #include "platform/glib_event_loop.h"
 
 namespace qs {
 
 namespace {
 
-// Exceptions never cross into GLib: each task runs behind this wall.
-void run_task(Task& task) noexcept {
-  try {
-    task();
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "Quillstone: a main-loop task failed: %s\n", e.what());
-  } catch (...) {
-    std::fprintf(stderr, "Quillstone: a main-loop task failed\n");
-  }
-}
+// Exceptions never cross into GLib: each task runs behind the wall.
+constexpr const char* kMainLoopTask = "a main-loop task";
 
 gboolean run_once(gpointer data) {
-  run_task(*static_cast<Task*>(data));
+  guarded(*static_cast<Task*>(data), kMainLoopTask);
   return G_SOURCE_REMOVE;
 }
 
@@ -69,7 +59,7 @@ int GLibEventLoop::fire(void* data) {
     std::lock_guard guard(timer->loop->mutex_);
     timer->loop->sources_.erase(timer->id);
   }
-  run_task(timer->task);
+  guarded(timer->task, kMainLoopTask);
   return G_SOURCE_REMOVE;
 }
 

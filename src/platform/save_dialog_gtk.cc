@@ -1,6 +1,7 @@
 #include "platform/save_dialog.h"
 
-#include "platform/guarded.h"
+#include "core/guarded.h"
+#include "platform/file_chooser.h"
 
 namespace qs {
 
@@ -11,24 +12,14 @@ void askWhereToSave(GtkWindow* parent, const std::string& suggested_name,
   gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser), TRUE);
   gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(chooser), suggested_name.c_str());
   if (const char* downloads = g_get_user_special_dir(G_USER_DIRECTORY_DOWNLOAD)) {
-    GFile* folder = g_file_new_for_path(downloads);
-    gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(chooser), folder, nullptr);
-    g_object_unref(folder);
+    startIn(GTK_FILE_CHOOSER(chooser), downloads);
   }
   using Chosen = std::function<void(std::optional<std::filesystem::path>)>;
   g_signal_connect_data(
       chooser, "response", G_CALLBACK(+[](GtkNativeDialog* dialog, int response, gpointer data) {
         guarded([&] {
           std::optional<std::filesystem::path> path;
-          if (response == GTK_RESPONSE_ACCEPT) {
-            if (GFile* file = gtk_file_chooser_get_file(GTK_FILE_CHOOSER(dialog))) {
-              if (char* p = g_file_get_path(file)) {
-                path = p;
-                g_free(p);
-              }
-              g_object_unref(file);
-            }
-          }
+          if (response == GTK_RESPONSE_ACCEPT) path = chosenPath(GTK_FILE_CHOOSER(dialog));
           (*static_cast<Chosen*>(data))(path);
         });
         g_object_unref(dialog);

@@ -11,12 +11,10 @@ namespace {
 class GioTrash final : public Trash {
  public:
   bool moveToTrash(const std::filesystem::path& path, std::string* error) override {
-    GFile* file = g_file_new_for_path(path.c_str());
-    GError* failure = nullptr;
+    g_autoptr(GFile) file = g_file_new_for_path(path.c_str());
+    g_autoptr(GError) failure = nullptr;
     const bool ok = g_file_trash(file, nullptr, &failure);
     if (!ok && error) *error = failure ? failure->message : "couldn't move to the Trash";
-    if (failure) g_error_free(failure);
-    g_object_unref(file);
     return ok;
   }
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "core/digest.h"
+#include "core/image_data_url.h"
 #include "core/text.h"
-#include "library/images.h"
 
 namespace qs {
 

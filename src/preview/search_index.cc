@@ -12,6 +12,7 @@
 #include <system_error>
 #include <utility>
 
+#include "core/guarded.h"
 #include "core/text.h"
 #include "preview/counted_sqlite_vfs.h"
 #include "preview/preview.h"
@@ -378,14 +379,11 @@ int prepare_schema(sqlite3* db) {
   return transaction.commit();
 }
 
-// Work on the index's queue or a caller's thread must never throw past this point: a
-// ThreadSerialQueue worker that throws ends the process.
+// Work on the index's queue or a caller's thread never throws past this point: the index goes
+// on without what failed.
 template <typename F>
-void guarded(F&& f) noexcept {
-  try {
-    f();
-  } catch (...) {
-  }
+void indexGuarded(F&& f) noexcept {
+  guarded(std::forward<F>(f), "the search index's work");
 }
 
 struct CloseDatabase {
@@ -402,9 +400,9 @@ class SQLiteSearchIndex final : public SearchIndex {
   void update(const std::string& id, const json::object& doc, const std::filesystem::path& package,
               const std::string& stamp) override {
     if (is_reserved(id)) return;
-    guarded([&] {
+    indexGuarded([&] {
       queue_.async([this, id, doc, package, stamp] {
-        guarded([&] {
+        indexGuarded([&] {
           if (is_archived(doc) && stamp.empty()) {
             remove_now(id);
             return;
@@ -422,9 +420,9 @@ class SQLiteSearchIndex final : public SearchIndex {
 
   std::map<std::string, std::string> stamps() override {
     std::map<std::string, std::string> out;
-    guarded([&] {
+    indexGuarded([&] {
       queue_.sync([&] {
-        guarded([&] {
+        indexGuarded([&] {
           std::lock_guard lock(mutex_);
           sqlite3* db = open_locked(Create::kNo);
           if (!db) return;
@@ -441,9 +439,9 @@ class SQLiteSearchIndex final : public SearchIndex {
   }
 
   void refresh(std::vector<Change> changed, std::vector<Change> removed) override {
-    guarded([&] {
+    indexGuarded([&] {
       queue_.async([this, changed = std::move(changed), removed = std::move(removed)] {
-        guarded([&] {
+        indexGuarded([&] {
           std::lock_guard lock(mutex_);
           if (sqlite3* db = open_locked(Create::kYes))
             check_locked(apply_changes(db, changed, removed));
@@ -453,18 +451,18 @@ class SQLiteSearchIndex final : public SearchIndex {
   }
 
   void remove(const std::string& id) override {
-    guarded([&] {
+    indexGuarded([&] {
       remove_now(id);
       // An update asked for before this removal may still be waiting on the queue; removing
       // again behind it keeps a trashed document from coming back until the next rebuild.
-      queue_.async([this, id] { guarded([&] { remove_now(id); }); });
+      queue_.async([this, id] { indexGuarded([&] { remove_now(id); }); });
     });
   }
 
   void reindex(Documents documents) override {
-    guarded([&] {
+    indexGuarded([&] {
       queue_.async([this, documents = std::move(documents)] {
-        guarded([&] {
+        indexGuarded([&] {
           std::vector<Item> items;
           for (const auto& [id, entry] : documents) {
             if (is_reserved(id) || is_archived(entry.first)) continue;
@@ -479,12 +477,12 @@ class SQLiteSearchIndex final : public SearchIndex {
 
   std::vector<Hit> search(const std::string& query, std::size_t limit) override {
     std::vector<Hit> hits;
-    guarded([&] {
+    indexGuarded([&] {
       const std::string expression = match_expression(query);
       if (expression.empty() || limit == 0) return;
       // Running on the queue puts the search behind every update asked for before it.
       queue_.sync([&] {
-        guarded([&] {
+        indexGuarded([&] {
           std::lock_guard lock(mutex_);
           sqlite3* db = open_locked(Create::kNo);
           if (!db) return;
@@ -505,7 +503,7 @@ class SQLiteSearchIndex final : public SearchIndex {
   }
 
   void flush() override {
-    guarded([&] { queue_.sync([] {}); });
+    indexGuarded([&] { queue_.sync([] {}); });
   }
 
  private:

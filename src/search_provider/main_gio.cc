@@ -7,18 +7,17 @@
 #include <cstdio>
 #include <memory>
 
-#include "app/identity.h"
+#include "core/identity.h"
 #include "library/package.h"
 #include "search_provider/search_provider_gio.h"
 
 int main() {
   using qs::search_provider::SearchProvider;
-  GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
-  GError* error = nullptr;
-  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+  g_autoptr(GMainLoop) loop = g_main_loop_new(nullptr, FALSE);
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(GDBusConnection) bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
   if (!bus) {
     std::fprintf(stderr, "Quillstone: no session bus: %s\n", error->message);
-    g_error_free(error);
     return 1;
   }
   auto provider =
@@ -39,8 +38,6 @@ int main() {
       },
       loop, nullptr);
   g_main_loop_run(loop);
-  provider.reset();
-  g_object_unref(bus);
-  g_main_loop_unref(loop);
+  provider.reset();  // before the bus it is exported on
   return 0;
 }

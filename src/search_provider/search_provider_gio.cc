@@ -4,9 +4,9 @@
 #include <cstring>
 #include <string>
 
-#include "app/identity.h"
+#include "core/guarded.h"
+#include "core/identity.h"
 #include "core/ids.h"
-#include "platform/guarded.h"
 
 namespace qs::search_provider {
 
@@ -71,17 +71,14 @@ GVariant* string_array(const std::vector<std::string>& items) {
 
 // The package's thumbnail when it has a safe one, else the program's own icon.
 GVariant* serialized_icon(const SearchIndexReader::Meta& meta) {
-  GIcon* icon = nullptr;
+  g_autoptr(GIcon) icon = nullptr;
   if (meta.thumbnail) {
-    GFile* file = g_file_new_for_path(meta.thumbnail->c_str());
+    g_autoptr(GFile) file = g_file_new_for_path(meta.thumbnail->c_str());
     icon = g_file_icon_new(file);
-    g_object_unref(file);
   } else {
     icon = g_themed_icon_new(identity::kApplicationId.data());
   }
-  GVariant* serialized = g_icon_serialize(icon);
-  g_object_unref(icon);
-  return serialized;
+  return g_icon_serialize(icon);
 }
 
 GVariant* metas_variant(const std::vector<SearchIndexReader::Meta>& metas) {
@@ -93,10 +90,8 @@ GVariant* metas_variant(const std::vector<SearchIndexReader::Meta>& metas) {
     g_variant_builder_add(&builder, "{sv}", "name", g_variant_new_string(meta.name.c_str()));
     g_variant_builder_add(&builder, "{sv}", "description",
                           g_variant_new_string(meta.description.c_str()));
-    if (GVariant* icon = serialized_icon(meta)) {
-      g_variant_builder_add(&builder, "{sv}", "icon", icon);
-      g_variant_unref(icon);
-    }
+    g_autoptr(GVariant) icon = serialized_icon(meta);
+    if (icon) g_variant_builder_add(&builder, "{sv}", "icon", icon);
     g_variant_builder_close(&builder);
   }
   return g_variant_builder_end(&builder);
@@ -121,9 +116,8 @@ void make_valid(std::vector<SearchIndexReader::Meta>& metas) {
   for (auto& meta : metas) {
     for (std::string* text : {&meta.id, &meta.name, &meta.description}) {
       if (g_utf8_validate(text->data(), static_cast<gssize>(text->size()), nullptr)) continue;
-      char* valid = g_utf8_make_valid(text->data(), static_cast<gssize>(text->size()));
+      g_autofree char* valid = g_utf8_make_valid(text->data(), static_cast<gssize>(text->size()));
       *text = valid;
-      g_free(valid);
     }
   }
 }
@@ -140,16 +134,15 @@ SearchProvider::~SearchProvider() {
     g_dbus_connection_unregister_object(connection_, registration_);
   }
   if (idle_timer_) g_source_remove(idle_timer_);
-  if (connection_) g_object_unref(connection_);
-  g_main_loop_unref(loop_);
+  g_clear_object(&connection_);
+  g_clear_pointer(&loop_, g_main_loop_unref);
 }
 
 bool SearchProvider::exportOn(GDBusConnection* connection) {
-  GError* error = nullptr;
-  GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(kInterfaceXml, &error);
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(GDBusNodeInfo) node = g_dbus_node_info_new_for_xml(kInterfaceXml, &error);
   if (!node) {
     std::fprintf(stderr, "Quillstone: %s\n", error->message);
-    g_error_free(error);
     return false;
   }
   static const GDBusInterfaceVTable vtable = {
@@ -164,11 +157,9 @@ bool SearchProvider::exportOn(GDBusConnection* connection) {
   registration_ =
       g_dbus_connection_register_object(connection_, identity::kSearchProviderObjectPath.data(),
                                         node->interfaces[0], &vtable, this, nullptr, &error);
-  g_dbus_node_info_unref(node);
   if (!registration_) {
     std::fprintf(stderr, "Quillstone: the search provider couldn't be exported: %s\n",
                  error->message);
-    g_error_free(error);
     return false;
   }
   return true;
@@ -181,18 +172,16 @@ void SearchProvider::call(const char* method, GVariant* parameters,
       std::strcmp(method, "GetSubsearchResultSet") == 0) {
     // A subsearch is asked again in full: the index answers as fast as a filter would, and
     // the earlier results may be stale by now.
-    GVariant* terms_variant =
+    g_autoptr(GVariant) terms_variant =
         g_variant_get_child_value(parameters, g_variant_n_children(parameters) - 1);
     last_terms_ = strings(terms_variant);
-    g_variant_unref(terms_variant);
     g_dbus_method_invocation_return_value(
         invocation, g_variant_new("(@as)", string_array(reader_.resultSet(last_terms_))));
     return;
   }
   if (std::strcmp(method, "GetResultMetas") == 0) {
-    GVariant* ids_variant = g_variant_get_child_value(parameters, 0);
+    g_autoptr(GVariant) ids_variant = g_variant_get_child_value(parameters, 0);
     auto metas = reader_.resultMetas(strings(ids_variant), last_terms_);
-    g_variant_unref(ids_variant);
     make_valid(metas);
     g_dbus_method_invocation_return_value(invocation,
                                           g_variant_new("(@aa{sv})", metas_variant(metas)));
@@ -231,14 +220,12 @@ void SearchProvider::askProgram(const char* method, GVariant* parameters) {
       method, parameters, nullptr, G_DBUS_CALL_FLAGS_NONE, kProgramCallTimeoutMs, nullptr,
       +[](GObject* source, GAsyncResult* result, gpointer data) {
         auto* self = static_cast<SearchProvider*>(data);
-        GError* error = nullptr;
-        GVariant* answer = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
-        if (answer) {
-          g_variant_unref(answer);
-        } else {
+        g_autoptr(GError) error = nullptr;
+        g_autoptr(GVariant) answer =
+            g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
+        if (!answer) {
           std::fprintf(stderr, "Quillstone: the program couldn't be asked to open: %s\n",
                        error->message);
-          g_error_free(error);
         }
         --self->calls_to_program_;
         self->restartIdleTimer();

@@ -1,7 +1,7 @@
 #include "windows/context_menu_gtk.h"
 
+#include "core/guarded.h"
 #include "core/text.h"
-#include "platform/guarded.h"
 
 namespace qs::windows {
 
@@ -61,26 +61,22 @@ GMenuModel* withHints(GMenuModel* model,
   GMenu* copy = g_menu_new();
   const int count = g_menu_model_get_n_items(model);
   for (int i = 0; i < count; ++i) {
-    GMenuItem* item = g_menu_item_new_from_model(model, i);
+    g_autoptr(GMenuItem) item = g_menu_item_new_from_model(model, i);
     for (const char* link : {G_MENU_LINK_SECTION, G_MENU_LINK_SUBMENU}) {
-      if (GMenuModel* linked = g_menu_model_get_item_link(model, i, link)) {
-        GMenuModel* hinted = withHints(linked, hints);
-        g_menu_item_set_link(item, link, hinted);
-        g_object_unref(hinted);
-        g_object_unref(linked);
-      }
+      g_autoptr(GMenuModel) linked = g_menu_model_get_item_link(model, i, link);
+      if (!linked) continue;
+      g_autoptr(GMenuModel) hinted = withHints(linked, hints);
+      g_menu_item_set_link(item, link, hinted);
     }
-    char* action = nullptr;
+    g_autofree char* action = nullptr;
     if (g_menu_model_get_item_attribute(model, i, G_MENU_ATTRIBUTE_ACTION, "s", &action)) {
       std::string_view name(action);
       if (auto dot = name.rfind('.'); dot != std::string_view::npos) name.remove_prefix(dot + 1);
       for (const auto& [hinted, accel] : hints) {
         if (hinted == name) g_menu_item_set_attribute(item, "accel", "s", accel.c_str());
       }
-      g_free(action);
     }
     g_menu_append_item(copy, item);
-    g_object_unref(item);
   }
   return G_MENU_MODEL(copy);
 }
@@ -107,15 +103,16 @@ ContextMenuGtk::ContextMenuGtk(WebKitWebView* view, EventLoop& main,
 ContextMenuGtk::~ContextMenuGtk() {
   g_signal_handler_disconnect(view_, opened_);
   g_signal_handler_disconnect(view_, dismissed_);
-  g_object_unref(view_);
+  g_clear_object(&view_);
 }
 
 void ContextMenuGtk::rebuild(WebKitContextMenu* menu) {
-  std::vector<WebKitContextMenuItem*> proposed_items;
+  // Kept while the menu is emptied and filled again.
+  std::vector<std::shared_ptr<WebKitContextMenuItem>> proposed_items;
   std::vector<Proposed> proposed;
   for (GList* l = webkit_context_menu_get_items(menu); l; l = l->next) {
     auto* item = WEBKIT_CONTEXT_MENU_ITEM(l->data);
-    proposed_items.push_back(WEBKIT_CONTEXT_MENU_ITEM(g_object_ref(item)));
+    proposed_items.emplace_back(WEBKIT_CONTEXT_MENU_ITEM(g_object_ref(item)), g_object_unref);
     proposed.push_back(proposedKind(item));
   }
   const auto opened = menu_.opening(proposed, ContextMenu::Clock::now());
@@ -129,7 +126,7 @@ void ContextMenuGtk::rebuild(WebKitContextMenu* menu) {
         item = webkit_context_menu_item_new_separator();
         break;
       case MenuEntry::Kind::kProposed:
-        item = proposed_items[entry.index];
+        item = proposed_items[entry.index].get();
         break;
       case MenuEntry::Kind::kPage:
         item = pageItem(page[entry.index]);
@@ -137,7 +134,6 @@ void ContextMenuGtk::rebuild(WebKitContextMenu* menu) {
     }
     webkit_context_menu_append(menu, item);
   }
-  for (auto* item : proposed_items) g_object_unref(item);
   if (hints_.empty()) return;
 
   // WebKitGTK builds its menu without accelerators. The popover it is about to fill is already
@@ -180,9 +176,10 @@ WebKitContextMenuItem* ContextMenuGtk::pageItem(const PageItem& item) {
     return webkit_context_menu_item_new_with_submenu(label.c_str(), submenu);
   }
   const std::string name = "quillstone-page-" + std::to_string(g_next_action++);
-  GSimpleAction* action = item.checked ? g_simple_action_new_stateful(name.c_str(), nullptr,
-                                                                      g_variant_new_boolean(TRUE))
-                                       : g_simple_action_new(name.c_str(), nullptr);
+  g_autoptr(GSimpleAction) action =
+      item.checked
+          ? g_simple_action_new_stateful(name.c_str(), nullptr, g_variant_new_boolean(TRUE))
+          : g_simple_action_new(name.c_str(), nullptr);
   g_simple_action_set_enabled(action, item.enabled);
   g_signal_connect_data(
       action, "activate", G_CALLBACK(+[](GSimpleAction*, GVariant*, gpointer data) {
@@ -197,10 +194,7 @@ WebKitContextMenuItem* ContextMenuGtk::pageItem(const PageItem& item) {
       hints_.emplace_back(name, std::move(accel));
     }
   }
-  WebKitContextMenuItem* menu_item =
-      webkit_context_menu_item_new_from_gaction(G_ACTION(action), label.c_str(), nullptr);
-  g_object_unref(action);
-  return menu_item;
+  return webkit_context_menu_item_new_from_gaction(G_ACTION(action), label.c_str(), nullptr);
 }
 
 void ContextMenuGtk::fill(WebKitContextMenu* menu, const std::vector<PageItem>& items) {
@@ -215,9 +209,8 @@ void ContextMenuGtk::fill(WebKitContextMenu* menu, const std::vector<PageItem>& 
 void ContextMenuGtk::showHints(GtkPopoverMenu* popover) {
   GMenuModel* model = gtk_popover_menu_get_menu_model(popover);
   if (!model) return;
-  GMenuModel* hinted = withHints(model, hints_);
+  g_autoptr(GMenuModel) hinted = withHints(model, hints_);
   gtk_popover_menu_set_menu_model(popover, hinted);
-  g_object_unref(hinted);
 }
 
 }  // namespace qs::windows

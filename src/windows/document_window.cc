@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <vector>
@@ -122,6 +123,21 @@ std::optional<MoveStart> moveFrom(const std::optional<PagePress>& press, unsigne
   if (!press || press->button < 1 || press->button > 5) return std::nullopt;
   if (!(held & (1u << (press->button - 1)))) return std::nullopt;
   return MoveStart{press->button, press->x, press->y, press->time};
+}
+
+std::optional<Size> parseFrame(std::string_view text) {
+  double x, y, w, h;
+  std::string copy(text);
+  char end;
+  if (std::sscanf(copy.c_str(), " {{%lf ,%lf }, {%lf ,%lf }}%c", &x, &y, &w, &h, &end) != 4) {
+    return std::nullopt;
+  }
+  if (!(w >= 1 && h >= 1 && w < 100000 && h < 100000)) return std::nullopt;
+  return Size{static_cast<int>(w), static_cast<int>(h)};
+}
+
+std::string frameText(Size size) {
+  return "{{0, 0}, {" + std::to_string(size.width) + ", " + std::to_string(size.height) + "}}";
 }
 
 }  // namespace qs::windows

@@ -1,6 +1,7 @@
 // The decisions of a document window, apart from GTK and WebKit: page colours, the title, which
 // navigations stay in the page, what other programs get, the data of a file the page offers,
-// and the close handshake. Pure functions, except CloseGate, which is main-thread only.
+// the close handshake, and a window as the application's registry keeps it (its saved size).
+// Pure functions, except CloseGate and RegisteredWindow, which are main-thread only.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +9,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "core/json.h"
 
 namespace qs::windows {
 
@@ -99,5 +102,30 @@ class CloseGate {
  private:
   bool settling_ = false;
 };
+
+// What the application's registry of windows needs of a document window.
+class RegisteredWindow {
+ public:
+  virtual ~RegisteredWindow() = default;
+  virtual std::optional<std::string> docID() const = 0;
+  virtual bool loaded() const = 0;
+  virtual bool hasWindow() const = 0;
+  // The saved size as "{{0, 0}, {width, height}}"; window managers here place windows
+  // themselves, so the origin is not kept.
+  virtual std::string frameText() const = 0;
+  // Runs the page's settle handshake; `done` is called exactly once.
+  virtual void settle(std::function<void()> done) = 0;
+  // Appends a batch of records to the window's delivery queue and starts delivery.
+  virtual void enqueueExternal(json::array records) = 0;
+};
+
+struct Size {
+  int width = 0;
+  int height = 0;
+};
+
+// "{{x, y}, {w, h}}" → the size; none for anything else.
+std::optional<Size> parseFrame(std::string_view text);
+std::string frameText(Size size);
 
 }  // namespace qs::windows

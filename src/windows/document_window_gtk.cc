@@ -3,20 +3,20 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/app_delegate_gtk.h"
-#include "app/environment.h"
-#include "app/identity.h"
 #include "auth/browser_sign_in_gtk.h"
 #include "auth/host_auth.h"
 #include "core/build_info.h"
 #include "core/file_io.h"
+#include "core/guarded.h"
+#include "core/identity.h"
 #include "core/launch_trace.h"
 #include "import/file_import.h"
+#include "library/library.h"
 #include "library/package.h"
 #include "menus/key_routing_gtk.h"
-#include "menus/menu_bar_gtk.h"
 #include "platform/file_viewer.h"
-#include "platform/guarded.h"
+#include "platform/prefs.h"
+#include "platform/recent_files.h"
 #include "platform/save_dialog.h"
 #include "windows/context_menu_gtk.h"
 
@@ -41,27 +41,25 @@ DocumentWindowGtk* from(gpointer data) {
 // of a large library pays for in tens of milliseconds).
 JSCValue* pageString(JSCContext* context, boost::json::string text) {
   auto* owned = new boost::json::string(std::move(text));
-  GBytes* bytes = g_bytes_new_with_free_func(
+  g_autoptr(GBytes) bytes = g_bytes_new_with_free_func(
       owned->data(), owned->size(), [](gpointer p) { delete static_cast<boost::json::string*>(p); },
       owned);
-  JSCValue* value = jsc_value_new_string_from_bytes(context, bytes);
-  g_bytes_unref(bytes);
-  return value;
+  return jsc_value_new_string_from_bytes(context, bytes);
 }
 
 }  // namespace
 
-std::shared_ptr<DocumentWindowGtk> DocumentWindowGtk::create(app::AppDelegate& app,
-                                                             GtkApplication* application,
+std::shared_ptr<DocumentWindowGtk> DocumentWindowGtk::create(const WindowServices& services,
                                                              std::optional<std::string> doc_id,
-                                                             std::optional<app::Size> size) {
-  std::shared_ptr<DocumentWindowGtk> window(new DocumentWindowGtk(app, std::move(doc_id)));
-  window->build(application, size);
+                                                             std::optional<Size> size) {
+  std::shared_ptr<DocumentWindowGtk> window(new DocumentWindowGtk(services, std::move(doc_id)));
+  window->build(size);
   return window;
 }
 
-DocumentWindowGtk::DocumentWindowGtk(app::AppDelegate& app, std::optional<std::string> doc_id)
-    : app_(app), doc_id_(std::move(doc_id)) {}
+DocumentWindowGtk::DocumentWindowGtk(const WindowServices& services,
+                                     std::optional<std::string> doc_id)
+    : services_(services), doc_id_(std::move(doc_id)) {}
 
 DocumentWindowGtk::~DocumentWindowGtk() {
   *alive_ = false;
@@ -75,18 +73,29 @@ DocumentWindowGtk::~DocumentWindowGtk() {
   print_service_.reset();
   calls_.reset();
   scripting_.reset();
-  if (content_) g_object_unref(content_);
+  g_clear_object(&content_);
 }
 
-void DocumentWindowGtk::build(GtkApplication* application, std::optional<app::Size> size) {
+void DocumentWindowGtk::build(std::optional<Size> size) {
+  buildWebView();
+  buildPageBridge();
+  buildWindow(size);
+  connectWindowSignals();
+  connectPageSignals();
+  watchPresses();
+  installScripts();
+}
+
+// The web view, with its own content manager, sharing the program's web context.
+void DocumentWindowGtk::buildWebView() {
   content_ = webkit_user_content_manager_new();
   // Before GTK 4.14 WebKit's own accessibility tree of the page has no place in GTK's: the web
   // view then stands in for it, a document named after the document's title.
   const bool page_tree_reachable =
       pageTreeReachable(gtk_get_major_version(), gtk_get_minor_version());
   web_view_ = WEBKIT_WEB_VIEW(g_object_new(
-      WEBKIT_TYPE_WEB_VIEW, "web-context", app_.webContext(), "network-session",
-      app_.networkSession(), "user-content-manager", content_,
+      WEBKIT_TYPE_WEB_VIEW, "web-context", services_.web_context, "network-session",
+      services_.network_session, "user-content-manager", content_,
       page_tree_reachable ? nullptr : "accessible-role", GTK_ACCESSIBLE_ROLE_DOCUMENT, nullptr));
   gtk_accessible_update_property(GTK_ACCESSIBLE(web_view_), GTK_ACCESSIBLE_PROPERTY_LABEL,
                                  windowTitle("").c_str(), -1);
@@ -95,26 +104,33 @@ void DocumentWindowGtk::build(GtkApplication* application, std::optional<app::Si
   webkit_settings_set_enable_back_forward_navigation_gestures(settings, FALSE);
   webkit_settings_set_user_agent_with_application_details(settings, "QuillstoneLinux",
                                                           build::kVersion);
-  if (app::isSet("QUILLSTONE_DEBUG")) webkit_settings_set_enable_developer_extras(settings, TRUE);
+  if (services_.debug) webkit_settings_set_enable_developer_extras(settings, TRUE);
   webkit_web_view_set_background_color(web_view_, &kWindowBackground);
+}
 
+// What talks to the page: scripts into it, its host messages out of it, its context menu.
+void DocumentWindowGtk::buildPageBridge() {
   scripting_ = bridge::makeWebViewScripting(web_view_);
-  calls_ = std::make_unique<bridge::PageCalls>(*scripting_, app_.mainLoop());
-  dispatcher_ = std::make_unique<bridge::HostDispatcher>(app_.library(), app_.library().support(),
-                                                         app_.mainLoop(), app_.background(), *this);
+  calls_ = std::make_unique<bridge::PageCalls>(*scripting_, services_.main_loop);
+  dispatcher_ =
+      std::make_unique<bridge::HostDispatcher>(services_.library, services_.library.support(),
+                                               services_.main_loop, services_.background, *this);
   context_menu_ = std::make_unique<ContextMenuGtk>(
-      web_view_, app_.mainLoop(),
+      web_view_, services_.main_loop,
       [this](const std::string& script) { scripting_->evaluate(script); });
+}
 
-  window_ = GTK_WINDOW(gtk_application_window_new(application));
+// The window around the web view: its size, printing, the controls over the page and the keys.
+void DocumentWindowGtk::buildWindow(std::optional<Size> size) {
+  window_ = GTK_WINDOW(gtk_application_window_new(services_.application));
   print_service_ = makeWebViewPrintService(web_view_, window_);
-  printer_ = std::make_unique<PagePrinter>(*print_service_, app_.mainLoop(), [this] {
+  printer_ = std::make_unique<PagePrinter>(*print_service_, services_.main_loop, [this] {
     scripting_->evaluate("dispatchEvent(new Event('afterprint'))");
   });
   gtk_widget_add_css_class(GTK_WIDGET(window_), "quillstone-document");
   gtk_window_set_title(window_, "Quillstone");
   gtk_widget_set_size_request(GTK_WIDGET(window_), kMinimumWidth, kMinimumHeight);
-  const app::Size initial = size.value_or(app::Size{kDefaultWidth, kDefaultHeight});
+  const Size initial = size.value_or(Size{kDefaultWidth, kDefaultHeight});
   gtk_window_set_default_size(window_, std::max(initial.width, kMinimumWidth),
                               std::max(initial.height, kMinimumHeight));
   // No title bar: the page runs to the top edge, with the window controls laid over it.
@@ -135,11 +151,11 @@ void DocumentWindowGtk::build(GtkApplication* application, std::optional<app::Si
   gtk_overlay_add_overlay(GTK_OVERLAY(overlay_), controls_);
   gtk_window_set_child(window_, overlay_);
   gtk_application_window_set_show_menubar(GTK_APPLICATION_WINDOW(window_), TRUE);
-  menus::routeKeys(window_, web_view_, [&app = app_]() -> const json::object* {
-    auto current = app.key();
-    return current ? &current->menuState() : nullptr;
-  });
+  menus::routeKeys(window_, web_view_,
+                   [&owner = services_.owner] { return owner.currentMenuState(); });
+}
 
+void DocumentWindowGtk::connectWindowSignals() {
   g_signal_connect(window_, "close-request", G_CALLBACK(+[](GtkWindow*, gpointer self) -> gboolean {
                      guarded([&] { from(self)->requestClose(); });
                      return TRUE;  // the window closes itself once the page has settled
@@ -159,6 +175,10 @@ void DocumentWindowGtk::build(GtkApplication* application, std::optional<app::Si
                      });
                    }),
                    this);
+}
+
+// The page's messages, its navigations and its life.
+void DocumentWindowGtk::connectPageSignals() {
   g_signal_connect(content_, "script-message-with-reply-received::quillstoneHost",
                    G_CALLBACK(+[](WebKitUserContentManager*, JSCValue* value,
                                   WebKitScriptMessageReply* reply, gpointer self) -> gboolean {
@@ -202,8 +222,10 @@ void DocumentWindowGtk::build(GtkApplication* application, std::optional<app::Si
                    G_CALLBACK(+[](WebKitWebView* view, WebKitWebProcessTerminationReason,
                                   gpointer) { webkit_web_view_reload(view); }),
                    nullptr);
+}
 
-  // The last press in the page, for a window drag the page asks for.
+// The last press in the page, for a window drag the page asks for.
+void DocumentWindowGtk::watchPresses() {
   press_ = gtk_gesture_click_new();
   gtk_gesture_single_set_button(GTK_GESTURE_SINGLE(press_), 0);
   gtk_event_controller_set_propagation_phase(GTK_EVENT_CONTROLLER(press_), GTK_PHASE_CAPTURE);
@@ -229,13 +251,11 @@ void DocumentWindowGtk::build(GtkApplication* application, std::optional<app::Si
       }),
       this);
   gtk_widget_add_controller(GTK_WIDGET(web_view_), GTK_EVENT_CONTROLLER(press_));
-
-  installScripts();
 }
 
 void DocumentWindowGtk::present() {
   if (!window_) return;
-  app_.present(window_);
+  services_.owner.present(window_);
   // The page is asked for once the window is on its way: the web process starts beside it.
   // (Asked for before the window is shown, it put the window off by more than it brought the
   // page forward.)
@@ -253,7 +273,7 @@ void DocumentWindowGtk::shutDown() {
 }
 
 std::string DocumentWindowGtk::frameText() const {
-  if (!window_) return app::frameText({kDefaultWidth, kDefaultHeight});
+  if (!window_) return windows::frameText({kDefaultWidth, kDefaultHeight});
   // The measure the window is restored with: GTK keeps the default size in step with the
   // user's resizing (but not with maximising), without the decorations an allocation counts.
   int width = 0, height = 0;
@@ -262,7 +282,7 @@ std::string DocumentWindowGtk::frameText() const {
     width = kDefaultWidth;
     height = kDefaultHeight;
   }
-  return app::frameText({std::max(width, kMinimumWidth), std::max(height, kMinimumHeight)});
+  return windows::frameText({std::max(width, kMinimumWidth), std::max(height, kMinimumHeight)});
 }
 
 // ---- scripts and loading ----
@@ -270,17 +290,16 @@ std::string DocumentWindowGtk::frameText() const {
 void DocumentWindowGtk::installScripts() {
   webkit_user_content_manager_remove_all_scripts(content_);
   webkit_user_content_manager_unregister_script_message_handler(content_, kHandlerName, nullptr);
-  const bool claude_on = app_.prefs().get("claudeOnMac").value_or(false) == json::value(true);
-  const auto scripts = bridge::userScripts(doc_id_, library::spokenName(app_.library().root()),
-                                           app_.bridgeScript(), claude_on);
+  const bool claude_on = services_.prefs.get("claudeOnMac").value_or(false) == json::value(true);
+  const auto scripts = bridge::userScripts(doc_id_, library::spokenName(services_.library.root()),
+                                           services_.owner.bridgeScript(), claude_on);
   for (const auto& source : scripts) {
     // Top frame only: together with the page's "frame-src 'none'", no other frame ever gets
     // the bridge, which stands in for a check of the sending frame that WebKitGTK doesn't give.
-    WebKitUserScript* script =
+    g_autoptr(WebKitUserScript) script =
         webkit_user_script_new(source.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
                                WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
     webkit_user_content_manager_add_script(content_, script);
-    webkit_user_script_unref(script);
   }
   webkit_user_content_manager_register_script_message_handler_with_reply(content_, kHandlerName,
                                                                          nullptr);
@@ -293,9 +312,9 @@ void DocumentWindowGtk::loadHome() {
 }
 
 void DocumentWindowGtk::finishedLoading() {
-  if (app::isSet("QUILLSTONE_DEBUG")) {
+  if (services_.debug) {
     std::weak_ptr<bool> alive = alive_;
-    app_.mainLoop().post_after(std::chrono::seconds(2), [this, alive] {
+    services_.main_loop.post_after(std::chrono::seconds(2), [this, alive] {
       if (alive.expired() || !*alive.lock()) return;
       scripting_->callAsync(
           kDebugProbe, {}, [](std::optional<json::value> result, std::optional<std::string> error) {
@@ -307,7 +326,7 @@ void DocumentWindowGtk::finishedLoading() {
   }
   if (cover_) {
     std::weak_ptr<bool> alive = alive_;
-    app_.mainLoop().post_after(std::chrono::milliseconds(350), [this, alive] {
+    services_.main_loop.post_after(std::chrono::milliseconds(350), [this, alive] {
       if (!alive.expired() && *alive.lock()) fadeCover();
     });
   }
@@ -331,7 +350,7 @@ void DocumentWindowGtk::fadeCover() {
       *ticker = nullptr;
       return;
     }
-    app_.mainLoop().post_after(std::chrono::milliseconds(20), *ticker);
+    services_.main_loop.post_after(std::chrono::milliseconds(20), *ticker);
   };
   (*ticker)();
 }
@@ -344,14 +363,11 @@ void DocumentWindowGtk::reloadQuietly() {
         web_view_, WEBKIT_SNAPSHOT_REGION_VISIBLE, WEBKIT_SNAPSHOT_OPTIONS_NONE, nullptr,
         [](GObject* source, GAsyncResult* result, gpointer data) {
           auto* token = static_cast<std::pair<DocumentWindowGtk*, std::weak_ptr<bool>>*>(data);
-          GdkTexture* picture =
+          g_autoptr(GdkTexture) picture =
               webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(source), result, nullptr);
           auto [self, weak] = *token;
           delete token;
-          if (weak.expired() || !*weak.lock()) {
-            if (picture) g_object_unref(picture);
-            return;
-          }
+          if (weak.expired() || !*weak.lock()) return;
           guarded([&] {
             if (picture) {
               GtkWidget* cover = gtk_picture_new_for_paintable(GDK_PAINTABLE(picture));
@@ -361,7 +377,6 @@ void DocumentWindowGtk::reloadQuietly() {
               if (self->cover_)
                 gtk_overlay_remove_overlay(GTK_OVERLAY(self->overlay_), self->cover_);
               self->cover_ = cover;
-              g_object_unref(picture);
             }
             self->loaded_ = false;
             self->calls_->setLoaded(false);
@@ -393,38 +408,39 @@ void DocumentWindowGtk::pressPath(std::vector<std::string> labels) {
 
 void DocumentWindowGtk::setMenuState(json::object state) {
   menu_state_ = std::move(state);
-  if (auto* menus = app_.menuBar()) menus->stateArrived(this);
+  services_.owner.menuStateChanged(this);
 }
 
 // ---- host messages ----
 
 void DocumentWindowGtk::receiveMessage(JSCValue* value, WebKitScriptMessageReply* reply) {
   json::value body;
-  if (char* text = jsc_value_to_json(value, 0)) {
+  g_autofree char* text = jsc_value_to_json(value, 0);
+  if (text) {
     if (auto parsed = json::parse(text)) body = std::move(*parsed);
-    g_free(text);
   }
-  JSCContext* context = JSC_CONTEXT(g_object_ref(jsc_value_get_context(value)));
-  webkit_script_message_reply_ref(reply);
+  // Held until the answer goes back, and given back when none comes (the window closed first):
+  // WebKit then answers the page itself.
+  std::shared_ptr<WebKitScriptMessageReply> held(webkit_script_message_reply_ref(reply),
+                                                 webkit_script_message_reply_unref);
+  std::shared_ptr<JSCContext> context(JSC_CONTEXT(g_object_ref(jsc_value_get_context(value))),
+                                      g_object_unref);
   const char* uri = webkit_web_view_get_uri(web_view_);
   bridge::receive(closing_ ? nullptr : dispatcher_.get(), body, uri ? uri : "", true,
-                  [reply, context](bridge::PlatformReply answer) {
+                  [held, context](bridge::PlatformReply answer) {
                     if (answer.error) {
-                      webkit_script_message_reply_return_error_message(reply,
+                      webkit_script_message_reply_return_error_message(held.get(),
                                                                        answer.error->c_str());
-                    } else {
-                      JSCValue* result = nullptr;
-                      if (answer.value.is_string()) {
-                        result = pageString(context, std::move(answer.value.get_string()));
-                      } else {
-                        const std::string text = json::compact(answer.value).value_or("null");
-                        result = jsc_value_new_from_json(context, text.c_str());
-                      }
-                      webkit_script_message_reply_return_value(reply, result);
-                      g_object_unref(result);
+                      return;
                     }
-                    webkit_script_message_reply_unref(reply);
-                    g_object_unref(context);
+                    g_autoptr(JSCValue) result = nullptr;
+                    if (answer.value.is_string()) {
+                      result = pageString(context.get(), std::move(answer.value.get_string()));
+                    } else {
+                      const std::string encoded = json::compact(answer.value).value_or("null");
+                      result = jsc_value_new_from_json(context.get(), encoded.c_str());
+                    }
+                    webkit_script_message_reply_return_value(held.get(), result);
                   });
 }
 
@@ -443,13 +459,9 @@ void DocumentWindowGtk::updateTitle() {
   gtk_accessible_update_property(GTK_ACCESSIBLE(web_view_), GTK_ACCESSIBLE_PROPERTY_LABEL,
                                  windowTitle(title_).c_str(), -1);
   if (!doc_id_) return;
-  auto url = app_.library().url(*doc_id_);
+  auto url = services_.library.url(*doc_id_);
   if (!url || doc_id_->starts_with("_")) return;
-  GFile* file = g_file_new_for_path(url->c_str());
-  char* uri = g_file_get_uri(file);
-  gtk_recent_manager_add_item(gtk_recent_manager_get_default(), uri);
-  g_free(uri);
-  g_object_unref(file);
+  rememberRecentFile(*url);
 }
 
 void DocumentWindowGtk::setPageMenu(json::array items, std::chrono::steady_clock::time_point at) {
@@ -516,17 +528,13 @@ void DocumentWindowGtk::zoom() {
   // The desktop's own setting for a double click on a title bar.
   std::string action = "toggle-maximize";
   GSettingsSchemaSource* source = g_settings_schema_source_get_default();
-  if (GSettingsSchema* schema =
-          source ? g_settings_schema_source_lookup(source, "org.gnome.desktop.wm.preferences", TRUE)
-                 : nullptr) {
-    if (g_settings_schema_has_key(schema, "action-double-click-titlebar")) {
-      GSettings* settings = g_settings_new("org.gnome.desktop.wm.preferences");
-      char* value = g_settings_get_string(settings, "action-double-click-titlebar");
-      action = value ? value : action;
-      g_free(value);
-      g_object_unref(settings);
-    }
-    g_settings_schema_unref(schema);
+  g_autoptr(GSettingsSchema) schema =
+      source ? g_settings_schema_source_lookup(source, "org.gnome.desktop.wm.preferences", TRUE)
+             : nullptr;
+  if (schema && g_settings_schema_has_key(schema, "action-double-click-titlebar")) {
+    g_autoptr(GSettings) settings = g_settings_new("org.gnome.desktop.wm.preferences");
+    g_autofree char* value = g_settings_get_string(settings, "action-double-click-titlebar");
+    action = value ? value : action;
   }
   if (action == "minimize") {
     gtk_window_minimize(window_);
@@ -545,8 +553,8 @@ void DocumentWindowGtk::loaded() {
   if (pending_imports_) pending_imports_->pageLoaded();
   // Replies that came while no page was ready are read a moment after this one is.
   std::weak_ptr<bool> alive = alive_;
-  app_.mainLoop().post_after(std::chrono::seconds(1), [this, alive] {
-    if (!alive.expired() && *alive.lock()) app_.claude().processInbox();
+  services_.main_loop.post_after(std::chrono::seconds(1), [this, alive] {
+    if (!alive.expired() && *alive.lock()) services_.claude.processInbox();
   });
 }
 
@@ -555,15 +563,15 @@ void DocumentWindowGtk::revealInFileViewer(const std::filesystem::path& path) {
 }
 
 void DocumentWindowGtk::wrote(json::array records) {
-  app_.wrote(records, this);
+  services_.owner.wrote(records, this);
 }
 
 std::pair<bool, std::optional<std::string>> DocumentWindowGtk::claudeAsk(
     const json::object& request) {
-  return app_.claude().ask(request);
+  return services_.claude.ask(request);
 }
 bool DocumentWindowGtk::claudeCancel(std::string_view requestId) {
-  return app_.claude().cancel(requestId);
+  return services_.claude.cancel(requestId);
 }
 
 void DocumentWindowGtk::claudeReply(std::string id, json::array bullets, std::string from,
@@ -574,19 +582,19 @@ void DocumentWindowGtk::claudeReply(std::string id, json::array bullets, std::st
 
 // Sign-in: this window is where the browser part shows its dialog.
 void DocumentWindowGtk::authSignIn(Value done) {
-  app_.auth().signIn(auth::makeBrowserSignIn(window_),
-                     [done](auth::SignInOutcome outcome) { done(outcome.pageValue()); });
+  services_.auth.signIn(auth::makeBrowserSignIn(window_),
+                        [done](auth::SignInOutcome outcome) { done(outcome.pageValue()); });
 }
 void DocumentWindowGtk::authToken(Token done) {
-  app_.auth().token(std::move(done));
+  services_.auth.token(std::move(done));
 }
 void DocumentWindowGtk::authUser(Value done) {
-  app_.auth().user([done](std::optional<json::object> user) {
+  services_.auth.user([done](std::optional<json::object> user) {
     done(user ? json::value(std::move(*user)) : json::value(nullptr));
   });
 }
 void DocumentWindowGtk::authSignOut(Done done) {
-  app_.auth().signOut(std::move(done));
+  services_.auth.signOut(std::move(done));
 }
 
 void DocumentWindowGtk::settle(std::function<void()> done) {
@@ -652,9 +660,8 @@ void DocumentWindowGtk::openOutside(const std::string& uri) {
       openWithDefaultApp(uri);
       break;
     case OutsideAction::kShowInFileViewer: {
-      char* path = g_filename_from_uri(uri.c_str(), nullptr, nullptr);
+      g_autofree char* path = g_filename_from_uri(uri.c_str(), nullptr, nullptr);
       if (path) showInFileViewer(path);
-      g_free(path);
       break;
     }
     case OutsideAction::kIgnore: {
@@ -686,7 +693,7 @@ void DocumentWindowGtk::windowClosed() {
   window_ = nullptr;
   // The registry lets go of this window on the next turn, outside GTK's destroy signal.
   auto self = shared_from_this();
-  app_.mainLoop().post([self] { app::AppDelegate::shared().closed(self.get()); });
+  services_.main_loop.post([self] { self->services_.owner.closed(self.get()); });
 }
 
 }  // namespace qs::windows

@@ -16,63 +16,105 @@
 #include <string>
 #include <vector>
 
-#include "app/window_registry.h"
 #include "bridge/host_messages.h"
 #include "bridge/page_calls.h"
 #include "bridge/page_scripting.h"
 #include "claude/claude_bridge.h"
-#include "menus/menu_bar.h"
+#include "core/event_loop.h"
+#include "menus/menu_bar_gtk.h"
 #include "windows/document_window.h"
 #include "windows/page_print.h"
 
 namespace qs {
 class PendingImports;
+class Prefs;
 }  // namespace qs
 
-namespace qs::app {
-class AppDelegate;
-}  // namespace qs::app
+namespace qs::auth {
+class HostAuth;
+}  // namespace qs::auth
+
+namespace qs::library {
+class Library;
+}  // namespace qs::library
 
 namespace qs::windows {
 
 class ContextMenuGtk;
+class DocumentWindowGtk;
 
-class DocumentWindowGtk final : public app::RegisteredWindow,
+// The application's side of its document windows: what a window tells it and asks of it. The
+// application outlives every window.
+class WindowOwner {
+ public:
+  virtual ~WindowOwner() = default;
+  // Brings `window` to the front (with the launch's token while a launch is being answered).
+  virtual void present(GtkWindow* window) = 0;
+  // The current document window's menu state, for the keys the menu bar may take; null when no
+  // document window is open.
+  virtual const json::object* currentMenuState() const = 0;
+  // `window` reported a new menu state.
+  virtual void menuStateChanged(const DocumentWindowGtk* window) = 0;
+  // Records `from`'s page wrote, for every other window.
+  virtual void wrote(const json::array& records, const DocumentWindowGtk* from) = 0;
+  // `window` closed; called on a turn of the main loop after GTK's destroy.
+  virtual void closed(const DocumentWindowGtk* window) = 0;
+  // The bridge script every page is given.
+  virtual const std::string& bridgeScript() = 0;
+};
+
+// What a document window is given when it is made: the services every window shares, which
+// outlive every window.
+struct WindowServices {
+  WindowOwner& owner;
+  GtkApplication* application;
+  EventLoop& main_loop;
+  WorkerPool& background;
+  Prefs& prefs;
+  library::Library& library;
+  claude::ClaudeBridge& claude;
+  auth::HostAuth& auth;
+  WebKitWebContext* web_context;
+  WebKitNetworkSession* network_session;
+  bool debug;  // QUILLSTONE_DEBUG: the web inspector, and a probe of the page's state
+};
+
+class DocumentWindowGtk final : public RegisteredWindow,
                                 public bridge::HostWindow,
                                 public claude::ReplyTarget,
-                                public menus::MenuWindow,
+                                public menus::MenuTargetGtk,
                                 public std::enable_shared_from_this<DocumentWindowGtk> {
  public:
-  static std::shared_ptr<DocumentWindowGtk> create(app::AppDelegate& app,
-                                                   GtkApplication* application,
+  static std::shared_ptr<DocumentWindowGtk> create(const WindowServices& services,
                                                    std::optional<std::string> doc_id,
-                                                   std::optional<app::Size> size);
+                                                   std::optional<Size> size);
   ~DocumentWindowGtk() override;
 
   // Shows the window; the first time, its page is asked for right after.
-  void present();
+  void present() override;
   // The program is ending: the page's messages are no longer taken, and nothing GTK or WebKit
   // does from here on reaches this object.
   void shutDown();
   // Reloads the page behind a picture of it, after letting the page settle.
   void reloadQuietly();
   // Hands files to the page's file input, or keeps them until the page has loaded
-  // (src/import/window_import_gtk.cc).
+  // (window_import_gtk.cc).
   void importFiles(std::vector<std::filesystem::path> files);
-  // After a backup import: a window on a reserved document opens afresh.
-  void clearDocID() { doc_id_.reset(); }
-  // menus::MenuWindow: the menus' door into the page.
+  // After a backup import: the page picks up the new documents, and a window on a reserved
+  // document opens afresh.
+  void reloadAfterImport();
+  // menus::MenuTargetGtk: the menus' door into the page.
   void run(const std::string& command, const json::value& arg,
            std::function<void(bool)> then = nullptr) override;
   void pressKey(const bridge::KeyDescriptor& key) override;
   void pressPath(std::vector<std::string> labels) override;
   const json::object& menuState() const override { return menu_state_; }
-  WebKitWebView* webView() const { return web_view_; }
+  WebKitWebView* webView() const override { return web_view_; }
+  GtkWindow* gtkWindow() const override { return window_; }
 
-  // app::RegisteredWindow
+  // RegisteredWindow
   std::optional<std::string> docID() const override { return doc_id_; }
   bool loaded() const override { return loaded_; }
-  GtkWindow* gtkWindow() const { return window_; }
   bool hasWindow() const override { return window_ != nullptr; }
   std::string frameText() const override;
   void settle(std::function<void()> done) override;
@@ -103,8 +145,15 @@ class DocumentWindowGtk final : public app::RegisteredWindow,
                    std::function<void(std::optional<bool>)> then) override;
 
  private:
-  DocumentWindowGtk(app::AppDelegate& app, std::optional<std::string> doc_id);
-  void build(GtkApplication* application, std::optional<app::Size> size);
+  DocumentWindowGtk(const WindowServices& services, std::optional<std::string> doc_id);
+  // Builds the window by its parts, in this order.
+  void build(std::optional<Size> size);
+  void buildWebView();
+  void buildPageBridge();
+  void buildWindow(std::optional<Size> size);
+  void connectWindowSignals();
+  void connectPageSignals();
+  void watchPresses();
   void installScripts();
   void loadHome();
   void updateTitle();
@@ -116,7 +165,7 @@ class DocumentWindowGtk final : public app::RegisteredWindow,
   bool decidePolicy(WebKitPolicyDecision* decision, WebKitPolicyDecisionType type);
   void fadeCover();
 
-  app::AppDelegate& app_;
+  WindowServices services_;
   std::optional<std::string> doc_id_;
   std::string title_;
   bool loaded_ = false;

@@ -11,7 +11,7 @@
 #include <memory>
 #include <utility>
 
-#include "platform/guarded.h"
+#include "core/guarded.h"
 
 namespace qs::windows {
 
@@ -29,17 +29,15 @@ struct Asked {
 };
 
 void printWith(WebKitWebView* view, GtkPrintUnixDialog* dialog, Done done) {
-  GtkPrintSettings* settings = gtk_print_unix_dialog_get_settings(dialog);
+  g_autoptr(GtkPrintSettings) settings = gtk_print_unix_dialog_get_settings(dialog);
   if (GtkPrinter* printer = gtk_print_unix_dialog_get_selected_printer(dialog)) {
     gtk_print_settings_set_printer(settings, gtk_printer_get_name(printer));
   }
-  if (g_last_settings) g_object_unref(g_last_settings);
-  g_last_settings = GTK_PRINT_SETTINGS(g_object_ref(settings));
+  g_set_object(&g_last_settings, settings);
 
   WebKitPrintOperation* operation = webkit_print_operation_new(view);
   webkit_print_operation_set_print_settings(operation, settings);
   webkit_print_operation_set_page_setup(operation, gtk_print_unix_dialog_get_page_setup(dialog));
-  g_object_unref(settings);
   // A failure comes before the operation's end; both report, the printer takes the first.
   auto* shared = new Done(std::move(done));
   g_signal_connect_data(operation, "failed",
@@ -69,12 +67,12 @@ class WebViewPrintService final : public PrintService {
   bool tellsPageWhenItPrints() const override { return true; }
 
   void run(const PrintJob& job, Done done) override {
-    GtkPageSetup* setup = gtk_page_setup_new();
+    g_autoptr(GtkPageSetup) setup = gtk_page_setup_new();
     gtk_page_setup_set_top_margin(setup, job.margin, GTK_UNIT_POINTS);
     gtk_page_setup_set_bottom_margin(setup, job.margin, GTK_UNIT_POINTS);
     gtk_page_setup_set_left_margin(setup, job.margin, GTK_UNIT_POINTS);
     gtk_page_setup_set_right_margin(setup, job.margin, GTK_UNIT_POINTS);
-    GtkPrintSettings* settings =
+    g_autoptr(GtkPrintSettings) settings =
         g_last_settings ? gtk_print_settings_copy(g_last_settings) : gtk_print_settings_new();
     gtk_print_settings_set(settings, GTK_PRINT_SETTINGS_OUTPUT_BASENAME, job.title.c_str());
 
@@ -90,8 +88,6 @@ class WebViewPrintService final : public PrintService {
                                      GTK_PRINT_CAPABILITY_COLLATE | GTK_PRINT_CAPABILITY_REVERSE |
                                      GTK_PRINT_CAPABILITY_SCALE | GTK_PRINT_CAPABILITY_NUMBER_UP |
                                      GTK_PRINT_CAPABILITY_GENERATE_PDF));
-    g_object_unref(settings);
-    g_object_unref(setup);
 
     auto* asked = new Asked{WEBKIT_WEB_VIEW(g_object_ref(view_)), std::move(done)};
     g_signal_connect_data(

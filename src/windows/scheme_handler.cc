@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "app/identity.h"
 #include "core/file_io.h"
+#include "core/identity.h"
 
 namespace qs::windows {
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/prefs.h"
+#include "platform/prefs.h"
 #include "support/temp_dir.h"
 
 namespace qs::app {

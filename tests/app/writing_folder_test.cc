@@ -6,11 +6,11 @@
 
 #include <deque>
 
-#include "app/prefs.h"
 #include "app/window_registry.h"
 #include "core/digest.h"
 #include "core/json.h"
 #include "platform/bookmark.h"
+#include "platform/prefs.h"
 #include "support/temp_dir.h"
 
 namespace qs::app {

@@ -78,7 +78,7 @@ Keyring::Keyring(const std::filesystem::path& home) {
         if (!has) g_usleep(50'000);
         return has == TRUE;
       },
-      std::chrono::seconds(20));
+      std::chrono::seconds(60));
   g_object_unref(bus);
 }
 

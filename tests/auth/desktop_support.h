@@ -19,7 +19,7 @@ namespace qs::testing {
 // Turns the thread's GLib main context until `done` holds; false when it still doesn't after
 // `limit` (a catch-all: nothing a test waits for should take long).
 bool spinUntil(const std::function<bool()>& done,
-               std::chrono::milliseconds limit = std::chrono::seconds(30));
+               std::chrono::milliseconds limit = std::chrono::seconds(60));
 // Turns it until nothing is ready.
 void spinPending();
 

@@ -7,11 +7,11 @@
 #include <map>
 #include <utility>
 
-#include "app/prefs.h"
-#include "bridge/host_log.h"
+#include "core/host_log.h"
 #include "core/ids.h"
 #include "core/text.h"
 #include "library/inotify_watcher.h"
+#include "platform/prefs.h"
 #include "support/real_time_loop.h"
 #include "support/temp_dir.h"
 

@@ -63,7 +63,8 @@ if check.started("TITLED", 60):
             menus = {}
             for menu in ("Quillstone", "File", "Edit", "View", "See", "Insert", "AI", "Window", "Help"):
                 top = ax.find(bar, "menu item", "^%s$" % menu)
-                items = [n for n in ax.find_all(top, "menu item") if n.name] if top else []
+                # The menu opens as the keys arrive: its items are waited for.
+                items = wait_until(lambda: [n for n in ax.find_all(top, "menu item") if n.name], 10) if top else []
                 menus[menu] = len(items)
                 keyed.update({n.name: n.description for n in items if n.description})
                 keys("Right")

@@ -1,22 +1,20 @@
 """The program as a screen reader sees it: its AT-SPI tree, read through Debian's
 python3-pyatspi (so the scripts that use this run under /usr/bin/python3). Windows and controls
 are found by role and name, and buttons pressed through their actions."""
-import re, time
+import re
 
 import pyatspi
+
+from harness import poll
 
 
 def application(name="quillstone", seconds=30):
     """The program's node at the root of the tree, once it is there; None after `seconds`."""
-    deadline = time.time() + seconds
-    while time.time() < deadline:
+    def found():
         desktop = pyatspi.Registry.getDesktop(0)
-        for i in range(desktop.childCount):
-            app = desktop.getChildAtIndex(i)
-            if app is not None and app.name == name:
-                return app
-        time.sleep(0.2)
-    return None
+        apps = [desktop.getChildAtIndex(i) for i in range(desktop.childCount)]
+        return next((a for a in apps if a is not None and a.name == name), None)
+    return poll(found, seconds)
 
 
 def describe(node):
@@ -52,14 +50,7 @@ def matches(node, role, name):
 def find(root, role=None, name=None, seconds=0.0):
     """The first node below `root` with `role` whose name matches the pattern `name`, waiting up
     to `seconds` for it; None when there is none."""
-    deadline = time.time() + seconds
-    while True:
-        for node in walk(root):
-            if matches(node, role, name):
-                return node
-        if time.time() >= deadline:
-            return None
-        time.sleep(0.2)
+    return poll(lambda: next((n for n in walk(root) if matches(n, role, name)), None), seconds)
 
 
 def find_all(root, role=None, name=None):
@@ -69,28 +60,18 @@ def find_all(root, role=None, name=None):
 def window(app, name, seconds=15.0):
     """The program's window whose name matches `name`, once it shows. (Any role: GTK 4.8 gives a
     frame, a dialog, or for a file chooser a filler.)"""
-    deadline = time.time() + seconds
-    while True:
+    def shown():
         try:
             children = [app.getChildAtIndex(i) for i in range(app.childCount)]
         except Exception:
             children = []
-        for child in children:
-            if child is not None and matches(child, None, name) and visible(child):
-                return child
-        if time.time() >= deadline:
-            return None
-        time.sleep(0.2)
+        return next((c for c in children if c is not None and matches(c, None, name) and visible(c)), None)
+    return poll(shown, seconds)
 
 
 def gone(app, name, seconds=10.0):
     """Whether the window named `name` has closed within `seconds`."""
-    deadline = time.time() + seconds
-    while window(app, name, 0) is not None:
-        if time.time() >= deadline:
-            return False
-        time.sleep(0.2)
-    return True
+    return poll(lambda: window(app, name, 0) is None, seconds)
 
 
 def press(node, name=None):

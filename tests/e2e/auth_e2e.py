@@ -67,11 +67,20 @@ try:
         "x-scheme-handler/https=e2e-browser.desktop\n"
         "x-scheme-handler/quillstone=app.quillstone.Quillstone.desktop\n")
 
+    def gone(pid):
+        """Whether the process has ended (a zombie counts)."""
+        try:
+            return open("/proc/%d/stat" % pid).read().rsplit(")", 1)[1].split()[0] == "Z"
+        except OSError:
+            return True
+
     def browser_opened(seconds):
         """The stand-in browser's process, once it has the start page."""
-        wait_until((work / "browser.log").exists, seconds, 0.1)
-        time.sleep(0.2)
-        opened = (work / "browser.log").read_text().split() if (work / "browser.log").exists() else []
+        def opened():
+            log = work / "browser.log"
+            return log.read_text().split("\n")[0].split() if log.exists() else []
+        wait_until(lambda: len(opened()) > 2, seconds, 0.1)  # its whole first line
+        opened = opened()
         (app.web / "opened.txt").write_text("opened")
         return int(opened[1]) if len(opened) > 1 else None
 
@@ -80,7 +89,7 @@ try:
     check.started("CLOSING", 60)
     if abandoned:
         os.kill(abandoned, 15)  # that sign-in went with its window
-    time.sleep(1)
+        wait_until(lambda: gone(abandoned), 20, 0.1)
     (app.web / "opened.txt").unlink()
     (work / "browser.log").unlink()
     app.launch_again()

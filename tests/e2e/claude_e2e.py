@@ -4,7 +4,7 @@ answers (taken, refused, not ready) decide what becomes of them. A reply that ar
 window is open stays where it is."""
 import json, time
 
-from runner import Checks, program
+from runner import Checks, program, wait_until
 
 app = program("tests/e2e/claude_page", {"claudeOnMac": True})
 app.start()
@@ -37,19 +37,21 @@ if check.started("ASKED", 60):
     for name in ("take", "refuse", "wait"):
         reply(name, ["A thought about " + name])
     check("the page got all three replies", app.wait_for("CLOSING", 30), app.page_lines())
-    time.sleep(1.5)  # the window closes after settling
-    check("closing a window settles its page", "SETTLED-ON-CLOSE" in app.page_lines())
-    check("taken reply and request deleted", not there(inbox, "take") and not there(outbox, "take"))
+    check("closing a window settles its page", app.wait_for("SETTLED-ON-CLOSE", 30))
+    check("taken reply and request deleted",
+          wait_until(lambda: not there(inbox, "take") and not there(outbox, "take"), 30))
     check("refused reply moved aside and request deleted",
-          there(ignored, "refuse") and not there(outbox, "refuse"))
+          wait_until(lambda: there(ignored, "refuse") and not there(outbox, "refuse"), 30))
     check("waiting reply stays", there(inbox, "wait") and there(outbox, "wait"))
-    check("a file that isn't a reply is refused", (ignored / "notes.json").exists())
+    check("a file that isn't a reply is refused", wait_until((ignored / "notes.json").exists, 30))
+    reasons = ("its name isn't a request id",
+               "the page didn't take it (no thought or document knows this request)")
+    wait_until(lambda: all(r in log_lines() for r in reasons), 30)
     log = log_lines()
-    check("reasons logged", "its name isn't a request id" in log and
-          "the page didn't take it (no thought or document knows this request)" in log, log)
+    check("reasons logged", all(r in log for r in reasons), log)
     # No window is open now: a reply waits, untouched and unlogged.
     reply("closed", ["Later"])
-    time.sleep(2)
+    time.sleep(2)  # nothing is to happen: there is no event to wait for
     check("with no window a reply waits untouched", there(inbox, "closed") and log_lines() == log)
     got = [l for l in app.page_lines() if l.startswith("REPLY " + ids["take"])]
     check("the page got the taken reply's bullets", got and '["A thought about take"] Claude' in got[0], got)

@@ -1,9 +1,9 @@
 """The desktop around the program as the e2e scripts drive it: xdotool, windows found by their
 titles (on Wayland, in the program's AT-SPI tree: see accessible.py), and calls to the program
 over the session bus."""
-import subprocess, time
+import subprocess
 
-from harness import WAYLAND
+from harness import WAYLAND, poll
 
 APP_BUS = ["gdbus", "call", "--session", "--dest", "app.quillstone.Quillstone",
            "--object-path", "/app/quillstone/Quillstone"]
@@ -20,13 +20,10 @@ def window_named(env, name, seconds, visible=False):
         import accessible
         app = accessible.application(seconds=seconds)
         return app and accessible.window(app, name, seconds)
-    deadline = time.time() + seconds
-    while time.time() < deadline:
-        found = xdotool(env, "search", *(["--onlyvisible"] if visible else []), "--name", name)
-        if found.stdout.split():
-            return found.stdout.split()[-1]
-        time.sleep(0.3)
-    return None
+    def found():
+        ids = xdotool(env, "search", *(["--onlyvisible"] if visible else []), "--name", name).stdout.split()
+        return ids[-1] if ids else None
+    return poll(found, seconds, 0.3)
 
 
 def call_app(env, method, *args):

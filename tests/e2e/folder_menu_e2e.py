@@ -31,19 +31,27 @@ def remembered():
     return json.loads(base64.b64decode(stored))["path"] if stored else None
 
 
-def right_click():
-    # Held a moment, as a hand does: the menu opens on the press.
+def focus(name):
+    """Keys go to the window named `name` (X has no window manager here to give it focus)."""
+    xdo("search", "--sync", "--onlyvisible", "--name", name, "windowfocus", "--sync")
+
+
+def right_click(number):
+    # Held a moment, as a hand does: the menu opens on the press. The page says it asked for the
+    # menu; the popover then takes a moment to show, with nothing to wait on.
+    before = len(app.page_lines())
     xdo("mousemove", "400", "300", "mousedown", "3")
     time.sleep(0.15)
     xdo("mouseup", "3")
-    time.sleep(1.2)
+    wait_until(lambda: "MENU %d" % number in app.page_lines()[before:], 30, 0.1)
+    time.sleep(0.8)
 
 
 app.start()
 # ---- the first start asks; accepting the suggested Documents folder makes Quillstone in it
 if check("a folder panel at the first start", window_named(app.env, "Where should your writing live?", 30),
          app.process.poll()):
-    time.sleep(1)
+    focus("Where should your writing live?")
     xdo("key", "Return")
     first = "LOADED Documents \u2192 Quillstone []"
     check("the first start asks and uses Documents \u2192 Quillstone", app.wait_for(first, 60),
@@ -52,8 +60,7 @@ if check("a folder panel at the first start", window_named(app.env, "Where shoul
           str(remembered()))
 
     # ---- the context menu: a choice, a stale menu, a close, and a hostile menu
-    time.sleep(1)
-    for name, steps, expected in (
+    for number, (name, steps, expected) in enumerate((
             ("choosing a page item reports its id, and no close",  # "First_item", below the pointer
              [("mousemove", "460", "322"), ("click", "1")], ["MENU 0", "CHOSE 7"]),
             # The page sends nothing this time: the old items are not shown again.
@@ -61,16 +68,16 @@ if check("a folder panel at the first start", window_named(app.env, "Where shoul
             ("closing without a choice reports the close once", [("key", "Escape")], ["MENU 2", "CLOSED"]),
             # The menu takes a moment to open.
             ("10,000 items nested 100 deep make a menu that opens and closes", [1, ("key", "Escape")],
-             ["MENU 3", "CLOSED"])):
+             ["MENU 3", "CLOSED"]))):
         before = len(app.page_lines())
-        right_click()
+        right_click(number)
         for step in steps:
             if isinstance(step, int):
                 time.sleep(step)
             else:
                 xdo(*step)
             time.sleep(0.3)
-        time.sleep(1.2)
+        wait_until(lambda: app.page_lines()[before:] == expected, 15)
         got = app.page_lines()[before:]
         check(name, app.process.poll() is None and got == expected, got)
 
@@ -80,15 +87,15 @@ if check("a folder panel at the first start", window_named(app.env, "Where shoul
     before = len(app.page_lines())
     activate(app.env, "move-writing-folder")
     if check("Move Writing Folder shows a panel", window_named(app.env, "Move Writing Folder", 30)):
-        time.sleep(1)
+        focus("Move Writing Folder")
         xdo("type", "--delay", "20", str(new) + "/")
         time.sleep(0.5)
         xdo("key", "Return")
         check("the moved folder is remembered", wait_until(lambda: remembered() == str(new), 30, 0.3),
               remembered())
         check("the document moved", (new / "Taken along.quillstone" / "document.json").exists())
-        time.sleep(1)
-        xdo("key", "Return")  # the result
+        time.sleep(1)  # the result's alert has no title to wait for
+        xdo("key", "Return")
         reloaded = app.wait_for("LOADED %s \u2192 New [\"e2e-moved\"]" % app.work.name, 30)
         got = app.page_lines()[before:]
         check("the page settled first and reloaded on the new folder",
@@ -117,10 +124,10 @@ if check("a folder panel at the first start", window_named(app.env, "Where shoul
             xdo("mousemove", str(x), str(y))
             time.sleep(0.2)
         xdo("mouseup", "1")
-        time.sleep(0.5)
+        wait_until(lambda: position() == (start[0] + 100, start[1] + 100), 10)
         moved = position()
         xdo("mousemove", "800", "120", "click", "1")
-        time.sleep(1)
+        time.sleep(1)  # a move that must not happen: nothing to wait for
         check("dragging the page's title strip moves the window, a click in the page does not",
               moved == (start[0] + 100, start[1] + 100) and position() == moved,
               "%s %s %s" % (start, moved, position()))

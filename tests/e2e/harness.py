@@ -8,6 +8,16 @@ SESSION = os.environ.get("QS_E2E_SESSION", "x11")
 WAYLAND = SESSION == "wayland"
 
 
+def poll(value, seconds, step=0.2):
+    """What `value()` gives once it is true, or when `seconds` have passed."""
+    deadline = time.time() + seconds
+    while True:
+        got = value()
+        if got or time.time() >= deadline:
+            return got
+        time.sleep(step)
+
+
 class Program:
     def __init__(self, build, source, web, accessible=False):
         self.build = pathlib.Path(build).resolve()
@@ -59,22 +69,12 @@ class Program:
         return len(self.lines())
 
     def wait_for(self, text, seconds, since=0):
-        deadline = time.time() + seconds
-        while time.time() < deadline:
-            if text in self.page_lines(since):
-                return True
-            if self.process.poll() is not None:
-                return False
-            time.sleep(0.05)
-        return False
+        """Whether the page reports `text` before `seconds` pass or the program ends."""
+        poll(lambda: text in self.page_lines(since) or self.process.poll() is not None, seconds, 0.05)
+        return text in self.page_lines(since)
 
     def wait_for_line(self, text, seconds):
-        deadline = time.time() + seconds
-        while time.time() < deadline:
-            if any(text in l for l in self.lines()):
-                return True
-            time.sleep(0.2)
-        return False
+        return poll(lambda: any(text in l for l in self.lines()), seconds)
 
     def quit(self, seconds=15):
         """SIGTERM, as a session ending sends it; gives how long the program took to end."""

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Bringing writing in, end to end: the first-run offer (and its absence), a backup chosen
-through the offer ending in its alert, and Markdown files handed to the program reaching one
-window's page in as many script calls as their timing asks for."""
+through the offer ending in its alert, and Markdown files handed to the program, at launch
+and while it runs, reaching one window's page."""
 import json, time
 
 from desktop import call_app, press_button, window_named as named, xdotool
@@ -49,10 +49,11 @@ quiet.start()
 if check.started("LOADING", 60):
     check("no offer with QUILLSTONE_NO_WELCOME", not window_named(OFFER, 4))
     # Three Markdown files at launch: one new window, one script call after its page loads, the
-    # library view asked for first. Then two files 0.2 s apart make one call; 0.5 s apart, two.
+    # library view asked for first. Then a file handed to the running program reaches the page.
+    # (How files close together are batched is timing: ImportBatch's tests on the manual clock.)
     notes = quiet.work / "notes"
     notes.mkdir()
-    for name in ("a.md", "b.md", "C.MD", "d.md", "e.md", "f.md", "g.md"):
+    for name in ("a.md", "b.md", "C.MD", "d.md"):
         (notes / name).write_text("# " + name)
     quiet.quit()
     since = quiet.mark()
@@ -61,12 +62,9 @@ if check.started("LOADING", 60):
              quiet.wait_for("IMPORT 1 " + entries("a.md", "b.md", "C.MD"), 60, since)
              and quiet.page_lines(since).index("RUN library") < quiet.page_lines(since).index(
                  "IMPORT 1 " + entries("a.md", "b.md", "C.MD")), imports(quiet)):
-        for name, pause in (("d.md", 0.2), ("e.md", 1.5), ("f.md", 0.5), ("g.md", 2)):
-            open_files(quiet, notes / name)
-            time.sleep(pause)
-        check("files 0.2 s apart in one call, 0.5 s apart in two", imports(quiet) == [
-            entries("a.md", "b.md", "C.MD"), entries("d.md", "e.md"), entries("f.md"), entries("g.md")],
-            imports(quiet))
+        open_files(quiet, notes / "d.md")
+        check("a file handed to the running program reaches the page in a call of its own",
+              quiet.wait_for("IMPORT 2 " + entries("d.md"), 30, since), imports(quiet))
 quiet.quit()
 
 # A first launch without it: the offer, then a backup chosen through it, then the alert.

@@ -1,9 +1,9 @@
 """What the e2e scripts share around harness.Program: their two arguments, a program with the
 settings it starts from, checks noted as they pass or fail, the page's own PASS/FAIL reports,
 scripts added to a page, and waiting for a condition."""
-import json, pathlib, sys, time
+import json, pathlib, sys
 
-from harness import Program
+from harness import Program, poll as wait_until  # `condition()`, once it holds or time is up
 
 BUILD, SOURCE = sys.argv[1], pathlib.Path(sys.argv[2])
 
@@ -23,14 +23,6 @@ def add_script(app, name, text):
     (app.web / name).write_text(text)
     index = app.web / "index.html"
     index.write_text(index.read_text().replace("</body>", '<script src="%s" defer></script>\n</body>' % name))
-
-
-def wait_until(condition, seconds, step=0.2):
-    """`condition()`, once it holds or `seconds` have passed."""
-    deadline = time.time() + seconds
-    while not condition() and time.time() < deadline:
-        time.sleep(step)
-    return condition()
 
 
 class Checks:

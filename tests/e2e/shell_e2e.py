@@ -3,20 +3,20 @@
 ten launches, the user agent carries the product's version, frames the page makes never leave
 the app, "print" answers the page at once and ends in exactly one "afterprint" whether the user
 cancels or prints to a file, and spelling is checked as the setting says."""
-import json, re, sys, time
+import json, re, sys
 
-from desktop import window_named, xdotool as xdotool_in
+from desktop import xdotool as xdotool_in
 from harness import WAYLAND
 from runner import SOURCE, Checks, program, wait_until
 from screenshot import screen
 
-if WAYLAND:
-    import accessible as ax
+import accessible as ax
 
 LAUNCHES = int(sys.argv[3]) if len(sys.argv) > 3 else 10  # fewer in the Wayland lane
 version = re.search(r"project\(quillstone VERSION ([0-9.]+)", (SOURCE / "CMakeLists.txt").read_text()).group(1)
 FRAME = "{{0, 0}, {1000, 700}}"
-app = program("tests/e2e/shell_page", {"openWindows": [{"doc": "", "frame": FRAME}]})
+# Its AT-SPI tree is kept: the print dialog says through it when its printers are listed.
+app = program("tests/e2e/shell_page", {"openWindows": [{"doc": "", "frame": FRAME}]}, accessible=True)
 app.env["LANG"] = "en_US.UTF-8"  # the spelling dictionaries come from the locale
 settings = app.work / "config/settings.json"
 check = Checks(app)
@@ -44,17 +44,16 @@ def print_dialog(*keys):
     """Presses `keys` in the print dialog once it is up and has found its printers. On Wayland,
     its Cancel (for Escape) or its Print button, through the AT-SPI tree; there the only
     printer, Print to File, is chosen already."""
+    dialog = ax.window(ax.application(), "^Print$", 30)
+    # The printer list fills in the background; Print to File is always among it.
+    if not dialog or not ax.find(dialog, None, "^Print to File$", 30):
+        return False
     if WAYLAND:
-        dialog = window_named(app.env, "^Print$", 30)
-        if not dialog:
-            return False
-        time.sleep(1.5)  # the printer list fills in the background
         button = ax.find(dialog, "push button", "^Cancel$" if keys == ("Escape",) else "^Print$", 5)
         return bool(button) and ax.press(button) and wait_until(lambda: not ax.visible(dialog), 10, 0.1)
     ids = xdotool("search", "--sync", "--onlyvisible", "--name", "^Print$").stdout.split()
     if not ids:
         return False
-    time.sleep(1.5)  # the printer list fills in the background
     xdotool("windowfocus", "--sync", ids[-1])
     xdotool("key", *keys)
     return True

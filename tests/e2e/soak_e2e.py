@@ -11,7 +11,7 @@ nothing written is lost.
 # headless backend has no keyboard (the chooser's return on Wayland: accessibility_e2e).
 import json, os, pathlib, random, re, shutil, sqlite3, subprocess, sys, time
 
-from harness import Program
+from harness import Program, poll as wait_until
 
 build, source = sys.argv[1], pathlib.Path(sys.argv[2])
 SEED = int(os.environ.get("QS_SOAK_SEED") or 20261207)
@@ -49,6 +49,10 @@ def put_package(package, doc):
         os.rename(staged, package)
 
 
+def read_doc(package):
+    return json.loads((package / "document.json").read_text())["doc"]
+
+
 def packages(folder):
     return [p for p in folder.glob("*.quillstone") if not p.name.startswith(".")]
 
@@ -69,15 +73,6 @@ def last_lines(kind):
 
 def reported(start, since=0):
     return any(l.startswith(start) for l in app.page_lines(since))
-
-
-def wait_until(test, seconds):
-    deadline = time.time() + seconds
-    while time.time() < deadline:
-        if test():
-            return True
-        time.sleep(0.2)
-    return False
 
 
 # The two windows' home documents: window b opens on its own.
@@ -186,6 +181,15 @@ check("the last outside change reached both pages",
       wait_until(lambda: set(last_lines("GOT")) == {"a", "b"}, 30), last_lines("GOT"))
 inbox = claude() / "inbox"
 wait_until(lambda: not any(inbox.glob("*.json")), 20)
+# A copy holding what the program last saw of its document waits a few seconds before it is kept
+# as a version; one whose document was deleted stays.
+def copy_settled(copy):
+    if not copy.exists():
+        return True
+    copied_id = json.loads(copies[copy])["doc"]["id"]
+    return not any(p != copy and COPY not in p.name and read_doc(p)["id"] == copied_id
+                   for p in packages(copy.parent))
+wait_until(lambda: all(copy_settled(c) for c in copies), 30)
 check("the program ends on SIGTERM", app.quit(20) is not None)
 
 # ---- what the windows did, by their reports
@@ -207,8 +211,6 @@ for line in app.page_lines():
         failures.append("window %s: %s %s" % (who, word, rest))
 
 # ---- the disk
-def read_doc(package):
-    return json.loads((package / "document.json").read_text())["doc"]
 
 disk, paths = {}, {}
 for package in packages(root):
@@ -224,18 +226,20 @@ lost = {i: (t, disk.get(i)) for i, t in saved.items() if disk.get(i) != t}
 check("every window's last save is on disk (%d documents)" % len(saved), not lost, lost)
 wrong = {i: (t, disk.get(i)) for i, t in outside.items() if disk.get(i) != t}
 check("the other program's documents are as it left them (%d)" % len(outside), not wrong, wrong)
-# A conflict copy holds other writing, kept as a document of its own, or the same as its document:
-# either way it went to the Trash, and its writing is in a document on disk.
+# A conflict copy holding other writing than its document became a document of its own, and went
+# to the Trash with the copies that held the same; one whose document was deleted stays.
 def bare(doc):
     doc = {k: v for k, v in doc.items() if k not in ("id", "updated")}
     doc["title"] = VERSION.sub("", doc.get("title", ""))
     return json.dumps(doc, sort_keys=True)
-kept = {bare(read_doc(p)) for p in packages(root) if COPY not in p.name}
+copied = {bare(json.loads(text)["doc"]) for text in copies.values()}
+strays = [p.name for p in packages(root) if VERSION.search(read_doc(p).get("title", ""))
+          and bare(read_doc(p)) not in copied]
 trashed = {p.name.split(".quillstone")[0] for p in (app.work / "data/Trash/files").glob("*")}
-unkept = [str(c) for c, text in copies.items()
-          if bare(json.loads(text)["doc"]) not in kept or c.exists() or c.stem not in trashed]
-check("%d conflict copies kept as documents and moved to the Trash" % len(copies),
-      copies and not unkept, unkept or "none made")
+unkept = [str(c) for c, text in copies.items() if c.stem not in trashed
+          and (not c.exists() or json.loads(text)["doc"]["id"] in disk)]
+check("%d conflict copies kept as documents or set aside in the Trash" % len(copies),
+      copies and not unkept and not strays, (unkept, strays) if copies else "none made")
 
 # ---- what the pages were handed
 views = last_lines("VIEW")

@@ -11,12 +11,12 @@
 #include <memory>
 #include <string>
 
-#include "app/prefs.h"
 #include "claude/claude_bridge.h"
 #include "core/file_io.h"
 #include "library/images.h"
 #include "library/library.h"
 #include "library/package.h"
+#include "platform/prefs.h"
 #include "preview/search_index.h"
 #include "support/documents.h"
 #include "support/leftovers.h"

@@ -6,8 +6,8 @@
 #include <random>
 #include <thread>
 
-#include "bridge/host_log.h"
 #include "core/file_io.h"
+#include "core/host_log.h"
 #include "preview/search_index.h"
 #include "support/library_fixture.h"
 

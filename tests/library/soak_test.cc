@@ -18,7 +18,6 @@
 #include <thread>
 #include <vector>
 
-#include "app/prefs.h"
 #include "claude/claude_bridge.h"
 #include "core/event_loop.h"
 #include "library/folder_watch.h"
@@ -26,6 +25,7 @@
 #include "library/library.h"
 #include "library/package.h"
 #include "library/versions.h"
+#include "platform/prefs.h"
 #include "preview/search_index.h"
 #include "support/library_fixture.h"
 #include "support/real_time_loop.h"

@@ -241,6 +241,25 @@ TEST_F(SyncVersionsTest, TheNewerOfTwoPackagesKeepsTheIdOnEveryComputer) {
   }
 }
 
+// A package renamed elsewhere arrives before the old one goes: the old one, holding what this
+// library last saw, waits a moment, and is kept as a version only if it is still there.
+TEST_F(SyncVersionsTest, AnOldPackageTheLibrarySawWaitsForTheSyncToolToTakeIt) {
+  auto lib = open();
+  ASSERT_TRUE(lib->write(record(doc("d", "Notes", {{"updated", 1}}, "old"))));
+  (void)lib->openWorkspace();
+  ASSERT_TRUE(writePackage(root() / "Plans.quillstone", json::object{},
+                           doc("d", "Plans", {{"updated", 2}}, "renamed elsewhere")));
+  EXPECT_EQ(lib->externalChanges().size(), 1u);  // the document, now in its new package
+  EXPECT_EQ(lib->url("d"), root() / "Plans.quillstone");
+  EXPECT_TRUE(fs::exists(root() / "Notes.quillstone"));
+  EXPECT_EQ(lib->recheckIn(), std::chrono::seconds(5));
+  now_ += std::chrono::seconds(5);
+  const auto kept = lib->externalChanges();
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0].at("doc").at("title").as_string(), "Notes (version from 1970-01-01 00:00)");
+  EXPECT_FALSE(fs::exists(root() / "Notes.quillstone"));
+}
+
 // A picture only a version holds is never pruned by the document's next save; the version's
 // package gets it, and its file goes to the Trash only then. Pictures another computer's delete
 // took away while this one edited come back from the Trash.

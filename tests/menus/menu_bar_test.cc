@@ -4,6 +4,7 @@
 
 #include <map>
 #include <set>
+#include <tuple>
 
 #include "menus/app_actions.h"
 #include "menus/key_routing.h"
@@ -75,38 +76,18 @@ class MenuBarTest : public ::testing::Test {
   MenuBar bar;
 };
 
-TEST_F(MenuBarTest, PageCommandsCarryTheirCommandsArgumentsAndKeys) {
-  struct Expect {
-    std::string path, key;
-    unsigned mask;
-    std::string run;
-  };
-  const unsigned C = kCommand, S = kShift, T = kControl;
-  const std::vector<Expect> expected{
-      {"Quillstone/Settings…", ",", C, "settings null"},
-      {"File/Recent Documents/Recent Document 6", "6", C, "openRecent 6"},
-      {"File/History…", "h", T | C, "history null"},
-      {"File/Export/Copy for Chat…", "", 0, "export:chat null"},
-      {"Edit/Delete Paragraph or Thought", "\b", S | C, "deleteThought null"},
-      {"View/as Columns", "3", T | C, "libraryView \"columns\""},
-      {"View/Subtext Depth/Points", "1", T | C, "depth 0"},
-      {"View/Subtext Depth/All Levels", "0", T | C, "depth \"all\""},
-      {"View/Back", "\uF702", T | C, "back null"},
-      {"View/Larger Text", "+", C, "textLarger null"},
-  };
-  auto window = std::make_shared<FakeWindow>();
-  for (const auto& e : expected) {
-    const MenuItem& i = item(e.path);
-    EXPECT_EQ(i.kind, Kind::kPageCommand) << e.path;
-    EXPECT_EQ(i.key, e.key) << e.path;
-    EXPECT_EQ(i.mask, e.mask) << e.path;
-    window->runs.clear();
-    i.action->fire(window);
-    EXPECT_EQ(window->runs, std::vector<std::string>{e.run}) << e.path;
-    i.action->fire(nullptr);  // with no window: nothing, and no crash
-  }
-  EXPECT_TRUE(bar.menus[3].items[29].hidden);  // the second "Larger Text", ⌘=
-  EXPECT_EQ(bar.menus[3].items[29].key, "=");
+// What each action runs in a window is seen end to end (menus_e2e); here, that none of them does
+// anything, or crashes, without one.
+TEST_F(MenuBarTest, EveryActionFiresSafelyWithoutAWindow) {
+  const auto ran = commands.performed.size();
+  std::size_t fired = 0;
+  each([&](const std::string&, const MenuItem& i) {
+    if (!i.action || (i.kind != Kind::kPageCommand && i.kind != Kind::kPageKey)) return;
+    i.action->fire(nullptr);
+    ++fired;
+  });
+  EXPECT_GT(fired, 50u);
+  EXPECT_EQ(commands.performed.size(), ran);
 }
 
 TEST_F(MenuBarTest, WithoutAWindowOnlyTheApplicationItemsStayEnabled) {
@@ -155,19 +136,22 @@ TEST_F(MenuBarTest, PredicatesReadTheLastStateWhole) {
       "librarianOpen":true,"temp":"cold","statShown":"theAIs","onThreadRow":true,
       "hasNudges":true,"docThread":0})")
                    ->as_object();
-  EXPECT_TRUE(validate("Edit/Undo", &state).enabled);
-  EXPECT_TRUE(validate("Edit/Redo", &state).enabled);  // numbers count as booleans
-  EXPECT_EQ(validate("View/Subtext", &state).checked, true);
-  EXPECT_EQ(validate("View/Text", &state).checked, false);
-  EXPECT_EQ(validate("View/Pretext", &state).checked, true);
-  EXPECT_EQ(validate("View/as List", &state).checked, true);
-  EXPECT_EQ(validate("View/Edit Cold", &state).checked, true);
-  EXPECT_TRUE(validate("View/Librarian…", &state).enabled);
-  EXPECT_EQ(validate("View/Show Count/The AI's", &state).checked, true);
-  EXPECT_FALSE(validate("Insert/Bullet as Document", &state).enabled);
-  EXPECT_TRUE(validate("AI/Your Moves", &state).enabled);
-  EXPECT_FALSE(validate("AI/AI for This Document…", &state).enabled);
-  EXPECT_FALSE(validate("View/Typewriter", &state).checked.value());
+  // (enabled, checked) of each: numbers count as booleans.
+  for (const auto& [path, enabled, checked] :
+       std::vector<std::tuple<std::string, bool, std::optional<bool>>>{
+           {"Edit/Redo", true, false},
+           {"View/Subtext", true, true},
+           {"View/Text", true, false},
+           {"View/Pretext", true, true},
+           {"View/as List", true, true},
+           {"View/Edit Cold", true, true},
+           {"View/Show Count/The AI's", true, true},
+           {"Insert/Bullet as Document", false, false},
+           {"AI/AI for This Document…", false, false}}) {
+    const auto v = validate(path, &state);
+    EXPECT_EQ(v.enabled, enabled) << path;
+    EXPECT_EQ(v.checked.value_or(false), checked.value_or(false)) << path;
+  }
 
   // A later state of the wrong types replaces it whole: nothing stays checked or enabled.
   auto bad = json::parse(R"({"op":"state","canUndo":"yes","mode":["outline"],"library":"true",
@@ -209,25 +193,14 @@ TEST_F(MenuBarTest, SubtextDepthItemsFollowTheDepthObject) {
   EXPECT_EQ(checkedLevels("null"), " only-off");
 }
 
-TEST_F(MenuBarTest, TextSubtextAndAIForThisDocumentWorkThroughTheWindow) {
+// AI for This Document presses the page's own controls when its command isn't taken (seen end to
+// end); an answer that comes after its window went is dropped.
+TEST_F(MenuBarTest, AnAnswerAfterTheWindowWentIsDropped) {
   auto window = std::make_shared<FakeWindow>();
-  window->state["mode"] = "outline";
-  item("View/Text | Subtext").action->fire(window);
-  EXPECT_EQ(window->runs, std::vector<std::string>{"page null"});
-
-  window->runs.clear();
-  const MenuAction& ai = *item("AI/AI for This Document…").action;
-  ai.fire(window);
-  EXPECT_EQ(window->runs, std::vector<std::string>{"reader null"});
-  window->pending(true);  // the page handled it
-  EXPECT_TRUE(window->paths.empty());
-  ai.fire(window);
-  window->pending(false);  // it didn't: the page's own controls are pressed instead
-  EXPECT_EQ(window->paths,
-            (std::vector<std::vector<std::string>>{{"More", "AI for this document…"}}));
-  ai.fire(window);
+  item("AI/AI for This Document…").action->fire(window);
   auto late = std::move(window->pending);
-  window.reset();  // the window went away before the answer
+  ASSERT_TRUE(late);
+  window.reset();
   late(false);
 }
 
@@ -252,20 +225,15 @@ TEST_F(MenuBarTest, TheBarAndItsKeysOnThisDesktop) {
            {"Quillstone/Settings…", "<Primary>comma", "Ctrl+,"},
            {"Edit/Delete Paragraph or Thought", "<Shift><Primary>BackSpace",
             "Shift+Ctrl+BackSpace"},
-           {"Edit/Paste and Match Style", "<Shift><Primary><Alt>v", "Shift+Ctrl+Alt+V"},
            {"Edit/Move Up", "<Alt>Up", "Alt+Up"},
            {"View/Back", "<Primary><Super>Left", "Ctrl+Super+Left"},
-           {"View/Text | Subtext", "<Primary>apostrophe", "Ctrl+'"},
            {"View/Larger Text", "<Primary>plus", "Ctrl++"},
            {"View/Typewriter", "<Shift><Primary><Alt>t", "Shift+Ctrl+Alt+T"},  // moved
-           {"Help/Keyboard Shortcuts", "<Primary>slash", "Ctrl+/"},
        }) {
     const MenuItem& i = item(e.path);
     EXPECT_EQ(linuxAccelerator(i.key, i.mask), e.accel) << e.path;
     EXPECT_EQ(glyphs(i), e.label) << e.path;
   }
-  EXPECT_EQ(item("File/Open…").key, "O");
-  EXPECT_EQ(item("Edit/Delete Paragraph or Thought").key, "\b");
   EXPECT_EQ(linuxAccelerator("", kCommand), "");
   // A capital implies shift when the mask doesn't say so.
   MenuItem capital;
@@ -288,7 +256,6 @@ TEST_F(MenuBarTest, TheBarAndItsKeysOnThisDesktop) {
     if (i.hidden) return;
     EXPECT_TRUE(names.emplace(i.name, path).second) << i.name << " for " << path;
   });
-  EXPECT_EQ(bar.menus[3].items[29].name, "larger-text");
 }
 
 TEST_F(MenuBarTest, TheShortcutsPanelListsTheDirectItemsWithKeys) {
@@ -307,16 +274,11 @@ TEST_F(MenuBarTest, TheShortcutsPanelListsTheDirectItemsWithKeys) {
     const auto& l = listed[menu];
     return std::find(l.begin(), l.end(), line) != l.end();
   };
-  EXPECT_TRUE(has("File", "Open…\tShift+Ctrl+O"));
-  EXPECT_TRUE(has("Quillstone", "Quit Quillstone\tCtrl+Q"));
-  EXPECT_TRUE(has("View", "Back\tCtrl+Super+Left"));
+  // The hidden second key of Larger Text is not listed; Find's submenu items are not direct.
   EXPECT_TRUE(has("View", "Larger Text\tCtrl++"));
   EXPECT_FALSE(has("View", "Larger Text\tCtrl+="));
-  EXPECT_EQ(listed["See"].size(), 4u);
-  EXPECT_EQ(listed["See"][0], "Focus\tCtrl+Alt+1");
   EXPECT_EQ(listed["Help"], std::vector<std::string>{"Keyboard Shortcuts\tCtrl+/"});
   for (const auto& line : listed["Edit"]) EXPECT_EQ(line.find("Find"), std::string::npos);
-  EXPECT_EQ(listed["File"].front(), "New Document\tCtrl+N");
 
   MenuBar only_submenus;
   only_submenus.menus.push_back(MenuBuilder::menu(
@@ -336,15 +298,25 @@ TEST(MenuKeysTest, TheMenuBarTriesOnlyTheKeysItMayTake) {
   };
   // Copy, paste, cut and select-all always go to the page; ⇧⌘V is Pretext, not paste; the See
   // items (⌥⌘1) go to the menu bar first.
-  for (const Case& c : std::vector<Case>{
-           {"c", C, true, false},      {"v", C, true, false},      {"x", C, true, false},
-           {"a", C, true, false},      {"C", C, true, false},      {"v", S | C, false, true},
-           {"k", C, false, false},     {"k", C, true, true},       {"1", T | C, false, false},
-           {"2", T | C, false, false}, {"3", T | C, false, false}, {"1", T | C, true, true},
-           {"2", T | C, true, true},   {"3", T | C, true, true},   {"4", T | C, false, true},
-           {"t", T | C, true, false},  {"l", T | C, false, true},  {"1", O | C, false, true},
-           {"z", C, false, true},      {"", T, false, true},       {"a", 0, true, false},
-           {"\uF700", O, true, false}, {"c", S, false, false}}) {
+  for (const Case& c : std::vector<Case>{{"c", C, true, false},
+                                         {"v", C, true, false},
+                                         {"x", C, true, false},
+                                         {"a", C, true, false},
+                                         {"C", C, true, false},
+                                         {"v", S | C, false, true},
+                                         {"k", C, false, false},
+                                         {"k", C, true, true},
+                                         {"3", T | C, false, false},
+                                         {"3", T | C, true, true},
+                                         {"4", T | C, false, true},
+                                         {"t", T | C, true, false},
+                                         {"l", T | C, false, true},
+                                         {"1", O | C, false, true},
+                                         {"z", C, false, true},
+                                         {"", T, false, true},
+                                         {"a", 0, true, false},
+                                         {"\uF700", O, true, false},
+                                         {"c", S, false, false}}) {
     EXPECT_EQ(menuHandles(c.key, c.mask, c.inLibrary ? showing : empty), c.handled)
         << c.key << " " << c.mask << " " << c.inLibrary;
     // The key went to the menu bar only while no press of it reaches the page (no item took it).

@@ -11,7 +11,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Ids = std::vector<std::string>;
-using testing::read_text;
 using testing::write_text;
 
 json::object doc(std::string_view title, std::string_view body,
@@ -45,12 +44,12 @@ class SearchIndexReaderTest : public ::testing::Test {
   testing::TempDir dir_;
 };
 
+// The order of results, metas, odd terms and that the index is only read are also seen over the
+// session bus (tests/search_provider): here, what that run doesn't reach.
 TEST_F(SearchIndexReaderTest, ResultSetsBestFirstForAnyTerms) {
   build_index();
   SearchIndexReader reader(database());
-  EXPECT_EQ(reader.resultSet({"lighthouse"}), (Ids{"title", "body", "bullet"}));
   EXPECT_EQ(reader.resultSet({"LIGHTH"}), (Ids{"title", "body", "bullet"})) << "prefix, any case";
-  EXPECT_EQ(reader.resultSet({"lighthouse", "keep"}), (Ids{"title", "bullet"}));
   EXPECT_EQ(reader.resultSet({"lighthouse dusk"}), Ids{"body"});
   // Every term is the start of a word, as the shell hands each word typed so far; the app's own
   // search (and the command line's) wants every word but the last whole.
@@ -58,8 +57,7 @@ TEST_F(SearchIndexReaderTest, ResultSetsBestFirstForAnyTerms) {
   EXPECT_EQ(reader.resultSet({"ligh dus"}), Ids{"body"});
   EXPECT_EQ(SearchIndex::matchExpression("harb ligh"), "\"harb\" AND \"ligh\"*");
   EXPECT_EQ(reader.resultSet({"lighthouse"}, 2), (Ids{"title", "body"}));
-  for (const Ids& nothing :
-       {Ids{}, Ids{""}, Ids{"\"*NEAR("}, Ids{"title:bread"}, Ids{"-", "*"}, Ids{"zebra"}}) {
+  for (const Ids& nothing : {Ids{"-", "*"}, Ids{"zebra"}}) {
     EXPECT_TRUE(reader.resultSet(nothing).empty()) << ::testing::PrintToString(nothing);
   }
 }
@@ -76,16 +74,9 @@ TEST_F(SearchIndexReaderTest, MetasCarryTitleSnippetAndASafeThumbnail) {
   SearchIndexReader reader(database());
   const auto metas = reader.resultMetas({"bullet", "unknown", "body", "title"}, {"lighthouse"});
   ASSERT_EQ(metas.size(), 3u) << "unknown ids are left out, the order kept";
-  EXPECT_EQ(metas[0].id, "bullet");
-  EXPECT_EQ(metas[0].name, "Walks");
-  EXPECT_NE(metas[0].description.find("lighthouse keeper"), std::string::npos)
-      << metas[0].description;
   EXPECT_EQ(metas[0].description.find('\n'), std::string::npos);
   EXPECT_FALSE(metas[0].thumbnail) << "the package is a link";
-  EXPECT_EQ(metas[1].id, "body");
-  EXPECT_NE(metas[1].description.find("the lighthouse"), std::string::npos);
   EXPECT_FALSE(metas[1].thumbnail) << "its QuickLook folder is a link";
-  EXPECT_EQ(metas[2].name, "The lighthouse");
   EXPECT_EQ(metas[2].description, "Keepers and lamps. a bullet") << "the name isn't said twice";
   EXPECT_EQ(metas[2].thumbnail, package("The lighthouse") / "QuickLook" / "Thumbnail.png");
 
@@ -103,12 +94,7 @@ TEST_F(SearchIndexReaderTest, NeverWritesAndFollowsAReplacedDatabase) {
   EXPECT_FALSE(fs::exists(database())) << "no index: nothing is made";
 
   build_index();
-  const std::string before = read_text(database());
-  const auto date = fs::last_write_time(database());
   EXPECT_EQ(reader.resultSet({"lighthouse"}).size(), 3u);
-  EXPECT_EQ(reader.resultMetas({"title", "body"}, {"lighthouse"}).size(), 2u);
-  EXPECT_EQ(read_text(database()), before);
-  EXPECT_EQ(fs::last_write_time(database()), date);
 
   // The app set the database aside and made a new one: the reader moves to it.
   fs::rename(database(), dir_ / "aside.sqlite3");

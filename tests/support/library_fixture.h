@@ -15,8 +15,8 @@
 #include <string_view>
 #include <vector>
 
-#include "app/prefs.h"
 #include "library/library.h"
+#include "platform/prefs.h"
 #include "platform/trash.h"
 #include "support/documents.h"
 #include "support/temp_dir.h"

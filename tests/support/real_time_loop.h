@@ -28,7 +28,7 @@ class RealTimeLoop final : public EventLoop {
   }
   // Runs tasks as they fall due until `done` holds; false if that takes longer than `limit`.
   bool runUntil(const std::function<bool()>& done,
-                std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+                std::chrono::milliseconds limit = std::chrono::seconds(60)) {
     for (const auto end = Clock::now() + limit; !done();
          std::this_thread::sleep_for(std::chrono::milliseconds(2))) {
       if (Clock::now() > end) return false;

@@ -4,7 +4,7 @@
 
 #include <map>
 
-#include "app/identity.h"
+#include "core/identity.h"
 #include "support/temp_dir.h"
 
 namespace qs::windows {

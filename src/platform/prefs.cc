@@ -1,4 +1,4 @@
-#include "app/prefs.h"
+#include "platform/prefs.h"
 
 #include <glib.h>
 

@@ -1,6 +1,6 @@
-#include "app/recent_documents.h"
+#include "menus/recent_documents.h"
 
-namespace qs::app {
+namespace qs::menus {
 
 namespace fs = std::filesystem;
 
@@ -46,4 +46,4 @@ std::string refusedMessage(const std::vector<std::string>& names) {
   return std::to_string(names.size()) + " of the chosen folders aren't Quillstone documents.";
 }
 
-}  // namespace qs::app
+}  // namespace qs::menus

@@ -1,4 +1,4 @@
-#include "bridge/host_log.h"
+#include "core/host_log.h"
 
 #include <gtest/gtest.h>
 

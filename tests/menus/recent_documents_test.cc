@@ -1,10 +1,10 @@
-#include "app/recent_documents.h"
+#include "menus/recent_documents.h"
 
 #include <gtest/gtest.h>
 
 #include <set>
 
-namespace qs::app {
+namespace qs::menus {
 namespace {
 
 namespace fs = std::filesystem;
@@ -43,4 +43,4 @@ TEST(RecentDocumentsTest, TheOpenPanelTakesOnlyPackages) {
 }
 
 }  // namespace
-}  // namespace qs::app
+}  // namespace qs::menus

@@ -1,4 +1,4 @@
-#include "bridge/host_log.h"
+#include "core/host_log.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,7 +10,6 @@
 #include "core/clock.h"
 #include "core/file_io.h"
 #include "core/text.h"
-#include "library/package.h"
 
 namespace qs {
 
@@ -57,16 +56,6 @@ void walk(const json::array& nodes, int depth, std::map<std::string, std::size_t
 
 HostLog::HostLog(std::filesystem::path file, SerialQueue& queue)
     : file_(std::move(file)), queue_(queue) {}
-
-HostLog& HostLog::shared() {
-  static ThreadSerialQueue* queue = new ThreadSerialQueue("quillstone.hostlog");
-  static HostLog* log = new HostLog(library::supportURL() / "host-log.txt", *queue);
-  return *log;
-}
-
-void HostLog::note(std::string_view event, const json::object& fields) {
-  shared().append(event, fields);
-}
 
 void HostLog::append(std::string_view event, const json::object& fields) {
   // The task takes its own copy of the path, so it may run after the log object is gone.

@@ -1,8 +1,7 @@
-// A document window's side of the file import: its files wait for its page, then go to the
-// page's file input in one script call.
+// A document window's side of importing: imported files wait for its page, then go to the
+// page's file input in one script call; after a backup import the page loads afresh.
 #include <cstdio>
 
-#include "app/app_delegate_gtk.h"
 #include "import/file_import.h"
 #include "platform/content_type.h"
 #include "windows/document_window_gtk.h"
@@ -13,7 +12,7 @@ void DocumentWindowGtk::importFiles(std::vector<std::filesystem::path> files) {
   if (!pending_imports_) {
     std::weak_ptr<bool> alive = alive_;
     pending_imports_ = std::make_unique<PendingImports>(
-        app_.mainLoop(), [this, alive](std::vector<std::filesystem::path> waiting) {
+        services_.main_loop, [this, alive](std::vector<std::filesystem::path> waiting) {
           if (!alive.expired() && *alive.lock()) importFiles(std::move(waiting));
         });
   }
@@ -28,6 +27,11 @@ void DocumentWindowGtk::importFiles(std::vector<std::filesystem::path> files) {
                             std::fprintf(stderr, "%s\n", kImportUnavailable.data());
                           }
                         });
+}
+
+void DocumentWindowGtk::reloadAfterImport() {
+  if (doc_id_ && doc_id_->starts_with("_")) doc_id_.reset();
+  reloadQuietly();
 }
 
 }  // namespace qs::windows

@@ -22,11 +22,6 @@ class HostLog {
   // Writes to `file`, on `queue` (which must outlive the log).
   HostLog(std::filesystem::path file, SerialQueue& queue);
 
-  // The log of the program: "host-log.txt" in the support folder, on "quillstone.hostlog".
-  static HostLog& shared();
-  // Shorthand for shared().append(event, fields).
-  static void note(std::string_view event, const json::object& fields = {});
-
   void append(std::string_view event, const json::object& fields);
 
   // "time  event  a=x  b=2": ISO 8601 UTC time, the event, then the fields sorted by key.

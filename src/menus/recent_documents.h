@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace qs::app {
+namespace qs::menus {
 
 struct RecentEntry {
   std::string title;  // the package's name without ".quillstone"
@@ -38,4 +38,4 @@ inline constexpr const char* kRefusedDetail =
     "Only Quillstone documents, folders whose names end in \u201c.quillstone\u201d, can be "
     "opened here.";
 
-}  // namespace qs::app
+}  // namespace qs::menus
