@@ -349,8 +349,12 @@ class Library {
   void findVersionsLocked(const Guard&, const ScanResult& result);
   // Brings in what the last scan found waiting; true when a package was written or trashed (the
   // caller scans again). Version files that can't be used go to `problems`.
-  bool bringInVersionsLocked(const Guard&, std::vector<Problem>& problems);
-  bool settleDuplicateLocked(const Guard&, const Duplicate& duplicate);
+  // `waiting` kWait lets a second package holding what this process last saw wait for the sync
+  // tool to take it; kNow keeps it as a version at once (the library is about to leave the folder).
+  enum class Waiting { kWait, kNow };
+  bool bringInVersionsLocked(const Guard&, std::vector<Problem>& problems,
+                             Waiting waiting = Waiting::kWait);
+  bool settleDuplicateLocked(const Guard&, const Duplicate& duplicate, Waiting waiting);
   bool bringInVersionFileLocked(const Guard&, const VersionFile& file,
                                 std::vector<Problem>& problems);
   // Whether a package whose "document.json" isn't there may still be arriving.

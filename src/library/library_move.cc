@@ -118,7 +118,7 @@ void Library::moveAllLocked(const Guard& guard, const fs::path& destination, Mov
   // than being left behind in a folder no longer watched, and so does what a sync tool set aside.
   rescanLocked(guard);
   std::vector<Problem> unused;
-  if (bringInVersionsLocked(guard, unused)) rescanLocked(guard);
+  if (bringInVersionsLocked(guard, unused, Waiting::kNow)) rescanLocked(guard);
   // The whole plan goes into the journal before anything moves.
   const auto plan = planMoveLocked(guard, to, result);
   if (!result.refused.empty()) return;

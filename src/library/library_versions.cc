@@ -60,11 +60,12 @@ void Library::findVersionsLocked(const Guard&, const ScanResult& result) {
   pending_.duplicates = result.duplicates;
 }
 
-bool Library::bringInVersionsLocked(const Guard& guard, std::vector<Problem>& problems) {
+bool Library::bringInVersionsLocked(const Guard& guard, std::vector<Problem>& problems,
+                                    Waiting waiting) {
   Pending pending = std::exchange(pending_, {});
   held_recheck_at_.reset();
   bool changed = false;
-  for (const auto& d : pending.duplicates) changed |= settleDuplicateLocked(guard, d);
+  for (const auto& d : pending.duplicates) changed |= settleDuplicateLocked(guard, d, waiting);
   for (const auto& f : pending.files) changed |= bringInVersionFileLocked(guard, f, problems);
   if (changed) folders_.save();
   return changed;
@@ -131,7 +132,7 @@ bool Library::keptAlreadyLocked(const Guard& guard, const std::string& original,
   return true;
 }
 
-bool Library::settleDuplicateLocked(const Guard& guard, const Duplicate& d) {
+bool Library::settleDuplicateLocked(const Guard& guard, const Duplicate& d, Waiting waiting) {
   auto loser = file_io::Folder::open(d.package, file_io::Links::kRefuse);
   auto winner = file_io::Folder::open(d.winner, file_io::Links::kRefuse);
   auto lost = loser ? readEnvelope(*loser, kDocumentFile) : std::nullopt;
@@ -149,7 +150,8 @@ bool Library::settleDuplicateLocked(const Guard& guard, const Duplicate& d) {
   // What this process last read or wrote of the document may be what the other package has just
   // replaced: a sync tool moving a package renamed elsewhere brings the new one before the old one
   // goes. It is left as it is for a while, and kept as a version only if it is still there.
-  if (const Seen* seen = changes_.find(d.id); seen && !seen->hash.empty()) {
+  if (const Seen* seen = changes_.find(d.id);
+      waiting == Waiting::kWait && seen && !seen->hash.empty()) {
     auto bytes = loser->read(kDocumentFile, kMaxDocumentBytes);
     if (bytes && digest::contentStamp(*bytes) == seen->hash) {
       const auto now = wall_clock_();
