@@ -14,6 +14,8 @@
 #include <cstring>
 #include <utility>
 
+#include "core/system_log.h"
+
 namespace qs::library {
 
 namespace fs = std::filesystem;
@@ -25,7 +27,7 @@ constexpr std::uint32_t kFolderEvents = IN_CREATE | IN_DELETE | IN_MODIFY | IN_C
                                         IN_MOVE_SELF | IN_ONLYDIR | IN_EXCL_UNLINK | IN_DONT_FOLLOW;
 
 constexpr const char* kWatchLimitLine =
-    "Quillstone: the folder watch reached the system's limit of watches "
+    "the folder watch reached the system's limit of watches "
     "(fs.inotify.max_user_watches); changes in some folders are found by a full check only";
 
 // Whether `folder` is where a file system is mounted.
@@ -337,10 +339,10 @@ void InotifyWatcher::rootLostLocked() {
   if (std::exchange(rootLost_, true)) return;
   unwatchTreeLocked(root_);
   noteLocked(root_);
-  std::fprintf(stderr,
-               "Quillstone: the writing folder %s went away (moved, deleted or unmounted); it is "
-               "watched again when it is back\n",
-               root_.c_str());
+  systemLog(
+      "the writing folder %s went away (moved, deleted or unmounted); it is watched again when it "
+      "is back",
+      root_.c_str());
   schedulePollLocked();
 }
 
@@ -363,8 +365,7 @@ void InotifyWatcher::pollRoot() {
     watchTreeLocked(root_, Listing::Quiet);
     if (watchOf_.contains(root_)) {
       rootLost_ = false;
-      std::fprintf(stderr, "Quillstone: the writing folder %s is back; it is watched again\n",
-                   root_.c_str());
+      systemLog("the writing folder %s is back; it is watched again", root_.c_str());
       // Anything may have changed while it was away.
       noteOverflowLocked();
       return;
@@ -377,7 +378,7 @@ void InotifyWatcher::pollRoot() {
 // folder, the owner is asked for a full check at every poll.
 void InotifyWatcher::limitReachedLocked() {
   noteOverflowLocked();
-  if (!std::exchange(limitLogged_, true)) std::fprintf(stderr, "%s\n", kWatchLimitLine);
+  if (!std::exchange(limitLogged_, true)) systemLog("%s", kWatchLimitLine);
   unwatched_ = true;
   if (unwatchedTimer_) return;
   pollsSinceWalk_ = 0;

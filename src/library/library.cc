@@ -8,6 +8,7 @@
 #include "core/digest.h"
 #include "core/file_io.h"
 #include "core/launch_trace.h"
+#include "core/system_log.h"
 #include "library/paths.h"
 
 namespace qs::library {
@@ -70,7 +71,7 @@ void Library::startInBackground() {
     prepareOpenLocked(held);
     if (services_.open_ahead) launch_trace::mark("open written ahead");
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "Quillstone: the library's first scan failed: %s\n", e.what());
+    systemLog("the library's first scan failed: %s", e.what());
   }
 }
 

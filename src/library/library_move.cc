@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "core/file_io.h"
+#include "core/system_log.h"
 #include "library/file_coordinator.h"
 #include "library/library.h"
 #include "library/package_moves.h"
@@ -144,7 +145,7 @@ void Library::moveAllLocked(const Guard& guard, const fs::path& destination, Mov
 // while the library was still on the old folder, finished once it was on the new one. Undone,
 // every document stayed.
 void Library::settleFailedMoveLocked(const Guard& guard, const fs::path& from, MoveResult& result) {
-  std::fprintf(stderr, "Quillstone: moving the library stopped: %s\n", result.failed.c_str());
+  systemLog("moving the library stopped: %s", result.failed.c_str());
   try {
     (void)recoverMoveLocked(guard);
     rescanLocked(guard);
@@ -159,7 +160,7 @@ void Library::settleFailedMoveLocked(const Guard& guard, const fs::path& from, M
     }
   } catch (const std::exception& e) {
     // What the journal still holds is settled at the next start.
-    std::fprintf(stderr, "Quillstone: settling the move stopped too: %s\n", e.what());
+    systemLog("settling the move stopped too: %s", e.what());
   } catch (...) {
   }
 }

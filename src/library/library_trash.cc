@@ -7,6 +7,7 @@
 #include "core/file_io.h"
 #include "core/host_log.h"
 #include "core/ids.h"
+#include "core/system_log.h"
 #include "library/file_coordinator.h"
 #include "library/library.h"
 #include "library/paths.h"
@@ -60,9 +61,8 @@ void Library::trashLocked(const Guard& guard, const std::string& id) {
     if (services_.trash && !services_.trash->moveToTrash(package, &error)) {
       // The page is answered as ever; the package stays where it is, and the next scan finds
       // it again. Both logs say so, so the document coming back is explained.
-      std::fprintf(stderr,
-                   "Quillstone: couldn't move %s to the Trash: %s; the document stays in place\n",
-                   package.c_str(), error.c_str());
+      systemLog("couldn't move %s to the Trash: %s; the document stays in place", package.c_str(),
+                error.c_str());
       if (services_.log) {
         services_.log->append("trash-failed",
                               json::object{{"doc", id}, {"error", error}, {"stayed", "in place"}});

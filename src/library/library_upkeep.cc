@@ -6,6 +6,7 @@
 
 #include "core/file_io.h"
 #include "core/launch_trace.h"
+#include "core/system_log.h"
 #include "library/file_coordinator.h"
 #include "library/library.h"
 #include "platform/prefs.h"
@@ -89,8 +90,7 @@ bool Library::refreshPreview(const fs::path& package) {
   if (had_package_date) fs::last_write_time(package, package_date, ec);
   if (had_quick_look_date) fs::last_write_time(quick_look, quick_look_date, ec);
   if (!ok) {
-    std::fprintf(stderr, "Quillstone: couldn't refresh the Quick Look page of %s: %s\n",
-                 package.c_str(), error.c_str());
+    systemLog("couldn't refresh the Quick Look page of %s: %s", package.c_str(), error.c_str());
   }
   return ok;
 }

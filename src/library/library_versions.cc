@@ -12,6 +12,7 @@
 #include "core/digest.h"
 #include "core/file_io.h"
 #include "core/host_log.h"
+#include "core/system_log.h"
 #include "library/images.h"
 #include "library/library.h"
 #include "library/version_packages.h"
@@ -74,8 +75,8 @@ bool Library::bringInVersionsLocked(const Guard& guard, std::vector<Problem>& pr
 bool Library::trashSetAside(const fs::path& path) {
   std::string error;
   if (services_.trash && services_.trash->moveToTrash(path, &error)) return true;
-  std::fprintf(stderr, "Quillstone: couldn't move %s to the Trash: %s; it stays in place\n",
-               path.c_str(), services_.trash ? error.c_str() : "there is no Trash here");
+  systemLog("couldn't move %s to the Trash: %s; it stays in place", path.c_str(),
+            services_.trash ? error.c_str() : "there is no Trash here");
   return false;
 }
 
@@ -87,7 +88,7 @@ void Library::keptVersionLocked(const Guard& guard, const std::string& id, const
   folders_.forget(package);
   fresh_ = false;
   prepared_.reset();
-  std::fprintf(stderr, "Quillstone: kept %s as the document %s\n", from.c_str(), package.c_str());
+  systemLog("kept %s as the document %s", from.c_str(), package.c_str());
   if (services_.log) {
     services_.log->append("version-kept", json::object{{"doc", id},
                                                        {"from", from.filename().string()},
@@ -321,8 +322,7 @@ void Library::keepReplacedText(const std::string& id, const fs::path& package,
     // brings in (or reports).
     const std::string name =
         "document.sync-conflict-" + utcStampForName(wall_clock_()) + "-QUILLST.json";
-    std::fprintf(stderr, "Quillstone: kept the text a sync tool put in %s as %s\n", package.c_str(),
-                 name.c_str());
+    systemLog("kept the text a sync tool put in %s as %s", package.c_str(), name.c_str());
     (void)folder->write_atomically(name, bytes, file_io::Durability::kSurvivesCrash);
   }
 }

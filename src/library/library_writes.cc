@@ -7,6 +7,7 @@
 #include "core/file_io.h"
 #include "core/host_log.h"
 #include "core/ids.h"
+#include "core/system_log.h"
 #include "core/text.h"
 #include "library/file_coordinator.h"
 #include "library/library.h"
@@ -116,8 +117,7 @@ void Library::writeBatch(const json::array& docs, std::vector<char>& failed) {
   for (const fs::path& folder : folders) {
     std::string error;
     // The packages are there, whole; only their surviving a power cut is in doubt.
-    if (!file_io::sync_folder(folder, &error))
-      std::fprintf(stderr, "Quillstone: %s\n", error.c_str());
+    if (!file_io::sync_folder(folder, &error)) systemLog("%s", error.c_str());
   }
 }
 

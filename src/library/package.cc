@@ -16,6 +16,7 @@
 #include "core/clock.h"
 #include "core/file_io.h"
 #include "core/ids.h"
+#include "core/system_log.h"
 #include "core/text.h"
 #include "library/images.h"
 #include "library/versions.h"
@@ -35,8 +36,7 @@ constexpr std::string_view kQuickLook = "QuickLook";
 constexpr std::size_t kMaxVersionFileBytes = 256u << 20;
 
 void logWriteFailure(const fs::path& package, std::string_view why) {
-  std::fprintf(stderr, "Quillstone: couldn't write %s: %.*s\n", package.c_str(),
-               static_cast<int>(why.size()), why.data());
+  systemLog("couldn't write %s: %.*s", package.c_str(), static_cast<int>(why.size()), why.data());
 }
 
 fs::file_time_type fileTime(const struct timespec& t) {
@@ -405,7 +405,7 @@ bool writePreviews(const file_io::Folder& folder, const fs::path& package, bool 
   std::string error;
   auto secondary = [&](std::string_view name, const std::string& why) {
     const fs::path file = package / std::string(name);
-    std::fprintf(stderr, "Quillstone: couldn't write %s: %s\n", file.c_str(), why.c_str());
+    systemLog("couldn't write %s: %s", file.c_str(), why.c_str());
     if (hooks.secondary_failed) hooks.secondary_failed(file, why);
   };
   Preview preview(doc);
@@ -451,7 +451,7 @@ bool placeNewPackage(const file_io::Folder& parent, const file_io::Folder& folde
     hooks.sync_folder_later(parent.path());
   } else if (std::string unsynced; !parent.sync(&unsynced)) {
     // The package is there, whole; only its surviving a power cut is in doubt.
-    std::fprintf(stderr, "Quillstone: %s\n", unsynced.c_str());
+    systemLog("%s", unsynced.c_str());
   }
   return true;
 }
