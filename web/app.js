@@ -447,7 +447,7 @@
     const box = $(".notices");
     const summaries = {
       quarantined: (count) => `${count} file${count === 1 ? "" : "s"} couldn't be used`,
-      versions: (count) => `${count} other version${count === 1 ? " was" : "s were"} kept as document${count === 1 ? "" : "s"} of ${count === 1 ? "its" : "their"} own`,
+      versions: (count) => count === 1 ? "1 other version was kept as a document of its own" : `${count} other versions were kept as documents of their own`,
     };
     for (const n of notices) {
       if (!n || !summaries[n.kind] || !Array.isArray(n.files)) continue;

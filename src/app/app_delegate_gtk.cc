@@ -19,6 +19,7 @@
 #include "core/identity.h"
 #include "core/ids.h"
 #include "core/launch_trace.h"
+#include "core/system_log.h"
 #include "core/text.h"
 #include "import/import_flow_gtk.h"
 #include "library/inotify_watcher.h"
@@ -408,8 +409,7 @@ void AppDelegate::present(GtkWindow* window) {
   gtk_window_set_startup_id(window, activation.token.c_str());
 #endif
   if (isSet("QUILLSTONE_DEBUG")) {
-    std::fprintf(stderr, "Quillstone: presented a window with the launch's token %s\n",
-                 activation.token.c_str());
+    systemLog("presented a window with the launch's token %s", activation.token.c_str());
   }
   gtk_window_present_with_time(window, activation.time);
 }
@@ -427,7 +427,7 @@ void AppDelegate::openFiles(GFile** files, int count) {
       if (uri && auth_) auth_->callback(uri);
     } else {
       g_autofree char* uri = g_file_get_uri(files[i]);
-      std::fprintf(stderr, "Quillstone: ignored %s\n", uri ? uri : "?");
+      systemLog("ignored %s", uri ? uri : "?");
     }
   }
 }
@@ -551,7 +551,7 @@ void AppDelegate::openSearchResult(const std::string& doc_id) {
     newWindow(doc_id, std::nullopt);
   } else {
     // The index outlived the document (removed while the program wasn't running).
-    std::fprintf(stderr, "Quillstone: no document %s to open\n", doc_id.c_str());
+    systemLog("no document %s to open", doc_id.c_str());
   }
 }
 

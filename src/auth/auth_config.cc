@@ -5,6 +5,7 @@
 
 #include "core/file_io.h"
 #include "core/identity.h"
+#include "core/system_log.h"
 
 namespace qs::auth {
 
@@ -36,7 +37,7 @@ json::object readDeployment(const std::filesystem::path& file) {
   auto text = file_io::read_file_limited(file, 64 * 1024);
   auto parsed = text ? json::parse(*text) : std::nullopt;
   if (!parsed || !parsed->is_object()) {
-    std::fprintf(stderr, "Quillstone: %s isn't a JSON object; sign-in is off\n", file.c_str());
+    systemLog("%s isn't a JSON object; sign-in is off", file.c_str());
     return {};
   }
   return std::move(parsed->get_object());
@@ -64,9 +65,7 @@ AuthConfig authConfig(const json::object& deployment, const Environment& env) {
     if (usable) {
       config.base = std::move(base);
     } else {
-      std::fprintf(stderr,
-                   "Quillstone: the sign-in service address isn't a usable https address; "
-                   "sign-in is off\n");
+      systemLog("the sign-in service address isn't a usable https address; sign-in is off");
       config.debug_base = false;
     }
   }

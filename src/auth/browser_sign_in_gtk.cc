@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "core/guarded.h"
+#include "core/system_log.h"
 
 namespace qs::auth {
 
@@ -138,8 +139,7 @@ class GtkBrowserSignIn final : public BrowserSignIn {
     g_autoptr(GError) error = nullptr;
     if (gtk_show_uri_full_finish(GTK_WINDOW(source), result, &error)) return;
     if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) return;
-    std::fprintf(stderr, "Quillstone: the browser couldn't be opened for the sign-in: %s\n",
-                 error->message);
+    systemLog("the browser couldn't be opened for the sign-in: %s", error->message);
     guarded([&] {
       if (auto waiting = weak->lock()) waiting->end(End::kFailed);
     });

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "auth/auth_rules.h"
+#include "core/system_log.h"
 
 namespace qs::auth {
 
@@ -13,11 +14,9 @@ namespace {
 // A cached token is handed out while it has more than this many seconds to live.
 constexpr double kTokenMargin = 60;
 
-void systemLog(const std::string& text) {
-  std::string line = "Quillstone: ";
-  line += text;
-  line += '\n';
-  std::fwrite(line.data(), 1, line.size(), stderr);
+// One line of the system log.
+void logLine(const std::string& text) {
+  systemLog("%s", text.c_str());
 }
 
 // " (status 500)", or " (no answer)", for a log line.
@@ -125,8 +124,8 @@ void HostAuth::signIn(std::unique_ptr<BrowserSignIn> sheet, SignInDone done) {
     // Without this the dialog would wait for an answer that can never arrive.
     const auto handler = services_.link_handler();
     if (!reachesThisProgram(handler, services_.self)) {
-      systemLog("quillstone: links open " + (handler ? handler->id : std::string("nothing")) +
-                ", not this program, so the browser can't hand the sign-in back");
+      logLine("quillstone: links open " + (handler ? handler->id : std::string("nothing")) +
+              ", not this program, so the browser can't hand the sign-in back");
       sheet->showUnreachable();
       done({std::nullopt, AuthError::kFailed});
       return;
@@ -155,7 +154,7 @@ void HostAuth::signIn(std::unique_ptr<BrowserSignIn> sheet, SignInDone done) {
 void HostAuth::callback(std::string_view url) {
   assert(std::this_thread::get_id() == main_thread_);
   if (!sheet_) {
-    systemLog("ignored a sign-in callback: no sign-in is under way");
+    logLine("ignored a sign-in callback: no sign-in is under way");
     return;
   }
   auto done = std::exchange(sheet_done_, nullptr);
@@ -198,7 +197,7 @@ void HostAuth::start(std::function<void(std::optional<std::string>, AuthError)> 
         }
         if (!page || challenge.empty()) {
           // A failure, whether or not another sign-in got under way meanwhile.
-          systemLog("the sign-in service didn't start a sign-in" + outcome(response));
+          logLine("the sign-in service didn't start a sign-in" + outcome(response));
           done(std::nullopt, AuthError::kFailed);
           return;
         }
@@ -217,7 +216,7 @@ void HostAuth::finish(std::string_view callback, SignInDone done) {
   auto verifier = callbackVerifier(callback);
   auto target = url("get-session");
   if (!verifier || !challenge || !target) {
-    if (!verifier) systemLog("refused a sign-in callback that isn't the service's");
+    if (!verifier) logLine("refused a sign-in callback that isn't the service's");
     done({std::nullopt, AuthError::kFailed});
     return;
   }
@@ -242,7 +241,7 @@ void HostAuth::finish(std::string_view callback, SignInDone done) {
       if (given && json::find_string(*given, "id")) user = plain(*given);
     }
     if (!cookie || !user) {
-      systemLog("the sign-in service didn't give a session" + outcome(response));
+      logLine("the sign-in service didn't give a session" + outcome(response));
       done({std::nullopt, AuthError::kFailed});
       return;
     }
@@ -330,7 +329,7 @@ void HostAuth::checkSession(std::string cookie, TokenDone done) {
               return text && store.replace(*text, &error);
             },
             [](bool kept) {
-              if (!kept) systemLog("the renewed session couldn't be kept in the Secret Service");
+              if (!kept) logLine("the renewed session couldn't be kept in the Secret Service");
             });
       }
       break;
@@ -401,7 +400,7 @@ void HostAuth::stored(std::function<void(std::optional<json::object>)> done) {
           [this, done = std::move(done)](SecretStore::Found found) {
             // Said once while it lasts: the page asks for tokens often.
             if (found.error && !store_failing_) {
-              systemLog("the Secret Service couldn't be asked for the session: " + *found.error);
+              logLine("the Secret Service couldn't be asked for the session: " + *found.error);
             }
             store_failing_ = found.error.has_value();
             auto record = found.data ? json::parse(*found.data, 64) : std::nullopt;
@@ -430,8 +429,8 @@ void HostAuth::keep(const json::object& record, std::function<void(bool)> done) 
       },
       [done = std::move(done)](std::pair<bool, std::string> kept) {
         if (!kept.first) {
-          systemLog("the session couldn't be kept in the Secret Service, so the sign-in failed: " +
-                    kept.second);
+          logLine("the session couldn't be kept in the Secret Service, so the sign-in failed: " +
+                  kept.second);
         }
         done(kept.first);
       });

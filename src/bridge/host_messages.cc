@@ -6,18 +6,13 @@
 #include <unordered_map>
 
 #include "core/launch_trace.h"
+#include "core/system_log.h"
 #include "library/images.h"
 #include "library/library.h"
 
 namespace qs::bridge {
 
 namespace {
-
-// One line on standard error, written at once so that lines from different threads don't mix.
-void system_log(std::string line) {
-  line.push_back('\n');
-  std::fwrite(line.data(), 1, line.size(), stderr);
-}
 
 // Page text made safe for a log line: control characters are escaped, so a page can't start
 // lines of its own in the journal.
@@ -74,7 +69,7 @@ PlatformReply encodeReply(PageReply reply) {
     encoded += *text;
     return {json::value(std::move(encoded)), std::nullopt};
   }
-  system_log("Quillstone: a reply couldn't be sent as JSON; sent as objects");
+  systemLog("a reply couldn't be sent as JSON; sent as objects");
   return {std::move(*reply.value), std::nullopt};
 }
 
@@ -323,7 +318,11 @@ void HostDispatcher::loaded(const json::object&, Reply& reply) {
 }
 
 void HostDispatcher::log(const json::object& message, Reply& reply) {
-  system_log("Quillstone page: " + one_line(json::find_string(message, "text").value_or("")));
+  // The page's own lines say whose they are: "Quillstone page: " rather than the system log's
+  // "Quillstone: ", written at once like those.
+  std::string line =
+      "Quillstone page: " + one_line(json::find_string(message, "text").value_or("")) + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
   reply(PageReply::of(true));
 }
 
@@ -348,7 +347,7 @@ void receive(HostDispatcher* owner, const json::value& body, std::string_view pa
     return;
   }
   if (!fromAppPage(page_uri, is_main_frame)) {
-    system_log("Quillstone: refused a message from a frame that isn't the app's page");
+    systemLog("refused a message from a frame that isn't the app's page");
     platform(encodeReply(PageReply::failure("Refused")));
     return;
   }

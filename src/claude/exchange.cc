@@ -13,6 +13,7 @@
 #include "core/clock.h"
 #include "core/file_io.h"
 #include "core/ids.h"
+#include "core/system_log.h"
 
 namespace qs::claude {
 
@@ -68,10 +69,8 @@ OpenedFolder Exchange::open(Folder folder, Missing missing) {
   OpenedFolder opened = openBelow(root, where, missing);
   if (opened.error == ELOOP) {
     if (linksSaid_.insert(opened.where).second) {
-      std::fprintf(stderr,
-                   "Quillstone: %s is a symbolic link; the assistant's files are never read or "
-                   "written through it\n",
-                   (root / opened.where).c_str());
+      systemLog("%s is a symbolic link; the assistant's files are never read or written through it",
+                (root / opened.where).c_str());
     }
   } else if (opened.fd.valid()) {
     // Put right since: should the link come back, it is said again.

@@ -2,15 +2,17 @@
 
 #include <cstdio>
 
+#include "core/system_log.h"
+
 namespace qs {
 
 void reportGuardedFailure(const char* what, const char* reason) noexcept {
   if (!what) {
-    std::fprintf(stderr, "Quillstone: %s\n", reason ? reason : "an unexpected failure");
+    systemLog("%s", reason ? reason : "an unexpected failure");
   } else if (reason) {
-    std::fprintf(stderr, "Quillstone: %s failed: %s\n", what, reason);
+    systemLog("%s failed: %s", what, reason);
   } else {
-    std::fprintf(stderr, "Quillstone: %s failed\n", what);
+    systemLog("%s failed", what);
   }
 }
 

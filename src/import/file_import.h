@@ -33,7 +33,7 @@ inline constexpr std::string_view kImportPanelMessage =
     "Markdown, text, Word (.docx) or Quillstone project files. Each becomes a new document; "
     "Word comments become subtext.";
 inline constexpr std::string_view kImportUnavailable =
-    "Quillstone: Import isn't available in this build of the web app";
+    "Import isn't available in this build of the web app";
 
 // The script that gives the files to the page's file input, run with the argument `filesJSON`.
 extern const std::string_view kImportScript;

@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "core/guarded.h"
+#include "core/system_log.h"
 #include "library/library.h"
 #include "library/package.h"
 #include "platform/file_chooser.h"
@@ -179,14 +180,14 @@ void ImportFlowGtk::finished(BackupImport::Outcome outcome) {
   progress_bar_ = nullptr;
   running_ = false;
   if (auto* failure = std::get_if<BackupImport::Failure>(&outcome)) {
-    std::fprintf(stderr, "Quillstone: import: %s\n", failure->message.c_str());
+    systemLog("import: %s", failure->message.c_str());
     showAlert(windows_.currentGtkWindow(), failure->message, "", {"OK"}, nullptr);
     startNext();
     return;
   }
   const auto& result = std::get<BackupImport::Result>(outcome);
-  std::fprintf(stderr, "Quillstone: import: %d written, %d skipped, %zu failed\n", result.count,
-               result.skipped, result.failed.size());
+  systemLog("import: %d written, %d skipped, %zu failed", result.count, result.skipped,
+            result.failed.size());
   // Every page picks up the new documents; a window on a reserved document starts afresh.
   GtkWindow* key = windows_.currentGtkWindow();
   windows_.reloadAfterImport();

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <thread>
 
 #include "core/digest.h"
@@ -22,13 +23,13 @@ namespace {
 constexpr std::size_t kMaxParseDepth = 512;  // as json::parse
 constexpr std::string_view kImagesFolder = "images";
 
-fs::file_time_type file_time(const struct timespec& t) {
+fs::file_time_type fileTime(const struct timespec& t) {
   return std::chrono::file_clock::from_sys(std::chrono::system_clock::time_point(
       std::chrono::duration_cast<std::chrono::system_clock::duration>(
           std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec))));
 }
 
-FileStamp stamp_of(const struct stat& st) {
+FileStamp stampOf(const struct stat& st) {
   return FileStamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
 }
 
@@ -64,7 +65,7 @@ class ReadBuffer {
       want = std::max<std::size_t>(size_, 4096);  // it grew since: read on to its end
     }
     ::close(fd);
-    return stamp_of(st);
+    return stampOf(st);
   }
 
   std::string_view bytes() const { return {buffer_.data(), size_}; }
@@ -102,16 +103,16 @@ std::shared_ptr<const DocumentText> completed(std::shared_ptr<DocumentText> text
   if (!json::append_compact(text->rev, text->rev_value)) return nullptr;
   text->created = created;
   text->size = static_cast<std::uintmax_t>(stamp.size);
-  text->date = file_time(stamp.modified);
+  text->date = fileTime(stamp.modified);
   text->hash = digest::contentStamp(bytes);
   return text;
 }
 
 // The document from its parsed tree: image references restored.
-std::shared_ptr<const DocumentText> document_text(const json::object& envelope,
-                                                  const json::object& doc,
-                                                  const file_io::Folder& folder,
-                                                  std::string_view bytes, const FileStamp& stamp) {
+std::shared_ptr<const DocumentText> documentText(const json::object& envelope,
+                                                 const json::object& doc,
+                                                 const file_io::Folder& folder,
+                                                 std::string_view bytes, const FileStamp& stamp) {
   if (json::find_string(envelope, "format") != kFormat) return nullptr;
   auto text = std::make_shared<DocumentText>();
   // json::compact gives the text at its size: thousands of documents are kept, and a string
@@ -144,7 +145,7 @@ std::shared_ptr<const DocumentText> document_text(const json::object& envelope,
 }
 
 // The identity and, with kDocument, the text from the tree of the whole file.
-void read_as_tree(std::string_view bytes, const file_io::Folder& folder, PackageRead& out) {
+void readAsTree(std::string_view bytes, const file_io::Folder& folder, PackageRead& out) {
   auto parsed = json::parse(bytes, kMaxParseDepth);
   const json::object* envelope = parsed ? parsed->if_object() : nullptr;
   const json::object* doc = envelope ? json::find_object(*envelope, "doc") : nullptr;
@@ -155,7 +156,7 @@ void read_as_tree(std::string_view bytes, const file_io::Folder& folder, Package
   }
   out.identity = {std::string(*id), {}};
   if (out.depth == ReadDepth::kDocument) {
-    out.text = document_text(*envelope, *doc, folder, bytes, *out.stamp);
+    out.text = documentText(*envelope, *doc, folder, bytes, *out.stamp);
   }
 }
 
@@ -172,7 +173,7 @@ std::optional<FileStamp> fileStamp(int folder_fd, const char* name) {
   if (::fstatat(folder_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
     return std::nullopt;
   }
-  return stamp_of(st);
+  return stampOf(st);
 }
 
 PackageRead readPackage(const fs::path& package, ReadDepth depth) {
@@ -191,7 +192,7 @@ PackageRead readPackage(const fs::path& package, ReadDepth depth) {
   StreamedDocument streamed;
   switch (streamDocument(bytes, depth == ReadDepth::kDocument, streamed)) {
     case StreamOutcome::kNeedsTree:
-      read_as_tree(bytes, *folder, out);
+      readAsTree(bytes, *folder, out);
       out.identity.folder = folder_stamp;
       return out;
     case StreamOutcome::kNotJSON:
@@ -257,6 +258,23 @@ bool stillCurrent(const fs::path& package, const PackageRead& read, ReadDepth de
     if (!now || !(*now == was)) return false;
   }
   return true;
+}
+
+std::optional<std::int64_t> integerOf(const json::value* v) {
+  if (!v) return std::nullopt;
+  if (v->is_int64()) return v->get_int64();
+  if (v->is_uint64()) {
+    return static_cast<std::int64_t>(
+        std::min<std::uint64_t>(v->get_uint64(), std::numeric_limits<std::int64_t>::max()));
+  }
+  if (v->is_double()) {
+    const double d = v->get_double();
+    if (!std::isfinite(d)) return std::nullopt;
+    if (d >= 9.2e18) return std::numeric_limits<std::int64_t>::max();
+    if (d <= -9.2e18) return std::numeric_limits<std::int64_t>::min();
+    return static_cast<std::int64_t>(d);
+  }
+  return std::nullopt;
 }
 
 }  // namespace qs::library

@@ -65,6 +65,9 @@ struct PackageRead {
   std::shared_ptr<const DocumentText> text;
 };
 
+// A JSON number as an integer, truncating a fraction; none for anything else (a record's rev).
+std::optional<std::int64_t> integerOf(const json::value* v);
+
 // Reads one package: never through a link, as readIDOrReason and readRecord.
 PackageRead readPackage(const fs::path& package, ReadDepth depth);
 

@@ -140,7 +140,7 @@ class Handler {
     } else {
       s_.next = f.write ? Role::kInDoc : Role::kOther;
     }
-    if (ok && f.write) ok = written_key(f, key, ec);
+    if (ok && f.write) ok = writtenKey(f, key, ec);
     s_.parts.clear();
     return ok;
   }
@@ -151,7 +151,7 @@ class Handler {
   }
   bool on_string(string_view last, std::size_t, error_code& ec) {
     const std::string_view text = whole(last);
-    const Role role = value_role();
+    const Role role = valueRole();
     bool ok = true;
     if (writes(role)) {
       if (text.starts_with(images::kReferencePrefix)) {
@@ -187,7 +187,7 @@ class Handler {
     s_.number.clear();
     // json::parse refuses the text, unless a key given twice drops the number: the tree knows.
     if (!std::isfinite(d)) return tree(ec);
-    const Role role = value_role();
+    const Role role = valueRole();
     if (writes(role)) {
       separate();
       s_.size = static_cast<std::size_t>(json::write_number(s_.room(json::kNumberRoom), d) -
@@ -198,14 +198,14 @@ class Handler {
     return true;
   }
   bool on_bool(bool b, error_code&) {
-    const Role role = value_role();
+    const Role role = valueRole();
     if (writes(role)) literal(b ? "true" : "false");
     if (role == Role::kRev) s_.out->rev.emplace(b);
     scalar(role, 0);
     return true;
   }
   bool on_null(error_code&) {
-    const Role role = value_role();
+    const Role role = valueRole();
     if (writes(role)) literal("null");
     if (role == Role::kRev) s_.out->rev.emplace(nullptr);
     scalar(role, 0);
@@ -226,7 +226,7 @@ class Handler {
     return s_.parts;
   }
 
-  Role value_role() const {
+  Role valueRole() const {
     if (s_.frames.empty()) return Role::kEnvelope;
     const Frame& f = s_.frames.back();
     if (f.object) return s_.next;
@@ -256,7 +256,7 @@ class Handler {
   template <typename Integer>
   bool integer(Integer n) {
     s_.number.clear();
-    const Role role = value_role();
+    const Role role = valueRole();
     if (writes(role)) {
       separate();
       char* at = s_.room(24);
@@ -275,7 +275,7 @@ class Handler {
   }
 
   bool open(bool object, error_code& ec) {
-    const Role role = value_role();
+    const Role role = valueRole();
     if (role == Role::kRev) return tree(ec);  // a rev that is no single value
     scalar(role, 0);
     const bool write = writes(role);
@@ -305,7 +305,7 @@ class Handler {
   }
 
   // The key of a written object: false (the tree decides) when the object has it already.
-  bool written_key(Frame& f, std::string_view key, error_code& ec) {
+  bool writtenKey(Frame& f, std::string_view key, error_code& ec) {
     if (s_.spans.size() - f.keys >= kMaxMembers) return tree(ec);
     for (std::size_t i = f.keys; i < s_.spans.size(); ++i) {
       const auto [at, length] = s_.spans[i];

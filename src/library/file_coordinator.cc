@@ -6,7 +6,7 @@
 namespace qs::library {
 
 namespace {
-std::string key_for(const std::filesystem::path& path) {
+std::string keyFor(const std::filesystem::path& path) {
   std::string key = path.lexically_normal().string();
   while (key.size() > 1 && key.back() == '/') key.pop_back();
   return key;
@@ -32,7 +32,7 @@ FileCoordinator::Access::~Access() {
     } else {
       it->entry->lock.unlock_shared();
     }
-    held_->owner->release_entry(it->key);
+    held_->owner->releaseEntry(it->key);
   }
 }
 
@@ -41,7 +41,7 @@ FileCoordinator& FileCoordinator::shared() {
   return *coordinator;
 }
 
-std::shared_ptr<FileCoordinator::Entry> FileCoordinator::acquire_entry(const std::string& key) {
+std::shared_ptr<FileCoordinator::Entry> FileCoordinator::acquireEntry(const std::string& key) {
   std::lock_guard guard(mutex_);
   auto& entry = entries_[key];
   if (!entry) entry = std::make_shared<Entry>();
@@ -49,7 +49,7 @@ std::shared_ptr<FileCoordinator::Entry> FileCoordinator::acquire_entry(const std
   return entry;
 }
 
-void FileCoordinator::release_entry(const std::string& key) {
+void FileCoordinator::releaseEntry(const std::string& key) {
   std::lock_guard guard(mutex_);
   auto it = entries_.find(key);
   if (it != entries_.end() && --it->second->users == 0) entries_.erase(it);
@@ -59,8 +59,8 @@ FileCoordinator::Access FileCoordinator::read(const std::filesystem::path& path)
   Access access;
   access.held_ = std::make_unique<Access::Held>();
   access.held_->owner = this;
-  std::string key = key_for(path);
-  auto entry = acquire_entry(key);
+  std::string key = keyFor(path);
+  auto entry = acquireEntry(key);
   entry->lock.lock_shared();
   access.held_->locks.push_back({std::move(key), std::move(entry), false});
   return access;
@@ -70,8 +70,8 @@ FileCoordinator::Access FileCoordinator::write(const std::filesystem::path& path
   Access access;
   access.held_ = std::make_unique<Access::Held>();
   access.held_->owner = this;
-  std::string key = key_for(path);
-  auto entry = acquire_entry(key);
+  std::string key = keyFor(path);
+  auto entry = acquireEntry(key);
   entry->lock.lock();
   access.held_->locks.push_back({std::move(key), std::move(entry), true});
   return access;
@@ -79,14 +79,14 @@ FileCoordinator::Access FileCoordinator::write(const std::filesystem::path& path
 
 FileCoordinator::Access FileCoordinator::write(const std::filesystem::path& a,
                                                const std::filesystem::path& b) {
-  std::vector<std::string> keys{key_for(a), key_for(b)};
+  std::vector<std::string> keys{keyFor(a), keyFor(b)};
   std::sort(keys.begin(), keys.end());
   keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
   Access access;
   access.held_ = std::make_unique<Access::Held>();
   access.held_->owner = this;
   for (auto& key : keys) {
-    auto entry = acquire_entry(key);
+    auto entry = acquireEntry(key);
     entry->lock.lock();
     access.held_->locks.push_back({std::move(key), std::move(entry), true});
   }

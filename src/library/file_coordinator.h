@@ -39,8 +39,8 @@ class FileCoordinator {
     std::shared_mutex lock;
     int users = 0;
   };
-  std::shared_ptr<Entry> acquire_entry(const std::string& key);
-  void release_entry(const std::string& key);
+  std::shared_ptr<Entry> acquireEntry(const std::string& key);
+  void releaseEntry(const std::string& key);
 
   std::mutex mutex_;
   std::unordered_map<std::string, std::shared_ptr<Entry>> entries_;

@@ -30,7 +30,4 @@ class FileEvents {
   virtual void stop() = 0;
 };
 
-// The platform's recursive watcher, batching onto `main`.
-std::unique_ptr<FileEvents> makeFileEvents(EventLoop& main);
-
 }  // namespace qs::library

@@ -5,6 +5,7 @@
 #include <exception>
 #include <utility>
 
+#include "core/system_log.h"
 #include "library/sync_names.h"
 
 namespace qs::library {
@@ -128,10 +129,10 @@ void FolderWatch::runCheck() {
       if (recheck) again_in = recheck();
     } catch (const std::exception& e) {
       records.clear();
-      std::fprintf(stderr, "Quillstone: the folder check failed: %s\n", e.what());
+      systemLog("the folder check failed: %s", e.what());
     } catch (...) {
       records.clear();
-      std::fprintf(stderr, "Quillstone: the folder check failed\n");
+      systemLog("the folder check failed");
     }
     main.post([alive, this, records = std::move(records), thens, again_in] {
       if (!alive.expired()) finished(records, thens, again_in);

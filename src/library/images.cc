@@ -16,7 +16,7 @@ constexpr std::string_view kImagesFolder = "images";
 constexpr int kMaxDepth = 400;
 
 template <typename Leaf>
-json::value map_strings(const json::value& v, int depth, Leaf& leaf) {
+json::value mapStrings(const json::value& v, int depth, Leaf& leaf) {
   if (depth > kMaxDepth) return v;
   switch (v.kind()) {
     case boost::json::kind::string:
@@ -25,13 +25,13 @@ json::value map_strings(const json::value& v, int depth, Leaf& leaf) {
       json::object out;
       out.reserve(v.get_object().size());
       for (const auto& kv : v.get_object())
-        out.emplace(kv.key(), map_strings(kv.value(), depth + 1, leaf));
+        out.emplace(kv.key(), mapStrings(kv.value(), depth + 1, leaf));
       return out;
     }
     case boost::json::kind::array: {
       json::array out;
       out.reserve(v.get_array().size());
-      for (const auto& e : v.get_array()) out.push_back(map_strings(e, depth + 1, leaf));
+      for (const auto& e : v.get_array()) out.push_back(mapStrings(e, depth + 1, leaf));
       return out;
     }
     default:
@@ -39,7 +39,7 @@ json::value map_strings(const json::value& v, int depth, Leaf& leaf) {
   }
 }
 
-fs::path capture_path(const fs::path& support, std::string_view id) {
+fs::path capturePath(const fs::path& support, std::string_view id) {
   return support / "captures" / (std::string(id) + ".txt");
 }
 
@@ -101,7 +101,7 @@ json::value extractImages(const json::value& v, const file_io::Folder& package,
     used.insert(parts->file_name);
     return json::value(std::string(kImagesPrefix) + parts->file_name + "#" + parts->header);
   };
-  return map_strings(v, 0, leaf);
+  return mapStrings(v, 0, leaf);
 }
 
 json::value restoreImages(const json::value& v, const file_io::Folder& package,
@@ -124,7 +124,7 @@ json::value restoreImages(const json::value& v, const file_io::Folder& package,
     std::string_view header = text.substr(text.find('#') + 1);
     return json::value("data:" + std::string(header) + "," + digest::base64_encode(*bytes));
   };
-  return map_strings(v, 0, leaf);
+  return mapStrings(v, 0, leaf);
 }
 
 json::value restoreImages(const json::value& v, const fs::path& package) {
@@ -135,7 +135,7 @@ json::value restoreImages(const json::value& v, const fs::path& package) {
 
 std::optional<std::string> capture(const fs::path& support, std::string_view id) {
   if (!ids::is_capture_id(id)) return std::nullopt;
-  auto text = file_io::read_file(capture_path(support, id));
+  auto text = file_io::read_file(capturePath(support, id));
   if (!text || !text::is_valid_utf8(*text)) return std::nullopt;
   return text;
 }
@@ -143,13 +143,13 @@ std::optional<std::string> capture(const fs::path& support, std::string_view id)
 void putCapture(const fs::path& support, std::string_view id, std::string_view src) {
   if (!ids::is_capture_id(id)) return;
   (void)file_io::create_folders(support / "captures");
-  (void)file_io::write_atomically(capture_path(support, id), src, file_io::Durability::kFileOnly);
+  (void)file_io::write_atomically(capturePath(support, id), src, file_io::Durability::kFileOnly);
 }
 
 void dropCapture(const fs::path& support, std::string_view id) {
   if (!ids::is_capture_id(id)) return;
   std::error_code ec;
-  fs::remove(capture_path(support, id), ec);
+  fs::remove(capturePath(support, id), ec);
 }
 
 }  // namespace qs::images

@@ -14,6 +14,8 @@
 #include <cstring>
 #include <utility>
 
+#include "core/system_log.h"
+
 namespace qs::library {
 
 namespace fs = std::filesystem;
@@ -25,7 +27,7 @@ constexpr std::uint32_t kFolderEvents = IN_CREATE | IN_DELETE | IN_MODIFY | IN_C
                                         IN_MOVE_SELF | IN_ONLYDIR | IN_EXCL_UNLINK | IN_DONT_FOLLOW;
 
 constexpr const char* kWatchLimitLine =
-    "Quillstone: the folder watch reached the system's limit of watches "
+    "the folder watch reached the system's limit of watches "
     "(fs.inotify.max_user_watches); changes in some folders are found by a full check only";
 
 // Whether `folder` is where a file system is mounted.
@@ -79,7 +81,7 @@ bool InotifyWatcher::start(const fs::path& folder, Callback callback) {
     root_ = spelled(folder);
     // The folder itself is watched before start returns; the folders below it are walked on the
     // reader thread, since a big tree takes seconds.
-    watching = addWatch_locked(root_) != Added::Failed;
+    watching = addWatchLocked(root_) != Added::Failed;
     rootIsMount_ = isMountPoint(root_);
   }
   if (!watching) {
@@ -120,15 +122,15 @@ void InotifyWatcher::walkBelowRoot() {
     std::lock_guard lock(mutex_);
     if (root_ != root || rootLost_) return;
     if (folder != root) {
-      const Added added = addWatch_locked(folder);
+      const Added added = addWatchLocked(folder);
       if (added == Added::Failed) continue;
       below = below || added == Added::New;
     }
-    listFolder_locked(folder, Listing::Quiet, folders);
+    listFolderLocked(folder, Listing::Quiet, folders);
   }
   if (below && !stopping_) {
     std::lock_guard lock(mutex_);
-    if (root_ == root) noteOverflow_locked();
+    if (root_ == root) noteOverflowLocked();
   }
 }
 
@@ -215,21 +217,21 @@ void InotifyWatcher::readEvents(int inotifyFd, int stopFd) {
 void InotifyWatcher::handleBuffer(std::span<const std::byte> buffer) {
   const auto events = parseInotifyEvents(buffer);
   std::lock_guard lock(mutex_);
-  for (const auto& event : events) handle_locked(event);
+  for (const auto& event : events) handleLocked(event);
 }
 
-void InotifyWatcher::handle_locked(const InotifyEvent& event) {
+void InotifyWatcher::handleLocked(const InotifyEvent& event) {
   if (event.mask & IN_Q_OVERFLOW) {
-    noteOverflow_locked();
+    noteOverflowLocked();
     // Folders made while events were lost have no watch yet.
-    if (!root_.empty() && !rootLost_) watchTree_locked(root_, Listing::ReportNewFolders);
+    if (!root_.empty() && !rootLost_) watchTreeLocked(root_, Listing::ReportNewFolders);
     return;
   }
   const auto found = folderOf_.find(event.wd);
   if (found == folderOf_.end()) return;  // a watch dropped since
   const std::string folder = found->second;
   if (folder == root_ && (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT | IN_IGNORED))) {
-    rootLost_locked();
+    rootLostLocked();
     return;
   }
   if (event.mask & IN_IGNORED) {
@@ -239,19 +241,19 @@ void InotifyWatcher::handle_locked(const InotifyEvent& event) {
     return;
   }
   const std::string path = event.name.empty() ? folder : folder + '/' + event.name;
-  note_locked(path);
+  noteLocked(path);
   if (event.mask & IN_ISDIR) {
     if (event.mask & (IN_CREATE | IN_MOVED_TO)) {
-      watchTree_locked(path, Listing::ReportNewFolders);
+      watchTreeLocked(path, Listing::ReportNewFolders);
     } else if (event.mask & IN_MOVED_FROM) {
       // Watches follow the folder, not its name: wherever it went, its old paths are wrong now.
       // If it went somewhere in the tree, IN_MOVED_TO watches it again under the new name.
-      unwatchTree_locked(path);
+      unwatchTreeLocked(path);
     }
   }
 }
 
-InotifyWatcher::Added InotifyWatcher::addWatch_locked(const std::string& folder) {
+InotifyWatcher::Added InotifyWatcher::addWatchLocked(const std::string& folder) {
   int wd = -1;
   if (watchLimit_ && folderOf_.size() >= *watchLimit_) {
     errno = ENOSPC;
@@ -264,7 +266,7 @@ InotifyWatcher::Added InotifyWatcher::addWatch_locked(const std::string& folder)
   if (wd < 0) {
     // Gone again, not a folder or not readable: nothing to watch. The watch limit, though,
     // means changes go unseen, which only a full check can make up for.
-    if (errno == ENOSPC) limitReached_locked();
+    if (errno == ENOSPC) limitReachedLocked();
     return Added::Failed;
   }
   // The kernel hands back the existing descriptor for a folder already watched.
@@ -278,30 +280,30 @@ InotifyWatcher::Added InotifyWatcher::addWatch_locked(const std::string& folder)
   return Added::New;
 }
 
-void InotifyWatcher::watchTree_locked(const std::string& top, Listing listing) {
+void InotifyWatcher::watchTreeLocked(const std::string& top, Listing listing) {
   std::vector<std::string> folders{top};
   while (!folders.empty() && !stopping_) {
     const std::string folder = std::move(folders.back());
     folders.pop_back();
-    const Added added = addWatch_locked(folder);
+    const Added added = addWatchLocked(folder);
     if (added == Added::Failed) continue;
-    listFolder_locked(folder, added == Added::New ? listing : Listing::Quiet, folders);
+    listFolderLocked(folder, added == Added::New ? listing : Listing::Quiet, folders);
   }
 }
 
 // Listed after the watch exists: a file made in between is seen twice at worst.
-void InotifyWatcher::listFolder_locked(const std::string& folder, Listing listing,
-                                       std::vector<std::string>& folders) {
+void InotifyWatcher::listFolderLocked(const std::string& folder, Listing listing,
+                                      std::vector<std::string>& folders) {
   std::error_code ec;
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
     std::string path = it->path().string();
     std::error_code status_ec;
     if (it->symlink_status(status_ec).type() == fs::file_type::directory) folders.push_back(path);
-    if (listing == Listing::ReportNewFolders) note_locked(std::move(path));
+    if (listing == Listing::ReportNewFolders) noteLocked(std::move(path));
   }
 }
 
-void InotifyWatcher::unwatchTree_locked(const std::string& top) {
+void InotifyWatcher::unwatchTreeLocked(const std::string& top) {
   auto drop = [this](std::map<std::string, int>::iterator it) {
     inotify_rm_watch(inotifyFd_, it->second);
     folderOf_.erase(it->second);
@@ -313,18 +315,18 @@ void InotifyWatcher::unwatchTree_locked(const std::string& top) {
   for (auto it = watchOf_.lower_bound(top + '/'); it != below_end;) it = drop(it);
 }
 
-void InotifyWatcher::note_locked(std::string path) {
+void InotifyWatcher::noteLocked(std::string path) {
   if (inBatch_.insert(path).second) batch_.push_back(std::move(path));
-  scheduleFlush_locked();
+  scheduleFlushLocked();
 }
 
-void InotifyWatcher::noteOverflow_locked() {
+void InotifyWatcher::noteOverflowLocked() {
   overflow_ = true;
-  scheduleFlush_locked();
+  scheduleFlushLocked();
 }
 
 // The first news of a batch starts its timer; the batch goes out when it fires.
-void InotifyWatcher::scheduleFlush_locked() {
+void InotifyWatcher::scheduleFlushLocked() {
   if (flushTimer_) return;
   flushTimer_ = main_.post_after(kLatency, [this, alive = std::weak_ptr<const bool>(alive_)] {
     if (!alive.expired()) flush();
@@ -333,18 +335,18 @@ void InotifyWatcher::scheduleFlush_locked() {
 
 // The watched folder was moved away, deleted or unmounted: its watches, and those below it, no
 // longer stand for its path. Whatever is at the path later is looked for by pollRoot.
-void InotifyWatcher::rootLost_locked() {
+void InotifyWatcher::rootLostLocked() {
   if (std::exchange(rootLost_, true)) return;
-  unwatchTree_locked(root_);
-  note_locked(root_);
-  std::fprintf(stderr,
-               "Quillstone: the writing folder %s went away (moved, deleted or unmounted); it is "
-               "watched again when it is back\n",
-               root_.c_str());
-  schedulePoll_locked();
+  unwatchTreeLocked(root_);
+  noteLocked(root_);
+  systemLog(
+      "the writing folder %s went away (moved, deleted or unmounted); it is watched again when it "
+      "is back",
+      root_.c_str());
+  schedulePollLocked();
 }
 
-void InotifyWatcher::schedulePoll_locked() {
+void InotifyWatcher::schedulePollLocked() {
   pollTimer_ = main_.post_after(rootPoll_, [this, alive = std::weak_ptr<const bool>(alive_)] {
     if (!alive.expired()) pollRoot();
   });
@@ -360,31 +362,30 @@ void InotifyWatcher::pollRoot() {
   // the empty folder beneath, where every document would seem deleted, is not it.
   if (::stat(root_.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
       (!rootIsMount_ || isMountPoint(root_))) {
-    watchTree_locked(root_, Listing::Quiet);
+    watchTreeLocked(root_, Listing::Quiet);
     if (watchOf_.contains(root_)) {
       rootLost_ = false;
-      std::fprintf(stderr, "Quillstone: the writing folder %s is back; it is watched again\n",
-                   root_.c_str());
+      systemLog("the writing folder %s is back; it is watched again", root_.c_str());
       // Anything may have changed while it was away.
-      noteOverflow_locked();
+      noteOverflowLocked();
       return;
     }
   }
-  schedulePoll_locked();
+  schedulePollLocked();
 }
 
 // Changes in a folder left unwatched are never reported: until a walk finds room for every
 // folder, the owner is asked for a full check at every poll.
-void InotifyWatcher::limitReached_locked() {
-  noteOverflow_locked();
-  if (!std::exchange(limitLogged_, true)) std::fprintf(stderr, "%s\n", kWatchLimitLine);
+void InotifyWatcher::limitReachedLocked() {
+  noteOverflowLocked();
+  if (!std::exchange(limitLogged_, true)) systemLog("%s", kWatchLimitLine);
   unwatched_ = true;
   if (unwatchedTimer_) return;
   pollsSinceWalk_ = 0;
-  scheduleUnwatchedPoll_locked();
+  scheduleUnwatchedPollLocked();
 }
 
-void InotifyWatcher::scheduleUnwatchedPoll_locked() {
+void InotifyWatcher::scheduleUnwatchedPollLocked() {
   unwatchedTimer_ = main_.post_after(rootPoll_, [this, alive = std::weak_ptr<const bool>(alive_)] {
     if (!alive.expired()) pollUnwatched();
   });
@@ -396,12 +397,12 @@ void InotifyWatcher::pollUnwatched() {
   unwatchedTimer_.reset();
   // A writing folder that went away is walked again when it is back.
   if (!unwatched_ || root_.empty() || rootLost_) return;
-  noteOverflow_locked();
-  if (++pollsSinceWalk_ < kLimitRetry) return scheduleUnwatchedPoll_locked();
+  noteOverflowLocked();
+  if (++pollsSinceWalk_ < kLimitRetry) return scheduleUnwatchedPollLocked();
   // Watches may have become free (folders removed, the limit raised): walk the tree again. If
   // the limit is reached again, the polls start over.
   unwatched_ = false;
-  watchTree_locked(root_, Listing::ReportNewFolders);
+  watchTreeLocked(root_, Listing::ReportNewFolders);
 }
 
 void InotifyWatcher::flush() {

@@ -93,22 +93,22 @@ class InotifyWatcher final : public FileEvents {
 
   void readEvents(int inotifyFd, int stopFd);
   void handleBuffer(std::span<const std::byte> buffer);
-  void handle_locked(const InotifyEvent& event);
-  Added addWatch_locked(const std::string& folder);
+  void handleLocked(const InotifyEvent& event);
+  Added addWatchLocked(const std::string& folder);
   void walkBelowRoot();
-  void watchTree_locked(const std::string& top, Listing listing);
-  void listFolder_locked(const std::string& folder, Listing listing,
-                         std::vector<std::string>& folders);
-  void unwatchTree_locked(const std::string& top);
-  void note_locked(std::string path);
-  void noteOverflow_locked();
-  void scheduleFlush_locked();
+  void watchTreeLocked(const std::string& top, Listing listing);
+  void listFolderLocked(const std::string& folder, Listing listing,
+                        std::vector<std::string>& folders);
+  void unwatchTreeLocked(const std::string& top);
+  void noteLocked(std::string path);
+  void noteOverflowLocked();
+  void scheduleFlushLocked();
   void flush();
-  void rootLost_locked();
-  void schedulePoll_locked();
+  void rootLostLocked();
+  void schedulePollLocked();
   void pollRoot();
-  void limitReached_locked();
-  void scheduleUnwatchedPoll_locked();
+  void limitReachedLocked();
+  void scheduleUnwatchedPollLocked();
   void pollUnwatched();
 
   EventLoop& main_;

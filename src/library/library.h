@@ -2,10 +2,17 @@
 // scan), answers the page's "open", writes what the page hands over, trashes, keeps restore
 // points, moves the whole library, and keeps previews and the search index up to date.
 //
+// Its work is kept in files by job: construction, the ledger and state (library.cc), the scan
+// (scan.cc, library_scan.cc), the answer to "open" (library_open.cc), writes and placing
+// (library_writes.cc, write_planner.h), the Trash, restore points and reveal (library_trash.cc),
+// the move (library_move.cc, package_moves.h), previews and the search index (library_upkeep.cc),
+// the outside-change check (library_changes.cc, change_check.h), and what sync tools set aside
+// (library_versions.cc, version_packages.h).
+//
 // Threads: every public function may be called from any thread. The library's state is guarded
-// by one lock (the library queue); functions whose name ends in `_locked` expect it held and
-// never take it again. Package reads in allRecords run outside it; the scan's reads run under
-// it, on every core.
+// by one lock (the library queue, queue_lock.h); functions whose name ends in `Locked` expect it
+// held and never take it again. Package reads in allRecords run outside it; the scan's reads run
+// under it, on every core.
 #pragma once
 
 #include <atomic>
@@ -27,9 +34,13 @@
 
 #include "core/event_loop.h"
 #include "core/json.h"
+#include "library/change_check.h"
 #include "library/document_read.h"
 #include "library/package.h"
 #include "library/package_folders.h"
+#include "library/queue_lock.h"
+#include "library/scan.h"
+#include "library/write_planner.h"
 
 namespace qs {
 class HostLog;
@@ -40,16 +51,6 @@ class Trash;
 
 namespace qs::library {
 
-inline constexpr std::string_view kReasonFolderUnopened = "The writing folder couldn't be opened.";
-inline constexpr std::string_view kReasonVanished =
-    "No longer in the writing folder (moved or deleted outside the app).";
-inline constexpr std::string_view kReasonLink =
-    "Is a link to another place, which the app doesn't follow.";
-inline constexpr std::string_view kReasonReservedID =
-    "Its document id is one the app keeps for its own documents.";
-inline constexpr std::string_view kReasonInvalidID = "Its document id isn't one the app can use.";
-inline constexpr std::string_view kReasonCopyOfGone =
-    "A conflict copy of a document that was deleted; this copy is left as it is.";
 // A package folder whose "document.json" isn't there yet may be one a sync tool is bringing in:
 // it is reported only once this process has met it for this long.
 inline constexpr std::chrono::seconds kArrivalTime{5};
@@ -57,51 +58,13 @@ inline constexpr int kPreviewFormat = 2;
 inline constexpr int kWorkspaceSchema = 3;
 inline constexpr std::size_t kRestorePointsKept = 10;
 
-struct Problem {
-  std::string name;
-  std::string reason;
-  json::object toJSON() const;
-  bool operator==(const Problem&) const = default;
-};
-
-// What the app last read or wrote of a package's "document.json".
-struct Seen {
-  std::uintmax_t size = 0;
-  fs::file_time_type date;
-  std::string hash;  // digest::contentStamp, or empty when the file couldn't be read
-  std::string path;  // the package
-  std::int64_t rev = 0;
-  // Image files its document references that weren't there (a sync tool brings them later).
-  std::set<std::string> missing_images;
-};
-
-// A package of the writing folder or its Archive that the scan met, with its folder's stamp
-// where the read had it.
-struct ScannedPackage {
-  fs::path path;
-  std::optional<FolderStamp> folder;
-};
-
-// A second package holding a document, in the writing folder or its Archive: `package` lost the
-// id to `winner`, and problems[problem] reports it.
-struct Duplicate {
-  std::string id;
-  fs::path package;
-  fs::path winner;
-  std::size_t problem = 0;
-};
-
-struct ScanResult {
-  std::map<std::string, fs::path> found;
-  std::vector<Problem> problems;
-  std::vector<ScannedPackage> packages;
-  std::vector<Duplicate> duplicates;
-};
-
 // What the search index records of a package to tell whether its entry is current: its path
 // and its "document.json"'s file identity, size and modification time. None when that isn't a
 // regular file (a link is never followed).
 std::optional<std::string> searchStamp(const fs::path& package);
+
+// What the answer to "open" takes from the library's state (library_open.cc).
+struct OpenParts;
 
 class Library {
  public:
@@ -166,11 +129,11 @@ class Library {
   // (the ledger plays no part). Only when every package is a copy does the copy the ledger names
   // keep the id. The others are reported (and listed as duplicates): "open" and the outside-change
   // check keep each as a version of its own and move it to the Trash. (While the library runs, a
-  // copy left alone by its original's deletion doesn't stand in for it: see copies_standing_in.)
+  // copy left alone by its original's deletion doesn't stand in for it: see copiesStandingIn.)
   // `known`, when given, may name the id of a package without reading it (the outside-change
   // check knows every package whose "document.json" it has seen unchanged).
-  using KnownID = std::function<std::optional<std::string>(const fs::path& package)>;
-  using Ledger = std::map<std::string, std::string>;
+  using KnownID = library::KnownID;
+  using Ledger = library::Ledger;
   static ScanResult scan(const std::vector<fs::path>& folders, const KnownID& known = {},
                          const Ledger* ledger = nullptr);
   // Rescans and gives the problems found, among them the versions a sync tool set aside that are
@@ -255,13 +218,8 @@ class Library {
   // Compares the folders with what the app last read or wrote: the records of documents changed
   // or added by other programs (with raised revisions), then removal records. Only reads.
   json::array externalChanges();
-  // What the last comparison had to read: packages whose identity or contents were read, and
-  // files hashed. A pass over an unchanged library reads and hashes nothing.
-  struct CheckCost {
-    std::size_t identities_read = 0;
-    std::size_t hashed = 0;
-    std::size_t records_read = 0;
-  };
+  // What the last comparison had to read (see ChangeCheck::Cost).
+  using CheckCost = ChangeCheck::Cost;
   CheckCost lastCheckCost() const;
   // How long until a package that may still be arriving has been there long enough to be taken
   // as it is (a check then may report or settle it); none when nothing waits.
@@ -273,79 +231,105 @@ class Library {
   std::vector<Problem> problems() const;
 
  private:
-  // The library queue: a lock that one thread may take and another release, so that a start
-  // on a thread of its own holds it from the constructor on.
-  class QueueLock {
-   public:
-    void lock() {
-      if (held_.try_acquire()) return;
-      hurry();  // whoever holds the queue back for later lets it go now
-      held_.acquire();
-    }
-    bool try_lock() { return held_.try_acquire(); }
-    void unlock() { held_.release(); }
-    // For the holder: waits until hurry() or `limit`.
-    void hold_back(std::chrono::milliseconds limit) {
-      std::unique_lock lock(hurry_mutex_);
-      hurry_cv_.wait_for(lock, limit, [this] { return hurried_.load(); });
-    }
-    void hurry() {
-      if (hurried_.load()) return;
-      {
-        const std::lock_guard lock(hurry_mutex_);
-        hurried_ = true;
-      }
-      hurry_cv_.notify_all();
-    }
+  using Guard = QueueGuard;
 
-   private:
-    std::binary_semaphore held_{1};
-    std::atomic<bool> hurried_{false};
-    std::mutex hurry_mutex_;
-    std::condition_variable hurry_cv_;
-  };
-  using Guard = std::unique_lock<QueueLock>;
-
-  // Scans as rescan() does; packages whose reads are still current are not read again.
-  void rescan_locked(const Guard&, ReadDepth depth = ReadDepth::kIdentity);
+  // ---- start and state (library.cc) ----
   // Finishes a move a crash interrupted, then scans when `depth` is given or a move finished.
-  void start_locked(const Guard&, std::optional<ReadDepth> depth);
+  void startLocked(const Guard&, std::optional<ReadDepth> depth);
+  // The start on a thread of its own (Start::kInBackground), holding the queue from the
+  // constructor on.
+  void startInBackground();
+  void saveLedgerLocked(const Guard&);
+  // What was read or written of `id` becomes what the outside-change check compares with.
+  void rememberSeenLocked(const Guard&, const std::string& id, Seen seen);
+  void rememberLocked(const Guard&, const std::string& id, const fs::path& package,
+                      const json::value* rev, std::set<std::string> missing_images);
+  void rememberReadLocked(const Guard&, const std::string& id, const fs::path& package,
+                          const DocumentText& text);
+  static std::optional<Seen> seenOf(const fs::path& package, std::int64_t rev,
+                                    std::set<std::string> missing_images);
+  // The folders a scan looks at: the writing folder, its Archive, the reserved documents.
+  std::vector<fs::path> scannedFolders() const;
+
+  // ---- scan (library_scan.cc) ----
+  // Scans as rescan() does; packages whose reads are still current are not read again.
+  void rescanLocked(const Guard&, ReadDepth depth = ReadDepth::kIdentity);
+  // What a scan of the library asks: `identify`, and the library's rules for copies and for
+  // packages still arriving.
+  ScanHooks scanHooksLocked(const Guard&, ScanHooks::Identify identify);
+  // Takes what a scan found as the library's index and problems, and notes the versions waiting.
+  void takeScanLocked(const Guard&, ScanResult result);
+
+  // ---- the answer to "open" (library_open.cc) ----
   // The answer to "open", begun under the queue `guard` holds. The queue is let go for the
   // support folder's files unless the answer is written ahead (`ahead`: it then adds what it
   // finds unreadable there rather than to problems_, and leaves fresh_ as it is).
-  void answer_open(std::string& out, json::NonAscii form, Guard& guard,
-                   std::vector<Problem>* ahead = nullptr);
+  void answerOpen(std::string& out, json::NonAscii form, Guard& guard,
+                  std::vector<Problem>* ahead = nullptr);
+  OpenParts openPartsLocked(Guard& guard, std::vector<Problem>* ahead);
+  // Each document of the index as read, into `parts`, or into `unreadable`; gives the packages
+  // whose document lacks pictures.
+  std::vector<fs::path> readPartsLocked(const Guard&, OpenParts& parts,
+                                        std::vector<Problem>& unreadable);
   // Once the start's scan is done: what it read becomes what the outside-change check compares
   // with (as an "open" would make it), and the answer is written ahead when asked for.
-  void prepare_open_locked(Guard& guard);
-  void remember_read_locked(const Guard&, const std::string& id, const fs::path& package,
-                            const DocumentText& text);
-  void remember_locked(const Guard&, const std::string& id, const fs::path& package,
-                       const json::value* rev, std::set<std::string> missing_images);
-  std::optional<std::string> move_problem_locked(const Guard&, const fs::path& to) const;
-  void move_all_locked(const Guard&, const fs::path& destination, MoveResult& result);
-  void settle_failed_move_locked(const Guard&, const fs::path& from, MoveResult& result);
-  bool recover_move_locked(const Guard&);
-  std::vector<Problem> vanished_locked(const Guard&);
-  void save_ledger_locked(const Guard&);
-  void trash_locked(const Guard&, const std::string& id);
+  void prepareOpenLocked(Guard& guard);
+  std::vector<Problem> vanishedLocked(const Guard&);
+
+  // ---- writes and placing (library_writes.cc) ----
   // Chooses the package a write goes to, moving the package when its name or folder changed.
-  std::optional<fs::path> place_locked(Guard&, const std::string& id, const json::object& doc);
+  std::optional<fs::path> placeLocked(Guard&, const std::string& id, const json::object& doc);
   // Waits for another write of `id` to end, then chooses the place of its package and claims it
   // (the lock is held only for that). None when there is no place to write it.
-  std::optional<fs::path> claim_place(const std::string& id, const json::object& doc);
-  void release_place(const std::string& id, const fs::path& package);
+  std::optional<fs::path> claimPlace(const std::string& id, const json::object& doc);
+  void releasePlace(const std::string& id, const fs::path& package);
   // Writes a record's package outside the lock, which it takes only to choose the place and to
   // record the result. `sync_later`: see WriteHooks.
-  std::optional<fs::path> write_record(const std::string& id, const json::object& record,
-                                       const json::object& doc,
-                                       const std::function<void(const fs::path&)>& sync_later = {});
-  // The same at a place claim_place gave, which it gives back.
-  std::optional<fs::path> write_claimed(const std::string& id, const json::object& record,
-                                        const json::object& doc, fs::path package,
-                                        const std::function<void(const fs::path&)>& sync_later);
-  static std::optional<Seen> seen_of(const fs::path& package, std::int64_t rev,
-                                     std::set<std::string> missing_images);
+  std::optional<fs::path> writeRecord(const std::string& id, const json::object& record,
+                                      const json::object& doc,
+                                      const std::function<void(const fs::path&)>& sync_later = {});
+  // The same at a place claimPlace gave, which it gives back.
+  std::optional<fs::path> writeClaimed(const std::string& id, const json::object& record,
+                                       const json::object& doc, fs::path package,
+                                       const std::function<void(const fs::path&)>& sync_later);
+  // The package hooks of a write of `id`: a preview that failed is logged too.
+  WriteHooks writeHooks(const std::string& id,
+                        const std::function<void(const fs::path&)>& sync_later) const;
+  // A document whose nodes repeat an id: its last text is kept beside it, once, and it is logged.
+  void keepPrevious(const std::string& id, const json::value* rev, const fs::path& package,
+                    std::size_t nodes, const std::vector<std::string>& repeated);
+  // What a write did, in the index, the ledger and what the outside-change check compares with.
+  void recordWriteLocked(const Guard&, const std::string& id, const fs::path& package,
+                         std::optional<Seen> seen);
+  // Writes the records of `docs`, several on a few threads; marks in `failed` those that failed.
+  void writeBatch(const json::array& docs, std::vector<char>& failed);
+
+  // ---- restore points, trash, reveal (library_trash.cc) ----
+  void trashLocked(const Guard&, const std::string& id);
+  bool isLibraryFolder(const fs::path& folder) const;
+
+  // ---- moving the library (library_move.cc) ----
+  std::optional<std::string> moveProblemLocked(const Guard&, const fs::path& to) const;
+  void moveAllLocked(const Guard&, const fs::path& destination, MoveResult& result);
+  // The moves of every document not already in `to`, written to the journal first.
+  std::vector<std::pair<fs::path, fs::path>> planMoveLocked(const Guard&, const fs::path& to,
+                                                            MoveResult& result);
+  void settleFailedMoveLocked(const Guard&, const fs::path& from, MoveResult& result);
+  bool recoverMoveLocked(const Guard&);
+
+  // ---- changes made outside the app (library_changes.cc) ----
+  // The scan of a check: packages `known` names are not read again.
+  void checkScanLocked(const Guard&, const KnownID& known);
+  // The record of a document whose package changed since the app last read or wrote it, or
+  // none (unchanged, only moved or touched, or unreadable for now).
+  std::optional<json::object> changedRecordLocked(const Guard&, const std::string& id,
+                                                  const fs::path& package, CheckCost& cost,
+                                                  bool& ledger_changed);
+  // A package only moved: the ledger and the search index follow it.
+  void followMoveLocked(const std::string& id, const fs::path& package, Seen& seen, CheckCost& cost,
+                        bool& ledger_changed);
+  // Removal records, at `now`, of the documents gone from the folders.
+  json::array removalsLocked(const Guard&, std::int64_t now);
 
   // ---- what sync tools set aside (library_versions.cc) ----
   // A change of rule on purpose: a check of the writing folder ("open", the outside-change
@@ -362,19 +346,19 @@ class Library {
   };
   // After a scan: looks inside the package folders that changed since they were last listed,
   // and notes what waits to be brought in.
-  void findVersions_locked(const Guard&, const ScanResult& result);
+  void findVersionsLocked(const Guard&, const ScanResult& result);
   // Brings in what the last scan found waiting; true when a package was written or trashed (the
   // caller scans again). Version files that can't be used go to `problems`.
   // `waiting` kWait lets a second package holding what this process last saw wait for the sync
   // tool to take it; kNow keeps it as a version at once (the library is about to leave the folder).
   enum class Waiting { kWait, kNow };
-  bool bringInVersions_locked(const Guard&, std::vector<Problem>& problems,
-                              Waiting waiting = Waiting::kWait);
-  bool settleDuplicate_locked(const Guard&, const Duplicate& duplicate, Waiting waiting);
-  bool bringInVersionFile_locked(const Guard&, const VersionFile& file,
-                                 std::vector<Problem>& problems);
+  bool bringInVersionsLocked(const Guard&, std::vector<Problem>& problems,
+                             Waiting waiting = Waiting::kWait);
+  bool settleDuplicateLocked(const Guard&, const Duplicate& duplicate, Waiting waiting);
+  bool bringInVersionFileLocked(const Guard&, const VersionFile& file,
+                                std::vector<Problem>& problems);
   // Whether a package whose "document.json" isn't there may still be arriving.
-  bool stillArriving_locked(const fs::path& package);
+  bool stillArrivingLocked(const fs::path& package);
   // What the library last read or wrote of a document's "document.json", taken before a save.
   struct LastKnown {
     std::optional<Seen> seen;
@@ -388,25 +372,23 @@ class Library {
   void keepReplacedText(const std::string& id, const fs::path& package, const json::object& doc,
                         const LastKnown& known, std::string_view bytes, const struct stat& status);
   // A version written: where it is, and that it is told (the next "open"'s notices, the logs).
-  void keptVersion_locked(const Guard&, const std::string& id, const fs::path& package,
-                          const fs::path& from, std::string reason);
+  void keptVersionLocked(const Guard&, const std::string& id, const fs::path& package,
+                         const fs::path& from, std::string reason);
   // The package of a version already brought in for `original_id` whose doc is `doc` but for its
   // `updated`.
-  std::optional<fs::path> versionLike_locked(const Guard&, std::string_view original_id,
-                                             const json::object& doc);
+  std::optional<fs::path> versionLikeLocked(const Guard&, std::string_view original_id,
+                                            const json::object& doc);
   // Whether `doc`, a version of `original` that would get the id `id`, is already kept under
   // another id (the same but for `updated`): its pictures are filled in there from `sources`,
   // and the first source, what set it aside, goes to the Trash once they are.
-  bool keptAlready_locked(const Guard&, const std::string& original, const json::object& doc,
-                          const std::string& id, const std::vector<fs::path>& sources);
+  bool keptAlreadyLocked(const Guard&, const std::string& original, const json::object& doc,
+                         const std::string& id, const std::vector<fs::path>& sources);
   // Moves a version file, or a package that lost its id, to the Trash.
   bool trashSetAside(const fs::path& path);
   // Pictures a document references that its package lacks (a sync tool carried out another
   // computer's delete of them while this one edited the text) are brought back from packages
   // this computer moved to the Trash. True when one was.
-  bool healImages_locked(const Guard&, const fs::path& package);
-  void remember_seen_locked(const Guard&, const std::string& id, Seen seen);
-  bool is_library_folder(const fs::path& folder) const;
+  bool healImagesLocked(const Guard&, const fs::path& package);
 
   fs::path root_;
   const fs::path support_;
@@ -436,23 +418,14 @@ class Library {
   };
   std::optional<Prepared> prepared_;
   std::map<std::string, fs::path> index_;
-  std::map<std::string, std::string> ledger_;
+  Ledger ledger_;
   bool ledger_unsaved_ = false;  // "ledger.json" is behind `ledger_`
   std::vector<Problem> problems_;
-  std::map<std::string, Seen> seen_;
-  std::map<std::string, std::int64_t> last_rev_;
-  CheckCost last_check_;
-  // Writes in flight outside the lock: their documents and the packages they chose. Another
-  // write of the same document, a trash of it, a move of the library and the outside-change
-  // check wait for them (`settled_`).
-  std::set<std::string> writing_;
-  std::set<fs::path> claimed_;
+  ChangeCheck changes_;
+  WritePlanner planner_;
   // Documents deleted while the library runs, by the app or outside it: a conflict copy left
   // behind never brings one back.
   std::set<std::string> deleted_;
-  std::condition_variable_any settled_;
-  int batches_ = 0;
-  bool ledger_behind_ = false;
   PackageFolders folders_;
   Pending pending_;
   // Versions brought in that no "open" has told yet.

@@ -16,6 +16,7 @@
 #include "core/clock.h"
 #include "core/file_io.h"
 #include "core/ids.h"
+#include "core/system_log.h"
 #include "core/text.h"
 #include "library/images.h"
 #include "library/versions.h"
@@ -34,25 +35,24 @@ constexpr std::string_view kQuickLook = "QuickLook";
 // A version file is a copy of a "document.json": one far larger isn't read for its pictures.
 constexpr std::size_t kMaxVersionFileBytes = 256u << 20;
 
-void log_write_failure(const fs::path& package, std::string_view why) {
-  std::fprintf(stderr, "Quillstone: couldn't write %s: %.*s\n", package.c_str(),
-               static_cast<int>(why.size()), why.data());
+void logWriteFailure(const fs::path& package, std::string_view why) {
+  systemLog("couldn't write %s: %.*s", package.c_str(), static_cast<int>(why.size()), why.data());
 }
 
-fs::file_time_type file_time(const struct timespec& t) {
+fs::file_time_type fileTime(const struct timespec& t) {
   return std::chrono::file_clock::from_sys(std::chrono::system_clock::time_point(
       std::chrono::duration_cast<std::chrono::system_clock::duration>(
           std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec))));
 }
 
-bool is_stale(const struct stat& st) {
-  return fs::file_time_type::clock::now() - file_time(st.st_mtim) > kStaleAfter;
+bool isStale(const struct stat& st) {
+  return fs::file_time_type::clock::now() - fileTime(st.st_mtim) > kStaleAfter;
 }
 
 // The length of the line or paragraph separator, or of the bidirectional control, at the start
 // of `s` (U+2028, U+2029, U+061C, U+200E, U+200F, U+202A to U+202E, U+2066 to U+2069); else 0.
 // Like the control characters, they break a name across lines or reorder it when shown.
-std::size_t layout_mark_at(std::string_view s) {
+std::size_t layoutMarkAt(std::string_view s) {
   auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
   if (s.size() >= 2 && byte(0) == 0xd8 && byte(1) == 0x9c) return 2;
   if (s.size() < 3 || byte(0) != 0xe2) return 0;
@@ -65,7 +65,7 @@ std::size_t layout_mark_at(std::string_view s) {
 // Control characters (C0, DEL, C1) can't be typed or shown in a file name; with kReplace, nor can
 // the layout marks above.
 enum class LayoutMarks { kReplace, kKeep };
-std::string replace_control_characters(std::string_view s, LayoutMarks marks) {
+std::string replaceControlCharacters(std::string_view s, LayoutMarks marks) {
   std::string out;
   out.reserve(s.size());
   for (std::size_t i = 0; i < s.size(); ++i) {
@@ -76,7 +76,7 @@ std::string replace_control_characters(std::string_view s, LayoutMarks marks) {
                static_cast<unsigned char>(s[i + 1]) <= 0x9f) {
       out += '-';
       ++i;
-    } else if (std::size_t n = marks == LayoutMarks::kReplace ? layout_mark_at(s.substr(i)) : 0) {
+    } else if (std::size_t n = marks == LayoutMarks::kReplace ? layoutMarkAt(s.substr(i)) : 0) {
       out += '-';
       i += n - 1;
     } else {
@@ -86,7 +86,7 @@ std::string replace_control_characters(std::string_view s, LayoutMarks marks) {
   return out;
 }
 
-std::string display_name(const fs::path& path) {
+std::string displayName(const fs::path& path) {
   gchar* name = g_filename_display_basename(path.c_str());
   std::string out = name ? name : path.filename().string();
   g_free(name);
@@ -120,7 +120,7 @@ json::object envelope(const json::object& record, const json::object& doc, json:
 
 // The image files the version files in the package reference: a picture only the other
 // computer's version holds must stay until that version is brought in.
-void add_images_of_versions(const file_io::Folder& package, std::set<std::string>& used) {
+void addImagesOfVersions(const file_io::Folder& package, std::set<std::string>& used) {
   for (const auto& name : package.names().value_or(std::vector<std::string>{})) {
     if (!parseVersionFileName(name)) continue;
     auto bytes = package.read(name, kMaxVersionFileBytes);
@@ -131,8 +131,8 @@ void add_images_of_versions(const file_io::Folder& package, std::set<std::string
 
 // Removes the copies a sync tool set aside of the previews in `folder` (`originals` names them):
 // the new ones replace both.
-void remove_preview_copies(const file_io::Folder& folder,
-                           std::initializer_list<std::string_view> originals) {
+void removePreviewCopies(const file_io::Folder& folder,
+                         std::initializer_list<std::string_view> originals) {
   for (const auto& name : folder.names().value_or(std::vector<std::string>{})) {
     auto copy = parseSetAsideName(name);
     if (!copy || std::find(originals.begin(), originals.end(), copy->original) == originals.end())
@@ -143,7 +143,7 @@ void remove_preview_copies(const file_io::Folder& folder,
 }
 
 // Gives the files the package is made of one modification time.
-void set_file_times(const file_io::Folder& package, std::chrono::system_clock::time_point when) {
+void setFileTimes(const file_io::Folder& package, std::chrono::system_clock::time_point when) {
   const auto since_epoch = when.time_since_epoch();
   const auto seconds = std::chrono::floor<std::chrono::seconds>(since_epoch);
   struct timespec times[2];
@@ -167,37 +167,37 @@ void set_file_times(const file_io::Folder& package, std::chrono::system_clock::t
 
 // Removes regular files of a real "images" folder that nothing references, and the folder when
 // none is. A linked "images" isn't opened; links, folders and other things inside are left.
-void prune_images(const file_io::Folder& package, const std::set<std::string>& used) {
+void pruneImages(const file_io::Folder& package, const std::set<std::string>& used) {
   auto images = package.sub(kImages);
   if (!images) return;
   for (const auto& name : images->names().value_or(std::vector<std::string>{})) {
     if (used.contains(name) || isSyncToolFile(name)) continue;
     auto st = images->status(name);
     if (!st || !S_ISREG(st->st_mode)) continue;
-    if (file_io::is_temporary_name(name) && !is_stale(*st)) continue;
+    if (file_io::is_temporary_name(name) && !isStale(*st)) continue;
     images->remove_file(name);
   }
   if (used.empty()) package.remove_empty_folder(kImages);
 }
 
 // Removes temporary files a crash mid-write left in a folder of the package, once an hour old.
-void remove_stale_temporaries(const file_io::Folder& folder) {
+void removeStaleTemporaries(const file_io::Folder& folder) {
   for (const auto& name : folder.names().value_or(std::vector<std::string>{})) {
     if (!file_io::is_temporary_name(name)) continue;
     auto st = folder.status(name);
-    if (st && S_ISREG(st->st_mode) && is_stale(*st)) folder.remove_file(name);
+    if (st && S_ISREG(st->st_mode) && isStale(*st)) folder.remove_file(name);
   }
 }
 
 // What a title may not keep in a file name: control characters, "/" and ":".
-std::string safe_for_file_name(std::string_view s, LayoutMarks marks) {
-  std::string name = replace_control_characters(s, marks);
+std::string safeForFileName(std::string_view s, LayoutMarks marks) {
+  std::string name = replaceControlCharacters(s, marks);
   name = text::replace_all(name, "/", "-");
   name = text::replace_all(name, ": ", " \u2013 ");
   return text::replace_all(name, ":", "-");
 }
 
-std::string file_name(const json::object& doc, std::size_t max_bytes, LayoutMarks marks) {
+std::string fileNameWithin(const json::object& doc, std::size_t max_bytes, LayoutMarks marks) {
   std::string title =
       text::trim_whitespace_and_newlines(json::find_string(doc, "title").value_or(""));
   if (title.empty()) {
@@ -205,8 +205,8 @@ std::string file_name(const json::object& doc, std::size_t max_bytes, LayoutMark
   }
   // A version's suffix is kept whole: a long title is cut before it, never through it.
   const auto [head, suffix] = splitVersionSuffix(title);
-  std::string name = safe_for_file_name(head, marks);
-  const std::string tail = safe_for_file_name(suffix, marks);
+  std::string name = safeForFileName(head, marks);
+  const std::string tail = safeForFileName(suffix, marks);
   if (name.starts_with(".")) name[0] = '_';
   const std::size_t tail_characters = text::grapheme_count(tail);
   if (text::grapheme_count(name) + tail_characters > kMaxNameCharacters) {
@@ -228,16 +228,16 @@ std::string file_name(const json::object& doc, std::size_t max_bytes, LayoutMark
 }  // namespace
 
 std::string fileName(const json::object& doc) {
-  return file_name(doc, kMaxNameBytes, LayoutMarks::kReplace);
+  return fileNameWithin(doc, kMaxNameBytes, LayoutMarks::kReplace);
 }
 
 std::string fileName(const json::object& doc, std::size_t max_bytes) {
-  return file_name(doc, kMaxNameBytes < max_bytes ? kMaxNameBytes : max_bytes,
-                   LayoutMarks::kReplace);
+  return fileNameWithin(doc, kMaxNameBytes < max_bytes ? kMaxNameBytes : max_bytes,
+                        LayoutMarks::kReplace);
 }
 
 std::optional<std::string> earlierFileName(const json::object& doc) {
-  std::string earlier = file_name(doc, kMaxNameBytes, LayoutMarks::kKeep);
+  std::string earlier = fileNameWithin(doc, kMaxNameBytes, LayoutMarks::kKeep);
   if (earlier == fileName(doc)) return std::nullopt;
   return earlier;
 }
@@ -276,7 +276,7 @@ std::optional<Stamp> documentStamp(const fs::path& package) {
   struct stat st {};
   const fs::path file = package / kDocumentFile;
   if (::lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-  return Stamp{static_cast<std::uintmax_t>(st.st_size), file_time(st.st_mtim)};
+  return Stamp{static_cast<std::uintmax_t>(st.st_size), fileTime(st.st_mtim)};
 }
 
 std::optional<json::object> readRecord(const fs::path& package,
@@ -322,7 +322,7 @@ std::optional<json::object> readRecord(const fs::path& package,
 
 namespace {
 
-std::optional<FolderStamp> folder_stamp_of(int result, const struct stat& st) {
+std::optional<FolderStamp> folderStampOf(int result, const struct stat& st) {
   if (result != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
   return FolderStamp{static_cast<std::uint64_t>(st.st_ino), st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
 }
@@ -332,13 +332,13 @@ std::optional<FolderStamp> folder_stamp_of(int result, const struct stat& st) {
 std::optional<FolderStamp> folderStamp(int fd) {
   struct stat st {};
   const int result = ::fstat(fd, &st);
-  return folder_stamp_of(result, st);
+  return folderStampOf(result, st);
 }
 
 std::optional<FolderStamp> folderStamp(const fs::path& path) {
   struct stat st {};
   const int result = ::lstat(path.c_str(), &st);
-  return folder_stamp_of(result, st);
+  return folderStampOf(result, st);
 }
 
 Read readIDOrReason(const fs::path& package) {
@@ -352,11 +352,117 @@ Read readIDOrReason(const fs::path& package) {
   return {std::string(*id), {}};
 }
 
+namespace {
+
+// Writes "document.json" into the package folder being built (`existed`: the package itself),
+// its images beside it, and prunes what nothing references any more. False, with `error` said,
+// when the document wasn't saved.
+bool writeDocument(const file_io::Folder& folder, bool existed, const json::object& record,
+                   const json::object& doc, const WriteHooks& hooks,
+                   std::set<std::string>* missing_images, std::string& error) {
+  std::set<std::string> used;
+  json::value stored_doc = images::extractImages(doc, folder, used);
+  auto text = json::pretty(envelope(record, doc, std::move(stored_doc), hooks.app));
+  if (!text) {
+    error = "the document can't be written as JSON";
+    return false;
+  }
+  // A new package's folder is synced whole before it is renamed into place, which covers the
+  // document's entry in it.
+  const auto durability =
+      existed ? file_io::Durability::kSurvivesCrash : file_io::Durability::kFileOnly;
+  // The file it replaces comes out in the same step, so that text a sync tool put there a moment
+  // ago is handed over rather than lost; its pictures are all still in the package then.
+  file_io::PendingFile document;
+  file_io::PendingFile::Displaced displaced;
+  if (!document.prepare(folder, kDocumentFile, *text, &error) ||
+      !document.commitExchanging(durability, displaced, &error)) {
+    return false;
+  }
+  if (displaced.present && hooks.replaced) hooks.replaced(displaced.bytes, displaced.status);
+  std::set<std::string> kept = used;
+  if (existed) addImagesOfVersions(folder, kept);
+  pruneImages(folder, kept);
+  if (existed) {
+    removeStaleTemporaries(folder);
+    removePreviewCopies(folder, {"preview.md"});
+  }
+  if (missing_images) {
+    missing_images->clear();
+    auto images = folder.sub(kImages);
+    for (const auto& name : used) {
+      auto file = images ? images->status(name) : std::nullopt;
+      if (!file || !S_ISREG(file->st_mode)) missing_images->insert(name);
+    }
+  }
+  return true;
+}
+
+// The previews beside the document, for other programs: one that can't be written is logged
+// and the save still counts. True when a new thumbnail was written.
+bool writePreviews(const file_io::Folder& folder, const fs::path& package, bool existed,
+                   const json::object& doc, const WriteHooks& hooks) {
+  std::string error;
+  auto secondary = [&](std::string_view name, const std::string& why) {
+    const fs::path file = package / std::string(name);
+    systemLog("couldn't write %s: %s", file.c_str(), why.c_str());
+    if (hooks.secondary_failed) hooks.secondary_failed(file, why);
+  };
+  Preview preview(doc);
+  if (!folder.write_atomically("preview.md", preview.markdown(), file_io::Durability::kFileOnly,
+                               &error)) {
+    secondary("preview.md", error);
+  }
+  auto quick_look = folder.sub(kQuickLook, file_io::Folder::Create::kYes, &error);
+  if (!quick_look) {
+    secondary(kQuickLook, error);
+    return false;
+  }
+  if (!quick_look->write_atomically("Preview.html", preview.html(), file_io::Durability::kFileOnly,
+                                    &error)) {
+    secondary("QuickLook/Preview.html", error);
+  }
+  if (existed) {
+    removeStaleTemporaries(*quick_look);
+    removePreviewCopies(*quick_look, {"Preview.html", "Thumbnail.png"});
+  }
+  // A thumbnail drawn from the same inputs is current: it is neither drawn again nor touched,
+  // nor is the icon. Anything else there (another program's image, a damaged file, one drawn
+  // the old way) is replaced.
+  auto old = existed ? quick_look->read("Thumbnail.png") : std::nullopt;
+  const bool current = old && Preview::thumbnailInputsOf(*old) ==
+                                  std::optional(preview.thumbnailInputs(kThumbnailSize));
+  auto png = current ? std::nullopt : preview.thumbnailPNG(kThumbnailSize);
+  if (!png || (old && *old == *png)) return false;
+  if (quick_look->write_atomically("Thumbnail.png", *png, file_io::Durability::kFileOnly, &error)) {
+    return true;
+  }
+  secondary("QuickLook/Thumbnail.png", error);
+  return false;
+}
+
+// Puts a new package, built whole under a temporary name in `parent`, in its place.
+bool placeNewPackage(const file_io::Folder& parent, const file_io::Folder& folder,
+                     const fs::path& package, const WriteHooks& hooks, std::string& error) {
+  if (hooks.file_time) setFileTimes(folder, *hooks.file_time);
+  if (!folder.sync(&error)) return false;
+  if (!file_io::rename_no_replace(folder.path(), package, &error)) return false;
+  if (hooks.sync_folder_later) {
+    hooks.sync_folder_later(parent.path());
+  } else if (std::string unsynced; !parent.sync(&unsynced)) {
+    // The package is there, whole; only its surviving a power cut is in doubt.
+    systemLog("%s", unsynced.c_str());
+  }
+  return true;
+}
+
+}  // namespace
+
 bool writePackage(const fs::path& package, const json::object& record, const json::object& doc,
                   const WriteHooks& hooks, std::set<std::string>* missing_images) {
   std::string error;
   auto fail = [&](std::string_view why) {
-    log_write_failure(package, why);
+    logWriteFailure(package, why);
     return false;
   };
 
@@ -385,94 +491,14 @@ bool writePackage(const fs::path& package, const json::object& record, const jso
     }
   } unfinished{existed ? fs::path() : folder->path()};
 
-  std::set<std::string> used;
-  json::value stored_doc = images::extractImages(doc, *folder, used);
-  auto text = json::pretty(envelope(record, doc, std::move(stored_doc), hooks.app));
-  if (!text) return fail("the document can't be written as JSON");
-  // A new package's folder is synced whole before it is renamed into place, which covers the
-  // document's entry in it.
-  const auto durability =
-      existed ? file_io::Durability::kSurvivesCrash : file_io::Durability::kFileOnly;
-  // The file it replaces comes out in the same step, so that text a sync tool put there a moment
-  // ago is handed over rather than lost; its pictures are all still in the package then.
-  file_io::PendingFile document;
-  file_io::PendingFile::Displaced displaced;
-  if (!document.prepare(*folder, kDocumentFile, *text, &error) ||
-      !document.commitExchanging(durability, displaced, &error)) {
+  if (!writeDocument(*folder, existed, record, doc, hooks, missing_images, error)) {
     return fail(error);
   }
-  if (displaced.present && hooks.replaced) hooks.replaced(displaced.bytes, displaced.status);
-  std::set<std::string> kept = used;
-  if (existed) add_images_of_versions(*folder, kept);
-  prune_images(*folder, kept);
-  if (existed) {
-    remove_stale_temporaries(*folder);
-    remove_preview_copies(*folder, {"preview.md"});
-  }
-  if (missing_images) {
-    missing_images->clear();
-    auto images = folder->sub(kImages);
-    for (const auto& name : used) {
-      auto file = images ? images->status(name) : std::nullopt;
-      if (!file || !S_ISREG(file->st_mode)) missing_images->insert(name);
-    }
-  }
-
-  // The document is saved. The previews beside it are for other programs: one that can't be
-  // written is logged and the save still counts.
-  auto secondary = [&](std::string_view name, const std::string& why) {
-    const fs::path file = package / std::string(name);
-    std::fprintf(stderr, "Quillstone: couldn't write %s: %s\n", file.c_str(), why.c_str());
-    if (hooks.secondary_failed) hooks.secondary_failed(file, why);
-  };
-  Preview preview(doc);
-  if (!folder->write_atomically("preview.md", preview.markdown(), file_io::Durability::kFileOnly,
-                                &error)) {
-    secondary("preview.md", error);
-  }
-  bool new_thumbnail = false;
-  if (auto quick_look = folder->sub(kQuickLook, file_io::Folder::Create::kYes, &error)) {
-    if (!quick_look->write_atomically("Preview.html", preview.html(),
-                                      file_io::Durability::kFileOnly, &error)) {
-      secondary("QuickLook/Preview.html", error);
-    }
-    if (existed) {
-      remove_stale_temporaries(*quick_look);
-      remove_preview_copies(*quick_look, {"Preview.html", "Thumbnail.png"});
-    }
-    // A thumbnail drawn from the same inputs is current: it is neither drawn again nor
-    // touched, nor is the icon. Anything else there (another program's image, a damaged
-    // file, one drawn the old way) is replaced.
-    auto old = existed ? quick_look->read("Thumbnail.png") : std::nullopt;
-    const bool current = old && Preview::thumbnailInputsOf(*old) ==
-                                    std::optional(preview.thumbnailInputs(kThumbnailSize));
-    if (auto png = current ? std::nullopt : preview.thumbnailPNG(kThumbnailSize)) {
-      if (!old || *old != *png) {
-        if (quick_look->write_atomically("Thumbnail.png", *png, file_io::Durability::kFileOnly,
-                                         &error)) {
-          new_thumbnail = true;
-        } else {
-          secondary("QuickLook/Thumbnail.png", error);
-        }
-      }
-    }
-  } else {
-    secondary(kQuickLook, error);
-  }
-
+  const bool new_thumbnail = writePreviews(*folder, package, existed, doc, hooks);
   if (!existed) {
-    if (hooks.file_time) set_file_times(*folder, *hooks.file_time);
-    if (!folder->sync(&error)) return fail(error);
-    if (!file_io::rename_no_replace(folder->path(), package, &error)) return fail(error);
+    if (!placeNewPackage(*parent, *folder, package, hooks, error)) return fail(error);
     unfinished.path.clear();
-    if (hooks.sync_folder_later) {
-      hooks.sync_folder_later(parent->path());
-    } else if (!parent->sync(&error)) {
-      // The package is there, whole; only its surviving a power cut is in doubt.
-      std::fprintf(stderr, "Quillstone: %s\n", error.c_str());
-    }
   }
-
   if (new_thumbnail && hooks.set_icon && hooks.main_loop) {
     hooks.main_loop->post([set_icon = hooks.set_icon, package] {
       set_icon(package, package / kQuickLook / "Thumbnail.png");
@@ -484,7 +510,7 @@ bool writePackage(const fs::path& package, const json::object& record, const jso
 std::string spokenName(const fs::path& folder) {
   fs::path path = folder.lexically_normal();
   if (path.has_filename() == false && path.has_parent_path()) path = path.parent_path();
-  return display_name(path.parent_path()) + " \u2192 " + display_name(path);
+  return displayName(path.parent_path()) + " \u2192 " + displayName(path);
 }
 
 fs::path supportURL() {

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "core/system_log.h"
+
 namespace qs {
 
 void showInFileViewer(const std::filesystem::path& path) {
@@ -33,8 +35,7 @@ void showInFileViewer(const std::filesystem::path& path) {
 void openWithDefaultApp(const std::string& uri) {
   g_autoptr(GError) error = nullptr;
   if (!g_app_info_launch_default_for_uri(uri.c_str(), nullptr, &error)) {
-    std::fprintf(stderr, "Quillstone: couldn't open %s: %s\n", uri.c_str(),
-                 error ? error->message : "no program for it");
+    systemLog("couldn't open %s: %s", uri.c_str(), error ? error->message : "no program for it");
   }
 }
 

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "core/guarded.h"
+#include "core/system_log.h"
 #include "core/text.h"
 #include "preview/counted_sqlite_vfs.h"
 #include "preview/preview.h"
@@ -539,8 +540,7 @@ class SQLiteSearchIndex final : public SearchIndex {
       // Said once; the next operation tries again, since a full disk or a folder made
       // writable again is no reason to stop indexing for the rest of the run.
       if (!std::exchange(open_failure_said_, true)) {
-        std::fprintf(stderr, "Quillstone: the search index couldn't be opened: %s\n",
-                     message.c_str());
+        systemLog("the search index couldn't be opened: %s", message.c_str());
       }
       return nullptr;
     }

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "core/identity.h"
+#include "core/system_log.h"
 #include "library/package.h"
 #include "search_provider/search_provider_gio.h"
 
@@ -17,7 +18,7 @@ int main() {
   g_autoptr(GError) error = nullptr;
   g_autoptr(GDBusConnection) bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
   if (!bus) {
-    std::fprintf(stderr, "Quillstone: no session bus: %s\n", error->message);
+    qs::systemLog("no session bus: %s", error->message);
     return 1;
   }
   auto provider =
@@ -32,7 +33,7 @@ int main() {
       // Also called, without a connection, when the bus goes away.
       +[](GDBusConnection* connection, const char* name, gpointer data) {
         if (connection && !g_dbus_connection_is_closed(connection)) {
-          std::fprintf(stderr, "Quillstone: the search provider's name %s is taken\n", name);
+          qs::systemLog("the search provider's name %s is taken", name);
         }
         g_main_loop_quit(static_cast<GMainLoop*>(data));
       },

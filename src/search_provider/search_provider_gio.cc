@@ -7,6 +7,7 @@
 #include "core/guarded.h"
 #include "core/identity.h"
 #include "core/ids.h"
+#include "core/system_log.h"
 
 namespace qs::search_provider {
 
@@ -142,7 +143,7 @@ bool SearchProvider::exportOn(GDBusConnection* connection) {
   g_autoptr(GError) error = nullptr;
   g_autoptr(GDBusNodeInfo) node = g_dbus_node_info_new_for_xml(kInterfaceXml, &error);
   if (!node) {
-    std::fprintf(stderr, "Quillstone: %s\n", error->message);
+    systemLog("%s", error->message);
     return false;
   }
   static const GDBusInterfaceVTable vtable = {
@@ -158,8 +159,7 @@ bool SearchProvider::exportOn(GDBusConnection* connection) {
       g_dbus_connection_register_object(connection_, identity::kSearchProviderObjectPath.data(),
                                         node->interfaces[0], &vtable, this, nullptr, &error);
   if (!registration_) {
-    std::fprintf(stderr, "Quillstone: the search provider couldn't be exported: %s\n",
-                 error->message);
+    systemLog("the search provider couldn't be exported: %s", error->message);
     return false;
   }
   return true;
@@ -224,8 +224,7 @@ void SearchProvider::askProgram(const char* method, GVariant* parameters) {
         g_autoptr(GVariant) answer =
             g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
         if (!answer) {
-          std::fprintf(stderr, "Quillstone: the program couldn't be asked to open: %s\n",
-                       error->message);
+          systemLog("the program couldn't be asked to open: %s", error->message);
         }
         --self->calls_to_program_;
         self->restartIdleTimer();

@@ -10,6 +10,7 @@
 #include "core/guarded.h"
 #include "core/identity.h"
 #include "core/launch_trace.h"
+#include "core/system_log.h"
 #include "import/file_import.h"
 #include "library/library.h"
 #include "library/package.h"
@@ -666,8 +667,7 @@ void DocumentWindowGtk::openOutside(const std::string& uri) {
     }
     case OutsideAction::kIgnore: {
       const std::string scheme = schemeOf(uri);
-      std::fprintf(stderr, "Quillstone: ignored a link to %s\n",
-                   scheme.empty() ? "?" : scheme.c_str());
+      systemLog("ignored a link to %s", scheme.empty() ? "?" : scheme.c_str());
       break;
     }
   }

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "core/guarded.h"
+#include "core/system_log.h"
 
 namespace qs::windows {
 
@@ -40,15 +41,14 @@ void printWith(WebKitWebView* view, GtkPrintUnixDialog* dialog, Done done) {
   webkit_print_operation_set_page_setup(operation, gtk_print_unix_dialog_get_page_setup(dialog));
   // A failure comes before the operation's end; both report, the printer takes the first.
   auto* shared = new Done(std::move(done));
-  g_signal_connect_data(operation, "failed",
-                        G_CALLBACK(+[](WebKitPrintOperation*, GError* error, gpointer data) {
-                          guarded([&] {
-                            std::fprintf(stderr, "Quillstone: the page couldn't be printed: %s\n",
-                                         error ? error->message : "?");
-                            (*static_cast<Done*>(data))(PrintOutcome::kFailed);
-                          });
-                        }),
-                        shared, nullptr, GConnectFlags(0));
+  g_signal_connect_data(
+      operation, "failed", G_CALLBACK(+[](WebKitPrintOperation*, GError* error, gpointer data) {
+        guarded([&] {
+          systemLog("the page couldn't be printed: %s", error ? error->message : "?");
+          (*static_cast<Done*>(data))(PrintOutcome::kFailed);
+        });
+      }),
+      shared, nullptr, GConnectFlags(0));
   g_signal_connect_data(
       operation, "finished", G_CALLBACK(+[](WebKitPrintOperation* op, gpointer data) {
         guarded([&] { (*static_cast<Done*>(data))(PrintOutcome::kPrinted); });

@@ -2,6 +2,7 @@
 // page's file input in one script call; after a backup import the page loads afresh.
 #include <cstdio>
 
+#include "core/system_log.h"
 #include "import/file_import.h"
 #include "platform/content_type.h"
 #include "windows/document_window_gtk.h"
@@ -24,7 +25,7 @@ void DocumentWindowGtk::importFiles(std::vector<std::filesystem::path> files) {
   scripting_->callAsync(std::string(kImportScript), json::object{{"filesJSON", files_json}},
                         [](std::optional<json::value> result, std::optional<std::string> error) {
                           if (error || !result || !result->is_bool() || !result->get_bool()) {
-                            std::fprintf(stderr, "%s\n", kImportUnavailable.data());
+                            systemLog("%s", kImportUnavailable.data());
                           }
                         });
 }

@@ -7,9 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <map>
-#include <mutex>
-#include <thread>
 
 #include "support/real_time_loop.h"
 #include "support/temp_dir.h"
@@ -21,24 +18,18 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using qs::testing::TempDir;
 using qs::testing::write_text;
+using Paths = std::vector<std::string>;
 
-using TestLoop = qs::testing::RealTimeLoop;
-
-struct Raw {
-  int wd;
-  std::uint32_t mask;
-  std::string name;
-};
-
-// Records as the kernel lays them out; names (shorter than 16 bytes here) padded to 16.
-std::vector<std::byte> kernelBuffer(std::initializer_list<Raw> raws) {
+// Events as the kernel lays them out; names (shorter than 16 bytes here) padded to 16.
+std::vector<std::byte> kernelBuffer(
+    std::initializer_list<std::tuple<int, std::uint32_t, std::string>> raws) {
   std::vector<std::byte> out;
-  for (const auto& raw : raws) {
-    inotify_event header{raw.wd, raw.mask, 0, raw.name.empty() ? 0u : 16u};
+  for (const auto& [wd, mask, name] : raws) {
+    inotify_event header{wd, mask, 0, name.empty() ? 0u : 16u};
     const std::size_t at = out.size();
     out.resize(at + sizeof header + header.len);
     std::memcpy(out.data() + at, &header, sizeof header);
-    std::memcpy(out.data() + at + sizeof header, raw.name.data(), raw.name.size());
+    std::memcpy(out.data() + at + sizeof header, name.data(), name.size());
   }
   return out;
 }
@@ -46,7 +37,7 @@ std::vector<std::byte> kernelBuffer(std::initializer_list<Raw> raws) {
 class InotifyWatcherTest : public ::testing::Test {
  protected:
   InotifyWatcher::Callback record() {
-    return [this](std::vector<std::string> paths, bool overflow) {
+    return [this](Paths paths, bool overflow) {
       for (auto& path : paths) reported.push_back(std::move(path));
       if (overflow) ++overflows;
     };
@@ -55,25 +46,34 @@ class InotifyWatcherTest : public ::testing::Test {
     ASSERT_TRUE(watcher.start(folder, record()));
     ASSERT_TRUE(loop.runUntil([&] { return !watcher.walkingForTesting(); }));
   }
-  void startWatching() { startWatching(dir.path()); }
   bool seen(const fs::path& path) const {
     return std::find(reported.begin(), reported.end(), path.string()) != reported.end();
   }
   bool waitFor(std::initializer_list<fs::path> paths) {
-    return loop.runUntil([&] {
-      return std::all_of(paths.begin(), paths.end(), [&](const fs::path& p) { return seen(p); });
-    });
+    return loop.runUntil(
+        [&] { return std::all_of(paths.begin(), paths.end(), [&](auto& p) { return seen(p); }); });
+  }
+  bool waitForWatches(std::size_t count) {
+    return loop.runUntil([&] { return watcher.watchCountForTesting() == count; });
+  }
+  // What is written behind `behind` after `marker` was reported alone shows it isn't watched.
+  void expectOnlyMarker(const fs::path& behind, const fs::path& marker) {
+    reported.clear();
+    write_text(behind, "x");
+    write_text(marker, "m");
+    EXPECT_TRUE(waitFor({marker}));
+    EXPECT_EQ(reported, Paths{marker.string()});
   }
 
   TempDir dir;
-  TestLoop loop;
+  qs::testing::RealTimeLoop loop;
   InotifyWatcher watcher{loop};
-  std::vector<std::string> reported;
+  Paths reported;
   int overflows = 0;
 };
 
 TEST_F(InotifyWatcherTest, NewFoldersAreWatchedAndWhatWasWrittenBeforeTheirWatchIsReported) {
-  startWatching();
+  startWatching(dir.path());
   fs::create_directories(dir / "a/b/c");
   write_text(dir / "a/b/c/one", "1");
   EXPECT_TRUE(waitFor({dir / "a", dir / "a/b", dir / "a/b/c", dir / "a/b/c/one"}));
@@ -106,7 +106,6 @@ TEST_F(InotifyWatcherTest, ATreeThereAtStartIsWalkedAfterStartReturnsWithoutLosi
   EXPECT_FALSE(seen(dir / "d")) << "what was there is not news";
 
   // From then on each change is reported by itself.
-  reported.clear();
   write_text(dir / "a/b/c/new", "2");
   EXPECT_TRUE(waitFor({dir / "a/b/c/new"}));
   EXPECT_EQ(overflows, 1);
@@ -116,7 +115,7 @@ TEST_F(InotifyWatcherTest, ATreeThereAtStartIsWalkedAfterStartReturnsWithoutLosi
   for (int i = 0; i < 500; ++i) fs::create_directories(dir / "many" / std::to_string(i));
   TempDir empty;
   overflows = 0;
-  ASSERT_TRUE(watcher.start(dir.path(), [](std::vector<std::string>, bool) {}));
+  ASSERT_TRUE(watcher.start(dir.path(), [](Paths, bool) {}));
   watcher.stop();
   EXPECT_EQ(watcher.watchCountForTesting(), 0u);
   startWatching(empty.path());
@@ -129,7 +128,7 @@ TEST_F(InotifyWatcherTest, RenamesReportBothPathsAndWatchesFollowMovedAndRemoved
   TempDir elsewhere;
   write_text(dir / "old.txt", "x");
   fs::create_directories(dir / "folder");
-  startWatching();
+  startWatching(dir.path());
 
   fs::rename(dir / "old.txt", dir / "new.txt");
   EXPECT_TRUE(waitFor({dir / "old.txt", dir / "new.txt"}));
@@ -146,20 +145,15 @@ TEST_F(InotifyWatcherTest, RenamesReportBothPathsAndWatchesFollowMovedAndRemoved
   fs::rename(dir / "renamed", elsewhere / "renamed");
   EXPECT_TRUE(waitFor({dir / "renamed"}));
   EXPECT_EQ(watcher.watchCountForTesting(), 1u);
-  reported.clear();
-  write_text(elsewhere / "renamed/later", "z");
-  write_text(dir / "marker", "m");
-  EXPECT_TRUE(waitFor({dir / "marker"}));
-  EXPECT_EQ(reported, std::vector<std::string>{(dir / "marker").string()});
+  expectOnlyMarker(elsewhere / "renamed/later", dir / "marker");
 
   // Removed: its watches go; made again, it is watched again.
   fs::create_directories(dir / "sub/inner");
-  EXPECT_TRUE(loop.runUntil([&] { return watcher.watchCountForTesting() == 3; }));
+  EXPECT_TRUE(waitForWatches(3));
   reported.clear();
   fs::remove_all(dir / "sub");
   EXPECT_TRUE(waitFor({dir / "sub"}));
-  EXPECT_TRUE(loop.runUntil([&] { return watcher.watchCountForTesting() == 1; }));
-
+  EXPECT_TRUE(waitForWatches(1));
   reported.clear();
   write_text(dir / "sub/again", "z");
   EXPECT_TRUE(waitFor({dir / "sub", dir / "sub/again"}));
@@ -179,14 +173,13 @@ TEST_F(InotifyWatcherTest, AWritingFolderThatIsALinkIsFollowedButNoLinkBelowIt) 
   // A link made later is an entry like any other; what happens behind it is not.
   fs::create_directory_symlink(outside.path(), dir / "Writing/later");
   EXPECT_TRUE(waitFor({dir / "Writing/later"}));
-  reported.clear();
-  write_text(outside / "behind", "x");
-  write_text(dir / "Writing/marker", "m");
-  EXPECT_TRUE(waitFor({dir / "Writing/marker"}));
-  EXPECT_EQ(reported, std::vector<std::string>{(dir / "Writing/marker").string()});
+  expectOnlyMarker(outside / "behind", dir / "Writing/marker");
   EXPECT_EQ(watcher.watchCountForTesting(), 2u);
 }
 
+// Moved away, deleted and made again (as a sync tool or a restore from a backup does), or a
+// mount point unmounted (which leaves an empty folder behind, not the writing folder back): what
+// changed meanwhile is found by a full check once it is back, and the log says so once each way.
 TEST_F(InotifyWatcherTest, AWritingFolderThatGoesAwayIsWatchedAgainWhenItIsBack) {
   const fs::path root = dir / "Writing", away = dir / "Away";
   fs::create_directories(root / "sub");
@@ -201,16 +194,14 @@ TEST_F(InotifyWatcherTest, AWritingFolderThatGoesAwayIsWatchedAgainWhenItIsBack)
   write_text(away / "sub/meanwhile", "x");
   overflows = 0;
   fs::rename(away, root);
-  // What changed while it was away is found by a full check.
   EXPECT_TRUE(loop.runUntil([&] { return overflows > 0; }));
   EXPECT_EQ(watcher.watchCountForTesting(), 2u);
   write_text(root / "sub/after", "y");
   EXPECT_TRUE(waitFor({root / "sub/after"}));
   EXPECT_FALSE(seen(away / "sub/meanwhile"));
 
-  // Deleted and made again, as a sync tool or a restore from a backup does.
   fs::remove_all(root);
-  EXPECT_TRUE(loop.runUntil([&] { return watcher.watchCountForTesting() == 0; }));
+  EXPECT_TRUE(waitForWatches(0));
   loop.runFor(100ms);
   overflows = 0;
   fs::create_directories(root / "restored");
@@ -223,59 +214,33 @@ TEST_F(InotifyWatcherTest, AWritingFolderThatGoesAwayIsWatchedAgainWhenItIsBack)
   EXPECT_EQ(count("Quillstone: the writing folder " + root.string() + " went away"), 2u) << log;
   EXPECT_EQ(count("Quillstone: the writing folder " + root.string() + " is back"), 2u) << log;
   EXPECT_EQ(count("\n"), 4u) << log;
-}
 
-// Unmounted, a mount point leaves an empty folder behind: that is not the writing folder back.
-TEST_F(InotifyWatcherTest, AWritingFolderThatIsAMountPointIsBackWhenMountedAgain) {
-  const fs::path root = dir / "Writing";
-  fs::create_directories(root);
-  if (::mount("quillstone-test", root.c_str(), "tmpfs", 0, nullptr) != 0) {
+  const fs::path mount = dir / "Mounted";
+  fs::create_directories(mount);
+  if (::mount("quillstone-test", mount.c_str(), "tmpfs", 0, nullptr) != 0) {
     GTEST_SKIP() << "can't mount here: " << std::strerror(errno);
   }
   struct Unmount {
     fs::path at;
     ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
-  } unmount{root};
-  watcher.setRootPollForTesting(20ms);
-  startWatching(root);
+  } unmount{mount};
+  overflows = 0;
+  startWatching(mount);
   ::testing::internal::CaptureStderr();
-  ASSERT_EQ(::umount(root.c_str()), 0);
-  EXPECT_TRUE(loop.runUntil([&] { return watcher.watchCountForTesting() == 0; }));
+  ASSERT_EQ(::umount(mount.c_str()), 0);
+  EXPECT_TRUE(waitForWatches(0));
   loop.runFor(150ms);
   EXPECT_EQ(watcher.watchCountForTesting(), 0u);
   EXPECT_EQ(overflows, 0);
-
-  ASSERT_EQ(::mount("quillstone-test", root.c_str(), "tmpfs", 0, nullptr), 0);
+  ASSERT_EQ(::mount("quillstone-test", mount.c_str(), "tmpfs", 0, nullptr), 0);
   EXPECT_TRUE(loop.runUntil([&] { return overflows > 0; }));
-  write_text(root / "after", "y");
-  EXPECT_TRUE(waitFor({root / "after"}));
+  write_text(mount / "after", "y");
+  EXPECT_TRUE(waitFor({mount / "after"}));
   ::testing::internal::GetCapturedStderr();
 }
 
-// On the manual clock; nothing happens in the folder, so only the test posts to the loop.
-TEST(InotifyWatcherBatchTest, HandedOverAfterTheLatencyEachPathOnceInFirstSeenOrder) {
-  TempDir dir;
-  ManualEventLoop loop;
-  InotifyWatcher watcher(loop);
-  std::vector<std::vector<std::string>> batches;
-  ASSERT_TRUE(watcher.start(dir.path(), [&](std::vector<std::string> paths, bool overflow) {
-    EXPECT_FALSE(overflow);
-    batches.push_back(std::move(paths));
-  }));
-  const int root = *watcher.watchForTesting(dir.path().string());
-  watcher.handleBufferForTesting(kernelBuffer({{root, IN_MODIFY, "b"},
-                                               {root, IN_MODIFY, "a"},
-                                               {root, IN_CLOSE_WRITE, "b"},
-                                               {root, 0, ""}}));
-  loop.advance(InotifyWatcher::kLatency - 1ms);
-  EXPECT_TRUE(batches.empty());
-  loop.advance(1ms);
-  EXPECT_EQ(batches, (std::vector<std::vector<std::string>>{
-                         {(dir / "b").string(), (dir / "a").string(), dir.path().string()}}));
-}
-
 TEST_F(InotifyWatcherTest, WatchLimitAndQueueOverflowAreReportedAsOverflow) {
-  startWatching();
+  startWatching(dir.path());
   ::testing::internal::CaptureStderr();
   watcher.setWatchLimitForTesting(1);
   write_text(dir / "a/x", "1");
@@ -295,12 +260,35 @@ TEST_F(InotifyWatcherTest, WatchLimitAndQueueOverflowAreReportedAsOverflow) {
   EXPECT_EQ(watcher.watchCountForTesting(), 3u);
 }
 
+// On the manual clock; nothing happens in the folder, so only the test posts to the loop.
+TEST(InotifyWatcherBatchTest, HandedOverAfterTheLatencyEachPathOnceInFirstSeenOrder) {
+  TempDir dir;
+  ManualEventLoop loop;
+  InotifyWatcher watcher(loop);
+  std::vector<Paths> batches;
+  ASSERT_TRUE(watcher.start(dir.path(), [&](Paths paths, bool overflow) {
+    EXPECT_FALSE(overflow);
+    batches.push_back(std::move(paths));
+  }));
+  const int root = *watcher.watchForTesting(dir.path().string());
+  watcher.handleBufferForTesting(kernelBuffer({{root, IN_MODIFY, "b"},
+                                               {root, IN_MODIFY, "a"},
+                                               {root, IN_CLOSE_WRITE, "b"},
+                                               {root, 0, ""}}));
+  loop.advance(InotifyWatcher::kLatency - 1ms);
+  EXPECT_TRUE(batches.empty());
+  loop.advance(1ms);
+  EXPECT_EQ(
+      batches,
+      (std::vector<Paths>{{(dir / "b").string(), (dir / "a").string(), dir.path().string()}}));
+}
+
 TEST(InotifyWatcherLifetimeTest, AWatcherDestroyedInItsOwnCallbackStopsCleanly) {
   TempDir dir;
-  TestLoop loop;
+  qs::testing::RealTimeLoop loop;
   auto watcher = std::make_unique<InotifyWatcher>(loop);
   int calls = 0;
-  ASSERT_TRUE(watcher->start(dir.path(), [&](std::vector<std::string>, bool) {
+  ASSERT_TRUE(watcher->start(dir.path(), [&](Paths, bool) {
     ++calls;
     watcher.reset();
   }));
@@ -312,7 +300,7 @@ TEST(InotifyWatcherLifetimeTest, AWatcherDestroyedInItsOwnCallbackStopsCleanly) 
   EXPECT_EQ(calls, 1);
 
   InotifyWatcher unstarted(loop);
-  EXPECT_FALSE(unstarted.start(dir / "missing", [](std::vector<std::string>, bool) {}));
+  EXPECT_FALSE(unstarted.start(dir / "missing", [](Paths, bool) {}));
 }
 
 }  // namespace

@@ -13,12 +13,13 @@
 namespace qs::library {
 namespace {
 
+using qs::testing::image_url;
 using qs::testing::names_in;
+using qs::testing::object;
 using qs::testing::read_text;
-using qs::testing::TempDir;
 using qs::testing::write_text;
 
-json::object doc_titled(std::string_view title, std::string_view id = "d1") {
+json::object titled(std::string_view title, std::string_view id = "d1") {
   return {{"id", id}, {"title", title}};
 }
 
@@ -26,46 +27,50 @@ json::object record_of(const json::object& doc, std::int64_t rev = 3) {
   return {{"id", doc.at("id")}, {"rev", rev}, {"updated", 1700000000000}};
 }
 
+class PackageTest : public ::testing::Test {
+ protected:
+  qs::testing::TempDir dir;
+};
+
 // Control characters are unsafe like "/"; an empty title falls back to the first words; a long
-// one is cut to 80 characters, then trimmed.
-TEST(PackageNamingTest, TitlesBecomeSafeFileNames) {
+// one is cut to 80 characters, then trimmed. Free names count up and never collide with their
+// own package.
+TEST_F(PackageTest, TitlesBecomeSafeFreeFileNames) {
   const std::pair<json::object, std::string> cases[] = {
-      {doc_titled("  Notes \n"), "Notes"},
-      {doc_titled("Plans: 2025/26"), "Plans \u2013 2025-26"},
-      {doc_titled("a:b"), "a-b"},
-      {doc_titled(".hidden"), "_hidden"},
-      {doc_titled("Line one\nLine\ttwo\x7f\xc2\x85"
-                  "end"),
+      {titled("  Notes \n"), "Notes"},
+      {titled("Plans: 2025/26"), "Plans \u2013 2025-26"},
+      {titled("a:b"), "a-b"},
+      {titled(".hidden"), "_hidden"},
+      {titled("Line one\nLine\ttwo\x7f\xc2\x85"
+              "end"),
        "Line one-Line-two--end"},
-      {doc_titled("   "), "Untitled"},
+      {titled("   "), "Untitled"},
       {json::object{}, "Untitled"},
       {json::object{{"title", 42}}, "Untitled"},
-      {qs::testing::object(R"({"id":"x","title":" ","nodes":[{"text":""},
+      {object(R"({"id":"x","title":" ","nodes":[{"text":""},
           {"content":[{"text":"\u2026Hello, "},{"text":"world!"}]}]})"),
        "Hello, world"},
-      {qs::testing::object(R"({"nodes":[{"text":"!!! ..."}]})"), "Untitled"},
-      {doc_titled(std::string(79, 'a') + " " + std::string(20, 'b')), std::string(79, 'a')},
+      {object(R"({"nodes":[{"text":"!!! ..."}]})"), "Untitled"},
+      {titled(std::string(79, 'a') + " " + std::string(20, 'b')), std::string(79, 'a')},
       // Line and paragraph separators and bidirectional controls, like control characters.
-      {doc_titled("A \u2028 line\u2029\u202eevil\u2066x\u200f"), "A - line--evil-x-"},
+      {titled("A \u2028 line\u2029\u202eevil\u2066x\u200f"), "A - line--evil-x-"},
       // A version's suffix is never cut through: the title before it is.
-      {doc_titled(std::string(90, 'a') + " (version from 2026-12-07 15:30)"),
+      {titled(std::string(90, 'a') + " (version from 2026-12-07 15:30)"),
        std::string(48, 'a') + " (version from 2026-12-07 15-30)"},
   };
   for (const auto& [doc, name] : cases) EXPECT_EQ(fileName(doc), name);
-  std::string accents;  // every tenth character is two code points
-  for (int i = 0; i < 100; ++i) accents += i % 10 ? "x" : "e\xcc\x81";
-  EXPECT_EQ(text::grapheme_count(fileName(doc_titled(accents))), 80u);
+  std::string accents, emoji;  // every tenth accent is two code points
+  for (int i = 0; i < 100; ++i) {
+    accents += i % 10 ? "x" : "e\xcc\x81";
+    emoji += "\xf0\x9f\x93\x9d";
+  }
+  EXPECT_EQ(text::grapheme_count(fileName(titled(accents))), 80u);
   // 80 emoji are 320 bytes: the name must still fit a Linux file name with room for " n".
-  std::string emoji;
-  for (int i = 0; i < 100; ++i) emoji += "\xf0\x9f\x93\x9d";
-  const std::string name = fileName(doc_titled(emoji));
+  const std::string name = fileName(titled(emoji));
   EXPECT_LE(name.size() + std::string(" 99999.quillstone").size(), 255u);
   EXPECT_TRUE(text::is_valid_utf8(name));
-  TempDir dir;
-  EXPECT_TRUE(
-      writePackage(freeURL(dir.path(), name), record_of(doc_titled(emoji)), doc_titled(emoji)));
+  EXPECT_TRUE(writePackage(freeURL(dir.path(), name), record_of(titled(emoji)), titled(emoji)));
 
-  // Free names count up and never collide with their own package.
   EXPECT_EQ(freeURL(dir.path(), "Notes"), dir / "Notes.quillstone");
   fs::create_directory(dir / "Notes.quillstone");
   fs::create_directory(dir / "Notes 2.quillstone");
@@ -74,11 +79,10 @@ TEST(PackageNamingTest, TitlesBecomeSafeFileNames) {
   EXPECT_EQ(freeURL(dir.path(), "Notes", dir / "./Notes 2.quillstone"), dir / "Notes 2.quillstone");
   write_text(dir / "Notes 3.quillstone", "a plain file takes the name too");
   EXPECT_EQ(freeURL(dir.path(), "Notes"), dir / "Notes 4.quillstone");
-}
 
-TEST(PackagePlacementTest, ReservedArchivedAndOrdinaryDocuments) {
+  // Reserved ids go to the support folder under their id, archived documents to the Archive.
   const fs::path root = "/w", support = "/s";
-  auto old = doc_titled("Old");
+  auto old = titled("Old");
   for (const auto& [id, archived, folder] : {std::tuple{"d1", json::value(true), root / "Archive"},
                                              {"d1", json::value(0), root},
                                              {"d1", json::value("yes"), root},
@@ -90,20 +94,16 @@ TEST(PackagePlacementTest, ReservedArchivedAndOrdinaryDocuments) {
   }
 }
 
-TEST(PackageReadTest, EnvelopeMembersRecordDefaultsAndTheReasonsAPackageIsUnusable) {
-  TempDir dir;
+TEST_F(PackageTest, EnvelopeMembersRecordDefaultsAndTheReasonsAPackageIsUnusable) {
   const fs::path pkg = dir / "A.quillstone";
   write_text(pkg / "document.json",
              R"({"format":"quillstone/document","doc":{"id":"a","updated":5},
                  "record":{"rev":"seven","updated":9}})");
   auto r = readRecord(pkg);
   ASSERT_TRUE(r);
-  EXPECT_EQ(r->at("id"), "a");
-  EXPECT_EQ(r->at("rev"), "seven");  // copied as it is
-  EXPECT_EQ(r->at("updated"), 5);    // the doc's wins
-  EXPECT_EQ(r->at("deleted"), false);
-  EXPECT_TRUE(r->at("deletedAt").is_null());
-
+  // The rev is copied as it is; the doc's `updated` wins.
+  EXPECT_EQ(*r, object(R"({"id":"a","rev":"seven","updated":5,"deleted":false,"deletedAt":null,
+                            "doc":{"id":"a","updated":5}})"));
   write_text(pkg / "document.json", R"({"format":"quillstone/document","doc":{"id":"a"}})");
   const auto before = clock::now_ms();
   r = readRecord(pkg);
@@ -119,48 +119,42 @@ TEST(PackageReadTest, EnvelopeMembersRecordDefaultsAndTheReasonsAPackageIsUnusab
   EXPECT_FALSE(readRecord(dir / "missing.quillstone"));
   for (const char* text : {"not json", "[1]", R"({"doc":[]})", R"({"doc":{"id":7}})",
                            R"({"format":"quillstone/document","doc":{"id":null}})"}) {
-    write_text(dir / "P.quillstone/document.json", text);
-    auto read = readIDOrReason(dir / "P.quillstone");
-    EXPECT_FALSE(read.id) << text;
-    EXPECT_EQ(read.reason, "Isn't a document the app can read.") << text;
-    EXPECT_FALSE(readRecord(dir / "P.quillstone")) << text;
+    write_text(pkg / "document.json", text);
+    EXPECT_EQ(readIDOrReason(pkg).reason, "Isn't a document the app can read.") << text;
+    EXPECT_FALSE(readIDOrReason(pkg).id || readRecord(pkg)) << text;
   }
 }
 
-TEST(PackageWriteTest, WritesEveryFileAndReadsBackTheSameDocument) {
-  TempDir dir;
-  auto doc = qs::testing::object(R"({"id":"d1","title":"Trip/Plan","updated":7,
+TEST_F(PackageTest, WritesEveryFileAndReadsBackTheSameDocument) {
+  auto doc = object(R"({"id":"d1","title":"Trip/Plan","updated":7,
       "nodes":[{"id":"n1","text":"Hello there"},{"id":"n2","image":")" +
-                                 qs::testing::image_url() + R"("}]})");
+                    image_url() + R"("}]})");
   const fs::path pkg = dir / "Trip-Plan.quillstone";
   ASSERT_TRUE(writePackage(pkg, record_of(doc), doc));
   EXPECT_EQ(qs::testing::tree(pkg).size(), 7u);  // document.json, images/, preview.md, QuickLook/
-  auto envelope = json::parse(read_text(pkg / "document.json"))->as_object();
+  // Keys sorted, slashes as they are; the stored doc holds a reference, the read doc the data URL.
+  const std::string text = read_text(pkg / "document.json");
+  EXPECT_NE(text.find("\"Trip/Plan\""), std::string::npos);
+  EXPECT_LT(text.find("\"app\""), text.find("\"doc\""));
+  auto envelope = json::parse(text)->as_object();
   EXPECT_EQ(envelope.at("format"), "quillstone/document");
   EXPECT_EQ(envelope.at("schema"), 3);
   EXPECT_EQ(envelope.at("version"), 1);
   EXPECT_EQ(envelope.at("app"), json::value(appSignature()));
   EXPECT_EQ(envelope.at("record").at("rev"), 3);
-  // The stored doc holds a reference, the read doc the data URL again.
   EXPECT_TRUE(std::string_view(envelope.at("doc").at("nodes").at(1).at("image").as_string())
                   .starts_with("quillstone-image:images/"));
-  auto read = readRecord(pkg);
-  ASSERT_TRUE(read);
-  EXPECT_EQ(read->at("doc"), doc);
+  EXPECT_EQ(readRecord(pkg)->at("doc"), doc);
   EXPECT_NE(read_text(pkg / "preview.md").find("# Trip/Plan"), std::string::npos);
   EXPECT_NE(read_text(pkg / "QuickLook/Preview.html").find("<h1>Trip/Plan</h1>"),
             std::string::npos);
-  // Slashes are written as they are, keys sorted.
-  const std::string text = read_text(pkg / "document.json");
-  EXPECT_NE(text.find("\"Trip/Plan\""), std::string::npos);
-  EXPECT_LT(text.find("\"app\""), text.find("\"doc\""));
 
   // Without images now: the images folder goes. An empty record takes its defaults.
   doc["nodes"].as_array().pop_back();
   ASSERT_TRUE(writePackage(pkg, json::object{}, doc));
   EXPECT_FALSE(fs::exists(pkg / "images"));
-  envelope = json::parse(read_text(pkg / "document.json"))->as_object();
-  EXPECT_EQ(envelope.at("record"), (json::object{{"rev", 1}, {"updated", 7}}));
+  EXPECT_EQ(json::parse(read_text(pkg / "document.json"))->at("record"),
+            object(R"({"rev":1,"updated":7})"));
   doc.erase("updated");
   ASSERT_TRUE(writePackage(pkg, json::object{}, doc));
   const std::string written = read_text(pkg / "document.json");
@@ -172,21 +166,19 @@ TEST(PackageWriteTest, WritesEveryFileAndReadsBackTheSameDocument) {
   EXPECT_FALSE(writePackage(pkg, record_of(doc), doc));
   EXPECT_EQ(read_text(pkg / "document.json"), written);
   write_text(dir / "file.quillstone", "a file where the folder should be");
-  EXPECT_FALSE(writePackage(dir / "file.quillstone", record_of(doc_titled("A")), doc_titled("A")));
+  EXPECT_FALSE(writePackage(dir / "file.quillstone", record_of(titled("A")), titled("A")));
 }
 
 // The thumbnail is drawn again exactly when what it shows changed or the file there can't be
 // trusted; what it draws is the bytes a fresh drawing gives.
-TEST(PackageWriteTest, TheThumbnailIsDrawnExactlyWhenWhatItShowsChanged) {
-  TempDir dir;
+TEST_F(PackageTest, TheThumbnailIsDrawnExactlyWhenWhatItShowsChanged) {
   ManualEventLoop loop;
   int icons = 0;
   WriteHooks hooks;
   hooks.main_loop = &loop;
   hooks.set_icon = [&](const fs::path&, const fs::path&) { ++icons; };
-  json::array nodes(12, json::object{{"text", "Shown"}});
-  auto doc = doc_titled("Same");
-  doc["nodes"] = nodes;
+  auto doc = titled("Same");
+  doc["nodes"] = json::array(12, json::object{{"text", "Shown"}});
   const fs::path pkg = dir / "Same.quillstone";
   const auto thumbnail = pkg / "QuickLook/Thumbnail.png";
   const auto old_time = fs::file_time_type::clock::now() - std::chrono::hours(1);
@@ -228,33 +220,31 @@ TEST(PackageWriteTest, TheThumbnailIsDrawnExactlyWhenWhatItShowsChanged) {
 // Each file operation of a write fails in turn: a failed write keeps the previous document, one
 // that succeeds holds the whole new one (an image not stored stays inline); nothing temporary
 // stays.
-TEST(PackageWriteTest, AnIOErrorAtAnyStepKeepsThePreviousDocument) {
+TEST_F(PackageTest, AnIOErrorAtAnyStepKeepsThePreviousDocument) {
+  const auto old_doc = object(R"({"id":"d1","title":"Doc","nodes":[{"text":"old"}]})");
+  const auto new_doc = object(R"({"id":"d1","title":"Doc","nodes":[{"text":"new"},{"image":")" +
+                              image_url() + R"("}]})");
+  const fs::path pkg = dir / "Doc.quillstone";
   for (int error : {ENOSPC, EIO}) {
-    TempDir dir;
-    auto old_doc = qs::testing::object(R"({"id":"d1","title":"Doc","nodes":[{"text":"old"}]})");
-    auto new_doc =
-        qs::testing::object(R"({"id":"d1","title":"Doc","nodes":[{"text":"new"},{"image":")" +
-                            qs::testing::image_url() + R"("}]})");
-    const fs::path pkg = dir / "Doc.quillstone";
     int failures = 0;
     for (int nth = 1;; ++nth) {
+      SCOPED_TRACE("failing operation " + std::to_string(nth));
       fs::remove_all(pkg);
       ASSERT_TRUE(writePackage(pkg, record_of(old_doc), old_doc));
       const std::string before = read_text(pkg / "document.json");
       file_io::inject_failure_for_testing(nth, error);
       const bool ok = writePackage(pkg, record_of(new_doc, 4), new_doc);
       const int counted = file_io::inject_failure_for_testing(0, 0);
-      EXPECT_EQ(qs::testing::leftovers(pkg), std::vector<std::string>{})
-          << "after failing operation " << nth;
+      EXPECT_EQ(qs::testing::leftovers(pkg), std::vector<std::string>{});
       if (counted < nth) {  // the write had fewer operations: all have been tried
         EXPECT_TRUE(ok);
         break;
       }
       if (ok) {
-        EXPECT_EQ(readRecord(pkg)->at("doc"), json::value(new_doc)) << "failing operation " << nth;
+        EXPECT_EQ(readRecord(pkg)->at("doc"), json::value(new_doc));
       } else {
         ++failures;
-        EXPECT_EQ(read_text(pkg / "document.json"), before) << "failing operation " << nth;
+        EXPECT_EQ(read_text(pkg / "document.json"), before);
       }
       ASSERT_LT(nth, 100);
     }
@@ -263,21 +253,19 @@ TEST(PackageWriteTest, AnIOErrorAtAnyStepKeepsThePreviousDocument) {
 }
 
 // Links another program put inside a package: nothing is read, written or deleted through them.
-TEST(PackageWriteTest, LinksInsideAPackageAreNeverFollowed) {
-  TempDir dir;
+TEST_F(PackageTest, LinksInsideAPackageAreNeverFollowed) {
   const fs::path outside = dir / "outside";
   write_text(outside / "keep.png", "someone else's file");
   write_text(outside / "secret", "private key");
   const std::vector<std::string> outside_before = names_in(outside);
-  auto doc = qs::testing::object(R"({"id":"d1","title":"Doc","nodes":[{"image":")" +
-                                 qs::testing::image_url() + R"("}]})");
+  auto doc = object(R"({"id":"d1","title":"Doc","nodes":[{"image":")" + image_url() + R"("}]})");
 
   // "images" is a link: left alone, the image stays inline and nothing is pruned over there.
   const fs::path pkg = dir / "Doc.quillstone";
   fs::create_directories(pkg);
   fs::create_directory_symlink(outside, pkg / "images");
   ASSERT_TRUE(writePackage(pkg, record_of(doc), doc));
-  ASSERT_TRUE(writePackage(pkg, record_of(doc_titled("No images")), doc_titled("No images")));
+  ASSERT_TRUE(writePackage(pkg, record_of(titled("No images")), titled("No images")));
   EXPECT_TRUE(fs::is_symlink(pkg / "images"));
   EXPECT_EQ(names_in(outside), outside_before);
   ASSERT_TRUE(writePackage(pkg, record_of(doc), doc));
@@ -287,7 +275,7 @@ TEST(PackageWriteTest, LinksInsideAPackageAreNeverFollowed) {
   const fs::path other = dir / "Other.quillstone";
   fs::create_directories(other);
   fs::create_directory_symlink(outside, other / "QuickLook");
-  (void)writePackage(other, record_of(doc_titled("Other")), doc_titled("Other"));
+  (void)writePackage(other, record_of(titled("Other")), titled("Other"));
   EXPECT_EQ(names_in(outside), outside_before);
 
   // A link inside a real "images" folder reads as a missing image; a linked "document.json"
@@ -309,10 +297,9 @@ TEST(PackageWriteTest, LinksInsideAPackageAreNeverFollowed) {
 }
 
 // A preview that can't be written never stops the document from being saved.
-TEST(PackageWriteTest, SecondaryFilesNeverStopTheDocument) {
-  TempDir dir;
+TEST_F(PackageTest, SecondaryFilesNeverStopTheDocument) {
   const fs::path pkg = dir / "Doc.quillstone";
-  auto doc = doc_titled("First");
+  auto doc = titled("First");
   ASSERT_TRUE(writePackage(pkg, record_of(doc), doc));
   fs::remove(pkg / "preview.md");
   write_text(pkg / "preview.md/inside", "a folder now");
@@ -329,7 +316,7 @@ TEST(PackageWriteTest, SecondaryFilesNeverStopTheDocument) {
   EXPECT_EQ(failed, (std::vector<std::string>{"preview.md", "QuickLook"}));
 }
 
-TEST(PackageTest, SpokenNameAndSupportFolder) {
+TEST(PackageNamesTest, SpokenNameAndSupportFolder) {
   EXPECT_EQ(spokenName("/home/ann/Documents/Quillstone"), "Documents \u2192 Quillstone");
   EXPECT_EQ(spokenName("/home/ann/Documents/Quillstone/"), "Documents \u2192 Quillstone");
   setenv("QUILLSTONE_SUPPORT", "/tmp/qs-support-test", 1);

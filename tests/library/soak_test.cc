@@ -26,10 +26,9 @@
 #include "library/package.h"
 #include "library/versions.h"
 #include "platform/prefs.h"
-#include "platform/trash.h"
 #include "preview/search_index.h"
+#include "support/library_fixture.h"
 #include "support/real_time_loop.h"
-#include "support/temp_dir.h"
 
 namespace qs::library {
 namespace {
@@ -44,29 +43,8 @@ long fromEnvironment(const char* name, long fallback) {
 
 // Every version of a document has the word "key<id>", by which the index finds all of them.
 json::object docNamed(const std::string& id, const std::string& title) {
-  return json::object{
-      {"id", id},
-      {"title", title},
-      {"nodes", json::array{json::object{{"id", "n1"}, {"text", title + " key" + id}}}}};
+  return qs::testing::doc(id, title, {}, title + " key" + id);
 }
-
-// The Trash: a folder beside the library.
-class SoakTrash final : public Trash {
- public:
-  explicit SoakTrash(fs::path folder) : folder_(std::move(folder)) {
-    fs::create_directories(folder_);
-  }
-  bool moveToTrash(const fs::path& path, std::string* error) override {
-    std::error_code ec;
-    fs::rename(path, folder_ / (std::to_string(count_++) + "-" + path.filename().string()), ec);
-    if (ec && error) *error = ec.message();
-    return !ec;
-  }
-
- private:
-  fs::path folder_;
-  std::atomic<int> count_{0};
-};
 
 // The windows' pages, for Claude's replies: a request whose id ends in an even digit is taken,
 // any other refused, answered a turn of the loop later as a page answers.
@@ -109,7 +87,7 @@ TEST(SoakTest, EverythingAtOnceLosesNothingAndEveryViewAgrees) {
   qs::testing::TempDir dir;
   const fs::path support = dir / "Support";
   auto index = makeSQLiteSearchIndex(support / "search-index.sqlite3");
-  SoakTrash trash(dir / "Trash");
+  qs::testing::FolderTrash trash(dir / "Trash");
   Library::Services services;
   services.spotlight = index.get();
   services.trash = &trash;

@@ -94,27 +94,19 @@ TEST(VersionRulesTest, IdsTitlesAndNamesComeFromTheSharedFilesAlone) {
 
 class SyncVersionsTest : public qs::testing::LibraryFixture {
  protected:
-  // A document as the page writes it, then a version of it set aside by a sync tool.
-  fs::path put_version(const std::string& file, const json::object& d, std::string_view title,
-                       std::string_view app = "Quillstone for Linux 0.1.0") {
-    const fs::path package = root() / (std::string(title) + ".quillstone");
-    const json::object envelope{{"app", app},
-                                {"doc", d},
-                                {"format", "quillstone/document"},
-                                {"record", json::object{{"rev", 4}, {"updated", 1700000000000}}},
-                                {"schema", 3},
-                                {"version", 1}};
-    write_text(package / file, json::pretty(envelope).value());
-    return package / file;
-  }
-  static const json::array& docs(const json::object& answer) {
-    return answer.at("state").at("docs").as_array();
-  }
-  static const json::value* find(const json::array& docs, std::string_view id) {
-    for (const auto& d : docs) {
-      if (d.at("id").as_string() == id) return &d;
-    }
-    return nullptr;
+  // A version of the document in "Notes.quillstone" that a sync tool set aside there as `file`.
+  fs::path put_version(const std::string& file, const json::object& d) {
+    const fs::path path = root() / "Notes.quillstone" / file;
+    write_text(
+        path,
+        json::pretty(json::object{{"app", "Quillstone for Linux 0.1.0"},
+                                  {"doc", d},
+                                  {"format", "quillstone/document"},
+                                  {"record", json::object{{"rev", 4}, {"updated", 1700000000000}}},
+                                  {"schema", 3},
+                                  {"version", 1}})
+            .value());
+    return path;
   }
   // The id of a version whose doc, as the file holds it (keys sorted), is `d`.
   static std::string version_of(std::string_view id, const json::object& d) {
@@ -138,13 +130,13 @@ TEST_F(SyncVersionsTest, VersionFilesOfEveryToolAreBroughtInOnce) {
   std::vector<std::pair<std::string, json::object>> expected;
   for (std::size_t i = 0; i < std::size(names); ++i) {
     const auto theirs = doc("d", "Notes", {}, "theirs " + std::to_string(i));
-    put_version(names[i].first, theirs, "Notes");
+    put_version(names[i].first, theirs);
     expected.emplace_back(version_of("d", theirs), theirs);
   }
   const auto other = doc("u", "Untitled", {{"updated", 5}}, "another document");
-  put_version("document.sync-conflict-20261207-160000-HIJKLMN.json", other, "Notes");
+  put_version("document.sync-conflict-20261207-160000-HIJKLMN.json", other);
   put_version("document (conflicted copy 2026-12-12).json",
-              doc("d", "Notes", {{"updated", 99}}, "mine"), "Notes");
+              doc("d", "Notes", {{"updated", 99}}, "mine"));
 
   EXPECT_EQ(lib->rescan().size(), std::size(names) + 2);  // waiting, and only told
   const auto answer = lib->openWorkspace();
@@ -185,10 +177,10 @@ TEST_F(SyncVersionsTest, HostileVersionFilesAreLeftAsTheyAre) {
   fs::create_symlink(dir_ / "outside.json", package / (base + "01-BBBBBBB.json"));
   write_text(package / (base + "02-CCCCCCC.json"), "");
   write_text(package / (base + "03-DDDDDDD.json"), "not json");
-  put_version(base + "04-EEEEEEE.json", doc("not an id", "Notes"), "Notes");
-  put_version(base + "05-FFFFFFF.json", doc("_reserved", "Notes"), "Notes");
+  put_version(base + "04-EEEEEEE.json", doc("not an id", "Notes"));
+  put_version(base + "05-FFFFFFF.json", doc("_reserved", "Notes"));
   const std::string long_title(10'000, 'x');
-  put_version(base + "06-GGGGGGG.json", doc("d", long_title), "Notes");
+  put_version(base + "06-GGGGGGG.json", doc("d", long_title));
 
   const auto answer = lib->openWorkspace();
   ASSERT_EQ(docs(answer).size(), 2u);
@@ -280,8 +272,7 @@ TEST_F(SyncVersionsTest, PicturesStayWithEveryVersion) {
   const auto stored = json::parse(read_text(package / "document.json"))->at("doc").as_object();
   json::object theirs = stored;
   theirs["title"] = "Theirs";
-  const fs::path file =
-      put_version("document.sync-conflict-20261207-153012-ABCDEFG.json", theirs, "Notes");
+  const fs::path file = put_version("document.sync-conflict-20261207-153012-ABCDEFG.json", theirs);
   ASSERT_TRUE(lib->write(record(doc("d", "Notes", {}, "picture removed"))));
   EXPECT_EQ(qs::testing::names_in(package / "images"), std::vector<std::string>{image});
 

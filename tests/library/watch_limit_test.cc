@@ -10,7 +10,7 @@
 #include "library/folder_watch.h"
 #include "library/inotify_watcher.h"
 #include "library/library.h"
-#include "support/documents.h"
+#include "support/library_fixture.h"
 #include "support/real_time_loop.h"
 #include "support/temp_dir.h"
 
@@ -26,13 +26,6 @@ std::optional<long> loweredLimit() {
   long limit = 0;
   if (in >> limit && limit < 100) return limit;
   return std::nullopt;
-}
-
-// Another program's edit in place.
-void putDocument(const fs::path& package, const std::string& id, const std::string& title) {
-  qs::testing::write_text(package / "document.json",
-                          *json::compact(json::object{{"format", "quillstone/document"},
-                                                      {"doc", qs::testing::doc(id, title)}}));
 }
 
 std::size_t foldersIn(const fs::path& root) {
@@ -83,7 +76,7 @@ TEST(WatchLimitTest, UnwatchedPackagesAreCheckedPeriodicallyAndTheLimitIsSaidOnc
   std::map<std::string, std::string> expected;
   for (int i = 0; i < kDocuments; ++i) {
     const std::string id = "p" + std::to_string(i);
-    putDocument(packages[i], id, "edited " + id);
+    qs::testing::put_document(packages[i], id, "edited " + id);
     expected[id] = "edited " + id;
   }
   EXPECT_TRUE(loop.runUntil([&] { return shown == expected; }, 20s));
@@ -102,7 +95,7 @@ TEST(WatchLimitTest, UnwatchedPackagesAreCheckedPeriodicallyAndTheLimitIsSaidOnc
       InotifyWatcher::kLimitRetry * 100ms + 10s))
       << watcher.watchCountForTesting() << " of " << foldersIn(root) << " folders watched; "
       << shown.size() << " documents shown";
-  putDocument(packages[0], "p0", "again");
+  qs::testing::put_document(packages[0], "p0", "again");
   expected["p0"] = "again";
   EXPECT_TRUE(loop.runUntil([&] { return shown == expected; }, 20s));
   watch.stop();

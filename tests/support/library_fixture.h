@@ -1,12 +1,16 @@
 // What the library's tests share: a Trash that keeps what it is given in a folder of the test,
-// packages written as another program would, and a wall clock the test moves.
+// packages written as another program would, a wall clock the test moves, and the parts of an
+// answer to "open" the tests look at.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,13 +25,15 @@ namespace qs::testing {
 
 namespace fs = std::filesystem;
 
-// A Trash that moves things into a folder of the test, remembering where each came from.
+// A Trash that moves things into a folder of the test, remembering where each came from. Any
+// thread may use it.
 class FolderTrash final : public Trash {
  public:
   explicit FolderTrash(fs::path folder) : folder_(std::move(folder)) {
     fs::create_directories(folder_);
   }
   bool moveToTrash(const fs::path& path, std::string* error) override {
+    const std::lock_guard lock(mutex_);
     if (fail) {
       if (error) *error = "no Trash on this file system";
       return false;
@@ -35,10 +41,12 @@ class FolderTrash final : public Trash {
     const fs::path to = folder_ / (std::to_string(count_++) + "-" + path.filename().string());
     std::error_code ec;
     fs::rename(path, to, ec);
+    if (ec && error) *error = ec.message();
     if (!ec) from_.emplace_back(path, to);
     return !ec;
   }
   std::vector<fs::path> trashedFrom(const fs::path& folder) override {
+    const std::lock_guard lock(mutex_);
     std::vector<fs::path> out;
     const std::string below = folder.string() + "/";
     for (auto it = from_.rbegin(); it != from_.rend(); ++it) {
@@ -46,10 +54,11 @@ class FolderTrash final : public Trash {
     }
     return out;
   }
-  bool fail = false;
+  std::atomic<bool> fail{false};
   std::vector<std::string> names() const { return names_in(folder_); }
 
  private:
+  std::mutex mutex_;
   fs::path folder_;
   int count_ = 0;
   std::vector<std::pair<fs::path, fs::path>> from_;
@@ -59,6 +68,20 @@ class FolderTrash final : public Trash {
 inline void put_package(const fs::path& package, std::string_view id,
                         std::string_view title = "T") {
   ASSERT_TRUE(library::writePackage(package, json::object{}, doc(id, title)));
+}
+
+// Only "document.json", as another program edits it in place or a sync tool brings it first.
+inline void put_document(const fs::path& package, std::string_view id, std::string_view title) {
+  write_text(
+      package / "document.json",
+      *json::compact(json::object{{"format", "quillstone/document"}, {"doc", doc(id, title)}}));
+}
+
+// The ids of records, in order.
+inline std::vector<std::string> ids_of(const json::array& records) {
+  std::vector<std::string> out;
+  for (const auto& r : records) out.emplace_back(r.at("id").as_string());
+  return out;
 }
 
 // A writing folder, its support folder, a Trash and settings in a temporary folder, and a
@@ -72,8 +95,8 @@ class LibraryFixture : public ::testing::Test {
     s.wall_clock = [this] { return now_; };
     return s;
   }
-  std::unique_ptr<library::Library> open() {
-    return std::make_unique<library::Library>(root(), support(), services());
+  std::unique_ptr<library::Library> open(SearchIndex* index = nullptr, HostLog* log = nullptr) {
+    return std::make_unique<library::Library>(root(), support(), services(index, log));
   }
   fs::path root() const { return dir_ / "Writing"; }
   fs::path support() const { return dir_ / "Support"; }
@@ -90,6 +113,24 @@ class LibraryFixture : public ::testing::Test {
     std::vector<std::string> out;
     for (const auto& p : lib.problems()) out.push_back(p.name);
     return out;
+  }
+  // Another program's copy of a package, written elsewhere and moved in whole.
+  void bring_in(const fs::path& package, const json::object& d, std::int64_t rev = 1) {
+    const fs::path staged = dir_ / "elsewhere" / package.filename();
+    fs::remove_all(staged);
+    ASSERT_TRUE(library::writePackage(staged, json::object{{"rev", rev}}, d));
+    fs::remove_all(package);
+    fs::rename(staged, package);
+  }
+  // The documents of an answer to "open", and the one with `id` among them.
+  static const json::array& docs(const json::object& answer) {
+    return answer.at("state").at("docs").as_array();
+  }
+  static const json::value* find(const json::array& docs, std::string_view id) {
+    for (const auto& d : docs) {
+      if (d.at("id").as_string() == id) return &d;
+    }
+    return nullptr;
   }
 
   TempDir dir_;
