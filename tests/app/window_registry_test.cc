@@ -1,7 +1,12 @@
 #include "app/window_registry.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
+#include "app/accessibility.h"
+#include "app/activation.h"
+#include "app/environment.h"
+#include "app/spelling.h"
 #include "platform/prefs.h"
 #include "support/temp_dir.h"
 
@@ -26,21 +31,35 @@ class FakeWindow : public RegisteredWindow {
   bool loaded_;
 };
 
-TEST(WindowRegistryTest, SavedListsRoundTripAndDropUnknownDocuments) {
+// The windows saved at quit and their sizes over launches are seen end to end (run_e2e,
+// shell_e2e).
+TEST(WindowRegistryTest, RecordsGoToEveryOtherWindowAndQuitSettlesAndSavesLoadedOnes) {
   qs::testing::TempDir dir;
   Prefs prefs(dir / "settings.json");
   WindowRegistry registry(&prefs);
-  EXPECT_FALSE(registry.savedWindows([](const std::string&) { return true; }));
-  registry.add(std::make_shared<FakeWindow>("known", true));
-  registry.add(std::make_shared<FakeWindow>("gone", true));
-  registry.add(std::make_shared<FakeWindow>("_reserved", true));
-  registry.add(std::make_shared<FakeWindow>(std::nullopt, true));
-  registry.saveOpenWindows();
-  auto saved = registry.savedWindows([](const std::string& id) { return id == "known"; });
-  ASSERT_TRUE(saved);
-  std::vector<std::optional<std::string>> docs;
-  for (const auto& window : *saved) docs.push_back(window.docID);
-  EXPECT_EQ(docs, (std::vector<std::optional<std::string>>{"known", {}, "_reserved", {}}));
+  auto a = std::make_shared<FakeWindow>("a", true);
+  auto b = std::make_shared<FakeWindow>("gone", false);
+  auto c = std::make_shared<FakeWindow>(std::nullopt, true);
+  for (const auto& w : {a, b, c}) registry.add(w);
+  registry.wrote(json::array{json::object{{"id", "a"}}}, a.get());
+  EXPECT_TRUE(a->received.empty());
+  EXPECT_EQ(b->received.size() + c->received.size(), 2u);
+  EXPECT_EQ(registry.showing("a"), a);
+
+  bool done = false;
+  registry.terminate([&] { done = true; });
+  EXPECT_TRUE(registry.quitting());
+  EXPECT_TRUE(b->pending.empty());  // still loading: doesn't hold up the quit
+  a->pending.at(0)();
+  registry.closed(a.get());  // closing during a quit leaves the saved list alone
+  EXPECT_FALSE(done);
+  c->pending.at(0)();
+  EXPECT_TRUE(done);
+  // A document that is gone opens a window without it.
+  auto saved = registry.savedWindows([](const std::string& id) { return id == "a"; });
+  ASSERT_TRUE(saved && saved->size() == 3);
+  EXPECT_EQ((*saved)[0].docID, "a");
+  EXPECT_FALSE((*saved)[1].docID);
   EXPECT_EQ((*saved)[0].size->width, 900);
 
   (void)prefs.set("openWindows", json::parse(R"([{"doc":5,"frame":"junk"},{}])")->as_array());
@@ -50,46 +69,66 @@ TEST(WindowRegistryTest, SavedListsRoundTripAndDropUnknownDocuments) {
   EXPECT_FALSE((*saved)[0].size);
   (void)prefs.set("openWindows", json::parse(R"([1])")->as_array());
   EXPECT_FALSE(registry.savedWindows([](const std::string&) { return true; }));
-}
 
-TEST(WindowRegistryTest, FramesAndFileKinds) {
-  EXPECT_EQ(parseFrame("{{10, 20}, {1280, 820}}")->height, 820);
   EXPECT_EQ(parseFrame("{{-5.5,0},{300.5,200}}")->width, 300);
   EXPECT_FALSE(parseFrame("{{0, 0}, {0, 10}}"));
   EXPECT_FALSE(parseFrame("1280x820"));
-  EXPECT_EQ(frameText({1280, 820}), "{{0, 0}, {1280, 820}}");
   EXPECT_EQ(openKind("/a/Doc.quillstone"), OpenKind::kPackage);
   EXPECT_EQ(openKind("/a/Doc.QUILLSTONE"), OpenKind::kIgnored);
   EXPECT_EQ(openKind("/a/Notes.MD"), OpenKind::kImportable);
   EXPECT_EQ(openKind("/a/backup.JSON"), OpenKind::kMaybeBackup);
-  EXPECT_EQ(openKind("/a/photo.png"), OpenKind::kIgnored);
 }
 
-TEST(WindowRegistryTest, RecordsGoToEveryOtherWindowAndQuitSettlesLoadedOnes) {
-  qs::testing::TempDir dir;
-  Prefs prefs(dir / "settings.json");
-  WindowRegistry registry(&prefs);
-  auto a = std::make_shared<FakeWindow>("a", true);
-  auto b = std::make_shared<FakeWindow>("b", false);
-  auto c = std::make_shared<FakeWindow>("c", true);
-  for (const auto& w : {a, b, c}) registry.add(w);
-  registry.wrote(json::array{json::object{{"id", "a"}}}, a.get());
-  EXPECT_TRUE(a->received.empty());
-  EXPECT_EQ(b->received.size(), 1u);
-  EXPECT_EQ(c->received.size(), 1u);
-  EXPECT_EQ(registry.showing("c"), c);
+TEST(LaunchTest, TheLaunchersTokenReachesThePresentWithItsTime) {
+  using O = std::optional<std::string_view>;
+  const std::string longest(256, 'x');
+  for (const auto& [token, startup, expected] :
+       std::vector<std::tuple<O, O, std::optional<Activation>>>{
+           // Wayland's token first; X11's startup id carries the launch's time.
+           {"wl-token-1", "gnome-shell-1234_TIME5678", Activation{"wl-token-1", 0}},
+           {std::nullopt, "gnome-shell-1234_TIME5678",
+            Activation{"gnome-shell-1234_TIME5678", 5678}},
+           // The desktop's search sends a time alone, which is no token on Wayland.
+           {"", "_TIME42", Activation{"_TIME42", 42, true}},
+           // A time that isn't one leaves the token without it.
+           {std::nullopt, "x_TIME12ab", Activation{"x_TIME12ab", 0}},
+           {std::nullopt, "x_TIME99999999999", Activation{"x_TIME99999999999", 0}},
+           // What no launcher makes is passed over: too long, spaces, controls, non-ASCII.
+           {longest + "y", std::nullopt, std::nullopt},
+           {longest, std::nullopt, Activation{longest, 0}},
+           {"line\nbreak", "ok", Activation{"ok", 0}},
+           {"caf\xc3\xa9", std::nullopt, std::nullopt}}) {
+    EXPECT_EQ(activationFrom(token, startup), expected) << (token ? *token : "-");
+  }
 
-  bool done = false;
-  registry.terminate([&] { done = true; });
-  EXPECT_TRUE(registry.quitting());
-  EXPECT_EQ(a->pending.size(), 1u);
-  EXPECT_TRUE(b->pending.empty());  // still loading: doesn't hold up the quit
-  a->pending[0]();
-  EXPECT_FALSE(done);
-  registry.closed(a.get());  // closing during a quit leaves the saved list alone
-  c->pending[0]();
-  EXPECT_TRUE(done);
-  EXPECT_EQ(prefs.get("openWindows")->as_array().size(), 3u);
+  // Development stores must be UUIDs.
+  setenv("QUILLSTONE_DEV_STORE", "0F8FAD5B-D9CB-469F-A165-70867728950E", 1);
+  EXPECT_EQ(developmentStore(), "0f8fad5b-d9cb-469f-a165-70867728950e");
+  for (const char* bad :
+       {"dev", "0f8fad5bd9cb469fa16570867728950e", "0f8fad5b-d9cb-469f-a165-70867728950e0",
+        "0f8fad5b-d9cb-469f-a165-7086772895zz"}) {
+    setenv("QUILLSTONE_DEV_STORE", bad, 1);
+    EXPECT_FALSE(developmentStore()) << bad;
+  }
+  unsetenv("QUILLSTONE_DEV_STORE");
+  EXPECT_FALSE(developmentStore());
+
+  // Buttons are named as they read; spelling is on unless turned off, in the locale's languages.
+  for (const auto& [label, name] : std::vector<std::pair<const char*, const char*>>{
+           {"Choose _Backup\u2026", "Choose Backup\u2026"}, {"__init", "_init"}, {"a_", "a_"}}) {
+    EXPECT_EQ(withoutMnemonic(label), name) << label;
+  }
+  EXPECT_EQ(alertName("", "\u201cNotes\u201d couldn't be opened."),
+            "\u201cNotes\u201d couldn't be opened.");
+  qs::testing::TempDir dir;
+  Prefs prefs(dir.path() / "settings.json");
+  ASSERT_TRUE(prefs.set(kSpellCheckingKey, "false"));
+  EXPECT_TRUE(spellCheckingEnabled(prefs));  // only the boolean turns it off
+  ASSERT_TRUE(prefs.set(kSpellCheckingKey, false));
+  EXPECT_FALSE(spellCheckingEnabled(prefs));
+  EXPECT_EQ(spellingLanguages({"sr_RS@latin", "sr_RS", "sr@latin", "sr", "C"}),
+            (std::vector<std::string>{"sr_RS", "sr"}));
+  EXPECT_EQ(spellingLanguages({"POSIX", ".UTF-8"}), (std::vector<std::string>{"en_US"}));
 }
 
 }  // namespace

@@ -8,7 +8,6 @@
 #include <utility>
 
 #include "core/host_log.h"
-#include "core/ids.h"
 #include "core/text.h"
 #include "library/inotify_watcher.h"
 #include "platform/prefs.h"
@@ -36,7 +35,6 @@ struct FakeTarget : ReplyTarget {
   struct Call {
     std::string id;
     json::array bullets;
-    std::string from;
     json::object options;
     std::function<void(std::optional<bool>)> then;
   };
@@ -44,10 +42,9 @@ struct FakeTarget : ReplyTarget {
   std::vector<Call> calls;
 
   bool loaded() const override { return isLoaded; }
-  void claudeReply(std::string id, json::array bullets, std::string from, json::object options,
+  void claudeReply(std::string id, json::array bullets, std::string, json::object options,
                    std::function<void(std::optional<bool>)> then) override {
-    calls.push_back(
-        {std::move(id), std::move(bullets), std::move(from), std::move(options), std::move(then)});
+    calls.push_back({std::move(id), std::move(bullets), std::move(options), std::move(then)});
   }
 };
 
@@ -60,13 +57,8 @@ struct FakeTargets : ReplyTargets {
   }
 };
 
-// JSON text with "ID" standing for kId.
-json::object object(std::string_view text) {
-  return json::parse(text::replace_all(text, "ID", kId))->as_object();
-}
-
 json::object request(std::string_view id = kId) {
-  json::object r = object(
+  json::object r = qs::testing::object(
       R"({"doc": {"id": "d1", "title": "Notes"}, "thought": {"id": "t1"},
           "thread": [{"id": "e1", "who": "writer", "text": "Why?"}]})");
   r["requestId"] = id;
@@ -86,12 +78,8 @@ class ClaudeBridgeTest : public ::testing::Test {
   fs::path requestFile(const std::string& id = kId) const {
     return root / ".quillstone/claude/outbox" / (id + ".json");
   }
+  std::vector<FakeTarget::Call>& calls() { return targets.target->calls; }
 
-  json::object askAndRead(const json::object& page) {
-    auto [ok, message] = bridge.ask(page);
-    EXPECT_TRUE(ok) << message.value_or("");
-    return json::parse(read_text(requestFile()))->as_object();
-  }
   void reply(std::string_view text, const std::string& id = kId) {
     write_text(replyFile(id), text::replace_all(text, "ID", id));
   }
@@ -120,60 +108,28 @@ class ClaudeBridgeTest : public ::testing::Test {
   ClaudeBridge bridge{[this] { return root; }, dir / "Support", prefs, &log, targets};
 };
 
-TEST(ClaudeRequestIdTest, AcceptsOnlyRPrefixedUUIDsOfEitherCase) {
-  EXPECT_TRUE(ids::is_request_id(kId));
-  EXPECT_TRUE(ids::is_request_id("r-0123ABCD-4567-89AB-CDEF-0123456789aB"));
-  for (std::string_view bad :
-       {"", "0123abcd-4567-89ab-cdef-0123456789ab", "R-0123abcd-4567-89ab-cdef-0123456789ab",
-        "r-{0123abcd-4567-89ab-cdef-0123456789ab}", "r-0123abcd-4567-89ab-cdef-0123456789a",
-        "r-0123abcd-4567-89ab-cdef-0123456789abc", "r-0123abcg-4567-89ab-cdef-0123456789ab",
-        "r-0123abcd45-67-89ab-cdef-0123456789ab", "r-0123abcd-4567-89ab-cdef-0123456789ab\n"}) {
-    EXPECT_FALSE(ids::is_request_id(bad)) << bad;
-  }
-}
-
-TEST_F(ClaudeBridgeTest, AskRefusalsWriteNothing) {
-  auto expectFailure = [&](const json::object& page, std::string_view message) {
-    EXPECT_EQ(bridge.ask(page), std::pair(false, std::optional<std::string>(message)));
-  };
+TEST_F(ClaudeBridgeTest, AskAndCancelOrTheirRefusals) {
   ASSERT_TRUE(prefs.set("claudeOnMac", 1));  // only the boolean true turns it on
-  expectFailure(request(), "Claude on this computer is off. Turn it on in the AI menu.");
+  using Answer = std::pair<bool, std::optional<std::string>>;
+  EXPECT_EQ(bridge.ask(request()),
+            Answer(false, "Claude on this computer is off. Turn it on in the AI menu."));
+  EXPECT_FALSE(bridge.cancel(kId));
   bridge.setEnabled(true);
-  expectFailure(request("r-{0123abcd-4567-89ab-cdef-0123456789ab}"),
-                "The request had no usable id.");
-  EXPECT_FALSE(fs::exists(root / ".quillstone"));
-  EXPECT_FALSE(fs::exists(dir / "host-log.txt"));
+  EXPECT_EQ(bridge.ask(request("r-{0123abcd-4567-89ab-cdef-0123456789ab}")),
+            Answer(false, "The request had no usable id."));
+  EXPECT_FALSE(fs::exists(root / ".quillstone") || fs::exists(dir / "host-log.txt"));
 
-  write_text(root / ".quillstone", "a file where the folder should be");
-  auto [ok, message] = bridge.ask(request());
-  EXPECT_FALSE(ok);
-  EXPECT_TRUE(message->starts_with("The request couldn't be written for Claude: ")) << *message;
-}
-
-TEST_F(ClaudeBridgeTest, AskWritesTheRequestFileAndLogsIt) {
   json::object page = request();
   page["paragraphs"] = json::array{json::object{{"id", "p1"}}, json::object{{"id", "p2"}}};
-  json::object file = askAndRead(page);
-  const std::string at(file.at("at").as_string());
+  ASSERT_EQ(bridge.ask(page), Answer(true, std::nullopt));
+  const std::string at(json::parse(read_text(requestFile()))->at("at").as_string());
   EXPECT_TRUE(at.size() == 20 && at[10] == 'T' && at[19] == 'Z') << at;  // whole seconds
-  EXPECT_EQ(file.at("replyTo"), json::value(replyFile().string()));
-  EXPECT_TRUE(fs::is_directory(inbox()));
-  EXPECT_TRUE(read_text(requestFile()).starts_with("{\n  \"at\""));  // pretty, keys sorted
+  EXPECT_TRUE(read_text(requestFile()).starts_with("{\n  \"at\""));      // pretty, keys sorted
   EXPECT_EQ(logLines().back(),
             "claude-ask  doc=d1  paragraphs=2  req=" + kId + "  thought=t1  thread=1");
-  page["reads"] = "para";
-  file = askAndRead(page);
-  EXPECT_TRUE(logLines().back().find("paragraphs=0") != std::string::npos);
-}
 
-TEST_F(ClaudeBridgeTest, CancelDeletesOnlyTheRequest) {
-  ASSERT_TRUE(bridge.ask(request()).first);
   reply(kReply);
   EXPECT_FALSE(bridge.cancel("r-not-an-id"));
-  bridge.setEnabled(false);
-  EXPECT_FALSE(bridge.cancel(kId));
-  EXPECT_TRUE(fs::exists(requestFile()));
-  bridge.setEnabled(true);
   EXPECT_TRUE(bridge.cancel(kId));
   EXPECT_FALSE(fs::exists(requestFile()));
   EXPECT_TRUE(fs::exists(replyFile()));
@@ -181,84 +137,55 @@ TEST_F(ClaudeBridgeTest, CancelDeletesOnlyTheRequest) {
   EXPECT_EQ(logLines().back(), "claude-cancel  req=" + kOtherId);
   bridge.processInbox();
   expectRefused(kName, kNothingWaiting);
+
+  fs::remove_all(root / ".quillstone");
+  write_text(root / ".quillstone", "a file where the folder should be");
+  const auto [ok, message] = bridge.ask(request());
+  EXPECT_FALSE(ok);
+  EXPECT_TRUE(message->starts_with("The request couldn't be written for Claude: ")) << *message;
 }
 
-TEST_F(ClaudeBridgeTest, AcceptedRepliesReachThePageAndRemoveBothFiles) {
+// A reply reaches its document's window once; the page's answer, or its window's absence,
+// decides what becomes of it.
+TEST_F(ClaudeBridgeTest, TheWindowDecidesTheReplysFate) {
   ASSERT_TRUE(bridge.ask(request()).first);
   ASSERT_TRUE(bridge.ask(request(kOtherId)).first);
   reply(R"({"v": 1, "requestId": "ID", "bullets": ["a", "b"], "from": "Ann"})");
   reply(R"({"v": 1, "requestId": "ID", "bullets": [], "empty": true, "placements": [
       {"paragraphId": "p1", "bullets": ["a"]}, {"paragraphId": "p2", "bullets": ["b"]}]})",
         kOtherId);
-  bridge.processInbox();
-
-  auto& calls = targets.target->calls;
-  ASSERT_EQ(calls.size(), 2u);
-  EXPECT_EQ(calls[0].id, kId);
-  EXPECT_EQ(calls[0].bullets, (json::array{"a", "b"}));
-  EXPECT_EQ(calls[0].from, "Ann");
-  EXPECT_TRUE(calls[0].options.empty());
-  EXPECT_EQ(calls[1].options.at("placements").as_array().size(), 2u);
-  EXPECT_EQ(targets.asked, (std::vector<std::optional<std::string>>{"d1", "d1"}));
-
-  bridge.processInbox();  // in flight: passed over
-  EXPECT_EQ(calls.size(), 2u);
-  EXPECT_TRUE(bridge.isWorking(kId));
-  calls[0].then(true);
-  EXPECT_FALSE(bridge.isWorking(kId));
-  EXPECT_FALSE(fs::exists(replyFile()));
-  EXPECT_FALSE(fs::exists(requestFile()));
-  EXPECT_EQ(logLines().back(),
-            "claude-reply  bullets=2  doc=d1  empty=false  placements=0  req=" + kId);
-  calls[1].then(true);
-  EXPECT_EQ(logLines().back(),
-            "claude-reply  bullets=0  doc=d1  empty=true  placements=2  req=" + kOtherId);
-
-  reply(R"({"v": 1, "requestId": "ID", "bullets": ["again"]})");  // already answered
-  bridge.processInbox();
-  expectRefused(kName, kNothingWaiting);
-}
-
-// The page's answer, or its window's absence, decides what becomes of a reply.
-TEST_F(ClaudeBridgeTest, TheWindowDecidesTheReplysFate) {
-  ASSERT_TRUE(bridge.ask(request()).first);
-  reply(kReply);
-  auto calls = [&]() -> auto& {
-    return targets.target->calls;
-  };
   targets.target->isLoaded = false;
   bridge.processInbox();
   EXPECT_TRUE(calls().empty());
-  EXPECT_FALSE(bridge.isWorking(kId));
-  EXPECT_EQ(logLines().back(), "claude-reply-waits  req=" + kId);
+  EXPECT_EQ(logLines().back(), "claude-reply-waits  req=" + kOtherId);
 
-  // No window at all, or the feature off: left alone, and nothing logged.
-  const std::size_t lines = logLines().size();
-  auto target = std::exchange(targets.target, nullptr);
-  bridge.processInbox();
-  targets.target = std::move(target);
   targets.target->isLoaded = true;
-  bridge.setEnabled(false);
   bridge.processInbox();
-  bridge.setEnabled(true);
-  EXPECT_TRUE(fs::exists(replyFile()));
-  EXPECT_EQ(logLines().size(), lines);
-  EXPECT_TRUE(calls().empty());
-
+  ASSERT_EQ(calls().size(), 2u);
+  EXPECT_EQ(calls()[0].bullets, (json::array{"a", "b"}));
+  EXPECT_EQ(calls()[1].options.at("placements").as_array().size(), 2u);
+  EXPECT_EQ(targets.asked.back(), "d1");
+  bridge.processInbox();  // in flight: passed over
+  EXPECT_EQ(calls().size(), 2u);
+  EXPECT_TRUE(bridge.isWorking(kId));
+  calls()[0].then(true);
+  EXPECT_FALSE(bridge.isWorking(kId) || fs::exists(replyFile()) || fs::exists(requestFile()));
+  EXPECT_EQ(logLines().back(),
+            "claude-reply  bullets=2  doc=d1  empty=false  placements=0  req=" + kId);
+  reply(kReply);  // already answered
   bridge.processInbox();
-  ASSERT_EQ(calls().size(), 1u);
-  calls()[0].then(std::nullopt);  // silence: both files wait
-  EXPECT_TRUE(fs::exists(replyFile()) && fs::exists(requestFile()));
-  EXPECT_EQ(logLines().back(), "claude-reply-waits  req=" + kId);
+  expectRefused(kName, kNothingWaiting);
 
+  calls()[1].then(std::nullopt);  // silence: both files wait
+  EXPECT_TRUE(fs::exists(replyFile(kOtherId)) && fs::exists(requestFile(kOtherId)));
   // The window closes unanswered: its reply goes to the next, and its late answer is ignored.
   bridge.processInbox();
-  auto late = calls().at(1).then;
+  auto late = calls().at(2).then;
   targets.target = std::make_shared<FakeTarget>();
   bridge.processInbox();
   ASSERT_EQ(calls().size(), 1u);
   late(false);
-  EXPECT_TRUE(fs::exists(replyFile()));
+  EXPECT_TRUE(fs::exists(replyFile(kOtherId)));
   {
     ClaudeBridge gone([this] { return root; }, dir / "Support", prefs, &log, targets);
     targets.target = std::make_shared<FakeTarget>();
@@ -266,17 +193,18 @@ TEST_F(ClaudeBridgeTest, TheWindowDecidesTheReplysFate) {
     late = calls().at(0).then;
   }
   late(true);  // that bridge is gone: nothing happens
-  EXPECT_TRUE(fs::exists(replyFile()));
+  EXPECT_TRUE(fs::exists(replyFile(kOtherId)));
 
-  write_text(requestFile(), "{broken");
+  write_text(requestFile(kOtherId), "{broken");
   bridge.processInbox();
   EXPECT_EQ(targets.asked.back(), std::nullopt);  // the window side picks the key window
   ASSERT_EQ(calls().size(), 2u);
   calls()[1].then(false);
-  expectRefused(kName, "the page didn't take it (no thought or document knows this request)");
-  EXPECT_FALSE(fs::exists(requestFile()));
+  expectRefused(kOtherId + ".json",
+                "the page didn't take it (no thought or document knows this request)");
+  EXPECT_FALSE(fs::exists(requestFile(kOtherId)));
   calls()[1].then(true);  // a second answer changes nothing
-  EXPECT_TRUE(fs::exists(ignored() / kName));
+  EXPECT_TRUE(fs::exists(ignored() / (kOtherId + ".json")));
 }
 
 TEST(ClaudeReplyTargetTest, DocumentWindowThenKeyThenFirst) {
@@ -290,14 +218,13 @@ TEST(ClaudeReplyTargetTest, DocumentWindowThenKeyThenFirst) {
 
 TEST_F(ClaudeBridgeTest, HostileReplyFilesAreRefusedWithoutHarm) {
   ASSERT_TRUE(bridge.ask(request()).first);
-  const std::string valid =
-      text::replace_all(R"({"v": 1, "requestId": "ID", "bullets": ["x"]})", "ID", kId);
-  // Larger than a reply is read.
+  const std::string valid = text::replace_all(kReply, "ID", kId);
+  // Larger than a reply is read; a pipe, which must not block the main thread.
   reply(R"({"v": 1, "requestId": "ID", "bullets": ["x"], "pad": ")" + std::string(10'000'000, 'x') +
         "\"}");
   bridge.processInbox();
   expectRefused(kName, "it isn't JSON");
-  ASSERT_EQ(::mkfifo(replyFile().c_str(), 0600), 0);  // must not block the main thread
+  ASSERT_EQ(::mkfifo(replyFile().c_str(), 0600), 0);
   bridge.processInbox();
   expectRefused(kName, "it isn't JSON");
 
@@ -305,21 +232,16 @@ TEST_F(ClaudeBridgeTest, HostileReplyFilesAreRefusedWithoutHarm) {
   const fs::path outside = dir / "outside.json";
   write_text(outside, valid);
   fs::create_symlink(outside, replyFile());
-  bridge.processInbox();
-  expectRefused(kName, "it isn't JSON");
-  EXPECT_TRUE(fs::is_symlink(ignored() / kName));
   fs::create_symlink(outside, inbox() / "notes.json");
   write_text(inbox() / "notes.JSON", "{}");  // not a "*.json" name: not looked at
   bridge.processInbox();
-  expectRefused("notes.json", "its name isn't a request id");
+  EXPECT_TRUE(fs::is_symlink(ignored() / kName) && fs::is_symlink(ignored() / "notes.json"));
+  expectRefused(kName, "it isn't JSON");
   EXPECT_EQ(read_text(outside), valid);
   EXPECT_TRUE(fs::exists(inbox() / "notes.JSON"));
   EXPECT_TRUE(fs::exists(requestFile()));  // kept for a corrected reply
 
   // Folders named like replies are refused like any other entry; "../" never leaves the inbox.
-  fs::create_directories(inbox() / "x.json");
-  bridge.processInbox();
-  expectRefused("x.json", "its name isn't a request id");
   write_text(replyFile() / "inside", "x");
   write_text(root / ".quillstone/claude" / kName, valid);
   bridge.processInbox();
@@ -330,28 +252,18 @@ TEST_F(ClaudeBridgeTest, HostileReplyFilesAreRefusedWithoutHarm) {
   EXPECT_EQ(read_text(root / ".quillstone/claude" / kName), valid);
   EXPECT_EQ(logLines().size(), lines);
 
-  // A name that would break a log line is escaped in both logs.
-  write_text(inbox() / "two\nlines.json", "{}");
-  bridge.processInbox();
-  EXPECT_TRUE(fs::exists(ignored() / "two\nlines.json"));
-  EXPECT_NE(
-      read_text(ignored() / "log.txt").find("  two\\nlines.json  its name isn't a request id\n"),
-      std::string::npos);
-  EXPECT_NE(read_text(dir / "host-log.txt").find("req=two\\nlines  why="), std::string::npos);
-
   // A log that is a link is not written through; a later file of a refused name replaces the
   // first. (A linked "ignored/" itself is among the links of the next test.)
-  const fs::path elsewhere = dir / "elsewhere";
-  write_text(elsewhere / "log.txt", "theirs\n");
+  write_text(dir / "elsewhere.txt", "theirs\n");
   fs::remove(ignored() / "log.txt");
-  fs::create_symlink(elsewhere / "log.txt", ignored() / "log.txt");
+  fs::create_symlink(dir / "elsewhere.txt", ignored() / "log.txt");
   for (const char* text : {"first", "second"}) {
     write_text(inbox() / "notes.json", text);
     bridge.processInbox();
   }
   expectRefused("notes.json", "its name isn't a request id");
   EXPECT_EQ(read_text(ignored() / "notes.json"), "second");
-  EXPECT_EQ(read_text(elsewhere / "log.txt"), "theirs\n");
+  EXPECT_EQ(read_text(dir / "elsewhere.txt"), "theirs\n");
   EXPECT_EQ(count_of(read_text(ignored() / "log.txt"), "\n"), 2u);
 }
 
@@ -361,8 +273,7 @@ TEST_F(ClaudeBridgeTest, HostileReplyFilesAreRefusedWithoutHarm) {
 TEST_F(ClaudeBridgeTest, LinksAmongTheExchangeFoldersAreNeverFollowed) {
   const std::map<std::string, std::string> files = {
       {".quillstone/claude/outbox/" + kName, R"({"doc": {"id": "d1"}})"},
-      {".quillstone/claude/inbox/" + kName,
-       text::replace_all(R"({"v": 1, "requestId": "ID", "bullets": ["x"]})", "ID", kId)},
+      {".quillstone/claude/inbox/" + kName, text::replace_all(kReply, "ID", kId)},
       {".quillstone/claude/inbox/notes.json", "{}"}};
   const std::string ignoredLink = ".quillstone/claude/inbox/ignored";
   for (const std::string& link : {std::string(".quillstone"), std::string(".quillstone/claude"),
@@ -378,7 +289,7 @@ TEST_F(ClaudeBridgeTest, LinksAmongTheExchangeFoldersAreNeverFollowed) {
     fs::create_directories((root / link).parent_path());
     fs::create_directory_symlink(elsewhere.path(), root / link);
     const auto before = qs::testing::tree(elsewhere.path());
-    targets.target->calls.clear();
+    calls().clear();
 
     ::testing::internal::CaptureStderr();
     const auto [asked, message] = bridge.ask(request());
@@ -394,7 +305,7 @@ TEST_F(ClaudeBridgeTest, LinksAmongTheExchangeFoldersAreNeverFollowed) {
                               " in the writing folder is a symbolic link");
     }
     // Only the reply in the real inbox reaches the page; what can't be moved aside stays.
-    EXPECT_EQ(targets.target->calls.size(), link == ignoredLink ? 1u : 0u);
+    EXPECT_EQ(calls().size(), link == ignoredLink ? 1u : 0u);
     if (link == ignoredLink) {
       EXPECT_TRUE(fs::exists(inbox() / "notes.json"));
     }
@@ -430,13 +341,12 @@ TEST_F(ClaudeBridgeTest, AReplyThatCantBeMovedAsideIsRefusedOncePerVersion) {
     return loop.runUntil([&] { return marks > seen; }, 60s);
   };
   auto refusals = [&] { return count_of(read_text(ignored() / "log.txt"), "notes.json"); };
+  auto hostRefusals = [&] { return count_of(read_text(dir / "host-log.txt"), "claude-ignored"); };
 
   bridge.processInbox();
   ASSERT_TRUE(settled());
-  EXPECT_EQ(refusals(), 1u);
-  EXPECT_EQ(count_of(read_text(dir / "host-log.txt"), "claude-ignored"), 1u);
+  EXPECT_EQ(std::pair(refusals(), hostRefusals()), std::pair(1ul, 1ul));
   EXPECT_TRUE(fs::exists(inbox() / "notes.json"));
-
   write_text(inbox() / "notes.json", "{\"v\": 2}");  // a new version: refused anew
   EXPECT_TRUE(loop.runUntil([&] { return refusals() == 2; }, 60s));
   ASSERT_TRUE(settled());
@@ -449,30 +359,21 @@ TEST_F(ClaudeBridgeTest, AReplyThatCantBeMovedAsideIsRefusedOncePerVersion) {
   write_text(inbox() / "other.json", "{}");
   bridge.processInbox();
   bridge.processInbox();
-  EXPECT_EQ(count_of(read_text(dir / "host-log.txt"), "claude-ignored"), 3u);
+  EXPECT_EQ(hostRefusals(), 3u);
   fs::remove(ignored());
   bridge.processInbox();
   EXPECT_EQ(count_of(read_text(ignored() / "log.txt"), "other.json"), 1u);
   EXPECT_TRUE(fs::exists(ignored() / "other.json") && fs::exists(ignored() / "notes.json"));
-  EXPECT_EQ(count_of(read_text(dir / "host-log.txt"), "claude-ignored"), 3u);
+  EXPECT_EQ(hostRefusals(), 3u);
   EXPECT_FALSE(ClaudeBridge::isInboxPath((ignored() / "log.txt").string()));
-  EXPECT_TRUE(ClaudeBridge::isInboxPath((inbox() / "notes.json").string()));
 }
 
 TEST(ClaudeOwnRequestsTest, TheRecordKeepsTheNewestAndThoseStillWaiting) {
-  struct Case {
-    std::vector<std::string> ids;
-    std::string added;
-    IdSet waiting;
-    std::vector<std::string> after;
-  };
-  const std::vector<Case> cases = {
-      {{"a", "b"}, "c", {}, {"a", "b", "c"}},
-      {{"a", "b", "c"}, "d", {}, {"b", "c", "d"}},
-      {{"a", "b", "c"}, "d", {"a", "z"}, {"a", "b", "c", "d"}},
-      {{"a", "b", "c"}, "a", {}, {"b", "c", "a"}},  // asked again: the newest
-  };
-  for (const auto& c : cases) EXPECT_EQ(recordAfter(c.ids, c.added, c.waiting, 3), c.after);
+  using Ids = std::vector<std::string>;
+  EXPECT_EQ(recordAfter({"a", "b"}, "c", {}, 3), (Ids{"a", "b", "c"}));
+  EXPECT_EQ(recordAfter({"a", "b", "c"}, "d", {}, 3), (Ids{"b", "c", "d"}));
+  EXPECT_EQ(recordAfter({"a", "b", "c"}, "d", {"a", "z"}, 3), (Ids{"a", "b", "c", "d"}));
+  EXPECT_EQ(recordAfter({"a", "b", "c"}, "a", {}, 3), (Ids{"b", "c", "a"}));  // asked again
 }
 
 // The writing folder synced between two computers: each takes the replies to its own requests
@@ -494,12 +395,10 @@ TEST_F(ClaudeBridgeTest, TwoComputersOverOneExchangeTakeOnlyTheirOwnReplies) {
 
   const std::size_t lines = logLines().size();
   bridge.processInbox();
-  ASSERT_EQ(targets.target->calls.size(), 1u);
-  targets.target->calls[0].then(true);
+  ASSERT_EQ(calls().size(), 1u);
+  calls()[0].then(true);
   EXPECT_FALSE(fs::exists(replyFile()) || fs::exists(requestFile()));
   EXPECT_TRUE(fs::exists(replyFile(kOtherId)) && fs::exists(requestFile(kOtherId)));
-  EXPECT_EQ(logLines().size(), lines + 1);  // "claude-reply" for its own alone
-
   other.processInbox();
   ASSERT_EQ(otherTargets.target->calls.size(), 1u);
   EXPECT_EQ(otherTargets.target->calls[0].id, kOtherId);
@@ -510,18 +409,15 @@ TEST_F(ClaudeBridgeTest, TwoComputersOverOneExchangeTakeOnlyTheirOwnReplies) {
   other.processInbox();
   EXPECT_TRUE(
       read_text(ignored() / "log.txt").ends_with(kOtherId + ".json  " + kNothingWaiting + "\n"));
-  EXPECT_EQ(logLines().size(), lines + 1);
+  EXPECT_EQ(logLines().size(), lines + 1);  // "claude-reply" for its own alone
 
   ASSERT_TRUE(bridge.ask(request()).first);
-  EXPECT_TRUE(other.cancel(kId));
-  EXPECT_TRUE(fs::exists(requestFile()));
   EXPECT_TRUE(sameComputer.cancel(kId));
   EXPECT_FALSE(fs::exists(requestFile()));
 }
 
 // The first run of a version that keeps a record: a request already in the outbox counts as
-// ours when its "replyTo" is our inbox; another computer's names its own. Turning the feature
-// on with no record starts an empty one.
+// ours when its "replyTo" is our inbox; another computer's names its own.
 TEST_F(ClaudeBridgeTest, RequestsFromBeforeTheRecordAreOursWhenTheyNameOurInbox) {
   ASSERT_TRUE(bridge.ask(request()).first);
   ASSERT_TRUE(bridge.ask(request(kOtherId)).first);
@@ -532,24 +428,18 @@ TEST_F(ClaudeBridgeTest, RequestsFromBeforeTheRecordAreOursWhenTheyNameOurInbox)
   reply(kReply);
   reply(kReply, kOtherId);
   bridge.processInbox();
-  ASSERT_EQ(targets.target->calls.size(), 1u);
-  EXPECT_EQ(targets.target->calls[0].id, kId);
+  ASSERT_EQ(calls().size(), 1u);
+  EXPECT_EQ(calls()[0].id, kId);
   EXPECT_TRUE(fs::exists(replyFile(kOtherId)));
   EXPECT_EQ(json::parse(read_text(record))->at("requests"), json::array{kId});
-
-  targets.target->calls[0].then(std::nullopt);
-  fs::remove(record);
-  bridge.setEnabled(true);
-  bridge.processInbox();
-  EXPECT_EQ(targets.target->calls.size(), 1u);
 
   // A record that can't be written: nothing is asked.
   fs::remove_all(dir / "Support");
   write_text(dir / "Support", "a file where the folder should be");
-  const auto [asked, message] = bridge.ask(request(kOtherId));
-  EXPECT_EQ(message,
-            "The request couldn't be written for Claude: " + std::string(std::strerror(ENOTDIR)));
-  EXPECT_FALSE(asked);
+  EXPECT_EQ(
+      bridge.ask(request(kOtherId)),
+      std::pair(false, std::optional<std::string>("The request couldn't be written for Claude: " +
+                                                  std::string(std::strerror(ENOTDIR)))));
 }
 
 }  // namespace

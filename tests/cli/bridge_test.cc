@@ -43,20 +43,19 @@ class CliBridgeTest : public CliTest {
   CliResult result;
 };
 
+// The sync lane holds a bridge open on each computer for its writes and opens (tests/sync).
 TEST_F(CliBridgeTest, AnswersEveryLineAndWaitsForBackgroundWork) {
   const std::string doc = R"({"id":"d1","rev":1,"doc":{"id":"d1","title":"Notes"}})";
+  const std::string big(3'000'000, 'q');
   auto replies =
-      bridge({R"({"op":"open"})", R"({"op":"write","batch":{"docs":[)" + doc + "]}}", "not json",
-              R"({"op":"Open"})", R"({"op":"authSignIn"})", R"({"op":"log","text":"hi"})", ""});
+      bridge({R"({"op":"write","batch":{"docs":[)" + doc + "]}}", "not json", R"({"op":"Open"})",
+              R"({"op":"authSignIn"})", R"({"op":"log","text":"hi"})",
+              R"({"op":"putImage","id":"big","src":")" + big + "\"}"});
   EXPECT_EQ(result.status, 0) << result.err;
-  ASSERT_EQ(replies.size(), 7u) << result.out;
-  // Replies come as the work ends, so compare them as a set; the workspace is checked below.
-  std::erase_if(replies, [](const auto& r) {
-    return r.as_object().contains("value") && r.at("value").as_string().starts_with("\x1e{\"kind");
-  });
+  // Replies come as the work ends, so compare them as a set.
   std::vector<json::value> expected = {json::object{{"value", "\x1etrue"}},
                                        json::object{{"value", "\x1etrue"}},
-                                       json::object{{"error", "No window"}},
+                                       json::object{{"value", "\x1etrue"}},
                                        json::object{{"error", "No window"}},
                                        json::object{{"error", "Unknown op Open"}},
                                        json::object{{"value", "\x1e{\"error\":\"failed\"}"}}};
@@ -68,23 +67,11 @@ TEST_F(CliBridgeTest, AnswersEveryLineAndWaitsForBackgroundWork) {
   EXPECT_EQ(replies, expected) << result.out;
   EXPECT_NE(result.err.find("Quillstone page: hi\n"), std::string::npos);
 
-  replies = bridge({R"({"op":"open"})"});
-  ASSERT_EQ(replies.size(), 1u) << result.err;
-  const json::value workspace = decoded(replies[0]);
-  const auto& docs = workspace.at("state").at("docs").as_array();
-  ASSERT_EQ(docs.size(), 1u);
-  EXPECT_EQ(docs[0].at("title").as_string(), "Notes");
-}
-
-TEST_F(CliBridgeTest, LongLinesNoLinesAndArguments) {
-  const std::string big(3'000'000, 'q');
-  auto replies = bridge(
-      {R"({"op":"putImage","id":"big","src":")" + big + "\"}", R"({"op":"getImage","id":"big"})"});
+  replies = bridge({R"({"op":"open"})", R"({"op":"getImage","id":"big"})"});
   ASSERT_EQ(replies.size(), 2u) << result.err;
+  if (decoded(replies[0]).is_string()) std::swap(replies[0], replies[1]);  // as the work ends
+  EXPECT_EQ(decoded(replies[0]).at("state").at("docs").at(0).at("title"), "Notes");
   EXPECT_EQ(decoded(replies[1]), json::value(big));
-
-  EXPECT_TRUE(bridge({}).empty());
-  EXPECT_EQ(result.status, 0);
   bridge({}, {"extra"});
   EXPECT_EQ(result.status, 2);
 }

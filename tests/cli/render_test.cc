@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/cli_runner.h"
+#include "core/build_info.h"
 #include "core/digest.h"
 #include "core/json.h"
 #include "library/package.h"
@@ -14,15 +15,36 @@ using testing::TempDir;
 
 const std::string kDoc = R"({"id":"d","title":" Hi <there> ","nodes":[{"text":"one two"}]})";
 
+TEST(CliHelpTest, UsageErrorsAndVersion) {
+  const auto overview = run_cli({"--help"});
+  EXPECT_EQ(overview.status, 0);
+  EXPECT_EQ(run_cli({"--root", "/nowhere", "-h"}).out, overview.out);
+  EXPECT_EQ(run_cli({"help", "render"}).status, 0);
+  const auto unknown = run_cli({"help", "frobnicate"});
+  EXPECT_EQ(std::tie(unknown.status, unknown.err, unknown.out),
+            std::tuple(2, "quillstone-cli help: no command \"frobnicate\"\n", ""));
+  EXPECT_EQ(run_cli({"--version"}).out, std::string("quillstone-cli ") + build::kVersion + "\n");
+  for (std::vector<std::string> args : {std::vector<std::string>{"help", "render", "open"},
+                                        {"--version", "extra"},
+                                        {},
+                                        {"frobnicate"},
+                                        {"render"},
+                                        {"render", "--title", "--html"},
+                                        {"render", "--bogus"},
+                                        {"render", "--thumbnail"},
+                                        {"render", "--thumbnail", "x.png", "--size", "0"},
+                                        {"render", "--title", "a", "b"}}) {
+    EXPECT_EQ(run_cli(args, kDoc).status, 2) << ::testing::PrintToString(args);
+  }
+}
+
 // Each rendering of a document, an envelope, or a package's file (whose images come back),
-// and a thumbnail written as PNG.
+// and a thumbnail written as PNG; what isn't a document is refused on one line.
 TEST(CliRenderTest, EachRenderingOfADocAnEnvelopeOrAPackage) {
   EXPECT_EQ(run_cli({"render", "--title"}, kDoc).out, "Hi <there>\n");
   EXPECT_EQ(run_cli({"render", "--first-words", "-"}, kDoc).out, "one two\n");
   EXPECT_EQ(run_cli({"render", "--markdown"}, kDoc).out, "# Hi <there>\n\none two\n");
-  auto html = run_cli({"render", "--html"}, kDoc);
-  EXPECT_EQ(html.status, 0);
-  EXPECT_NE(html.out.find("<h1>Hi &lt;there&gt;</h1><p>one two</p></body></html>"),
+  EXPECT_NE(run_cli({"render", "--html"}, kDoc).out.find("<h1>Hi &lt;there&gt;</h1><p>one two</p>"),
             std::string::npos);
   const std::string envelope = R"({"format":"quillstone/document","doc":)" + kDoc + "}";
   EXPECT_EQ(run_cli({"render", "--title"}, envelope).out, "Hi <there>\n");
@@ -33,54 +55,26 @@ TEST(CliRenderTest, EachRenderingOfADocAnEnvelopeOrAPackage) {
       {"id", "d"}, {"title", "Pic"}, {"nodes", json::array{json::object{{"image", image}}}}};
   ASSERT_TRUE(library::writePackage(dir / "Pic.quillstone", json::object{}, doc));
   const std::string file = (dir / "Pic.quillstone/document.json").string();
-  auto md = run_cli({"render", "--markdown", file});
-  EXPECT_EQ(md.status, 0);
-  EXPECT_NE(md.out.find("](images/"), std::string::npos) << md.out;
+  EXPECT_NE(run_cli({"render", "--markdown", file}).out.find("](images/"), std::string::npos);
   EXPECT_NE(run_cli({"render", "--html", file}).out.find("<img src=\"data:image/png;base64,"),
             std::string::npos);
-
   auto r = run_cli({"render", "--thumbnail", (dir / "t.png").string(), "--size", "64"}, kDoc);
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(testing::read_text(dir / "t.png").substr(1, 3), "PNG");
-}
 
-TEST(CliRenderTest, BadInputAndUsageErrors) {
-  for (const char* bad : {"not json", "[1,2]", "\"text\"", ""}) {
-    auto r = run_cli({"render", "--title"}, bad);
-    EXPECT_EQ(r.status, 1) << bad;
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-    EXPECT_TRUE(r.out.empty());
+  for (const char* bad : {"not json", "[1,2]", ""}) {
+    auto refused = run_cli({"render", "--title"}, bad);
+    EXPECT_EQ(std::tie(refused.status, refused.out), std::tuple(1, "")) << bad;
+    EXPECT_EQ(std::count(refused.err.begin(), refused.err.end(), '\n'), 1) << refused.err;
   }
   EXPECT_EQ(run_cli({"render", "--title", "/nonexistent/doc.json"}).status, 1);
-  for (std::vector<std::string> args : {std::vector<std::string>{"render"},
-                                        {"render", "--title", "--html"},
-                                        {"render", "--bogus"},
-                                        {"render", "--thumbnail"},
-                                        {"render", "--thumbnail", "x.png", "--size", "0"},
-                                        {"render", "--title", "a", "b"},
-                                        {"frobnicate"},
-                                        {}}) {
-    EXPECT_EQ(run_cli(args, kDoc).status, 2);
+  // Any shape renders or is refused cleanly.
+  const std::string odd =
+      R"({"title":7,"nodes":[1,{"content":5,"text":[1]},{"level":"2","children":[[]]}]})";
+  for (const char* mode : {"--markdown", "--html", "--title", "--first-words"}) {
+    EXPECT_EQ(run_cli({"render", mode}, odd).status, 0) << mode;
   }
-}
-
-TEST(CliRenderTest, AnyJsonShapeRendersOrIsRefusedCleanly) {
-  const std::vector<std::string> shapes = {
-      R"({"title":7,"nodes":{"a":1}})",
-      R"({"nodes":[1,"x",null,{"content":5,"text":[1]},{"content":[7,{"text":3,"marks":"b"}]}]})",
-      R"({"nodes":[{"level":"2","children":[{"ai":null,"children":[[]]},{"image":{"src":1}}]}]})",
-      R"({"nodes":[{"text":")" + std::string(2'000'000, 'w') + R"("}]})",
-      std::string(600, '[') + std::string(600, ']'),
-  };
-  for (const auto& shape : shapes) {
-    for (const char* mode : {"--markdown", "--html", "--title", "--first-words"}) {
-      auto r = run_cli({"render", mode}, shape);
-      EXPECT_TRUE(r.status == 0 || r.status == 1) << mode << " " << shape.substr(0, 80);
-    }
-    TempDir dir;
-    auto r = run_cli({"render", "--thumbnail", (dir / "t.png").string()}, shape);
-    EXPECT_TRUE(r.status == 0 || r.status == 1) << shape.substr(0, 80);
-  }
+  EXPECT_EQ(run_cli({"render", "--thumbnail", (dir / "u.png").string()}, odd).status, 0);
 }
 
 }  // namespace
