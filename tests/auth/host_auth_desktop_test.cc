@@ -313,27 +313,24 @@ TEST_F(HostAuthTest, OnlyTheServiceSayingSoEndsTheStoredSession) {
 }
 
 TEST_F(HostAuthTest, TheBrowserPartEndsTheSignInItsOwnWay) {
-  auto browser = startSignIn();
-  ASSERT_TRUE(browser->ended);
-  auto ended = browser->ended;
-  ended(BrowserSignIn::End::kCancelled);
-  ASSERT_TRUE(outcome);
-  EXPECT_EQ(json::value(outcome->pageValue()), json::parse(R"({"error":"cancelled"})"));
-  EXPECT_TRUE(browser->closed);
-  EXPECT_FALSE(auth->busy());
-
-  browser = startSignIn();
-  ended = browser->ended;
-  ended(BrowserSignIn::End::kFailed);
-  EXPECT_EQ(errorCode(outcome->error), "failed");
-  EXPECT_FALSE(auth->busy());
+  for (const auto& [end, page] : {std::pair{BrowserSignIn::End::kCancelled, "cancelled"},
+                                  std::pair{BrowserSignIn::End::kFailed, "failed"}}) {
+    auto browser = startSignIn();
+    ASSERT_TRUE(browser->ended);
+    auto ended = browser->ended;  // its own call may free the browser part
+    ended(end);
+    ASSERT_TRUE(outcome);
+    EXPECT_EQ(json::value(outcome->pageValue()), json::value(json::object{{"error", page}}));
+    EXPECT_TRUE(browser->closed);
+    EXPECT_FALSE(auth->busy());
+  }
   EXPECT_EQ(sent("get-session"), 0u);
 
   // Links that don't reach this program: said so, and nothing is asked.
   links = LinkHandler{"org.other.Browser.desktop", "/usr/bin/other"};
   make();
   CaptureStderr();
-  browser = startSignIn();
+  auto browser = startSignIn();
   EXPECT_NE(GetCapturedStderr().find("links open org.other.Browser.desktop"), std::string::npos);
   EXPECT_TRUE(browser->told_unreachable);
   EXPECT_EQ(errorCode(outcome->error), "failed");
