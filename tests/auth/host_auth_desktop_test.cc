@@ -142,6 +142,7 @@ TEST_F(HostAuthTest, SignInKeepsTheSessionAndSignOutEndsIt) {
   signOut();
   const auto out = service.requestsTo("sign-out").at(0);
   EXPECT_EQ(out.header("Origin"), "https://quillstone.test:8443");
+  EXPECT_EQ(out.header("Content-Type"), "application/json");
   EXPECT_EQ(out.body, "{}");
   EXPECT_EQ(*stored, std::nullopt);
   EXPECT_EQ(token(), std::nullopt);  // the cached token went with the session
