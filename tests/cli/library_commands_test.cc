@@ -2,6 +2,7 @@
 
 #include "cli/cli_runner.h"
 #include "core/json.h"
+#include "core/text.h"
 #include "support/temp_dir.h"
 
 // "write" and "open" on two computers are the sync lane's (tests/sync), "watch" among them.
@@ -40,12 +41,8 @@ TEST_F(CliLibraryTest, WriteSearchScanAndTheirRefusals) {
     auto r = cli({"write"}, bad);
     EXPECT_EQ(std::tie(r.status, r.out), std::tuple(1, "")) << bad;
   }
-  for (std::vector<std::string> args : {std::vector<std::string>{"write", "a", "b"},
-                                        {"open", "extra"},
-                                        {"move"},
-                                        {"search"},
-                                        {"set", "x"}}) {
-    EXPECT_EQ(cli(args).status, 2) << args[0];
+  for (const char* line : {"write a b", "open extra", "move", "search", "set x"}) {
+    EXPECT_EQ(cli(text::split_on_whitespace(line)).status, 2) << line;
   }
 }
 

@@ -4,6 +4,7 @@
 #include "core/build_info.h"
 #include "core/digest.h"
 #include "core/json.h"
+#include "core/text.h"
 #include "library/package.h"
 #include "support/temp_dir.h"
 
@@ -24,17 +25,11 @@ TEST(CliHelpTest, UsageErrorsAndVersion) {
   EXPECT_EQ(std::tie(unknown.status, unknown.err, unknown.out),
             std::tuple(2, "quillstone-cli help: no command \"frobnicate\"\n", ""));
   EXPECT_EQ(run_cli({"--version"}).out, std::string("quillstone-cli ") + build::kVersion + "\n");
-  for (std::vector<std::string> args : {std::vector<std::string>{"help", "render", "open"},
-                                        {"--version", "extra"},
-                                        {},
-                                        {"frobnicate"},
-                                        {"render"},
-                                        {"render", "--title", "--html"},
-                                        {"render", "--bogus"},
-                                        {"render", "--thumbnail"},
-                                        {"render", "--thumbnail", "x.png", "--size", "0"},
-                                        {"render", "--title", "a", "b"}}) {
-    EXPECT_EQ(run_cli(args, kDoc).status, 2) << ::testing::PrintToString(args);
+  for (const char* line : {"help render open", "--version extra", "", "frobnicate", "render",
+                           "render --title --html", "render --bogus", "render --thumbnail",
+                           "render --thumbnail x.png --size 0", "render --title a b"}) {
+    const auto args = text::split_on_whitespace(line);
+    EXPECT_EQ(run_cli(args, kDoc).status, 2) << line;
   }
 }
 
