@@ -1,53 +1,35 @@
-"""The desktop's search provider and the program, asked over the session bus with `gdbus call`,
-and the replies read back from GVariant text into Python values."""
-import ast, os, re, subprocess, time
+# The desktop's search provider and the program, asked over the session bus as `gdbus call`
+# asks (arguments in GVariant text), the replies as Python values.
+import os, pathlib, time
+
+import gi
+
+gi.require_version("Gio", "2.0")
+from gi.repository import Gio, GLib  # noqa: E402
 
 PROVIDER = ("app.quillstone.Quillstone.SearchProvider", "/app/quillstone/Quillstone/SearchProvider",
             "org.gnome.Shell.SearchProvider2")
 BUS = ("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus")
 
 
-def parse(text):
-    """GVariant text as gdbus prints it: variants <…> and type annotations (@as []) dropped,
-    strings and numbers as Python reads them."""
-    out, i, quote = [], 0, None
-    while i < len(text):
-        c = text[i]
-        if quote:
-            out.append(c)
-            if c == "\\":
-                out.append(text[i + 1])
-                i += 1
-            elif c == quote:
-                quote = None
-        elif c in "'\"":
-            quote = c
-            out.append(c)
-        elif c in "<>":
-            pass
-        elif c == "@":
-            i = re.compile(r"@\S+\s").match(text, i).end() - 1
-        else:
-            m = re.compile(r"(uint32|int32|uint64|int64|byte|objectpath|true|false)\b").match(text, i)
-            if m:
-                word = m.group(1)
-                out.append({"true": "True", "false": "False"}.get(word, ""))
-                i = m.end() - 1
-            else:
-                out.append(c)
-        i += 1
-    return ast.literal_eval("".join(out))
+def _argument(text):
+    # An argument in GVariant text as `gdbus call` takes it: a bare word is a string.
+    try:
+        return GLib.Variant.parse(None, text, None, None)
+    except GLib.Error:
+        return GLib.Variant("s", text)
 
 
 def call(target, method, *args, timeout=20):
-    """One method call; the reply as Python values. Raises on a D-Bus error."""
+    # One method call; the reply as Python values. Raises on a D-Bus error.
     dest, path, interface = target
-    result = subprocess.run(["gdbus", "call", "--session", "--dest", dest, "--object-path", path,
-                             "--method", interface + "." + method, "--timeout", str(timeout), *args],
-                            capture_output=True, text=True, timeout=timeout + 10)
-    if result.returncode != 0:
-        raise RuntimeError("%s failed: %s" % (method, result.stderr.strip()))
-    return parse(result.stdout.strip())
+    try:
+        reply = Gio.bus_get_sync(Gio.BusType.SESSION).call_sync(
+            dest, path, interface, method, GLib.Variant.new_tuple(*map(_argument, args)), None,
+            Gio.DBusCallFlags.NONE, timeout * 1000)
+    except GLib.Error as e:
+        raise RuntimeError("%s failed: %s" % (method, e.message))
+    return reply.unpack()
 
 
 def strings(items):
@@ -55,13 +37,12 @@ def strings(items):
 
 
 def set_activation_environment(env):
-    """What the bus hands to the programs it starts."""
-    pairs = ", ".join("%r: %r" % (k, v) for k, v in env.items())
-    call(BUS, "UpdateActivationEnvironment", "{%s}" % pairs)
+    # What the bus hands to the programs it starts.
+    call(BUS, "UpdateActivationEnvironment", "{%s}" % ", ".join("%r: %r" % kv for kv in env.items()))
 
 
 def owner_pid(name, seconds):
-    """The process that owns `name` on the bus, waiting for it to appear; None if it doesn't."""
+    # The process that owns `name` on the bus, waiting for it to appear; None if it doesn't.
     deadline = time.time() + seconds
     while time.time() < deadline:
         if call(BUS, "NameHasOwner", name)[0]:
@@ -71,12 +52,7 @@ def owner_pid(name, seconds):
 
 
 def tree_state(folder):
-    """Every file and folder below `folder`, links not followed: its kind, size, time and bytes."""
-    state = {}
-    for top, dirs, files in os.walk(folder):
-        for name in dirs + files:
-            path = os.path.join(top, name)
-            st = os.lstat(path)
-            data = open(path, "rb").read() if os.path.isfile(path) and not os.path.islink(path) else None
-            state[os.path.relpath(path, folder)] = (st.st_mode, st.st_size, st.st_mtime_ns, data)
-    return state
+    # Every file and folder below `folder`, links not followed: its kind, size, time and bytes.
+    paths = [pathlib.Path(top, n) for top, dirs, files in os.walk(folder) for n in dirs + files]
+    return {p: (p.lstat().st_mode, p.lstat().st_size, p.lstat().st_mtime_ns,
+                p.read_bytes() if p.is_file() and not p.is_symlink() else None) for p in paths}

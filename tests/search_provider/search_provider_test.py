@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
-"""The search provider over a private session bus, started by the bus from the build's own
-service file and asked with gdbus as the shell asks: result sets best first, metas, any terms,
-and nothing written to the writing folder or the index.
-    search_provider_test.py BUILD   (inside dbus-run-session --config-file=BUILD/test-dbus/session.conf)"""
+# The search provider over a private session bus, started by the bus from the build's own
+# service file and asked as the shell asks: result sets best first, metas, any terms, and nothing
+# written to the writing folder or the index.
+#   search_provider_test.py BUILD   (inside dbus-run-session --config-file=BUILD/test-dbus/session.conf)
 import json, os, pathlib, shutil, subprocess, sys, tempfile
 
 sys.path.insert(0, os.path.dirname(__file__))
@@ -13,8 +13,7 @@ work = pathlib.Path(tempfile.mkdtemp(prefix="qs-provider-"))
 writing, support = work / "Writing", work / "Support"
 env = {"QUILLSTONE_SUPPORT": str(support), "QUILLSTONE_CONFIG": str(work / "config"),
        "XDG_DATA_HOME": str(work / "data"), "HOME": str(work)}
-cli_env = {k: v for k, v in os.environ.items() if k not in ("QUILLSTONE_DEBUG",)}
-cli_env.update(env)
+cli_env = {**{k: v for k, v in os.environ.items() if k != "QUILLSTONE_DEBUG"}, **env}
 
 # Three documents hold "lighthouse": in the title, in a paragraph, in a bullet of the subtext.
 docs = [("title", "The lighthouse", "Keepers and lamps.", []),
@@ -43,13 +42,10 @@ expect("a subsearch narrows, the last term a prefix", narrowed == ["title", "bul
 
 metas = call(PROVIDER, "GetResultMetas", strings(["bullet", "unknown", "title"]))[0]
 expect("metas for known ids, in order", [m.get("id") for m in metas] == ["bullet", "title"], metas)
-if len(metas) == 2:
-    walks, light = metas
-    expect("title and snippet", walks["name"] == "Walks" and "lighthouse keeper" in walks["description"]
-           and light["description"].startswith("Keepers and lamps."), metas)
-    icon = light.get("icon")
-    thumbnail = writing / "The lighthouse.quillstone" / "QuickLook" / "Thumbnail.png"
-    expect("the thumbnail as icon", icon == ("file", thumbnail.as_uri()) and thumbnail.is_file(), icon)
+thumbnail = writing / "The lighthouse.quillstone" / "QuickLook" / "Thumbnail.png"
+expect("titles, snippets and the thumbnail as icon", len(metas) == 2 and metas[0]["name"] == "Walks"
+       and "lighthouse keeper" in metas[0]["description"] and metas[1]["description"].startswith("Keepers and lamps.")
+       and metas[1].get("icon") == ("file", thumbnail.as_uri()) and thumbnail.is_file(), metas)
 
 for terms in (["\"*NEAR("], [""], ["title:keepers"], []):
     try:
@@ -67,10 +63,7 @@ except RuntimeError as e:
 expect("nothing written to the writing folder", tree_state(writing) == before)
 expect("the index unchanged", (support / "search-index.sqlite3").read_bytes() == index_before)
 
-for p in passed:
-    print("ok   " + p)
-for f in failures:
-    print("FAIL " + f)
+print("\n".join(["ok   " + p for p in passed] + ["FAIL " + f for f in failures]))
 print("%d passed, %d failed" % (len(passed), len(failures)))
 shutil.rmtree(work, ignore_errors=True)
 sys.exit(1 if failures else 0)
