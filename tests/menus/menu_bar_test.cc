@@ -102,15 +102,17 @@ TEST_F(MenuBarTest, SubtextDepthItemsFollowTheDepthObject) {
     }
     return out;
   };
-  for (const auto& [depth, shown] : std::vector<std::pair<std::string_view, std::string>>{
-           {R"({"upTo": 1.9})", "[1 Level] only-on"},  // cut, not rounded
-           {R"({"upTo": 0})", "[Points] only-off"},
-           {R"({"upTo": 4})", " only-off"},
-           {R"({"upTo": 2, "only": true})", "[Only This Level] only-on"},
-           {R"({"upTo": "2"})", "[All Levels] only-off"},
-           {R"({"library": 1, "only": true, "upTo": 2})", "[Library] only-on"},
-           {R"({"upTo": 1e300})", "[All Levels] only-off"},  // no integer
-           {"null", " only-off"}}) {
+  // 1.9 is cut, not rounded; 1e300 is no integer.
+  const std::pair<const char*, const char*> rows[] = {
+      {R"({"upTo": 1.9})", "[1 Level] only-on"},
+      {R"({"upTo": 0})", "[Points] only-off"},
+      {R"({"upTo": 4})", " only-off"},
+      {R"({"upTo": 2, "only": true})", "[Only This Level] only-on"},
+      {R"({"upTo": "2"})", "[All Levels] only-off"},
+      {R"({"library": 1, "only": true, "upTo": 2})", "[Library] only-on"},
+      {R"({"upTo": 1e300})", "[All Levels] only-off"},
+      {"null", " only-off"}};
+  for (const auto& [depth, shown] : rows) {
     EXPECT_EQ(checkedLevels(depth), shown) << depth;
   }
 }
@@ -123,13 +125,12 @@ TEST_F(MenuBarTest, TheBarAndItsKeysOnThisDesktop) {
   for (const auto& i : item("Window").items)
     window += (i.kind == Kind::kSeparator ? "-" : i.title) + "|";
   EXPECT_EQ(window, "Minimize|Zoom|-|Bring All to Front|");
-  for (const auto& [path, accel, label] :
-       std::vector<std::tuple<std::string, std::string, std::string>>{
-           {"File/Open…", "<Shift><Primary>o", "Shift+Ctrl+O"},
-           {"Edit/Delete Paragraph or Thought", "<Shift><Primary>BackSpace",
-            "Shift+Ctrl+BackSpace"},
-           {"View/Back", "<Primary><Super>Left", "Ctrl+Super+Left"},
-           {"View/Typewriter", "<Shift><Primary><Alt>t", "Shift+Ctrl+Alt+T"}}) {  // moved
+  const std::tuple<const char*, const char*, const char*> keys[] = {
+      {"File/Open…", "<Shift><Primary>o", "Shift+Ctrl+O"},
+      {"Edit/Delete Paragraph or Thought", "<Shift><Primary>BackSpace", "Shift+Ctrl+BackSpace"},
+      {"View/Back", "<Primary><Super>Left", "Ctrl+Super+Left"},
+      {"View/Typewriter", "<Shift><Primary><Alt>t", "Shift+Ctrl+Alt+T"}};  // moved
+  for (const auto& [path, accel, label] : keys) {
     EXPECT_EQ(linuxAccelerator(item(path).key, item(path).mask), accel) << path;
     EXPECT_EQ(glyphs(item(path)), label) << path;
   }
@@ -156,21 +157,13 @@ TEST(MenuKeysTest, TheMenuBarTriesOnlyTheKeysItMayTake) {
   const unsigned C = kCommand, T = kControl, O = kOption, S = kShift;
   // Copy, paste, cut and select-all always go to the page; ⇧⌘V is Pretext, not paste; the See
   // items (⌥⌘1) go to the menu bar first.
-  for (const auto& [key, mask, inLibrary, handled] :
-       std::vector<std::tuple<const char*, unsigned, bool, bool>>{{"v", C, true, false},
-                                                                  {"x", C, true, false},
-                                                                  {"a", C, true, false},
-                                                                  {"C", C, true, false},
-                                                                  {"v", S | C, false, true},
-                                                                  {"3", T | C, false, false},
-                                                                  {"3", T | C, true, true},
-                                                                  {"4", T | C, false, true},
-                                                                  {"t", T | C, true, false},
-                                                                  {"l", T | C, false, true},
-                                                                  {"", T, false, true},
-                                                                  {"a", 0, true, false},
-                                                                  {"\uF700", O, true, false},
-                                                                  {"c", S, false, false}}) {
+  const std::tuple<const char*, unsigned, bool, bool> rows[] = {
+      {"v", C, true, false},      {"x", C, true, false},     {"a", C, true, false},
+      {"C", C, true, false},      {"v", S | C, false, true}, {"3", T | C, false, false},
+      {"3", T | C, true, true},   {"4", T | C, false, true}, {"t", T | C, true, false},
+      {"l", T | C, false, true},  {"", T, false, true},      {"a", 0, true, false},
+      {"\uF700", O, true, false}, {"c", S, false, false}};
+  for (const auto& [key, mask, inLibrary, handled] : rows) {
     const MenuState& state = inLibrary ? showing : empty;
     EXPECT_EQ(menuHandles(key, mask, state), handled) << key << " " << mask << " " << inLibrary;
     KeyRecord record;  // to the menu bar only while no press of it reaches the page
@@ -180,28 +173,25 @@ TEST(MenuKeysTest, TheMenuBarTriesOnlyTheKeysItMayTake) {
     EXPECT_EQ(record.lastKey(), KeyWent::kPage);
   }
   EXPECT_EQ(maskFromLinux(false, true, true, true), T | O | C);
-  // F10 alone opens the menu bar; with a modifier (Shift+F10: a context menu) it is the page's.
-  EXPECT_TRUE(opensMenuBar("F10", 0));
-  for (unsigned held : {S, C}) EXPECT_FALSE(opensMenuBar("F10", held)) << held;
-  EXPECT_FALSE(opensMenuBar("f10", 0));
+  // F10 alone opens the menu bar (accessibility_e2e); with a modifier (Shift+F10: a context
+  // menu) it is the page's.
+  EXPECT_FALSE(opensMenuBar("F10", S) || opensMenuBar("F10", C) || opensMenuBar("f10", 0));
 }
 
 TEST(RecentDocumentsTest, OpenRecentThePageListAndTheOpenPanel) {
   const std::set<fs::path> existing{"/w/Quillstone/A.quillstone", "/w/Quillstone/B.quillstone",
                                     "/w/Quillstone Old/C.quillstone", "/w/Quillstone/Archive",
                                     "/w/Quillstone/notes.txt"};
-  const std::vector<fs::path> recent{"/w/Quillstone/B.quillstone/",
-                                     "/w/Quillstone Old/C.quillstone",  // a sibling, not inside
-                                     "/w/Quillstone/Gone.quillstone",   // deleted since
-                                     "/w/Quillstone/Archive",           // other programs' entries
-                                     "/w/Quillstone/notes.txt",
-                                     "/w/Quillstone/Sub/../A.quillstone"};
+  // A sibling not inside, one deleted since, and other programs' entries are left out.
+  const std::vector<fs::path> recent{
+      "/w/Quillstone/B.quillstone/",   "/w/Quillstone Old/C.quillstone",
+      "/w/Quillstone/Gone.quillstone", "/w/Quillstone/Archive",
+      "/w/Quillstone/notes.txt",       "/w/Quillstone/Sub/../A.quillstone"};
   const auto entries = openRecentEntries(recent, "/w/Quillstone/",
                                          [&](const fs::path& p) { return existing.contains(p); });
   ASSERT_EQ(entries.size(), 2u);
-  EXPECT_EQ(std::tie(entries[0].title, entries[0].path),
-            std::tuple("B", fs::path("/w/Quillstone/B.quillstone")));
-  EXPECT_EQ(entries[1].title, "A");
+  EXPECT_EQ(std::tie(entries[0].title, entries[0].path, entries[1].title),
+            std::tuple("B", fs::path("/w/Quillstone/B.quillstone"), "A"));
 
   auto slots = [](std::string_view state) {
     auto parsed = json::parse(state)->as_object();
