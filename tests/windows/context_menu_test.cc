@@ -22,10 +22,10 @@ json::array parsed(std::string_view text) {
 // clicks open and close, are the fuzz target's and folder_menu_e2e's.
 TEST(ContextMenuTest, TheMenuKeepsTheLeadingGroupsCopyPasteAndTidyPageItems) {
   // Spelling guesses, Back, the item before Copy, Copy, Cut, Paste, Select All.
-  const std::vector<Proposed> web = {Proposed::kOther,     Proposed::kSeparator, Proposed::kOther,
-                                     Proposed::kSystem,    Proposed::kSeparator, Proposed::kOther,
-                                     Proposed::kCopy,      Proposed::kSystem,    Proposed::kPaste,
-                                     Proposed::kSeparator, Proposed::kSystem};
+  using P = Proposed;
+  const std::vector<P> web = {P::kOther,     P::kSeparator, P::kOther, P::kSystem,
+                              P::kSeparator, P::kOther,     P::kCopy,  P::kSystem,
+                              P::kPaste,     P::kSeparator, P::kSystem};
   const auto items = pageItems(parsed(
       R"([{"kind":"separator"},{"label":"A"},{"kind":"separator"},{"kind":"separator"},
           {"label":"B"},{"kind":"separator"}])"));
@@ -34,21 +34,23 @@ TEST(ContextMenuTest, TheMenuKeepsTheLeadingGroupsCopyPasteAndTidyPageItems) {
                                     proposed(8), kSep, page(1), kSep, page(4)}));
   // An item before Copy that already leads the menu is not shown twice; look-up has a group of
   // its own.
-  EXPECT_EQ(rebuildMenu({Proposed::kOther, Proposed::kCopy, Proposed::kLookUp}, {}),
+  EXPECT_EQ(rebuildMenu({P::kOther, P::kCopy, P::kLookUp}, {}),
             (std::vector<MenuEntry>{proposed(0), kSep, proposed(2), kSep, proposed(1)}));
 
   const auto loose = pageItems(parsed(R"([
       {"label":"Plain","id":7,"enabled":"no","checked":1,"hint":"K"},
       {"label":"Off","enabled":false,"checked":true,"id":null,"hint":"\u2318\u21e7k"},
       {"id":"no label"}, {"label":5}, 3, {"label":"Sub","items":[{"label":"In","id":"in"}]}])"));
+  // Enabled unless false, checked only when true; a null id is still an id.
+  auto shown = [](const PageItem& i) {
+    return std::tuple(i.label, i.id, i.enabled, i.checked, i.shortcut, i.submenu.size());
+  };
   ASSERT_EQ(loose.size(), 3u);
-  EXPECT_TRUE(loose[0].enabled && !loose[0].checked && !loose[0].shortcut);
-  EXPECT_FALSE(loose[1].enabled);
-  EXPECT_TRUE(loose[1].checked);
-  EXPECT_EQ(loose[1].id, json::value(nullptr));  // a null id is still an id
-  EXPECT_EQ(loose[1].shortcut, (Shortcut{true, false, true, false, "K"}));
-  EXPECT_EQ(loose[2].submenu.at(0).id, json::value("in"));
-  EXPECT_FALSE(loose[2].id);
+  EXPECT_EQ(shown(loose[0]), std::tuple("Plain", json::value(7), true, false, std::nullopt, 0u));
+  EXPECT_EQ(shown(loose[1]), std::tuple("Off", json::value(nullptr), false, true,
+                                        Shortcut{true, false, true, false, "K"}, 0u));
+  EXPECT_EQ(shown(loose[2]), std::tuple("Sub", std::nullopt, true, false, std::nullopt, 1u));
+  EXPECT_EQ(loose[2].submenu[0].id, json::value("in"));
 
   // A hint needs modifiers and exactly one key.
   EXPECT_EQ(parseHint("\u2303\u2325\u00c9"), (Shortcut{false, true, false, true, "\u00e9"}));
@@ -58,6 +60,8 @@ TEST(ContextMenuTest, TheMenuKeepsTheLeadingGroupsCopyPasteAndTidyPageItems) {
   }
 }
 
+// A choice, a stale menu and a close reported once are folder_menu_e2e's; here the close's
+// delay, a choice without an id, a menu with nothing to show, and a window gone.
 TEST(ContextMenuStateTest, ChoicesAndClosesReachThePageOnce) {
   ManualEventLoop loop;
   std::vector<std::string> scripts;
@@ -65,38 +69,22 @@ TEST(ContextMenuStateTest, ChoicesAndClosesReachThePageOnce) {
                                   [&](const std::string& s) { scripts.push_back(s); }};
   const auto t0 = ContextMenu::Clock::now();
   const std::vector<Proposed> kCopy{Proposed::kCopy};
-  const auto items = parsed(R"([{"label":"Seven","id":7},{"label":"Word","id":"\u00e9t\u00e9"}])");
+  const auto items = parsed(R"([{"label":"Seven","id":7},{"label":"Word"}])");
   const std::string closed = "window.QuillstoneApp?.contextMenuClosed?.()";
-  // Chosen: the id itself, and no close report after it.
   menu->received(items, t0);
   ASSERT_EQ(menu->opening(kCopy, t0 + 1s).page.size(), 2u);
   menu->closed();
-  menu->chose(json::value("\u00e9t\u00e9"));
-  loop.advance(1s);
-  EXPECT_EQ(scripts, std::vector<std::string>{
-                         "window.QuillstoneApp?.contextMenuChoose?.(...[\"\\u00e9t\\u00e9\"])"});
-
-  // Closed without a choice: reported once, 0.3 s later.
-  menu->received(items, t0 + 10s);
-  ASSERT_FALSE(menu->opening(kCopy, t0 + 11s).page.empty());
-  menu->closed();
-  menu->closed();
   loop.advance(299ms);
-  EXPECT_EQ(scripts.size(), 1u);
+  EXPECT_TRUE(scripts.empty());
   loop.advance(1ms);
-  EXPECT_EQ(scripts.back(), closed);
-  loop.advance(1s);
-  EXPECT_EQ(scripts.size(), 2u);
+  EXPECT_EQ(scripts, std::vector<std::string>{closed});
 
-  // Items 2.0 s old are stale; an item without an id is a choice all the same.
-  menu->received(items, t0 + 20s);
-  EXPECT_TRUE(menu->opening(kCopy, t0 + 22s).page.empty());
-  menu->received(items, t0 + 40s);
-  ASSERT_FALSE(menu->opening(kCopy, t0 + 40s).page.empty());
+  menu->received(items, t0 + 10s);  // an item without an id is a choice all the same
+  ASSERT_FALSE(menu->opening(kCopy, t0 + 10s).page.empty());
   menu->chose(std::nullopt);
   menu->closed();
   loop.advance(1s);
-  EXPECT_EQ(scripts.size(), 2u);
+  EXPECT_EQ(scripts.size(), 1u);
 
   // A menu the page asked for hears of its close even when none of its items could be shown;
   // with nothing else to show, it never opens and is reported closed at once.
@@ -107,18 +95,16 @@ TEST(ContextMenuStateTest, ChoicesAndClosesReachThePageOnce) {
     EXPECT_EQ(opened.menu.empty(), offered != kCopy);
     if (!opened.menu.empty()) menu->closed();
     loop.advance(1s);
-    ASSERT_EQ(scripts.size(), 3u);
-    EXPECT_EQ(scripts.back(), closed);
+    EXPECT_EQ(scripts, (std::vector<std::string>{closed, closed}));
     scripts.pop_back();
   }
 
-  // A window gone before the report: nothing runs.
-  menu->received(items, t0 + 50s);
+  menu->received(items, t0 + 50s);  // a window gone before the report: nothing runs
   ASSERT_FALSE(menu->opening(kCopy, t0 + 50s).page.empty());
   menu->closed();
   menu.reset();
   loop.advance(1s);
-  EXPECT_EQ(scripts.size(), 2u);
+  EXPECT_EQ(scripts.size(), 1u);
 }
 
 }  // namespace

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
-
 #include "core/identity.h"
 #include "support/temp_dir.h"
 
@@ -16,23 +14,19 @@ using qs::testing::write_text;
 using Headers = std::vector<std::pair<std::string, std::string>>;
 
 std::string lookUp(std::string_view extension) {
-  static const std::map<std::string, std::string, std::less<>> kTypes = {
-      {"html", "text/html"},
-      {"css", "text/css"},
-      {"mjs", "application/javascript"},
-  };
-  const auto found = kTypes.find(extension);
-  return found == kTypes.end() ? std::string(kUnknownMimeType) : found->second;
+  if (extension == "html" || extension == "css") return "text/" + std::string(extension);
+  return extension == "mjs" ? "application/javascript" : std::string(kUnknownMimeType);
 }
 
 class SchemeHandlerTest : public ::testing::Test {
  protected:
   SchemeHandlerTest() {
-    write_text(web() / "index.html", "<!doctype html>");
-    write_text(web() / "parts" / "view.mjs", "export {}");
-    write_text(web() / "style.css", "body{}");
-    write_text(web() / "LICENSE", "text");
-    write_text(dir / "secret.txt", "outside");
+    for (const auto& [name, text] : {std::pair{"index.html", "<!doctype html>"},
+                                     {"parts/view.mjs", "export {}"},
+                                     {"style.css", "body{}"},
+                                     {"LICENSE", "text"},
+                                     {"../secret.txt", "outside"}})
+      write_text(web() / name, text);
   }
 
   fs::path web() const { return dir / "web"; }
@@ -48,16 +42,14 @@ class SchemeHandlerTest : public ::testing::Test {
 };
 
 TEST_F(SchemeHandlerTest, ServesAFileWithExactlyTheFiveHeaders) {
-  const SchemeHandler::Response response = answer("quillstone://app/style.css");
-  EXPECT_EQ(response.status, 200);
-  EXPECT_EQ(response.body, "body{}");
-  EXPECT_EQ(response.headers, (Headers{
-                                  {"Content-Type", "text/css; charset=utf-8"},
-                                  {"Content-Length", "6"},
-                                  {"Cache-Control", "no-cache"},
-                                  {"Content-Security-Policy", contentSecurityPolicy()},
-                                  {"Access-Control-Allow-Origin", "quillstone://app"},
-                              }));
+  const auto response = answer("quillstone://app/style.css");
+  EXPECT_EQ(std::tie(response.status, response.body, response.headers),
+            std::tuple(200, "body{}",
+                       Headers{{"Content-Type", "text/css; charset=utf-8"},
+                               {"Content-Length", "6"},
+                               {"Cache-Control", "no-cache"},
+                               {"Content-Security-Policy", contentSecurityPolicy()},
+                               {"Access-Control-Allow-Origin", "quillstone://app"}}));
 }
 
 // The home is index.html under any host, query or fragment; the type comes from the extension;
@@ -76,10 +68,9 @@ TEST_F(SchemeHandlerTest, FilesInsideTheWebFolderAreServedWithTheirType) {
            {"quillstone://app/LICENSE", "text", other},
            {"quillstone://app/alias.css", "body{}", "text/css; charset=utf-8"},
            {"quillstone://app/%252e%252e/secret.txt", "inside", other}}) {
-    const SchemeHandler::Response response = answer(uri);
-    EXPECT_EQ(response.status, 200) << uri;
-    EXPECT_EQ(response.body, body) << uri;
-    EXPECT_EQ(response.headers.empty() ? "" : response.headers.front().second, type) << uri;
+    const auto r = answer(uri);
+    EXPECT_EQ(std::tie(r.status, r.body, r.headers.at(0).second), std::tuple(200, body, type))
+        << uri;
   }
   // The web folder itself may be a link, as an installed resource folder often is.
   fs::create_directory_symlink(web(), dir / "linked-web");
@@ -95,10 +86,10 @@ TEST_F(SchemeHandlerTest, EverythingElseIsNotFoundOrABadUrl) {
        {"quillstone://app/%2E%2E/secret.txt", "quillstone://app/..%2fsecret.txt",
         "quillstone://app/linked.txt", "quillstone://app/index.html%00.png",
         "quillstone://app/parts/", "quillstone://app/100%"}) {
-    const SchemeHandler::Response response = answer(uri);
-    EXPECT_EQ(response.status, 404) << uri;
-    EXPECT_EQ(response.headers, (Headers{{"Content-Type", "text/plain"}})) << uri;
-    EXPECT_EQ(response.body, "Not found") << uri;
+    const auto r = answer(uri);
+    EXPECT_EQ(std::tie(r.status, r.headers, r.body),
+              std::tuple(404, Headers{{"Content-Type", "text/plain"}}, "Not found"))
+        << uri;
   }
   EXPECT_EQ(SchemeHandler(dir / "no-such-folder", lookUp).answer("quillstone://app/")->status, 404);
   const SchemeHandler handler(web(), lookUp);
