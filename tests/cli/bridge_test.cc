@@ -14,31 +14,21 @@ class CliBridgeTest : public CliTest {
  protected:
   // Runs `quillstone-cli bridge` on the test's folders with `lines` as its input, and parses
   // each line it prints.
-  std::vector<json::value> bridge(const std::vector<std::string>& lines,
-                                  const std::vector<std::string>& extra = {}) {
+  std::vector<json::value> bridge(const std::vector<std::string>& lines) {
     std::string input;
     for (const auto& line : lines) input += line + "\n";
-    std::vector<std::string> args = places({"bridge"});
-    args.insert(args.end(), extra.begin(), extra.end());
-    result = run_cli(args, input, environment());
+    auto debug = env();
+    debug["QUILLSTONE_DEBUG"] = "1";
+    result = run_cli(places({"bridge"}), input, debug);
     std::vector<json::value> out;
-    for (const auto& line : lines_of(result.out)) {
-      out.push_back(json::parse(line).value_or("(not JSON)"));
-    }
+    for (const auto& line : lines_of(result.out)) out.push_back(json::parse(line).value_or("-"));
     return out;
   }
-
   // A {"value": …} reply as the page decodes it.
   static json::value decoded(const json::value& reply) {
     std::string_view raw = reply.at("value").as_string();
     EXPECT_TRUE(raw.starts_with("\x1e")) << raw;
     return json::parse(raw.substr(1)).value_or("(not JSON)");
-  }
-
-  std::map<std::string, std::string> environment() const {
-    auto debug = env();
-    debug["QUILLSTONE_DEBUG"] = "1";
-    return debug;
   }
 
   CliResult result;
@@ -72,8 +62,7 @@ TEST_F(CliBridgeTest, AnswersEveryLineAndWaitsForBackgroundWork) {
   if (decoded(replies[0]).is_string()) std::swap(replies[0], replies[1]);  // as the work ends
   EXPECT_EQ(decoded(replies[0]).at("state").at("docs").at(0).at("title"), "Notes");
   EXPECT_EQ(decoded(replies[1]), json::value(big));
-  bridge({}, {"extra"});
-  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(cli({"bridge", "extra"}).status, 2);
 }
 
 std::string ask(const std::string& id) {

@@ -15,11 +15,13 @@ struct CliResult {
   int status = -1;
   std::string out;
   std::string err;
-  long peak_kb = 0;  // the most memory the process held (resident set), in KiB
+  long peak_kb = 0;  // the most memory the tool held (resident set) in KiB, when measured
 };
 
+enum class Peak { kUnmeasured, kMeasured };
 CliResult run_cli(const std::vector<std::string>& args, const std::string& input = "",
-                  const std::map<std::string, std::string>& env = {});
+                  const std::map<std::string, std::string>& env = {},
+                  Peak peak = Peak::kUnmeasured);
 
 // The tool on a writing folder, support folder and settings of the test's own.
 class CliTest : public ::testing::Test {
