@@ -12,18 +12,21 @@ namespace {
 
 // Starts the tool from a small process of its own and writes the tool's peak memory to a file:
 // the tool's own peak counts whatever the process that forked it held.
-constexpr const char* kPeak = R"(import os, resource, sys
+constexpr const char* kMeasure = R"(import os, resource, sys
 pid = os.fork()
 if pid == 0: os.execv(sys.argv[2], sys.argv[2:])
 status = os.waitpid(pid, 0)[1]
 open(sys.argv[1], "w").write(str(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss))
 sys.exit(os.waitstatus_to_exitcode(status)))";
+// Starts the tool on a terminal of its own, and copies what it shows to standard output.
+constexpr const char* kTerminal = R"(import os, pty, sys
+sys.exit(os.waitstatus_to_exitcode(pty.spawn(sys.argv[2:]))))";
 
 }  // namespace
 
 // Standard input, output and error are files, so that neither side ever waits on a full pipe.
 CliResult run_cli(const std::vector<std::string>& args, const std::string& input,
-                  const std::map<std::string, std::string>& env, Peak peak) {
+                  const std::map<std::string, std::string>& env, Start start) {
   TempDir io;
   write_text(io / "in", input);
   write_text(io / "out", "");
@@ -32,7 +35,10 @@ CliResult run_cli(const std::vector<std::string>& args, const std::string& input
   const std::string files[3] = {io / "in", io / "out", io / "err"};
   std::vector<std::string> copy = args;
   copy.insert(copy.begin(), QS_CLI_PATH);
-  if (peak == Peak::kMeasured) copy.insert(copy.begin(), {"python3", "-c", kPeak, io / "peak"});
+  if (start != Start::kDirectly) {
+    const char* script = start == Start::kMeasuringPeak ? kMeasure : kTerminal;
+    copy.insert(copy.begin(), {"python3", "-c", script, io / "peak"});
+  }
   std::vector<char*> argv;
   for (auto& a : copy) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -51,13 +57,13 @@ CliResult run_cli(const std::vector<std::string>& args, const std::string& input
       if (opened < 0 || dup2(opened, fd) < 0) _exit(127);
       close(opened);
     }
-    execve(peak == Peak::kMeasured ? "/usr/bin/python3" : QS_CLI_PATH, argv.data(), envp.data());
+    execve(start == Start::kDirectly ? QS_CLI_PATH : "/usr/bin/python3", argv.data(), envp.data());
     _exit(127);
   }
   CliResult result;
   int status = 0;
   if (pid < 0 || waitpid(pid, &status, 0) != pid) return result;
-  if (peak == Peak::kMeasured) result.peak_kb = std::stol("0" + read_text(io / "peak"));
+  if (start == Start::kMeasuringPeak) result.peak_kb = std::stol("0" + read_text(io / "peak"));
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   result.out = read_text(io / "out");
   result.err = read_text(io / "err");

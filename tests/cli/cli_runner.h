@@ -18,10 +18,10 @@ struct CliResult {
   long peak_kb = 0;  // the most memory the tool held (resident set) in KiB, when measured
 };
 
-enum class Peak { kUnmeasured, kMeasured };
+enum class Start { kDirectly, kMeasuringPeak, kOnTerminal };
 CliResult run_cli(const std::vector<std::string>& args, const std::string& input = "",
                   const std::map<std::string, std::string>& env = {},
-                  Peak peak = Peak::kUnmeasured);
+                  Start start = Start::kDirectly);
 
 // The tool on a writing folder, support folder and settings of the test's own.
 class CliTest : public ::testing::Test {
@@ -35,8 +35,9 @@ class CliTest : public ::testing::Test {
     return {{"QUILLSTONE_CONFIG", (dir_ / "config").string()},
             {"XDG_DATA_HOME", (dir_ / "data").string()}};
   }
-  CliResult cli(std::vector<std::string> args, const std::string& input = "") const {
-    return run_cli(places(std::move(args)), input, env());
+  CliResult cli(std::vector<std::string> args, const std::string& input = "",
+                Start start = Start::kDirectly) const {
+    return run_cli(places(std::move(args)), input, env(), start);
   }
 
   TempDir dir_{scratch_folder()};

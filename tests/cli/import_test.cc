@@ -1,7 +1,4 @@
 #include <gtest/gtest.h>
-#include <pty.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "cli/cli_runner.h"
 #include "core/json.h"
@@ -39,26 +36,10 @@ class CliImportTest : public testing::CliTest {
 
 TEST_F(CliImportTest, ShowsProgressOnATerminal) {
   write_text(dir_ / "b.json", backup_text({document(1, 2), document(2, 2)}));
-  int terminal = -1;
-  const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    setenv("QUILLSTONE_CONFIG", (dir_ / "config").c_str(), 1);
-    setenv("XDG_DATA_HOME", (dir_ / "data").c_str(), 1);
-    auto args = places({"import-backup", (dir_ / "b.json").string()});
-    std::vector<char*> argv{const_cast<char*>(QS_CLI_PATH)};
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(QS_CLI_PATH, argv.data());
-    _exit(127);
-  }
-  std::string screen;
-  char buf[4096];
-  for (ssize_t n; (n = read(terminal, buf, sizeof buf)) > 0;) screen.append(buf, n);
-  close(terminal);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  const auto shown =
+      cli({"import-backup", (dir_ / "b.json").string()}, "", testing::Start::kOnTerminal);
+  const std::string& screen = shown.out;
+  EXPECT_EQ(shown.status, 0) << shown.err;
   EXPECT_NE(screen.find("\rImporting [##############################] 2 of 2"), std::string::npos)
       << screen;
   EXPECT_NE(screen.find("{\"count\":2,"), std::string::npos) << screen;
@@ -91,8 +72,7 @@ TEST_F(CliImportTest, TenThousandDocumentsInBoundedMemory) {
   write_text(dir_ / "small.json", backup_text({document(0, 60)}));
 
   auto measured = [&](const char* name) {
-    return testing::run_cli(places({"import-backup", (dir_ / name).string()}), "", env(),
-                            testing::Peak::kMeasured);
+    return cli({"import-backup", (dir_ / name).string()}, "", testing::Start::kMeasuringPeak);
   };
   auto small = measured("small.json");
   ASSERT_EQ(small.status, 0) << small.err;
