@@ -78,15 +78,13 @@ TEST_F(WritingFolderTest, ProblemsWithAChoice) {
   const fs::path current = dir / "Writing";
   for (const char* name : {"Writing/Inside", "Writing2", "Support-notes"})
     fs::create_directories(dir / name);
-  for (const auto& [chosen, problem] :
-       std::vector<std::pair<fs::path, std::optional<std::string_view>>>{
-           {dir.path() / "Writing/", kAlreadyThere},
-           {current / "Inside", kInside},
-           {dir / "Writing2", std::nullopt},  // a sibling, not inside
-           {dir.path(), kContains},
-           {dir / "Support" / "reserved", kSupport},
-           {dir / "Support-notes", std::nullopt},
-           {dir / "Missing", kNotWritable}}) {
+  // A sibling is not inside, nor is a folder whose name starts as the support folder's.
+  const std::pair<fs::path, std::optional<std::string_view>> choices[] = {
+      {dir.path() / "Writing/", kAlreadyThere}, {current / "Inside", kInside},
+      {dir / "Writing2", std::nullopt},         {dir.path(), kContains},
+      {dir / "Support/reserved", kSupport},     {dir / "Support-notes", std::nullopt},
+      {dir / "Missing", kNotWritable}};
+  for (const auto& [chosen, problem] : choices) {
     EXPECT_EQ(wf.problem(chosen, current), problem) << chosen;
   }
   if (geteuid() != 0) {  // permissions don't hold back root

@@ -36,17 +36,14 @@ json::object record(std::string_view id, std::string_view title) {
   return {{"id", id}, {"rev", 1}, {"doc", json::object{{"id", id}, {"title", title}}}};
 }
 
-TEST(JSONTextTest, KeepsKeyOrderAndRefusesWhatJSONCannotHold) {
+TEST(JSONTextTest, KeepsKeyOrderAndSendsWhatJSONCannotHoldAsObjects) {
   const json::value unsorted = parse(R"({"b":"\u001e","a":[1.5]})");
   EXPECT_EQ(JSONText::text(nullptr), "null");
   EXPECT_EQ(JSONText::text(&unsorted), R"({"b":"\u001e","a":[1.5]})");
-  for (const json::value& refused :
-       {json::value(std::nan("")), json::value(json::array{1, json::object{{"x", HUGE_VAL}}}),
-        json::value("\xff"), json::value(json::object{{"\xc3", 1}})}) {
-    EXPECT_FALSE(JSONText::text(&refused)) << refused;
-  }
   EXPECT_EQ(raw(encodeReply(PageReply{})), encoded("null"));
   EXPECT_EQ(encodeReply(PageReply::failure("Refused")).error, "Refused");
+  // What JSON can't hold is refused by the writer beneath (the JSON tests); a reply of it still
+  // goes, as objects.
   CaptureStderr();
   auto reply = encodeReply(PageReply::of(json::array{std::nan("")}));
   EXPECT_EQ(GetCapturedStderr(), "Quillstone: a reply couldn't be sent as JSON; sent as objects\n");
