@@ -225,11 +225,9 @@ class ax:
     def gone(app, name, seconds=10.0):
         return poll(lambda: ax.window(app, name, 0) is None, seconds)
 
-    def press(node, name=None):
-        """Runs the node's action `name` (its first when None), as a screen reader's user does."""
-        action = node.queryAction()
-        names = [action.getName(i) for i in range(action.nActions)]
-        return action.doAction(names.index(name) if name else 0)
+    def press(node):
+        """Runs the node's first action, as a screen reader's user does."""
+        return node.queryAction().doAction(0)
 
     def press_button(window, name):
         """Presses the button named `name` in `window`; whether it was there."""

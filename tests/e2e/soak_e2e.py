@@ -28,11 +28,8 @@ def put_package(package, doc):
     shutil.rmtree(staged, ignore_errors=True)
     staged.mkdir()
     (staged / "document.json").write_text(json.dumps({"format": "quillstone/document", "doc": doc}))
-    if package.exists():
-        os.replace(staged / "document.json", package / "document.json")
-        staged.rmdir()
-    else:
-        os.rename(staged, package)
+    os.replace(staged / "document.json", package / "document.json") if package.exists() else os.rename(staged, package)
+    shutil.rmtree(staged, ignore_errors=True)
 
 
 read_doc = lambda package: json.loads((package / "document.json").read_text())["doc"]
@@ -98,14 +95,9 @@ while time.monotonic() - began < SECONDS:
         outbox = claude() / "outbox"
         for request_id in sorted(p.stem for p in outbox.glob("r-*.json") if p.stem not in answered):
             body = {"v": 1, "requestId": request_id, "bullets": ["On " + request_id], "from": "Claude"}
-            kind = rng.randrange(6)
-            if kind == 0:
-                body["v"], answered[request_id] = 2, ("it isn't version 1", root)
-            elif kind == 1:
-                body["requestId"] = "r-00000000-0000-4000-8000-000000000000"
-                answered[request_id] = ("its requestId doesn't match its name", root)
-            else:
-                answered[request_id] = ("valid", root)
+            kind = min(rng.randrange(6), 2)
+            body.update(({"v": 2}, {"requestId": "r-00000000-0000-4000-8000-000000000000"}, {})[kind])
+            answered[request_id] = (("it isn't version 1", "its requestId doesn't match its name", "valid")[kind], root)
             staged = claude() / ("staged-%d.tmp" % step)
             staged.write_text(json.dumps(body))
             os.rename(staged, claude() / "inbox" / (request_id + ".json"))
