@@ -79,8 +79,8 @@ if check.started("TITLED", 60):
     asked = shown("claude-on-this-computer", "Claude")
     buttons = [b.name for b in ax.find_all(asked, "push button")] if asked else []
     if check("the question names both its answers", asked and "Cancel" in buttons and len(buttons) == 2, buttons):
-        check("focus starts on the default answer", WAYLAND or focused(asked) == ["push button %r" % buttons[-1]],
-              focused(asked))
+        if not WAYLAND:
+            check("focus starts on the default answer", focused(asked) == ["push button %r" % buttons[-1]], focused(asked))
         close(asked, "^Cancel$")
         check("cancelling closes the question and changes nothing", ax.gone(tree, "Claude") and claude_on() is False,
               claude_on())
@@ -99,7 +99,7 @@ if check.started("TITLED", 60):
                 listed = dict(l.split("\t", 1) for l in text.splitlines() if "\t" in l)
                 # The menus' own keys were read with the keyboard, above (X11 only).
                 differ = {t: (k, keyed.get(t)) for t, k in listed.items() if t in keyed and keyed[t] != k}
-                check("the shortcuts window lists the keys each menu item says",
+                check("the shortcuts window lists the menus' keys (on X11, as each item says them)",
                       listed.get("Quit Quillstone") == "Ctrl+Q" and not differ, (text[:200], differ))
             if not WAYLAND:
                 app.xdo("search", "--name", "^%s$" % name, "windowfocus", "--sync")
