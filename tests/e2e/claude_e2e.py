@@ -23,8 +23,9 @@ def reply(name):
 
 
 if check.started("ASKED", 60):
-    check("request files name their reply", all(json.loads((claude / "outbox" / (i + ".json")).read_text())["replyTo"]
-                                                == str(claude / "inbox" / (i + ".json")) for i in ids.values()))
+    requests = [claude / "outbox" / (i + ".json") for i in ids.values()]
+    check("request files name their reply", all(p.exists() and json.loads(p.read_text())["replyTo"]
+                                                == str(claude / "inbox" / p.name) for p in requests))
     for name in ("take", "wait"):
         reply(name)
     check("the page got both replies and closed its window", app.wait_for("CLOSING", 30), app.page_lines())
