@@ -71,11 +71,10 @@ TEST_F(CliLibraryTest, MoveTheLibraryAndTheSettings) {
   // Without --root the tool works on the desktop program's folder, and a move takes it along.
   auto desktop = [&](std::vector<std::string> args) {
     args.insert(args.begin(), {"--support", (dir_ / "Support").string()});
-    return run_cli(args, "",
-                   {{"QUILLSTONE_CONFIG", (dir_ / "config").string()},
-                    {"XDG_DATA_HOME", (dir_ / "data").string()},
-                    {"XDG_CONFIG_HOME", (dir_ / "config").string()},
-                    {"HOME", (dir_ / "home").string()}});
+    auto home = env();
+    home.insert(
+        {{"XDG_CONFIG_HOME", (dir_ / "config").string()}, {"HOME", (dir_ / "home").string()}});
+    return run_cli(args, "", home);
   };
   ASSERT_EQ(desktop({"move", (dir_ / "Elsewhere").string()}).status, 0);
   EXPECT_EQ(cli({"get", "writingFolder"}).status, 0);
