@@ -78,15 +78,13 @@ struct FakeWindow final : HeadlessWindow {
     asked.push_back(request);
     return claudeAnswer;
   }
-  void authSignIn(Value done) override { signIn = std::move(done); }
-  void authSignOut(Done done) override { signOut = std::move(done); }
+  void authSignIn(Value) override {}
+  void authSignOut(Done) override {}
 
   std::vector<std::string> events;
   std::vector<json::array> written;
   std::vector<json::object> asked;
   std::pair<bool, std::optional<std::string>> claudeAnswer{false, std::nullopt};
-  Value signIn;
-  Done signOut;
 };
 
 // A dispatcher on a real library in temporary folders, a manual main loop and real workers.
@@ -173,23 +171,13 @@ TEST_F(HostMessagesTest, MessagesAnswerInTurnWithTheirArgumentsOrTheirDefaults) 
   EXPECT_EQ(window.events, (std::vector<std::string>{"save Untitled ", "reveal Notes.quillstone"}));
 }
 
-TEST_F(HostMessagesTest, ClaudeAndSignInAnswerAsTheirServicesDo) {
+// Sign-in and sign-out answer when their flows call back (auth_e2e, its page signs in and out).
+TEST_F(HostMessagesTest, ClaudeAsksAnswerAsTheWindowDoes) {
   EXPECT_EQ(send(R"({"op":"claudeAsk"})"),
             encoded(R"({"ok":false,"message":"It couldn't be sent."})"));
   window.claudeAnswer = {true, std::nullopt};
   EXPECT_EQ(send(R"({"op":"claudeAsk","request":{"id":"r-1"}})"), encoded("true"));
   EXPECT_EQ(window.asked, (std::vector<json::object>{{}, {{"id", "r-1"}}}));
-
-  // Sign-in and sign-out answer when their flows call back, not before.
-  auto signing_in = post(parse(R"({"op":"authSignIn"})"), &dispatcher);
-  auto signing_out = post(parse(R"({"op":"authSignOut"})"), &dispatcher);
-  main.run_pending();
-  ASSERT_TRUE(window.signIn && window.signOut);
-  EXPECT_FALSE(*signing_in || *signing_out);
-  window.signIn(json::object{{"error", "busy"}});
-  window.signOut();
-  EXPECT_EQ(raw(wait(signing_in)), encoded(R"({"error":"busy"})"));
-  EXPECT_EQ(raw(wait(signing_out)), encoded("true"));
 }
 
 TEST_F(HostMessagesTest, BackgroundRepliesComeAsWorkEndsAndDieWithTheirWindow) {
