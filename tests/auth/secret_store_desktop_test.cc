@@ -30,19 +30,20 @@ class SecretServiceTest : public ::testing::Test, public qs::testing::AuthDriver
   // The program's HostAuth, but for its service address and links.
   void make() {
     auth.reset();
-    AuthConfig config;
-    config.base = Url::parse(service.base());
-    config.debug_base = true;
-    config.callback = "https://quillstone.test/app/auth/callback/";
-    config.origin = "https://quillstone.test";
-    config.service = kService;
     HostAuth::Services services;
     services.http = makeSoupHttpClient();
-    services.store = makeSecretServiceStore(config.service, "neon-auth");
+    services.store = store();
     services.store_queue = std::make_unique<ThreadSerialQueue>("quillstone.auth");
-    auth = std::make_unique<HostAuth>(std::move(config), main, std::move(services));
+    auth = std::make_unique<HostAuth>(
+        AuthConfig{Url::parse(service.base()), true, "https://quillstone.test/app/auth/callback/",
+                   "https://quillstone.test", std::string(kService)},
+        main, std::move(services));
   }
 
+  static std::unique_ptr<SecretStore> store(std::string_view suffix = "",
+                                            const char* account = "neon-auth") {
+    return makeSecretServiceStore(std::string(kService) + std::string(suffix), account);
+  }
   // Whether `text` is in any file below the test's home.
   bool writtenInPlainText(std::string_view text) {
     for (const auto& entry : std::filesystem::recursive_directory_iterator(home.path())) {
@@ -62,31 +63,26 @@ class SecretServiceTest : public ::testing::Test, public qs::testing::AuthDriver
 TEST_F(SecretServiceTest, OneItemPerServiceReplacedWhole) {
   auto keyring = std::make_unique<qs::testing::Keyring>(home.path());
   ASSERT_TRUE(keyring->running());
-  auto store = makeSecretServiceStore(std::string(kService), "neon-auth");
-  auto older = makeSecretServiceStore(std::string(kService), "someone-else");
-  auto debug = makeSecretServiceStore(std::string(kService) + ".test", "neon-auth");
+  auto current = store(), older = store("", "someone-else"), debug = store(".test");
   std::string error;
   ASSERT_TRUE(older->replace("older", &error)) << error;
   ASSERT_TRUE(debug->replace("debug", &error)) << error;
-  EXPECT_EQ(store->lookup().data, std::nullopt);
-  EXPECT_EQ(store->lookup().error, std::nullopt);
-
-  ASSERT_TRUE(store->replace("first", &error)) << error;
-  ASSERT_TRUE(store->replace("second", &error)) << error;
-  EXPECT_EQ(store->lookup().data, "second");
-  EXPECT_EQ(older->lookup().data, std::nullopt);  // every account of the service went
-  EXPECT_EQ(debug->lookup().data, "debug");       // debug sessions never mix with the others
-
-  store->clear();
-  EXPECT_EQ(store->lookup().data, std::nullopt);
-  EXPECT_EQ(debug->lookup().data, "debug");
+  EXPECT_EQ((std::tuple{current->lookup().data, current->lookup().error}),
+            std::tuple(std::nullopt, std::nullopt));
+  ASSERT_TRUE(current->replace("first", &error) && current->replace("second", &error)) << error;
+  // Every account of the service went; debug sessions never mix with the others.
+  EXPECT_EQ((std::tuple{current->lookup().data, older->lookup().data, debug->lookup().data}),
+            std::tuple("second", std::nullopt, "debug"));
+  current->clear();
+  EXPECT_EQ((std::tuple{current->lookup().data, debug->lookup().data}),
+            std::tuple(std::nullopt, "debug"));
 
   // The service restarts under the program: its next calls reach the new one.
   keyring.reset();
   keyring = std::make_unique<qs::testing::Keyring>(home.path());
   ASSERT_TRUE(keyring->running());
-  ASSERT_TRUE(store->replace("after a restart", &error)) << error;
-  EXPECT_EQ(store->lookup().data, "after a restart");
+  ASSERT_TRUE(current->replace("after a restart", &error)) << error;
+  EXPECT_EQ(current->lookup().data, "after a restart");
 
   // At quit: what is asked after an interrupt gives up at once.
   debug->interrupt();
@@ -113,7 +109,7 @@ TEST_F(SecretServiceTest, TheSessionIsKeptThereAndNeverInPlainText) {
   make();
   ASSERT_EQ(signIn(callback), "");
   EXPECT_FALSE(writtenInPlainText("sess-9f27c4e1"));
-  EXPECT_TRUE(makeSecretServiceStore(std::string(kService), "neon-auth")->lookup().data);
+  EXPECT_TRUE(store()->lookup().data);
 }
 
 }  // namespace
