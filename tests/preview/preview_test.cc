@@ -146,75 +146,59 @@ TEST_F(PreviewTest, RunsAreWrappedInMarkOrderAndMarkdownMarksSitInsideTheirSpace
       "# T\n\n **b** \n");
 }
 
-TEST_F(PreviewTest, HeadingLevels) {
-  const std::string doc = R"({"title":"T","nodes":[
+// Each document's page body and Markdown: heading levels (a stray huge one written with a
+// bounded run of "#"), the subtext tree, and image nodes.
+TEST_F(PreviewTest, HeadingsSubtextAndImagesInBothForms) {
+  const std::string big = data_url("image/png;base64", std::string(3000, 'z'));
+  const auto parts = images::imageParts(big);
+  ASSERT_TRUE(parts);
+  const std::string capped(33, '#');
+  struct Case {
+    std::string doc, html, md;
+  };
+  for (const auto& [doc, html, md] : std::vector<Case>{
+           {R"({"title":"T","nodes":[
       {"text":"a","level":1},{"text":"b","level":2},{"text":"c","level":3},{"text":"d","level":7},
       {"text":"e","level":2.0},{"text":"f","level":2.5},{"text":"g","level":0},
       {"text":"h","level":"2"},{"text":"i","level":true},{"text":"j","level":-3},
-      {"text":"k","level":18446744073709551615},{"text":"l","level":1e300}]})";
-  EXPECT_EQ(html_body(doc),
+      {"text":"k","level":18446744073709551615},{"text":"l","level":1e300}]})",
             "<h1>T</h1><h2>a</h2><h3>b</h3><h4>c</h4><h4>d</h4><h3>e</h3><p>f</p><p>g</p>"
-            "<p>h</p><p>i</p><p>j</p><h4>k</h4><h4>l</h4>");
-  // A stray huge level is written with a bounded run of "#".
-  const std::string capped(33, '#');
-  EXPECT_EQ(markdown(doc),
-            "# T\n\n## a\n\n### b\n\n#### c\n\n######## d\n\n### e\n\nf\n\ng\n\nh\n\n"
-            "i\n\nj\n\n" +
-                capped + " k\n\n" + capped + " l\n");
-}
-
-TEST_F(PreviewTest, SubtextTree) {
-  const std::string doc = R"({"title":"T","nodes":[{"text":"P","children":[
+            "<p>h</p><p>i</p><p>j</p><h4>k</h4><h4>l</h4>",
+            "# T\n\n## a\n\n### b\n\n#### c\n\n######## d\n\n### e\n\nf\n\ng\n\nh\n\ni\n\nj\n\n" +
+                capped + " k\n\n" + capped + " l\n"},
+           {R"({"title":"T","nodes":[{"text":"P","children":[
       {"text":"plain"},
       {"text":"thought","ai":false,"children":[{"text":"deeper","ai":"x","anchor":true}]},
       {"text":"no","ai":null,"anchor":"true"},
       {"content":[{"text":"a<"}],"anchor":true,"image":"pic.png"},
-      {"text":"","image":{"src":"q\".png"}},
-      "skipped",
-      {"text":"two\nlines","children":[]}
-    ]}]})";
-  EXPECT_EQ(html_body(doc),
-            "<h1>T</h1><p>P</p><div class=sub><ul>"
-            "<li class=\"\">plain</li>"
+      {"text":"","image":{"src":"q\".png"}}, "skipped", {"text":"two\nlines","children":[]}]}]})",
+            "<h1>T</h1><p>P</p><div class=sub><ul><li class=\"\">plain</li>"
             "<li class=\"ai\"><span class=tag>AI</span> thought<ul>"
             "<li class=\"ai\"><span class=tag>AI</span> <span class=anchor>deeper</span></li>"
-            "</ul></li>"
-            "<li class=\"\">no</li>"
+            "</ul></li><li class=\"\">no</li>"
             "<li class=\" pic\"><span class=anchor>a&lt;</span><img src=\"pic.png\"></li>"
-            "<li class=\" pic\"><img src=\"q&quot;.png\"></li>"
-            "<li class=\"\">two\nlines</li>"
-            "</ul></div>");
-  EXPECT_EQ(markdown(doc),
-            "# T\n\nP\n\n- plain\n- (AI) thought\n  - (AI) deeper\n- no\n- a<\n- \n- two lines\n");
-  EXPECT_EQ(Preview::treeHTML(json::array{}), "");
-  EXPECT_EQ(Preview::treeHTML(json::array{1, "x"}), "");
-  // Children that hold no bullet add no subtext block.
-  EXPECT_EQ(html_body(R"({"title":"T","nodes":[{"text":"P","children":[1]}]})"),
-            "<h1>T</h1><p>P</p>");
-  EXPECT_EQ(markdown(R"({"title":"T","nodes":[{"text":"P","children":{"text":"x"}}]})"),
-            "# T\n\nP\n");
-}
-
-TEST_F(PreviewTest, ImageNodes) {
-  const std::string big = data_url("image/png;base64", std::string(3000, 'z'));
-  const auto parts = images::imageParts(big);
-  ASSERT_TRUE(parts);
-  const std::string doc = R"({"title":"T","nodes":[
-      {"text":"num","image":7,"level":2},
-      {"text":"cap<","image":"https://x/a.png?a=1&b=2"},
-      {"text":"obj","image":{"src":"s.png"}},
+            "<li class=\" pic\"><img src=\"q&quot;.png\"></li><li class=\"\">two\nlines</li>"
+            "</ul></div>",
+            "# T\n\nP\n\n- plain\n- (AI) thought\n  - (AI) deeper\n- no\n- a<\n- \n- two lines\n"},
+           // Children that hold no bullet add no subtext block.
+           {R"({"title":"T","nodes":[{"text":"P","children":[1]}]})", "<h1>T</h1><p>P</p>",
+            "# T\n\nP\n"},
+           {R"({"title":"T","nodes":[{"text":"P","children":{"text":"x"}}]})", "<h1>T</h1><p>P</p>",
+            "# T\n\nP\n"},
+           {R"({"title":"T","nodes":[{"text":"num","image":7,"level":2},
+      {"text":"cap<","image":"https://x/a.png?a=1&b=2"},{"text":"obj","image":{"src":"s.png"}},
       {"text":"big","image":")" +
-                          big + R"("}]})";
-  EXPECT_EQ(
-      html_body(doc),
-      "<h1>T</h1><h3>num</h3>"
-      "<figure><img src=\"https://x/a.png?a=1&amp;b=2\"><figcaption>cap&lt;</figcaption></figure>"
-      "<figure><img src=\"s.png\"><figcaption>obj</figcaption></figure>"
-      "<figure><img src=\"" +
-          big + "\"><figcaption>big</figcaption></figure>");
-  EXPECT_EQ(markdown(doc),
+                big + R"("}]})",
+            "<h1>T</h1><h3>num</h3><figure><img src=\"https://x/a.png?a=1&amp;b=2\">"
+            "<figcaption>cap&lt;</figcaption></figure>"
+            "<figure><img src=\"s.png\"><figcaption>obj</figcaption></figure><figure><img src=\"" +
+                big + "\"><figcaption>big</figcaption></figure>",
             "# T\n\n![num](image)\n\n![cap<](image)\n\n![obj](image)\n\n![big](images/" +
-                parts->file_name + ")\n");
+                parts->file_name + ")\n"}}) {
+    EXPECT_EQ(html_body(doc), html) << doc;
+    EXPECT_EQ(markdown(doc), md) << doc;
+  }
+  EXPECT_EQ(Preview::treeHTML(json::array{}) + Preview::treeHTML(json::array{1, "x"}), "");
 }
 
 TEST_F(PreviewTest, OnlyLargePNGAndJPEGImagesAreReducedTo1280Wide) {
