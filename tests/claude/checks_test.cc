@@ -142,9 +142,9 @@ TEST(ClaudeRequestFileTest, RefusalsAndTheFileWithItsDefaults) {
   page["requestId"] = "r-{0123abcd-4567-89ab-cdef-0123456789ab}";
   EXPECT_EQ(built(page), json::object({{"refused", "The request had no usable id."}}));
 
-  EXPECT_EQ(requestDocOf("\xEF\xBB\xBF{\"doc\": {\"id\": \"d\"}}"), "d");
-  for (auto text : {"{\"doc\": {\"id\": 1}}", "{broken"})
-    EXPECT_EQ(requestDocOf(text), std::nullopt);
+  EXPECT_EQ(std::tuple(requestDocOf("\xEF\xBB\xBF{\"doc\": {\"id\": \"d\"}}"),
+                       requestDocOf("{\"doc\": {\"id\": 1}}"), requestDocOf("{broken")),
+            std::tuple("d", std::nullopt, std::nullopt));
 }
 
 TEST(ClaudeRequestFileTest, ExcerptAndLinkedAreCut) {
@@ -158,16 +158,16 @@ TEST(ClaudeRequestFileTest, ExcerptAndLinkedAreCut) {
   json::array many;
   for (int i = 0; i < 250; ++i) many.push_back(json::object{{"id", "p" + std::to_string(i)}});
   json::object file = with("all", "paragraphs", many);
-  EXPECT_EQ(file.at("paragraphs").as_array().size(), 200u);
-  EXPECT_EQ(file.at("truncated"), true);
+  EXPECT_EQ(std::tuple(file.at("paragraphs").as_array().size(), file.at("truncated")),
+            std::tuple(200u, true));
   EXPECT_FALSE(with("para", "paragraphs", many).contains("paragraphs"));
   std::string accented;
   for (int i = 0; i < 30'000; ++i) accented += "\xC3\xA9";  // 60,000 bytes
   file =
       with("all", "paragraphs",
            {{{"id", "a"}, {"text", accented}}, {{"id", "b"}, {"text", std::string(50'000, 'b')}}});
-  EXPECT_EQ(file.at("paragraphs").as_array().size(), 1u);
-  EXPECT_EQ(file.at("truncated"), true);
+  EXPECT_EQ(std::tuple(file.at("paragraphs").as_array().size(), file.at("truncated")),
+            std::tuple(1u, true));
 
   json::array linked;
   for (int i = 0; i < 300; ++i) {

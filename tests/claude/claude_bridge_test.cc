@@ -130,9 +130,7 @@ TEST_F(ClaudeBridgeTest, AskAndCancelOrTheirRefusals) {
 
   reply(kReply);
   EXPECT_FALSE(bridge.cancel("r-not-an-id"));
-  EXPECT_TRUE(bridge.cancel(kId));
-  EXPECT_FALSE(fs::exists(requestFile()));
-  EXPECT_TRUE(fs::exists(replyFile()));
+  EXPECT_TRUE(bridge.cancel(kId) && !fs::exists(requestFile()) && fs::exists(replyFile()));
   EXPECT_TRUE(bridge.cancel(kOtherId));  // nothing to delete is not an error
   EXPECT_EQ(logLines().back(), "claude-cancel  req=" + kOtherId);
   bridge.processInbox();
@@ -162,9 +160,9 @@ TEST_F(ClaudeBridgeTest, TheWindowDecidesTheReplysFate) {
   targets.target->isLoaded = true;
   bridge.processInbox();
   ASSERT_EQ(calls().size(), 2u);
-  EXPECT_EQ(calls()[0].bullets, (json::array{"a", "b"}));
-  EXPECT_EQ(calls()[1].options.at("placements").as_array().size(), 2u);
-  EXPECT_EQ(targets.asked.back(), "d1");
+  EXPECT_EQ(std::tuple(calls()[0].bullets, calls()[1].options.at("placements").as_array().size(),
+                       targets.asked.back()),
+            std::tuple(json::array{"a", "b"}, 2u, "d1"));
   bridge.processInbox();  // in flight: passed over
   EXPECT_EQ(calls().size(), 2u);
   EXPECT_TRUE(bridge.isWorking(kId));
@@ -204,12 +202,13 @@ TEST_F(ClaudeBridgeTest, TheWindowDecidesTheReplysFate) {
 }
 
 TEST(ClaudeReplyTargetTest, DocumentWindowThenKeyThenFirst) {
+  // The key window for a request of no document, not the window showing nothing.
   const std::vector<std::optional<std::string>> windows = {std::nullopt, "a", "b", "a"};
-  EXPECT_EQ(replyTargetIndex(windows, 2, "a"), 1u);
-  EXPECT_EQ(replyTargetIndex(windows, 2, "gone"), 2u);
-  EXPECT_EQ(replyTargetIndex(windows, 3, std::nullopt), 3u);  // not the window showing nothing
-  EXPECT_EQ(replyTargetIndex(windows, 9, "gone"), 0u);
-  EXPECT_EQ(replyTargetIndex({}, std::nullopt, "a"), std::nullopt);
+  EXPECT_EQ((std::vector<std::optional<std::size_t>>{
+                replyTargetIndex(windows, 2, "a"), replyTargetIndex(windows, 2, "gone"),
+                replyTargetIndex(windows, 3, std::nullopt), replyTargetIndex(windows, 9, "gone"),
+                replyTargetIndex({}, std::nullopt, "a")}),
+            (std::vector<std::optional<std::size_t>>{1, 2, 3, 0, std::nullopt}));
 }
 
 TEST_F(ClaudeBridgeTest, HostileReplyFilesAreRefusedWithoutHarm) {
@@ -234,8 +233,8 @@ TEST_F(ClaudeBridgeTest, HostileReplyFilesAreRefusedWithoutHarm) {
   EXPECT_TRUE(fs::is_symlink(ignored() / kName) && fs::is_symlink(ignored() / "notes.json"));
   expectRefused(kName, "it isn't JSON");
   EXPECT_EQ(read_text(outside), valid);
-  EXPECT_TRUE(fs::exists(inbox() / "notes.JSON"));
-  EXPECT_TRUE(fs::exists(requestFile()));  // kept for a corrected reply
+  // The request is kept for a corrected reply.
+  EXPECT_TRUE(fs::exists(inbox() / "notes.JSON") && fs::exists(requestFile()));
 
   // Folders named like replies are refused like any other entry; "../" never leaves the inbox.
   write_text(replyFile() / "inside", "x");
@@ -341,8 +340,8 @@ TEST_F(ClaudeBridgeTest, AReplyThatCantBeMovedAsideIsRefusedOncePerVersion) {
 
   bridge.processInbox();
   ASSERT_TRUE(settled());
-  EXPECT_EQ(std::pair(refusals(), hostRefusals()), std::pair(1ul, 1ul));
-  EXPECT_TRUE(fs::exists(inbox() / "notes.json"));
+  EXPECT_EQ(std::tuple(refusals(), hostRefusals(), fs::exists(inbox() / "notes.json")),
+            std::tuple(1ul, 1ul, true));
   write_text(inbox() / "notes.json", "{\"v\": 2}");  // a new version: refused anew
   EXPECT_TRUE(loop.runUntil([&] { return refusals() == 2; }, 60s));
   ASSERT_TRUE(settled());
@@ -366,10 +365,13 @@ TEST_F(ClaudeBridgeTest, AReplyThatCantBeMovedAsideIsRefusedOncePerVersion) {
 
 TEST(ClaudeOwnRequestsTest, TheRecordKeepsTheNewestAndThoseStillWaiting) {
   using Ids = std::vector<std::string>;
-  EXPECT_EQ(recordAfter({"a", "b"}, "c", {}, 3), (Ids{"a", "b", "c"}));
-  EXPECT_EQ(recordAfter({"a", "b", "c"}, "d", {}, 3), (Ids{"b", "c", "d"}));
-  EXPECT_EQ(recordAfter({"a", "b", "c"}, "d", {"a", "z"}, 3), (Ids{"a", "b", "c", "d"}));
-  EXPECT_EQ(recordAfter({"a", "b", "c"}, "a", {}, 3), (Ids{"b", "c", "a"}));  // asked again
+  // The last: asked again.
+  EXPECT_EQ(
+      (std::vector<Ids>{recordAfter({"a", "b"}, "c", {}, 3),
+                        recordAfter({"a", "b", "c"}, "d", {}, 3),
+                        recordAfter({"a", "b", "c"}, "d", {"a", "z"}, 3),
+                        recordAfter({"a", "b", "c"}, "a", {}, 3)}),
+      (std::vector<Ids>{{"a", "b", "c"}, {"b", "c", "d"}, {"a", "b", "c", "d"}, {"b", "c", "a"}}));
 }
 
 // The writing folder synced between two computers: each takes the replies to its own requests
