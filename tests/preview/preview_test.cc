@@ -33,24 +33,13 @@ std::string markdown(std::string_view doc_text) {
   return Preview(object(doc_text)).markdown();
 }
 
-// Image bytes made with gdk-pixbuf: a gradient, so that encoders have something to do.
+// Image bytes made with gdk-pixbuf, of one colour.
 std::string encoded_image(int width, int height, const char* type) {
   g_autoptr(GdkPixbuf) pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, width, height);
-  guchar* pixels = gdk_pixbuf_get_pixels(pixbuf);
-  const int stride = gdk_pixbuf_get_rowstride(pixbuf);
-  for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) {
-      guchar* p = pixels + y * stride + x * 3;
-      p[0] = static_cast<guchar>(x * 255 / width);
-      p[1] = static_cast<guchar>(y * 255 / height);
-      p[2] = 128;
-    }
-  }
+  gdk_pixbuf_fill(pixbuf, 0x336699ff);
   g_autofree gchar* buffer = nullptr;
   gsize size = 0;
-  const char* quality = std::string_view(type) == "jpeg" ? "quality" : nullptr;
-  EXPECT_TRUE(gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, type, nullptr, quality, "95",
-                                        static_cast<char*>(nullptr)));
+  EXPECT_TRUE(gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, type, nullptr, nullptr));
   return std::string(buffer, size);
 }
 
@@ -226,9 +215,9 @@ TEST_F(PreviewTest, OnlyLargePNGAndJPEGImagesAreReducedTo1280Wide) {
   }
   // Labelled PNG but not one, or cut short (its missing rows would be whatever memory held).
   const std::string junk(5000, '\x01');
-  EXPECT_EQ(Preview::inlineImage("image/png;base64", junk), data_url("image/png;base64", junk));
-  const std::string cut = wide.substr(0, wide.size() / 2);
-  EXPECT_EQ(Preview::inlineImage("image/png;base64", cut), data_url("image/png;base64", cut));
+  for (const std::string& bytes : {junk, wide.substr(0, wide.size() / 2)}) {
+    EXPECT_EQ(Preview::inlineImage("image/png;base64", bytes), data_url("image/png;base64", bytes));
+  }
 }
 
 TEST_F(PreviewTest, PreviewSourceUsesTheCache) {
@@ -252,9 +241,10 @@ TEST_F(PreviewTest, PreviewSourceUsesTheCache) {
     return data_url("image/png;base64", bytes);
   };
   for (int i = 2; i <= 49; ++i) EXPECT_EQ(Preview::previewSrc(distinct(i)), distinct(i));
-  EXPECT_EQ(Preview::cache_size_for_testing(), 49u);
-  EXPECT_EQ(Preview::previewSrc(distinct(2)), distinct(2));  // a hit adds nothing
-  EXPECT_EQ(Preview::cache_size_for_testing(), 49u);
+  // A hit adds nothing.
+  EXPECT_EQ((std::tuple{Preview::cache_size_for_testing(), Preview::previewSrc(distinct(2)),
+                        Preview::cache_size_for_testing()}),
+            std::tuple(49u, distinct(2), 49u));
   EXPECT_EQ(Preview::previewSrc(distinct(50)), distinct(50));
   EXPECT_EQ(Preview::cache_size_for_testing(), 1u);
 }
