@@ -1,5 +1,5 @@
 // HostAuth over real HTTP (libsoup) against the fake service on loopback, with the session kept
-// in memory (the Secret Service has its own test).
+// in memory, or in a real Secret Service: a gnome-keyring daemon on the test's own D-Bus session.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -8,9 +8,11 @@
 #include "auth/desktop_support.h"
 #include "auth/fake_auth_service.h"
 #include "auth/host_auth.h"
+#include "auth/secret_store.h"
 #include "auth/url.h"
 #include "core/text.h"
 #include "platform/glib_event_loop.h"
+#include "support/temp_dir.h"
 
 namespace qs::auth {
 namespace {
@@ -55,22 +57,41 @@ class HostAuthTest : public ::testing::Test, public qs::testing::AuthDriver {
             "https://quillstone.test:8443", "app.quillstone.linux.direct.session.test"};
   }
   // A short time limit only where no answer is to come: a slow one must still count.
-  void make(std::optional<AuthConfig> c = std::nullopt, bool hang = false) {
+  // With `keyring`, the program's own store and queue.
+  void make(std::optional<AuthConfig> c = std::nullopt, bool hang = false, bool keyring = false) {
     auth.reset();
+    std::unique_ptr<SerialQueue> queue = std::make_unique<InlineSerialQueue>();
+    if (keyring) queue = std::make_unique<ThreadSerialQueue>("quillstone.auth");
     auth = std::make_unique<HostAuth>(
         c.value_or(config()), main,
-        HostAuth::Services{makeSoupHttpClient(),
-                           std::make_unique<MemoryStore>(&stored, &refuse),
-                           std::make_unique<InlineSerialQueue>(),
-                           [this] { return links; },
-                           {},
-                           [this] { return now; },
-                           hang ? std::chrono::milliseconds(300) : std::chrono::seconds(60)});
+        HostAuth::Services{
+            makeSoupHttpClient(),
+            keyring ? store(".test") : std::make_unique<MemoryStore>(&stored, &refuse),
+            std::move(queue),
+            [this] { return links; },
+            {},
+            [this] { return now; },
+            hang ? std::chrono::milliseconds(300) : std::chrono::seconds(60)});
   }
   std::optional<json::object> record() {
     auto parsed = stored ? json::parse(*stored) : std::nullopt;
     if (!parsed || !parsed->is_object()) return std::nullopt;
     return parsed->get_object();
+  }
+  static std::unique_ptr<SecretStore> store(std::string_view suffix = "",
+                                            const char* account = "neon-auth") {
+    return makeSecretServiceStore("app.quillstone.linux.direct.session" + std::string(suffix),
+                                  account);
+  }
+  // Whether `text` is in any file below the test's home.
+  bool writtenInPlainText(std::string_view text) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(home.path())) {
+      if (entry.is_regular_file() &&
+          qs::testing::read_text(entry.path()).find(text) != std::string::npos) {
+        return true;
+      }
+    }
+    return false;
   }
   std::size_t sent(std::string_view path) { return service.requestsTo(path).size(); }
   // A request's headers and body, as compared below.
@@ -78,6 +99,7 @@ class HostAuthTest : public ::testing::Test, public qs::testing::AuthDriver {
     return std::tuple(r.header("Content-Type"), r.header("Origin"), json::parse(r.body));
   }
 
+  qs::testing::TempDir home;
   FakeAuthService service;
   GLibEventLoop main;
   std::optional<std::string> stored;
@@ -293,6 +315,59 @@ TEST_F(HostAuthTest, TheBrowserPartEndsTheSignInItsOwnWay) {
     EXPECT_TRUE(broken.find(R"("user":{)") != std::string::npos || !user()) << broken;
   }
   EXPECT_EQ(service.requests.size(), before);
+}
+
+TEST_F(HostAuthTest, OneItemPerServiceReplacedWhole) {
+  auto keyring = std::make_unique<qs::testing::Keyring>(home.path());
+  ASSERT_TRUE(keyring->running());
+  auto current = store(), older = store("", "someone-else"), debug = store(".test");
+  std::string error;
+  ASSERT_TRUE(older->replace("older", &error)) << error;
+  ASSERT_TRUE(debug->replace("debug", &error)) << error;
+  EXPECT_EQ((std::tuple{current->lookup().data, current->lookup().error}),
+            std::tuple(std::nullopt, std::nullopt));
+  ASSERT_TRUE(current->replace("first", &error) && current->replace("second", &error)) << error;
+  // Every account of the service went; debug sessions never mix with the others.
+  EXPECT_EQ((std::tuple{current->lookup().data, older->lookup().data, debug->lookup().data}),
+            std::tuple("second", std::nullopt, "debug"));
+  current->clear();
+  EXPECT_EQ((std::tuple{current->lookup().data, debug->lookup().data}),
+            std::tuple(std::nullopt, "debug"));
+
+  // The service restarts under the program: its next calls reach the new one.
+  keyring.reset();
+  keyring = std::make_unique<qs::testing::Keyring>(home.path());
+  ASSERT_TRUE(keyring->running());
+  ASSERT_TRUE(current->replace("after a restart", &error)) << error;
+  EXPECT_EQ(current->lookup().data, "after a restart");
+
+  // At quit: what is asked after an interrupt gives up at once.
+  debug->interrupt();
+  EXPECT_FALSE(debug->replace("late", &error));
+  EXPECT_TRUE(debug->lookup().error);
+}
+
+TEST_F(HostAuthTest, TheSessionIsKeptThereAndNeverInPlainText) {
+  const std::string callback = "quillstone://auth/callback?neon_auth_session_verifier=v-1";
+  make(config(), false,
+       true);  // nothing on this bus answers for the Secret Service yet: no session is kept
+  CaptureStderr();
+  EXPECT_EQ(signIn(callback), "failed");
+  EXPECT_EQ(user(), std::nullopt);
+  const std::string log = GetCapturedStderr();
+  EXPECT_NE(log.find("Quillstone: the session couldn't be kept in the Secret Service"),
+            std::string::npos)
+      << log;
+  EXPECT_FALSE(writtenInPlainText("sess-1"));
+
+  // With one, the session is kept there (auth_e2e finds it after a restart) and nowhere else.
+  qs::testing::Keyring keyring(home.path());
+  ASSERT_TRUE(keyring.running());
+  service.session_token = "sess-9f27c4e1";
+  make(config(), false, true);
+  ASSERT_EQ(signIn(callback), "");
+  EXPECT_FALSE(writtenInPlainText("sess-9f27c4e1"));
+  EXPECT_TRUE(store(".test")->lookup().data);
 }
 
 }  // namespace
