@@ -183,15 +183,11 @@ TEST_F(BackupImportTest, ASecondRunWritesNothingAndDuplicatesNothing) {
       R"({"key":"workspace","schema":3,"order":["mine","b"],"groups":[{"id":"g1","n":"mine"}],"ui":{"u":1}})");
   write_text(support_ / "pretext.json",
              R"({"key":"pretext","pretext":{"sections":[{"id":"s1","n":"mine"}],"items":[]}})");
-  const json::object b =
-      backup({doc("a", 10), doc("b", 20)},
-             {{"groups", json::array{json::object{{"id", "g1"}, {"n", "theirs"}},
-                                     json::object{{"id", "g2"}}, json::object{{"n", "no id"}}}},
-              {"pretext", json::object{{"sections", json::array{json::object{{"id", "s1"}},
-                                                                json::object{{"id", "s2"}}}},
-                                       {"items", json::array{json::object{{"id", "i1"}}}}}},
-              {"workspace", json::object{{"id", "ignored: there is a workspace file"}}},
-              {"images", json::object{{"cap-1", "data:image/png;base64,AAAA"}}}});
+  const json::object b = backup({doc("a", 10), doc("b", 20)}, testing::object(R"({
+      "groups":[{"id":"g1","n":"theirs"},{"id":"g2"},{"n":"no id"}],
+      "pretext":{"sections":[{"id":"s1"},{"id":"s2"}],"items":[{"id":"i1"}]},
+      "workspace":{"id":"ignored: there is a workspace file"},
+      "images":{"cap-1":"data:image/png;base64,AAAA"}})"));
   auto first = import(b);
   EXPECT_EQ(first.count, 2);
   const auto written = snapshot(root_);
@@ -200,9 +196,9 @@ TEST_F(BackupImportTest, ASecondRunWritesNothingAndDuplicatesNothing) {
 
   auto second = import(b);
   EXPECT_EQ(std::tie(second.count, second.skipped), std::tuple(0, 2));
-  EXPECT_EQ(snapshot(root_), written);
-  EXPECT_EQ(read_text(support_ / "workspace.json"), merged);
-  EXPECT_EQ(read_text(support_ / "pretext.json"), pretext);
+  EXPECT_EQ(std::tuple(snapshot(root_), read_text(support_ / "workspace.json"),
+                       read_text(support_ / "pretext.json")),
+            std::tuple(written, merged, pretext));
 
   EXPECT_EQ(*json::parse(merged), *json::parse(R"({"key":"workspace","schema":3,
       "order":["mine","b","a"],
@@ -360,9 +356,10 @@ TEST(FileImportTest, EntriesAndTheSplitOfChosenFiles) {
 
   auto split = splitChosen(
       {dir / "NOTES.MD", dir / "backup.JSON", dir / "project.json", dir / "backup.txt"});
-  EXPECT_EQ(split.backups, std::vector<fs::path>{dir / "backup.JSON"});
-  EXPECT_EQ(split.files,
-            (std::vector<fs::path>{dir / "NOTES.MD", dir / "project.json", dir / "backup.txt"}));
+  EXPECT_EQ(std::tie(split.backups, split.files),
+            std::tuple(
+                std::vector<fs::path>{dir / "backup.JSON"},
+                std::vector<fs::path>{dir / "NOTES.MD", dir / "project.json", dir / "backup.txt"}));
 
   auto entries = importEntries({dir / "NOTES.MD", dir / "missing.md", dir.path(), dir / "odd.mkdn"},
                                [](std::string_view ext) {
