@@ -82,66 +82,6 @@ Keyring::Keyring(const std::filesystem::path& home) {
   g_object_unref(bus);
 }
 
-namespace {
-class FakeBrowserSignIn final : public auth::BrowserSignIn {
- public:
-  explicit FakeBrowserSignIn(std::shared_ptr<Browser> browser) : browser_(std::move(browser)) {}
-  ~FakeBrowserSignIn() override { browser_->closed = true; }
-  void start(const std::string& url, std::function<void(End)> ended) override {
-    browser_->opened = url;
-    browser_->ended = std::move(ended);
-  }
-  void showUnreachable() override { browser_->told_unreachable = true; }
-
- private:
-  std::shared_ptr<Browser> browser_;
-};
-
-// Waits for the answer `call` hands its callback.
-template <typename T, typename Call>
-T await(Call call) {
-  std::optional<T> got;
-  call([&](T value) { got = std::move(value); });
-  EXPECT_TRUE(spinUntil([&] { return got.has_value(); }));
-  return got.value_or(T{});
-}
-}  // namespace
-
-std::unique_ptr<auth::BrowserSignIn> browserSignIn(std::shared_ptr<Browser> browser) {
-  return std::make_unique<FakeBrowserSignIn>(std::move(browser));
-}
-
-std::shared_ptr<Browser> AuthDriver::startSignIn() {
-  auto browser = std::make_shared<Browser>();
-  outcome.reset();
-  auth->signIn(browserSignIn(browser), [this](auth::SignInOutcome o) { outcome = std::move(o); });
-  EXPECT_TRUE(spinUntil([&] { return outcome || browser->opened; }));
-  return browser;
-}
-
-std::string AuthDriver::signIn(const std::string& callback) {
-  auto browser = startSignIn();
-  if (browser->opened) auth->callback(callback);
-  EXPECT_TRUE(spinUntil([&] { return outcome.has_value(); }));
-  EXPECT_FALSE(auth->busy());
-  if (!outcome) return "(none)";
-  return outcome->user ? "" : std::string(auth::errorCode(outcome->error));
-}
-
-std::optional<std::string> AuthDriver::token() {
-  return await<std::optional<std::string>>([&](auto done) { auth->token(done); });
-}
-
-std::optional<json::object> AuthDriver::user() {
-  return await<std::optional<json::object>>([&](auto done) { auth->user(done); });
-}
-
-void AuthDriver::signOut() {
-  bool done = false;
-  auth->signOut([&] { done = true; });
-  EXPECT_TRUE(spinUntil([&] { return done; }));
-}
-
 Keyring::~Keyring() {
   if (pid_ <= 0) return;
   kill(pid_, SIGTERM);

@@ -43,7 +43,33 @@ std::string callbackWith(std::string_view verifier) {
   return "quillstone://auth/callback?neon_auth_session_verifier=" + percentEncode(verifier);
 }
 
-class HostAuthTest : public ::testing::Test, public qs::testing::AuthDriver {
+// The browser part of a sign-in as a test plays it: what it was sent to, and how to end it.
+struct Browser {
+  std::optional<std::string> opened;
+  std::function<void(BrowserSignIn::End)> ended;
+  bool closed = false, told_unreachable = false;
+};
+struct FakeBrowserSignIn final : BrowserSignIn {
+  explicit FakeBrowserSignIn(std::shared_ptr<Browser> b) : browser(std::move(b)) {}
+  ~FakeBrowserSignIn() override { browser->closed = true; }
+  void start(const std::string& url, std::function<void(End)> ended) override {
+    browser->opened = url;
+    browser->ended = std::move(ended);
+  }
+  void showUnreachable() override { browser->told_unreachable = true; }
+  std::shared_ptr<Browser> browser;
+};
+
+// Waits for the answer `call` hands its callback.
+template <typename T, typename Call>
+T await(Call call) {
+  std::optional<T> got;
+  call([&](T value) { got = std::move(value); });
+  EXPECT_TRUE(spinUntil([&] { return got.has_value(); }));
+  return got.value_or(T{});
+}
+
+class HostAuthTest : public ::testing::Test {
  protected:
   void SetUp() override { make(); }
   // Exchanges dropped with the client finish on the loop.
@@ -93,12 +119,42 @@ class HostAuthTest : public ::testing::Test, public qs::testing::AuthDriver {
     }
     return false;
   }
+  // Each call turns the main loop until its answer comes. A sign-in waits for its browser part,
+  // or its end; a whole one gives the error code, or "" on success.
+  std::shared_ptr<Browser> startSignIn() {
+    auto browser = std::make_shared<Browser>();
+    outcome.reset();
+    auth->signIn(std::make_unique<FakeBrowserSignIn>(browser),
+                 [this](SignInOutcome o) { outcome = std::move(o); });
+    EXPECT_TRUE(spinUntil([&] { return outcome || browser->opened; }));
+    return browser;
+  }
+  std::string signIn(const std::string& callback) {
+    if (startSignIn()->opened) auth->callback(callback);
+    EXPECT_TRUE(spinUntil([&] { return outcome.has_value(); }));
+    EXPECT_FALSE(auth->busy());
+    if (!outcome) return "(none)";
+    return outcome->user ? "" : std::string(errorCode(outcome->error));
+  }
+  std::optional<std::string> token() {
+    return await<std::optional<std::string>>([&](auto done) { auth->token(done); });
+  }
+  std::optional<json::object> user() {
+    return await<std::optional<json::object>>([&](auto done) { auth->user(done); });
+  }
+  void signOut() {
+    bool done = false;
+    auth->signOut([&] { done = true; });
+    EXPECT_TRUE(spinUntil([&] { return done; }));
+  }
   std::size_t sent(std::string_view path) { return service.requestsTo(path).size(); }
   // A request's headers and body, as compared below.
   static auto shape(const FakeAuthService::Request& r) {
     return std::tuple(r.header("Content-Type"), r.header("Origin"), json::parse(r.body));
   }
 
+  std::unique_ptr<HostAuth> auth;
+  std::optional<SignInOutcome> outcome;
   qs::testing::TempDir home;
   FakeAuthService service;
   GLibEventLoop main;
@@ -115,7 +171,7 @@ TEST_F(HostAuthTest, SignInKeepsTheSessionAndSignOutEndsIt) {
   ASSERT_EQ(browser->opened, service.origin() + "/browser/start?state=s-1");
   // A second sign-in while the browser shows is busy at once.
   std::optional<SignInOutcome> second;
-  auth->signIn(qs::testing::browserSignIn(std::make_shared<qs::testing::Browser>()),
+  auth->signIn(std::make_unique<FakeBrowserSignIn>(std::make_shared<Browser>()),
                [&](SignInOutcome o) { second = o; });
   ASSERT_TRUE(second);
   EXPECT_EQ(json::value(second->pageValue()), json::parse(R"({"error":"busy"})"));
