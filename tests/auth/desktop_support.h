@@ -2,8 +2,7 @@
 // holds, and a Secret Service of the test's own.
 #pragma once
 
-#include <glib.h>
-#include <sys/types.h>
+#include <gio/gio.h>
 
 #include <chrono>
 #include <filesystem>
@@ -29,7 +28,7 @@ class Keyring {
   bool running() const { return ready_; }
 
  private:
-  pid_t pid_ = 0;
+  GSubprocess* process_ = nullptr;
   bool ready_ = false;
 };
 
