@@ -405,9 +405,12 @@ TEST_F(LibraryTest, AMoveCountsWhatMovedAndSettlesAnErrorByItsJournal) {
     }
     Library lib(from, support(), {});
     file_io::inject_failure_for_testing(nth, file_io::kThrowForTesting);
-    const auto result = lib.moveAll(to);
+    std::vector<std::pair<int, int>> told;  // placed of total, as the progress bar hears them
+    const auto result =
+        lib.moveAll(to, [&](int placed, int total) { told.emplace_back(placed, total); });
     if (file_io::inject_failure_for_testing(0, 0) < nth) {
       EXPECT_EQ(std::tie(result.moved, result.stayed, result.failed), std::tuple(2, 1, ""));
+      EXPECT_EQ(told, (std::vector<std::pair<int, int>>{{0, 2}, {1, 2}, {2, 2}}));
       EXPECT_EQ(lib.url("a"), to / "Same Title 2.quillstone");
       EXPECT_EQ(lib.url("c"), to / "Both.quillstone");
       EXPECT_EQ(lib.url("_r"), support() / "reserved/_r.quillstone");
