@@ -99,11 +99,6 @@ class HostAuthTest : public ::testing::Test {
             [this] { return now; },
             hang ? std::chrono::milliseconds(300) : std::chrono::seconds(60)});
   }
-  std::optional<json::object> record() {
-    auto parsed = stored ? json::parse(*stored) : std::nullopt;
-    if (!parsed || !parsed->is_object()) return std::nullopt;
-    return parsed->get_object();
-  }
   static std::unique_ptr<SecretStore> store(std::string_view suffix = "",
                                             const char* account = "neon-auth") {
     return makeSecretServiceStore("app.quillstone.linux.direct.session" + std::string(suffix),
@@ -111,11 +106,8 @@ class HostAuthTest : public ::testing::Test {
   }
   // Whether `text` is in any file below the test's home.
   bool writtenInPlainText(std::string_view text) {
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(home.path())) {
-      if (entry.is_regular_file() &&
-          qs::testing::read_text(entry.path()).find(text) != std::string::npos) {
-        return true;
-      }
+    for (const auto& [path, bytes] : qs::testing::tree(home.path())) {
+      if (bytes.find(text) != std::string::npos) return true;
     }
     return false;
   }
@@ -187,7 +179,7 @@ TEST_F(HostAuthTest, SignInKeepsTheSessionAndSignOutEndsIt) {
             std::tuple("application/json", origin, json::parse(R"({"provider":"google",
             "callbackURL":"https://quillstone.test:8443/app/auth/callback/"})")));
   EXPECT_EQ(service.requestsTo("get-session").at(0).header("Accept"), "application/json");
-  EXPECT_EQ(json::value(*record()),
+  EXPECT_EQ(*json::parse(stored.value_or("")),
             json::parse(R"({"cookie":"__Secure-neon-auth.session_token=sess-1",
             "user":{"id":"u-1","name":"Ada","email":""}})"));
   // A second callback finds no sign-in under way.
@@ -300,7 +292,8 @@ TEST_F(HostAuthTest, TokensAreCachedUntilAMinuteBeforeTheyExpire) {
   EXPECT_EQ((std::tuple{service.requestsTo("get-session").back().header("Cookie"),
                         service.requestsTo("token").at(0).header("Cookie")}),
             std::tuple(kept, kept));
-  EXPECT_EQ(json::find_string(*record(), "cookie"), "__Secure-neon-auth.session_token=sess-2");
+  EXPECT_EQ(json::find_string(json::parse(*stored)->as_object(), "cookie"),
+            "__Secure-neon-auth.session_token=sess-2");
   EXPECT_EQ((std::tuple{token(), sent("token")}), std::tuple(service.token, 1u));  // cached now
 
   // Two or four pieces: no expiry, so no token.
