@@ -64,9 +64,8 @@ json::object document(const std::string& id, const std::string& title) {
 // fails is named in the batch's message; the three files fail silently, each whole or not at all.
 TEST(IOFaultsTest, LibraryFilesKeepTheirPreviousVersionAndALaterWriteCatchesUp) {
   TempDir dir;
-  const fs::path root = dir / "Writing";
   const fs::path support = dir / "Support";
-  library::Library library(root, support, {});
+  library::Library library(dir / "Writing", support, {});
   const json::object firstMeta{{"schema", 3}, {"order", json::array{"a"}}};
   const json::object firstPretext{{"pretext", "first"}};
   ASSERT_EQ(library.write(json::array{document("a", "Alpha")}, &firstMeta, &firstPretext),
@@ -111,7 +110,6 @@ TEST(IOFaultsTest, LibraryFilesKeepTheirPreviousVersionAndALaterWriteCatchesUp) 
           EXPECT_EQ(read->at("doc").at("title"), json::value("Doc " + id));
         }
         EXPECT_EQ(leftovers(dir.path()), std::vector<std::string>{});
-
         // Without the fault the same write goes through, and the ledger on disk catches up.
         ASSERT_EQ(library.write(json::array{document(id, "Doc " + id)}, &meta, &pretext),
                   std::nullopt);
@@ -161,9 +159,8 @@ TEST(IOFaultsTest, CapturesRestorePointsAndSettingsAreWholeOrAsBefore) {
 
         const auto after = points();
         if (kept) {
-          const auto newest = after.rbegin();
-          ASSERT_NE(newest, after.rend());
-          EXPECT_EQ(json::parse(newest->second)->at("round"), round);
+          ASSERT_FALSE(after.empty());
+          EXPECT_EQ(json::parse(after.rbegin()->second)->at("round"), round);
         } else {
           EXPECT_EQ(after, pointsBefore) << "a restore point that failed left something";
         }
@@ -172,11 +169,10 @@ TEST(IOFaultsTest, CapturesRestorePointsAndSettingsAreWholeOrAsBefore) {
         const auto settings = json_at(prefs.file());
         ASSERT_TRUE(settings);
         EXPECT_EQ(settings->at("kept"), json::value("yes"));
-        if (stored) {
+        if (stored)
           EXPECT_EQ(settings->at("round"), round);
-        } else {
+        else
           EXPECT_EQ(*settings, *settingsOnDisk);
-        }
         EXPECT_EQ(prefs.getInteger("round"), round) << "kept for this run either way";
         settingsOnDisk = settings;
         EXPECT_EQ(leftovers(dir.path()), std::vector<std::string>{});
@@ -271,15 +267,12 @@ TEST(IOFaultsTest, SearchIndexKeepsWhatItHadAndTheNextUpdateCatchesUp) {
   auto integrity = [&] {
     sqlite3* db = nullptr;
     std::string result = "unopened";
-    if (sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-      sqlite3_exec(
-          db, "PRAGMA integrity_check",
-          [](void* out, int, char** values, char**) {
-            *static_cast<std::string*>(out) = values[0] ? values[0] : "";
-            return 0;
-          },
-          &result, nullptr);
-    }
+    auto take = [](void* out, int, char** values, char**) {
+      *static_cast<std::string*>(out) = values[0] ? values[0] : "";
+      return 0;
+    };
+    if (sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK)
+      sqlite3_exec(db, "PRAGMA integrity_check", take, &result, nullptr);
     sqlite3_close(db);
     return result;
   };

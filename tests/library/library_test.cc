@@ -3,9 +3,6 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
-#include <random>
-#include <thread>
-
 #include "core/file_io.h"
 #include "core/host_log.h"
 #include "preview/search_index.h"
@@ -525,58 +522,6 @@ TEST_F(LibraryTest, TheSearchIndexCatchesUpWithOnlyWhatChanged) {
     ASSERT_EQ(sqlite3_open(database.c_str(), &db), SQLITE_OK);
     sqlite3_exec(db, "PRAGMA user_version=1", nullptr, nullptr, nullptr);
     sqlite3_close(db);
-  }
-}
-
-// Two writers on shared and own documents while a third thread opens the workspace lose nothing;
-// new documents of one title from both at once each get a package of their own.
-TEST_F(LibraryTest, ConcurrentWritersAndReadersLoseNothing) {
-  auto lib = open();
-  std::atomic<bool> stop{false};
-  std::mutex last_mutex;
-  std::map<std::string, json::value> last_text;  // documents of one writer only
-  auto writer = [&](int who) {
-    std::mt19937 rng(1234 + who);
-    for (int i = 0; i < 60; ++i) {
-      const int n = static_cast<int>(rng() % 4);
-      const std::string id =
-          n == 0 ? "shared" : "w" + std::to_string(who) + "-" + std::to_string(n);
-      const std::string text = "by " + std::to_string(who) + " #" + std::to_string(i);
-      EXPECT_TRUE(
-          lib->write(record(doc(id, "Doc " + id + (rng() % 2 ? " renamed" : ""), {}, text), i)))
-          << id;
-      const std::string twin = "t" + std::to_string(who) + "-" + std::to_string(i);
-      if (i % 6 == 0) {
-        EXPECT_TRUE(lib->write(record(doc(twin, "Twin")))) << twin;
-      }
-      std::lock_guard guard(last_mutex);
-      if (id != "shared") last_text[id] = json::value(text);
-      if (i % 6 == 0) last_text[twin] = json::value("words");
-    }
-  };
-  std::thread reader([&] {
-    while (!stop) {
-      auto answer = lib->openWorkspace();
-      EXPECT_EQ(answer.at("kind"), "ready");
-      EXPECT_TRUE(answer.at("notices").as_array().empty())
-          << json::compact(answer.at("notices")).value_or("");
-    }
-  });
-  std::thread a(writer, 1), b(writer, 2);
-  a.join();
-  b.join();
-  stop = true;
-  reader.join();
-  auto records = lib->allRecords();
-  EXPECT_TRUE(records.contains("shared"));
-  EXPECT_TRUE(lib->problems().empty());
-  for (const auto& [id, text] : last_text) {
-    ASSERT_TRUE(records.contains(id)) << id;
-    EXPECT_EQ(records.at(id).at("doc").at("nodes").at(0).at("text"), text) << id;
-  }
-  for (const auto& [id, r] : records) {
-    EXPECT_EQ(lib->url(id)->parent_path(), root());
-    EXPECT_EQ(readIDOrReason(*lib->url(id)).id, id);
   }
 }
 

@@ -107,12 +107,10 @@ TEST(SoakTest, EverythingAtOnceLosesNothingAndEveryViewAgrees) {
       loop, *watch, [&] { return lib.externalChanges(); },
       [&](const json::array& records) {
         for (const auto& r : records) {
-          const std::string id(r.at("id").as_string());
-          if (r.at("deleted").as_bool()) {
-            handed[id] = std::nullopt;
-          } else {
-            handed[id] = std::string(r.at("doc").at("title").as_string());
-          }
+          handed[std::string(r.at("id").as_string())] =
+              r.at("deleted").as_bool()
+                  ? std::nullopt
+                  : std::optional<std::string>(r.at("doc").at("title").as_string());
         }
       },
       [&](std::vector<std::string> paths) {
@@ -142,11 +140,10 @@ TEST(SoakTest, EverythingAtOnceLosesNothingAndEveryViewAgrees) {
       const auto saved =
           lib.write(json::object{{"id", id}, {"rev", rev}, {"doc", docNamed(id, title)}});
       std::lock_guard lock(written_mutex);
-      if (saved) {
+      if (saved)
         written[id] = title;
-      } else {
+      else
         failures.push_back(title);
-      }
       std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 20));
     }
   };
@@ -167,20 +164,14 @@ TEST(SoakTest, EverythingAtOnceLosesNothingAndEveryViewAgrees) {
         for (const auto& entry : fs::directory_iterator(exchange / "outbox", ec)) {
           const std::string id = entry.path().stem().string();
           if (entry.path().extension() != ".json" || replies.contains(id)) continue;
-          json::object reply{{"v", 1}, {"requestId", id}, {"bullets", json::array{"On " + id}}};
-          std::string why = "usable";
-          switch (rng() % 5) {
-            case 0:
-              reply["v"] = 2;
-              why = "it isn't version 1";
-              break;
-            case 1:
-              reply["bullets"] = json::array{};
-              why = "it has no bullets";
-              break;
-            default:
-              break;
-          }
+          const auto kind = rng() % 5;
+          const json::object reply{
+              {"v", kind == 0 ? 2 : 1},
+              {"requestId", id},
+              {"bullets", kind == 1 ? json::array{} : json::array{"On " + id}}};
+          const char* why = kind == 0   ? "it isn't version 1"
+                            : kind == 1 ? "it has no bullets"
+                                        : "usable";
           replies[id] = {why, root};
           fs::create_directories(exchange / "inbox", ec);
           qs::testing::write_text(exchange / "staged.tmp", *json::compact(reply));
