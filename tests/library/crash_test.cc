@@ -14,7 +14,6 @@
 #include "core/file_io.h"
 #include "library/library.h"
 #include "support/documents.h"
-#include "support/leftovers.h"
 #include "support/temp_dir.h"
 
 namespace qs::library {

@@ -19,7 +19,6 @@
 #include "platform/prefs.h"
 #include "preview/search_index.h"
 #include "support/documents.h"
-#include "support/leftovers.h"
 #include "support/temp_dir.h"
 
 namespace qs {

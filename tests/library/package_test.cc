@@ -7,7 +7,6 @@
 #include "core/text.h"
 #include "preview/preview.h"
 #include "support/documents.h"
-#include "support/leftovers.h"
 #include "support/temp_dir.h"
 
 namespace qs::library {
