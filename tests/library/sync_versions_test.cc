@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include "core/digest.h"
-#include "library/folder_watch.h"
 #include "library/library.h"
 #include "library/sync_names.h"
 #include "library/versions.h"
@@ -201,8 +200,8 @@ TEST_F(SyncVersionsTest, TheNewerOfTwoPackagesKeepsTheId) {
 }
 
 // A package renamed elsewhere arrives before the old one goes: the old one, holding what this
-// library last saw, waits a moment, and is kept as a version only if it is still there. A
-// package folder still arriving is said once it has waited as long.
+// library last saw, waits a moment, and is kept as a version only if it is still there. (A
+// package folder still arriving waits as long: the library's scan test.)
 TEST_F(SyncVersionsTest, ArrivalsWaitForTheSyncToolToFinish) {
   auto lib = open();
   ASSERT_TRUE(lib->write(record(doc("d", "Notes", {{"updated", 1}}, "old"))));
@@ -218,12 +217,6 @@ TEST_F(SyncVersionsTest, ArrivalsWaitForTheSyncToolToFinish) {
   ASSERT_EQ(kept.size(), 1u);
   EXPECT_EQ(kept[0].at("doc").at("title").as_string(), "Notes (version from 1970-01-01 00:00)");
   EXPECT_FALSE(fs::exists(root() / "Notes.quillstone"));
-
-  fs::create_directories(root() / "Arriving.quillstone/images");
-  EXPECT_TRUE(lib->rescan().empty());
-  now_ += std::chrono::seconds(5);
-  ASSERT_EQ(lib->rescan().size(), 1u);
-  EXPECT_EQ(lib->rescan().at(0).name, "Arriving");
 }
 
 // A picture only a version holds is never pruned by the document's next save; the version's
@@ -283,8 +276,8 @@ TEST_F(SyncVersionsTest, ASaveNeverReplacesTextPutInPlaceUnseen) {
   EXPECT_EQ(docs(lib->openWorkspace()).size(), 3u);
 }
 
-// A sync tool's own files are never touched, and never start a check; copies it set aside of the
-// previews go at the next save.
+// A sync tool's own files are never touched (nor do they start a check: the folder watch's test);
+// copies it set aside of the previews go at the next save.
 TEST_F(SyncVersionsTest, SyncToolsOwnFilesAreLeftAlone) {
   auto lib = open();
   ASSERT_TRUE(lib->write(record(doc("d", "Notes", {{"image", image_url()}}))));
@@ -298,17 +291,6 @@ TEST_F(SyncVersionsTest, SyncToolsOwnFilesAreLeftAlone) {
   EXPECT_EQ(names_in(package / "images"), Names{".syncthing.a.png.tmp"});
   EXPECT_EQ(names_in(package / "QuickLook"), (Names{"Preview.html", "Thumbnail.png"}));
   EXPECT_TRUE(fs::exists(root() / ".stfolder/x"));
-
-  ManualEventLoop main;
-  InlineSerialQueue work;
-  int checks = 0;
-  FolderWatch watch(
-      main, work, [&] { return ++checks, json::array{}; }, nullptr, nullptr);
-  watch.start(root(), nullptr);
-  watch.changed({(root() / ".stfolder").string(), (package / "images/.syncthing.b.tmp").string(),
-                 (root() / "~syncthing~x.tmp").string()});
-  main.advance(std::chrono::seconds(3));
-  EXPECT_EQ(checks, 0);
 }
 
 // Names with separators and direction controls: a new title gets a name without them, while a
