@@ -6,7 +6,6 @@
 #include <random>
 #include <thread>
 
-#include "core/file_io.h"
 #include "core/host_log.h"
 #include "preview/search_index.h"
 #include "support/library_fixture.h"
@@ -377,61 +376,6 @@ TEST_F(LibraryTest, RestorePointsKeepTheTenNewest) {
   EXPECT_EQ(trash_.names().size(), 2u);
   // The same second gives the same name: the second point replaces the first.
   EXPECT_NE(read_text(folder / kept[9]).find("\"n\":1"), std::string::npos);
-}
-
-// A move counts the documents moved and those already there (which stay behind), gives a name
-// taken there a number, and keeps the reserved ones in the support folder. An error thrown at any
-// step never escapes: the move settles by its journal (undone while the library was on the old
-// folder, finished once it was on the new one), every document is found once where the library
-// now works, and the counts match the folders. (The copy across file systems has more steps,
-// each settled by the same journal, as the crash test shows.)
-TEST_F(LibraryTest, AMoveCountsWhatMovedAndSettlesAnErrorByItsJournal) {
-  const fs::path templates = dir_ / "template";
-  {
-    Library lib(templates / "Writing", templates / "Support", {});
-    ASSERT_TRUE(lib.write(record(doc("a", "Same Title"))));
-    ASSERT_TRUE(lib.write(record(doc("b", "Old", {{"archived", true}}))));
-    ASSERT_TRUE(lib.write(record(doc("c", "Both"))));
-    ASSERT_TRUE(lib.write(record(doc("_r", "Reserved"))));
-    put_package(templates / "New/Both.quillstone", "c");
-    put_package(templates / "New/Same Title.quillstone", "other-doc");
-  }
-  const fs::path from = root(), to = dir_ / "New";
-  for (int nth = 1;; ++nth) {
-    SCOPED_TRACE("a fault at " + std::to_string(nth));
-    for (const char* name : {"Writing", "Support", "New"}) {
-      fs::remove_all(dir_ / name);
-      fs::copy(templates / name, dir_ / name, fs::copy_options::recursive);
-    }
-    Library lib(from, support(), {});
-    file_io::inject_failure_for_testing(nth, file_io::kThrowForTesting);
-    const auto result = lib.moveAll(to);
-    if (file_io::inject_failure_for_testing(0, 0) < nth) {
-      EXPECT_EQ(std::tie(result.moved, result.stayed, result.failed), std::tuple(2, 1, ""));
-      EXPECT_EQ(lib.url("a"), to / "Same Title 2.quillstone");
-      EXPECT_EQ(lib.url("c"), to / "Both.quillstone");
-      EXPECT_EQ(lib.url("_r"), support() / "reserved/_r.quillstone");
-      EXPECT_EQ(packages_in(from), Names{"Both"});  // stayed behind
-      EXPECT_EQ(lib.ledger().at("a"), (to / "Same Title 2.quillstone").string());
-      break;
-    }
-    EXPECT_EQ(result.failed, "an injected fault");
-    const bool switched = lib.root() == to;
-    EXPECT_TRUE(switched || lib.root() == from);
-    EXPECT_EQ(std::pair(result.moved, result.stayed), switched ? std::pair(2, 1) : std::pair(0, 3));
-    EXPECT_FALSE(fs::exists(support() / "move.json"));
-    const auto records = lib.allRecords();
-    for (const char* id : {"a", "b", "c"}) {
-      ASSERT_TRUE(records.contains(id)) << id;
-      EXPECT_EQ(lib.url(id)->parent_path().parent_path() == lib.root(), std::string(id) == "b");
-    }
-    // The folder left behind holds only the document both folders had.
-    const fs::path other = switched ? from : to;
-    for (const auto& [id, package] : Library::scan({other, other / "Archive"}).found) {
-      EXPECT_TRUE(id == "c" || id == "other-doc") << id;
-    }
-    ASSERT_LT(nth, 100) << "the move never ends";
-  }
 }
 
 TEST_F(LibraryTest, AdoptingTakesInsidePackagesAndCopiesOutsideOnes) {
