@@ -2,9 +2,9 @@
 // windows writing and deleting their documents on threads of their own, while another program
 // edits, renames, deletes and adds packages and sync tools drop conflict copies; restore points
 // are kept and, half way, the library is moved. (The assistant's exchange joins in the end-to-end
-// soak, which runs the whole program so.) What happens is drawn from a fixed seed (QS_SOAK_SEED)
-// for QS_SOAK_SECONDS (30 by default; longer by hand). Afterwards the disk, the ledger, the search
-// index and what the windows were handed agree, and nothing a window wrote is lost.
+// soak, which runs the whole program so and checks the search index.) What happens is drawn from
+// a fixed seed (QS_SOAK_SEED) for QS_SOAK_SECONDS (30 by default; longer by hand). Afterwards the
+// disk, the ledger and what the windows were handed agree, and nothing a window wrote is lost.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -13,7 +13,6 @@
 #include <map>
 #include <mutex>
 #include <random>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,7 +38,7 @@ long fromEnvironment(const char* name, long fallback) {
   return value && *value ? std::strtol(value, nullptr, 10) : fallback;
 }
 
-// Every version of a document has the word "key<id>", by which the index finds all of them.
+// Every version of a document has the word "key<id>" for the search index.
 json::object docNamed(const std::string& id, const std::string& title) {
   return qs::testing::doc(id, title, {}, title + " key" + id);
 }
@@ -244,30 +243,11 @@ TEST(SoakTest, EverythingAtOnceLosesNothingAndEveryViewAgrees) {
   for (const auto& [id, title] : disk) {
     ASSERT_TRUE(lib.url(id)) << id;
     EXPECT_EQ(readRecord(*lib.url(id))->at("doc").at("title"), json::value(title));
-    if (is_version(id, title)) continue;  // its words are its document's too
-    const auto hits = index->search(title);
-    EXPECT_TRUE(hits.size() == 1 && hits[0].id == id) << "the search index lost " << title;
   }
-  // Documents deleted (by a window or the other program) are gone from the index, and renamed
-  // ones are found under their new package.
-  std::set<std::string> ids;
-  for (const auto& [id, title] : written) ids.insert(id);
-  for (const auto& [id, title] : outside) ids.insert(id);
-  for (const auto& id : ids) {
-    std::vector<std::string> found;
-    for (const auto& hit : index->search("key" + id)) {
-      // Versions of the document hold its words too, under their own ids.
-      if (hit.id == id || !disk.contains(hit.id) || !is_version(hit.id, disk.at(hit.id))) {
-        found.push_back(hit.id + " " + hit.path);
-      }
-    }
-    const auto url = lib.url(id);
-    EXPECT_EQ(found, disk.contains(id) && url ? std::vector{id + " " + url->string()}
-                                              : std::vector<std::string>{})
-        << "the search index for " << id;
-    if (outsideAt.contains(id) && disk.contains(id)) {
-      EXPECT_EQ(*url, outsideAt[id]) << id;
-    }
+  // The other program's renames are followed. (That the search index agrees, the end-to-end
+  // soak checks, on the same library under the whole program.)
+  for (const auto& [id, at] : outsideAt) {
+    EXPECT_TRUE(!disk.contains(id) || lib.url(id) == at) << id;
   }
 }
 
