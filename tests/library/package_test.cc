@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "core/clock.h"
-#include "core/file_io.h"
 #include "core/text.h"
 #include "preview/preview.h"
 #include "support/documents.h"
@@ -198,41 +197,6 @@ TEST_F(PackageTest, TheThumbnailIsDrawnExactlyWhenWhatItShowsChanged) {
     EXPECT_TRUE(drawn(doc));
   }
   EXPECT_EQ(icons, 6);
-}
-
-// Each file operation of a write fails in turn: a failed write keeps the previous document, one
-// that succeeds holds the whole new one (an image not stored stays inline); nothing temporary
-// stays.
-TEST_F(PackageTest, AnIOErrorAtAnyStepKeepsThePreviousDocument) {
-  const auto old_doc = object(R"({"id":"d1","title":"Doc","nodes":[{"text":"old"}]})");
-  const auto new_doc = object(R"({"id":"d1","title":"Doc","nodes":[{"text":"new"},{"image":")" +
-                              image_url() + R"("}]})");
-  const fs::path pkg = dir / "Doc.quillstone";
-  for (int error : {ENOSPC, EIO}) {
-    int failures = 0;
-    for (int nth = 1;; ++nth) {
-      SCOPED_TRACE("failing operation " + std::to_string(nth));
-      fs::remove_all(pkg);
-      ASSERT_TRUE(writePackage(pkg, record_of(old_doc), old_doc));
-      const std::string before = read_text(pkg / "document.json");
-      file_io::inject_failure_for_testing(nth, error);
-      const bool ok = writePackage(pkg, record_of(new_doc, 4), new_doc);
-      const int counted = file_io::inject_failure_for_testing(0, 0);
-      EXPECT_EQ(qs::testing::leftovers(pkg), std::vector<std::string>{});
-      if (counted < nth) {  // the write had fewer operations: all have been tried
-        EXPECT_TRUE(ok);
-        break;
-      }
-      if (ok) {
-        EXPECT_EQ(readRecord(pkg)->at("doc"), json::value(new_doc));
-      } else {
-        ++failures;
-        EXPECT_EQ(read_text(pkg / "document.json"), before);
-      }
-      ASSERT_LT(nth, 100);
-    }
-    EXPECT_GE(failures, 5);
-  }
 }
 
 // Links another program put inside a package: nothing is read, written or deleted through them.
