@@ -217,13 +217,17 @@ TEST_F(OpenAnswerTest, WhatChangedSinceTheLastOpenIsReadAgain) {
 // holds the pass to the tree on every text of its corpus).
 TEST(OnePassRead, AnswersWhatTheTreeGives) {
   TempDir dir;
-  std::string deep = "1";
+  std::string deep = "1", escaped;
   for (int i = 0; i < 509; ++i) deep = "[" + deep + "]";
+  for (int i = 0; i < 3000; ++i) escaped += R"(caf\u00e9 \"q\" \ud83c\udf0a )";
   const std::string texts[] = {
       envelope(R"({"id":"a","t":1,"nested":{"y":2,"y":[3]},"t":{"u":4},"id":"b"})"),
       R"({"doc":{"id":"first"},"format":"quillstone/document","doc":{"id":"second"}})",
       envelope(R"({"id":"n","x":[-0.0,1e-400,18446744073709551616]})", R"("record":{"rev":-0.0})"),
       envelope(R"({"id":"r","created":"late"})", R"("record":{"rev":{"n":1}})"),
+      envelope(R"({"id":"e\u0000","k\"\\\/\b\f\n\r\t\u0001\u007f":"\u2028 \ud83c\udf0a",")" +
+                   escaped + R"(":")" + escaped + R"("})",
+               R"("record":{"rev":"seven","x":{"rev":9}})"),
       envelope(R"({"id":"d","deep":)" + deep + "}", ""),
       envelope(R"({"id":"d","deep":[[[[[[[[[[)" + deep + "]]]]]]]]]]}", ""),
       envelope(R"({"id":"i","created":1e309})"),
