@@ -185,14 +185,23 @@ void FolderMoveGtk::moveLibrary(const fs::path& to,
   gtk_box_append(GTK_BOX(box), label);
   gtk_box_append(GTK_BOX(box), bar);
   gtk_window_set_child(progress_, box);
-  // The library tells nothing of its progress until it is done: the bar says it is working.
+  // The bar pulses while the library looks and plans, then fills as packages are placed (a
+  // screen reader reads it as a value).
+  bar_ = GTK_PROGRESS_BAR(bar);
+  placed_ = 0;
+  total_ = 0;
   pulse_ = g_timeout_add(
       100,
-      +[](gpointer bar_widget) -> gboolean {
-        gtk_progress_bar_pulse(GTK_PROGRESS_BAR(bar_widget));
+      +[](gpointer self) -> gboolean {
+        auto* move = static_cast<FolderMoveGtk*>(self);
+        if (const int total = move->total_; total > 0) {
+          gtk_progress_bar_set_fraction(move->bar_, static_cast<double>(move->placed_) / total);
+        } else {
+          gtk_progress_bar_pulse(move->bar_);
+        }
         return G_SOURCE_CONTINUE;
       },
-      bar);
+      this);
   gtk_window_present(progress_);
 
   library::Library& library = app_.library();
@@ -201,7 +210,10 @@ void FolderMoveGtk::moveLibrary(const fs::path& to,
     library::Library::MoveResult result;
     // moveAll reports its own failures; anything that still escapes is told as one.
     try {
-      result = library.moveAll(to);
+      result = library.moveAll(to, [this](int placed, int total) {
+        placed_ = placed;
+        total_ = total;
+      });
     } catch (const std::exception& e) {
       result.failed = e.what();
     } catch (...) {
@@ -215,6 +227,7 @@ void FolderMoveGtk::moveLibrary(const fs::path& to,
       pulse_ = 0;
       gtk_window_destroy(progress_);
       progress_ = nullptr;
+      bar_ = nullptr;
       // Refused, the library stayed where it was: the watch resumes there (else moved() restarts
       // it on wherever the library is now).
       if (!result.refused.empty()) app_.watchWritingFolder();

@@ -4,6 +4,7 @@
 
 #include <gtk/gtk.h>
 
+#include <atomic>
 #include <memory>
 #include <thread>
 
@@ -58,7 +59,11 @@ class FolderMoveGtk final : public FolderMoveHost {
   FolderMove move_;
   std::thread worker_;
   GtkWindow* progress_ = nullptr;
+  GtkProgressBar* bar_ = nullptr;
   guint pulse_ = 0;
+  // Packages placed of how many, kept by the move's thread and shown by the timer.
+  std::atomic<int> placed_{0};
+  std::atomic<int> total_{0};
 };
 
 }  // namespace qs::app

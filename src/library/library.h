@@ -195,8 +195,11 @@ class Library {
   // source. A journal in the support folder lets a library started after a crash finish the
   // move (started on `to`) or undo it (started on the old folder), so every document is found
   // exactly once. An error partway never escapes: it settles the move and is reported in
-  // `failed`.
-  MoveResult moveAll(const fs::path& to);
+  // `failed`. `progress`, when given, hears how many packages of how many have been placed,
+  // first with none, then after each one: on the calling thread, with the library's lock held,
+  // so it only keeps the counts.
+  using MoveProgress = std::function<void(int placed, int total)>;
+  MoveResult moveAll(const fs::path& to, const MoveProgress& progress = {});
   // Why `to` can't take the library, or none.
   std::optional<std::string> moveProblem(const fs::path& to) const;
   // Makes every move take the path used across file systems.
@@ -310,7 +313,8 @@ class Library {
 
   // ---- moving the library (library_move.cc) ----
   std::optional<std::string> moveProblemLocked(const Guard&, const fs::path& to) const;
-  void moveAllLocked(const Guard&, const fs::path& destination, MoveResult& result);
+  void moveAllLocked(const Guard&, const fs::path& destination, const MoveProgress& progress,
+                     MoveResult& result);
   // The moves of every document not already in `to`, written to the journal first.
   std::vector<std::pair<fs::path, fs::path>> planMoveLocked(const Guard&, const fs::path& to,
                                                             MoveResult& result);

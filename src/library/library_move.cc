@@ -50,13 +50,13 @@ std::optional<std::string> Library::moveProblemLocked(const Guard&, const fs::pa
   return std::nullopt;
 }
 
-Library::MoveResult Library::moveAll(const fs::path& destination) {
+Library::MoveResult Library::moveAll(const fs::path& destination, const MoveProgress& progress) {
   Guard guard(mutex_);
   planner_.waitForAll(guard);
   MoveResult result;
   const fs::path from = root_;
   try {
-    moveAllLocked(guard, destination, result);
+    moveAllLocked(guard, destination, progress, result);
     return result;
   } catch (const std::exception& e) {
     result.failed = e.what();
@@ -104,7 +104,8 @@ std::vector<std::pair<fs::path, fs::path>> Library::planMoveLocked(const Guard&,
   return plan;
 }
 
-void Library::moveAllLocked(const Guard& guard, const fs::path& destination, MoveResult& result) {
+void Library::moveAllLocked(const Guard& guard, const fs::path& destination,
+                            const MoveProgress& progress, MoveResult& result) {
   const fs::path to = absoluteFolder(destination);
   if (auto problem = moveProblemLocked(guard, to)) {
     result.refused = *problem;
@@ -123,6 +124,9 @@ void Library::moveAllLocked(const Guard& guard, const fs::path& destination, Mov
   // The whole plan goes into the journal before anything moves.
   const auto plan = planMoveLocked(guard, to, result);
   if (!result.refused.empty()) return;
+  const int total = static_cast<int>(plan.size());
+  int placed = 0;
+  if (progress) progress(placed, total);
   for (const auto& [from, target] : plan) {
     (void)file_io::create_folders(target.parent_path());
     auto access = FileCoordinator::shared().write(from, target);
@@ -131,6 +135,7 @@ void Library::moveAllLocked(const Guard& guard, const fs::path& destination, Mov
     } else {
       ++result.stayed;
     }
+    if (progress) progress(++placed, total);
   }
   root_ = to;
   folders_.load(root_);

@@ -125,21 +125,18 @@ TEST(AuthConfigTest, TheDeploymentFileUnlessDebugging) {
   const json::object deployment{{"QuillstoneAuthURL", "https://auth.quillstone.app/api/auth"},
                                 {"QuillstoneAuthCallback", ""}};
 
+  auto fields = [&] {
+    const AuthConfig c = authConfig(deployment, env);
+    return std::tuple(c.base ? c.base->text() : "", c.debug_base, c.callback, c.origin, c.service);
+  };
   // Without QUILLSTONE_DEBUG the overrides are not read.
-  AuthConfig packaged = authConfig(deployment, env);
-  EXPECT_EQ(packaged.base->text(), "https://auth.quillstone.app/api/auth");
-  EXPECT_FALSE(packaged.debug_base);
-  EXPECT_EQ(packaged.callback, "https://quillstone.app/app/auth/mac-callback/");
-  EXPECT_EQ(packaged.origin, "https://quillstone.app");
-  EXPECT_EQ(packaged.service, "app.quillstone.linux.direct.session");
-
+  EXPECT_EQ(fields(), std::tuple("https://auth.quillstone.app/api/auth", false,
+                                 "https://quillstone.app/app/auth/mac-callback/",
+                                 "https://quillstone.app", "app.quillstone.linux.direct.session"));
   variables["QUILLSTONE_DEBUG"] = "";
-  AuthConfig debugging = authConfig(deployment, env);
-  EXPECT_EQ(debugging.base->text(), "http://127.0.0.1:9/api/auth");
-  EXPECT_TRUE(debugging.debug_base);
-  EXPECT_EQ(debugging.callback, "http://localhost:3000/cb");
-  EXPECT_EQ(debugging.origin, "http://localhost:3000");
-  EXPECT_EQ(debugging.service, "app.quillstone.linux.direct.session.test");
+  EXPECT_EQ(fields(),
+            std::tuple("http://127.0.0.1:9/api/auth", true, "http://localhost:3000/cb",
+                       "http://localhost:3000", "app.quillstone.linux.direct.session.test"));
 
   // No built-in address; a deployed one must be https.
   variables.clear();

@@ -116,18 +116,13 @@ TEST_F(HostAuthTest, SignInKeepsTheSessionAndSignOutEndsIt) {
   EXPECT_EQ(json::value(outcome->pageValue()),
             json::parse(R"({"user":{"id":"u-1","name":"Ada","email":""}})"));
 
-  // What went over the wire.
+  // What went over the wire beside the methods and cookies auth_e2e sees.
   const auto start = service.requestsTo("sign-in/social").at(0);
-  EXPECT_EQ(start.method, "POST");
   EXPECT_EQ(start.header("Content-Type"), "application/json");
   EXPECT_EQ(start.header("Origin"), "https://quillstone.test:8443");
   EXPECT_EQ(json::parse(start.body), json::parse(R"({"provider":"google",
             "callbackURL":"https://quillstone.test:8443/app/auth/callback/"})"));
-  EXPECT_EQ(start.header("Cookie"), std::nullopt);
-  const auto session = service.requestsTo("get-session").at(0);
-  EXPECT_EQ(session.query, "neon_auth_session_verifier=v-1");
-  EXPECT_EQ(session.header("Cookie"), "__Secure-neon-auth.session_challange=chal-1");
-  EXPECT_EQ(session.header("Accept"), "application/json");
+  EXPECT_EQ(service.requestsTo("get-session").at(0).header("Accept"), "application/json");
   EXPECT_EQ(json::value(*record()),
             json::parse(R"({"cookie":"__Secure-neon-auth.session_token=sess-1",
             "user":{"id":"u-1","name":"Ada","email":""}})"));
@@ -146,8 +141,6 @@ TEST_F(HostAuthTest, SignInKeepsTheSessionAndSignOutEndsIt) {
   service.answerAt("sign-out", Answer{500, {}, "{}"});
   signOut();
   const auto out = service.requestsTo("sign-out").at(0);
-  EXPECT_EQ(out.method, "POST");
-  EXPECT_EQ(out.header("Cookie"), "__Secure-neon-auth.session_token=sess-1");
   EXPECT_EQ(out.header("Origin"), "https://quillstone.test:8443");
   EXPECT_EQ(out.header("Content-Type"), "application/json");
   EXPECT_EQ(out.body, "{}");
@@ -162,25 +155,16 @@ TEST_F(HostAuthTest, SignInKeepsTheSessionAndSignOutEndsIt) {
   EXPECT_EQ(service.requests.size(), asked);
 }
 
+// The verifier goes on percent-encoded; a callback the rules refuse asks nothing.
 TEST_F(HostAuthTest, OnlyTheServicesCallbackIsTaken) {
-  // The longest verifier passes, encoded so that only unreserved characters stay literal.
   const std::string longest = std::string(4093, 'a') + "+/é";
   ASSERT_EQ(text::grapheme_count(longest), kVerifierLimit);
   EXPECT_EQ(signIn(callbackWith(longest)), "");
   EXPECT_EQ(service.requestsTo("get-session").back().query,
             "neon_auth_session_verifier=" + std::string(4093, 'a') + "%2B%2F%C3%A9");
-
-  // Items the service adds beside the verifier are let be (the rules have their own test).
-  EXPECT_EQ(signIn(callbackWith("v-1") + "&state=s"), "");
-  for (const std::string& refused : {
-           callbackWith(std::string(4097, 'a')),
-           callbackWith("v-1") + "&error=access_denied",
-           std::string("quillstone://other/callback?neon_auth_session_verifier=v-1"),
-       }) {
-    const auto asked = sent("get-session");
-    EXPECT_EQ(signIn(refused), "failed") << refused;
-    EXPECT_EQ(sent("get-session"), asked) << refused;
-  }
+  const auto asked = sent("get-session");
+  EXPECT_EQ(signIn(callbackWith("v-1") + "&error=access_denied"), "failed");
+  EXPECT_EQ(sent("get-session"), asked);
 }
 
 // A start or a session answer that falls short ends the sign-in, and nothing is kept.
@@ -330,27 +314,24 @@ TEST_F(HostAuthTest, OnlyTheServiceSayingSoEndsTheStoredSession) {
 }
 
 TEST_F(HostAuthTest, TheBrowserPartEndsTheSignInItsOwnWay) {
-  auto browser = startSignIn();
-  ASSERT_TRUE(browser->ended);
-  auto ended = browser->ended;
-  ended(BrowserSignIn::End::kCancelled);
-  ASSERT_TRUE(outcome);
-  EXPECT_EQ(json::value(outcome->pageValue()), json::parse(R"({"error":"cancelled"})"));
-  EXPECT_TRUE(browser->closed);
-  EXPECT_FALSE(auth->busy());
-
-  browser = startSignIn();
-  ended = browser->ended;
-  ended(BrowserSignIn::End::kFailed);
-  EXPECT_EQ(errorCode(outcome->error), "failed");
-  EXPECT_FALSE(auth->busy());
+  for (const auto& [end, page] : {std::pair{BrowserSignIn::End::kCancelled, "cancelled"},
+                                  std::pair{BrowserSignIn::End::kFailed, "failed"}}) {
+    auto browser = startSignIn();
+    ASSERT_TRUE(browser->ended);
+    auto ended = browser->ended;  // its own call may free the browser part
+    ended(end);
+    ASSERT_TRUE(outcome);
+    EXPECT_EQ(json::value(outcome->pageValue()), json::value(json::object{{"error", page}}));
+    EXPECT_TRUE(browser->closed);
+    EXPECT_FALSE(auth->busy());
+  }
   EXPECT_EQ(sent("get-session"), 0u);
 
   // Links that don't reach this program: said so, and nothing is asked.
   links = LinkHandler{"org.other.Browser.desktop", "/usr/bin/other"};
   make();
   CaptureStderr();
-  browser = startSignIn();
+  auto browser = startSignIn();
   EXPECT_NE(GetCapturedStderr().find("links open org.other.Browser.desktop"), std::string::npos);
   EXPECT_TRUE(browser->told_unreachable);
   EXPECT_EQ(errorCode(outcome->error), "failed");

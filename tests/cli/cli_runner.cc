@@ -117,13 +117,8 @@ std::optional<std::string> CliSession::line(std::chrono::milliseconds timeout) {
   return text;
 }
 
-bool CliSession::waitForError(std::string_view text, std::chrono::milliseconds timeout) {
-  return pump([&] { return err_text_.find(text) != std::string::npos; }, timeout);
-}
-
-CliResult CliSession::finish(int signal) {
+CliResult CliSession::finish() {
   if (pid_ <= 0) return {};
-  if (signal) kill(pid_, signal);
   closing_ = true;
   pump([] { return false; }, std::chrono::minutes(10));
   if (in_ >= 0) close(in_);

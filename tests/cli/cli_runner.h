@@ -39,12 +39,9 @@ class CliSession {
   void send(const std::string& line);
   // The next line of standard output, none when none comes within `timeout`.
   std::optional<std::string> line(std::chrono::milliseconds timeout = std::chrono::seconds(60));
-  // Reads both outputs until standard error holds `text`; false after `timeout`.
-  bool waitForError(std::string_view text,
-                    std::chrono::milliseconds timeout = std::chrono::seconds(60));
-  // Sends `signal` (none: 0), writes what is queued, closes standard input and waits for the
-  // tool to end: its status, the rest of its output, its peak memory.
-  CliResult finish(int signal = 0);
+  // Writes what is queued, closes standard input and waits for the tool to end: its status, the
+  // rest of its output, its peak memory.
+  CliResult finish();
 
  private:
   // Writes what is queued and reads both outputs until `done` holds (true) or `timeout` passes

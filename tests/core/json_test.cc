@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -22,14 +21,8 @@ TEST(JsonTest, FileFormSortsKeysIndentsAndKeepsSlashesCompactFormKeepsOrder) {
   EXPECT_EQ(*compact(value("caf\xc3\xa9 \xe2\x80\x94")), "\"caf\xc3\xa9 \xe2\x80\x94\"");
 }
 
-TEST(JsonTest, DoublesRoundTripInShortestForm) {
-  for (double d : {0.1, 1.0 / 3.0, 1e300, -2.5e-8, 1733472000123.0}) {
-    auto text = compact(value(d));
-    ASSERT_TRUE(text);
-    auto back = parse(*text);
-    ASSERT_TRUE(back);
-    EXPECT_EQ(*as_number(*back), d) << *text;
-  }
+// Round trips of every form are the json_writer fuzz target's; here the exact texts.
+TEST(JsonTest, DoublesInShortestFormReadExactly) {
   EXPECT_EQ(*compact(value(0.1)), "0.1");
   // Negative zero is written as the page writes it; "-0" would come back as another text.
   EXPECT_EQ(*compact(value(-0.0)), "0");
@@ -70,23 +63,9 @@ TEST(JsonTest, TrueFlagsAreBooleansAndNonZeroNumbers) {
   EXPECT_FALSE(is_true_flag(nullptr));
 }
 
-// The ASCII form, as the page is answered.
-TEST(JsonAsciiTest, EveryCharacterRoundTripsThroughEscapes) {
-  // One and two byte forms, the line and paragraph separators a script literal can't hold, the
-  // edges of the basic plane and of the surrogate range, and astral characters.
-  const object original{{"café “quoted”", "naïve — \xc2\xa0"},
-                        {"separators", "a\u2028b\u2029c"},
-                        {"edges", array{"\u0080", "\u07ff", "\u0800", "\ud7ff", "\ue000", "\uffff",
-                                        "\U00010000", "\U0010ffff"}},
-                        {"prose", "🌱 Straße, 日本, 👩‍💻\n\t\"\\/\x01"},
-                        {"numbers", array{1, -2.5, 1e300, nullptr, true}}};
-  const auto text = compact_ascii(original);
-  ASSERT_TRUE(text);
-  EXPECT_TRUE(std::ranges::all_of(*text, [](unsigned char c) { return c < 0x80; })) << *text;
-  const auto back = parse(*text);
-  ASSERT_TRUE(back);
-  EXPECT_EQ(*back, value(original));
-  // Separators and astral characters are written as escapes.
+// The ASCII form, as the page is answered: separators a script literal can't hold and astral
+// characters are written as escapes.
+TEST(JsonAsciiTest, EscapesForNonAsciiCharacters) {
   EXPECT_EQ(*compact_ascii(value("\u2028\u2029")), R"("\u2028\u2029")");
   EXPECT_EQ(*compact_ascii(value("😀")), R"("\ud83d\ude00")");
   EXPECT_EQ(*compact_ascii(value("\U00010000\U0010ffff")), R"("\ud800\udc00\udbff\udfff")");

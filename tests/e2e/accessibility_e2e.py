@@ -57,9 +57,8 @@ if check.started("TITLED", 60):
             keys("Escape")
             check("F10 opens the menu bar, the arrows walk its nine menus, every one with its items",
                   all(menus.values()) and len(menus) == 9, menus)
-            expected = {"Quit Quillstone": "Ctrl+Q", "New Window": "Ctrl+Alt+N", "Keyboard Shortcuts": "Ctrl+/"}
-            check("menu items say their keys", all(keyed.get(k) == v for k, v in expected.items()),
-                  {k: keyed.get(k) for k in expected})
+            said = {k: keyed.get(k) for k in ("Quit Quillstone", "New Window", "Keyboard Shortcuts")}
+            check("menu items say their keys", list(said.values()) == ["Ctrl+Q", "Ctrl+Alt+N", "Ctrl+/"], said)
             check("the page never sees F10", "KEYDOWN f10" not in app.page_lines()[before:], app.page_lines()[before:])
 
     # An alert, its button pressed through its action; then by the keyboard: Enter takes it.
@@ -97,11 +96,11 @@ if check.started("TITLED", 60):
         if check("%s is reached, with its %s" % (name, inside[0]), part, window and ax.find_all(window, inside[0])):
             if inside[0] == "text":
                 text = part.queryText().getText(0, -1)
-                check("the shortcuts window lists the menus' keys", "Quit Quillstone\tCtrl+Q" in text, text[:200])
                 listed = dict(l.split("\t", 1) for l in text.splitlines() if "\t" in l)
+                # The menus' own keys were read with the keyboard, above (X11 only).
                 differ = {t: (k, keyed.get(t)) for t, k in listed.items() if t in keyed and keyed[t] != k}
-                if not WAYLAND:  # the menus' own keys were read with the keyboard, above
-                    check("each menu item says the keys the shortcuts window lists for it", not differ, differ)
+                check("the shortcuts window lists the menus' keys (on X11, as each item says them)",
+                      listed.get("Quit Quillstone") == "Ctrl+Q" and not differ, (text[:200], differ))
             if not WAYLAND:
                 app.xdo("search", "--name", "^%s$" % name, "windowfocus", "--sync")
             close(window, "^Close$")

@@ -34,8 +34,8 @@ class Program:
         shutil.copy(SOURCE / "tests/e2e/e2e.js", resources / "web")  # what the test pages share
         shutil.copytree(SOURCE / "host", resources / "host")
         self.web = resources / "web"
-        (self.work / "home").mkdir()
-        (self.work / "config").mkdir()
+        for folder in ("home", "config"):
+            (self.work / folder).mkdir()
         if settings is not None:
             (self.work / "config/settings.json").write_text(json.dumps(settings))
         self.env = dict(os.environ, QUILLSTONE_RESOURCES=str(resources),
@@ -147,9 +147,6 @@ class Checks:
         (self.passed if ok else self.failures).append(name if ok or detail == "" else "%s: %s" % (name, detail))
         return ok
 
-    def fail(self, text):
-        self.failures.append(text)
-
     def started(self, text, seconds):
         """Whether the page reported `text` in time; a failure naming the program's status if not."""
         return self.app.wait_for(text, seconds) or self("the page reports " + text, False,
@@ -167,8 +164,8 @@ class Checks:
 
     def end(self, quit=True):
         """Quits the program, takes in the page's PASS and FAIL reports and exits with the result."""
-        if quit and self.app.quit() is None:
-            self.fail("the program did not end after SIGTERM")
+        if quit:
+            self("the program ends after SIGTERM", self.app.quit() is not None)
         lines = self.app.page_lines()
         self.passed += [l[5:] for l in lines if l.startswith("PASS ")]
         self.failures += [l for l in lines if l.startswith("FAIL")]
@@ -225,11 +222,9 @@ class ax:
     def gone(app, name, seconds=10.0):
         return poll(lambda: ax.window(app, name, 0) is None, seconds)
 
-    def press(node, name=None):
-        """Runs the node's action `name` (its first when None), as a screen reader's user does."""
-        action = node.queryAction()
-        names = [action.getName(i) for i in range(action.nActions)]
-        return action.doAction(names.index(name) if name else 0)
+    def press(node):
+        """Runs the node's first action, as a screen reader's user does."""
+        return node.queryAction().doAction(0)
 
     def press_button(window, name):
         """Presses the button named `name` in `window`; whether it was there."""

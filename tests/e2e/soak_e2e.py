@@ -28,11 +28,8 @@ def put_package(package, doc):
     shutil.rmtree(staged, ignore_errors=True)
     staged.mkdir()
     (staged / "document.json").write_text(json.dumps({"format": "quillstone/document", "doc": doc}))
-    if package.exists():
-        os.replace(staged / "document.json", package / "document.json")
-        staged.rmdir()
-    else:
-        os.rename(staged, package)
+    os.replace(staged / "document.json", package / "document.json") if package.exists() else os.rename(staged, package)
+    shutil.rmtree(staged, ignore_errors=True)
 
 
 read_doc = lambda package: json.loads((package / "document.json").read_text())["doc"]
@@ -58,7 +55,7 @@ if ready:
     app.launch_again(str(root / "Home b.quillstone"))
     ready = poll(lambda: reported("b LOADED"), 60)
 if not ready:
-    check.fail("the windows did not load (status %s)" % app.process.poll())
+    check("the windows did not load (status %s)" % app.process.poll(), False)
     check.end()
 time.sleep(max(0.0, start_ms / 1000 - time.time()))
 
@@ -79,8 +76,7 @@ while time.monotonic() - began < SECONDS:
         put_package(package, {"id": key, "title": title, "nodes": [{"id": "n1", "text": title}]})
         outside_at[key], outside[key] = package, title
     elif roll == 3 and present:  # renamed
-        os.rename(outside_at[key], root / ("renamed %s.quillstone" % title))
-        outside_at[key] = root / ("renamed %s.quillstone" % title)
+        outside_at[key] = outside_at[key].rename(root / ("renamed %s.quillstone" % title))
     elif roll == 4 and present:  # deleted
         shutil.rmtree(outside_at.pop(key))
         outside[key] = None
@@ -98,14 +94,9 @@ while time.monotonic() - began < SECONDS:
         outbox = claude() / "outbox"
         for request_id in sorted(p.stem for p in outbox.glob("r-*.json") if p.stem not in answered):
             body = {"v": 1, "requestId": request_id, "bullets": ["On " + request_id], "from": "Claude"}
-            kind = rng.randrange(6)
-            if kind == 0:
-                body["v"], answered[request_id] = 2, ("it isn't version 1", root)
-            elif kind == 1:
-                body["requestId"] = "r-00000000-0000-4000-8000-000000000000"
-                answered[request_id] = ("its requestId doesn't match its name", root)
-            else:
-                answered[request_id] = ("valid", root)
+            kind = min(rng.randrange(6), 2)
+            body.update(({"v": 2}, {"requestId": "r-00000000-0000-4000-8000-000000000000"}, {})[kind])
+            answered[request_id] = (("it isn't version 1", "its requestId doesn't match its name", "valid")[kind], root)
             staged = claude() / ("staged-%d.tmp" % step)
             staged.write_text(json.dumps(body))
             os.rename(staged, claude() / "inbox" / (request_id + ".json"))
@@ -117,12 +108,13 @@ while time.monotonic() - began < SECONDS:
         moved, mark = True, app.mark()
         moved_to.mkdir()
         app.activate("move-writing-folder")
-        time.sleep(1.5)
+        app.xdo("search", "--sync", "--onlyvisible", "--name", "^Move Writing Folder$", "windowfocus", "--sync")
         app.xdo("type", "--delay", "20", str(moved_to) + "/")
         time.sleep(0.5)
         app.xdo("key", "Return")
-        if not poll(lambda: all(reported("%s LOADED %s \u2192 Moved" % (w, app.work.name), mark) for w in "ab"), 60):
-            check.fail("the move did not end with both pages reloaded on the new folder: %s" % app.page_lines(mark)[-6:])
+        if not check("the move ends with both pages reloaded on the new folder", poll(lambda: all(
+                reported("%s LOADED %s \u2192 Moved" % (w, app.work.name), mark) for w in "ab"), 60),
+                app.page_lines(mark)[-6:]):
             break
         app.xdo("key", "Return")  # the result
         root = moved_to
@@ -155,17 +147,15 @@ check("the program ends on SIGTERM", app.quit(20) is not None)
 saved = {}  # a window's document → its last title, or None once deleted
 took, refused, asked = set(), set(), set()
 for who, word, rest in ((l.split(" ", 2) + ["", ""])[:3] for l in app.page_lines()):
-    if word == "WROTE":
-        doc_id, title = rest.split(" ", 1)
-        saved[doc_id] = title
-    elif word == "DELETED":
-        saved[rest] = None
+    if word in ("WROTE", "DELETED"):
+        doc_id, _, title = rest.partition(" ")
+        saved[doc_id] = title if word == "WROTE" else None
     elif word in ("TOOK", "REFUSED"):
         (took if word == "TOOK" else refused).add(rest.split(" ", 1)[0])
     elif word == "ASKED":
         asked.add(rest)
     elif word in ("FAIL", "STALE"):
-        check.fail("window %s: %s %s" % (who, word, rest))
+        check("window %s: %s %s" % (who, word, rest), False)
 
 
 def differ(have, want):
@@ -177,14 +167,14 @@ disk, paths = {}, {}
 for package in (p for p in packages(root) if COPY not in p.name):
     doc = read_doc(package)
     if doc["id"] in disk:
-        check.fail("two packages hold %s: %s and %s" % (doc["id"], paths[doc["id"]], package))
+        check("two packages hold %s: %s and %s" % (doc["id"], paths[doc["id"]], package), False)
     disk[doc["id"]], paths[doc["id"]] = doc["title"], str(package)
 left = sorted(p.name for p in packages(app.work / "Writing") if COPY not in p.name)
 check("the move took every document along", not left, left)
-lost = {i: (t, disk.get(i)) for i, t in saved.items() if disk.get(i) != t}
-check("every window's last save is on disk (%d documents)" % len(saved), not lost, lost)
-wrong = {i: (t, disk.get(i)) for i, t in outside.items() if disk.get(i) != t}
-check("the other program's documents are as it left them (%d)" % len(outside), not wrong, wrong)
+for what, want in (("every window's last save is on disk", saved), ("the other program's documents are as it left them",
+                                                                       outside)):
+    wrong = {i: (t, disk.get(i)) for i, t in want.items() if disk.get(i) != t}
+    check("%s (%d documents)" % (what, len(want)), not wrong, wrong)
 
 
 # A conflict copy holding other writing than its document became a document of its own, and went

@@ -155,12 +155,11 @@ TEST_F(BackupImportTest, NewerCopiesReplaceTheLibrarysAndOthersAreSkipped) {
   });
   ASSERT_TRUE(std::holds_alternative<BackupImport::Result>(outcome));
   const auto& result = std::get<BackupImport::Result>(outcome);
-  EXPECT_EQ(result.count, 3);
-  EXPECT_EQ(result.skipped, 2);
+  EXPECT_EQ(std::tie(result.count, result.skipped), std::tuple(3, 2));
   EXPECT_TRUE(result.failed.empty());
-  EXPECT_EQ(steps.front(), std::make_pair(std::size_t{0}, std::size_t{5}));
-  EXPECT_EQ(steps.back(), std::make_pair(std::size_t{5}, std::size_t{5}));
-  EXPECT_EQ(steps.size(), 6u);
+  using Step = std::pair<std::size_t, std::size_t>;
+  EXPECT_EQ(std::tuple(steps.front(), steps.back(), steps.size()),
+            std::tuple(Step{0, 5}, Step{5, 5}, 6u));
 
   auto older = envelope("older");
   EXPECT_EQ(older.at("record"), (json::object{{"rev", 8}, {"updated", 1001}}));
@@ -203,8 +202,7 @@ TEST_F(BackupImportTest, ASecondRunWritesNothingAndDuplicatesNothing) {
   const auto pretext = read_text(support_ / "pretext.json");
 
   auto second = import(b);
-  EXPECT_EQ(second.count, 0);
-  EXPECT_EQ(second.skipped, 2);
+  EXPECT_EQ(std::tie(second.count, second.skipped), std::tuple(0, 2));
   EXPECT_EQ(snapshot(root_), written);
   EXPECT_EQ(read_text(support_ / "workspace.json"), merged);
   EXPECT_EQ(read_text(support_ / "pretext.json"), pretext);

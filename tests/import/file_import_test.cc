@@ -94,15 +94,14 @@ TEST(FileImportTest, EntriesAndTheSplitOfChosenFiles) {
 
 TEST(FileImportTest, AlertTexts) {
   BackupImport::Result one{1, 0, {}, {}};
-  auto alert = BackupImport::reportAlert(one, "Documents \u2192 Quillstone");
-  EXPECT_EQ(alert.message, "1 document brought in");
-  EXPECT_EQ(alert.informative, "They're in Documents \u2192 Quillstone.");
+  auto texts = [](const auto& alert) { return std::tuple(alert.message, alert.informative); };
+  EXPECT_EQ(texts(BackupImport::reportAlert(one, "Documents \u2192 Quillstone")),
+            std::tuple("1 document brought in", "They're in Documents \u2192 Quillstone."));
   BackupImport::Result again{0, 3, {"a", "b"}, {"Plans", "Untitled"}};
-  alert = BackupImport::reportAlert(again, "Home \u2192 Writing");
-  EXPECT_EQ(alert.message, "0 documents brought in");
-  EXPECT_EQ(alert.informative,
-            "They're in Home \u2192 Writing. 3 already here and newer were left as they are. "
-            "Couldn't write \u201cPlans\u201d, \u201cUntitled\u201d.");
+  EXPECT_EQ(texts(BackupImport::reportAlert(again, "Home \u2192 Writing")),
+            std::tuple("0 documents brought in",
+                       "They're in Home \u2192 Writing. 3 already here and newer were left as "
+                       "they are. Couldn't write \u201cPlans\u201d, \u201cUntitled\u201d."));
   auto offer = BackupImport::offerAlert(true, "Documents \u2192 Quillstone");
   EXPECT_EQ(offer.message, "Bring your writing to this computer");
   EXPECT_EQ(offer.informative,

@@ -158,8 +158,9 @@ TEST_F(CrashTest, ABatchKilledAtAnyMomentLeavesWholePackagesAndFinishesOnRetry) 
 // restarted on either folder settles it). Either way the move settles by its journal (undone on
 // the old folder, finished on the new one), every document is found once where the library now
 // works, images and all, and the folder left behind holds only the document both folders had.
-// Uninterrupted, it counts the documents moved and those already there (which stay behind),
-// gives a name taken there a number, and keeps the reserved ones in the support folder.
+// Uninterrupted, it counts the documents moved and those already there (which stay behind) and
+// tells its progress, gives a name taken there a number, and keeps the reserved ones in the
+// support folder.
 TEST_F(CrashTest, AMoveInterruptedAtAnyStepFindsEveryDocumentOnce) {
   const std::string url = qs::testing::image_url();
   const fs::path templates = dir_ / "template", to = dir_ / "New";
@@ -199,9 +200,12 @@ TEST_F(CrashTest, AMoveInterruptedAtAnyStepFindsEveryDocumentOnce) {
     int operations = 0;
     {
       Library lib(root(), support(), {});
-      const auto result = lib.moveAll(to);
+      std::vector<std::pair<int, int>> told;  // placed of total, as the progress bar hears them
+      const auto result =
+          lib.moveAll(to, [&](int placed, int total) { told.emplace_back(placed, total); });
       operations = file_io::inject_failure_for_testing(0, 0);  // the move's, not the library's end
       EXPECT_EQ(std::tie(result.moved, result.stayed, result.failed), std::tuple(2, 1, ""));
+      EXPECT_EQ(told, (std::vector<std::pair<int, int>>{{0, 2}, {1, 2}, {2, 2}}));
       EXPECT_EQ(lib.url("a"), to / "Same Title 2.quillstone");
       EXPECT_EQ(lib.url("c"), to / "Both.quillstone");
       EXPECT_EQ(packages_in(root()), std::vector<std::string>{"Both"});  // stayed behind

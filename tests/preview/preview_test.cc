@@ -35,7 +35,7 @@ std::string markdown(std::string_view doc_text) {
 
 // Image bytes made with gdk-pixbuf: a gradient, so that encoders have something to do.
 std::string encoded_image(int width, int height, const char* type) {
-  GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, width, height);
+  g_autoptr(GdkPixbuf) pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, width, height);
   guchar* pixels = gdk_pixbuf_get_pixels(pixbuf);
   const int stride = gdk_pixbuf_get_rowstride(pixbuf);
   for (int y = 0; y < height; ++y) {
@@ -46,15 +46,12 @@ std::string encoded_image(int width, int height, const char* type) {
       p[2] = 128;
     }
   }
-  gchar* buffer = nullptr;
+  g_autofree gchar* buffer = nullptr;
   gsize size = 0;
   const char* quality = std::string_view(type) == "jpeg" ? "quality" : nullptr;
   EXPECT_TRUE(gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, type, nullptr, quality, "95",
                                         static_cast<char*>(nullptr)));
-  std::string out(buffer, size);
-  g_free(buffer);
-  g_object_unref(pixbuf);
-  return out;
+  return std::string(buffer, size);
 }
 
 // A JPEG whose EXIF says to rotate it a quarter turn clockwise to show it (orientation 6).
@@ -78,7 +75,7 @@ std::pair<int, int> size_of(std::string_view data_url) {
   if (comma == std::string_view::npos) return {0, 0};
   auto bytes = digest::base64_decode(data_url.substr(comma + 1));
   if (!bytes) return {0, 0};
-  GdkPixbufLoader* loader = gdk_pixbuf_loader_new();
+  g_autoptr(GdkPixbufLoader) loader = gdk_pixbuf_loader_new();
   std::pair<int, int> size{0, 0};
   if (gdk_pixbuf_loader_write(loader, reinterpret_cast<const guchar*>(bytes->data()), bytes->size(),
                               nullptr) &&
@@ -86,7 +83,6 @@ std::pair<int, int> size_of(std::string_view data_url) {
     GdkPixbuf* pixbuf = gdk_pixbuf_loader_get_pixbuf(loader);
     size = {gdk_pixbuf_get_width(pixbuf), gdk_pixbuf_get_height(pixbuf)};
   }
-  g_object_unref(loader);
   return size;
 }
 

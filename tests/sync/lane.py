@@ -45,6 +45,7 @@ class Run:
         self.name, self.pair, self.check, self.rng = name, pair, check, random.Random(seed)
         self.clock, self.serial = CLOCK_START_MS + seed * 86_400_000, 0
         self.a, self.b = (Computer(n, pathlib.Path(work) / n / name, build) for n in "ab")
+        self.sync = lambda: pair.settle(name)
         self.views = {"a": {}, "b": {}}  # id → (rev, doc): what each computer's writer sees
         self.saved = {}  # (computer, id) → every text saved there; dropped when that computer deletes it
 
@@ -58,6 +59,13 @@ class Run:
 
     def computers(self):
         return (self.a, self.b)
+
+    def apart(self):
+        self.pair.set_paused(True)
+
+    def together(self):
+        self.pair.set_paused(False)
+        self.sync()
 
     # ---- the writers ----
     def now(self):
@@ -78,12 +86,9 @@ class Run:
     def add(self, side, nodes, text=True, image=False):
         """`nodes` and, as asked, a paragraph of new text and a picture."""
         self.serial += 1
-        if text:
-            nodes = nodes + [{"id": "p%d" % self.serial,
-                              "text": "%s %s%d %s" % (self.name, side.name, self.serial, words(self.rng, 5))}]
-        if image:
-            nodes = nodes + [{"id": "img%d" % self.serial, "image": png_data_url(self.rng)}]
-        return nodes
+        text = [{"id": "p%d" % self.serial, "text": "%s %s%d %s" % (self.name, side.name, self.serial,
+                                                                   words(self.rng, 5))}] if text else []
+        return nodes + text + ([{"id": "img%d" % self.serial, "image": png_data_url(self.rng)}] if image else [])
 
     def new(self, side, doc_id, title, image=False):
         self.save(side, {"id": doc_id, "title": title, "created": self.now(), "nodes": self.add(side, [], True, image)}, 1)
@@ -106,10 +111,6 @@ class Run:
             self.views[name] = {i: (answer.get("revs", {}).get(i, 1), d) for i, d in docs_of(answer).items()}
         return answers
 
-    # ---- the sync tool ----
-    def sync(self):
-        self.pair.settle(self.name)
-
     def settle_until(self, condition, what, news, seconds=60):
         """Lets the sync tool and a program at work on a side go on until `condition()` holds;
         `news(timeout)` waits for the program to show it did something."""
@@ -120,13 +121,6 @@ class Run:
             if met or time.monotonic() > deadline:
                 return self.ok(what, met, "not after %d s" % seconds)
             news(1)
-
-    def apart(self):
-        self.pair.set_paused(True)
-
-    def together(self):
-        self.pair.set_paused(False)
-        self.sync()
 
     # ---- after a merge ----
     def delivered(self):
@@ -177,10 +171,8 @@ class Run:
                 doc_id = json.loads((side.root / package / "document.json").read_text())["doc"]["id"]
                 held.setdefault((side.name, doc_id), []).append(package)
         trashed = set(self.a.trashed()) | set(self.b.trashed())
-        doubled = {}
-        for path, package, doc in delivered:
-            if path.endswith("/document.json"):
-                doubled.setdefault(doc.get("id"), set()).add(package)
+        package_ids = {package: doc.get("id") for path, package, doc in delivered if path.endswith("/document.json")}
+        doubled = {i: {p for p, pi in package_ids.items() if pi == i} for i in set(package_ids.values())}
         wrong = {i: (held.get(("a", i)), held.get(("b", i)), [p for p in packages if p not in trashed])
                  for i, packages in doubled.items() if len(packages) > 1 and not (
                      len(held.get(("a", i), [])) == 1 and held.get(("a", i)) == held.get(("b", i))
@@ -189,7 +181,6 @@ class Run:
 
         # Whatever the sync tool delivered is a document on both computers, pictures included; a
         # version holding another document keeps its id.
-        package_ids = {package: doc.get("id") for path, package, doc in delivered if path.endswith("/document.json")}
         for n, d in docs.items():
             kept = {key(text_and_pictures(doc.get("nodes"))) for doc in d.values()}
             lost = [path for path, _, doc in delivered if key(text_and_pictures(doc.get("nodes"))) not in kept]

@@ -88,7 +88,7 @@ class Instance:
         deadline = time.monotonic() + seconds
         while self.process.poll() is None and time.monotonic() < deadline:
             try:
-                if self.get("/rest/system/ping", timeout=2).get("ping") == "pong":
+                if self.call("/rest/system/ping", timeout=2).get("ping") == "pong":
                     return
             except UNREACHABLE:
                 time.sleep(0.1)
@@ -99,7 +99,7 @@ class Instance:
         if self.process is None or self.process.poll() is not None:
             return
         try:
-            self.post("/rest/system/shutdown", timeout=5)
+            self.call("/rest/system/shutdown", method="POST", timeout=5)
             self.process.wait(timeout=20)
         except UNREACHABLE + (subprocess.TimeoutExpired,):
             self.process.kill()
@@ -112,7 +112,7 @@ class Instance:
         return "\n".join(path.read_text(errors="replace").splitlines()[-lines:]) if path.exists() else ""
 
     # ---- REST ----
-    def call(self, method, path, params=None, timeout=30):
+    def call(self, path, params=None, method="GET", timeout=30):
         url = "http://127.0.0.1:%d%s" % (self.gui_port, path) + ("?" + urllib.parse.urlencode(params) if params else "")
         request = urllib.request.Request(url, method=method, headers={"X-API-Key": self.api_key},
                                          data=b"" if method == "POST" else None)
@@ -120,27 +120,21 @@ class Instance:
             body = answer.read()
         return json.loads(body) if body.strip() else None
 
-    def get(self, path, params=None, timeout=30):
-        return self.call("GET", path, params, timeout)
-
-    def post(self, path, params=None, timeout=30):
-        return self.call("POST", path, params, timeout)
-
     def scan(self, folder):
         """Returns once the folder's scan is done."""
-        self.post("/rest/db/scan", {"folder": folder}, timeout=120)
+        self.call("/rest/db/scan", {"folder": folder}, "POST", timeout=120)
 
     def status(self, folder):
-        return self.get("/rest/db/status", {"folder": folder})
+        return self.call("/rest/db/status", {"folder": folder})
 
     def connected(self, device):
-        connection = self.get("/rest/system/connections")["connections"].get(device)
+        connection = self.call("/rest/system/connections")["connections"].get(device)
         return bool(connection and connection.get("connected"))
 
     def wait_event(self, seconds=1):
         """Blocks until the instance reports something new, or `seconds` pass."""
         try:
-            events = self.get("/rest/events", {"since": self.last_event, "timeout": seconds}, timeout=seconds + 30)
+            events = self.call("/rest/events", {"since": self.last_event, "timeout": seconds}, timeout=seconds + 30)
         except UNREACHABLE:
             return
         if events:
@@ -153,63 +147,64 @@ class Pair:
     def __init__(self, work, folders):
         self.work = pathlib.Path(work)
         self.a, self.b = Instance("a", self.work / "syncthing-a"), Instance("b", self.work / "syncthing-b")
+        self.both = (self.a, self.b)
         for path in (p for pair in folders.values() for p in pair):
             (pathlib.Path(path) / ".stfolder").mkdir(parents=True, exist_ok=True)
         self.a.configure(self.b, {f: p[0] for f, p in folders.items()})
         self.b.configure(self.a, {f: p[1] for f, p in folders.items()})
 
-    def both(self):
-        return (self.a, self.b)
-
     def other(self, side):
         return self.b if side is self.a else self.a
 
     def start(self, seconds=60):
-        for side in self.both():
+        for side in self.both:
             side.start()
-        for side in self.both():
+        for side in self.both:
             side.wait_started(seconds)
         self.wait_connected(True, seconds)
 
     def stop(self):
-        for side in self.both():
+        for side in self.both:
             side.stop()
 
-    def failure(self, text):
-        return Failure("%s\n--- a ---\n%s\n--- b ---\n%s" % (text, self.a.log_tail(10), self.b.log_tail(10)))
+    def wait(self, waiting_on, what, started, seconds):
+        """Waits for news from the side `waiting_on` (None: nothing to wait for); a failure once
+        `seconds` have passed since `started`."""
+        if waiting_on is not None and time.monotonic() > started + seconds:
+            raise Failure("%s: still waiting after %d s on %s\n--- a ---\n%s\n--- b ---\n%s"
+                          % (what, seconds, waiting_on.name, self.a.log_tail(10), self.b.log_tail(10)))
+        if waiting_on is not None:
+            waiting_on.wait_event(1)
+        return waiting_on is None
 
     def wait_connected(self, connected, seconds=60):
-        deadline = time.monotonic() + seconds
+        started = time.monotonic()
         while True:
-            for side in self.both():  # whatever happened before the check is taken in: the wait is for news
+            for side in self.both:  # whatever happened before the check is taken in: the wait is for news
                 side.wait_event(0)
-            waiting_on = next((s for s in self.both() if s.connected(self.other(s).id) != connected), None)
-            if waiting_on is None:
+            waiting_on = next((s for s in self.both if s.connected(self.other(s).id) != connected), None)
+            if self.wait(waiting_on, ("" if connected else "dis") + "connected", started, seconds):
                 return
-            if time.monotonic() > deadline:
-                raise self.failure("%sconnected: still waiting after %d s on %s"
-                                   % ("" if connected else "dis", seconds, waiting_on.name))
-            waiting_on.wait_event(1)
 
     def set_paused(self, paused):
         """The two computers apart, or together again (the next call between them may then wait
         for the sync tool's next round of calls, a few seconds)."""
-        for side in self.both():
-            side.post("/rest/system/" + ("pause" if paused else "resume"), {"device": self.other(side).id})
+        for side in self.both:
+            side.call("/rest/system/" + ("pause" if paused else "resume"), {"device": self.other(side).id}, "POST")
         self.wait_connected(not paused)
 
     def in_sync(self, folder):
         """None when both sides hold the other's whole index and need nothing; else the side to wait on."""
-        statuses = {side.name: side.status(folder) for side in self.both()}
-        for side in self.both():
+        statuses = {side.name: side.status(folder) for side in self.both}
+        for side in self.both:
             status, other = statuses[side.name], self.other(side)
             if status.get("state") != "idle" or status.get("needTotalItems", 1) != 0 or not side.connected(other.id):
                 return side
-        for side in self.both():
+        for side in self.both:
             # What `side` knows of the other's index must be all of it, and the other must need
             # nothing of side's.
             other = self.other(side)
-            done = side.get("/rest/db/completion", {"folder": folder, "device": other.id})
+            done = side.call("/rest/db/completion", {"folder": folder, "device": other.id})
             if (done.get("sequence") != statuses[other.name].get("sequence")
                     or done.get("needItems", 1) != 0 or done.get("needDeletes", 1) != 0):
                 return side
@@ -221,19 +216,14 @@ class Pair:
         scan, and until then the other side may be left wanting to delete it."""
         started, agreed = time.monotonic(), None
         while True:
-            for side in self.both():
+            for side in self.both:
                 side.scan(folder)
                 side.wait_event(0)
             waiting_on = self.in_sync(folder)
-            sequences = [side.status(folder).get("sequence") for side in self.both()]
-            if waiting_on is None:
-                if sequences == agreed:
-                    if time.monotonic() - started > 10:
-                        print("note: the sync of %s took %.0f s" % (folder, time.monotonic() - started))
-                    return
-                agreed = sequences
-                continue
-            agreed = None
-            if time.monotonic() > started + seconds:
-                raise self.failure("sync of %s: still waiting after %d s on %s" % (folder, seconds, waiting_on.name))
-            waiting_on.wait_event(1)
+            sequences = [side.status(folder).get("sequence") for side in self.both]
+            if waiting_on is None and sequences == agreed:
+                if time.monotonic() - started > 10:
+                    print("note: the sync of %s took %.0f s" % (folder, time.monotonic() - started))
+                return
+            agreed = sequences if waiting_on is None else None
+            self.wait(waiting_on, "sync of " + folder, started, seconds)
