@@ -77,6 +77,10 @@ TEST(VersionRulesTest, IdsTitlesAndNamesComeFromTheSharedFilesAlone) {
   EXPECT_TRUE(keepsTheID({1, 2}, "B", {1, 1}, "A"));
   EXPECT_TRUE(keepsTheID({1, 1}, "A", {1, 1}, "B"));
   EXPECT_FALSE(keepsTheID({1, 1}, "B", {1, 1}, "A"));
+  const json::object long_title{{"title", std::string(10'000, 'x') + " (version from 2026-12-07)"}};
+  const std::string name = madeHereName(long_title, "v0123");
+  EXPECT_LE(name.size() + std::string(".quillstone").size(), 255u);
+  EXPECT_TRUE(isMadeHereName(name, long_title, "v0123")) << name;
 }
 
 class SyncVersionsTest : public qs::testing::LibraryFixture {
