@@ -12,6 +12,8 @@
 namespace qs::auth {
 namespace {
 
+using namespace std::string_literals;
+
 TEST(AuthRulesTest, ExpiryReadsTheMiddleOfExactlyThreePieces) {
   // base64url, unpadded, with "-" and "_" in it; a fractional "exp".
   const std::string payload = "eyJleHAiOjE5MDAwMDAwMDAuMjUsIm4iOiI_Pj8ifQ";
@@ -19,36 +21,27 @@ TEST(AuthRulesTest, ExpiryReadsTheMiddleOfExactlyThreePieces) {
   EXPECT_EQ(expiry("eyJleHAiOjE5MDAwMDAwMDAuMjUsIm4iOiI-Pj4ifQ"), std::nullopt);
   EXPECT_EQ(expiry(".h.." + payload + ".s."), 1900000000.25);  // empty pieces don't count
   EXPECT_EQ(expiry("h.eyJleHAiOjE3fQ.s"), 17);                 // {"exp":17}
-  for (const std::string& unreadable : std::vector<std::string>{
-           payload + ".s",           // two pieces
-           "h." + payload + ".s.x",  // four
-           "h.eyJleHAiOiIxNyJ9.s",   // {"exp":"17"}
-           "h.eyJpYXQiOjE3fQ.s",     // {"iat":17}
-           "h.WzE3XQ.s",             // [17]
-           "h.bm90IGpzb24.s",        // not JSON
-           "h.e.s",                  // not base64 once padded
-           "h.eyJleHAiOjE3fQ!.s",
-           "",
-           "..",
-       }) {
+  // Two pieces, four, {"exp":"17"}, {"iat":17}, [17], not JSON, not base64 once padded.
+  for (const std::string& unreadable :
+       {payload + ".s", "h." + payload + ".s.x", "h.eyJleHAiOiIxNyJ9.s"s, "h.eyJpYXQiOjE3fQ.s"s,
+        "h.WzE3XQ.s"s, "h.bm90IGpzb24.s"s, "h.e.s"s, "h.eyJleHAiOjE3fQ!.s"s, ""s, ".."s}) {
     EXPECT_EQ(expiry(unreadable), std::nullopt) << unreadable;
   }
 }
 
 TEST(AuthRulesTest, OnlyCookiesTheServiceMaySetCount) {
   const Url base = *Url::parse("https://Auth.Example.com/api/auth");
-  const Headers headers = {
-      {"Content-Type", "application/json"},
-      {"Set-Cookie", "a = 1 ; Path=/; HttpOnly"},
-      {"set-cookie", "b=2; Domain=.example.com"},
-      {"SET-COOKIE", "c=3; Domain=example.org"},
-      {"Set-Cookie", "d=4; Domain=ample.com"},
-      {"Set-Cookie", "novalue"},
-      {"Set-Cookie", "=5"},
-      {"Set-Cookie", "e=5\x01"},
-      {"Set-Cookie", "f=6; domain=AUTH.example.COM; Secure"},
-      {"Set-Cookie", "g="},
-  };
+  const std::string sc = "Set-Cookie";
+  const Headers headers = {{"Content-Type", "application/json"},
+                           {sc, "a = 1 ; Path=/; HttpOnly"},
+                           {"set-cookie", "b=2; Domain=.example.com"},
+                           {"SET-COOKIE", "c=3; Domain=example.org"},
+                           {sc, "d=4; Domain=ample.com"},
+                           {sc, "novalue"},
+                           {sc, "=5"},
+                           {sc, "e=5\x01"},
+                           {sc, "f=6; domain=AUTH.example.COM; Secure"},
+                           {sc, "g="}};
   std::vector<std::string> texts;
   for (const auto& c : responseCookies(headers, base)) texts.push_back(c.text());
   EXPECT_EQ(texts, (std::vector<std::string>{"a=1", "b=2", "f=6", "g="}));
@@ -58,12 +51,13 @@ TEST(AuthRulesTest, OnlyCookiesTheServiceMaySetCount) {
   EXPECT_EQ(responseCookies({{"Set-Cookie", "x=1; Domain=0.0.1"}}, loopback).size(), 0u);
   EXPECT_EQ(responseCookies({{"Set-Cookie", "x=1; Domain=127.0.0.1"}}, loopback).size(), 1u);
 
-  EXPECT_TRUE(isChallengeCookie({"__Secure-neon-auth.session_challenge", "c"}));
-  EXPECT_TRUE(isChallengeCookie({"neon-auth.session_challange_x", ""}));
-  EXPECT_FALSE(isChallengeCookie({"session_token", "c"}));
-  EXPECT_TRUE(isSessionCookie({"__Secure-neon-auth.session_token", "s"}));
-  EXPECT_FALSE(isSessionCookie({"neon-auth.session_token", ""}));
-  EXPECT_FALSE(isSessionCookie({"session_token.sig", "s"}));
+  EXPECT_EQ(std::vector<bool>({isChallengeCookie({"__Secure-neon-auth.session_challenge", "c"}),
+                               isChallengeCookie({"neon-auth.session_challange_x", ""}),
+                               isChallengeCookie({"session_token", "c"}),
+                               isSessionCookie({"__Secure-neon-auth.session_token", "s"}),
+                               isSessionCookie({"neon-auth.session_token", ""}),
+                               isSessionCookie({"session_token.sig", "s"})}),
+            std::vector<bool>({true, true, false, true, false, false}));
 }
 
 // The browser's callback: this program's scheme, host and path, a verifier of 1 to 4096
@@ -73,29 +67,21 @@ TEST(AuthRulesTest, TheCallbackGivesItsVerifier) {
   const std::string at = "quillstone://auth/callback?";
   const std::string v = "neon_auth_session_verifier=";
   const std::string longest(kVerifierLimit, 'a');
-  const std::optional<std::string> none;
-  for (const auto& [callback, verifier] :
-       std::vector<std::pair<std::string, std::optional<std::string>>>{
+  for (const auto& [callback, verifier] : std::vector<std::pair<std::string, std::string>>{
            {at + v + "v-1", "v-1"},
            {at + v + "v-1&state=s", "v-1"},
            {at + "state=s&flag&" + v + "a%2Bb%20c", "a+b c"},
            {at + v + "v-1&" + v + "v-2", "v-1"},
-           {at + v + longest, longest},
-           {at + v + longest + "a", none},
-           {at + v + "v-1&error=access_denied", none},
-           {at + "error&" + v + "v-1", none},
-           {at + v, none},
-           {at + "neon_auth_session_verifier", none},
-           {at + "state=s", none},
-           {at + v + "v%2", none},
-           {at + v + "v-1&state=%zz", none},
-           {"quillstone://auth/callback", none},
-           {"quillstone://other/callback?" + v + "v-1", none},
-           {"quillstone://auth/callbacks?" + v + "v-1", none},
-           {"quillstone://auth:8/callback?" + v + "v-1", none},
-           {"https://auth/callback?" + v + "v-1", none},
-       }) {
+           {at + v + longest, longest}}) {
     EXPECT_EQ(callbackVerifier(callback), verifier) << callback;
+  }
+  for (const std::string& refused :
+       {at + v + longest + "a", at + v + "v-1&error=access_denied", at + "error&" + v + "v-1",
+        at + v, at + "neon_auth_session_verifier", at + "state=s", at + v + "v%2",
+        at + v + "v-1&state=%zz", "quillstone://auth/callback"s,
+        "quillstone://other/callback?" + v + "v-1", "quillstone://auth/callbacks?" + v + "v-1",
+        "quillstone://auth:8/callback?" + v + "v-1", "https://auth/callback?" + v + "v-1"}) {
+    EXPECT_EQ(callbackVerifier(refused), std::nullopt) << refused;
   }
 }
 
@@ -140,30 +126,33 @@ TEST(AuthConfigTest, TheDeploymentFileUnlessDebugging) {
 
   // No built-in address; a deployed one must be https.
   variables.clear();
-  EXPECT_FALSE(authConfig({}, env).base);
-  EXPECT_FALSE(authConfig({{"QuillstoneAuthURL", "http://auth.quillstone.app"}}, env).base);
-  EXPECT_FALSE(authConfig({{"QuillstoneAuthURL", "https://h.test/?x"}}, env).base);
+  for (const char* url : {"", "http://auth.quillstone.app", "https://h.test/?x"}) {
+    EXPECT_FALSE(
+        authConfig(*url ? json::object{{"QuillstoneAuthURL", url}} : json::object{}, env).base);
+  }
   const AuthConfig odd = authConfig({{"QuillstoneAuthCallback", "not a url"}}, env);
-  EXPECT_EQ(odd.callback, "not a url");
-  EXPECT_EQ(odd.origin, "https://quillstone.app");
+  EXPECT_EQ(std::tie(odd.callback, odd.origin), std::tuple("not a url", "https://quillstone.app"));
 
   qs::testing::TempDir dir;
-  qs::testing::write_text(dir / "deployment.json", "[1]");
-  EXPECT_TRUE(readDeployment(dir / "deployment.json").empty());
-  EXPECT_TRUE(readDeployment(dir / "missing.json").empty());
-  qs::testing::write_text(dir / "deployment.json", R"({"QuillstoneAuthURL":"https://a.test"})");
-  EXPECT_EQ(readDeployment(dir / "deployment.json").size(), 1u);
+  qs::testing::write_text(dir / "a.json", "[1]");
+  qs::testing::write_text(dir / "b.json", R"({"QuillstoneAuthURL":"https://a.test"})");
+  EXPECT_EQ((std::tuple{readDeployment(dir / "a.json").size(), readDeployment(dir / "none").size(),
+                        readDeployment(dir / "b.json").size()}),
+            std::tuple(0u, 0u, 1u));
 }
 
 TEST(AuthRulesTest, LinksReachThisProgramThroughItsEntryOrItsBinary) {
   qs::testing::TempDir dir;
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
   std::filesystem::create_symlink(self, dir / "quillstone");
-  EXPECT_TRUE(reachesThisProgram(LinkHandler{"app.quillstone.Quillstone.desktop", {}}, self));
-  EXPECT_TRUE(reachesThisProgram(LinkHandler{"quillstone-dev.desktop", dir / "quillstone"}, self));
-  EXPECT_FALSE(reachesThisProgram(LinkHandler{"firefox.desktop", "/bin/sh"}, self));
-  EXPECT_FALSE(reachesThisProgram(LinkHandler{"gone.desktop", {}}, self));
-  EXPECT_FALSE(reachesThisProgram(std::nullopt, self));
+  for (const auto& [handler, reaches] : std::vector<std::pair<std::optional<LinkHandler>, bool>>{
+           {LinkHandler{"app.quillstone.Quillstone.desktop", {}}, true},
+           {LinkHandler{"quillstone-dev.desktop", dir / "quillstone"}, true},
+           {LinkHandler{"firefox.desktop", "/bin/sh"}, false},
+           {LinkHandler{"gone.desktop", {}}, false},
+           {std::nullopt, false}}) {
+    EXPECT_EQ(reachesThisProgram(handler, self), reaches);
+  }
 }
 
 }  // namespace

@@ -1,13 +1,9 @@
 #include "auth/desktop_support.h"
 
 #include <gio/gio.h>
-#include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <string>
-#include <vector>
 
 namespace qs::testing {
 
@@ -31,122 +27,45 @@ void spinPending() {
 }
 
 Keyring::Keyring(const std::filesystem::path& home) {
-  const auto data = home / "data";
-  const auto runtime = home / "run";
+  const auto data = home / "data", runtime = home / "run";
   std::filesystem::create_directories(data);
   std::filesystem::create_directories(runtime);
   std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
-  gchar** env = g_get_environ();
-  env = g_environ_setenv(env, "XDG_DATA_HOME", data.c_str(), TRUE);
-  env = g_environ_setenv(env, "XDG_RUNTIME_DIR", runtime.c_str(), TRUE);
-  env = g_environ_setenv(env, "HOME", home.c_str(), TRUE);
-  const char* argv[] = {"gnome-keyring-daemon", "--foreground", "--unlock", "--components=secrets",
-                        nullptr};
-  gint input = -1;
+  g_autoptr(GSubprocessLauncher) launcher = g_subprocess_launcher_new(
+      GSubprocessFlags(G_SUBPROCESS_FLAGS_STDIN_PIPE | G_SUBPROCESS_FLAGS_STDOUT_SILENCE |
+                       G_SUBPROCESS_FLAGS_STDERR_SILENCE));
+  g_subprocess_launcher_setenv(launcher, "XDG_DATA_HOME", data.c_str(), TRUE);
+  g_subprocess_launcher_setenv(launcher, "XDG_RUNTIME_DIR", runtime.c_str(), TRUE);
+  g_subprocess_launcher_setenv(launcher, "HOME", home.c_str(), TRUE);
+  // Watched before the start, so that its arrival on the bus can't be missed.
+  bool appeared = false;
+  const guint watch = g_bus_watch_name(
+      G_BUS_TYPE_SESSION, "org.freedesktop.secrets", G_BUS_NAME_WATCHER_FLAGS_NONE,
+      +[](GDBusConnection*, const gchar*, const gchar*, gpointer seen) {
+        *static_cast<bool*>(seen) = true;
+      },
+      nullptr, &appeared, nullptr);
   GError* error = nullptr;
-  GPid pid = 0;
-  const bool spawned =
-      g_spawn_async_with_pipes(nullptr, const_cast<gchar**>(argv), env,
-                               GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD |
-                                           G_SPAWN_STDOUT_TO_DEV_NULL | G_SPAWN_STDERR_TO_DEV_NULL),
-                               nullptr, nullptr, &pid, &input, nullptr, nullptr, &error);
-  g_strfreev(env);
-  if (!spawned) {
+  process_ = g_subprocess_launcher_spawn(launcher, &error, "gnome-keyring-daemon", "--foreground",
+                                         "--unlock", "--components=secrets", nullptr);
+  if (process_) {
+    // The password on standard input unlocks (and at first creates) the login keyring.
+    GOutputStream* input = g_subprocess_get_stdin_pipe(process_);
+    g_output_stream_write_all(input, "quillstone-test", 15, nullptr, nullptr, nullptr);
+    g_output_stream_close(input, nullptr, nullptr);
+    ready_ = spinUntil([&] { return appeared; });
+  } else {
     g_printerr("gnome-keyring-daemon: %s\n", error->message);
     g_error_free(error);
-    return;
   }
-  pid_ = pid;
-  // The password on standard input unlocks (and at first creates) the login keyring.
-  const std::string password = "quillstone-test";
-  if (write(input, password.data(), password.size()) < 0) g_printerr("keyring: no password\n");
-  close(input);
-
-  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
-  if (!bus) return;
-  ready_ = spinUntil(
-      [bus] {
-        GVariant* owned = g_dbus_connection_call_sync(
-            bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-            "NameHasOwner", g_variant_new("(s)", "org.freedesktop.secrets"), G_VARIANT_TYPE("(b)"),
-            G_DBUS_CALL_FLAGS_NONE, 1000, nullptr, nullptr);
-        gboolean has = FALSE;
-        if (owned) {
-          g_variant_get(owned, "(b)", &has);
-          g_variant_unref(owned);
-        }
-        if (!has) g_usleep(50'000);
-        return has == TRUE;
-      },
-      std::chrono::seconds(60));
-  g_object_unref(bus);
-}
-
-namespace {
-class FakeBrowserSignIn final : public auth::BrowserSignIn {
- public:
-  explicit FakeBrowserSignIn(std::shared_ptr<Browser> browser) : browser_(std::move(browser)) {}
-  ~FakeBrowserSignIn() override { browser_->closed = true; }
-  void start(const std::string& url, std::function<void(End)> ended) override {
-    browser_->opened = url;
-    browser_->ended = std::move(ended);
-  }
-  void showUnreachable() override { browser_->told_unreachable = true; }
-
- private:
-  std::shared_ptr<Browser> browser_;
-};
-
-// Waits for the answer `call` hands its callback.
-template <typename T, typename Call>
-T await(Call call) {
-  std::optional<T> got;
-  call([&](T value) { got = std::move(value); });
-  EXPECT_TRUE(spinUntil([&] { return got.has_value(); }));
-  return got.value_or(T{});
-}
-}  // namespace
-
-std::unique_ptr<auth::BrowserSignIn> browserSignIn(std::shared_ptr<Browser> browser) {
-  return std::make_unique<FakeBrowserSignIn>(std::move(browser));
-}
-
-std::shared_ptr<Browser> AuthDriver::startSignIn() {
-  auto browser = std::make_shared<Browser>();
-  outcome.reset();
-  auth->signIn(browserSignIn(browser), [this](auth::SignInOutcome o) { outcome = std::move(o); });
-  EXPECT_TRUE(spinUntil([&] { return outcome || browser->opened; }));
-  return browser;
-}
-
-std::string AuthDriver::signIn(const std::string& callback) {
-  auto browser = startSignIn();
-  if (browser->opened) auth->callback(callback);
-  EXPECT_TRUE(spinUntil([&] { return outcome.has_value(); }));
-  EXPECT_FALSE(auth->busy());
-  if (!outcome) return "(none)";
-  return outcome->user ? "" : std::string(auth::errorCode(outcome->error));
-}
-
-std::optional<std::string> AuthDriver::token() {
-  return await<std::optional<std::string>>([&](auto done) { auth->token(done); });
-}
-
-std::optional<json::object> AuthDriver::user() {
-  return await<std::optional<json::object>>([&](auto done) { auth->user(done); });
-}
-
-void AuthDriver::signOut() {
-  bool done = false;
-  auth->signOut([&] { done = true; });
-  EXPECT_TRUE(spinUntil([&] { return done; }));
+  g_bus_unwatch_name(watch);
 }
 
 Keyring::~Keyring() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGTERM);
-  int status = 0;
-  waitpid(pid_, &status, 0);
+  if (!process_) return;
+  g_subprocess_send_signal(process_, SIGTERM);
+  g_subprocess_wait(process_, nullptr, nullptr);
+  g_object_unref(process_);
 }
 
 }  // namespace qs::testing

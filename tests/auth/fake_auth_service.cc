@@ -11,6 +11,8 @@ namespace qs::testing {
 namespace {
 
 constexpr std::string_view kBasePath = "/api/auth/";
+const std::string kChallenge = "__Secure-neon-auth.session_challange";
+const std::string kSession = "__Secure-neon-auth.session_token";
 
 std::string base64url(std::string_view bytes) {
   std::string text = digest::base64_encode(bytes);
@@ -23,16 +25,8 @@ std::string base64url(std::string_view bytes) {
 }
 
 bool has_cookie(const FakeAuthService::Request& request, const std::string& pair) {
-  auto cookies = request.header("Cookie");
-  if (!cookies) return false;
-  std::string_view rest = *cookies;
-  while (!rest.empty()) {
-    const auto end = rest.find("; ");
-    if (rest.substr(0, end) == pair) return true;
-    if (end == std::string_view::npos) break;
-    rest.remove_prefix(end + 2);
-  }
-  return false;
+  return ("; " + request.header("Cookie").value_or("") + "; ").find("; " + pair + "; ") !=
+         std::string::npos;
 }
 
 }  // namespace
@@ -100,11 +94,10 @@ void FakeAuthService::handle(SoupServer*, SoupServerMessage* message, const char
   while (soup_message_headers_iter_next(&iter, &name, &value)) {
     request.headers.emplace_back(name, value);
   }
-  GBytes* body = soup_message_body_flatten(soup_server_message_get_request_body(message));
+  g_autoptr(GBytes) body = soup_message_body_flatten(soup_server_message_get_request_body(message));
   gsize size = 0;
   const auto* bytes = static_cast<const char*>(g_bytes_get_data(body, &size));
   request.body.assign(bytes ? bytes : "", size);
-  g_bytes_unref(body);
   if (self->print_requests) {
     std::printf("REQUEST %s %s cookie=%s\n", request.method.c_str(), request.path.c_str(),
                 request.header("Cookie").value_or("").c_str());
@@ -131,12 +124,13 @@ FakeAuthService::Answer FakeAuthService::serve(const Request& request) {
   // A renewed cookie doesn't end the session the old one names.
   const bool signed_in =
       !session_token.empty() &&
-      (has_cookie(request, session_cookie + "=" + session_token) ||
-       (!renewed_token.empty() && has_cookie(request, session_cookie + "=" + renewed_token)));
+      (has_cookie(request, kSession + "=" + session_token) ||
+       (!renewed_token.empty() && has_cookie(request, kSession + "=" + renewed_token)));
   auto text = [](const json::value& v) { return *json::compact(v); };
+  const std::string with_user = R"({"session":{},"user":{"id":"u-1","name":"Ada","email":7}})";
   if (request.method == "POST" && request.path == "sign-in/social") {
     return {200,
-            {{"Set-Cookie", challenge_cookie + "=chal-1; Path=/; HttpOnly; SameSite=Lax"}},
+            {{"Set-Cookie", kChallenge + "=chal-1; Path=/; HttpOnly; SameSite=Lax"}},
             text(json::object{{"url", origin() + "/browser/start?state=s-1"}})};
   }
   if (request.method == "GET" && request.path == "browser") {
@@ -146,20 +140,19 @@ FakeAuthService::Answer FakeAuthService::serve(const Request& request) {
             ""};
   }
   if (request.method == "GET" && request.path == "get-session" && !request.query.empty()) {
-    if (!has_cookie(request, challenge_cookie + "=chal-1")) return {401, {}, "{}"};
+    if (!has_cookie(request, kChallenge + "=chal-1")) return {401, {}, "{}"};
     if (session_token.empty()) session_token = "sess-1";
-    Answer reply{200,
-                 {{"Set-Cookie", session_cookie + "=" + session_token + "; Path=/; HttpOnly"}},
-                 text(json::object{{"session", json::object{}}, {"user", user}})};
+    Answer reply{
+        200, {{"Set-Cookie", kSession + "=" + session_token + "; Path=/; HttpOnly"}}, with_user};
     if (session_jwt) reply.headers.emplace_back("set-auth-jwt", *session_jwt);
     return reply;
   }
   if (request.method == "GET" && request.path == "get-session") {
     if (!signed_in) return {200, {}, "null"};
-    Answer reply{200, {}, text(json::object{{"session", json::object{}}, {"user", user}})};
+    Answer reply{200, {}, with_user};
     if (!renewed_token.empty()) {
       reply.headers.emplace_back("Set-Cookie",
-                                 session_cookie + "=" + renewed_token + "; Path=/; HttpOnly");
+                                 kSession + "=" + renewed_token + "; Path=/; HttpOnly");
     }
     if (check_jwt) reply.headers.emplace_back("set-auth-jwt", *check_jwt);
     return reply;

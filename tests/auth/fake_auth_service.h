@@ -35,8 +35,6 @@ class FakeAuthService {
 
   FakeAuthService();
   ~FakeAuthService();
-  FakeAuthService(const FakeAuthService&) = delete;
-  FakeAuthService& operator=(const FakeAuthService&) = delete;
 
   unsigned port() const { return port_; }
   std::string origin() const;
@@ -51,7 +49,7 @@ class FakeAuthService {
 
   // Asked first for every request; the answer it gives replaces the service's own.
   std::function<std::optional<Answer>(const Request&)> answer;
-  // Sets `answer` to give `given` for requests to `path` alone.
+  // Gives `given` for requests to `path` alone.
   void answerAt(std::string path, Answer given) {
     answer = [path, given](const Request& r) {
       return r.path == path ? std::optional<Answer>(given) : std::nullopt;
@@ -59,11 +57,8 @@ class FakeAuthService {
   }
 
   // The service's state and manner.
-  std::string challenge_cookie = "__Secure-neon-auth.session_challange";
-  std::string session_cookie = "__Secure-neon-auth.session_token";
-  std::string session_token = "sess-1";  // the live session; empty: none
-  std::string verifier = "v-1";          // what the start page hands the browser
-  json::object user{{"id", "u-1"}, {"name", "Ada"}, {"email", 7}};
+  std::string session_token = "sess-1";    // the live session; empty: none
+  std::string verifier = "v-1";            // what the start page hands the browser
   std::optional<std::string> session_jwt;  // "set-auth-jwt" on the session answer
   std::optional<std::string> check_jwt;    // "set-auth-jwt" on a check
   std::string renewed_token;     // a check renews the session cookie to this; both stay good

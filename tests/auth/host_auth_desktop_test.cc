@@ -1,5 +1,5 @@
 // HostAuth over real HTTP (libsoup) against the fake service on loopback, with the session kept
-// in memory (the Secret Service has its own test).
+// in memory, or in a real Secret Service: a gnome-keyring daemon on the test's own D-Bus session.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -8,9 +8,11 @@
 #include "auth/desktop_support.h"
 #include "auth/fake_auth_service.h"
 #include "auth/host_auth.h"
+#include "auth/secret_store.h"
 #include "auth/url.h"
 #include "core/text.h"
 #include "platform/glib_event_loop.h"
+#include "support/temp_dir.h"
 
 namespace qs::auth {
 namespace {
@@ -22,33 +24,52 @@ using ::testing::internal::GetCapturedStderr;
 using Answer = FakeAuthService::Answer;
 
 // The session in memory: only inside tests.
-class MemoryStore final : public SecretStore {
- public:
-  explicit MemoryStore(std::shared_ptr<std::optional<std::string>> data, bool* refuse)
-      : data_(std::move(data)), refuse_(refuse) {}
-  Found lookup() override { return {*data_, std::nullopt}; }
-  bool replace(std::string_view data, std::string* error) override {
-    data_->reset();
-    if (*refuse_) {
-      *error = "the store is locked";
-      return false;
-    }
-    *data_ = std::string(data);
-    return true;
+struct MemoryStore final : SecretStore {
+  MemoryStore(std::optional<std::string>* d, bool* r) : data(d), refuse(r) {}
+  Found lookup() override { return {*data, std::nullopt}; }
+  bool replace(std::string_view text, std::string* error) override {
+    data->reset();
+    if (*refuse) *error = "the store is locked";
+    if (!*refuse) *data = std::string(text);
+    return !*refuse;
   }
-  void clear() override { data_->reset(); }
+  void clear() override { data->reset(); }
   void interrupt() override {}
-
- private:
-  std::shared_ptr<std::optional<std::string>> data_;
-  bool* refuse_;
+  std::optional<std::string>* data;
+  bool* refuse;
 };
 
 std::string callbackWith(std::string_view verifier) {
   return "quillstone://auth/callback?neon_auth_session_verifier=" + percentEncode(verifier);
 }
 
-class HostAuthTest : public ::testing::Test, public qs::testing::AuthDriver {
+// The browser part of a sign-in as a test plays it: what it was sent to, and how to end it.
+struct Browser {
+  std::optional<std::string> opened;
+  std::function<void(BrowserSignIn::End)> ended;
+  bool closed = false, told_unreachable = false;
+};
+struct FakeBrowserSignIn final : BrowserSignIn {
+  explicit FakeBrowserSignIn(std::shared_ptr<Browser> b) : browser(std::move(b)) {}
+  ~FakeBrowserSignIn() override { browser->closed = true; }
+  void start(const std::string& url, std::function<void(End)> ended) override {
+    browser->opened = url;
+    browser->ended = std::move(ended);
+  }
+  void showUnreachable() override { browser->told_unreachable = true; }
+  std::shared_ptr<Browser> browser;
+};
+
+// Waits for the answer `call` hands its callback.
+template <typename T, typename Call>
+T await(Call call) {
+  std::optional<T> got;
+  call([&](T value) { got = std::move(value); });
+  EXPECT_TRUE(spinUntil([&] { return got.has_value(); }));
+  return got.value_or(T{});
+}
+
+class HostAuthTest : public ::testing::Test {
  protected:
   void SetUp() override { make(); }
   // Exchanges dropped with the client finish on the loop.
@@ -58,40 +79,78 @@ class HostAuthTest : public ::testing::Test, public qs::testing::AuthDriver {
   }
 
   AuthConfig config() {
-    AuthConfig c;
-    c.base = Url::parse(service.base());
-    c.debug_base = true;
-    c.callback = "https://quillstone.test:8443/app/auth/callback/";
-    c.origin = "https://quillstone.test:8443";
-    c.service = "app.quillstone.linux.direct.session.test";
-    return c;
+    return {Url::parse(service.base()), true, "https://quillstone.test:8443/app/auth/callback/",
+            "https://quillstone.test:8443", "app.quillstone.linux.direct.session.test"};
   }
-
-  void make(std::optional<AuthConfig> c = std::nullopt,
-            std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
+  // A short time limit only where no answer is to come: a slow one must still count.
+  // With `keyring`, the program's own store and queue.
+  void make(std::optional<AuthConfig> c = std::nullopt, bool hang = false, bool keyring = false) {
     auth.reset();
-    HostAuth::Services services;
-    services.http = makeSoupHttpClient();
-    services.store = std::make_unique<MemoryStore>(stored, &refuse);
-    services.store_queue = std::make_unique<InlineSerialQueue>();
-    services.link_handler = [this] { return links; };
-    services.now = [this] { return now; };
-    services.request_timeout = timeout;
-    auth = std::make_unique<HostAuth>(c.value_or(config()), main, std::move(services));
+    std::unique_ptr<SerialQueue> queue = std::make_unique<InlineSerialQueue>();
+    if (keyring) queue = std::make_unique<ThreadSerialQueue>("quillstone.auth");
+    auth = std::make_unique<HostAuth>(
+        c.value_or(config()), main,
+        HostAuth::Services{
+            makeSoupHttpClient(),
+            keyring ? store(".test") : std::make_unique<MemoryStore>(&stored, &refuse),
+            std::move(queue),
+            [this] { return links; },
+            {},
+            [this] { return now; },
+            hang ? std::chrono::milliseconds(300) : std::chrono::seconds(60)});
   }
-
-  std::optional<json::object> record() {
-    auto parsed = *stored ? json::parse(**stored) : std::nullopt;
-    if (!parsed || !parsed->is_object()) return std::nullopt;
-    return parsed->get_object();
+  static std::unique_ptr<SecretStore> store(std::string_view suffix = "",
+                                            const char* account = "neon-auth") {
+    return makeSecretServiceStore("app.quillstone.linux.direct.session" + std::string(suffix),
+                                  account);
   }
-
+  // Whether `text` is in any file below the test's home.
+  bool writtenInPlainText(std::string_view text) {
+    for (const auto& [path, bytes] : qs::testing::tree(home.path())) {
+      if (bytes.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+  // Each call turns the main loop until its answer comes. A sign-in waits for its browser part,
+  // or its end; a whole one gives the error code, or "" on success.
+  std::shared_ptr<Browser> startSignIn() {
+    auto browser = std::make_shared<Browser>();
+    outcome.reset();
+    auth->signIn(std::make_unique<FakeBrowserSignIn>(browser),
+                 [this](SignInOutcome o) { outcome = std::move(o); });
+    EXPECT_TRUE(spinUntil([&] { return outcome || browser->opened; }));
+    return browser;
+  }
+  std::string signIn(const std::string& callback) {
+    if (startSignIn()->opened) auth->callback(callback);
+    EXPECT_TRUE(spinUntil([&] { return outcome.has_value(); }));
+    EXPECT_FALSE(auth->busy());
+    if (!outcome) return "(none)";
+    return outcome->user ? "" : std::string(errorCode(outcome->error));
+  }
+  std::optional<std::string> token() {
+    return await<std::optional<std::string>>([&](auto done) { auth->token(done); });
+  }
+  std::optional<json::object> user() {
+    return await<std::optional<json::object>>([&](auto done) { auth->user(done); });
+  }
+  void signOut() {
+    bool done = false;
+    auth->signOut([&] { done = true; });
+    EXPECT_TRUE(spinUntil([&] { return done; }));
+  }
   std::size_t sent(std::string_view path) { return service.requestsTo(path).size(); }
+  // A request's headers and body, as compared below.
+  static auto shape(const FakeAuthService::Request& r) {
+    return std::tuple(r.header("Content-Type"), r.header("Origin"), json::parse(r.body));
+  }
 
+  std::unique_ptr<HostAuth> auth;
+  std::optional<SignInOutcome> outcome;
+  qs::testing::TempDir home;
   FakeAuthService service;
   GLibEventLoop main;
-  std::shared_ptr<std::optional<std::string>> stored =
-      std::make_shared<std::optional<std::string>>();
+  std::optional<std::string> stored;
   bool refuse = false;
   std::optional<LinkHandler> links = LinkHandler{"app.quillstone.Quillstone.desktop", {}};
   double now = 1.9e9;
@@ -100,12 +159,11 @@ class HostAuthTest : public ::testing::Test, public qs::testing::AuthDriver {
 TEST_F(HostAuthTest, SignInKeepsTheSessionAndSignOutEndsIt) {
   service.session_jwt = FakeAuthService::jwt(now + 3600);
   EXPECT_EQ(user(), std::nullopt);
-
   auto browser = startSignIn();
   ASSERT_EQ(browser->opened, service.origin() + "/browser/start?state=s-1");
   // A second sign-in while the browser shows is busy at once.
   std::optional<SignInOutcome> second;
-  auth->signIn(qs::testing::browserSignIn(std::make_shared<qs::testing::Browser>()),
+  auth->signIn(std::make_unique<FakeBrowserSignIn>(std::make_shared<Browser>()),
                [&](SignInOutcome o) { second = o; });
   ASSERT_TRUE(second);
   EXPECT_EQ(json::value(second->pageValue()), json::parse(R"({"error":"busy"})"));
@@ -113,162 +171,130 @@ TEST_F(HostAuthTest, SignInKeepsTheSessionAndSignOutEndsIt) {
   auth->callback(callbackWith("v-1"));
   EXPECT_TRUE(browser->closed);
   ASSERT_TRUE(spinUntil([&] { return outcome.has_value(); }));
-  EXPECT_EQ(json::value(outcome->pageValue()),
-            json::parse(R"({"user":{"id":"u-1","name":"Ada","email":""}})"));
-
+  const auto ada = json::parse(R"({"id":"u-1","name":"Ada","email":""})");
+  EXPECT_EQ(json::value(outcome->pageValue()), json::value(json::object{{"user", *ada}}));
   // What went over the wire beside the methods and cookies auth_e2e sees.
-  const auto start = service.requestsTo("sign-in/social").at(0);
-  EXPECT_EQ(start.header("Content-Type"), "application/json");
-  EXPECT_EQ(start.header("Origin"), "https://quillstone.test:8443");
-  EXPECT_EQ(json::parse(start.body), json::parse(R"({"provider":"google",
-            "callbackURL":"https://quillstone.test:8443/app/auth/callback/"})"));
+  const std::string origin = "https://quillstone.test:8443";
+  EXPECT_EQ(shape(service.requestsTo("sign-in/social").at(0)),
+            std::tuple("application/json", origin, json::parse(R"({"provider":"google",
+            "callbackURL":"https://quillstone.test:8443/app/auth/callback/"})")));
   EXPECT_EQ(service.requestsTo("get-session").at(0).header("Accept"), "application/json");
-  EXPECT_EQ(json::value(*record()),
+  EXPECT_EQ(*json::parse(stored.value_or("")),
             json::parse(R"({"cookie":"__Secure-neon-auth.session_token=sess-1",
             "user":{"id":"u-1","name":"Ada","email":""}})"));
-
   // A second callback finds no sign-in under way.
   CaptureStderr();
   auth->callback(callbackWith("v-1"));
   EXPECT_NE(GetCapturedStderr().find("ignored a sign-in callback"), std::string::npos);
-
   // The token came with the session: handed out without asking.
-  EXPECT_EQ(token(), service.session_jwt);
-  EXPECT_EQ(sent("get-session"), 1u);
-  EXPECT_EQ(user(), json::parse(R"({"id":"u-1","name":"Ada","email":""})")->get_object());
+  EXPECT_EQ((std::tuple{token(), sent("get-session"), json::value(*user())}),
+            std::tuple(service.session_jwt, 1u, *ada));
 
-  // The service failing to sign out changes nothing here: the session is gone already.
+  // The service failing to sign out changes nothing here: the session is gone already, and the
+  // cached token with it. Signed out already: nothing is sent.
   service.answerAt("sign-out", Answer{500, {}, "{}"});
   signOut();
-  const auto out = service.requestsTo("sign-out").at(0);
-  EXPECT_EQ(out.header("Origin"), "https://quillstone.test:8443");
-  EXPECT_EQ(out.header("Content-Type"), "application/json");
-  EXPECT_EQ(out.body, "{}");
-  EXPECT_EQ(*stored, std::nullopt);
-  EXPECT_EQ(token(), std::nullopt);  // the cached token went with the session
-  EXPECT_EQ(user(), std::nullopt);
-
-  // Signed out already: nothing is sent.
+  EXPECT_EQ(shape(service.requestsTo("sign-out").at(0)),
+            std::tuple("application/json", origin, json::parse("{}")));
+  EXPECT_EQ((std::tuple{stored, token(), user()}),
+            std::tuple(std::nullopt, std::nullopt, std::nullopt));
   const auto asked = service.requests.size();
   signOut();
-  EXPECT_EQ(token(), std::nullopt);
-  EXPECT_EQ(service.requests.size(), asked);
+  EXPECT_EQ((std::tuple{token(), service.requests.size()}), std::tuple(std::nullopt, asked));
 }
 
-// The verifier goes on percent-encoded; a callback the rules refuse asks nothing.
-TEST_F(HostAuthTest, OnlyTheServicesCallbackIsTaken) {
+// A start or a session answer that falls short ends the sign-in, and nothing is kept; the
+// verifier goes on percent-encoded, and a callback the rules refuse asks nothing.
+TEST_F(HostAuthTest, AnAnswerThatFallsShortEndsTheSignIn) {
   const std::string longest = std::string(4093, 'a') + "+/é";
   ASSERT_EQ(text::grapheme_count(longest), kVerifierLimit);
   EXPECT_EQ(signIn(callbackWith(longest)), "");
   EXPECT_EQ(service.requestsTo("get-session").back().query,
             "neon_auth_session_verifier=" + std::string(4093, 'a') + "%2B%2F%C3%A9");
-  const auto asked = sent("get-session");
   EXPECT_EQ(signIn(callbackWith("v-1") + "&error=access_denied"), "failed");
-  EXPECT_EQ(sent("get-session"), asked);
-}
+  EXPECT_EQ(sent("get-session"), 1u);
+  stored.reset();
 
-// A start or a session answer that falls short ends the sign-in, and nothing is kept.
-TEST_F(HostAuthTest, AnAnswerThatFallsShortEndsTheSignIn) {
   FakeAuthService elsewhere;  // another host, on another address
-  const std::string challenge = "Set-Cookie";
-  const std::string chal = "neon-auth.session_challenge=c; Path=/";
+  const std::string c = "Set-Cookie", chal = "neon-auth.session_challenge=c; Path=/";
   const std::string page = R"({"url":"https://quillstone.test/start"})";
   auth::Headers thousand;
-  for (int i = 0; i < 1000; ++i) thousand.emplace_back("Set-Cookie", std::to_string(i) + "c=v");
-  const std::string huge(50 << 20, ' ');
-  const std::string start = "sign-in/social", session = "get-session";
-  const std::string cookie = "__Secure-neon-auth.session_token=s";
-  const std::string with_user = R"({"user":{"id":"u-1"}})";
-  struct Case {
-    std::string what, path;
-    Answer answer;
-  };
-  const std::vector<Case> cases = {
-      {"not 200", start, {500, {{challenge, chal}}, page}},
-      {"not JSON", start, {200, {{challenge, chal}}, "<html>"}},
-      {"no url", start, {200, {{challenge, chal}}, R"({"url":7})"}},
-      {"a url that isn't one", start, {200, {{challenge, chal}}, R"({"url":"https://a b"})"}},
-      {"not a web page", start, {200, {{challenge, chal}}, R"({"url":"file:///etc/passwd"})"}},
-      {"no challenge", start, {200, {}, page}},
-      {"a thousand cookies, no challenge", start, {200, thousand, page}},
-      {"a challenge for another domain",
-       start,
-       {200, {{challenge, chal + "; Domain=example.org"}}, page}},
-      {"50 MB", start, {200, {{challenge, chal}}, page + huge}},
-      {"a redirect to another host",
-       start,
-       {307, {{"Location", elsewhere.base() + "/sign-in/social"}, {challenge, chal}}, page}},
-      {"no answer", start, {200, {}, "", true}},
-      {"a session not 200", session, {401, {{"Set-Cookie", cookie}}, with_user}},
-      {"no session cookie", session, {200, {{"Set-Cookie", "other_token=s"}}, with_user}},
-      {"an empty session cookie",
-       session,
-       {200, {{"Set-Cookie", "neon.session_token="}}, with_user}},
-      {"no user", session, {200, {{"Set-Cookie", cookie}}, R"({"session":{}})"}},
-      {"a user without an id", session, {200, {{"Set-Cookie", cookie}}, R"({"user":{"id":1}})"}},
-  };
-  for (const auto& c : cases) {
-    // A short time limit only where no answer is to come: a slow one must still count.
-    make(config(), c.answer.hang ? std::chrono::milliseconds(300) : std::chrono::seconds(60));
-    service.answerAt(c.path, c.answer);
-    const auto asked = sent(session);
-    EXPECT_EQ(signIn(callbackWith("v-1")), "failed") << c.what;
-    EXPECT_EQ(sent(session), asked + (c.path == session)) << c.what;
-    EXPECT_EQ(*stored, std::nullopt) << c.what;
+  for (int i = 0; i < 1000; ++i) thousand.emplace_back(c, std::to_string(i) + "c=v");
+  const std::string s = "sign-in/social", g = "get-session";
+  const std::string cookie = "__Secure-neon-auth.session_token=s",
+                    with = R"({"user":{"id":"u-1"}})";
+  const std::vector<std::pair<std::string, Answer>> cases = {
+      {s, {500, {{c, chal}}, page}},                        // not 200
+      {s, {200, {{c, chal}}, "<html>"}},                    // not JSON
+      {s, {200, {{c, chal}}, R"({"url":7})"}},              // no url
+      {s, {200, {{c, chal}}, R"({"url":"https://a b"})"}},  // a url that isn't one
+      {s, {200, {{c, chal}}, R"({"url":"file:///etc/passwd"})"}},
+      {s, {200, {}, page}},        // no challenge
+      {s, {200, thousand, page}},  // a thousand cookies, no challenge
+      {s, {200, {{c, chal + "; Domain=example.org"}}, page}},
+      {s, {200, {{c, chal}}, page + std::string(50 << 20, ' ')}},
+      {s, {307, {{"Location", elsewhere.base() + "/sign-in/social"}, {c, chal}}, page}},
+      {s, {200, {}, "", true}},  // no answer
+      {g, {401, {{c, cookie}}, with}},
+      {g, {200, {{c, "other_token=s"}}, with}},
+      {g, {200, {{c, "neon.session_token="}}, with}},
+      {g, {200, {{c, cookie}}, R"({"session":{}})"}},
+      {g, {200, {{c, cookie}}, R"({"user":{"id":1}})"}}};
+  for (const auto& [path, answer] : cases) {
+    SCOPED_TRACE(path + " " + std::to_string(answer.status) + " " + answer.body.substr(0, 40));
+    make(config(), answer.hang);
+    service.answerAt(path, answer);
+    const auto asked = sent(g);
+    EXPECT_EQ(signIn(callbackWith("v-1")), "failed");
+    EXPECT_EQ((std::tuple{sent(g), stored}), std::tuple(asked + (path == g), std::nullopt));
   }
   EXPECT_TRUE(elsewhere.requests.empty());
 
-  // An http page is only for a service on the debug switch.
+  // An http page is only for a service on the debug switch; no service address: nothing asked.
   service.answer = nullptr;
-  AuthConfig packaged = config();
+  AuthConfig packaged = config(), none = config();
   packaged.debug_base = false;
+  none.base.reset();
   make(packaged);
   EXPECT_EQ(signIn(""), "failed");
-  // No service address: nothing is asked.
-  AuthConfig none = config();
-  none.base.reset();
   make(none);
   const auto asked = service.requests.size();
-  EXPECT_EQ(signIn(""), "failed");
-  EXPECT_EQ(service.requests.size(), asked);
+  EXPECT_EQ((std::tuple{signIn(""), service.requests.size()}), std::tuple("failed", asked));
 
-  make();
   // A store that won't keep the session fails the sign-in, and says why.
+  make();
   refuse = true;
   CaptureStderr();
   EXPECT_EQ(signIn(callbackWith("v-1")), "failed");
   EXPECT_NE(GetCapturedStderr().find("Quillstone: the session couldn't be kept"),
             std::string::npos);
   EXPECT_EQ(user(), std::nullopt);
-
   // A "set-auth-jwt" that isn't a token is not kept: the first token is asked for.
   refuse = false;
   service.session_jwt = "not-a-token";
   EXPECT_EQ(signIn(callbackWith("v-1")), "");
-  EXPECT_EQ(token(), service.token);
-  EXPECT_EQ(sent("token"), 1u);
+  EXPECT_EQ((std::tuple{token(), sent("token")}), std::tuple(service.token, 1u));
 }
 
 TEST_F(HostAuthTest, TokensAreCachedUntilAMinuteBeforeTheyExpire) {
   service.session_jwt = FakeAuthService::jwt(now + 61);
   ASSERT_EQ(signIn(callbackWith("v-1")), "");
-  EXPECT_EQ(token(), service.session_jwt);
-  EXPECT_EQ(sent("get-session"), 1u);  // the session request alone
+  EXPECT_EQ((std::tuple{token(), sent("get-session")}), std::tuple(service.session_jwt, 1u));
 
-  // 59 s left: the session is checked; its token has no "exp", so "token" is asked.
+  // 59 s left: the session is checked; its token has no "exp", so "token" is asked, with the
+  // cookie kept; the renewed cookie replaces the stored one.
   now += 2;
   service.check_jwt = FakeAuthService::jwt(std::nullopt);
   service.renewed_token = "sess-2";
   service.token = FakeAuthService::jwt(now + 3600.5);
   EXPECT_EQ(token(), service.token);
-  EXPECT_EQ(service.requestsTo("get-session").back().header("Cookie"),
-            "__Secure-neon-auth.session_token=sess-1");
-  EXPECT_EQ(service.requestsTo("token").at(0).header("Cookie"),
-            "__Secure-neon-auth.session_token=sess-1");
-  // The renewed cookie replaced the stored one.
-  EXPECT_EQ(json::find_string(*record(), "cookie"), "__Secure-neon-auth.session_token=sess-2");
-  EXPECT_EQ(token(), service.token);  // cached now
-  EXPECT_EQ(sent("token"), 1u);
+  const std::string kept = "__Secure-neon-auth.session_token=sess-1";
+  EXPECT_EQ((std::tuple{service.requestsTo("get-session").back().header("Cookie"),
+                        service.requestsTo("token").at(0).header("Cookie")}),
+            std::tuple(kept, kept));
+  EXPECT_EQ(json::find_string(json::parse(*stored)->as_object(), "cookie"),
+            "__Secure-neon-auth.session_token=sess-2");
+  EXPECT_EQ((std::tuple{token(), sent("token")}), std::tuple(service.token, 1u));  // cached now
 
   // Two or four pieces: no expiry, so no token.
   for (const std::string& unreadable :
@@ -281,36 +307,27 @@ TEST_F(HostAuthTest, TokensAreCachedUntilAMinuteBeforeTheyExpire) {
   now += 7200;
   service.check_jwt = FakeAuthService::jwt(now + 600);
   const auto asked = sent("token");
-  EXPECT_EQ(token(), service.check_jwt);
-  EXPECT_EQ(sent("token"), asked);
+  EXPECT_EQ((std::tuple{token(), sent("token")}), std::tuple(service.check_jwt, asked));
 }
 
 TEST_F(HostAuthTest, OnlyTheServiceSayingSoEndsTheStoredSession) {
   ASSERT_EQ(signIn(callbackWith("v-1")), "");
-  const auto kept = *stored;
-  const std::vector<std::pair<std::string, Answer>> outages = {
-      {"not 200", {503, {}, "{}"}},
-      {"not JSON", {200, {}, "<html>portal</html>"}},
-      {"no answer", {200, {}, "", true}},
-  };
-  for (const auto& [what, answer] : outages) {
-    // No cached token; a short time limit only where no answer is to come.
-    make(config(), answer.hang ? std::chrono::milliseconds(300) : std::chrono::seconds(60));
+  const auto kept = stored;
+  // No cached token: not 200, not JSON, no answer.
+  for (const Answer& answer :
+       {Answer{503, {}, "{}"}, Answer{200, {}, "<html>portal</html>"}, Answer{200, {}, "", true}}) {
+    make(config(), answer.hang);
     service.answerAt("get-session", answer);
-    EXPECT_EQ(token(), std::nullopt) << what;
-    EXPECT_EQ(*stored, kept) << what;
+    EXPECT_EQ((std::tuple{token(), stored}), std::tuple(std::nullopt, kept)) << answer.body;
   }
   // The token request failing: none, and the session stays.
   service.answerAt("token", Answer{500, {}, "{}"});
-  EXPECT_EQ(token(), std::nullopt);
-  EXPECT_EQ(*stored, kept);
-
+  EXPECT_EQ((std::tuple{token(), stored}), std::tuple(std::nullopt, kept));
   // The service ended it: forgotten.
   make();
   service.answer = nullptr;
   service.session_token.clear();
-  EXPECT_EQ(token(), std::nullopt);
-  EXPECT_EQ(*stored, std::nullopt);
+  EXPECT_EQ((std::tuple{token(), stored}), std::tuple(std::nullopt, std::nullopt));
 }
 
 TEST_F(HostAuthTest, TheBrowserPartEndsTheSignInItsOwnWay) {
@@ -322,8 +339,7 @@ TEST_F(HostAuthTest, TheBrowserPartEndsTheSignInItsOwnWay) {
     ended(end);
     ASSERT_TRUE(outcome);
     EXPECT_EQ(json::value(outcome->pageValue()), json::value(json::object{{"error", page}}));
-    EXPECT_TRUE(browser->closed);
-    EXPECT_FALSE(auth->busy());
+    EXPECT_TRUE(browser->closed && !auth->busy());
   }
   EXPECT_EQ(sent("get-session"), 0u);
 
@@ -334,23 +350,73 @@ TEST_F(HostAuthTest, TheBrowserPartEndsTheSignInItsOwnWay) {
   auto browser = startSignIn();
   EXPECT_NE(GetCapturedStderr().find("links open org.other.Browser.desktop"), std::string::npos);
   EXPECT_TRUE(browser->told_unreachable);
-  EXPECT_EQ(errorCode(outcome->error), "failed");
-  EXPECT_EQ(sent("sign-in/social"), 2u);
+  EXPECT_EQ((std::tuple{errorCode(outcome->error), sent("sign-in/social")}),
+            std::tuple("failed", 2u));
+
+  // A stored record that isn't a session counts as signed out, and asks nothing.
+  const auto before = service.requests.size();
+  for (const std::string broken :
+       {"not json", R"(["cookie"])", R"({"cookie":"neon.session_token=s","user":"Ada"})",
+        R"({"cookie":7,"user":{"id":"u"}})",
+        R"({"cookie":"a=b\r\nX-Evil: 1","user":{"id":"u"}})"}) {
+    stored = broken;
+    EXPECT_EQ(token(), std::nullopt) << broken;
+    EXPECT_TRUE(broken.find(R"("user":{)") != std::string::npos || !user()) << broken;
+  }
+  EXPECT_EQ(service.requests.size(), before);
 }
 
-TEST_F(HostAuthTest, AStoredRecordThatIsntASessionCountsAsSignedOut) {
-  for (const std::string& broken :
-       {std::string("not json"), std::string(R"(["cookie"])"),
-        std::string(R"({"cookie":"neon.session_token=s","user":"Ada"})"),
-        std::string(R"({"cookie":7,"user":{"id":"u"}})"),
-        std::string(R"({"cookie":"a=b\r\nX-Evil: 1","user":{"id":"u"}})")}) {
-    *stored = broken;
-    EXPECT_EQ(token(), std::nullopt) << broken;
-    if (broken.find(R"("user":{)") == std::string::npos) {
-      EXPECT_EQ(user(), std::nullopt) << broken;
-    }
-  }
-  EXPECT_TRUE(service.requests.empty());
+TEST_F(HostAuthTest, OneItemPerServiceReplacedWhole) {
+  auto keyring = std::make_unique<qs::testing::Keyring>(home.path());
+  ASSERT_TRUE(keyring->running());
+  auto current = store(), older = store("", "someone-else"), debug = store(".test");
+  std::string error;
+  ASSERT_TRUE(older->replace("older", &error)) << error;
+  ASSERT_TRUE(debug->replace("debug", &error)) << error;
+  EXPECT_EQ((std::tuple{current->lookup().data, current->lookup().error}),
+            std::tuple(std::nullopt, std::nullopt));
+  ASSERT_TRUE(current->replace("first", &error) && current->replace("second", &error)) << error;
+  // Every account of the service went; debug sessions never mix with the others.
+  EXPECT_EQ((std::tuple{current->lookup().data, older->lookup().data, debug->lookup().data}),
+            std::tuple("second", std::nullopt, "debug"));
+  current->clear();
+  EXPECT_EQ((std::tuple{current->lookup().data, debug->lookup().data}),
+            std::tuple(std::nullopt, "debug"));
+
+  // The service restarts under the program: its next calls reach the new one.
+  keyring.reset();
+  keyring = std::make_unique<qs::testing::Keyring>(home.path());
+  ASSERT_TRUE(keyring->running());
+  ASSERT_TRUE(current->replace("after a restart", &error)) << error;
+  EXPECT_EQ(current->lookup().data, "after a restart");
+
+  // At quit: what is asked after an interrupt gives up at once.
+  debug->interrupt();
+  EXPECT_FALSE(debug->replace("late", &error));
+  EXPECT_TRUE(debug->lookup().error);
+}
+
+TEST_F(HostAuthTest, TheSessionIsKeptThereAndNeverInPlainText) {
+  const std::string callback = "quillstone://auth/callback?neon_auth_session_verifier=v-1";
+  make(config(), false,
+       true);  // nothing on this bus answers for the Secret Service yet: no session is kept
+  CaptureStderr();
+  EXPECT_EQ(signIn(callback), "failed");
+  EXPECT_EQ(user(), std::nullopt);
+  const std::string log = GetCapturedStderr();
+  EXPECT_NE(log.find("Quillstone: the session couldn't be kept in the Secret Service"),
+            std::string::npos)
+      << log;
+  EXPECT_FALSE(writtenInPlainText("sess-1"));
+
+  // With one, the session is kept there (auth_e2e finds it after a restart) and nowhere else.
+  qs::testing::Keyring keyring(home.path());
+  ASSERT_TRUE(keyring.running());
+  service.session_token = "sess-9f27c4e1";
+  make(config(), false, true);
+  ASSERT_EQ(signIn(callback), "");
+  EXPECT_FALSE(writtenInPlainText("sess-9f27c4e1"));
+  EXPECT_TRUE(store(".test")->lookup().data);
 }
 
 }  // namespace

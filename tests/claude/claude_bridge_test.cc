@@ -1,3 +1,5 @@
+// The exchange with Claude through files in the writing folder, and what is checked before a
+// request file is written or a reply reaches a page.
 #include "claude/claude_bridge.h"
 
 #include <gtest/gtest.h>
@@ -7,7 +9,10 @@
 #include <map>
 #include <utility>
 
+#include "claude/reply_check.h"
+#include "claude/request_file.h"
 #include "core/host_log.h"
+#include "core/ids.h"
 #include "core/text.h"
 #include "library/inotify_watcher.h"
 #include "platform/prefs.h"
@@ -130,9 +135,7 @@ TEST_F(ClaudeBridgeTest, AskAndCancelOrTheirRefusals) {
 
   reply(kReply);
   EXPECT_FALSE(bridge.cancel("r-not-an-id"));
-  EXPECT_TRUE(bridge.cancel(kId));
-  EXPECT_FALSE(fs::exists(requestFile()));
-  EXPECT_TRUE(fs::exists(replyFile()));
+  EXPECT_TRUE(bridge.cancel(kId) && !fs::exists(requestFile()) && fs::exists(replyFile()));
   EXPECT_TRUE(bridge.cancel(kOtherId));  // nothing to delete is not an error
   EXPECT_EQ(logLines().back(), "claude-cancel  req=" + kOtherId);
   bridge.processInbox();
@@ -162,9 +165,9 @@ TEST_F(ClaudeBridgeTest, TheWindowDecidesTheReplysFate) {
   targets.target->isLoaded = true;
   bridge.processInbox();
   ASSERT_EQ(calls().size(), 2u);
-  EXPECT_EQ(calls()[0].bullets, (json::array{"a", "b"}));
-  EXPECT_EQ(calls()[1].options.at("placements").as_array().size(), 2u);
-  EXPECT_EQ(targets.asked.back(), "d1");
+  EXPECT_EQ(std::tuple(calls()[0].bullets, calls()[1].options.at("placements").as_array().size(),
+                       targets.asked.back()),
+            std::tuple(json::array{"a", "b"}, 2u, "d1"));
   bridge.processInbox();  // in flight: passed over
   EXPECT_EQ(calls().size(), 2u);
   EXPECT_TRUE(bridge.isWorking(kId));
@@ -204,12 +207,13 @@ TEST_F(ClaudeBridgeTest, TheWindowDecidesTheReplysFate) {
 }
 
 TEST(ClaudeReplyTargetTest, DocumentWindowThenKeyThenFirst) {
+  // The key window for a request of no document, not the window showing nothing.
   const std::vector<std::optional<std::string>> windows = {std::nullopt, "a", "b", "a"};
-  EXPECT_EQ(replyTargetIndex(windows, 2, "a"), 1u);
-  EXPECT_EQ(replyTargetIndex(windows, 2, "gone"), 2u);
-  EXPECT_EQ(replyTargetIndex(windows, 3, std::nullopt), 3u);  // not the window showing nothing
-  EXPECT_EQ(replyTargetIndex(windows, 9, "gone"), 0u);
-  EXPECT_EQ(replyTargetIndex({}, std::nullopt, "a"), std::nullopt);
+  EXPECT_EQ((std::vector<std::optional<std::size_t>>{
+                replyTargetIndex(windows, 2, "a"), replyTargetIndex(windows, 2, "gone"),
+                replyTargetIndex(windows, 3, std::nullopt), replyTargetIndex(windows, 9, "gone"),
+                replyTargetIndex({}, std::nullopt, "a")}),
+            (std::vector<std::optional<std::size_t>>{1, 2, 3, 0, std::nullopt}));
 }
 
 TEST_F(ClaudeBridgeTest, HostileReplyFilesAreRefusedWithoutHarm) {
@@ -234,8 +238,8 @@ TEST_F(ClaudeBridgeTest, HostileReplyFilesAreRefusedWithoutHarm) {
   EXPECT_TRUE(fs::is_symlink(ignored() / kName) && fs::is_symlink(ignored() / "notes.json"));
   expectRefused(kName, "it isn't JSON");
   EXPECT_EQ(read_text(outside), valid);
-  EXPECT_TRUE(fs::exists(inbox() / "notes.JSON"));
-  EXPECT_TRUE(fs::exists(requestFile()));  // kept for a corrected reply
+  // The request is kept for a corrected reply.
+  EXPECT_TRUE(fs::exists(inbox() / "notes.JSON") && fs::exists(requestFile()));
 
   // Folders named like replies are refused like any other entry; "../" never leaves the inbox.
   write_text(replyFile() / "inside", "x");
@@ -341,8 +345,8 @@ TEST_F(ClaudeBridgeTest, AReplyThatCantBeMovedAsideIsRefusedOncePerVersion) {
 
   bridge.processInbox();
   ASSERT_TRUE(settled());
-  EXPECT_EQ(std::pair(refusals(), hostRefusals()), std::pair(1ul, 1ul));
-  EXPECT_TRUE(fs::exists(inbox() / "notes.json"));
+  EXPECT_EQ(std::tuple(refusals(), hostRefusals(), fs::exists(inbox() / "notes.json")),
+            std::tuple(1ul, 1ul, true));
   write_text(inbox() / "notes.json", "{\"v\": 2}");  // a new version: refused anew
   EXPECT_TRUE(loop.runUntil([&] { return refusals() == 2; }, 60s));
   ASSERT_TRUE(settled());
@@ -366,10 +370,13 @@ TEST_F(ClaudeBridgeTest, AReplyThatCantBeMovedAsideIsRefusedOncePerVersion) {
 
 TEST(ClaudeOwnRequestsTest, TheRecordKeepsTheNewestAndThoseStillWaiting) {
   using Ids = std::vector<std::string>;
-  EXPECT_EQ(recordAfter({"a", "b"}, "c", {}, 3), (Ids{"a", "b", "c"}));
-  EXPECT_EQ(recordAfter({"a", "b", "c"}, "d", {}, 3), (Ids{"b", "c", "d"}));
-  EXPECT_EQ(recordAfter({"a", "b", "c"}, "d", {"a", "z"}, 3), (Ids{"a", "b", "c", "d"}));
-  EXPECT_EQ(recordAfter({"a", "b", "c"}, "a", {}, 3), (Ids{"b", "c", "a"}));  // asked again
+  // The last: asked again.
+  EXPECT_EQ(
+      (std::vector<Ids>{recordAfter({"a", "b"}, "c", {}, 3),
+                        recordAfter({"a", "b", "c"}, "d", {}, 3),
+                        recordAfter({"a", "b", "c"}, "d", {"a", "z"}, 3),
+                        recordAfter({"a", "b", "c"}, "a", {}, 3)}),
+      (std::vector<Ids>{{"a", "b", "c"}, {"b", "c", "d"}, {"a", "b", "c", "d"}, {"b", "c", "a"}}));
 }
 
 // The writing folder synced between two computers: each takes the replies to its own requests
@@ -436,6 +443,169 @@ TEST_F(ClaudeBridgeTest, RequestsFromBeforeTheRecordAreOursWhenTheyNameOurInbox)
       bridge.ask(request(kOtherId)),
       std::pair(false, std::optional<std::string>("The request couldn't be written for Claude: " +
                                                   std::string(std::strerror(ENOTDIR)))));
+}
+
+// What is checked before a request file is written or a reply reaches a page.
+using Checked = std::variant<Reply, std::string>;
+
+// JSON text with "ID" standing for kId.
+json::object object(std::string_view text) {
+  return qs::testing::object(text::replace_all(text, "ID", kId));
+}
+Checked check(const std::string& text) {
+  return checkReply(kId, text::replace_all(text, "ID", kId), "d1");
+}
+
+TEST(ClaudeRequestIdTest, OnlyRPrefixedUUIDsOfEitherCase) {
+  EXPECT_TRUE(ids::is_request_id("r-0123ABCD-4567-89ab-cdef-0123456789aB"));
+  for (std::string_view bad :
+       {"", "R-0123abcd-4567-89ab-cdef-0123456789ab", "r-{0123abcd-4567-89ab-cdef-0123456789ab}",
+        "r-0123abcd-4567-89ab-cdef-0123456789abc", "r-0123abcg-4567-89ab-cdef-0123456789ab",
+        "r-0123abcd45-67-89ab-cdef-0123456789ab", "r-0123abcd-4567-89ab-cdef-0123456789ab\n"}) {
+    EXPECT_FALSE(ids::is_request_id(bad)) << bad;
+  }
+}
+
+TEST(ClaudeReplyCheckTest, EachRefusalGivesItsReason) {
+  auto v1 = [](const std::string& rest) { return R"({"v": 1, "requestId": "ID", )" + rest + "}"; };
+  auto placed = [&](const std::string& bullets, std::string extra = "", std::string id = "p") {
+    return v1(R"("placements": [{"paragraphId": ")" + id + R"(", "bullets": [)" + bullets + "]" +
+              extra + "}]");
+  };
+  std::string fifty = R"({"paragraphId": "p", "bullets": ["x"]})";
+  for (int i = 0; i < 50; ++i) fifty += R"(,{"paragraphId": "p", "bullets": ["x"]})";
+  const std::string long2001 = "\"" + std::string(2001, 'b') + "\"";
+  const std::string eleven = R"("b")" + text::replace_all(std::string(10, ','), ",", R"(,"b")");
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {R"({"v": 1,)", "it isn't JSON"},
+      {std::string(100'000, '[') + std::string(100'000, ']'), "it isn't JSON"},
+      {R"({"v": "1", "requestId": "ID", "bullets": ["x"]})", "it isn't version 1"},
+      {R"({"v": 1.5, "requestId": "ID", "bullets": ["x"]})", "it isn't version 1"},
+      {R"({"v": 1, "requestId": "r-1", "bullets": ["x"]})", "its requestId doesn't match its name"},
+      {v1(R"("placements": {})"), "placements isn't a list"},
+      {v1(R"("placements": [)" + fifty + "]"), "more than 50 placements"},
+      {placed(R"("x")", "", std::string(65, 'p')), "a placement has no paragraphId"},
+      {placed(eleven), "a placement needs 1 to 10 bullets"},
+      {placed(long2001), "a placement's bullet is longer than 2000 characters"},
+      {placed(R"("x")", R"(, "docId": "d2")"), "a placement names another document"},
+      {v1(R"("empty": true)"), R"(it has no bullets (send "empty": true for no answer))"},
+      {v1(R"("bullets": ["b", )" + eleven + "," + eleven + "]"), "more than 20 bullets"},
+      {v1(R"("bullets": [)" + long2001 + "]"), "a bullet is longer than 2000 characters"},
+  };
+  for (const auto& [body, reason] : cases) {
+    EXPECT_EQ(check(body), Checked(reason)) << body.substr(0, 80);
+  }
+  EXPECT_EQ(checkReply(kId, std::nullopt, "d1"), Checked("it isn't JSON"));
+}
+
+TEST(ClaudeReplyCheckTest, AcceptedRepliesAsThePageGetsThem) {
+  std::string emoji;
+  for (int i = 0; i < 2000; ++i) emoji += "\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD";  // 2000 characters
+  const std::string start = R"({"v": 1, "requestId": "ID", "bullets": ["x"], "extra": )";
+  // What the page is handed: bullets, who from, options.
+  auto taken = [](const Checked& checked) {
+    if (auto* refusal = std::get_if<std::string>(&checked)) return json::value(*refusal);
+    const Reply& r = std::get<Reply>(checked);
+    return json::value(json::array{r.bullets, r.from, r.options});
+  };
+  const std::string plain = R"([["x"], "Claude", {}])";
+  for (const auto& [text, expected] : std::vector<std::pair<std::string, std::string>>{
+           {R"({"v": 1.0, "requestId": "ID", "bullets": ["a", ")" + emoji + R"("], "from": ")" +
+                std::string(200, 'f') + "\"}",
+            R"([["a", ")" + emoji + R"("], ")" + std::string(120, 'f') + R"(", {}])"},
+           {R"({"v": 1, "requestId": "ID", "from": 7, "placements": [
+               {"paragraphId": "p1", "bullets": ["a"], "docId": "d1"}]})",
+            R"([[], "Claude", {"placements": [{"paragraphId": "p1", "bullets": ["a"]}]}])"},
+           {R"({"v": 1, "requestId": "ID", "bullets": [], "empty": true})",
+            R"([[], "Claude", {"empty": true}])"},
+           // A byte order mark or great length still leave a reply JSON.
+           {"\xEF\xBB\xBF" + start + "0}", plain},
+           {start + "\"" + std::string(6'000'000, 'x') + "\"}", plain}}) {
+    EXPECT_EQ(taken(check(text)), json::parse(expected)) << text.substr(0, 80);
+  }
+}
+
+// Names that would break a log line, disguise themselves or spoil its encoding are escaped.
+TEST(ClaudeReplyCheckTest, RefusalLinesEscapeTheName) {
+  for (const auto& [name, printed] : std::vector<std::pair<std::string, std::string>>{
+           {"two\nlines.json", "two\\nlines.json"},
+           {"bad\xFF\x01.json", "bad\\xFF\\x01.json"},
+           {"\xE2\x80\xAEnosj.exe.json", "\\u202Enosj.exe.json"},  // U+202E turns the rest around
+           {"back\\slash\t\r\x7F\xC2\x85.json", "back\\\\slash\\t\\r\\x7F\\u0085.json"},
+           {"caf\xC3\xA9 \xF0\x9F\x91\x8D.json", "caf\xC3\xA9 \xF0\x9F\x91\x8D.json"}}) {
+    EXPECT_EQ(refusalLine("T", name, "why"), "T  " + printed + "  why\n");
+  }
+}
+
+// The file's object, or the refusal as {"refused": words}.
+json::object built(const json::object& page) {
+  auto file = requestFile(page, "/w/./Writing/.quillstone/claude/inbox", "2025-03-01T09:30:00Z");
+  if (auto* refusal = std::get_if<std::string>(&file)) return json::object{{"refused", *refusal}};
+  return std::get<RequestFile>(file).body;
+}
+
+TEST(ClaudeRequestFileTest, RefusalsAndTheFileWithItsDefaults) {
+  for (auto text :
+       {R"({"requestId": "ID", "doc": {"id": 7}, "thought": {"id": "t"}, "thread": [{}]})",
+        R"({"requestId": "ID", "doc": {"id": "d"}, "thought": {"id": "t"}, "thread": []})"}) {
+    EXPECT_EQ(
+        built(object(text)),
+        json::object({{"refused", "The request was missing its document, thought or thread."}}));
+  }
+  json::object page = object(R"({"requestId": "ID", "doc": {"id": "d1", "title": 42},
+      "thought": {"id": "t1"}, "thread": [{"text": "Hi"}, {"id": "e2", "who": "claude"}],
+      "reads": "all", "paragraphs": [{"id": "p1", "text": "A"}, {"id": "p2", "index": "x"}],
+      "paragraph": {"id": "p1"}, "extra": 1})");
+  std::string ghost;
+  for (int i = 0; i < 45; ++i) ghost += "\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD";  // one character
+  page["ghost"] = ghost;
+  EXPECT_EQ(built(page), object(R"({"v": 1, "requestId": "ID", "at": "2025-03-01T09:30:00Z",
+      "doc": {"id": "d1", "title": ""}, "thought": {"id": "t1"},
+      "thread": [{"id": "", "who": "writer", "text": "Hi"}, {"id": "e2", "who": "claude", "text": ""}],
+      "replyTo": "/w/Writing/.quillstone/claude/inbox/ID.json", "ghost": ")" +
+                                ghost.substr(0, 40 * 8) + R"(",
+      "paragraphs": [{"id": "p1", "index": 1, "text": "A"}, {"id": "p2", "index": "x", "text": ""}],
+      "paragraph": {"id": "p1", "index": null, "text": ""}})"));
+  page["requestId"] = "r-{0123abcd-4567-89ab-cdef-0123456789ab}";
+  EXPECT_EQ(built(page), json::object({{"refused", "The request had no usable id."}}));
+
+  EXPECT_EQ(std::tuple(requestDocOf("\xEF\xBB\xBF{\"doc\": {\"id\": \"d\"}}"),
+                       requestDocOf("{\"doc\": {\"id\": 1}}"), requestDocOf("{broken")),
+            std::tuple("d", std::nullopt, std::nullopt));
+}
+
+TEST(ClaudeRequestFileTest, ExcerptAndLinkedAreCut) {
+  auto with = [&](std::string_view reads, std::string_view key, json::array list) {
+    json::object page = object(R"({"requestId": "ID", "doc": {"id": "d1"}, "thought": {"id": "t1"},
+        "thread": [{"text": "Why?"}]})");
+    page["reads"] = reads;
+    page[key] = std::move(list);
+    return built(page);
+  };
+  json::array many;
+  for (int i = 0; i < 250; ++i) many.push_back(json::object{{"id", "p" + std::to_string(i)}});
+  json::object file = with("all", "paragraphs", many);
+  EXPECT_EQ(std::tuple(file.at("paragraphs").as_array().size(), file.at("truncated")),
+            std::tuple(200u, true));
+  EXPECT_FALSE(with("para", "paragraphs", many).contains("paragraphs"));
+  std::string accented;
+  for (int i = 0; i < 30'000; ++i) accented += "\xC3\xA9";  // 60,000 bytes
+  file =
+      with("all", "paragraphs",
+           {{{"id", "a"}, {"text", accented}}, {{"id", "b"}, {"text", std::string(50'000, 'b')}}});
+  EXPECT_EQ(std::tuple(file.at("paragraphs").as_array().size(), file.at("truncated")),
+            std::tuple(1u, true));
+
+  json::array linked;
+  for (int i = 0; i < 300; ++i) {
+    linked.push_back(json::object{{"title", i == 1 ? json::value(5) : json::value("T")}});
+    if (i % 2 == 0 || i == 1) linked.back().as_object()["id"] = "l" + std::to_string(i);
+  }
+  file = with("linked", "linked", linked);
+  const auto& written = file.at("linked").as_array();
+  ASSERT_EQ(written.size(), 101u);  // l1 and the even entries below 200
+  EXPECT_EQ(written[1], object(R"({"id": "l1", "title": ""})"));
+  EXPECT_FALSE(with("doc", "linked", linked).contains("linked"));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// A writer killed at every counted file operation in turn, and at random moments (fixed seed):
-// nothing is found half done or lost. On a memory file system where there is one, for speed.
+// A writer killed (or its step failing) at every counted file operation in turn, and at random
+// moments (fixed seed): nothing is found half done or lost. On a memory file system where there
+// is one, for speed.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -14,7 +15,6 @@
 #include "core/file_io.h"
 #include "library/library.h"
 #include "support/documents.h"
-#include "support/leftovers.h"
 #include "support/temp_dir.h"
 
 namespace qs::library {
@@ -45,6 +45,12 @@ class CrashTest : public ::testing::Test {
  protected:
   fs::path root() const { return dir_ / "Writing"; }
   fs::path support() const { return dir_ / "Support"; }
+  std::vector<std::string> packages_in(const fs::path& folder) const {
+    std::vector<std::string> out;
+    for (const auto& e : fs::directory_iterator(folder))
+      if (e.path().extension() == ".quillstone") out.push_back(e.path().stem());
+    return out;
+  }
   TempDir dir_{qs::testing::scratch_folder()};
 };
 
@@ -147,58 +153,91 @@ TEST_F(CrashTest, ABatchKilledAtAnyMomentLeavesWholePackagesAndFinishesOnRetry) 
   }
 }
 
-// A move across file systems killed at every step: restarted on the old folder it is undone, on
-// the new one finished; either way each document is found once, images and all.
-TEST_F(CrashTest, AMoveKilledAtAnyPointFindsEveryDocumentOnce) {
-  Library::copyEveryMoveForTesting(true);
+// A move interrupted at every step, as a row each: an error thrown where it renames packages (the
+// library stays up and settles it), a kill where it copies them across file systems (a library
+// restarted on either folder settles it). Either way the move settles by its journal (undone on
+// the old folder, finished on the new one), every document is found once where the library now
+// works, images and all, and the folder left behind holds only the document both folders had.
+// Uninterrupted, it counts the documents moved and those already there (which stay behind) and
+// tells its progress, gives a name taken there a number, and keeps the reserved ones in the
+// support folder.
+TEST_F(CrashTest, AMoveInterruptedAtAnyStepFindsEveryDocumentOnce) {
   const std::string url = qs::testing::image_url();
-  const fs::path templates = dir_ / "template";
+  const fs::path templates = dir_ / "template", to = dir_ / "New";
   {
     Library lib(templates / "Writing", templates / "Support", {});
-    ASSERT_TRUE(lib.write(record(doc("a", "Pictured", {{"image", url}}))));
+    ASSERT_TRUE(lib.write(record(doc("a", "Same Title", {{"image", url}}))));
     ASSERT_TRUE(lib.write(record(doc("b", "Old", {{"archived", true}}))));
-    ASSERT_TRUE(lib.write(record(doc("c", "Same Title"))));
-    ASSERT_TRUE(
-        writePackage(templates / "New/Same Title.quillstone", {}, doc("other", "Same Title")));
+    ASSERT_TRUE(lib.write(record(doc("c", "Both"))));
+    ASSERT_TRUE(lib.write(record(doc("_r", "Reserved"))));
+    ASSERT_TRUE(writePackage(templates / "New/Both.quillstone", {}, doc("c", "Both")));
+    ASSERT_TRUE(writePackage(templates / "New/Same Title.quillstone", {}, doc("x", "Same Title")));
   }
-  const fs::path to = dir_ / "New";
   auto reset = [&] {
     for (const char* name : {"Writing", "Support", "New"}) {
       fs::remove_all(dir_ / name);
       fs::copy(templates / name, dir_ / name, fs::copy_options::recursive);
     }
   };
-  const int operations = [&] {
+  auto settled = [&](Library& lib) {
+    const auto records = lib.allRecords();
+    for (const char* id : {"a", "b", "c"}) {
+      ASSERT_TRUE(records.contains(id)) << id;
+      EXPECT_EQ(lib.url(id)->parent_path().parent_path() == lib.root(), std::string(id) == "b");
+    }
+    EXPECT_EQ(records.at("a").at("doc").at("image"), json::value(url));
+    EXPECT_EQ(lib.url("_r"), support() / "reserved/_r.quillstone");
+    for (const auto& p : lib.problems()) ADD_FAILURE() << p.name << ": " << p.reason;
+    EXPECT_FALSE(fs::exists(support() / "move.json"));
+    const fs::path other = lib.root() == to ? root() : to;
+    for (const auto& [id, package] : Library::scan({other, other / "Archive"}).found)
+      EXPECT_TRUE(id == "c" || id == "x") << id;
+  };
+  for (const bool crash : {false, true}) {
+    Library::copyEveryMoveForTesting(crash);
     reset();
     file_io::inject_failure_for_testing(0, 0);
-    Library lib(root(), support(), {});
-    EXPECT_EQ(lib.moveAll(to).moved, 3);
-    return file_io::inject_failure_for_testing(0, 0);  // the move's, not the library's end
-  }();
-  ASSERT_GT(operations, 20);
-  for (int nth = 1; nth <= operations; ++nth) {
-    reset();
-    const int status = killed([&] {
+    int operations = 0;
+    {
       Library lib(root(), support(), {});
-      file_io::inject_failure_for_testing(nth, file_io::kCrashForTesting);
-      (void)lib.moveAll(to);
-    });
-    ASSERT_TRUE(WIFSIGNALED(status)) << nth;
-    const bool on_new = nth % 2 == 0 && fs::exists(support() / "move.json");
-    const fs::path restarted = on_new ? to : root();
-    auto lib = std::make_unique<Library>(restarted, support(), Library::Services{});
-    auto records = lib->allRecords();
-    for (const char* id : {"a", "b", "c"}) {
-      ASSERT_TRUE(records.contains(id)) << id << " after a kill at " << nth;
-      EXPECT_EQ(lib->url(id)->parent_path().parent_path() == restarted, std::string(id) == "b");
+      std::vector<std::pair<int, int>> told;  // placed of total, as the progress bar hears them
+      const auto result =
+          lib.moveAll(to, [&](int placed, int total) { told.emplace_back(placed, total); });
+      operations = file_io::inject_failure_for_testing(0, 0);  // the move's, not the library's end
+      EXPECT_EQ(std::tie(result.moved, result.stayed, result.failed), std::tuple(2, 1, ""));
+      EXPECT_EQ(told, (std::vector<std::pair<int, int>>{{0, 2}, {1, 2}, {2, 2}}));
+      EXPECT_EQ(lib.url("a"), to / "Same Title 2.quillstone");
+      EXPECT_EQ(lib.url("c"), to / "Both.quillstone");
+      EXPECT_EQ(packages_in(root()), std::vector<std::string>{"Both"});  // stayed behind
+      EXPECT_EQ(lib.ledger().at("a"), (to / "Same Title 2.quillstone").string());
+      settled(lib);
     }
-    EXPECT_EQ(records.at("a").at("doc").at("image"), json::value(url)) << nth;
-    for (const auto& p : lib->problems())
-      ADD_FAILURE() << nth << ": " << p.name << ": " << p.reason;
-    // The other folder holds none of them any more.
-    const fs::path other = on_new ? root() : to;
-    for (const auto& [id, package] : Library::scan({other, other / "Archive"}).found) {
-      EXPECT_EQ(id, "other") << nth;
+    ASSERT_GT(operations, 10);
+    for (int nth = 1; nth <= operations; ++nth) {
+      SCOPED_TRACE((crash ? "killed at " : "thrown at ") + std::to_string(nth));
+      reset();
+      if (crash) {
+        const int status = killed([&] {
+          Library lib(root(), support(), {});
+          file_io::inject_failure_for_testing(nth, file_io::kCrashForTesting);
+          (void)lib.moveAll(to);
+        });
+        ASSERT_TRUE(WIFSIGNALED(status));
+        const bool on_new = nth % 2 == 0 && fs::exists(support() / "move.json");
+        Library lib(on_new ? to : root(), support(), {});
+        settled(lib);
+        continue;
+      }
+      Library lib(root(), support(), {});
+      file_io::inject_failure_for_testing(nth, file_io::kThrowForTesting);
+      const auto result = lib.moveAll(to);
+      if (file_io::inject_failure_for_testing(0, 0) < nth) break;  // every step has been tried
+      EXPECT_EQ(result.failed, "an injected fault");
+      const bool switched = lib.root() == to;
+      EXPECT_TRUE(switched || lib.root() == root());
+      EXPECT_EQ(std::pair(result.moved, result.stayed),
+                switched ? std::pair(2, 1) : std::pair(0, 3));
+      settled(lib);
     }
   }
   Library::copyEveryMoveForTesting(false);

@@ -81,8 +81,9 @@ TEST_F(ExternalChangesTest,
   EXPECT_TRUE(lib_.externalChanges().empty());
 }
 
-// What sync tools do to a folder must neither lose nor invent documents.
-TEST_F(ExternalChangesTest, SyncToolsPartialFilesTemporaryFilesAndConflictCopies) {
+// What sync tools do to a folder must neither lose nor invent documents. (Their own files and
+// conflict copies of packages: the sync versions' and the library's tests.)
+TEST_F(ExternalChangesTest, SyncToolsPartialAndTemporaryFiles) {
   ASSERT_TRUE(lib_.write(record(doc("d", "Notes"), 1)));
   // A package arriving file by file: "document.json" growing a byte at a time.
   const fs::path staged = dir_ / "staged";
@@ -103,14 +104,6 @@ TEST_F(ExternalChangesTest, SyncToolsPartialFilesTemporaryFilesAndConflictCopies
   EXPECT_TRUE(lib_.externalChanges().empty());
   fs::rename(temporary, root() / "Notes.quillstone/document.json");
   EXPECT_EQ(ids_of(lib_.externalChanges()), std::vector<std::string>{"d"});
-
-  // Sync tools' own files and a conflict copy of a package (same id, another name).
-  write_text(root() / "~syncthing~Notes.tmp", "x");
-  write_text(root() / ".stfolder/marker", "");
-  fs::copy(root() / "Notes.quillstone", root() / "Notes.sync-conflict-20261206-0901.quillstone",
-           fs::copy_options::recursive);
-  EXPECT_TRUE(lib_.externalChanges().empty());
-  EXPECT_EQ(lib_.url("d"), root() / "Notes.quillstone");
 }
 
 // A sync tool brings "document.json" before the images it references: the document comes first

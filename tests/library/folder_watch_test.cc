@@ -78,9 +78,12 @@ TEST_F(FolderWatchTest, ABurstLeadsToOneCheckAfterItsLastEventAndEndlessEventsSt
   EXPECT_EQ(checks, 4);
 }
 
-TEST_F(FolderWatchTest, OwnFoldersGoToOnHiddenAndStartNoCheckWhileOthersAndOverflowsDo) {
+TEST_F(FolderWatchTest, OwnAndSyncToolsFilesStartNoCheckWhileOthersAndOverflowsDo) {
   source.fire({kInbox, kFolder + "/.quillstone"});
   source.fire({});
+  // A sync tool's own files, wherever they are.
+  source.fire({kFolder + "/.stfolder", kFolder + "/Letter.quillstone/images/.syncthing.b.tmp",
+               kFolder + "/~syncthing~x.tmp"});
   loop.advance(3s);
   EXPECT_EQ(checks, 0);
   EXPECT_EQ(hidden, (std::vector<Paths>{{kInbox, kFolder + "/.quillstone"}}));

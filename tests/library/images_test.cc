@@ -24,24 +24,14 @@ std::string data_url(std::string_view type, std::size_t length, char seed = 'x')
 
 TEST(ImagePartsTest, OnlyLargeCanonicalBase64ImagesAreSplit) {
   // The media types are picked so that both lengths are possible with canonical base64.
-  const std::string at_limit = data_url("image/x-png", 2048);
-  ASSERT_EQ(at_limit.size(), 2048u);
-  EXPECT_FALSE(imageParts(at_limit));
-  const std::string over = data_url("image/x-jpeg", 2049);
-  ASSERT_EQ(over.size(), 2049u);
-  auto parts = imageParts(over);
+  EXPECT_FALSE(imageParts(data_url("image/x-png", 2048)));
+  auto parts = imageParts(data_url("image/x-jpeg", 2049));
   ASSERT_TRUE(parts);
   EXPECT_EQ(parts->header, "image/x-jpeg;base64");
-  EXPECT_EQ(parts->file_name.size(), 24u);
-  EXPECT_TRUE(parts->file_name.ends_with(".bin"));
   auto hash = digest::sha256(parts->bytes);
   EXPECT_EQ(parts->file_name, digest::hex(hash.data(), 10) + ".bin");
 
-  for (auto [type, length, extension] : {std::tuple{"image/tiff", 4003, "bin"},
-                                         {"image/jpeg", 4003, "jpg"},
-                                         {"image/svg+xml", 4006, "svg"}})
-    EXPECT_EQ(imageParts(data_url(type, length))->file_name.substr(21), extension);
-
+  EXPECT_TRUE(imageParts(data_url("image/jpeg", 4003))->file_name.ends_with(".jpg"));
   std::string with_break = data_url("image/png", 4002);
   with_break.insert(100, "\n");
   EXPECT_FALSE(imageParts(with_break));

@@ -72,23 +72,41 @@ class InotifyWatcherTest : public ::testing::Test {
   int overflows = 0;
 };
 
-TEST_F(InotifyWatcherTest, NewFoldersAreWatchedAndWhatWasWrittenBeforeTheirWatchIsReported) {
+// Folders made, moved in, renamed, moved out and removed: each change is reported, with both
+// paths of a rename, and the watches follow, also what was written before a folder's watch.
+TEST_F(InotifyWatcherTest, ChangesAreReportedAndWatchesFollowTheTree) {
+  TempDir elsewhere;
+  write_text(dir / "old.txt", "x");
   startWatching(dir.path());
   fs::create_directories(dir / "a/b/c");
   write_text(dir / "a/b/c/one", "1");
   EXPECT_TRUE(waitFor({dir / "a", dir / "a/b", dir / "a/b/c", dir / "a/b/c/one"}));
-
   // A tree moved in was all written before any watch of ours: only its listing tells.
-  TempDir elsewhere;
   write_text(elsewhere / "t/u/two", "2");
   fs::rename(elsewhere / "t", dir / "t");
-  EXPECT_TRUE(waitFor({dir / "t", dir / "t/u", dir / "t/u/two"}));
+  fs::rename(dir / "old.txt", dir / "new.txt");
+  EXPECT_TRUE(waitFor({dir / "t", dir / "t/u", dir / "t/u/two", dir / "old.txt", dir / "new.txt"}));
   EXPECT_EQ(watcher.watchCountForTesting(), 6u);
 
-  reported.clear();
-  write_text(dir / "a/b/c/three", "3");
+  // Renamed within the tree: later changes come under the new name only.
+  fs::rename(dir / "a", dir / "renamed");
+  write_text(dir / "renamed/b/c/three", "3");
   write_text(dir / "t/u/four", "4");
-  EXPECT_TRUE(waitFor({dir / "a/b/c/three", dir / "t/u/four"}));
+  EXPECT_TRUE(waitFor({dir / "a", dir / "renamed", dir / "renamed/b/c/three", dir / "t/u/four"}));
+  EXPECT_FALSE(seen(dir / "a/b/c/three"));
+  // Out of the tree: its changes are no longer ours. The marker, written after, arrives after.
+  reported.clear();
+  fs::rename(dir / "renamed", elsewhere / "renamed");
+  EXPECT_TRUE(waitFor({dir / "renamed"}));
+  EXPECT_TRUE(waitForWatches(3));
+  expectOnlyMarker(elsewhere / "renamed/later", dir / "marker");
+  // Removed: its watches go; made again, it is watched again.
+  fs::remove_all(dir / "t");
+  EXPECT_TRUE(waitForWatches(1));
+  reported.clear();
+  write_text(dir / "t/again", "z");
+  EXPECT_TRUE(waitFor({dir / "t", dir / "t/again"}));
+  EXPECT_EQ(watcher.watchCountForTesting(), 2u);
   EXPECT_EQ(overflows, 0);
 }
 
@@ -104,8 +122,6 @@ TEST_F(InotifyWatcherTest, ATreeThereAtStartIsWalkedAfterStartReturnsWithoutLosi
   EXPECT_FALSE(watcher.walkingForTesting());
   EXPECT_EQ(watcher.watchCountForTesting(), 5u);
   EXPECT_FALSE(seen(dir / "d")) << "what was there is not news";
-
-  // From then on each change is reported by itself.
   write_text(dir / "a/b/c/new", "2");
   EXPECT_TRUE(waitFor({dir / "a/b/c/new"}));
   EXPECT_EQ(overflows, 1);
@@ -122,42 +138,6 @@ TEST_F(InotifyWatcherTest, ATreeThereAtStartIsWalkedAfterStartReturnsWithoutLosi
   loop.runFor(2 * InotifyWatcher::kLatency);
   EXPECT_EQ(overflows, 0);
   EXPECT_EQ(watcher.watchCountForTesting(), 1u);
-}
-
-TEST_F(InotifyWatcherTest, RenamesReportBothPathsAndWatchesFollowMovedAndRemovedFolders) {
-  TempDir elsewhere;
-  write_text(dir / "old.txt", "x");
-  fs::create_directories(dir / "folder");
-  startWatching(dir.path());
-
-  fs::rename(dir / "old.txt", dir / "new.txt");
-  EXPECT_TRUE(waitFor({dir / "old.txt", dir / "new.txt"}));
-
-  // Within the tree: later changes come under the new name only.
-  fs::rename(dir / "folder", dir / "renamed");
-  write_text(dir / "renamed/inside", "y");
-  EXPECT_TRUE(waitFor({dir / "folder", dir / "renamed", dir / "renamed/inside"}));
-  EXPECT_FALSE(seen(dir / "folder/inside"));
-  EXPECT_EQ(watcher.watchCountForTesting(), 2u);
-
-  // Out of the tree: its changes are no longer ours. The marker, written after, arrives after.
-  reported.clear();
-  fs::rename(dir / "renamed", elsewhere / "renamed");
-  EXPECT_TRUE(waitFor({dir / "renamed"}));
-  EXPECT_EQ(watcher.watchCountForTesting(), 1u);
-  expectOnlyMarker(elsewhere / "renamed/later", dir / "marker");
-
-  // Removed: its watches go; made again, it is watched again.
-  fs::create_directories(dir / "sub/inner");
-  EXPECT_TRUE(waitForWatches(3));
-  reported.clear();
-  fs::remove_all(dir / "sub");
-  EXPECT_TRUE(waitFor({dir / "sub"}));
-  EXPECT_TRUE(waitForWatches(1));
-  reported.clear();
-  write_text(dir / "sub/again", "z");
-  EXPECT_TRUE(waitFor({dir / "sub", dir / "sub/again"}));
-  EXPECT_EQ(watcher.watchCountForTesting(), 2u);
 }
 
 TEST_F(InotifyWatcherTest, AWritingFolderThatIsALinkIsFollowedButNoLinkBelowIt) {

@@ -19,7 +19,6 @@
 #include "platform/prefs.h"
 #include "preview/search_index.h"
 #include "support/documents.h"
-#include "support/leftovers.h"
 #include "support/temp_dir.h"
 
 namespace qs {
@@ -60,13 +59,14 @@ json::object document(const std::string& id, const std::string& title) {
   return testing::record(testing::doc(id, title, {}, title));
 }
 
-// The library's own files: the ledger, "workspace.json" and "pretext.json". A document that
-// fails is named in the batch's message; the three files fail silently, each whole or not at all.
-TEST(IOFaultsTest, LibraryFilesKeepTheirPreviousVersionAndALaterWriteCatchesUp) {
+// A batch that adds one document and rewrites another (its picture kept as a file), with the
+// library's own files: the ledger, "workspace.json" and "pretext.json". A document that fails keeps
+// its previous version and is named in the batch's message; one written holds the whole new
+// version; the three files fail silently, each whole or not at all.
+TEST(IOFaultsTest, DocumentsAndLibraryFilesKeepTheirPreviousVersionAndALaterWriteCatchesUp) {
   TempDir dir;
-  const fs::path root = dir / "Writing";
   const fs::path support = dir / "Support";
-  library::Library library(root, support, {});
+  library::Library library(dir / "Writing", support, {});
   const json::object firstMeta{{"schema", 3}, {"order", json::array{"a"}}};
   const json::object firstPretext{{"pretext", "first"}};
   ASSERT_EQ(library.write(json::array{document("a", "Alpha")}, &firstMeta, &firstPretext),
@@ -74,7 +74,8 @@ TEST(IOFaultsTest, LibraryFilesKeepTheirPreviousVersionAndALaterWriteCatchesUp) 
 
   int round = 0;
   std::string id;
-  json::object meta, pretext;
+  json::object meta, pretext, alpha;
+  json::value alphaBefore = library.allRecords().at("a").at("doc");
   std::optional<json::value> ledgerBefore = json_at(support / "ledger.json");
   std::optional<json::value> metaBefore = json::value(firstMeta);
   std::optional<json::value> pretextBefore = json::value(firstPretext);
@@ -84,7 +85,10 @@ TEST(IOFaultsTest, LibraryFilesKeepTheirPreviousVersionAndALaterWriteCatchesUp) 
         id = "d" + std::to_string(++round);
         meta = {{"schema", 3}, {"order", json::array{json::value(id)}}};
         pretext = {{"pretext", id}};
-        message = library.write(json::array{document(id, "Doc " + id)}, &meta, &pretext);
+        alpha = testing::doc("a", "Alpha", {{"image", testing::image_url()}}, id);
+        message =
+            library.write(json::array{document(id, "Doc " + id), testing::record(alpha, round + 1)},
+                          &meta, &pretext);
       },
       [&](int, bool faulted) {
         const auto ledger = json_at(support / "ledger.json");
@@ -100,21 +104,27 @@ TEST(IOFaultsTest, LibraryFilesKeepTheirPreviousVersionAndALaterWriteCatchesUp) 
           ASSERT_TRUE(on_disk) << file;
           EXPECT_TRUE(*on_disk == **before || *on_disk == json::value(*now)) << file;
         }
-        if (message) {
-          EXPECT_TRUE(faulted);
-          EXPECT_EQ(*message,
-                    "Couldn't write \u201cDoc " + id + "\u201d to Documents \u2192 Quillstone.");
-          EXPECT_FALSE(listed);
-        } else {
-          const auto read = library::readRecord(*library.url(id));
-          ASSERT_TRUE(read) << "told written but not readable";
-          EXPECT_EQ(read->at("doc").at("title"), json::value("Doc " + id));
-        }
+        const auto a = library::readRecord(*library.url("a"));
+        ASSERT_TRUE(a) << "the document rewritten is lost";
+        const bool rewritten = a->at("doc") == json::value(alpha);
+        EXPECT_TRUE(rewritten || a->at("doc") == alphaBefore) << "half a document";
+        const auto added = library.url(id) ? library::readRecord(*library.url(id)) : std::nullopt;
+        EXPECT_TRUE(added || !listed) << "listed but not readable";
+        EXPECT_TRUE(!added || added->at("doc").at("title") == json::value("Doc " + id));
+        const std::string failed = std::string(added ? "" : "\u201cDoc " + id + "\u201d") +
+                                   (added || rewritten ? "" : ", ") +
+                                   (rewritten ? "" : "\u201cAlpha\u201d");
+        EXPECT_EQ(
+            message.value_or(""),
+            failed.empty() ? "" : "Couldn't write " + failed + " to Documents \u2192 Quillstone.");
+        EXPECT_TRUE(faulted || !message);
         EXPECT_EQ(leftovers(dir.path()), std::vector<std::string>{});
-
         // Without the fault the same write goes through, and the ledger on disk catches up.
-        ASSERT_EQ(library.write(json::array{document(id, "Doc " + id)}, &meta, &pretext),
-                  std::nullopt);
+        ASSERT_EQ(
+            library.write(json::array{document(id, "Doc " + id), testing::record(alpha, round + 1)},
+                          &meta, &pretext),
+            std::nullopt);
+        alphaBefore = json::value(alpha);
         ledgerBefore = json_at(support / "ledger.json");
         EXPECT_TRUE(ledgerBefore->as_object().contains(id)) << "the ledger on disk fell behind";
         json::object inMemory;
@@ -161,9 +171,8 @@ TEST(IOFaultsTest, CapturesRestorePointsAndSettingsAreWholeOrAsBefore) {
 
         const auto after = points();
         if (kept) {
-          const auto newest = after.rbegin();
-          ASSERT_NE(newest, after.rend());
-          EXPECT_EQ(json::parse(newest->second)->at("round"), round);
+          ASSERT_FALSE(after.empty());
+          EXPECT_EQ(json::parse(after.rbegin()->second)->at("round"), round);
         } else {
           EXPECT_EQ(after, pointsBefore) << "a restore point that failed left something";
         }
@@ -172,11 +181,10 @@ TEST(IOFaultsTest, CapturesRestorePointsAndSettingsAreWholeOrAsBefore) {
         const auto settings = json_at(prefs.file());
         ASSERT_TRUE(settings);
         EXPECT_EQ(settings->at("kept"), json::value("yes"));
-        if (stored) {
+        if (stored)
           EXPECT_EQ(settings->at("round"), round);
-        } else {
+        else
           EXPECT_EQ(*settings, *settingsOnDisk);
-        }
         EXPECT_EQ(prefs.getInteger("round"), round) << "kept for this run either way";
         settingsOnDisk = settings;
         EXPECT_EQ(leftovers(dir.path()), std::vector<std::string>{});
@@ -271,15 +279,12 @@ TEST(IOFaultsTest, SearchIndexKeepsWhatItHadAndTheNextUpdateCatchesUp) {
   auto integrity = [&] {
     sqlite3* db = nullptr;
     std::string result = "unopened";
-    if (sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-      sqlite3_exec(
-          db, "PRAGMA integrity_check",
-          [](void* out, int, char** values, char**) {
-            *static_cast<std::string*>(out) = values[0] ? values[0] : "";
-            return 0;
-          },
-          &result, nullptr);
-    }
+    auto take = [](void* out, int, char** values, char**) {
+      *static_cast<std::string*>(out) = values[0] ? values[0] : "";
+      return 0;
+    };
+    if (sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK)
+      sqlite3_exec(db, "PRAGMA integrity_check", take, &result, nullptr);
     sqlite3_close(db);
     return result;
   };

@@ -212,68 +212,50 @@ TEST_F(OpenAnswerTest, WhatChangedSinceTheLastOpenIsReadAgain) {
 }
 
 // Each document's text is written as it is parsed, without its tree; where that pass can't
-// decide (a key given twice, an image, a rev that is an object), the tree is built. Either way
-// the answer is what the tree gives, and a text the tree refuses is refused.
+// decide (a key given twice, a rev that is an object), the tree is built. Either way the answer is
+// what the tree gives, and a text the tree refuses is refused (the document_stream fuzz target
+// holds the pass to the tree on every text of its corpus).
 TEST(OnePassRead, AnswersWhatTheTreeGives) {
   TempDir dir;
-  std::string deep = "1";
+  std::string deep = "1", escaped;
   for (int i = 0; i < 509; ++i) deep = "[" + deep + "]";
-  const std::string long_escaped = [] {
-    std::string s;
-    for (int i = 0; i < 3000; ++i) s += R"(caf\u00e9 \"q\" \ud83c\udf0a )";
-    return s;
-  }();
-  const std::vector<std::string> texts = {
+  for (int i = 0; i < 3000; ++i) escaped += R"(caf\u00e9 \"q\" \ud83c\udf0a )";
+  const std::string texts[] = {
       envelope(R"({"id":"a","t":1,"nested":{"y":2,"y":[3]},"t":{"u":4},"id":"b"})"),
       R"({"doc":{"id":"first"},"format":"quillstone/document","doc":{"id":"second"}})",
-      envelope(R"({"id":"n","created":-0.0,"x":[-0,0.0,1e-400,18446744073709551615,
-          18446744073709551616,-9223372036854775808,-9223372036854775809,0.30000000000000004441,
-          2.2250738585072011e-308,1.7976931348623157e308,123456789012345678901234567890e-10]})",
-               R"("record":{"rev":-0.0})"),
-      envelope(R"({"id":"e\u0000","k\"\\\/\b\f\n\r\t\u0001\u007f":"\u2028 \ud83c\udf0a",")" +
-                   long_escaped + R"(":")" + long_escaped + R"("})",
-               R"("record":{"rev":"seven","x":{"rev":9}})"),
+      envelope(R"({"id":"n","x":[-0.0,1e-400,18446744073709551616]})", R"("record":{"rev":-0.0})"),
       envelope(R"({"id":"r","created":"late"})", R"("record":{"rev":{"n":1}})"),
+      envelope(R"({"id":"e\u0000","k\"\\\/\b\f\n\r\t\u0001\u007f":"\u2028 \ud83c\udf0a",")" +
+                   escaped + R"(":")" + escaped + R"("})",
+               R"("record":{"rev":"seven","x":{"rev":9}})"),
       envelope(R"({"id":"d","deep":)" + deep + "}", ""),
       envelope(R"({"id":"d","deep":[[[[[[[[[[)" + deep + "]]]]]]]]]]}", ""),
       envelope(R"({"id":"i","created":1e309})"),
       envelope(R"({"id":7})"),
       R"({"format":"other","doc":{"id":"f"}})",
   };
-  for (std::size_t i = 0; i < texts.size(); ++i) {
+  for (std::size_t i = 0; i < std::size(texts); ++i) {
     SCOPED_TRACE(texts[i].substr(0, 160));
     const fs::path package = dir / (std::to_string(i) + ".quillstone");
     write_text(package / "document.json", texts[i]);
     const PackageRead read = readPackage(package, ReadDepth::kDocument);
-    const Read identity = readPackage(package, ReadDepth::kIdentity).identity;
-    EXPECT_EQ(identity.id, read.identity.id);
-    EXPECT_EQ(identity.reason, read.identity.reason);
-
+    EXPECT_EQ(readPackage(package, ReadDepth::kIdentity).identity.id, read.identity.id);
     const auto tree = json::parse(texts[i]);
     const json::object* envelope = tree ? tree->if_object() : nullptr;
     const json::object* doc = envelope ? json::find_object(*envelope, "doc") : nullptr;
     const auto id = doc ? json::find_string(*doc, "id") : std::nullopt;
     ASSERT_EQ(read.identity.id, id);
-    if (!id || json::find_string(*envelope, "format") != kFormat) {
-      EXPECT_FALSE(read.text);
-      continue;
-    }
-    ASSERT_TRUE(read.text);
+    ASSERT_EQ(read.text != nullptr, id && json::find_string(*envelope, "format") == kFormat);
+    if (!read.text) continue;
     EXPECT_EQ(read.text->doc, json::compact(*doc));
-    const json::value* rev = json::find_object(*envelope, "record")
-                                 ? json::find_object(*envelope, "record")->if_contains("rev")
-                                 : nullptr;
+    const json::object* record = json::find_object(*envelope, "record");
+    const json::value* rev = record ? record->if_contains("rev") : nullptr;
     EXPECT_EQ(read.text->rev, json::compact(rev ? *rev : json::value(1)));
   }
   // Which of a key given twice stands, and where: the last value, in the first one's place.
   EXPECT_EQ(readPackage(dir / "0.quillstone", ReadDepth::kDocument).text->doc,
             R"({"id":"b","t":{"u":4},"nested":{"y":[3]}})");
-  EXPECT_EQ(*readPackage(dir / "1.quillstone", ReadDepth::kIdentity).identity.id, "second");
   EXPECT_EQ(readPackage(dir / "2.quillstone", ReadDepth::kDocument).text->rev, "0");
-  // Too deep, and a number past a double's range: not a document, as the tree has it.
-  EXPECT_TRUE(readPackage(dir / "5.quillstone", ReadDepth::kDocument).text);
-  EXPECT_FALSE(readPackage(dir / "6.quillstone", ReadDepth::kDocument).identity.id);
-  EXPECT_FALSE(readPackage(dir / "7.quillstone", ReadDepth::kDocument).identity.id);
 }
 
 }  // namespace

@@ -33,24 +33,13 @@ std::string markdown(std::string_view doc_text) {
   return Preview(object(doc_text)).markdown();
 }
 
-// Image bytes made with gdk-pixbuf: a gradient, so that encoders have something to do.
+// Image bytes made with gdk-pixbuf, of one colour.
 std::string encoded_image(int width, int height, const char* type) {
   g_autoptr(GdkPixbuf) pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, width, height);
-  guchar* pixels = gdk_pixbuf_get_pixels(pixbuf);
-  const int stride = gdk_pixbuf_get_rowstride(pixbuf);
-  for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) {
-      guchar* p = pixels + y * stride + x * 3;
-      p[0] = static_cast<guchar>(x * 255 / width);
-      p[1] = static_cast<guchar>(y * 255 / height);
-      p[2] = 128;
-    }
-  }
+  gdk_pixbuf_fill(pixbuf, 0x336699ff);
   g_autofree gchar* buffer = nullptr;
   gsize size = 0;
-  const char* quality = std::string_view(type) == "jpeg" ? "quality" : nullptr;
-  EXPECT_TRUE(gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, type, nullptr, quality, "95",
-                                        static_cast<char*>(nullptr)));
+  EXPECT_TRUE(gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, type, nullptr, nullptr));
   return std::string(buffer, size);
 }
 
@@ -97,15 +86,14 @@ class PreviewTest : public ::testing::Test {
 };
 
 TEST_F(PreviewTest, TheTitleIsTrimmedElseFirstWordsElseUntitledAndFollowsTheTemplate) {
-  EXPECT_EQ(Preview(object(R"({"title":" \n Spring\t "})")).title(), "Spring");
   // Blank nodes are passed over; runs are joined without a separator; six pieces at most.
-  EXPECT_EQ(Preview(object(R"({"title":"  ","nodes":[
+  auto title = [](std::string_view doc) { return Preview(object(doc)).title(); };
+  EXPECT_EQ((std::vector{title(R"({"title":" \n Spring\t "})"), title(R"({"title":"  ","nodes":[
                 {"text":" \n "}, 5,
                 {"content":[{"text":"one  two\nthree"},{"text":"four"},{"text":"\tfive six seven"}]}
-              ]})"))
-                .title(),
-            "one two threefour five six seven");
-  EXPECT_EQ(Preview(object(R"({"title":42,"nodes":[{"text":"\u2003"}]})")).title(), "Untitled");
+              ]})"),
+                         title(R"({"title":42,"nodes":[{"text":"\u2003"}]})")}),
+            (std::vector<std::string>{"Spring", "one two threefour five six seven", "Untitled"}));
   EXPECT_EQ(Preview::firstWords(object(R"({"nodes":"nope"})")), std::nullopt);
 
   // The page is the template, then the body.
@@ -114,8 +102,7 @@ TEST_F(PreviewTest, TheTitleIsTrimmedElseFirstWordsElseUntitledAndFollowsTheTemp
   EXPECT_TRUE(page.ends_with("\n</style></head><body><h1>a &lt; b</h1></body></html>"));
   // A document without a usable title or nodes is "Untitled" in both forms.
   for (const char* text : {"{}", R"({"nodes":null})", R"({"title":"","nodes":[1,"x",[]]})"}) {
-    EXPECT_EQ(html_body(text), "<h1>Untitled</h1>") << text;
-    EXPECT_EQ(markdown(text), "# Untitled\n") << text;
+    EXPECT_EQ(html_body(text) + markdown(text), "<h1>Untitled</h1># Untitled\n") << text;
   }
   EXPECT_EQ(markdown(R"({"title":" a < b "})"), "# a < b\n");
 }
@@ -129,8 +116,9 @@ TEST_F(PreviewTest, RunsAreWrappedInMarkOrderAndMarkdownMarksSitInsideTheirSpace
             "<span class=door><span class=anchor><mark><i><b>x&lt;</b></i></mark></span></span>"
             " plain <b></b><b> b </b>");
   // No runs: the escaped text, or nothing.
-  EXPECT_EQ(Preview::inlineHTML(object(R"({"content":[],"text":"a&b"})")), "a&amp;b");
-  EXPECT_EQ(Preview::inlineHTML(object(R"({"content":["s"],"text":3})")), "");
+  EXPECT_EQ(Preview::inlineHTML(object(R"({"content":[],"text":"a&b"})")) + "|" +
+                Preview::inlineHTML(object(R"({"content":["s"],"text":3})")),
+            "a&amp;b|");
   // Markdown marks sit inside the space around them.
   EXPECT_EQ(Preview::markdownText(object(R"({"content":[
                 {"text":"Say "},
@@ -146,75 +134,59 @@ TEST_F(PreviewTest, RunsAreWrappedInMarkOrderAndMarkdownMarksSitInsideTheirSpace
       "# T\n\n **b** \n");
 }
 
-TEST_F(PreviewTest, HeadingLevels) {
-  const std::string doc = R"({"title":"T","nodes":[
+// Each document's page body and Markdown: heading levels (a stray huge one written with a
+// bounded run of "#"), the subtext tree, and image nodes.
+TEST_F(PreviewTest, HeadingsSubtextAndImagesInBothForms) {
+  const std::string big = data_url("image/png;base64", std::string(3000, 'z'));
+  const auto parts = images::imageParts(big);
+  ASSERT_TRUE(parts);
+  const std::string capped(33, '#');
+  struct Case {
+    std::string doc, html, md;
+  };
+  for (const auto& [doc, html, md] : std::vector<Case>{
+           {R"({"title":"T","nodes":[
       {"text":"a","level":1},{"text":"b","level":2},{"text":"c","level":3},{"text":"d","level":7},
       {"text":"e","level":2.0},{"text":"f","level":2.5},{"text":"g","level":0},
       {"text":"h","level":"2"},{"text":"i","level":true},{"text":"j","level":-3},
-      {"text":"k","level":18446744073709551615},{"text":"l","level":1e300}]})";
-  EXPECT_EQ(html_body(doc),
+      {"text":"k","level":18446744073709551615},{"text":"l","level":1e300}]})",
             "<h1>T</h1><h2>a</h2><h3>b</h3><h4>c</h4><h4>d</h4><h3>e</h3><p>f</p><p>g</p>"
-            "<p>h</p><p>i</p><p>j</p><h4>k</h4><h4>l</h4>");
-  // A stray huge level is written with a bounded run of "#".
-  const std::string capped(33, '#');
-  EXPECT_EQ(markdown(doc),
-            "# T\n\n## a\n\n### b\n\n#### c\n\n######## d\n\n### e\n\nf\n\ng\n\nh\n\n"
-            "i\n\nj\n\n" +
-                capped + " k\n\n" + capped + " l\n");
-}
-
-TEST_F(PreviewTest, SubtextTree) {
-  const std::string doc = R"({"title":"T","nodes":[{"text":"P","children":[
+            "<p>h</p><p>i</p><p>j</p><h4>k</h4><h4>l</h4>",
+            "# T\n\n## a\n\n### b\n\n#### c\n\n######## d\n\n### e\n\nf\n\ng\n\nh\n\ni\n\nj\n\n" +
+                capped + " k\n\n" + capped + " l\n"},
+           {R"({"title":"T","nodes":[{"text":"P","children":[
       {"text":"plain"},
       {"text":"thought","ai":false,"children":[{"text":"deeper","ai":"x","anchor":true}]},
       {"text":"no","ai":null,"anchor":"true"},
       {"content":[{"text":"a<"}],"anchor":true,"image":"pic.png"},
-      {"text":"","image":{"src":"q\".png"}},
-      "skipped",
-      {"text":"two\nlines","children":[]}
-    ]}]})";
-  EXPECT_EQ(html_body(doc),
-            "<h1>T</h1><p>P</p><div class=sub><ul>"
-            "<li class=\"\">plain</li>"
+      {"text":"","image":{"src":"q\".png"}}, "skipped", {"text":"two\nlines","children":[]}]}]})",
+            "<h1>T</h1><p>P</p><div class=sub><ul><li class=\"\">plain</li>"
             "<li class=\"ai\"><span class=tag>AI</span> thought<ul>"
             "<li class=\"ai\"><span class=tag>AI</span> <span class=anchor>deeper</span></li>"
-            "</ul></li>"
-            "<li class=\"\">no</li>"
+            "</ul></li><li class=\"\">no</li>"
             "<li class=\" pic\"><span class=anchor>a&lt;</span><img src=\"pic.png\"></li>"
-            "<li class=\" pic\"><img src=\"q&quot;.png\"></li>"
-            "<li class=\"\">two\nlines</li>"
-            "</ul></div>");
-  EXPECT_EQ(markdown(doc),
-            "# T\n\nP\n\n- plain\n- (AI) thought\n  - (AI) deeper\n- no\n- a<\n- \n- two lines\n");
-  EXPECT_EQ(Preview::treeHTML(json::array{}), "");
-  EXPECT_EQ(Preview::treeHTML(json::array{1, "x"}), "");
-  // Children that hold no bullet add no subtext block.
-  EXPECT_EQ(html_body(R"({"title":"T","nodes":[{"text":"P","children":[1]}]})"),
-            "<h1>T</h1><p>P</p>");
-  EXPECT_EQ(markdown(R"({"title":"T","nodes":[{"text":"P","children":{"text":"x"}}]})"),
-            "# T\n\nP\n");
-}
-
-TEST_F(PreviewTest, ImageNodes) {
-  const std::string big = data_url("image/png;base64", std::string(3000, 'z'));
-  const auto parts = images::imageParts(big);
-  ASSERT_TRUE(parts);
-  const std::string doc = R"({"title":"T","nodes":[
-      {"text":"num","image":7,"level":2},
-      {"text":"cap<","image":"https://x/a.png?a=1&b=2"},
-      {"text":"obj","image":{"src":"s.png"}},
+            "<li class=\" pic\"><img src=\"q&quot;.png\"></li><li class=\"\">two\nlines</li>"
+            "</ul></div>",
+            "# T\n\nP\n\n- plain\n- (AI) thought\n  - (AI) deeper\n- no\n- a<\n- \n- two lines\n"},
+           // Children that hold no bullet add no subtext block.
+           {R"({"title":"T","nodes":[{"text":"P","children":[1]}]})", "<h1>T</h1><p>P</p>",
+            "# T\n\nP\n"},
+           {R"({"title":"T","nodes":[{"text":"P","children":{"text":"x"}}]})", "<h1>T</h1><p>P</p>",
+            "# T\n\nP\n"},
+           {R"({"title":"T","nodes":[{"text":"num","image":7,"level":2},
+      {"text":"cap<","image":"https://x/a.png?a=1&b=2"},{"text":"obj","image":{"src":"s.png"}},
       {"text":"big","image":")" +
-                          big + R"("}]})";
-  EXPECT_EQ(
-      html_body(doc),
-      "<h1>T</h1><h3>num</h3>"
-      "<figure><img src=\"https://x/a.png?a=1&amp;b=2\"><figcaption>cap&lt;</figcaption></figure>"
-      "<figure><img src=\"s.png\"><figcaption>obj</figcaption></figure>"
-      "<figure><img src=\"" +
-          big + "\"><figcaption>big</figcaption></figure>");
-  EXPECT_EQ(markdown(doc),
+                big + R"("}]})",
+            "<h1>T</h1><h3>num</h3><figure><img src=\"https://x/a.png?a=1&amp;b=2\">"
+            "<figcaption>cap&lt;</figcaption></figure>"
+            "<figure><img src=\"s.png\"><figcaption>obj</figcaption></figure><figure><img src=\"" +
+                big + "\"><figcaption>big</figcaption></figure>",
             "# T\n\n![num](image)\n\n![cap<](image)\n\n![obj](image)\n\n![big](images/" +
-                parts->file_name + ")\n");
+                parts->file_name + ")\n"}}) {
+    EXPECT_EQ(html_body(doc), html) << doc;
+    EXPECT_EQ(markdown(doc), md) << doc;
+  }
+  EXPECT_EQ(Preview::treeHTML(json::array{}) + Preview::treeHTML(json::array{1, "x"}), "");
 }
 
 TEST_F(PreviewTest, OnlyLargePNGAndJPEGImagesAreReducedTo1280Wide) {
@@ -242,9 +214,9 @@ TEST_F(PreviewTest, OnlyLargePNGAndJPEGImagesAreReducedTo1280Wide) {
   }
   // Labelled PNG but not one, or cut short (its missing rows would be whatever memory held).
   const std::string junk(5000, '\x01');
-  EXPECT_EQ(Preview::inlineImage("image/png;base64", junk), data_url("image/png;base64", junk));
-  const std::string cut = wide.substr(0, wide.size() / 2);
-  EXPECT_EQ(Preview::inlineImage("image/png;base64", cut), data_url("image/png;base64", cut));
+  for (const std::string& bytes : {junk, wide.substr(0, wide.size() / 2)}) {
+    EXPECT_EQ(Preview::inlineImage("image/png;base64", bytes), data_url("image/png;base64", bytes));
+  }
 }
 
 TEST_F(PreviewTest, PreviewSourceUsesTheCache) {
@@ -268,9 +240,10 @@ TEST_F(PreviewTest, PreviewSourceUsesTheCache) {
     return data_url("image/png;base64", bytes);
   };
   for (int i = 2; i <= 49; ++i) EXPECT_EQ(Preview::previewSrc(distinct(i)), distinct(i));
-  EXPECT_EQ(Preview::cache_size_for_testing(), 49u);
-  EXPECT_EQ(Preview::previewSrc(distinct(2)), distinct(2));  // a hit adds nothing
-  EXPECT_EQ(Preview::cache_size_for_testing(), 49u);
+  // A hit adds nothing.
+  EXPECT_EQ((std::tuple{Preview::cache_size_for_testing(), Preview::previewSrc(distinct(2)),
+                        Preview::cache_size_for_testing()}),
+            std::tuple(49u, distinct(2), 49u));
   EXPECT_EQ(Preview::previewSrc(distinct(50)), distinct(50));
   EXPECT_EQ(Preview::cache_size_for_testing(), 1u);
 }

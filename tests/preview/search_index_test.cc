@@ -2,6 +2,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "core/text.h"
+#include "preview/search_index_reader.h"
 #include "support/temp_dir.h"
 
 namespace qs {
@@ -29,6 +31,7 @@ std::vector<std::string> ids(const std::vector<SearchIndex::Hit>& hits) {
 }
 
 using Ids = std::vector<std::string>;
+using testing::write_text;
 
 TEST(SearchIndexItem, FieldsFromTheDocumentWithTheWritersBulletsOnly) {
   // 500 characters of two code points each, so a cut by bytes or code points would show.
@@ -42,12 +45,10 @@ TEST(SearchIndexItem, FieldsFromTheDocumentWithTheWritersBulletsOnly) {
   doc["created"] = "yesterday";
 
   const auto item = SearchIndex::item("a1", doc, "/w/Notes.quillstone");
-  EXPECT_EQ(item.path, "/w/Notes.quillstone");  // the title is the preview's
-  EXPECT_EQ(item.description, text::grapheme_prefix(long_text, 300));
+  EXPECT_EQ(std::tie(item.path, item.description, item.text, item.modified, item.created),
+            std::tuple("/w/Notes.quillstone", text::grapheme_prefix(long_text, 300),
+                       "Notes\n" + long_text + "\ntail end", 1'700'000'000.5, std::nullopt));
   EXPECT_EQ(text::grapheme_count(item.description), 300u);
-  EXPECT_EQ(item.text, "Notes\n" + long_text + "\ntail end");
-  EXPECT_EQ(item.modified, 1'700'000'000.5);
-  EXPECT_FALSE(item.created.has_value());
 
   // Subtext keeps the writer's bullets only.
   const auto subtext = object(R"({"title":"T","nodes":[
@@ -108,23 +109,21 @@ TEST_F(SearchIndexTest, UpdateSearchAndRemove) {
 
   const auto hits = index->search("boats");
   ASSERT_EQ(ids(hits), Ids{"a"});
-  EXPECT_EQ(hits[0].title, "Harbour walk");
-  EXPECT_EQ(hits[0].path, package("a").string());
-  EXPECT_EQ(ids(index->search("harb")), Ids{"a"}) << "the last word matches as a prefix";
-  EXPECT_EQ(ids(index->search("DAWN boats")), Ids{"a"});
-  EXPECT_TRUE(index->search("harb boats-x").empty()) << "earlier words are whole words";
-  EXPECT_EQ(ids(index->search("sourdough")), Ids{"b"});
-  EXPECT_TRUE(index->search("robot").empty());
-
-  // A new version replaces the old words.
+  EXPECT_EQ(std::tie(hits[0].title, hits[0].path),
+            std::tuple("Harbour walk", package("a").string()));
+  // The last word matches as a prefix, earlier words whole; the AI's bullets are not indexed.
+  auto found = [&](std::vector<std::string> queries) {
+    std::vector<Ids> out;
+    for (const auto& q : queries) out.push_back(ids(index->search(q)));
+    return out;
+  };
+  EXPECT_EQ(found({"harb", "DAWN boats", "harb boats-x", "sourdough", "robot"}),
+            (std::vector<Ids>{{"a"}, {"a"}, {}, {"b"}, {}}));
+  // A new version replaces the old words; a removal takes them all.
   index->update("a", doc_with_text("Harbour walk", "Gulls at noon."), package("a"));
-  EXPECT_TRUE(index->search("boats").empty());
-  EXPECT_EQ(ids(index->search("gulls")), Ids{"a"});
-
+  EXPECT_EQ(found({"boats", "gulls"}), (std::vector<Ids>{{}, {"a"}}));
   index->remove("a");
-  EXPECT_TRUE(index->search("gulls").empty());
-  EXPECT_EQ(ids(index->search("sourdough")), Ids{"b"});
-
+  EXPECT_EQ(found({"gulls", "sourdough"}), (std::vector<Ids>{{}, {"b"}}));
   // A removal also undoes an update still waiting on the queue.
   index->update("c", doc_with_text("Trashed", "soon gone"), package("c"));
   index->remove("c");
@@ -141,8 +140,9 @@ TEST_F(SearchIndexTest, TitleMatchesRankFirstAndEntriesOutliveTheIndex) {
   }
   auto reopened = open();
   EXPECT_EQ(ids(reopened->search("lanterns")), (Ids{"title", "body"}));
-  EXPECT_EQ(reopened->search("lanterns", 1).size(), 1u);
-  EXPECT_TRUE(reopened->search("lanterns", 0).empty());
+  EXPECT_EQ(
+      std::tuple(reopened->search("lanterns", 1).size(), reopened->search("lanterns", 0).size()),
+      std::tuple(1u, 0u));
 }
 
 TEST_F(SearchIndexTest, ReservedAndArchivedAreNeverIndexedAndReindexReplacesAll) {
@@ -182,19 +182,15 @@ TEST_F(SearchIndexTest, AnyQueryIsReadAsWords) {
                                  "\xff\xfe\x80", "\U0001F642"};
   // clang-format on
   for (const char* query : hostile) (void)index->search(query);
-  EXPECT_TRUE(index->search("").empty());
-  EXPECT_TRUE(index->search("\"").empty());
-  EXPECT_EQ(ids(index->search("NEAR(")), Ids{"a"}) << "the word near, not the operator";
-
-  // Syntax characters are text, not operators: these all still mean "alpha".
-  for (const std::string& query :
-       std::vector<std::string>{"\"alpha", "alpha*", "-alpha", "alpha -", "(alpha)",
-                                "alpha:", "ALPHA \xff", "\0alpha\0"s}) {
+  EXPECT_TRUE(index->search("").empty() && index->search("\"").empty());
+  // Syntax characters are text, not operators: these all still mean "alpha"; "NEAR(" is the
+  // word near; accents are folded; OR is a word.
+  for (const std::string& query : std::vector<std::string>{
+           "\"alpha", "alpha*", "-alpha", "alpha -", "(alpha)", "alpha:", "ALPHA \xff",
+           "\0alpha\0"s, "NEAR(", "cafe", "title: gam"}) {
     EXPECT_EQ(ids(index->search(query)), Ids{"a"}) << query;
   }
-  EXPECT_EQ(ids(index->search("cafe")), Ids{"a"}) << "accents are folded";
-  EXPECT_EQ(ids(index->search("title: gam")), Ids{"a"});
-  EXPECT_TRUE(index->search("alpha OR zeta").empty()) << "OR is a word, not an operator";
+  EXPECT_TRUE(index->search("alpha OR zeta").empty());
 
   std::string many;
   for (int i = 0; i < 5000; ++i) many += "alpha ";
@@ -235,6 +231,109 @@ TEST_F(SearchIndexTest, CorruptDatabaseIsSetAsideAndRebuilt) {
   auto aside = database();
   aside += ".corrupt";
   EXPECT_EQ(testing::read_text(aside), garbage);
+}
+
+namespace fs = std::filesystem;
+
+json::object doc(std::string_view title, std::string_view body,
+                 std::string_view bullet = "a bullet") {
+  return json::object{
+      {"title", title},
+      {"nodes", json::array{json::object{
+                    {"text", body}, {"children", json::array{json::object{{"text", bullet}}}}}}}};
+}
+
+class SearchIndexReaderTest : public ::testing::Test {
+ protected:
+  fs::path database() const { return dir_ / "support" / "search-index.sqlite3"; }
+  fs::path package(std::string_view name) const {
+    return dir_ / "Writing" / (std::string(name) + ".quillstone");
+  }
+  // Three documents hold "lighthouse": in the title, in the paragraph, in a bullet.
+  void build_index() {
+    auto index = makeSQLiteSearchIndex(database(), true);
+    index->reindex({
+        {"title", {doc("The lighthouse", "Keepers and lamps."), package("The lighthouse")}},
+        {"body",
+         {doc("Harbour", "Boats pass the lighthouse at dusk while the town sleeps."),
+          package("Harbour")}},
+        {"bullet", {doc("Walks", "Along the cliffs.", "lighthouse keeper"), package("Walks")}},
+        {"other", {doc("Kitchen", "Bread and soup."), package("Kitchen")}},
+    });
+    index->flush();
+  }
+
+  testing::TempDir dir_;
+};
+
+// The order of results, metas, odd terms and that the index is only read are also seen over the
+// session bus (tests/search_provider): here, what that run doesn't reach.
+TEST_F(SearchIndexReaderTest, ResultSetsBestFirstForAnyTerms) {
+  build_index();
+  SearchIndexReader reader(database());
+  EXPECT_EQ(reader.resultSet({"LIGHTH"}), (Ids{"title", "body", "bullet"})) << "prefix, any case";
+  EXPECT_EQ(reader.resultSet({"lighthouse dusk"}), Ids{"body"});
+  // Every term is the start of a word, as the shell hands each word typed so far; the app's own
+  // search (and the command line's) wants every word but the last whole.
+  EXPECT_EQ(reader.resultSet({"harb", "ligh"}), Ids{"body"});
+  EXPECT_EQ(reader.resultSet({"ligh dus"}), Ids{"body"});
+  EXPECT_EQ(SearchIndex::matchExpression("harb ligh"), "\"harb\" AND \"ligh\"*");
+  EXPECT_EQ(reader.resultSet({"lighthouse"}, 2), (Ids{"title", "body"}));
+  for (const Ids& nothing : {Ids{"-", "*"}, Ids{"zebra"}}) {
+    EXPECT_TRUE(reader.resultSet(nothing).empty()) << ::testing::PrintToString(nothing);
+  }
+}
+
+TEST_F(SearchIndexReaderTest, MetasCarryTitleSnippetAndASafeThumbnail) {
+  build_index();
+  write_text(package("The lighthouse") / "QuickLook" / "Thumbnail.png", "png");
+  // A thumbnail reached through a link is not offered: the shell would read wherever it points.
+  write_text(dir_ / "elsewhere" / "QuickLook" / "Thumbnail.png", "png");
+  fs::create_directories(package("Harbour"));
+  fs::create_directory_symlink(dir_ / "elsewhere" / "QuickLook", package("Harbour") / "QuickLook");
+  fs::create_directory_symlink(dir_ / "elsewhere", package("Walks"));
+
+  SearchIndexReader reader(database());
+  const auto metas = reader.resultMetas({"bullet", "unknown", "body", "title"}, {"lighthouse"});
+  ASSERT_EQ(metas.size(), 3u) << "unknown ids are left out, the order kept";
+  EXPECT_EQ(metas[0].description.find('\n'), std::string::npos);
+  EXPECT_FALSE(metas[0].thumbnail) << "the package is a link";
+  EXPECT_FALSE(metas[1].thumbnail) << "its QuickLook folder is a link";
+  EXPECT_EQ(metas[2].description, "Keepers and lamps. a bullet") << "the name isn't said twice";
+  EXPECT_EQ(metas[2].thumbnail, package("The lighthouse") / "QuickLook" / "Thumbnail.png");
+
+  // Without terms (or terms it doesn't hold) a document is described by its beginning.
+  const auto plain = reader.resultMetas({"body"}, {});
+  ASSERT_EQ(plain.size(), 1u);
+  EXPECT_EQ(plain[0].description, "Boats pass the lighthouse at dusk while the town sleeps.");
+  EXPECT_EQ(reader.resultMetas({"other"}, {"lighthouse"}).at(0).description, "Bread and soup.");
+}
+
+TEST_F(SearchIndexReaderTest, NeverWritesAndFollowsAReplacedDatabase) {
+  SearchIndexReader reader(database());
+  EXPECT_TRUE(reader.resultSet({"lighthouse"}).empty());
+  EXPECT_TRUE(reader.resultMetas({"title"}, {}).empty());
+  EXPECT_FALSE(fs::exists(database())) << "no index: nothing is made";
+
+  build_index();
+  EXPECT_EQ(reader.resultSet({"lighthouse"}).size(), 3u);
+
+  // The app set the database aside and made a new one: the reader moves to it.
+  fs::rename(database(), dir_ / "aside.sqlite3");
+  {
+    auto index = makeSQLiteSearchIndex(database(), true);
+    index->update("new", doc("Lighthouse two", "fresh"), package("Lighthouse two"));
+    index->flush();
+  }
+  EXPECT_EQ(reader.resultSet({"lighthouse"}), Ids{"new"});
+
+  // Tables of another version, made in the same file, are left alone and find nothing.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(database().c_str(), &db), SQLITE_OK);
+  sqlite3_exec(db, "PRAGMA user_version=99", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  EXPECT_TRUE(reader.resultSet({"lighthouse"}).empty());
+  EXPECT_TRUE(reader.resultMetas({"new"}, {}).empty());
 }
 
 }  // namespace

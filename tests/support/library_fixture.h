@@ -42,15 +42,13 @@ class FolderTrash final : public Trash {
     std::error_code ec;
     fs::rename(path, to, ec);
     if (ec && error) *error = ec.message();
-    if (!ec) from_.emplace_back(path, to);
-    return !ec;
+    return !ec && (from_.emplace_back(path, to), true);
   }
   std::vector<fs::path> trashedFrom(const fs::path& folder) override {
     const std::lock_guard lock(mutex_);
     std::vector<fs::path> out;
-    const std::string below = folder.string() + "/";
     for (auto it = from_.rbegin(); it != from_.rend(); ++it) {
-      if (it->first.string().starts_with(below)) out.push_back(it->second);
+      if (it->first.string().starts_with(folder.string() + "/")) out.push_back(it->second);
     }
     return out;
   }
@@ -103,10 +101,9 @@ class LibraryFixture : public ::testing::Test {
   std::vector<std::string> packages_in(const fs::path& folder) const {
     std::vector<std::string> out;
     std::error_code ec;
-    for (const auto& e : fs::directory_iterator(folder, ec)) {
+    for (const auto& e : fs::directory_iterator(folder, ec))
       if (e.path().extension() == ".quillstone") out.push_back(e.path().stem());
-    }
-    std::sort(out.begin(), out.end());
+    std::ranges::sort(out);
     return out;
   }
   static std::vector<std::string> problem_names(const library::Library& lib) {
@@ -127,10 +124,9 @@ class LibraryFixture : public ::testing::Test {
     return answer.at("state").at("docs").as_array();
   }
   static const json::value* find(const json::array& docs, std::string_view id) {
-    for (const auto& d : docs) {
-      if (d.at("id").as_string() == id) return &d;
-    }
-    return nullptr;
+    const auto it =
+        std::ranges::find_if(docs, [&](auto& d) { return d.at("id").as_string() == id; });
+    return it == docs.end() ? nullptr : &*it;
   }
 
   TempDir dir_;

@@ -10,9 +10,11 @@
 
 namespace qs::testing {
 
-TempDir::TempDir() : TempDir(std::filesystem::temp_directory_path()) {}
+namespace fs = std::filesystem;
 
-TempDir::TempDir(const std::filesystem::path& base) {
+TempDir::TempDir() : TempDir(fs::temp_directory_path()) {}
+
+TempDir::TempDir(const fs::path& base) {
   std::string pattern = (base / "qs-test-XXXXXX").string();
   if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
@@ -20,48 +22,41 @@ TempDir::TempDir(const std::filesystem::path& base) {
 
 TempDir::~TempDir() {
   std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
+  fs::remove_all(path_, ec);
 }
 
-std::filesystem::path scratch_folder() {
+fs::path scratch_folder() {
   std::error_code ec;
-  if (std::filesystem::is_directory("/dev/shm", ec) && access("/dev/shm", W_OK) == 0) {
-    return "/dev/shm";
-  }
-  return std::filesystem::temp_directory_path();
+  const bool shm = fs::is_directory("/dev/shm", ec) && access("/dev/shm", W_OK) == 0;
+  return shm ? fs::path("/dev/shm") : fs::temp_directory_path();
 }
 
-void write_text(const std::filesystem::path& path, std::string_view text) {
-  std::filesystem::create_directories(path.parent_path());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(text.data(), static_cast<std::streamsize>(text.size()));
+void write_text(const fs::path& path, std::string_view text) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary | std::ios::trunc)
+      .write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
-std::string read_text(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
+std::string read_text(const fs::path& path) {
   std::stringstream ss;
-  ss << in.rdbuf();
+  ss << std::ifstream(path, std::ios::binary).rdbuf();
   return ss.str();
 }
 
-std::vector<std::string> names_in(const std::filesystem::path& folder) {
+std::vector<std::string> names_in(const fs::path& folder) {
   std::vector<std::string> out;
-  for (const auto& e : std::filesystem::directory_iterator(folder)) {
-    out.push_back(e.path().filename());
-  }
+  for (const auto& e : fs::directory_iterator(folder)) out.push_back(e.path().filename());
   std::sort(out.begin(), out.end());
   return out;
 }
 
-std::map<std::string, std::string> tree(const std::filesystem::path& folder) {
+std::map<std::string, std::string> tree(const fs::path& folder) {
   std::map<std::string, std::string> out;
-  for (const auto& e : std::filesystem::recursive_directory_iterator(folder)) {
-    std::string& entry = out[std::filesystem::relative(e.path(), folder).string()];
-    if (e.is_symlink()) {
-      entry = "-> " + std::filesystem::read_symlink(e.path()).string();
-    } else {
-      entry = e.is_regular_file() ? read_text(e.path()) : "/";
-    }
+  for (const auto& e : fs::recursive_directory_iterator(folder)) {
+    out[fs::relative(e.path(), folder).string()] = e.is_symlink()
+                                                       ? "-> " + fs::read_symlink(e.path()).string()
+                                                   : e.is_regular_file() ? read_text(e.path())
+                                                                         : "/";
   }
   return out;
 }
@@ -86,6 +81,15 @@ json::object object(std::string_view text) {
   auto v = json::parse(text);
   if (!v || !v->is_object()) throw std::runtime_error("not a JSON object: " + std::string(text));
   return v->as_object();
+}
+
+std::vector<std::string> leftovers(const fs::path& folder) {
+  std::vector<std::string> out;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    if (file_io::is_temporary_name(entry.path().filename().string()))
+      out.push_back(entry.path().string());
+  }
+  return out;
 }
 
 }  // namespace qs::testing

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/file_io.h"
 #include "core/json.h"
 
 namespace qs::testing {
@@ -46,5 +47,7 @@ std::size_t count_of(std::string_view text, std::string_view what);
 std::vector<std::string> lines_of(std::string_view text);
 // JSON text that must be an object (throws otherwise, which fails the test).
 json::object object(std::string_view text);
+// Temporary files of ours left below `folder`, for tests of interrupted writes.
+std::vector<std::string> leftovers(const std::filesystem::path& folder);
 
 }  // namespace qs::testing

@@ -1,5 +1,3 @@
-#include "import/backup_import.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -7,6 +5,8 @@
 #include <map>
 
 #include "core/json.h"
+#include "import/backup_import.h"
+#include "import/file_import.h"
 #include "library/library.h"
 #include "support/temp_dir.h"
 
@@ -14,6 +14,8 @@ namespace qs {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using namespace std::string_literals;
 using testing::read_text;
 using testing::TempDir;
 using testing::write_text;
@@ -82,53 +84,47 @@ TEST_F(BackupImportTest, EveryFailureHasItsMessageAndWritesNothing) {
   // A backup of the good document whose first fields are `fields`.
   auto with = [&](std::string fields) { return "{" + fields + R"(,"docs":[)" + good_doc + "]}"; };
   std::string uncounted = head + R"("docs":[)";
-  for (int i = 0; i < 100000; ++i) {
-    static const char* kinds[] = {R"({"id":"has space","nodes":[]})",
-                                  R"({"id":"x","nodes":{}})",
-                                  R"({"nodes":[]})",
-                                  R"({})",
-                                  "7",
-                                  "null",
-                                  R"({"id":5,"nodes":[]})"};
-    uncounted += std::string(i ? "," : "") + kinds[i % 7];
-  }
+  const char* kinds[] = {R"({"id":"has space","nodes":[]})",
+                         R"({"id":"x","nodes":{}})",
+                         R"({"nodes":[]})",
+                         R"({})",
+                         "7",
+                         "null",
+                         R"({"id":5,"nodes":[]})"};
+  for (int i = 0; i < 100000; ++i) uncounted += std::string(i ? "," : "") + kinds[i % 7];
   uncounted += R"(,{"id":")" + std::string(129, 'a') + R"(","nodes":[]}]})";
   const std::string backup = R"("format":"quillstone/backup")";
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {"", not_backup},
-      {"not json", not_backup},
-      {head + R"("docs":[)" + good_doc, not_backup},  // truncated
-      {head + R"("docs":[)" + good_doc + "]} x", not_backup},
-      {head + R"("docs":[{"id":"a","nodes":[1,}]})", not_backup},  // broken inside a document
-      {head + R"("docs":[)" + good_doc + R"(],"ui":{"a":tru}})", not_backup},
-      {"[" + good_doc + "]", not_backup},
-      {R"("quillstone/backup")", not_backup},
-      {with(R"("version":1,"schema":3)"), not_backup},
-      {with(R"("format":"quillstone/other","version":1,"schema":3)"), not_backup},
-      {with(R"("format":["quillstone/backup"],"version":1,"schema":3)"), not_backup},
-      {R"({"format":"quillstone/project","version":1,"docs":[]})",
-       std::string(BackupImport::kProjectExport)},
-      {with(backup + R"(,"version":2,"schema":3)"), newer},
-      {with(backup + R"(,"version":"1","schema":3)"), newer},
-      {with(backup + R"(,"version":1)"), newer},
-      {with(backup + R"(,"version":1,"schema":4)"), newer},
-      {with(backup + R"(,"version":1,"schema":2.5)"), newer},
-      {head + R"("docs":{"a":)" + good_doc + "}}", none},
-      {head + R"("docs":[]})", none},
-      {"{" + backup + R"(,"version":1,"schema":3})", none},
-      {uncounted, none},
-  };
+  // Truncated, trailing text, broken inside a document or after, not an object, no format or
+  // another, then a project export, then versions and schemas not this one's, then no documents.
+  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+      {not_backup,
+       {"", "not json", head + R"("docs":[)" + good_doc, head + R"("docs":[)" + good_doc + "]} x",
+        head + R"("docs":[{"id":"a","nodes":[1,}]})",
+        head + R"("docs":[)" + good_doc + R"(],"ui":{"a":tru}})", "[" + good_doc + "]",
+        R"("quillstone/backup")", with(R"("version":1,"schema":3)"),
+        with(R"("format":"quillstone/other","version":1,"schema":3)"),
+        with(R"("format":["quillstone/backup"],"version":1,"schema":3)")}},
+      {std::string(BackupImport::kProjectExport),
+       {R"({"format":"quillstone/project","version":1,"docs":[]})"}},
+      {newer,
+       {with(backup + R"(,"version":2,"schema":3)"), with(backup + R"(,"version":"1","schema":3)"),
+        with(backup + R"(,"version":1)"), with(backup + R"(,"version":1,"schema":4)"),
+        with(backup + R"(,"version":1,"schema":2.5)")}},
+      {none,
+       {head + R"("docs":{"a":)" + good_doc + "}}", head + R"("docs":[]})",
+        "{" + backup + R"(,"version":1,"schema":3})", uncounted}}};
   const auto before_root = snapshot(root_), before_support = snapshot(support_);
-  for (const auto& [text, message] : cases) {
-    auto outcome = import_text(text);
-    ASSERT_TRUE(std::holds_alternative<BackupImport::Failure>(outcome)) << text.substr(0, 200);
-    EXPECT_EQ(std::get<BackupImport::Failure>(outcome).message, message) << text.substr(0, 200);
+  auto message = [](const BackupImport::Outcome& outcome) {
+    auto* failure = std::get_if<BackupImport::Failure>(&outcome);
+    return failure ? failure->message : "(imported)";
+  };
+  for (const auto& [expected, texts] : cases) {
+    for (const auto& text : texts)
+      EXPECT_EQ(message(import_text(text)), expected) << text.substr(0, 200);
   }
   fs::remove(file_);
   for (const fs::path& path : {file_, fs::path(dir_.path())}) {  // missing, a folder
-    auto outcome = BackupImport::run(path, library_);
-    ASSERT_TRUE(std::holds_alternative<BackupImport::Failure>(outcome));
-    EXPECT_EQ(std::get<BackupImport::Failure>(outcome).message, not_backup);
+    EXPECT_EQ(message(BackupImport::run(path, library_)), not_backup);
   }
   EXPECT_EQ(snapshot(root_), before_root);
   EXPECT_EQ(snapshot(support_), before_support);
@@ -161,12 +157,13 @@ TEST_F(BackupImportTest, NewerCopiesReplaceTheLibrarysAndOthersAreSkipped) {
   EXPECT_EQ(std::tuple(steps.front(), steps.back(), steps.size()),
             std::tuple(Step{0, 5}, Step{5, 5}, 6u));
 
-  auto older = envelope("older");
-  EXPECT_EQ(older.at("record"), (json::object{{"rev", 8}, {"updated", 1001}}));
-  EXPECT_EQ(older.at("doc").at("title"), "New");
-  EXPECT_EQ(envelope("unstamped").at("record").at("rev"), 4);
-  EXPECT_EQ(envelope("fresh").at("record"), (json::object{{"rev", 1}, {"updated", 0}}));
-  EXPECT_EQ(envelope("same").at("record").at("rev"), 5);
+  EXPECT_EQ(envelope("older").at("doc").at("title"), "New");
+  std::vector<json::value> records;
+  for (const char* id : {"older", "unstamped", "fresh", "same"})
+    records.push_back(envelope(id).at("record"));
+  EXPECT_EQ(json::value(json::array(records.begin(), records.end())),
+            json::parse(R"([{"rev":8,"updated":1001},{"rev":4,"updated":1},{"rev":1,"updated":0},
+                            {"rev":5,"updated":1000}])"));
   EXPECT_EQ(packages(), 5u);
 
   // Stopped after the first document: what was written stays.
@@ -186,15 +183,11 @@ TEST_F(BackupImportTest, ASecondRunWritesNothingAndDuplicatesNothing) {
       R"({"key":"workspace","schema":3,"order":["mine","b"],"groups":[{"id":"g1","n":"mine"}],"ui":{"u":1}})");
   write_text(support_ / "pretext.json",
              R"({"key":"pretext","pretext":{"sections":[{"id":"s1","n":"mine"}],"items":[]}})");
-  const json::object b =
-      backup({doc("a", 10), doc("b", 20)},
-             {{"groups", json::array{json::object{{"id", "g1"}, {"n", "theirs"}},
-                                     json::object{{"id", "g2"}}, json::object{{"n", "no id"}}}},
-              {"pretext", json::object{{"sections", json::array{json::object{{"id", "s1"}},
-                                                                json::object{{"id", "s2"}}}},
-                                       {"items", json::array{json::object{{"id", "i1"}}}}}},
-              {"workspace", json::object{{"id", "ignored: there is a workspace file"}}},
-              {"images", json::object{{"cap-1", "data:image/png;base64,AAAA"}}}});
+  const json::object b = backup({doc("a", 10), doc("b", 20)}, testing::object(R"({
+      "groups":[{"id":"g1","n":"theirs"},{"id":"g2"},{"n":"no id"}],
+      "pretext":{"sections":[{"id":"s1"},{"id":"s2"}],"items":[{"id":"i1"}]},
+      "workspace":{"id":"ignored: there is a workspace file"},
+      "images":{"cap-1":"data:image/png;base64,AAAA"}})"));
   auto first = import(b);
   EXPECT_EQ(first.count, 2);
   const auto written = snapshot(root_);
@@ -203,9 +196,9 @@ TEST_F(BackupImportTest, ASecondRunWritesNothingAndDuplicatesNothing) {
 
   auto second = import(b);
   EXPECT_EQ(std::tie(second.count, second.skipped), std::tuple(0, 2));
-  EXPECT_EQ(snapshot(root_), written);
-  EXPECT_EQ(read_text(support_ / "workspace.json"), merged);
-  EXPECT_EQ(read_text(support_ / "pretext.json"), pretext);
+  EXPECT_EQ(std::tuple(snapshot(root_), read_text(support_ / "workspace.json"),
+                       read_text(support_ / "pretext.json")),
+            std::tuple(written, merged, pretext));
 
   EXPECT_EQ(*json::parse(merged), *json::parse(R"({"key":"workspace","schema":3,
       "order":["mine","b","a"],
@@ -235,16 +228,13 @@ TEST_F(BackupImportTest, ANewWorkspaceFileTakesTheBackupsOrMakesOne) {
 
 TEST_F(BackupImportTest, OnlyImageCapturesWithPlainNamesAreWritten) {
   json::object images{
-      {"good-1", "data:image/png;base64,AAAA"},
-      {"under_score", "data:image/png;base64,AAAA"},
-      {"../escape", "data:image/png;base64,AAAA"},
-      {"a/b", "data:image/png;base64,AAAA"},
-      {"..", "data:image/png;base64,AAAA"},
-      {"", "data:image/png;base64,AAAA"},
-      {std::string("nul\0x", 5), "data:image/png;base64,AAAA"},
       {"text", "data:text/html,<script>"},
       {"number", 5},
       {"huge", "data:image/png;base64," + std::string(BackupImport::kLargestCapture, 'A')}};
+  for (const std::string& name :
+       {"good-1"s, "under_score"s, "../escape"s, "a/b"s, ".."s, ""s, std::string("nul\0x", 5)}) {
+    images[name] = "data:image/png;base64,AAAA";
+  }
   import(backup({doc("a", 1)}, {{ "images", images }}));
   std::vector<std::string> written;
   for (const auto& e : fs::recursive_directory_iterator(dir_.path())) {
@@ -272,12 +262,12 @@ TEST_F(BackupImportTest, OddDocumentsAreWrittenOnceOrNamedAsFailed) {
   ASSERT_TRUE(std::holds_alternative<BackupImport::Result>(outcome))
       << std::get<BackupImport::Failure>(outcome).message;
   const auto& result = std::get<BackupImport::Result>(outcome);
-  EXPECT_EQ(result.count, 4);
-  EXPECT_EQ(result.failed, (std::vector<std::string>{"deep", "infinite", "taken"}));
-  EXPECT_EQ(result.failed_names, (std::vector<std::string>{"deep", "infinite", "Title"}));
-  EXPECT_EQ(envelope("twice").at("doc").at("title"), "New");
-  EXPECT_EQ(envelope("Case").at("doc").at("title"), "Upper");
-  EXPECT_EQ(envelope("case").at("doc").at("title"), "Lower");
+  using Names = std::vector<std::string>;
+  EXPECT_EQ(std::tie(result.count, result.failed, result.failed_names),
+            std::tuple(4, Names{"deep", "infinite", "taken"}, Names{"deep", "infinite", "Title"}));
+  for (auto [id, title] : {std::pair{"twice", "New"}, {"Case", "Upper"}, {"case", "Lower"}}) {
+    EXPECT_EQ(envelope(id).at("doc").at("title"), title);
+  }
   EXPECT_EQ(library_.url("long")->stem().string(), std::string(80, 'x'));
   EXPECT_EQ(read_text(root_ / "Taken.quillstone/document.json"),
             R"({"doc":{"id":"taken"},"format":"x"})");
@@ -292,16 +282,13 @@ TEST_F(BackupImportTest, IsReadsOnlyUntilTheFormat) {
   };
   EXPECT_TRUE(is_text(*json::compact(backup({}))));
   EXPECT_TRUE(is_text(R"({"docs":[{"format":"no"}],"format":"quillstone/backup"})"));
-  EXPECT_FALSE(is_text(R"({"format":"quillstone/project"})"));
-  EXPECT_FALSE(is_text(R"({"format":"quillstone/backupX"})"));
-  EXPECT_FALSE(is_text(R"({"format":{"a":"quillstone/backup"}})"));
-  EXPECT_FALSE(is_text(R"({"a":{"format":"quillstone/backup"}})"));
-  EXPECT_FALSE(is_text(R"(["quillstone/backup"])"));
-  EXPECT_FALSE(is_text(R"({"a":1})"));
-  EXPECT_FALSE(is_text(R"({"a":1,)"));
-  EXPECT_FALSE(is_text(""));
-  EXPECT_FALSE(BackupImport::is(dir_.path()));
-  EXPECT_FALSE(BackupImport::is(dir_ / "missing.json"));
+  for (const char* text :
+       {R"({"format":"quillstone/project"})", R"({"format":"quillstone/backupX"})",
+        R"({"format":{"a":"quillstone/backup"}})", R"({"a":{"format":"quillstone/backup"}})",
+        R"(["quillstone/backup"])", R"({"a":1})", R"({"a":1,)", ""}) {
+    EXPECT_FALSE(is_text(text)) << text;
+  }
+  EXPECT_FALSE(BackupImport::is(dir_.path()) || BackupImport::is(dir_ / "missing.json"));
 
   // 399 MB whose format comes first is answered from the first bytes; 400 MB is not read.
   for (auto [size, expected] : {std::pair{BackupImport::kLargestBackup - 1, true},
@@ -310,6 +297,98 @@ TEST_F(BackupImportTest, IsReadsOnlyUntilTheFormat) {
     ASSERT_EQ(truncate(file_.c_str(), static_cast<off_t>(size)), 0);
     EXPECT_EQ(BackupImport::is(file_), expected) << size;
   }
+}
+
+// Files close together go out as one batch, each restarting the wait; a window keeps files
+// until its page loaded. Neither calls back once it is gone.
+TEST(FileImportTest, BatchesAndFilesKeptForAPage) {
+  using Batches = std::vector<std::vector<fs::path>>;
+  ManualEventLoop loop;
+  Batches flushed, delivered;
+  ImportBatch batch(loop, [&](std::vector<fs::path> files) { flushed.push_back(files); });
+  batch.add({});
+  batch.add({"a.md"});
+  loop.advance(200ms);
+  batch.add({"b.md", "c.md"});
+  loop.advance(299ms);
+  EXPECT_TRUE(flushed.empty());
+  loop.advance(1ms);
+  EXPECT_EQ(flushed, (Batches{{"a.md", "b.md", "c.md"}}));
+  batch.add({"d.md"});
+  loop.advance(500ms);
+  batch.add({"e.md"});
+  loop.advance(500ms);
+  EXPECT_EQ(flushed.size(), 3u);
+
+  PendingImports pending(loop, [&](std::vector<fs::path> files) { delivered.push_back(files); });
+  EXPECT_FALSE(pending.keep({"now.md"}, true));
+  EXPECT_TRUE(pending.keep({"a.md"}, false) && pending.keep({"b.md"}, false));
+  pending.pageLoaded();
+  loop.advance(399ms);
+  EXPECT_TRUE(delivered.empty());
+  loop.advance(1ms);
+  pending.pageLoaded();  // nothing waits
+  loop.advance(1s);
+  EXPECT_EQ(delivered, (Batches{{"a.md", "b.md"}}));
+  {
+    ImportBatch gone(loop,
+                     [&](std::vector<fs::path>) { ADD_FAILURE() << "flushed after it went"; });
+    gone.add({"f.md"});
+    PendingImports closed(loop, [&](std::vector<fs::path>) { ADD_FAILURE() << "after close"; });
+    EXPECT_TRUE(closed.keep({"c.md"}, false));
+    closed.pageLoaded();
+  }
+  loop.advance(1s);
+}
+
+TEST(FileImportTest, EntriesAndTheSplitOfChosenFiles) {
+  TempDir dir;
+  write_text(dir / "NOTES.MD", "# Hi");
+  write_text(dir / "odd.mkdn", "x");
+  write_text(dir / "project.json", R"({"format":"quillstone/project"})");
+  write_text(dir / "backup.JSON", R"({"format":"quillstone/backup","docs":[]})");
+  write_text(dir / "backup.txt", R"({"format":"quillstone/backup","docs":[]})");
+  for (const char* name : {"NOTES.MD", "a.markdown", "a.mdown", "a.mkd", "odd.mkdn", "a.txt",
+                           "a.text", "a.docx", "a.json"}) {
+    EXPECT_TRUE(isImportable(name)) << name;
+  }
+  for (const char* name : {"a.pdf", "md", "a.md.zip", "a."}) EXPECT_FALSE(isImportable(name));
+
+  auto split = splitChosen(
+      {dir / "NOTES.MD", dir / "backup.JSON", dir / "project.json", dir / "backup.txt"});
+  EXPECT_EQ(std::tie(split.backups, split.files),
+            std::tuple(
+                std::vector<fs::path>{dir / "backup.JSON"},
+                std::vector<fs::path>{dir / "NOTES.MD", dir / "project.json", dir / "backup.txt"}));
+
+  auto entries = importEntries({dir / "NOTES.MD", dir / "missing.md", dir.path(), dir / "odd.mkdn"},
+                               [](std::string_view ext) {
+                                 return ext == "md" ? std::string("text/markdown")
+                                                    : std::string(kUnknownMimeType);
+                               });
+  EXPECT_EQ(entries,
+            (json::array{
+                json::object{{"name", "NOTES.MD"}, {"type", "text/markdown"}, {"data", "IyBIaQ=="}},
+                json::object{{"name", "odd.mkdn"}, {"type", ""}, {"data", "eA=="}}}));
+}
+
+TEST(FileImportTest, AlertTexts) {
+  BackupImport::Result one{1, 0, {}, {}};
+  auto texts = [](const auto& alert) { return std::tuple(alert.message, alert.informative); };
+  EXPECT_EQ(texts(BackupImport::reportAlert(one, "Documents \u2192 Quillstone")),
+            std::tuple("1 document brought in", "They're in Documents \u2192 Quillstone."));
+  BackupImport::Result again{0, 3, {"a", "b"}, {"Plans", "Untitled"}};
+  EXPECT_EQ(texts(BackupImport::reportAlert(again, "Home \u2192 Writing")),
+            std::tuple("0 documents brought in",
+                       "They're in Home \u2192 Writing. 3 already here and newer were left as "
+                       "they are. Couldn't write \u201cPlans\u201d, \u201cUntitled\u201d."));
+  auto offer = BackupImport::offerAlert(true, "Documents \u2192 Quillstone");
+  EXPECT_EQ(offer.message, "Bring your writing to this computer");
+  EXPECT_EQ(offer.informative,
+            "In Quillstone on the web, open Settings \u2192 Your data \u2192 Download a backup. "
+            "Then choose that file here.\n\nEach document becomes a file in Documents \u2192 "
+            "Quillstone. Nothing in the browser is changed.");
+  EXPECT_EQ(BackupImport::offerAlert(false, "x").message, "Import a backup");
 }
 
 }  // namespace
