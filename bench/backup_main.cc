@@ -50,7 +50,7 @@ std::string image(std::size_t bytes, std::uint64_t seed) {
   std::mt19937_64 random(seed);
   std::string raw = "\x89PNG\r\n\x1a\n";
   while (raw.size() < bytes) raw.push_back(static_cast<char>(random()));
-  return "data:image/png;base64," + digest::base64_encode(raw);
+  return "data:image/png;base64," + digest::base64Encode(raw);
 }
 
 int make(const std::vector<std::string_view>& args) {
@@ -128,7 +128,7 @@ int make(const std::vector<std::string_view>& args) {
 int parse(const std::vector<std::string_view>& args) {
   if (args.size() != 1) return usage("parse needs a file");
   const auto start = std::chrono::steady_clock::now();
-  auto text = file_io::read_file(std::string(args[0]));
+  auto text = file_io::readFile(std::string(args[0]));
   if (!text) return 1;
   auto value = json::parse(*text);
   if (!value) return 1;

@@ -21,7 +21,7 @@ const json::value& documents() {
 }
 
 template <typename Write>
-void write_all(benchmark::State& state, Write write) {
+void writeAll(benchmark::State& state, Write write) {
   const json::value& docs = documents();
   std::size_t bytes = 0;
   for (auto _ : state) {
@@ -33,22 +33,22 @@ void write_all(benchmark::State& state, Write write) {
 }
 
 void BM_JsonCompact(benchmark::State& state) {
-  write_all(state, [](const json::value& v) { return *json::compact(v); });
+  writeAll(state, [](const json::value& v) { return *json::compact(v); });
 }
 BENCHMARK(BM_JsonCompact)->Unit(benchmark::kMillisecond)->MinTime(1);
 
 void BM_JsonCompactAscii(benchmark::State& state) {
-  write_all(state, [](const json::value& v) { return *json::compact_ascii(v); });
+  writeAll(state, [](const json::value& v) { return *json::compactAscii(v); });
 }
 BENCHMARK(BM_JsonCompactAscii)->Unit(benchmark::kMillisecond)->MinTime(1);
 
 void BM_JsonFileForm(benchmark::State& state) {
-  write_all(state, [](const json::value& v) { return *json::pretty(v); });
+  writeAll(state, [](const json::value& v) { return *json::pretty(v); });
 }
 BENCHMARK(BM_JsonFileForm)->Unit(benchmark::kMillisecond)->MinTime(1);
 
 void BM_PeerBoostSerialize(benchmark::State& state) {
-  write_all(state, [](const json::value& v) { return boost::json::serialize(v); });
+  writeAll(state, [](const json::value& v) { return boost::json::serialize(v); });
 }
 BENCHMARK(BM_PeerBoostSerialize)->Unit(benchmark::kMillisecond)->MinTime(1);
 

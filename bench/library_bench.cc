@@ -39,7 +39,7 @@ const bench::CachedWorkspace* workspace(std::size_t count) {
 
 // One library per workspace for the whole run: its constructor scans, which is not what the
 // read benchmarks measure.
-library::Library* library_for(std::size_t count) {
+library::Library* libraryFor(std::size_t count) {
   static std::map<std::size_t, std::unique_ptr<library::Library>> libraries;
   auto& lib = libraries[count];
   if (!lib) {
@@ -52,7 +52,7 @@ library::Library* library_for(std::size_t count) {
 
 // A folder of this process beside the workspace, so the peers write to the same file system.
 // A folder that can't be made shows as failed writes.
-fs::path scratch_folder(const bench::CachedWorkspace& ws) {
+fs::path scratchFolder(const bench::CachedWorkspace& ws) {
   static int made = 0;
   const fs::path folder =
       ws.folder / ("scratch-" + std::to_string(getpid()) + "-" + std::to_string(++made));
@@ -91,7 +91,7 @@ BENCHMARK(BM_Open)
 
 void BM_Rescan(benchmark::State& state) {
   const auto count = static_cast<std::size_t>(state.range(0));
-  library::Library* lib = library_for(count);
+  library::Library* lib = libraryFor(count);
   if (!lib) return state.SkipWithError("no workspace");
   for (auto _ : state) {
     auto problems = lib->rescan();
@@ -108,7 +108,7 @@ BENCHMARK(BM_Rescan)
 
 // The peer of open and scan: list the folders a scan looks in and read every "document.json"
 // with plain file reads, with (range 1 = 1) and without a Boost.JSON parse.
-std::string read_whole(const fs::path& file) {
+std::string readWhole(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
   std::string bytes;
   in.seekg(0, std::ios::end);
@@ -130,7 +130,7 @@ void BM_PeerReadAll(benchmark::State& state) {
     for (const auto& folder : folders) {
       for (const auto& entry : fs::directory_iterator(folder)) {
         if (entry.path().extension() != library::kPackageExtension) continue;
-        const std::string text = read_whole(entry.path() / library::kDocumentFile);
+        const std::string text = readWhole(entry.path() / library::kDocumentFile);
         bytes += text.size();
         ++files;
         if (parse) {
@@ -177,7 +177,7 @@ class Originals {
   json::object edited(std::size_t i, int edit) const {
     const json::object& record = records_[i % records_.size()];
     const json::object changed = bench::editDocument(record.at("doc").get_object(), edit);
-    const std::int64_t rev = json::as_number(record.at("rev")).value_or(1);
+    const std::int64_t rev = json::asNumber(record.at("rev")).value_or(1);
     return bench::recordFor(changed, rev + 1 + edit);
   }
   fs::path package(std::size_t i) const {
@@ -189,17 +189,17 @@ class Originals {
   std::vector<json::object> records_;
 };
 
-int next_edit() {
+int nextEdit() {
   static int edit = 0;  // every write of the run changes its document, thumbnail included
   return ++edit;
 }
 
-void write_one(benchmark::State& state, library::Library& lib, SearchIndex* index) {
+void writeOne(benchmark::State& state, library::Library& lib, SearchIndex* index) {
   Originals originals(lib, 32);
   std::size_t i = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    const json::object record = originals.edited(i++, next_edit());
+    const json::object record = originals.edited(i++, nextEdit());
     state.ResumeTiming();
     if (!lib.write(record)) state.SkipWithError("the write failed");
     if (index) index->flush();
@@ -208,9 +208,9 @@ void write_one(benchmark::State& state, library::Library& lib, SearchIndex* inde
 }
 
 void BM_WriteOne(benchmark::State& state) {
-  library::Library* lib = library_for(kWriteLibrary);
+  library::Library* lib = libraryFor(kWriteLibrary);
   if (!lib) return state.SkipWithError("no workspace");
-  write_one(state, *lib, nullptr);
+  writeOne(state, *lib, nullptr);
 }
 BENCHMARK(BM_WriteOne)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3);
 
@@ -221,7 +221,7 @@ void BM_WriteOneIndexed(benchmark::State& state) {
   // Kept for the run like the other libraries; the index goes with the process.
   struct Indexed {
     explicit Indexed(const bench::CachedWorkspace& w)
-        : folder(scratch_folder(w)),
+        : folder(scratchFolder(w)),
           index(makeSQLiteSearchIndex(folder / "search-index.sqlite3", true)),
           lib(w.root, w.support, services(index.get())) {}
     static library::Library::Services services(SearchIndex* search) {
@@ -239,21 +239,21 @@ void BM_WriteOneIndexed(benchmark::State& state) {
     library::Library lib;
   };
   static Indexed indexed(*ws);
-  write_one(state, indexed.lib, indexed.index.get());
+  writeOne(state, indexed.lib, indexed.index.get());
 }
 BENCHMARK(BM_WriteOneIndexed)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3);
 
 // What the library calls for each record, on its own: the package write without the index,
 // ledger and bookkeeping around it.
 void BM_WritePackageOnly(benchmark::State& state) {
-  library::Library* lib = library_for(kWriteLibrary);
+  library::Library* lib = libraryFor(kWriteLibrary);
   if (!lib) return state.SkipWithError("no workspace");
   Originals originals(*lib, 32);
   std::size_t i = 0;
   for (auto _ : state) {
     state.PauseTiming();
     const fs::path package = originals.package(i);
-    const json::object record = originals.edited(i++, next_edit());
+    const json::object record = originals.edited(i++, nextEdit());
     state.ResumeTiming();
     if (!library::writePackage(package, record, record.at("doc").get_object()))
       state.SkipWithError("the write failed");
@@ -263,10 +263,10 @@ void BM_WritePackageOnly(benchmark::State& state) {
 BENCHMARK(BM_WritePackageOnly)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3);
 
 void BM_WriteBatch20(benchmark::State& state) {
-  library::Library* lib = library_for(kWriteLibrary);
+  library::Library* lib = libraryFor(kWriteLibrary);
   const auto* ws = workspace(kWriteLibrary);
   if (!lib || !ws) return state.SkipWithError("no workspace");
-  auto meta_text = file_io::read_file(ws->support / "workspace.json");
+  auto meta_text = file_io::readFile(ws->support / "workspace.json");
   auto meta = meta_text ? json::parse(*meta_text) : std::nullopt;
   if (!meta || !meta->is_object()) return state.SkipWithError("no workspace.json");
   Originals originals(*lib, 4 * kBatch);
@@ -274,7 +274,7 @@ void BM_WriteBatch20(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     json::array docs;
-    const int edit = next_edit();
+    const int edit = nextEdit();
     for (std::size_t k = 0; k < kBatch; ++k) docs.push_back(originals.edited(i++, edit));
     state.ResumeTiming();
     if (auto failure = lib->write(docs, &meta->get_object(), nullptr))
@@ -289,25 +289,24 @@ BENCHMARK(BM_WriteBatch20)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTim
 // "workspace.json" as the library writes it.
 void BM_PeerDurableWrite(benchmark::State& state) {
   const auto files = static_cast<std::size_t>(state.range(0));
-  library::Library* lib = library_for(kWriteLibrary);
+  library::Library* lib = libraryFor(kWriteLibrary);
   const auto* ws = workspace(kWriteLibrary);
   if (!lib || !ws) return state.SkipWithError("no workspace");
   std::vector<std::string> texts;
   {
     Originals originals(*lib, files);
     for (std::size_t k = 0; k < files; ++k) {
-      texts.push_back(*file_io::read_file(originals.package(k) / library::kDocumentFile));
+      texts.push_back(*file_io::readFile(originals.package(k) / library::kDocumentFile));
     }
   }
-  const auto meta = file_io::read_file(ws->support / "workspace.json");
-  const fs::path folder = scratch_folder(*ws);
+  const auto meta = file_io::readFile(ws->support / "workspace.json");
+  const fs::path folder = scratchFolder(*ws);
   for (auto _ : state) {
     for (std::size_t k = 0; k < files; ++k) {
-      if (!file_io::write_atomically(folder / ("document-" + std::to_string(k) + ".json"),
-                                     texts[k]))
+      if (!file_io::writeAtomically(folder / ("document-" + std::to_string(k) + ".json"), texts[k]))
         state.SkipWithError("write failed");
     }
-    if (files > 1 && !file_io::write_atomically(folder / "workspace.json", *meta))
+    if (files > 1 && !file_io::writeAtomically(folder / "workspace.json", *meta))
       state.SkipWithError("write failed");
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * files));
@@ -326,13 +325,13 @@ BENCHMARK(BM_PeerDurableWrite)
 void BM_LedgerSave(benchmark::State& state) {
   const auto* ws = workspace(kWriteLibrary);
   if (!ws) return state.SkipWithError("no workspace");
-  auto text = file_io::read_file(ws->support / "ledger.json");
+  auto text = file_io::readFile(ws->support / "ledger.json");
   auto ledger = text ? json::parse(*text) : std::nullopt;
   if (!ledger) return state.SkipWithError("no ledger.json");
-  const fs::path folder = scratch_folder(*ws);
+  const fs::path folder = scratchFolder(*ws);
   for (auto _ : state) {
     auto pretty = json::pretty(*ledger);
-    if (!pretty || !file_io::write_atomically(folder / "ledger.json", *pretty))
+    if (!pretty || !file_io::writeAtomically(folder / "ledger.json", *pretty))
       state.SkipWithError("write failed");
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text->size()));

@@ -18,7 +18,7 @@ namespace fs = std::filesystem;
 using namespace qs;
 
 // A document of `paragraphs` nodes with runs, marks and subtext bullets, like the page writes.
-json::object make_doc(int paragraphs, bool with_image) {
+json::object makeDoc(int paragraphs, bool with_image) {
   std::mt19937 rng(7);
   const char* words[] = {"quiet",  "river",   "stone", "lantern", "north",  "paper",
                          "window", "morning", "ink",   "garden",  "thread", "harbour"};
@@ -52,7 +52,7 @@ json::object make_doc(int paragraphs, bool with_image) {
     std::string bytes(200 * 1024, '\0');
     for (auto& b : bytes) b = static_cast<char>(rng());
     nodes.push_back(
-        json::object{{"image", "data:image/png;base64," + digest::base64_encode(bytes)}});
+        json::object{{"image", "data:image/png;base64," + digest::base64Encode(bytes)}});
   }
   return json::object{{"id", "bench-doc"},
                       {"title", "A bench document"},
@@ -60,15 +60,15 @@ json::object make_doc(int paragraphs, bool with_image) {
                       {"updated", 1733472000000}};
 }
 
-fs::path temp_folder() {
+fs::path tempFolder() {
   std::string pattern = (fs::temp_directory_path() / "qs-bench-XXXXXX").string();
   return mkdtemp(pattern.data());
 }
 
 void BM_WritePackage(benchmark::State& state) {
-  const auto doc = make_doc(static_cast<int>(state.range(0)), state.range(1) != 0);
+  const auto doc = makeDoc(static_cast<int>(state.range(0)), state.range(1) != 0);
   const json::object record{{"id", "bench-doc"}, {"rev", 1}, {"updated", 1733472000000}};
-  const fs::path dir = temp_folder();
+  const fs::path dir = tempFolder();
   int i = 0;
   for (auto _ : state) {
     // Alternate two documents so each write really changes the text and the thumbnail.
@@ -86,12 +86,11 @@ BENCHMARK(BM_WritePackage)
     ->Unit(benchmark::kMillisecond);
 
 void BM_BaselineDurableWrite(benchmark::State& state) {
-  const auto doc = make_doc(static_cast<int>(state.range(0)), state.range(1) != 0);
+  const auto doc = makeDoc(static_cast<int>(state.range(0)), state.range(1) != 0);
   const std::string text = *json::pretty(doc);
-  const fs::path dir = temp_folder();
+  const fs::path dir = tempFolder();
   for (auto _ : state) {
-    if (!file_io::write_atomically(dir / "document.json", text))
-      state.SkipWithError("write failed");
+    if (!file_io::writeAtomically(dir / "document.json", text)) state.SkipWithError("write failed");
   }
   fs::remove_all(dir);
 }
@@ -102,7 +101,7 @@ BENCHMARK(BM_BaselineDurableWrite)
     ->Unit(benchmark::kMillisecond);
 
 void BM_RenderMarkdownAndHTML(benchmark::State& state) {
-  const Preview preview(make_doc(static_cast<int>(state.range(0)), false));
+  const Preview preview(makeDoc(static_cast<int>(state.range(0)), false));
   for (auto _ : state) {
     benchmark::DoNotOptimize(preview.markdown());
     benchmark::DoNotOptimize(preview.html());
@@ -111,14 +110,14 @@ void BM_RenderMarkdownAndHTML(benchmark::State& state) {
 BENCHMARK(BM_RenderMarkdownAndHTML)->Arg(20)->Arg(200)->Unit(benchmark::kMicrosecond);
 
 void BM_Thumbnail(benchmark::State& state) {
-  const Preview preview(make_doc(20, false));
+  const Preview preview(makeDoc(20, false));
   for (auto _ : state) benchmark::DoNotOptimize(preview.thumbnailPNG(512));
 }
 BENCHMARK(BM_Thumbnail)->Unit(benchmark::kMillisecond);
 
 void BM_ReadRecord(benchmark::State& state) {
-  const auto doc = make_doc(static_cast<int>(state.range(0)), state.range(1) != 0);
-  const fs::path dir = temp_folder();
+  const auto doc = makeDoc(static_cast<int>(state.range(0)), state.range(1) != 0);
+  const fs::path dir = tempFolder();
   (void)library::writePackage(dir / "Bench.quillstone", json::object{}, doc);
   for (auto _ : state) benchmark::DoNotOptimize(library::readRecord(dir / "Bench.quillstone"));
   fs::remove_all(dir);

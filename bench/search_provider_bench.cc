@@ -33,7 +33,7 @@ constexpr std::uint64_t kSeed = 1;
 constexpr std::size_t kShown = 5;  // the shell shows a handful of results per program
 
 // The support folder holding a fresh index of the cached workspace; none when there is none.
-const fs::path* indexed_support() {
+const fs::path* indexedSupport() {
   static std::optional<fs::path> support = []() -> std::optional<fs::path> {
     auto ws = bench::cachedWorkspace(kDocuments, kWords, kSeed);
     if (!ws) return std::nullopt;
@@ -54,7 +54,7 @@ const fs::path* indexed_support() {
   return support ? &*support : nullptr;
 }
 
-std::vector<std::string> terms_of(const char* query) {
+std::vector<std::string> termsOf(const char* query) {
   std::vector<std::string> terms;
   gchar** words = g_strsplit(query, " ", -1);
   for (gchar** w = words; *w; ++w) terms.emplace_back(*w);
@@ -68,13 +68,13 @@ std::vector<std::string> first(std::vector<std::string> ids) {
 }
 
 void BM_ReaderKeystroke(benchmark::State& state, const char* query) {
-  const fs::path* support = indexed_support();
+  const fs::path* support = indexedSupport();
   if (!support) {
     state.SkipWithError("no workspace");
     return;
   }
   SearchIndexReader reader(*support / "search-index.sqlite3");
-  const auto terms = terms_of(query);
+  const auto terms = termsOf(query);
   std::size_t found = 0;
   for (auto _ : state) {
     const auto ids = reader.resultSet(terms);
@@ -133,7 +133,7 @@ class PrivateBus {
 
 // User and system CPU time of a process so far, in seconds (clock ticks: coarse, so averaged
 // over many calls).
-double cpu_seconds(unsigned pid) {
+double cpuSeconds(unsigned pid) {
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
   std::string line;
   std::getline(stat, line);
@@ -149,7 +149,7 @@ double cpu_seconds(unsigned pid) {
   return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-GVariant* strings_variant(const std::vector<std::string>& items) {
+GVariant* stringsVariant(const std::vector<std::string>& items) {
   GVariantBuilder builder;
   g_variant_builder_init(&builder, G_VARIANT_TYPE("as"));
   for (const auto& item : items) g_variant_builder_add(&builder, "s", item.c_str());
@@ -157,27 +157,27 @@ GVariant* strings_variant(const std::vector<std::string>& items) {
 }
 
 void BM_DBusKeystroke(benchmark::State& state, const char* query) {
-  const fs::path* support = indexed_support();
+  const fs::path* support = indexedSupport();
   if (!support) {
     state.SkipWithError("no workspace");
     return;
   }
   static PrivateBus bus(*support);
-  const auto terms = terms_of(query);
+  const auto terms = termsOf(query);
   // The first call starts the provider; that is not a keystroke.
   if (GVariant* warm =
-          bus.call("GetInitialResultSet", g_variant_new("(@as)", strings_variant(terms)))) {
+          bus.call("GetInitialResultSet", g_variant_new("(@as)", stringsVariant(terms)))) {
     g_variant_unref(warm);
   } else {
     state.SkipWithError("the provider didn't answer");
     return;
   }
   const unsigned pid = bus.providerPid();
-  const double cpu_before = cpu_seconds(pid);
+  const double cpu_before = cpuSeconds(pid);
   std::size_t found = 0;
   for (auto _ : state) {
     GVariant* results =
-        bus.call("GetInitialResultSet", g_variant_new("(@as)", strings_variant(terms)));
+        bus.call("GetInitialResultSet", g_variant_new("(@as)", stringsVariant(terms)));
     std::vector<std::string> ids;
     GVariantIter* iter = nullptr;
     g_variant_get(results, "(as)", &iter);
@@ -187,14 +187,14 @@ void BM_DBusKeystroke(benchmark::State& state, const char* query) {
     g_variant_unref(results);
     found = ids.size();
     GVariant* metas =
-        bus.call("GetResultMetas", g_variant_new("(@as)", strings_variant(first(ids))));
+        bus.call("GetResultMetas", g_variant_new("(@as)", stringsVariant(first(ids))));
     benchmark::DoNotOptimize(metas);
     g_variant_unref(metas);
   }
   state.counters["results"] = static_cast<double>(found);
   // The client waits; the work is the provider's.
   state.counters["provider_cpu_ms"] =
-      1000 * (cpu_seconds(pid) - cpu_before) / static_cast<double>(state.iterations());
+      1000 * (cpuSeconds(pid) - cpu_before) / static_cast<double>(state.iterations());
 }
 
 // A word in about half the documents, the commonest word, one letter (every word beginning with

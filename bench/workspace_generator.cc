@@ -114,7 +114,7 @@ std::string capitalised(std::string_view w) {
 }
 
 // Words of sentences, punctuation attached: "The", "river", "was", "quiet."
-std::vector<std::string> sentence_words(Random& r, int count) {
+std::vector<std::string> sentenceWords(Random& r, int count) {
   std::vector<std::string> out;
   int left_in_sentence = 0;
   for (int i = 0; i < count; ++i) {
@@ -143,7 +143,7 @@ std::string joined(const std::vector<std::string>& words, std::size_t from, std:
   return s;
 }
 
-json::array marks_for(Random& r) {
+json::array marksFor(Random& r) {
   auto mark = [](const char* type) { return json::object{{"type", type}}; };
   const std::size_t pick = r.below(20);
   if (pick < 8) return json::array{mark("bold")};
@@ -178,7 +178,7 @@ json::array runs(Random& r, const std::vector<std::string>& words) {
     if (s > 0 && stretches[s - 1].marked) text.insert(text.begin(), ' ');
     if (!st.marked && s + 1 < stretches.size()) text += ' ';
     json::object run{{"text", std::move(text)}};
-    if (st.marked) run["marks"] = marks_for(r);
+    if (st.marked) run["marks"] = marksFor(r);
     out.push_back(std::move(run));
   }
   return out;
@@ -198,7 +198,7 @@ json::array bullets(Random& r, IdMaker& ids, int depth) {
   for (int i = 0; i < count; ++i) {
     json::object b;
     b["id"] = ids.next();
-    auto words = sentence_words(r, r.between(5, 25));
+    auto words = sentenceWords(r, r.between(5, 25));
     b["content"] = json::array{json::object{{"text", joined(words, 0, words.size())}}};
     if (r.chance(0.25)) b["ai"] = true;
     if (r.chance(0.1)) b["anchor"] = true;
@@ -208,7 +208,7 @@ json::array bullets(Random& r, IdMaker& ids, int depth) {
   return out;
 }
 
-std::string title_for(Random& r) {
+std::string titleFor(Random& r) {
   if (r.chance(0.03)) return "";  // named by its first words
   if (r.chance(0.15)) return std::string(kSharedTitles[r.below(std::size(kSharedTitles))]);
   if (r.chance(0.01)) {
@@ -232,25 +232,25 @@ std::string title_for(Random& r) {
   return t;
 }
 
-std::string large_png_data_url(Random& r) {
+std::string largePNGDataURL(Random& r) {
   // Not a decodable picture: the library stores it by content hash, the preview keeps it as it
   // is when it can't read its size, and the thumbnail draws no images.
   std::string bytes(static_cast<std::size_t>(r.between(3'000, 60'000)), '\0');
   for (auto& b : bytes) b = static_cast<char>(r.next() & 0xFF);
   const std::string_view signature("\x89PNG\r\n\x1a\n", 8);
   std::copy(signature.begin(), signature.end(), bytes.begin());
-  return "data:image/png;base64," + digest::base64_encode(bytes);
+  return "data:image/png;base64," + digest::base64Encode(bytes);
 }
 
 json::object paragraph(Random& r, IdMaker& ids, int words) {
   json::object node;
   node["id"] = ids.next();
-  node["content"] = runs(r, sentence_words(r, words));
+  node["content"] = runs(r, sentenceWords(r, words));
   if (r.chance(0.3)) node["children"] = bullets(r, ids, 0);
   return node;
 }
 
-bool has_package_in(const fs::path& folder) {
+bool hasPackageIn(const fs::path& folder) {
   std::error_code ec;
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
     if (it->path().extension() == library::kPackageExtension) return true;
@@ -258,7 +258,7 @@ bool has_package_in(const fs::path& folder) {
   return false;
 }
 
-std::int64_t rev_for(std::size_t index, std::uint64_t seed) {
+std::int64_t revFor(std::size_t index, std::uint64_t seed) {
   Random r(stream(seed, index, 2));
   return r.between(1, 40);
 }
@@ -270,7 +270,7 @@ json::object makeDocument(std::size_t index, int size, std::uint64_t seed) {
   IdMaker ids;
   json::object doc;
   doc["id"] = "d-" + std::to_string(index);
-  doc["title"] = title_for(r);
+  doc["title"] = titleFor(r);
   const std::int64_t created =
       kEpochMs + static_cast<std::int64_t>(index) * (kDayMs / 40) + r.between(0, 3'600'000);
   doc["created"] = created;
@@ -287,8 +287,8 @@ json::object makeDocument(std::size_t index, int size, std::uint64_t seed) {
     if (with_image && nodes.size() == image_at) {
       json::object node;
       node["id"] = ids.next();
-      node["image"] = json::object{{"src", large_png_data_url(r)}};
-      node["content"] = json::array{json::object{{"text", joined(sentence_words(r, 6), 0, 6)}}};
+      node["image"] = json::object{{"src", largePNGDataURL(r)}};
+      node["content"] = json::array{json::object{{"text", joined(sentenceWords(r, 6), 0, 6)}}};
       nodes.push_back(std::move(node));
     }
     if (r.chance(0.12)) {
@@ -296,7 +296,7 @@ json::object makeDocument(std::size_t index, int size, std::uint64_t seed) {
       heading["id"] = ids.next();
       const std::size_t l = r.below(10);
       heading["level"] = l < 6 ? 1 : l < 9 ? 2 : 3;
-      auto words = sentence_words(r, r.between(2, 6));
+      auto words = sentenceWords(r, r.between(2, 6));
       std::string text = joined(words, 0, words.size());
       if (!text.empty() && (text.back() == '.' || text.back() == '?')) text.pop_back();
       heading["content"] = json::array{json::object{{"text", std::move(text)}}};
@@ -330,13 +330,13 @@ json::object editDocument(const json::object& doc, int edit) {
       if (!o || o->contains("level") || o->contains("image")) continue;
       json::value* content = o->if_contains("content");
       if (!content || !content->is_array()) continue;
-      auto words = sentence_words(r, r.between(6, 14));
+      auto words = sentenceWords(r, r.between(6, 14));
       content->get_array().push_back(json::object{
           {"text", " " + joined(words, 0, words.size()) + " (" + std::to_string(edit) + ")"}});
       break;
     }
   }
-  const double updated = json::as_number(out["updated"]).value_or(0);
+  const double updated = json::asNumber(out["updated"]).value_or(0);
   out["updated"] = static_cast<std::int64_t>(updated) + 60'000LL * (edit + 1);
   return out;
 }
@@ -370,13 +370,13 @@ json::object workspaceMeta(const std::vector<std::string>& ids, std::uint64_t se
 Generated generateWorkspace(const fs::path& root, const fs::path& support, std::size_t count,
                             int size, std::uint64_t seed, const GenerateOptions& options) {
   Generated result;
-  if (has_package_in(root) || has_package_in(root / library::kArchiveFolder)) {
+  if (hasPackageIn(root) || hasPackageIn(root / library::kArchiveFolder)) {
     result.error = root.string() + " already holds packages";
     return result;
   }
   std::string error;
-  if (!file_io::create_folders(root / library::kArchiveFolder, &error) ||
-      !file_io::create_folders(support, &error)) {
+  if (!file_io::createFolders(root / library::kArchiveFolder, &error) ||
+      !file_io::createFolders(support, &error)) {
     result.error = error;
     return result;
   }
@@ -398,8 +398,8 @@ Generated generateWorkspace(const fs::path& root, const fs::path& support, std::
     if (name != place.base_name) ++result.renamed;
     names.insert(name);
     packages[i] = place.folder / (name + std::string(library::kPackageExtension));
-    if (json::is_true_flag(doc.if_contains("archived"))) ++result.archived;
-    if (json::find_string(doc, "title").value_or("").empty()) ++result.untitled;
+    if (json::isTrueFlag(doc.if_contains("archived"))) ++result.archived;
+    if (json::findString(doc, "title").value_or("").empty()) ++result.untitled;
     for (const auto& node : doc.at("nodes").get_array()) {
       if (node.get_object().contains("image")) ++result.with_large_image;
     }
@@ -409,7 +409,7 @@ Generated generateWorkspace(const fs::path& root, const fs::path& support, std::
   auto worker = [&] {
     for (std::size_t i = next++; i < count; i = next++) {
       const json::object doc = makeDocument(i, size, seed);
-      if (!library::writePackage(packages[i], recordFor(doc, rev_for(i, seed)), doc)) ++failed;
+      if (!library::writePackage(packages[i], recordFor(doc, revFor(i, seed)), doc)) ++failed;
       const std::size_t n = ++done;
       if (options.progress && (n % 250 == 0 || n == count)) options.progress(n);
     }
@@ -426,10 +426,10 @@ Generated generateWorkspace(const fs::path& root, const fs::path& support, std::
   const auto meta_text = json::pretty(workspaceMeta(result.ids, seed));
   const auto ledger_text = json::pretty(ledger);
   if (!meta_text || !ledger_text ||
-      !file_io::write_atomically(support / "workspace.json", *meta_text,
-                                 file_io::Durability::kSurvivesCrash, &error) ||
-      !file_io::write_atomically(support / "ledger.json", *ledger_text,
-                                 file_io::Durability::kSurvivesCrash, &error)) {
+      !file_io::writeAtomically(support / "workspace.json", *meta_text,
+                                file_io::Durability::kSurvivesCrash, &error) ||
+      !file_io::writeAtomically(support / "ledger.json", *ledger_text,
+                                file_io::Durability::kSurvivesCrash, &error)) {
     result.error = error.empty() ? "the support files can't be written as JSON" : error;
   }
   return result;
@@ -450,7 +450,7 @@ std::optional<CachedWorkspace> cachedWorkspace(std::size_t count, int size, std:
   const CachedWorkspace place = cachedWorkspacePlace(count, size, seed);
   // And two processes: the lock goes when the descriptor is closed, however the process ends.
   const std::string lock_path = place.folder.string() + ".lock";
-  (void)file_io::create_folders(place.folder.parent_path());
+  (void)file_io::createFolders(place.folder.parent_path());
   const int lock_fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (lock_fd < 0 || ::flock(lock_fd, LOCK_EX) != 0) {
     std::fprintf(stderr, "Can't lock %s: %s\n", lock_path.c_str(), std::strerror(errno));
@@ -467,7 +467,7 @@ std::optional<CachedWorkspace> cachedWorkspace(std::size_t count, int size, std:
                               {"count", static_cast<std::uint64_t>(count)},
                               {"size", size},
                               {"seed", seed}};
-  if (auto text = file_io::read_file(stamp)) {
+  if (auto text = file_io::readFile(stamp)) {
     if (auto parsed = json::parse(*text); parsed && *parsed == json::value(expected)) return place;
   }
   std::error_code ec;
@@ -485,7 +485,7 @@ std::optional<CachedWorkspace> cachedWorkspace(std::size_t count, int size, std:
                  place.folder.c_str(), generated.error.c_str(), generated.failed);
     return std::nullopt;
   }
-  if (!file_io::write_atomically(stamp, *json::pretty(expected))) return std::nullopt;
+  if (!file_io::writeAtomically(stamp, *json::pretty(expected))) return std::nullopt;
   return place;
 }
 

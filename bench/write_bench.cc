@@ -20,14 +20,14 @@ namespace {
 namespace fs = std::filesystem;
 using namespace qs;
 
-fs::path temp_folder() {
+fs::path tempFolder() {
   std::string pattern = (fs::temp_directory_path() / "qs-write-bench-XXXXXX").string();
   return mkdtemp(pattern.data());
 }
 
 // A generated document with at least thirteen nodes, the last of which the thumbnail never
 // shows.
-json::object long_document() {
+json::object longDocument() {
   json::object doc = bench::makeDocument(1, 300, 1);
   doc.erase("archived");
   json::array& nodes = doc["nodes"].as_array();
@@ -40,9 +40,9 @@ json::object long_document() {
 // One save through Library::write, as the page's save of a changed document: Arg 0 changes a
 // paragraph the thumbnail doesn't show, Arg 1 the first paragraph, which it does.
 void BM_Save(benchmark::State& state) {
-  const fs::path dir = temp_folder();
+  const fs::path dir = tempFolder();
   library::Library lib(dir / "Writing", dir / "Support", {});
-  const json::object base = long_document();
+  const json::object base = longDocument();
   if (!lib.write(bench::recordFor(base, 1))) state.SkipWithError("first write failed");
   int edit = 0;
   for (auto _ : state) {
@@ -66,10 +66,10 @@ struct Place {
 // (bench/README.md), only read or written back unchanged; any count from the folder
 // QUILLSTONE_BENCH_LIBRARY_<count> names (a library made elsewhere, such as bench/run.sh's
 // scale workspaces), also only read or written back unchanged. None when it can't be had.
-std::optional<Place> library_of(std::size_t count) {
+std::optional<Place> libraryOf(std::size_t count) {
   static std::map<std::size_t, Place> made;
   if (auto it = made.find(count); it != made.end()) return it->second;
-  Place place{{}, temp_folder()};
+  Place place{{}, tempFolder()};
   const std::string variable = "QUILLSTONE_BENCH_LIBRARY_" + std::to_string(count);
   if (const char* given = std::getenv(variable.c_str()); given && *given) {
     place.library = given;
@@ -92,7 +92,7 @@ std::optional<Place> library_of(std::size_t count) {
 // cost of a write that finds everything as it was, per document, at 1,000 and 10,000.
 void BM_UnchangedRewrite(benchmark::State& state) {
   const auto count = static_cast<std::size_t>(state.range(0));
-  auto place = library_of(count);
+  auto place = libraryOf(count);
   if (!place) {
     state.SkipWithError("no library");
     return;
@@ -110,17 +110,17 @@ void BM_UnchangedRewrite(benchmark::State& state) {
     state.SkipWithError("too few documents");
     return;
   }
-  auto record_of = [&](std::size_t n) {
+  auto recordOf = [&](std::size_t n) {
     const auto package = lib.url(ids[n]);
     return package ? library::readRecord(*package) : std::nullopt;
   };
   for (std::size_t n = 0; n < kDocuments; ++n) {
-    if (auto record = record_of(n)) (void)lib.write(*record);
+    if (auto record = recordOf(n)) (void)lib.write(*record);
   }
   std::size_t n = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    auto record = record_of(n++ % kDocuments);
+    auto record = recordOf(n++ % kDocuments);
     state.ResumeTiming();
     if (!record || !lib.write(*record)) {
       state.SkipWithError("write failed");
@@ -141,7 +141,7 @@ BENCHMARK(BM_UnchangedRewrite)
 void BM_SearchIndexAtLaunch(benchmark::State& state) {
   const auto count = static_cast<std::size_t>(state.range(0));
   const int changed = static_cast<int>(state.range(1));
-  auto found = library_of(count);
+  auto found = libraryOf(count);
   if (!found) {
     state.SkipWithError("no library");
     return;

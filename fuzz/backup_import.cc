@@ -39,7 +39,7 @@ QS_FUZZ_TARGET(backup_import) {
                 "each document brought in is in the library once");
   for (const char* name : {"workspace.json", "pretext.json"}) {
     if (!fs::exists(support / name)) continue;
-    const auto text = file_io::read_file(support / name);
+    const auto text = file_io::readFile(support / name);
     const auto merged = text ? json::parse(*text) : std::nullopt;
     QS_FUZZ_CHECK(merged && merged->is_object(), "the support folder's files stay JSON objects");
   }

@@ -20,33 +20,33 @@ QS_FUZZ_TARGET(claude_ask) {
     return;
   }
   const claude::RequestFile& file = std::get<claude::RequestFile>(built);
-  QS_FUZZ_CHECK(ids::is_request_id(file.id), "only a request id names a request file");
+  QS_FUZZ_CHECK(ids::isRequestID(file.id), "only a request id names a request file");
   const auto text = json::pretty(file.body);
   if (!text) return;  // the bridge says so to the page
   const auto reread = json::parse(*text);
   QS_FUZZ_CHECK(reread && reread->is_object(), "the request file is a JSON object");
   const json::object& out = reread->get_object();
-  QS_FUZZ_CHECK(json::find_string(out, "requestId") == std::optional<std::string_view>(file.id),
+  QS_FUZZ_CHECK(json::findString(out, "requestId") == std::optional<std::string_view>(file.id),
                 "the file names its request");
   QS_FUZZ_CHECK(claude::requestDocOf(*text) == std::optional<std::string>(file.doc),
                 "the document is read back from the file");
-  QS_FUZZ_CHECK(json::find_array(out, "thread")->size() == file.thread &&
-                    file.thread == json::find_array(request, "thread")->size(),
+  QS_FUZZ_CHECK(json::findArray(out, "thread")->size() == file.thread &&
+                    file.thread == json::findArray(request, "thread")->size(),
                 "the whole thread is written");
-  const json::array* excerpt = json::find_array(out, "paragraphs");
+  const json::array* excerpt = json::findArray(out, "paragraphs");
   QS_FUZZ_CHECK((excerpt ? excerpt->size() : 0) == file.paragraphs,
                 "the excerpt is counted as written");
   if (excerpt) {
     std::size_t bytes = 0;
-    for (const auto& p : *excerpt) bytes += json::find_string(p.as_object(), "text")->size();
+    for (const auto& p : *excerpt) bytes += json::findString(p.as_object(), "text")->size();
     QS_FUZZ_CHECK(excerpt->size() <= claude::kMaxParagraphs && bytes <= claude::kMaxParagraphBytes,
                   "the excerpt keeps its limits");
   }
-  if (const json::array* linked = json::find_array(out, "linked")) {
+  if (const json::array* linked = json::findArray(out, "linked")) {
     QS_FUZZ_CHECK(linked->size() <= claude::kMaxLinked, "at most 200 linked");
   }
-  if (auto ghost = json::find_string(out, "ghost")) {
-    QS_FUZZ_CHECK(text::grapheme_count(*ghost) <= claude::kGhostCharacters,
+  if (auto ghost = json::findString(out, "ghost")) {
+    QS_FUZZ_CHECK(text::graphemeCount(*ghost) <= claude::kGhostCharacters,
                   "the ghost keeps at most 40 characters");
   }
 }

@@ -27,7 +27,7 @@ std::string fileNameFrom(std::string_view given) {
 }
 
 bool withinCharacters(const json::value& v, std::size_t limit) {
-  return v.is_string() && text::grapheme_count(v.get_string()) <= limit;
+  return v.is_string() && text::graphemeCount(v.get_string()) <= limit;
 }
 
 void checkHandedOn(const claude::Reply& reply) {
@@ -36,9 +36,9 @@ void checkHandedOn(const claude::Reply& reply) {
     QS_FUZZ_CHECK(withinCharacters(b, claude::kMaxBulletCharacters),
                   "each bullet is text of at most 2000 characters");
   }
-  QS_FUZZ_CHECK(text::grapheme_count(reply.from) <= claude::kFromCharacters,
+  QS_FUZZ_CHECK(text::graphemeCount(reply.from) <= claude::kFromCharacters,
                 "\"from\" is at most 120 characters");
-  const json::array* placements = json::find_array(reply.options, "placements");
+  const json::array* placements = json::findArray(reply.options, "placements");
   QS_FUZZ_CHECK((placements ? placements->size() : 0) == reply.placements &&
                     reply.placements <= claude::kMaxPlacements,
                 "at most 50 placements, all counted");
@@ -64,7 +64,7 @@ QS_FUZZ_TARGET(claude_reply) {
 
   // Whatever the name, its refusal is one line of UTF-8 in the log.
   const std::string line = claude::refusalLine("2025-03-01T09:30:00Z", name, "it isn't JSON");
-  QS_FUZZ_CHECK(text::is_valid_utf8(line), "the refusal log is UTF-8");
+  QS_FUZZ_CHECK(text::isValidUTF8(line), "the refusal log is UTF-8");
   for (std::size_t i = 0; i < line.size(); ++i) {
     const auto c = static_cast<unsigned char>(line[i]);
     QS_FUZZ_CHECK(c >= 0x20 || (c == '\n' && i + 1 == line.size()),
@@ -72,7 +72,7 @@ QS_FUZZ_TARGET(claude_reply) {
   }
 
   const std::string id = fs::path(name).stem().string();
-  if (!ids::is_request_id(id)) return;  // refused by its name before anything is read
+  if (!ids::isRequestID(id)) return;  // refused by its name before anything is read
   const auto doc =
       claude::requestDocOf(part[1].empty() ? std::nullopt : std::optional(std::string(part[1])));
   const auto checked = claude::checkReply(id, std::string(part[0]), doc);

@@ -27,13 +27,13 @@ void walk(const std::vector<PageItem>& items, std::size_t depth, Walk& into) {
     ++into.items;
     if (item.separator) continue;
     QS_FUZZ_CHECK(
-        text::is_valid_utf8(item.label) && text::grapheme_count(item.label) <= kMaxLabelLength,
+        text::isValidUTF8(item.label) && text::graphemeCount(item.label) <= kMaxLabelLength,
         "a label is text of at most 80 characters");
     for (unsigned char c : item.label) {
       QS_FUZZ_CHECK(c >= 0x20 && c != 0x7f, "a label holds no control characters");
     }
     if (item.shortcut) {
-      QS_FUZZ_CHECK(text::grapheme_count(item.shortcut->key) == 1, "a shortcut has one key");
+      QS_FUZZ_CHECK(text::graphemeCount(item.shortcut->key) == 1, "a shortcut has one key");
     }
     if (item.id) into.chosen.push_back(&item);
     walk(item.submenu, depth + 1, into);
@@ -48,7 +48,7 @@ QS_FUZZ_TARGET(context_menu) {
   if (!parsed) return;
   json::array items;
   if (const json::object* message = parsed->if_object()) {
-    if (const json::array* given = json::find_array(*message, "items")) items = *given;
+    if (const json::array* given = json::findArray(*message, "items")) items = *given;
   } else if (const json::array* given = parsed->if_array()) {
     items = *given;
   }

@@ -37,7 +37,7 @@ QS_FUZZ_TARGET(document_json) {
   (void)SearchIndex::item(id, doc, package);
   const std::string name = library::fileName(doc);
   QS_FUZZ_CHECK(!name.empty() && name.size() <= 255 - 16 && name.find('/') == std::string::npos &&
-                    !name.starts_with(".") && text::is_valid_utf8(name),
+                    !name.starts_with(".") && text::isValidUTF8(name),
                 "a document's file name is one name, never hidden");
 
   const auto written = lib.write(record);

@@ -29,8 +29,8 @@ QS_FUZZ_TARGET(document_stream) {
   if (!tree) return;
 
   const json::object* envelope = tree->if_object();
-  const json::object* doc = envelope ? json::find_object(*envelope, "doc") : nullptr;
-  const auto id = doc ? json::find_string(*doc, "id") : std::nullopt;
+  const json::object* doc = envelope ? json::findObject(*envelope, "doc") : nullptr;
+  const auto id = doc ? json::findString(*doc, "id") : std::nullopt;
   if (identity_outcome == StreamOutcome::kRead) {
     QS_FUZZ_CHECK(identity.id == id, "the id alone is the tree's");
   }
@@ -40,9 +40,9 @@ QS_FUZZ_TARGET(document_stream) {
   QS_FUZZ_CHECK(streamed.doc_written == (doc != nullptr), "a doc that is an object is written");
   if (doc) QS_FUZZ_CHECK(json::compact(*doc) == doc_text, "the doc's text is the tree's");
   QS_FUZZ_CHECK(
-      streamed.format == (envelope && json::find_string(*envelope, "format") == library::kFormat),
+      streamed.format == (envelope && json::findString(*envelope, "format") == library::kFormat),
       "the format is the tree's");
-  const json::object* record = envelope ? json::find_object(*envelope, "record") : nullptr;
+  const json::object* record = envelope ? json::findObject(*envelope, "record") : nullptr;
   const json::value* rev = record ? record->if_contains("rev") : nullptr;
   QS_FUZZ_CHECK(streamed.rev.has_value() == (rev != nullptr), "a rev where the tree has one");
   if (rev) {
@@ -51,7 +51,7 @@ QS_FUZZ_TARGET(document_stream) {
         "the rev is the tree's");
   }
   const json::value* created = doc ? doc->if_contains("created") : nullptr;
-  const double expected = created ? json::as_number(*created).value_or(0) : 0;
+  const double expected = created ? json::asNumber(*created).value_or(0) : 0;
   QS_FUZZ_CHECK(std::memcmp(&expected, &streamed.created, sizeof expected) == 0,
                 "`created` is the tree's");
 }

@@ -29,7 +29,7 @@ struct Window final : bridge::HeadlessWindow {
     (void)windows::savedFileBytes(dataURL);
   }
   void applyChrome(const json::object& message) override {
-    if (auto bg = json::find_string(message, "bg")) (void)windows::color(*bg);
+    if (auto bg = json::findString(message, "bg")) (void)windows::color(*bg);
   }
 };
 
@@ -37,12 +37,12 @@ struct Window final : bridge::HeadlessWindow {
 // when its last record deleted it.
 std::map<std::string, std::optional<json::value>> expectedAfter(const json::object& message) {
   std::map<std::string, std::optional<json::value>> out;
-  const json::object* batch = json::find_object(message, "batch");
-  const json::array* docs = batch ? json::find_array(*batch, "docs") : nullptr;
+  const json::object* batch = json::findObject(message, "batch");
+  const json::array* docs = batch ? json::findArray(*batch, "docs") : nullptr;
   if (!docs) return out;
   for (const auto& entry : *docs) {
     const json::object& record = entry.as_object();  // a reply of true means each one was
-    const auto id = json::find_string(record, "id");
+    const auto id = json::findString(record, "id");
     if (!id) continue;
     const json::value* deleted = record.if_contains("deleted");
     if (deleted && deleted->is_bool() && deleted->get_bool()) {
@@ -78,10 +78,10 @@ QS_FUZZ_TARGET(host_messages) {
     });
     const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (!reply && std::chrono::steady_clock::now() < limit) {
-      main.run_pending();
+      main.runPending();
       if (!reply) std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
-    main.run_pending();
+    main.runPending();
     QS_FUZZ_CHECK(replies == 1, "every message gets exactly one reply");
     QS_FUZZ_CHECK(reply->error.has_value() == reply->value.is_null(),
                   "a reply is a value or an error");
@@ -93,7 +93,7 @@ QS_FUZZ_TARGET(host_messages) {
     QS_FUZZ_CHECK(value, "the page can read every value replied");
 
     const json::object& message = body.as_object();
-    if (json::find_string(message, "op") != std::optional<std::string_view>("write") ||
+    if (json::findString(message, "op") != std::optional<std::string_view>("write") ||
         *value != json::value(true)) {
       continue;
     }

@@ -18,7 +18,7 @@ namespace {
 bool isDataURL(std::string_view url) {
   const auto comma = url.find(',');
   return url.starts_with("data:") && comma != std::string_view::npos &&
-         digest::base64_decode(url.substr(comma + 1));
+         digest::base64Decode(url.substr(comma + 1));
 }
 
 }  // namespace
@@ -36,7 +36,7 @@ QS_FUZZ_TARGET(image_data_url) {
 
   const auto parts = images::imageParts(url);
   if (parts) {
-    QS_FUZZ_CHECK("data:" + parts->header + "," + digest::base64_encode(parts->bytes) == url,
+    QS_FUZZ_CHECK("data:" + parts->header + "," + digest::base64Encode(parts->bytes) == url,
                   "an extractable image is its header and bytes again");
     const fs::path package = scratch.fresh() / "Doc.quillstone";
     std::error_code ec;
@@ -53,7 +53,7 @@ QS_FUZZ_TARGET(image_data_url) {
     QS_FUZZ_CHECK(restored == json::value(url), "reading the package gives the image back whole");
   }
 
-  Preview::clear_cache_for_testing();
+  Preview::clearCache_for_testing();
   const std::string shown = Preview::previewSrc(url);
   QS_FUZZ_CHECK(parts ? isDataURL(shown) : shown == url,
                 "the Quick Look page shows the image, or the source as it was");
@@ -61,12 +61,12 @@ QS_FUZZ_TARGET(image_data_url) {
   const auto split = fuzz::pieces(input, 2);
   const std::string_view header = split[0], bytes = split[1];
   const std::string inlined = Preview::inlineImage(header, bytes);
-  const std::string whole = "data:" + std::string(header) + "," + digest::base64_encode(bytes);
+  const std::string whole = "data:" + std::string(header) + "," + digest::base64Encode(bytes);
   if (inlined != whole) {
     QS_FUZZ_CHECK(inlined.starts_with("data:image/png;base64,") ||
                       inlined.starts_with("data:image/jpeg;base64,"),
                   "a reduced image is a PNG or a JPEG");
-    const auto reduced = digest::base64_decode(inlined.substr(inlined.find(',') + 1));
+    const auto reduced = digest::base64Decode(inlined.substr(inlined.find(',') + 1));
     QS_FUZZ_CHECK(reduced && reduced->size() < bytes.size(), "a reduced image is smaller");
   }
 }

@@ -25,10 +25,10 @@ QS_FUZZ_TARGET(json_writer) {
   const auto v = json::parse(input);
   if (!v) return;
   roundTrip(*v, json::compact, "compact");
-  roundTrip(*v, json::compact_ascii, "compact_ascii");
+  roundTrip(*v, json::compactAscii, "compact_ascii");
   roundTrip(*v, json::pretty, "pretty");
 
-  const auto ascii = json::compact_ascii(*v);
+  const auto ascii = json::compactAscii(*v);
   for (char c : *ascii) {
     QS_FUZZ_CHECK(static_cast<unsigned char>(c) < 0x80, "the ASCII form is ASCII");
   }

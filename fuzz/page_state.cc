@@ -38,7 +38,7 @@ const MenuBar& menuBar() {
 }
 
 bool fitForMenu(const std::string& title) {
-  if (!text::is_valid_utf8(title) || text::grapheme_count(title) > 80) return false;
+  if (!text::isValidUTF8(title) || text::graphemeCount(title) > 80) return false;
   for (unsigned char c : title) {
     if (c < 0x20 || c == 0x7f) return false;
   }

@@ -276,7 +276,7 @@ void AppDelegate::finishLaunching(const fs::path& root) {
   services.prefs = &prefs_;
   services.log = log_.get();
   services.package_hooks.main_loop = &main_loop_;
-  services.package_hooks.set_icon = gvfs_folder_icon();
+  services.package_hooks.set_icon = gvfsFolderIcon();
   // The first page's "open" is written ahead, as the page is sent it.
   services.open_ahead = library::Library::Services::OpenAhead{std::string(1, bridge::kReplyMark),
                                                               bridge::JSONText::form()};
@@ -301,7 +301,7 @@ void AppDelegate::finishLaunching(const fs::path& root) {
   menu_bar_->install();
   launch_trace::mark("menu bar");
   launched_ = true;
-  main_loop_.post_after(kLibraryStartHold, [this] { beginLibraryWork(); });
+  main_loop_.postAfter(kLibraryStartHold, [this] { beginLibraryWork(); });
 
   // Changes other programs make in the writing folder reach every window; replies in the
   // assistant's inbox are read as they arrive.
@@ -320,7 +320,7 @@ void AppDelegate::finishLaunching(const fs::path& root) {
       [this] { return library_->recheckIn(); });
   import_ = std::make_unique<ImportFlowGtk>(*this, main_loop_, *library_);
   if (first_run && !isSet("QUILLSTONE_NO_WELCOME")) {
-    main_loop_.post_after(std::chrono::milliseconds(1200), [this] {
+    main_loop_.postAfter(std::chrono::milliseconds(1200), [this] {
       if (import_ && !registry_.quitting()) import_->offerImport(true);
     });
   }
@@ -328,7 +328,7 @@ void AppDelegate::finishLaunching(const fs::path& root) {
   // the first window for the processors: it begins after that window is up. A change made
   // before a folder got its watch is found by the full check the walk ends with, which compares
   // with the start's scan.
-  main_loop_.post_after(std::chrono::milliseconds(300), [this] {
+  main_loop_.postAfter(std::chrono::milliseconds(300), [this] {
     if (folder_watch_ && !registry_.quitting()) watchWritingFolder();
   });
 
@@ -538,7 +538,7 @@ void AppDelegate::importFiles(const std::vector<fs::path>& files) {
 }
 
 void AppDelegate::openSearchResult(const std::string& doc_id) {
-  if (!launched_ || !ids::is_document_id(doc_id)) return;
+  if (!launched_ || !ids::isDocumentID(doc_id)) return;
   // Started by the bus for this result: the saved windows come back as at any start, but no
   // empty window, since the document's own is about to open.
   if (!activated_) {
@@ -566,8 +566,8 @@ void AppDelegate::quit() {
 
 const std::string& AppDelegate::bridgeScript() {
   if (!bridge_script_) {
-    auto text = file_io::read_file(resources_ / "host" / "bridge.js");
-    bridge_script_ = text && text::is_valid_utf8(*text) ? *text : std::string();
+    auto text = file_io::readFile(resources_ / "host" / "bridge.js");
+    bridge_script_ = text && text::isValidUTF8(*text) ? *text : std::string();
   }
   return *bridge_script_;
 }

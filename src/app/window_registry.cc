@@ -55,11 +55,11 @@ std::optional<std::vector<SavedWindow>> WindowRegistry::savedWindows(
   for (const auto& entry : list->get_array()) {
     const auto& o = entry.get_object();
     SavedWindow saved;
-    if (auto doc = json::find_string(o, "doc"); doc && !doc->empty()) {
+    if (auto doc = json::findString(o, "doc"); doc && !doc->empty()) {
       const std::string id(*doc);
       if (id.starts_with("_") || known(id)) saved.docID = id;
     }
-    if (auto frame = json::find_string(o, "frame")) saved.size = parseFrame(*frame);
+    if (auto frame = json::findString(o, "frame")) saved.size = parseFrame(*frame);
     out.push_back(std::move(saved));
   }
   return out;

@@ -153,7 +153,7 @@ void WritingFolder::askOrQuit(FolderDialogs& dialogs, std::optional<std::string>
 std::optional<std::string> WritingFolder::storedBookmark() const {
   auto value = prefs_.get(settings_.key);
   if (!value || !value->is_string()) return std::nullopt;
-  return digest::base64_decode(std::string_view(value->get_string()));
+  return digest::base64Decode(std::string_view(value->get_string()));
 }
 
 std::optional<fs::path> WritingFolder::stored() {
@@ -190,7 +190,7 @@ void WritingFolder::ask(FolderDialogs& dialogs, std::optional<std::string> lost,
       // The suggested place as it stands: the folder of its own goes inside it. A failure
       // shows in the checks below.
       choice = settings_.documents / "Quillstone";
-      (void)file_io::create_folders(choice);
+      (void)file_io::createFolders(choice);
     }
     if (auto why = problem(choice, std::nullopt)) {
       dialogs.alert({std::string(kChooseAnother), *why, {std::string(kOK)}, 0},
@@ -206,7 +206,7 @@ void WritingFolder::use(const fs::path& folder) {
   if (settings_.root) return;  // a folder given by QUILLSTONE_ROOT is never remembered
   auto bookmark = Bookmark::make(folder);
   if (!bookmark) return;
-  (void)prefs_.set(settings_.key, json::value(digest::base64_encode(*bookmark)));
+  (void)prefs_.set(settings_.key, json::value(digest::base64Encode(*bookmark)));
 }
 
 std::optional<std::string> WritingFolder::problem(const fs::path& folder,

@@ -16,7 +16,7 @@ namespace {
 constexpr std::string_view kCallbackPath = "/app/auth/mac-callback/";
 
 std::optional<std::string> nonEmpty(const json::object& deployment, std::string_view key) {
-  auto value = json::find_string(deployment, key);
+  auto value = json::findString(deployment, key);
   if (!value || value->empty()) return std::nullopt;
   return std::string(*value);
 }
@@ -34,7 +34,7 @@ Environment processEnvironment() {
 json::object readDeployment(const std::filesystem::path& file) {
   std::error_code ec;
   if (!std::filesystem::exists(file, ec)) return {};
-  auto text = file_io::read_file_limited(file, 64 * 1024);
+  auto text = file_io::readFileLimited(file, 64 * 1024);
   auto parsed = text ? json::parse(*text) : std::nullopt;
   if (!parsed || !parsed->is_object()) {
     systemLog("%s isn't a JSON object; sign-in is off", file.c_str());

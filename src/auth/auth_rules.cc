@@ -9,7 +9,7 @@ namespace qs::auth {
 
 namespace {
 
-bool same_letters(std::string_view a, std::string_view b) {
+bool sameLetters(std::string_view a, std::string_view b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
     auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
     return lower(x) == lower(y);
@@ -30,12 +30,12 @@ std::string_view trim(std::string_view s) {
   return s;
 }
 
-bool has_control(std::string_view s) {
+bool hasControl(std::string_view s) {
   return std::any_of(s.begin(), s.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; });
 }
 
 // Whether a cookie's Domain attribute lets `host` receive it.
-bool domain_covers(std::string_view domain, const std::string& host) {
+bool domainCovers(std::string_view domain, const std::string& host) {
   while (domain.starts_with('.')) domain.remove_prefix(1);
   if (domain.empty()) return true;  // an empty attribute is ignored
   const std::string d = lower(domain);
@@ -53,21 +53,21 @@ std::vector<Cookie> responseCookies(const Headers& headers, const Url& base) {
   const std::string host = lower(base.host);
   std::vector<Cookie> cookies;
   for (const auto& [field, line] : headers) {
-    if (!same_letters(field, "set-cookie")) continue;
+    if (!sameLetters(field, "set-cookie")) continue;
     std::string_view rest = line;
     const std::string_view pair = rest.substr(0, rest.find(';'));
     const auto equals = pair.find('=');
     if (equals == std::string_view::npos) continue;
     Cookie cookie{std::string(trim(pair.substr(0, equals))),
                   std::string(trim(pair.substr(equals + 1)))};
-    if (cookie.name.empty() || has_control(cookie.name) || has_control(cookie.value)) continue;
+    if (cookie.name.empty() || hasControl(cookie.name) || hasControl(cookie.value)) continue;
     bool for_base = true;
     while (rest.find(';') != std::string_view::npos) {
       rest.remove_prefix(rest.find(';') + 1);
       const std::string_view attribute = trim(rest.substr(0, rest.find(';')));
       const auto eq = attribute.find('=');
-      if (eq != std::string_view::npos && same_letters(trim(attribute.substr(0, eq)), "domain")) {
-        for_base = domain_covers(trim(attribute.substr(eq + 1)), host);
+      if (eq != std::string_view::npos && sameLetters(trim(attribute.substr(0, eq)), "domain")) {
+        for_base = domainCovers(trim(attribute.substr(eq + 1)), host);
       }
     }
     if (for_base) cookies.push_back(std::move(cookie));
@@ -86,7 +86,7 @@ bool isSessionCookie(const Cookie& cookie) {
 
 std::optional<std::string> headerValue(const Headers& headers, std::string_view name) {
   for (const auto& [field, value] : headers) {
-    if (same_letters(field, name)) return value;
+    if (sameLetters(field, name)) return value;
   }
   return std::nullopt;
 }
@@ -110,17 +110,17 @@ std::optional<double> expiry(std::string_view jwt) {
   std::replace(payload.begin(), payload.end(), '-', '+');
   std::replace(payload.begin(), payload.end(), '_', '/');
   while (payload.size() % 4 != 0) payload.push_back('=');
-  auto decoded = digest::base64_decode(payload);
+  auto decoded = digest::base64Decode(payload);
   if (!decoded) return std::nullopt;
   auto claims = json::parse(*decoded, 64);
   if (!claims || !claims->is_object()) return std::nullopt;
   const json::value* exp = json::find(claims->get_object(), "exp");
-  return exp ? json::as_number(*exp) : std::nullopt;
+  return exp ? json::asNumber(*exp) : std::nullopt;
 }
 
 json::object plain(const json::object& user) {
   auto text = [&](std::string_view key) {
-    return json::value(std::string(json::find_string(user, key).value_or("")));
+    return json::value(std::string(json::findString(user, key).value_or("")));
   };
   return {{"id", text("id")}, {"name", text("name")}, {"email", text("email")}};
 }
@@ -143,7 +143,7 @@ std::optional<std::string> callbackVerifier(std::string_view callback) {
   if (verifier == items->end()) return std::nullopt;
   auto& value = verifier->second;
   if (!value || value->empty() || value->size() > 4 * kVerifierLimit ||
-      text::grapheme_count(*value) > kVerifierLimit) {
+      text::graphemeCount(*value) > kVerifierLimit) {
     return std::nullopt;
   }
   return std::move(*value);

@@ -37,7 +37,7 @@ bool hasControl(std::string_view s) {
 
 // The stored session cookie, when the record has one that can go into a header.
 std::optional<std::string> storedCookie(const std::optional<json::object>& record) {
-  auto cookie = record ? json::find_string(*record, "cookie") : std::nullopt;
+  auto cookie = record ? json::findString(*record, "cookie") : std::nullopt;
   if (!cookie || cookie->empty() || hasControl(*cookie)) return std::nullopt;
   return std::string(*cookie);
 }
@@ -185,7 +185,7 @@ void HostAuth::start(std::function<void(std::optional<std::string>, AuthError)> 
         std::vector<std::string> challenge;
         if (response && response->status == 200) {
           auto answer = bodyObject(*response);
-          auto text = answer ? json::find_string(*answer, "url") : std::nullopt;
+          auto text = answer ? json::findString(*answer, "url") : std::nullopt;
           auto parsed = text ? Url::parse(*text) : std::nullopt;
           // Plain http only for a service on the debug switch; never another kind of link.
           const bool https = parsed && (parsed->scheme == "https" ||
@@ -237,8 +237,8 @@ void HostAuth::finish(std::string_view callback, SignInDone done) {
         }
       }
       auto answer = bodyObject(*response);
-      const json::object* given = answer ? json::find_object(*answer, "user") : nullptr;
-      if (given && json::find_string(*given, "id")) user = plain(*given);
+      const json::object* given = answer ? json::findObject(*answer, "user") : nullptr;
+      if (given && json::findString(*given, "id")) user = plain(*given);
     }
     if (!cookie || !user) {
       logLine("the sign-in service didn't give a session" + outcome(response));
@@ -275,7 +275,7 @@ void HostAuth::token(TokenDone done) {
   }
   stored([this, done = std::move(done)](std::optional<json::object> record) mutable {
     auto cookie = storedCookie(record);
-    if (!cookie || !json::find_object(*record, "user") || !config_.base) {
+    if (!cookie || !json::findObject(*record, "user") || !config_.base) {
       done(std::nullopt);
       return;
     }
@@ -286,60 +286,60 @@ void HostAuth::token(TokenDone done) {
 void HostAuth::checkSession(std::string cookie, TokenDone done) {
   HttpRequest check =
       request("GET", *url("get-session"), {{"Cookie", cookie}, {"Accept", "application/json"}});
-  services_.http->send(std::move(check), [this, cookie, done = std::move(done),
-                                          epoch = session_epoch_](
-                                             std::optional<HttpResponse> response) mutable {
-    if (!response || response->status != 200) {
-      done(std::nullopt);
-      return;
-    }
-    auto answer = json::parse(response->body, 64);
-    if (!answer) {
-      // Not the service speaking (a portal page, say): the session stays.
-      done(std::nullopt);
-      return;
-    }
-    if (epoch != session_epoch_) {
-      done(std::nullopt);  // signed out, or in anew, while the check was under way
-      return;
-    }
-    const json::object* body = answer->if_object();
-    if (!body || !json::find_object(*body, "user")) {
-      forget();  // the service has ended the session
-      done(std::nullopt);
-      return;
-    }
-    for (auto& renewed : responseCookies(response->headers, *config_.base)) {
-      if (!isSessionCookie(renewed)) continue;
-      if (renewed.text() != cookie) {
-        // Read and written in one step on the store's queue, so a sign-out or a new sign-in
-        // queued meanwhile is never undone.
-        onStore(
-            [sent = cookie, now = renewed.text()](SecretStore& store) {
-              auto found = store.lookup();
-              auto record = found.data ? json::parse(*found.data, 64) : std::nullopt;
-              if (!record || !record->is_object()) return true;
-              json::object& fields = record->get_object();
-              if (json::find_string(fields, "cookie") != std::optional<std::string_view>(sent)) {
-                return true;
-              }
-              fields["cookie"] = now;
-              std::string error;
-              auto text = json::compact(*record);
-              return text && store.replace(*text, &error);
-            },
-            [](bool kept) {
-              if (!kept) logLine("the renewed session couldn't be kept in the Secret Service");
-            });
-      }
-      break;
-    }
-    if (cacheToken(headerValue(response->headers, "set-auth-jwt"))) {
-      done(jwt_->text);
-      return;
-    }
-    tokenEndpoint(cookie, std::move(done));
-  });
+  services_.http->send(
+      std::move(check), [this, cookie, done = std::move(done),
+                         epoch = session_epoch_](std::optional<HttpResponse> response) mutable {
+        if (!response || response->status != 200) {
+          done(std::nullopt);
+          return;
+        }
+        auto answer = json::parse(response->body, 64);
+        if (!answer) {
+          // Not the service speaking (a portal page, say): the session stays.
+          done(std::nullopt);
+          return;
+        }
+        if (epoch != session_epoch_) {
+          done(std::nullopt);  // signed out, or in anew, while the check was under way
+          return;
+        }
+        const json::object* body = answer->if_object();
+        if (!body || !json::findObject(*body, "user")) {
+          forget();  // the service has ended the session
+          done(std::nullopt);
+          return;
+        }
+        for (auto& renewed : responseCookies(response->headers, *config_.base)) {
+          if (!isSessionCookie(renewed)) continue;
+          if (renewed.text() != cookie) {
+            // Read and written in one step on the store's queue, so a sign-out or a new sign-in
+            // queued meanwhile is never undone.
+            onStore(
+                [sent = cookie, now = renewed.text()](SecretStore& store) {
+                  auto found = store.lookup();
+                  auto record = found.data ? json::parse(*found.data, 64) : std::nullopt;
+                  if (!record || !record->is_object()) return true;
+                  json::object& fields = record->get_object();
+                  if (json::findString(fields, "cookie") != std::optional<std::string_view>(sent)) {
+                    return true;
+                  }
+                  fields["cookie"] = now;
+                  std::string error;
+                  auto text = json::compact(*record);
+                  return text && store.replace(*text, &error);
+                },
+                [](bool kept) {
+                  if (!kept) logLine("the renewed session couldn't be kept in the Secret Service");
+                });
+          }
+          break;
+        }
+        if (cacheToken(headerValue(response->headers, "set-auth-jwt"))) {
+          done(jwt_->text);
+          return;
+        }
+        tokenEndpoint(cookie, std::move(done));
+      });
 }
 
 void HostAuth::tokenEndpoint(std::string cookie, TokenDone done) {
@@ -353,7 +353,7 @@ void HostAuth::tokenEndpoint(std::string cookie, TokenDone done) {
   services_.http->send(std::move(fetch), [this, done = std::move(done), epoch = session_epoch_](
                                              std::optional<HttpResponse> response) {
     auto answer = response && response->status == 200 ? bodyObject(*response) : std::nullopt;
-    auto token = answer ? json::find_string(*answer, "token") : std::nullopt;
+    auto token = answer ? json::findString(*answer, "token") : std::nullopt;
     if (!token || epoch != session_epoch_ || !cacheToken(std::string(*token))) {
       done(std::nullopt);
       return;
@@ -367,7 +367,7 @@ void HostAuth::tokenEndpoint(std::string cookie, TokenDone done) {
 void HostAuth::user(UserDone done) {
   assert(std::this_thread::get_id() == main_thread_);
   stored([done = std::move(done)](std::optional<json::object> record) {
-    const json::object* user = record ? json::find_object(*record, "user") : nullptr;
+    const json::object* user = record ? json::findObject(*record, "user") : nullptr;
     done(user ? std::optional<json::object>(*user) : std::nullopt);
   });
 }

@@ -8,7 +8,7 @@ namespace qs::auth {
 
 namespace {
 
-bool allowed_in_url(unsigned char c) {
+bool allowedInURL(unsigned char c) {
   if (c <= 0x20 || c >= 0x7f) return false;
   switch (c) {
     case '"':
@@ -26,7 +26,7 @@ bool allowed_in_url(unsigned char c) {
   }
 }
 
-int hex_value(char c) {
+int hexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -41,13 +41,13 @@ std::optional<std::string> percentDecode(std::string_view text) {
       out.push_back(text[i]);
       continue;
     }
-    const int high = i + 1 < text.size() ? hex_value(text[i + 1]) : -1;
-    const int low = i + 2 < text.size() ? hex_value(text[i + 2]) : -1;
+    const int high = i + 1 < text.size() ? hexValue(text[i + 1]) : -1;
+    const int low = i + 2 < text.size() ? hexValue(text[i + 2]) : -1;
     if (high < 0 || low < 0) return std::nullopt;
     out.push_back(static_cast<char>(high * 16 + low));
     i += 2;
   }
-  if (!text::is_valid_utf8(out)) return std::nullopt;
+  if (!text::isValidUTF8(out)) return std::nullopt;
   return out;
 }
 
@@ -55,7 +55,7 @@ std::optional<std::string> percentDecode(std::string_view text) {
 
 std::optional<Url> Url::parse(std::string_view text) {
   for (unsigned char c : text) {
-    if (!allowed_in_url(c)) return std::nullopt;
+    if (!allowedInURL(c)) return std::nullopt;
   }
   const auto colon = text.find(':');
   if (colon == std::string_view::npos || colon == 0) return std::nullopt;

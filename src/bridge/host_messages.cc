@@ -16,7 +16,7 @@ namespace {
 
 // Page text made safe for a log line: control characters are escaped, so a page can't start
 // lines of its own in the journal.
-std::string one_line(std::string_view text) {
+std::string oneLine(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (unsigned char c : text) {
@@ -55,7 +55,7 @@ json::NonAscii JSONText::form() {
 
 std::optional<std::string> JSONText::text(const json::value* v) {
   if (!v || v->is_null()) return "null";
-  return form() == json::NonAscii::kEscaped ? json::compact_ascii(*v) : json::compact(*v);
+  return form() == json::NonAscii::kEscaped ? json::compactAscii(*v) : json::compact(*v);
 }
 
 PlatformReply encodeReply(PageReply reply) {
@@ -81,7 +81,7 @@ HostDispatcher::HostDispatcher(library::Library& library, const std::filesystem:
                                EventLoop& main, WorkerPool& background, HostWindow& window)
     : library_(library), support_(support), main_(main), background_(background), window_(window) {}
 
-const HostDispatcher::Op* HostDispatcher::find_op(std::string_view name) {
+const HostDispatcher::Op* HostDispatcher::findOp(std::string_view name) {
   static const std::unordered_map<std::string_view, Op> table = {
       {"open", &HostDispatcher::open},
       {"write", &HostDispatcher::write},
@@ -118,8 +118,8 @@ void HostDispatcher::handle(const json::value& body, Reply reply) {
     reply(PageReply::failure("No window"));
     return;
   }
-  const std::string_view op = json::find_string(*message, "op").value_or("");
-  const Op* run = find_op(op);
+  const std::string_view op = json::findString(*message, "op").value_or("");
+  const Op* run = findOp(op);
   if (!run) {
     reply(PageReply::failure("Unknown op " + std::string(op)));
     return;
@@ -128,7 +128,7 @@ void HostDispatcher::handle(const json::value& body, Reply reply) {
 }
 
 template <typename Work, typename Then>
-void HostDispatcher::in_background(Work work, Then then) {
+void HostDispatcher::inBackground(Work work, Then then) {
   // The work holds no reference to the dispatcher; `then` runs only while it lives.
   background_.async([work = std::move(work), then = std::move(then), &main = main_,
                      alive = std::weak_ptr<const bool>(alive_)]() mutable {
@@ -142,7 +142,7 @@ void HostDispatcher::in_background(Work work, Then then) {
 void HostDispatcher::open(const json::object&, Reply& reply) {
   // The answer is written from each document's text as read; none is parsed for it again.
   launch_trace::mark("open asked");
-  in_background(
+  inBackground(
       [&library = library_] {
         std::string encoded(1, kReplyMark);
         library.openWorkspaceText(encoded, JSONText::form());
@@ -161,14 +161,14 @@ void HostDispatcher::write(const json::object& message, Reply& reply) {
     std::optional<json::object> meta;
     std::optional<json::object> pretext;
   };
-  const json::object* given = json::find_object(message, "batch");
+  const json::object* given = json::findObject(message, "batch");
   if (!given) given = &kEmptyObject;
   auto batch = std::make_shared<Batch>();
-  if (const json::array* docs = json::find_array(*given, "docs")) batch->docs = *docs;
-  if (const json::object* meta = json::find_object(*given, "meta")) batch->meta = *meta;
-  if (const json::object* pretext = json::find_object(*given, "pretext")) batch->pretext = *pretext;
+  if (const json::array* docs = json::findArray(*given, "docs")) batch->docs = *docs;
+  if (const json::object* meta = json::findObject(*given, "meta")) batch->meta = *meta;
+  if (const json::object* pretext = json::findObject(*given, "pretext")) batch->pretext = *pretext;
 
-  in_background(
+  inBackground(
       [&library = library_, batch] {
         return library.write(batch->docs, batch->meta ? &*batch->meta : nullptr,
                              batch->pretext ? &*batch->pretext : nullptr);
@@ -190,8 +190,8 @@ void HostDispatcher::write(const json::object& message, Reply& reply) {
 }
 
 void HostDispatcher::snapshot(const json::object& message, Reply& reply) {
-  const json::object* given = json::find_object(message, "backup");
-  in_background(
+  const json::object* given = json::findObject(message, "backup");
+  inBackground(
       [&library = library_, backup = given ? *given : kEmptyObject] {
         return library.keepRestorePoint(backup);
       },
@@ -220,7 +220,7 @@ void HostDispatcher::authSignOut(const json::object&, Reply& reply) {
 }
 
 void HostDispatcher::claudeAsk(const json::object& message, Reply& reply) {
-  const json::object* request = json::find_object(message, "request");
+  const json::object* request = json::findObject(message, "request");
   auto [ok, text] = window_.claudeAsk(request ? *request : kEmptyObject);
   if (ok) {
     reply(PageReply::of(true));
@@ -231,35 +231,35 @@ void HostDispatcher::claudeAsk(const json::object& message, Reply& reply) {
 }
 
 void HostDispatcher::claudeCancel(const json::object& message, Reply& reply) {
-  reply(PageReply::of(window_.claudeCancel(json::find_string(message, "requestId").value_or(""))));
+  reply(PageReply::of(window_.claudeCancel(json::findString(message, "requestId").value_or(""))));
 }
 
 void HostDispatcher::getImage(const json::object& message, Reply& reply) {
   std::optional<std::string> text;
-  if (auto id = json::find_string(message, "id")) text = images::capture(support_, *id);
+  if (auto id = json::findString(message, "id")) text = images::capture(support_, *id);
   reply(PageReply::of(text ? json::value(std::move(*text)) : json::value(nullptr)));
 }
 
 void HostDispatcher::putImage(const json::object& message, Reply& reply) {
-  auto id = json::find_string(message, "id");
-  auto src = json::find_string(message, "src");
+  auto id = json::findString(message, "id");
+  auto src = json::findString(message, "src");
   if (id && src) images::putCapture(support_, *id, *src);
   reply(PageReply::of(true));
 }
 
 void HostDispatcher::dropImage(const json::object& message, Reply& reply) {
-  if (auto id = json::find_string(message, "id")) images::dropCapture(support_, *id);
+  if (auto id = json::findString(message, "id")) images::dropCapture(support_, *id);
   reply(PageReply::of(true));
 }
 
 void HostDispatcher::doc(const json::object& message, Reply& reply) {
-  if (auto id = json::find_string(message, "id")) window_.setDocID(std::string(*id));
-  window_.setTitle(std::string(json::find_string(message, "title").value_or("")));
+  if (auto id = json::findString(message, "id")) window_.setDocID(std::string(*id));
+  window_.setTitle(std::string(json::findString(message, "title").value_or("")));
   reply(PageReply::of(true));
 }
 
 void HostDispatcher::reveal(const json::object& message, Reply& reply) {
-  auto package = library_.revealablePackage(json::find_string(message, "id").value_or(""));
+  auto package = library_.revealablePackage(json::findString(message, "id").value_or(""));
   if (package) {
     // The page hears first; the file viewer comes up after.
     main_.post([this, alive = std::weak_ptr<const bool>(alive_), path = *package] {
@@ -281,7 +281,7 @@ void HostDispatcher::print(const json::object&, Reply& reply) {
 
 void HostDispatcher::contextMenu(const json::object& message, Reply& reply) {
   json::array items;
-  if (const json::array* given = json::find_array(message, "items")) {
+  if (const json::array* given = json::findArray(message, "items")) {
     for (const auto& item : *given) {
       if (item.is_object()) items.push_back(item);
     }
@@ -291,8 +291,8 @@ void HostDispatcher::contextMenu(const json::object& message, Reply& reply) {
 }
 
 void HostDispatcher::saveFile(const json::object& message, Reply& reply) {
-  window_.saveFile(std::string(json::find_string(message, "name").value_or("Untitled")),
-                   std::string(json::find_string(message, "data").value_or("")));
+  window_.saveFile(std::string(json::findString(message, "name").value_or("Untitled")),
+                   std::string(json::findString(message, "data").value_or("")));
   reply(PageReply::of(true));
 }
 
@@ -321,7 +321,7 @@ void HostDispatcher::log(const json::object& message, Reply& reply) {
   // The page's own lines say whose they are: "Quillstone page: " rather than the system log's
   // "Quillstone: ", written at once like those.
   std::string line =
-      "Quillstone page: " + one_line(json::find_string(message, "text").value_or("")) + "\n";
+      "Quillstone page: " + oneLine(json::findString(message, "text").value_or("")) + "\n";
   std::fwrite(line.data(), 1, line.size(), stderr);
   reply(PageReply::of(true));
 }

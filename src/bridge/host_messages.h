@@ -169,12 +169,12 @@ class HostDispatcher {
 
  private:
   using Op = void (HostDispatcher::*)(const json::object& message, Reply& reply);
-  static const Op* find_op(std::string_view name);
+  static const Op* findOp(std::string_view name);
 
   // Runs `work` on the background pool, then `then` with its result on the main thread while
   // this dispatcher lives.
   template <typename Work, typename Then>
-  void in_background(Work work, Then then);
+  void inBackground(Work work, Then then);
 
   void open(const json::object& message, Reply& reply);
   void write(const json::object& message, Reply& reply);

@@ -54,7 +54,7 @@ std::string jsonArgument(const json::value& v) {
 
 std::string jsString(std::string_view s) {
   // A valid string always has a compact form.
-  return *json::compact(json::value(text::make_valid_utf8(s)));
+  return *json::compact(json::value(text::makeValidUTF8(s)));
 }
 
 std::vector<std::string> userScripts(const std::optional<std::string>& docID,
@@ -117,7 +117,7 @@ void PageCalls::pressFrom(std::shared_ptr<const std::vector<std::string>> labels
   // press only answers while this object lives, so `this` is sound in its callback.
   press((*labels)[index], [this, labels, index](bool pressed) {
     if (!pressed || index + 1 >= labels->size()) return;
-    main_.post_after(kPressInterval, [this, alive = token(), labels, index] {
+    main_.postAfter(kPressInterval, [this, alive = token(), labels, index] {
       if (!alive.expired()) pressFrom(labels, index + 1);
     });
   });
@@ -143,7 +143,7 @@ void PageCalls::settle(std::function<void()> done) {
     if (alive.expired()) return;
     if (auto once = discharge(id)) once();
   };
-  owed_[id].limit = main_.post_after(kSettleLimit, finish);
+  owed_[id].limit = main_.postAfter(kSettleLimit, finish);
   // The page's answer already arrives on the main loop: it goes straight to `done`, with no
   // detour through a worker.
   page_.callAsync(std::string(kSettleBody), {},
@@ -202,7 +202,7 @@ void PageCalls::deliveryFinished(const std::optional<json::value>& result, bool 
   delivering_ = false;
   const bool wait = !failed && result && result->is_string() && result->get_string() == "wait";
   if (wait) {
-    retry_ = main_.post_after(kDeliveryRetry, [this, alive = token()] {
+    retry_ = main_.postAfter(kDeliveryRetry, [this, alive = token()] {
       if (alive.expired()) return;
       retry_.reset();
       deliverExternal();

@@ -23,7 +23,7 @@ GVariant* toDictionary(const json::object& o) {
   g_variant_builder_init(&builder, G_VARIANT_TYPE_VARDICT);
   for (const auto& member : o) {
     if (GVariant* value = toVariant(member.value())) {
-      const std::string key = text::make_valid_utf8(member.key());
+      const std::string key = text::makeValidUTF8(member.key());
       g_variant_builder_add(&builder, "{sv}", key.c_str(), value);
     }
   }
@@ -34,7 +34,7 @@ GVariant* toDictionary(const json::object& o) {
 GVariant* toVariant(const json::value& v) {
   switch (v.kind()) {
     case boost::json::kind::string:
-      return g_variant_new_string(text::make_valid_utf8(v.get_string()).c_str());
+      return g_variant_new_string(text::makeValidUTF8(v.get_string()).c_str());
     case boost::json::kind::bool_:
       return g_variant_new_boolean(v.get_bool());
     case boost::json::kind::int64:

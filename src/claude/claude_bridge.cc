@@ -125,8 +125,8 @@ std::pair<bool, std::optional<std::string>> ClaudeBridge::ask(const json::object
   int error = 0;
   // Recorded first: a request written but not recorded would have its reply left alone.
   if (!own_.add(file.id, exchange_.waiting(), &error) ||
-      !file_io::write_atomically_at(outboxDir.fd.get(), file.id + ".json", *bytes,
-                                    file_io::Durability::kSurvivesCrash, &error)) {
+      !file_io::writeAtomicallyAt(outboxDir.fd.get(), file.id + ".json", *bytes,
+                                  file_io::Durability::kSurvivesCrash, &error)) {
     return failure(std::string(kNotWritten) + std::strerror(error));
   }
 
@@ -140,7 +140,7 @@ std::pair<bool, std::optional<std::string>> ClaudeBridge::ask(const json::object
 
 bool ClaudeBridge::cancel(std::string_view requestId) {
   assertMainThread();
-  if (!enabled() || !ids::is_request_id(requestId)) return false;
+  if (!enabled() || !ids::isRequestID(requestId)) return false;
   const OpenedFolder outbox = exchange_.open(Folder::kOutbox, Missing::kFail);
   if (outbox.fd.valid() && own_.contains(requestId)) {
     const std::string name = std::string(requestId) + ".json";
@@ -170,7 +170,7 @@ void ClaudeBridge::take(const fs::path& reply) {
   if (inboxFolder().empty() || !isPlainName(name) || fileName.extension() != ".json") return;
   const std::string id = fileName.stem().string();
   // Another computer's, where the writing folder syncs between computers: left for that one.
-  if (ids::is_request_id(id) && !own_.contains(id)) return;
+  if (ids::isRequestID(id) && !own_.contains(id)) return;
 
   if (auto w = working_.find(id); w != working_.end()) {
     if (!w->second.target.expired()) return;
@@ -185,7 +185,7 @@ void ClaudeBridge::take(const fs::path& reply) {
   if (exchange_.look(inbox.fd.get(), name) != Exchange::Entry::kNew) return;
 
   const fs::path file = inboxFolder() / name;
-  if (!ids::is_request_id(id)) return ignore(file, kNotARequestId);
+  if (!ids::isRequestID(id)) return ignore(file, kNotARequestId);
   const OpenedFolder outbox = exchange_.open(Folder::kOutbox, Missing::kFail);
   if (outbox.error == ELOOP) return;  // the request can't be looked at safely; said already
   struct stat requestStat {};
@@ -217,7 +217,7 @@ std::vector<std::string> ClaudeBridge::earlierRequests() {
   const fs::path inbox = replyFolder();
   for (auto& id : exchange_.requests()) {
     const auto body = readObject(readUntrustedAt(outbox.fd.get(), id + ".json", kMaxRequestBytes));
-    const auto replyTo = body ? json::find_string(*body, "replyTo") : std::nullopt;
+    const auto replyTo = body ? json::findString(*body, "replyTo") : std::nullopt;
     if (replyTo == replyToOf(inbox, id)) ours.push_back(std::move(id));
   }
   return ours;
@@ -278,7 +278,7 @@ void ClaudeBridge::ignore(const fs::path& reply, std::string_view reason) {
   const std::string name = reply.filename().string();
   if (!isPlainName(name)) return;
   note("claude-ignored", json::object{{"req", printableName(fs::path(name).stem().string())},
-                                      {"why", text::replace_all(reason, " ", "_")}});
+                                      {"why", text::replaceAll(reason, " ", "_")}});
   exchange_.setAside(name, std::string(reason));
 }
 

@@ -38,18 +38,18 @@ std::string_view below(Exchange::Folder folder) {
 bool appendToLog(int ignored, const std::string& name, std::string_view reason) {
   const std::string line = refusalLine(wholeSecondsNow(), name, reason);
   int error = 0;
-  if (file_io::append_at(ignored, "log.txt", line, &error)) return true;
+  if (file_io::appendAt(ignored, "log.txt", line, &error)) return true;
   // A log that isn't there, or is a link or something else than a file that another program put
   // there, is written anew; one that can't be written now keeps what it has (the host log still
   // has the line).
   if (error != ENOENT && error != ELOOP && error != EINVAL && error != EISDIR) return false;
-  return file_io::write_atomically_at(ignored, "log.txt", line, file_io::Durability::kFileOnly);
+  return file_io::writeAtomicallyAt(ignored, "log.txt", line, file_io::Durability::kFileOnly);
 }
 
 }  // namespace
 
 std::string wholeSecondsNow() {
-  std::string t = clock::iso8601_utc_now();  // 2025-03-01T09:30:00.123Z
+  std::string t = clock::iso8601UTCNow();  // 2025-03-01T09:30:00.123Z
   return t.substr(0, 19) + "Z";
 }
 
@@ -113,7 +113,7 @@ std::vector<std::string> Exchange::requests() {
   std::vector<std::string> ids;
   for (const auto& name : jsonNames(Folder::kOutbox).value_or(std::vector<std::string>{})) {
     std::string id = fs::path(name).stem().string();
-    if (ids::is_request_id(id)) ids.push_back(std::move(id));
+    if (ids::isRequestID(id)) ids.push_back(std::move(id));
   }
   return ids;
 }
@@ -156,7 +156,7 @@ void Exchange::setAside(const std::string& name, const std::string& reason, bool
     if (::unlinkat(ignored.fd.get(), name.c_str(), 0) != 0 && errno == EISDIR) {
       ::unlinkat(ignored.fd.get(), name.c_str(), AT_REMOVEDIR);
     }
-    (void)file_io::rename_at(inbox.fd.get(), name, ignored.fd.get(), name);
+    (void)file_io::renameAt(inbox.fd.get(), name, ignored.fd.get(), name);
     if (!logged) logged = appendToLog(ignored.fd.get(), name, reason);
   }
   if (auto still = versionAt(inbox.fd.get(), name)) {

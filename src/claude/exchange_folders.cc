@@ -15,7 +15,7 @@ namespace {
 
 // The folder `name` in `parent`, never through a link.
 UniqueFd openFolderAt(int parent, const std::string& name, Missing missing, int& error) {
-  if (missing == Missing::kCreate && !file_io::make_folder_at(parent, name)) {
+  if (missing == Missing::kCreate && !file_io::makeFolderAt(parent, name)) {
     error = errno;
     return UniqueFd();
   }

@@ -2,8 +2,8 @@
 // is followed when it is a symbolic link (people keep it in a synced folder); nothing below it
 // ever is, so a link that another program put among ".quillstone/claude/..." can't make us read,
 // write or delete anything outside the writing folder. Every file operation then works relative
-// to a folder already open. Files are written through core/file_io (write_atomically_at,
-// append_at), like every other file the program must not lose.
+// to a folder already open. Files are written through core/file_io (writeAtomicallyAt,
+// appendAt), like every other file the program must not lose.
 //
 // Callable from any thread.
 #pragma once

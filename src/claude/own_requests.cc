@@ -21,14 +21,14 @@ namespace {
 constexpr std::size_t kLargestRecord = 1024 * 1024;
 
 std::optional<std::vector<std::string>> readRecord(const fs::path& file) {
-  const auto text = file_io::read_file_limited(file, kLargestRecord);
+  const auto text = file_io::readFileLimited(file, kLargestRecord);
   const auto parsed = text ? json::parse(*text) : std::nullopt;
   const json::array* list =
-      parsed && parsed->is_object() ? json::find_array(parsed->get_object(), "requests") : nullptr;
+      parsed && parsed->is_object() ? json::findArray(parsed->get_object(), "requests") : nullptr;
   if (!list) return std::nullopt;
   std::vector<std::string> ids;
   for (const auto& e : *list) {
-    if (e.is_string() && ids::is_request_id(e.get_string())) ids.emplace_back(e.get_string());
+    if (e.is_string() && ids::isRequestID(e.get_string())) ids.emplace_back(e.get_string());
   }
   return ids;
 }
@@ -95,12 +95,12 @@ void OwnRequests::start() {
 bool OwnRequests::write(const std::vector<std::string>& ids, int* error) {
   const auto text =
       json::pretty(json::object{{"v", 1}, {"requests", json::array(ids.begin(), ids.end())}});
-  (void)file_io::create_folders(file_.parent_path());  // a failure shows in the open below
+  (void)file_io::createFolders(file_.parent_path());  // a failure shows in the open below
   const UniqueFd folder(::open(file_.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   int failed = folder.valid() ? EINVAL : errno;
   if (text && folder.valid() &&
-      file_io::write_atomically_at(folder.get(), file_.filename().string(), *text,
-                                   file_io::Durability::kSurvivesCrash, &failed)) {
+      file_io::writeAtomicallyAt(folder.get(), file_.filename().string(), *text,
+                                 file_io::Durability::kSurvivesCrash, &failed)) {
     loaded_ = versionOf(file_);
     return true;
   }

@@ -36,7 +36,7 @@ std::string bulletTooLong() {
 
 // Whether `s` has at most `limit` characters; short texts need no segmentation.
 bool atMostCharacters(std::string_view s, std::size_t limit) {
-  return s.size() <= limit || text::grapheme_count(s) <= limit;
+  return s.size() <= limit || text::graphemeCount(s) <= limit;
 }
 
 // `v` when it is a list whose entries all pass `kind`.
@@ -63,7 +63,7 @@ std::variant<json::array, std::string> checkPlacements(const json::value& member
   json::array placements;
   for (const auto& p : *list) {
     const json::object& placement = p.get_object();
-    const auto paragraphId = json::find_string(placement, "paragraphId");
+    const auto paragraphId = json::findString(placement, "paragraphId");
     if (!paragraphId || paragraphId->empty() ||
         !atMostCharacters(*paragraphId, kMaxParagraphIdCharacters)) {
       return std::string(kNoParagraphId);
@@ -100,7 +100,7 @@ const json::array* objectList(const json::value* v) {
 }
 
 std::optional<json::object> readObject(const std::optional<std::string>& text) {
-  if (!text || !text::is_valid_utf8(*text)) return std::nullopt;
+  if (!text || !text::isValidUTF8(*text)) return std::nullopt;
   std::string_view body = *text;
   // Some editors start UTF-8 with a byte order mark; JSON has no place for it.
   if (body.starts_with("\xEF\xBB\xBF")) body.remove_prefix(3);
@@ -117,8 +117,8 @@ std::variant<Reply, std::string> checkReply(std::string_view id,
   const json::object& body = *parsed;
 
   const json::value* version = json::find(body, "v");
-  if (!version || json::as_number(*version) != 1.0) return std::string(kNotVersion1);
-  if (json::find_string(body, "requestId") != std::optional<std::string_view>(id)) {
+  if (!version || json::asNumber(*version) != 1.0) return std::string(kNotVersion1);
+  if (json::findString(body, "requestId") != std::optional<std::string_view>(id)) {
     return std::string(kRequestIdMismatch);
   }
   Reply reply;
@@ -144,7 +144,7 @@ std::variant<Reply, std::string> checkReply(std::string_view id,
   }
 
   reply.from =
-      text::grapheme_prefix(json::find_string(body, "from").value_or("Claude"), kFromCharacters);
+      text::graphemePrefix(json::findString(body, "from").value_or("Claude"), kFromCharacters);
   if (reply.empty) reply.options["empty"] = true;
   reply.placements = placements.size();
   if (!placements.empty()) reply.options["placements"] = std::move(placements);
@@ -179,7 +179,7 @@ std::string printableName(std::string_view s) {
       continue;
     }
     const std::size_t length = (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
-    if (length > 0 && i + length <= s.size() && text::is_valid_utf8(s.substr(i, length))) {
+    if (length > 0 && i + length <= s.size() && text::isValidUTF8(s.substr(i, length))) {
       char32_t code = c & (0x7F >> length);
       for (std::size_t k = 1; k < length; ++k) code = (code << 6) | (s[i + k] & 0x3F);
       if (isHiddenControl(code)) {

@@ -13,7 +13,7 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string stringOr(const json::object& o, std::string_view key, std::string_view fallback) {
-  return std::string(json::find_string(o, key).value_or(fallback));
+  return std::string(json::findString(o, key).value_or(fallback));
 }
 
 // The document excerpt, cut at kMaxParagraphs entries, kMaxParagraphBytes of text or the first
@@ -23,12 +23,12 @@ json::array excerptOf(const json::array& list, bool& truncated) {
   std::size_t bytes = 0;
   for (std::size_t i = 0; i < list.size(); ++i) {
     const json::object& entry = list[i].get_object();
-    const auto paragraphId = json::find_string(entry, "id");
+    const auto paragraphId = json::findString(entry, "id");
     if (i == kMaxParagraphs || entry.empty() || !paragraphId) {
       truncated = true;
       break;
     }
-    const std::string_view text = json::find_string(entry, "text").value_or("");
+    const std::string_view text = json::findString(entry, "text").value_or("");
     bytes += text.size();
     if (bytes > kMaxParagraphBytes) {
       truncated = true;
@@ -47,7 +47,7 @@ json::array linkedOf(const json::array& list) {
   const std::size_t looked = std::min(list.size(), kMaxLinked);
   for (std::size_t i = 0; i < looked; ++i) {
     const json::object& entry = list[i].get_object();
-    if (auto linkedId = json::find_string(entry, "id")) {
+    if (auto linkedId = json::findString(entry, "id")) {
       linked.push_back(json::object{{"id", *linkedId}, {"title", stringOr(entry, "title", "")}});
     }
   }
@@ -57,11 +57,11 @@ json::array linkedOf(const json::array& list) {
 // What the question reads, and the document around it: "reads", "ghost", "paragraphs",
 // "linked", "truncated" and "paragraph". Returns the number of excerpt entries written.
 std::size_t addContext(const json::object& page, json::object& out) {
-  if (auto ghost = json::find_string(page, "ghost"); ghost && !ghost->empty()) {
-    out["ghost"] = text::grapheme_prefix(*ghost, kGhostCharacters);
+  if (auto ghost = json::findString(page, "ghost"); ghost && !ghost->empty()) {
+    out["ghost"] = text::graphemePrefix(*ghost, kGhostCharacters);
   }
   std::string reads;
-  if (auto r = json::find_string(page, "reads");
+  if (auto r = json::findString(page, "reads");
       r && (*r == "para" || *r == "doc" || *r == "linked")) {
     reads = *r;
     out["reads"] = reads;
@@ -83,7 +83,7 @@ std::size_t addContext(const json::object& page, json::object& out) {
   }
   if (truncated) out["truncated"] = true;
 
-  if (const json::object* paragraph = json::find_object(page, "paragraph")) {
+  if (const json::object* paragraph = json::findObject(page, "paragraph")) {
     const json::value* index = json::find(*paragraph, "index");
     out["paragraph"] = json::object{{"id", stringOr(*paragraph, "id", "")},
                                     {"index", index ? *index : json::value(nullptr)},
@@ -96,14 +96,14 @@ std::size_t addContext(const json::object& page, json::object& out) {
 
 std::variant<RequestFile, std::string> requestFile(const json::object& page, const fs::path& inbox,
                                                    std::string_view at) {
-  const auto requestId = json::find_string(page, "requestId");
-  if (!requestId || !ids::is_request_id(*requestId)) return std::string(kNoUsableId);
+  const auto requestId = json::findString(page, "requestId");
+  if (!requestId || !ids::isRequestID(*requestId)) return std::string(kNoUsableId);
 
-  const json::object* doc = json::find_object(page, "doc");
-  const json::object* thought = json::find_object(page, "thought");
+  const json::object* doc = json::findObject(page, "doc");
+  const json::object* thought = json::findObject(page, "thought");
   const json::array* thread = objectList(json::find(page, "thread"));
-  const auto docId = doc ? json::find_string(*doc, "id") : std::nullopt;
-  const auto thoughtId = thought ? json::find_string(*thought, "id") : std::nullopt;
+  const auto docId = doc ? json::findString(*doc, "id") : std::nullopt;
+  const auto thoughtId = thought ? json::findString(*thought, "id") : std::nullopt;
   if (!docId || !thoughtId || !thread || thread->empty()) return std::string(kMissingParts);
 
   RequestFile file;
@@ -137,9 +137,9 @@ std::string replyToOf(const fs::path& inbox, std::string_view id) {
 std::optional<std::string> requestDocOf(const std::optional<std::string>& text) {
   const auto object = readObject(text);
   if (!object) return std::nullopt;
-  const json::object* doc = json::find_object(*object, "doc");
+  const json::object* doc = json::findObject(*object, "doc");
   if (!doc) return std::nullopt;
-  if (auto id = json::find_string(*doc, "id")) return std::string(*id);
+  if (auto id = json::findString(*doc, "id")) return std::string(*id);
   return std::nullopt;
 }
 

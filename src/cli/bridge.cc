@@ -37,22 +37,22 @@ namespace {
 
 // A reply value the JSON writer refused, as the page would get it from the platform's own
 // conversion: non-finite numbers become null, text that isn't UTF-8 is repaired.
-json::value page_objects(const json::value& v) {
+json::value pageObjects(const json::value& v) {
   switch (v.kind()) {
     case boost::json::kind::double_:
       return std::isfinite(v.get_double()) ? v : json::value(nullptr);
     case boost::json::kind::string:
-      return json::value(text::make_valid_utf8(v.get_string()));
+      return json::value(text::makeValidUTF8(v.get_string()));
     case boost::json::kind::array: {
       json::array out;
       out.reserve(v.get_array().size());
-      for (const auto& e : v.get_array()) out.push_back(page_objects(e));
+      for (const auto& e : v.get_array()) out.push_back(pageObjects(e));
       return out;
     }
     case boost::json::kind::object: {
       json::object out;
       for (const auto& kv : v.get_object()) {
-        out[text::make_valid_utf8(kv.key())] = page_objects(kv.value());
+        out[text::makeValidUTF8(kv.key())] = pageObjects(kv.value());
       }
       return out;
     }
@@ -61,21 +61,21 @@ json::value page_objects(const json::value& v) {
   }
 }
 
-void print_line(std::string line) {
+void printLine(std::string line) {
   line.push_back('\n');
   std::fwrite(line.data(), 1, line.size(), stdout);
   std::fflush(stdout);
 }
 
-void print_reply(const bridge::PlatformReply& reply) {
+void printReply(const bridge::PlatformReply& reply) {
   std::optional<std::string> line;
   if (reply.error) {
-    line = json::compact(json::object{{"error", text::make_valid_utf8(*reply.error)}});
+    line = json::compact(json::object{{"error", text::makeValidUTF8(*reply.error)}});
   } else {
     line = json::compact(json::object{{"value", reply.value}});
-    if (!line) line = json::compact(json::object{{"value", page_objects(reply.value)}});
+    if (!line) line = json::compact(json::object{{"value", pageObjects(reply.value)}});
   }
-  print_line(line.value_or("{\"value\":null}"));  // both forms above always serialise
+  printLine(line.value_or("{\"value\":null}"));  // both forms above always serialise
 }
 
 // The window of the tool, with the assistant's requests going where the desktop's go.
@@ -113,7 +113,7 @@ class PrintedReplies final : public claude::ReplyTarget,
                                                           {"from", std::move(from)},
                                                           {"options", std::move(options)}}}};
     // Reply files are untrusted: text that isn't UTF-8 is repaired rather than not printed.
-    print_line(json::compact(reply).value_or(json::compact(page_objects(reply)).value_or("{}")));
+    printLine(json::compact(reply).value_or(json::compact(pageObjects(reply)).value_or("{}")));
   }
   std::shared_ptr<claude::ReplyTarget> targetFor(const std::optional<std::string>&) override {
     return shared_from_this();
@@ -169,7 +169,7 @@ int bridge(const Places& places, const std::vector<std::string_view>& args) {
         const json::value body = json::parse(line).value_or(json::value(nullptr));
         ++outstanding;
         bridge::receive(&dispatcher, body, kAppPage, true, [&](bridge::PlatformReply reply) {
-          print_reply(reply);
+          printReply(reply);
           --outstanding;
         });
       });
@@ -177,7 +177,7 @@ int bridge(const Places& places, const std::vector<std::string_view>& args) {
     std::free(buffer);
     main.post([&] { input_ended = true; });
   });
-  main.run_until([&] { return input_ended && outstanding == 0; });
+  main.runUntil([&] { return input_ended && outstanding == 0; });
   reader.join();
   return kOK;
 }

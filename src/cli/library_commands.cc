@@ -21,11 +21,11 @@ void print(const json::value& v) {
   std::cout << json::compact(v).value_or("null") << "\n";
 }
 
-std::optional<std::string> read_input(const std::vector<std::string_view>& args) {
+std::optional<std::string> readInput(const std::vector<std::string_view>& args) {
   if (args.empty() || args[0] == "-") {
     return std::string(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
   }
-  return file_io::read_file(std::string(args[0]));
+  return file_io::readFile(std::string(args[0]));
 }
 
 }  // namespace
@@ -64,7 +64,7 @@ int open(const Places& places, const std::vector<std::string_view>& args) {
 
 int write(const Places& places, const std::vector<std::string_view>& args) {
   if (args.size() > 1) return usage("write", "takes at most one file");
-  auto text = read_input(args);
+  auto text = readInput(args);
   if (!text) return fail("couldn't read " + std::string(args[0]));
   auto batch = json::parse(*text);
   text.reset();  // the tree is all that is written from; a large batch shouldn't be held twice
@@ -72,10 +72,10 @@ int write(const Places& places, const std::vector<std::string_view>& args) {
   if (!batch->is_object()) return fail("the batch isn't a JSON object");
   const json::object& b = batch->get_object();
   static const json::array kNone;
-  const json::array* docs = json::find_array(b, "docs");
+  const json::array* docs = json::findArray(b, "docs");
   Session session(places);
-  auto message = session.library->write(docs ? *docs : kNone, json::find_object(b, "meta"),
-                                        json::find_object(b, "pretext"));
+  auto message = session.library->write(docs ? *docs : kNone, json::findObject(b, "meta"),
+                                        json::findObject(b, "pretext"));
   if (message) {
     print(json::object{{"message", *message}});
     return kFailed;

@@ -49,7 +49,7 @@ constexpr const char* kUsageText =
     "folder, else Documents/Quillstone; the support folder is --support, else\n"
     "$QUILLSTONE_SUPPORT, else $XDG_DATA_HOME/quillstone.\n";
 
-std::filesystem::path from_environment(const char* name, std::filesystem::path fallback) {
+std::filesystem::path fromEnvironment(const char* name, std::filesystem::path fallback) {
   const char* value = std::getenv(name);
   return value && *value ? std::filesystem::path(value) : fallback;
 }
@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
     places.remembered = true;
   }
   places.support =
-      support ? *support : from_environment("QUILLSTONE_SUPPORT", qs::library::supportURL());
+      support ? *support : fromEnvironment("QUILLSTONE_SUPPORT", qs::library::supportURL());
   // Whatever is stored (the ledger, the search index) must mean the same place from any folder.
   places.root = std::filesystem::absolute(places.root);
   places.support = std::filesystem::absolute(places.support);

@@ -76,7 +76,7 @@ int render(const std::vector<std::string_view>& args) {
   if (!input || *input == "-") {
     text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
   } else {
-    auto data = file_io::read_file(*input);
+    auto data = file_io::readFile(*input);
     if (!data) return fail("couldn't read " + *input);
     text = std::move(*data);
     const fs::path folder = fs::absolute(fs::path(*input)).parent_path();
@@ -88,8 +88,8 @@ int render(const std::vector<std::string_view>& args) {
   if (!parsed->is_object()) return fail("the input isn't a JSON object");
   json::value doc = *parsed;
   // A whole envelope carries the doc in "doc"; a bare doc is used as it is.
-  if (const json::object* inner = json::find_object(parsed->get_object(), "doc");
-      inner && json::find_string(parsed->get_object(), "format")) {
+  if (const json::object* inner = json::findObject(parsed->get_object(), "doc");
+      inner && json::findString(parsed->get_object(), "format")) {
     doc = *inner;
   }
   if (package) doc = images::restoreImages(doc, *package);
@@ -112,7 +112,7 @@ int render(const std::vector<std::string_view>& args) {
       auto png = preview.thumbnailPNG(size);
       if (!png) return fail("couldn't draw the thumbnail");
       std::string error;
-      if (!file_io::write_atomically(output, *png, file_io::Durability::kSurvivesCrash, &error)) {
+      if (!file_io::writeAtomically(output, *png, file_io::Durability::kSurvivesCrash, &error)) {
         return fail(error);
       }
       break;

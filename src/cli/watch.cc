@@ -49,7 +49,7 @@ int watch(const Places& places, const std::vector<std::string_view>& args) {
       [](std::vector<std::string>) {}, [&] { return session.library->recheckIn(); });
   folder_watch.start(session.library->root(), std::make_unique<library::InotifyWatcher>(main));
   std::cerr << "quillstone-cli: watching " << session.library->root().string() << std::endl;
-  main.run_until([&] { return stopping; });
+  main.runUntil([&] { return stopping; });
   folder_watch.stop();
   waiter.join();
   return kOK;

@@ -5,12 +5,12 @@
 
 namespace qs::clock {
 
-std::int64_t now_ms() {
+std::int64_t nowMs() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
-std::string iso8601_utc(std::chrono::system_clock::time_point t) {
+std::string iso8601UTC(std::chrono::system_clock::time_point t) {
   using namespace std::chrono;
   const auto ms = duration_cast<milliseconds>(t.time_since_epoch()).count();
   std::time_t seconds = static_cast<std::time_t>(ms / 1000);
@@ -27,8 +27,8 @@ std::string iso8601_utc(std::chrono::system_clock::time_point t) {
   return buf;
 }
 
-std::string iso8601_utc_now() {
-  return iso8601_utc(std::chrono::system_clock::now());
+std::string iso8601UTCNow() {
+  return iso8601UTC(std::chrono::system_clock::now());
 }
 
 }  // namespace qs::clock

@@ -8,10 +8,10 @@
 namespace qs::clock {
 
 // Milliseconds since 1970, whole.
-std::int64_t now_ms();
+std::int64_t nowMs();
 
 // ISO 8601 in UTC with milliseconds, for example 2026-12-06T08:15:02.123Z.
-std::string iso8601_utc(std::chrono::system_clock::time_point t);
-std::string iso8601_utc_now();
+std::string iso8601UTC(std::chrono::system_clock::time_point t);
+std::string iso8601UTCNow();
 
 }  // namespace qs::clock

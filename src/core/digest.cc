@@ -40,7 +40,7 @@ std::string hex(const std::uint8_t* bytes, std::size_t count) {
 namespace {
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-int value_of(char c) {
+int valueOf(char c) {
   if (c >= 'A' && c <= 'Z') return c - 'A';
   if (c >= 'a' && c <= 'z') return c - 'a' + 26;
   if (c >= '0' && c <= '9') return c - '0' + 52;
@@ -50,7 +50,7 @@ int value_of(char c) {
 }
 }  // namespace
 
-std::string base64_encode(std::string_view bytes) {
+std::string base64Encode(std::string_view bytes) {
   // Twelve bits at a time: each three bytes are two lookups of two characters.
   static const auto pairs = [] {
     std::array<std::array<char, 2>, 4096> table{};
@@ -76,7 +76,7 @@ std::string base64_encode(std::string_view bytes) {
   return out;
 }
 
-std::optional<std::string> base64_decode(std::string_view text) {
+std::optional<std::string> base64Decode(std::string_view text) {
   if (text.size() % 4 != 0) return std::nullopt;
   std::string out;
   out.reserve(text.size() / 4 * 3);
@@ -92,7 +92,7 @@ std::optional<std::string> base64_decode(std::string_view text) {
         continue;
       }
       if (padding > 0) return std::nullopt;  // data after padding
-      v[k] = value_of(c);
+      v[k] = valueOf(c);
       if (v[k] < 0) return std::nullopt;
     }
     unsigned n = (static_cast<unsigned>(v[0]) << 18) | (static_cast<unsigned>(v[1]) << 12) |

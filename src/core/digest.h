@@ -20,10 +20,10 @@ std::string contentStamp(std::string_view bytes);
 std::string hex(const std::uint8_t* bytes, std::size_t count);
 
 // Standard alphabet with "=" padding, no line breaks.
-std::string base64_encode(std::string_view bytes);
+std::string base64Encode(std::string_view bytes);
 
 // Strict decoding: the standard alphabet, length a multiple of four, padding only at the end.
 // No white space or line breaks are accepted.
-std::optional<std::string> base64_decode(std::string_view text);
+std::optional<std::string> base64Decode(std::string_view text);
 
 }  // namespace qs::digest

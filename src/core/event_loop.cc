@@ -116,7 +116,7 @@ void BlockingEventLoop::post(Task task) {
   wake_.notify_one();
 }
 
-EventLoop::TimerId BlockingEventLoop::post_after(std::chrono::milliseconds delay, Task task) {
+EventLoop::TimerId BlockingEventLoop::postAfter(std::chrono::milliseconds delay, Task task) {
   TimerId id;
   {
     std::lock_guard lock(mutex_);
@@ -137,7 +137,7 @@ void BlockingEventLoop::cancel(TimerId id) {
   due_.erase(it);
 }
 
-void BlockingEventLoop::run_until(const std::function<bool()>& done) {
+void BlockingEventLoop::runUntil(const std::function<bool()>& done) {
   while (!done()) {
     Task task;
     {
@@ -167,7 +167,7 @@ void ManualEventLoop::post(Task task) {
   posted_.push_back(std::move(task));
 }
 
-EventLoop::TimerId ManualEventLoop::post_after(std::chrono::milliseconds delay, Task task) {
+EventLoop::TimerId ManualEventLoop::postAfter(std::chrono::milliseconds delay, Task task) {
   std::lock_guard lock(mutex_);
   TimerId id = next_id_++;
   auto due = now_ + delay;
@@ -184,7 +184,7 @@ void ManualEventLoop::cancel(TimerId id) {
   due_.erase(it);
 }
 
-void ManualEventLoop::run_pending() {
+void ManualEventLoop::runPending() {
   while (true) {
     Task task;
     {
@@ -199,7 +199,7 @@ void ManualEventLoop::run_pending() {
 
 void ManualEventLoop::advance(std::chrono::milliseconds by) {
   const auto until = now_ + by;
-  run_pending();
+  runPending();
   while (true) {
     Task task;
     {
@@ -212,13 +212,13 @@ void ManualEventLoop::advance(std::chrono::milliseconds by) {
       timers_.erase(it);
     }
     task();
-    run_pending();
+    runPending();
   }
   std::lock_guard lock(mutex_);
   now_ = until;
 }
 
-std::size_t ManualEventLoop::pending_timers() const {
+std::size_t ManualEventLoop::pendingTimers() const {
   std::lock_guard lock(mutex_);
   return timers_.size();
 }

@@ -18,14 +18,14 @@ namespace qs {
 
 using Task = std::function<void()>;
 
-// The main thread's loop. post and post_after may be called from any thread; tasks run on the
+// The main thread's loop. post and postAfter may be called from any thread; tasks run on the
 // loop's thread in the order posted (timers by due time, then order).
 class EventLoop {
  public:
   using TimerId = std::uint64_t;
   virtual ~EventLoop() = default;
   virtual void post(Task task) = 0;
-  virtual TimerId post_after(std::chrono::milliseconds delay, Task task) = 0;
+  virtual TimerId postAfter(std::chrono::milliseconds delay, Task task) = 0;
   // Cancelling a timer that ran or was cancelled does nothing.
   virtual void cancel(TimerId id) = 0;
 };
@@ -64,15 +64,15 @@ class ThreadSerialQueue final : public SerialQueue {
 class ManualEventLoop final : public EventLoop {
  public:
   void post(Task task) override;
-  TimerId post_after(std::chrono::milliseconds delay, Task task) override;
+  TimerId postAfter(std::chrono::milliseconds delay, Task task) override;
   void cancel(TimerId id) override;
 
   // Runs posted tasks (and tasks they post) until none is left; timers not yet due stay.
-  void run_pending();
+  void runPending();
   // Moves the clock forward, running timers as they fall due and posted tasks between them.
   void advance(std::chrono::milliseconds by);
   std::chrono::milliseconds now() const { return now_; }
-  std::size_t pending_timers() const;
+  std::size_t pendingTimers() const;
 
  private:
   mutable std::mutex mutex_;
@@ -111,15 +111,15 @@ class WorkerPool {
 };
 
 // A real-time EventLoop for programs without GLib (the command-line tool): tasks and timers
-// run on the thread that calls run_until. post, post_after and cancel may come from any thread.
+// run on the thread that calls runUntil. post, postAfter and cancel may come from any thread.
 class BlockingEventLoop final : public EventLoop {
  public:
   void post(Task task) override;
-  TimerId post_after(std::chrono::milliseconds delay, Task task) override;
+  TimerId postAfter(std::chrono::milliseconds delay, Task task) override;
   void cancel(TimerId id) override;
   // Runs posted tasks, and timers as they fall due, until `done` holds. `done` is checked on
   // this thread between tasks, so it may read state that only tasks change.
-  void run_until(const std::function<bool()>& done);
+  void runUntil(const std::function<bool()>& done);
 
  private:
   using Clock = std::chrono::steady_clock;

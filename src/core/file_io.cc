@@ -27,7 +27,7 @@ thread_local int t_last_error = 0;
 }  // namespace
 
 // True when the injected failure is due now; sets errno like the real call would.
-bool injected_failure() {
+bool injectedFailure() {
   g_counted.fetch_add(1, std::memory_order_relaxed);
   int left = g_countdown.load(std::memory_order_relaxed);
   while (left > 0) {
@@ -46,22 +46,22 @@ bool injected_failure() {
 
 namespace {
 
-void set_error(std::string* error, std::string_view what, const fs::path& path, int err) {
+void setError(std::string* error, std::string_view what, const fs::path& path, int err) {
   t_last_error = err;
   if (error) *error = std::string(what) + " " + path.string() + ": " + std::strerror(err);
 }
 
-int open_for_writing(int folder, const char* name, int flags, mode_t mode) {
-  if (injected_failure()) return -1;
+int openForWriting(int folder, const char* name, int flags, mode_t mode) {
+  if (injectedFailure()) return -1;
   int fd;
   do fd = ::openat(folder, name, flags | O_CLOEXEC, mode);
   while (fd < 0 && errno == EINTR);
   return fd;
 }
 
-bool write_all(int fd, std::string_view bytes) {
+bool writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
-    if (injected_failure()) return false;
+    if (injectedFailure()) return false;
     ssize_t n = ::write(fd, bytes.data(), bytes.size());
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -72,7 +72,7 @@ bool write_all(int fd, std::string_view bytes) {
   return true;
 }
 
-bool read_all(int fd, std::string& out) {
+bool readAll(int fd, std::string& out) {
   char buffer[65536];
   while (true) {
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -85,21 +85,21 @@ bool read_all(int fd, std::string& out) {
   }
 }
 
-bool sync_fd(int fd) {
-  if (injected_failure()) return false;
+bool syncFd(int fd) {
+  if (injectedFailure()) return false;
   // A failed fsync is not retried: after a failure the kernel may have dropped the dirty pages,
   // and a second fsync that succeeds would wrongly report the data as safe.
   return ::fsync(fd) == 0;
 }
 
-int close_keeping_errno(int fd) {
+int closeKeepingErrno(int fd) {
   const int err = errno;
   const int result = ::close(fd);
   errno = err;
   return result;
 }
 
-std::optional<std::string> read_fd(int fd, std::size_t limit) {
+std::optional<std::string> readFd(int fd, std::size_t limit) {
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
       static_cast<std::size_t>(st.st_size) > limit) {
@@ -129,7 +129,7 @@ std::optional<std::string> read_fd(int fd, std::size_t limit) {
 
 }  // namespace
 
-std::string temporary_name(std::string_view name) {
+std::string temporaryName(std::string_view name) {
   static std::atomic<unsigned> counter{0};
   thread_local std::mt19937 rng{std::random_device{}()};
   char suffix[32];
@@ -153,7 +153,7 @@ std::optional<Folder> Folder::open(const fs::path& path, Links links, std::strin
   do fd = ::open(path.c_str(), flags);
   while (fd < 0 && errno == EINTR);
   if (fd < 0) {
-    set_error(error, "couldn't open", path, errno == ELOOP ? ENOTDIR : errno);
+    setError(error, "couldn't open", path, errno == ELOOP ? ENOTDIR : errno);
     return std::nullopt;
   }
   return Folder(fd, path);
@@ -181,8 +181,8 @@ std::optional<Folder> Folder::sub(std::string_view name, Create create, std::str
   const std::string n(name);
   const fs::path path = path_ / n;
   if (create == Create::kYes && !status(n)) {
-    if (injected_failure() || (::mkdirat(fd_, n.c_str(), 0755) != 0 && errno != EEXIST)) {
-      set_error(error, "couldn't create", path, errno);
+    if (injectedFailure() || (::mkdirat(fd_, n.c_str(), 0755) != 0 && errno != EEXIST)) {
+      setError(error, "couldn't create", path, errno);
       return std::nullopt;
     }
   }
@@ -190,7 +190,7 @@ std::optional<Folder> Folder::sub(std::string_view name, Create create, std::str
   do fd = ::openat(fd_, n.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   while (fd < 0 && errno == EINTR);
   if (fd < 0) {
-    set_error(error, "couldn't open", path, errno == ELOOP ? ENOTDIR : errno);
+    setError(error, "couldn't open", path, errno == ELOOP ? ENOTDIR : errno);
     return std::nullopt;
   }
   return Folder(fd, path);
@@ -209,20 +209,20 @@ std::optional<std::string> Folder::read(std::string_view name, std::size_t limit
   const int fd =
       ::openat(fd_, std::string(name).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
   if (fd < 0) return std::nullopt;
-  return read_fd(fd, limit);
+  return readFd(fd, limit);
 }
 
-bool Folder::write_atomically(std::string_view name, std::string_view bytes, Durability durability,
-                              std::string* error) const {
+bool Folder::writeAtomically(std::string_view name, std::string_view bytes, Durability durability,
+                             std::string* error) const {
   PendingFile file;
   return file.prepare(*this, name, bytes, error) && file.commit(durability, error);
 }
 
-bool Folder::remove_file(std::string_view name) const {
+bool Folder::removeFile(std::string_view name) const {
   return ::unlinkat(fd_, std::string(name).c_str(), 0) == 0;
 }
 
-bool Folder::remove_empty_folder(std::string_view name) const {
+bool Folder::removeEmptyFolder(std::string_view name) const {
   return ::unlinkat(fd_, std::string(name).c_str(), AT_REMOVEDIR) == 0;
 }
 
@@ -248,8 +248,8 @@ std::optional<std::vector<std::string>> Folder::names() const {
 }
 
 bool Folder::sync(std::string* error) const {
-  if (sync_fd(fd_)) return true;
-  set_error(error, "couldn't sync", path_, errno);
+  if (syncFd(fd_)) return true;
+  setError(error, "couldn't sync", path_, errno);
   return false;
 }
 
@@ -277,37 +277,37 @@ bool PendingFile::prepare(const fs::path& path, std::string_view bytes, std::str
 
 bool PendingFile::prepare(const Folder& folder, std::string_view name, std::string_view bytes,
                           std::string* error) {
-  return prepare_at(folder.fd(), folder.path(), name, bytes, error);
+  return prepareAt(folder.fd(), folder.path(), name, bytes, error);
 }
 
-bool PendingFile::prepare_at(int folder_fd, const fs::path& folder_path, std::string_view name,
-                             std::string_view bytes, std::string* error) {
+bool PendingFile::prepareAt(int folder_fd, const fs::path& folder_path, std::string_view name,
+                            std::string_view bytes, std::string* error) {
   discard();
   path_ = folder_path / std::string(name);
   name_ = std::string(name);
-  const std::string temporary = temporary_name(name);
+  const std::string temporary = temporaryName(name);
   const fs::path temporary_path = folder_path / temporary;
-  int fd = open_for_writing(folder_fd, temporary.c_str(),
-                            O_WRONLY | O_CREAT | O_EXCL | O_TRUNC | O_NOFOLLOW, 0644);
+  int fd = openForWriting(folder_fd, temporary.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_TRUNC | O_NOFOLLOW, 0644);
   if (fd < 0) {
-    set_error(error, "couldn't create", temporary_path, errno);
+    setError(error, "couldn't create", temporary_path, errno);
     return false;
   }
   auto fail = [&](std::string_view what, int open_fd) {
     int err = errno;
     if (open_fd >= 0) ::close(open_fd);
     ::unlinkat(folder_fd, temporary.c_str(), 0);
-    set_error(error, what, temporary_path, err);
+    setError(error, what, temporary_path, err);
     return false;
   };
-  if (!write_all(fd, bytes)) return fail("couldn't write", fd);
-  if (!sync_fd(fd)) return fail("couldn't sync", fd);
-  if (close_keeping_errno(fd) != 0) return fail("couldn't close", -1);
+  if (!writeAll(fd, bytes)) return fail("couldn't write", fd);
+  if (!syncFd(fd)) return fail("couldn't sync", fd);
+  if (closeKeepingErrno(fd) != 0) return fail("couldn't close", -1);
   folder_ = ::fcntl(folder_fd, F_DUPFD_CLOEXEC, 0);
   if (folder_ < 0) {
     const int err = errno;
     ::unlinkat(folder_fd, temporary.c_str(), 0);
-    set_error(error, "couldn't keep the folder of", path_, err);
+    setError(error, "couldn't keep the folder of", path_, err);
     return false;
   }
   temporary_ = temporary;
@@ -318,8 +318,8 @@ bool PendingFile::commitExchanging(Durability durability, Displaced& displaced,
                                    std::string* error) {
   displaced = {};
   if (temporary_.empty() || folder_ < 0) return commit(durability, error);
-  if (injected_failure()) {
-    set_error(error, "couldn't rename to", path_, errno);
+  if (injectedFailure()) {
+    setError(error, "couldn't rename to", path_, errno);
     return false;  // discard() removes the temporary file
   }
   if (::renameat2(folder_, temporary_.c_str(), folder_, name_.c_str(), RENAME_EXCHANGE) != 0) {
@@ -327,24 +327,24 @@ bool PendingFile::commitExchanging(Durability durability, Displaced& displaced,
     if (errno == ENOENT || errno == EINVAL || errno == ENOSYS) {
       return renameInto(durability, error, /*counted=*/true);
     }
-    set_error(error, "couldn't rename to", path_, errno);
+    setError(error, "couldn't rename to", path_, errno);
     return false;
   }
   // The temporary name now holds what was replaced.
-  if (durability == Durability::kSurvivesCrash && !sync_fd(folder_)) {
+  if (durability == Durability::kSurvivesCrash && !syncFd(folder_)) {
     const int err = errno;
     // The exchange may not survive a crash: exchange back, so that the failure we report
     // matches what is on disk.
     (void)::renameat2(folder_, temporary_.c_str(), folder_, name_.c_str(), RENAME_EXCHANGE);
     discard();
-    set_error(error, "couldn't sync", path_.parent_path(), err);
+    setError(error, "couldn't sync", path_.parent_path(), err);
     return false;
   }
   const int fd =
       ::openat(folder_, temporary_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd >= 0) {
     if (::fstat(fd, &displaced.status) == 0 && S_ISREG(displaced.status.st_mode)) {
-      displaced.present = read_all(fd, displaced.bytes);
+      displaced.present = readAll(fd, displaced.bytes);
     }
     ::close(fd);
   }
@@ -363,18 +363,18 @@ bool PendingFile::renameInto(Durability durability, std::string* error, bool cou
   }
   std::string previous;
   if (durability == Durability::kSurvivesCrash) {
-    previous = temporary_name(name_);
+    previous = temporaryName(name_);
     if (::linkat(folder_, name_.c_str(), folder_, previous.c_str(), 0) != 0) previous.clear();
   }
-  if ((!counted && injected_failure()) ||
+  if ((!counted && injectedFailure()) ||
       ::renameat(folder_, temporary_.c_str(), folder_, name_.c_str()) != 0) {
     int err = errno;
     if (!previous.empty()) ::unlinkat(folder_, previous.c_str(), 0);
-    set_error(error, "couldn't rename to", path_, err);
+    setError(error, "couldn't rename to", path_, err);
     return false;  // discard() removes the temporary file
   }
   temporary_.clear();
-  if (durability == Durability::kSurvivesCrash && !sync_fd(folder_)) {
+  if (durability == Durability::kSurvivesCrash && !syncFd(folder_)) {
     const int err = errno;
     // The rename may not survive a crash: put the previous file back so that the failure we
     // report matches what is on disk.
@@ -386,7 +386,7 @@ bool PendingFile::renameInto(Durability durability, std::string* error, bool cou
       ::unlinkat(folder_, name_.c_str(), 0);
     }
     discard();
-    set_error(error, "couldn't sync", path_.parent_path(), err);
+    setError(error, "couldn't sync", path_.parent_path(), err);
     return false;
   }
   if (!previous.empty()) ::unlinkat(folder_, previous.c_str(), 0);
@@ -394,16 +394,16 @@ bool PendingFile::renameInto(Durability durability, std::string* error, bool cou
   return true;
 }
 
-bool write_atomically(const fs::path& path, std::string_view bytes, Durability durability,
-                      std::string* error) {
+bool writeAtomically(const fs::path& path, std::string_view bytes, Durability durability,
+                     std::string* error) {
   PendingFile file;
   return file.prepare(path, bytes, error) && file.commit(durability, error);
 }
 
-bool write_atomically_at(int folder, std::string_view name, std::string_view bytes,
-                         Durability durability, int* error_number) {
+bool writeAtomicallyAt(int folder, std::string_view name, std::string_view bytes,
+                       Durability durability, int* error_number) {
   PendingFile file;
-  if (file.prepare_at(folder, fs::path(), name, bytes, nullptr) &&
+  if (file.prepareAt(folder, fs::path(), name, bytes, nullptr) &&
       file.commit(durability, nullptr)) {
     return true;
   }
@@ -411,21 +411,21 @@ bool write_atomically_at(int folder, std::string_view name, std::string_view byt
   return false;
 }
 
-bool append_at(int folder, std::string_view name, std::string_view bytes, int* error_number) {
+bool appendAt(int folder, std::string_view name, std::string_view bytes, int* error_number) {
   auto fail = [&](int err) {
     if (error_number) *error_number = err;
     return false;
   };
   // O_NONBLOCK: a named pipe put where the file should be must not hang the writer.
-  const int fd = open_for_writing(folder, std::string(name).c_str(),
-                                  O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK, 0);
+  const int fd = openForWriting(folder, std::string(name).c_str(),
+                                O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK, 0);
   if (fd < 0) return fail(errno);
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
     return fail(EINVAL);
   }
-  if (!write_all(fd, bytes)) {
+  if (!writeAll(fd, bytes)) {
     const int err = errno;
     // What got written is cut off again: a line is there whole or not at all.
     const int cut = ::ftruncate(fd, st.st_size);
@@ -437,77 +437,77 @@ bool append_at(int folder, std::string_view name, std::string_view bytes, int* e
   return true;
 }
 
-bool make_folder_at(int folder, std::string_view name) {
-  if (injected_failure()) return false;
+bool makeFolderAt(int folder, std::string_view name) {
+  if (injectedFailure()) return false;
   return ::mkdirat(folder, std::string(name).c_str(), 0755) == 0 || errno == EEXIST;
 }
 
-bool rename_at(int from_folder, std::string_view from, int to_folder, std::string_view to) {
-  if (injected_failure()) return false;
+bool renameAt(int from_folder, std::string_view from, int to_folder, std::string_view to) {
+  if (injectedFailure()) return false;
   return ::renameat(from_folder, std::string(from).c_str(), to_folder, std::string(to).c_str()) ==
          0;
 }
 
-std::optional<std::string> read_file(const fs::path& path) {
-  return read_file_limited(path, static_cast<std::size_t>(-1));
+std::optional<std::string> readFile(const fs::path& path) {
+  return readFileLimited(path, static_cast<std::size_t>(-1));
 }
 
-std::optional<std::string> read_file_limited(const fs::path& path, std::size_t limit) {
+std::optional<std::string> readFileLimited(const fs::path& path, std::size_t limit) {
   // O_NONBLOCK: a named pipe put where a file is expected must not hang the reader.
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return std::nullopt;
-  return read_fd(fd, limit);
+  return readFd(fd, limit);
 }
 
-bool rename_no_replace(const fs::path& from, const fs::path& to, std::string* error) {
-  if (injected_failure() ||
+bool renameNoReplace(const fs::path& from, const fs::path& to, std::string* error) {
+  if (injectedFailure() ||
       ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
-    set_error(error, "couldn't rename to", to, errno);
+    setError(error, "couldn't rename to", to, errno);
     return false;
   }
   return true;
 }
 
-bool create_folders(const fs::path& path, std::string* error) {
+bool createFolders(const fs::path& path, std::string* error) {
   std::error_code ec;
   if (fs::is_directory(path, ec)) return true;
   if (path.has_parent_path() && path.parent_path() != path &&
-      !create_folders(path.parent_path(), error)) {
+      !createFolders(path.parent_path(), error)) {
     return false;
   }
-  if (injected_failure()) {
-    set_error(error, "couldn't create", path, errno);
+  if (injectedFailure()) {
+    setError(error, "couldn't create", path, errno);
     return false;
   }
   if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
-    set_error(error, "couldn't create", path, errno);
+    setError(error, "couldn't create", path, errno);
     return false;
   }
   if (!fs::is_directory(path, ec)) {
-    set_error(error, "couldn't create", path, ENOTDIR);
+    setError(error, "couldn't create", path, ENOTDIR);
     return false;
   }
   return true;
 }
 
-bool sync_folder(const fs::path& folder, std::string* error) {
+bool syncFolder(const fs::path& folder, std::string* error) {
   int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
-    set_error(error, "couldn't open", folder, errno);
+    setError(error, "couldn't open", folder, errno);
     return false;
   }
-  bool ok = sync_fd(fd);
+  bool ok = syncFd(fd);
   int err = errno;
   ::close(fd);
-  if (!ok) set_error(error, "couldn't sync", folder, err);
+  if (!ok) setError(error, "couldn't sync", folder, err);
   return ok;
 }
 
-bool is_temporary_name(std::string_view name) {
+bool isTemporaryName(std::string_view name) {
   return name.starts_with(".") && name.find(".qs-tmp-") != std::string_view::npos;
 }
 
-int inject_failure_for_testing(int nth, int error_number) {
+int injectFailure_for_testing(int nth, int error_number) {
   g_error.store(error_number);
   g_countdown.store(nth);
   return g_counted.exchange(0);

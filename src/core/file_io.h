@@ -23,9 +23,9 @@ enum class Durability { kFileOnly, kSurvivesCrash };
 // fsynced, renamed over `path`, and (kSurvivesCrash) the folder fsynced. On failure the old
 // file is untouched, the temporary file is removed and `error` (when given) says why.
 // A failed fsync is a failure: the data may not be on disk, so the rename never happens.
-[[nodiscard]] bool write_atomically(const fs::path& path, std::string_view bytes,
-                                    Durability durability = Durability::kSurvivesCrash,
-                                    std::string* error = nullptr);
+[[nodiscard]] bool writeAtomically(const fs::path& path, std::string_view bytes,
+                                   Durability durability = Durability::kSurvivesCrash,
+                                   std::string* error = nullptr);
 
 // Whether opening a folder follows a link as the last part of its path.
 enum class Links { kFollow, kRefuse };
@@ -57,13 +57,13 @@ class Folder {
   // A regular file's bytes; none for a link, a folder or anything else.
   std::optional<std::string> read(std::string_view name,
                                   std::size_t limit = static_cast<std::size_t>(-1)) const;
-  // As write_atomically below, in this folder: a link of that name is replaced, not followed.
-  [[nodiscard]] bool write_atomically(std::string_view name, std::string_view bytes,
-                                      Durability durability, std::string* error = nullptr) const;
+  // As writeAtomically below, in this folder: a link of that name is replaced, not followed.
+  [[nodiscard]] bool writeAtomically(std::string_view name, std::string_view bytes,
+                                     Durability durability, std::string* error = nullptr) const;
   // Removes a file, or a link itself (never what it points to).
-  bool remove_file(std::string_view name) const;
+  bool removeFile(std::string_view name) const;
   // Removes a folder that is empty.
-  bool remove_empty_folder(std::string_view name) const;
+  bool removeEmptyFolder(std::string_view name) const;
   // The names inside, sorted by bytes; none when the folder can't be read.
   std::optional<std::vector<std::string>> names() const;
   [[nodiscard]] bool sync(std::string* error = nullptr) const;
@@ -90,8 +90,8 @@ class PendingFile {
   [[nodiscard]] bool prepare(const Folder& folder, std::string_view name, std::string_view bytes,
                              std::string* error = nullptr);
   // The same in the folder open as `folder_fd`, which `folder_path` names in messages.
-  [[nodiscard]] bool prepare_at(int folder_fd, const fs::path& folder_path, std::string_view name,
-                                std::string_view bytes, std::string* error = nullptr);
+  [[nodiscard]] bool prepareAt(int folder_fd, const fs::path& folder_path, std::string_view name,
+                               std::string_view bytes, std::string* error = nullptr);
   // With kSurvivesCrash the folder is fsynced after the rename; if that fails, the previous
   // file (kept as a hard link during the rename) is put back, so a failure never leaves a
   // changed file behind it.
@@ -117,49 +117,49 @@ class PendingFile {
   std::string temporary_;
 };
 
-// As write_atomically, in a folder the caller holds open as the descriptor `folder` (kept
+// As writeAtomically, in a folder the caller holds open as the descriptor `folder` (kept
 // open); a link named `name` is replaced, not followed. On failure `error_number` gets the
 // error (errno's code).
-[[nodiscard]] bool write_atomically_at(int folder, std::string_view name, std::string_view bytes,
-                                       Durability durability, int* error_number = nullptr);
+[[nodiscard]] bool writeAtomicallyAt(int folder, std::string_view name, std::string_view bytes,
+                                     Durability durability, int* error_number = nullptr);
 
 // Appends `bytes` to the regular file `name` in the open folder `folder`, never through a link.
 // A write that fails part way is cut off again, so the file keeps its old bytes or gets all the
 // new ones. On failure `error_number` gets the error: ENOENT when there is no such file, ELOOP
 // for a link, EINVAL for something else than a regular file.
-[[nodiscard]] bool append_at(int folder, std::string_view name, std::string_view bytes,
-                             int* error_number = nullptr);
+[[nodiscard]] bool appendAt(int folder, std::string_view name, std::string_view bytes,
+                            int* error_number = nullptr);
 
 // Makes the folder `name` in the open folder `folder`; one already there is no failure. Sets
 // errno on failure.
-[[nodiscard]] bool make_folder_at(int folder, std::string_view name);
+[[nodiscard]] bool makeFolderAt(int folder, std::string_view name);
 
 // renameat(2), counted with the operations below. Sets errno on failure.
-[[nodiscard]] bool rename_at(int from_folder, std::string_view from, int to_folder,
-                             std::string_view to);
+[[nodiscard]] bool renameAt(int from_folder, std::string_view from, int to_folder,
+                            std::string_view to);
 
 // Renames a file or folder, failing when something is already at `to` (even an empty folder).
-[[nodiscard]] bool rename_no_replace(const fs::path& from, const fs::path& to,
-                                     std::string* error = nullptr);
+[[nodiscard]] bool renameNoReplace(const fs::path& from, const fs::path& to,
+                                   std::string* error = nullptr);
 
 // A temporary name for something that will become `name`: hidden, unique, and recognised by
-// is_temporary_name.
-std::string temporary_name(std::string_view name);
+// isTemporaryName.
+std::string temporaryName(std::string_view name);
 
 // Reads a whole file; none when it can't be opened or read.
-std::optional<std::string> read_file(const fs::path& path);
+std::optional<std::string> readFile(const fs::path& path);
 
 // Reads a whole file unless it is larger than `limit` bytes.
-std::optional<std::string> read_file_limited(const fs::path& path, std::size_t limit);
+std::optional<std::string> readFileLimited(const fs::path& path, std::size_t limit);
 
 // Creates a folder and its parents. Failure keeps errno's description in `error`.
-[[nodiscard]] bool create_folders(const fs::path& path, std::string* error = nullptr);
+[[nodiscard]] bool createFolders(const fs::path& path, std::string* error = nullptr);
 
 // Fsyncs a folder so that a rename inside it survives a crash.
-[[nodiscard]] bool sync_folder(const fs::path& folder, std::string* error = nullptr);
+[[nodiscard]] bool syncFolder(const fs::path& folder, std::string* error = nullptr);
 
 // Whether a name is one of our temporary files (never a document or an image).
-bool is_temporary_name(std::string_view file_name);
+bool isTemporaryName(std::string_view file_name);
 
 // Fault injection for tests: the `nth` counted operation from now (1 = the next one) fails with
 // `error_number`; 0 turns injection off. Counted operations: open for writing, write, fsync,
@@ -169,10 +169,10 @@ bool is_temporary_name(std::string_view file_name);
 // used where the count reaches a C library's callbacks, as the search index's does).
 inline constexpr int kCrashForTesting = -1;
 inline constexpr int kThrowForTesting = -2;
-int inject_failure_for_testing(int nth, int error_number);
+int injectFailure_for_testing(int nth, int error_number);
 
 // For writers whose calls don't go through this file (the search index's database): counts one
 // operation as above; true, with errno set, when the injected failure falls on it.
-bool injected_failure();
+bool injectedFailure();
 
 }  // namespace qs::file_io

@@ -42,11 +42,11 @@ void walk(const json::array& nodes, int depth, std::map<std::string, std::size_t
   for (const auto& node : nodes) {
     const json::object* o = node.if_object();
     if (!o) continue;
-    if (auto id = json::find_string(*o, "id")) {
+    if (auto id = json::findString(*o, "id")) {
       ++count;
       ++seen[std::string(*id)];
     }
-    if (const json::array* children = json::find_array(*o, "children")) {
+    if (const json::array* children = json::findArray(*o, "children")) {
       walk(*children, depth + 1, seen, count);
     }
   }
@@ -59,8 +59,8 @@ HostLog::HostLog(std::filesystem::path file, SerialQueue& queue)
 
 void HostLog::append(std::string_view event, const json::object& fields) {
   // The task takes its own copy of the path, so it may run after the log object is gone.
-  queue_.async([file = file_, text = line(clock::iso8601_utc_now(), event, fields)] {
-    write_line(file, text);
+  queue_.async([file = file_, text = line(clock::iso8601UTCNow(), event, fields)] {
+    writeLine(file, text);
   });
 }
 
@@ -83,20 +83,20 @@ std::string HostLog::line(std::string_view time, std::string_view event,
   return out;
 }
 
-void HostLog::write_line(const std::filesystem::path& file, const std::string& line) {
+void HostLog::writeLine(const std::filesystem::path& file, const std::string& line) {
   std::error_code ec;
   const auto size = std::filesystem::file_size(file, ec);
   if (!ec && size > kSizeLimit) {
-    if (auto text = file_io::read_file(file)) {
+    if (auto text = file_io::readFile(file)) {
       // Keep the last half of the characters; the kept text may begin mid-line.
-      const std::size_t characters = text::grapheme_count(*text);
-      (void)file_io::write_atomically(file, text::grapheme_suffix(*text, characters / 2),
-                                      file_io::Durability::kFileOnly);
+      const std::size_t characters = text::graphemeCount(*text);
+      (void)file_io::writeAtomically(file, text::graphemeSuffix(*text, characters / 2),
+                                     file_io::Durability::kFileOnly);
     }
   }
   int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
   if (fd < 0) {
-    (void)file_io::write_atomically(file, line, file_io::Durability::kFileOnly);
+    (void)file_io::writeAtomically(file, line, file_io::Durability::kFileOnly);
     return;
   }
   std::string_view rest(line);
@@ -111,7 +111,7 @@ void HostLog::write_line(const std::filesystem::path& file, const std::string& l
 HostLog::NodeIDs HostLog::ids(const json::object& doc) {
   NodeIDs out;
   std::map<std::string, std::size_t> seen;
-  if (const json::array* nodes = json::find_array(doc, "nodes")) walk(*nodes, 0, seen, out.count);
+  if (const json::array* nodes = json::findArray(doc, "nodes")) walk(*nodes, 0, seen, out.count);
   for (const auto& [id, times] : seen) {
     if (times > 1) out.repeated.push_back(id);
   }

@@ -36,7 +36,7 @@ class HostLog {
   static NodeIDs ids(const json::object& doc);
 
  private:
-  static void write_line(const std::filesystem::path& file, const std::string& line);
+  static void writeLine(const std::filesystem::path& file, const std::string& line);
 
   std::filesystem::path file_;
   SerialQueue& queue_;

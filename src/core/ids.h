@@ -6,16 +6,16 @@
 namespace qs::ids {
 
 // A document id: 1 to 128 of A-Z, a-z, 0-9, "_" and "-".
-bool is_document_id(std::string_view id);
+bool isDocumentID(std::string_view id);
 
 // A reserved document: a valid id beginning with "_".
-bool is_reserved_id(std::string_view id);
+bool isReservedID(std::string_view id);
 
 // An image capture id: at least one of A-Z, a-z, 0-9 and "-".
-bool is_capture_id(std::string_view id);
+bool isCaptureID(std::string_view id);
 
 // A Claude request id: "r-" and a UUID in its 8-4-4-4-12 hexadecimal form, letters of either
 // case. It names a request file and its reply file, so nothing else may pass.
-bool is_request_id(std::string_view id);
+bool isRequestID(std::string_view id);
 
 }  // namespace qs::ids

@@ -55,7 +55,7 @@ struct ExactNumbers {
   }
   bool on_double(double d, string_view s, error_code&) {
     number.append(s);
-    d = exact_double(number, d);
+    d = exactDouble(number, d);
     number.clear();
     return st.push_double(d), true;
   }
@@ -94,7 +94,7 @@ std::optional<value> parse(std::string_view text, std::size_t max_depth) {
 }
 
 std::optional<object> readObjectFile(const std::filesystem::path& file) {
-  auto text = file_io::read_file(file);
+  auto text = file_io::readFile(file);
   if (!text) return std::nullopt;
   auto parsed = parse(*text);
   if (!parsed || !parsed->is_object()) return std::nullopt;
@@ -107,7 +107,7 @@ constexpr char kHex[] = "0123456789abcdef";
 
 // `code` escaped at `at` as one \u unit, or past U+FFFF as a surrogate pair of two; the bytes
 // written (6 or 12).
-std::size_t write_units(char* at, unsigned code) {
+std::size_t writeUnits(char* at, unsigned code) {
   const auto unit = [](char* to, unsigned u) {
     to[0] = '\\';
     to[1] = 'u';
@@ -127,7 +127,7 @@ std::size_t write_units(char* at, unsigned code) {
 
 // The length of the well-formed UTF-8 character at `p` (a byte past ASCII) and its code point;
 // 0 when the bytes there are not one (an overlong form, a surrogate, past U+10FFFF, cut short).
-std::size_t utf8_character(const unsigned char* p, const unsigned char* end, unsigned& code) {
+std::size_t utf8Character(const unsigned char* p, const unsigned char* end, unsigned& code) {
   const unsigned lead = p[0];
   const auto left = static_cast<std::size_t>(end - p);
   auto continuation = [&](std::size_t k) { return (p[k] & 0xC0) == 0x80; };
@@ -159,13 +159,13 @@ std::size_t utf8_character(const unsigned char* p, const unsigned char* end, uns
 constexpr std::uint64_t kOnes = 0x0101010101010101u;
 constexpr std::uint64_t kHighs = 0x8080808080808080u;
 
-inline std::uint64_t zero_bytes(std::uint64_t w) {
+inline std::uint64_t zeroBytes(std::uint64_t w) {
   return (w - kOnes) & ~w & kHighs;
 }
 
-inline std::uint64_t special_bytes(std::uint64_t w) {
-  return ((w - kOnes * 0x20) & ~w & kHighs) | zero_bytes(w ^ (kOnes * '"')) |
-         zero_bytes(w ^ (kOnes * '\\')) | (w & kHighs);
+inline std::uint64_t specialBytes(std::uint64_t w) {
+  return ((w - kOnes * 0x20) & ~w & kHighs) | zeroBytes(w ^ (kOnes * '"')) |
+         zeroBytes(w ^ (kOnes * '\\')) | (w & kHighs);
 }
 
 inline std::uint64_t load8(const unsigned char* p) {
@@ -182,7 +182,7 @@ inline void store8(char* at, std::uint64_t w) {
 
 // The `n` (under eight) bytes at `p` as the low bytes of a word, the rest zero, without reading
 // outside [begin, p + n): one load when eight bytes end at p + n, else two that overlap.
-inline std::uint64_t load_short(const unsigned char* p, std::size_t n, const unsigned char* begin) {
+inline std::uint64_t loadShort(const unsigned char* p, std::size_t n, const unsigned char* begin) {
   if (static_cast<std::size_t>(p - begin) + n >= 8) return load8(p + n - 8) >> ((8 - n) * 8);
   auto load = [](const unsigned char* at, auto word) {
     std::memcpy(&word, at, sizeof word);
@@ -198,7 +198,7 @@ inline std::uint64_t load_short(const unsigned char* p, std::size_t n, const uns
 }
 
 // The offset of the first byte past ASCII in [p, end), or end - p.
-inline std::size_t ascii_run(const unsigned char* p, const unsigned char* end) {
+inline std::size_t asciiRun(const unsigned char* p, const unsigned char* end) {
   const unsigned char* at = p;
   while (end - at >= 8) {
     if (const std::uint64_t m = load8(at) & kHighs) {
@@ -230,7 +230,7 @@ struct Scratch {
     capacity = size;
   }
 };
-Scratch& this_thread_scratch() {
+Scratch& thisThreadScratch() {
   thread_local Scratch scratch;
   return scratch;
 }
@@ -249,7 +249,7 @@ class Writer {
   // and nothing fills them first) and lives until `take` returns.
   template <typename Take>
   bool run(const value& v, Take take) {
-    Scratch& scratch = this_thread_scratch();
+    Scratch& scratch = thisThreadScratch();
     if (!scratch.data) scratch.replace(kStart, 0);
     at_ = scratch.data;
     end_ = at_ + scratch.capacity;
@@ -270,7 +270,7 @@ class Writer {
   }
 
   [[gnu::noinline]] void grow(std::size_t n) {
-    Scratch& scratch = this_thread_scratch();
+    Scratch& scratch = thisThreadScratch();
     const auto used = static_cast<std::size_t>(at_ - scratch.data);
     scratch.replace(std::max(scratch.capacity * 2, used + n), used);
     at_ = scratch.data + used;
@@ -282,8 +282,8 @@ class Writer {
   // string covers them, and `out` moves only past the plain ones. The cursor is the caller's
   // local rather than `at_`, which a byte stored through a char pointer could alias, so that it
   // stays in a register.
-  static const unsigned char* copy_plain(const unsigned char* p, const unsigned char* end,
-                                         const unsigned char* begin, char*& out) {
+  static const unsigned char* copyPlain(const unsigned char* p, const unsigned char* end,
+                                        const unsigned char* begin, char*& out) {
 #if defined(__SSE2__)
     // A signed comparison below 0x20 flags the controls and every byte past ASCII at once.
     const __m128i spaces = _mm_set1_epi8(0x20);
@@ -307,7 +307,7 @@ class Writer {
     while (end - p >= 8) {
       const std::uint64_t w = load8(p);
       std::memcpy(out, p, 8);
-      if (const std::uint64_t m = special_bytes(w)) {
+      if (const std::uint64_t m = specialBytes(w)) {
         const auto k = static_cast<unsigned>(std::countr_zero(m)) >> 3;
         out += k;
         return p + k;
@@ -319,9 +319,9 @@ class Writer {
     // first that isn't plain.
     const auto n = static_cast<std::size_t>(end - p);
     if (n == 0) return p;
-    const std::uint64_t w = load_short(p, n, begin);
+    const std::uint64_t w = loadShort(p, n, begin);
     store8(out, w);
-    const std::uint64_t m = special_bytes(w) & ((std::uint64_t{1} << (n * 8)) - 1);
+    const std::uint64_t m = specialBytes(w) & ((std::uint64_t{1} << (n * 8)) - 1);
     const std::size_t k = m ? static_cast<unsigned>(std::countr_zero(m)) >> 3 : n;
     out += k;
     return p + k;
@@ -342,7 +342,7 @@ class Writer {
     char* out = at_;
     *out++ = '"';
     while (true) {
-      p = copy_plain(p, end, begin, out);
+      p = copyPlain(p, end, begin, out);
       if (p == end) break;
       // Every escape below writes at most 12 bytes for at least one read, and the rest of the
       // string, its closing quote and the eight to spare still need their room.
@@ -352,13 +352,13 @@ class Writer {
       const unsigned c = *p;
       if (c >= 0x80) {
         unsigned code = 0;
-        const std::size_t length = utf8_character(p, end, code);
+        const std::size_t length = utf8Character(p, end, code);
         if (length == 0) return false;
         if (non_ascii_ == NonAscii::kLiteral) {
           std::memcpy(out, p, length);
           out += length;
         } else {
-          out += write_units(out, code);
+          out += writeUnits(out, code);
         }
         p += length;
         continue;
@@ -394,7 +394,7 @@ class Writer {
         out[1] = short_form;
         out += 2;
       } else {
-        out += write_units(out, c);
+        out += writeUnits(out, c);
       }
       ++p;
     }
@@ -404,13 +404,13 @@ class Writer {
   }
 
  public:
-  // One string or number alone at `at`, with the room string_room or kNumberRoom gives.
-  char* string_at(char* at, std::string_view s) {
+  // One string or number alone at `at`, with the room stringRoom or kNumberRoom gives.
+  char* stringAt(char* at, std::string_view s) {
     at_ = at;
-    end_ = at + string_room(s.size());
+    end_ = at + stringRoom(s.size());
     return string(s) ? at_ : nullptr;
   }
-  char* number_at(char* at, double d) {
+  char* numberAt(char* at, double d) {
     at_ = at;
     end_ = at + kNumberRoom;
     return number(d) ? at_ : nullptr;
@@ -464,9 +464,9 @@ class Writer {
       case boost::json::kind::string:
         return string(v.get_string());
       case boost::json::kind::array:
-        return array_of(v.get_array(), depth);
+        return arrayOf(v.get_array(), depth);
       case boost::json::kind::object:
-        return pretty_ ? sorted_object(v.get_object(), depth) : object_of(v.get_object(), depth);
+        return pretty_ ? sortedObject(v.get_object(), depth) : objectOf(v.get_object(), depth);
     }
     return false;
   }
@@ -498,7 +498,7 @@ class Writer {
     *at_++ = c;
   }
 
-  bool array_of(const array& a, std::size_t depth) {
+  bool arrayOf(const array& a, std::size_t depth) {
     room(1);
     *at_++ = '[';
     bool first = true;
@@ -519,8 +519,8 @@ class Writer {
       const std::size_t n = key.size();
       if (n - 1 < 7) {
         const auto* k = reinterpret_cast<const unsigned char*>(key.data());
-        const std::uint64_t w = load_short(k, n, k);
-        if (!(special_bytes(w) & ((std::uint64_t{1} << (n * 8)) - 1))) {
+        const std::uint64_t w = loadShort(k, n, k);
+        if (!(specialBytes(w) & ((std::uint64_t{1} << (n * 8)) - 1))) {
           room(1 + 1 + 8 + 2);
           char* out = at_;
           *out = ',';
@@ -546,7 +546,7 @@ class Writer {
     return write(kv.value(), depth + 1);
   }
 
-  bool object_of(const object& o, std::size_t depth) {
+  bool objectOf(const object& o, std::size_t depth) {
     room(1);
     *at_++ = '{';
     bool first = true;
@@ -561,7 +561,7 @@ class Writer {
 
   // The file form: members sorted by the bytes of their keys. The member lists of the objects
   // being written are kept between calls, one a level, so that sorting allocates only once.
-  bool sorted_object(const object& o, std::size_t depth) {
+  bool sortedObject(const object& o, std::size_t depth) {
     if (members_.size() <= depth) members_.resize(depth + 1);
     auto& members = members_[depth];
     members.clear();
@@ -615,7 +615,7 @@ std::optional<std::string> written(const value& v, bool pretty, NonAscii non_asc
 
 }  // namespace
 
-bool append_compact(std::string& out, const value& v, NonAscii non_ascii) {
+bool appendCompact(std::string& out, const value& v, NonAscii non_ascii) {
   return Writer<false>(non_ascii).run(v, [&](std::string_view text) { out.append(text); });
 }
 
@@ -623,7 +623,7 @@ std::optional<std::string> compact(const value& v) {
   return written(v, false, NonAscii::kLiteral);
 }
 
-std::optional<std::string> compact_ascii(const value& v) {
+std::optional<std::string> compactAscii(const value& v) {
   return written(v, false, NonAscii::kEscaped);
 }
 
@@ -631,23 +631,23 @@ std::optional<std::string> pretty(const value& v) {
   return written(v, true, NonAscii::kLiteral);
 }
 
-void append_ascii_form(std::string& out, std::string_view compact_text) {
+void appendAsciiForm(std::string& out, std::string_view compact_text) {
   const auto* p = reinterpret_cast<const unsigned char*>(compact_text.data());
   const auto* const end = p + compact_text.size();
   while (p < end) {
-    const std::size_t n = ascii_run(p, end);
+    const std::size_t n = asciiRun(p, end);
     out.append(reinterpret_cast<const char*>(p), n);
     p += n;
     if (p == end) break;
     unsigned code = 0;
-    const std::size_t length = utf8_character(p, end, code);
+    const std::size_t length = utf8Character(p, end, code);
     if (length == 0) {  // not from this writer; kept as it is rather than lost
       out.push_back(static_cast<char>(*p));
       ++p;
       continue;
     }
     char units[12];
-    out.append(units, write_units(units, code));
+    out.append(units, writeUnits(units, code));
     p += length;
   }
 }
@@ -656,23 +656,23 @@ const value* find(const object& o, std::string_view key) {
   return o.if_contains(key);
 }
 
-const object* find_object(const object& o, std::string_view key) {
+const object* findObject(const object& o, std::string_view key) {
   const value* v = o.if_contains(key);
   return v ? v->if_object() : nullptr;
 }
 
-const array* find_array(const object& o, std::string_view key) {
+const array* findArray(const object& o, std::string_view key) {
   const value* v = o.if_contains(key);
   return v ? v->if_array() : nullptr;
 }
 
-std::optional<std::string_view> find_string(const object& o, std::string_view key) {
+std::optional<std::string_view> findString(const object& o, std::string_view key) {
   const value* v = o.if_contains(key);
   if (!v || !v->is_string()) return std::nullopt;
   return std::string_view(v->get_string());
 }
 
-std::optional<double> as_number(const value& v) {
+std::optional<double> asNumber(const value& v) {
   switch (v.kind()) {
     case boost::json::kind::int64:
       return static_cast<double>(v.get_int64());
@@ -685,22 +685,22 @@ std::optional<double> as_number(const value& v) {
   }
 }
 
-bool is_true_flag(const value* v) {
+bool isTrueFlag(const value* v) {
   if (!v) return false;
   if (v->is_bool()) return v->get_bool();
-  if (auto n = as_number(*v)) return *n != 0;
+  if (auto n = asNumber(*v)) return *n != 0;
   return false;
 }
 
-char* write_string(char* at, std::string_view s) {
-  return Writer<false>(NonAscii::kLiteral).string_at(at, s);
+char* writeString(char* at, std::string_view s) {
+  return Writer<false>(NonAscii::kLiteral).stringAt(at, s);
 }
 
-char* write_number(char* at, double d) {
-  return Writer<false>(NonAscii::kLiteral).number_at(at, d);
+char* writeNumber(char* at, double d) {
+  return Writer<false>(NonAscii::kLiteral).numberAt(at, d);
 }
 
-double exact_double(std::string_view text, double boost_value) {
+double exactDouble(std::string_view text, double boost_value) {
   double exact = 0;
   const char* end = text.data() + text.size();
   // Too large or too small for a double: Boost's reading (infinity or zero) stands.

@@ -13,7 +13,7 @@ namespace qs::launch_trace {
 
 namespace {
 
-double boottime_ms() {
+double boottimeMs() {
   timespec now{};
   clock_gettime(CLOCK_BOOTTIME, &now);
   return static_cast<double>(now.tv_sec) * 1000.0 + static_cast<double>(now.tv_nsec) / 1e6;
@@ -21,11 +21,11 @@ double boottime_ms() {
 
 // When the process began, in the same clock: the kernel's start time, in ticks since boot (the
 // second field, the name, may hold spaces, so the count starts after its closing parenthesis).
-double process_start_ms() {
+double processStartMs() {
   std::ifstream stat("/proc/self/stat");
   std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
   const auto close = text.rfind(')');
-  if (close == std::string::npos) return boottime_ms();
+  if (close == std::string::npos) return boottimeMs();
   std::istringstream fields(text.substr(close + 2));
   std::string field;
   unsigned long long ticks = 0;
@@ -34,13 +34,13 @@ double process_start_ms() {
     if (i == 22) ticks = std::strtoull(field.c_str(), nullptr, 10);
   }
   const long hz = sysconf(_SC_CLK_TCK);
-  if (ticks == 0 || hz <= 0) return boottime_ms();
+  if (ticks == 0 || hz <= 0) return boottimeMs();
   return static_cast<double>(ticks) * 1000.0 / static_cast<double>(hz);
 }
 
 struct Trace {
   bool on = std::getenv("QUILLSTONE_TRACE_START") != nullptr;
-  double origin = on ? process_start_ms() : 0;
+  double origin = on ? processStartMs() : 0;
 };
 
 const Trace& trace() {
@@ -64,7 +64,7 @@ void mark(std::string_view step) {
   const double cpu_ms =
       static_cast<double>(cpu.tv_sec) * 1000.0 + static_cast<double>(cpu.tv_nsec) / 1e6;
   std::fprintf(stderr, "quillstone launch: %8.1f ms (this thread ran %7.1f ms) %.*s\n",
-               boottime_ms() - t.origin, cpu_ms, static_cast<int>(step.size()), step.data());
+               boottimeMs() - t.origin, cpu_ms, static_cast<int>(step.size()), step.data());
 }
 
 }  // namespace qs::launch_trace

@@ -13,15 +13,15 @@ namespace {
 
 enum class Trim { kWhitespace, kWhitespaceAndNewlines, kPunctuationAndWhitespace, kHorizontal };
 
-bool is_newline(UChar32 c) {
+bool isNewline(UChar32 c) {
   return (c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029;
 }
 
-bool is_whitespace(UChar32 c) {
+bool isWhitespace(UChar32 c) {
   return c == '\t' || u_charType(c) == U_SPACE_SEPARATOR;
 }
 
-bool is_punctuation(UChar32 c) {
+bool isPunctuation(UChar32 c) {
   switch (u_charType(c)) {
     case U_DASH_PUNCTUATION:
     case U_START_PUNCTUATION:
@@ -39,11 +39,11 @@ bool is_punctuation(UChar32 c) {
 bool trimmed(UChar32 c, Trim how) {
   switch (how) {
     case Trim::kWhitespace:
-      return is_whitespace(c);
+      return isWhitespace(c);
     case Trim::kWhitespaceAndNewlines:
-      return is_whitespace(c) || is_newline(c);
+      return isWhitespace(c) || isNewline(c);
     case Trim::kPunctuationAndWhitespace:
-      return is_whitespace(c) || is_punctuation(c);
+      return isWhitespace(c) || isPunctuation(c);
     case Trim::kHorizontal:
       return c == ' ' || c == '\t';
   }
@@ -79,7 +79,7 @@ std::string trim(std::string_view s, Trim how) {
 }
 
 // Byte offsets of grapheme cluster boundaries, from 0 to s.size().
-std::vector<std::size_t> grapheme_boundaries(std::string_view s) {
+std::vector<std::size_t> graphemeBoundaries(std::string_view s) {
   std::vector<std::size_t> out;
   icu::UnicodeString u =
       icu::UnicodeString::fromUTF8(icu::StringPiece(s.data(), static_cast<int32_t>(s.size())));
@@ -116,7 +116,7 @@ std::vector<std::size_t> grapheme_boundaries(std::string_view s) {
 
 }  // namespace
 
-bool is_valid_utf8(std::string_view s) {
+bool isValidUTF8(std::string_view s) {
   int32_t i = 0;
   const auto size = static_cast<int32_t>(s.size());
   if (s.size() > static_cast<std::size_t>(INT32_MAX)) return false;
@@ -126,8 +126,8 @@ bool is_valid_utf8(std::string_view s) {
   return true;
 }
 
-std::string make_valid_utf8(std::string_view s) {
-  if (is_valid_utf8(s)) return std::string(s);
+std::string makeValidUTF8(std::string_view s) {
+  if (isValidUTF8(s)) return std::string(s);
   std::string out;
   out.reserve(s.size() + 8);
   const auto size = static_cast<int32_t>(s.size());
@@ -143,44 +143,44 @@ std::string make_valid_utf8(std::string_view s) {
   return out;
 }
 
-std::size_t grapheme_count(std::string_view s) {
+std::size_t graphemeCount(std::string_view s) {
   if (s.empty()) return 0;
-  return grapheme_boundaries(s).size() - 1;
+  return graphemeBoundaries(s).size() - 1;
 }
 
-std::string grapheme_prefix(std::string_view s, std::size_t n) {
-  auto b = grapheme_boundaries(s);
+std::string graphemePrefix(std::string_view s, std::size_t n) {
+  auto b = graphemeBoundaries(s);
   if (n + 1 >= b.size()) return std::string(s);
   return std::string(s.substr(0, b[n]));
 }
 
-std::string grapheme_suffix(std::string_view s, std::size_t n) {
-  auto b = grapheme_boundaries(s);
+std::string graphemeSuffix(std::string_view s, std::size_t n) {
+  auto b = graphemeBoundaries(s);
   if (n + 1 >= b.size()) return std::string(s);
   return std::string(s.substr(b[b.size() - 1 - n]));
 }
 
-std::string trim_whitespace(std::string_view s) {
+std::string trimWhitespace(std::string_view s) {
   return trim(s, Trim::kWhitespace);
 }
-std::string trim_whitespace_and_newlines(std::string_view s) {
+std::string trimWhitespaceAndNewlines(std::string_view s) {
   return trim(s, Trim::kWhitespaceAndNewlines);
 }
-std::string trim_punctuation_and_whitespace(std::string_view s) {
+std::string trimPunctuationAndWhitespace(std::string_view s) {
   return trim(s, Trim::kPunctuationAndWhitespace);
 }
-std::string trim_horizontal_space(std::string_view s) {
+std::string trimHorizontalSpace(std::string_view s) {
   return trim(s, Trim::kHorizontal);
 }
 
-std::vector<std::string> split_on_whitespace(std::string_view s) {
+std::vector<std::string> splitOnWhitespace(std::string_view s) {
   std::vector<std::string> pieces;
   const auto size = static_cast<int32_t>(s.size());
   int32_t i = 0, start = 0;
   while (i < size) {
     int32_t at = i;
     UChar32 c = next(s, i);
-    if (c >= 0 && (is_whitespace(c) || is_newline(c))) {
+    if (c >= 0 && (isWhitespace(c) || isNewline(c))) {
       if (at > start)
         pieces.emplace_back(
             s.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(at - start)));
@@ -191,7 +191,7 @@ std::vector<std::string> split_on_whitespace(std::string_view s) {
   return pieces;
 }
 
-std::string replace_all(std::string_view s, std::string_view from, std::string_view to) {
+std::string replaceAll(std::string_view s, std::string_view from, std::string_view to) {
   if (from.empty()) return std::string(s);
   std::string out;
   out.reserve(s.size());

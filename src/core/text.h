@@ -10,32 +10,32 @@
 
 namespace qs::text {
 
-bool is_valid_utf8(std::string_view s);
+bool isValidUTF8(std::string_view s);
 
 // `s` with every invalid sequence replaced by U+FFFD (file names need not be UTF-8 here).
-std::string make_valid_utf8(std::string_view s);
+std::string makeValidUTF8(std::string_view s);
 
 // Number of grapheme clusters. Invalid UTF-8 is counted after replacement with U+FFFD.
-std::size_t grapheme_count(std::string_view s);
+std::size_t graphemeCount(std::string_view s);
 
 // The first `n` grapheme clusters of `s` (all of it when it has fewer).
-std::string grapheme_prefix(std::string_view s, std::size_t n);
+std::string graphemePrefix(std::string_view s, std::size_t n);
 
 // The last `n` grapheme clusters of `s`.
-std::string grapheme_suffix(std::string_view s, std::size_t n);
+std::string graphemeSuffix(std::string_view s, std::size_t n);
 
 // White space: space separators (Zs) and tab. Newlines: U+000A to U+000D, U+0085, U+2028, U+2029.
-std::string trim_whitespace(std::string_view s);
-std::string trim_whitespace_and_newlines(std::string_view s);
+std::string trimWhitespace(std::string_view s);
+std::string trimWhitespaceAndNewlines(std::string_view s);
 // Punctuation (Unicode P*) and white space, not newlines.
-std::string trim_punctuation_and_whitespace(std::string_view s);
+std::string trimPunctuationAndWhitespace(std::string_view s);
 // Spaces and tabs only.
-std::string trim_horizontal_space(std::string_view s);
+std::string trimHorizontalSpace(std::string_view s);
 
 // Pieces of `s` between runs of white space or newlines; no empty pieces.
-std::vector<std::string> split_on_whitespace(std::string_view s);
+std::vector<std::string> splitOnWhitespace(std::string_view s);
 
 // Every occurrence of `from` replaced by `to` (left to right, not overlapping).
-std::string replace_all(std::string_view s, std::string_view from, std::string_view to);
+std::string replaceAll(std::string_view s, std::string_view from, std::string_view to);
 
 }  // namespace qs::text

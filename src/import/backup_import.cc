@@ -46,7 +46,7 @@ constexpr std::size_t kMaxDepth = 512;
 // The longest text a capture can take in the file: every character escaped as \uXXXX.
 constexpr std::size_t kLargestCaptureText = BackupImport::kLargestCapture * 6 + 2;
 
-boost::json::parse_options parse_options(std::size_t max_depth) {
+boost::json::parse_options parseOptions(std::size_t max_depth) {
   boost::json::parse_options options;
   options.max_depth = max_depth;
   return options;
@@ -73,16 +73,16 @@ struct FormatProbe {
     ec = boost::json::error::extra_data;  // any error ends the parse here
     return false;
   }
-  bool at_top_value() const { return depth == 1 && at_format; }
+  bool atTopValue() const { return depth == 1 && at_format; }
   bool scalar(error_code& ec) {
-    if (depth == 0 || at_top_value()) return stop(Answer::kNot, ec);
+    if (depth == 0 || atTopValue()) return stop(Answer::kNot, ec);
     return true;
   }
 
   bool on_document_begin(error_code&) { return true; }
   bool on_document_end(error_code&) { return true; }
   bool on_object_begin(error_code& ec) {
-    if (at_top_value()) return stop(Answer::kNot, ec);
+    if (atTopValue()) return stop(Answer::kNot, ec);
     ++depth;
     return true;
   }
@@ -91,7 +91,7 @@ struct FormatProbe {
     return true;
   }
   bool on_array_begin(error_code& ec) {
-    if (depth == 0 || at_top_value()) return stop(Answer::kNot, ec);
+    if (depth == 0 || atTopValue()) return stop(Answer::kNot, ec);
     ++depth;
     return true;
   }
@@ -113,7 +113,7 @@ struct FormatProbe {
   }
   bool on_string_part(std::string_view s, std::size_t, error_code& ec) {
     if (depth == 0) return stop(Answer::kNot, ec);
-    if (at_top_value()) {
+    if (atTopValue()) {
       format.append(s);
       if (format.size() > kBackupFormat.size()) return stop(Answer::kNot, ec);
     }
@@ -121,7 +121,7 @@ struct FormatProbe {
   }
   bool on_string(std::string_view s, std::size_t, error_code& ec) {
     if (depth == 0) return stop(Answer::kNot, ec);
-    if (at_top_value()) {
+    if (atTopValue()) {
       format.append(s);
       return stop(format == kBackupFormat ? Answer::kBackup : Answer::kNot, ec);
     }
@@ -163,8 +163,8 @@ struct Validator {
   bool on_comment(std::string_view, error_code&) { return true; }
 };
 
-bool is_valid_json(std::string_view text, std::size_t max_depth) {
-  boost::json::basic_parser<Validator> parser(parse_options(max_depth));
+bool isValidJSON(std::string_view text, std::size_t max_depth) {
+  boost::json::basic_parser<Validator> parser(parseOptions(max_depth));
   error_code ec;
   const std::size_t used = parser.write_some(false, text.data(), text.size(), ec);
   return !ec && used == text.size();
@@ -174,9 +174,9 @@ enum class ParseError { kNone, kTooDeep, kInvalid };
 
 // One JSON text parsed into a value. Unlike json::parse this keeps numbers too large for a
 // double (as infinity): the library's write then refuses that document alone.
-std::optional<json::value> parse_value(std::string_view text, std::size_t max_depth,
-                                       ParseError* error = nullptr) {
-  boost::json::stream_parser parser({}, parse_options(max_depth));
+std::optional<json::value> parseValue(std::string_view text, std::size_t max_depth,
+                                      ParseError* error = nullptr) {
+  boost::json::stream_parser parser({}, parseOptions(max_depth));
   error_code ec;
   parser.write(text.data(), text.size(), ec);
   if (!ec) parser.finish(ec);
@@ -209,9 +209,9 @@ class Outline {
 
   // The single value making up the whole text, with white space around it.
   std::optional<Span> whole() const {
-    const std::size_t begin = skip_space(0);
-    const std::size_t end = value_end(begin);
-    if (end == kNone || skip_space(end) != text_.size()) return std::nullopt;
+    const std::size_t begin = skipSpace(0);
+    const std::size_t end = valueEnd(begin);
+    if (end == kNone || skipSpace(end) != text_.size()) return std::nullopt;
     return Span{begin, end};
   }
 
@@ -222,16 +222,16 @@ class Outline {
   // The members of the object at `s`, in text order; none when it isn't a well-formed object.
   std::optional<std::vector<Member>> members(Span s) const {
     std::vector<Member> out;
-    bool ok = each_item(s, '{', '}', [&](std::size_t at) -> std::size_t {
+    bool ok = eachItem(s, '{', '}', [&](std::size_t at) -> std::size_t {
       if (at >= s.end || text_[at] != '"') return kNone;
-      const std::size_t key_end = string_end(at);
+      const std::size_t key_end = stringEnd(at);
       if (key_end == kNone) return kNone;
-      auto key = parse_value(text_.substr(at, key_end - at), 1);
+      auto key = parseValue(text_.substr(at, key_end - at), 1);
       if (!key || !key->is_string()) return kNone;
-      std::size_t colon = skip_space(key_end);
+      std::size_t colon = skipSpace(key_end);
       if (colon >= s.end || text_[colon] != ':') return kNone;
-      const std::size_t value = skip_space(colon + 1);
-      const std::size_t value_stop = value_end(value);
+      const std::size_t value = skipSpace(colon + 1);
+      const std::size_t value_stop = valueEnd(value);
       if (value_stop == kNone || value_stop > s.end) return kNone;
       out.push_back({std::string(key->get_string()), Span{value, value_stop}});
       return value_stop;
@@ -242,8 +242,8 @@ class Outline {
   // The elements of the array at `s`; none when it isn't a well-formed array.
   std::optional<std::vector<Span>> elements(Span s) const {
     std::vector<Span> out;
-    bool ok = each_item(s, '[', ']', [&](std::size_t at) -> std::size_t {
-      const std::size_t stop = value_end(at);
+    bool ok = eachItem(s, '[', ']', [&](std::size_t at) -> std::size_t {
+      const std::size_t stop = valueEnd(at);
       if (stop == kNone || stop > s.end) return kNone;
       out.push_back(Span{at, stop});
       return stop;
@@ -255,13 +255,13 @@ class Outline {
  private:
   static constexpr std::size_t kNone = std::string_view::npos;
 
-  static bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-  std::size_t skip_space(std::size_t i) const {
-    while (i < text_.size() && is_space(text_[i])) ++i;
+  static bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+  std::size_t skipSpace(std::size_t i) const {
+    while (i < text_.size() && isSpace(text_[i])) ++i;
     return i;
   }
   // Just past the closing quote of the string opening at `i`.
-  std::size_t string_end(std::size_t i) const {
+  std::size_t stringEnd(std::size_t i) const {
     for (std::size_t j = i + 1; j < text_.size(); ++j) {
       if (text_[j] == '\\') {
         ++j;
@@ -273,16 +273,16 @@ class Outline {
   }
   // Just past the value beginning at `i`: a string, a container (brackets counted, strings
   // skipped) or a scalar.
-  std::size_t value_end(std::size_t i) const {
+  std::size_t valueEnd(std::size_t i) const {
     if (i >= text_.size()) return kNone;
     const char c = text_[i];
-    if (c == '"') return string_end(i);
+    if (c == '"') return stringEnd(i);
     if (c == '{' || c == '[') {
       std::size_t depth = 0;
       for (std::size_t j = i; j < text_.size(); ++j) {
         const char d = text_[j];
         if (d == '"') {
-          j = string_end(j);
+          j = stringEnd(j);
           if (j == kNone) return kNone;
           --j;
         } else if (d == '{' || d == '[') {
@@ -294,7 +294,7 @@ class Outline {
       return kNone;
     }
     std::size_t j = i;
-    while (j < text_.size() && !is_space(text_[j]) && text_[j] != ',' && text_[j] != '}' &&
+    while (j < text_.size() && !isSpace(text_[j]) && text_[j] != ',' && text_[j] != '}' &&
            text_[j] != ']') {
       ++j;
     }
@@ -303,17 +303,17 @@ class Outline {
   // Walks "open item , item , … close" over `s`; `item` reads one item starting at an offset
   // and gives the offset just past it, or kNone.
   template <typename Item>
-  bool each_item(Span s, char open, char close, Item item) const {
+  bool eachItem(Span s, char open, char close, Item item) const {
     if (first(s) != open || s.end - s.begin < 2 || text_[s.end - 1] != close) return false;
-    std::size_t at = skip_space(s.begin + 1);
+    std::size_t at = skipSpace(s.begin + 1);
     if (at == s.end - 1) return true;
     for (;;) {
       const std::size_t stop = item(at);
       if (stop == kNone) return false;
-      at = skip_space(stop);
+      at = skipSpace(stop);
       if (at == s.end - 1) return true;
       if (at >= s.end || text_[at] != ',') return false;
-      at = skip_space(at + 1);
+      at = skipSpace(at + 1);
     }
   }
 
@@ -324,7 +324,7 @@ class Outline {
 
 // The whole file through one descriptor: a file deleted while it is read is still read whole,
 // and one that shrinks or grows meanwhile is refused. Only regular files.
-std::optional<std::string> read_backup(const fs::path& file) {
+std::optional<std::string> readBackup(const fs::path& file) {
   const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return std::nullopt;
   std::optional<std::string> out;
@@ -349,13 +349,13 @@ std::optional<std::string> read_backup(const fs::path& file) {
   return out;
 }
 
-void write_json(const fs::path& file, const json::object& o) {
+void writeJSON(const fs::path& file, const json::object& o) {
   // Failures to write the workspace and the pretext are passed over, as the page's own are.
-  if (auto text = json::pretty(o)) (void)file_io::write_atomically(file, *text);
+  if (auto text = json::pretty(o)) (void)file_io::writeAtomically(file, *text);
 }
 
 // An integer in the page's sense: an integer number, or a double without a fraction.
-std::optional<std::int64_t> whole_number(const json::value& v) {
+std::optional<std::int64_t> wholeNumber(const json::value& v) {
   if (v.is_int64()) return v.get_int64();
   if (v.is_uint64()) {
     return static_cast<std::int64_t>(
@@ -371,9 +371,9 @@ std::optional<std::int64_t> whole_number(const json::value& v) {
 }
 
 // `updated` of a doc: a number, else 0.
-double updated_of(const json::object& doc) {
+double updatedOf(const json::object& doc) {
   const json::value* v = doc.if_contains("updated");
-  return v ? json::as_number(*v).value_or(0) : 0;
+  return v ? json::asNumber(*v).value_or(0) : 0;
 }
 
 // A document entry of the backup that counts, as first read.
@@ -386,9 +386,9 @@ struct Entry {
 
 // Reads one entry of `docs`: none when it doesn't count (passed over silently), or when it is
 // not JSON at all (`invalid` set: then the file isn't a backup).
-std::optional<Entry> read_entry(const Outline& outline, Span s, bool& invalid) {
+std::optional<Entry> readEntry(const Outline& outline, Span s, bool& invalid) {
   ParseError error;
-  auto value = parse_value(outline.text(s), kMaxDepth - 2, &error);
+  auto value = parseValue(outline.text(s), kMaxDepth - 2, &error);
   if (error == ParseError::kInvalid) {
     invalid = true;
     return std::nullopt;
@@ -396,9 +396,9 @@ std::optional<Entry> read_entry(const Outline& outline, Span s, bool& invalid) {
   if (value) {
     if (!value->is_object()) return std::nullopt;
     const json::object& doc = value->get_object();
-    auto id = json::find_string(doc, "id");
-    if (!id || !ids::is_document_id(*id) || !json::find_array(doc, "nodes")) return std::nullopt;
-    return Entry{s, std::string(*id), updated_of(doc), false};
+    auto id = json::findString(doc, "id");
+    if (!id || !ids::isDocumentID(*id) || !json::findArray(doc, "nodes")) return std::nullopt;
+    return Entry{s, std::string(*id), updatedOf(doc), false};
   }
   // Nested too deep to read back: known by its outline alone, so it can be named.
   if (outline.first(s) != '{') return std::nullopt;
@@ -411,20 +411,20 @@ std::optional<Entry> read_entry(const Outline& outline, Span s, bool& invalid) {
   bool nodes = false;
   for (const auto& m : *members) {  // the last of a repeated key counts, as the page reads it
     if (m.key == "id") {
-      auto v = parse_value(outline.text(m.value), 1);
+      auto v = parseValue(outline.text(m.value), 1);
       id = v && v->is_string() ? std::optional<std::string>(v->get_string()) : std::nullopt;
     } else if (m.key == "nodes") {
       nodes = outline.first(m.value) == '[';
     }
   }
-  if (!id || !ids::is_document_id(*id) || !nodes) return std::nullopt;
+  if (!id || !ids::isDocumentID(*id) || !nodes) return std::nullopt;
   return Entry{s, *id, 0, true};
 }
 
 // The record of the library's copy of a document, when it has one; `unreadable` when it has a
 // package for the id that can't be read.
-std::optional<json::object> library_record(library::Library& lib, const std::string& id,
-                                           bool& unreadable) {
+std::optional<json::object> libraryRecord(library::Library& lib, const std::string& id,
+                                          bool& unreadable) {
   unreadable = false;
   auto package = lib.url(id);
   if (!package) return std::nullopt;
@@ -438,7 +438,7 @@ std::optional<json::object> library_record(library::Library& lib, const std::str
 }
 
 // Whether a value holds a number too large for a double, which no file can hold.
-bool has_infinity(const json::value& v) {
+bool hasInfinity(const json::value& v) {
   std::vector<const json::value*> pending{&v};
   while (!pending.empty()) {
     const json::value* at = pending.back();
@@ -456,14 +456,13 @@ bool has_infinity(const json::value& v) {
 enum class Decision { kImport, kSkip };
 
 Decision compare(const json::object& existing, double b) {
-  const json::object* doc = json::find_object(existing, "doc");
+  const json::object* doc = json::findObject(existing, "doc");
   const json::value* e = doc ? doc->if_contains("updated") : nullptr;
-  if (e && json::as_number(*e))
-    return *json::as_number(*e) < b ? Decision::kImport : Decision::kSkip;
+  if (e && json::asNumber(*e)) return *json::asNumber(*e) < b ? Decision::kImport : Decision::kSkip;
   return b > 0 ? Decision::kImport : Decision::kSkip;
 }
 
-std::string new_uuid() {
+std::string newUUID() {
   g_autofree gchar* uuid = g_uuid_string_random();
   std::string out(uuid);
   std::transform(out.begin(), out.end(), out.begin(), [](char c) {
@@ -472,23 +471,22 @@ std::string new_uuid() {
   return out;
 }
 
-std::string id_or_empty(const json::value& v) {
+std::string idOrEmpty(const json::value& v) {
   if (!v.is_object()) return "";
-  return std::string(json::find_string(v.get_object(), "id").value_or(""));
+  return std::string(json::findString(v.get_object(), "id").value_or(""));
 }
 
 // Appends to `list` the entries of `from` whose id is not among the ids `list` had before.
-void merge_by_id(json::array& list, const json::array& from) {
+void mergeByID(json::array& list, const json::array& from) {
   std::set<std::string> have;
-  for (const auto& e : list) have.insert(id_or_empty(e));
+  for (const auto& e : list) have.insert(idOrEmpty(e));
   for (const auto& e : from) {
-    if (!have.contains(id_or_empty(e))) list.push_back(e);
+    if (!have.contains(idOrEmpty(e))) list.push_back(e);
   }
 }
 
-std::string name_for_message(const json::object& doc) {
-  std::string title =
-      text::trim_whitespace_and_newlines(json::find_string(doc, "title").value_or(""));
+std::string nameForMessage(const json::object& doc) {
+  std::string title = text::trimWhitespaceAndNewlines(json::findString(doc, "title").value_or(""));
   if (title.empty()) title = Preview::firstWords(doc).value_or("Untitled");
   return title;
 }
@@ -499,12 +497,12 @@ struct TopLevel {
   std::optional<json::value> value(const Outline& outline, std::string_view key) const {
     auto it = members.find(std::string(key));
     if (it == members.end()) return std::nullopt;
-    return parse_value(outline.text(it->second), kMaxDepth - 1);
+    return parseValue(outline.text(it->second), kMaxDepth - 1);
   }
 };
 
-void merge_workspace(const fs::path& support, const Outline& outline, const TopLevel& top,
-                     const std::vector<std::string>& order_ids) {
+void mergeWorkspace(const fs::path& support, const Outline& outline, const TopLevel& top,
+                    const std::vector<std::string>& order_ids) {
   const fs::path file = support / kWorkspaceFile;
   std::optional<json::object> workspace = json::readObjectFile(file);
   if (!workspace) {
@@ -513,9 +511,9 @@ void merge_workspace(const fs::path& support, const Outline& outline, const TopL
     if (from_backup && from_backup->is_object()) {
       inner = std::move(*from_backup);
     } else {
-      inner = json::object{{"id", new_uuid()},
+      inner = json::object{{"id", newUUID()},
                            {"owner", json::object{{"id", "local"}, {"name", "You"}}},
-                           {"created", clock::now_ms()}};
+                           {"created", clock::nowMs()}};
     }
     auto ui = top.value(outline, "ui");
     workspace = json::object{{"key", "workspace"},
@@ -535,7 +533,7 @@ void merge_workspace(const fs::path& support, const Outline& outline, const TopL
     for (auto& g : from->get_array()) {
       if (g.is_object()) objects.push_back(std::move(g));
     }
-    merge_by_id(groups->get_array(), objects);
+    mergeByID(groups->get_array(), objects);
   }
 
   json::value* order = w.if_contains("order");
@@ -547,32 +545,32 @@ void merge_workspace(const fs::path& support, const Outline& outline, const TopL
   for (const auto& id : order_ids) {
     if (listed.insert(id).second) order->get_array().push_back(json::value(id));
   }
-  write_json(file, w);
+  writeJSON(file, w);
 }
 
-void merge_pretext(const fs::path& support, const Outline& outline, const TopLevel& top) {
+void mergePretext(const fs::path& support, const Outline& outline, const TopLevel& top) {
   auto from = top.value(outline, "pretext");
   if (!from || !from->is_object()) return;
   const fs::path file = support / kPretextFile;
   auto stored = json::readObjectFile(file);
   json::value* pretext = stored ? stored->if_contains("pretext") : nullptr;
   if (!pretext || !pretext->is_object()) {
-    write_json(file, json::object{{"key", "pretext"}, {"pretext", std::move(*from)}});
+    writeJSON(file, json::object{{"key", "pretext"}, {"pretext", std::move(*from)}});
     return;
   }
   for (const char* list : {"sections", "items"}) {
-    const json::array* incoming = json::find_array(from->get_object(), list);
+    const json::array* incoming = json::findArray(from->get_object(), list);
     if (!incoming) continue;
     json::value& have = pretext->get_object()[list];
     if (!have.is_array()) have = json::array();
-    merge_by_id(have.get_array(), *incoming);
+    mergeByID(have.get_array(), *incoming);
   }
-  write_json(file, *stored);
+  writeJSON(file, *stored);
 }
 
 // Each capture is parsed and written on its own, so a backup of large images never holds
 // them all at once.
-void write_captures(const fs::path& support, const Outline& outline, const TopLevel& top) {
+void writeCaptures(const fs::path& support, const Outline& outline, const TopLevel& top) {
   auto it = top.members.find("images");
   if (it == top.members.end()) return;
   auto entries = outline.members(it->second);
@@ -580,9 +578,9 @@ void write_captures(const fs::path& support, const Outline& outline, const TopLe
   std::map<std::string, Span> last;  // the last of a repeated name counts
   for (auto& e : *entries) last[e.key] = e.value;
   for (const auto& [name, span] : last) {
-    if (!ids::is_capture_id(name) || outline.first(span) != '"') continue;
+    if (!ids::isCaptureID(name) || outline.first(span) != '"') continue;
     if (span.end - span.begin > kLargestCaptureText) continue;
-    auto value = parse_value(outline.text(span), 1);
+    auto value = parseValue(outline.text(span), 1);
     if (!value || !value->is_string()) continue;
     const std::string_view src = value->get_string();
     if (!src.starts_with("data:image/") || src.size() > BackupImport::kLargestCapture) continue;
@@ -602,7 +600,7 @@ std::optional<BackupImport::Failure> readTopLevel(const Outline& outline, TopLev
   for (const auto& m : *members) top.members[m.key] = m.value;
   for (const auto& m : *members) {
     if (m.key == "docs" && m.value.begin == top.members["docs"].begin) continue;  // read below
-    if (!is_valid_json(outline.text(m.value), kMaxDepth - 1)) return not_backup;
+    if (!isValidJSON(outline.text(m.value), kMaxDepth - 1)) return not_backup;
   }
 
   auto format = top.value(outline, "format");
@@ -615,8 +613,8 @@ std::optional<BackupImport::Failure> readTopLevel(const Outline& outline, TopLev
 
   auto version = top.value(outline, "version");
   auto schema = top.value(outline, "schema");
-  const auto version_number = version ? whole_number(*version) : std::nullopt;
-  const auto schema_number = schema ? whole_number(*schema) : std::nullopt;
+  const auto version_number = version ? wholeNumber(*version) : std::nullopt;
+  const auto schema_number = schema ? wholeNumber(*schema) : std::nullopt;
   if (version_number != 1 || !schema_number || *schema_number > library::kWorkspaceSchema) {
     return BackupImport::Failure{std::string(BackupImport::kNewerVersion)};
   }
@@ -637,7 +635,7 @@ std::variant<std::vector<Entry>, BackupImport::Failure> countedEntries(const Out
       std::map<std::string, std::size_t> newest;  // id → position in entries
       for (const Span& element : *elements) {
         bool invalid = false;
-        auto entry = read_entry(outline, element, invalid);
+        auto entry = readEntry(outline, element, invalid);
         if (invalid) return not_backup;
         if (!entry) continue;
         auto [it, fresh] = newest.emplace(entry->id, entries.size());
@@ -647,7 +645,7 @@ std::variant<std::vector<Entry>, BackupImport::Failure> countedEntries(const Out
           entries[it->second] = std::move(*entry);
         }
       }
-    } else if (!is_valid_json(outline.text(span), kMaxDepth - 1)) {
+    } else if (!isValidJSON(outline.text(span), kMaxDepth - 1)) {
       return not_backup;
     }
   }
@@ -662,15 +660,15 @@ void importEntry(library::Library& lib, const Outline& outline, const Entry& ent
   std::optional<json::value> parsed;
   // A document nested too deep, or with a number no file can hold, would leave a package
   // the library can't read back, or half a package: it is named instead.
-  if (!entry.too_deep) parsed = parse_value(outline.text(entry.text), kMaxDepth - 2);
-  if (parsed && has_infinity(*parsed)) parsed.reset();
+  if (!entry.too_deep) parsed = parseValue(outline.text(entry.text), kMaxDepth - 2);
+  if (parsed && hasInfinity(*parsed)) parsed.reset();
   bool unreadable = false;
-  auto existing = parsed ? library_record(lib, entry.id, unreadable) : std::nullopt;
+  auto existing = parsed ? libraryRecord(lib, entry.id, unreadable) : std::nullopt;
   if (!parsed || unreadable) {
     // A package the library has but can't read (half synced, damaged) is not replaced.
     result.failed.push_back(entry.id);
     result.failed_names.push_back(
-        parsed && parsed->is_object() ? name_for_message(parsed->get_object()) : entry.id);
+        parsed && parsed->is_object() ? nameForMessage(parsed->get_object()) : entry.id);
     return;
   }
   if (existing && compare(*existing, entry.updated) == Decision::kSkip) {
@@ -680,12 +678,12 @@ void importEntry(library::Library& lib, const Outline& outline, const Entry& ent
   json::value rev = 1;
   if (existing) {
     const json::value* r = existing->if_contains("rev");
-    if (auto n = r ? whole_number(*r) : std::nullopt) {
+    if (auto n = r ? wholeNumber(*r) : std::nullopt) {
       rev = *n < std::numeric_limits<std::int64_t>::max() ? *n + 1 : *n;
     }
   }
   json::object& doc = parsed->get_object();
-  std::string name = name_for_message(doc);
+  std::string name = nameForMessage(doc);
   const json::value* updated = doc.if_contains("updated");
   json::object record{{"id", entry.id},
                       {"rev", rev},
@@ -741,7 +739,7 @@ bool BackupImport::is(const fs::path& file) {
     ::close(fd);
     return false;
   }
-  boost::json::basic_parser<FormatProbe> parser(parse_options(kMaxDepth));
+  boost::json::basic_parser<FormatProbe> parser(parseOptions(kMaxDepth));
   std::vector<char> buffer(64 * 1024);
   error_code ec;
   for (;;) {
@@ -757,7 +755,7 @@ bool BackupImport::is(const fs::path& file) {
 
 BackupImport::Outcome BackupImport::run(const fs::path& file, library::Library& lib,
                                         const Progress& progress) {
-  const std::optional<std::string> text = read_backup(file);
+  const std::optional<std::string> text = readBackup(file);
   if (!text) return Failure{std::string(kNotBackup)};
   const Outline outline(*text);
   TopLevel top;
@@ -782,9 +780,9 @@ BackupImport::Outcome BackupImport::run(const fs::path& file, library::Library& 
   batch.reset();
 
   // 7 to 12. The support folder's files; failures there are passed over.
-  merge_workspace(lib.support(), outline, top, order_ids);
-  merge_pretext(lib.support(), outline, top);
-  write_captures(lib.support(), outline, top);
+  mergeWorkspace(lib.support(), outline, top, order_ids);
+  mergePretext(lib.support(), outline, top);
+  writeCaptures(lib.support(), outline, top);
   return result;
 }
 

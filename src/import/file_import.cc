@@ -60,13 +60,13 @@ json::array importEntries(const std::vector<fs::path>& files, const ContentTypeL
   for (const auto& file : files) {
     std::error_code ec;
     if (!fs::is_regular_file(file, ec)) continue;  // a folder or a device reads as nothing
-    auto bytes = file_io::read_file(file);
+    auto bytes = file_io::readFile(file);
     if (!bytes) continue;
     std::string type = mime_type ? mime_type(lowerExtension(file)) : std::string();
     if (type == kUnknownMimeType) type.clear();
     entries.push_back(json::object{{"name", file.filename().string()},
                                    {"type", std::move(type)},
-                                   {"data", digest::base64_encode(*bytes)}});
+                                   {"data", digest::base64Encode(*bytes)}});
   }
   return entries;
 }
@@ -79,7 +79,7 @@ void ImportBatch::add(const std::vector<fs::path>& files) {
   if (files.empty()) return;
   batch_.insert(batch_.end(), files.begin(), files.end());
   if (timer_) loop_.cancel(*timer_);
-  timer_ = loop_.post_after(kImportBatchDelay, [this] {
+  timer_ = loop_.postAfter(kImportBatchDelay, [this] {
     timer_.reset();
     flush_(std::exchange(batch_, {}));
   });
@@ -97,7 +97,7 @@ bool PendingImports::keep(const std::vector<fs::path>& files, bool page_loaded) 
 
 void PendingImports::pageLoaded() {
   if (pending_.empty()) return;
-  timers_.push_back(loop_.post_after(
+  timers_.push_back(loop_.postAfter(
       kPendingImportsDelay, [this, files = std::exchange(pending_, {})] { deliver_(files); }));
 }
 

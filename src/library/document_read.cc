@@ -83,7 +83,7 @@ std::shared_ptr<const DocumentText> completed(std::shared_ptr<DocumentText> text
                                               const FileStamp& stamp) {
   // Each character past ASCII becomes one \uXXXX, or two from U+10000 on. Eight bytes at a
   // time are passed over when they are all ASCII.
-  auto escaped_extra = [](unsigned char byte) -> std::size_t {
+  auto escapedExtra = [](unsigned char byte) -> std::size_t {
     if (byte >= 0xF0) return 8;  // 4 bytes, 12 characters
     if (byte >= 0xE0) return 3;  // 3 bytes, 6 characters
     if (byte >= 0xC0) return 4;  // 2 bytes, 6 characters
@@ -95,12 +95,12 @@ std::shared_ptr<const DocumentText> completed(std::shared_ptr<DocumentText> text
   for (std::uint64_t word; end - at >= 8; at += 8) {
     std::memcpy(&word, at, 8);
     if ((word & 0x8080808080808080u) == 0) continue;
-    for (int k = 0; k < 8; ++k) text->ascii_size += escaped_extra(at[k]);
+    for (int k = 0; k < 8; ++k) text->ascii_size += escapedExtra(at[k]);
   }
-  for (; at < end; ++at) text->ascii_size += escaped_extra(*at);
+  for (; at < end; ++at) text->ascii_size += escapedExtra(*at);
   text->ascii = text->ascii_size == text->doc.size();
   text->rev_value = std::move(rev);
-  if (!json::append_compact(text->rev, text->rev_value)) return nullptr;
+  if (!json::appendCompact(text->rev, text->rev_value)) return nullptr;
   text->created = created;
   text->size = static_cast<std::uintmax_t>(stamp.size);
   text->date = fileTime(stamp.modified);
@@ -113,7 +113,7 @@ std::shared_ptr<const DocumentText> documentText(const json::object& envelope,
                                                  const json::object& doc,
                                                  const file_io::Folder& folder,
                                                  std::string_view bytes, const FileStamp& stamp) {
-  if (json::find_string(envelope, "format") != kFormat) return nullptr;
+  if (json::findString(envelope, "format") != kFormat) return nullptr;
   auto text = std::make_shared<DocumentText>();
   // json::compact gives the text at its size: thousands of documents are kept, and a string
   // grown by appending holds up to twice what it needs.
@@ -136,11 +136,10 @@ std::shared_ptr<const DocumentText> documentText(const json::object& envelope,
     }
   }
   text->doc = std::move(*written);
-  const json::object* stored = json::find_object(envelope, "record");
+  const json::object* stored = json::findObject(envelope, "record");
   const json::value* rev = stored ? stored->if_contains("rev") : nullptr;
   double created = 0;
-  if (const json::value* at = doc.if_contains("created"))
-    created = json::as_number(*at).value_or(0);
+  if (const json::value* at = doc.if_contains("created")) created = json::asNumber(*at).value_or(0);
   return completed(std::move(text), rev ? *rev : json::value(1), created, bytes, stamp);
 }
 
@@ -148,8 +147,8 @@ std::shared_ptr<const DocumentText> documentText(const json::object& envelope,
 void readAsTree(std::string_view bytes, const file_io::Folder& folder, PackageRead& out) {
   auto parsed = json::parse(bytes, kMaxParseDepth);
   const json::object* envelope = parsed ? parsed->if_object() : nullptr;
-  const json::object* doc = envelope ? json::find_object(*envelope, "doc") : nullptr;
-  auto id = doc ? json::find_string(*doc, "id") : std::nullopt;
+  const json::object* doc = envelope ? json::findObject(*envelope, "doc") : nullptr;
+  auto id = doc ? json::findString(*doc, "id") : std::nullopt;
   if (!id) {
     out.identity = {std::nullopt, std::string(kReasonNotDocument)};
     return;

@@ -158,7 +158,7 @@ class Handler {
         ok = tree(ec);  // an image to restore
       } else {
         separate();
-        char* end = json::write_string(s_.room(json::string_room(text.size())), text);
+        char* end = json::writeString(s_.room(json::stringRoom(text.size())), text);
         if (end) {
           s_.size = static_cast<std::size_t>(end - s_.buffer.get());
         } else {
@@ -183,14 +183,14 @@ class Handler {
   bool on_uint64(std::uint64_t u, string_view, error_code&) { return integer(u); }
   bool on_double(double d, string_view last, error_code& ec) {
     s_.number.append(last.data(), last.size());
-    d = json::exact_double(s_.number, d);
+    d = json::exactDouble(s_.number, d);
     s_.number.clear();
     // json::parse refuses the text, unless a key given twice drops the number: the tree knows.
     if (!std::isfinite(d)) return tree(ec);
     const Role role = valueRole();
     if (writes(role)) {
       separate();
-      s_.size = static_cast<std::size_t>(json::write_number(s_.room(json::kNumberRoom), d) -
+      s_.size = static_cast<std::size_t>(json::writeNumber(s_.room(json::kNumberRoom), d) -
                                          s_.buffer.get());
     }
     if (role == Role::kRev) s_.out->rev.emplace(d);
@@ -318,7 +318,7 @@ class Handler {
     s_.keys.append(key);
     if (!f.first) s_.put(',');
     f.first = false;
-    char* end = json::write_string(s_.room(json::string_room(key.size()) + 1), key);
+    char* end = json::writeString(s_.room(json::stringRoom(key.size()) + 1), key);
     if (!end) return tree(ec);
     *end++ = ':';
     s_.size = static_cast<std::size_t>(end - s_.buffer.get());

@@ -85,11 +85,11 @@ bool FolderWatch::isOwnPath(std::string_view path) const {
 
 void FolderWatch::schedule() {
   if (pending_) main_.cancel(*pending_);
-  pending_ = main_.post_after(kQuietPeriod, [this, alive = token()] {
+  pending_ = main_.postAfter(kQuietPeriod, [this, alive = token()] {
     if (!alive.expired()) due();
   });
   if (!deadline_) {
-    deadline_ = main_.post_after(kLongestWait, [this, alive = token()] {
+    deadline_ = main_.postAfter(kLongestWait, [this, alive = token()] {
       if (!alive.expired()) due();
     });
   }
@@ -146,7 +146,7 @@ void FolderWatch::finished(const json::array& records, const std::vector<Then>& 
   checking_ = false;
   if (again_in && events_) {
     if (recheck_timer_) main_.cancel(*recheck_timer_);
-    recheck_timer_ = main_.post_after(*again_in, [this, alive = token()] {
+    recheck_timer_ = main_.postAfter(*again_in, [this, alive = token()] {
       if (alive.expired()) return;
       recheck_timer_.reset();
       look();

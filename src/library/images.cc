@@ -94,8 +94,8 @@ json::value extractImages(const json::value& v, const file_io::Folder& package,
     auto st = images->status(parts->file_name);
     const bool present =
         st && S_ISREG(st->st_mode) && static_cast<std::size_t>(st->st_size) == parts->bytes.size();
-    if (!present && !images->write_atomically(parts->file_name, parts->bytes,
-                                              file_io::Durability::kSurvivesCrash)) {
+    if (!present && !images->writeAtomically(parts->file_name, parts->bytes,
+                                             file_io::Durability::kSurvivesCrash)) {
       return s;
     }
     used.insert(parts->file_name);
@@ -122,7 +122,7 @@ json::value restoreImages(const json::value& v, const file_io::Folder& package,
       return s;
     }
     std::string_view header = text.substr(text.find('#') + 1);
-    return json::value("data:" + std::string(header) + "," + digest::base64_encode(*bytes));
+    return json::value("data:" + std::string(header) + "," + digest::base64Encode(*bytes));
   };
   return mapStrings(v, 0, leaf);
 }
@@ -134,20 +134,20 @@ json::value restoreImages(const json::value& v, const fs::path& package) {
 }
 
 std::optional<std::string> capture(const fs::path& support, std::string_view id) {
-  if (!ids::is_capture_id(id)) return std::nullopt;
-  auto text = file_io::read_file(capturePath(support, id));
-  if (!text || !text::is_valid_utf8(*text)) return std::nullopt;
+  if (!ids::isCaptureID(id)) return std::nullopt;
+  auto text = file_io::readFile(capturePath(support, id));
+  if (!text || !text::isValidUTF8(*text)) return std::nullopt;
   return text;
 }
 
 void putCapture(const fs::path& support, std::string_view id, std::string_view src) {
-  if (!ids::is_capture_id(id)) return;
-  (void)file_io::create_folders(support / "captures");
-  (void)file_io::write_atomically(capturePath(support, id), src, file_io::Durability::kFileOnly);
+  if (!ids::isCaptureID(id)) return;
+  (void)file_io::createFolders(support / "captures");
+  (void)file_io::writeAtomically(capturePath(support, id), src, file_io::Durability::kFileOnly);
 }
 
 void dropCapture(const fs::path& support, std::string_view id) {
-  if (!ids::is_capture_id(id)) return;
+  if (!ids::isCaptureID(id)) return;
   std::error_code ec;
   fs::remove(capturePath(support, id), ec);
 }

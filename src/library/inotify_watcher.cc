@@ -328,7 +328,7 @@ void InotifyWatcher::noteOverflowLocked() {
 // The first news of a batch starts its timer; the batch goes out when it fires.
 void InotifyWatcher::scheduleFlushLocked() {
   if (flushTimer_) return;
-  flushTimer_ = main_.post_after(kLatency, [this, alive = std::weak_ptr<const bool>(alive_)] {
+  flushTimer_ = main_.postAfter(kLatency, [this, alive = std::weak_ptr<const bool>(alive_)] {
     if (!alive.expired()) flush();
   });
 }
@@ -347,7 +347,7 @@ void InotifyWatcher::rootLostLocked() {
 }
 
 void InotifyWatcher::schedulePollLocked() {
-  pollTimer_ = main_.post_after(rootPoll_, [this, alive = std::weak_ptr<const bool>(alive_)] {
+  pollTimer_ = main_.postAfter(rootPoll_, [this, alive = std::weak_ptr<const bool>(alive_)] {
     if (!alive.expired()) pollRoot();
   });
 }
@@ -386,7 +386,7 @@ void InotifyWatcher::limitReachedLocked() {
 }
 
 void InotifyWatcher::scheduleUnwatchedPollLocked() {
-  unwatchedTimer_ = main_.post_after(rootPoll_, [this, alive = std::weak_ptr<const bool>(alive_)] {
+  unwatchedTimer_ = main_.postAfter(rootPoll_, [this, alive = std::weak_ptr<const bool>(alive_)] {
     if (!alive.expired()) pollUnwatched();
   });
 }

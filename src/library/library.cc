@@ -39,9 +39,9 @@ Library::Library(fs::path root, fs::path support, Services services, Start start
       wall_clock_(services_.wall_clock ? services_.wall_clock : &std::chrono::system_clock::now),
       root_now_(root_),
       folders_(support_ / kPackageFoldersFile) {
-  (void)file_io::create_folders(root_);
-  (void)file_io::create_folders(support_ / kReservedFolder);
-  (void)file_io::create_folders(support_ / kCapturesFolder);
+  (void)file_io::createFolders(root_);
+  (void)file_io::createFolders(support_ / kReservedFolder);
+  (void)file_io::createFolders(support_ / kCapturesFolder);
   ledger_ = loadLedger(support_ / kLedgerFile);
   start_ledger_ = ledger_;
   Guard guard(mutex_);
@@ -128,7 +128,7 @@ void Library::saveLedgerLocked(const Guard&) {
   for (const auto& [id, path] : ledger_) o[id] = path;
   auto text = json::pretty(o);
   // A failure is not told; the next package write saves the ledger again.
-  ledger_unsaved_ = !text || !file_io::write_atomically(support_ / kLedgerFile, *text);
+  ledger_unsaved_ = !text || !file_io::writeAtomically(support_ / kLedgerFile, *text);
 }
 
 std::optional<Seen> Library::seenOf(const fs::path& package, std::int64_t rev,

@@ -287,17 +287,17 @@ class Library {
   std::optional<fs::path> claimPlace(const std::string& id, const json::object& doc);
   void releasePlace(const std::string& id, const fs::path& package);
   // Writes a record's package outside the lock, which it takes only to choose the place and to
-  // record the result. `sync_later`: see WriteHooks.
+  // record the result. `syncLater`: see WriteHooks.
   std::optional<fs::path> writeRecord(const std::string& id, const json::object& record,
                                       const json::object& doc,
-                                      const std::function<void(const fs::path&)>& sync_later = {});
+                                      const std::function<void(const fs::path&)>& syncLater = {});
   // The same at a place claimPlace gave, which it gives back.
   std::optional<fs::path> writeClaimed(const std::string& id, const json::object& record,
                                        const json::object& doc, fs::path package,
-                                       const std::function<void(const fs::path&)>& sync_later);
+                                       const std::function<void(const fs::path&)>& syncLater);
   // The package hooks of a write of `id`: a preview that failed is logged too.
   WriteHooks writeHooks(const std::string& id,
-                        const std::function<void(const fs::path&)>& sync_later) const;
+                        const std::function<void(const fs::path&)>& syncLater) const;
   // A document whose nodes repeat an id: its last text is kept beside it, once, and it is logged.
   void keepPrevious(const std::string& id, const json::value* rev, const fs::path& package,
                     std::size_t nodes, const std::vector<std::string>& repeated);

@@ -22,7 +22,7 @@ json::array Library::externalChanges() {
   if (bringInVersionsLocked(guard, version_problems)) checkScanLocked(guard, known);
   problems_.insert(problems_.end(), version_problems.begin(), version_problems.end());
 
-  const std::int64_t now = clock::now_ms();
+  const std::int64_t now = clock::nowMs();
   json::array changed;
   bool ledger_changed = false;
   for (const auto& [id, package] : index_) {
@@ -59,7 +59,7 @@ void Library::followMoveLocked(const std::string& id, const fs::path& package, S
     record = readRecord(package);
   }
   ++cost.records_read;
-  if (const json::object* doc = record ? json::find_object(*record, "doc") : nullptr) {
+  if (const json::object* doc = record ? json::findObject(*record, "doc") : nullptr) {
     services_.spotlight->update(id, *doc, package, searchStamp(package).value_or(""));
   }
 }
@@ -103,7 +103,7 @@ std::optional<json::object> Library::changedRecordLocked(const Guard& guard, con
                              std::move(missing_images)});
   ledger_[id] = package.string();
   ledger_changed = true;
-  if (const json::object* doc = json::find_object(*record, "doc")) {
+  if (const json::object* doc = json::findObject(*record, "doc")) {
     if (services_.spotlight) {
       services_.spotlight->update(id, *doc, package, searchStamp(package).value_or(""));
     }

@@ -97,8 +97,8 @@ std::vector<std::pair<fs::path, fs::path>> Library::planMoveLocked(const Guard&,
   const json::object journal{{"from", root_.string()}, {"to", to.string()}, {"moves", moves}};
   auto text = json::pretty(journal);
   std::string error;
-  if (!text || !file_io::write_atomically(support_ / kMoveJournalFile, *text,
-                                          file_io::Durability::kSurvivesCrash, &error)) {
+  if (!text || !file_io::writeAtomically(support_ / kMoveJournalFile, *text,
+                                         file_io::Durability::kSurvivesCrash, &error)) {
     result.refused = "couldn't prepare the move: " + error;
   }
   return plan;
@@ -112,7 +112,7 @@ void Library::moveAllLocked(const Guard& guard, const fs::path& destination,
     return;
   }
   std::string error;
-  if (!file_io::create_folders(to, &error)) {
+  if (!file_io::createFolders(to, &error)) {
     result.refused = error;
     return;
   }
@@ -128,7 +128,7 @@ void Library::moveAllLocked(const Guard& guard, const fs::path& destination,
   int placed = 0;
   if (progress) progress(placed, total);
   for (const auto& [from, target] : plan) {
-    (void)file_io::create_folders(target.parent_path());
+    (void)file_io::createFolders(target.parent_path());
     auto access = FileCoordinator::shared().write(from, target);
     if (isRealFolder(target.parent_path()) && movePackage(from, target)) {
       ++result.moved;
@@ -173,9 +173,9 @@ void Library::settleFailedMoveLocked(const Guard& guard, const fs::path& from, M
 bool Library::recoverMoveLocked(const Guard&) {
   auto journal = json::readObjectFile(support_ / kMoveJournalFile);
   if (!journal) return false;
-  const fs::path from(json::find_string(*journal, "from").value_or(""));
-  const fs::path to(json::find_string(*journal, "to").value_or(""));
-  const json::array* moves = json::find_array(*journal, "moves");
+  const fs::path from(json::findString(*journal, "from").value_or(""));
+  const fs::path to(json::findString(*journal, "to").value_or(""));
+  const json::array* moves = json::findArray(*journal, "moves");
   // Started on the new folder: finish the move. Started on the old one: undo it, as the old
   // folder is still the one in use. Started anywhere else: leave both alone.
   const bool forward = normalPath(root_) == normalPath(to);
@@ -191,7 +191,7 @@ bool Library::recoverMoveLocked(const Guard&) {
     const fs::path& there = forward ? target : source;
     if (!isRealFolder(here)) continue;
     if (!isRealFolder(there)) {
-      (void)file_io::create_folders(there.parent_path());
+      (void)file_io::createFolders(there.parent_path());
       (void)movePackage(here, there);
     } else if (auto a = readDocumentFile(here), b = readDocumentFile(there); a && b && *a == *b) {
       removePackage(here);  // the copy made before the crash, whole in both places

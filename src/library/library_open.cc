@@ -45,7 +45,7 @@ std::optional<std::int64_t> wholeNumber(const json::value* v) {
 void sortByWorkspace(std::vector<Entry>& sorted, const std::optional<json::object>& meta) {
   std::map<std::string, std::size_t, std::less<>> rank;
   if (meta) {
-    if (const json::array* order = json::find_array(*meta, "order")) {
+    if (const json::array* order = json::findArray(*meta, "order")) {
       const bool all_strings =
           std::all_of(order->begin(), order->end(), [](const auto& v) { return v.is_string(); });
       if (all_strings) {
@@ -79,7 +79,7 @@ std::string answerTail(const OpenParts& parts, const std::optional<json::object>
                        const std::optional<json::object>& pretext, json::NonAscii form) {
   std::string tail = "]";
   auto value = [&](const json::value& v) {
-    if (!json::append_compact(tail, v, form)) tail.append("null");
+    if (!json::appendCompact(tail, v, form)) tail.append("null");
   };
   auto member = [&](std::string_view key, const json::value& v) {
     tail.append(",\"").append(key).append("\":");
@@ -136,7 +136,7 @@ void appendAnswer(std::string& out, const OpenParts& parts, const std::optional<
     if (i > 0) out.push_back(',');
     const DocumentText& text = *parts.sorted[i].text;
     if (escaped && !text.ascii) {
-      json::append_ascii_form(out, text.doc);
+      json::appendAsciiForm(out, text.doc);
     } else {
       out.append(text.doc);
     }
@@ -255,7 +255,7 @@ void Library::answerOpen(std::string& out, json::NonAscii form, Guard& guard,
   if (meta) {
     if (auto schema = wholeNumber(meta->if_contains("schema"));
         schema && *schema > kWorkspaceSchema) {
-      json::append_compact(out, json::object{{"kind", "newer"}, {"schema", *schema}}, form);
+      json::appendCompact(out, json::object{{"kind", "newer"}, {"schema", *schema}}, form);
       return;
     }
   }

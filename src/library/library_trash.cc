@@ -32,13 +32,13 @@ std::string localTimeStamp(std::chrono::system_clock::time_point when) {
 }  // namespace
 
 bool Library::keepRestorePoint(const json::object& backup) {
-  if (json::find_string(backup, "format") != "quillstone/backup") return false;
+  if (json::findString(backup, "format") != "quillstone/backup") return false;
   auto text = json::compact(backup);
   if (!text) return false;
   const fs::path folder = support_ / kRestorePointsFolder;
-  (void)file_io::create_folders(folder);
+  (void)file_io::createFolders(folder);
   const fs::path file = folder / ("Before restore " + localTimeStamp(wall_clock_()) + ".json");
-  if (!file_io::write_atomically(file, *text)) return false;
+  if (!file_io::writeAtomically(file, *text)) return false;
 
   std::vector<fs::path> points;
   for (const auto& entry : listSorted(folder).value_or(std::vector<fs::directory_entry>{})) {
@@ -84,7 +84,7 @@ bool Library::isLibraryFolder(const fs::path& folder) const {
 }
 
 std::optional<fs::path> Library::revealablePackage(std::string_view id) const {
-  if (!ids::is_document_id(id) || id.starts_with("_")) return std::nullopt;
+  if (!ids::isDocumentID(id) || id.starts_with("_")) return std::nullopt;
   Guard guard(mutex_);
   auto it = index_.find(std::string(id));
   if (it == index_.end()) return std::nullopt;

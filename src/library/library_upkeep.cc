@@ -33,7 +33,7 @@ std::map<std::string, std::pair<json::object, fs::path>> Library::documents() co
     auto parsed = text ? json::parse(*text) : std::nullopt;
     if (!parsed || !parsed->is_object()) continue;
     const json::object* envelope = &parsed->get_object();
-    if (const json::object* doc = json::find_object(*envelope, "doc")) {
+    if (const json::object* doc = json::findObject(*envelope, "doc")) {
       out.emplace(id, std::make_pair(*doc, package));
     }
   }
@@ -65,7 +65,7 @@ bool Library::refreshPreview(const fs::path& package) {
     record = readRecord(package);
   }
   if (!record) return false;
-  const json::object* doc = json::find_object(*record, "doc");
+  const json::object* doc = json::findObject(*record, "doc");
   if (!doc) return false;
   const std::string page = Preview(*doc).html();
   auto folder = file_io::Folder::open(package, file_io::Links::kRefuse);
@@ -85,8 +85,8 @@ bool Library::refreshPreview(const fs::path& package) {
   std::string error;
   // Never through a link: a "QuickLook" that isn't a real folder of the package is left alone.
   auto target = folder->sub("QuickLook", file_io::Folder::Create::kYes, &error);
-  const bool ok = target && target->write_atomically("Preview.html", page,
-                                                     file_io::Durability::kFileOnly, &error);
+  const bool ok = target && target->writeAtomically("Preview.html", page,
+                                                    file_io::Durability::kFileOnly, &error);
   if (had_package_date) fs::last_write_time(package, package_date, ec);
   if (had_quick_look_date) fs::last_write_time(quick_look, quick_look_date, ec);
   if (!ok) {
@@ -133,7 +133,7 @@ std::size_t Library::updateSearchIndex() {
     ++read;
     auto parsed = text ? json::parse(*text) : std::nullopt;
     const json::object* doc =
-        parsed && parsed->is_object() ? json::find_object(parsed->get_object(), "doc") : nullptr;
+        parsed && parsed->is_object() ? json::findObject(parsed->get_object(), "doc") : nullptr;
     if (!doc) continue;
     changed.push_back({id, *doc, package, *stamp, previous});
     if (changed.size() == kGroup) spotlight->refresh(std::exchange(changed, {}), {});

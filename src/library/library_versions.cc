@@ -100,7 +100,7 @@ void Library::keptVersionLocked(const Guard& guard, const std::string& id, const
 std::optional<fs::path> Library::versionLikeLocked(const Guard&, std::string_view original_id,
                                                    const json::object& doc) {
   auto bare = [](json::object d) {
-    const std::string head(splitVersionSuffix(json::find_string(d, "title").value_or("")).first);
+    const std::string head(splitVersionSuffix(json::findString(d, "title").value_or("")).first);
     d.erase("id");
     d.erase("updated");
     d["title"] = head;
@@ -113,7 +113,7 @@ std::optional<fs::path> Library::versionLikeLocked(const Guard&, std::string_vie
     auto envelope = folder ? readEnvelope(*folder, kDocumentFile) : std::nullopt;
     if (!envelope) continue;
     const json::object& other = docOf(*envelope);
-    if (splitVersionSuffix(json::find_string(other, "title").value_or("")).second.empty()) continue;
+    if (splitVersionSuffix(json::findString(other, "title").value_or("")).second.empty()) continue;
     if (bare(other) == wanted) return package;
   }
   return std::nullopt;
@@ -323,7 +323,7 @@ void Library::keepReplacedText(const std::string& id, const fs::path& package,
     const std::string name =
         "document.sync-conflict-" + utcStampForName(wall_clock_()) + "-QUILLST.json";
     systemLog("kept the text a sync tool put in %s as %s", package.c_str(), name.c_str());
-    (void)folder->write_atomically(name, bytes, file_io::Durability::kSurvivesCrash);
+    (void)folder->writeAtomically(name, bytes, file_io::Durability::kSurvivesCrash);
   }
 }
 

@@ -26,8 +26,7 @@ constexpr std::size_t kBatchThreads = 3;
 std::string titleForMessage(const json::value* doc) {
   static const json::object kEmpty;
   const json::object& d = doc && doc->is_object() ? doc->get_object() : kEmpty;
-  std::string title =
-      text::trim_whitespace_and_newlines(json::find_string(d, "title").value_or(""));
+  std::string title = text::trimWhitespaceAndNewlines(json::findString(d, "title").value_or(""));
   if (title.empty()) title = Preview::firstWords(d).value_or("Untitled");
   return title;
 }
@@ -48,7 +47,7 @@ std::optional<std::string> Library::write(const json::array& docs, const json::o
        {std::pair{meta, kWorkspaceFile}, std::pair{pretext, kPretextFile}}) {
     if (!object) continue;
     if (auto text = json::pretty(*object)) {
-      (void)file_io::write_atomically(support_ / file, *text);
+      (void)file_io::writeAtomically(support_ / file, *text);
     }
   }
   std::string titles;
@@ -70,7 +69,7 @@ void Library::writeBatch(const json::array& docs, std::vector<char>& failed) {
   // the batch counts as written and the ledger names them.
   std::mutex folders_lock;
   std::set<fs::path> folders;
-  const std::function<void(const fs::path&)> sync_later = [&](const fs::path& folder) {
+  const std::function<void(const fs::path&)> syncLater = [&](const fs::path& folder) {
     const std::lock_guard hold(folders_lock);
     folders.insert(folder);
   };
@@ -89,10 +88,10 @@ void Library::writeBatch(const json::array& docs, std::vector<char>& failed) {
     static const json::object kEmpty;
     const json::object& record = docs[i].is_object() ? docs[i].get_object() : kEmpty;
     const bool is_deleted = isDeletedRecord(record);
-    const auto id = json::find_string(record, "id");
-    const json::object* doc = json::find_object(record, "doc");
-    if (!pool || is_deleted || !id || !ids::is_document_id(*id) || !doc ||
-        json::find_string(*doc, "id") != *id) {
+    const auto id = json::findString(record, "id");
+    const json::object* doc = json::findObject(record, "doc");
+    if (!pool || is_deleted || !id || !ids::isDocumentID(*id) || !doc ||
+        json::findString(*doc, "id") != *id) {
       if (!write(record) && !is_deleted) failed[i] = 1;
       continue;
     }
@@ -103,10 +102,10 @@ void Library::writeBatch(const json::array& docs, std::vector<char>& failed) {
       continue;
     }
     room.acquire();
-    pool->async([this, &record, doc, &failed, &room, &sync_later, i, key = std::move(key),
+    pool->async([this, &record, doc, &failed, &room, &syncLater, i, key = std::move(key),
                  package = std::move(*place)]() mutable {
       try {
-        if (!writeClaimed(key, record, *doc, std::move(package), sync_later)) failed[i] = 1;
+        if (!writeClaimed(key, record, *doc, std::move(package), syncLater)) failed[i] = 1;
       } catch (const std::exception&) {
         failed[i] = 1;
       }
@@ -117,13 +116,13 @@ void Library::writeBatch(const json::array& docs, std::vector<char>& failed) {
   for (const fs::path& folder : folders) {
     std::string error;
     // The packages are there, whole; only their surviving a power cut is in doubt.
-    if (!file_io::sync_folder(folder, &error)) systemLog("%s", error.c_str());
+    if (!file_io::syncFolder(folder, &error)) systemLog("%s", error.c_str());
   }
 }
 
 std::optional<fs::path> Library::write(const json::object& record) {
-  auto id = json::find_string(record, "id");
-  if (!id || !ids::is_document_id(*id)) return std::nullopt;
+  auto id = json::findString(record, "id");
+  if (!id || !ids::isDocumentID(*id)) return std::nullopt;
   if (isDeletedRecord(record)) {
     Guard guard(mutex_);
     const std::string key(*id);
@@ -131,10 +130,10 @@ std::optional<fs::path> Library::write(const json::object& record) {
     trashLocked(guard, key);
     return std::nullopt;
   }
-  const json::object* doc = json::find_object(record, "doc");
+  const json::object* doc = json::findObject(record, "doc");
   // The package is read back under its doc's id: a record for another id would be stored
   // under that one.
-  if (!doc || json::find_string(*doc, "id") != *id) return std::nullopt;
+  if (!doc || json::findString(*doc, "id") != *id) return std::nullopt;
   return writeRecord(std::string(*id), record, *doc);
 }
 
@@ -155,7 +154,7 @@ std::optional<fs::path> Library::placeLocked(Guard& guard, const std::string& id
       planner_.choose(id, doc, root_, support_,
                       current == index_.end() ? std::nullopt : std::optional(current->second));
   if (!place) return std::nullopt;
-  (void)file_io::create_folders(place->folder);
+  (void)file_io::createFolders(place->folder);
   fs::path package = place->package;
   if (place->moves) {
     const fs::path from = current->second;
@@ -194,15 +193,15 @@ void Library::releasePlace(const std::string& id, const fs::path& package) {
 
 std::optional<fs::path> Library::writeRecord(
     const std::string& id, const json::object& record, const json::object& doc,
-    const std::function<void(const fs::path&)>& sync_later) {
+    const std::function<void(const fs::path&)>& syncLater) {
   // Under the lock: wait for another write of this document, then choose (and claim) its place.
   auto place = claimPlace(id, doc);
   if (!place) return std::nullopt;
-  return writeClaimed(id, record, doc, std::move(*place), sync_later);
+  return writeClaimed(id, record, doc, std::move(*place), syncLater);
 }
 
 WriteHooks Library::writeHooks(const std::string& id,
-                               const std::function<void(const fs::path&)>& sync_later) const {
+                               const std::function<void(const fs::path&)>& syncLater) const {
   WriteHooks hooks = services_.package_hooks;
   hooks.secondary_failed = [this, &id, outer = services_.package_hooks.secondary_failed](
                                const fs::path& file, std::string_view why) {
@@ -214,7 +213,7 @@ WriteHooks Library::writeHooks(const std::string& id,
     }
     if (outer) outer(file, why);
   };
-  hooks.sync_folder_later = sync_later;
+  hooks.sync_folder_later = syncLater;
   return hooks;
 }
 
@@ -224,7 +223,7 @@ void Library::keepPrevious(const std::string& id, const json::value* rev, const 
   const fs::path previous = package / "previous.json";
   if (!fs::exists(fs::symlink_status(previous, ec))) {
     if (auto bytes = readDocumentFile(package)) {
-      (void)file_io::write_atomically(previous, *bytes, file_io::Durability::kFileOnly);
+      (void)file_io::writeAtomically(previous, *bytes, file_io::Durability::kFileOnly);
     }
   }
   if (!services_.log) return;
@@ -239,7 +238,7 @@ void Library::keepPrevious(const std::string& id, const json::value* rev, const 
 
 std::optional<fs::path> Library::writeClaimed(
     const std::string& id, const json::object& record, const json::object& doc, fs::path package,
-    const std::function<void(const fs::path&)>& sync_later) {
+    const std::function<void(const fs::path&)>& syncLater) {
   // Whatever happens below, the document and its place are given back.
   struct Release {
     Library& library;
@@ -255,7 +254,7 @@ std::optional<fs::path> Library::writeClaimed(
   {
     auto access = FileCoordinator::shared().write(package);
     if (!census.repeated.empty()) keepPrevious(id, rev, package, census.count, census.repeated);
-    WriteHooks hooks = writeHooks(id, sync_later);
+    WriteHooks hooks = writeHooks(id, syncLater);
     const LastKnown known = lastKnown(id, package);
     hooks.replaced = [&](std::string_view bytes, const struct stat& status) {
       keepReplacedText(id, package, doc, known, bytes, status);
@@ -304,8 +303,8 @@ std::optional<std::string> Library::adopt(const fs::path& package) {
     record = readRecord(package);
   }
   if (!record) return std::nullopt;
-  auto id = json::find_string(*record, "id");
-  if (!id || !ids::is_document_id(*id)) return std::nullopt;
+  auto id = json::findString(*record, "id");
+  if (!id || !ids::isDocumentID(*id)) return std::nullopt;
   const std::string doc_id(*id);
   {
     Guard guard(mutex_);

@@ -138,7 +138,7 @@ void removePreviewCopies(const file_io::Folder& folder,
     if (!copy || std::find(originals.begin(), originals.end(), copy->original) == originals.end())
       continue;
     auto st = folder.status(name);
-    if (st && S_ISREG(st->st_mode)) folder.remove_file(name);
+    if (st && S_ISREG(st->st_mode)) folder.removeFile(name);
   }
 }
 
@@ -174,52 +174,51 @@ void pruneImages(const file_io::Folder& package, const std::set<std::string>& us
     if (used.contains(name) || isSyncToolFile(name)) continue;
     auto st = images->status(name);
     if (!st || !S_ISREG(st->st_mode)) continue;
-    if (file_io::is_temporary_name(name) && !isStale(*st)) continue;
-    images->remove_file(name);
+    if (file_io::isTemporaryName(name) && !isStale(*st)) continue;
+    images->removeFile(name);
   }
-  if (used.empty()) package.remove_empty_folder(kImages);
+  if (used.empty()) package.removeEmptyFolder(kImages);
 }
 
 // Removes temporary files a crash mid-write left in a folder of the package, once an hour old.
 void removeStaleTemporaries(const file_io::Folder& folder) {
   for (const auto& name : folder.names().value_or(std::vector<std::string>{})) {
-    if (!file_io::is_temporary_name(name)) continue;
+    if (!file_io::isTemporaryName(name)) continue;
     auto st = folder.status(name);
-    if (st && S_ISREG(st->st_mode) && isStale(*st)) folder.remove_file(name);
+    if (st && S_ISREG(st->st_mode) && isStale(*st)) folder.removeFile(name);
   }
 }
 
 // What a title may not keep in a file name: control characters, "/" and ":".
 std::string safeForFileName(std::string_view s, LayoutMarks marks) {
   std::string name = replaceControlCharacters(s, marks);
-  name = text::replace_all(name, "/", "-");
-  name = text::replace_all(name, ": ", " \u2013 ");
-  return text::replace_all(name, ":", "-");
+  name = text::replaceAll(name, "/", "-");
+  name = text::replaceAll(name, ": ", " \u2013 ");
+  return text::replaceAll(name, ":", "-");
 }
 
 std::string fileNameWithin(const json::object& doc, std::size_t max_bytes, LayoutMarks marks) {
-  std::string title =
-      text::trim_whitespace_and_newlines(json::find_string(doc, "title").value_or(""));
+  std::string title = text::trimWhitespaceAndNewlines(json::findString(doc, "title").value_or(""));
   if (title.empty()) {
-    title = text::trim_punctuation_and_whitespace(Preview::firstWords(doc).value_or("Untitled"));
+    title = text::trimPunctuationAndWhitespace(Preview::firstWords(doc).value_or("Untitled"));
   }
   // A version's suffix is kept whole: a long title is cut before it, never through it.
   const auto [head, suffix] = splitVersionSuffix(title);
   std::string name = safeForFileName(head, marks);
   const std::string tail = safeForFileName(suffix, marks);
   if (name.starts_with(".")) name[0] = '_';
-  const std::size_t tail_characters = text::grapheme_count(tail);
-  if (text::grapheme_count(name) + tail_characters > kMaxNameCharacters) {
-    name = text::trim_whitespace(text::grapheme_prefix(name, kMaxNameCharacters - tail_characters));
+  const std::size_t tail_characters = text::graphemeCount(tail);
+  if (text::graphemeCount(name) + tail_characters > kMaxNameCharacters) {
+    name = text::trimWhitespace(text::graphemePrefix(name, kMaxNameCharacters - tail_characters));
   }
   // File systems here limit a name to 255 bytes, and 80 characters of emoji exceed that; keep
   // room for " 12345" and the extension.
   if (name.size() + tail.size() > max_bytes) {
-    std::size_t keep = text::grapheme_count(name);
+    std::size_t keep = text::graphemeCount(name);
     while (keep > 0 && name.size() + tail.size() > max_bytes) {
-      name = text::grapheme_prefix(name, --keep);
+      name = text::graphemePrefix(name, --keep);
     }
-    name = text::trim_whitespace(name);
+    name = text::trimWhitespace(name);
   }
   if (name.empty()) name = "Untitled";
   return name + tail;
@@ -260,7 +259,7 @@ fs::path freeURL(const fs::path& folder, std::string_view base,
 Placement placement(std::string_view id, const json::object& doc, const fs::path& root,
                     const fs::path& support) {
   if (id.starts_with("_")) return {support / kReservedFolder, std::string(id)};
-  if (json::is_true_flag(doc.if_contains("archived"))) {
+  if (json::isTrueFlag(doc.if_contains("archived"))) {
     return {root / kArchiveFolder, fileName(doc)};
   }
   return {root, fileName(doc)};
@@ -288,16 +287,16 @@ std::optional<json::object> readRecord(const fs::path& package,
   auto parsed = json::parse(*data);
   if (!parsed || !parsed->is_object()) return std::nullopt;
   const json::object& envelope = parsed->get_object();
-  if (json::find_string(envelope, "format") != kFormat) return std::nullopt;
-  const json::object* doc = json::find_object(envelope, "doc");
+  if (json::findString(envelope, "format") != kFormat) return std::nullopt;
+  const json::object* doc = json::findObject(envelope, "doc");
   if (!doc) return std::nullopt;
-  auto id = json::find_string(*doc, "id");
+  auto id = json::findString(*doc, "id");
   if (!id) return std::nullopt;
 
   json::value restored = images::restoreImages(*doc, *folder, missing_images);
   const json::object& restored_doc = restored.is_object() ? restored.get_object() : *doc;
   static const json::object kEmpty;
-  const json::object* stored = json::find_object(envelope, "record");
+  const json::object* stored = json::findObject(envelope, "record");
   const json::object& rec = stored ? *stored : kEmpty;
 
   json::object out;
@@ -312,7 +311,7 @@ std::optional<json::object> readRecord(const fs::path& package,
   } else if (const json::value* rec_updated = rec.if_contains("updated")) {
     out["updated"] = *rec_updated;
   } else {
-    out["updated"] = clock::now_ms();
+    out["updated"] = clock::nowMs();
   }
   out["deleted"] = false;
   out["deletedAt"] = nullptr;
@@ -346,8 +345,8 @@ Read readIDOrReason(const fs::path& package) {
   if (!data) return {std::nullopt, std::string(kReasonUnreadable)};
   auto parsed = json::parse(*data);
   const json::object* doc =
-      parsed && parsed->is_object() ? json::find_object(parsed->get_object(), "doc") : nullptr;
-  auto id = doc ? json::find_string(*doc, "id") : std::nullopt;
+      parsed && parsed->is_object() ? json::findObject(parsed->get_object(), "doc") : nullptr;
+  auto id = doc ? json::findString(*doc, "id") : std::nullopt;
   if (!id) return {std::nullopt, std::string(kReasonNotDocument)};
   return {std::string(*id), {}};
 }
@@ -409,8 +408,8 @@ bool writePreviews(const file_io::Folder& folder, const fs::path& package, bool 
     if (hooks.secondary_failed) hooks.secondary_failed(file, why);
   };
   Preview preview(doc);
-  if (!folder.write_atomically("preview.md", preview.markdown(), file_io::Durability::kFileOnly,
-                               &error)) {
+  if (!folder.writeAtomically("preview.md", preview.markdown(), file_io::Durability::kFileOnly,
+                              &error)) {
     secondary("preview.md", error);
   }
   auto quick_look = folder.sub(kQuickLook, file_io::Folder::Create::kYes, &error);
@@ -418,8 +417,8 @@ bool writePreviews(const file_io::Folder& folder, const fs::path& package, bool 
     secondary(kQuickLook, error);
     return false;
   }
-  if (!quick_look->write_atomically("Preview.html", preview.html(), file_io::Durability::kFileOnly,
-                                    &error)) {
+  if (!quick_look->writeAtomically("Preview.html", preview.html(), file_io::Durability::kFileOnly,
+                                   &error)) {
     secondary("QuickLook/Preview.html", error);
   }
   if (existed) {
@@ -434,7 +433,7 @@ bool writePreviews(const file_io::Folder& folder, const fs::path& package, bool 
                                   std::optional(preview.thumbnailInputs(kThumbnailSize));
   auto png = current ? std::nullopt : preview.thumbnailPNG(kThumbnailSize);
   if (!png || (old && *old == *png)) return false;
-  if (quick_look->write_atomically("Thumbnail.png", *png, file_io::Durability::kFileOnly, &error)) {
+  if (quick_look->writeAtomically("Thumbnail.png", *png, file_io::Durability::kFileOnly, &error)) {
     return true;
   }
   secondary("QuickLook/Thumbnail.png", error);
@@ -446,7 +445,7 @@ bool placeNewPackage(const file_io::Folder& parent, const file_io::Folder& folde
                      const fs::path& package, const WriteHooks& hooks, std::string& error) {
   if (hooks.file_time) setFileTimes(folder, *hooks.file_time);
   if (!folder.sync(&error)) return false;
-  if (!file_io::rename_no_replace(folder.path(), package, &error)) return false;
+  if (!file_io::renameNoReplace(folder.path(), package, &error)) return false;
   if (hooks.sync_folder_later) {
     hooks.sync_folder_later(parent.path());
   } else if (std::string unsynced; !parent.sync(&unsynced)) {
@@ -473,14 +472,14 @@ bool writePackage(const fs::path& package, const json::object& record, const jso
   if (existed && !S_ISDIR(st.st_mode)) return fail("there is something else in its place");
   if (!existed && errno != ENOENT) return fail(std::strerror(errno));
   const fs::path parent_path = package.has_parent_path() ? package.parent_path() : fs::path(".");
-  if (!file_io::create_folders(parent_path, &error)) return fail(error);
+  if (!file_io::createFolders(parent_path, &error)) return fail(error);
   auto parent = file_io::Folder::open(parent_path, file_io::Links::kFollow, &error);
   if (!parent) return fail(error);
 
   // A new package is made under a temporary name and appears in one rename once whole; a
   // crash leaves at most a hidden temporary folder, which a later scan removes.
   const std::string final_name = package.filename().string();
-  const std::string build_name = existed ? final_name : file_io::temporary_name(final_name);
+  const std::string build_name = existed ? final_name : file_io::temporaryName(final_name);
   auto folder = parent->sub(build_name, file_io::Folder::Create::kYes, &error);
   if (!folder) return fail(error);
   struct RemoveUnlessKept {

@@ -29,7 +29,7 @@ void PackageFolders::load(const fs::path& root) {
   root_ = root;
   entries_.clear();
   changed_ = false;
-  auto text = file_io::read_file(file_);
+  auto text = file_io::readFile(file_);
   if (!text) return;
   std::string_view rest = *text;
   std::size_t end = rest.find('\n');
@@ -79,7 +79,7 @@ void PackageFolders::save() {
         .append("\n");
   }
   // Only a way to save work: losing it to a crash costs one listing of each folder.
-  if (file_io::write_atomically(file_, text, file_io::Durability::kFileOnly)) changed_ = false;
+  if (file_io::writeAtomically(file_, text, file_io::Durability::kFileOnly)) changed_ = false;
 }
 
 std::string_view PackageFolders::key(const fs::path& package) const {

@@ -22,7 +22,7 @@ bool copyTree(const file_io::Folder& from, const file_io::Folder& into, const st
   auto to = into.sub(name, file_io::Folder::Create::kYes);
   if (!to) return false;
   for (const auto& entry : from.names().value_or(std::vector<std::string>{})) {
-    if (file_io::is_temporary_name(entry)) continue;
+    if (file_io::isTemporaryName(entry)) continue;
     auto st = from.status(entry);
     if (!st) continue;
     if (S_ISDIR(st->st_mode)) {
@@ -30,7 +30,7 @@ bool copyTree(const file_io::Folder& from, const file_io::Folder& into, const st
       if (!sub || !copyTree(*sub, *to, entry)) return false;
     } else if (S_ISREG(st->st_mode)) {
       auto bytes = from.read(entry);
-      if (!bytes || !to->write_atomically(entry, *bytes, file_io::Durability::kFileOnly)) {
+      if (!bytes || !to->writeAtomically(entry, *bytes, file_io::Durability::kFileOnly)) {
         return false;
       }
     }
@@ -42,9 +42,9 @@ bool copyTree(const file_io::Folder& from, const file_io::Folder& into, const st
 
 void removePackage(const fs::path& package) {
   const fs::path aside =
-      package.parent_path() / file_io::temporary_name(package.filename().string());
+      package.parent_path() / file_io::temporaryName(package.filename().string());
   std::error_code ignored;
-  if (file_io::rename_no_replace(package, aside)) {
+  if (file_io::renameNoReplace(package, aside)) {
     syncParent(package);
     fs::remove_all(aside, ignored);
   } else {
@@ -54,7 +54,7 @@ void removePackage(const fs::path& package) {
 
 bool movePackage(const fs::path& from, const fs::path& to) {
   if (!g_copy_every_move) {
-    if (file_io::rename_no_replace(from, to)) {
+    if (file_io::renameNoReplace(from, to)) {
       syncParent(to);
       if (from.parent_path() != to.parent_path()) syncParent(from);
       return true;
@@ -64,10 +64,10 @@ bool movePackage(const fs::path& from, const fs::path& to) {
   auto source = file_io::Folder::open(from, file_io::Links::kRefuse);
   auto destination = file_io::Folder::open(to.parent_path(), file_io::Links::kFollow);
   if (!source || !destination) return false;
-  const std::string temporary = file_io::temporary_name(to.filename().string());
+  const std::string temporary = file_io::temporaryName(to.filename().string());
   std::error_code ignored;
   if (!copyTree(*source, *destination, temporary) ||
-      !file_io::rename_no_replace(destination->path() / temporary, to)) {
+      !file_io::renameNoReplace(destination->path() / temporary, to)) {
     fs::remove_all(destination->path() / temporary, ignored);
     return false;
   }

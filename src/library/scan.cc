@@ -15,7 +15,7 @@ namespace qs::library {
 
 // File names need not be UTF-8 here; the page only takes text that is.
 json::object Problem::toJSON() const {
-  return json::object{{"name", text::make_valid_utf8(name)}, {"reason", reason}};
+  return json::object{{"name", text::makeValidUTF8(name)}, {"reason", reason}};
 }
 
 namespace {
@@ -53,7 +53,7 @@ void listEntry(Listing& listing, const fs::directory_entry& entry, bool is_writi
   const std::string name = entry.path().filename().string();
   // The entry's own type, a link not followed: the listing's where it gives one (no stat).
   const bool is_link = entry.is_symlink(ec);
-  if (file_io::is_temporary_name(name)) {
+  if (file_io::isTemporaryName(name)) {
     // Left by a crash mid-write; an hour on, nothing of ours is still writing it.
     if (entry.last_write_time(ec) < stale_before && !ec) fs::remove_all(entry.path(), ec);
     return;
@@ -140,18 +140,18 @@ std::optional<std::size_t> winnerOf(const std::string& id, const std::vector<Can
   }
   // Only copies: the one that stood in for its document keeps doing so.
   const auto named = ledger ? ledger->find(id) : Ledger::const_iterator();
-  auto is_named = [&](const Candidate& c) {
+  auto isNamed = [&](const Candidate& c) {
     return ledger && named != ledger->end() &&
            (named->second == c.package.native() ||
             normalPath(fs::path(named->second)) == normalPath(c.package));
   };
-  if (auto it = std::find_if(list.begin(), list.end(), is_named); it != list.end()) {
+  if (auto it = std::find_if(list.begin(), list.end(), isNamed); it != list.end()) {
     return static_cast<std::size_t>(it - list.begin());
   }
-  auto stands_in = [&](const Candidate& c) {
+  auto standsIn = [&](const Candidate& c) {
     return !hooks.copy_stands_in || hooks.copy_stands_in(id, c.package);
   };
-  if (auto copy = std::find_if(list.begin(), list.end(), stands_in); copy != list.end()) {
+  if (auto copy = std::find_if(list.begin(), list.end(), standsIn); copy != list.end()) {
     return static_cast<std::size_t>(copy - list.begin());
   }
   return std::nullopt;
@@ -206,7 +206,7 @@ ScanResult scanFolders(const std::vector<fs::path>& folders, const Ledger* ledge
         continue;
       }
       result.problems.push_back({base, read.reason});
-    } else if (!ids::is_document_id(*read.id)) {
+    } else if (!ids::isDocumentID(*read.id)) {
       result.problems.push_back({base, std::string(kReasonInvalidID)});
     } else if (m.in_writing_folder && read.id->starts_with("_")) {
       result.problems.push_back({base, std::string(kReasonReservedID)});

@@ -34,22 +34,22 @@ std::optional<json::object> readEnvelope(const file_io::Folder& folder, std::str
 std::optional<json::object> parseEnvelope(std::string_view bytes) {
   auto parsed = json::parse(bytes);
   if (!parsed || !parsed->is_object()) return std::nullopt;
-  const json::object* doc = json::find_object(parsed->get_object(), "doc");
-  auto id = doc ? json::find_string(*doc, "id") : std::nullopt;
-  if (!id || !ids::is_document_id(*id) || ids::is_reserved_id(*id)) return std::nullopt;
+  const json::object* doc = json::findObject(parsed->get_object(), "doc");
+  auto id = doc ? json::findString(*doc, "id") : std::nullopt;
+  if (!id || !ids::isDocumentID(*id) || ids::isReservedID(*id)) return std::nullopt;
   return std::move(parsed->get_object());
 }
 
 const json::object& docOf(const json::object& envelope) {
-  return *json::find_object(envelope, "doc");
+  return *json::findObject(envelope, "doc");
 }
 
 std::string idOf(const json::object& envelope) {
-  return std::string(*json::find_string(docOf(envelope), "id"));
+  return std::string(*json::findString(docOf(envelope), "id"));
 }
 
 std::string titleOf(const json::object& doc) {
-  auto title = json::find_string(doc, "title");
+  auto title = json::findString(doc, "title");
   return title && !title->empty() ? std::string(*title) : fileName(doc);
 }
 
@@ -97,7 +97,7 @@ std::set<std::string> copyMissingImages(const fs::path& package, const json::val
       auto st = from ? from->status(name) : std::nullopt;
       auto bytes = st && S_ISREG(st->st_mode) ? from->read(name) : std::nullopt;
       if (!bytes || !isNamedByContent(name, *bytes)) continue;
-      if (!images->write_atomically(name, *bytes, file_io::Durability::kFileOnly)) break;
+      if (!images->writeAtomically(name, *bytes, file_io::Durability::kFileOnly)) break;
       const struct timespec times[2] = {st->st_mtim, st->st_mtim};
       (void)::utimensat(images->fd(), name.c_str(), times, AT_SYMLINK_NOFOLLOW);
       copied = true;
@@ -115,7 +115,7 @@ MadeHere makePackageHere(const fs::path& folder, const std::string& id, const js
   out.package = folder / (madeHereName(doc, id) + std::string(kPackageExtension));
   struct stat st {};
   if (::lstat(folder.c_str(), &st) != 0) {
-    if (!file_io::create_folders(folder)) return out;
+    if (!file_io::createFolders(folder)) return out;
   } else if (!S_ISDIR(st.st_mode)) {
     return out;  // an Archive that is a link or a file is never written through
   }
@@ -130,7 +130,7 @@ MadeHere makePackageHere(const fs::path& folder, const std::string& id, const js
   json::value restored = doc;
   for (const auto& from : sources) restored = images::restoreImages(restored, from);
   json::object record;
-  if (const json::object* kept = json::find_object(source, "record")) record = *kept;
+  if (const json::object* kept = json::findObject(source, "record")) record = *kept;
   if (const json::value* app = source.if_contains("app"); app && app->is_string()) {
     hooks.app = std::string(app->get_string());
   }

@@ -56,11 +56,10 @@ std::pair<std::string_view, std::string_view> splitVersionSuffix(std::string_vie
 }
 
 std::string versionTitle(const json::object& doc, std::string_view when) {
-  std::string title =
-      text::trim_whitespace_and_newlines(json::find_string(doc, "title").value_or(""));
+  std::string title = text::trimWhitespaceAndNewlines(json::findString(doc, "title").value_or(""));
   title = std::string(splitVersionSuffix(title).first);
   if (title.empty()) {
-    title = text::trim_punctuation_and_whitespace(Preview::firstWords(doc).value_or("Untitled"));
+    title = text::trimPunctuationAndWhitespace(Preview::firstWords(doc).value_or("Untitled"));
   }
   if (title.empty()) title = "Untitled";
   return title + " (version from " + std::string(when) + ")";
@@ -90,15 +89,15 @@ bool isMadeHereName(std::string_view stem, const json::object& doc, std::string_
 
 Standing standingOf(const json::object& envelope) {
   Standing out;
-  const json::object* doc = json::find_object(envelope, "doc");
-  const json::object* record = json::find_object(envelope, "record");
+  const json::object* doc = json::findObject(envelope, "doc");
+  const json::object* record = json::findObject(envelope, "record");
   const json::value* updated = doc ? doc->if_contains("updated") : nullptr;
-  if (!updated || !json::as_number(*updated)) {
+  if (!updated || !json::asNumber(*updated)) {
     updated = record ? record->if_contains("updated") : nullptr;
   }
-  if (updated) out.updated = json::as_number(*updated).value_or(0);
+  if (updated) out.updated = json::asNumber(*updated).value_or(0);
   if (const json::value* rev = record ? record->if_contains("rev") : nullptr) {
-    if (auto r = json::as_number(*rev); r && std::isfinite(*r)) {
+    if (auto r = json::asNumber(*rev); r && std::isfinite(*r)) {
       out.rev = *r >= 9.2e18    ? std::numeric_limits<std::int64_t>::max()
                 : *r <= -9.2e18 ? std::numeric_limits<std::int64_t>::min()
                                 : static_cast<std::int64_t>(*r);

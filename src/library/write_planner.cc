@@ -47,7 +47,7 @@ std::optional<WritePlanner::Place> WritePlanner::choose(
   // Named for the base, or for it and a number ("Notes 2"); a package made from shared files
   // keeps the name it was given there, and one named by an earlier version of the program keeps
   // its name while its title is unchanged.
-  auto named_for = [&stem](std::string_view base) {
+  auto namedFor = [&stem](std::string_view base) {
     if (stem == base) return true;
     if (stem.size() <= base.size() + 1 || stem.compare(0, base.size(), base) != 0 ||
         stem[base.size()] != ' ') {
@@ -56,9 +56,9 @@ std::optional<WritePlanner::Place> WritePlanner::choose(
     return std::all_of(stem.begin() + static_cast<std::ptrdiff_t>(base.size()) + 1, stem.end(),
                        [](char c) { return c >= '0' && c <= '9'; });
   };
-  bool keeps_name = named_for(place.base_name) || isMadeHereName(stem, doc, id);
+  bool keeps_name = namedFor(place.base_name) || isMadeHereName(stem, doc, id);
   if (!keeps_name && !id.starts_with("_")) {
-    if (auto earlier = earlierFileName(doc)) keeps_name = named_for(*earlier);
+    if (auto earlier = earlierFileName(doc)) keeps_name = namedFor(*earlier);
   }
   if (normalPath(current->parent_path()) == normalPath(place.folder) && keeps_name) {
     return Place{place.folder, *current};

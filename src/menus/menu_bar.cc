@@ -691,14 +691,14 @@ bool menuHandles(std::string_view characters, unsigned flags, const MenuState& s
 // ---- recent documents ----
 
 std::string menuTitle(std::string_view text) {
-  std::string clean = text::make_valid_utf8(text);
+  std::string clean = text::makeValidUTF8(text);
   for (auto& c : clean) {
     const auto u = static_cast<unsigned char>(c);
     if (u < 0x20 || u == 0x7f) c = ' ';
   }
   constexpr std::size_t kLongest = 80;
-  if (clean.size() > kLongest && text::grapheme_count(clean) > kLongest) {
-    return text::grapheme_prefix(clean, kLongest - 1) + "\u2026";
+  if (clean.size() > kLongest && text::graphemeCount(clean) > kLongest) {
+    return text::graphemePrefix(clean, kLongest - 1) + "\u2026";
   }
   return clean;
 }
@@ -714,7 +714,7 @@ std::array<RecentSlot, 9> nameRecentDocs(const MenuState& state) {
     } else if (i < length) {
       std::string title;
       if ((*list)[i].is_object()) {
-        if (auto t = json::find_string((*list)[i].get_object(), "title")) title = *t;
+        if (auto t = json::findString((*list)[i].get_object(), "title")) title = *t;
       }
       slots[i] = {title.empty() ? "Untitled" : menuTitle(title), true};
     } else {

@@ -143,7 +143,7 @@ void MenuBarGtk::install() {
 GMenu* MenuBarGtk::makeMenu(const std::vector<MenuItem>& items) {
   g_autoptr(GMenu) menu = g_menu_new();
   g_autoptr(GMenu) section = g_menu_new();
-  auto close_section = [&] {
+  auto closeSection = [&] {
     g_autoptr(GMenu) full = std::exchange(section, g_menu_new());
     if (g_menu_model_get_n_items(G_MENU_MODEL(full)) > 0) {
       g_menu_append_section(menu, nullptr, G_MENU_MODEL(full));
@@ -152,7 +152,7 @@ GMenu* MenuBarGtk::makeMenu(const std::vector<MenuItem>& items) {
   for (const auto& item : items) {
     switch (item.kind) {
       case Kind::kSeparator:
-        close_section();
+        closeSection();
         break;
       case Kind::kLabel: {
         // No action: shown, never chosen.
@@ -197,7 +197,7 @@ GMenu* MenuBarGtk::makeMenu(const std::vector<MenuItem>& items) {
       }
     }
   }
-  close_section();
+  closeSection();
   return static_cast<GMenu*>(g_steal_pointer(&menu));
 }
 

@@ -9,7 +9,7 @@ namespace {
 bool truthy(const json::value* v) {
   if (!v) return false;
   if (v->is_bool()) return v->get_bool();
-  if (auto n = json::as_number(*v)) return *n != 0;
+  if (auto n = json::asNumber(*v)) return *n != 0;
   return false;
 }
 

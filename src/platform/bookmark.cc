@@ -25,8 +25,8 @@ std::optional<Stored> read(std::string_view bytes) {
   auto parsed = json::parse(bytes);
   const json::object* o = parsed ? parsed->if_object() : nullptr;
   if (!o) return std::nullopt;
-  auto path = json::find_string(*o, "path");
-  auto name = json::find_string(*o, "name");
+  auto path = json::findString(*o, "path");
+  auto name = json::findString(*o, "name");
   const json::value* device = o->if_contains("device");
   const json::value* inode = o->if_contains("inode");
   auto number = [](const json::value* v) -> std::optional<std::uint64_t> {
@@ -49,7 +49,7 @@ std::optional<std::string> Bookmark::make(const fs::path& folder) {
   if (!absolute.is_absolute() || ::stat(absolute.c_str(), &st) != 0) return std::nullopt;
   std::string name = absolute.filename().string();
   if (name.empty()) name = absolute.parent_path().filename().string();  // "/a/b/" spelled so
-  if (!text::is_valid_utf8(absolute.string()) || !text::is_valid_utf8(name)) return std::nullopt;
+  if (!text::isValidUTF8(absolute.string()) || !text::isValidUTF8(name)) return std::nullopt;
   std::string path = absolute.string();
   while (path.size() > 1 && path.back() == '/') path.pop_back();
   return json::compact(json::object{{"path", path},

@@ -13,6 +13,6 @@ using SetFolderIcon =
 
 // The GVfs "metadata::custom-icon" attribute through GIO; does nothing where GVfs metadata is
 // not available (no gvfsd-metadata running, or a file system it does not cover).
-SetFolderIcon gvfs_folder_icon();
+SetFolderIcon gvfsFolderIcon();
 
 }  // namespace qs

@@ -6,7 +6,7 @@
 
 namespace qs {
 
-SetFolderIcon gvfs_folder_icon() {
+SetFolderIcon gvfsFolderIcon() {
   return [](const std::filesystem::path& folder, const std::filesystem::path& png) {
     g_autoptr(GFile) file = g_file_new_for_path(folder.c_str());
     // Errors (no metadata store, a read-only mount) are expected and carry no data.

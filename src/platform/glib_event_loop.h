@@ -1,5 +1,5 @@
 // The EventLoop of the desktop program: the GLib main context of the main thread.
-// post and post_after may be called from any thread; cancel from the main thread only.
+// post and postAfter may be called from any thread; cancel from the main thread only.
 #pragma once
 
 #include <mutex>
@@ -12,7 +12,7 @@ namespace qs {
 class GLibEventLoop final : public EventLoop {
  public:
   void post(Task task) override;
-  TimerId post_after(std::chrono::milliseconds delay, Task task) override;
+  TimerId postAfter(std::chrono::milliseconds delay, Task task) override;
   void cancel(TimerId id) override;
 
  private:

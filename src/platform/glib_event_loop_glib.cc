@@ -10,12 +10,12 @@ namespace {
 // Exceptions never cross into GLib: each task runs behind the wall.
 constexpr const char* kMainLoopTask = "a main-loop task";
 
-gboolean run_once(gpointer data) {
+gboolean runOnce(gpointer data) {
   guarded(*static_cast<Task*>(data), kMainLoopTask);
   return G_SOURCE_REMOVE;
 }
 
-void delete_task(gpointer data) {
+void deleteTask(gpointer data) {
   delete static_cast<Task*>(data);
 }
 
@@ -28,10 +28,10 @@ struct GLibEventLoop::Timer {
 };
 
 void GLibEventLoop::post(Task task) {
-  g_idle_add_full(G_PRIORITY_DEFAULT, run_once, new Task(std::move(task)), delete_task);
+  g_idle_add_full(G_PRIORITY_DEFAULT, runOnce, new Task(std::move(task)), deleteTask);
 }
 
-EventLoop::TimerId GLibEventLoop::post_after(std::chrono::milliseconds delay, Task task) {
+EventLoop::TimerId GLibEventLoop::postAfter(std::chrono::milliseconds delay, Task task) {
   std::lock_guard guard(mutex_);
   const TimerId id = next_id_++;
   auto* timer = new Timer{this, id, std::move(task)};

@@ -10,7 +10,7 @@
 namespace qs {
 
 Prefs::Prefs(std::filesystem::path file) : file_(std::move(file)) {
-  if (auto text = file_io::read_file(file_)) {
+  if (auto text = file_io::readFile(file_)) {
     if (auto parsed = json::parse(*text); parsed && parsed->is_object()) {
       values_ = std::move(parsed->get_object());
     }
@@ -46,19 +46,19 @@ std::optional<std::int64_t> Prefs::getInteger(std::string_view key) const {
 bool Prefs::set(std::string_view key, json::value value) {
   std::lock_guard guard(mutex_);
   values_[key] = std::move(value);
-  return save_locked();
+  return saveLocked();
 }
 
 bool Prefs::remove(std::string_view key) {
   std::lock_guard guard(mutex_);
   values_.erase(key);
-  return save_locked();
+  return saveLocked();
 }
 
-bool Prefs::save_locked() {
+bool Prefs::saveLocked() {
   auto text = json::pretty(values_);
   if (!text) return false;
-  return file_io::create_folders(file_.parent_path()) && file_io::write_atomically(file_, *text);
+  return file_io::createFolders(file_.parent_path()) && file_io::writeAtomically(file_, *text);
 }
 
 }  // namespace qs

@@ -30,7 +30,7 @@ class Prefs {
   const std::filesystem::path& file() const { return file_; }
 
  private:
-  bool save_locked();
+  bool saveLocked();
 
   std::filesystem::path file_;
   mutable std::mutex mutex_;

@@ -31,7 +31,7 @@ std::string unescaped(std::string_view s) {
   return out;
 }
 
-std::string_view value_of(std::string_view text, std::string_view key) {
+std::string_view valueOf(std::string_view text, std::string_view key) {
   for (std::size_t at = 0; at < text.size();) {
     std::size_t end = text.find('\n', at);
     if (end == std::string_view::npos) end = text.size();
@@ -54,11 +54,11 @@ std::vector<fs::path> trashedItems(const fs::path& trash, const fs::path& top,
     if (!name.ends_with(".trashinfo")) continue;
     auto text = info->read(name, 64 * 1024);
     if (!text) continue;
-    fs::path original(unescaped(value_of(*text, "Path=")));
+    fs::path original(unescaped(valueOf(*text, "Path=")));
     if (original.empty()) continue;
     if (original.is_relative()) original = top / original;
     if (!original.lexically_normal().string().starts_with(below)) continue;
-    found.emplace_back(std::string(value_of(*text, "DeletionDate=")),
+    found.emplace_back(std::string(valueOf(*text, "DeletionDate=")),
                        trash / "files" / name.substr(0, name.size() - 10));
   }
   std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a > b; });

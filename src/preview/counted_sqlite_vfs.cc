@@ -34,15 +34,15 @@ int xRead(sqlite3_file* f, void* out, int amount, sqlite3_int64 offset) {
   return real(f)->pMethods->xRead(real(f), out, amount, offset);
 }
 int xWrite(sqlite3_file* f, const void* data, int amount, sqlite3_int64 offset) {
-  if (file_io::injected_failure()) return failed(SQLITE_IOERR_WRITE);
+  if (file_io::injectedFailure()) return failed(SQLITE_IOERR_WRITE);
   return real(f)->pMethods->xWrite(real(f), data, amount, offset);
 }
 int xTruncate(sqlite3_file* f, sqlite3_int64 size) {
-  if (file_io::injected_failure()) return failed(SQLITE_IOERR_TRUNCATE);
+  if (file_io::injectedFailure()) return failed(SQLITE_IOERR_TRUNCATE);
   return real(f)->pMethods->xTruncate(real(f), size);
 }
 int xSync(sqlite3_file* f, int flags) {
-  if (file_io::injected_failure()) return failed(SQLITE_IOERR_FSYNC);
+  if (file_io::injectedFailure()) return failed(SQLITE_IOERR_FSYNC);
   return real(f)->pMethods->xSync(real(f), flags);
 }
 int xFileSize(sqlite3_file* f, sqlite3_int64* size) {
@@ -110,7 +110,7 @@ int xOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags, in
   counted->base.pMethods = nullptr;
   counted->real = reinterpret_cast<sqlite3_file*>(counted + 1);
   counted->real->pMethods = nullptr;
-  if (file_io::injected_failure()) return SQLITE_CANTOPEN;
+  if (file_io::injectedFailure()) return SQLITE_CANTOPEN;
   const int rc = g_real->xOpen(g_real, name, counted->real, flags, out_flags);
   // The real file's methods are used through ours; SQLite closes a file whose methods are set
   // even when its open failed.

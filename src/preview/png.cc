@@ -43,7 +43,7 @@ std::uint32_t get32(std::string_view s, std::size_t at) {
 }
 
 // Appends a chunk whose data was appended just before, from `start` (where its length goes).
-void close_chunk(std::string& out, std::size_t start) {
+void closeChunk(std::string& out, std::size_t start) {
   const std::size_t length = out.size() - start - 8;
   const std::array<char, 4> bytes = {static_cast<char>(length >> 24),
                                      static_cast<char>(length >> 16),
@@ -54,7 +54,7 @@ void close_chunk(std::string& out, std::size_t start) {
   put32(out, crc);
 }
 
-std::size_t open_chunk(std::string& out, std::string_view type) {
+std::size_t openChunk(std::string& out, std::string_view type) {
   const std::size_t start = out.size();
   out.append(4, '\0');
   out.append(type);
@@ -74,7 +74,7 @@ inline void unpremultiply(std::uint32_t pixel, unsigned char* out) {
 // its text), transparent, or black (the shadow): those only have their bytes reordered (a
 // transparent pixel's colour is 0 already), in a first pass the compiler can vectorise; the
 // few others are divided in a second.
-void unpremultiply_row(const unsigned char* row, int width, unsigned char* out) {
+void unpremultiplyRow(const unsigned char* row, int width, unsigned char* out) {
   for (int x = 0; x < width; ++x) {
     std::uint32_t pixel;
     std::memcpy(&pixel, row + 4 * static_cast<std::ptrdiff_t>(x), 4);
@@ -123,7 +123,7 @@ class Scratch {
   std::unique_ptr<unsigned char[]> own_;
 };
 
-bool is_keyword(std::string_view k) {
+bool isKeyword(std::string_view k) {
   if (k.empty() || k.size() > 79 || k.front() == ' ' || k.back() == ' ') return false;
   for (unsigned char c : k) {
     if (c < 0x20 || (c > 0x7E && c < 0xA1)) return false;
@@ -138,7 +138,7 @@ std::optional<std::string> encodeARGB32(const unsigned char* pixels, int width, 
   if (width <= 0 || height <= 0 || width > kMaxSide || height > kMaxSide || stride < width * 4)
     return std::nullopt;
   for (const auto& [keyword, text] : texts) {
-    if (!is_keyword(keyword) || text.find('\0') != std::string::npos) return std::nullopt;
+    if (!isKeyword(keyword) || text.find('\0') != std::string::npos) return std::nullopt;
   }
   libdeflate_compressor* deflater = compressor();
   if (!deflater) return std::nullopt;
@@ -159,7 +159,7 @@ std::optional<std::string> encodeARGB32(const unsigned char* pixels, int width, 
   for (int y = 0; y < height; ++y) {
     unsigned char* out = raw + row_bytes * static_cast<std::size_t>(y);
     out[0] = 0;
-    unpremultiply_row(pixels + static_cast<std::ptrdiff_t>(stride) * y, width, out + 1);
+    unpremultiplyRow(pixels + static_cast<std::ptrdiff_t>(stride) * y, width, out + 1);
   }
   const std::size_t packed = libdeflate_zlib_compress(deflater, raw, raw_bytes, packed_data, bound);
   if (packed == 0) return std::nullopt;
@@ -169,21 +169,21 @@ std::optional<std::string> encodeARGB32(const unsigned char* pixels, int width, 
   for (const auto& [keyword, text] : texts) texts_bytes += 12 + keyword.size() + 1 + text.size();
   out.reserve(kSignature.size() + 25 + texts_bytes + 12 + packed + 12);
   out.append(kSignature);
-  std::size_t chunk = open_chunk(out, "IHDR");
+  std::size_t chunk = openChunk(out, "IHDR");
   put32(out, static_cast<std::uint32_t>(width));
   put32(out, static_cast<std::uint32_t>(height));
   out.append("\x08\x06\x00\x00\x00", 5);  // 8 bits, RGBA, deflate, adaptive filters, no interlace
-  close_chunk(out, chunk);
+  closeChunk(out, chunk);
   for (const auto& [keyword, text] : texts) {
-    chunk = open_chunk(out, "tEXt");
+    chunk = openChunk(out, "tEXt");
     out.append(keyword).append(1, '\0').append(text);
-    close_chunk(out, chunk);
+    closeChunk(out, chunk);
   }
-  chunk = open_chunk(out, "IDAT");
+  chunk = openChunk(out, "IDAT");
   out.append(reinterpret_cast<const char*>(packed_data), packed);
-  close_chunk(out, chunk);
-  chunk = open_chunk(out, "IEND");
-  close_chunk(out, chunk);
+  closeChunk(out, chunk);
+  chunk = openChunk(out, "IEND");
+  closeChunk(out, chunk);
   return out;
 }
 

@@ -67,7 +67,7 @@ constexpr std::size_t kCacheLimit = 48;
 constexpr std::string_view kBase64Suffix = ";base64";
 
 // The objects of a list; other elements are skipped, and no list counts as empty.
-std::vector<const json::object*> objects_in(const json::array* list) {
+std::vector<const json::object*> objectsIn(const json::array* list) {
   std::vector<const json::object*> out;
   if (!list) return out;
   out.reserve(list->size());
@@ -77,13 +77,13 @@ std::vector<const json::object*> objects_in(const json::array* list) {
   return out;
 }
 
-bool has_objects(const json::array* list) {
+bool hasObjects(const json::array* list) {
   return list && std::any_of(list->begin(), list->end(),
                              [](const json::value& v) { return v.is_object(); });
 }
 
 // A `level` that is an integer of 1 or more (a double counts when it has no fraction).
-std::optional<std::int64_t> heading_level(const json::object& node) {
+std::optional<std::int64_t> headingLevel(const json::object& node) {
   const json::value* v = json::find(node, "level");
   if (!v) return std::nullopt;
   switch (v->kind()) {
@@ -109,23 +109,23 @@ std::optional<std::int64_t> heading_level(const json::object& node) {
 }
 
 // Whatever the value, even false: only a missing member or null means a person wrote it.
-bool is_ai(const json::object& bullet) {
+bool isAI(const json::object& bullet) {
   const json::value* v = json::find(bullet, "ai");
   return v && !v->is_null();
 }
 
-bool is_anchor(const json::object& bullet) {
+bool isAnchor(const json::object& bullet) {
   const json::value* v = json::find(bullet, "anchor");
   return v && v->is_bool() && v->get_bool();
 }
 
-std::string run_text(const json::object& run) {
-  return std::string(json::find_string(run, "text").value_or(""));
+std::string runText(const json::object& run) {
+  return std::string(json::findString(run, "text").value_or(""));
 }
 
-std::string run_html(const json::object& run) {
+std::string runHTML(const json::object& run) {
   const std::set<std::string> marks = Preview::marks(run);
-  std::string out = Preview::esc(run_text(run));
+  std::string out = Preview::esc(runText(run));
   auto wrap = [&](std::string_view mark, std::string_view open, std::string_view close) {
     if (marks.contains(std::string(mark))) out = std::string(open) + out + std::string(close);
   };
@@ -139,20 +139,20 @@ std::string run_html(const json::object& run) {
 
 // The markers go around the text without its outer spaces and tabs, so that "** bold **",
 // which Markdown doesn't read as bold, never appears.
-std::string run_markdown(const json::object& run) {
-  const std::string text = run_text(run);
-  const std::string core = text::trim_horizontal_space(text);
+std::string runMarkdown(const json::object& run) {
+  const std::string text = runText(run);
+  const std::string core = text::trimHorizontalSpace(text);
   if (core.empty()) return text;
   const std::set<std::string> marks = Preview::marks(run);
   std::string wrapped = core;
   if (marks.contains("highlight")) wrapped = "==" + wrapped + "==";
   if (marks.contains("italic")) wrapped = "*" + wrapped + "*";
   if (marks.contains("bold")) wrapped = "**" + wrapped + "**";
-  return text::replace_all(text, core, wrapped);
+  return text::replaceAll(text, core, wrapped);
 }
 
-void append_tree_html(const json::array& items, int depth, std::string& out) {
-  const std::vector<const json::object*> bullets = objects_in(&items);
+void appendTreeHTML(const json::array& items, int depth, std::string& out) {
+  const std::vector<const json::object*> bullets = objectsIn(&items);
   if (bullets.empty() || depth >= kMaxBulletDepth) return;
   out += "<ul>";
   for (const json::object* bullet : bullets) {
@@ -160,7 +160,7 @@ void append_tree_html(const json::array& items, int depth, std::string& out) {
     if (auto src = Preview::imageSrc(*bullet)) {
       picture = "<img src=\"" + Preview::esc(Preview::previewSrc(*src)) + "\">";
     }
-    const bool ai = is_ai(*bullet);
+    const bool ai = isAI(*bullet);
     out += "<li class=\"";
     if (ai) out += "ai";
     if (!picture.empty()) out += " pic";
@@ -168,15 +168,15 @@ void append_tree_html(const json::array& items, int depth, std::string& out) {
     if (ai) out += "<span class=tag>AI</span> ";
     const std::string plain = Preview::plain(*bullet);
     if (!plain.empty()) {
-      if (is_anchor(*bullet)) {
+      if (isAnchor(*bullet)) {
         out += "<span class=anchor>" + Preview::esc(plain) + "</span>";
       } else {
         out += Preview::esc(plain);
       }
     }
     out += picture;
-    if (const json::array* children = json::find_array(*bullet, "children")) {
-      append_tree_html(*children, depth + 1, out);
+    if (const json::array* children = json::findArray(*bullet, "children")) {
+      appendTreeHTML(*children, depth + 1, out);
     }
     out += "</li>";
   }
@@ -190,7 +190,7 @@ struct PreviewSizeCache {
   std::unordered_map<std::string, std::string> entries;
 };
 
-PreviewSizeCache& preview_size_cache() {
+PreviewSizeCache& previewSizeCache() {
   static auto* cache = new PreviewSizeCache;
   return *cache;
 }
@@ -218,7 +218,7 @@ struct Decoding {
 // Decoding stops at the size, before any pixels are allocated, when the image can't become
 // wider than the preview (no orientation makes it wider than its longer side) or claims more
 // pixels than we are willing to hold.
-void on_size_prepared(GdkPixbufLoader* loader, int width, int height, gpointer decoding) {
+void onSizePrepared(GdkPixbufLoader* loader, int width, int height, gpointer decoding) {
   const bool small = std::max(width, height) <= kPreviewWidth;
   const bool huge =
       width <= 0 || height <= 0 ||
@@ -230,7 +230,7 @@ void on_size_prepared(GdkPixbufLoader* loader, int width, int height, gpointer d
   }
 }
 
-void on_area_updated(GdkPixbufLoader* loader, int, int y, int, int height, gpointer decoding) {
+void onAreaUpdated(GdkPixbufLoader* loader, int, int y, int, int height, gpointer decoding) {
   auto* d = static_cast<Decoding*>(decoding);
   GdkPixbuf* pixbuf = gdk_pixbuf_loader_get_pixbuf(loader);
   if (!pixbuf) return;
@@ -249,13 +249,13 @@ void on_area_updated(GdkPixbufLoader* loader, int, int y, int, int height, gpoin
 
 // The first image in `bytes`, read only by the loader for its declared media type; none unless
 // every row of it was decoded.
-GObjectPtr<GdkPixbuf> decode_first_image(const std::string& media_type, std::string_view bytes) {
+GObjectPtr<GdkPixbuf> decodeFirstImage(const std::string& media_type, std::string_view bytes) {
   Decoding decoding;  // outlives the loader whose handlers write to it
   GObjectPtr<GdkPixbufLoader> loader(
       gdk_pixbuf_loader_new_with_mime_type(media_type.c_str(), nullptr));
   if (!loader) return nullptr;
-  g_signal_connect(loader.get(), "size-prepared", G_CALLBACK(on_size_prepared), &decoding);
-  g_signal_connect(loader.get(), "area-updated", G_CALLBACK(on_area_updated), &decoding);
+  g_signal_connect(loader.get(), "size-prepared", G_CALLBACK(onSizePrepared), &decoding);
+  g_signal_connect(loader.get(), "area-updated", G_CALLBACK(onAreaUpdated), &decoding);
 
   // Written in chunks so that a loader that ignores the stop hint is stopped here instead.
   constexpr std::size_t kChunk = 64 * 1024;
@@ -291,7 +291,7 @@ std::optional<std::string> encode(GdkPixbuf* pixbuf, bool jpeg) {
 
 // The image `bytes` reduced to the preview width, or none when that can't be done.
 std::optional<std::string> reduce(const std::string& media_type, std::string_view bytes) {
-  GObjectPtr<GdkPixbuf> decoded = decode_first_image(media_type, bytes);
+  GObjectPtr<GdkPixbuf> decoded = decodeFirstImage(media_type, bytes);
   if (!decoded) return std::nullopt;
   GObjectPtr<GdkPixbuf> oriented(gdk_pixbuf_apply_embedded_orientation(decoded.get()));
   if (!oriented) return std::nullopt;
@@ -312,7 +312,7 @@ std::optional<std::string> reduce(const std::string& media_type, std::string_vie
 
 std::string Preview::title() const {
   std::string trimmed =
-      text::trim_whitespace_and_newlines(json::find_string(doc_, "title").value_or(""));
+      text::trimWhitespaceAndNewlines(json::findString(doc_, "title").value_or(""));
   if (!trimmed.empty()) return trimmed;
   if (auto words = firstWords(doc_)) return *words;
   return "Untitled";
@@ -325,14 +325,14 @@ std::string Preview::html() const {
     if (auto src = imageSrc(*node)) {
       out += "<figure><img src=\"" + esc(previewSrc(*src)) + "\"><figcaption>" + esc(plain(*node)) +
              "</figcaption></figure>";
-    } else if (auto level = heading_level(*node)) {
+    } else if (auto level = headingLevel(*node)) {
       const std::string n = std::to_string(std::min<std::int64_t>(*level + 1, 4));
       out += "<h" + n + ">" + inlineHTML(*node) + "</h" + n + ">";
     } else {
       out += "<p>" + inlineHTML(*node) + "</p>";
     }
-    const json::array* children = json::find_array(*node, "children");
-    if (has_objects(children)) out += "<div class=sub>" + treeHTML(*children) + "</div>";
+    const json::array* children = json::findArray(*node, "children");
+    if (hasObjects(children)) out += "<div class=sub>" + treeHTML(*children) + "</div>";
   }
   out += "</body></html>";
   return out;
@@ -348,14 +348,14 @@ std::string Preview::markdown() const {
       if (auto src = imageSrc(*node)) parts = images::imageParts(*src);
       out += "![" + plain(*node) + "](" + (parts ? "images/" + parts->file_name : "image") + ")\n";
     } else {
-      if (auto level = heading_level(*node)) {
+      if (auto level = headingLevel(*node)) {
         out.append(static_cast<std::size_t>(*level + 1), '#');
         out += ' ';
       }
       out += markdownText(*node) + "\n";
     }
-    const json::array* children = json::find_array(*node, "children");
-    if (has_objects(children)) {
+    const json::array* children = json::findArray(*node, "children");
+    if (hasObjects(children)) {
       out += "\n";
       bullets(*children, 0, out);
     }
@@ -364,22 +364,22 @@ std::string Preview::markdown() const {
 }
 
 std::vector<const json::object*> Preview::nodes() const {
-  return objects_in(json::find_array(doc_, "nodes"));
+  return objectsIn(json::findArray(doc_, "nodes"));
 }
 
 std::string Preview::plain(const json::object& node) {
-  const std::vector<const json::object*> runs = objects_in(json::find_array(node, "content"));
-  if (runs.empty()) return std::string(json::find_string(node, "text").value_or(""));
+  const std::vector<const json::object*> runs = objectsIn(json::findArray(node, "content"));
+  if (runs.empty()) return std::string(json::findString(node, "text").value_or(""));
   std::string out;
   for (const json::object* run : runs) {
-    if (auto t = json::find_string(*run, "text")) out += *t;
+    if (auto t = json::findString(*run, "text")) out += *t;
   }
   return out;
 }
 
 std::optional<std::string> Preview::firstWords(const json::object& doc) {
-  for (const json::object* node : objects_in(json::find_array(doc, "nodes"))) {
-    const std::vector<std::string> pieces = text::split_on_whitespace(plain(*node));
+  for (const json::object* node : objectsIn(json::findArray(doc, "nodes"))) {
+    const std::vector<std::string> pieces = text::splitOnWhitespace(plain(*node));
     if (pieces.empty()) continue;
     std::string out;
     for (std::size_t i = 0; i < pieces.size() && i < 6; ++i) {
@@ -392,46 +392,46 @@ std::optional<std::string> Preview::firstWords(const json::object& doc) {
 }
 
 std::string Preview::markdownText(const json::object& node) {
-  const std::vector<const json::object*> runs = objects_in(json::find_array(node, "content"));
-  if (runs.empty()) return std::string(json::find_string(node, "text").value_or(""));
+  const std::vector<const json::object*> runs = objectsIn(json::findArray(node, "content"));
+  if (runs.empty()) return std::string(json::findString(node, "text").value_or(""));
   std::string out;
-  for (const json::object* run : runs) out += run_markdown(*run);
+  for (const json::object* run : runs) out += runMarkdown(*run);
   return out;
 }
 
 void Preview::bullets(const json::array& items, int depth, std::string& into) {
   depth = std::max(depth, 0);
   if (depth >= kMaxBulletDepth) return;
-  for (const json::object* bullet : objects_in(&items)) {
+  for (const json::object* bullet : objectsIn(&items)) {
     into.append(static_cast<std::size_t>(depth) * 2, ' ');
     into += "- ";
-    if (is_ai(*bullet)) into += "(AI) ";
-    into += text::replace_all(plain(*bullet), "\n", " ");
+    if (isAI(*bullet)) into += "(AI) ";
+    into += text::replaceAll(plain(*bullet), "\n", " ");
     into += '\n';
-    if (const json::array* children = json::find_array(*bullet, "children")) {
+    if (const json::array* children = json::findArray(*bullet, "children")) {
       bullets(*children, depth + 1, into);
     }
   }
 }
 
 std::string Preview::inlineHTML(const json::object& node) {
-  const std::vector<const json::object*> runs = objects_in(json::find_array(node, "content"));
-  if (runs.empty()) return esc(json::find_string(node, "text").value_or(""));
+  const std::vector<const json::object*> runs = objectsIn(json::findArray(node, "content"));
+  if (runs.empty()) return esc(json::findString(node, "text").value_or(""));
   std::string out;
-  for (const json::object* run : runs) out += run_html(*run);
+  for (const json::object* run : runs) out += runHTML(*run);
   return out;
 }
 
 std::string Preview::treeHTML(const json::array& items) {
   std::string out;
-  append_tree_html(items, 0, out);
+  appendTreeHTML(items, 0, out);
   return out;
 }
 
 std::set<std::string> Preview::marks(const json::object& run) {
   std::set<std::string> out;
-  for (const json::object* mark : objects_in(json::find_array(run, "marks"))) {
-    if (auto type = json::find_string(*mark, "type")) out.emplace(*type);
+  for (const json::object* mark : objectsIn(json::findArray(run, "marks"))) {
+    if (auto type = json::findString(*mark, "type")) out.emplace(*type);
   }
   return out;
 }
@@ -441,7 +441,7 @@ std::optional<std::string> Preview::imageSrc(const json::object& node) {
   if (!image) return std::nullopt;
   if (const boost::json::string* s = image->if_string()) return std::string(*s);
   if (const json::object* o = image->if_object()) {
-    if (auto src = json::find_string(*o, "src")) return std::string(*src);
+    if (auto src = json::findString(*o, "src")) return std::string(*src);
   }
   return std::nullopt;
 }
@@ -449,7 +449,7 @@ std::optional<std::string> Preview::imageSrc(const json::object& node) {
 std::string Preview::previewSrc(std::string_view src) {
   std::optional<images::ImageParts> parts = images::imageParts(src);
   if (!parts) return std::string(src);
-  PreviewSizeCache& cache = preview_size_cache();
+  PreviewSizeCache& cache = previewSizeCache();
   {
     std::lock_guard guard(cache.lock);
     auto hit = cache.entries.find(parts->file_name);
@@ -466,7 +466,7 @@ std::string Preview::previewSrc(std::string_view src) {
 }
 
 std::string Preview::inlineImage(std::string_view header, std::string_view bytes) {
-  std::string full = "data:" + std::string(header) + "," + digest::base64_encode(bytes);
+  std::string full = "data:" + std::string(header) + "," + digest::base64Encode(bytes);
   if (!header.ends_with(kBase64Suffix)) return full;
   const std::string media_type(header.substr(0, header.size() - kBase64Suffix.size()));
   if (media_type != "image/png" && media_type != "image/jpeg" && media_type != "image/webp" &&
@@ -477,7 +477,7 @@ std::string Preview::inlineImage(std::string_view header, std::string_view bytes
   if (!reduced || reduced->size() >= bytes.size()) return full;
   const std::string_view prefix =
       media_type == "image/jpeg" ? "data:image/jpeg;base64," : "data:image/png;base64,";
-  return std::string(prefix) + digest::base64_encode(*reduced);
+  return std::string(prefix) + digest::base64Encode(*reduced);
 }
 
 std::string Preview::esc(std::string_view s) {
@@ -504,14 +504,14 @@ std::string Preview::esc(std::string_view s) {
   return out;
 }
 
-std::size_t Preview::cache_size_for_testing() {
-  PreviewSizeCache& cache = preview_size_cache();
+std::size_t Preview::cacheSize_for_testing() {
+  PreviewSizeCache& cache = previewSizeCache();
   std::lock_guard guard(cache.lock);
   return cache.entries.size();
 }
 
-void Preview::clear_cache_for_testing() {
-  PreviewSizeCache& cache = preview_size_cache();
+void Preview::clearCache_for_testing() {
+  PreviewSizeCache& cache = previewSizeCache();
   std::lock_guard guard(cache.lock);
   cache.entries.clear();
 }

@@ -54,8 +54,8 @@ class Preview {
   static std::string esc(std::string_view s);
 
   // The preview-size cache, for tests.
-  static std::size_t cache_size_for_testing();
-  static void clear_cache_for_testing();
+  static std::size_t cacheSize_for_testing();
+  static void clearCache_for_testing();
 
  private:
   json::object doc_;

@@ -77,31 +77,31 @@ constexpr std::string_view kSearch =
     " WHERE documents_fts MATCH ?1 ORDER BY score LIMIT ?2) AS m "
     "JOIN documents AS d ON d.rowid = m.rowid ORDER BY m.score";
 
-bool is_reserved(std::string_view id) {
+bool isReserved(std::string_view id) {
   return id.starts_with('_');
 }
 
-bool is_archived(const json::object& doc) {
-  return json::is_true_flag(json::find(doc, "archived"));
+bool isArchived(const json::object& doc) {
+  return json::isTrueFlag(json::find(doc, "archived"));
 }
 
 // Written by the AI: an `ai` member with any value but null, false included.
-bool is_ai_written(const json::object& bullet) {
+bool isAIWritten(const json::object& bullet) {
   const json::value* ai = json::find(bullet, "ai");
   return ai && !ai->is_null();
 }
 
-void append_subtext(const json::array& bullets, int depth, std::string& text) {
+void appendSubtext(const json::array& bullets, int depth, std::string& text) {
   if (depth >= kMaxBulletDepth) return;
   for (const json::value& value : bullets) {
     const json::object* bullet = value.if_object();
     if (!bullet) continue;
-    if (!is_ai_written(*bullet)) {
+    if (!isAIWritten(*bullet)) {
       text += '\n';
       text += Preview::plain(*bullet);
     }
-    if (const json::array* children = json::find_array(*bullet, "children")) {
-      append_subtext(*children, depth + 1, text);
+    if (const json::array* children = json::findArray(*bullet, "children")) {
+      appendSubtext(*children, depth + 1, text);
     }
   }
 }
@@ -109,12 +109,12 @@ void append_subtext(const json::array& bullets, int depth, std::string& text) {
 std::optional<double> seconds(const json::object& doc, std::string_view key) {
   const json::value* v = json::find(doc, key);
   if (!v) return std::nullopt;
-  if (auto ms = json::as_number(*v)) return *ms / 1000;
+  if (auto ms = json::asNumber(*v)) return *ms / 1000;
   return std::nullopt;
 }
 
 // The characters FTS5's tokenizer keeps in a token (its default categories L*, N* and Co).
-bool is_token_character(UChar32 c) {
+bool isTokenCharacter(UChar32 c) {
   return (U_GET_GC_MASK(c) & (U_GC_L_MASK | U_GC_N_MASK | U_GC_CO_MASK)) != 0;
 }
 
@@ -123,15 +123,15 @@ bool is_token_character(UChar32 c) {
 // are read as text; the last word (or every word) matches as a prefix, so results come while
 // typing. Words the tokenizer would reduce to nothing are dropped: an empty phrase would match no
 // document. Empty when no word is left.
-std::string match_expression(std::string_view query,
-                             SearchIndex::Prefixes prefixes = SearchIndex::Prefixes::kLastWord) {
+std::string matchExpressionFor(std::string_view query,
+                               SearchIndex::Prefixes prefixes = SearchIndex::Prefixes::kLastWord) {
   // Invalid UTF-8 becomes U+FFFD, which the tokenizer treats as a separator.
   const icu::UnicodeString text = icu::UnicodeString::fromUTF8(icu::StringPiece(
       query.data(), static_cast<int32_t>(std::min<std::size_t>(query.size(), INT32_MAX))));
   std::vector<std::string> words;
   icu::UnicodeString word;
   bool has_token_character = false;
-  auto finish_word = [&] {
+  auto finishWord = [&] {
     if (has_token_character && words.size() < kMaxQueryWords) {
       std::string utf8;
       word.toUTF8String(utf8);
@@ -144,19 +144,19 @@ std::string match_expression(std::string_view query,
     const UChar32 c = text.char32At(i);
     // Controls (NUL among them) separate words like white space does.
     if (u_isUWhiteSpace(c) || (U_GET_GC_MASK(c) & U_GC_CC_MASK) != 0) {
-      finish_word();
+      finishWord();
       continue;
     }
     word.append(c);
-    has_token_character = has_token_character || is_token_character(c);
+    has_token_character = has_token_character || isTokenCharacter(c);
   }
-  finish_word();
+  finishWord();
 
   std::string expression;
   for (const std::string& w : words) {
     if (!expression.empty()) expression += " AND ";
     expression += '"';
-    expression += text::replace_all(w, "\"", "\"\"");
+    expression += text::replaceAll(w, "\"", "\"\"");
     expression += '"';
     if (prefixes == SearchIndex::Prefixes::kEveryWord) expression += '*';
   }
@@ -164,7 +164,7 @@ std::string match_expression(std::string_view query,
   return expression;
 }
 
-bool is_corruption(int rc) {
+bool isCorruption(int rc) {
   const int primary = rc & 0xff;
   return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
 }
@@ -253,7 +253,7 @@ class Transaction {
   bool committed_ = false;
 };
 
-int remove_row(sqlite3* db, const std::string& id) {
+int removeRow(sqlite3* db, const std::string& id) {
   Statement unindex(db, kUnindexRow);
   unindex.bind(1, id);
   if (int rc = unindex.run(); rc != SQLITE_OK) return rc;
@@ -265,8 +265,8 @@ int remove_row(sqlite3* db, const std::string& id) {
   return unlisted.run();
 }
 
-int set_stamp(sqlite3* db, std::string_view table_statement, const std::string& id,
-              const std::string& stamp) {
+int setStamp(sqlite3* db, std::string_view table_statement, const std::string& id,
+             const std::string& stamp) {
   if (stamp.empty()) return SQLITE_OK;
   Statement set(db, table_statement);
   set.bind(1, id);
@@ -274,7 +274,7 @@ int set_stamp(sqlite3* db, std::string_view table_statement, const std::string& 
   return set.run();
 }
 
-int insert_row(Statement& insert, const SearchIndex::Item& item) {
+int insertRow(Statement& insert, const SearchIndex::Item& item) {
   insert.reset();
   insert.bind(1, item.id);
   insert.bind(2, item.title);
@@ -288,7 +288,7 @@ int insert_row(Statement& insert, const SearchIndex::Item& item) {
 }
 
 // The stamp a document is recorded with, empty when it has none (or isn't there).
-std::string stamp_of(sqlite3* db, const std::string& id) {
+std::string stampOf(sqlite3* db, const std::string& id) {
   Statement select(db, kStampOf);
   select.bind(1, id);
   return select.step() == SQLITE_ROW ? select.text(0) : std::string();
@@ -297,42 +297,42 @@ std::string stamp_of(sqlite3* db, const std::string& id) {
 // Brings each changed document's entry up to date, and removes the entries of documents gone,
 // in one transaction; any whose stamp moved on since `previous` was read is left to the write
 // that moved it.
-int apply_changes(sqlite3* db, const std::vector<SearchIndex::Change>& changed,
-                  const std::vector<SearchIndex::Change>& removed) {
+int applyChanges(sqlite3* db, const std::vector<SearchIndex::Change>& changed,
+                 const std::vector<SearchIndex::Change>& removed) {
   Transaction transaction(db);
   if (transaction.rc() != SQLITE_OK) return transaction.rc();
   Statement insert(db, kInsertRow);
   for (const SearchIndex::Change& change : changed) {
-    if (stamp_of(db, change.id) != change.previous) continue;
-    if (int rc = remove_row(db, change.id); rc != SQLITE_OK) return rc;
-    if (is_reserved(change.id) || is_archived(change.doc)) {
-      if (int rc = set_stamp(db, kInsertUnindexed, change.id, change.stamp); rc != SQLITE_OK)
+    if (stampOf(db, change.id) != change.previous) continue;
+    if (int rc = removeRow(db, change.id); rc != SQLITE_OK) return rc;
+    if (isReserved(change.id) || isArchived(change.doc)) {
+      if (int rc = setStamp(db, kInsertUnindexed, change.id, change.stamp); rc != SQLITE_OK)
         return rc;
       continue;
     }
-    if (int rc = insert_row(insert, SearchIndex::item(change.id, change.doc, change.package));
+    if (int rc = insertRow(insert, SearchIndex::item(change.id, change.doc, change.package));
         rc != SQLITE_OK)
       return rc;
     Statement index(db, kIndexRow);
     index.bind(1, change.id);
     if (int rc = index.run(); rc != SQLITE_OK) return rc;
-    if (int rc = set_stamp(db, kSetStamp, change.id, change.stamp); rc != SQLITE_OK) return rc;
+    if (int rc = setStamp(db, kSetStamp, change.id, change.stamp); rc != SQLITE_OK) return rc;
   }
   for (const SearchIndex::Change& gone : removed) {
-    if (stamp_of(db, gone.id) != gone.previous) continue;
-    if (int rc = remove_row(db, gone.id); rc != SQLITE_OK) return rc;
+    if (stampOf(db, gone.id) != gone.previous) continue;
+    if (int rc = removeRow(db, gone.id); rc != SQLITE_OK) return rc;
   }
   return transaction.commit();
 }
 
-int remove_item(sqlite3* db, const std::string& id) {
+int removeItem(sqlite3* db, const std::string& id) {
   Transaction transaction(db);
   if (transaction.rc() != SQLITE_OK) return transaction.rc();
-  if (int rc = remove_row(db, id); rc != SQLITE_OK) return rc;
+  if (int rc = removeRow(db, id); rc != SQLITE_OK) return rc;
   return transaction.commit();
 }
 
-int replace_all_items(sqlite3* db, const std::vector<SearchIndex::Item>& items) {
+int replaceAllItems(sqlite3* db, const std::vector<SearchIndex::Item>& items) {
   Transaction transaction(db);
   if (transaction.rc() != SQLITE_OK) return transaction.rc();
   if (int rc = sqlite3_exec(db, "DELETE FROM documents; DELETE FROM unindexed", nullptr, nullptr,
@@ -342,7 +342,7 @@ int replace_all_items(sqlite3* db, const std::vector<SearchIndex::Item>& items) 
   }
   Statement insert(db, kInsertRow);
   for (const SearchIndex::Item& item : items) {
-    if (int rc = insert_row(insert, item); rc != SQLITE_OK) return rc;
+    if (int rc = insertRow(insert, item); rc != SQLITE_OK) return rc;
   }
   // Rebuilding from the content table also mends an FTS index that had drifted from it.
   if (int rc = sqlite3_exec(db, "INSERT INTO documents_fts(documents_fts) VALUES('rebuild')",
@@ -355,7 +355,7 @@ int replace_all_items(sqlite3* db, const std::vector<SearchIndex::Item>& items) 
 
 // Brings a freshly opened database to the current schema; a database of another version (or an
 // empty file) is given new tables, since everything in it can be rebuilt from the library.
-int prepare_schema(sqlite3* db) {
+int prepareSchema(sqlite3* db) {
   sqlite3_busy_timeout(db, kBusyTimeoutMs);
   // WAL lets the command-line tool search while the app writes. The journal mode is answered as
   // a row; a file system that can't do WAL keeps the old mode, which still works.
@@ -400,19 +400,19 @@ class SQLiteSearchIndex final : public SearchIndex {
 
   void update(const std::string& id, const json::object& doc, const std::filesystem::path& package,
               const std::string& stamp) override {
-    if (is_reserved(id)) return;
+    if (isReserved(id)) return;
     indexGuarded([&] {
       queue_.async([this, id, doc, package, stamp] {
         indexGuarded([&] {
-          if (is_archived(doc) && stamp.empty()) {
-            remove_now(id);
+          if (isArchived(doc) && stamp.empty()) {
+            removeNow(id);
             return;
           }
           std::lock_guard lock(mutex_);
-          if (sqlite3* db = open_locked(Create::kYes)) {
+          if (sqlite3* db = openLocked(Create::kYes)) {
             // A write wins over whatever the entry was built from.
-            Change change{id, doc, package, stamp, stamp_of(db, id)};
-            check_locked(apply_changes(db, {change}, {}));
+            Change change{id, doc, package, stamp, stampOf(db, id)};
+            checkLocked(applyChanges(db, {change}, {}));
           }
         });
       });
@@ -425,13 +425,13 @@ class SQLiteSearchIndex final : public SearchIndex {
       queue_.sync([&] {
         indexGuarded([&] {
           std::lock_guard lock(mutex_);
-          sqlite3* db = open_locked(Create::kNo);
+          sqlite3* db = openLocked(Create::kNo);
           if (!db) return;
           Statement select(db, kAllStamps);
           while (select.step() == SQLITE_ROW) out[select.text(0)] = select.text(1);
           if (select.rc() != SQLITE_DONE) {
             out.clear();
-            check_locked(select.rc());
+            checkLocked(select.rc());
           }
         });
       });
@@ -444,8 +444,8 @@ class SQLiteSearchIndex final : public SearchIndex {
       queue_.async([this, changed = std::move(changed), removed = std::move(removed)] {
         indexGuarded([&] {
           std::lock_guard lock(mutex_);
-          if (sqlite3* db = open_locked(Create::kYes))
-            check_locked(apply_changes(db, changed, removed));
+          if (sqlite3* db = openLocked(Create::kYes))
+            checkLocked(applyChanges(db, changed, removed));
         });
       });
     });
@@ -453,10 +453,10 @@ class SQLiteSearchIndex final : public SearchIndex {
 
   void remove(const std::string& id) override {
     indexGuarded([&] {
-      remove_now(id);
+      removeNow(id);
       // An update asked for before this removal may still be waiting on the queue; removing
       // again behind it keeps a trashed document from coming back until the next rebuild.
-      queue_.async([this, id] { indexGuarded([&] { remove_now(id); }); });
+      queue_.async([this, id] { indexGuarded([&] { removeNow(id); }); });
     });
   }
 
@@ -466,11 +466,11 @@ class SQLiteSearchIndex final : public SearchIndex {
         indexGuarded([&] {
           std::vector<Item> items;
           for (const auto& [id, entry] : documents) {
-            if (is_reserved(id) || is_archived(entry.first)) continue;
+            if (isReserved(id) || isArchived(entry.first)) continue;
             items.push_back(item(id, entry.first, entry.second));
           }
           std::lock_guard lock(mutex_);
-          if (sqlite3* db = open_locked(Create::kYes)) check_locked(replace_all_items(db, items));
+          if (sqlite3* db = openLocked(Create::kYes)) checkLocked(replaceAllItems(db, items));
         });
       });
     });
@@ -479,13 +479,13 @@ class SQLiteSearchIndex final : public SearchIndex {
   std::vector<Hit> search(const std::string& query, std::size_t limit) override {
     std::vector<Hit> hits;
     indexGuarded([&] {
-      const std::string expression = match_expression(query);
+      const std::string expression = matchExpressionFor(query);
       if (expression.empty() || limit == 0) return;
       // Running on the queue puts the search behind every update asked for before it.
       queue_.sync([&] {
         indexGuarded([&] {
           std::lock_guard lock(mutex_);
-          sqlite3* db = open_locked(Create::kNo);
+          sqlite3* db = openLocked(Create::kNo);
           if (!db) return;
           Statement select(db, kSearch);
           select.bind(1, expression);
@@ -495,7 +495,7 @@ class SQLiteSearchIndex final : public SearchIndex {
           }
           if (select.rc() != SQLITE_DONE) {
             hits.clear();
-            check_locked(select.rc());
+            checkLocked(select.rc());
           }
         });
       });
@@ -508,14 +508,14 @@ class SQLiteSearchIndex final : public SearchIndex {
   }
 
  private:
-  void remove_now(const std::string& id) {
+  void removeNow(const std::string& id) {
     std::lock_guard lock(mutex_);
     // No database yet means nothing to remove; don't make one for it.
-    if (sqlite3* db = open_locked(Create::kNo)) check_locked(remove_item(db, id));
+    if (sqlite3* db = openLocked(Create::kNo)) checkLocked(removeItem(db, id));
   }
 
   // The open database, opening it on first use; null when there is none to use.
-  sqlite3* open_locked(Create create) {
+  sqlite3* openLocked(Create create) {
     if (db_) return db_.get();
     std::error_code ec;
     if (create == Create::kNo && !std::filesystem::exists(path_, ec)) return nullptr;
@@ -526,15 +526,15 @@ class SQLiteSearchIndex final : public SearchIndex {
       int rc = sqlite3_open_v2(path_.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
                                countedSQLiteVFS());
       std::unique_ptr<sqlite3, CloseDatabase> db(raw);
-      if (rc == SQLITE_OK) rc = prepare_schema(db.get());
+      if (rc == SQLITE_OK) rc = prepareSchema(db.get());
       if (rc == SQLITE_OK) {
         db_ = std::move(db);
         return db_.get();
       }
       const std::string message = db ? sqlite3_errmsg(db.get()) : sqlite3_errstr(rc);
       db.reset();
-      if (attempt == 0 && is_corruption(rc)) {
-        set_aside();
+      if (attempt == 0 && isCorruption(rc)) {
+        setAside();
         continue;
       }
       // Said once; the next operation tries again, since a full disk or a folder made
@@ -549,15 +549,15 @@ class SQLiteSearchIndex final : public SearchIndex {
 
   // A database found damaged while in use is set aside; the next operation starts a new one,
   // which the next rebuild fills.
-  void check_locked(int rc) {
-    if (!is_corruption(rc)) return;
+  void checkLocked(int rc) {
+    if (!isCorruption(rc)) return;
     db_.reset();
-    set_aside();
+    setAside();
   }
 
   // Moves a damaged file out of the way as "<name>.corrupt"; its WAL and shared-memory files
   // belong to it and would be replayed into a new database, so they go too.
-  void set_aside() {
+  void setAside() {
     std::error_code ec;
     std::filesystem::path aside = path_;
     aside += ".corrupt";
@@ -614,17 +614,17 @@ SearchIndex::Item SearchIndex::item(const std::string& id, const json::object& d
     out.text += '\n';
     out.text += plain;
   }
-  out.description = text::grapheme_prefix(joined, kDescriptionLength);
+  out.description = text::graphemePrefix(joined, kDescriptionLength);
   for (const json::object* node : nodes) {
-    if (const json::array* children = json::find_array(*node, "children")) {
-      append_subtext(*children, 0, out.text);
+    if (const json::array* children = json::findArray(*node, "children")) {
+      appendSubtext(*children, 0, out.text);
     }
   }
   return out;
 }
 
 std::string SearchIndex::matchExpression(std::string_view query, Prefixes prefixes) {
-  return match_expression(query, prefixes);
+  return matchExpressionFor(query, prefixes);
 }
 
 bool SearchIndex::enabledByEnvironment() {

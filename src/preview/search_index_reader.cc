@@ -41,11 +41,11 @@ Statement prepare(sqlite3* db, std::string_view sql) {
   return Statement(raw);
 }
 
-void bind_text(sqlite3_stmt* statement, int index, std::string_view text) {
+void bindText(sqlite3_stmt* statement, int index, std::string_view text) {
   sqlite3_bind_text64(statement, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
 }
 
-std::string column_text(sqlite3_stmt* statement, int column) {
+std::string columnText(sqlite3_stmt* statement, int column) {
   const auto* bytes = sqlite3_column_text(statement, column);
   return bytes ? std::string(reinterpret_cast<const char*>(bytes),
                              static_cast<std::size_t>(sqlite3_column_bytes(statement, column)))
@@ -63,7 +63,7 @@ std::string joined(const std::vector<std::string>& terms) {
 
 // The full text keeps its lines; a description is one line. The text begins with the title,
 // which the shell already shows as the result's name.
-std::string description_from(std::string snippet, const std::string& title) {
+std::string descriptionFrom(std::string snippet, const std::string& title) {
   std::replace(snippet.begin(), snippet.end(), '\n', ' ');
   if (!title.empty() && snippet.starts_with(title + " ")) snippet.erase(0, title.size() + 1);
   return snippet;
@@ -113,11 +113,11 @@ std::vector<std::string> SearchIndexReader::resultSet(const std::vector<std::str
   if (!db) return ids;
   Statement select = prepare(db, kResultSet);
   if (!select) return ids;
-  bind_text(select.get(), 1, expression);
+  bindText(select.get(), 1, expression);
   sqlite3_bind_int64(select.get(), 2, static_cast<sqlite3_int64>(limit));
   int rc;
   while ((rc = sqlite3_step(select.get())) == SQLITE_ROW)
-    ids.push_back(column_text(select.get(), 0));
+    ids.push_back(columnText(select.get(), 0));
   if (rc != SQLITE_DONE) ids.clear();  // a half answer would rank wrongly
   return ids;
 }
@@ -133,15 +133,15 @@ std::vector<SearchIndexReader::Meta> SearchIndexReader::resultMetas(
   if (!select) return metas;
   for (const std::string& id : ids) {
     sqlite3_reset(select.get());
-    bind_text(select.get(), 1, id);
-    if (!expression.empty()) bind_text(select.get(), 2, expression);
+    bindText(select.get(), 1, id);
+    if (!expression.empty()) bindText(select.get(), 2, expression);
     if (sqlite3_step(select.get()) != SQLITE_ROW) continue;
     Meta meta;
     meta.id = id;
-    meta.name = column_text(select.get(), 0);
-    meta.description = description_from(column_text(select.get(), 3), meta.name);
-    if (meta.description.empty()) meta.description = column_text(select.get(), 1);
-    const std::string package = column_text(select.get(), 2);
+    meta.name = columnText(select.get(), 0);
+    meta.description = descriptionFrom(columnText(select.get(), 3), meta.name);
+    if (meta.description.empty()) meta.description = columnText(select.get(), 1);
+    const std::string package = columnText(select.get(), 2);
     if (!package.empty()) meta.thumbnail = thumbnailOf(package);
     metas.push_back(std::move(meta));
   }

@@ -93,7 +93,7 @@ Rect flipped(double x, double bottom, double width, double height, double size) 
   return {x, size - bottom - height, width, height};
 }
 
-void rounded_rect(cairo_t* cr, const Rect& r, double radius) {
+void roundedRect(cairo_t* cr, const Rect& r, double radius) {
   radius = std::clamp(radius, 0.0, std::min(r.width, r.height) / 2);
   constexpr double pi = std::numbers::pi;
   const double right = r.x + r.width, bottom = r.y + r.height;
@@ -108,7 +108,7 @@ void rounded_rect(cairo_t* cr, const Rect& r, double radius) {
 // ---- The shadow ----------------------------------------------------------------------------
 
 // Radii of three box blurs whose succession approximates a Gaussian of deviation `sigma`.
-std::array<int, 3> box_radii(double sigma) {
+std::array<int, 3> boxRadii(double sigma) {
   constexpr int kPasses = 3;
   const double ideal = std::sqrt(12 * sigma * sigma / kPasses + 1);
   int lower = static_cast<int>(std::floor(ideal));
@@ -125,8 +125,8 @@ std::array<int, 3> box_radii(double sigma) {
 
 // One box blur of radius `radius` along `count` samples `step` bytes apart; what lies beyond
 // the ends counts as transparent. Integer arithmetic, so the result is the same everywhere.
-void box_blur_line(std::uint8_t* line, int count, std::ptrdiff_t step, int radius,
-                   std::vector<std::uint8_t>& scratch) {
+void boxBlurLine(std::uint8_t* line, int count, std::ptrdiff_t step, int radius,
+                 std::vector<std::uint8_t>& scratch) {
   scratch.resize(static_cast<std::size_t>(count));
   for (int i = 0; i < count; ++i) scratch[i] = line[i * step];
   const std::uint32_t window = 2 * static_cast<std::uint32_t>(radius) + 1;
@@ -139,7 +139,7 @@ void box_blur_line(std::uint8_t* line, int count, std::ptrdiff_t step, int radiu
   }
 }
 
-void box_blur(cairo_surface_t* mask, int radius) {
+void boxBlur(cairo_surface_t* mask, int radius) {
   if (radius <= 0) return;
   std::uint8_t* data = cairo_image_surface_get_data(mask);
   const int width = cairo_image_surface_get_width(mask);
@@ -147,15 +147,15 @@ void box_blur(cairo_surface_t* mask, int radius) {
   const int stride = cairo_image_surface_get_stride(mask);
   std::vector<std::uint8_t> scratch;
   for (int y = 0; y < height; ++y)
-    box_blur_line(data + static_cast<std::ptrdiff_t>(y) * stride, width, 1, radius, scratch);
-  for (int x = 0; x < width; ++x) box_blur_line(data + x, height, stride, radius, scratch);
+    boxBlurLine(data + static_cast<std::ptrdiff_t>(y) * stride, width, 1, radius, scratch);
+  for (int x = 0; x < width; ++x) boxBlurLine(data + x, height, stride, radius, scratch);
 }
 
 // Paints the soft shadow of the rounded rectangle `shape` (already offset): the shape is drawn
 // into an alpha mask around it, blurred, and black is painted through the mask at `alpha`.
 // Cairo has no blur of its own.
-bool paint_shadow(cairo_t* cr, const Rect& shape, double radius, double blur, double alpha) {
-  const std::array<int, 3> radii = box_radii(blur / 2);
+bool paintShadow(cairo_t* cr, const Rect& shape, double radius, double blur, double alpha) {
+  const std::array<int, 3> radii = boxRadii(blur / 2);
   const int pad = radii[0] + radii[1] + radii[2] + 2;
   const int left = static_cast<int>(std::floor(shape.x)) - pad;
   const int top = static_cast<int>(std::floor(shape.y)) - pad;
@@ -166,13 +166,13 @@ bool paint_shadow(cairo_t* cr, const Rect& shape, double radius, double blur, do
   if (cairo_surface_status(mask.get()) != CAIRO_STATUS_SUCCESS) return false;
   {
     Context mcr(cairo_create(mask.get()));
-    rounded_rect(mcr.get(), {shape.x - left, shape.y - top, shape.width, shape.height}, radius);
+    roundedRect(mcr.get(), {shape.x - left, shape.y - top, shape.width, shape.height}, radius);
     cairo_set_source_rgba(mcr.get(), 0, 0, 0, 1);
     cairo_fill(mcr.get());
     if (cairo_status(mcr.get()) != CAIRO_STATUS_SUCCESS) return false;
   }
   cairo_surface_flush(mask.get());
-  for (int r : radii) box_blur(mask.get(), r);
+  for (int r : radii) boxBlur(mask.get(), r);
   cairo_surface_mark_dirty(mask.get());
 
   cairo_set_source_rgba(cr, 0, 0, 0, alpha);
@@ -184,7 +184,7 @@ bool paint_shadow(cairo_t* cr, const Rect& shape, double radius, double blur, do
 
 // At most `max_bytes` of `s`, cut at a character boundary, as valid UTF-8 without NULs
 // (invalid sequences and NULs become U+FFFD), which is what Pango insists on.
-std::string pango_safe(std::string_view s, std::size_t max_bytes) {
+std::string pangoSafe(std::string_view s, std::size_t max_bytes) {
   if (s.size() > max_bytes) {
     std::size_t cut = max_bytes;
     for (int back = 0; back < 3 && cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80;
@@ -200,7 +200,7 @@ std::string pango_safe(std::string_view s, std::size_t max_bytes) {
 // paragraphs (line feed, carriage return, both together, U+2029), until `each` says stop.
 // Returns false when stopped.
 template <typename Each>
-bool for_each_paragraph(std::string_view s, Each&& each) {
+bool forEachParagraph(std::string_view s, Each&& each) {
   std::size_t start = 0;
   for (std::size_t i = 0; i < s.size();) {
     std::size_t separator = 0;
@@ -226,7 +226,7 @@ bool for_each_paragraph(std::string_view s, Each&& each) {
 // or none, that run left to right: ASCII, Latin-1, the Latin extensions and combining marks
 // below U+0370, and the dashes, quotes and other punctuation of U+2010 to U+205E (without
 // the marks that change the direction of text).
-bool is_plain_latin(std::string_view s) {
+bool isPlainLatin(std::string_view s) {
   bool letter = false;
   for (const char* p = s.data(); p < s.data() + s.size(); p = g_utf8_next_char(p)) {
     const gunichar c = g_utf8_get_char(p);
@@ -264,10 +264,10 @@ class TextColumn {
     pango_layout_set_ellipsize(layout, PANGO_ELLIPSIZE_NONE);
     pango_layout_set_height(layout, -1);
     pango_layout_set_font_description(layout, style.font);
-    pango_layout_set_width(layout, to_pango(box_.width));
+    pango_layout_set_width(layout, toPango(box_.width));
     pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
     pango_layout_set_attributes(layout, style.attributes);
-    const std::string safe = pango_safe(text, kMaxParagraphBytes);
+    const std::string safe = pangoSafe(text, kMaxParagraphBytes);
     pango_layout_set_text(layout, safe.data(), static_cast<int>(safe.size()));
 
     const double room = (box_.height - top) * PANGO_SCALE;
@@ -294,7 +294,7 @@ class TextColumn {
       // whole paragraph, and the rest, never shown, isn't shaped a second time. (Where text
       // runs right to left, or its script is decided further on, what follows can change the
       // order or the fonts of what shows.)
-      if (lines_fitting + 2 < lines && is_plain_latin(safe)) {
+      if (lines_fitting + 2 < lines && isPlainLatin(safe)) {
         const PangoLayoutLine* after = pango_layout_get_line_readonly(layout, lines_fitting + 1);
         pango_layout_set_text(layout, safe.data(), after->start_index + after->length);
       }
@@ -311,7 +311,7 @@ class TextColumn {
   }
 
  private:
-  static int to_pango(double pixels) { return std::max(1, static_cast<int>(pixels * PANGO_SCALE)); }
+  static int toPango(double pixels) { return std::max(1, static_cast<int>(pixels * PANGO_SCALE)); }
 
   cairo_t* cr_;
   PangoLayout* layout_;
@@ -321,7 +321,7 @@ class TextColumn {
   bool full_ = false;
 };
 
-FontDescription serif_font(double pixels, PangoWeight weight) {
+FontDescription serifFont(double pixels, PangoWeight weight) {
   FontDescription font(pango_font_description_new());
   pango_font_description_set_family(font.get(), "serif");
   pango_font_description_set_weight(font.get(), weight);
@@ -335,7 +335,7 @@ struct Card {
   double width, height, radius;
 };
 
-Card card_of(double s) {
+Card cardOf(double s) {
   const double width = 0.7 * s, height = 0.9 * s;
   return {flipped((s - width) / 2, (s - height) / 2, width, height, s), width, height, 0.022 * s};
 }
@@ -344,20 +344,20 @@ Card card_of(double s) {
 using Pixels = std::vector<unsigned char>;
 
 // The card under its shadow on the transparent square.
-std::optional<Pixels> draw_card(int size) {
+std::optional<Pixels> drawCard(int size) {
   const double s = size;
   Surface canvas(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, size, size));
   if (cairo_surface_status(canvas.get()) != CAIRO_STATUS_SUCCESS) return std::nullopt;
   Context cr(cairo_create(canvas.get()));
   if (cairo_status(cr.get()) != CAIRO_STATUS_SUCCESS) return std::nullopt;
   // A new image surface is already fully transparent.
-  const Card card = card_of(s);
+  const Card card = cardOf(s);
   const Rect& r = card.rect;
   const double shadow_drop = 0.006 * s;  // downwards on screen
-  if (!paint_shadow(cr.get(), {r.x, r.y + shadow_drop, r.width, r.height}, card.radius, 0.025 * s,
-                    0.22))
+  if (!paintShadow(cr.get(), {r.x, r.y + shadow_drop, r.width, r.height}, card.radius, 0.025 * s,
+                   0.22))
     return std::nullopt;
-  rounded_rect(cr.get(), r, card.radius);
+  roundedRect(cr.get(), r, card.radius);
   cairo_set_source_rgb(cr.get(), 0.984, 0.98, 0.969);
   cairo_fill(cr.get());
   if (cairo_status(cr.get()) != CAIRO_STATUS_SUCCESS) return std::nullopt;
@@ -372,9 +372,9 @@ std::optional<Pixels> draw_card(int size) {
 // The card of `size`, drawn once per size: the blur of its shadow would otherwise be much of
 // every thumbnail. Never destroyed, so that a thumbnail drawn on a worker while the process
 // exits still finds it.
-std::shared_ptr<const Pixels> card_pixels(int size) {
+std::shared_ptr<const Pixels> cardPixels(int size) {
   if (size > kMaxKeptCard) {
-    auto drawn = draw_card(size);
+    auto drawn = drawCard(size);
     return drawn ? std::make_shared<const Pixels>(std::move(*drawn)) : nullptr;
   }
   struct Kept {
@@ -386,7 +386,7 @@ std::shared_ptr<const Pixels> card_pixels(int size) {
     std::lock_guard guard(kept->lock);
     if (auto it = kept->cards.find(size); it != kept->cards.end()) return it->second;
   }
-  auto drawn = draw_card(size);  // outside the lock: two threads may draw it, to the same pixels
+  auto drawn = drawCard(size);  // outside the lock: two threads may draw it, to the same pixels
   if (!drawn) return nullptr;
   auto pixels = std::make_shared<const Pixels>(std::move(*drawn));
   std::lock_guard guard(kept->lock);
@@ -402,10 +402,10 @@ struct Words {
   std::vector<std::string> body;
 };
 
-Words words_of(const Preview& preview) {
+Words wordsOf(const Preview& preview) {
   Words words;
   words.title =
-      text::trim_whitespace_and_newlines(json::find_string(preview.doc(), "title").value_or(""));
+      text::trimWhitespaceAndNewlines(json::findString(preview.doc(), "title").value_or(""));
   const std::vector<const json::object*> nodes = preview.nodes();
   for (std::size_t i = 0; i < std::min(nodes.size(), kBodyNodes); ++i) {
     std::string plain = Preview::plain(*nodes[i]);
@@ -414,7 +414,7 @@ Words words_of(const Preview& preview) {
   return words;
 }
 
-std::string inputs_of(const Words& words, int size) {
+std::string inputsOf(const Words& words, int size) {
   // Each part with its length before it, so that no two lists of texts read alike.
   std::string all(kDrawing);
   auto add = [&all](std::string_view part) {
@@ -435,8 +435,8 @@ struct TextKit {
   TextKit()
       : fonts(pango_cairo_font_map_new()),
         context(pango_font_map_create_context(fonts.get())),
-        title_lines(line_height(1.08)),
-        body_lines(line_height(1.18)) {
+        title_lines(lineHeight(1.08)),
+        body_lines(lineHeight(1.18)) {
     std::unique_ptr<cairo_font_options_t, FontOptionsFree> options(cairo_font_options_create());
     cairo_font_options_set_antialias(options.get(), CAIRO_ANTIALIAS_GRAY);
     cairo_font_options_set_hint_style(options.get(), CAIRO_HINT_STYLE_NONE);
@@ -446,7 +446,7 @@ struct TextKit {
     layout.reset(pango_layout_new(context.get()));
   }
 
-  static PangoAttrList* line_height(double factor) {
+  static PangoAttrList* lineHeight(double factor) {
     PangoAttrList* list = pango_attr_list_new();
     pango_attr_list_insert(list, pango_attr_line_height_new(factor));
     return list;
@@ -458,9 +458,9 @@ struct TextKit {
   std::unique_ptr<PangoLayout, GObjectUnref> layout;
 };
 
-std::optional<std::string> draw_thumbnail(const Words& words, int size) {
+std::optional<std::string> drawThumbnail(const Words& words, int size) {
   const double s = size;
-  const std::shared_ptr<const Pixels> card_image = card_pixels(size);
+  const std::shared_ptr<const Pixels> card_image = cardPixels(size);
   if (!card_image) return std::nullopt;
   Surface canvas(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, size, size));
   if (cairo_surface_status(canvas.get()) != CAIRO_STATUS_SUCCESS) return std::nullopt;
@@ -473,7 +473,7 @@ std::optional<std::string> draw_thumbnail(const Words& words, int size) {
   Context cr(cairo_create(canvas.get()));
   if (cairo_status(cr.get()) != CAIRO_STATUS_SUCCESS) return std::nullopt;
 
-  const Card c = card_of(s);
+  const Card c = cardOf(s);
   const Rect& card = c.rect;
   const double card_width = c.width, card_height = c.height;
   const Rect text_box{card.x + 0.11 * card_width, card.y + 0.08 * card_height,
@@ -488,26 +488,26 @@ std::optional<std::string> draw_thumbnail(const Words& words, int size) {
     static TextKit* const kit = new TextKit;  // never destroyed, as the cards aren't
     pango_cairo_update_context(cr.get(), kit->context.get());
 
-    const FontDescription title_font = serif_font(0.056 * s, PANGO_WEIGHT_BOLD);
-    const FontDescription body_font = serif_font(0.03 * s, PANGO_WEIGHT_NORMAL);
+    const FontDescription title_font = serifFont(0.056 * s, PANGO_WEIGHT_BOLD);
+    const FontDescription body_font = serifFont(0.03 * s, PANGO_WEIGHT_NORMAL);
     constexpr Rgba kInk{0.14, 0.13, 0.11, 1};
     const ParagraphStyle title_style{title_font.get(), kit->title_lines.get(), kInk, 0};
     const ParagraphStyle body_style{
         body_font.get(), kit->body_lines.get(), {kInk.r, kInk.g, kInk.b, 0.78}, 0.016 * s};
 
     TextColumn column(cr.get(), kit->layout.get(), text_box);
-    bool room = words.title.empty() || for_each_paragraph(words.title, [&](std::string_view p) {
+    bool room = words.title.empty() || forEachParagraph(words.title, [&](std::string_view p) {
                   return column.add(p, title_style);
                 });
     for (std::size_t i = 0; room && i < words.body.size(); ++i) {
-      room = for_each_paragraph(words.body[i],
-                                [&](std::string_view p) { return column.add(p, body_style); });
+      room = forEachParagraph(words.body[i],
+                              [&](std::string_view p) { return column.add(p, body_style); });
     }
   }
 
   const Rect bar = flipped(text_box.x, (s - card_height) / 2 + 0.05 * card_height,
                            0.16 * card_width, 0.008 * s, s);
-  rounded_rect(cr.get(), bar, 2);
+  roundedRect(cr.get(), bar, 2);
   cairo_set_source_rgba(cr.get(), 0.72, 0.54, 0.18, 0.9);
   cairo_fill(cr.get());
 
@@ -515,7 +515,7 @@ std::optional<std::string> draw_thumbnail(const Words& words, int size) {
   cr.reset();
   cairo_surface_flush(canvas.get());
   return png::encodeARGB32(cairo_image_surface_get_data(canvas.get()), size, size, stride,
-                           {{std::string(kInputsKeyword), inputs_of(words, size)}});
+                           {{std::string(kInputsKeyword), inputsOf(words, size)}});
 }
 
 }  // namespace
@@ -524,7 +524,7 @@ std::optional<std::string> Preview::thumbnailPNG(double size) const {
   // The comparison also turns away NaN.
   if (!(size >= 1 && size <= kMaxSize)) return std::nullopt;
   try {
-    return draw_thumbnail(words_of(*this), static_cast<int>(size));
+    return drawThumbnail(wordsOf(*this), static_cast<int>(size));
   } catch (const std::exception&) {
     return std::nullopt;
   }
@@ -532,7 +532,7 @@ std::optional<std::string> Preview::thumbnailPNG(double size) const {
 
 std::string Preview::thumbnailInputs(double size) const {
   if (!(size >= 1 && size <= kMaxSize)) return {};
-  return inputs_of(words_of(*this), static_cast<int>(size));
+  return inputsOf(wordsOf(*this), static_cast<int>(size));
 }
 
 std::optional<std::string> Preview::thumbnailInputsOf(std::string_view png) {

@@ -63,7 +63,7 @@ std::vector<std::string> strings(GVariant* array) {
   return out;
 }
 
-GVariant* string_array(const std::vector<std::string>& items) {
+GVariant* stringArray(const std::vector<std::string>& items) {
   GVariantBuilder builder;
   g_variant_builder_init(&builder, G_VARIANT_TYPE("as"));
   for (const std::string& item : items) g_variant_builder_add(&builder, "s", item.c_str());
@@ -71,7 +71,7 @@ GVariant* string_array(const std::vector<std::string>& items) {
 }
 
 // The package's thumbnail when it has a safe one, else the program's own icon.
-GVariant* serialized_icon(const SearchIndexReader::Meta& meta) {
+GVariant* serializedIcon(const SearchIndexReader::Meta& meta) {
   g_autoptr(GIcon) icon = nullptr;
   if (meta.thumbnail) {
     g_autoptr(GFile) file = g_file_new_for_path(meta.thumbnail->c_str());
@@ -82,7 +82,7 @@ GVariant* serialized_icon(const SearchIndexReader::Meta& meta) {
   return g_icon_serialize(icon);
 }
 
-GVariant* metas_variant(const std::vector<SearchIndexReader::Meta>& metas) {
+GVariant* metasVariant(const std::vector<SearchIndexReader::Meta>& metas) {
   GVariantBuilder builder;
   g_variant_builder_init(&builder, G_VARIANT_TYPE("aa{sv}"));
   for (const auto& meta : metas) {
@@ -91,7 +91,7 @@ GVariant* metas_variant(const std::vector<SearchIndexReader::Meta>& metas) {
     g_variant_builder_add(&builder, "{sv}", "name", g_variant_new_string(meta.name.c_str()));
     g_variant_builder_add(&builder, "{sv}", "description",
                           g_variant_new_string(meta.description.c_str()));
-    g_autoptr(GVariant) icon = serialized_icon(meta);
+    g_autoptr(GVariant) icon = serializedIcon(meta);
     if (icon) g_variant_builder_add(&builder, "{sv}", "icon", icon);
     g_variant_builder_close(&builder);
   }
@@ -100,7 +100,7 @@ GVariant* metas_variant(const std::vector<SearchIndexReader::Meta>& metas) {
 
 // The shell's timestamp of the click, as a startup id, so that the window the program shows may
 // take the focus (on X11; Wayland needs an activation token, which only the shell could give).
-GVariant* platform_data(guint32 timestamp) {
+GVariant* platformData(guint32 timestamp) {
   GVariantBuilder builder;
   g_variant_builder_init(&builder, G_VARIANT_TYPE("a{sv}"));
   if (timestamp != 0) {
@@ -113,7 +113,7 @@ GVariant* platform_data(guint32 timestamp) {
 
 // Text from the index went in as UTF-8 through our own writer; a D-Bus string must be valid
 // UTF-8 or the whole reply is refused, so anything else is mended rather than trusted.
-void make_valid(std::vector<SearchIndexReader::Meta>& metas) {
+void makeValid(std::vector<SearchIndexReader::Meta>& metas) {
   for (auto& meta : metas) {
     for (std::string* text : {&meta.id, &meta.name, &meta.description}) {
       if (g_utf8_validate(text->data(), static_cast<gssize>(text->size()), nullptr)) continue;
@@ -176,27 +176,27 @@ void SearchProvider::call(const char* method, GVariant* parameters,
         g_variant_get_child_value(parameters, g_variant_n_children(parameters) - 1);
     last_terms_ = strings(terms_variant);
     g_dbus_method_invocation_return_value(
-        invocation, g_variant_new("(@as)", string_array(reader_.resultSet(last_terms_))));
+        invocation, g_variant_new("(@as)", stringArray(reader_.resultSet(last_terms_))));
     return;
   }
   if (std::strcmp(method, "GetResultMetas") == 0) {
     g_autoptr(GVariant) ids_variant = g_variant_get_child_value(parameters, 0);
     auto metas = reader_.resultMetas(strings(ids_variant), last_terms_);
-    make_valid(metas);
+    makeValid(metas);
     g_dbus_method_invocation_return_value(invocation,
-                                          g_variant_new("(@aa{sv})", metas_variant(metas)));
+                                          g_variant_new("(@aa{sv})", metasVariant(metas)));
     return;
   }
   if (std::strcmp(method, "ActivateResult") == 0) {
     const char* id = nullptr;
     guint32 timestamp = 0;
     g_variant_get(parameters, "(&s@asu)", &id, nullptr, &timestamp);
-    if (ids::is_document_id(id)) {
+    if (ids::isDocumentID(id)) {
       GVariant* argument = g_variant_new_variant(g_variant_new_string(id));
       askProgram("ActivateAction",
                  g_variant_new("(s@av@a{sv})", "open-document",
                                g_variant_new_array(G_VARIANT_TYPE_VARIANT, &argument, 1),
-                               platform_data(timestamp)));
+                               platformData(timestamp)));
     }
     g_dbus_method_invocation_return_value(invocation, nullptr);
     return;
@@ -204,7 +204,7 @@ void SearchProvider::call(const char* method, GVariant* parameters,
   if (std::strcmp(method, "LaunchSearch") == 0) {
     guint32 timestamp = 0;
     g_variant_get(parameters, "(@asu)", nullptr, &timestamp);
-    askProgram("Activate", g_variant_new("(@a{sv})", platform_data(timestamp)));
+    askProgram("Activate", g_variant_new("(@a{sv})", platformData(timestamp)));
     g_dbus_method_invocation_return_value(invocation, nullptr);
     return;
   }

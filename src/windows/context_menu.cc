@@ -33,7 +33,7 @@ std::string cased(std::string_view key, bool upper) {
 }
 
 // Control characters (C0, DEL and C1) would break a menu row in two or show as boxes.
-std::string readable_label(std::string_view label) {
+std::string readableLabel(std::string_view label) {
   std::string out;
   out.reserve(label.size());
   for (std::size_t i = 0; i < label.size(); ++i) {
@@ -49,14 +49,14 @@ std::string readable_label(std::string_view label) {
       out.push_back(static_cast<char>(c));
     }
   }
-  if (text::grapheme_count(out) > kMaxLabelLength) {
-    out = text::grapheme_prefix(out, kMaxLabelLength - 1) + "\u2026";
+  if (text::graphemeCount(out) > kMaxLabelLength) {
+    out = text::graphemePrefix(out, kMaxLabelLength - 1) + "\u2026";
   }
   return out;
 }
 
-bool is_separator(const json::object& item) {
-  return json::find_string(item, "kind") == std::string_view("separator");
+bool isSeparator(const json::object& item) {
+  return json::findString(item, "kind") == std::string_view("separator");
 }
 
 // Converts `items` at nesting `depth` (1 for the top level), spending `budget`.
@@ -66,23 +66,23 @@ std::vector<PageItem> convert(const json::array& items, std::size_t depth, std::
     if (budget == 0) break;
     const json::object* item = value.if_object();
     if (!item) continue;
-    if (is_separator(*item)) {
+    if (isSeparator(*item)) {
       --budget;
       out.emplace_back().separator = true;
       continue;
     }
-    auto label = json::find_string(*item, "label");
+    auto label = json::findString(*item, "label");
     if (!label) continue;
     --budget;
     PageItem converted;
-    converted.label = readable_label(*label);
+    converted.label = readableLabel(*label);
     if (const json::value* id = item->if_contains("id")) converted.id = *id;
     const json::value* enabled = item->if_contains("enabled");
     converted.enabled = !(enabled && enabled->is_bool() && !enabled->get_bool());
     const json::value* checked = item->if_contains("checked");
     converted.checked = checked && checked->is_bool() && checked->get_bool();
-    if (auto hint = json::find_string(*item, "hint")) converted.shortcut = parseHint(*hint);
-    const json::array* children = json::find_array(*item, "items");
+    if (auto hint = json::findString(*item, "hint")) converted.shortcut = parseHint(*hint);
+    const json::array* children = json::findArray(*item, "items");
     if (children && !children->empty()) {
       if (depth > kMaxPageDepth) {
         converted.enabled = false;  // too deep to open: shown, but nothing to choose
@@ -110,7 +110,7 @@ std::optional<Shortcut> parseHint(std::string_view hint) {
       }
     }
   }
-  if (!any || !text::is_valid_utf8(hint) || text::grapheme_count(hint) != 1) return std::nullopt;
+  if (!any || !text::isValidUTF8(hint) || text::graphemeCount(hint) != 1) return std::nullopt;
   shortcut.key = cased(hint, shortcut.shift);
   return shortcut;
 }
@@ -122,12 +122,12 @@ std::vector<PageItem> pageItems(const json::array& items) {
 
 std::vector<MenuEntry> rebuildMenu(const std::vector<Proposed>& proposed,
                                    const std::vector<PageItem>& page) {
-  auto is_system = [&](std::size_t i) {
+  auto isSystem = [&](std::size_t i) {
     return proposed[i] != Proposed::kSeparator && proposed[i] != Proposed::kOther;
   };
   std::size_t cut = proposed.size();
   for (std::size_t i = 0; i < proposed.size(); ++i) {
-    if (is_system(i)) {
+    if (isSystem(i)) {
       cut = i;
       break;
     }
@@ -208,7 +208,7 @@ ContextMenu::Opening ContextMenu::opening(const std::vector<Proposed>& proposed,
 void ContextMenu::chose(const std::optional<json::value>& id) {
   page_item_chosen_ = true;
   if (!id) return;
-  if (auto text = json::compact_ascii(json::array{*id})) {
+  if (auto text = json::compactAscii(json::array{*id})) {
     evaluate_("window.QuillstoneApp?.contextMenuChoose?.(..." + *text + ")");
   }
 }
@@ -216,7 +216,7 @@ void ContextMenu::chose(const std::optional<json::value>& id) {
 void ContextMenu::closed() {
   if (!page_menu_open_) return;
   page_menu_open_ = false;
-  main_.post_after(kCloseDelay, [this, alive = std::weak_ptr<const bool>(alive_)] {
+  main_.postAfter(kCloseDelay, [this, alive = std::weak_ptr<const bool>(alive_)] {
     if (alive.expired()) return;
     if (!page_item_chosen_) evaluate_("window.QuillstoneApp?.contextMenuClosed?.()");
     page_item_chosen_ = false;

@@ -27,7 +27,7 @@ Proposed proposedKind(WebKitContextMenuItem* item) {
 
 // Menu labels read "_" as the mark of a mnemonic; the page's labels mean the character itself.
 std::string menuLabel(const std::string& label) {
-  return text::replace_all(label, "_", "__");
+  return text::replaceAll(label, "_", "__");
 }
 
 // The shortcut as GTK writes an accelerator, or empty when GTK has no key for the character.

@@ -101,7 +101,7 @@ bool newWindowGoesOutside(std::string_view uri) {
 std::optional<std::string> savedFileBytes(std::string_view data_url) {
   const auto comma = data_url.find(',');
   if (comma == std::string_view::npos) return std::nullopt;
-  return digest::base64_decode(data_url.substr(comma + 1));
+  return digest::base64Decode(data_url.substr(comma + 1));
 }
 
 void CloseGate::request(bool page_loaded, const std::function<void(std::function<void()>)>& settle,

@@ -315,7 +315,7 @@ void DocumentWindowGtk::loadHome() {
 void DocumentWindowGtk::finishedLoading() {
   if (services_.debug) {
     std::weak_ptr<bool> alive = alive_;
-    services_.main_loop.post_after(std::chrono::seconds(2), [this, alive] {
+    services_.main_loop.postAfter(std::chrono::seconds(2), [this, alive] {
       if (alive.expired() || !*alive.lock()) return;
       scripting_->callAsync(
           kDebugProbe, {}, [](std::optional<json::value> result, std::optional<std::string> error) {
@@ -327,7 +327,7 @@ void DocumentWindowGtk::finishedLoading() {
   }
   if (cover_) {
     std::weak_ptr<bool> alive = alive_;
-    services_.main_loop.post_after(std::chrono::milliseconds(350), [this, alive] {
+    services_.main_loop.postAfter(std::chrono::milliseconds(350), [this, alive] {
       if (!alive.expired() && *alive.lock()) fadeCover();
     });
   }
@@ -351,7 +351,7 @@ void DocumentWindowGtk::fadeCover() {
       *ticker = nullptr;
       return;
     }
-    services_.main_loop.post_after(std::chrono::milliseconds(20), *ticker);
+    services_.main_loop.postAfter(std::chrono::milliseconds(20), *ticker);
   };
   (*ticker)();
 }
@@ -480,19 +480,19 @@ void DocumentWindowGtk::saveFile(std::string name, std::string dataURL) {
                  [bytes = std::move(*bytes)](std::optional<std::filesystem::path> path) {
                    // A failed write is not reported: the page offered, the user chose, the disk
                    // said no.
-                   if (path) (void)file_io::write_atomically(*path, bytes);
+                   if (path) (void)file_io::writeAtomically(*path, bytes);
                  });
 }
 
 void DocumentWindowGtk::applyChrome(const json::object& message) {
-  if (auto bg = json::find_string(message, "bg")) {
+  if (auto bg = json::findString(message, "bg")) {
     if (auto c = color(*bg); c && c->alpha > 0.5) {
       const GdkRGBA rgba{static_cast<float>(c->red), static_cast<float>(c->green),
                          static_cast<float>(c->blue), static_cast<float>(c->alpha)};
       webkit_web_view_set_background_color(web_view_, &rgba);
     }
   }
-  if (auto tone = json::find_string(message, "tone")) tone_ = std::string(*tone);
+  if (auto tone = json::findString(message, "tone")) tone_ = std::string(*tone);
   // GTK has one light-or-dark preference per program, not per window.
   g_object_set(gtk_settings_get_default(), "gtk-application-prefer-dark-theme",
                tone_ == "dark" ? TRUE : FALSE, nullptr);
@@ -554,7 +554,7 @@ void DocumentWindowGtk::loaded() {
   if (pending_imports_) pending_imports_->pageLoaded();
   // Replies that came while no page was ready are read a moment after this one is.
   std::weak_ptr<bool> alive = alive_;
-  services_.main_loop.post_after(std::chrono::seconds(1), [this, alive] {
+  services_.main_loop.postAfter(std::chrono::seconds(1), [this, alive] {
     if (!alive.expired() && *alive.lock()) services_.claude.processInbox();
   });
 }

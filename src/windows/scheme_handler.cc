@@ -155,7 +155,7 @@ std::optional<SchemeHandler::Response> SchemeHandler::answer(std::string_view ur
   const fs::path real_file = fs::weakly_canonical(file, ec);
   if (ec || !liesInside(real_file, real_root)) return notFound();
   if (!fs::is_regular_file(real_file, ec)) return notFound();
-  std::optional<std::string> bytes = file_io::read_file(real_file);
+  std::optional<std::string> bytes = file_io::readFile(real_file);
   if (!bytes) return notFound();
 
   std::string extension = file.extension().string();

@@ -60,7 +60,7 @@ class WritingFolderTest : public ::testing::Test {
   }
   std::string stored(const std::string& key = "writingFolder") {
     auto value = prefs.get(key);
-    return value ? *digest::base64_decode(std::string_view(value->as_string())) : "";
+    return value ? *digest::base64Decode(std::string_view(value->as_string())) : "";
   }
 
   qs::testing::TempDir dir;
@@ -124,7 +124,7 @@ TEST_F(WritingFolderTest, ALostFolderIsNamedAndCancellingOffersQuit) {
       {"not a bookmark", "your writing folder"}};  // bytes that can't be read name no folder
   fs::remove(dir / "Gone");
   for (std::size_t i = 0; i < cases.size(); ++i) {
-    (void)prefs.set("writingFolder", json::value(digest::base64_encode(cases[i].first)));
+    (void)prefs.set("writingFolder", json::value(digest::base64Encode(cases[i].first)));
     auto wf = folder();
     auto& got = prepare(wf);
     EXPECT_EQ(dialogs.panels.back().message,

@@ -134,8 +134,8 @@ TEST(AuthConfigTest, TheDeploymentFileUnlessDebugging) {
   EXPECT_EQ(std::tie(odd.callback, odd.origin), std::tuple("not a url", "https://quillstone.app"));
 
   qs::testing::TempDir dir;
-  qs::testing::write_text(dir / "a.json", "[1]");
-  qs::testing::write_text(dir / "b.json", R"({"QuillstoneAuthURL":"https://a.test"})");
+  qs::testing::writeText(dir / "a.json", "[1]");
+  qs::testing::writeText(dir / "b.json", R"({"QuillstoneAuthURL":"https://a.test"})");
   EXPECT_EQ((std::tuple{readDeployment(dir / "a.json").size(), readDeployment(dir / "none").size(),
                         readDeployment(dir / "b.json").size()}),
             std::tuple(0u, 0u, 1u));

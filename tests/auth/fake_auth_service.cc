@@ -15,7 +15,7 @@ const std::string kChallenge = "__Secure-neon-auth.session_challange";
 const std::string kSession = "__Secure-neon-auth.session_token";
 
 std::string base64url(std::string_view bytes) {
-  std::string text = digest::base64_encode(bytes);
+  std::string text = digest::base64Encode(bytes);
   for (char& c : text) {
     if (c == '+') c = '-';
     if (c == '/') c = '_';
@@ -24,7 +24,7 @@ std::string base64url(std::string_view bytes) {
   return text;
 }
 
-bool has_cookie(const FakeAuthService::Request& request, const std::string& pair) {
+bool hasCookie(const FakeAuthService::Request& request, const std::string& pair) {
   return ("; " + request.header("Cookie").value_or("") + "; ").find("; " + pair + "; ") !=
          std::string::npos;
 }
@@ -124,8 +124,8 @@ FakeAuthService::Answer FakeAuthService::serve(const Request& request) {
   // A renewed cookie doesn't end the session the old one names.
   const bool signed_in =
       !session_token.empty() &&
-      (has_cookie(request, kSession + "=" + session_token) ||
-       (!renewed_token.empty() && has_cookie(request, kSession + "=" + renewed_token)));
+      (hasCookie(request, kSession + "=" + session_token) ||
+       (!renewed_token.empty() && hasCookie(request, kSession + "=" + renewed_token)));
   auto text = [](const json::value& v) { return *json::compact(v); };
   const std::string with_user = R"({"session":{},"user":{"id":"u-1","name":"Ada","email":7}})";
   if (request.method == "POST" && request.path == "sign-in/social") {
@@ -140,7 +140,7 @@ FakeAuthService::Answer FakeAuthService::serve(const Request& request) {
             ""};
   }
   if (request.method == "GET" && request.path == "get-session" && !request.query.empty()) {
-    if (!has_cookie(request, kChallenge + "=chal-1")) return {401, {}, "{}"};
+    if (!hasCookie(request, kChallenge + "=chal-1")) return {401, {}, "{}"};
     if (session_token.empty()) session_token = "sess-1";
     Answer reply{
         200, {{"Set-Cookie", kSession + "=" + session_token + "; Path=/; HttpOnly"}}, with_user};

@@ -207,7 +207,7 @@ TEST_F(HostAuthTest, SignInKeepsTheSessionAndSignOutEndsIt) {
 // verifier goes on percent-encoded, and a callback the rules refuse asks nothing.
 TEST_F(HostAuthTest, AnAnswerThatFallsShortEndsTheSignIn) {
   const std::string longest = std::string(4093, 'a') + "+/é";
-  ASSERT_EQ(text::grapheme_count(longest), kVerifierLimit);
+  ASSERT_EQ(text::graphemeCount(longest), kVerifierLimit);
   EXPECT_EQ(signIn(callbackWith(longest)), "");
   EXPECT_EQ(service.requestsTo("get-session").back().query,
             "neon_auth_session_verifier=" + std::string(4093, 'a') + "%2B%2F%C3%A9");
@@ -292,7 +292,7 @@ TEST_F(HostAuthTest, TokensAreCachedUntilAMinuteBeforeTheyExpire) {
   EXPECT_EQ((std::tuple{service.requestsTo("get-session").back().header("Cookie"),
                         service.requestsTo("token").at(0).header("Cookie")}),
             std::tuple(kept, kept));
-  EXPECT_EQ(json::find_string(json::parse(*stored)->as_object(), "cookie"),
+  EXPECT_EQ(json::findString(json::parse(*stored)->as_object(), "cookie"),
             "__Secure-neon-auth.session_token=sess-2");
   EXPECT_EQ((std::tuple{token(), sent("token")}), std::tuple(service.token, 1u));  // cached now
 

@@ -105,7 +105,7 @@ class HostMessagesTest : public ::testing::Test {
   PlatformReply wait(const std::shared_ptr<Outcome>& outcome) {
     const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (!*outcome && std::chrono::steady_clock::now() < limit) {
-      main.run_pending();
+      main.runPending();
       if (!*outcome) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return outcome->value_or(PlatformReply{nullptr, "(no reply)"});
@@ -166,7 +166,7 @@ TEST_F(HostMessagesTest, MessagesAnswerInTurnWithTheirArgumentsOrTheirDefaults) 
   EXPECT_EQ(GetCapturedStderr(), "Quillstone page: saved\\nQuillstone: forged\\u0007 é\n");
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(support / "restore-points"), {}), 1);
   EXPECT_EQ(std::tie(window.docID, window.title), std::tuple("d1", ""));
-  main.run_pending();
+  main.runPending();
   std::erase(window.events, "reply");
   EXPECT_EQ(window.events, (std::vector<std::string>{"save Untitled ", "reveal Notes.quillstone"}));
 }
@@ -197,7 +197,7 @@ TEST_F(HostMessagesTest, BackgroundRepliesComeAsWorkEndsAndDieWithTheirWindow) {
   closing.reset();  // the window closes with two replies outstanding
   gate.set_value();
   gated.reset();  // runs what was queued
-  main.run_pending();
+  main.runPending();
   EXPECT_FALSE(*opening || *writing);
   EXPECT_TRUE(other.written.empty());
   EXPECT_TRUE(library.url("d1"));  // the write itself was done

@@ -76,7 +76,7 @@ TEST_F(PageCallsTest, DeliveryRetriesUntilThePageCanApplyThenDrainsInOrder) {
   // Records arriving during a wait try at once and replace the pending retry.
   page.answerLast(json::value("wait"));
   calls->enqueue(batch("c"));
-  EXPECT_EQ(loop.pending_timers(), 0u);
+  EXPECT_EQ(loop.pendingTimers(), 0u);
   calls->enqueue(batch("d"));
   page.answerLast(json::value("ok"));
   page.answer(4, "throw");  // a script error is not retried
@@ -149,7 +149,7 @@ TEST_F(PageCallsTest, AClosedWindowIgnoresLateAnswersButPaysWhatItOwes) {
   const auto made = page.calls.size();
 
   calls.reset();
-  loop.run_pending();
+  loop.runPending();
   EXPECT_EQ(settled, 1) << "a quit waiting on this window goes on";
   EXPECT_EQ(claude, (std::vector<std::optional<bool>>{std::nullopt}));
   page.answer(0, json::value("ok"));
@@ -165,10 +165,10 @@ TEST(PageScripts, JsStringIsAlwaysAValidLiteral) {
                         "nul\0byte"s, "\x01\x1f\x7f"s, "bad \xff\xfe utf-8 \xc3"s}) {
     const std::string literal = jsString(s);
     EXPECT_EQ(literal.find_first_of("\n\r"), std::string::npos) << literal;
-    EXPECT_TRUE(text::is_valid_utf8(literal));
+    EXPECT_TRUE(text::isValidUTF8(literal));
     auto back = json::parse(literal);
     ASSERT_TRUE(back) << literal;
-    EXPECT_EQ(back->as_string(), text::make_valid_utf8(s));
+    EXPECT_EQ(back->as_string(), text::makeValidUTF8(s));
   }
 }
 

@@ -24,10 +24,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using qs::testing::count_of;
-using qs::testing::read_text;
+using qs::testing::countOf;
+using qs::testing::readText;
 using qs::testing::TempDir;
-using qs::testing::write_text;
+using qs::testing::writeText;
 
 const std::string kId = "r-0123abcd-4567-89ab-cdef-0123456789ab";
 const std::string kOtherId = "r-ffffffff-0000-1111-2222-333333333333";
@@ -86,11 +86,11 @@ class ClaudeBridgeTest : public ::testing::Test {
   std::vector<FakeTarget::Call>& calls() { return targets.target->calls; }
 
   void reply(std::string_view text, const std::string& id = kId) {
-    write_text(replyFile(id), text::replace_all(text, "ID", id));
+    writeText(replyFile(id), text::replaceAll(text, "ID", id));
   }
   // Host log lines without their time.
   std::vector<std::string> logLines() const {
-    std::vector<std::string> out = qs::testing::lines_of(read_text(dir / "host-log.txt"));
+    std::vector<std::string> out = qs::testing::linesOf(readText(dir / "host-log.txt"));
     for (auto& line : out) line.erase(0, line.find("  ") + 2);
     return out;
   }
@@ -99,9 +99,9 @@ class ClaudeBridgeTest : public ::testing::Test {
     SCOPED_TRACE(name + ": " + reason);
     EXPECT_FALSE(fs::exists(fs::symlink_status(inbox() / name)));
     EXPECT_TRUE(fs::exists(fs::symlink_status(ignored() / name)));
-    EXPECT_TRUE(read_text(ignored() / "log.txt").ends_with("  " + name + "  " + reason + "\n"));
+    EXPECT_TRUE(readText(ignored() / "log.txt").ends_with("  " + name + "  " + reason + "\n"));
     EXPECT_EQ(logLines().back(), "claude-ignored  req=" + fs::path(name).stem().string() +
-                                     "  why=" + text::replace_all(reason, " ", "_"));
+                                     "  why=" + text::replaceAll(reason, " ", "_"));
   }
 
   TempDir dir;
@@ -127,9 +127,9 @@ TEST_F(ClaudeBridgeTest, AskAndCancelOrTheirRefusals) {
   json::object page = request();
   page["paragraphs"] = json::array{json::object{{"id", "p1"}}, json::object{{"id", "p2"}}};
   ASSERT_EQ(bridge.ask(page), Answer(true, std::nullopt));
-  const std::string at(json::parse(read_text(requestFile()))->at("at").as_string());
+  const std::string at(json::parse(readText(requestFile()))->at("at").as_string());
   EXPECT_TRUE(at.size() == 20 && at[10] == 'T' && at[19] == 'Z') << at;  // whole seconds
-  EXPECT_TRUE(read_text(requestFile()).starts_with("{\n  \"at\""));      // pretty, keys sorted
+  EXPECT_TRUE(readText(requestFile()).starts_with("{\n  \"at\""));       // pretty, keys sorted
   EXPECT_EQ(logLines().back(),
             "claude-ask  doc=d1  paragraphs=2  req=" + kId + "  thought=t1  thread=1");
 
@@ -142,7 +142,7 @@ TEST_F(ClaudeBridgeTest, AskAndCancelOrTheirRefusals) {
   expectRefused(kName, kNothingWaiting);
 
   fs::remove_all(root / ".quillstone");
-  write_text(root / ".quillstone", "a file where the folder should be");
+  writeText(root / ".quillstone", "a file where the folder should be");
   const auto [ok, message] = bridge.ask(request());
   EXPECT_FALSE(ok);
   EXPECT_TRUE(message->starts_with("The request couldn't be written for Claude: ")) << *message;
@@ -194,7 +194,7 @@ TEST_F(ClaudeBridgeTest, TheWindowDecidesTheReplysFate) {
   late(true);  // that bridge is gone: nothing happens
   EXPECT_TRUE(fs::exists(replyFile(kOtherId)));
 
-  write_text(requestFile(kOtherId), "{broken");
+  writeText(requestFile(kOtherId), "{broken");
   bridge.processInbox();
   EXPECT_EQ(targets.asked.back(), std::nullopt);  // the window side picks the key window
   ASSERT_EQ(calls().size(), 2u);
@@ -218,7 +218,7 @@ TEST(ClaudeReplyTargetTest, DocumentWindowThenKeyThenFirst) {
 
 TEST_F(ClaudeBridgeTest, HostileReplyFilesAreRefusedWithoutHarm) {
   ASSERT_TRUE(bridge.ask(request()).first);
-  const std::string valid = text::replace_all(kReply, "ID", kId);
+  const std::string valid = text::replaceAll(kReply, "ID", kId);
   // Larger than a reply is read; a pipe, which must not block the main thread.
   reply(R"({"v": 1, "requestId": "ID", "bullets": ["x"], "pad": ")" + std::string(10'000'000, 'x') +
         "\"}");
@@ -230,41 +230,41 @@ TEST_F(ClaudeBridgeTest, HostileReplyFilesAreRefusedWithoutHarm) {
 
   // Links to a file outside the inbox: the links are moved aside, the file stays as it was.
   const fs::path outside = dir / "outside.json";
-  write_text(outside, valid);
+  writeText(outside, valid);
   fs::create_symlink(outside, replyFile());
   fs::create_symlink(outside, inbox() / "notes.json");
-  write_text(inbox() / "notes.JSON", "{}");  // not a "*.json" name: not looked at
+  writeText(inbox() / "notes.JSON", "{}");  // not a "*.json" name: not looked at
   bridge.processInbox();
   EXPECT_TRUE(fs::is_symlink(ignored() / kName) && fs::is_symlink(ignored() / "notes.json"));
   expectRefused(kName, "it isn't JSON");
-  EXPECT_EQ(read_text(outside), valid);
+  EXPECT_EQ(readText(outside), valid);
   // The request is kept for a corrected reply.
   EXPECT_TRUE(fs::exists(inbox() / "notes.JSON") && fs::exists(requestFile()));
 
   // Folders named like replies are refused like any other entry; "../" never leaves the inbox.
-  write_text(replyFile() / "inside", "x");
-  write_text(root / ".quillstone/claude" / kName, valid);
+  writeText(replyFile() / "inside", "x");
+  writeText(root / ".quillstone/claude" / kName, valid);
   bridge.processInbox();
   expectRefused(kName, "it isn't JSON");
-  EXPECT_EQ(read_text(ignored() / kName / "inside"), "x");
+  EXPECT_EQ(readText(ignored() / kName / "inside"), "x");
   const std::size_t lines = logLines().size();
   bridge.take(inbox() / ".." / kName);
-  EXPECT_EQ(read_text(root / ".quillstone/claude" / kName), valid);
+  EXPECT_EQ(readText(root / ".quillstone/claude" / kName), valid);
   EXPECT_EQ(logLines().size(), lines);
 
   // A log that is a link is not written through; a later file of a refused name replaces the
   // first. (A linked "ignored/" itself is among the links of the next test.)
-  write_text(dir / "elsewhere.txt", "theirs\n");
+  writeText(dir / "elsewhere.txt", "theirs\n");
   fs::remove(ignored() / "log.txt");
   fs::create_symlink(dir / "elsewhere.txt", ignored() / "log.txt");
   for (const char* text : {"first", "second"}) {
-    write_text(inbox() / "notes.json", text);
+    writeText(inbox() / "notes.json", text);
     bridge.processInbox();
   }
   expectRefused("notes.json", "its name isn't a request id");
-  EXPECT_EQ(read_text(ignored() / "notes.json"), "second");
-  EXPECT_EQ(read_text(dir / "elsewhere.txt"), "theirs\n");
-  EXPECT_EQ(count_of(read_text(ignored() / "log.txt"), "\n"), 2u);
+  EXPECT_EQ(readText(ignored() / "notes.json"), "second");
+  EXPECT_EQ(readText(dir / "elsewhere.txt"), "theirs\n");
+  EXPECT_EQ(countOf(readText(ignored() / "log.txt"), "\n"), 2u);
 }
 
 // Another program may put a link anywhere among the exchange's folders. Nothing is read,
@@ -273,7 +273,7 @@ TEST_F(ClaudeBridgeTest, HostileReplyFilesAreRefusedWithoutHarm) {
 TEST_F(ClaudeBridgeTest, LinksAmongTheExchangeFoldersAreNeverFollowed) {
   const std::map<std::string, std::string> files = {
       {".quillstone/claude/outbox/" + kName, R"({"doc": {"id": "d1"}})"},
-      {".quillstone/claude/inbox/" + kName, text::replace_all(kReply, "ID", kId)},
+      {".quillstone/claude/inbox/" + kName, text::replaceAll(kReply, "ID", kId)},
       {".quillstone/claude/inbox/notes.json", "{}"}};
   const std::string ignoredLink = ".quillstone/claude/inbox/ignored";
   for (const std::string& link : {std::string(".quillstone"), std::string(".quillstone/claude"),
@@ -284,7 +284,7 @@ TEST_F(ClaudeBridgeTest, LinksAmongTheExchangeFoldersAreNeverFollowed) {
     fs::remove_all(root / ".quillstone");
     for (const auto& [path, text] : files) {
       const bool behind = path.starts_with(link + "/");
-      write_text(behind ? elsewhere / path.substr(link.size() + 1) : root / path, text);
+      writeText(behind ? elsewhere / path.substr(link.size() + 1) : root / path, text);
     }
     fs::create_directories((root / link).parent_path());
     fs::create_directory_symlink(elsewhere.path(), root / link);
@@ -309,7 +309,7 @@ TEST_F(ClaudeBridgeTest, LinksAmongTheExchangeFoldersAreNeverFollowed) {
     if (link == ignoredLink) {
       EXPECT_TRUE(fs::exists(inbox() / "notes.json"));
     }
-    EXPECT_EQ(count_of(said, "\n"), 1u) << said;
+    EXPECT_EQ(countOf(said, "\n"), 1u) << said;
     EXPECT_TRUE(said.starts_with("Quillstone: ") && said.find(link) != said.npos) << said;
   }
 
@@ -324,8 +324,8 @@ TEST_F(ClaudeBridgeTest, LinksAmongTheExchangeFoldersAreNeverFollowed) {
 // inbox. It is refused once for each version of the file, and the refusal's own writes to
 // "ignored/" start no new pass.
 TEST_F(ClaudeBridgeTest, AReplyThatCantBeMovedAsideIsRefusedOncePerVersion) {
-  write_text(ignored() / "notes.json" / "kept", "");
-  write_text(inbox() / "notes.json", "{}");
+  writeText(ignored() / "notes.json" / "kept", "");
+  writeText(inbox() / "notes.json", "{}");
   qs::testing::RealTimeLoop loop;
   library::InotifyWatcher watcher(loop);
   int marks = 0;
@@ -337,17 +337,17 @@ TEST_F(ClaudeBridgeTest, AReplyThatCantBeMovedAsideIsRefusedOncePerVersion) {
   // Every change made so far has been reported once a later one outside the inbox has.
   auto settled = [&] {
     const int seen = marks;
-    write_text(root / "mark", std::to_string(seen));
+    writeText(root / "mark", std::to_string(seen));
     return loop.runUntil([&] { return marks > seen; }, 60s);
   };
-  auto refusals = [&] { return count_of(read_text(ignored() / "log.txt"), "notes.json"); };
-  auto hostRefusals = [&] { return count_of(read_text(dir / "host-log.txt"), "claude-ignored"); };
+  auto refusals = [&] { return countOf(readText(ignored() / "log.txt"), "notes.json"); };
+  auto hostRefusals = [&] { return countOf(readText(dir / "host-log.txt"), "claude-ignored"); };
 
   bridge.processInbox();
   ASSERT_TRUE(settled());
   EXPECT_EQ(std::tuple(refusals(), hostRefusals(), fs::exists(inbox() / "notes.json")),
             std::tuple(1ul, 1ul, true));
-  write_text(inbox() / "notes.json", "{\"v\": 2}");  // a new version: refused anew
+  writeText(inbox() / "notes.json", "{\"v\": 2}");  // a new version: refused anew
   EXPECT_TRUE(loop.runUntil([&] { return refusals() == 2; }, 60s));
   ASSERT_TRUE(settled());
   EXPECT_EQ(refusals(), 2u);
@@ -355,14 +355,14 @@ TEST_F(ClaudeBridgeTest, AReplyThatCantBeMovedAsideIsRefusedOncePerVersion) {
   // With "ignored" a file nothing can be moved or logged there; the host log says it once.
   // Once the way is clear, a pass moves it aside and writes its line.
   fs::remove_all(ignored());
-  write_text(ignored(), "a file");
-  write_text(inbox() / "other.json", "{}");
+  writeText(ignored(), "a file");
+  writeText(inbox() / "other.json", "{}");
   bridge.processInbox();
   bridge.processInbox();
   EXPECT_EQ(hostRefusals(), 3u);
   fs::remove(ignored());
   bridge.processInbox();
-  EXPECT_EQ(count_of(read_text(ignored() / "log.txt"), "other.json"), 1u);
+  EXPECT_EQ(countOf(readText(ignored() / "log.txt"), "other.json"), 1u);
   EXPECT_TRUE(fs::exists(ignored() / "other.json") && fs::exists(ignored() / "notes.json"));
   EXPECT_EQ(hostRefusals(), 3u);
   EXPECT_FALSE(ClaudeBridge::isInboxPath((ignored() / "log.txt").string()));
@@ -411,7 +411,7 @@ TEST_F(ClaudeBridgeTest, TwoComputersOverOneExchangeTakeOnlyTheirOwnReplies) {
   EXPECT_TRUE(fs::exists(replyFile(kOtherId)));
   other.processInbox();
   EXPECT_TRUE(
-      read_text(ignored() / "log.txt").ends_with(kOtherId + ".json  " + kNothingWaiting + "\n"));
+      readText(ignored() / "log.txt").ends_with(kOtherId + ".json  " + kNothingWaiting + "\n"));
   EXPECT_EQ(logLines().size(), lines + 1);  // "claude-reply" for its own alone
 
   ASSERT_TRUE(bridge.ask(request()).first);
@@ -424,8 +424,8 @@ TEST_F(ClaudeBridgeTest, TwoComputersOverOneExchangeTakeOnlyTheirOwnReplies) {
 TEST_F(ClaudeBridgeTest, RequestsFromBeforeTheRecordAreOursWhenTheyNameOurInbox) {
   ASSERT_TRUE(bridge.ask(request()).first);
   ASSERT_TRUE(bridge.ask(request(kOtherId)).first);
-  write_text(requestFile(kOtherId),
-             text::replace_all(read_text(requestFile(kOtherId)), root.string(), "/elsewhere"));
+  writeText(requestFile(kOtherId),
+            text::replaceAll(readText(requestFile(kOtherId)), root.string(), "/elsewhere"));
   const fs::path record = dir / "Support" / "claude-requests.json";
   fs::remove(record);
   reply(kReply);
@@ -434,11 +434,11 @@ TEST_F(ClaudeBridgeTest, RequestsFromBeforeTheRecordAreOursWhenTheyNameOurInbox)
   ASSERT_EQ(calls().size(), 1u);
   EXPECT_EQ(calls()[0].id, kId);
   EXPECT_TRUE(fs::exists(replyFile(kOtherId)));
-  EXPECT_EQ(json::parse(read_text(record))->at("requests"), json::array{kId});
+  EXPECT_EQ(json::parse(readText(record))->at("requests"), json::array{kId});
 
   // A record that can't be written: nothing is asked.
   fs::remove_all(dir / "Support");
-  write_text(dir / "Support", "a file where the folder should be");
+  writeText(dir / "Support", "a file where the folder should be");
   EXPECT_EQ(
       bridge.ask(request(kOtherId)),
       std::pair(false, std::optional<std::string>("The request couldn't be written for Claude: " +
@@ -450,19 +450,19 @@ using Checked = std::variant<Reply, std::string>;
 
 // JSON text with "ID" standing for kId.
 json::object object(std::string_view text) {
-  return qs::testing::object(text::replace_all(text, "ID", kId));
+  return qs::testing::object(text::replaceAll(text, "ID", kId));
 }
 Checked check(const std::string& text) {
-  return checkReply(kId, text::replace_all(text, "ID", kId), "d1");
+  return checkReply(kId, text::replaceAll(text, "ID", kId), "d1");
 }
 
 TEST(ClaudeRequestIdTest, OnlyRPrefixedUUIDsOfEitherCase) {
-  EXPECT_TRUE(ids::is_request_id("r-0123ABCD-4567-89ab-cdef-0123456789aB"));
+  EXPECT_TRUE(ids::isRequestID("r-0123ABCD-4567-89ab-cdef-0123456789aB"));
   for (std::string_view bad :
        {"", "R-0123abcd-4567-89ab-cdef-0123456789ab", "r-{0123abcd-4567-89ab-cdef-0123456789ab}",
         "r-0123abcd-4567-89ab-cdef-0123456789abc", "r-0123abcg-4567-89ab-cdef-0123456789ab",
         "r-0123abcd45-67-89ab-cdef-0123456789ab", "r-0123abcd-4567-89ab-cdef-0123456789ab\n"}) {
-    EXPECT_FALSE(ids::is_request_id(bad)) << bad;
+    EXPECT_FALSE(ids::isRequestID(bad)) << bad;
   }
 }
 
@@ -475,7 +475,7 @@ TEST(ClaudeReplyCheckTest, EachRefusalGivesItsReason) {
   std::string fifty = R"({"paragraphId": "p", "bullets": ["x"]})";
   for (int i = 0; i < 50; ++i) fifty += R"(,{"paragraphId": "p", "bullets": ["x"]})";
   const std::string long2001 = "\"" + std::string(2001, 'b') + "\"";
-  const std::string eleven = R"("b")" + text::replace_all(std::string(10, ','), ",", R"(,"b")");
+  const std::string eleven = R"("b")" + text::replaceAll(std::string(10, ','), ",", R"(,"b")");
   const std::vector<std::pair<std::string, std::string>> cases = {
       {R"({"v": 1,)", "it isn't JSON"},
       {std::string(100'000, '[') + std::string(100'000, ']'), "it isn't JSON"},

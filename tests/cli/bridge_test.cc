@@ -19,9 +19,9 @@ class CliBridgeTest : public CliTest {
     for (const auto& line : lines) input += line + "\n";
     auto debug = env();
     debug["QUILLSTONE_DEBUG"] = "1";
-    result = run_cli(places({"bridge"}), input, debug);
+    result = runCLI(places({"bridge"}), input, debug);
     std::vector<json::value> out;
-    for (const auto& line : lines_of(result.out)) out.push_back(json::parse(line).value_or("-"));
+    for (const auto& line : linesOf(result.out)) out.push_back(json::parse(line).value_or("-"));
     return out;
   }
   // A {"value": …} reply as the page decodes it.
@@ -49,11 +49,11 @@ TEST_F(CliBridgeTest, AnswersEveryLineAndWaitsForBackgroundWork) {
       {"value":"\u001e{\"error\":\"failed\"}"}])")
                               ->as_array();
   std::vector<json::value> expected(all.begin(), all.end());
-  const auto by_text = [](const json::value& a, const json::value& b) {
+  const auto byText = [](const json::value& a, const json::value& b) {
     return json::compact(a) < json::compact(b);
   };
-  std::sort(replies.begin(), replies.end(), by_text);
-  std::sort(expected.begin(), expected.end(), by_text);
+  std::sort(replies.begin(), replies.end(), byText);
+  std::sort(expected.begin(), expected.end(), byText);
   EXPECT_EQ(replies, expected) << result.out;
   EXPECT_NE(result.err.find("Quillstone page: hi\n"), std::string::npos);
 
@@ -85,16 +85,16 @@ TEST_F(CliBridgeTest, TheAssistantsExchangeIsTheDesktops) {
                     {"message", "Claude on this computer is off. Turn it on in the AI menu."}}));
   EXPECT_EQ(decoded(replies[1]), json::value(false));
 
-  write_text(dir_ / "config/settings.json", R"({"claudeOnMac": true})");
+  writeText(dir_ / "config/settings.json", R"({"claudeOnMac": true})");
   const std::filesystem::path claude = dir_ / "Writing/.quillstone/claude";
   replies = bridge({ask(id)});
   ASSERT_EQ(replies.size(), 1u) << result.err;
   EXPECT_EQ(decoded(replies[0]), json::value(true));
   EXPECT_TRUE(std::filesystem::exists(claude / "outbox" / (id + ".json")));
   // A reply that came while no bridge ran is taken as the next one starts, with its request.
-  write_text(claude / "staged", R"({"v":1,"requestId":")" + id +
-                                    R"(","bullets":["Because."],"from":"Claude Code",)"
-                                    R"("placements":[{"paragraphId":"p1","bullets":["Here."]}]})");
+  writeText(claude / "staged", R"({"v":1,"requestId":")" + id +
+                                   R"(","bullets":["Because."],"from":"Claude Code",)"
+                                   R"("placements":[{"paragraphId":"p1","bullets":["Here."]}]})");
   std::filesystem::rename(claude / "staged", claude / "inbox" / (id + ".json"));
   replies = bridge({});
   ASSERT_EQ(replies.size(), 1u) << result.err;
@@ -103,7 +103,7 @@ TEST_F(CliBridgeTest, TheAssistantsExchangeIsTheDesktops) {
                         R"(","bullets":["Because."],"from":"Claude Code",)"
                         R"("options":{"placements":[{"paragraphId":"p1","bullets":["Here."]}]}}})")
                 .value());
-  EXPECT_TRUE(names_in(claude / "inbox").empty() && names_in(claude / "outbox").empty());
+  EXPECT_TRUE(namesIn(claude / "inbox").empty() && namesIn(claude / "outbox").empty());
 }
 
 }  // namespace

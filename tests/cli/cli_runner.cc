@@ -25,12 +25,12 @@ sys.exit(os.waitstatus_to_exitcode(pty.spawn(sys.argv[2:]))))";
 }  // namespace
 
 // Standard input, output and error are files, so that neither side ever waits on a full pipe.
-CliResult run_cli(const std::vector<std::string>& args, const std::string& input,
-                  const std::map<std::string, std::string>& env, Start start) {
+CliResult runCLI(const std::vector<std::string>& args, const std::string& input,
+                 const std::map<std::string, std::string>& env, Start start) {
   TempDir io;
-  write_text(io / "in", input);
-  write_text(io / "out", "");
-  write_text(io / "err", "");
+  writeText(io / "in", input);
+  writeText(io / "out", "");
+  writeText(io / "err", "");
   // Made before the fork: the child of a threaded process only opens, duplicates and executes.
   const std::string files[3] = {io / "in", io / "out", io / "err"};
   std::vector<std::string> copy = args;
@@ -63,10 +63,10 @@ CliResult run_cli(const std::vector<std::string>& args, const std::string& input
   CliResult result;
   int status = 0;
   if (pid < 0 || waitpid(pid, &status, 0) != pid) return result;
-  if (start == Start::kMeasuringPeak) result.peak_kb = std::stol("0" + read_text(io / "peak"));
+  if (start == Start::kMeasuringPeak) result.peak_kb = std::stol("0" + readText(io / "peak"));
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  result.out = read_text(io / "out");
-  result.err = read_text(io / "err");
+  result.out = readText(io / "out");
+  result.err = readText(io / "err");
   return result;
 }
 

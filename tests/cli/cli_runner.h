@@ -19,9 +19,9 @@ struct CliResult {
 };
 
 enum class Start { kDirectly, kMeasuringPeak, kOnTerminal };
-CliResult run_cli(const std::vector<std::string>& args, const std::string& input = "",
-                  const std::map<std::string, std::string>& env = {},
-                  Start start = Start::kDirectly);
+CliResult runCLI(const std::vector<std::string>& args, const std::string& input = "",
+                 const std::map<std::string, std::string>& env = {},
+                 Start start = Start::kDirectly);
 
 // The tool on a writing folder, support folder and settings of the test's own.
 class CliTest : public ::testing::Test {
@@ -37,10 +37,10 @@ class CliTest : public ::testing::Test {
   }
   CliResult cli(std::vector<std::string> args, const std::string& input = "",
                 Start start = Start::kDirectly) const {
-    return run_cli(places(std::move(args)), input, env(), start);
+    return runCLI(places(std::move(args)), input, env(), start);
   }
 
-  TempDir dir_{scratch_folder()};
+  TempDir dir_{scratchFolder()};
 };
 
 }  // namespace qs::testing

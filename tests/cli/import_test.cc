@@ -8,7 +8,7 @@ namespace qs {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::write_text;
+using testing::writeText;
 
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kSanitized = true;
@@ -28,14 +28,14 @@ class CliImportTest : public testing::CliTest {
     return json::object{
         {"id", id}, {"title", "Doc " + std::to_string(i)}, {"updated", 5000}, {"nodes", list}};
   }
-  static std::string backup_text(const json::array& docs) {
+  static std::string backupText(const json::array& docs) {
     return *json::compact(json::object{
         {"format", "quillstone/backup"}, {"version", 1}, {"schema", 3}, {"docs", docs}});
   }
 };
 
 TEST_F(CliImportTest, ShowsProgressOnATerminal) {
-  write_text(dir_ / "b.json", backup_text({document(1, 2), document(2, 2)}));
+  writeText(dir_ / "b.json", backupText({document(1, 2), document(2, 2)}));
   const auto shown =
       cli({"import-backup", (dir_ / "b.json").string()}, "", testing::Start::kOnTerminal);
   const std::string& screen = shown.out;
@@ -45,7 +45,7 @@ TEST_F(CliImportTest, ShowsProgressOnATerminal) {
   EXPECT_NE(screen.find("{\"count\":2,"), std::string::npos) << screen;
 
   // A file that can't be brought in says why. (Off a terminal the counts come alone: below.)
-  write_text(dir_ / "none.json", backup_text({}));
+  writeText(dir_ / "none.json", backupText({}));
   auto none = cli({"import-backup", (dir_ / "none.json").string()});
   EXPECT_EQ(std::tie(none.status, none.out), std::tuple(1, ""));
   EXPECT_TRUE(none.err.starts_with("quillstone-cli: That backup has no documents in it.\n"))
@@ -61,15 +61,15 @@ TEST_F(CliImportTest, TenThousandDocumentsInBoundedMemory) {
   json::array docs;
   for (std::size_t i = 0; i < count; ++i) {
     const fs::path package = dir_ / "Writing" / ("Doc " + std::to_string(i) + ".quillstone");
-    write_text(package / "document.json",
-               R"({"format":"quillstone/document","doc":{"id":"d-)" + std::to_string(i) +
-                   R"(","updated":5000,"nodes":[]},"record":{"rev":1}})");
+    writeText(package / "document.json", R"({"format":"quillstone/document","doc":{"id":"d-)" +
+                                             std::to_string(i) +
+                                             R"(","updated":5000,"nodes":[]},"record":{"rev":1}})");
     docs.push_back(document(i, 60));
   }
-  const std::string text = backup_text(docs);
+  const std::string text = backupText(docs);
   docs.clear();
-  write_text(dir_ / "big.json", text);
-  write_text(dir_ / "small.json", backup_text({document(0, 60)}));
+  writeText(dir_ / "big.json", text);
+  writeText(dir_ / "small.json", backupText({document(0, 60)}));
 
   auto measured = [&](const char* name) {
     return cli({"import-backup", (dir_ / name).string()}, "", testing::Start::kMeasuringPeak);

@@ -9,11 +9,11 @@
 namespace qs {
 namespace {
 
-using testing::run_cli;
-using testing::write_text;
+using testing::runCLI;
+using testing::writeText;
 using CliLibraryTest = testing::CliTest;
 
-json::value first_line(const std::string& out) {
+json::value firstLine(const std::string& out) {
   return json::parse(out.substr(0, out.find('\n'))).value_or(json::value());
 }
 
@@ -24,17 +24,17 @@ TEST_F(CliLibraryTest, WriteSearchScanAndTheirRefusals) {
   ASSERT_EQ(cli({"write"}, batch).out, "true\n");
   auto found = cli({"search", "quay"});
   ASSERT_EQ(std::count(found.out.begin(), found.out.end(), '\n'), 1) << found.out;  // not the AI's
-  EXPECT_EQ(first_line(found.out),
+  EXPECT_EQ(firstLine(found.out),
             *json::parse(R"({"id":"a","title":"Harbour notes","path":")" +
                          (dir_ / "Writing/Harbour notes.quillstone").string() + "\"}"));
   EXPECT_EQ(cli({"search", "\"*NEAR("}).status, 0);
-  write_text(dir_ / "Writing/Broken.quillstone/document.json", "{");
-  EXPECT_EQ(first_line(cli({"scan"}).out),
+  writeText(dir_ / "Writing/Broken.quillstone/document.json", "{");
+  EXPECT_EQ(firstLine(cli({"scan"}).out),
             *json::parse(R"([{"name":"Broken","reason":"Isn't a document the app can read."}])"));
 
   auto failed = cli({"write"}, R"({"docs":[{"id":"a/b","doc":{"title":"Bad"}}]})");
   EXPECT_EQ(failed.status, 1);
-  EXPECT_EQ(first_line(failed.out),
+  EXPECT_EQ(firstLine(failed.out),
             json::value(json::object{
                 {"message", "Couldn't write \u201cBad\u201d to Documents \u2192 Quillstone."}}));
   for (const char* bad : {"nope", "[]"}) {
@@ -42,7 +42,7 @@ TEST_F(CliLibraryTest, WriteSearchScanAndTheirRefusals) {
     EXPECT_EQ(std::tie(r.status, r.out), std::tuple(1, "")) << bad;
   }
   for (const char* line : {"write a b", "open extra", "move", "search", "set x"}) {
-    EXPECT_EQ(cli(text::split_on_whitespace(line)).status, 2) << line;
+    EXPECT_EQ(cli(text::splitOnWhitespace(line)).status, 2) << line;
   }
 }
 
@@ -52,7 +52,7 @@ TEST_F(CliLibraryTest, MoveTheLibraryAndTheSettings) {
                 .status,
             0);
   // Onto a file, or onto the writing folder itself spelled another way: refused, nothing moves.
-  write_text(dir_ / "a-file", "not a folder");
+  writeText(dir_ / "a-file", "not a folder");
   EXPECT_NE(cli({"move", (dir_ / "a-file").string()}).err.find("isn't a folder"),
             std::string::npos);
   for (const std::string& to :
@@ -64,7 +64,7 @@ TEST_F(CliLibraryTest, MoveTheLibraryAndTheSettings) {
   EXPECT_TRUE(std::filesystem::exists(dir_ / "Writing/One.quillstone/document.json"));
 
   auto moved = cli({"move", (dir_ / "Elsewhere").string()});
-  EXPECT_EQ(first_line(moved.out), *json::parse(R"({"moved":2,"stayed":0})")) << moved.err;
+  EXPECT_EQ(firstLine(moved.out), *json::parse(R"({"moved":2,"stayed":0})")) << moved.err;
   EXPECT_TRUE(std::filesystem::exists(dir_ / "Elsewhere/Archive/Two.quillstone/document.json"));
   EXPECT_EQ(cli({"get", "writingFolder"}).status, 1);  // --root is not the desktop's folder
 
@@ -74,7 +74,7 @@ TEST_F(CliLibraryTest, MoveTheLibraryAndTheSettings) {
     auto home = env();
     home.insert(
         {{"XDG_CONFIG_HOME", (dir_ / "config").string()}, {"HOME", (dir_ / "home").string()}});
-    return run_cli(args, "", home);
+    return runCLI(args, "", home);
   };
   ASSERT_EQ(desktop({"move", (dir_ / "Elsewhere").string()}).status, 0);
   EXPECT_EQ(cli({"get", "writingFolder"}).status, 0);

@@ -8,46 +8,46 @@
 namespace qs::file_io {
 namespace {
 
-using qs::testing::names_in;
-using qs::testing::read_text;
+using qs::testing::namesIn;
+using qs::testing::readText;
 using qs::testing::TempDir;
-using qs::testing::write_text;
+using qs::testing::writeText;
 
 TEST(FileIoTest, WritesReplaceWholeFilesReadsTakeOnlyFilesAndFoldersAreMade) {
   TempDir dir;
-  ASSERT_TRUE(write_atomically(dir / "a.json", "first"));
-  ASSERT_TRUE(write_atomically(dir / "a.json", "second"));
-  EXPECT_EQ(read_text(dir / "a.json"), "second");
-  EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"a.json"}) << "no temporary file left";
-  EXPECT_EQ(*read_file(dir / "a.json"), "second");
-  EXPECT_FALSE(read_file(dir / "missing"));
-  EXPECT_FALSE(read_file_limited(dir / "a.json", 3));
-  EXPECT_FALSE(read_file(dir.path()));  // a folder is not a file
+  ASSERT_TRUE(writeAtomically(dir / "a.json", "first"));
+  ASSERT_TRUE(writeAtomically(dir / "a.json", "second"));
+  EXPECT_EQ(readText(dir / "a.json"), "second");
+  EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"a.json"}) << "no temporary file left";
+  EXPECT_EQ(*readFile(dir / "a.json"), "second");
+  EXPECT_FALSE(readFile(dir / "missing"));
+  EXPECT_FALSE(readFileLimited(dir / "a.json", 3));
+  EXPECT_FALSE(readFile(dir.path()));  // a folder is not a file
   ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
-  EXPECT_FALSE(read_file(dir / "pipe"));  // a named pipe is refused, not waited on
+  EXPECT_FALSE(readFile(dir / "pipe"));  // a named pipe is refused, not waited on
 
-  EXPECT_TRUE(create_folders(dir / "a/b/c"));
+  EXPECT_TRUE(createFolders(dir / "a/b/c"));
   EXPECT_TRUE(fs::is_directory(dir / "a/b/c"));
   std::string why;
-  EXPECT_FALSE(create_folders(dir / "a.json/sub", &why));
+  EXPECT_FALSE(createFolders(dir / "a.json/sub", &why));
   EXPECT_FALSE(why.empty());
-  EXPECT_TRUE(is_temporary_name(".document.json.qs-tmp-0123abcd0001"));
-  EXPECT_FALSE(is_temporary_name("document.json"));
+  EXPECT_TRUE(isTemporaryName(".document.json.qs-tmp-0123abcd0001"));
+  EXPECT_FALSE(isTemporaryName("document.json"));
 }
 
 TEST(FileIoTest, PendingFilesAppearOnlyWhenCommitted) {
   TempDir dir;
-  write_text(dir / "doc.json", "old");
+  writeText(dir / "doc.json", "old");
   {
     PendingFile abandoned;
     ASSERT_TRUE(abandoned.prepare(dir / "doc.json", "never"));
-    EXPECT_EQ(read_text(dir / "doc.json"), "old");
+    EXPECT_EQ(readText(dir / "doc.json"), "old");
   }
-  EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"doc.json"});
+  EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"doc.json"});
   PendingFile file;
   ASSERT_TRUE(file.prepare(dir / "doc.json", "new"));
   ASSERT_TRUE(file.commit(Durability::kSurvivesCrash));
-  EXPECT_EQ(read_text(dir / "doc.json"), "new");
+  EXPECT_EQ(readText(dir / "doc.json"), "new");
   EXPECT_FALSE(file.commit(Durability::kSurvivesCrash));  // nothing left to commit
 }
 

@@ -10,10 +10,10 @@
 namespace qs {
 namespace {
 
-using qs::testing::lines_of;
-using qs::testing::read_text;
+using qs::testing::linesOf;
+using qs::testing::readText;
 using qs::testing::TempDir;
-using qs::testing::write_text;
+using qs::testing::writeText;
 
 TEST(HostLogTest, LineFormatSortsFieldsAfterTimeAndEvent) {
   const json::object fields{{"b", 2}, {"a", "x"}, {"c", 1.5}, {"d", true}};
@@ -33,17 +33,17 @@ TEST(HostLogTest, AFileOverTheLimitIsHalvedBeforeTheNextLine) {
     ThreadSerialQueue queue("quillstone.hostlog");
     HostLog(file, queue).append("next", {});
   };
-  write_text(file, big);
+  writeText(file, big);
   appendNext();
-  const std::string text = read_text(file);
+  const std::string text = readText(file);
   ASSERT_GT(text.size(), 500'000u);
   EXPECT_EQ(text.substr(0, 500'000), std::string(500'000, 'a'));  // the last half, then the line
   EXPECT_TRUE(text.ends_with("  next\n"));
   EXPECT_LT(text.size(), 500'100u);
 
-  write_text(file, std::string(1'000'000, 'b'));  // at the limit: not cut
+  writeText(file, std::string(1'000'000, 'b'));  // at the limit: not cut
   appendNext();
-  EXPECT_GT(read_text(file).size(), 1'000'000u);
+  EXPECT_GT(readText(file).size(), 1'000'000u);
 }
 
 // The file is made by the first line; lines from many threads stay whole and in each thread's
@@ -68,7 +68,7 @@ TEST(HostLogTest, LinesFromManyThreadsStayWholeAndLaterLogsAppend) {
     ThreadSerialQueue queue("quillstone.hostlog");
     HostLog(file, queue).append("later", {});
   }
-  auto lines = lines_of(read_text(file));
+  auto lines = linesOf(readText(file));
   ASSERT_EQ(lines.size(), 801u);
   const std::string time(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");  // to the millisecond
   EXPECT_TRUE(std::regex_match(lines.back(), std::regex(time + "  later"))) << lines.back();

@@ -20,7 +20,7 @@ TEST(JsonTest, FileFormSortsKeysIndentsAndKeepsSlashesCompactFormKeepsOrder) {
   v = parse(R"({"b":"\u0001\n\"\\","a":[true,2.5,{"k":null}]})");
   ASSERT_TRUE(v);
   EXPECT_EQ(*compact(*v), R"({"b":"\u0001\n\"\\","a":[true,2.5,{"k":null}]})");
-  EXPECT_EQ(compact_ascii(*v), compact(*v));
+  EXPECT_EQ(compactAscii(*v), compact(*v));
   EXPECT_EQ(*compact(value("caf\xc3\xa9 \xe2\x80\x94")), "\"caf\xc3\xa9 \xe2\x80\x94\"");
   // Doubles in shortest form, read exactly: else a stored number would drift. Negative zero is
   // written as the page writes it.
@@ -33,9 +33,9 @@ TEST(JsonTest, FileFormSortsKeysIndentsAndKeepsSlashesCompactFormKeepsOrder) {
 // The ASCII form, as the page is answered: separators a script literal can't hold and astral
 // characters are written as escapes.
 TEST(JsonTest, TheAsciiFormEscapesWhatIsntAscii) {
-  EXPECT_EQ(*compact_ascii(array{"\u2028\u2029", "😀", "\U00010000\U0010ffff", "é\uffff"}),
+  EXPECT_EQ(*compactAscii(array{"\u2028\u2029", "😀", "\U00010000\U0010ffff", "é\uffff"}),
             R"(["\u2028\u2029","\ud83d\ude00","\ud800\udc00\udbff\udfff","\u00e9\uffff"])");
-  EXPECT_EQ(*compact_ascii(object{{"é", "\x1f"}}), R"({"\u00e9":"\u001f"})");
+  EXPECT_EQ(*compactAscii(object{{"é", "\x1f"}}), R"({"\u00e9":"\u001f"})");
 }
 
 TEST(JsonTest, WritingAndParsingRefuseWhatAReaderWouldChokeOn) {
@@ -45,7 +45,7 @@ TEST(JsonTest, WritingAndParsingRefuseWhatAReaderWouldChokeOn) {
        {value(std::nan("")), value(std::numeric_limits<double>::infinity()),
         value(object{{"ok", "fine"}, {"bad", std::string("\xff\xfe", 2)}}), value(bad_key),
         value(array{"fine", std::string("\xe2\x80", 2)}), value(std::string("\xed\xa0\x80", 3))}) {
-    EXPECT_FALSE(compact(bad) || pretty(bad) || compact_ascii(bad)) << bad;
+    EXPECT_FALSE(compact(bad) || pretty(bad) || compactAscii(bad)) << bad;
   }
   // Parsing refuses bad text and deep nesting, and what would read as infinity.
   for (const std::string& text : {std::string("{"), std::string("{} trailing"),
@@ -60,8 +60,8 @@ TEST(JsonTest, WritingAndParsingRefuseWhatAReaderWouldChokeOn) {
 TEST(JsonTest, TrueFlagsAreBooleansAndNonZeroNumbers) {
   const std::pair<value, bool> flags[] = {{true, true}, {1, true},       {0.5, true},
                                           {0, false},   {"true", false}, {false, false}};
-  for (const auto& [flag, is_true] : flags) EXPECT_EQ(is_true_flag(&flag), is_true) << flag;
-  EXPECT_FALSE(is_true_flag(nullptr));
+  for (const auto& [flag, is_true] : flags) EXPECT_EQ(isTrueFlag(&flag), is_true) << flag;
+  EXPECT_FALSE(isTrueFlag(nullptr));
 }
 
 }  // namespace

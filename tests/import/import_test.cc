@@ -16,9 +16,9 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using namespace std::string_literals;
-using testing::read_text;
+using testing::readText;
 using testing::TempDir;
-using testing::write_text;
+using testing::writeText;
 
 json::object doc(std::string_view id, json::value updated, std::string_view title = "Title") {
   json::object d{{"id", id},
@@ -39,12 +39,12 @@ const auto snapshot = &testing::tree;
 
 class BackupImportTest : public ::testing::Test {
  protected:
-  BackupImport::Outcome import_text(std::string_view text) {
-    write_text(file_, text);
+  BackupImport::Outcome importText(std::string_view text) {
+    writeText(file_, text);
     return BackupImport::run(file_, library_);
   }
   BackupImport::Result import(const json::object& b) {
-    auto outcome = import_text(*json::compact(b));
+    auto outcome = importText(*json::compact(b));
     EXPECT_TRUE(std::holds_alternative<BackupImport::Result>(outcome))
         << std::get<BackupImport::Failure>(outcome).message;
     return std::holds_alternative<BackupImport::Result>(outcome)
@@ -55,7 +55,7 @@ class BackupImportTest : public ::testing::Test {
     auto package = library_.url(id);
     EXPECT_TRUE(package) << id;
     if (!package) return {};
-    return json::parse(read_text(*package / "document.json"))->as_object();
+    return json::parse(readText(*package / "document.json"))->as_object();
   }
   std::size_t packages() {
     std::size_t n = 0;
@@ -73,8 +73,8 @@ class BackupImportTest : public ::testing::Test {
 TEST_F(BackupImportTest, EveryFailureHasItsMessageAndWritesNothing) {
   // A library with a document, a workspace and a pretext already, to be left as they are.
   ASSERT_TRUE(library_.write(json::object{{"id", "kept"}, {"rev", 1}, {"doc", doc("kept", 5)}}));
-  write_text(support_ / "workspace.json", R"({"order":["kept"],"groups":[{"id":"g"}]})");
-  write_text(support_ / "pretext.json", R"({"pretext":{"items":[]}})");
+  writeText(support_ / "workspace.json", R"({"order":["kept"],"groups":[{"id":"g"}]})");
+  writeText(support_ / "pretext.json", R"({"pretext":{"items":[]}})");
 
   const std::string not_backup(BackupImport::kNotBackup);
   const std::string newer(BackupImport::kNewerVersion);
@@ -120,7 +120,7 @@ TEST_F(BackupImportTest, EveryFailureHasItsMessageAndWritesNothing) {
   };
   for (const auto& [expected, texts] : cases) {
     for (const auto& text : texts)
-      EXPECT_EQ(message(import_text(text)), expected) << text.substr(0, 200);
+      EXPECT_EQ(message(importText(text)), expected) << text.substr(0, 200);
   }
   fs::remove(file_);
   for (const fs::path& path : {file_, fs::path(dir_.path())}) {  // missing, a folder
@@ -138,13 +138,13 @@ TEST_F(BackupImportTest, NewerCopiesReplaceTheLibrarysAndOthersAreSkipped) {
     ASSERT_TRUE(library_.write(json::object{{"id", id}, {"rev", rev}, {"doc", doc(id, updated)}}));
   }
   std::vector<std::pair<std::size_t, std::size_t>> steps;
-  write_text(file_, *json::compact(backup({
-                        doc("same", 1000),          // equal: skipped
-                        doc("older", 1001, "New"),  // newer: written with rev 8
-                        doc("zero", nullptr),       // no `updated` against 0: skipped
-                        doc("unstamped", 1),        // against no readable `updated`: b > 0
-                        doc("fresh", nullptr),      // new: written, `updated` 0, rev 1
-                    })));
+  writeText(file_, *json::compact(backup({
+                       doc("same", 1000),          // equal: skipped
+                       doc("older", 1001, "New"),  // newer: written with rev 8
+                       doc("zero", nullptr),       // no `updated` against 0: skipped
+                       doc("unstamped", 1),        // against no readable `updated`: b > 0
+                       doc("fresh", nullptr),      // new: written, `updated` 0, rev 1
+                   })));
   auto outcome = BackupImport::run(file_, library_, [&](std::size_t done, std::size_t total) {
     steps.emplace_back(done, total);
     return true;
@@ -167,7 +167,7 @@ TEST_F(BackupImportTest, NewerCopiesReplaceTheLibrarysAndOthersAreSkipped) {
   EXPECT_EQ(packages(), 5u);
 
   // Stopped after the first document: what was written stays.
-  write_text(file_, *json::compact(backup({doc("a", 1), doc("b", 1), doc("c", 1)})));
+  writeText(file_, *json::compact(backup({doc("a", 1), doc("b", 1), doc("c", 1)})));
   outcome =
       BackupImport::run(file_, library_, [](std::size_t done, std::size_t) { return done < 1; });
   ASSERT_TRUE(std::holds_alternative<BackupImport::Result>(outcome));
@@ -178,11 +178,11 @@ TEST_F(BackupImportTest, NewerCopiesReplaceTheLibrarysAndOthersAreSkipped) {
 
 TEST_F(BackupImportTest, ASecondRunWritesNothingAndDuplicatesNothing) {
   // The support folder already has a workspace and a pretext of its own.
-  write_text(
+  writeText(
       support_ / "workspace.json",
       R"({"key":"workspace","schema":3,"order":["mine","b"],"groups":[{"id":"g1","n":"mine"}],"ui":{"u":1}})");
-  write_text(support_ / "pretext.json",
-             R"({"key":"pretext","pretext":{"sections":[{"id":"s1","n":"mine"}],"items":[]}})");
+  writeText(support_ / "pretext.json",
+            R"({"key":"pretext","pretext":{"sections":[{"id":"s1","n":"mine"}],"items":[]}})");
   const json::object b = backup({doc("a", 10), doc("b", 20)}, testing::object(R"({
       "groups":[{"id":"g1","n":"theirs"},{"id":"g2"},{"n":"no id"}],
       "pretext":{"sections":[{"id":"s1"},{"id":"s2"}],"items":[{"id":"i1"}]},
@@ -191,13 +191,13 @@ TEST_F(BackupImportTest, ASecondRunWritesNothingAndDuplicatesNothing) {
   auto first = import(b);
   EXPECT_EQ(first.count, 2);
   const auto written = snapshot(root_);
-  const auto merged = read_text(support_ / "workspace.json");
-  const auto pretext = read_text(support_ / "pretext.json");
+  const auto merged = readText(support_ / "workspace.json");
+  const auto pretext = readText(support_ / "pretext.json");
 
   auto second = import(b);
   EXPECT_EQ(std::tie(second.count, second.skipped), std::tuple(0, 2));
-  EXPECT_EQ(std::tuple(snapshot(root_), read_text(support_ / "workspace.json"),
-                       read_text(support_ / "pretext.json")),
+  EXPECT_EQ(std::tuple(snapshot(root_), readText(support_ / "workspace.json"),
+                       readText(support_ / "pretext.json")),
             std::tuple(written, merged, pretext));
 
   EXPECT_EQ(*json::parse(merged), *json::parse(R"({"key":"workspace","schema":3,
@@ -205,18 +205,18 @@ TEST_F(BackupImportTest, ASecondRunWritesNothingAndDuplicatesNothing) {
       "groups":[{"id":"g1","n":"mine"},{"id":"g2"},{"n":"no id"}],"ui":{"u":1}})"));
   EXPECT_EQ(*json::parse(pretext), *json::parse(R"({"key":"pretext","pretext":{
       "sections":[{"id":"s1","n":"mine"},{"id":"s2"}],"items":[{"id":"i1"}]}})"));
-  EXPECT_EQ(read_text(support_ / "captures/cap-1.txt"), "data:image/png;base64,AAAA");
+  EXPECT_EQ(readText(support_ / "captures/cap-1.txt"), "data:image/png;base64,AAAA");
 }
 
 TEST_F(BackupImportTest, ANewWorkspaceFileTakesTheBackupsOrMakesOne) {
   import(backup({doc("a", 1)}, {{"workspace", json::object { { "id", "w" } }}, { "ui", 5 }}));
-  auto w = json::parse(read_text(support_ / "workspace.json"))->as_object();
+  auto w = json::parse(readText(support_ / "workspace.json"))->as_object();
   EXPECT_EQ(w, *json::parse(R"({"key":"workspace","schema":3,"workspace":{"id":"w"},
       "groups":[],"ui":{},"order":["a"],"migratedFrom":null})"));
 
   fs::remove(support_ / "workspace.json");
   import(backup({doc("b", 1)}));
-  w = json::parse(read_text(support_ / "workspace.json"))->as_object();
+  w = json::parse(readText(support_ / "workspace.json"))->as_object();
   const auto& made = w.at("workspace").as_object();
   const std::string id(made.at("id").as_string());
   EXPECT_EQ(id.size(), 36u);
@@ -245,7 +245,7 @@ TEST_F(BackupImportTest, OnlyImageCapturesWithPlainNamesAreWritten) {
 
 TEST_F(BackupImportTest, OddDocumentsAreWrittenOnceOrNamedAsFailed) {
   // A package of "taken" that can't be read: the backup's copy must not replace it.
-  write_text(root_ / "Taken.quillstone/document.json", R"({"doc":{"id":"taken"},"format":"x"})");
+  writeText(root_ / "Taken.quillstone/document.json", R"({"doc":{"id":"taken"},"format":"x"})");
   std::string deep = R"({"id":"deep","nodes":)";
   for (int i = 0; i < 10000; ++i) deep += "[";
   for (int i = 0; i < 10000; ++i) deep += "]";
@@ -258,7 +258,7 @@ TEST_F(BackupImportTest, OddDocumentsAreWrittenOnceOrNamedAsFailed) {
       "," + *json::compact(doc("case", 1, "Lower")) + "," + deep + "," +
       R"({"id":"infinite","updated":1e999,"nodes":[]})" + "," + *json::compact(big_title) + "," +
       *json::compact(doc("taken", 9)) + "]}";
-  auto outcome = import_text(text);
+  auto outcome = importText(text);
   ASSERT_TRUE(std::holds_alternative<BackupImport::Result>(outcome))
       << std::get<BackupImport::Failure>(outcome).message;
   const auto& result = std::get<BackupImport::Result>(outcome);
@@ -269,31 +269,31 @@ TEST_F(BackupImportTest, OddDocumentsAreWrittenOnceOrNamedAsFailed) {
     EXPECT_EQ(envelope(id).at("doc").at("title"), title);
   }
   EXPECT_EQ(library_.url("long")->stem().string(), std::string(80, 'x'));
-  EXPECT_EQ(read_text(root_ / "Taken.quillstone/document.json"),
+  EXPECT_EQ(readText(root_ / "Taken.quillstone/document.json"),
             R"({"doc":{"id":"taken"},"format":"x"})");
   EXPECT_EQ(packages(), 5u);  // twice, Case, case, long and the unreadable one
   EXPECT_EQ(library_.rescan().size(), 0u);
 }
 
 TEST_F(BackupImportTest, IsReadsOnlyUntilTheFormat) {
-  auto is_text = [&](std::string_view text) {
-    write_text(file_, text);
+  auto isText = [&](std::string_view text) {
+    writeText(file_, text);
     return BackupImport::is(file_);
   };
-  EXPECT_TRUE(is_text(*json::compact(backup({}))));
-  EXPECT_TRUE(is_text(R"({"docs":[{"format":"no"}],"format":"quillstone/backup"})"));
+  EXPECT_TRUE(isText(*json::compact(backup({}))));
+  EXPECT_TRUE(isText(R"({"docs":[{"format":"no"}],"format":"quillstone/backup"})"));
   for (const char* text :
        {R"({"format":"quillstone/project"})", R"({"format":"quillstone/backupX"})",
         R"({"format":{"a":"quillstone/backup"}})", R"({"a":{"format":"quillstone/backup"}})",
         R"(["quillstone/backup"])", R"({"a":1})", R"({"a":1,)", ""}) {
-    EXPECT_FALSE(is_text(text)) << text;
+    EXPECT_FALSE(isText(text)) << text;
   }
   EXPECT_FALSE(BackupImport::is(dir_.path()) || BackupImport::is(dir_ / "missing.json"));
 
   // 399 MB whose format comes first is answered from the first bytes; 400 MB is not read.
   for (auto [size, expected] : {std::pair{BackupImport::kLargestBackup - 1, true},
                                 std::pair{BackupImport::kLargestBackup, false}}) {
-    write_text(file_, R"({"format":"quillstone/backup","docs":[)");
+    writeText(file_, R"({"format":"quillstone/backup","docs":[)");
     ASSERT_EQ(truncate(file_.c_str(), static_cast<off_t>(size)), 0);
     EXPECT_EQ(BackupImport::is(file_), expected) << size;
   }
@@ -343,11 +343,11 @@ TEST(FileImportTest, BatchesAndFilesKeptForAPage) {
 
 TEST(FileImportTest, EntriesAndTheSplitOfChosenFiles) {
   TempDir dir;
-  write_text(dir / "NOTES.MD", "# Hi");
-  write_text(dir / "odd.mkdn", "x");
-  write_text(dir / "project.json", R"({"format":"quillstone/project"})");
-  write_text(dir / "backup.JSON", R"({"format":"quillstone/backup","docs":[]})");
-  write_text(dir / "backup.txt", R"({"format":"quillstone/backup","docs":[]})");
+  writeText(dir / "NOTES.MD", "# Hi");
+  writeText(dir / "odd.mkdn", "x");
+  writeText(dir / "project.json", R"({"format":"quillstone/project"})");
+  writeText(dir / "backup.JSON", R"({"format":"quillstone/backup","docs":[]})");
+  writeText(dir / "backup.txt", R"({"format":"quillstone/backup","docs":[]})");
   for (const char* name : {"NOTES.MD", "a.markdown", "a.mdown", "a.mkd", "odd.mkdn", "a.txt",
                            "a.text", "a.docx", "a.json"}) {
     EXPECT_TRUE(isImportable(name)) << name;

@@ -45,36 +45,36 @@ class CrashTest : public ::testing::Test {
  protected:
   fs::path root() const { return dir_ / "Writing"; }
   fs::path support() const { return dir_ / "Support"; }
-  std::vector<std::string> packages_in(const fs::path& folder) const {
+  std::vector<std::string> packagesIn(const fs::path& folder) const {
     std::vector<std::string> out;
     for (const auto& e : fs::directory_iterator(folder))
       if (e.path().extension() == ".quillstone") out.push_back(e.path().stem());
     return out;
   }
-  TempDir dir_{qs::testing::scratch_folder()};
+  TempDir dir_{qs::testing::scratchFolder()};
 };
 
 // Killed, over an older version every other time: the new or the old document whole; a first
 // save whole or absent; temporary files left are removed by a later scan once an hour old.
 TEST_F(CrashTest, ASaveKilledAtAnyPointLeavesTheOldOrTheNewDocumentWhole) {
   auto d = doc("k", "Killed");
-  d["nodes"].as_array()[0].as_object()["image"] = qs::testing::image_url();
+  d["nodes"].as_array()[0].as_object()["image"] = qs::testing::imageURL();
   const auto old = doc("k", "Killed", {}, "older words");
   const int operations = [&] {
     TempDir scratch;
     Library lib(scratch / "w", scratch / "s", {});
-    file_io::inject_failure_for_testing(0, 0);
+    file_io::injectFailure_for_testing(0, 0);
     EXPECT_TRUE(lib.write(record(d)));
-    return file_io::inject_failure_for_testing(0, 0);
+    return file_io::injectFailure_for_testing(0, 0);
   }();
   ASSERT_GT(operations, 5);
   std::mt19937 rng(9);
   // Saves `d`, killed at the `nth` counted operation (none: at a random moment).
-  auto killed_save = [&](int nth) {
+  auto killedSave = [&](int nth) {
     killed(
         [&] {
           Library lib(root(), support(), {});
-          if (nth) file_io::inject_failure_for_testing(nth, file_io::kCrashForTesting);
+          if (nth) file_io::injectFailure_for_testing(nth, file_io::kCrashForTesting);
           (void)lib.write(record(d));
         },
         nth ? std::nullopt : std::optional(static_cast<useconds_t>(rng() % 4000)));
@@ -86,7 +86,7 @@ TEST_F(CrashTest, ASaveKilledAtAnyPointLeavesTheOldOrTheNewDocumentWhole) {
     if (rewrite) {
       ASSERT_TRUE(Library(root(), support(), {}).write(record(old)));
     }
-    killed_save(run < operations ? run + 1 : 0);
+    killedSave(run < operations ? run + 1 : 0);
     auto scanned = Library::scan({root()});
     EXPECT_TRUE(scanned.problems.empty()) << "run " << run << ": " << scanned.problems[0].reason;
     if (scanned.found.contains("k")) {
@@ -105,7 +105,7 @@ TEST_F(CrashTest, ASaveKilledAtAnyPointLeavesTheOldOrTheNewDocumentWhole) {
   std::vector<std::string> leftovers;
   for (int nth = 1; nth <= operations && leftovers.empty(); ++nth) {
     fs::remove_all(root() / "Killed.quillstone");
-    killed_save(nth);
+    killedSave(nth);
     leftovers = qs::testing::leftovers(root());
   }
   ASSERT_FALSE(leftovers.empty());
@@ -120,7 +120,7 @@ TEST_F(CrashTest, ASaveKilledAtAnyPointLeavesTheOldOrTheNewDocumentWhole) {
 // A batch killed at random moments: every package found is whole, nothing is reported missing,
 // and writing the batch again finishes it with each document once.
 TEST_F(CrashTest, ABatchKilledAtAnyMomentLeavesWholePackagesAndFinishesOnRetry) {
-  const std::string url = qs::testing::image_url();
+  const std::string url = qs::testing::imageURL();
   json::array batch;
   std::map<std::string, json::value> docs;
   for (int i = 0; i < 24; ++i) {
@@ -162,7 +162,7 @@ TEST_F(CrashTest, ABatchKilledAtAnyMomentLeavesWholePackagesAndFinishesOnRetry) 
 // tells its progress, gives a name taken there a number, and keeps the reserved ones in the
 // support folder.
 TEST_F(CrashTest, AMoveInterruptedAtAnyStepFindsEveryDocumentOnce) {
-  const std::string url = qs::testing::image_url();
+  const std::string url = qs::testing::imageURL();
   const fs::path templates = dir_ / "template", to = dir_ / "New";
   {
     Library lib(templates / "Writing", templates / "Support", {});
@@ -196,19 +196,19 @@ TEST_F(CrashTest, AMoveInterruptedAtAnyStepFindsEveryDocumentOnce) {
   for (const bool crash : {false, true}) {
     Library::copyEveryMoveForTesting(crash);
     reset();
-    file_io::inject_failure_for_testing(0, 0);
+    file_io::injectFailure_for_testing(0, 0);
     int operations = 0;
     {
       Library lib(root(), support(), {});
       std::vector<std::pair<int, int>> told;  // placed of total, as the progress bar hears them
       const auto result =
           lib.moveAll(to, [&](int placed, int total) { told.emplace_back(placed, total); });
-      operations = file_io::inject_failure_for_testing(0, 0);  // the move's, not the library's end
+      operations = file_io::injectFailure_for_testing(0, 0);  // the move's, not the library's end
       EXPECT_EQ(std::tie(result.moved, result.stayed, result.failed), std::tuple(2, 1, ""));
       EXPECT_EQ(told, (std::vector<std::pair<int, int>>{{0, 2}, {1, 2}, {2, 2}}));
       EXPECT_EQ(lib.url("a"), to / "Same Title 2.quillstone");
       EXPECT_EQ(lib.url("c"), to / "Both.quillstone");
-      EXPECT_EQ(packages_in(root()), std::vector<std::string>{"Both"});  // stayed behind
+      EXPECT_EQ(packagesIn(root()), std::vector<std::string>{"Both"});  // stayed behind
       EXPECT_EQ(lib.ledger().at("a"), (to / "Same Title 2.quillstone").string());
       settled(lib);
     }
@@ -219,7 +219,7 @@ TEST_F(CrashTest, AMoveInterruptedAtAnyStepFindsEveryDocumentOnce) {
       if (crash) {
         const int status = killed([&] {
           Library lib(root(), support(), {});
-          file_io::inject_failure_for_testing(nth, file_io::kCrashForTesting);
+          file_io::injectFailure_for_testing(nth, file_io::kCrashForTesting);
           (void)lib.moveAll(to);
         });
         ASSERT_TRUE(WIFSIGNALED(status));
@@ -229,9 +229,9 @@ TEST_F(CrashTest, AMoveInterruptedAtAnyStepFindsEveryDocumentOnce) {
         continue;
       }
       Library lib(root(), support(), {});
-      file_io::inject_failure_for_testing(nth, file_io::kThrowForTesting);
+      file_io::injectFailure_for_testing(nth, file_io::kThrowForTesting);
       const auto result = lib.moveAll(to);
-      if (file_io::inject_failure_for_testing(0, 0) < nth) break;  // every step has been tried
+      if (file_io::injectFailure_for_testing(0, 0) < nth) break;  // every step has been tried
       EXPECT_EQ(result.failed, "an injected fault");
       const bool switched = lib.root() == to;
       EXPECT_TRUE(switched || lib.root() == root());

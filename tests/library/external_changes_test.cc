@@ -7,10 +7,10 @@ namespace qs::library {
 namespace {
 
 using qs::testing::doc;
-using qs::testing::ids_of;
-using qs::testing::read_text;
+using qs::testing::idsOf;
+using qs::testing::readText;
 using qs::testing::record;
-using qs::testing::write_text;
+using qs::testing::writeText;
 
 class ExternalChangesTest : public qs::testing::LibraryFixture {
  protected:
@@ -44,13 +44,13 @@ TEST_F(ExternalChangesTest,
        OutsideVersionsAreNewerThanAnythingHandedOutAndRemovalsAreReportedOnce) {
   ASSERT_TRUE(lib_.write(record(doc("d", "Notes"), 5)));
   // A copy from another computer with a lower revision, then a new document with a high one.
-  bring_in(root() / "Notes.quillstone", doc("d", "Notes", {}, "changed elsewhere"), 2);
+  bringIn(root() / "Notes.quillstone", doc("d", "Notes", {}, "changed elsewhere"), 2);
   auto records = lib_.externalChanges();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].at("rev"), 6);
   EXPECT_EQ(records[0].at("doc").at("nodes").at(0).at("text"), "changed elsewhere");
   EXPECT_TRUE(lib_.externalChanges().empty());  // reported once
-  bring_in(root() / "New.quillstone", doc("n", "New"), 40);
+  bringIn(root() / "New.quillstone", doc("n", "New"), 40);
   records = lib_.externalChanges();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].at("rev"), 40);
@@ -71,7 +71,7 @@ TEST_F(ExternalChangesTest,
 
   // Replaced by its sync placeholder: not downloaded, not deleted.
   fs::remove_all(root() / "B.quillstone");
-  write_text(root() / ".B.quillstone.icloud", "");
+  writeText(root() / ".B.quillstone.icloud", "");
   EXPECT_TRUE(lib_.externalChanges().empty());
 
   // A writing folder that can't be listed (an unmounted drive) reports no removals at all.
@@ -88,29 +88,29 @@ TEST_F(ExternalChangesTest, SyncToolsPartialAndTemporaryFiles) {
   // A package arriving file by file: "document.json" growing a byte at a time.
   const fs::path staged = dir_ / "staged";
   ASSERT_TRUE(writePackage(staged, json::object{{"rev", 1}}, doc("g", "Growing")));
-  const std::string full = read_text(staged / "document.json");
+  const std::string full = readText(staged / "document.json");
   fs::create_directories(root() / "Growing.quillstone");
   for (std::size_t n = 1; n < full.size(); n += full.size() / 7 + 1) {
-    write_text(root() / "Growing.quillstone/document.json", full.substr(0, n));
+    writeText(root() / "Growing.quillstone/document.json", full.substr(0, n));
     EXPECT_TRUE(lib_.externalChanges().empty()) << n << " bytes";
   }
-  write_text(root() / "Growing.quillstone/document.json", full);
-  EXPECT_EQ(ids_of(lib_.externalChanges()), std::vector<std::string>{"g"});
+  writeText(root() / "Growing.quillstone/document.json", full);
+  EXPECT_EQ(idsOf(lib_.externalChanges()), std::vector<std::string>{"g"});
 
   // A temporary file renamed over "document.json"; alone, it is nothing.
   ASSERT_TRUE(writePackage(staged, json::object{{"rev", 1}}, doc("d", "Notes", {}, "synced")));
   const fs::path temporary = root() / "Notes.quillstone/.syncthing.document.json.tmp";
-  write_text(temporary, read_text(staged / "document.json"));
+  writeText(temporary, readText(staged / "document.json"));
   EXPECT_TRUE(lib_.externalChanges().empty());
   fs::rename(temporary, root() / "Notes.quillstone/document.json");
-  EXPECT_EQ(ids_of(lib_.externalChanges()), std::vector<std::string>{"d"});
+  EXPECT_EQ(idsOf(lib_.externalChanges()), std::vector<std::string>{"d"});
 }
 
 // A sync tool brings "document.json" before the images it references: the document comes first
 // with the reference, then again with the picture once its file is there.
 TEST_F(ExternalChangesTest, AnImageArrivingAfterItsDocumentIsDelivered) {
-  const std::string url = qs::testing::image_url();
-  bring_in(root() / "Picture.quillstone", doc("p", "Picture", {}, url));
+  const std::string url = qs::testing::imageURL();
+  bringIn(root() / "Picture.quillstone", doc("p", "Picture", {}, url));
   const fs::path file = fs::directory_iterator(root() / "Picture.quillstone/images")->path();
   fs::rename(file, dir_ / "later");
   auto records = lib_.externalChanges();
@@ -135,7 +135,7 @@ TEST_F(ExternalChangesTest, AThousandPackagesArrivingAtOnceAreReadOnce) {
   // Only "document.json": a sync tool brings the files one by one, previews later.
   for (int i = 0; i < 1000; ++i) {
     const std::string id = "p" + std::to_string(i);
-    qs::testing::put_document(dir_ / "arriving" / (id + ".quillstone"), id, id);
+    qs::testing::putDocument(dir_ / "arriving" / (id + ".quillstone"), id, id);
   }
   for (const auto& e : fs::directory_iterator(dir_ / "arriving"))
     fs::rename(e.path(), root() / e.path().filename());

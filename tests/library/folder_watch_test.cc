@@ -154,7 +154,7 @@ TEST_F(FolderWatchTest, StoppedRestartedAndDestroyedWatchesReportNothingStale) {
       [](const json::array&) { ADD_FAILURE() << "delivered after destruction"; }, nullptr);
   doomed->look();
   doomed.reset();
-  loop.run_pending();
+  loop.runPending();
 }
 
 }  // namespace

@@ -8,44 +8,44 @@
 namespace qs::images {
 namespace {
 
-using qs::testing::read_text;
+using qs::testing::readText;
 using qs::testing::TempDir;
-using qs::testing::write_text;
+using qs::testing::writeText;
 
 // A data URL of exactly `length` characters with canonical base64.
-std::string data_url(std::string_view type, std::size_t length, char seed = 'x') {
+std::string dataURL(std::string_view type, std::size_t length, char seed = 'x') {
   const std::string prefix = "data:" + std::string(type) + ";base64,";
   const std::size_t chars = length - prefix.size();
   EXPECT_EQ(chars % 4, 0u) << "no canonical base64 has that length";
   std::string bytes(chars / 4 * 3, seed);
   for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(seed + i % 13);
-  return prefix + digest::base64_encode(bytes);
+  return prefix + digest::base64Encode(bytes);
 }
 
 TEST(ImagePartsTest, OnlyLargeCanonicalBase64ImagesAreSplit) {
   // The media types are picked so that both lengths are possible with canonical base64.
-  EXPECT_FALSE(imageParts(data_url("image/x-png", 2048)));
-  auto parts = imageParts(data_url("image/x-jpeg", 2049));
+  EXPECT_FALSE(imageParts(dataURL("image/x-png", 2048)));
+  auto parts = imageParts(dataURL("image/x-jpeg", 2049));
   ASSERT_TRUE(parts);
   EXPECT_EQ(parts->header, "image/x-jpeg;base64");
   auto hash = digest::sha256(parts->bytes);
   EXPECT_EQ(parts->file_name, digest::hex(hash.data(), 10) + ".bin");
 
-  EXPECT_TRUE(imageParts(data_url("image/jpeg", 4003))->file_name.ends_with(".jpg"));
-  std::string with_break = data_url("image/png", 4002);
+  EXPECT_TRUE(imageParts(dataURL("image/jpeg", 4003))->file_name.ends_with(".jpg"));
+  std::string with_break = dataURL("image/png", 4002);
   with_break.insert(100, "\n");
   EXPECT_FALSE(imageParts(with_break));
   // Trailing bits set in the last group: decodes, but encodes back differently.
   EXPECT_FALSE(imageParts("data:image/png;base64," + std::string(4000, 'A') + "AB=="));
   EXPECT_TRUE(imageParts("data:image/png;base64," + std::string(4000, 'A') + "AA=="));
-  EXPECT_FALSE(imageParts("data:text/plain;base64," + data_url("image/png", 4002).substr(22)));
+  EXPECT_FALSE(imageParts("data:text/plain;base64," + dataURL("image/png", 4002).substr(22)));
   EXPECT_FALSE(imageParts("data:image/png," + std::string(4000, 'A')));        // not base64 header
   EXPECT_FALSE(imageParts("data:image/png;base64" + std::string(4000, 'A')));  // no comma
 }
 
 TEST(ImageFilesTest, ExtractionWritesEachImageOnceAndRestoresIt) {
   TempDir dir;
-  const std::string img = data_url("image/tiff", 4003);
+  const std::string img = dataURL("image/tiff", 4003);
   auto doc =
       *json::parse(R"({"a":")" + img + R"(","b":[")" + img + R"(",1,null,{"c":"small"}],"n":2.5})");
   auto package = file_io::Folder::open(dir.path(), file_io::Links::kRefuse);
@@ -79,8 +79,8 @@ TEST(ImageFilesTest, ExtractionWritesEachImageOnceAndRestoresIt) {
 
 TEST(ImageFilesTest, ReferencesNeverReachOutsideTheImagesFolder) {
   TempDir dir;
-  write_text(dir / "secret.png", "outside");
-  write_text(dir / "images/x.png", "inside");
+  writeText(dir / "secret.png", "outside");
+  writeText(dir / "images/x.png", "inside");
   json::value refs = json::array{"quillstone-image:images/../../secret.png#image/png;base64",
                                  "quillstone-image:images/../x.png#image/png;base64",
                                  "quillstone-image:images/missing.png#image/png;base64",
@@ -88,7 +88,7 @@ TEST(ImageFilesTest, ReferencesNeverReachOutsideTheImagesFolder) {
                                  "quillstone-image:no-hash",
                                  "plain"};
   json::value expected = refs;  // left as they are, but the one inside
-  expected.at(1) = "data:image/png;base64," + digest::base64_encode("inside");
+  expected.at(1) = "data:image/png;base64," + digest::base64Encode("inside");
   EXPECT_EQ(restoreImages(refs, dir.path()), expected);
 }
 
@@ -107,7 +107,7 @@ TEST(CaptureTest, IdsAreCheckedBeforeAnyFileIsTouched) {
   TempDir dir;
   putCapture(dir.path(), "img-1", "tiny text");
   EXPECT_EQ(*capture(dir.path(), "img-1"), "tiny text");
-  EXPECT_EQ(read_text(dir / "captures/img-1.txt"), "tiny text");
+  EXPECT_EQ(readText(dir / "captures/img-1.txt"), "tiny text");
   for (const char* bad : {"a_b", "a.b", "../img-1", "", "a/b"}) {
     putCapture(dir.path(), bad, "nope");
     EXPECT_FALSE(capture(dir.path(), bad)) << bad;

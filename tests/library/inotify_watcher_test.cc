@@ -17,7 +17,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using qs::testing::TempDir;
-using qs::testing::write_text;
+using qs::testing::writeText;
 using Paths = std::vector<std::string>;
 
 // Events as the kernel lays them out; names (shorter than 16 bytes here) padded to 16.
@@ -59,8 +59,8 @@ class InotifyWatcherTest : public ::testing::Test {
   // What is written behind `behind` after `marker` was reported alone shows it isn't watched.
   void expectOnlyMarker(const fs::path& behind, const fs::path& marker) {
     reported.clear();
-    write_text(behind, "x");
-    write_text(marker, "m");
+    writeText(behind, "x");
+    writeText(marker, "m");
     EXPECT_TRUE(waitFor({marker}));
     EXPECT_EQ(reported, Paths{marker.string()});
   }
@@ -76,13 +76,13 @@ class InotifyWatcherTest : public ::testing::Test {
 // paths of a rename, and the watches follow, also what was written before a folder's watch.
 TEST_F(InotifyWatcherTest, ChangesAreReportedAndWatchesFollowTheTree) {
   TempDir elsewhere;
-  write_text(dir / "old.txt", "x");
+  writeText(dir / "old.txt", "x");
   startWatching(dir.path());
   fs::create_directories(dir / "a/b/c");
-  write_text(dir / "a/b/c/one", "1");
+  writeText(dir / "a/b/c/one", "1");
   EXPECT_TRUE(waitFor({dir / "a", dir / "a/b", dir / "a/b/c", dir / "a/b/c/one"}));
   // A tree moved in was all written before any watch of ours: only its listing tells.
-  write_text(elsewhere / "t/u/two", "2");
+  writeText(elsewhere / "t/u/two", "2");
   fs::rename(elsewhere / "t", dir / "t");
   fs::rename(dir / "old.txt", dir / "new.txt");
   EXPECT_TRUE(waitFor({dir / "t", dir / "t/u", dir / "t/u/two", dir / "old.txt", dir / "new.txt"}));
@@ -90,8 +90,8 @@ TEST_F(InotifyWatcherTest, ChangesAreReportedAndWatchesFollowTheTree) {
 
   // Renamed within the tree: later changes come under the new name only.
   fs::rename(dir / "a", dir / "renamed");
-  write_text(dir / "renamed/b/c/three", "3");
-  write_text(dir / "t/u/four", "4");
+  writeText(dir / "renamed/b/c/three", "3");
+  writeText(dir / "t/u/four", "4");
   EXPECT_TRUE(waitFor({dir / "a", dir / "renamed", dir / "renamed/b/c/three", dir / "t/u/four"}));
   EXPECT_FALSE(seen(dir / "a/b/c/three"));
   // Out of the tree: its changes are no longer ours. The marker, written after, arrives after.
@@ -104,7 +104,7 @@ TEST_F(InotifyWatcherTest, ChangesAreReportedAndWatchesFollowTheTree) {
   fs::remove_all(dir / "t");
   EXPECT_TRUE(waitForWatches(1));
   reported.clear();
-  write_text(dir / "t/again", "z");
+  writeText(dir / "t/again", "z");
   EXPECT_TRUE(waitFor({dir / "t", dir / "t/again"}));
   EXPECT_EQ(watcher.watchCountForTesting(), 2u);
   EXPECT_EQ(overflows, 0);
@@ -113,16 +113,16 @@ TEST_F(InotifyWatcherTest, ChangesAreReportedAndWatchesFollowTheTree) {
 TEST_F(InotifyWatcherTest, ATreeThereAtStartIsWalkedAfterStartReturnsWithoutLosingAChange) {
   fs::create_directories(dir / "a/b/c");
   fs::create_directories(dir / "d");
-  write_text(dir / "a/b/c/old", "0");
+  writeText(dir / "a/b/c/old", "0");
   ASSERT_TRUE(watcher.start(dir.path(), record()));
   // Written as the walk may still be on its way down: no watch need be there yet, so the walk
   // ends by asking for a full check.
-  write_text(dir / "a/b/c/old", "1");
+  writeText(dir / "a/b/c/old", "1");
   EXPECT_TRUE(loop.runUntil([&] { return overflows == 1; }));
   EXPECT_FALSE(watcher.walkingForTesting());
   EXPECT_EQ(watcher.watchCountForTesting(), 5u);
   EXPECT_FALSE(seen(dir / "d")) << "what was there is not news";
-  write_text(dir / "a/b/c/new", "2");
+  writeText(dir / "a/b/c/new", "2");
   EXPECT_TRUE(waitFor({dir / "a/b/c/new"}));
   EXPECT_EQ(overflows, 1);
 
@@ -147,7 +147,7 @@ TEST_F(InotifyWatcherTest, AWritingFolderThatIsALinkIsFollowedButNoLinkBelowIt) 
   fs::create_directory_symlink(outside.path(), synced / "Writing/sub/linked");
   startWatching(dir / "Writing");
   EXPECT_EQ(watcher.watchCountForTesting(), 2u);
-  write_text(synced / "Writing/sub/one", "1");
+  writeText(synced / "Writing/sub/one", "1");
   EXPECT_TRUE(waitFor({dir / "Writing/sub/one"}));
 
   // A link made later is an entry like any other; what happens behind it is not.
@@ -171,12 +171,12 @@ TEST_F(InotifyWatcherTest, AWritingFolderThatGoesAwayIsWatchedAgainWhenItIsBack)
   EXPECT_TRUE(waitFor({root}));
   loop.runFor(150ms);  // looked for several times meanwhile
   EXPECT_EQ(watcher.watchCountForTesting(), 0u);
-  write_text(away / "sub/meanwhile", "x");
+  writeText(away / "sub/meanwhile", "x");
   overflows = 0;
   fs::rename(away, root);
   EXPECT_TRUE(loop.runUntil([&] { return overflows > 0; }));
   EXPECT_EQ(watcher.watchCountForTesting(), 2u);
-  write_text(root / "sub/after", "y");
+  writeText(root / "sub/after", "y");
   EXPECT_TRUE(waitFor({root / "sub/after"}));
   EXPECT_FALSE(seen(away / "sub/meanwhile"));
 
@@ -186,11 +186,11 @@ TEST_F(InotifyWatcherTest, AWritingFolderThatGoesAwayIsWatchedAgainWhenItIsBack)
   overflows = 0;
   fs::create_directories(root / "restored");
   EXPECT_TRUE(loop.runUntil([&] { return overflows > 0; }));
-  write_text(root / "restored/again", "z");
+  writeText(root / "restored/again", "z");
   EXPECT_TRUE(waitFor({root / "restored/again"}));
 
   const std::string log = ::testing::internal::GetCapturedStderr();
-  auto count = [&](std::string_view what) { return qs::testing::count_of(log, what); };
+  auto count = [&](std::string_view what) { return qs::testing::countOf(log, what); };
   EXPECT_EQ(count("Quillstone: the writing folder " + root.string() + " went away"), 2u) << log;
   EXPECT_EQ(count("Quillstone: the writing folder " + root.string() + " is back"), 2u) << log;
   EXPECT_EQ(count("\n"), 4u) << log;
@@ -214,7 +214,7 @@ TEST_F(InotifyWatcherTest, AWritingFolderThatGoesAwayIsWatchedAgainWhenItIsBack)
   EXPECT_EQ(overflows, 0);
   ASSERT_EQ(::mount("quillstone-test", mount.c_str(), "tmpfs", 0, nullptr), 0);
   EXPECT_TRUE(loop.runUntil([&] { return overflows > 0; }));
-  write_text(mount / "after", "y");
+  writeText(mount / "after", "y");
   EXPECT_TRUE(waitFor({mount / "after"}));
   ::testing::internal::GetCapturedStderr();
 }
@@ -223,7 +223,7 @@ TEST_F(InotifyWatcherTest, WatchLimitAndQueueOverflowAreReportedAsOverflow) {
   startWatching(dir.path());
   ::testing::internal::CaptureStderr();
   watcher.setWatchLimitForTesting(1);
-  write_text(dir / "a/x", "1");
+  writeText(dir / "a/x", "1");
   EXPECT_TRUE(loop.runUntil([&] { return overflows > 0; }));
   fs::create_directories(dir / "b");
   EXPECT_TRUE(waitFor({dir / "a", dir / "b"}));
@@ -272,10 +272,10 @@ TEST(InotifyWatcherLifetimeTest, AWatcherDestroyedInItsOwnCallbackStopsCleanly) 
     ++calls;
     watcher.reset();
   }));
-  write_text(dir / "one", "1");
+  writeText(dir / "one", "1");
   EXPECT_TRUE(loop.runUntil([&] { return calls > 0; }));
   EXPECT_EQ(watcher, nullptr);
-  write_text(dir / "two", "2");
+  writeText(dir / "two", "2");
   loop.runFor(3 * InotifyWatcher::kLatency);
   EXPECT_EQ(calls, 1);
 

@@ -26,9 +26,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::leftovers;
-using testing::read_text;
+using testing::readText;
 using testing::TempDir;
-using testing::write_text;
+using testing::writeText;
 
 constexpr int kErrors[] = {ENOSPC, EIO, EACCES};
 
@@ -39,9 +39,9 @@ void atEveryStep(const std::function<void()>& step,
   for (int error : kErrors) {
     for (int n = 1;; ++n) {
       SCOPED_TRACE(std::string(std::strerror(error)) + " at operation " + std::to_string(n));
-      file_io::inject_failure_for_testing(n, error);
+      file_io::injectFailure_for_testing(n, error);
       step();
-      const bool faulted = file_io::inject_failure_for_testing(0, 0) >= n;
+      const bool faulted = file_io::injectFailure_for_testing(0, 0) >= n;
       check(error, faulted);
       if (::testing::Test::HasFatalFailure() || !faulted) break;
       ASSERT_LT(n, 400) << "the step never ends";
@@ -49,8 +49,8 @@ void atEveryStep(const std::function<void()>& step,
   }
 }
 
-std::optional<json::value> json_at(const fs::path& file) {
-  auto text = file_io::read_file(file);
+std::optional<json::value> jsonAt(const fs::path& file) {
+  auto text = file_io::readFile(file);
   if (!text) return std::nullopt;
   return json::parse(*text);
 }
@@ -76,7 +76,7 @@ TEST(IOFaultsTest, DocumentsAndLibraryFilesKeepTheirPreviousVersionAndALaterWrit
   std::string id;
   json::object meta, pretext, alpha;
   json::value alphaBefore = library.allRecords().at("a").at("doc");
-  std::optional<json::value> ledgerBefore = json_at(support / "ledger.json");
+  std::optional<json::value> ledgerBefore = jsonAt(support / "ledger.json");
   std::optional<json::value> metaBefore = json::value(firstMeta);
   std::optional<json::value> pretextBefore = json::value(firstPretext);
   std::optional<std::string> message;
@@ -85,13 +85,13 @@ TEST(IOFaultsTest, DocumentsAndLibraryFilesKeepTheirPreviousVersionAndALaterWrit
         id = "d" + std::to_string(++round);
         meta = {{"schema", 3}, {"order", json::array{json::value(id)}}};
         pretext = {{"pretext", id}};
-        alpha = testing::doc("a", "Alpha", {{"image", testing::image_url()}}, id);
+        alpha = testing::doc("a", "Alpha", {{"image", testing::imageURL()}}, id);
         message =
             library.write(json::array{document(id, "Doc " + id), testing::record(alpha, round + 1)},
                           &meta, &pretext);
       },
       [&](int, bool faulted) {
-        const auto ledger = json_at(support / "ledger.json");
+        const auto ledger = jsonAt(support / "ledger.json");
         ASSERT_TRUE(ledger && ledger->is_object());
         const bool listed = ledger->as_object().contains(id);
         json::object expected = ledgerBefore->as_object();
@@ -100,7 +100,7 @@ TEST(IOFaultsTest, DocumentsAndLibraryFilesKeepTheirPreviousVersionAndALaterWrit
         for (const auto& [file, before, now] :
              {std::tuple{"workspace.json", &metaBefore, &meta},
               std::tuple{"pretext.json", &pretextBefore, &pretext}}) {
-          const auto on_disk = json_at(support / file);
+          const auto on_disk = jsonAt(support / file);
           ASSERT_TRUE(on_disk) << file;
           EXPECT_TRUE(*on_disk == **before || *on_disk == json::value(*now)) << file;
         }
@@ -125,7 +125,7 @@ TEST(IOFaultsTest, DocumentsAndLibraryFilesKeepTheirPreviousVersionAndALaterWrit
                           &meta, &pretext),
             std::nullopt);
         alphaBefore = json::value(alpha);
-        ledgerBefore = json_at(support / "ledger.json");
+        ledgerBefore = jsonAt(support / "ledger.json");
         EXPECT_TRUE(ledgerBefore->as_object().contains(id)) << "the ledger on disk fell behind";
         json::object inMemory;
         for (const auto& [key, path] : library.ledger()) inMemory[key] = path;
@@ -153,7 +153,7 @@ TEST(IOFaultsTest, CapturesRestorePointsAndSettingsAreWholeOrAsBefore) {
     return fs::exists(support / "restore-points") ? testing::tree(support / "restore-points")
                                                   : std::map<std::string, std::string>{};
   };
-  std::optional<json::value> settingsOnDisk = json_at(prefs.file());
+  std::optional<json::value> settingsOnDisk = jsonAt(prefs.file());
   const json::object backupBase{{"format", "quillstone/backup"}};
   atEveryStep(
       [&] {
@@ -178,7 +178,7 @@ TEST(IOFaultsTest, CapturesRestorePointsAndSettingsAreWholeOrAsBefore) {
         }
         pointsBefore = after;
 
-        const auto settings = json_at(prefs.file());
+        const auto settings = jsonAt(prefs.file());
         ASSERT_TRUE(settings);
         EXPECT_EQ(settings->at("kept"), json::value("yes"));
         if (stored)
@@ -190,7 +190,7 @@ TEST(IOFaultsTest, CapturesRestorePointsAndSettingsAreWholeOrAsBefore) {
         EXPECT_EQ(leftovers(dir.path()), std::vector<std::string>{});
       });
   EXPECT_TRUE(prefs.set("after", true));
-  EXPECT_EQ(json_at(prefs.file())->at("round"), round);
+  EXPECT_EQ(jsonAt(prefs.file())->at("round"), round);
 }
 
 struct NoWindows : claude::ReplyTargets {
@@ -224,7 +224,7 @@ TEST(IOFaultsTest, RequestFilesAndTheLogOfRefusedRepliesAreWholeOrAsBefore) {
   atEveryStep(
       [&] { asked = ask("Title " + std::to_string(++round)); },
       [&](int error, bool faulted) {
-        const auto now = file_io::read_file(request);
+        const auto now = file_io::readFile(request);
         if (asked.first) {
           ASSERT_TRUE(now);
           EXPECT_EQ(json::parse(*now)->at("doc").at("title"),
@@ -244,15 +244,15 @@ TEST(IOFaultsTest, RequestFilesAndTheLogOfRefusedRepliesAreWholeOrAsBefore) {
   // Refusals: a reply that isn't named for a request, made anew each round.
   const fs::path inbox = bridge.inboxFolder();
   const fs::path log = inbox / "ignored" / "log.txt";
-  write_text(inbox / "ignored" / "log.txt", "an earlier line\n");
-  std::string logBefore = read_text(log);
+  writeText(inbox / "ignored" / "log.txt", "an earlier line\n");
+  std::string logBefore = readText(log);
   atEveryStep(
       [&] {
-        write_text(inbox / "notes.json", "{\"round\": " + std::to_string(++round) + "}");
+        writeText(inbox / "notes.json", "{\"round\": " + std::to_string(++round) + "}");
         bridge.processInbox();
       },
       [&](int, bool) {
-        const std::string now = read_text(log);
+        const std::string now = readText(log);
         ASSERT_TRUE(now.starts_with(logBefore)) << "the log lost what it had";
         const std::string added = now.substr(logBefore.size());
         EXPECT_TRUE(added.empty() ||
@@ -263,8 +263,8 @@ TEST(IOFaultsTest, RequestFilesAndTheLogOfRefusedRepliesAreWholeOrAsBefore) {
         // Without the fault, the reply goes aside (at the latest at the next pass).
         bridge.processInbox();
         EXPECT_FALSE(fs::exists(inbox / "notes.json"));
-        EXPECT_EQ(json::parse(read_text(inbox / "ignored" / "notes.json"))->at("round"), round);
-        logBefore = read_text(log);
+        EXPECT_EQ(json::parse(readText(inbox / "ignored" / "notes.json"))->at("round"), round);
+        logBefore = readText(log);
       });
 }
 

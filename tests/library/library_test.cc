@@ -14,20 +14,20 @@ namespace qs::library {
 namespace {
 
 using qs::testing::doc;
-using qs::testing::put_package;
-using qs::testing::read_text;
+using qs::testing::putPackage;
+using qs::testing::readText;
 using qs::testing::record;
-using qs::testing::write_text;
+using qs::testing::writeText;
 using Names = std::vector<std::string>;
 
 class LibraryTest : public qs::testing::LibraryFixture {
  protected:
   // Every "document.json" below `folder` parses, and a library started there finds each of `ids`
   // once and nothing unreadable.
-  void expect_whole(const fs::path& folder, const Names& ids) {
+  void expectWhole(const fs::path& folder, const Names& ids) {
     for (auto it = fs::recursive_directory_iterator(folder); it != fs::end(it); ++it) {
       if (it->path().filename() == "document.json" && !it->is_symlink()) {
-        EXPECT_TRUE(json::parse(read_text(it->path()))) << it->path();
+        EXPECT_TRUE(json::parse(readText(it->path()))) << it->path();
       }
     }
     Library fresh(folder, support(), {});
@@ -40,16 +40,16 @@ class LibraryTest : public qs::testing::LibraryFixture {
 };
 
 TEST_F(LibraryTest, ScanReportsEveryProblemAndOnePackageForAnIdWins) {
-  put_package(root() / "A.quillstone", "same", "A");
-  put_package(root() / "B.quillstone", "same", "B");
-  put_package(root() / "Archive/C.quillstone", "same", "C");
-  put_package(root() / "Archive/Old.quillstone", "old", "Old");
+  putPackage(root() / "A.quillstone", "same", "A");
+  putPackage(root() / "B.quillstone", "same", "B");
+  putPackage(root() / "Archive/C.quillstone", "same", "C");
+  putPackage(root() / "Archive/Old.quillstone", "old", "Old");
   fs::create_directories(root() / "Empty.quillstone");
-  write_text(root() / "Bad.quillstone/document.json", "{\"doc\":[]}");
-  write_text(root() / ".Plans.quillstone.icloud", "");
-  put_package(root() / "Sub/Inner.quillstone", "inner");
-  put_package(root() / "Sub/Deeper/Lost.quillstone", "lost");
-  write_text(root() / "notes.txt", "not a document");
+  writeText(root() / "Bad.quillstone/document.json", "{\"doc\":[]}");
+  writeText(root() / ".Plans.quillstone.icloud", "");
+  putPackage(root() / "Sub/Inner.quillstone", "inner");
+  putPackage(root() / "Sub/Deeper/Lost.quillstone", "lost");
+  writeText(root() / "notes.txt", "not a document");
 
   auto lib = open();
   EXPECT_EQ(lib->url("same"), root() / "A.quillstone");
@@ -57,7 +57,7 @@ TEST_F(LibraryTest, ScanReportsEveryProblemAndOnePackageForAnIdWins) {
   EXPECT_FALSE(lib->url("inner") || lib->url("lost"));
   // A package folder without its "document.json" may be one a sync tool is still bringing in:
   // it is reported once the library has known it for five seconds.
-  EXPECT_EQ(problem_names(*lib), (Names{"Plans", "Bad", "Inner", "B", "C"}));
+  EXPECT_EQ(problemNames(*lib), (Names{"Plans", "Bad", "Inner", "B", "C"}));
   EXPECT_EQ(lib->recheckIn(), std::chrono::seconds(5));
   now_ += std::chrono::seconds(5);
   const std::string copy_of_a =
@@ -83,10 +83,10 @@ TEST_F(LibraryTest, ScanReportsEveryProblemAndOnePackageForAnIdWins) {
 // names that are gone are noticed once, when the folder looks empty.
 TEST_F(LibraryTest, TheAnswerSaysANewerWorkspaceAndVanishedDocumentsOnce) {
   fs::create_directories(support());
-  write_text(support() / "ledger.json",
-             "{\"x\":\"" + (root() / "Zed.quillstone").string() + "\",\"y\":\"" +
-                 (root() / "Archive/Alpha.quillstone").string() + "\",\"_r\":\"" +
-                 (root() / "R.quillstone").string() + "\",\"o\":\"/elsewhere/O.quillstone\"}");
+  writeText(support() / "ledger.json",
+            "{\"x\":\"" + (root() / "Zed.quillstone").string() + "\",\"y\":\"" +
+                (root() / "Archive/Alpha.quillstone").string() + "\",\"_r\":\"" +
+                (root() / "R.quillstone").string() + "\",\"o\":\"/elsewhere/O.quillstone\"}");
   auto lib = open();
   auto answer = lib->openWorkspace();
   EXPECT_TRUE(answer.at("meta").is_null());
@@ -101,9 +101,9 @@ TEST_F(LibraryTest, TheAnswerSaysANewerWorkspaceAndVanishedDocumentsOnce) {
   EXPECT_TRUE(lib->openWorkspace().at("notices").as_array().empty());
   EXPECT_EQ(lib->ledger().size(), 2u);  // the reserved and the outside entries stay
 
-  write_text(support() / "workspace.json", R"({"schema":4})");
+  writeText(support() / "workspace.json", R"({"schema":4})");
   EXPECT_EQ(lib->openWorkspace(), qs::testing::object(R"({"kind":"newer","schema":4})"));
-  write_text(support() / "workspace.json", "not json");
+  writeText(support() / "workspace.json", "not json");
   EXPECT_TRUE(lib->openWorkspace().at("meta").is_null());
 }
 
@@ -117,14 +117,14 @@ TEST_F(LibraryTest, WritesNameMoveAndArchivePackages) {
   notes["title"] = "Plans";
   EXPECT_EQ(lib->write(record(notes)), root() / "Plans 2.quillstone");
   EXPECT_EQ(lib->write(record(notes, 2)), root() / "Plans 2.quillstone");
-  EXPECT_EQ(packages_in(root()), (Names{"Plans", "Plans 2"}));
+  EXPECT_EQ(packagesIn(root()), (Names{"Plans", "Plans 2"}));
   EXPECT_EQ(lib->ledger().at("n1"), (root() / "Plans 2.quillstone").string());
   // Archived and back again.
   notes["archived"] = true;
   EXPECT_EQ(lib->write(record(notes)), root() / "Archive/Plans.quillstone");
   notes["archived"] = false;
   EXPECT_EQ(lib->write(record(notes)), root() / "Plans 2.quillstone");
-  EXPECT_TRUE(packages_in(root() / "Archive").empty());
+  EXPECT_TRUE(packagesIn(root() / "Archive").empty());
   // Reserved documents live in the support folder under their id.
   EXPECT_EQ(lib->write(record(doc("_settings", "Anything", {{"archived", true}}))),
             support() / "reserved/_settings.quillstone");
@@ -146,8 +146,8 @@ TEST_F(LibraryTest, WritesNameMoveAndArchivePackages) {
   EXPECT_TRUE(fs::exists(*lib->url("n1")));
   notes.erase("broken");
   ASSERT_TRUE(lib->write(record(notes, 4)));
-  EXPECT_EQ(packages_in(root()), (Names{"Plans", "Renamed"}));
-  expect_whole(root(), {"n1", "other"});
+  EXPECT_EQ(packagesIn(root()), (Names{"Plans", "Renamed"}));
+  expectWhole(root(), {"n1", "other"});
   fs::remove_all(root() / "Renamed.quillstone");
   EXPECT_FALSE(lib->revealablePackage("n1"));
 }
@@ -159,7 +159,7 @@ TEST_F(LibraryTest, ABatchNamesAndStoresAsOneWriteAfterAnother) {
   auto add = [&batch](json::object d, std::int64_t rev = 1) { batch.push_back(record(d, rev)); };
   for (int i = 0; i < 10; ++i) {
     auto d = doc("s" + std::to_string(i), "Shared", {}, "shared " + std::to_string(i));
-    if (i % 2 == 0) d["image"] = qs::testing::image_url();
+    if (i % 2 == 0) d["image"] = qs::testing::imageURL();
     add(d);
   }
   add(doc("old", "Shared"));
@@ -190,8 +190,8 @@ TEST_F(LibraryTest, ABatchNamesAndStoresAsOneWriteAfterAnother) {
   // The ledger on disk names every package once the batch has ended.
   json::object ledger;
   for (const auto& [id, path] : lib->ledger()) ledger[id] = path;
-  EXPECT_EQ(json::parse(read_text(support() / "ledger.json")), json::value(ledger));
-  expect_whole(root(), {"s0", "s9", "old", "twice", "a1", "t9"});
+  EXPECT_EQ(json::parse(readText(support() / "ledger.json")), json::value(ledger));
+  expectWhole(root(), {"s0", "s9", "old", "twice", "a1", "t9"});
 }
 
 TEST_F(LibraryTest, BadRecordsAreRefusedAndNamedInOneMessage) {
@@ -213,13 +213,13 @@ TEST_F(LibraryTest, BadRecordsAreRefusedAndNamedInOneMessage) {
       "Couldn't write \u201cwords\u201d, \u201cwords\u201d, \u201cwords\u201d, \u201cwords\u201d, "
       "\u201cwords\u201d, \u201cUntitled\u201d, \u201cTitled\u201d, \u201cMismatch\u201d, "
       "\u201cUntitled\u201d to Documents \u2192 Quillstone.");
-  EXPECT_EQ(packages_in(root()), Names{"Fine"});
+  EXPECT_EQ(packagesIn(root()), Names{"Fine"});
   EXPECT_FALSE(lib->write(json::array{}, nullptr, nullptr));
 
   json::object meta{{"schema", 3}, {"order", json::array{"good"}}};
   EXPECT_FALSE(lib->write(json::array{}, &meta, &meta));
-  EXPECT_EQ(*json::parse(read_text(support() / "workspace.json")), meta);
-  EXPECT_EQ(*json::parse(read_text(support() / "pretext.json")), meta);
+  EXPECT_EQ(*json::parse(readText(support() / "workspace.json")), meta);
+  EXPECT_EQ(*json::parse(readText(support() / "pretext.json")), meta);
 }
 
 // Copies a sync tool or a file manager made of a package never take the id from the original,
@@ -240,7 +240,7 @@ TEST_F(LibraryTest, ConflictCopiesNeverTakeOverTheOriginal) {
 
   lib = open();
   EXPECT_EQ(lib->url("d"), root() / "Notes.quillstone");
-  auto reported = problem_names(*lib);
+  auto reported = problemNames(*lib);
   std::sort(reported.begin(), reported.end());
   EXPECT_EQ(reported, (Names{copies[0], copies[2], copies[1]}));
   const auto answer = lib->openWorkspace();
@@ -250,7 +250,7 @@ TEST_F(LibraryTest, ConflictCopiesNeverTakeOverTheOriginal) {
   EXPECT_EQ(docs(answer)[1].at("nodes").at(0).at("text"), "words");
   EXPECT_EQ(answer.at("notices").at(0).at("kind"), "versions");
   EXPECT_EQ(trash_.names().size(), 3u);
-  EXPECT_EQ(packages_in(root()).size(), 2u);
+  EXPECT_EQ(packagesIn(root()).size(), 2u);
   EXPECT_TRUE(lib->externalChanges().empty());
   EXPECT_TRUE(lib->openWorkspace().at("notices").as_array().empty());  // told once
 
@@ -274,23 +274,23 @@ TEST_F(LibraryTest, ConflictCopiesNeverTakeOverTheOriginal) {
 // reported, not read, and never written through.
 TEST_F(LibraryTest, ReservedIdsAndLinksInTheWritingFolderAreLeftAlone) {
   ASSERT_TRUE(open()->write(record(doc("_settings", "Mine"))));
-  put_package(root() / "Sneaky.quillstone", "_settings", "Sneaky");
-  put_package(root() / "Archive/Old.quillstone", "_old", "Old");
-  put_package(root() / "Bad.quillstone", "not/an id", "Bad");
-  const std::string sneaky = read_text(root() / "Sneaky.quillstone/document.json");
+  putPackage(root() / "Sneaky.quillstone", "_settings", "Sneaky");
+  putPackage(root() / "Archive/Old.quillstone", "_old", "Old");
+  putPackage(root() / "Bad.quillstone", "not/an id", "Bad");
+  const std::string sneaky = readText(root() / "Sneaky.quillstone/document.json");
   auto lib = open();
   EXPECT_EQ(lib->url("_settings"), support() / "reserved/_settings.quillstone");
   EXPECT_FALSE(lib->url("_old") || lib->url("not/an id"));
-  EXPECT_EQ(problem_names(*lib), (Names{"Bad", "Sneaky", "Old"}));
+  EXPECT_EQ(problemNames(*lib), (Names{"Bad", "Sneaky", "Old"}));
   EXPECT_EQ(lib->allRecords().size(), 1u);
   ASSERT_TRUE(lib->write(record(doc("_settings", "Mine"), 2)));
-  EXPECT_EQ(read_text(root() / "Sneaky.quillstone/document.json"), sneaky);
+  EXPECT_EQ(readText(root() / "Sneaky.quillstone/document.json"), sneaky);
 
   const fs::path real = dir_ / "Synced/Writing";
   fs::create_directories(real);
   fs::create_directory_symlink(real, dir_ / "Linked");
-  put_package(dir_ / "elsewhere/Far.quillstone", "far", "Far");
-  put_package(dir_ / "elsewhere/Archived.quillstone", "arch", "Archived");
+  putPackage(dir_ / "elsewhere/Far.quillstone", "far", "Far");
+  putPackage(dir_ / "elsewhere/Archived.quillstone", "arch", "Archived");
   fs::create_directory_symlink(dir_ / "elsewhere/Far.quillstone", real / "Far.quillstone");
   fs::create_directory_symlink(dir_ / "elsewhere", real / "Archive");
   fs::create_directory_symlink(dir_ / "elsewhere", real / "Sub");
@@ -298,13 +298,13 @@ TEST_F(LibraryTest, ReservedIdsAndLinksInTheWritingFolderAreLeftAlone) {
   ASSERT_TRUE(linked.write(record(doc("a", "Here"))));
   EXPECT_TRUE(fs::exists(real / "Here.quillstone/document.json"));
   EXPECT_FALSE(linked.url("far") || linked.url("arch"));
-  EXPECT_EQ(problem_names(linked), (Names{"Far", "Archive"}));
+  EXPECT_EQ(problemNames(linked), (Names{"Far", "Archive"}));
   // Archiving would write through the linked "Archive": refused, and nothing moves.
   EXPECT_FALSE(linked.write(record(doc("a", "Here", {{"archived", true}}))));
   EXPECT_TRUE(fs::exists(real / "Here.quillstone/document.json"));
-  EXPECT_EQ(packages_in(dir_ / "elsewhere"), (Names{"Archived", "Far"}));
+  EXPECT_EQ(packagesIn(dir_ / "elsewhere"), (Names{"Archived", "Far"}));
   EXPECT_TRUE(linked.externalChanges().empty());
-  expect_whole(dir_ / "Linked", {"a"});
+  expectWhole(dir_ / "Linked", {"a"});
 }
 
 // A relative writing folder is stored absolute, so the ledger means the same place from anywhere.
@@ -324,11 +324,11 @@ TEST_F(LibraryTest, RepeatedNodeIdsKeepThePreviousDocumentOnce) {
   auto lib = open();
   auto d = doc("r", "Rep");
   ASSERT_TRUE(lib->write(record(d)));
-  const std::string first = read_text(root() / "Rep.quillstone/document.json");
+  const std::string first = readText(root() / "Rep.quillstone/document.json");
   d["nodes"] = json::parse(R"([{"id":"n","text":"a"},{"id":"n","text":"b"}])")->as_array();
   for (std::int64_t rev : {2, 3}) {
     ASSERT_TRUE(lib->write(record(d, rev)));
-    EXPECT_EQ(read_text(root() / "Rep.quillstone/previous.json"), first);
+    EXPECT_EQ(readText(root() / "Rep.quillstone/previous.json"), first);
     d["nodes"].as_array().push_back(json::object{{"id", "n"}});
   }
 }
@@ -354,8 +354,8 @@ TEST_F(LibraryTest, DeletedRecordsGoToTheTrashOrSayTheyStayed) {
                             " to the Trash"),
             std::string::npos)
       << system_log;
-  EXPECT_NE(read_text(dir_ / "host-log.txt").find("trash-failed"), std::string::npos);
-  EXPECT_EQ(packages_in(root()), Names{"Stays"});
+  EXPECT_NE(readText(dir_ / "host-log.txt").find("trash-failed"), std::string::npos);
+  EXPECT_EQ(packagesIn(root()), Names{"Stays"});
 }
 
 TEST_F(LibraryTest, RestorePointsKeepTheTenNewest) {
@@ -365,35 +365,35 @@ TEST_F(LibraryTest, RestorePointsKeepTheTenNewest) {
   const fs::path folder = support() / "restore-points";
   // Stand-ins for older points, named as earlier days would be.
   for (int day = 10; day < 21; ++day) {
-    write_text(folder / ("Before restore 2020-01-" + std::to_string(day) + " 10.00.00.json"), "{}");
+    writeText(folder / ("Before restore 2020-01-" + std::to_string(day) + " 10.00.00.json"), "{}");
   }
-  write_text(folder / "notes.txt", "other files stay");
+  writeText(folder / "notes.txt", "other files stay");
   EXPECT_TRUE(lib->keepRestorePoint(json::object{{"format", "quillstone/backup"}, {"n", 1}}));
-  const auto kept = qs::testing::names_in(folder);
+  const auto kept = qs::testing::namesIn(folder);
   ASSERT_EQ(kept.size(), 11u);
   EXPECT_EQ(kept[0], "Before restore 2020-01-12 10.00.00.json");
   EXPECT_EQ(kept[10], "notes.txt");
   EXPECT_EQ(trash_.names().size(), 2u);
   // The same second gives the same name: the second point replaces the first.
-  EXPECT_NE(read_text(folder / kept[9]).find("\"n\":1"), std::string::npos);
+  EXPECT_NE(readText(folder / kept[9]).find("\"n\":1"), std::string::npos);
 }
 
 TEST_F(LibraryTest, AdoptingTakesInsidePackagesAndCopiesOutsideOnes) {
   auto lib = open();
-  put_package(root() / "Dropped.quillstone", "dropped");
+  putPackage(root() / "Dropped.quillstone", "dropped");
   EXPECT_EQ(lib->adopt(root() / "Dropped.quillstone"), "dropped");
   EXPECT_EQ(lib->url("dropped"), root() / "Dropped.quillstone");
 
-  put_package(dir_ / "Downloads/Gift.quillstone", "gift", "Gift");
+  putPackage(dir_ / "Downloads/Gift.quillstone", "gift", "Gift");
   EXPECT_EQ(lib->adopt(dir_ / "Downloads/Gift.quillstone"), "gift");
   EXPECT_EQ(lib->url("gift"), root() / "Gift.quillstone");
   // Already in the library: the outside copy is left alone and nothing is written.
-  put_package(dir_ / "Elsewhere/Gift copy.quillstone", "gift", "Changed");
+  putPackage(dir_ / "Elsewhere/Gift copy.quillstone", "gift", "Changed");
   const auto before = fs::last_write_time(root() / "Gift.quillstone/document.json");
   EXPECT_EQ(lib->adopt(dir_ / "Elsewhere/Gift copy.quillstone"), "gift");
   EXPECT_EQ(fs::last_write_time(root() / "Gift.quillstone/document.json"), before);
   // A sibling folder whose name merely begins like the writing folder's is outside it.
-  put_package(dir_ / "Writing Old/Sib.quillstone", "sib", "Sib");
+  putPackage(dir_ / "Writing Old/Sib.quillstone", "sib", "Sib");
   EXPECT_EQ(lib->adopt(dir_ / "Writing Old/Sib.quillstone"), "sib");
   EXPECT_EQ(lib->url("sib"), root() / "Sib.quillstone");
   EXPECT_FALSE(lib->adopt(dir_ / "nothing.quillstone"));
@@ -403,19 +403,19 @@ TEST_F(LibraryTest, PreviewUpkeepRunsOncePerFormatAndKeepsDates) {
   auto lib = open();
   ASSERT_TRUE(lib->write(record(doc("a", "A"))));
   ASSERT_TRUE(lib->write(record(doc("_r", "R"))));
-  write_text(root() / "Broken.quillstone/document.json", "{");
+  writeText(root() / "Broken.quillstone/document.json", "{");
   const fs::path page = root() / "A.quillstone/QuickLook/Preview.html";
   const fs::path reserved_page = support() / "reserved/_r.quillstone/QuickLook/Preview.html";
-  write_text(page, "stale");
-  write_text(reserved_page, "stale");
+  writeText(page, "stale");
+  writeText(reserved_page, "stale");
   fs::last_write_time(root() / "A.quillstone", fs::file_time_type());
   EXPECT_EQ(lib->refreshPreviewsIfNeeded(false), 1);
   EXPECT_EQ(prefs_.getInteger("previewFormat"), 2);
-  EXPECT_NE(read_text(page), "stale");
-  EXPECT_EQ(read_text(reserved_page), "stale");
+  EXPECT_NE(readText(page), "stale");
+  EXPECT_EQ(readText(reserved_page), "stale");
   EXPECT_EQ(fs::last_write_time(root() / "A.quillstone"), fs::file_time_type());
   // Stamped: nothing more until forced; a current page is left untouched even then.
-  write_text(page, "stale");
+  writeText(page, "stale");
   EXPECT_EQ(lib->refreshPreviewsIfNeeded(false), 0);
   EXPECT_EQ(lib->refreshPreviewsIfNeeded(true), 1);
   const auto date = fs::last_write_time(page);

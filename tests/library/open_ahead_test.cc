@@ -29,7 +29,7 @@ class OpenAheadTest : public qs::testing::LibraryFixture {
     s.start_hold = hold;
     return s;
   }
-  std::string answer_now() {
+  std::string answerNow() {
     Library now(root(), support(), {}, Library::Start::kLater);
     return answer(now);
   }
@@ -48,9 +48,9 @@ TEST_F(OpenAheadTest, TheAnswerWrittenAheadServesOnlyUntilSomethingChanges) {
   // doesn't wait for it either.
   {
     Library lib(root(), support(), ahead(), Library::Start::kInBackground);
-    EXPECT_EQ(answer(lib), answer_now());
+    EXPECT_EQ(answer(lib), answerNow());
     Library waiting(root(), support(), ahead(std::chrono::hours(1)), Library::Start::kInBackground);
-    EXPECT_EQ(answer(waiting), answer_now());
+    EXPECT_EQ(answer(waiting), answerNow());
     Library unused(root(), support(), ahead(std::chrono::hours(1)), Library::Start::kInBackground);
   }
 
@@ -61,7 +61,7 @@ TEST_F(OpenAheadTest, TheAnswerWrittenAheadServesOnlyUntilSomethingChanges) {
       {"a write", [](Library& lib) { ASSERT_TRUE(lib.write(record(doc("a-1", "Rewritten"), 2))); }},
       {"an outside change",
        [&](Library& lib) {
-         bring_in(package["b-1"], doc("b-1", std::string("Title \u00e9 b-1"), {}, "other words"));
+         bringIn(package["b-1"], doc("b-1", std::string("Title \u00e9 b-1"), {}, "other words"));
          EXPECT_EQ(lib.externalChanges().size(), 1u);
        }},
       {"an outside removal",
@@ -81,7 +81,7 @@ TEST_F(OpenAheadTest, TheAnswerWrittenAheadServesOnlyUntilSomethingChanges) {
     (void)lib.ledger();
     change(lib);
     const std::string given = answer(lib);
-    EXPECT_EQ(given, answer_now());
+    EXPECT_EQ(given, answerNow());
     EXPECT_EQ(answer(lib), given);
   }
 }

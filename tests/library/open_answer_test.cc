@@ -17,9 +17,9 @@
 namespace qs::library {
 namespace {
 
-using qs::testing::run_cli;
+using qs::testing::runCLI;
 using qs::testing::TempDir;
-using qs::testing::write_text;
+using qs::testing::writeText;
 
 // Taken from the answers before open read each document once, with one change made since on
 // purpose: a negative zero is written "0", as JavaScript writes it ("-0" read back as the integer
@@ -42,7 +42,7 @@ std::string envelope(std::string_view doc, std::string_view rest = R"("record":{
 }
 
 // Words, marks, bullets and numbers in the shapes documents have, from a fixed seed.
-std::string generated_doc(std::mt19937& rng, int i) {
+std::string generatedDoc(std::mt19937& rng, int i) {
   static const char* words[] = {"harbour", "light",     "caf\u00e9",   "\u201cquoted\u201d", "the",
                                 "a\\b",    "tab\there", "line\nbreak", "\U0001F30A",         "x"};
   json::array nodes;
@@ -77,10 +77,10 @@ std::string generated_doc(std::mt19937& rng, int i) {
 
 // Everything a writing folder may hold that the answer shows: documents of every shape, copies,
 // links, damaged and foreign packages, an image restored and one missing, a workspace order.
-void build_workspace(const fs::path& dir) {
+void buildWorkspace(const fs::path& dir) {
   const fs::path root = dir / "Writing", support = dir / "Support";
   auto put = [&](const fs::path& package, std::string_view text) {
-    write_text(package / "document.json", text);
+    writeText(package / "document.json", text);
   };
   put(root / "Alpha.quillstone", envelope(R"({"id":"a-1","title":"Alpha \u00e9\/ \u0001",
       "nodes":[{"id":"n","content":[{"text":"caf\u00e9 \u201cquotes\u201d \ud83c\udf0a \"q\" \\ \t"}]}],
@@ -95,7 +95,7 @@ void build_workspace(const fs::path& dir) {
           R"({"id":"c-3","nodes":[{"image":"quillstone-image:images/0123456789abcdef0123.png#image/png;base64"},
                    {"image":"quillstone-image:images/missing.png#image/png;base64"}]})",
           R"("record":{"rev":"x"})"));
-  write_text(root / "Gamma.quillstone/images/0123456789abcdef0123.png", "\x89PNG fake bytes");
+  writeText(root / "Gamma.quillstone/images/0123456789abcdef0123.png", "\x89PNG fake bytes");
   put(root / "Delta.quillstone", envelope(R"({"id":"d-4","title":"Delta"})"));
   put(root / "Epsilon.quillstone", envelope(R"({"id":"e-5","title":"E"})"));
   put(root / "NotDoc.quillstone", R"({"hello":1})");
@@ -110,7 +110,7 @@ void build_workspace(const fs::path& dir) {
           "\xc3\x9c"
           "ber.quillstone",
       envelope(R"({"id":"u-8","title":"\u00dcber"})"));
-  write_text(root / ".Hidden.quillstone.icloud", "");
+  writeText(root / ".Hidden.quillstone.icloud", "");
   put(root / "Old/Inner.quillstone", envelope(R"({"id":"o-1"})"));
   put(root / "Archive/Zeta.quillstone", envelope(R"({"id":"z-7","archived":true})"));
   put(support / "reserved/_pretext.quillstone", envelope(R"({"id":"_pretext","text":"p"})"));
@@ -118,24 +118,24 @@ void build_workspace(const fs::path& dir) {
   json::array order{"z-7", "c-3", "nowhere", "c-3", "a-1"};
   for (int i = 0; i < 120; ++i) {
     put(root / ("Generated " + std::to_string(i) + ".quillstone"),
-        envelope(generated_doc(rng, i), R"("record":{"rev":)" + std::to_string(i) + "}"));
+        envelope(generatedDoc(rng, i), R"("record":{"rev":)" + std::to_string(i) + "}"));
     if (i % 3 == 0) order.emplace_back("g-" + std::to_string((i * 7) % 120));
   }
-  write_text(support / "workspace.json",
-             json::pretty(json::object{{"schema", 3},
-                                       {"order", order},
-                                       {"ui", json::object{{"theme", "dark"}, {"w", 1.25}}},
-                                       {"groups", json::array{"g\u00e9"}},
-                                       {"workspace", json::object{{"name", "Mine \u270d\ufe0f"}}}})
-                 .value());
-  write_text(support / "pretext.json", R"({"pretext":{"text":"before \u201cwords\u201d"}})");
-  write_text(support / "ledger.json",
-             json::pretty(json::object{{"e-5", (root / "Epsilon.quillstone").string()}}).value());
+  writeText(support / "workspace.json",
+            json::pretty(json::object{{"schema", 3},
+                                      {"order", order},
+                                      {"ui", json::object{{"theme", "dark"}, {"w", 1.25}}},
+                                      {"groups", json::array{"g\u00e9"}},
+                                      {"workspace", json::object{{"name", "Mine \u270d\ufe0f"}}}})
+                .value());
+  writeText(support / "pretext.json", R"({"pretext":{"text":"before \u201cwords\u201d"}})");
+  writeText(support / "ledger.json",
+            json::pretty(json::object{{"e-5", (root / "Epsilon.quillstone").string()}}).value());
 }
 
 class OpenAnswerTest : public ::testing::Test {
  protected:
-  OpenAnswerTest() { build_workspace(dir.path()); }
+  OpenAnswerTest() { buildWorkspace(dir.path()); }
   fs::path root() const { return dir / "Writing"; }
   fs::path support() const { return dir / "Support"; }
   std::vector<std::string> where() const {
@@ -156,12 +156,12 @@ class OpenAnswerTest : public ::testing::Test {
 TEST_F(OpenAnswerTest, TheToolAndThePageGetTheBytesTheyGotBefore) {
   auto args = where();
   args.push_back("open");
-  const auto tool = run_cli(args, "", environment());
+  const auto tool = runCLI(args, "", environment());
   ASSERT_EQ(tool.status, 0) << tool.err;
   EXPECT_EQ(sha256(tool.out), kOpenDigest);
 
   args.back() = "bridge";
-  const auto bridge = run_cli(args, "{\"op\":\"open\"}\n", environment());
+  const auto bridge = runCLI(args, "{\"op\":\"open\"}\n", environment());
   ASSERT_EQ(bridge.status, 0) << bridge.err;
   auto line = json::parse(bridge.out);
   ASSERT_TRUE(line && line->is_object()) << bridge.out.substr(0, 200);
@@ -184,7 +184,7 @@ TEST_F(OpenAnswerTest, WhatChangedSinceTheLastOpenIsReadAgain) {
 
   // The same size, written in place; an image replaced; a package renamed; one added, one gone.
   const fs::path alpha = root() / "Alpha.quillstone/document.json";
-  std::string text = qs::testing::read_text(alpha);
+  std::string text = qs::testing::readText(alpha);
   text.replace(text.find("Alpha"), 5, "Omega");
   {
     FILE* f = std::fopen(alpha.c_str(), "r+");
@@ -194,12 +194,12 @@ TEST_F(OpenAnswerTest, WhatChangedSinceTheLastOpenIsReadAgain) {
   }
   // As a change a moment later shows (this one may fall within the file system's time step).
   fs::last_write_time(alpha, fs::last_write_time(alpha) + std::chrono::seconds(1));
-  write_text(root() / "Gamma.quillstone/images/0123456789abcdef0123.png", "other bytes");
+  writeText(root() / "Gamma.quillstone/images/0123456789abcdef0123.png", "other bytes");
   fs::rename(root() / "Generated 5.quillstone", root() / "Moved.quillstone");
   fs::remove_all(root() / "Generated 6.quillstone");
-  write_text(root() / "New.quillstone/document.json", envelope(R"({"id":"n-1"})"));
+  writeText(root() / "New.quillstone/document.json", envelope(R"({"id":"n-1"})"));
   // Images that were missing are looked for again.
-  write_text(root() / "Gamma.quillstone/images/missing.png", "arrived");
+  writeText(root() / "Gamma.quillstone/images/missing.png", "arrived");
 
   const std::string after = answer(lib, json::NonAscii::kLiteral);
   Library fresh(root(), support(), {}, Library::Start::kLater);
@@ -237,18 +237,18 @@ TEST(OnePassRead, AnswersWhatTheTreeGives) {
   for (std::size_t i = 0; i < std::size(texts); ++i) {
     SCOPED_TRACE(texts[i].substr(0, 160));
     const fs::path package = dir / (std::to_string(i) + ".quillstone");
-    write_text(package / "document.json", texts[i]);
+    writeText(package / "document.json", texts[i]);
     const PackageRead read = readPackage(package, ReadDepth::kDocument);
     EXPECT_EQ(readPackage(package, ReadDepth::kIdentity).identity.id, read.identity.id);
     const auto tree = json::parse(texts[i]);
     const json::object* envelope = tree ? tree->if_object() : nullptr;
-    const json::object* doc = envelope ? json::find_object(*envelope, "doc") : nullptr;
-    const auto id = doc ? json::find_string(*doc, "id") : std::nullopt;
+    const json::object* doc = envelope ? json::findObject(*envelope, "doc") : nullptr;
+    const auto id = doc ? json::findString(*doc, "id") : std::nullopt;
     ASSERT_EQ(read.identity.id, id);
-    ASSERT_EQ(read.text != nullptr, id && json::find_string(*envelope, "format") == kFormat);
+    ASSERT_EQ(read.text != nullptr, id && json::findString(*envelope, "format") == kFormat);
     if (!read.text) continue;
     EXPECT_EQ(read.text->doc, json::compact(*doc));
-    const json::object* record = json::find_object(*envelope, "record");
+    const json::object* record = json::findObject(*envelope, "record");
     const json::value* rev = record ? record->if_contains("rev") : nullptr;
     EXPECT_EQ(read.text->rev, json::compact(rev ? *rev : json::value(1)));
   }

@@ -11,17 +11,17 @@
 namespace qs::library {
 namespace {
 
-using qs::testing::image_url;
-using qs::testing::names_in;
+using qs::testing::imageURL;
+using qs::testing::namesIn;
 using qs::testing::object;
-using qs::testing::read_text;
-using qs::testing::write_text;
+using qs::testing::readText;
+using qs::testing::writeText;
 
 json::object titled(std::string_view title, std::string_view id = "d1") {
   return {{"id", id}, {"title", title}};
 }
 
-json::object record_of(const json::object& doc, std::int64_t rev = 3) {
+json::object recordOf(const json::object& doc, std::int64_t rev = 3) {
   return {{"id", doc.at("id")}, {"rev", rev}, {"updated", 1700000000000}};
 }
 
@@ -62,12 +62,12 @@ TEST_F(PackageTest, TitlesBecomeSafeFreeFileNames) {
     accents += i % 10 ? "x" : "e\xcc\x81";
     emoji += "\xf0\x9f\x93\x9d";
   }
-  EXPECT_EQ(text::grapheme_count(fileName(titled(accents))), 80u);
+  EXPECT_EQ(text::graphemeCount(fileName(titled(accents))), 80u);
   // 80 emoji are 320 bytes: the name must still fit a Linux file name with room for " n".
   const std::string name = fileName(titled(emoji));
   EXPECT_LE(name.size() + std::string(" 99999.quillstone").size(), 255u);
-  EXPECT_TRUE(text::is_valid_utf8(name));
-  EXPECT_TRUE(writePackage(freeURL(dir.path(), name), record_of(titled(emoji)), titled(emoji)));
+  EXPECT_TRUE(text::isValidUTF8(name));
+  EXPECT_TRUE(writePackage(freeURL(dir.path(), name), recordOf(titled(emoji)), titled(emoji)));
 
   EXPECT_EQ(freeURL(dir.path(), "Notes"), dir / "Notes.quillstone");
   fs::create_directory(dir / "Notes.quillstone");
@@ -75,33 +75,33 @@ TEST_F(PackageTest, TitlesBecomeSafeFreeFileNames) {
   EXPECT_EQ(freeURL(dir.path(), "Notes"), dir / "Notes 3.quillstone");
   EXPECT_EQ(freeURL(dir.path(), "Notes", dir / "Notes 2.quillstone"), dir / "Notes 2.quillstone");
   EXPECT_EQ(freeURL(dir.path(), "Notes", dir / "./Notes 2.quillstone"), dir / "Notes 2.quillstone");
-  write_text(dir / "Notes 3.quillstone", "a plain file takes the name too");
+  writeText(dir / "Notes 3.quillstone", "a plain file takes the name too");
   EXPECT_EQ(freeURL(dir.path(), "Notes"), dir / "Notes 4.quillstone");
 }
 
 TEST_F(PackageTest, EnvelopeMembersRecordDefaultsAndTheReasonsAPackageIsUnusable) {
   const fs::path pkg = dir / "A.quillstone";
-  write_text(pkg / "document.json",
-             R"({"format":"quillstone/document","doc":{"id":"a","updated":5},
+  writeText(pkg / "document.json",
+            R"({"format":"quillstone/document","doc":{"id":"a","updated":5},
                  "record":{"rev":"seven","updated":9}})");
   auto r = readRecord(pkg);
   ASSERT_TRUE(r);
   // The rev is copied as it is; the doc's `updated` wins.
   EXPECT_EQ(*r, object(R"({"id":"a","rev":"seven","updated":5,"deleted":false,"deletedAt":null,
                             "doc":{"id":"a","updated":5}})"));
-  write_text(pkg / "document.json", R"({"format":"quillstone/document","doc":{"id":"a"}})");
-  const auto before = clock::now_ms();
+  writeText(pkg / "document.json", R"({"format":"quillstone/document","doc":{"id":"a"}})");
+  const auto before = clock::nowMs();
   EXPECT_EQ(readRecord(pkg)->at("rev"), 1);
   EXPECT_GE(readRecord(pkg)->at("updated").as_int64(), before);
 
-  write_text(pkg / "document.json", R"({"format":"other","doc":{"id":"a"}})");
+  writeText(pkg / "document.json", R"({"format":"other","doc":{"id":"a"}})");
   EXPECT_FALSE(readRecord(pkg));
   EXPECT_EQ(*readIDOrReason(pkg).id, "a");  // the identity read ignores the format
 
   EXPECT_EQ(readIDOrReason(dir / "missing.quillstone").reason, "Couldn't be read.");
   for (const char* text : {"not json", "[1]", R"({"doc":[]})", R"({"doc":{"id":7}})",
                            R"({"format":"quillstone/document","doc":{"id":null}})"}) {
-    write_text(pkg / "document.json", text);
+    writeText(pkg / "document.json", text);
     EXPECT_EQ(readIDOrReason(pkg).reason, "Isn't a document the app can read.") << text;
     EXPECT_FALSE(readIDOrReason(pkg).id || readRecord(pkg)) << text;
   }
@@ -110,12 +110,12 @@ TEST_F(PackageTest, EnvelopeMembersRecordDefaultsAndTheReasonsAPackageIsUnusable
 TEST_F(PackageTest, WritesEveryFileAndReadsBackTheSameDocument) {
   auto doc = object(R"({"id":"d1","title":"Trip/Plan","updated":7,
       "nodes":[{"id":"n1","text":"Hello there"},{"id":"n2","image":")" +
-                    image_url() + R"("}]})");
+                    imageURL() + R"("}]})");
   const fs::path pkg = dir / "Trip-Plan.quillstone";
-  ASSERT_TRUE(writePackage(pkg, record_of(doc), doc));
+  ASSERT_TRUE(writePackage(pkg, recordOf(doc), doc));
   EXPECT_EQ(qs::testing::tree(pkg).size(), 7u);  // document.json, images/, preview.md, QuickLook/
   // Keys sorted, slashes as they are; the stored doc holds a reference, the read doc the data URL.
-  const std::string text = read_text(pkg / "document.json");
+  const std::string text = readText(pkg / "document.json");
   EXPECT_NE(text.find("\"Trip/Plan\""), std::string::npos);
   EXPECT_LT(text.find("\"app\""), text.find("\"doc\""));
   auto envelope = json::parse(text)->as_object();
@@ -127,28 +127,27 @@ TEST_F(PackageTest, WritesEveryFileAndReadsBackTheSameDocument) {
   EXPECT_EQ(envelope, object(R"({"format":"quillstone/document","schema":3,"version":1,"app":")" +
                              appSignature() + R"("})"));
   EXPECT_EQ(readRecord(pkg)->at("doc"), doc);
-  EXPECT_NE(read_text(pkg / "preview.md").find("# Trip/Plan"), std::string::npos);
-  EXPECT_NE(read_text(pkg / "QuickLook/Preview.html").find("<h1>Trip/Plan</h1>"),
-            std::string::npos);
+  EXPECT_NE(readText(pkg / "preview.md").find("# Trip/Plan"), std::string::npos);
+  EXPECT_NE(readText(pkg / "QuickLook/Preview.html").find("<h1>Trip/Plan</h1>"), std::string::npos);
 
   // Without images now: the images folder goes. An empty record takes its defaults.
   doc["nodes"].as_array().pop_back();
   ASSERT_TRUE(writePackage(pkg, json::object{}, doc));
   EXPECT_FALSE(fs::exists(pkg / "images"));
-  EXPECT_EQ(json::parse(read_text(pkg / "document.json"))->at("record"),
+  EXPECT_EQ(json::parse(readText(pkg / "document.json"))->at("record"),
             object(R"({"rev":1,"updated":7})"));
   doc.erase("updated");
   ASSERT_TRUE(writePackage(pkg, json::object{}, doc));
-  const std::string written = read_text(pkg / "document.json");
+  const std::string written = readText(pkg / "document.json");
   EXPECT_EQ(json::parse(written)->at("record").at("updated"), 0);
 
   // A doc that can't be written as JSON fails without touching the package; so does a file
   // where the package's folder should be.
   doc["nan"] = std::nan("");
-  EXPECT_FALSE(writePackage(pkg, record_of(doc), doc));
-  EXPECT_EQ(read_text(pkg / "document.json"), written);
-  write_text(dir / "file.quillstone", "a file where the folder should be");
-  EXPECT_FALSE(writePackage(dir / "file.quillstone", record_of(titled("A")), titled("A")));
+  EXPECT_FALSE(writePackage(pkg, recordOf(doc), doc));
+  EXPECT_EQ(readText(pkg / "document.json"), written);
+  writeText(dir / "file.quillstone", "a file where the folder should be");
+  EXPECT_FALSE(writePackage(dir / "file.quillstone", recordOf(titled("A")), titled("A")));
 }
 
 // The thumbnail is drawn again exactly when what it shows changed or the file there can't be
@@ -167,13 +166,13 @@ TEST_F(PackageTest, TheThumbnailIsDrawnExactlyWhenWhatItShowsChanged) {
   // Writes `d` and says whether the thumbnail was written, checking it against a fresh drawing.
   auto drawn = [&](const json::object& d) {
     fs::last_write_time(thumbnail, old_time);
-    EXPECT_TRUE(writePackage(pkg, record_of(d), d, hooks));
-    loop.run_pending();
-    EXPECT_EQ(read_text(thumbnail), Preview(d).thumbnailPNG(512).value());
+    EXPECT_TRUE(writePackage(pkg, recordOf(d), d, hooks));
+    loop.runPending();
+    EXPECT_EQ(readText(thumbnail), Preview(d).thumbnailPNG(512).value());
     return fs::last_write_time(thumbnail) != old_time;
   };
-  ASSERT_TRUE(writePackage(pkg, record_of(doc), doc, hooks));
-  loop.run_pending();
+  ASSERT_TRUE(writePackage(pkg, recordOf(doc), doc, hooks));
+  loop.runPending();
   EXPECT_EQ(icons, 1);
 
   EXPECT_FALSE(drawn(doc));
@@ -190,10 +189,10 @@ TEST_F(PackageTest, TheThumbnailIsDrawnExactlyWhenWhatItShowsChanged) {
   EXPECT_TRUE(drawn(doc));
   EXPECT_EQ(icons, 3);
 
-  const std::string current = read_text(thumbnail);
+  const std::string current = readText(thumbnail);
   for (const std::string& foreign :
        {current.substr(0, current.size() - 1), current.substr(0, 100), std::string("junk")}) {
-    write_text(thumbnail, foreign);
+    writeText(thumbnail, foreign);
     EXPECT_TRUE(drawn(doc));
   }
   EXPECT_EQ(icons, 6);
@@ -202,35 +201,35 @@ TEST_F(PackageTest, TheThumbnailIsDrawnExactlyWhenWhatItShowsChanged) {
 // Links another program put inside a package: nothing is read, written or deleted through them.
 TEST_F(PackageTest, LinksInsideAPackageAreNeverFollowed) {
   const fs::path outside = dir / "outside";
-  write_text(outside / "keep.png", "someone else's file");
-  write_text(outside / "secret", "private key");
-  const std::vector<std::string> outside_before = names_in(outside);
-  auto doc = object(R"({"id":"d1","title":"Doc","nodes":[{"image":")" + image_url() + R"("}]})");
+  writeText(outside / "keep.png", "someone else's file");
+  writeText(outside / "secret", "private key");
+  const std::vector<std::string> outside_before = namesIn(outside);
+  auto doc = object(R"({"id":"d1","title":"Doc","nodes":[{"image":")" + imageURL() + R"("}]})");
 
   // "images" is a link: left alone, the image stays inline and nothing is pruned over there.
   const fs::path pkg = dir / "Doc.quillstone";
   fs::create_directories(pkg);
   fs::create_directory_symlink(outside, pkg / "images");
-  ASSERT_TRUE(writePackage(pkg, record_of(doc), doc));
-  ASSERT_TRUE(writePackage(pkg, record_of(titled("No images")), titled("No images")));
+  ASSERT_TRUE(writePackage(pkg, recordOf(doc), doc));
+  ASSERT_TRUE(writePackage(pkg, recordOf(titled("No images")), titled("No images")));
   EXPECT_TRUE(fs::is_symlink(pkg / "images"));
-  EXPECT_EQ(names_in(outside), outside_before);
-  ASSERT_TRUE(writePackage(pkg, record_of(doc), doc));
+  EXPECT_EQ(namesIn(outside), outside_before);
+  ASSERT_TRUE(writePackage(pkg, recordOf(doc), doc));
   EXPECT_EQ(readRecord(pkg)->at("doc"), json::value(doc));
 
   // "QuickLook" is a link: the document is still saved, and nothing is written over there.
   const fs::path other = dir / "Other.quillstone";
   fs::create_directories(other);
   fs::create_directory_symlink(outside, other / "QuickLook");
-  (void)writePackage(other, record_of(titled("Other")), titled("Other"));
-  EXPECT_EQ(names_in(outside), outside_before);
+  (void)writePackage(other, recordOf(titled("Other")), titled("Other"));
+  EXPECT_EQ(namesIn(outside), outside_before);
 
   // A link inside a real "images" folder reads as a missing image; a linked "document.json"
   // as an unreadable document.
   const fs::path third = dir / "Third.quillstone";
-  write_text(third / "document.json",
-             R"({"format":"quillstone/document","doc":{"id":"t","nodes":[{"image":)"
-             R"("quillstone-image:images/a.png#image/png;base64"}]}})");
+  writeText(third / "document.json",
+            R"({"format":"quillstone/document","doc":{"id":"t","nodes":[{"image":)"
+            R"("quillstone-image:images/a.png#image/png;base64"}]}})");
   fs::create_directories(third / "images");
   fs::create_symlink(outside / "secret", third / "images/a.png");
   EXPECT_EQ(readRecord(third)->at("doc").at("nodes").at(0).at("image"),
@@ -240,25 +239,25 @@ TEST_F(PackageTest, LinksInsideAPackageAreNeverFollowed) {
   fs::create_symlink(third / "document.json", fourth / "document.json");
   EXPECT_FALSE(readRecord(fourth));
   EXPECT_EQ(readIDOrReason(fourth).reason, "Couldn't be read.");
-  EXPECT_EQ(read_text(outside / "secret"), "private key");
+  EXPECT_EQ(readText(outside / "secret"), "private key");
 }
 
 // A preview that can't be written never stops the document from being saved.
 TEST_F(PackageTest, SecondaryFilesNeverStopTheDocument) {
   const fs::path pkg = dir / "Doc.quillstone";
   auto doc = titled("First");
-  ASSERT_TRUE(writePackage(pkg, record_of(doc), doc));
+  ASSERT_TRUE(writePackage(pkg, recordOf(doc), doc));
   fs::remove(pkg / "preview.md");
-  write_text(pkg / "preview.md/inside", "a folder now");
+  writeText(pkg / "preview.md/inside", "a folder now");
   fs::remove_all(pkg / "QuickLook");
-  write_text(pkg / "QuickLook", "a file now");
+  writeText(pkg / "QuickLook", "a file now");
   std::vector<std::string> failed;
   WriteHooks hooks;
   hooks.secondary_failed = [&](const fs::path& file, std::string_view) {
     failed.push_back(file.filename());
   };
   doc["title"] = "Second";
-  ASSERT_TRUE(writePackage(pkg, record_of(doc, 4), doc, hooks));
+  ASSERT_TRUE(writePackage(pkg, recordOf(doc, 4), doc, hooks));
   EXPECT_EQ(readRecord(pkg)->at("doc").at("title"), "Second");
   EXPECT_EQ(failed, (std::vector<std::string>{"preview.md", "QuickLook"}));
 }

@@ -136,9 +136,9 @@ TEST(SoakTest, EverythingAtOnceLosesNothingAndEveryViewAgrees) {
       case 0:
       case 1: {  // edited in place, or added
         const fs::path package = present ? outsideAt[id] : root / (title + ".quillstone");
-        qs::testing::write_text(package / "document.json",
-                                *json::compact(json::object{{"format", "quillstone/document"},
-                                                            {"doc", docNamed(id, title)}}));
+        qs::testing::writeText(package / "document.json",
+                               *json::compact(json::object{{"format", "quillstone/document"},
+                                                           {"doc", docNamed(id, title)}}));
         outsideAt[id] = package;
         outside[id] = title;
         break;
@@ -223,12 +223,12 @@ TEST(SoakTest, EverythingAtOnceLosesNothingAndEveryViewAgrees) {
     EXPECT_EQ(handed.contains(id) ? handed.at(id) : std::nullopt, title)
         << "what the windows were handed of " << id;
   }
-  auto is_version = [](const std::string& id, const std::string& title) {
+  auto isVersion = [](const std::string& id, const std::string& title) {
     return id.starts_with("v") && !splitVersionSuffix(title).second.empty();
   };
   for (const auto& [id, title] : handed) {
     if (outside.contains(id) || !title) continue;
-    if (is_version(id, *title)) {
+    if (isVersion(id, *title)) {
       // What a conflict copy held is kept as a document of its own, and stays.
       EXPECT_TRUE(disk.contains(id)) << "a version the windows were handed is gone: " << id;
     } else {

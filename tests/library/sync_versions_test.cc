@@ -13,11 +13,11 @@ namespace qs::library {
 namespace {
 
 using qs::testing::doc;
-using qs::testing::image_url;
-using qs::testing::names_in;
-using qs::testing::read_text;
+using qs::testing::imageURL;
+using qs::testing::namesIn;
+using qs::testing::readText;
 using qs::testing::record;
-using qs::testing::write_text;
+using qs::testing::writeText;
 using Names = std::vector<std::string>;
 
 TEST(SyncNamesTest, EveryToolsCopiesAndOwnFilesAreKnown) {
@@ -86,19 +86,19 @@ TEST(VersionRulesTest, IdsTitlesAndNamesComeFromTheSharedFilesAlone) {
 class SyncVersionsTest : public qs::testing::LibraryFixture {
  protected:
   // A version of the document in "Notes.quillstone" that a sync tool set aside there as `file`.
-  fs::path put_version(const std::string& file, const json::object& d) {
+  fs::path putVersion(const std::string& file, const json::object& d) {
     const fs::path path = root() / "Notes.quillstone" / file;
-    write_text(path, *json::pretty(json::object{
-                         {"app", "Quillstone for Linux 0.1.0"},
-                         {"doc", d},
-                         {"format", "quillstone/document"},
-                         {"record", json::object{{"rev", 4}, {"updated", 1700000000000}}},
-                         {"schema", 3},
-                         {"version", 1}}));
+    writeText(path, *json::pretty(json::object{
+                        {"app", "Quillstone for Linux 0.1.0"},
+                        {"doc", d},
+                        {"format", "quillstone/document"},
+                        {"record", json::object{{"rev", 4}, {"updated", 1700000000000}}},
+                        {"schema", 3},
+                        {"version", 1}}));
     return path;
   }
   // The id of a version whose doc, as the file holds it (keys sorted), is `d`.
-  static std::string version_of(std::string_view id, const json::object& d) {
+  static std::string versionOf(std::string_view id, const json::object& d) {
     return versionId(id, json::compact(*json::parse(*json::pretty(d))).value());
   }
   // `d` put in place of the package's "document.json", as a sync tool delivers it.
@@ -115,16 +115,16 @@ TEST_F(SyncVersionsTest, VersionFilesAreBroughtInOnce) {
   auto lib = open();
   ASSERT_TRUE(lib->write(record(doc("d", "Notes", {}, "mine"))));
   const auto theirs = doc("d", "Notes", {}, "theirs");
-  put_version("document (conflicted copy 2026-12-09 101500).json", theirs);
+  putVersion("document (conflicted copy 2026-12-09 101500).json", theirs);
   const auto other = doc("u", "Untitled", {{"updated", 5}}, "another document");
-  put_version("document.sync-conflict-20261207-160000-HIJKLMN.json", other);
-  put_version("document (conflicted copy 2026-12-12).json",
-              doc("d", "Notes", {{"updated", 99}}, "mine"));
+  putVersion("document.sync-conflict-20261207-160000-HIJKLMN.json", other);
+  putVersion("document (conflicted copy 2026-12-12).json",
+             doc("d", "Notes", {{"updated", 99}}, "mine"));
 
   EXPECT_EQ(lib->rescan().size(), 3u);  // waiting, and only told
   const auto answer = lib->openWorkspace();
   ASSERT_EQ(docs(answer).size(), 3u);
-  const json::value* v = find(docs(answer), version_of("d", theirs));
+  const json::value* v = find(docs(answer), versionOf("d", theirs));
   ASSERT_TRUE(v);
   EXPECT_EQ(v->at("title").as_string(), "Notes (version from 2026-12-09 10:15)");
   EXPECT_EQ(v->at("nodes"), theirs.at("nodes"));
@@ -135,7 +135,7 @@ TEST_F(SyncVersionsTest, VersionFilesAreBroughtInOnce) {
   EXPECT_EQ(answer.at("notices").at(0).at("kind"), "versions");
   EXPECT_EQ(answer.at("notices").at(0).at("count"), 2);
   EXPECT_EQ(trash_.names().size(), 3u);
-  EXPECT_EQ(packages_in(root()).size(), 3u);
+  EXPECT_EQ(packagesIn(root()).size(), 3u);
   // Nothing is brought in twice, and the next "open" tells nothing.
   const auto again = lib->openWorkspace();
   EXPECT_EQ(docs(again).size(), 3u);
@@ -151,14 +151,14 @@ TEST_F(SyncVersionsTest, HostileVersionFilesAreLeftAsTheyAre) {
   const fs::path package = root() / "Notes.quillstone";
   const std::string base = "document.sync-conflict-20261207-1530";
   fs::create_directory(package / (base + "00-AAAAAAA.json"));
-  write_text(dir_ / "outside.json", read_text(package / "document.json"));
+  writeText(dir_ / "outside.json", readText(package / "document.json"));
   fs::create_symlink(dir_ / "outside.json", package / (base + "01-BBBBBBB.json"));
-  write_text(package / (base + "02-CCCCCCC.json"), "");
-  write_text(package / (base + "03-DDDDDDD.json"), "not json");
-  put_version(base + "04-EEEEEEE.json", doc("not an id", "Notes"));
-  put_version(base + "05-FFFFFFF.json", doc("_reserved", "Notes"));
+  writeText(package / (base + "02-CCCCCCC.json"), "");
+  writeText(package / (base + "03-DDDDDDD.json"), "not json");
+  putVersion(base + "04-EEEEEEE.json", doc("not an id", "Notes"));
+  putVersion(base + "05-FFFFFFF.json", doc("_reserved", "Notes"));
   const std::string long_title(10'000, 'x');
-  put_version(base + "06-GGGGGGG.json", doc("d", long_title));
+  putVersion(base + "06-GGGGGGG.json", doc("d", long_title));
 
   const auto answer = lib->openWorkspace();
   ASSERT_EQ(docs(answer).size(), 2u);
@@ -171,7 +171,7 @@ TEST_F(SyncVersionsTest, HostileVersionFilesAreLeftAsTheyAre) {
   EXPECT_EQ(answer.at("notices").at(0).at("count"), 6);
   EXPECT_EQ(trash_.names().size(), 1u);
   EXPECT_TRUE(fs::is_symlink(package / (base + "01-BBBBBBB.json")));
-  EXPECT_EQ(read_text(dir_ / "outside.json"), read_text(package / "document.json"));
+  EXPECT_EQ(readText(dir_ / "outside.json"), readText(package / "document.json"));
 }
 
 // Two packages with one id: the newer doc keeps it whatever the ledger says, and a package named
@@ -195,8 +195,8 @@ TEST_F(SyncVersionsTest, TheNewerOfTwoPackagesKeepsTheId) {
   EXPECT_EQ(lib->url("d"), root() / "Notes.quillstone");
   EXPECT_EQ(lib->url("e"), root() / "Mine.quillstone");
   for (const auto& [kept, title] :
-       {std::pair{version_of("d", renamed), "Plans (version from 2023-11-14 22:13)"},
-        {version_of("e", copy), "Mine (version from 1970-01-01 00:00)"}}) {
+       {std::pair{versionOf("d", renamed), "Plans (version from 2023-11-14 22:13)"},
+        {versionOf("e", copy), "Mine (version from 1970-01-01 00:00)"}}) {
     ASSERT_TRUE(find(docs(answer), kept)) << title;
     EXPECT_EQ(find(docs(answer), kept)->at("title"), title);
   }
@@ -228,15 +228,15 @@ TEST_F(SyncVersionsTest, ArrivalsWaitForTheSyncToolToFinish) {
 // took away while this one edited come back from the Trash.
 TEST_F(SyncVersionsTest, PicturesStayWithEveryVersion) {
   auto lib = open();
-  ASSERT_TRUE(lib->write(record(doc("d", "Notes", {{"image", image_url()}}))));
+  ASSERT_TRUE(lib->write(record(doc("d", "Notes", {{"image", imageURL()}}))));
   (void)lib->openWorkspace();
   const fs::path package = root() / "Notes.quillstone";
-  const std::string image = names_in(package / "images").at(0);
-  json::object theirs = json::parse(read_text(package / "document.json"))->at("doc").as_object();
+  const std::string image = namesIn(package / "images").at(0);
+  json::object theirs = json::parse(readText(package / "document.json"))->at("doc").as_object();
   theirs["title"] = "Theirs";
-  const fs::path file = put_version("document.sync-conflict-20261207-153012-ABCDEFG.json", theirs);
+  const fs::path file = putVersion("document.sync-conflict-20261207-153012-ABCDEFG.json", theirs);
   ASSERT_TRUE(lib->write(record(doc("d", "Notes", {}, "picture removed"))));
-  EXPECT_EQ(names_in(package / "images"), Names{image});
+  EXPECT_EQ(namesIn(package / "images"), Names{image});
   // The picture is away for a moment: the version comes in, its file waits for the picture.
   fs::rename(package / "images" / image, dir_ / image);
   auto changes = lib->externalChanges();
@@ -256,7 +256,7 @@ TEST_F(SyncVersionsTest, PicturesStayWithEveryVersion) {
                           R"(#image/png;base64"})")));
   changes = lib->externalChanges();
   ASSERT_EQ(changes.size(), 1u);
-  EXPECT_EQ(changes[0].at("doc").at("image").as_string(), image_url());
+  EXPECT_EQ(changes[0].at("doc").at("image").as_string(), imageURL());
 }
 
 // Text a sync tool put in place since the library last saw the package is kept before a save
@@ -271,7 +271,7 @@ TEST_F(SyncVersionsTest, ASaveNeverReplacesTextPutInPlaceUnseen) {
   ASSERT_TRUE(lib->write(record(doc("d", "Untitled", {{"updated", 3}}, "saved here"))));
   const auto answer = lib->openWorkspace();
   ASSERT_EQ(docs(answer).size(), 2u);
-  EXPECT_TRUE(find(docs(answer), version_of("d", delivered)));
+  EXPECT_TRUE(find(docs(answer), versionOf("d", delivered)));
 
   const auto theirs = doc("t", "Untitled", {{"updated", 4}}, "their new document");
   deliver(package, theirs);
@@ -284,16 +284,16 @@ TEST_F(SyncVersionsTest, ASaveNeverReplacesTextPutInPlaceUnseen) {
 // copies it set aside of the previews go at the next save.
 TEST_F(SyncVersionsTest, SyncToolsOwnFilesAreLeftAlone) {
   auto lib = open();
-  ASSERT_TRUE(lib->write(record(doc("d", "Notes", {{"image", image_url()}}))));
+  ASSERT_TRUE(lib->write(record(doc("d", "Notes", {{"image", imageURL()}}))));
   const fs::path package = root() / "Notes.quillstone";
-  write_text(root() / ".stfolder/x", "");
-  write_text(package / "images/.syncthing.a.png.tmp", "on its way");
-  write_text(package / "preview.sync-conflict-20261207-153012-ABCDEFG.md", "old preview");
-  write_text(package / "QuickLook/Thumbnail.sync-conflict-20261207-153012-ABCDEFG.png", "old");
+  writeText(root() / ".stfolder/x", "");
+  writeText(package / "images/.syncthing.a.png.tmp", "on its way");
+  writeText(package / "preview.sync-conflict-20261207-153012-ABCDEFG.md", "old preview");
+  writeText(package / "QuickLook/Thumbnail.sync-conflict-20261207-153012-ABCDEFG.png", "old");
   ASSERT_TRUE(lib->write(record(doc("d", "Notes"))));
-  EXPECT_EQ(names_in(package), (Names{"QuickLook", "document.json", "images", "preview.md"}));
-  EXPECT_EQ(names_in(package / "images"), Names{".syncthing.a.png.tmp"});
-  EXPECT_EQ(names_in(package / "QuickLook"), (Names{"Preview.html", "Thumbnail.png"}));
+  EXPECT_EQ(namesIn(package), (Names{"QuickLook", "document.json", "images", "preview.md"}));
+  EXPECT_EQ(namesIn(package / "images"), Names{".syncthing.a.png.tmp"});
+  EXPECT_EQ(namesIn(package / "QuickLook"), (Names{"Preview.html", "Thumbnail.png"}));
   EXPECT_TRUE(fs::exists(root() / ".stfolder/x"));
 }
 
@@ -301,7 +301,7 @@ TEST_F(SyncVersionsTest, SyncToolsOwnFilesAreLeftAlone) {
 // package an earlier version named with them keeps its name as long as its title is unchanged.
 TEST_F(SyncVersionsTest, ALayoutMarkInATitleRenamesOnlyWhenTheTitleChanges) {
   const std::string title = "A \u2028 line";
-  qs::testing::put_package(root() / (title + ".quillstone"), "d", title);
+  qs::testing::putPackage(root() / (title + ".quillstone"), "d", title);
   auto lib = open();
   EXPECT_EQ(lib->write(record(doc("d", title))), root() / (title + ".quillstone"));
   EXPECT_EQ(lib->write(record(doc("d", "B \u2029 para"))), root() / "B - para.quillstone");

@@ -76,7 +76,7 @@ TEST(WatchLimitTest, UnwatchedPackagesAreCheckedPeriodicallyAndTheLimitIsSaidOnc
   std::map<std::string, std::string> expected;
   for (int i = 0; i < kDocuments; ++i) {
     const std::string id = "p" + std::to_string(i);
-    qs::testing::put_document(packages[i], id, "edited " + id);
+    qs::testing::putDocument(packages[i], id, "edited " + id);
     expected[id] = "edited " + id;
   }
   EXPECT_TRUE(loop.runUntil([&] { return shown == expected; }, 20s));
@@ -95,7 +95,7 @@ TEST(WatchLimitTest, UnwatchedPackagesAreCheckedPeriodicallyAndTheLimitIsSaidOnc
       InotifyWatcher::kLimitRetry * 100ms + 10s))
       << watcher.watchCountForTesting() << " of " << foldersIn(root) << " folders watched; "
       << shown.size() << " documents shown";
-  qs::testing::put_document(packages[0], "p0", "again");
+  qs::testing::putDocument(packages[0], "p0", "again");
   expected["p0"] = "again";
   EXPECT_TRUE(loop.runUntil([&] { return shown == expected; }, 20s));
   watch.stop();

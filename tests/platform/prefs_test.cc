@@ -7,9 +7,9 @@
 namespace qs {
 namespace {
 
-using qs::testing::read_text;
+using qs::testing::readText;
 using qs::testing::TempDir;
-using qs::testing::write_text;
+using qs::testing::writeText;
 
 TEST(PrefsTest, ValuesSurviveARestartAndBadFilesReadAsEmpty) {
   TempDir dir;
@@ -26,9 +26,9 @@ TEST(PrefsTest, ValuesSurviveARestartAndBadFilesReadAsEmpty) {
   EXPECT_EQ(again.getInteger("previewFormat"), 2);
   EXPECT_EQ(*again.get("openWindows"), (json::array{"a", "b"}));
   EXPECT_FALSE(again.get("claudeOnMac"));
-  EXPECT_NE(read_text(file).find("\"previewFormat\" : 2"), std::string::npos);
+  EXPECT_NE(readText(file).find("\"previewFormat\" : 2"), std::string::npos);
 
-  write_text(file, "[not, an object");
+  writeText(file, "[not, an object");
   Prefs broken(file);
   EXPECT_FALSE(broken.get("previewFormat"));
   EXPECT_TRUE(broken.set("previewFormat", 2.0));
@@ -39,7 +39,7 @@ TEST(PrefsTest, ValuesSurviveARestartAndBadFilesReadAsEmpty) {
 
 TEST(PrefsTest, AnUnwritableFileKeepsTheValueForThisRun) {
   TempDir dir;
-  write_text(dir / "file", "x");
+  writeText(dir / "file", "x");
   Prefs prefs(dir / "file/settings.json");
   EXPECT_FALSE(prefs.set("k", "v"));
   EXPECT_EQ(*prefs.get("k"), "v");

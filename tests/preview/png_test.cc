@@ -18,7 +18,7 @@ std::uint32_t be32(const std::string& s, std::size_t at) {
 }
 
 // The inflated image data of a PNG (its IDAT chunks joined).
-std::string rows_of(const std::string& file, std::size_t expected) {
+std::string rowsOf(const std::string& file, std::size_t expected) {
   std::string data;
   for (std::size_t at = 8; at + 12 <= file.size();) {
     const std::uint32_t length = be32(file, at);
@@ -59,7 +59,7 @@ TEST(Png, EveryPixelComesOutStraightAndTheSameOnEveryCall) {
   const auto png = encodeARGB32(surface.data(), kWidth, height, stride, {{"Key", "value"}});
   ASSERT_TRUE(png);
   EXPECT_EQ(textOf(*png, "Key"), "value");
-  const std::string rows = rows_of(*png, (1 + 4 * kWidth) * static_cast<std::size_t>(height));
+  const std::string rows = rowsOf(*png, (1 + 4 * kWidth) * static_cast<std::size_t>(height));
   ASSERT_EQ(rows.size(), (1 + 4 * kWidth) * static_cast<std::size_t>(height));
   for (std::size_t i = 0; i < pixels.size(); ++i) {
     const std::size_t row = i / kWidth;

@@ -18,7 +18,7 @@ using testing::object;
 constexpr std::string_view kBodyEnd = "</body></html>";
 
 // The page's body: what follows the template's "<body>" up to "</body></html>".
-std::string body_of(const std::string& page) {
+std::string bodyOf(const std::string& page) {
   const std::string_view open = "</style></head><body>";
   const auto at = page.find(open);
   if (at == std::string::npos || !page.ends_with(kBodyEnd)) return "<malformed page>";
@@ -26,15 +26,15 @@ std::string body_of(const std::string& page) {
   return page.substr(start, page.size() - start - kBodyEnd.size());
 }
 
-std::string html_body(std::string_view doc_text) {
-  return body_of(Preview(object(doc_text)).html());
+std::string htmlBody(std::string_view doc_text) {
+  return bodyOf(Preview(object(doc_text)).html());
 }
 std::string markdown(std::string_view doc_text) {
   return Preview(object(doc_text)).markdown();
 }
 
 // Image bytes made with gdk-pixbuf, of one colour.
-std::string encoded_image(int width, int height, const char* type) {
+std::string encodedImage(int width, int height, const char* type) {
   g_autoptr(GdkPixbuf) pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, width, height);
   gdk_pixbuf_fill(pixbuf, 0x336699ff);
   g_autofree gchar* buffer = nullptr;
@@ -44,8 +44,8 @@ std::string encoded_image(int width, int height, const char* type) {
 }
 
 // A JPEG whose EXIF says to rotate it a quarter turn clockwise to show it (orientation 6).
-std::string sideways_jpeg(int stored_width, int stored_height) {
-  std::string jpeg = encoded_image(stored_width, stored_height, "jpeg");
+std::string sidewaysJPEG(int stored_width, int stored_height) {
+  std::string jpeg = encodedImage(stored_width, stored_height, "jpeg");
   const std::string exif(
       "\xFF\xE1\x00\x22"
       "Exif\x00\x00"
@@ -59,10 +59,10 @@ std::string sideways_jpeg(int stored_width, int stored_height) {
 }
 
 // The pixel size of the image a data URL holds; (0, 0) when it doesn't decode.
-std::pair<int, int> size_of(std::string_view data_url) {
+std::pair<int, int> sizeOf(std::string_view data_url) {
   const auto comma = data_url.find(',');
   if (comma == std::string_view::npos) return {0, 0};
-  auto bytes = digest::base64_decode(data_url.substr(comma + 1));
+  auto bytes = digest::base64Decode(data_url.substr(comma + 1));
   if (!bytes) return {0, 0};
   g_autoptr(GdkPixbufLoader) loader = gdk_pixbuf_loader_new();
   std::pair<int, int> size{0, 0};
@@ -75,14 +75,14 @@ std::pair<int, int> size_of(std::string_view data_url) {
   return size;
 }
 
-std::string data_url(std::string_view header, std::string_view bytes) {
-  return "data:" + std::string(header) + "," + digest::base64_encode(bytes);
+std::string dataURL(std::string_view header, std::string_view bytes) {
+  return "data:" + std::string(header) + "," + digest::base64Encode(bytes);
 }
 
 class PreviewTest : public ::testing::Test {
  protected:
-  void SetUp() override { Preview::clear_cache_for_testing(); }
-  void TearDown() override { Preview::clear_cache_for_testing(); }
+  void SetUp() override { Preview::clearCache_for_testing(); }
+  void TearDown() override { Preview::clearCache_for_testing(); }
 };
 
 TEST_F(PreviewTest, TheTitleIsTrimmedElseFirstWordsElseUntitledAndFollowsTheTemplate) {
@@ -102,7 +102,7 @@ TEST_F(PreviewTest, TheTitleIsTrimmedElseFirstWordsElseUntitledAndFollowsTheTemp
   EXPECT_TRUE(page.ends_with("\n</style></head><body><h1>a &lt; b</h1></body></html>"));
   // A document without a usable title or nodes is "Untitled" in both forms.
   for (const char* text : {"{}", R"({"nodes":null})", R"({"title":"","nodes":[1,"x",[]]})"}) {
-    EXPECT_EQ(html_body(text) + markdown(text), "<h1>Untitled</h1># Untitled\n") << text;
+    EXPECT_EQ(htmlBody(text) + markdown(text), "<h1>Untitled</h1># Untitled\n") << text;
   }
   EXPECT_EQ(markdown(R"({"title":" a < b "})"), "# a < b\n");
 }
@@ -137,7 +137,7 @@ TEST_F(PreviewTest, RunsAreWrappedInMarkOrderAndMarkdownMarksSitInsideTheirSpace
 // Each document's page body and Markdown: heading levels (a stray huge one written with a
 // bounded run of "#"), the subtext tree, and image nodes.
 TEST_F(PreviewTest, HeadingsSubtextAndImagesInBothForms) {
-  const std::string big = data_url("image/png;base64", std::string(3000, 'z'));
+  const std::string big = dataURL("image/png;base64", std::string(3000, 'z'));
   const auto parts = images::imageParts(big);
   ASSERT_TRUE(parts);
   const std::string capped(33, '#');
@@ -183,51 +183,51 @@ TEST_F(PreviewTest, HeadingsSubtextAndImagesInBothForms) {
                 big + "\"><figcaption>big</figcaption></figure>",
             "# T\n\n![num](image)\n\n![cap<](image)\n\n![obj](image)\n\n![big](images/" +
                 parts->file_name + ")\n"}}) {
-    EXPECT_EQ(html_body(doc), html) << doc;
+    EXPECT_EQ(htmlBody(doc), html) << doc;
     EXPECT_EQ(markdown(doc), md) << doc;
   }
   EXPECT_EQ(Preview::treeHTML(json::array{}) + Preview::treeHTML(json::array{1, "x"}), "");
 }
 
 TEST_F(PreviewTest, OnlyLargePNGAndJPEGImagesAreReducedTo1280Wide) {
-  const std::string wide = encoded_image(2560, 1440, "png");
+  const std::string wide = encodedImage(2560, 1440, "png");
   const std::string reduced = Preview::inlineImage("image/png;base64", wide);
   ASSERT_TRUE(reduced.starts_with("data:image/png;base64,"));
-  EXPECT_LT(reduced.size(), data_url("image/png;base64", wide).size());
-  EXPECT_EQ(size_of(reduced), std::make_pair(1280, 720));
+  EXPECT_LT(reduced.size(), dataURL("image/png;base64", wide).size());
+  EXPECT_EQ(sizeOf(reduced), std::make_pair(1280, 720));
 
   // The width is the one seen after orientation: stored 1440 × 2560, shown 2560 × 1440.
-  const std::string photo = sideways_jpeg(1440, 2560);
+  const std::string photo = sidewaysJPEG(1440, 2560);
   const std::string from_photo = Preview::inlineImage("image/jpeg;base64", photo);
   ASSERT_TRUE(from_photo.starts_with("data:image/jpeg;base64,"));
-  EXPECT_EQ(size_of(from_photo), std::make_pair(1280, 720));
+  EXPECT_EQ(sizeOf(from_photo), std::make_pair(1280, 720));
 
   // Stored 2000 wide but shown 1000 wide: nothing to reduce.
-  const std::string tall = sideways_jpeg(2000, 1000);
-  EXPECT_EQ(Preview::inlineImage("image/jpeg;base64", tall), data_url("image/jpeg;base64", tall));
+  const std::string tall = sidewaysJPEG(2000, 1000);
+  EXPECT_EQ(Preview::inlineImage("image/jpeg;base64", tall), dataURL("image/jpeg;base64", tall));
 
   // Other images keep their full form.
-  const std::string narrow = encoded_image(1000, 1500, "png");
-  EXPECT_EQ(Preview::inlineImage("image/png;base64", narrow), data_url("image/png;base64", narrow));
+  const std::string narrow = encodedImage(1000, 1500, "png");
+  EXPECT_EQ(Preview::inlineImage("image/png;base64", narrow), dataURL("image/png;base64", narrow));
   for (const char* header : {"image/gif;base64", "image/tiff;base64", "image/png", "", "x"}) {
-    EXPECT_EQ(Preview::inlineImage(header, wide), data_url(header, wide)) << header;
+    EXPECT_EQ(Preview::inlineImage(header, wide), dataURL(header, wide)) << header;
   }
   // Labelled PNG but not one, or cut short (its missing rows would be whatever memory held).
   const std::string junk(5000, '\x01');
   for (const std::string& bytes : {junk, wide.substr(0, wide.size() / 2)}) {
-    EXPECT_EQ(Preview::inlineImage("image/png;base64", bytes), data_url("image/png;base64", bytes));
+    EXPECT_EQ(Preview::inlineImage("image/png;base64", bytes), dataURL("image/png;base64", bytes));
   }
 }
 
 TEST_F(PreviewTest, PreviewSourceUsesTheCache) {
   EXPECT_EQ(Preview::previewSrc("https://x/y.png"), "https://x/y.png");
-  EXPECT_EQ(Preview::cache_size_for_testing(), 0u);
+  EXPECT_EQ(Preview::cacheSize_for_testing(), 0u);
 
-  const std::string wide = data_url("image/png;base64", encoded_image(2560, 1440, "png"));
+  const std::string wide = dataURL("image/png;base64", encodedImage(2560, 1440, "png"));
   const std::string shown = Preview::previewSrc(wide);
-  EXPECT_EQ(size_of(shown), std::make_pair(1280, 720));
+  EXPECT_EQ(sizeOf(shown), std::make_pair(1280, 720));
   EXPECT_EQ(Preview::previewSrc(wide), shown);
-  EXPECT_EQ(Preview::cache_size_for_testing(), 1u);
+  EXPECT_EQ(Preview::cacheSize_for_testing(), 1u);
   const std::string page =
       Preview(object(R"({"nodes":[{"children":[{"image":")" + wide + R"("}]}]})")).html();
   EXPECT_NE(page.find("<img src=\"" + shown + "\">"), std::string::npos);
@@ -237,15 +237,15 @@ TEST_F(PreviewTest, PreviewSourceUsesTheCache) {
   auto distinct = [](int i) {
     std::string bytes(1600, '\x02');
     bytes.replace(0, std::to_string(i).size(), std::to_string(i));
-    return data_url("image/png;base64", bytes);
+    return dataURL("image/png;base64", bytes);
   };
   for (int i = 2; i <= 49; ++i) EXPECT_EQ(Preview::previewSrc(distinct(i)), distinct(i));
   // A hit adds nothing.
-  EXPECT_EQ((std::tuple{Preview::cache_size_for_testing(), Preview::previewSrc(distinct(2)),
-                        Preview::cache_size_for_testing()}),
+  EXPECT_EQ((std::tuple{Preview::cacheSize_for_testing(), Preview::previewSrc(distinct(2)),
+                        Preview::cacheSize_for_testing()}),
             std::tuple(49u, distinct(2), 49u));
   EXPECT_EQ(Preview::previewSrc(distinct(50)), distinct(50));
-  EXPECT_EQ(Preview::cache_size_for_testing(), 1u);
+  EXPECT_EQ(Preview::cacheSize_for_testing(), 1u);
 }
 
 TEST_F(PreviewTest, HostileShapesDoNotCrash) {
@@ -275,7 +275,7 @@ TEST_F(PreviewTest, HostileShapesDoNotCrash) {
   const std::string odd = R"({"title":[1],"nodes":[null,true,{"content":{"text":"x"},"text":[],
       "marks":1,"image":{"src":5},"children":"c","level":{}},
       {"content":[{"text":1,"marks":"bold"},{"text":"ok","marks":[null,{"type":["bold"]}]}]}]})";
-  EXPECT_EQ(html_body(odd), "<h1>ok</h1><p></p><p>ok</p>");
+  EXPECT_EQ(htmlBody(odd), "<h1>ok</h1><p></p><p>ok</p>");
   EXPECT_EQ(markdown(odd), "# ok\n\n![](image)\n\nok\n");
 }
 

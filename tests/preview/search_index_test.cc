@@ -20,7 +20,7 @@ using namespace std::string_literals;
 
 using testing::object;
 
-json::object doc_with_text(std::string_view title, std::string_view body) {
+json::object docWithText(std::string_view title, std::string_view body) {
   return {{"title", title}, {"nodes", json::array{json::object{{"text", body}}}}};
 }
 
@@ -31,13 +31,13 @@ std::vector<std::string> ids(const std::vector<SearchIndex::Hit>& hits) {
 }
 
 using Ids = std::vector<std::string>;
-using testing::write_text;
+using testing::writeText;
 
 TEST(SearchIndexItem, FieldsFromTheDocumentWithTheWritersBulletsOnly) {
   // 500 characters of two code points each, so a cut by bytes or code points would show.
   std::string long_text;
   for (int i = 0; i < 500; ++i) long_text += "e\u0301";
-  json::object doc = doc_with_text("  Notes  ", long_text);
+  json::object doc = docWithText("  Notes  ", long_text);
   doc["nodes"].get_array().push_back(json::object{{"text", ""}});
   doc["nodes"].get_array().push_back(json::object{
       {"content", json::array{json::object{{"text", "tail "}}, json::object{{"text", "end"}}}}});
@@ -46,9 +46,9 @@ TEST(SearchIndexItem, FieldsFromTheDocumentWithTheWritersBulletsOnly) {
 
   const auto item = SearchIndex::item("a1", doc, "/w/Notes.quillstone");
   EXPECT_EQ(std::tie(item.path, item.description, item.text, item.modified, item.created),
-            std::tuple("/w/Notes.quillstone", text::grapheme_prefix(long_text, 300),
+            std::tuple("/w/Notes.quillstone", text::graphemePrefix(long_text, 300),
                        "Notes\n" + long_text + "\ntail end", 1'700'000'000.5, std::nullopt));
-  EXPECT_EQ(text::grapheme_count(item.description), 300u);
+  EXPECT_EQ(text::graphemeCount(item.description), 300u);
 
   // Subtext keeps the writer's bullets only.
   const auto subtext = object(R"({"title":"T","nodes":[
@@ -102,7 +102,7 @@ TEST_F(SearchIndexTest, UpdateSearchAndRemove) {
   EXPECT_TRUE(index->search("words").empty());
   EXPECT_FALSE(std::filesystem::exists(database())) << "nothing to remove or find: no file";
 
-  index->update("a", doc_with_text("Harbour walk", "The boats came in at dawn."), package("a"));
+  index->update("a", docWithText("Harbour walk", "The boats came in at dawn."), package("a"));
   index->update("b", object(R"({"title":"Kitchen","nodes":[{"text":"bread",
                   "children":[{"text":"sourdough starter"},{"text":"robot idea","ai":true}]}]})"),
                 package("b"));
@@ -120,12 +120,12 @@ TEST_F(SearchIndexTest, UpdateSearchAndRemove) {
   EXPECT_EQ(found({"harb", "DAWN boats", "harb boats-x", "sourdough", "robot"}),
             (std::vector<Ids>{{"a"}, {"a"}, {}, {"b"}, {}}));
   // A new version replaces the old words; a removal takes them all.
-  index->update("a", doc_with_text("Harbour walk", "Gulls at noon."), package("a"));
+  index->update("a", docWithText("Harbour walk", "Gulls at noon."), package("a"));
   EXPECT_EQ(found({"boats", "gulls"}), (std::vector<Ids>{{}, {"a"}}));
   index->remove("a");
   EXPECT_EQ(found({"gulls", "sourdough"}), (std::vector<Ids>{{}, {"b"}}));
   // A removal also undoes an update still waiting on the queue.
-  index->update("c", doc_with_text("Trashed", "soon gone"), package("c"));
+  index->update("c", docWithText("Trashed", "soon gone"), package("c"));
   index->remove("c");
   EXPECT_TRUE(index->search("trashed").empty());
 }
@@ -133,9 +133,9 @@ TEST_F(SearchIndexTest, UpdateSearchAndRemove) {
 TEST_F(SearchIndexTest, TitleMatchesRankFirstAndEntriesOutliveTheIndex) {
   {
     auto index = open();
-    index->update("body", doc_with_text("Other", "a long text that mentions lanterns once"),
+    index->update("body", docWithText("Other", "a long text that mentions lanterns once"),
                   package("body"));
-    index->update("title", doc_with_text("Lanterns", "nothing else here"), package("title"));
+    index->update("title", docWithText("Lanterns", "nothing else here"), package("title"));
     // Destroyed with the work still queued: the queue finishes it first.
   }
   auto reopened = open();
@@ -147,33 +147,33 @@ TEST_F(SearchIndexTest, TitleMatchesRankFirstAndEntriesOutliveTheIndex) {
 
 TEST_F(SearchIndexTest, ReservedAndArchivedAreNeverIndexedAndReindexReplacesAll) {
   auto index = open();
-  json::object archived = doc_with_text("Old", "pretext");
+  json::object archived = docWithText("Old", "pretext");
   archived["archived"] = true;
-  index->update("_reserved", doc_with_text("Secret", "pretext"), package("r"));
+  index->update("_reserved", docWithText("Secret", "pretext"), package("r"));
   index->update("old", archived, package("old"));
-  index->update("kept", doc_with_text("Kept", "pretext"), package("kept"));
-  index->update("other", doc_with_text("Other", "pretext"), package("other"));
+  index->update("kept", docWithText("Kept", "pretext"), package("kept"));
+  index->update("other", docWithText("Other", "pretext"), package("other"));
   EXPECT_THAT(ids(index->search("pretext")), ::testing::UnorderedElementsAre("kept", "other"));
   archived["archived"] = 2;
   index->update("kept", archived, package("kept"));
   EXPECT_EQ(ids(index->search("pretext")), Ids{"other"}) << "archiving removes the entry";
 
   // The rebuild keeps only live, ordinary documents, and drops everything indexed before.
-  json::object live = doc_with_text("Live", "pretext");
+  json::object live = docWithText("Live", "pretext");
   live["archived"] = 0;
-  index->reindex({{"_reserved", {doc_with_text("Secret", "pretext"), package("r")}},
+  index->reindex({{"_reserved", {docWithText("Secret", "pretext"), package("r")}},
                   {"old", {archived, package("old")}},
                   {"live", {live, package("live")}},
-                  {"second", {doc_with_text("Second", "pretext"), package("second")}}});
+                  {"second", {docWithText("Second", "pretext"), package("second")}}});
   EXPECT_THAT(ids(index->search("pretext")), ::testing::UnorderedElementsAre("live", "second"));
   // Updates after a rebuild keep the text index in step with the rows.
-  index->update("live", doc_with_text("Live", "different"), package("live"));
+  index->update("live", docWithText("Live", "different"), package("live"));
   EXPECT_EQ(ids(index->search("pretext")), Ids{"second"});
 }
 
 TEST_F(SearchIndexTest, AnyQueryIsReadAsWords) {
   auto index = open();
-  index->update("a", doc_with_text("Café notes", "alpha beta near the title: gamma"), package("a"));
+  index->update("a", docWithText("Café notes", "alpha beta near the title: gamma"), package("a"));
   // None of these may fail or be read as FTS5 syntax.
   // clang-format off
   const char* const hostile[] = {"", " \t\n", "\"", "\"\"", "*", "-", ":", "+", "\\", "NEAR(a b)",
@@ -200,8 +200,8 @@ TEST_F(SearchIndexTest, AnyQueryIsReadAsWords) {
 
 TEST_F(SearchIndexTest, ADisabledOrUnopenableIndexMakesNoFileAndFindsNothing) {
   auto index = makeSQLiteSearchIndex(database(), false);
-  index->update("a", doc_with_text("T", "words"), package("a"));
-  index->reindex({{"b", {doc_with_text("T", "words"), package("b")}}});
+  index->update("a", docWithText("T", "words"), package("a"));
+  index->reindex({{"b", {docWithText("T", "words"), package("b")}}});
   index->remove("a");
   index->flush();
   EXPECT_TRUE(index->search("words").empty());
@@ -211,26 +211,26 @@ TEST_F(SearchIndexTest, ADisabledOrUnopenableIndexMakesNoFileAndFindsNothing) {
   std::filesystem::create_directories(database());  // a folder where the file should be
   auto unopenable = open();
   ::testing::internal::CaptureStderr();
-  unopenable->update("a", doc_with_text("T", "words"), package("a"));
-  unopenable->reindex({{"b", {doc_with_text("T", "words"), package("b")}}});
+  unopenable->update("a", docWithText("T", "words"), package("a"));
+  unopenable->reindex({{"b", {docWithText("T", "words"), package("b")}}});
   unopenable->remove("a");
   EXPECT_TRUE(unopenable->search("words").empty());
   const std::string err = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(testing::count_of(err, "Quillstone: the search index couldn't be opened: "), 1u) << err;
+  EXPECT_EQ(testing::countOf(err, "Quillstone: the search index couldn't be opened: "), 1u) << err;
   EXPECT_TRUE(std::filesystem::is_directory(database()));
 }
 
 TEST_F(SearchIndexTest, CorruptDatabaseIsSetAsideAndRebuilt) {
   std::string garbage(8192, '\0');
   for (std::size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<char>(i * 131 + 7);
-  testing::write_text(database(), garbage);
+  testing::writeText(database(), garbage);
 
   auto index = open();
-  index->update("a", doc_with_text("Recovered", "words"), package("a"));
+  index->update("a", docWithText("Recovered", "words"), package("a"));
   EXPECT_EQ(ids(index->search("recovered")), Ids{"a"});
   auto aside = database();
   aside += ".corrupt";
-  EXPECT_EQ(testing::read_text(aside), garbage);
+  EXPECT_EQ(testing::readText(aside), garbage);
 }
 
 namespace fs = std::filesystem;
@@ -250,7 +250,7 @@ class SearchIndexReaderTest : public ::testing::Test {
     return dir_ / "Writing" / (std::string(name) + ".quillstone");
   }
   // Three documents hold "lighthouse": in the title, in the paragraph, in a bullet.
-  void build_index() {
+  void buildIndex() {
     auto index = makeSQLiteSearchIndex(database(), true);
     index->reindex({
         {"title", {doc("The lighthouse", "Keepers and lamps."), package("The lighthouse")}},
@@ -269,7 +269,7 @@ class SearchIndexReaderTest : public ::testing::Test {
 // The order of results, metas, odd terms and that the index is only read are also seen over the
 // session bus (tests/search_provider): here, what that run doesn't reach.
 TEST_F(SearchIndexReaderTest, ResultSetsBestFirstForAnyTerms) {
-  build_index();
+  buildIndex();
   SearchIndexReader reader(database());
   EXPECT_EQ(reader.resultSet({"LIGHTH"}), (Ids{"title", "body", "bullet"})) << "prefix, any case";
   EXPECT_EQ(reader.resultSet({"lighthouse dusk"}), Ids{"body"});
@@ -285,10 +285,10 @@ TEST_F(SearchIndexReaderTest, ResultSetsBestFirstForAnyTerms) {
 }
 
 TEST_F(SearchIndexReaderTest, MetasCarryTitleSnippetAndASafeThumbnail) {
-  build_index();
-  write_text(package("The lighthouse") / "QuickLook" / "Thumbnail.png", "png");
+  buildIndex();
+  writeText(package("The lighthouse") / "QuickLook" / "Thumbnail.png", "png");
   // A thumbnail reached through a link is not offered: the shell would read wherever it points.
-  write_text(dir_ / "elsewhere" / "QuickLook" / "Thumbnail.png", "png");
+  writeText(dir_ / "elsewhere" / "QuickLook" / "Thumbnail.png", "png");
   fs::create_directories(package("Harbour"));
   fs::create_directory_symlink(dir_ / "elsewhere" / "QuickLook", package("Harbour") / "QuickLook");
   fs::create_directory_symlink(dir_ / "elsewhere", package("Walks"));
@@ -315,7 +315,7 @@ TEST_F(SearchIndexReaderTest, NeverWritesAndFollowsAReplacedDatabase) {
   EXPECT_TRUE(reader.resultMetas({"title"}, {}).empty());
   EXPECT_FALSE(fs::exists(database())) << "no index: nothing is made";
 
-  build_index();
+  buildIndex();
   EXPECT_EQ(reader.resultSet({"lighthouse"}).size(), 3u);
 
   // The app set the database aside and made a new one: the reader moves to it.

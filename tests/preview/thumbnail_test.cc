@@ -30,7 +30,7 @@ class Decoded {
  public:
   explicit Decoded(const std::optional<std::string>& png) {
     testing::TempDir dir;
-    testing::write_text(dir / "t.png", png.value_or(""));
+    testing::writeText(dir / "t.png", png.value_or(""));
     surface_.reset(cairo_image_surface_create_from_png((dir / "t.png").c_str()),
                    cairo_surface_destroy);
     EXPECT_EQ(cairo_surface_status(surface_.get()), CAIRO_STATUS_SUCCESS);

@@ -25,10 +25,10 @@ inline json::object record(const json::object& d, std::int64_t rev = 1) {
 }
 
 // An image large enough to be kept as a file of its package (canonical base64, not a real PNG).
-inline std::string image_url() {
+inline std::string imageURL() {
   std::string bytes(3000, '\0');
   for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7);
-  return "data:image/png;base64," + digest::base64_encode(bytes);
+  return "data:image/png;base64," + digest::base64Encode(bytes);
 }
 
 }  // namespace qs::testing

@@ -53,7 +53,7 @@ class FolderTrash final : public Trash {
     return out;
   }
   std::atomic<bool> fail{false};
-  std::vector<std::string> names() const { return names_in(folder_); }
+  std::vector<std::string> names() const { return namesIn(folder_); }
 
  private:
   std::mutex mutex_;
@@ -63,20 +63,19 @@ class FolderTrash final : public Trash {
 };
 
 // Writes a package directly, as another copy of the app or a sync tool would.
-inline void put_package(const fs::path& package, std::string_view id,
-                        std::string_view title = "T") {
+inline void putPackage(const fs::path& package, std::string_view id, std::string_view title = "T") {
   ASSERT_TRUE(library::writePackage(package, json::object{}, doc(id, title)));
 }
 
 // Only "document.json", as another program edits it in place or a sync tool brings it first.
-inline void put_document(const fs::path& package, std::string_view id, std::string_view title) {
-  write_text(
+inline void putDocument(const fs::path& package, std::string_view id, std::string_view title) {
+  writeText(
       package / "document.json",
       *json::compact(json::object{{"format", "quillstone/document"}, {"doc", doc(id, title)}}));
 }
 
 // The ids of records, in order.
-inline std::vector<std::string> ids_of(const json::array& records) {
+inline std::vector<std::string> idsOf(const json::array& records) {
   std::vector<std::string> out;
   for (const auto& r : records) out.emplace_back(r.at("id").as_string());
   return out;
@@ -98,7 +97,7 @@ class LibraryFixture : public ::testing::Test {
   }
   fs::path root() const { return dir_ / "Writing"; }
   fs::path support() const { return dir_ / "Support"; }
-  std::vector<std::string> packages_in(const fs::path& folder) const {
+  std::vector<std::string> packagesIn(const fs::path& folder) const {
     std::vector<std::string> out;
     std::error_code ec;
     for (const auto& e : fs::directory_iterator(folder, ec))
@@ -106,13 +105,13 @@ class LibraryFixture : public ::testing::Test {
     std::ranges::sort(out);
     return out;
   }
-  static std::vector<std::string> problem_names(const library::Library& lib) {
+  static std::vector<std::string> problemNames(const library::Library& lib) {
     std::vector<std::string> out;
     for (const auto& p : lib.problems()) out.push_back(p.name);
     return out;
   }
   // Another program's copy of a package, written elsewhere and moved in whole.
-  void bring_in(const fs::path& package, const json::object& d, std::int64_t rev = 1) {
+  void bringIn(const fs::path& package, const json::object& d, std::int64_t rev = 1) {
     const fs::path staged = dir_ / "elsewhere" / package.filename();
     fs::remove_all(staged);
     ASSERT_TRUE(library::writePackage(staged, json::object{{"rev", rev}}, d));

@@ -16,8 +16,8 @@ namespace qs::testing {
 class RealTimeLoop final : public EventLoop {
  public:
   using Clock = std::chrono::steady_clock;
-  void post(Task task) override { post_after(std::chrono::milliseconds(0), std::move(task)); }
-  TimerId post_after(std::chrono::milliseconds delay, Task task) override {
+  void post(Task task) override { postAfter(std::chrono::milliseconds(0), std::move(task)); }
+  TimerId postAfter(std::chrono::milliseconds delay, Task task) override {
     std::lock_guard lock(mutex_);
     timers_.emplace(std::pair(Clock::now() + delay, next_id_), std::move(task));
     return next_id_++;

@@ -25,25 +25,25 @@ TempDir::~TempDir() {
   fs::remove_all(path_, ec);
 }
 
-fs::path scratch_folder() {
+fs::path scratchFolder() {
   std::error_code ec;
   const bool shm = fs::is_directory("/dev/shm", ec) && access("/dev/shm", W_OK) == 0;
   return shm ? fs::path("/dev/shm") : fs::temp_directory_path();
 }
 
-void write_text(const fs::path& path, std::string_view text) {
+void writeText(const fs::path& path, std::string_view text) {
   fs::create_directories(path.parent_path());
   std::ofstream(path, std::ios::binary | std::ios::trunc)
       .write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
-std::string read_text(const fs::path& path) {
+std::string readText(const fs::path& path) {
   std::stringstream ss;
   ss << std::ifstream(path, std::ios::binary).rdbuf();
   return ss.str();
 }
 
-std::vector<std::string> names_in(const fs::path& folder) {
+std::vector<std::string> namesIn(const fs::path& folder) {
   std::vector<std::string> out;
   for (const auto& e : fs::directory_iterator(folder)) out.push_back(e.path().filename());
   std::sort(out.begin(), out.end());
@@ -55,19 +55,19 @@ std::map<std::string, std::string> tree(const fs::path& folder) {
   for (const auto& e : fs::recursive_directory_iterator(folder)) {
     out[fs::relative(e.path(), folder).string()] = e.is_symlink()
                                                        ? "-> " + fs::read_symlink(e.path()).string()
-                                                   : e.is_regular_file() ? read_text(e.path())
+                                                   : e.is_regular_file() ? readText(e.path())
                                                                          : "/";
   }
   return out;
 }
 
-std::size_t count_of(std::string_view text, std::string_view what) {
+std::size_t countOf(std::string_view text, std::string_view what) {
   std::size_t n = 0;
   for (auto at = text.find(what); at != text.npos; at = text.find(what, at + what.size())) ++n;
   return n;
 }
 
-std::vector<std::string> lines_of(std::string_view text) {
+std::vector<std::string> linesOf(std::string_view text) {
   std::vector<std::string> lines;
   for (std::size_t at = 0; at < text.size();) {
     const std::size_t end = std::min(text.find('\n', at), text.size());
@@ -86,7 +86,7 @@ json::object object(std::string_view text) {
 std::vector<std::string> leftovers(const fs::path& folder) {
   std::vector<std::string> out;
   for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-    if (file_io::is_temporary_name(entry.path().filename().string()))
+    if (file_io::isTemporaryName(entry.path().filename().string()))
       out.push_back(entry.path().string());
   }
   return out;

@@ -30,21 +30,21 @@ class TempDir {
 
 // A memory file system when the machine has one (thousands of small files, or runs killed
 // mid-write, where syncing to a disk would only be slow), else the system's temporary folder.
-std::filesystem::path scratch_folder();
+std::filesystem::path scratchFolder();
 
 // Writes a file, creating its folder; for setting up fixtures only.
-void write_text(const std::filesystem::path& path, std::string_view text);
-std::string read_text(const std::filesystem::path& path);
+void writeText(const std::filesystem::path& path, std::string_view text);
+std::string readText(const std::filesystem::path& path);
 
 // The names in `folder`, sorted.
-std::vector<std::string> names_in(const std::filesystem::path& folder);
+std::vector<std::string> namesIn(const std::filesystem::path& folder);
 // Everything below `folder` by relative path: a file's bytes, "/" for a folder, "-> target" for
 // a link (never followed).
 std::map<std::string, std::string> tree(const std::filesystem::path& folder);
 // How often `what` occurs in `text`.
-std::size_t count_of(std::string_view text, std::string_view what);
+std::size_t countOf(std::string_view text, std::string_view what);
 // The lines of `text`, without their ends.
-std::vector<std::string> lines_of(std::string_view text);
+std::vector<std::string> linesOf(std::string_view text);
 // JSON text that must be an object (throws otherwise, which fails the test).
 json::object object(std::string_view text);
 // Temporary files of ours left below `folder`, for tests of interrupted writes.

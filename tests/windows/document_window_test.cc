@@ -111,7 +111,7 @@ TEST(PagePrinterTest, EveryPrintEndsInExactlyOneAfterprint) {
   auto printer = std::make_unique<PagePrinter>(service, main, [&] { ++afterprints; });
   // A failure reported before the operation's end, and an end reported twice, make one each.
   printer->print("Notes");
-  main.run_pending();
+  main.runPending();
   EXPECT_EQ(std::tie(service.jobs[0].title, service.jobs[0].margin), std::tuple("Notes", 36));
   service.dialogs[0](PrintOutcome::kFailed);
   service.dialogs[0](PrintOutcome::kPrinted);
@@ -119,9 +119,9 @@ TEST(PagePrinterTest, EveryPrintEndsInExactlyOneAfterprint) {
   EXPECT_FALSE(printer->printing());
   // While a dialog is up, another print shows no second dialog but has its afterprint.
   printer->print("A");
-  main.run_pending();
+  main.runPending();
   printer->print("B");
-  main.run_pending();
+  main.runPending();
   EXPECT_EQ(service.jobs.size(), 2u);
   EXPECT_EQ(afterprints, 2);
   service.dialogs[1](PrintOutcome::kPrinted);
@@ -129,15 +129,15 @@ TEST(PagePrinterTest, EveryPrintEndsInExactlyOneAfterprint) {
 
   // A window gone with its dialog up, or before the dialog came up, hears nothing.
   printer->print("A");
-  main.run_pending();
+  main.runPending();
   printer->print("B");
   printer.reset();
-  main.run_pending();
+  main.runPending();
   service.dialogs.back()(PrintOutcome::kCancelled);
   printer = std::make_unique<PagePrinter>(service, main, [&] { ++afterprints; });
   printer->print("C");
   printer.reset();
-  main.run_pending();
+  main.runPending();
   EXPECT_EQ(afterprints, 3);
   EXPECT_EQ(service.jobs.size(), 3u);
 }

@@ -10,7 +10,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using qs::testing::TempDir;
-using qs::testing::write_text;
+using qs::testing::writeText;
 using Headers = std::vector<std::pair<std::string, std::string>>;
 
 std::string lookUp(std::string_view extension) {
@@ -26,7 +26,7 @@ class SchemeHandlerTest : public ::testing::Test {
                                      {"style.css", "body{}"},
                                      {"LICENSE", "text"},
                                      {"../secret.txt", "outside"}})
-      write_text(web() / name, text);
+      writeText(web() / name, text);
   }
 
   fs::path web() const { return dir / "web"; }
@@ -56,7 +56,7 @@ TEST_F(SchemeHandlerTest, ServesAFileWithExactlyTheFiveHeaders) {
 // links that stay inside are followed. (The fuzz target's corpus tries the ways out.)
 TEST_F(SchemeHandlerTest, FilesInsideTheWebFolderAreServedWithTheirType) {
   fs::create_symlink(web() / "style.css", web() / "alias.css");
-  write_text(web() / "%2e%2e" / "secret.txt", "inside");  // encoded once, decoded once
+  writeText(web() / "%2e%2e" / "secret.txt", "inside");  // encoded once, decoded once
   const std::string html = "text/html; charset=utf-8", other = "application/octet-stream";
   for (const auto& [uri, body, type] :
        std::vector<std::tuple<std::string_view, std::string, std::string>>{
