@@ -7,7 +7,7 @@
 # and closes. Runs under Debian's python3 (python3-pyatspi).
 import json
 
-from harness import WAYLAND, Checks, Program, ax, poll
+from harness import WAYLAND, Checks, Program, ax, focus, poll
 
 TITLE, MENUS = "Notes for the talk", ("Quillstone", "File", "Edit", "View", "See", "Insert", "AI", "Window", "Help")
 app = Program("tests/e2e/menus_page", {"claudeOnMac": False}, accessible=True)
@@ -19,7 +19,7 @@ app.start()
 check = Checks(app)
 keys = lambda *names: app.keys(*names, pace=0.4)
 focused = lambda root: [ax.describe(n) for n in ax.walk(root) if "focused" in ax.states(n)]
-claude_on = lambda: json.loads((app.work / "config/settings.json").read_text()).get("claudeOnMac")
+claude_on = lambda: app.settings().get("claudeOnMac")
 
 
 def shown(action, name, seconds=10):
@@ -27,8 +27,7 @@ def shown(action, name, seconds=10):
     return ax.window(tree, name, seconds)
 
 
-def close(window, button):
-    """Presses `button` on Wayland; on X11 the key that stands for it (Escape)."""
+def close(window, button):  # on X11 by the key that stands for the button, Escape
     ax.press(ax.find(window, "push button", button)) if WAYLAND else keys("Escape")
 
 
@@ -43,8 +42,8 @@ if check.started("TITLED", 60):
         names = [n.name for n in ax.find_all(bar, "menu item")] if bar else []
         check("the menu bar and its nine menus", names == list(MENUS), names)
         if not WAYLAND:
-            app.xdo("search", "--name", "^%s$" % TITLE, "windowfocus", "--sync")
             before = len(app.page_lines())
+            app.steps(focus("^%s$" % TITLE))
             keys("F10")
             menus = {}
             for menu in MENUS:
@@ -102,7 +101,7 @@ if check.started("TITLED", 60):
                 check("the shortcuts window lists the menus' keys (on X11, as each item says them)",
                       listed.get("Quit Quillstone") == "Ctrl+Q" and not differ, (text[:200], differ))
             if not WAYLAND:
-                app.xdo("search", "--name", "^%s$" % name, "windowfocus", "--sync")
+                app.steps(focus("^%s$" % name))
             close(window, "^Close$")
             check("%s closes %s" % (name, "by its Close button" if WAYLAND else "on Escape"),
                   poll(lambda: "showing" not in ax.states(window), 10))

@@ -30,7 +30,7 @@ if check.started("ASKED", 60):
         reply(name)
     check("the page got both replies and closed its window", app.wait_for("CLOSING", 30), app.page_lines())
     check("closing a window settles its page", app.wait_for("SETTLED-ON-CLOSE", 30))
-    got = [l for l in app.page_lines() if l.startswith("REPLY " + ids["take"])]
+    got = app.reports("REPLY " + ids["take"])
     check("the page got the reply's bullets", got and '["About take"] Claude' in got[0], got)
     check("a reply the page isn't ready for stays, and its request", waiting("wait"))
     # No window is open now: a reply waits, untouched.

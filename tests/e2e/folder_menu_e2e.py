@@ -6,9 +6,9 @@
 # without asking. (Documents taken along and the folder watch following a move: soak_e2e.)
 # X11 only, not in the Wayland lane: right clicks and the title strip's drag need a pointer, which
 # weston's headless backend doesn't have.
-import base64, json, time
+import base64, json
 
-from harness import Checks, Program, poll
+from harness import Checks, Program, focus, poll
 
 app = Program("tests/e2e/menu_page")
 del app.env["QUILLSTONE_ROOT"]
@@ -16,20 +16,14 @@ documents, new = app.work / "home/Documents", app.work / "New"
 documents.mkdir()
 new.mkdir()
 app.env["QUILLSTONE_SUGGEST"] = str(documents)
-settings = app.work / "config/settings.json"
 check = Checks(app)
+steps = app.steps
 moved = "LOADED %s \u2192 New [\"e2e-moved\"]" % app.work.name
 
 
 def remembered():
-    stored = settings.exists() and json.loads(settings.read_text()).get("writingFolder")
+    stored = app.settings().get("writingFolder")
     return json.loads(base64.b64decode(stored))["path"] if stored else None
-
-
-def steps(*actions):
-    """xdotool's actions at a hand's pace; a number is a pause, for what there is no event to wait on."""
-    for action in actions:
-        time.sleep(action) if isinstance(action, (int, float)) else app.xdo(*action)
 
 
 def position():
@@ -41,8 +35,7 @@ def position():
 app.start()
 # ---- the first start asks; accepting the suggested Documents folder makes Quillstone in it
 if check("a folder panel at the first start", app.window("Where should your writing live?", 30), app.process.poll()):
-    steps(("search", "--sync", "--onlyvisible", "--name", "Where should your writing live?", "windowfocus", "--sync"),
-          ("key", "Return"))
+    steps(focus("Where should your writing live?"), ("key", "Return"))
     check("the first start asks and uses Documents \u2192 Quillstone",
           app.wait_for("LOADED Documents \u2192 Quillstone []", 60), app.page_lines())
     check("the choice is remembered", remembered() == str(documents / "Quillstone"), remembered())
@@ -68,8 +61,7 @@ if check("a folder panel at the first start", app.window("Where should your writ
     before = len(app.page_lines())
     app.activate("move-writing-folder")
     if check("Move Writing Folder shows a panel", app.window("Move Writing Folder", 30)):
-        steps(("search", "--sync", "--onlyvisible", "--name", "Move Writing Folder", "windowfocus", "--sync"),
-              ("type", "--delay", "20", str(new) + "/"), 0.5, ("key", "Return"))
+        steps(focus("Move Writing Folder"), ("type", "--delay", "20", str(new) + "/"), 0.5, ("key", "Return"))
         check("the moved folder is remembered", poll(lambda: remembered() == str(new), 30, 0.3), remembered())
         steps(1, ("key", "Return"))  # the result's alert has no title to wait for
         got = app.page_lines()[before:] if app.wait_for(moved, 30) else []

@@ -13,6 +13,11 @@ APP_BUS = ["gdbus", "call", "--session", "--dest", "app.quillstone.Quillstone",
 PAGE_MARK = "Quillstone page: E2E "
 
 
+def focus(name):
+    """The xdotool action that focuses the last shown window whose title matches `name`."""
+    return ("search", "--sync", "--onlyvisible", "--name", name, "windowfocus", "--sync")
+
+
 def poll(value, seconds, step=0.2):
     """What `value()` gives once it is true, or when `seconds` have passed."""
     deadline = time.monotonic() + seconds
@@ -29,21 +34,20 @@ class Program:
 
     def __init__(self, page, settings=None, accessible=False):
         self.build, self.work = BUILD, pathlib.Path(tempfile.mkdtemp(prefix="qs-e2e-"))
-        resources = self.work / "resources"
-        shutil.copytree(SOURCE / page, resources / "web")
-        shutil.copy(SOURCE / "tests/e2e/e2e.js", resources / "web")  # what the test pages share
-        shutil.copytree(SOURCE / "host", resources / "host")
+        resources, self.settings_path = self.work / "resources", self.work / "config/settings.json"
         self.web = resources / "web"
-        for folder in ("home", "config"):
-            (self.work / folder).mkdir()
+        shutil.copytree(SOURCE / page, self.web)
+        shutil.copy(SOURCE / "tests/e2e/e2e.js", self.web)  # what the test pages share
+        shutil.copytree(SOURCE / "host", resources / "host")
+        (self.work / "home").mkdir()
+        self.settings_path.parent.mkdir()
         if settings is not None:
-            (self.work / "config/settings.json").write_text(json.dumps(settings))
-        self.env = dict(os.environ, QUILLSTONE_RESOURCES=str(resources),
-                        QUILLSTONE_ROOT=str(self.work / "Writing"), QUILLSTONE_SUPPORT=str(self.work / "Support"),
-                        QUILLSTONE_CONFIG=str(self.work / "config"), QUILLSTONE_NO_WELCOME="1",
-                        QUILLSTONE_DEBUG="1", HOME=str(self.work / "home"), XDG_DATA_HOME=str(self.work / "data"),
-                        XDG_CONFIG_HOME=str(self.work / "config"), WEBKIT_DISABLE_DMABUF_RENDERER="1",
-                        NO_AT_BRIDGE="1")
+            self.settings_path.write_text(json.dumps(settings))
+        at = lambda folder: str(self.work / folder)
+        self.env = dict(os.environ, QUILLSTONE_RESOURCES=str(resources), QUILLSTONE_ROOT=at("Writing"),
+                        QUILLSTONE_SUPPORT=at("Support"), QUILLSTONE_CONFIG=at("config"), QUILLSTONE_NO_WELCOME="1",
+                        QUILLSTONE_DEBUG="1", HOME=at("home"), XDG_DATA_HOME=at("data"), XDG_CONFIG_HOME=at("config"),
+                        WEBKIT_DISABLE_DMABUF_RENDERER="1", NO_AT_BRIDGE="1")
         if WAYLAND:
             self.env.pop("DISPLAY", None)
             self.env["GDK_BACKEND"] = "wayland"
@@ -65,8 +69,7 @@ class Program:
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def add_script(self, name, text):
-        """Adds `text` to the page's files as `name`, loaded after the page's own scripts (and the
-        shared e2e.js, which a page of the product's own doesn't load)."""
+        """Adds `text` to the page, loaded after its own scripts (and e2e.js, for the product's page)."""
         (self.web / name).write_text(text)
         index = self.web / "index.html"
         html = index.read_text()
@@ -83,6 +86,12 @@ class Program:
 
     def page_lines(self, since=0):
         return [l.split(PAGE_MARK, 1)[1] for l in self.lines()[since:] if PAGE_MARK in l]
+
+    def reports(self, prefix, since=0):
+        return [l for l in self.page_lines(since) if l.startswith(prefix)]
+
+    def settings(self):
+        return json.loads(self.settings_path.read_text()) if self.settings_path.exists() else {}
 
     def wait_for(self, text, seconds, since=0):
         """Whether the page reports `text` before `seconds` pass or the program ends."""
@@ -103,8 +112,8 @@ class Program:
             return None
         return time.monotonic() - started
 
-    def cli(self, *args, payload=None, root=None):
-        return subprocess.run([str(self.build / "quillstone-cli"), "--root", str(root or self.env["QUILLSTONE_ROOT"]),
+    def cli(self, *args, payload=None):
+        return subprocess.run([str(self.build / "quillstone-cli"), "--root", self.env["QUILLSTONE_ROOT"],
                                "--support", self.env["QUILLSTONE_SUPPORT"], *args], input=payload, text=True,
                               env=self.env, capture_output=True, timeout=30)
 
@@ -114,9 +123,12 @@ class Program:
 
     def keys(self, *names, pace=0.3):
         """Keys typed at a hand's pace (X11 only: weston's headless backend has no keyboard)."""
-        for name in names:
-            self.xdo("key", "--clearmodifiers", name)
-            time.sleep(pace)
+        self.steps(*(a for name in names for a in (("key", "--clearmodifiers", name), pace)))
+
+    def steps(self, *actions):
+        """xdotool's actions; a number is a pause, for what there is no event to wait on."""
+        for action in actions:
+            time.sleep(action) if isinstance(action, (int, float)) else self.xdo(*action)
 
     def call(self, method, *args):
         """A method of the running program's, over the session bus."""
@@ -131,10 +143,8 @@ class Program:
         if WAYLAND:
             app = ax.application(seconds=seconds)
             return app and ax.window(app, name, seconds)
-        def found():
-            ids = self.xdo("search", *(["--onlyvisible"] if visible else []), "--name", name).stdout.split()
-            return ids[-1] if ids else None
-        return poll(found, seconds, 0.3)
+        ids = lambda: self.xdo("search", *(["--onlyvisible"] if visible else []), "--name", name).stdout.split()
+        return poll(lambda: (ids() or [None])[-1], seconds, 0.3)
 
 
 class Checks:
@@ -177,12 +187,10 @@ class ax:
     python3-pyatspi (so the scripts that use it run under /usr/bin/python3). Nodes are found by
     role and a pattern of their name; nodes that vanish as they are read count as none."""
 
-    def application(name="quillstone", seconds=30):
+    def application(seconds=30):
         import pyatspi
-        def found():
-            desktop = pyatspi.Registry.getDesktop(0)
-            return next((a for a in ax.children(desktop) if a.name == name), None)
-        return poll(found, seconds)
+        desktop = lambda: ax.children(pyatspi.Registry.getDesktop(0))
+        return poll(lambda: next((a for a in desktop() if a.name == "quillstone"), None), seconds)
 
     def children(node):
         try:
@@ -222,8 +230,7 @@ class ax:
     def gone(app, name, seconds=10.0):
         return poll(lambda: ax.window(app, name, 0) is None, seconds)
 
-    def press(node):
-        """Runs the node's first action, as a screen reader's user does."""
+    def press(node):  # its first action, as a screen reader's user does
         return node.queryAction().doAction(0)
 
     def press_button(window, name):

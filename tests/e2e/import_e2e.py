@@ -3,7 +3,7 @@
 # the offer ending in its alert, and Markdown files handed to the program, at launch and while it
 # runs, reaching one window's page. (How files close together are batched is timing: the unit
 # tests of the import batch, on the manual clock.)
-import json, time
+import json
 
 from harness import WAYLAND, Checks, Program, ax, poll
 
@@ -53,18 +53,11 @@ backup.write_text(json.dumps({"format": "quillstone/backup", "version": 1, "sche
     {"id": "imported-2", "title": "Also from the web", "updated": 5, "nodes": []}]}))
 
 
-def keys(window, *sequence):
-    first.xdo("windowfocus", "--sync", window)
-    for k in sequence:
-        time.sleep(0.3)
-        first.xdo(*(["type", "--delay", "20", k[5:]] if k.startswith("type:") else ["key", k]))
-    time.sleep(0.3)
-
-
 first.start()
 offer = first.window(OFFER, 30, visible=True)
 if check("the first-run offer", offer):
-    ax.press_button(offer, "^Choose Backup…$") if WAYLAND else keys(offer, "Return")  # the default
+    ax.press_button(offer, "^Choose Backup…$") if WAYLAND else first.steps(  # the default
+        ("windowfocus", "--sync", offer), 0.3, ("key", "Return"), 0.3)
     chooser = first.window("^Choose a Quillstone backup \\(Quillstone backup YYYY-MM-DD.json\\)$", 15, visible=True)
     if check("a file chooser after Choose Backup…", chooser):
         if WAYLAND:
@@ -75,7 +68,8 @@ if check("the first-run offer", offer):
             check("the chooser is cancelled", poll(lambda: not ax.visible(chooser), 10))
             open_files(first, backup)
         else:
-            keys(chooser, "ctrl+l", "type:" + str(backup), "Return")
+            first.steps(("windowfocus", "--sync", chooser), 0.3, ("key", "ctrl+l"), 0.3,
+                        ("type", "--delay", "20", str(backup)), 0.3, ("key", "Return"), 0.3)
         check("a backup chosen through the offer, its alert, and its documents in the writing folder",
               first.window("^2 documents brought in$", 30, visible=True) and all(
                   (first.work / "Writing" / (t + ".quillstone")).exists() for t in ("From the web", "Also from the web")))

@@ -4,7 +4,7 @@
 # presses go to the menu bar or to the page as the routing says, and Claude on This Computer turns
 # off and reloads the page. (The menu bar's menus, About, Keyboard Shortcuts and the alerts:
 # accessibility_e2e.)
-import json, re
+import re
 
 from harness import WAYLAND, Checks, Program, poll
 
@@ -80,6 +80,6 @@ if check.started("READY", 60):
     loads = app.page_lines().count("READY")
     app.activate("claude-on-this-computer")
     if settle_on("Claude on This Computer turns off and its check mark follows", {"claude-on-this-computer": (True, False)}):
-        check("its setting is saved", json.loads((app.work / "config/settings.json").read_text()).get("claudeOnMac") is False)
+        check("its setting is saved", app.settings().get("claudeOnMac") is False)
     check("turning it off reloads the page", poll(lambda: app.page_lines().count("READY") > loads, 15, 0.3))
 check.end()

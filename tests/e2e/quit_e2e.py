@@ -38,7 +38,7 @@ def one_run(number):
         return app, ["%s: the program hung" % how], 0
     failures = [] if status == 0 else ["%s: ended with status %d" % (how, status)]
     saved = {"final": -1}  # the page's last save, made when it was asked to settle
-    for _, key, rev in (l.split() for l in app.page_lines() if l.startswith("SAVED ")):
+    for _, key, rev in (l.split() for l in app.reports("SAVED ")):
         saved[key] = max(saved.get(key, 0), int(rev))
     on_disk = {}
     for package in (app.work / "Writing").glob("*.quillstone"):

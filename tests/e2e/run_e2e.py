@@ -34,7 +34,6 @@ for name, doc_id in (("From the page", "e2e-doc"), ("Settled at quit", "e2e-sett
     check("the package of " + doc_id, package.exists() and json.loads(package.read_text())["doc"]["id"] == doc_id)
 check("the capture is stored", (app.work / "Support/captures/cap-1.txt").exists())
 check("no capture escapes its folder", not any(app.work.rglob("outside.txt")))
-settings = app.work / "config/settings.json"
-saved = json.loads(settings.read_text()).get("openWindows") if settings.exists() else None
+saved = app.settings().get("openWindows")
 check("the open windows are saved at quit", saved and len(saved) == 2, saved)
 check.end(quit=False)

@@ -13,7 +13,6 @@ FRAME = "{{0, 0}, {1000, 700}}"
 # Its AT-SPI tree is kept: the print dialog says through it when its printers are listed.
 app = Program("tests/e2e/shell_page", {"openWindows": [{"doc": "", "frame": FRAME}]}, accessible=True)
 app.env["LANG"] = "en_US.UTF-8"  # the spelling dictionaries come from the locale
-settings = app.work / "config/settings.json"
 check = Checks(app)
 
 
@@ -55,7 +54,7 @@ def spelling_marks(since):
     above the page; None without its report, or on Wayland (weston's headless display has no
     reader). The window's controls, which may glow red, are well above it, and the page draws the
     text itself transparent, so that no coloured edge of a letter counts."""
-    found = lambda: [l for l in app.page_lines(since) if l.startswith("SPELLING ")]
+    found = lambda: app.reports("SPELLING ", since)
     poll(lambda: found() or app.process.poll() is not None, 60, 0.1)
     if WAYLAND or not found():
         return None
@@ -94,14 +93,12 @@ for n in range(2, LAUNCHES + 1):
     since = launch("size")
     check("launch %d loads" % n, app.wait_for("READY", 60, since))
     sizes += [l for l in finish(since, "launch %d" % n) if l.startswith("SIZE ")]
-    frames.append(json.loads(settings.read_text())["openWindows"][0]["frame"])
+    frames.append(app.settings()["openWindows"][0]["frame"])
 check("a window keeps its size over %d launches" % LAUNCHES,
       len(sizes) == LAUNCHES and len(set(sizes)) == 1 and frames == [FRAME] * (LAUNCHES - 1),
       (sorted(set(sizes)), sorted(set(frames))))
 
-saved = json.loads(settings.read_text())
-saved["WebContinuousSpellCheckingEnabled"] = False
-settings.write_text(json.dumps(saved))
+app.settings_path.write_text(json.dumps(dict(app.settings(), WebContinuousSpellCheckingEnabled=False)))
 since = launch("spelling")
 spelling_off = spelling_marks(since)
 if not WAYLAND:

@@ -10,7 +10,7 @@
 # headless backend has no keyboard (the chooser's return on Wayland: accessibility_e2e).
 import json, os, random, re, shutil, sqlite3, time
 
-from harness import Checks, Program, poll
+from harness import Checks, Program, focus, poll
 
 SEED = int(os.environ.get("QS_SOAK_SEED") or 20261207)
 SECONDS = float(os.environ.get("QS_SOAK_SECONDS") or 30)
@@ -108,10 +108,7 @@ while time.monotonic() - began < SECONDS:
         moved, mark = True, app.mark()
         moved_to.mkdir()
         app.activate("move-writing-folder")
-        app.xdo("search", "--sync", "--onlyvisible", "--name", "^Move Writing Folder$", "windowfocus", "--sync")
-        app.xdo("type", "--delay", "20", str(moved_to) + "/")
-        time.sleep(0.5)
-        app.xdo("key", "Return")
+        app.steps(focus("^Move Writing Folder$"), ("type", "--delay", "20", str(moved_to) + "/"), 0.5, ("key", "Return"))
         if not check("the move ends with both pages reloaded on the new folder", poll(lambda: all(
                 reported("%s LOADED %s \u2192 Moved" % (w, app.work.name), mark) for w in "ab"), 60),
                 app.page_lines(mark)[-6:]):

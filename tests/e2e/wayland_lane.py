@@ -11,13 +11,13 @@ from harness import poll
 
 # Each script, and the arguments it takes here. folder_menu_e2e and soak_e2e say why they are not
 # here. The desktop's search runs on a session bus whose services are the build's own.
-LANE = [("run_e2e", []), ("reference_page_e2e", []), ("claude_e2e", []), ("auth_e2e", []), ("menus_e2e", []),
-        ("import_e2e", []), ("accessibility_e2e", []), ("shell_e2e", []), ("search_e2e", []),
-        ("quit_e2e", ["20"])]  # twenty quits in flight here, fifty on X11
+LANE = ("run_e2e reference_page_e2e claude_e2e auth_e2e menus_e2e import_e2e accessibility_e2e shell_e2e "
+        "search_e2e quit_e2e").split()
+ARGS = {"quit_e2e": ["20"]}  # twenty quits in flight here, fifty on X11
 PRIVATE_BUS, PER_SCRIPT = {"search_e2e"}, 240  # seconds
 
 build, source = str(pathlib.Path(sys.argv[1]).resolve()), str(pathlib.Path(sys.argv[2]).resolve())
-lane = [(s, a) for s, a in LANE if not sys.argv[3:] or s in sys.argv[3:]]
+lane = [s for s in LANE if not sys.argv[3:] or s in sys.argv[3:]]
 runtime = pathlib.Path(tempfile.mkdtemp(prefix="qs-wayland-"))  # private: 0700
 socket = runtime / "wayland-qs"
 weston_log = open(runtime / "weston.log", "w")
@@ -31,13 +31,13 @@ env.update(QS_E2E_SESSION="wayland", XDG_RUNTIME_DIR=str(runtime), WAYLAND_DISPL
 
 passed, failed = [], [] if socket.exists() else ["weston did not start"]
 try:
-    for script, args in lane if socket.exists() else []:
+    for script in lane if socket.exists() else []:
         started = time.monotonic()
         bus = ["--config-file=%s/test-dbus/session.conf" % build] if script in PRIVATE_BUS else []
+        command = [sys.executable, str(pathlib.Path(__file__).resolve().parent / (script + ".py")), build, source]
         try:
-            run = subprocess.run(["dbus-run-session", *bus, "--", sys.executable,
-                                  str(pathlib.Path(__file__).resolve().parent / (script + ".py")), build, source, *args],
-                                 env=env, capture_output=True, text=True, timeout=PER_SCRIPT)
+            run = subprocess.run(["dbus-run-session", *bus, "--", *command, *ARGS.get(script, [])], env=env,
+                                 capture_output=True, text=True, timeout=PER_SCRIPT)
             output, ok = run.stdout + run.stderr, run.returncode == 0
         except subprocess.TimeoutExpired as e:
             output, ok = (e.stdout or b"").decode(errors="replace") + "\n(timed out)", False

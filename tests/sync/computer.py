@@ -64,6 +64,15 @@ class Computer:
         return sorted(str(p.relative_to(self.root)) for p in paths if p.is_relative_to(self.root))
 
 
+def ended(process):
+    """What `process` wrote to its standard output once it ends (killed after a minute)."""
+    try:
+        return process.communicate(timeout=60)[0]
+    except subprocess.TimeoutExpired:
+        process.kill()
+        return process.communicate()[0]
+
+
 class Bridge:
     """quillstone-cli bridge: the library held open between messages, as a window holds it."""
 
@@ -85,14 +94,7 @@ class Bridge:
         return json.loads(value[1:]) if isinstance(value, str) and value.startswith("\x1e") else value
 
     def close(self):
-        self.process.stdin.close()
-        try:
-            self.process.wait(timeout=60)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-        self.process.stdout.close()
-        self.process.stderr.close()
+        ended(self.process)
 
 
 class Watch:
@@ -116,12 +118,7 @@ class Watch:
 
     def stop(self):
         self.process.send_signal(signal.SIGTERM)
-        try:
-            out, _ = self.process.communicate(timeout=60)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            out, _ = self.process.communicate()
-        self.batches += [json.loads(l) for l in out.splitlines() if l.strip()]
+        self.batches += [json.loads(l) for l in ended(self.process).splitlines() if l.strip()]
         return self.process.returncode
 
     def ids(self):

@@ -15,7 +15,7 @@ app = Program("tests/sync/page")
 
 
 def reports(label):
-    return [json.loads(l[len(label) + 1:]) for l in app.page_lines() if l.startswith(label + " ")]
+    return [json.loads(l[len(label) + 1:]) for l in app.reports(label + " ")]
 
 
 def page_view():

@@ -72,8 +72,7 @@ class Run:
         self.clock += self.rng.randint(60, 3600) * 1000
         return self.clock
 
-    def save(self, side, doc, rev, via=None):
-        """`via`: what the record is written through (a bridge held open), else quillstone-cli."""
+    def save(self, side, doc, rev, via=None):  # through `via`, a bridge held open, or quillstone-cli
         doc = dict(doc, updated=self.now())
         record = {"id": doc["id"], "rev": rev, "updated": doc["updated"], "deleted": False, "deletedAt": None, "doc": doc}
         if via is None:
@@ -83,8 +82,7 @@ class Run:
         self.views[side.name][doc["id"]] = (rev, doc)
         self.saved.setdefault((side.name, doc["id"]), set()).update(p["text"] for p in doc["nodes"] if "text" in p)
 
-    def add(self, side, nodes, text=True, image=False):
-        """`nodes` and, as asked, a paragraph of new text and a picture."""
+    def add(self, side, nodes, text=True, image=False):  # and, as asked, a new paragraph and a picture
         self.serial += 1
         text = [{"id": "p%d" % self.serial, "text": "%s %s%d %s" % (self.name, side.name, self.serial,
                                                                    words(self.rng, 5))}] if text else []
@@ -104,8 +102,7 @@ class Run:
         side.write({"id": doc_id, "rev": rev + 1, "updated": self.now(), "deleted": True, "deletedAt": self.clock})
         self.saved.pop((side.name, doc_id), None)
 
-    def look(self, sides=None):
-        """Each writer sees what its computer's library now holds."""
+    def look(self, sides=None):  # each writer sees what its computer's library now holds
         answers = {side.name: side.open() for side in sides or self.computers()}
         for name, answer in answers.items():
             self.views[name] = {i: (answer.get("revs", {}).get(i, 1), d) for i, d in docs_of(answer).items()}
@@ -124,8 +121,7 @@ class Run:
 
     # ---- after a merge ----
     def delivered(self):
-        """What the sync tool left in the writing folder, before either program looks: (path, its
-        package, its doc) of every "document.json" and version file."""
+        """(path, package, doc) of every "document.json" and version file the sync tool left."""
         found = []
         for path in (p for p in self.a.files("document") if p.endswith("/document.json") or CONFLICT_DOC.search(p)):
             try:
@@ -135,8 +131,7 @@ class Run:
         return found
 
     def converge(self, stage):
-        """Both programs look at what the sync tool delivered, the sync tool carries what they did,
-        and they look again; then the checks."""
+        """Both programs look, the sync tool carries what they did, they look again; then the checks."""
         ok = lambda what, good, detail="": self.ok(stage + ": " + what, good, detail)
         delivered = self.delivered()
         self.pictures_delivered = {p.name for p in self.a.root.glob("**/*.quillstone/images/*") if p.is_file()}

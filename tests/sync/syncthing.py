@@ -15,9 +15,7 @@ UNREACHABLE = (OSError, urllib.error.URLError, ValueError)
 _handed_out = set()
 
 
-def ends_with_parent():
-    """For Popen's preexec_fn: the child is sent SIGTERM when the test ends, however it ends, so no
-    instance outlives a killed run."""
+def ends_with_parent():  # Popen's preexec_fn: SIGTERM when the test ends, however it ends
     ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
 
 
@@ -53,7 +51,7 @@ class Instance:
     def configure(self, other, folders):
         """Only loopback, only `other` at its fixed address, and `folders` (id → path) shared with
         it, rescanned only when asked."""
-        root = self.config.getroot()
+        self.other, root = other, self.config.getroot()
         gui, options, defaults = root.find("gui"), root.find("options"), root.find("defaults")
         gui.find("address").text, gui.find("apikey").text = "127.0.0.1:%d" % self.gui_port, self.api_key
         for key, value in dict(OPTIONS, listenAddress="tcp://127.0.0.1:%d" % self.listen_port).items():
@@ -69,10 +67,9 @@ class Instance:
             folder.attrib.update(id=folder_id, label=folder_id, path=str(path), rescanIntervalS="86400",
                                  fsWatcherEnabled="false")
             mine = folder.find("device")
-            mine.set("id", self.id)
-            shared = copy.deepcopy(mine)
-            shared.set("id", other.id)
-            folder.insert(list(folder).index(mine) + 1, shared)
+            folder.insert(list(folder).index(mine) + 1, copy.deepcopy(mine))
+            for entry, device_id in zip(folder.findall("device"), (self.id, other.id)):
+                entry.set("id", device_id)
             folder.find("minDiskFree").text = "0"
             root.insert(list(root).index(device), folder)
         self.config.write(self.home / "config.xml")
@@ -84,7 +81,7 @@ class Instance:
              "--no-default-folder", "--skip-port-probing", "--logflags=3"],
             env=self.env, stdout=self.log, stderr=subprocess.STDOUT, preexec_fn=ends_with_parent)
 
-    def wait_started(self, seconds=60):
+    def wait_started(self, seconds):
         deadline = time.monotonic() + seconds
         while self.process.poll() is None and time.monotonic() < deadline:
             try:
@@ -108,8 +105,7 @@ class Instance:
             self.log.close()
 
     def log_tail(self, lines=30):
-        path = self.home / "syncthing.log"
-        return "\n".join(path.read_text(errors="replace").splitlines()[-lines:]) if path.exists() else ""
+        return "\n".join((self.home / "syncthing.log").read_text(errors="replace").splitlines()[-lines:])
 
     # ---- REST ----
     def call(self, path, params=None, method="GET", timeout=30):
@@ -120,16 +116,14 @@ class Instance:
             body = answer.read()
         return json.loads(body) if body.strip() else None
 
-    def scan(self, folder):
-        """Returns once the folder's scan is done."""
+    def scan(self, folder):  # returns once the scan is done
         self.call("/rest/db/scan", {"folder": folder}, "POST", timeout=120)
 
     def status(self, folder):
         return self.call("/rest/db/status", {"folder": folder})
 
     def connected(self, device):
-        connection = self.call("/rest/system/connections")["connections"].get(device)
-        return bool(connection and connection.get("connected"))
+        return bool(self.call("/rest/system/connections")["connections"].get(device, {}).get("connected"))
 
     def wait_event(self, seconds=1):
         """Blocks until the instance reports something new, or `seconds` pass."""
@@ -146,15 +140,11 @@ class Pair:
 
     def __init__(self, work, folders):
         self.work = pathlib.Path(work)
-        self.a, self.b = Instance("a", self.work / "syncthing-a"), Instance("b", self.work / "syncthing-b")
-        self.both = (self.a, self.b)
+        self.both = self.a, self.b = Instance("a", self.work / "syncthing-a"), Instance("b", self.work / "syncthing-b")
         for path in (p for pair in folders.values() for p in pair):
             (pathlib.Path(path) / ".stfolder").mkdir(parents=True, exist_ok=True)
         self.a.configure(self.b, {f: p[0] for f, p in folders.items()})
         self.b.configure(self.a, {f: p[1] for f, p in folders.items()})
-
-    def other(self, side):
-        return self.b if side is self.a else self.a
 
     def start(self, seconds=60):
         for side in self.both:
@@ -173,16 +163,14 @@ class Pair:
         if waiting_on is not None and time.monotonic() > started + seconds:
             raise Failure("%s: still waiting after %d s on %s\n--- a ---\n%s\n--- b ---\n%s"
                           % (what, seconds, waiting_on.name, self.a.log_tail(10), self.b.log_tail(10)))
-        if waiting_on is not None:
-            waiting_on.wait_event(1)
-        return waiting_on is None
+        return waiting_on is None or waiting_on.wait_event(1)
 
     def wait_connected(self, connected, seconds=60):
         started = time.monotonic()
         while True:
             for side in self.both:  # whatever happened before the check is taken in: the wait is for news
                 side.wait_event(0)
-            waiting_on = next((s for s in self.both if s.connected(self.other(s).id) != connected), None)
+            waiting_on = next((s for s in self.both if s.connected(s.other.id) != connected), None)
             if self.wait(waiting_on, ("" if connected else "dis") + "connected", started, seconds):
                 return
 
@@ -190,22 +178,20 @@ class Pair:
         """The two computers apart, or together again (the next call between them may then wait
         for the sync tool's next round of calls, a few seconds)."""
         for side in self.both:
-            side.call("/rest/system/" + ("pause" if paused else "resume"), {"device": self.other(side).id}, "POST")
+            side.call("/rest/system/" + ("pause" if paused else "resume"), {"device": side.other.id}, "POST")
         self.wait_connected(not paused)
 
     def in_sync(self, folder):
         """None when both sides hold the other's whole index and need nothing; else the side to wait on."""
-        statuses = {side.name: side.status(folder) for side in self.both}
-        for side in self.both:
-            status, other = statuses[side.name], self.other(side)
-            if status.get("state") != "idle" or status.get("needTotalItems", 1) != 0 or not side.connected(other.id):
+        statuses = {side: side.status(folder) for side in self.both}
+        for side, status in statuses.items():
+            if status.get("state") != "idle" or status.get("needTotalItems", 1) or not side.connected(side.other.id):
                 return side
         for side in self.both:
             # What `side` knows of the other's index must be all of it, and the other must need
             # nothing of side's.
-            other = self.other(side)
-            done = side.call("/rest/db/completion", {"folder": folder, "device": other.id})
-            if (done.get("sequence") != statuses[other.name].get("sequence")
+            done = side.call("/rest/db/completion", {"folder": folder, "device": side.other.id})
+            if (done.get("sequence") != statuses[side.other].get("sequence")
                     or done.get("needItems", 1) != 0 or done.get("needDeletes", 1) != 0):
                 return side
         return None
