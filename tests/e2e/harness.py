@@ -130,8 +130,7 @@ class Program:
         for action in actions:
             time.sleep(action) if isinstance(action, (int, float)) else self.xdo(*action)
 
-    def call(self, method, *args):
-        """A method of the running program's, over the session bus."""
+    def call(self, method, *args):  # over the session bus
         return subprocess.run(APP_BUS + ["--method", method, *args], env=self.env, capture_output=True,
                               text=True, timeout=30)
 
@@ -221,9 +220,8 @@ class ax:
     def find_all(root, role=None, name=None):
         return [n for n in ax.walk(root) if ax.matches(n, role, name)]
 
-    def window(app, name, seconds=15.0):
-        """The program's shown window whose name matches `name`. (Any role: GTK 4.8 gives a frame,
-        a dialog, or for a file chooser a filler.)"""
+    def window(app, name, seconds=15.0):  # any role: a frame, a dialog, a file chooser's filler
+
         return poll(lambda: next((c for c in ax.children(app) if ax.matches(c, None, name) and ax.visible(c)),
                                  None), seconds)
 
@@ -233,8 +231,7 @@ class ax:
     def press(node):  # its first action, as a screen reader's user does
         return node.queryAction().doAction(0)
 
-    def press_button(window, name):
-        """Presses the button named `name` in `window`; whether it was there."""
+    def press_button(window, name):  # whether it was there
         button = ax.find(window, "push button", name, 5)
         return button is not None and ax.press(button)
 

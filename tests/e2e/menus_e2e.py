@@ -21,7 +21,7 @@ def actions():
 
 
 def settle_on(name, expected):
-    """Checks that every action named in `expected` comes to have the (enabled, state) given."""
+    """Every action named in `expected` comes to have the (enabled, state) given."""
     def wrong():
         now = actions()
         return {k: now.get(k) for k, v in expected.items() if now.get(k) != v}
@@ -33,8 +33,7 @@ has_lines = lambda lines: poll(lambda: all(l in app.page_lines() for l in lines)
 
 
 def typed(name, combos, expected):
-    """The page's lines after `combos` are typed must be `expected` (X11 only: weston's headless
-    backend has no keyboard)."""
+    """The page's lines after `combos` are typed must be `expected` (X11 only: weston has no keyboard)."""
     if not WAYLAND:
         app.xdo("search", "--name", "Quillstone", "windowfocus")
         before = len(app.page_lines())

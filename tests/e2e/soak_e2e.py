@@ -37,8 +37,7 @@ packages = lambda folder: [p for p in folder.glob("*.quillstone") if not p.name.
 reported = lambda start, since=0: any(l.startswith(start) for l in app.page_lines(since))
 
 
-def last_lines(kind):
-    """The last line of `kind` each window reported, by window."""
+def last_lines(kind):  # by window, the last line of `kind` it reported
     return {who: rest[len(kind) + 1:] for who, _, rest in (l.partition(" ") for l in app.page_lines())
             if rest.startswith(kind + " ")}
 
@@ -59,10 +58,10 @@ if not ready:
     check.end()
 time.sleep(max(0.0, start_ms / 1000 - time.time()))
 
-outside = {}     # id → title as this program left it, or None once deleted
-outside_at = {}  # id → its package now
-copies = {}      # conflict copy → its document.json as dropped (a move leaves copies where they are)
-answered = {}    # request id → ("valid" or the reason it is refused, the writing folder then)
+# id → title as this program left it (None once deleted); id → its package now; conflict copy → its
+# document.json as dropped (a move leaves copies where they are); request id → ("valid" or the
+# reason it is refused, the writing folder then)
+outside, outside_at, copies, answered = {}, {}, {}, {}
 claude = lambda: root / ".quillstone/claude"
 moved, step, began = False, 0, time.monotonic()
 while time.monotonic() - began < SECONDS:
@@ -155,8 +154,7 @@ for who, word, rest in ((l.split(" ", 2) + ["", ""])[:3] for l in app.page_lines
         check("window %s: %s %s" % (who, word, rest), False)
 
 
-def differ(have, want):
-    return {i: (have.get(i), want.get(i)) for i in set(have) | set(want) if have.get(i) != want.get(i)}
+differ = lambda have, want: {i: (have.get(i), want.get(i)) for i in set(have) | set(want) if have.get(i) != want.get(i)}
 
 
 # ---- the disk
