@@ -9,7 +9,7 @@ set(QS_THREAD_TEST_SOURCES
     library/watch_limit_test.cc
     core/host_log_test.cc bridge/host_messages_test.cc bridge/page_calls_test.cc
     claude/claude_bridge_test.cc preview/search_index_test.cc preview/search_index_reader_test.cc
-    core/event_loop_test.cc support/temp_dir.cc)
+    core/event_loop_test.cc)
 foreach(source ${QS_THREAD_TEST_SOURCES})
   if(NOT EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${source})
     list(REMOVE_ITEM QS_THREAD_TEST_SOURCES ${source})

@@ -18,7 +18,7 @@
 #include "library/package.h"
 #include "platform/prefs.h"
 #include "preview/search_index.h"
-#include "support/documents.h"
+#include "support/library_fixture.h"
 #include "support/temp_dir.h"
 
 namespace qs {

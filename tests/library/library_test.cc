@@ -20,6 +20,11 @@ using Names = std::vector<std::string>;
 
 class LibraryTest : public qs::testing::LibraryFixture {
  protected:
+  static Names problemNames(const Library& lib) {
+    Names out;
+    for (const auto& p : lib.problems()) out.push_back(p.name);
+    return out;
+  }
   // Every "document.json" below `folder` parses, and a library started there finds each of `ids`
   // once and nothing unreadable.
   void expectWhole(const fs::path& folder, const Names& ids) {
@@ -260,7 +265,7 @@ TEST_F(LibraryTest, RepeatedNodeIdsKeepThePreviousDocumentOnce) {
 TEST_F(LibraryTest, DeletedRecordsGoToTheTrashOrSayTheyStayed) {
   ThreadSerialQueue queue("log");
   HostLog log(dir_ / "host-log.txt", queue);
-  auto lib = open(nullptr, &log);
+  auto lib = open(&log);
   ASSERT_TRUE(lib->write(record(doc("t", "Bin"))));
   ASSERT_TRUE(lib->write(record(doc("s", "Stays"))));
   EXPECT_FALSE(lib->write(json::object{{"id", "t"}, {"deleted", true}}));

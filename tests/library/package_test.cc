@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "core/text.h"
-#include "support/documents.h"
+#include "support/library_fixture.h"
 #include "support/temp_dir.h"
 
 namespace qs::library {
