@@ -28,9 +28,8 @@ struct MemoryStore final : SecretStore {
   MemoryStore(std::optional<std::string>* d, bool* r) : data(d), refuse(r) {}
   Found lookup() override { return {*data, std::nullopt}; }
   bool replace(std::string_view text, std::string* error) override {
-    data->reset();
+    *data = *refuse ? std::nullopt : std::optional<std::string>(text);
     if (*refuse) *error = "the store is locked";
-    if (!*refuse) *data = std::string(text);
     return !*refuse;
   }
   void clear() override { data->reset(); }
@@ -155,6 +154,7 @@ TEST_F(HostAuthTest, AnAnswerThatFallsShortEndsTheSignIn) {
             "neon_auth_session_verifier=" + std::string(4093, 'a') + "%2B%2F%C3%A9");
   EXPECT_EQ(signIn(callbackWith("v-1") + "&error=access_denied"), "failed");
   EXPECT_EQ(signIn("quillstone://other/callback?neon_auth_session_verifier=v-1"), "failed");
+  EXPECT_EQ(signIn(callbackWith("v-1") + "%2b&state=%zz"), "failed");
   EXPECT_EQ(sent("get-session"), 1u);
   stored.reset();
 
