@@ -6,7 +6,7 @@
 set(QS_THREAD_TEST_SOURCES
     library/external_changes_test.cc library/file_coordinator_test.cc library/folder_watch_test.cc
     library/images_test.cc library/inotify_watcher_test.cc library/library_test.cc
-    library/watch_limit_test.cc library/soak_test.cc
+    library/soak_test.cc
     core/host_log_test.cc bridge/host_messages_test.cc bridge/page_calls_test.cc
     claude/claude_bridge_test.cc preview/search_index_test.cc preview/search_index_reader_test.cc
     core/event_loop_test.cc support/temp_dir.cc)
