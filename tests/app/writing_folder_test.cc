@@ -93,6 +93,23 @@ TEST_F(WritingFolderTest, FirstRunRefusesTheSupportFolderAndFollowsARename) {
   EXPECT_NE(stored().find("Documents/Writing\""), std::string::npos) << stored();
 }
 
+// Each refusal with its words; a sibling whose name starts alike is not inside, nor is a folder
+// whose name starts as the support folder's.
+TEST_F(WritingFolderTest, ProblemsWithAChoice) {
+  const auto wf = folder();
+  const fs::path current = dir / "Writing";
+  for (const char* name : {"Writing/Inside", "Writing2", "Support-notes"})
+    fs::create_directories(dir / name);
+  const std::pair<fs::path, std::optional<std::string_view>> choices[] = {
+      {dir.path() / "Writing/", kAlreadyThere}, {current / "Inside", kInside},
+      {dir / "Writing2", std::nullopt},         {dir.path(), kContains},
+      {dir / "Support/reserved", kSupport},     {dir / "Support-notes", std::nullopt},
+      {dir / "Missing", kNotWritable}};
+  for (const auto& [chosen, problem] : choices) {
+    EXPECT_EQ(wf.problem(chosen, current), problem) << chosen;
+  }
+}
+
 TEST_F(WritingFolderTest, ALostFolderIsNamedAndCancellingOffersQuit) {
   // Each of these counts as lost; the user is asked, naming the folder.
   const fs::path trashed = dir / "data" / "Trash" / "files" / "Trashed";
