@@ -4,7 +4,7 @@
 # (TSAN_OPTIONS halt_on_error, set by scripts/test). Tests that fork to kill a writer are left out:
 # ThreadSanitizer doesn't follow a multithreaded fork.
 set(QS_THREAD_TEST_SOURCES
-    library/external_changes_test.cc library/folder_watch_test.cc
+    library/external_changes_test.cc library/file_coordinator_test.cc library/folder_watch_test.cc
     library/images_test.cc library/inotify_watcher_test.cc library/library_test.cc
     core/host_log_test.cc bridge/host_messages_test.cc bridge/page_calls_test.cc
     claude/claude_bridge_test.cc preview/search_index_test.cc
