@@ -6,15 +6,9 @@
 set(QS_THREAD_TEST_SOURCES
     library/external_changes_test.cc library/file_coordinator_test.cc library/folder_watch_test.cc
     library/images_test.cc library/inotify_watcher_test.cc library/library_test.cc
-    library/watch_limit_test.cc library/soak_test.cc
     core/host_log_test.cc bridge/host_messages_test.cc bridge/page_calls_test.cc
-    claude/claude_bridge_test.cc preview/search_index_test.cc preview/search_index_reader_test.cc
-    core/event_loop_test.cc support/temp_dir.cc)
-foreach(source ${QS_THREAD_TEST_SOURCES})
-  if(NOT EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${source})
-    list(REMOVE_ITEM QS_THREAD_TEST_SOURCES ${source})
-  endif()
-endforeach()
+    claude/claude_bridge_test.cc preview/search_index_test.cc
+    core/guarded_test.cc)
 add_executable(quillstone_thread_tests ${QS_THREAD_TEST_SOURCES})
 target_include_directories(quillstone_thread_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_options(quillstone_thread_tests PRIVATE ${QS_WARNINGS})

@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
-
-#include <deque>
 
 #include "app/window_registry.h"
 #include "core/digest.h"
@@ -73,36 +70,19 @@ class WritingFolderTest : public ::testing::Test {
 
 // The first start asking and remembering, a move that goes well and a refused one are seen end
 // to end (folder_menu_e2e, accessibility_e2e).
-TEST_F(WritingFolderTest, ProblemsWithAChoice) {
-  const auto wf = folder();
-  const fs::path current = dir / "Writing";
-  for (const char* name : {"Writing/Inside", "Writing2", "Support-notes"})
-    fs::create_directories(dir / name);
-  // A sibling is not inside, nor is a folder whose name starts as the support folder's.
-  const std::pair<fs::path, std::optional<std::string_view>> choices[] = {
-      {dir.path() / "Writing/", kAlreadyThere}, {current / "Inside", kInside},
-      {dir / "Writing2", std::nullopt},         {dir.path(), kContains},
-      {dir / "Support/reserved", kSupport},     {dir / "Support-notes", std::nullopt},
-      {dir / "Missing", kNotWritable}};
-  for (const auto& [chosen, problem] : choices) {
-    EXPECT_EQ(wf.problem(chosen, current), problem) << chosen;
-  }
-  if (geteuid() != 0) {  // permissions don't hold back root
-    fs::create_directories(dir / "Locked");
-    chmod((dir / "Locked").c_str(), 0555);
-    EXPECT_EQ(wf.problem(dir / "Locked", std::nullopt), kNotWritable);
-  }
-}
-
 TEST_F(WritingFolderTest, FirstRunRefusesTheSupportFolderAndFollowsARename) {
   auto wf = folder();
   auto& got = prepare(wf);
-  // The support folder is refused with its reason, and the panel comes again.
-  dialogs.choose(dir / "Support");
-  EXPECT_EQ(std::tie(dialogs.alerts.at(0).message, dialogs.alerts[0].detail),
-            std::tuple(kChooseAnother, kSupport));
-  dialogs.press(0);
-  ASSERT_EQ(dialogs.panels.size(), 2u);
+  // The support folder, and one that can't be written, are refused with their reason, and the
+  // panel comes again.
+  for (const auto& [chosen, why] :
+       {std::pair{dir / "Support", kSupport}, {dir / "Gone", kNotWritable}}) {
+    dialogs.choose(chosen);
+    EXPECT_EQ(std::tie(dialogs.alerts.back().message, dialogs.alerts.back().detail),
+              std::tuple(kChooseAnother, why));
+    dialogs.press(0);
+  }
+  ASSERT_EQ(dialogs.panels.size(), 3u);
   dialogs.choose(dir.path() / "Documents/");
   EXPECT_EQ(*got, dir / "Documents" / "Quillstone");
 
@@ -111,6 +91,23 @@ TEST_F(WritingFolderTest, FirstRunRefusesTheSupportFolderAndFollowsARename) {
   auto again = folder();
   EXPECT_EQ(*prepare(again), dir / "Documents" / "Writing");
   EXPECT_NE(stored().find("Documents/Writing\""), std::string::npos) << stored();
+}
+
+// Each refusal with its words; a sibling whose name starts alike is not inside, nor is a folder
+// whose name starts as the support folder's.
+TEST_F(WritingFolderTest, ProblemsWithAChoice) {
+  const auto wf = folder();
+  const fs::path current = dir / "Writing";
+  for (const char* name : {"Writing/Inside", "Writing2", "Support-notes"})
+    fs::create_directories(dir / name);
+  const std::pair<fs::path, std::optional<std::string_view>> choices[] = {
+      {dir.path() / "Writing/", kAlreadyThere}, {current / "Inside", kInside},
+      {dir / "Writing2", std::nullopt},         {dir.path(), kContains},
+      {dir / "Support/reserved", kSupport},     {dir / "Support-notes", std::nullopt},
+      {dir / "Missing", kNotWritable}};
+  for (const auto& [chosen, problem] : choices) {
+    EXPECT_EQ(wf.problem(chosen, current), problem) << chosen;
+  }
 }
 
 TEST_F(WritingFolderTest, ALostFolderIsNamedAndCancellingOffersQuit) {
@@ -144,34 +141,21 @@ TEST_F(WritingFolderTest, ALostFolderIsNamedAndCancellingOffersQuit) {
   }
   EXPECT_FALSE(Bookmark::resolve(R"({"path":"relative","name":"r","device":1,"inode":1})"));
   EXPECT_FALSE(Bookmark::storedName("{}"));
-}
 
-TEST_F(WritingFolderTest, BookmarksFollowTheFolderNotWhateverStandsAtItsPath) {
-  fs::create_directories(dir / "W");
+  // A remounted volume keeps the inode, a folder restored in place the device; another folder
+  // where it was (an empty mount point where a volume was) is not the writing folder.
   struct stat st {};
-  ASSERT_EQ(stat((dir / "W").c_str(), &st), 0);
-  auto bytes = [&](std::uint64_t device, std::uint64_t inode) {
-    return *json::compact(json::object{
-        {"path", (dir / "W").string()}, {"name", "W"}, {"device", device}, {"inode", inode}});
-  };
-  EXPECT_FALSE(Bookmark::resolve(*Bookmark::make(dir / "W"))->stale);
-  // A remounted volume keeps the inode; a folder restored in place keeps the device.
-  EXPECT_TRUE(Bookmark::resolve(bytes(st.st_dev + 1, st.st_ino))->stale);
-  EXPECT_TRUE(Bookmark::resolve(bytes(st.st_dev, st.st_ino + 1))->stale);
-  // Neither: another folder (an empty mount point where a volume was) is not this one.
-  EXPECT_FALSE(Bookmark::resolve(bytes(st.st_dev + 1, st.st_ino + 1)));
-
-  // A separate key keeps a second copy's folder apart.
-  settings.key = "writingFolder-test";
-  folder().use(dir / "W");
-  EXPECT_FALSE(prefs.get("writingFolder"));
-  EXPECT_EQ(folder().stored(), dir / "W");
-
-  for (std::string_view path :
-       {"/home/u/.local/share/Trash/files/Writing", "/media/u/Stick/.Trash-1000/files/Writing",
-        "/media/u/Stick/.Trash/1000/files/Writing", "/home/u/Documents/Trash/Writing",
-        "/home/u/.Trash-notes/Writing"})
-    EXPECT_EQ(isInTrash(path, "/home/u/.local/share"), path.find("/files/") != path.npos) << path;
+  ASSERT_EQ(stat(trashed.c_str(), &st), 0);
+  for (const auto& [device, inode, stale] :
+       std::vector<std::tuple<std::uint64_t, std::uint64_t, std::optional<bool>>>{
+           {st.st_dev, st.st_ino, false},
+           {st.st_dev + 1, st.st_ino, true},
+           {st.st_dev, st.st_ino + 1, true},
+           {st.st_dev + 1, st.st_ino + 1, std::nullopt}}) {
+    const auto found = Bookmark::resolve(*json::compact(json::object{
+        {"path", trashed.string()}, {"name", "T"}, {"device", device}, {"inode", inode}}));
+    EXPECT_EQ(found ? std::optional(found->stale) : std::nullopt, stale) << device << " " << inode;
+  }
 }
 
 class DocumentWindow : public RegisteredWindow {

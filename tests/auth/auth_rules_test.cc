@@ -1,89 +1,14 @@
 #include "auth/auth_rules.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <map>
 
 #include "auth/auth_config.h"
-#include "auth/browser_sign_in.h"
 #include "support/temp_dir.h"
 
 namespace qs::auth {
 namespace {
-
-using namespace std::string_literals;
-
-TEST(AuthRulesTest, ExpiryReadsTheMiddleOfExactlyThreePieces) {
-  // base64url, unpadded, with "-" and "_" in it; a fractional "exp".
-  const std::string payload = "eyJleHAiOjE5MDAwMDAwMDAuMjUsIm4iOiI_Pj8ifQ";
-  EXPECT_EQ(expiry("h." + payload + ".s"), 1900000000.25);
-  EXPECT_EQ(expiry("eyJleHAiOjE5MDAwMDAwMDAuMjUsIm4iOiI-Pj4ifQ"), std::nullopt);
-  EXPECT_EQ(expiry(".h.." + payload + ".s."), 1900000000.25);  // empty pieces don't count
-  EXPECT_EQ(expiry("h.eyJleHAiOjE3fQ.s"), 17);                 // {"exp":17}
-  // Two pieces, four, {"exp":"17"}, {"iat":17}, [17], not JSON, not base64 once padded.
-  for (const std::string& unreadable :
-       {payload + ".s", "h." + payload + ".s.x", "h.eyJleHAiOiIxNyJ9.s"s, "h.eyJpYXQiOjE3fQ.s"s,
-        "h.WzE3XQ.s"s, "h.bm90IGpzb24.s"s, "h.e.s"s, "h.eyJleHAiOjE3fQ!.s"s, ""s, ".."s}) {
-    EXPECT_EQ(expiry(unreadable), std::nullopt) << unreadable;
-  }
-}
-
-TEST(AuthRulesTest, OnlyCookiesTheServiceMaySetCount) {
-  const Url base = *Url::parse("https://Auth.Example.com/api/auth");
-  const std::string sc = "Set-Cookie";
-  const Headers headers = {{"Content-Type", "application/json"},
-                           {sc, "a = 1 ; Path=/; HttpOnly"},
-                           {"set-cookie", "b=2; Domain=.example.com"},
-                           {"SET-COOKIE", "c=3; Domain=example.org"},
-                           {sc, "d=4; Domain=ample.com"},
-                           {sc, "novalue"},
-                           {sc, "=5"},
-                           {sc, "e=5\x01"},
-                           {sc, "f=6; domain=AUTH.example.COM; Secure"},
-                           {sc, "g="}};
-  std::vector<std::string> texts;
-  for (const auto& c : responseCookies(headers, base)) texts.push_back(c.text());
-  EXPECT_EQ(texts, (std::vector<std::string>{"a=1", "b=2", "f=6", "g="}));
-
-  // An address in numbers has no parent domain to share cookies with.
-  const Url loopback = *Url::parse("http://127.0.0.1:8080/api");
-  EXPECT_EQ(responseCookies({{"Set-Cookie", "x=1; Domain=0.0.1"}}, loopback).size(), 0u);
-  EXPECT_EQ(responseCookies({{"Set-Cookie", "x=1; Domain=127.0.0.1"}}, loopback).size(), 1u);
-
-  EXPECT_EQ(std::vector<bool>({isChallengeCookie({"__Secure-neon-auth.session_challenge", "c"}),
-                               isChallengeCookie({"neon-auth.session_challange_x", ""}),
-                               isChallengeCookie({"session_token", "c"}),
-                               isSessionCookie({"__Secure-neon-auth.session_token", "s"}),
-                               isSessionCookie({"neon-auth.session_token", ""}),
-                               isSessionCookie({"session_token.sig", "s"})}),
-            std::vector<bool>({true, true, false, true, false, false}));
-}
-
-// The browser's callback: this program's scheme, host and path, a verifier of 1 to 4096
-// characters (the first, when there are two) and no "error" item; whatever else the service
-// adds to it (a state, say) is let be.
-TEST(AuthRulesTest, TheCallbackGivesItsVerifier) {
-  const std::string at = "quillstone://auth/callback?";
-  const std::string v = "neon_auth_session_verifier=";
-  const std::string longest(kVerifierLimit, 'a');
-  for (const auto& [callback, verifier] : std::vector<std::pair<std::string, std::string>>{
-           {at + v + "v-1", "v-1"},
-           {at + v + "v-1&state=s", "v-1"},
-           {at + "state=s&flag&" + v + "a%2Bb%20c", "a+b c"},
-           {at + v + "v-1&" + v + "v-2", "v-1"},
-           {at + v + longest, longest}}) {
-    EXPECT_EQ(callbackVerifier(callback), verifier) << callback;
-  }
-  for (const std::string& refused :
-       {at + v + longest + "a", at + v + "v-1&error=access_denied", at + "error&" + v + "v-1",
-        at + v, at + "neon_auth_session_verifier", at + "state=s", at + v + "v%2",
-        at + v + "v-1&state=%zz", "quillstone://auth/callback"s,
-        "quillstone://other/callback?" + v + "v-1", "quillstone://auth/callbacks?" + v + "v-1",
-        "quillstone://auth:8/callback?" + v + "v-1", "https://auth/callback?" + v + "v-1"}) {
-    EXPECT_EQ(callbackVerifier(refused), std::nullopt) << refused;
-  }
-}
 
 TEST(AuthRulesTest, AddressesAreBuiltFromTheBase) {
   EXPECT_EQ(appendingPath(*Url::parse("https://h.test/api/auth/"), "sign-in/social"),
@@ -139,20 +64,6 @@ TEST(AuthConfigTest, TheDeploymentFileUnlessDebugging) {
   EXPECT_EQ((std::tuple{readDeployment(dir / "a.json").size(), readDeployment(dir / "none").size(),
                         readDeployment(dir / "b.json").size()}),
             std::tuple(0u, 0u, 1u));
-}
-
-TEST(AuthRulesTest, LinksReachThisProgramThroughItsEntryOrItsBinary) {
-  qs::testing::TempDir dir;
-  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
-  std::filesystem::create_symlink(self, dir / "quillstone");
-  for (const auto& [handler, reaches] : std::vector<std::pair<std::optional<LinkHandler>, bool>>{
-           {LinkHandler{"app.quillstone.Quillstone.desktop", {}}, true},
-           {LinkHandler{"quillstone-dev.desktop", dir / "quillstone"}, true},
-           {LinkHandler{"firefox.desktop", "/bin/sh"}, false},
-           {LinkHandler{"gone.desktop", {}}, false},
-           {std::nullopt, false}}) {
-    EXPECT_EQ(reachesThisProgram(handler, self), reaches);
-  }
 }
 
 }  // namespace

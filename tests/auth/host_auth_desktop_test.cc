@@ -28,9 +28,8 @@ struct MemoryStore final : SecretStore {
   MemoryStore(std::optional<std::string>* d, bool* r) : data(d), refuse(r) {}
   Found lookup() override { return {*data, std::nullopt}; }
   bool replace(std::string_view text, std::string* error) override {
-    data->reset();
+    *data = *refuse ? std::nullopt : std::optional<std::string>(text);
     if (*refuse) *error = "the store is locked";
-    if (!*refuse) *data = std::string(text);
     return !*refuse;
   }
   void clear() override { data->reset(); }
@@ -90,19 +89,16 @@ class HostAuthTest : public ::testing::Test {
     if (keyring) queue = std::make_unique<ThreadSerialQueue>("quillstone.auth");
     auth = std::make_unique<HostAuth>(
         c.value_or(config()), main,
-        HostAuth::Services{
-            makeSoupHttpClient(),
-            keyring ? store(".test") : std::make_unique<MemoryStore>(&stored, &refuse),
-            std::move(queue),
-            [this] { return links; },
-            {},
-            [this] { return now; },
-            hang ? std::chrono::milliseconds(300) : std::chrono::seconds(60)});
+        HostAuth::Services{makeSoupHttpClient(),
+                           keyring ? store() : std::make_unique<MemoryStore>(&stored, &refuse),
+                           std::move(queue),
+                           [this] { return links; },
+                           {},
+                           [this] { return now; },
+                           hang ? std::chrono::milliseconds(300) : std::chrono::seconds(60)});
   }
-  static std::unique_ptr<SecretStore> store(std::string_view suffix = "",
-                                            const char* account = "neon-auth") {
-    return makeSecretServiceStore("app.quillstone.linux.direct.session" + std::string(suffix),
-                                  account);
+  static std::unique_ptr<SecretStore> store() {
+    return makeSecretServiceStore("app.quillstone.linux.direct.session.test", "neon-auth");
   }
   // Whether `text` is in any file below the test's home.
   bool writtenInPlainText(std::string_view text) {
@@ -134,16 +130,7 @@ class HostAuthTest : public ::testing::Test {
   std::optional<json::object> user() {
     return await<std::optional<json::object>>([&](auto done) { auth->user(done); });
   }
-  void signOut() {
-    bool done = false;
-    auth->signOut([&] { done = true; });
-    EXPECT_TRUE(spinUntil([&] { return done; }));
-  }
   std::size_t sent(std::string_view path) { return service.requestsTo(path).size(); }
-  // A request's headers and body, as compared below.
-  static auto shape(const FakeAuthService::Request& r) {
-    return std::tuple(r.header("Content-Type"), r.header("Origin"), json::parse(r.body));
-  }
 
   std::unique_ptr<HostAuth> auth;
   std::optional<SignInOutcome> outcome;
@@ -156,55 +143,9 @@ class HostAuthTest : public ::testing::Test {
   double now = 1.9e9;
 };
 
-TEST_F(HostAuthTest, SignInKeepsTheSessionAndSignOutEndsIt) {
-  service.session_jwt = FakeAuthService::jwt(now + 3600);
-  EXPECT_EQ(user(), std::nullopt);
-  auto browser = startSignIn();
-  ASSERT_EQ(browser->opened, service.origin() + "/browser/start?state=s-1");
-  // A second sign-in while the browser shows is busy at once.
-  std::optional<SignInOutcome> second;
-  auth->signIn(std::make_unique<FakeBrowserSignIn>(std::make_shared<Browser>()),
-               [&](SignInOutcome o) { second = o; });
-  ASSERT_TRUE(second);
-  EXPECT_EQ(json::value(second->pageValue()), json::parse(R"({"error":"busy"})"));
-
-  auth->callback(callbackWith("v-1"));
-  EXPECT_TRUE(browser->closed);
-  ASSERT_TRUE(spinUntil([&] { return outcome.has_value(); }));
-  const auto ada = json::parse(R"({"id":"u-1","name":"Ada","email":""})");
-  EXPECT_EQ(json::value(outcome->pageValue()), json::value(json::object{{"user", *ada}}));
-  // What went over the wire beside the methods and cookies auth_e2e sees.
-  const std::string origin = "https://quillstone.test:8443";
-  EXPECT_EQ(shape(service.requestsTo("sign-in/social").at(0)),
-            std::tuple("application/json", origin, json::parse(R"({"provider":"google",
-            "callbackURL":"https://quillstone.test:8443/app/auth/callback/"})")));
-  EXPECT_EQ(service.requestsTo("get-session").at(0).header("Accept"), "application/json");
-  EXPECT_EQ(*json::parse(stored.value_or("")),
-            json::parse(R"({"cookie":"__Secure-neon-auth.session_token=sess-1",
-            "user":{"id":"u-1","name":"Ada","email":""}})"));
-  // A second callback finds no sign-in under way.
-  CaptureStderr();
-  auth->callback(callbackWith("v-1"));
-  EXPECT_NE(GetCapturedStderr().find("ignored a sign-in callback"), std::string::npos);
-  // The token came with the session: handed out without asking.
-  EXPECT_EQ((std::tuple{token(), sent("get-session"), json::value(*user())}),
-            std::tuple(service.session_jwt, 1u, *ada));
-
-  // The service failing to sign out changes nothing here: the session is gone already, and the
-  // cached token with it. Signed out already: nothing is sent.
-  service.answerAt("sign-out", Answer{500, {}, "{}"});
-  signOut();
-  EXPECT_EQ(shape(service.requestsTo("sign-out").at(0)),
-            std::tuple("application/json", origin, json::parse("{}")));
-  EXPECT_EQ((std::tuple{stored, token(), user()}),
-            std::tuple(std::nullopt, std::nullopt, std::nullopt));
-  const auto asked = service.requests.size();
-  signOut();
-  EXPECT_EQ((std::tuple{token(), service.requests.size()}), std::tuple(std::nullopt, asked));
-}
-
 // A start or a session answer that falls short ends the sign-in, and nothing is kept; the
-// verifier goes on percent-encoded, and a callback the rules refuse asks nothing.
+// verifier goes on percent-encoded, and a callback the rules refuse asks nothing. The browser
+// part may end it too.
 TEST_F(HostAuthTest, AnAnswerThatFallsShortEndsTheSignIn) {
   const std::string longest = std::string(4093, 'a') + "+/é";
   ASSERT_EQ(text::graphemeCount(longest), kVerifierLimit);
@@ -212,6 +153,8 @@ TEST_F(HostAuthTest, AnAnswerThatFallsShortEndsTheSignIn) {
   EXPECT_EQ(service.requestsTo("get-session").back().query,
             "neon_auth_session_verifier=" + std::string(4093, 'a') + "%2B%2F%C3%A9");
   EXPECT_EQ(signIn(callbackWith("v-1") + "&error=access_denied"), "failed");
+  EXPECT_EQ(signIn("quillstone://other/callback?neon_auth_session_verifier=v-1"), "failed");
+  EXPECT_EQ(signIn(callbackWith("v-1") + "%2b&state=%zz"), "failed");
   EXPECT_EQ(sent("get-session"), 1u);
   stored.reset();
 
@@ -274,12 +217,31 @@ TEST_F(HostAuthTest, AnAnswerThatFallsShortEndsTheSignIn) {
   service.session_jwt = "not-a-token";
   EXPECT_EQ(signIn(callbackWith("v-1")), "");
   EXPECT_EQ((std::tuple{token(), sent("token")}), std::tuple(service.token, 1u));
+
+  // The browser part ends it (its own call may free it); links that don't reach this program are
+  // said so, and nothing is asked.
+  make();
+  auto browser = startSignIn();
+  auto ended = browser->ended;
+  ended(BrowserSignIn::End::kCancelled);
+  EXPECT_EQ(std::tuple(errorCode(outcome.value().error), browser->closed, auth->busy()),
+            std::tuple("cancelled", true, false));
+  const auto started = sent(s);
+  links = LinkHandler{"org.other.Browser.desktop", "/usr/bin/other"};
+  make();
+  CaptureStderr();
+  EXPECT_TRUE(startSignIn()->told_unreachable);
+  EXPECT_NE(GetCapturedStderr().find("links open org.other.Browser.desktop"), std::string::npos);
+  EXPECT_EQ(std::tuple(errorCode(outcome->error), sent(s)), std::tuple("failed", started));
 }
 
 TEST_F(HostAuthTest, TokensAreCachedUntilAMinuteBeforeTheyExpire) {
   service.session_jwt = FakeAuthService::jwt(now + 61);
   ASSERT_EQ(signIn(callbackWith("v-1")), "");
   EXPECT_EQ((std::tuple{token(), sent("get-session")}), std::tuple(service.session_jwt, 1u));
+  CaptureStderr();  // a second callback finds no sign-in under way
+  auth->callback(callbackWith("v-1"));
+  EXPECT_NE(GetCapturedStderr().find("ignored a sign-in callback"), std::string::npos);
 
   // 59 s left: the session is checked; its token has no "exp", so "token" is asked, with the
   // cookie kept; the renewed cookie replaces the stored one.
@@ -328,72 +290,10 @@ TEST_F(HostAuthTest, OnlyTheServiceSayingSoEndsTheStoredSession) {
   service.answer = nullptr;
   service.session_token.clear();
   EXPECT_EQ((std::tuple{token(), stored}), std::tuple(std::nullopt, std::nullopt));
-}
-
-TEST_F(HostAuthTest, TheBrowserPartEndsTheSignInItsOwnWay) {
-  for (const auto& [end, page] : {std::pair{BrowserSignIn::End::kCancelled, "cancelled"},
-                                  std::pair{BrowserSignIn::End::kFailed, "failed"}}) {
-    auto browser = startSignIn();
-    ASSERT_TRUE(browser->ended);
-    auto ended = browser->ended;  // its own call may free the browser part
-    ended(end);
-    ASSERT_TRUE(outcome);
-    EXPECT_EQ(json::value(outcome->pageValue()), json::value(json::object{{"error", page}}));
-    EXPECT_TRUE(browser->closed && !auth->busy());
-  }
-  EXPECT_EQ(sent("get-session"), 0u);
-
-  // Links that don't reach this program: said so, and nothing is asked.
-  links = LinkHandler{"org.other.Browser.desktop", "/usr/bin/other"};
-  make();
-  CaptureStderr();
-  auto browser = startSignIn();
-  EXPECT_NE(GetCapturedStderr().find("links open org.other.Browser.desktop"), std::string::npos);
-  EXPECT_TRUE(browser->told_unreachable);
-  EXPECT_EQ((std::tuple{errorCode(outcome->error), sent("sign-in/social")}),
-            std::tuple("failed", 2u));
-
-  // A stored record that isn't a session counts as signed out, and asks nothing.
-  const auto before = service.requests.size();
-  for (const std::string broken :
-       {"not json", R"(["cookie"])", R"({"cookie":"neon.session_token=s","user":"Ada"})",
-        R"({"cookie":7,"user":{"id":"u"}})",
-        R"({"cookie":"a=b\r\nX-Evil: 1","user":{"id":"u"}})"}) {
-    stored = broken;
-    EXPECT_EQ(token(), std::nullopt) << broken;
-    EXPECT_TRUE(broken.find(R"("user":{)") != std::string::npos || !user()) << broken;
-  }
-  EXPECT_EQ(service.requests.size(), before);
-}
-
-TEST_F(HostAuthTest, OneItemPerServiceReplacedWhole) {
-  auto keyring = std::make_unique<qs::testing::Keyring>(home.path());
-  ASSERT_TRUE(keyring->running());
-  auto current = store(), older = store("", "someone-else"), debug = store(".test");
-  std::string error;
-  ASSERT_TRUE(older->replace("older", &error)) << error;
-  ASSERT_TRUE(debug->replace("debug", &error)) << error;
-  EXPECT_EQ((std::tuple{current->lookup().data, current->lookup().error}),
-            std::tuple(std::nullopt, std::nullopt));
-  ASSERT_TRUE(current->replace("first", &error) && current->replace("second", &error)) << error;
-  // Every account of the service went; debug sessions never mix with the others.
-  EXPECT_EQ((std::tuple{current->lookup().data, older->lookup().data, debug->lookup().data}),
-            std::tuple("second", std::nullopt, "debug"));
-  current->clear();
-  EXPECT_EQ((std::tuple{current->lookup().data, debug->lookup().data}),
-            std::tuple(std::nullopt, "debug"));
-
-  // The service restarts under the program: its next calls reach the new one.
-  keyring.reset();
-  keyring = std::make_unique<qs::testing::Keyring>(home.path());
-  ASSERT_TRUE(keyring->running());
-  ASSERT_TRUE(current->replace("after a restart", &error)) << error;
-  EXPECT_EQ(current->lookup().data, "after a restart");
-
-  // At quit: what is asked after an interrupt gives up at once.
-  debug->interrupt();
-  EXPECT_FALSE(debug->replace("late", &error));
-  EXPECT_TRUE(debug->lookup().error);
+  // A stored record that isn't a session (here a cookie that would add a header) asks nothing.
+  const auto asked = service.requests.size();
+  stored = R"({"cookie":"a=b\r\nX-Evil: 1","user":{"id":"u"}})";
+  EXPECT_EQ((std::tuple{token(), service.requests.size()}), std::tuple(std::nullopt, asked));
 }
 
 TEST_F(HostAuthTest, TheSessionIsKeptThereAndNeverInPlainText) {
@@ -416,7 +316,7 @@ TEST_F(HostAuthTest, TheSessionIsKeptThereAndNeverInPlainText) {
   make(config(), false, true);
   ASSERT_EQ(signIn(callback), "");
   EXPECT_FALSE(writtenInPlainText("sess-9f27c4e1"));
-  EXPECT_TRUE(store(".test")->lookup().data);
+  EXPECT_TRUE(store()->lookup().data);
 }
 
 }  // namespace

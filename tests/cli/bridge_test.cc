@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 
 #include "cli/cli_runner.h"
@@ -33,37 +32,6 @@ class CliBridgeTest : public CliTest {
 
   CliResult result;
 };
-
-// The sync lane holds a bridge open on each computer for its writes and opens (tests/sync).
-TEST_F(CliBridgeTest, AnswersEveryLineAndWaitsForBackgroundWork) {
-  const std::string doc = R"({"id":"d1","rev":1,"doc":{"id":"d1","title":"Notes"}})";
-  const std::string big(3'000'000, 'q');
-  auto replies =
-      bridge({R"({"op":"write","batch":{"docs":[)" + doc + "]}}", "not json", R"({"op":"Open"})",
-              R"({"op":"authSignIn"})", R"({"op":"log","text":"hi"})",
-              R"({"op":"putImage","id":"big","src":")" + big + "\"}"});
-  EXPECT_EQ(result.status, 0) << result.err;
-  // Replies come as the work ends, so compare them as a set.
-  const json::array all = json::parse(R"([{"value":"\u001etrue"},{"value":"\u001etrue"},
-      {"value":"\u001etrue"},{"error":"No window"},{"error":"Unknown op Open"},
-      {"value":"\u001e{\"error\":\"failed\"}"}])")
-                              ->as_array();
-  std::vector<json::value> expected(all.begin(), all.end());
-  const auto byText = [](const json::value& a, const json::value& b) {
-    return json::compact(a) < json::compact(b);
-  };
-  std::sort(replies.begin(), replies.end(), byText);
-  std::sort(expected.begin(), expected.end(), byText);
-  EXPECT_EQ(replies, expected) << result.out;
-  EXPECT_NE(result.err.find("Quillstone page: hi\n"), std::string::npos);
-
-  replies = bridge({R"({"op":"open"})", R"({"op":"getImage","id":"big"})"});
-  ASSERT_EQ(replies.size(), 2u) << result.err;
-  if (decoded(replies[0]).is_string()) std::swap(replies[0], replies[1]);  // as the work ends
-  EXPECT_EQ(decoded(replies[0]).at("state").at("docs").at(0).at("title"), "Notes");
-  EXPECT_EQ(decoded(replies[1]), json::value(big));
-  EXPECT_EQ(cli({"bridge", "extra"}).status, 2);
-}
 
 std::string ask(const std::string& id) {
   return R"({"op":"claudeAsk","request":{"requestId":")" + id +

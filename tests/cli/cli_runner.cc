@@ -10,17 +10,9 @@ namespace qs::testing {
 
 namespace {
 
-// Starts the tool from a small process of its own and writes the tool's peak memory to a file:
-// the tool's own peak counts whatever the process that forked it held.
-constexpr const char* kMeasure = R"(import os, resource, sys
-pid = os.fork()
-if pid == 0: os.execv(sys.argv[2], sys.argv[2:])
-status = os.waitpid(pid, 0)[1]
-open(sys.argv[1], "w").write(str(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss))
-sys.exit(os.waitstatus_to_exitcode(status)))";
 // Starts the tool on a terminal of its own, and copies what it shows to standard output.
 constexpr const char* kTerminal = R"(import os, pty, sys
-sys.exit(os.waitstatus_to_exitcode(pty.spawn(sys.argv[2:]))))";
+sys.exit(os.waitstatus_to_exitcode(pty.spawn(sys.argv[1:]))))";
 
 }  // namespace
 
@@ -35,10 +27,7 @@ CliResult runCLI(const std::vector<std::string>& args, const std::string& input,
   const std::string files[3] = {io / "in", io / "out", io / "err"};
   std::vector<std::string> copy = args;
   copy.insert(copy.begin(), QS_CLI_PATH);
-  if (start != Start::kDirectly) {
-    const char* script = start == Start::kMeasuringPeak ? kMeasure : kTerminal;
-    copy.insert(copy.begin(), {"python3", "-c", script, io / "peak"});
-  }
+  if (start == Start::kOnTerminal) copy.insert(copy.begin(), {"python3", "-c", kTerminal});
   std::vector<char*> argv;
   for (auto& a : copy) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -63,7 +52,6 @@ CliResult runCLI(const std::vector<std::string>& args, const std::string& input,
   CliResult result;
   int status = 0;
   if (pid < 0 || waitpid(pid, &status, 0) != pid) return result;
-  if (start == Start::kMeasuringPeak) result.peak_kb = std::stol("0" + readText(io / "peak"));
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   result.out = readText(io / "out");
   result.err = readText(io / "err");

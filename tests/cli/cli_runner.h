@@ -15,10 +15,9 @@ struct CliResult {
   int status = -1;
   std::string out;
   std::string err;
-  long peak_kb = 0;  // the most memory the tool held (resident set) in KiB, when measured
 };
 
-enum class Start { kDirectly, kMeasuringPeak, kOnTerminal };
+enum class Start { kDirectly, kOnTerminal };
 CliResult runCLI(const std::vector<std::string>& args, const std::string& input = "",
                  const std::map<std::string, std::string>& env = {},
                  Start start = Start::kDirectly);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <stdexcept>
 
 #include "core/event_loop.h"
@@ -32,15 +33,31 @@ TEST(GuardedTest, NothingThrownGetsPastAndTheFailureIsLogged) {
   }
 }
 
-TEST(GuardedTest, AWorkerGoesOnAfterATaskThrows) {
-  ThreadSerialQueue queue("quillstone.test");
+// A quit stops the pool before it lets go of the library: every save queued, and any work a save
+// queues in turn, has finished when stop() returns; what comes later is dropped.
+TEST(GuardedTest, WorkersGoOnAfterATaskThrowsAndAStopFinishesTheQueue) {
   testing::internal::CaptureStderr();
+  ThreadSerialQueue queue("quillstone.test");
   queue.async([] { throw std::runtime_error("broken"); });
   bool ran = false;
   queue.sync([&] { ran = true; });
   EXPECT_TRUE(ran);
+
+  std::atomic<int> done{0};
+  WorkerPool pool(2);
+  pool.async([] { throw 7; });
+  for (int i = 0; i < 50; ++i) {
+    pool.async([&] {
+      pool.async([&] { ++done; });
+      ++done;
+    });
+  }
+  pool.stop();
+  pool.async([&] { ++done; });
+  pool.stop();
+  EXPECT_EQ(done.load(), 100);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "Quillstone: a background task failed: broken\n");
+            "Quillstone: a background task failed: broken\nQuillstone: a background task failed\n");
 }
 
 }  // namespace

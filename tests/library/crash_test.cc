@@ -14,7 +14,7 @@
 
 #include "core/file_io.h"
 #include "library/library.h"
-#include "support/documents.h"
+#include "support/library_fixture.h"
 #include "support/temp_dir.h"
 
 namespace qs::library {

@@ -7,8 +7,6 @@ namespace qs::library {
 namespace {
 
 using qs::testing::doc;
-using qs::testing::idsOf;
-using qs::testing::readText;
 using qs::testing::record;
 using qs::testing::writeText;
 
@@ -79,69 +77,6 @@ TEST_F(ExternalChangesTest,
   EXPECT_TRUE(lib_.externalChanges().empty());
   fs::rename(dir_ / "Unmounted", root());
   EXPECT_TRUE(lib_.externalChanges().empty());
-}
-
-// What sync tools do to a folder must neither lose nor invent documents. (Their own files and
-// conflict copies of packages: the sync versions' and the library's tests.)
-TEST_F(ExternalChangesTest, SyncToolsPartialAndTemporaryFiles) {
-  ASSERT_TRUE(lib_.write(record(doc("d", "Notes"), 1)));
-  // A package arriving file by file: "document.json" growing a byte at a time.
-  const fs::path staged = dir_ / "staged";
-  ASSERT_TRUE(writePackage(staged, json::object{{"rev", 1}}, doc("g", "Growing")));
-  const std::string full = readText(staged / "document.json");
-  fs::create_directories(root() / "Growing.quillstone");
-  for (std::size_t n = 1; n < full.size(); n += full.size() / 7 + 1) {
-    writeText(root() / "Growing.quillstone/document.json", full.substr(0, n));
-    EXPECT_TRUE(lib_.externalChanges().empty()) << n << " bytes";
-  }
-  writeText(root() / "Growing.quillstone/document.json", full);
-  EXPECT_EQ(idsOf(lib_.externalChanges()), std::vector<std::string>{"g"});
-
-  // A temporary file renamed over "document.json"; alone, it is nothing.
-  ASSERT_TRUE(writePackage(staged, json::object{{"rev", 1}}, doc("d", "Notes", {}, "synced")));
-  const fs::path temporary = root() / "Notes.quillstone/.syncthing.document.json.tmp";
-  writeText(temporary, readText(staged / "document.json"));
-  EXPECT_TRUE(lib_.externalChanges().empty());
-  fs::rename(temporary, root() / "Notes.quillstone/document.json");
-  EXPECT_EQ(idsOf(lib_.externalChanges()), std::vector<std::string>{"d"});
-}
-
-// A sync tool brings "document.json" before the images it references: the document comes first
-// with the reference, then again with the picture once its file is there.
-TEST_F(ExternalChangesTest, AnImageArrivingAfterItsDocumentIsDelivered) {
-  const std::string url = qs::testing::imageURL();
-  bringIn(root() / "Picture.quillstone", doc("p", "Picture", {}, url));
-  const fs::path file = fs::directory_iterator(root() / "Picture.quillstone/images")->path();
-  fs::rename(file, dir_ / "later");
-  auto records = lib_.externalChanges();
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_TRUE(std::string_view(records[0].at("doc").at("nodes").at(0).at("text").as_string())
-                  .starts_with("quillstone-image:"));
-  // The app saves what the page has (the reference) before the file arrives.
-  auto partial = records[0].at("doc").as_object();
-  ASSERT_TRUE(lib_.write(record(partial, 2)));
-  EXPECT_TRUE(lib_.externalChanges().empty());
-  fs::rename(dir_ / "later", file);
-  records = lib_.externalChanges();
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].at("doc").at("nodes").at(0).at("text"), json::value(url));
-  EXPECT_EQ(records[0].at("rev"), 3);
-  EXPECT_TRUE(lib_.externalChanges().empty());
-  ASSERT_TRUE(lib_.write(record(partial, 4)));
-  EXPECT_TRUE(fs::exists(file));
-}
-
-TEST_F(ExternalChangesTest, AThousandPackagesArrivingAtOnceAreReadOnce) {
-  // Only "document.json": a sync tool brings the files one by one, previews later.
-  for (int i = 0; i < 1000; ++i) {
-    const std::string id = "p" + std::to_string(i);
-    qs::testing::putDocument(dir_ / "arriving" / (id + ".quillstone"), id, id);
-  }
-  for (const auto& e : fs::directory_iterator(dir_ / "arriving"))
-    fs::rename(e.path(), root() / e.path().filename());
-  EXPECT_EQ(lib_.externalChanges().size(), 1000u);
-  EXPECT_TRUE(lib_.externalChanges().empty());
-  EXPECT_EQ(lib_.lastCheckCost().identities_read, 0u);
 }
 
 }  // namespace

@@ -43,16 +43,13 @@ class FolderWatchTest : public ::testing::Test {
   InlineSerialQueue work;
   int checks = 0;
   std::vector<json::array> delivered;
-  std::vector<Paths> hidden;
   FakeEvents::Source source;
-  FakeEvents::Source other;
   FolderWatch watch{loop, work,
                     [this] {
                       ++checks;
                       return json::array{};
                     },
-                    [this](const json::array& records) { delivered.push_back(records); },
-                    [this](Paths paths) { hidden.push_back(std::move(paths)); }};
+                    [this](const json::array& records) { delivered.push_back(records); }, nullptr};
 };
 
 TEST_F(FolderWatchTest, ABurstLeadsToOneCheckAfterItsLastEventAndEndlessEventsStillGetChecked) {
@@ -76,34 +73,23 @@ TEST_F(FolderWatchTest, ABurstLeadsToOneCheckAfterItsLastEventAndEndlessEventsSt
   EXPECT_EQ(checks, 3);  // at 2.0 s and 4.1 s, each 2 s after the first event it answers
   loop.advance(1s);
   EXPECT_EQ(checks, 4);
-}
 
-TEST_F(FolderWatchTest, OwnAndSyncToolsFilesStartNoCheckWhileOthersAndOverflowsDo) {
-  source.fire({kInbox, kFolder + "/.quillstone"});
-  source.fire({});
-  // A sync tool's own files, wherever they are.
-  source.fire({kFolder + "/.stfolder", kFolder + "/Letter.quillstone/images/.syncthing.b.tmp",
-               kFolder + "/~syncthing~x.tmp"});
-  loop.advance(3s);
-  EXPECT_EQ(checks, 0);
-  EXPECT_EQ(hidden, (std::vector<Paths>{{kInbox, kFolder + "/.quillstone"}}));
-
-  hidden.clear();
-  source.fire({kInbox, kDoc, kFolder + "/.quillstone/claude"});
-  EXPECT_EQ(hidden, (std::vector<Paths>{{kInbox, kFolder + "/.quillstone/claude"}}));
-  loop.advance(FolderWatch::kQuietPeriod);
-  EXPECT_EQ(checks, 1);
-
+  // Lost events start a check whatever the paths; once stopped, nothing pending fires.
   source.fire({kInbox}, true);
   loop.advance(FolderWatch::kQuietPeriod);
-  EXPECT_EQ(checks, 2);
+  EXPECT_EQ(checks, 5);
+  source.fire({kDoc});
+  watch.stop();
+  loop.advance(3s);
+  EXPECT_EQ(checks, 5);
 
-  // Only what lies below the writing folder counts, wherever the folder itself is.
-  const std::string nested = "/home/u/.quillstone/Writing";
-  watch.start(nested, std::make_unique<FakeEvents>(source));
-  source.fire({nested + "/Letter.quillstone/document.json"});
-  loop.advance(FolderWatch::kQuietPeriod);
-  EXPECT_EQ(checks, 3);
+  // A check still out when its watch goes delivers nowhere.
+  auto doomed = std::make_unique<FolderWatch>(
+      loop, work, [] { return json::array{json::value(1)}; },
+      [](const json::array&) { ADD_FAILURE() << "delivered after destruction"; }, nullptr);
+  doomed->look();
+  doomed.reset();
+  loop.runPending();
 }
 
 TEST_F(FolderWatchTest, LooksDuringARunningCheckShareOneMoreAndAnswerAfterDelivery) {
@@ -132,29 +118,6 @@ TEST_F(FolderWatchTest, LooksDuringARunningCheckShareOneMoreAndAnswerAfterDelive
   EXPECT_EQ(runs, 2);
   EXPECT_EQ(answers, (std::vector<json::array>{{1}, {2}, {2}}));
   EXPECT_EQ(delivered, (std::vector<json::array>{{1}, {2}}));
-}
-
-TEST_F(FolderWatchTest, StoppedRestartedAndDestroyedWatchesReportNothingStale) {
-  source.fire({kDoc});
-  watch.stop();
-  EXPECT_FALSE(source.running);
-  loop.advance(3s);
-  EXPECT_EQ(checks, 0);
-
-  watch.start(kFolder, std::make_unique<FakeEvents>(source));
-  watch.start(kFolder, std::make_unique<FakeEvents>(other));
-  EXPECT_FALSE(source.running);
-  other.fire({kDoc});
-  loop.advance(FolderWatch::kQuietPeriod);
-  EXPECT_EQ(checks, 1);
-
-  // A check still out when its watch goes delivers nowhere.
-  auto doomed = std::make_unique<FolderWatch>(
-      loop, work, [] { return json::array{json::value(1)}; },
-      [](const json::array&) { ADD_FAILURE() << "delivered after destruction"; }, nullptr);
-  doomed->look();
-  doomed.reset();
-  loop.runPending();
 }
 
 }  // namespace

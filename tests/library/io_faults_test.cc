@@ -18,7 +18,7 @@
 #include "library/package.h"
 #include "platform/prefs.h"
 #include "preview/search_index.h"
-#include "support/documents.h"
+#include "support/library_fixture.h"
 #include "support/temp_dir.h"
 
 namespace qs {
@@ -60,17 +60,21 @@ json::object document(const std::string& id, const std::string& title) {
 }
 
 // A batch that adds one document and rewrites another (its picture kept as a file), with the
-// library's own files: the ledger, "workspace.json" and "pretext.json". A document that fails keeps
-// its previous version and is named in the batch's message; one written holds the whole new
-// version; the three files fail silently, each whole or not at all.
+// library's own files: the ledger, "workspace.json" and "pretext.json"; then a restore point, a
+// setting and a capture. A document that fails keeps its previous version and is named in the
+// batch's message; one written holds the whole new version; the library's files and the capture
+// fail silently, restore points and settings say so (false); each is whole or as before.
 TEST(IOFaultsTest, DocumentsAndLibraryFilesKeepTheirPreviousVersionAndALaterWriteCatchesUp) {
-  TempDir dir;
+  TempDir dir{testing::scratchFolder()};  // for speed: hundreds of whole writes
   const fs::path support = dir / "Support";
   library::Library library(dir / "Writing", support, {});
+  Prefs prefs(dir / "config" / "settings.json");
+  ASSERT_TRUE(prefs.set("kept", "yes"));
   const json::object firstMeta{{"schema", 3}, {"order", json::array{"a"}}};
   const json::object firstPretext{{"pretext", "first"}};
   ASSERT_EQ(library.write(json::array{document("a", "Alpha")}, &firstMeta, &firstPretext),
             std::nullopt);
+  ASSERT_TRUE(library.keepRestorePoint(json::object{{"format", "quillstone/backup"}}));
 
   int round = 0;
   std::string id;
@@ -79,7 +83,10 @@ TEST(IOFaultsTest, DocumentsAndLibraryFilesKeepTheirPreviousVersionAndALaterWrit
   std::optional<json::value> ledgerBefore = jsonAt(support / "ledger.json");
   std::optional<json::value> metaBefore = json::value(firstMeta);
   std::optional<json::value> pretextBefore = json::value(firstPretext);
-  std::optional<std::string> message;
+  std::optional<json::value> settingsBefore = jsonAt(prefs.file());
+  std::optional<std::string> message, captureBefore;
+  auto points = testing::tree(support / "restore-points");
+  bool kept = false, stored = false;
   atEveryStep(
       [&] {
         id = "d" + std::to_string(++round);
@@ -89,8 +96,23 @@ TEST(IOFaultsTest, DocumentsAndLibraryFilesKeepTheirPreviousVersionAndALaterWrit
         message =
             library.write(json::array{document(id, "Doc " + id), testing::record(alpha, round + 1)},
                           &meta, &pretext);
+        kept = library.keepRestorePoint(json::object{{"format", "quillstone/backup"}, {"id", id}});
+        stored = prefs.set("round", round);
+        images::putCapture(support, "c-1", id);
       },
       [&](int, bool faulted) {
+        const auto pointsNow = testing::tree(support / "restore-points");
+        EXPECT_TRUE(kept ? json::parse(pointsNow.rbegin()->second)->at("id") == json::value(id)
+                         : pointsNow == points);
+        points = pointsNow;
+        const auto settings = jsonAt(prefs.file());
+        ASSERT_TRUE(settings && settings->at("kept") == "yes");
+        EXPECT_TRUE(stored ? settings->at("round") == round : settings == settingsBefore);
+        EXPECT_EQ(prefs.getInteger("round"), round) << "kept for this run either way";
+        settingsBefore = settings;
+        const auto capture = images::capture(support, "c-1");
+        EXPECT_TRUE(capture == captureBefore || capture == id);
+        captureBefore = capture;
         const auto ledger = jsonAt(support / "ledger.json");
         ASSERT_TRUE(ledger && ledger->is_object());
         const bool listed = ledger->as_object().contains(id);
@@ -134,63 +156,6 @@ TEST(IOFaultsTest, DocumentsAndLibraryFilesKeepTheirPreviousVersionAndALaterWrit
         pretextBefore = json::value(pretext);
       });
   EXPECT_EQ(library.allRecords().size(), static_cast<std::size_t>(round) + 1);
-}
-
-// Captures fail silently; restore points and settings say so (false); none is ever half there.
-TEST(IOFaultsTest, CapturesRestorePointsAndSettingsAreWholeOrAsBefore) {
-  TempDir dir;
-  const fs::path support = dir / "Support";
-  library::Library library(dir / "Writing", support, {});
-  Prefs prefs(dir / "config" / "settings.json");
-  ASSERT_TRUE(prefs.set("kept", "yes"));
-  images::putCapture(support, "c-1", "capture 0");
-
-  int round = 0;
-  std::optional<std::string> captureBefore = "capture 0";
-  bool kept = false, stored = false;
-  std::map<std::string, std::string> pointsBefore;
-  auto points = [&] {
-    return fs::exists(support / "restore-points") ? testing::tree(support / "restore-points")
-                                                  : std::map<std::string, std::string>{};
-  };
-  std::optional<json::value> settingsOnDisk = jsonAt(prefs.file());
-  const json::object backupBase{{"format", "quillstone/backup"}};
-  atEveryStep(
-      [&] {
-        ++round;
-        images::putCapture(support, "c-1", "capture " + std::to_string(round));
-        json::object backup = backupBase;
-        backup["round"] = round;
-        kept = library.keepRestorePoint(backup);
-        stored = prefs.set("round", round);
-      },
-      [&](int, bool) {
-        const auto capture = images::capture(support, "c-1");
-        EXPECT_TRUE(capture == captureBefore || capture == "capture " + std::to_string(round));
-        captureBefore = capture;
-
-        const auto after = points();
-        if (kept) {
-          ASSERT_FALSE(after.empty());
-          EXPECT_EQ(json::parse(after.rbegin()->second)->at("round"), round);
-        } else {
-          EXPECT_EQ(after, pointsBefore) << "a restore point that failed left something";
-        }
-        pointsBefore = after;
-
-        const auto settings = jsonAt(prefs.file());
-        ASSERT_TRUE(settings);
-        EXPECT_EQ(settings->at("kept"), json::value("yes"));
-        if (stored)
-          EXPECT_EQ(settings->at("round"), round);
-        else
-          EXPECT_EQ(*settings, *settingsOnDisk);
-        EXPECT_EQ(prefs.getInteger("round"), round) << "kept for this run either way";
-        settingsOnDisk = settings;
-        EXPECT_EQ(leftovers(dir.path()), std::vector<std::string>{});
-      });
-  EXPECT_TRUE(prefs.set("after", true));
-  EXPECT_EQ(jsonAt(prefs.file())->at("round"), round);
 }
 
 struct NoWindows : claude::ReplyTargets {

@@ -10,7 +10,6 @@
 #include "cli/cli_runner.h"
 #include "core/digest.h"
 #include "core/json.h"
-#include "library/document_read.h"
 #include "library/library.h"
 #include "support/temp_dir.h"
 
@@ -176,86 +175,21 @@ TEST_F(OpenAnswerTest, TheToolAndThePageGetTheBytesTheyGotBefore) {
   EXPECT_EQ(answer(lib, json::NonAscii::kEscaped), page);
   EXPECT_EQ(answer(lib, json::NonAscii::kLiteral) + "\n", tool.out);
   EXPECT_EQ(answer(lib, json::NonAscii::kEscaped), page);
-}
 
-TEST_F(OpenAnswerTest, WhatChangedSinceTheLastOpenIsReadAgain) {
-  Library lib(root(), support(), {}, Library::Start::kLater);
-  const std::string before = answer(lib, json::NonAscii::kLiteral);
-
-  // The same size, written in place; an image replaced; a package renamed; one added, one gone.
-  const fs::path alpha = root() / "Alpha.quillstone/document.json";
-  std::string text = qs::testing::readText(alpha);
-  text.replace(text.find("Alpha"), 5, "Omega");
-  {
-    FILE* f = std::fopen(alpha.c_str(), "r+");
-    ASSERT_TRUE(f);
-    std::fwrite(text.data(), 1, text.size(), f);
-    std::fclose(f);
+  // The answer written ahead at the start: the same bytes; after an outside change, never the
+  // stale one.
+  Library::Services services;
+  services.open_ahead = Library::Services::OpenAhead{"\x1e", json::NonAscii::kEscaped};
+  for (const bool changed : {false, true}) {
+    Library ahead(root(), support(), services, Library::Start::kInBackground);
+    (void)ahead.ledger();  // the answer is written by now
+    if (changed) writeText(root() / "Delta.quillstone/document.json", envelope(R"({"id":"d-4"})"));
+    EXPECT_EQ(ahead.externalChanges().size(), changed ? 1u : 0u);
+    std::string given = "\x1e";
+    ahead.openWorkspaceText(given, json::NonAscii::kEscaped);
+    EXPECT_EQ(given == "\x1e" + page, !changed);
+    EXPECT_EQ(given.find(R"("title":"Delta")") == std::string::npos, changed);
   }
-  // As a change a moment later shows (this one may fall within the file system's time step).
-  fs::last_write_time(alpha, fs::last_write_time(alpha) + std::chrono::seconds(1));
-  writeText(root() / "Gamma.quillstone/images/0123456789abcdef0123.png", "other bytes");
-  fs::rename(root() / "Generated 5.quillstone", root() / "Moved.quillstone");
-  fs::remove_all(root() / "Generated 6.quillstone");
-  writeText(root() / "New.quillstone/document.json", envelope(R"({"id":"n-1"})"));
-  // Images that were missing are looked for again.
-  writeText(root() / "Gamma.quillstone/images/missing.png", "arrived");
-
-  const std::string after = answer(lib, json::NonAscii::kLiteral);
-  Library fresh(root(), support(), {}, Library::Start::kLater);
-  EXPECT_EQ(after, answer(fresh, json::NonAscii::kLiteral));
-  EXPECT_NE(after, before);
-  EXPECT_NE(after.find("Omega"), std::string::npos);
-  EXPECT_EQ(after.find("quillstone-image:images/missing.png"), std::string::npos);
-  // What the outside-change check compares with is what was read last.
-  EXPECT_EQ(lib.seen("a-1")->hash, digest::contentStamp(text));
-}
-
-// Each document's text is written as it is parsed, without its tree; where that pass can't
-// decide (a key given twice, a rev that is an object), the tree is built. Either way the answer is
-// what the tree gives, and a text the tree refuses is refused (the document_stream fuzz target
-// holds the pass to the tree on every text of its corpus).
-TEST(OnePassRead, AnswersWhatTheTreeGives) {
-  TempDir dir;
-  std::string deep = "1", escaped;
-  for (int i = 0; i < 509; ++i) deep = "[" + deep + "]";
-  for (int i = 0; i < 3000; ++i) escaped += R"(caf\u00e9 \"q\" \ud83c\udf0a )";
-  const std::string texts[] = {
-      envelope(R"({"id":"a","t":1,"nested":{"y":2,"y":[3]},"t":{"u":4},"id":"b"})"),
-      R"({"doc":{"id":"first"},"format":"quillstone/document","doc":{"id":"second"}})",
-      envelope(R"({"id":"n","x":[-0.0,1e-400,18446744073709551616]})", R"("record":{"rev":-0.0})"),
-      envelope(R"({"id":"r","created":"late"})", R"("record":{"rev":{"n":1}})"),
-      envelope(R"({"id":"e\u0000","k\"\\\/\b\f\n\r\t\u0001\u007f":"\u2028 \ud83c\udf0a",")" +
-                   escaped + R"(":")" + escaped + R"("})",
-               R"("record":{"rev":"seven","x":{"rev":9}})"),
-      envelope(R"({"id":"d","deep":)" + deep + "}", ""),
-      envelope(R"({"id":"d","deep":[[[[[[[[[[)" + deep + "]]]]]]]]]]}", ""),
-      envelope(R"({"id":"i","created":1e309})"),
-      envelope(R"({"id":7})"),
-      R"({"format":"other","doc":{"id":"f"}})",
-  };
-  for (std::size_t i = 0; i < std::size(texts); ++i) {
-    SCOPED_TRACE(texts[i].substr(0, 160));
-    const fs::path package = dir / (std::to_string(i) + ".quillstone");
-    writeText(package / "document.json", texts[i]);
-    const PackageRead read = readPackage(package, ReadDepth::kDocument);
-    EXPECT_EQ(readPackage(package, ReadDepth::kIdentity).identity.id, read.identity.id);
-    const auto tree = json::parse(texts[i]);
-    const json::object* envelope = tree ? tree->if_object() : nullptr;
-    const json::object* doc = envelope ? json::findObject(*envelope, "doc") : nullptr;
-    const auto id = doc ? json::findString(*doc, "id") : std::nullopt;
-    ASSERT_EQ(read.identity.id, id);
-    ASSERT_EQ(read.text != nullptr, id && json::findString(*envelope, "format") == kFormat);
-    if (!read.text) continue;
-    EXPECT_EQ(read.text->doc, json::compact(*doc));
-    const json::object* record = json::findObject(*envelope, "record");
-    const json::value* rev = record ? record->if_contains("rev") : nullptr;
-    EXPECT_EQ(read.text->rev, json::compact(rev ? *rev : json::value(1)));
-  }
-  // Which of a key given twice stands, and where: the last value, in the first one's place.
-  EXPECT_EQ(readPackage(dir / "0.quillstone", ReadDepth::kDocument).text->doc,
-            R"({"id":"b","t":{"u":4},"nested":{"y":[3]}})");
-  EXPECT_EQ(readPackage(dir / "2.quillstone", ReadDepth::kDocument).text->rev, "0");
 }
 
 }  // namespace

@@ -11,7 +11,7 @@ using qs::testing::readText;
 using qs::testing::TempDir;
 using qs::testing::writeText;
 
-TEST(PrefsTest, ValuesSurviveARestartAndBadFilesReadAsEmpty) {
+TEST(PrefsTest, ValuesSurviveARestartBadFilesReadAsEmptyUnwritableOnesKeepThem) {
   TempDir dir;
   const auto file = dir / "config/quillstone/settings.json";
   {
@@ -35,14 +35,11 @@ TEST(PrefsTest, ValuesSurviveARestartAndBadFilesReadAsEmpty) {
   EXPECT_EQ(broken.getInteger("previewFormat"), 2);
   EXPECT_TRUE(broken.set("previewFormat", 2.5));
   EXPECT_FALSE(broken.getInteger("previewFormat"));
-}
 
-TEST(PrefsTest, AnUnwritableFileKeepsTheValueForThisRun) {
-  TempDir dir;
-  writeText(dir / "file", "x");
-  Prefs prefs(dir / "file/settings.json");
-  EXPECT_FALSE(prefs.set("k", "v"));
-  EXPECT_EQ(*prefs.get("k"), "v");
+  // A file that can't be written keeps the value for this run.
+  Prefs unwritable(file / "settings.json");
+  EXPECT_FALSE(unwritable.set("k", "v"));
+  EXPECT_EQ(*unwritable.get("k"), "v");
 }
 
 }  // namespace

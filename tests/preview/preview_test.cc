@@ -43,21 +43,6 @@ std::string encodedImage(int width, int height, const char* type) {
   return std::string(buffer, size);
 }
 
-// A JPEG whose EXIF says to rotate it a quarter turn clockwise to show it (orientation 6).
-std::string sidewaysJPEG(int stored_width, int stored_height) {
-  std::string jpeg = encodedImage(stored_width, stored_height, "jpeg");
-  const std::string exif(
-      "\xFF\xE1\x00\x22"
-      "Exif\x00\x00"
-      "MM\x00\x2A\x00\x00\x00\x08"
-      "\x00\x01"
-      "\x01\x12\x00\x03\x00\x00\x00\x01\x00\x06\x00\x00"
-      "\x00\x00\x00\x00",
-      36);
-  jpeg.insert(2, exif);  // right after the start-of-image marker
-  return jpeg;
-}
-
 // The pixel size of the image a data URL holds; (0, 0) when it doesn't decode.
 std::pair<int, int> sizeOf(std::string_view data_url) {
   const auto comma = data_url.find(',');
@@ -85,55 +70,6 @@ class PreviewTest : public ::testing::Test {
   void TearDown() override { Preview::clearCache_for_testing(); }
 };
 
-TEST_F(PreviewTest, TheTitleIsTrimmedElseFirstWordsElseUntitledAndFollowsTheTemplate) {
-  // Blank nodes are passed over; runs are joined without a separator; six pieces at most.
-  auto title = [](std::string_view doc) { return Preview(object(doc)).title(); };
-  EXPECT_EQ((std::vector{title(R"({"title":" \n Spring\t "})"), title(R"({"title":"  ","nodes":[
-                {"text":" \n "}, 5,
-                {"content":[{"text":"one  two\nthree"},{"text":"four"},{"text":"\tfive six seven"}]}
-              ]})"),
-                         title(R"({"title":42,"nodes":[{"text":"\u2003"}]})")}),
-            (std::vector<std::string>{"Spring", "one two threefour five six seven", "Untitled"}));
-  EXPECT_EQ(Preview::firstWords(object(R"({"nodes":"nope"})")), std::nullopt);
-
-  // The page is the template, then the body.
-  const std::string page = Preview(object(R"({"title":"a < b"})")).html();
-  EXPECT_TRUE(page.starts_with("<!doctype html><html><head><meta charset=\"utf-8\">"));
-  EXPECT_TRUE(page.ends_with("\n</style></head><body><h1>a &lt; b</h1></body></html>"));
-  // A document without a usable title or nodes is "Untitled" in both forms.
-  for (const char* text : {"{}", R"({"nodes":null})", R"({"title":"","nodes":[1,"x",[]]})"}) {
-    EXPECT_EQ(htmlBody(text) + markdown(text), "<h1>Untitled</h1># Untitled\n") << text;
-  }
-  EXPECT_EQ(markdown(R"({"title":" a < b "})"), "# a < b\n");
-}
-
-TEST_F(PreviewTest, RunsAreWrappedInMarkOrderAndMarkdownMarksSitInsideTheirSpace) {
-  EXPECT_EQ(Preview::inlineHTML(object(R"({"content":[
-                {"text":"x<","marks":[{"type":"hypertext"},{"type":"bold"},{"type":"subtext"},
-                                       {"type":"italic"},{"type":"highlight"},{"type":7},"bold"]},
-                {"text":" plain "},{"marks":[{"type":"bold"}]},{"text":" b ","marks":[{"type":"bold"}]}
-              ],"text":"ignored"})")),
-            "<span class=door><span class=anchor><mark><i><b>x&lt;</b></i></mark></span></span>"
-            " plain <b></b><b> b </b>");
-  // No runs: the escaped text, or nothing.
-  EXPECT_EQ(Preview::inlineHTML(object(R"({"content":[],"text":"a&b"})")) + "|" +
-                Preview::inlineHTML(object(R"({"content":["s"],"text":3})")),
-            "a&amp;b|");
-  // Markdown marks sit inside the space around them.
-  EXPECT_EQ(Preview::markdownText(object(R"({"content":[
-                {"text":"Say "},
-                {"text":" \tloud ","marks":[{"type":"bold"}]},
-                {"text":"all","marks":[{"type":"bold"},{"type":"italic"},{"type":"highlight"}]},
-                {"text":"   ","marks":[{"type":"bold"}]},
-                {"text":"quiet","marks":[{"type":"subtext"},{"type":"hypertext"}]},
-                {"text":"line\n","marks":[{"type":"italic"}]}
-              ]})")),
-            "Say  \t**loud** ***==all==***   quiet*line\n*");
-  EXPECT_EQ(
-      markdown(R"({"title":"T","nodes":[{"content":[{"text":" b ","marks":[{"type":"bold"}]}]}]})"),
-      "# T\n\n **b** \n");
-}
-
 // Each document's page body and Markdown: heading levels (a stray huge one written with a
 // bounded run of "#"), the subtext tree, and image nodes.
 TEST_F(PreviewTest, HeadingsSubtextAndImagesInBothForms) {
@@ -154,20 +90,21 @@ TEST_F(PreviewTest, HeadingsSubtextAndImagesInBothForms) {
             "<p>h</p><p>i</p><p>j</p><h4>k</h4><h4>l</h4>",
             "# T\n\n## a\n\n### b\n\n#### c\n\n######## d\n\n### e\n\nf\n\ng\n\nh\n\ni\n\nj\n\n" +
                 capped + " k\n\n" + capped + " l\n"},
-           {R"({"title":"T","nodes":[{"text":"P","children":[
+           {R"({"title":" a < b ","nodes":[{"text":"P","children":[
       {"text":"plain"},
       {"text":"thought","ai":false,"children":[{"text":"deeper","ai":"x","anchor":true}]},
       {"text":"no","ai":null,"anchor":"true"},
       {"content":[{"text":"a<"}],"anchor":true,"image":"pic.png"},
       {"text":"","image":{"src":"q\".png"}}, "skipped", {"text":"two\nlines","children":[]}]}]})",
-            "<h1>T</h1><p>P</p><div class=sub><ul><li class=\"\">plain</li>"
+            "<h1>a &lt; b</h1><p>P</p><div class=sub><ul><li class=\"\">plain</li>"
             "<li class=\"ai\"><span class=tag>AI</span> thought<ul>"
             "<li class=\"ai\"><span class=tag>AI</span> <span class=anchor>deeper</span></li>"
             "</ul></li><li class=\"\">no</li>"
             "<li class=\" pic\"><span class=anchor>a&lt;</span><img src=\"pic.png\"></li>"
             "<li class=\" pic\"><img src=\"q&quot;.png\"></li><li class=\"\">two\nlines</li>"
             "</ul></div>",
-            "# T\n\nP\n\n- plain\n- (AI) thought\n  - (AI) deeper\n- no\n- a<\n- \n- two lines\n"},
+            "# a < b\n\nP\n\n- plain\n- (AI) thought\n  - (AI) deeper\n- no\n- a<\n- \n- two "
+            "lines\n"},
            // Children that hold no bullet add no subtext block.
            {R"({"title":"T","nodes":[{"text":"P","children":[1]}]})", "<h1>T</h1><p>P</p>",
             "# T\n\nP\n"},
@@ -189,41 +126,12 @@ TEST_F(PreviewTest, HeadingsSubtextAndImagesInBothForms) {
   EXPECT_EQ(Preview::treeHTML(json::array{}) + Preview::treeHTML(json::array{1, "x"}), "");
 }
 
-TEST_F(PreviewTest, OnlyLargePNGAndJPEGImagesAreReducedTo1280Wide) {
-  const std::string wide = encodedImage(2560, 1440, "png");
-  const std::string reduced = Preview::inlineImage("image/png;base64", wide);
-  ASSERT_TRUE(reduced.starts_with("data:image/png;base64,"));
-  EXPECT_LT(reduced.size(), dataURL("image/png;base64", wide).size());
-  EXPECT_EQ(sizeOf(reduced), std::make_pair(1280, 720));
-
-  // The width is the one seen after orientation: stored 1440 × 2560, shown 2560 × 1440.
-  const std::string photo = sidewaysJPEG(1440, 2560);
-  const std::string from_photo = Preview::inlineImage("image/jpeg;base64", photo);
-  ASSERT_TRUE(from_photo.starts_with("data:image/jpeg;base64,"));
-  EXPECT_EQ(sizeOf(from_photo), std::make_pair(1280, 720));
-
-  // Stored 2000 wide but shown 1000 wide: nothing to reduce.
-  const std::string tall = sidewaysJPEG(2000, 1000);
-  EXPECT_EQ(Preview::inlineImage("image/jpeg;base64", tall), dataURL("image/jpeg;base64", tall));
-
-  // Other images keep their full form.
-  const std::string narrow = encodedImage(1000, 1500, "png");
-  EXPECT_EQ(Preview::inlineImage("image/png;base64", narrow), dataURL("image/png;base64", narrow));
-  for (const char* header : {"image/gif;base64", "image/tiff;base64", "image/png", "", "x"}) {
-    EXPECT_EQ(Preview::inlineImage(header, wide), dataURL(header, wide)) << header;
-  }
-  // Labelled PNG but not one, or cut short (its missing rows would be whatever memory held).
-  const std::string junk(5000, '\x01');
-  for (const std::string& bytes : {junk, wide.substr(0, wide.size() / 2)}) {
-    EXPECT_EQ(Preview::inlineImage("image/png;base64", bytes), dataURL("image/png;base64", bytes));
-  }
-}
-
 TEST_F(PreviewTest, PreviewSourceUsesTheCache) {
   EXPECT_EQ(Preview::previewSrc("https://x/y.png"), "https://x/y.png");
   EXPECT_EQ(Preview::cacheSize_for_testing(), 0u);
 
-  const std::string wide = dataURL("image/png;base64", encodedImage(2560, 1440, "png"));
+  const std::string png = encodedImage(2560, 1440, "png");
+  const std::string wide = dataURL("image/png;base64", png);
   const std::string shown = Preview::previewSrc(wide);
   EXPECT_EQ(sizeOf(shown), std::make_pair(1280, 720));
   EXPECT_EQ(Preview::previewSrc(wide), shown);
@@ -246,6 +154,15 @@ TEST_F(PreviewTest, PreviewSourceUsesTheCache) {
             std::tuple(49u, distinct(2), 49u));
   EXPECT_EQ(Preview::previewSrc(distinct(50)), distinct(50));
   EXPECT_EQ(Preview::cacheSize_for_testing(), 1u);
+
+  // Labelled PNG but not one, or cut short (its missing rows would be whatever memory held), or
+  // not a PNG or JPEG: kept in full form.
+  for (const auto& [header, bytes] : std::vector<std::pair<std::string, std::string>>{
+           {"image/png;base64", std::string(5000, '\x01')},
+           {"image/png;base64", png.substr(0, png.size() / 2)},
+           {"image/gif;base64", png}}) {
+    EXPECT_EQ(Preview::inlineImage(header, bytes), dataURL(header, bytes)) << header;
+  }
 }
 
 TEST_F(PreviewTest, HostileShapesDoNotCrash) {

@@ -1,13 +1,11 @@
 #include <cairo.h>
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/json.h"
@@ -20,7 +18,6 @@ namespace {
 // At 512 pixels, from the top-left corner: the card spans (76.8, 25.6) to (435.2, 486.4), its
 // text box (116.2, 62.5) to (395.8, 449.5), the gold bar (116.2, 459.3) to (173.6, 463.4).
 constexpr int kSize = 512;
-constexpr int kCardTop = 25, kCardBottom = 486;  // rows the card's edges cover partly
 
 struct Pixel {
   int a, r, g, b;  // premultiplied, as Cairo keeps them
@@ -62,67 +59,8 @@ std::optional<std::string> thumbnail(const json::object& d) {
   return Preview(d).thumbnailPNG(kSize);
 }
 
-constexpr int kPaperR = 251;  // 0.984 of 255
-constexpr int kInkR = 36;     // 0.14 of 255
-
-// An empty document: a card of plain paper with its gold bar on a transparent square, and a
-// soft black shadow that fades below the card (a hard one would start at full strength).
-TEST(Thumbnail, EmptyDocumentIsCardShadowAndBarOnTransparentSquare) {
-  const Decoded image(thumbnail(doc("{}")));
-  ASSERT_EQ(image.size(), kSize);
-  for (int x : {0, kSize - 1})
-    for (int y : {0, kSize - 1}) EXPECT_EQ(image.at(x, y).a, 0) << x << "," << y;
-  const Pixel paper = image.at(kSize / 2, kSize / 2);
-  EXPECT_NEAR(paper.r, kPaperR, 1);
-  EXPECT_EQ(std::tuple(paper.a, image.darkest(117, 63, 395, 450), image.at(190, 461).r),
-            std::tuple(255, paper.r, paper.r));
-  EXPECT_LT(image.at(140, 461).b, paper.b - 100);  // gold
-
-  // Black, under a fifth strong at the card's edge, gone by the square's; fainter above.
-  const auto below = [&](int d) { return image.at(kSize / 2, kCardBottom + d); };
-  EXPECT_EQ(below(1).r + below(1).g + below(1).b, 0);
-  EXPECT_GT(below(1).a, below(13).a);
-  EXPECT_LT(below(1).a, std::lround(0.22 * 255));
-  EXPECT_EQ(image.at(kSize / 2, kSize - 1).a, 0);
-  EXPECT_LT(image.at(kSize / 2, kCardTop - 4).a, below(4).a);
-}
-
-TEST(Thumbnail, TitleInFullInkAndBodyLighterOnlyWhereThereIsText) {
-  const Decoded titled(thumbnail(doc(R"({"title": "Spring"})")));
-  EXPECT_NEAR(titled.darkest(117, 63, 395, 110), kInkR, 3);
-  EXPECT_EQ(titled.darkest(117, 110, 395, 450), titled.at(kSize / 2, kSize / 2).r);
-
-  const Decoded body(thumbnail(doc(R"({"nodes": [{"text": "Only a body here"}]})")));
-  EXPECT_NEAR(body.darkest(117, 63, 395, 90), std::lround((0.14 * 0.78 + 0.984 * 0.22) * 255), 3);
-
-  // White space and newlines are no title.
-  EXPECT_EQ(thumbnail(doc(R"({"title": " \n\t "})")), thumbnail(doc("{}")));
-}
-
-TEST(Thumbnail, SameDocumentGivesSameBytesOnAnyThread) {
-  const json::object d = doc(R"({"title": "A Winter Garden", "nodes": [
-    {"text": "The frost came early that year."},
-    {"content": [{"text": "She wrote "}, {"text": "daily", "marks": [{"type": "bold"}]}]}]})");
-  const std::optional<std::string> first = thumbnail(d);
-  ASSERT_TRUE(first.has_value());
-  std::vector<std::optional<std::string>> results(6);
-  std::vector<std::thread> threads;
-  for (auto& result : results) threads.emplace_back([&d, &result] { result = thumbnail(d); });
-  for (std::thread& t : threads) t.join();
-  for (const auto& result : results) EXPECT_EQ(result, first);
-}
-
-TEST(Thumbnail, SizeIsTruncatedAndBounded) {
-  const Preview empty{json::object()};
-  for (double bad : {0.0, 0.99, -3.0, 8193.0, std::numeric_limits<double>::quiet_NaN(),
-                     std::numeric_limits<double>::infinity()})
-    EXPECT_FALSE(empty.thumbnailPNG(bad).has_value()) << bad;
-  for (auto [asked, made] : {std::pair{1.0, 1}, {1.9, 1}, {64.7, 64}})
-    EXPECT_EQ(Decoded(empty.thumbnailPNG(asked)).size(), made) << asked;
-}
-
 // Whatever the doc holds, a thumbnail comes out, and text that doesn't fit stops at the text
-// box instead of running over the bar.
+// box instead of running over the bar; a size out of bounds draws nothing.
 TEST(Thumbnail, MalformedHugeAndOverlongDocumentsStillDrawWithinTheBox) {
   std::string invalid = "bad \xC3\x28 bytes \xF0\x9F\x98 a NUL ";
   invalid += '\0';
@@ -152,6 +90,10 @@ TEST(Thumbnail, MalformedHugeAndOverlongDocumentsStillDrawWithinTheBox) {
     EXPECT_GT(image.darkest(77, 451, 435, 458), 200);
   }
   EXPECT_LT(Decoded(thumbnail(docs.back())).darkest(117, 420, 395, 450), 150);
+  for (double bad : {0.99, 8193.0, std::numeric_limits<double>::quiet_NaN()}) {
+    EXPECT_FALSE(Preview(json::object()).thumbnailPNG(bad)) << bad;
+  }
+  EXPECT_EQ(Decoded(Preview(json::object()).thumbnailPNG(64.7)).size(), 64);
 }
 
 }  // namespace

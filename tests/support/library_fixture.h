@@ -1,6 +1,6 @@
-// What the library's tests share: a Trash that keeps what it is given in a folder of the test,
-// packages written as another program would, a wall clock the test moves, and the parts of an
-// answer to "open" the tests look at.
+// What the library's tests share: documents and records as the page sends them, a Trash that keeps
+// what it is given in a folder of the test, packages written as another program would, a wall clock
+// the test moves, and the parts of an answer to "open" the tests look at.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,10 +15,11 @@
 #include <string_view>
 #include <vector>
 
+#include "core/digest.h"
+#include "core/json.h"
 #include "library/library.h"
 #include "platform/prefs.h"
 #include "platform/trash.h"
-#include "support/documents.h"
 #include "support/temp_dir.h"
 
 namespace qs::testing {
@@ -34,13 +35,9 @@ class FolderTrash final : public Trash {
   }
   bool moveToTrash(const fs::path& path, std::string* error) override {
     const std::lock_guard lock(mutex_);
-    if (fail) {
-      if (error) *error = "no Trash on this file system";
-      return false;
-    }
-    const fs::path to = folder_ / (std::to_string(count_++) + "-" + path.filename().string());
-    std::error_code ec;
-    fs::rename(path, to, ec);
+    std::error_code ec = std::make_error_code(std::errc::operation_not_supported);
+    const fs::path to = folder_ / (std::to_string(from_.size()) + "-" + path.filename().string());
+    if (!fail) fs::rename(path, to, ec);
     if (ec && error) *error = ec.message();
     return !ec && (from_.emplace_back(path, to), true);
   }
@@ -58,9 +55,30 @@ class FolderTrash final : public Trash {
  private:
   std::mutex mutex_;
   fs::path folder_;
-  int count_ = 0;
   std::vector<std::pair<fs::path, fs::path>> from_;
 };
+
+// A document with one paragraph of `text`, and the members of `extra`.
+inline json::object doc(std::string_view id, std::string_view title, json::object extra = {},
+                        std::string_view text = "words") {
+  json::object d{{"id", id},
+                 {"title", title},
+                 {"nodes", json::array{json::object{{"id", "n1"}, {"text", text}}}}};
+  for (const auto& kv : extra) d[kv.key()] = kv.value();
+  return d;
+}
+
+inline json::object record(const json::object& d, std::int64_t rev = 1) {
+  return json::object{
+      {"id", d.at("id")}, {"rev", rev}, {"updated", 1700000000000}, {"deleted", false}, {"doc", d}};
+}
+
+// An image large enough to be kept as a file of its package (canonical base64, not a real PNG).
+inline std::string imageURL() {
+  std::string bytes(3000, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7);
+  return "data:image/png;base64," + digest::base64Encode(bytes);
+}
 
 // Writes a package directly, as another copy of the app or a sync tool would.
 inline void putPackage(const fs::path& package, std::string_view id, std::string_view title = "T") {
@@ -85,15 +103,13 @@ inline std::vector<std::string> idsOf(const json::array& records) {
 // wall clock that moves only when the test says.
 class LibraryFixture : public ::testing::Test {
  protected:
-  LibraryFixture() : trash_(dir_ / "trash-can"), prefs_(dir_ / "config/settings.json") {}
-
-  library::Library::Services services(SearchIndex* index = nullptr, HostLog* log = nullptr) {
-    library::Library::Services s{&trash_, index, &prefs_, log, {}, {}};
+  library::Library::Services services(HostLog* log = nullptr) {
+    library::Library::Services s{&trash_, nullptr, &prefs_, log, {}, {}};
     s.wall_clock = [this] { return now_; };
     return s;
   }
-  std::unique_ptr<library::Library> open(SearchIndex* index = nullptr, HostLog* log = nullptr) {
-    return std::make_unique<library::Library>(root(), support(), services(index, log));
+  std::unique_ptr<library::Library> open(HostLog* log = nullptr) {
+    return std::make_unique<library::Library>(root(), support(), services(log));
   }
   fs::path root() const { return dir_ / "Writing"; }
   fs::path support() const { return dir_ / "Support"; }
@@ -103,11 +119,6 @@ class LibraryFixture : public ::testing::Test {
     for (const auto& e : fs::directory_iterator(folder, ec))
       if (e.path().extension() == ".quillstone") out.push_back(e.path().stem());
     std::ranges::sort(out);
-    return out;
-  }
-  static std::vector<std::string> problemNames(const library::Library& lib) {
-    std::vector<std::string> out;
-    for (const auto& p : lib.problems()) out.push_back(p.name);
     return out;
   }
   // Another program's copy of a package, written elsewhere and moved in whole.
@@ -129,8 +140,8 @@ class LibraryFixture : public ::testing::Test {
   }
 
   TempDir dir_;
-  FolderTrash trash_;
-  Prefs prefs_;
+  FolderTrash trash_{dir_ / "trash-can"};
+  Prefs prefs_{dir_ / "config/settings.json"};
   std::chrono::system_clock::time_point now_ =
       std::chrono::system_clock::from_time_t(1'780'000'000);
 };
