@@ -1,8 +1,9 @@
 #include "auth/fake_auth_service.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 
-#include "auth/auth_rules.h"
 #include "auth/url.h"
 #include "core/digest.h"
 
@@ -16,10 +17,8 @@ const std::string kSession = "__Secure-neon-auth.session_token";
 
 std::string base64url(std::string_view bytes) {
   std::string text = digest::base64Encode(bytes);
-  for (char& c : text) {
-    if (c == '+') c = '-';
-    if (c == '/') c = '_';
-  }
+  std::ranges::replace(text, '+', '-');
+  std::ranges::replace(text, '/', '_');
   while (text.ends_with('=')) text.pop_back();
   return text;
 }
@@ -30,10 +29,6 @@ bool hasCookie(const FakeAuthService::Request& request, const std::string& pair)
 }
 
 }  // namespace
-
-std::optional<std::string> FakeAuthService::Request::header(std::string_view name) const {
-  return auth::headerValue(headers, name);
-}
 
 FakeAuthService::FakeAuthService()
     : server_(soup_server_new("server-header", "fake-auth ", nullptr)) {
@@ -54,14 +49,6 @@ FakeAuthService::~FakeAuthService() {
   g_object_unref(server_);
 }
 
-std::string FakeAuthService::origin() const {
-  return "http://127.0.0.1:" + std::to_string(port_);
-}
-
-std::string FakeAuthService::base() const {
-  return origin() + std::string(kBasePath.substr(0, kBasePath.size() - 1));
-}
-
 std::string FakeAuthService::jwt(std::optional<double> exp) {
   json::object claims{{"sub", "u-1"}};
   if (exp) claims["exp"] = *exp;
@@ -71,9 +58,8 @@ std::string FakeAuthService::jwt(std::optional<double> exp) {
 
 std::vector<FakeAuthService::Request> FakeAuthService::requestsTo(std::string_view path) const {
   std::vector<Request> found;
-  for (const auto& r : requests) {
-    if (r.path == path) found.push_back(r);
-  }
+  std::ranges::copy_if(requests, std::back_inserter(found),
+                       [&](auto& r) { return r.path == path; });
   return found;
 }
 
@@ -89,15 +75,9 @@ void FakeAuthService::handle(SoupServer*, SoupServerMessage* message, const char
   if (const char* query = g_uri_get_query(uri)) request.query = query;
   SoupMessageHeadersIter iter;
   soup_message_headers_iter_init(&iter, soup_server_message_get_request_headers(message));
-  const char* name = nullptr;
-  const char* value = nullptr;
-  while (soup_message_headers_iter_next(&iter, &name, &value)) {
+  const char *name = nullptr, *value = nullptr;
+  while (soup_message_headers_iter_next(&iter, &name, &value))
     request.headers.emplace_back(name, value);
-  }
-  g_autoptr(GBytes) body = soup_message_body_flatten(soup_server_message_get_request_body(message));
-  gsize size = 0;
-  const auto* bytes = static_cast<const char*>(g_bytes_get_data(body, &size));
-  request.body.assign(bytes ? bytes : "", size);
   if (self->print_requests) {
     std::printf("REQUEST %s %s cookie=%s\n", request.method.c_str(), request.path.c_str(),
                 request.header("Cookie").value_or("").c_str());
@@ -128,40 +108,37 @@ FakeAuthService::Answer FakeAuthService::serve(const Request& request) {
        (!renewed_token.empty() && hasCookie(request, kSession + "=" + renewed_token)));
   auto text = [](const json::value& v) { return *json::compact(v); };
   const std::string with_user = R"({"session":{},"user":{"id":"u-1","name":"Ada","email":7}})";
-  if (request.method == "POST" && request.path == "sign-in/social") {
+  const std::string route = request.method + " " + request.path;
+  if (route == "POST sign-in/social") {
     return {200,
             {{"Set-Cookie", kChallenge + "=chal-1; Path=/; HttpOnly; SameSite=Lax"}},
             text(json::object{{"url", origin() + "/browser/start?state=s-1"}})};
   }
-  if (request.method == "GET" && request.path == "browser") {
+  if (route == "GET browser") {
     return {302,
             {{"Location", "quillstone://auth/callback?neon_auth_session_verifier=" +
                               auth::percentEncode(verifier)}},
             ""};
   }
-  if (request.method == "GET" && request.path == "get-session" && !request.query.empty()) {
-    if (!hasCookie(request, kChallenge + "=chal-1")) return {401, {}, "{}"};
-    if (session_token.empty()) session_token = "sess-1";
-    Answer reply{
-        200, {{"Set-Cookie", kSession + "=" + session_token + "; Path=/; HttpOnly"}}, with_user};
-    if (session_jwt) reply.headers.emplace_back("set-auth-jwt", *session_jwt);
-    return reply;
-  }
-  if (request.method == "GET" && request.path == "get-session") {
-    if (!signed_in) return {200, {}, "null"};
+  // With a verifier it ends a sign-in; without, it checks the session.
+  if (route == "GET get-session") {
+    const bool ending = !request.query.empty();
+    if (ending && !hasCookie(request, kChallenge + "=chal-1")) return {401, {}, "{}"};
+    if (!ending && !signed_in) return {200, {}, "null"};
+    if (ending && session_token.empty()) session_token = "sess-1";
+    const std::string& cookie = ending ? session_token : renewed_token;
     Answer reply{200, {}, with_user};
-    if (!renewed_token.empty()) {
-      reply.headers.emplace_back("Set-Cookie",
-                                 kSession + "=" + renewed_token + "; Path=/; HttpOnly");
-    }
-    if (check_jwt) reply.headers.emplace_back("set-auth-jwt", *check_jwt);
+    if (!cookie.empty())
+      reply.headers.emplace_back("Set-Cookie", kSession + "=" + cookie + "; Path=/; HttpOnly");
+    if (const auto& jwt = ending ? session_jwt : check_jwt)
+      reply.headers.emplace_back("set-auth-jwt", *jwt);
     return reply;
   }
-  if (request.method == "GET" && request.path == "token") {
+  if (route == "GET token") {
     if (!signed_in) return {401, {}, "{}"};
     return {200, {}, text(json::object{{"token", token}})};
   }
-  if (request.method == "POST" && request.path == "sign-out") {
+  if (route == "POST sign-out") {
     session_token.clear();
     return {200, {}, R"({"success":true})"};
   }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "auth/auth_rules.h"
 #include "auth/http.h"
 #include "core/json.h"
 
@@ -23,8 +24,9 @@ class FakeAuthService {
     std::string path;   // below the base: "sign-in/social", "get-session", … ("" when outside it)
     std::string query;  // as sent, still percent-encoded
     auth::Headers headers;
-    std::string body;
-    std::optional<std::string> header(std::string_view name) const;
+    std::optional<std::string> header(std::string_view name) const {
+      return auth::headerValue(headers, name);
+    }
   };
   struct Answer {
     int status = 200;
@@ -37,8 +39,8 @@ class FakeAuthService {
   ~FakeAuthService();
 
   unsigned port() const { return port_; }
-  std::string origin() const;
-  std::string base() const;  // origin + "/api/auth"
+  std::string origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  std::string base() const { return origin() + "/api/auth"; }
 
   // A token the service would hand out: header.payload.signature, payload {"sub", "exp"}.
   static std::string jwt(std::optional<double> exp);

@@ -1,7 +1,7 @@
 // The fake sign-in service as a program, for the end-to-end test: prints "PORT <n>", then a
-// line for every request, and serves until it is ended. Arguments: the verifier its start page
-// hands the browser, and the "set-auth-jwt" lifetime in seconds.
-#include <glib-unix.h>
+// line for every request, and serves until a signal ends it. Arguments: the verifier its start
+// page hands the browser, and the "set-auth-jwt" lifetime in seconds.
+#include <glib.h>
 
 #include <chrono>
 #include <cstdio>
@@ -20,15 +20,5 @@ int main(int argc, char** argv) {
   service.check_jwt = qs::testing::FakeAuthService::jwt(std::nullopt);  // falls back to "token"
   std::printf("PORT %u\n", service.port());
   std::fflush(stdout);
-  GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
-  g_unix_signal_add(
-      SIGTERM,
-      +[](gpointer l) -> gboolean {
-        g_main_loop_quit(static_cast<GMainLoop*>(l));
-        return G_SOURCE_REMOVE;
-      },
-      loop);
-  g_main_loop_run(loop);
-  g_main_loop_unref(loop);
-  return 0;
+  g_main_loop_run(g_main_loop_new(nullptr, FALSE));
 }

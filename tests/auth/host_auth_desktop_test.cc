@@ -2,6 +2,7 @@
 // in memory, or in a real Secret Service: a gnome-keyring daemon on the test's own D-Bus session.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "auth/auth_rules.h"
@@ -102,10 +103,9 @@ class HostAuthTest : public ::testing::Test {
   }
   // Whether `text` is in any file below the test's home.
   bool writtenInPlainText(std::string_view text) {
-    for (const auto& [path, bytes] : qs::testing::tree(home.path())) {
-      if (bytes.find(text) != std::string::npos) return true;
-    }
-    return false;
+    return std::ranges::any_of(qs::testing::tree(home.path()), [&](const auto& file) {
+      return file.second.find(text) != std::string::npos;
+    });
   }
   // Each call turns the main loop until its answer comes. A sign-in waits for its browser part,
   // or its end; a whole one gives the error code, or "" on success.
@@ -159,13 +159,12 @@ TEST_F(HostAuthTest, AnAnswerThatFallsShortEndsTheSignIn) {
   stored.reset();
 
   FakeAuthService elsewhere;  // another host, on another address
-  const std::string c = "Set-Cookie", chal = "neon-auth.session_challenge=c; Path=/";
-  const std::string page = R"({"url":"https://quillstone.test/start"})";
+  const std::string c = "Set-Cookie", chal = "neon-auth.session_challenge=c; Path=/",
+                    page = R"({"url":"https://quillstone.test/start"})", s = "sign-in/social",
+                    g = "get-session", cookie = "__Secure-neon-auth.session_token=s",
+                    with = R"({"user":{"id":"u-1"}})";
   auth::Headers thousand;
   for (int i = 0; i < 1000; ++i) thousand.emplace_back(c, std::to_string(i) + "c=v");
-  const std::string s = "sign-in/social", g = "get-session";
-  const std::string cookie = "__Secure-neon-auth.session_token=s",
-                    with = R"({"user":{"id":"u-1"}})";
   const std::vector<std::pair<std::string, Answer>> cases = {
       {s, {500, {{c, chal}}, page}},                        // not 200
       {s, {200, {{c, chal}}, "<html>"}},                    // not JSON
@@ -250,12 +249,11 @@ TEST_F(HostAuthTest, TokensAreCachedUntilAMinuteBeforeTheyExpire) {
   service.renewed_token = "sess-2";
   service.token = FakeAuthService::jwt(now + 3600.5);
   EXPECT_EQ(token(), service.token);
-  const std::string kept = "__Secure-neon-auth.session_token=sess-1";
+  const std::string cookie = "__Secure-neon-auth.session_token=sess-";
   EXPECT_EQ((std::tuple{service.requestsTo("get-session").back().header("Cookie"),
-                        service.requestsTo("token").at(0).header("Cookie")}),
-            std::tuple(kept, kept));
-  EXPECT_EQ(json::findString(json::parse(*stored)->as_object(), "cookie"),
-            "__Secure-neon-auth.session_token=sess-2");
+                        service.requestsTo("token").at(0).header("Cookie"),
+                        json::findString(json::parse(*stored)->as_object(), "cookie")}),
+            std::tuple(cookie + "1", cookie + "1", cookie + "2"));
   EXPECT_EQ((std::tuple{token(), sent("token")}), std::tuple(service.token, 1u));  // cached now
 
   // Two or four pieces: no expiry, so no token.
@@ -297,11 +295,10 @@ TEST_F(HostAuthTest, OnlyTheServiceSayingSoEndsTheStoredSession) {
 }
 
 TEST_F(HostAuthTest, TheSessionIsKeptThereAndNeverInPlainText) {
-  const std::string callback = "quillstone://auth/callback?neon_auth_session_verifier=v-1";
-  make(config(), false,
-       true);  // nothing on this bus answers for the Secret Service yet: no session is kept
+  // Nothing on this bus answers for the Secret Service yet: no session is kept.
+  make(config(), false, true);
   CaptureStderr();
-  EXPECT_EQ(signIn(callback), "failed");
+  EXPECT_EQ(signIn(callbackWith("v-1")), "failed");
   EXPECT_EQ(user(), std::nullopt);
   const std::string log = GetCapturedStderr();
   EXPECT_NE(log.find("Quillstone: the session couldn't be kept in the Secret Service"),
@@ -314,7 +311,7 @@ TEST_F(HostAuthTest, TheSessionIsKeptThereAndNeverInPlainText) {
   ASSERT_TRUE(keyring.running());
   service.session_token = "sess-9f27c4e1";
   make(config(), false, true);
-  ASSERT_EQ(signIn(callback), "");
+  ASSERT_EQ(signIn(callbackWith("v-1")), "");
   EXPECT_FALSE(writtenInPlainText("sess-9f27c4e1"));
   EXPECT_TRUE(store()->lookup().data);
 }
