@@ -30,8 +30,7 @@ TEST(AuthConfigTest, TheDeploymentFileUnlessDebugging) {
       {"QUILLSTONE_AUTH_URL", "http://127.0.0.1:9/api/auth"},
       {"QUILLSTONE_AUTH_CALLBACK", "http://localhost:3000/cb"}};
   const Environment env = [&](const char* name) -> std::optional<std::string> {
-    auto it = variables.find(name);
-    return it == variables.end() ? std::nullopt : std::optional<std::string>(it->second);
+    return variables.contains(name) ? std::optional(variables.at(name)) : std::nullopt;
   };
   const json::object deployment{{"QuillstoneAuthURL", "https://auth.quillstone.app/api/auth"},
                                 {"QuillstoneAuthCallback", ""}};

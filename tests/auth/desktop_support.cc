@@ -12,13 +12,11 @@ bool spinUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
   // Wakes the loop now and then, so the deadline is seen when nothing else happens.
   const guint tick = g_timeout_add(
       20, +[](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
-  bool held = done();
-  while (!held && std::chrono::steady_clock::now() < deadline) {
+  while (!done() && std::chrono::steady_clock::now() < deadline) {
     g_main_context_iteration(nullptr, TRUE);
-    held = done();
   }
   g_source_remove(tick);
-  return held;
+  return done();
 }
 
 void spinPending() {
@@ -28,8 +26,7 @@ void spinPending() {
 
 Keyring::Keyring(const std::filesystem::path& home) {
   const auto data = home / "data", runtime = home / "run";
-  std::filesystem::create_directories(data);
-  std::filesystem::create_directories(runtime);
+  for (const auto& folder : {data, runtime}) std::filesystem::create_directories(folder);
   std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
   g_autoptr(GSubprocessLauncher) launcher = g_subprocess_launcher_new(
       GSubprocessFlags(G_SUBPROCESS_FLAGS_STDIN_PIPE | G_SUBPROCESS_FLAGS_STDOUT_SILENCE |
@@ -45,18 +42,16 @@ Keyring::Keyring(const std::filesystem::path& home) {
         *static_cast<bool*>(seen) = true;
       },
       nullptr, &appeared, nullptr);
-  GError* error = nullptr;
+  g_autoptr(GError) error = nullptr;
   process_ = g_subprocess_launcher_spawn(launcher, &error, "gnome-keyring-daemon", "--foreground",
                                          "--unlock", "--components=secrets", nullptr);
+  if (!process_) g_printerr("gnome-keyring-daemon: %s\n", error->message);
   if (process_) {
     // The password on standard input unlocks (and at first creates) the login keyring.
     GOutputStream* input = g_subprocess_get_stdin_pipe(process_);
     g_output_stream_write_all(input, "quillstone-test", 15, nullptr, nullptr, nullptr);
     g_output_stream_close(input, nullptr, nullptr);
     ready_ = spinUntil([&] { return appeared; });
-  } else {
-    g_printerr("gnome-keyring-daemon: %s\n", error->message);
-    g_error_free(error);
   }
   g_bus_unwatch_name(watch);
 }

@@ -33,10 +33,9 @@ bool hasCookie(const FakeAuthService::Request& request, const std::string& pair)
 FakeAuthService::FakeAuthService()
     : server_(soup_server_new("server-header", "fake-auth ", nullptr)) {
   soup_server_add_handler(server_, nullptr, &FakeAuthService::handle, this, nullptr);
-  GError* error = nullptr;
+  g_autoptr(GError) error = nullptr;
   if (!soup_server_listen_local(server_, 0, SOUP_SERVER_LISTEN_IPV4_ONLY, &error)) {
     std::fprintf(stderr, "fake auth service: %s\n", error->message);
-    g_error_free(error);
     return;
   }
   GSList* uris = soup_server_get_uris(server_);
@@ -81,7 +80,6 @@ void FakeAuthService::handle(SoupServer*, SoupServerMessage* message, const char
   if (self->print_requests) {
     std::printf("REQUEST %s %s cookie=%s\n", request.method.c_str(), request.path.c_str(),
                 request.header("Cookie").value_or("").c_str());
-    std::fflush(stdout);
   }
   self->requests.push_back(request);
 
@@ -106,13 +104,11 @@ FakeAuthService::Answer FakeAuthService::serve(const Request& request) {
       !session_token.empty() &&
       (hasCookie(request, kSession + "=" + session_token) ||
        (!renewed_token.empty() && hasCookie(request, kSession + "=" + renewed_token)));
-  auto text = [](const json::value& v) { return *json::compact(v); };
-  const std::string with_user = R"({"session":{},"user":{"id":"u-1","name":"Ada","email":7}})";
   const std::string route = request.method + " " + request.path;
   if (route == "POST sign-in/social") {
     return {200,
             {{"Set-Cookie", kChallenge + "=chal-1; Path=/; HttpOnly; SameSite=Lax"}},
-            text(json::object{{"url", origin() + "/browser/start?state=s-1"}})};
+            R"({"url":")" + origin() + R"(/browser/start?state=s-1"})"};
   }
   if (route == "GET browser") {
     return {302,
@@ -127,17 +123,15 @@ FakeAuthService::Answer FakeAuthService::serve(const Request& request) {
     if (!ending && !signed_in) return {200, {}, "null"};
     if (ending && session_token.empty()) session_token = "sess-1";
     const std::string& cookie = ending ? session_token : renewed_token;
-    Answer reply{200, {}, with_user};
+    Answer reply{200, {}, R"({"session":{},"user":{"id":"u-1","name":"Ada","email":7}})"};
     if (!cookie.empty())
       reply.headers.emplace_back("Set-Cookie", kSession + "=" + cookie + "; Path=/; HttpOnly");
     if (const auto& jwt = ending ? session_jwt : check_jwt)
       reply.headers.emplace_back("set-auth-jwt", *jwt);
     return reply;
   }
-  if (route == "GET token") {
-    if (!signed_in) return {401, {}, "{}"};
-    return {200, {}, text(json::object{{"token", token}})};
-  }
+  if (route == "GET token")
+    return signed_in ? Answer{200, {}, R"({"token":")" + token + R"("})"} : Answer{401, {}, "{}"};
   if (route == "POST sign-out") {
     session_token.clear();
     return {200, {}, R"({"success":true})"};

@@ -12,6 +12,7 @@
 int main(int argc, char** argv) {
   qs::testing::FakeAuthService service;
   service.print_requests = true;
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each line reaches the runner as it is printed
   if (argc > 1) service.verifier = argv[1];
   const double now =
       std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -19,6 +20,5 @@ int main(int argc, char** argv) {
       qs::testing::FakeAuthService::jwt(now + (argc > 2 ? std::stod(argv[2]) : 3600));
   service.check_jwt = qs::testing::FakeAuthService::jwt(std::nullopt);  // falls back to "token"
   std::printf("PORT %u\n", service.port());
-  std::fflush(stdout);
   g_main_loop_run(g_main_loop_new(nullptr, FALSE));
 }

@@ -19,7 +19,6 @@ namespace qs::auth {
 namespace {
 
 using qs::testing::FakeAuthService;
-using qs::testing::spinUntil;
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
 using Answer = FakeAuthService::Answer;
@@ -59,15 +58,6 @@ struct FakeBrowserSignIn final : BrowserSignIn {
   void showUnreachable() override { browser->told_unreachable = true; }
   std::shared_ptr<Browser> browser;
 };
-
-// Waits for the answer `call` hands its callback.
-template <typename T, typename Call>
-T await(Call call) {
-  std::optional<T> got;
-  call([&](T value) { got = std::move(value); });
-  EXPECT_TRUE(spinUntil([&] { return got.has_value(); }));
-  return got.value_or(T{});
-}
 
 class HostAuthTest : public ::testing::Test {
  protected:
@@ -114,22 +104,26 @@ class HostAuthTest : public ::testing::Test {
     outcome.reset();
     auth->signIn(std::make_unique<FakeBrowserSignIn>(browser),
                  [this](SignInOutcome o) { outcome = std::move(o); });
-    EXPECT_TRUE(spinUntil([&] { return outcome || browser->opened; }));
+    EXPECT_TRUE(qs::testing::spinUntil([&] { return outcome || browser->opened; }));
     return browser;
   }
   std::string signIn(const std::string& callback) {
     if (startSignIn()->opened) auth->callback(callback);
-    EXPECT_TRUE(spinUntil([&] { return outcome.has_value(); }));
+    EXPECT_TRUE(qs::testing::spinUntil([&] { return outcome.has_value(); }));
     EXPECT_FALSE(auth->busy());
     if (!outcome) return "(none)";
     return outcome->user ? "" : std::string(errorCode(outcome->error));
   }
-  std::optional<std::string> token() {
-    return await<std::optional<std::string>>([&](auto done) { auth->token(done); });
+  // Turns the loop until `ask` answers.
+  template <typename T>
+  T await(void (HostAuth::*ask)(std::function<void(T)>)) {
+    std::optional<T> got;
+    (auth.get()->*ask)([&](T value) { got = std::move(value); });
+    EXPECT_TRUE(qs::testing::spinUntil([&] { return got.has_value(); }));
+    return got.value_or(T{});
   }
-  std::optional<json::object> user() {
-    return await<std::optional<json::object>>([&](auto done) { auth->user(done); });
-  }
+  std::optional<std::string> token() { return await(&HostAuth::token); }
+  std::optional<json::object> user() { return await(&HostAuth::user); }
   std::size_t sent(std::string_view path) { return service.requestsTo(path).size(); }
 
   std::unique_ptr<HostAuth> auth;
@@ -197,11 +191,11 @@ TEST_F(HostAuthTest, AnAnswerThatFallsShortEndsTheSignIn) {
   AuthConfig packaged = config(), none = config();
   packaged.debug_base = false;
   none.base.reset();
-  make(packaged);
-  EXPECT_EQ(signIn(""), "failed");
-  make(none);
-  const auto asked = service.requests.size();
-  EXPECT_EQ((std::tuple{signIn(""), service.requests.size()}), std::tuple("failed", asked));
+  for (const AuthConfig& c : {packaged, none}) {
+    make(c);
+    const auto asked = service.requests.size();
+    EXPECT_EQ((std::tuple{signIn(""), service.requests.size()}), std::tuple("failed", asked));
+  }
 
   // A store that won't keep the session fails the sign-in, and says why.
   make();
@@ -301,8 +295,7 @@ TEST_F(HostAuthTest, TheSessionIsKeptThereAndNeverInPlainText) {
   EXPECT_EQ(signIn(callbackWith("v-1")), "failed");
   EXPECT_EQ(user(), std::nullopt);
   const std::string log = GetCapturedStderr();
-  EXPECT_NE(log.find("Quillstone: the session couldn't be kept in the Secret Service"),
-            std::string::npos)
+  EXPECT_NE(log.find("Quillstone: the session couldn't be kept in the Secret Service"), log.npos)
       << log;
   EXPECT_FALSE(writtenInPlainText("sess-1"));
 
