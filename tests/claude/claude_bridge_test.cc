@@ -18,17 +18,13 @@ namespace qs::claude {
 namespace {
 
 namespace fs = std::filesystem;
-using qs::testing::countOf;
 using qs::testing::readText;
-using qs::testing::TempDir;
 using qs::testing::writeText;
 
 const std::string kId = "r-0123abcd-4567-89ab-cdef-0123456789ab";
 const std::string kOtherId = "r-ffffffff-0000-1111-2222-333333333333";
 const std::string kName = kId + ".json";
 const std::string kReply = R"({"v": 1, "requestId": "ID", "bullets": ["x"]})";
-const std::string kNothingWaiting =
-    "no request is waiting for it (never sent, cancelled, or already answered)";
 
 struct FakeTarget : ReplyTarget {
   struct Call {
@@ -73,9 +69,8 @@ class ClaudeBridgeTest : public ::testing::Test {
   fs::path inbox() const { return root / ".quillstone/claude/inbox"; }
   fs::path ignored() const { return inbox() / "ignored"; }
   fs::path replyFile(const std::string& id = kId) const { return inbox() / (id + ".json"); }
-  fs::path requestFile(const std::string& id = kId) const {
-    return root / ".quillstone/claude/outbox" / (id + ".json");
-  }
+  fs::path outbox() const { return root / ".quillstone/claude/outbox"; }
+  fs::path requestFile(const std::string& id = kId) const { return outbox() / (id + ".json"); }
   std::vector<FakeTarget::Call>& calls() { return targets.target->calls; }
 
   void reply(std::string_view text, const std::string& id = kId) {
@@ -97,7 +92,7 @@ class ClaudeBridgeTest : public ::testing::Test {
                                      "  why=" + text::replaceAll(reason, " ", "_"));
   }
 
-  TempDir dir;
+  qs::testing::TempDir dir;
   fs::path root = dir / "Writing";
   Prefs prefs{dir / "settings.json"};
   InlineSerialQueue queue;
@@ -118,8 +113,7 @@ TEST_F(ClaudeBridgeTest, TheWindowDecidesTheReplysFate) {
       std::tuple(Answer(false, "The request had no usable id."),
                  Answer(false, "The request was missing its document, thought or thread.")));
   EXPECT_FALSE(fs::exists(root / ".quillstone") || fs::exists(dir / "host-log.txt"));
-  ASSERT_TRUE(bridge.ask(request()).first);
-  ASSERT_TRUE(bridge.ask(request(kOtherId)).first);
+  ASSERT_TRUE(bridge.ask(request()).first && bridge.ask(request(kOtherId)).first);
   EXPECT_EQ(logLines().back(),
             "claude-ask  doc=d1  paragraphs=0  req=" + kOtherId + "  thought=t1  thread=1");
   reply(R"({"v": 1, "requestId": "ID", "bullets": ["a", "b"], "from": "Ann"})");
@@ -135,8 +129,7 @@ TEST_F(ClaudeBridgeTest, TheWindowDecidesTheReplysFate) {
   EXPECT_EQ(std::tuple(calls()[0].bullets, targets.asked.back()),
             std::tuple(json::array{"a", "b"}, "d1"));
   bridge.processInbox();  // in flight: passed over
-  EXPECT_EQ(calls().size(), 2u);
-  EXPECT_TRUE(bridge.isWorking(kId));
+  EXPECT_EQ(std::tuple(calls().size(), bridge.isWorking(kId)), std::tuple(2u, true));
   calls()[0].then(true);
   EXPECT_FALSE(bridge.isWorking(kId) || fs::exists(replyFile()) || fs::exists(requestFile()));
   EXPECT_EQ(logLines().back(),
@@ -177,7 +170,7 @@ TEST_F(ClaudeBridgeTest, TheWindowDecidesTheReplysFate) {
   EXPECT_TRUE(bridge.cancel(kId) && !fs::exists(requestFile()) && fs::exists(replyFile()));
   EXPECT_EQ(logLines().back(), "claude-cancel  req=" + kId);
   bridge.processInbox();
-  expectRefused(kName, kNothingWaiting);
+  expectRefused(kName, "no request is waiting for it (never sent, cancelled, or already answered)");
 }
 
 // Reply files are untrusted: too large, a pipe, a link to a file elsewhere, a name with "../".
@@ -235,11 +228,10 @@ TEST_F(ClaudeBridgeTest, LinksAmongTheExchangeFoldersAreNeverFollowed) {
       {".quillstone/claude/inbox/" + kName, text::replaceAll(kReply, "ID", kId)},
       {".quillstone/claude/inbox/notes.json", "{}"}};
   const std::string ignoredLink = ".quillstone/claude/inbox/ignored";
-  for (const std::string& link : {std::string(".quillstone"), std::string(".quillstone/claude"),
-                                  std::string(".quillstone/claude/outbox"),
-                                  std::string(".quillstone/claude/inbox"), ignoredLink}) {
+  for (const std::string link : {".quillstone", ".quillstone/claude", ".quillstone/claude/outbox",
+                                 ".quillstone/claude/inbox", ignoredLink.c_str()}) {
     SCOPED_TRACE(link);
-    TempDir elsewhere;
+    qs::testing::TempDir elsewhere;
     fs::remove_all(root / ".quillstone");
     for (const auto& [path, text] : files) {
       const bool behind = path.starts_with(link + "/");
@@ -266,11 +258,11 @@ TEST_F(ClaudeBridgeTest, LinksAmongTheExchangeFoldersAreNeverFollowed) {
     // Only the reply in the real inbox reaches the page; what can't be moved aside stays.
     EXPECT_EQ(calls().size(), link == ignoredLink ? 1u : 0u);
     EXPECT_TRUE(link != ignoredLink || fs::exists(inbox() / "notes.json"));
-    EXPECT_EQ(countOf(said, "\n"), 1u) << said;
+    EXPECT_EQ(qs::testing::countOf(said, "\n"), 1u) << said;
     EXPECT_TRUE(said.starts_with("Quillstone: ") && said.find(link) != said.npos) << said;
   }
 
-  TempDir synced;
+  qs::testing::TempDir synced;
   fs::remove_all(root);
   fs::create_directory_symlink(synced.path(), root);
   ASSERT_TRUE(bridge.ask(request()).first);
@@ -292,8 +284,7 @@ TEST(ClaudeOwnRequestsTest, TheRecordKeepsTheNewestAndThoseStillWaiting) {
 // ours when its "replyTo" is our inbox; another computer's names its own, and its request and
 // reply are left to it.
 TEST_F(ClaudeBridgeTest, RequestsFromBeforeTheRecordAreOursWhenTheyNameOurInbox) {
-  ASSERT_TRUE(bridge.ask(request()).first);
-  ASSERT_TRUE(bridge.ask(request(kOtherId)).first);
+  ASSERT_TRUE(bridge.ask(request()).first && bridge.ask(request(kOtherId)).first);
   writeText(requestFile(kOtherId),
             text::replaceAll(readText(requestFile(kOtherId)), root.string(), "/elsewhere"));
   const fs::path record = dir / "Support" / "claude-requests.json";
@@ -308,15 +299,9 @@ TEST_F(ClaudeBridgeTest, RequestsFromBeforeTheRecordAreOursWhenTheyNameOurInbox)
   EXPECT_EQ(json::parse(readText(record))->at("requests"), json::array{kId});
 }
 
-// What is checked before a reply reaches a page.
-using Checked = std::variant<Reply, std::string>;
-
-// A reply's checks, with "ID" standing for kId.
-Checked check(const std::string& text) {
-  return checkReply(kId, text::replaceAll(text, "ID", kId), "d1");
-}
-
+// What is checked before a reply reaches a page; "ID" stands for kId.
 TEST(ClaudeReplyCheckTest, EachRefusalGivesItsReason) {
+  using Checked = std::variant<Reply, std::string>;
   auto v1 = [](const std::string& rest) { return R"({"v": 1, "requestId": "ID", )" + rest + "}"; };
   auto placed = [&](const std::string& bullets, std::string extra = "", std::string id = "p") {
     return v1(R"("placements": [{"paragraphId": ")" + id + R"(", "bullets": [)" + bullets + "]" +
@@ -343,7 +328,8 @@ TEST(ClaudeReplyCheckTest, EachRefusalGivesItsReason) {
       {v1(R"("bullets": [)" + long2001 + "]"), "a bullet is longer than 2000 characters"},
   };
   for (const auto& [body, reason] : cases) {
-    EXPECT_EQ(check(body), Checked(reason)) << body.substr(0, 80);
+    EXPECT_EQ(checkReply(kId, text::replaceAll(body, "ID", kId), "d1"), Checked(reason))
+        << body.substr(0, 80);
   }
   EXPECT_EQ(checkReply(kId, std::nullopt, "d1"), Checked("it isn't JSON"));
 }
