@@ -80,22 +80,23 @@ TEST(IOFaultsTest, DocumentsAndLibraryFilesKeepTheirPreviousVersionAndALaterWrit
   std::string id;
   json::object meta, pretext, alpha;
   json::value alphaBefore = library.allRecords().at("a").at("doc");
-  std::optional<json::value> ledgerBefore = jsonAt(support / "ledger.json");
-  std::optional<json::value> metaBefore = json::value(firstMeta);
-  std::optional<json::value> pretextBefore = json::value(firstPretext);
-  std::optional<json::value> settingsBefore = jsonAt(prefs.file());
+  std::optional<json::value> ledgerBefore = jsonAt(support / "ledger.json"),
+                             settingsBefore = jsonAt(prefs.file()), metaBefore = firstMeta,
+                             pretextBefore = firstPretext;
   std::optional<std::string> message, captureBefore;
   auto points = testing::tree(support / "restore-points");
   bool kept = false, stored = false;
+  auto writeBatch = [&] {
+    return library.write(json::array{document(id, "Doc " + id), testing::record(alpha, round + 1)},
+                         &meta, &pretext);
+  };
   atEveryStep(
       [&] {
         id = "d" + std::to_string(++round);
         meta = {{"schema", 3}, {"order", json::array{json::value(id)}}};
         pretext = {{"pretext", id}};
         alpha = testing::doc("a", "Alpha", {{"image", testing::imageURL()}}, id);
-        message =
-            library.write(json::array{document(id, "Doc " + id), testing::record(alpha, round + 1)},
-                          &meta, &pretext);
+        message = writeBatch();
         kept = library.keepRestorePoint(json::object{{"format", "quillstone/backup"}, {"id", id}});
         stored = prefs.set("round", round);
         images::putCapture(support, "c-1", id);
@@ -142,10 +143,7 @@ TEST(IOFaultsTest, DocumentsAndLibraryFilesKeepTheirPreviousVersionAndALaterWrit
         EXPECT_TRUE(faulted || !message);
         EXPECT_EQ(leftovers(dir.path()), std::vector<std::string>{});
         // Without the fault the same write goes through, and the ledger on disk catches up.
-        ASSERT_EQ(
-            library.write(json::array{document(id, "Doc " + id), testing::record(alpha, round + 1)},
-                          &meta, &pretext),
-            std::nullopt);
+        ASSERT_EQ(writeBatch(), std::nullopt);
         alphaBefore = json::value(alpha);
         ledgerBefore = jsonAt(support / "ledger.json");
         EXPECT_TRUE(ledgerBefore->as_object().contains(id)) << "the ledger on disk fell behind";
@@ -209,7 +207,7 @@ TEST(IOFaultsTest, RequestFilesAndTheLogOfRefusedRepliesAreWholeOrAsBefore) {
   // Refusals: a reply that isn't named for a request, made anew each round.
   const fs::path inbox = bridge.inboxFolder();
   const fs::path log = inbox / "ignored" / "log.txt";
-  writeText(inbox / "ignored" / "log.txt", "an earlier line\n");
+  writeText(log, "an earlier line\n");
   std::string logBefore = readText(log);
   atEveryStep(
       [&] {
