@@ -81,9 +81,9 @@ TEST(IOFaultsTest, DocumentsAndLibraryFilesKeepTheirPreviousVersionAndALaterWrit
   json::object meta, pretext, alpha;
   json::value alphaBefore = library.allRecords().at("a").at("doc");
   std::optional<json::value> ledgerBefore = jsonAt(support / "ledger.json"),
-                             settingsBefore = jsonAt(prefs.file()), metaBefore = firstMeta,
+                             settings = jsonAt(prefs.file()), metaBefore = firstMeta,
                              pretextBefore = firstPretext;
-  std::optional<std::string> message, captureBefore;
+  std::optional<std::string> message, capture;
   auto points = testing::tree(support / "restore-points");
   bool kept = false, stored = false;
   auto writeBatch = [&] {
@@ -102,18 +102,15 @@ TEST(IOFaultsTest, DocumentsAndLibraryFilesKeepTheirPreviousVersionAndALaterWrit
         images::putCapture(support, "c-1", id);
       },
       [&](int, bool faulted) {
-        const auto pointsNow = testing::tree(support / "restore-points");
-        EXPECT_TRUE(kept ? json::parse(pointsNow.rbegin()->second)->at("id") == json::value(id)
-                         : pointsNow == points);
-        points = pointsNow;
-        const auto settings = jsonAt(prefs.file());
+        const auto pointsBefore = std::exchange(points, testing::tree(support / "restore-points"));
+        EXPECT_TRUE(kept ? json::parse(points.rbegin()->second)->at("id") == json::value(id)
+                         : points == pointsBefore);
+        const auto settingsBefore = std::exchange(settings, jsonAt(prefs.file()));
         ASSERT_TRUE(settings && settings->at("kept") == "yes");
         EXPECT_TRUE(stored ? settings->at("round") == round : settings == settingsBefore);
         EXPECT_EQ(prefs.getInteger("round"), round) << "kept for this run either way";
-        settingsBefore = settings;
-        const auto capture = images::capture(support, "c-1");
+        const auto captureBefore = std::exchange(capture, images::capture(support, "c-1"));
         EXPECT_TRUE(capture == captureBefore || capture == id);
-        captureBefore = capture;
         const auto ledger = jsonAt(support / "ledger.json");
         ASSERT_TRUE(ledger && ledger->is_object());
         const bool listed = ledger->as_object().contains(id);
@@ -182,25 +179,24 @@ TEST(IOFaultsTest, RequestFilesAndTheLogOfRefusedRepliesAreWholeOrAsBefore) {
   };
 
   int round = 0;
-  std::optional<std::string> before;
+  std::optional<std::string> written;
   std::pair<bool, std::optional<std::string>> asked;
   atEveryStep(
       [&] { asked = ask("Title " + std::to_string(++round)); },
       [&](int error, bool faulted) {
-        const auto now = file_io::readFile(request);
+        const auto before = std::exchange(written, file_io::readFile(request));
         if (asked.first) {
-          ASSERT_TRUE(now);
-          EXPECT_EQ(json::parse(*now)->at("doc").at("title"),
+          ASSERT_TRUE(written);
+          EXPECT_EQ(json::parse(*written)->at("doc").at("title"),
                     json::value("Title " + std::to_string(round)));
         } else {
           EXPECT_TRUE(faulted);
-          EXPECT_EQ(now, before) << "the previous request changed";
+          EXPECT_EQ(written, before) << "the previous request changed";
           ASSERT_TRUE(asked.second);
           EXPECT_TRUE(asked.second->starts_with("The request couldn't be written for Claude: "))
               << *asked.second;
           EXPECT_TRUE(asked.second->ends_with(std::strerror(error))) << *asked.second;
         }
-        before = now;
         EXPECT_EQ(leftovers(root), std::vector<std::string>{});
       });
 

@@ -56,12 +56,11 @@ std::string generatedDoc(std::mt19937& rng, int i) {
       content.push_back(std::move(run));
     }
     json::object node{{"id", "n" + std::to_string(n)}, {"content", std::move(content)}};
-    if (rng() % 3 == 0) {
+    if (rng() % 3 == 0)
       node["children"] =
           json::array{json::object{{"id", "b" + std::to_string(n)},
                                    {"ai", rng() % 2 == 0},
                                    {"content", json::array{json::object{{"text", "under"}}}}}};
-    }
     nodes.push_back(std::move(node));
   }
   json::object doc{
