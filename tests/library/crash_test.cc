@@ -45,12 +45,6 @@ class CrashTest : public ::testing::Test {
  protected:
   fs::path root() const { return dir_ / "Writing"; }
   fs::path support() const { return dir_ / "Support"; }
-  std::vector<std::string> packagesIn(const fs::path& folder) const {
-    std::vector<std::string> out;
-    for (const auto& e : fs::directory_iterator(folder))
-      if (e.path().extension() == ".quillstone") out.push_back(e.path().stem());
-    return out;
-  }
   TempDir dir_{qs::testing::scratchFolder()};
 };
 
@@ -83,9 +77,7 @@ TEST_F(CrashTest, ASaveKilledAtAnyPointLeavesTheOldOrTheNewDocumentWhole) {
   for (int run = 0; run < 200; ++run) {
     fs::remove_all(root() / "Killed.quillstone");
     const bool rewrite = run % 2 == 1;
-    if (rewrite) {
-      ASSERT_TRUE(Library(root(), support(), {}).write(record(old)));
-    }
+    ASSERT_TRUE(!rewrite || Library(root(), support(), {}).write(record(old)));
     killedSave(run < operations ? run + 1 : 0);
     auto scanned = Library::scan({root()});
     EXPECT_TRUE(scanned.problems.empty()) << "run " << run << ": " << scanned.problems[0].reason;
@@ -99,8 +91,7 @@ TEST_F(CrashTest, ASaveKilledAtAnyPointLeavesTheOldOrTheNewDocumentWhole) {
       EXPECT_FALSE(rewrite) << "run " << run << ": the older version was lost";
     }
   }
-  EXPECT_GT(whole, 0);
-  EXPECT_GT(none, 0);
+  EXPECT_GT(std::min(whole, none), 0) << whole << " whole, " << none << " absent";
   // Leftovers an hour old go with the next scan; younger ones may still be in use.
   std::vector<std::string> leftovers;
   for (int nth = 1; nth <= operations && leftovers.empty(); ++nth) {
@@ -138,14 +129,14 @@ TEST_F(CrashTest, ABatchKilledAtAnyMomentLeavesWholePackagesAndFinishesOnRetry) 
     killed([&] { (void)Library(root(), support(), {}).write(batch, &meta, nullptr); },
            static_cast<useconds_t>(2000 + rng() % 60000));
 
+    SCOPED_TRACE("run " + std::to_string(run));
     Library lib(root(), support(), {});
-    auto found = lib.allRecords();
-    for (const auto& [id, r] : found) EXPECT_EQ(r.at("doc"), docs.at(id)) << "run " << run;
-    EXPECT_TRUE(lib.problems().empty()) << "run " << run << ": " << lib.problems()[0].reason;
+    for (const auto& [id, r] : lib.allRecords()) EXPECT_EQ(r.at("doc"), docs.at(id));
+    EXPECT_TRUE(lib.problems().empty()) << lib.problems()[0].reason;
     EXPECT_EQ(lib.write(batch, &meta, nullptr), std::nullopt);
-    found = lib.allRecords();
-    ASSERT_EQ(found.size(), docs.size()) << "run " << run;
-    for (const auto& [id, r] : found) EXPECT_EQ(r.at("doc"), docs.at(id)) << "run " << run;
+    const auto found = lib.allRecords();
+    ASSERT_EQ(found.size(), docs.size());
+    for (const auto& [id, r] : found) EXPECT_EQ(r.at("doc"), docs.at(id));
     std::set<fs::path> packages;
     for (const auto& [id, path] : lib.ledger()) packages.insert(path);
     EXPECT_EQ(packages.size(), docs.size());
@@ -208,7 +199,9 @@ TEST_F(CrashTest, AMoveInterruptedAtAnyStepFindsEveryDocumentOnce) {
       EXPECT_EQ(told, (std::vector<std::pair<int, int>>{{0, 2}, {1, 2}, {2, 2}}));
       EXPECT_EQ(lib.url("a"), to / "Same Title 2.quillstone");
       EXPECT_EQ(lib.url("c"), to / "Both.quillstone");
-      EXPECT_EQ(packagesIn(root()), std::vector<std::string>{"Both"});  // stayed behind
+      // Behind: the document both folders had, and the emptied archive.
+      EXPECT_EQ(qs::testing::namesIn(root()),
+                (std::vector<std::string>{"Archive", "Both.quillstone"}));
       EXPECT_EQ(lib.ledger().at("a"), (to / "Same Title 2.quillstone").string());
       settled(lib);
     }
@@ -217,14 +210,14 @@ TEST_F(CrashTest, AMoveInterruptedAtAnyStepFindsEveryDocumentOnce) {
       SCOPED_TRACE((crash ? "killed at " : "thrown at ") + std::to_string(nth));
       reset();
       if (crash) {
-        const int status = killed([&] {
+        ASSERT_TRUE(WIFSIGNALED(killed([&] {
           Library lib(root(), support(), {});
           file_io::injectFailure_for_testing(nth, file_io::kCrashForTesting);
           (void)lib.moveAll(to);
-        });
-        ASSERT_TRUE(WIFSIGNALED(status));
-        const bool on_new = nth % 2 == 0 && fs::exists(support() / "move.json");
-        Library lib(on_new ? to : root(), support(), {});
+        })));
+        // Restarted on the new folder every other time the move got that far.
+        Library lib(nth % 2 == 0 && fs::exists(support() / "move.json") ? to : root(), support(),
+                    {});
         settled(lib);
         continue;
       }

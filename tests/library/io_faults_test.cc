@@ -80,39 +80,37 @@ TEST(IOFaultsTest, DocumentsAndLibraryFilesKeepTheirPreviousVersionAndALaterWrit
   std::string id;
   json::object meta, pretext, alpha;
   json::value alphaBefore = library.allRecords().at("a").at("doc");
-  std::optional<json::value> ledgerBefore = jsonAt(support / "ledger.json");
-  std::optional<json::value> metaBefore = json::value(firstMeta);
-  std::optional<json::value> pretextBefore = json::value(firstPretext);
-  std::optional<json::value> settingsBefore = jsonAt(prefs.file());
-  std::optional<std::string> message, captureBefore;
+  std::optional<json::value> ledgerBefore = jsonAt(support / "ledger.json"),
+                             settings = jsonAt(prefs.file()), metaBefore = firstMeta,
+                             pretextBefore = firstPretext;
+  std::optional<std::string> message, capture;
   auto points = testing::tree(support / "restore-points");
   bool kept = false, stored = false;
+  auto writeBatch = [&] {
+    return library.write(json::array{document(id, "Doc " + id), testing::record(alpha, round + 1)},
+                         &meta, &pretext);
+  };
   atEveryStep(
       [&] {
         id = "d" + std::to_string(++round);
         meta = {{"schema", 3}, {"order", json::array{json::value(id)}}};
         pretext = {{"pretext", id}};
         alpha = testing::doc("a", "Alpha", {{"image", testing::imageURL()}}, id);
-        message =
-            library.write(json::array{document(id, "Doc " + id), testing::record(alpha, round + 1)},
-                          &meta, &pretext);
+        message = writeBatch();
         kept = library.keepRestorePoint(json::object{{"format", "quillstone/backup"}, {"id", id}});
         stored = prefs.set("round", round);
         images::putCapture(support, "c-1", id);
       },
       [&](int, bool faulted) {
-        const auto pointsNow = testing::tree(support / "restore-points");
-        EXPECT_TRUE(kept ? json::parse(pointsNow.rbegin()->second)->at("id") == json::value(id)
-                         : pointsNow == points);
-        points = pointsNow;
-        const auto settings = jsonAt(prefs.file());
+        const auto pointsBefore = std::exchange(points, testing::tree(support / "restore-points"));
+        EXPECT_TRUE(kept ? json::parse(points.rbegin()->second)->at("id") == json::value(id)
+                         : points == pointsBefore);
+        const auto settingsBefore = std::exchange(settings, jsonAt(prefs.file()));
         ASSERT_TRUE(settings && settings->at("kept") == "yes");
         EXPECT_TRUE(stored ? settings->at("round") == round : settings == settingsBefore);
         EXPECT_EQ(prefs.getInteger("round"), round) << "kept for this run either way";
-        settingsBefore = settings;
-        const auto capture = images::capture(support, "c-1");
+        const auto captureBefore = std::exchange(capture, images::capture(support, "c-1"));
         EXPECT_TRUE(capture == captureBefore || capture == id);
-        captureBefore = capture;
         const auto ledger = jsonAt(support / "ledger.json");
         ASSERT_TRUE(ledger && ledger->is_object());
         const bool listed = ledger->as_object().contains(id);
@@ -142,10 +140,7 @@ TEST(IOFaultsTest, DocumentsAndLibraryFilesKeepTheirPreviousVersionAndALaterWrit
         EXPECT_TRUE(faulted || !message);
         EXPECT_EQ(leftovers(dir.path()), std::vector<std::string>{});
         // Without the fault the same write goes through, and the ledger on disk catches up.
-        ASSERT_EQ(
-            library.write(json::array{document(id, "Doc " + id), testing::record(alpha, round + 1)},
-                          &meta, &pretext),
-            std::nullopt);
+        ASSERT_EQ(writeBatch(), std::nullopt);
         alphaBefore = json::value(alpha);
         ledgerBefore = jsonAt(support / "ledger.json");
         EXPECT_TRUE(ledgerBefore->as_object().contains(id)) << "the ledger on disk fell behind";
@@ -184,32 +179,31 @@ TEST(IOFaultsTest, RequestFilesAndTheLogOfRefusedRepliesAreWholeOrAsBefore) {
   };
 
   int round = 0;
-  std::optional<std::string> before;
+  std::optional<std::string> written;
   std::pair<bool, std::optional<std::string>> asked;
   atEveryStep(
       [&] { asked = ask("Title " + std::to_string(++round)); },
       [&](int error, bool faulted) {
-        const auto now = file_io::readFile(request);
+        const auto before = std::exchange(written, file_io::readFile(request));
         if (asked.first) {
-          ASSERT_TRUE(now);
-          EXPECT_EQ(json::parse(*now)->at("doc").at("title"),
+          ASSERT_TRUE(written);
+          EXPECT_EQ(json::parse(*written)->at("doc").at("title"),
                     json::value("Title " + std::to_string(round)));
         } else {
           EXPECT_TRUE(faulted);
-          EXPECT_EQ(now, before) << "the previous request changed";
+          EXPECT_EQ(written, before) << "the previous request changed";
           ASSERT_TRUE(asked.second);
           EXPECT_TRUE(asked.second->starts_with("The request couldn't be written for Claude: "))
               << *asked.second;
           EXPECT_TRUE(asked.second->ends_with(std::strerror(error))) << *asked.second;
         }
-        before = now;
         EXPECT_EQ(leftovers(root), std::vector<std::string>{});
       });
 
   // Refusals: a reply that isn't named for a request, made anew each round.
   const fs::path inbox = bridge.inboxFolder();
   const fs::path log = inbox / "ignored" / "log.txt";
-  writeText(inbox / "ignored" / "log.txt", "an earlier line\n");
+  writeText(log, "an earlier line\n");
   std::string logBefore = readText(log);
   atEveryStep(
       [&] {

@@ -56,12 +56,11 @@ std::string generatedDoc(std::mt19937& rng, int i) {
       content.push_back(std::move(run));
     }
     json::object node{{"id", "n" + std::to_string(n)}, {"content", std::move(content)}};
-    if (rng() % 3 == 0) {
+    if (rng() % 3 == 0)
       node["children"] =
           json::array{json::object{{"id", "b" + std::to_string(n)},
                                    {"ai", rng() % 2 == 0},
                                    {"content", json::array{json::object{{"text", "under"}}}}}};
-    }
     nodes.push_back(std::move(node));
   }
   json::object doc{
@@ -78,9 +77,7 @@ std::string generatedDoc(std::mt19937& rng, int i) {
 // links, damaged and foreign packages, an image restored and one missing, a workspace order.
 void buildWorkspace(const fs::path& dir) {
   const fs::path root = dir / "Writing", support = dir / "Support";
-  auto put = [&](const fs::path& package, std::string_view text) {
-    writeText(package / "document.json", text);
-  };
+  auto put = [](const fs::path& package, auto text) { writeText(package / "document.json", text); };
   put(root / "Alpha.quillstone", envelope(R"({"id":"a-1","title":"Alpha \u00e9\/ \u0001",
       "nodes":[{"id":"n","content":[{"text":"caf\u00e9 \u201cquotes\u201d \ud83c\udf0a \"q\" \\ \t"}]}],
       "created":1700000000123,"updated":1.5,"z":-0.0,"big":18446744073709551615,
@@ -132,35 +129,19 @@ void buildWorkspace(const fs::path& dir) {
             json::pretty(json::object{{"e-5", (root / "Epsilon.quillstone").string()}}).value());
 }
 
-class OpenAnswerTest : public ::testing::Test {
- protected:
-  OpenAnswerTest() { buildWorkspace(dir.path()); }
-  fs::path root() const { return dir / "Writing"; }
-  fs::path support() const { return dir / "Support"; }
-  std::vector<std::string> where() const {
-    return {"--root", root().string(), "--support", support().string()};
-  }
-  std::map<std::string, std::string> environment() const {
-    return {{"QUILLSTONE_DEBUG", "1"}, {"XDG_CONFIG_HOME", (dir / "config").string()}};
-  }
-  std::string answer(Library& lib, json::NonAscii form) {
-    std::string out;
-    lib.openWorkspaceText(out, form);
-    return out;
-  }
-
+TEST(OpenAnswerTest, TheToolAndThePageGetTheBytesTheyGotBefore) {
   TempDir dir;
-};
-
-TEST_F(OpenAnswerTest, TheToolAndThePageGetTheBytesTheyGotBefore) {
-  auto args = where();
-  args.push_back("open");
-  const auto tool = runCLI(args, "", environment());
+  buildWorkspace(dir.path());
+  const fs::path root = dir / "Writing", support = dir / "Support";
+  const std::map<std::string, std::string> environment{
+      {"QUILLSTONE_DEBUG", "1"}, {"XDG_CONFIG_HOME", (dir / "config").string()}};
+  std::vector<std::string> args{"--root", root.string(), "--support", support.string(), "open"};
+  const auto tool = runCLI(args, "", environment);
   ASSERT_EQ(tool.status, 0) << tool.err;
   EXPECT_EQ(sha256(tool.out), kOpenDigest);
 
   args.back() = "bridge";
-  const auto bridge = runCLI(args, "{\"op\":\"open\"}\n", environment());
+  const auto bridge = runCLI(args, "{\"op\":\"open\"}\n", environment);
   ASSERT_EQ(bridge.status, 0) << bridge.err;
   auto line = json::parse(bridge.out);
   ASSERT_TRUE(line && line->is_object()) << bridge.out.substr(0, 200);
@@ -171,19 +152,24 @@ TEST_F(OpenAnswerTest, TheToolAndThePageGetTheBytesTheyGotBefore) {
 
   // In the process: the same from a library that starts on a thread of its own, and again from
   // what it kept.
-  Library lib(root(), support(), {}, Library::Start::kInBackground);
-  EXPECT_EQ(answer(lib, json::NonAscii::kEscaped), page);
-  EXPECT_EQ(answer(lib, json::NonAscii::kLiteral) + "\n", tool.out);
-  EXPECT_EQ(answer(lib, json::NonAscii::kEscaped), page);
+  Library lib(root, support, {}, Library::Start::kInBackground);
+  auto answer = [&](json::NonAscii form) {
+    std::string out;
+    lib.openWorkspaceText(out, form);
+    return out;
+  };
+  EXPECT_EQ(answer(json::NonAscii::kEscaped), page);
+  EXPECT_EQ(answer(json::NonAscii::kLiteral) + "\n", tool.out);
+  EXPECT_EQ(answer(json::NonAscii::kEscaped), page);
 
   // The answer written ahead at the start: the same bytes; after an outside change, never the
   // stale one.
   Library::Services services;
   services.open_ahead = Library::Services::OpenAhead{"\x1e", json::NonAscii::kEscaped};
   for (const bool changed : {false, true}) {
-    Library ahead(root(), support(), services, Library::Start::kInBackground);
+    Library ahead(root, support, services, Library::Start::kInBackground);
     (void)ahead.ledger();  // the answer is written by now
-    if (changed) writeText(root() / "Delta.quillstone/document.json", envelope(R"({"id":"d-4"})"));
+    if (changed) writeText(root / "Delta.quillstone/document.json", envelope(R"({"id":"d-4"})"));
     EXPECT_EQ(ahead.externalChanges().size(), changed ? 1u : 0u);
     std::string given = "\x1e";
     ahead.openWorkspaceText(given, json::NonAscii::kEscaped);

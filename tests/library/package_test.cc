@@ -15,23 +15,18 @@ using qs::testing::object;
 using qs::testing::readText;
 using qs::testing::writeText;
 
-json::object titled(std::string_view title, std::string_view id = "d1") {
-  return {{"id", id}, {"title", title}};
+json::object titled(std::string_view title) {
+  return {{"id", "d1"}, {"title", title}};
 }
 
-json::object recordOf(const json::object& doc, std::int64_t rev = 3) {
-  return {{"id", doc.at("id")}, {"rev", rev}, {"updated", 1700000000000}};
+json::object recordOf(const json::object& doc) {
+  return {{"id", doc.at("id")}, {"rev", 3}, {"updated", 1700000000000}};
 }
-
-class PackageTest : public ::testing::Test {
- protected:
-  qs::testing::TempDir dir;
-};
 
 // Control characters are unsafe like "/"; an empty title falls back to the first words; a long
 // one is cut to 80 characters, then trimmed. Free names count up and never collide with their
 // own package.
-TEST_F(PackageTest, TitlesBecomeSafeFreeFileNames) {
+TEST(PackageTest, TitlesBecomeSafeFreeFileNames) {
   const std::pair<json::object, std::string> cases[] = {
       {titled("  Notes \n"), "Notes"},
       {titled("Plans: 2025/26"), "Plans \u2013 2025-26"},
@@ -65,6 +60,7 @@ TEST_F(PackageTest, TitlesBecomeSafeFreeFileNames) {
   const std::string name = fileName(titled(emoji));
   EXPECT_LE(name.size() + std::string(" 99999.quillstone").size(), 255u);
   EXPECT_TRUE(text::isValidUTF8(name));
+  qs::testing::TempDir dir;
   EXPECT_TRUE(writePackage(freeURL(dir.path(), name), recordOf(titled(emoji)), titled(emoji)));
 
   EXPECT_EQ(freeURL(dir.path(), "Notes"), dir / "Notes.quillstone");
@@ -78,7 +74,8 @@ TEST_F(PackageTest, TitlesBecomeSafeFreeFileNames) {
 }
 
 // Links another program put inside a package: nothing is read, written or deleted through them.
-TEST_F(PackageTest, LinksInsideAPackageAreNeverFollowed) {
+TEST(PackageTest, LinksInsideAPackageAreNeverFollowed) {
+  qs::testing::TempDir dir;
   const fs::path outside = dir / "outside";
   writeText(outside / "keep.png", "someone else's file");
   writeText(outside / "secret", "private key");
