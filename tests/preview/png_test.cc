@@ -11,17 +11,12 @@
 namespace qs::png {
 namespace {
 
-std::uint32_t be32(const std::string& s, std::size_t at) {
-  std::uint32_t v = 0;
-  for (int i = 0; i < 4; ++i) v = v << 8 | static_cast<unsigned char>(s[at + i]);
-  return v;
-}
-
 // The inflated image data of a PNG (its IDAT chunks joined).
 std::string rowsOf(const std::string& file, std::size_t expected) {
   std::string data;
   for (std::size_t at = 8; at + 12 <= file.size();) {
-    const std::uint32_t length = be32(file, at);
+    std::uint32_t length = 0;
+    for (int i = 0; i < 4; ++i) length = length << 8 | static_cast<unsigned char>(file[at + i]);
     if (file.compare(at + 4, 4, "IDAT") == 0) data.append(file, at + 8, length);
     at += 12 + length;
   }
