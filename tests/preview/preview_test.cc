@@ -145,9 +145,10 @@ TEST_F(PreviewTest, PreviewSourceUsesTheCache) {
 TEST_F(PreviewTest, HostileShapesDoNotCrash) {
   // Bullets nested far deeper than any page makes; built by moving so no copy recurses.
   json::value tree = json::object{{"text", "leaf"}};
-  for (int i = 0; i <= 5000; ++i)
+  for (int i = 0; i <= 5000; ++i) {
     tree = json::object{
         {"text", i < 5000 ? "b" : "deep"}, {"ai", i}, {"children", json::array{std::move(tree)}}};
+  }
   const Preview preview(json::object{{"nodes", json::array{std::move(tree)}}});
   EXPECT_TRUE(preview.html().ends_with("</li></ul></div></body></html>"));
   EXPECT_EQ(preview.title(), "deep");

@@ -143,9 +143,8 @@ TEST_F(SearchIndexReaderTest, ResultSetsBestFirstForAnyTerms) {
   EXPECT_EQ(reader.resultSet({"lighthouse"}, 2), (Ids{"title", "body"}));
   // Odd terms are words, never query syntax or SQL.
   EXPECT_EQ(reader.resultSet({"\"lighthouse*", "(dusk) '; -- \xff"}), Ids{"body"});
-  for (const Ids& nothing : {Ids{"-", "*"}, Ids{"zebra"}}) {
+  for (const Ids& nothing : {Ids{"-", "*"}, Ids{"zebra"}})
     EXPECT_TRUE(reader.resultSet(nothing).empty()) << ::testing::PrintToString(nothing);
-  }
 }
 
 TEST_F(SearchIndexReaderTest, MetasCarryTitleSnippetAndASafeThumbnail) {

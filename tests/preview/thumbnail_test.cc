@@ -50,10 +50,6 @@ class Decoded {
 
 const auto doc = &testing::object;
 
-std::optional<std::string> thumbnail(const json::object& d) {
-  return Preview(d).thumbnailPNG(kSize);
-}
-
 // Whatever the doc holds, a thumbnail comes out, and text that doesn't fit stops at the text
 // box instead of running over the bar; a size out of bounds draws nothing.
 TEST(Thumbnail, MalformedHugeAndOverlongDocumentsStillDrawWithinTheBox) {
@@ -79,15 +75,14 @@ TEST(Thumbnail, MalformedHugeAndOverlongDocumentsStillDrawWithinTheBox) {
       with("", many_lines),
       with("A title long enough to wrap", overlong, 12)};
   for (const json::object& d : docs) {
-    const Decoded image(thumbnail(d));
+    const Decoded image(Preview(d).thumbnailPNG(kSize));
     ASSERT_EQ(image.size(), kSize);
     EXPECT_EQ(image.at(0, 0) >> 24, 0u);
     EXPECT_GT(image.darkest(77, 451, 435, 458), 200);
   }
-  EXPECT_LT(Decoded(thumbnail(docs.back())).darkest(117, 420, 395, 450), 150);
-  for (double bad : {0.99, 8193.0, std::numeric_limits<double>::quiet_NaN()}) {
+  EXPECT_LT(Decoded(Preview(docs.back()).thumbnailPNG(kSize)).darkest(117, 420, 395, 450), 150);
+  for (double bad : {0.99, 8193.0, std::numeric_limits<double>::quiet_NaN()})
     EXPECT_FALSE(Preview(json::object()).thumbnailPNG(bad)) << bad;
-  }
   EXPECT_EQ(Decoded(Preview(json::object()).thumbnailPNG(64.7)).size(), 64);
 }
 
