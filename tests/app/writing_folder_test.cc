@@ -36,6 +36,7 @@ class ScriptedDialogs : public FolderDialogs {
   // Calling an answer that isn't awaited throws, which fails the test.
   void choose(std::optional<fs::path> folder) { std::exchange(pending_folder, {})(folder); }
   void press(std::size_t button) { std::exchange(pending_alert, {})(button); }
+  auto said() const { return std::tie(alerts.back().message, alerts.back().detail); }
   std::shared_ptr<RegisteredWindow> attached;
   std::vector<FolderPanel> panels;
   std::vector<Alert> alerts;
@@ -78,8 +79,7 @@ TEST_F(WritingFolderTest, FirstRunRefusesTheSupportFolderAndFollowsARename) {
   for (const auto& [chosen, why] :
        {std::pair{dir / "Support", kSupport}, {dir / "Gone", kNotWritable}}) {
     dialogs.choose(chosen);
-    EXPECT_EQ(std::tie(dialogs.alerts.back().message, dialogs.alerts.back().detail),
-              std::tuple(kChooseAnother, why));
+    EXPECT_EQ(dialogs.said(), std::tuple(kChooseAnother, why));
     dialogs.press(0);
   }
   ASSERT_EQ(dialogs.panels.size(), 3u);
@@ -105,9 +105,8 @@ TEST_F(WritingFolderTest, ProblemsWithAChoice) {
       {dir / "Writing2", std::nullopt},         {dir.path(), kContains},
       {dir / "Support/reserved", kSupport},     {dir / "Support-notes", std::nullopt},
       {dir / "Missing", kNotWritable}};
-  for (const auto& [chosen, problem] : choices) {
+  for (const auto& [chosen, problem] : choices)
     EXPECT_EQ(wf.problem(chosen, current), problem) << chosen;
-  }
 }
 
 TEST_F(WritingFolderTest, ALostFolderIsNamedAndCancellingOffersQuit) {
@@ -225,8 +224,7 @@ TEST_F(WritingFolderTest, MovingAsksChecksSettlesMovesAndTells) {
   move.whenSettled([&] { quit = true; });
   host.finish({0, 0, "That isn't a folder. Choose a folder.", {}});
   EXPECT_TRUE(quit);
-  EXPECT_EQ(std::tie(dialogs.alerts.back().message, dialogs.alerts.back().detail),
-            std::tuple(kChooseAnother, "That isn't a folder. Choose a folder."));
+  EXPECT_EQ(dialogs.said(), std::tuple(kChooseAnother, "That isn't a folder. Choose a folder."));
   EXPECT_FALSE(wf.stored());
   EXPECT_EQ(host.events, (std::vector<std::string>{"settle", "move Other"}));
   dialogs.press(0);

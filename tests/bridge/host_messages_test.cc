@@ -31,9 +31,6 @@ std::string encoded(std::string_view json_text) {
 std::string raw(const PlatformReply& reply) {
   return reply.value.is_string() ? std::string(reply.value.get_string()) : "(no value)";
 }
-json::object record(std::string_view id, std::string_view title) {
-  return {{"id", id}, {"rev", 1}, {"doc", json::object{{"id", id}, {"title", title}}}};
-}
 
 TEST(JSONTextTest, KeepsKeyOrderAndSendsWhatJSONCannotHoldAsObjects) {
   const json::value unsorted = parse(R"({"b":"\u001e","a":[1.5]})");
@@ -114,8 +111,9 @@ TEST_F(HostMessagesTest, RepliesAtOnceOrAsWorkEndsAndNoneAfterTheWindowWent) {
   FakeWindow other;
   auto closing = std::make_unique<HostDispatcher>(library, support.path(), main, *gated, other);
   auto opening = post(parse(R"({"op":"open"})"), closing.get());
-  const json::object batch{{"docs", json::array{record("d1", "Notes")}}};
-  auto writing = post(json::object{{"op", "write"}, {"batch", batch}}, closing.get());
+  auto writing = post(parse(R"({"op":"write",
+      "batch":{"docs":[{"id":"d1","rev":1,"doc":{"id":"d1","title":"Notes"}}]}})"),
+                      closing.get());
   // A later message is answered while the earlier ones wait for the pool.
   EXPECT_EQ(wait(post(parse(R"({"op":"authUser"})"), closing.get())), encoded("null"));
   EXPECT_FALSE(*opening);

@@ -38,14 +38,11 @@ std::string ask(const std::string& id) {
          R"(","doc":{"id":"d1","title":"Notes"},"thought":{"id":"t1"},)"
          R"("thread":[{"id":"m1","text":"Why?"}]}})";
 }
-std::string cancel(const std::string& id) {
-  return R"({"op":"claudeCancel","requestId":")" + id + "\"}";
-}
 
 // A reply arriving while the bridge runs is the desktop's, seen end to end (claude_e2e).
 TEST_F(CliBridgeTest, TheAssistantsExchangeIsTheDesktops) {
   const std::string id = "r-11111111-1111-4111-8111-111111111111";
-  auto replies = bridge({ask(id), cancel(id)});
+  auto replies = bridge({ask(id), R"({"op":"claudeCancel","requestId":")" + id + "\"}"});
   ASSERT_EQ(replies.size(), 2u) << result.err;
   EXPECT_EQ(
       decoded(replies[0]),

@@ -21,8 +21,6 @@ CliResult runCLI(const std::vector<std::string>& args, const std::string& input,
                  const std::map<std::string, std::string>& env, Start start) {
   TempDir io;
   writeText(io / "in", input);
-  writeText(io / "out", "");
-  writeText(io / "err", "");
   // Made before the fork: the child of a threaded process only opens, duplicates and executes.
   const std::string files[3] = {io / "in", io / "out", io / "err"};
   std::vector<std::string> copy = args;
@@ -35,14 +33,14 @@ CliResult runCLI(const std::vector<std::string>& args, const std::string& input,
   std::vector<char*> envp;
   for (const auto& [k, v] : env) pairs.push_back(k + "=" + v);
   for (auto& p : pairs) envp.push_back(p.data());
-  for (char** e = environ; *e; ++e) {
+  for (char** e = environ; *e; ++e)
     if (!env.contains(std::string(*e, std::strcspn(*e, "=")))) envp.push_back(*e);
-  }
   envp.push_back(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
     for (int fd = 0; fd < 3; ++fd) {
-      const int opened = open(files[fd].c_str(), fd ? O_WRONLY | O_TRUNC : O_RDONLY);
+      const int opened =
+          open(files[fd].c_str(), fd ? O_WRONLY | O_CREAT | O_TRUNC : O_RDONLY, 0600);
       if (opened < 0 || dup2(opened, fd) < 0) _exit(127);
       close(opened);
     }

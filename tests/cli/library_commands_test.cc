@@ -41,9 +41,8 @@ TEST_F(CliLibraryTest, WriteSearchScanAndTheirRefusals) {
     auto r = cli({"write"}, bad);
     EXPECT_EQ(std::tie(r.status, r.out), std::tuple(1, "")) << bad;
   }
-  for (const char* line : {"write a b", "open extra", "move", "search", "set x"}) {
+  for (const char* line : {"write a b", "open extra", "move", "search", "set x"})
     EXPECT_EQ(cli(text::splitOnWhitespace(line)).status, 2) << line;
-  }
 }
 
 TEST_F(CliLibraryTest, MoveTheLibraryAndTheSettings) {

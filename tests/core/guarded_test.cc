@@ -11,25 +11,22 @@ namespace qs {
 namespace {
 
 TEST(GuardedTest, NothingThrownGetsPastAndTheFailureIsLogged) {
-  struct Case {
-    const char* what;
-    bool standard;  // a std::exception, else an int
-    const char* logged;
-  };
-  for (const Case& c : {
-           Case{nullptr, true, "Quillstone: disk gone\n"},
-           Case{nullptr, false, "Quillstone: an unexpected failure\n"},
-           Case{"a background task", true, "Quillstone: a background task failed: disk gone\n"},
-           Case{"a main-loop task", false, "Quillstone: a main-loop task failed\n"},
-       }) {
+  // What a task throws (a std::exception, else an int) and what is logged, with and without a
+  // name for the task.
+  for (const auto& [what, standard, logged] :
+       std::vector<std::tuple<const char*, bool, const char*>>{
+           {nullptr, true, "Quillstone: disk gone\n"},
+           {nullptr, false, "Quillstone: an unexpected failure\n"},
+           {"a background task", true, "Quillstone: a background task failed: disk gone\n"},
+           {"a main-loop task", false, "Quillstone: a main-loop task failed\n"}}) {
     testing::internal::CaptureStderr();
     guarded(
         [&] {
-          if (c.standard) throw std::runtime_error("disk gone");
+          if (standard) throw std::runtime_error("disk gone");
           throw 7;
         },
-        c.what);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.logged);
+        what);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), logged);
   }
 }
 

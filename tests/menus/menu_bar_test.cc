@@ -95,9 +95,7 @@ TEST_F(MenuBarTest, SubtextDepthItemsFollowTheDepthObject) {
       {R"({"library": 1, "only": true, "upTo": 2})", "[Library] only-on"},
       {R"({"upTo": 1e300})", "[All Levels] only-off"},
       {"null", " only-off"}};
-  for (const auto& [depth, shown] : rows) {
-    EXPECT_EQ(checkedLevels(depth), shown) << depth;
-  }
+  for (const auto& [depth, shown] : rows) EXPECT_EQ(checkedLevels(depth), shown) << depth;
 }
 
 TEST(RecentDocumentsTest, OpenRecentThePageListAndTheOpenPanel) {

@@ -11,17 +11,12 @@
 namespace qs::png {
 namespace {
 
-std::uint32_t be32(const std::string& s, std::size_t at) {
-  std::uint32_t v = 0;
-  for (int i = 0; i < 4; ++i) v = v << 8 | static_cast<unsigned char>(s[at + i]);
-  return v;
-}
-
 // The inflated image data of a PNG (its IDAT chunks joined).
 std::string rowsOf(const std::string& file, std::size_t expected) {
   std::string data;
   for (std::size_t at = 8; at + 12 <= file.size();) {
-    const std::uint32_t length = be32(file, at);
+    std::uint32_t length = 0;
+    for (int i = 0; i < 4; ++i) length = length << 8 | static_cast<unsigned char>(file[at + i]);
     if (file.compare(at + 4, 4, "IDAT") == 0) data.append(file, at + 8, length);
     at += 12 + length;
   }
@@ -43,18 +38,16 @@ TEST(Png, EveryPixelComesOutStraightAndTheSameOnEveryCall) {
   constexpr int kWidth = 37;
   std::vector<std::uint32_t> pixels;
   for (std::uint32_t a = 0; a < 256; ++a) {
-    for (std::uint32_t c : {0u, 1u, a / 3, a / 2, a == 0 ? 0 : a - 1, a}) {
+    for (std::uint32_t c : {0u, 1u, a / 3, a / 2, a == 0 ? 0 : a - 1, a})
       pixels.push_back(a << 24 | c << 16 | (a - c) / 2 << 8 | (c * 7) % (a + 1));
-    }
   }
   pixels.push_back(0x00123456);  // transparent with a stray colour
   while (pixels.size() % kWidth) pixels.push_back(0xFF102030);
   const int height = static_cast<int>(pixels.size() / kWidth);
   const int stride = kWidth * 4 + 12;
   std::vector<unsigned char> surface(static_cast<std::size_t>(stride) * height, 0xAB);
-  for (std::size_t i = 0; i < pixels.size(); ++i) {
+  for (std::size_t i = 0; i < pixels.size(); ++i)
     std::memcpy(&surface[(i / kWidth) * stride + (i % kWidth) * 4], &pixels[i], 4);
-  }
 
   const auto png = encodeARGB32(surface.data(), kWidth, height, stride, {{"Key", "value"}});
   ASSERT_TRUE(png);

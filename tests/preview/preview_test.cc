@@ -3,11 +3,13 @@
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
 #include <utility>
 
 #include "core/digest.h"
 #include "library/images.h"
+#include "preview/png.h"
 #include "support/temp_dir.h"
 
 namespace qs {
@@ -15,49 +17,17 @@ namespace {
 
 using testing::object;
 
-constexpr std::string_view kBodyEnd = "</body></html>";
-
-// The page's body: what follows the template's "<body>" up to "</body></html>".
-std::string bodyOf(const std::string& page) {
-  const std::string_view open = "</style></head><body>";
-  const auto at = page.find(open);
-  if (at == std::string::npos || !page.ends_with(kBodyEnd)) return "<malformed page>";
-  const auto start = at + open.size();
-  return page.substr(start, page.size() - start - kBodyEnd.size());
-}
-
-std::string htmlBody(std::string_view doc_text) {
-  return bodyOf(Preview(object(doc_text)).html());
-}
-std::string markdown(std::string_view doc_text) {
-  return Preview(object(doc_text)).markdown();
-}
-
-// Image bytes made with gdk-pixbuf, of one colour.
-std::string encodedImage(int width, int height, const char* type) {
-  g_autoptr(GdkPixbuf) pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, width, height);
-  gdk_pixbuf_fill(pixbuf, 0x336699ff);
-  g_autofree gchar* buffer = nullptr;
-  gsize size = 0;
-  EXPECT_TRUE(gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, type, nullptr, nullptr));
-  return std::string(buffer, size);
-}
-
 // The pixel size of the image a data URL holds; (0, 0) when it doesn't decode.
 std::pair<int, int> sizeOf(std::string_view data_url) {
-  const auto comma = data_url.find(',');
-  if (comma == std::string_view::npos) return {0, 0};
-  auto bytes = digest::base64Decode(data_url.substr(comma + 1));
-  if (!bytes) return {0, 0};
+  const auto bytes = digest::base64Decode(data_url.substr(data_url.find(',') + 1));
   g_autoptr(GdkPixbufLoader) loader = gdk_pixbuf_loader_new();
-  std::pair<int, int> size{0, 0};
-  if (gdk_pixbuf_loader_write(loader, reinterpret_cast<const guchar*>(bytes->data()), bytes->size(),
-                              nullptr) &&
-      gdk_pixbuf_loader_close(loader, nullptr)) {
-    GdkPixbuf* pixbuf = gdk_pixbuf_loader_get_pixbuf(loader);
-    size = {gdk_pixbuf_get_width(pixbuf), gdk_pixbuf_get_height(pixbuf)};
-  }
-  return size;
+  if (!bytes ||
+      !gdk_pixbuf_loader_write(loader, reinterpret_cast<const guchar*>(bytes->data()),
+                               bytes->size(), nullptr) ||
+      !gdk_pixbuf_loader_close(loader, nullptr))
+    return {0, 0};
+  GdkPixbuf* pixbuf = gdk_pixbuf_loader_get_pixbuf(loader);
+  return {gdk_pixbuf_get_width(pixbuf), gdk_pixbuf_get_height(pixbuf)};
 }
 
 std::string dataURL(std::string_view header, std::string_view bytes) {
@@ -68,6 +38,15 @@ class PreviewTest : public ::testing::Test {
  protected:
   void SetUp() override { Preview::clearCache_for_testing(); }
   void TearDown() override { Preview::clearCache_for_testing(); }
+  // The page's body: what follows the template's "<body>" up to "</body></html>".
+  static std::string htmlBody(std::string_view doc) {
+    const std::string page = Preview(object(doc)).html(), open = "</style></head><body>",
+                      end = "</body></html>";
+    const auto at = page.find(open);
+    if (at == std::string::npos || !page.ends_with(end)) return "<malformed page>";
+    return page.substr(at + open.size(), page.size() - at - open.size() - end.size());
+  }
+  static std::string markdown(std::string_view doc) { return Preview(object(doc)).markdown(); }
 };
 
 // Each document's page body and Markdown: heading levels (a stray huge one written with a
@@ -77,10 +56,7 @@ TEST_F(PreviewTest, HeadingsSubtextAndImagesInBothForms) {
   const auto parts = images::imageParts(big);
   ASSERT_TRUE(parts);
   const std::string capped(33, '#');
-  struct Case {
-    std::string doc, html, md;
-  };
-  for (const auto& [doc, html, md] : std::vector<Case>{
+  for (const auto& [doc, html, md] : std::vector<std::array<std::string, 3>>{
            {R"({"title":"T","nodes":[
       {"text":"a","level":1},{"text":"b","level":2},{"text":"c","level":3},{"text":"d","level":7},
       {"text":"e","level":2.0},{"text":"f","level":2.5},{"text":"g","level":0},
@@ -130,8 +106,9 @@ TEST_F(PreviewTest, PreviewSourceUsesTheCache) {
   EXPECT_EQ(Preview::previewSrc("https://x/y.png"), "https://x/y.png");
   EXPECT_EQ(Preview::cacheSize_for_testing(), 0u);
 
-  const std::string png = encodedImage(2560, 1440, "png");
-  const std::string wide = dataURL("image/png;base64", png);
+  const std::vector<unsigned char> pixels(2560 * 1440 * 4, 0xFF);
+  const std::string photo = *png::encodeARGB32(pixels.data(), 2560, 1440, 2560 * 4);
+  const std::string wide = dataURL("image/png;base64", photo);
   const std::string shown = Preview::previewSrc(wide);
   EXPECT_EQ(sizeOf(shown), std::make_pair(1280, 720));
   EXPECT_EQ(Preview::previewSrc(wide), shown);
@@ -159,31 +136,23 @@ TEST_F(PreviewTest, PreviewSourceUsesTheCache) {
   // not a PNG or JPEG: kept in full form.
   for (const auto& [header, bytes] : std::vector<std::pair<std::string, std::string>>{
            {"image/png;base64", std::string(5000, '\x01')},
-           {"image/png;base64", png.substr(0, png.size() / 2)},
-           {"image/gif;base64", png}}) {
+           {"image/png;base64", photo.substr(0, photo.size() / 2)},
+           {"image/gif;base64", photo}}) {
     EXPECT_EQ(Preview::inlineImage(header, bytes), dataURL(header, bytes)) << header;
   }
 }
 
 TEST_F(PreviewTest, HostileShapesDoNotCrash) {
   // Bullets nested far deeper than any page makes; built by moving so no copy recurses.
-  json::value nested = json::object{{"text", "leaf"}};
+  json::value tree = json::object{{"text", "leaf"}};
   for (int i = 0; i <= 5000; ++i) {
-    json::object bullet{{"text", i == 5000 ? "deep" : "b"}, {"ai", i}};
-    bullet["children"] = json::array{};
-    bullet["children"].get_array().push_back(std::move(nested));
-    nested = std::move(bullet);
+    tree = json::object{
+        {"text", i < 5000 ? "b" : "deep"}, {"ai", i}, {"children", json::array{std::move(tree)}}};
   }
-  json::object doc;
-  doc["nodes"] = json::array{};
-  doc["nodes"].get_array().push_back(std::move(nested));
-
-  const Preview preview(std::move(doc));
-  const std::string page = preview.html();
-  EXPECT_TRUE(page.ends_with("</li></ul></div></body></html>"));
+  const Preview preview(json::object{{"nodes", json::array{std::move(tree)}}});
+  EXPECT_TRUE(preview.html().ends_with("</li></ul></div></body></html>"));
   EXPECT_EQ(preview.title(), "deep");
-  std::string md = preview.markdown();
-  EXPECT_TRUE(md.starts_with("# deep\n\ndeep\n\n- (AI) b\n  - (AI) b\n"));
+  EXPECT_TRUE(preview.markdown().starts_with("# deep\n\ndeep\n\n- (AI) b\n  - (AI) b\n"));
   std::string negative;
   Preview::bullets(json::array{json::object{{"text", "x"}}}, -4, negative);
   EXPECT_EQ(negative, "- x\n");

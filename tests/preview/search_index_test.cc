@@ -15,32 +15,29 @@ namespace qs {
 namespace {
 
 using testing::object;
-
-json::object docWithText(std::string_view title, std::string_view body) {
-  return {{"title", title}, {"nodes", json::array{json::object{{"text", body}}}}};
-}
-
-std::vector<std::string> ids(const std::vector<SearchIndex::Hit>& hits) {
-  std::vector<std::string> out;
-  for (const auto& hit : hits) out.push_back(hit.id);
-  return out;
-}
-
-using Ids = std::vector<std::string>;
 using testing::writeText;
+using Ids = std::vector<std::string>;
+namespace fs = std::filesystem;
+
+json::object doc(std::string_view title, std::string_view body,
+                 std::string_view bullet = "a bullet") {
+  return json::object{
+      {"title", title},
+      {"nodes", json::array{json::object{
+                    {"text", body}, {"children", json::array{json::object{{"text", bullet}}}}}}}};
+}
 
 TEST(SearchIndexItem, FieldsFromTheDocumentWithTheWritersBulletsOnly) {
   // 500 characters of two code points each, so a cut by bytes or code points would show.
   std::string long_text;
   for (int i = 0; i < 500; ++i) long_text += "e\u0301";
-  json::object doc = docWithText("  Notes  ", long_text);
-  doc["nodes"].get_array().push_back(json::object{{"text", ""}});
-  doc["nodes"].get_array().push_back(json::object{
-      {"content", json::array{json::object{{"text", "tail "}}, json::object{{"text", "end"}}}}});
-  doc["updated"] = 1'700'000'000'500;
-  doc["created"] = "yesterday";
-
-  const auto item = SearchIndex::item("a1", doc, "/w/Notes.quillstone");
+  const json::object notes{
+      {"title", "  Notes  "},
+      {"updated", 1'700'000'000'500},
+      {"created", "yesterday"},
+      {"nodes", json::array{json::object{{"text", long_text}}, json::object{{"text", ""}},
+                            object(R"({"content":[{"text":"tail "},{"text":"end"}]})")}}};
+  const auto item = SearchIndex::item("a1", notes, "/w/Notes.quillstone");
   EXPECT_EQ(std::tie(item.path, item.description, item.text, item.modified, item.created),
             std::tuple("/w/Notes.quillstone", text::graphemePrefix(long_text, 300),
                        "Notes\n" + long_text + "\ntail end", 1'700'000'000.5, std::nullopt));
@@ -60,75 +57,15 @@ TEST(SearchIndexItem, FieldsFromTheDocumentWithTheWritersBulletsOnly) {
 
   // Hostile nesting: the walk stops after 256 levels.
   json::value bullet = json::object{{"text", "leaf"}};
-  for (int i = 0; i < 300; ++i) {
-    json::array children;
-    children.push_back(std::move(bullet));
-    bullet = json::object{{"text", "x"}, {"children", std::move(children)}};
-  }
-  const json::object deep{{"title", "T"}, {"nodes", json::array{bullet}}};
+  for (int i = 0; i < 300; ++i)
+    bullet = json::object{{"text", "x"}, {"children", json::array{std::move(bullet)}}};
+  const json::object deep{{"title", "T"}, {"nodes", json::array{std::move(bullet)}}};
   const std::string text = SearchIndex::item("a", deep, "/p").text;
   EXPECT_EQ(text.find("leaf"), std::string::npos);
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1 + 256);
 }
 
 class SearchIndexTest : public ::testing::Test {
- protected:
-  std::filesystem::path database() const { return dir_ / "support" / "search-index.sqlite3"; }
-  std::unique_ptr<SearchIndex> open() { return makeSQLiteSearchIndex(database(), true); }
-  std::filesystem::path package(std::string_view name) const {
-    return dir_ / (std::string(name) + ".quillstone");
-  }
-
-  testing::TempDir dir_;
-};
-
-TEST_F(SearchIndexTest, ADisabledOrUnopenableIndexMakesNoFileAndFindsNothing) {
-  auto index = makeSQLiteSearchIndex(database(), false);
-  index->update("a", docWithText("T", "words"), package("a"));
-  index->reindex({{"b", {docWithText("T", "words"), package("b")}}});
-  index->remove("a");
-  index->flush();
-  EXPECT_TRUE(index->search("words").empty());
-  EXPECT_FALSE(std::filesystem::exists(database().parent_path()));
-
-  // A database that can't be opened does nothing and says so once.
-  std::filesystem::create_directories(database());  // a folder where the file should be
-  auto unopenable = open();
-  ::testing::internal::CaptureStderr();
-  unopenable->update("a", docWithText("T", "words"), package("a"));
-  unopenable->reindex({{"b", {docWithText("T", "words"), package("b")}}});
-  unopenable->remove("a");
-  EXPECT_TRUE(unopenable->search("words").empty());
-  const std::string err = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(testing::countOf(err, "Quillstone: the search index couldn't be opened: "), 1u) << err;
-  EXPECT_TRUE(std::filesystem::is_directory(database()));
-}
-
-TEST_F(SearchIndexTest, CorruptDatabaseIsSetAsideAndRebuilt) {
-  std::string garbage(8192, '\0');
-  for (std::size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<char>(i * 131 + 7);
-  testing::writeText(database(), garbage);
-
-  auto index = open();
-  index->update("a", docWithText("Recovered", "words"), package("a"));
-  index->update("_settings", docWithText("Recovered", "words"), package("r"));  // never indexed
-  EXPECT_EQ(ids(index->search("recovered")), Ids{"a"});
-  auto aside = database();
-  aside += ".corrupt";
-  EXPECT_EQ(testing::readText(aside), garbage);
-}
-
-namespace fs = std::filesystem;
-
-json::object doc(std::string_view title, std::string_view body,
-                 std::string_view bullet = "a bullet") {
-  return json::object{
-      {"title", title},
-      {"nodes", json::array{json::object{
-                    {"text", body}, {"children", json::array{json::object{{"text", bullet}}}}}}}};
-}
-
-class SearchIndexReaderTest : public ::testing::Test {
  protected:
   fs::path database() const { return dir_ / "support" / "search-index.sqlite3"; }
   fs::path package(std::string_view name) const {
@@ -155,6 +92,41 @@ class SearchIndexReaderTest : public ::testing::Test {
 
   testing::TempDir dir_;
 };
+using SearchIndexReaderTest = SearchIndexTest;
+
+// A disabled index makes no folder; one that can't be opened (a folder where the file should be)
+// does nothing and says so once.
+TEST_F(SearchIndexTest, ADisabledOrUnopenableIndexMakesNoFileAndFindsNothing) {
+  for (bool enabled : {false, true}) {
+    if (enabled) fs::create_directories(database());
+    auto index = makeSQLiteSearchIndex(database(), enabled);
+    ::testing::internal::CaptureStderr();
+    index->update("a", doc("T", "words"), package("a"));
+    index->reindex({{"b", {doc("T", "words"), package("b")}}});
+    index->remove("a");
+    index->flush();
+    EXPECT_TRUE(index->search("words").empty());
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(testing::countOf(err, "Quillstone: the search index couldn't be opened: "),
+              enabled ? 1u : 0u)
+        << err;
+    EXPECT_EQ(std::tuple(fs::exists(database().parent_path()), fs::is_directory(database())),
+              std::tuple(enabled, enabled));
+  }
+}
+
+TEST_F(SearchIndexTest, CorruptDatabaseIsSetAsideAndRebuilt) {
+  std::string garbage(8192, '\0');
+  for (std::size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<char>(i * 131 + 7);
+  writeText(database(), garbage);
+
+  auto index = makeSQLiteSearchIndex(database(), true);
+  index->update("a", doc("Recovered", "words"), package("a"));
+  index->update("_settings", doc("Recovered", "words"), package("r"));  // never indexed
+  const auto hits = index->search("recovered");
+  EXPECT_EQ(std::tuple(hits.size(), hits.empty() ? "" : hits[0].id), std::tuple(1u, "a"));
+  EXPECT_EQ(testing::readText(database().string() + ".corrupt"), garbage);
+}
 
 // The order of results, metas, odd terms and that the index is only read are also seen over the
 // session bus (tests/search_provider): here, what that run doesn't reach.
@@ -171,9 +143,8 @@ TEST_F(SearchIndexReaderTest, ResultSetsBestFirstForAnyTerms) {
   EXPECT_EQ(reader.resultSet({"lighthouse"}, 2), (Ids{"title", "body"}));
   // Odd terms are words, never query syntax or SQL.
   EXPECT_EQ(reader.resultSet({"\"lighthouse*", "(dusk) '; -- \xff"}), Ids{"body"});
-  for (const Ids& nothing : {Ids{"-", "*"}, Ids{"zebra"}}) {
+  for (const Ids& nothing : {Ids{"-", "*"}, Ids{"zebra"}})
     EXPECT_TRUE(reader.resultSet(nothing).empty()) << ::testing::PrintToString(nothing);
-  }
 }
 
 TEST_F(SearchIndexReaderTest, MetasCarryTitleSnippetAndASafeThumbnail) {

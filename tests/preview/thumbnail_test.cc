@@ -19,10 +19,6 @@ namespace {
 // text box (116.2, 62.5) to (395.8, 449.5), the gold bar (116.2, 459.3) to (173.6, 463.4).
 constexpr int kSize = 512;
 
-struct Pixel {
-  int a, r, g, b;  // premultiplied, as Cairo keeps them
-};
-
 class Decoded {
  public:
   explicit Decoded(const std::optional<std::string>& png) {
@@ -33,19 +29,18 @@ class Decoded {
     EXPECT_EQ(cairo_surface_status(surface_.get()), CAIRO_STATUS_SUCCESS);
   }
   int size() const { return cairo_image_surface_get_width(surface_.get()); }
-  Pixel at(int x, int y) const {
+  // A pixel as Cairo keeps it: ARGB, premultiplied.
+  std::uint32_t at(int x, int y) const {
     const unsigned char* row = cairo_image_surface_get_data(surface_.get()) +
                                y * cairo_image_surface_get_stride(surface_.get());
-    const std::uint32_t p = reinterpret_cast<const std::uint32_t*>(row)[x];
-    return {static_cast<int>(p >> 24), static_cast<int>((p >> 16) & 0xFF),
-            static_cast<int>((p >> 8) & 0xFF), static_cast<int>(p & 0xFF)};
+    return reinterpret_cast<const std::uint32_t*>(row)[x];
   }
   // The smallest red value among opaque pixels of the rectangle: ink is dark, paper is not.
   int darkest(int left, int top, int right, int bottom) const {
     int darkest = 255;
     for (int y = top; y < bottom; ++y)
       for (int x = left; x < right; ++x)
-        if (at(x, y).a == 255) darkest = std::min(darkest, at(x, y).r);
+        if (at(x, y) >> 24 == 255) darkest = std::min(darkest, int(at(x, y) >> 16 & 0xFF));
     return darkest;
   }
 
@@ -54,10 +49,6 @@ class Decoded {
 };
 
 const auto doc = &testing::object;
-
-std::optional<std::string> thumbnail(const json::object& d) {
-  return Preview(d).thumbnailPNG(kSize);
-}
 
 // Whatever the doc holds, a thumbnail comes out, and text that doesn't fit stops at the text
 // box instead of running over the bar; a size out of bounds draws nothing.
@@ -84,15 +75,14 @@ TEST(Thumbnail, MalformedHugeAndOverlongDocumentsStillDrawWithinTheBox) {
       with("", many_lines),
       with("A title long enough to wrap", overlong, 12)};
   for (const json::object& d : docs) {
-    const Decoded image(thumbnail(d));
+    const Decoded image(Preview(d).thumbnailPNG(kSize));
     ASSERT_EQ(image.size(), kSize);
-    EXPECT_EQ(image.at(0, 0).a, 0);
+    EXPECT_EQ(image.at(0, 0) >> 24, 0u);
     EXPECT_GT(image.darkest(77, 451, 435, 458), 200);
   }
-  EXPECT_LT(Decoded(thumbnail(docs.back())).darkest(117, 420, 395, 450), 150);
-  for (double bad : {0.99, 8193.0, std::numeric_limits<double>::quiet_NaN()}) {
+  EXPECT_LT(Decoded(Preview(docs.back()).thumbnailPNG(kSize)).darkest(117, 420, 395, 450), 150);
+  for (double bad : {0.99, 8193.0, std::numeric_limits<double>::quiet_NaN()})
     EXPECT_FALSE(Preview(json::object()).thumbnailPNG(bad)) << bad;
-  }
   EXPECT_EQ(Decoded(Preview(json::object()).thumbnailPNG(64.7)).size(), 64);
 }
 

@@ -31,8 +31,7 @@ class SchemeHandlerTest : public ::testing::Test {
   fs::path web() const { return dir / "web"; }
 
   SchemeHandler::Response answer(std::string_view uri) const {
-    const SchemeHandler handler(web(), lookUp);
-    std::optional<SchemeHandler::Response> response = handler.answer(uri);
+    const auto response = SchemeHandler(web(), lookUp).answer(uri);
     EXPECT_TRUE(response) << uri;
     return response.value_or(SchemeHandler::Response{});
   }
@@ -84,9 +83,8 @@ TEST_F(SchemeHandlerTest, ServesTheWebFolderAndNothingElse) {
             "body{}");
   EXPECT_EQ(SchemeHandler(dir / "no-such-folder", lookUp).answer("quillstone://app/")->status, 404);
   const SchemeHandler handler(web(), lookUp);
-  for (std::string_view uri : {"", "index.html", "/index.html", "1x://app/"}) {
+  for (std::string_view uri : {"", "index.html", "/index.html", "1x://app/"})
     EXPECT_FALSE(handler.answer(uri)) << uri;
-  }
 }
 
 }  // namespace
