@@ -191,8 +191,8 @@ TEST_F(HostAuthTest, AnAnswerThatFallsShortEndsTheSignIn) {
   AuthConfig packaged = config(), none = config();
   packaged.debug_base = false;
   none.base.reset();
-  for (const AuthConfig& c : {packaged, none}) {
-    make(c);
+  for (const AuthConfig& unusable : {packaged, none}) {
+    make(unusable);
     const auto asked = service.requests.size();
     EXPECT_EQ((std::tuple{signIn(""), service.requests.size()}), std::tuple("failed", asked));
   }
