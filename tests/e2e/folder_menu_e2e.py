@@ -51,8 +51,12 @@ if check("a folder panel at the first start", app.window("Where should your writ
             ("10,000 items nested 100 deep make a menu that opens and closes", [1, ("key", "Escape")],
              ["MENU 3", "CLOSED"]))):
         before = len(app.page_lines())
-        steps(("mousemove", "400", "300", "mousedown", "3"), 0.15, ("mouseup", "3"))
-        poll(lambda: "MENU %d" % number in app.page_lines()[before:], 30, 0.1)
+        # On a loaded machine the last popover's grab can outlive its close and take a press:
+        # press again until the page has its menu.
+        for _ in range(3):
+            steps(("mousemove", "400", "300", "mousedown", "3"), 0.15, ("mouseup", "3"))
+            if poll(lambda: "MENU %d" % number in app.page_lines()[before:], 20, 0.1):
+                break
         steps(0.8, *actions)
         poll(lambda: app.page_lines()[before:] == expected, 15)
         check(name, app.process.poll() is None and app.page_lines()[before:] == expected, app.page_lines()[before:])
