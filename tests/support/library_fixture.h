@@ -85,20 +85,6 @@ inline void putPackage(const fs::path& package, std::string_view id, std::string
   ASSERT_TRUE(library::writePackage(package, json::object{}, doc(id, title)));
 }
 
-// Only "document.json", as another program edits it in place or a sync tool brings it first.
-inline void putDocument(const fs::path& package, std::string_view id, std::string_view title) {
-  writeText(
-      package / "document.json",
-      *json::compact(json::object{{"format", "quillstone/document"}, {"doc", doc(id, title)}}));
-}
-
-// The ids of records, in order.
-inline std::vector<std::string> idsOf(const json::array& records) {
-  std::vector<std::string> out;
-  for (const auto& r : records) out.emplace_back(r.at("id").as_string());
-  return out;
-}
-
 // A writing folder, its support folder, a Trash and settings in a temporary folder, and a
 // wall clock that moves only when the test says.
 class LibraryFixture : public ::testing::Test {
